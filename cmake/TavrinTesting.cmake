@@ -1,0 +1,19 @@
+# One GoogleTest executable per subsystem. Tests whose suite or name contains
+# "Slow" are registered with the label "slow" so that a local run can leave
+# them out (ctest -LE slow); every test carries the executable's name as label.
+function(tavrin_add_test_suite name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} GTest::gmock GTest::gtest_main Threads::Threads)
+  tavrin_target_options(${name})
+  gtest_discover_tests(${name}
+    TEST_FILTER "-*Slow*"
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${name}" TIMEOUT 120)
+  gtest_discover_tests(${name}
+    TEST_FILTER "*Slow*"
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${name};slow" TIMEOUT 300)
+endfunction()
