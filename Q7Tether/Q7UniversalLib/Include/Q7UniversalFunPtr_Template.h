@@ -309,6 +309,7 @@ template <typename R>
 class FunctionPointer0 : public Detail::FunctionPointerBase<FunctionInterface0<R>>
 {
     using Base = Detail::FunctionPointerBase<FunctionInterface0<R>>;
+    using Base::m_pFunObj;
 
 public:
     using Interface = FunctionInterface0<R>;
@@ -325,8 +326,8 @@ public:
     /// Calls the held object; an empty holder fails the assertion "m_pFunObj != NULL".
     R operator()() const
     {
-        Q7_ASSERT(this->m_pFunObj != NULL);
-        return (*this->m_pFunObj)();
+        Q7_ASSERT(m_pFunObj != NULL);
+        return (*m_pFunObj)();
     }
 };
 
@@ -335,6 +336,7 @@ template <typename R, typename A1>
 class FunctionPointer1 : public Detail::FunctionPointerBase<FunctionInterface1<R, A1>>
 {
     using Base = Detail::FunctionPointerBase<FunctionInterface1<R, A1>>;
+    using Base::m_pFunObj;
 
 public:
     using Interface = FunctionInterface1<R, A1>;
@@ -348,8 +350,8 @@ public:
     }
     R operator()(A1 a1) const
     {
-        Q7_ASSERT(this->m_pFunObj != NULL);
-        return (*this->m_pFunObj)(std::forward<A1>(a1));
+        Q7_ASSERT(m_pFunObj != NULL);
+        return (*m_pFunObj)(std::forward<A1>(a1));
     }
 };
 
@@ -358,6 +360,7 @@ template <typename R, typename A1, typename A2>
 class FunctionPointer2 : public Detail::FunctionPointerBase<FunctionInterface2<R, A1, A2>>
 {
     using Base = Detail::FunctionPointerBase<FunctionInterface2<R, A1, A2>>;
+    using Base::m_pFunObj;
 
 public:
     using Interface = FunctionInterface2<R, A1, A2>;
@@ -371,8 +374,8 @@ public:
     }
     R operator()(A1 a1, A2 a2) const
     {
-        Q7_ASSERT(this->m_pFunObj != NULL);
-        return (*this->m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2));
+        Q7_ASSERT(m_pFunObj != NULL);
+        return (*m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2));
     }
 };
 
@@ -381,6 +384,7 @@ template <typename R, typename A1, typename A2, typename A3>
 class FunctionPointer3 : public Detail::FunctionPointerBase<FunctionInterface3<R, A1, A2, A3>>
 {
     using Base = Detail::FunctionPointerBase<FunctionInterface3<R, A1, A2, A3>>;
+    using Base::m_pFunObj;
 
 public:
     using Interface = FunctionInterface3<R, A1, A2, A3>;
@@ -397,8 +401,8 @@ public:
     }
     R operator()(A1 a1, A2 a2, A3 a3) const
     {
-        Q7_ASSERT(this->m_pFunObj != NULL);
-        return (*this->m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2), std::forward<A3>(a3));
+        Q7_ASSERT(m_pFunObj != NULL);
+        return (*m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2), std::forward<A3>(a3));
     }
 };
 

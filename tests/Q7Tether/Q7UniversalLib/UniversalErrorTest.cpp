@@ -1,0 +1,246 @@
+#include "LogCapture.h"
+#include "Q7PlatformSystemError_Posix.h"
+#include "Q7UniversalError.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+
+using namespace Q7::Universal;
+using TestSupport::LogCapture;
+
+namespace
+{
+
+std::wstring Text(const UniversalError& error, const wchar_t* prefix = nullptr)
+{
+    return FormatErrorText(error, prefix).c_str();
+}
+
+std::wstring W(const UniversalString& s)
+{
+    return s.c_str();
+}
+
+class NullWhat : public std::exception
+{
+public:
+    const char* what() const noexcept override { return nullptr; }
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- error texts
+
+TEST(UniversalErrorTest, ModuleErrorTexts)
+{
+    EXPECT_EQ(Text(ModuleError(0x650066)), L"(101#102) General error: The current state is incorrect.");
+    EXPECT_EQ(Text(ModuleError(0x15E000F)), L"(350#15) Module error: Unknown error");
+    EXPECT_EQ(Text(ModuleError(0x670065)),
+              L"(103#101) Platform library error: A thread failed to start in the "
+              L"requested time.");
+}
+
+TEST(UniversalErrorTest, DefaultModuleError)
+{
+    const ModuleError error;
+    EXPECT_EQ(error.GetFullCode(), 0u);
+    EXPECT_EQ(error.GetCategory(), 0u);
+    EXPECT_EQ(error.GetCode(), 0u);
+    EXPECT_EQ(W(error.GetCategoryName()), L"Module error");
+    EXPECT_EQ(W(error.GetMessage()), L"Unknown error");
+    EXPECT_TRUE(error.GetContext().IsEmpty());
+}
+
+TEST(UniversalErrorTest, UnknownCodeOfAKnownModule)
+{
+    const ModuleError error(0x650099);
+    EXPECT_EQ(W(error.GetMessage()), L"Unknown error");
+    EXPECT_EQ(W(error.GetCategoryName()), L"General error");
+}
+
+TEST(UniversalErrorTest, EveryCodeOfTheTableHasItsText)
+{
+    EXPECT_STREQ(GetErrorCodeText(0x650001), L"The parameter is incorrect or not supported.");
+    EXPECT_STREQ(GetErrorCodeText(0x65006F),
+                 L"Access is denied. The value or resource cannot be retrieved or read from.");
+    EXPECT_STREQ(GetErrorCodeText(0x6500CF),
+                 L"The request did not complete within the specified timeout period.");
+    EXPECT_STREQ(GetErrorCodeText(0), L"Unknown error");
+    EXPECT_STREQ(GetModuleNameText(102), L"Universal library error");
+    EXPECT_STREQ(GetModuleNameText(304), L"Solvane camera firewire error");
+    EXPECT_STREQ(GetModuleNameText(0), L"Module error");
+}
+
+TEST(UniversalErrorTest, StdExceptionWithNullWhat)
+{
+    EXPECT_EQ(Text(StdExceptionError(NullWhat())), L"(3#0) Standard exception: Unknown exception");
+}
+
+TEST(UniversalErrorTest, StdExceptionTextIsDecodedAsUtf8)
+{
+    const StdExceptionError error(std::runtime_error("bad \xC3\xA5 thing"), L"ctx");
+    EXPECT_EQ(W(error.GetMessage()), L"bad \xE5 thing");
+    EXPECT_EQ(Text(error), L"(3#0) Standard exception: bad \xE5 thing - ctx");
+}
+
+TEST(UniversalErrorTest, StandardErrorTexts)
+{
+    EXPECT_EQ(Text(StandardError(ENOENT, L"/x")), L"(2#2) Standard error: No such file or directory - /x");
+    errno = EACCES;
+    const StandardError fromErrno;
+    EXPECT_EQ(fromErrno.GetCode(), static_cast<std::uint32_t>(EACCES));
+    EXPECT_EQ(W(fromErrno.GetCategoryName()), L"Standard error");
+}
+
+TEST(UniversalErrorTest, SystemErrorTexts)
+{
+    const Q7::Platform::SystemError_Posix error(EACCES, L"open");
+    EXPECT_EQ(Text(error), L"(1#13) System error: Permission denied - open");
+    EXPECT_EQ(W(error.GetMessage(true)), L"Permission denied"); // the "C" locale of the test
+    errno = EBADF;
+    EXPECT_EQ(Q7::Platform::SystemError_Posix(L"close").GetCode(), static_cast<std::uint32_t>(EBADF));
+}
+
+TEST(UniversalErrorTest, PrefixAndContext)
+{
+    const ModuleError withContext(0x650003, L"the details");
+    EXPECT_EQ(Text(withContext, L"Reading"),
+              L"Reading - (101#3) General error: The data is invalid. - the details");
+    // An empty (not null) prefix writes no " - " in front; an empty context none behind.
+    EXPECT_EQ(Text(ModuleError(0x650003, L""), L""), L"(101#3) General error: The data is invalid.");
+    EXPECT_EQ(W(withContext.GetContext()), L"the details");
+}
+
+TEST(UniversalErrorTest, CopiesKeepClassAndContext)
+{
+    const ModuleError original(0x650004, L"ctx");
+    const ModuleError copy(original);
+    EXPECT_EQ(copy.GetFullCode(), 0x650004u);
+    EXPECT_EQ(W(copy.GetContext()), L"ctx");
+}
+
+// ---------------------------------------------------------------- locations
+
+TEST(UniversalErrorLocationTest, ShortensToTheLastThreeComponents)
+{
+    EXPECT_EQ(W(SourceLocation(L"C:\\src\\lib\\mod\\file.cpp", 248).ToString()),
+              L"[ File=\"...\\lib\\mod\\file.cpp\" Line=248 ]");
+    EXPECT_EQ(W(SourceLocation(L"/work/main/Q7Tether/Lib/Source/x.cpp", 7).ToString()),
+              L"[ File=\"...\\Lib/Source/x.cpp\" Line=7 ]");
+}
+
+TEST(UniversalErrorLocationTest, EdgeCases)
+{
+    EXPECT_EQ(W(SourceLocation(L"file.cpp", 0).ToString()), L"[ File=\"file.cpp\" ]");
+    EXPECT_EQ(W(SourceLocation(L"a/b/c", 3).ToString()), L"[ File=\"a/b/c\" Line=3 ]");
+    EXPECT_EQ(W(SourceLocation(L"/a/b/c", 3).ToString()), L"[ File=\"...\\a/b/c\" Line=3 ]");
+    EXPECT_EQ(W(SourceLocation(L"", 12, L"Func").ToString()), L"[ Function=Func ]");
+    EXPECT_EQ(W(SourceLocation(nullptr, 12, L"Func").ToString()), L"[ Function=Func ]");
+    EXPECT_EQ(W(SourceLocation(nullptr, 12).ToString()), L"");
+    EXPECT_EQ(W(SourceLocation(L"x.cpp", 5, L"F").ToString()), L"[ Function=F File=\"x.cpp\" Line=5 ]");
+}
+
+TEST(UniversalErrorLocationTest, LineText)
+{
+    EXPECT_EQ(W(SourceLocation(L"x", 0).GetLineText()), L"");
+    EXPECT_EQ(W(SourceLocation(L"x", 4294967295u).GetLineText()), L"4294967295");
+}
+
+// ---------------------------------------------------------------- raising shapes
+
+TEST(UniversalErrorRaiseTest, ThrowModuleErrorLogsThenThrows)
+{
+    const LogCapture capture;
+    try
+    {
+        ThrowModuleError(ModuleError(0x650066, L"ctx"), L"Step %d", 3);
+        FAIL() << "no throw";
+    }
+    catch (const ModuleError& e)
+    {
+        EXPECT_EQ(e.GetFullCode(), 0x650066u);
+        EXPECT_EQ(W(e.GetContext()), L"ctx");
+    }
+    const auto lines = capture.Captured();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].type, kLogMsgType_Error);
+    EXPECT_EQ(lines[0].body,
+              L"Error: Step 3 - (101#102) General error: The current state is incorrect. - ctx\n");
+}
+
+TEST(UniversalErrorRaiseTest, ThrowWithoutFormatHasNoPrefix)
+{
+    const LogCapture capture;
+    EXPECT_THROW(ThrowStandardError(StandardError(ENOENT, nullptr)), StandardError);
+    EXPECT_THROW(ThrowModuleError(ModuleError(0x650001), L""), ModuleError);
+    const auto bodies = capture.Bodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0], L"Error: (2#2) Standard error: No such file or directory\n");
+    EXPECT_EQ(bodies[1], L"Error: (101#1) General error: The parameter is incorrect or not supported.\n");
+}
+
+TEST(UniversalErrorRaiseTest, InternalErrorShapeReportsWithLocationAndThrowsByClass)
+{
+    const LogCapture capture;
+    const std::uint32_t line = __LINE__ + 3;
+    try
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(0x6500CA), L"site text");
+    }
+    catch (const UniversalError& e)
+    {
+        EXPECT_NE(dynamic_cast<const ModuleError*>(&e), nullptr);
+    }
+    const auto lines = capture.Captured();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].type, kLogMsgType_InternalError);
+    const std::wstring expected = L"Internal Error: site text - (101#202) General error: An unexpected error "
+                                  L"occurred. [ File=\"...\\Q7Tether/Q7UniversalLib/UniversalErrorTest.cpp\" "
+                                  L"Line=" +
+                                  std::to_wstring(line) + L" ]\n";
+    EXPECT_EQ(lines[0].body, expected);
+}
+
+TEST(UniversalErrorRaiseTest, WrappedShapeThrowsStdExceptionError)
+{
+    const LogCapture capture;
+    try
+    {
+        try
+        {
+            throw std::out_of_range("index 9");
+        }
+        catch (const std::exception& e)
+        {
+            Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+        }
+    }
+    catch (const StdExceptionError& e)
+    {
+        EXPECT_EQ(W(e.GetMessage()), L"index 9");
+    }
+    const auto bodies = capture.Bodies();
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_EQ(bodies[0].rfind(L"Internal Error: (3#0) Standard exception: index 9 [ File=", 0), 0u);
+}
+
+TEST(UniversalErrorRaiseTest, ThrowStdExceptionErrorLogsNothing)
+{
+    const LogCapture capture;
+    EXPECT_THROW(ThrowStdExceptionError(StdExceptionError(std::runtime_error("x"))), StdExceptionError);
+    EXPECT_TRUE(capture.Captured().empty());
+}
+
+TEST(UniversalErrorRaiseTest, ReportInternalErrorText)
+{
+    const LogCapture capture;
+    ReportInternalError(L"Unknown encoding.", SourceLocation(L"a.cpp", 9));
+    ReportInternalError(nullptr, SourceLocation(nullptr, 0));
+    const auto bodies = capture.Bodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0], L"Internal Error: Unknown encoding. [ File=\"a.cpp\" Line=9 ]\n");
+    EXPECT_EQ(bodies[1], L"Internal Error:  \n");
+}
