@@ -1,0 +1,195 @@
+// Bounds-checked little-endian reading and writing of protocol bytes.
+//
+// Every KPX codec reads and writes the wire through these two cursors, never by
+// casting a struct over a buffer. A cursor never touches a byte outside its
+// span: an access that does not fit sets a sticky overflow flag, reads give 0
+// and writes are dropped, and the position stays where it was. A codec checks
+// the flag once, after its last access. Counts and offsets are taken as 64-bit
+// values and compared against what is left, so a length read from the wire can
+// never wrap.
+//
+// Both cursors are plain values over borrowed memory: reentrant, not
+// thread-safe, and they never block or raise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace Q7::KPX
+{
+
+/// Reads little-endian values from a span of bytes.
+class ByteReader
+{
+public:
+    explicit constexpr ByteReader(std::span<const std::uint8_t> bytes) noexcept : m_bytes(bytes) {}
+
+    /// Reads one byte; 0 and overflow when none is left.
+    std::uint8_t ReadU8() noexcept { return static_cast<std::uint8_t>(ReadLittleEndian(1)); }
+    /// Reads a little-endian u16; 0 and overflow when fewer than 2 bytes are left.
+    std::uint16_t ReadU16() noexcept { return static_cast<std::uint16_t>(ReadLittleEndian(2)); }
+    /// Reads a little-endian u32; 0 and overflow when fewer than 4 bytes are left.
+    std::uint32_t ReadU32() noexcept { return static_cast<std::uint32_t>(ReadLittleEndian(4)); }
+    /// Reads a little-endian u64; 0 and overflow when fewer than 8 bytes are left.
+    std::uint64_t ReadU64() noexcept { return ReadLittleEndian(8); }
+
+    /// Copies `destination.size()` bytes out. When they are not all there the
+    /// destination is zero-filled, overflow is set and nothing is consumed.
+    void ReadBytes(std::span<std::uint8_t> destination) noexcept
+    {
+        if (!Fits(destination.size()))
+        {
+            std::memset(destination.data(), 0, destination.size());
+            return;
+        }
+        if (!destination.empty())
+            std::memcpy(destination.data(), m_bytes.data() + m_position, destination.size());
+        m_position += destination.size();
+    }
+
+    /// Returns a view of the next `count` bytes and consumes them; an empty view
+    /// and overflow when fewer are left.
+    std::span<const std::uint8_t> ReadSpan(std::uint64_t count) noexcept
+    {
+        if (!Fits(count))
+            return {};
+        const auto view = m_bytes.subspan(m_position, static_cast<std::size_t>(count));
+        m_position += static_cast<std::size_t>(count);
+        return view;
+    }
+
+    /// Steps over `count` bytes; overflow (and no move) when fewer are left.
+    void Skip(std::uint64_t count) noexcept
+    {
+        if (Fits(count))
+            m_position += static_cast<std::size_t>(count);
+    }
+
+    /// Moves to an absolute offset within the span; overflow (and no move) when
+    /// the offset lies beyond its end.
+    void Seek(std::uint64_t offset) noexcept
+    {
+        if (offset > m_bytes.size())
+        {
+            m_overflow = true;
+            return;
+        }
+        m_position = static_cast<std::size_t>(offset);
+    }
+
+    /// True once any access did not fit. Never cleared.
+    [[nodiscard]] constexpr bool Overflow() const noexcept { return m_overflow; }
+    /// Offset of the next byte to read.
+    [[nodiscard]] constexpr std::size_t Position() const noexcept { return m_position; }
+    /// Number of bytes not read yet.
+    [[nodiscard]] constexpr std::size_t Remaining() const noexcept { return m_bytes.size() - m_position; }
+
+private:
+    bool Fits(std::uint64_t count) noexcept
+    {
+        if (count > Remaining())
+        {
+            m_overflow = true;
+            return false;
+        }
+        return true;
+    }
+
+    std::uint64_t ReadLittleEndian(unsigned width) noexcept
+    {
+        if (!Fits(width))
+            return 0;
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < width; ++i)
+            value |= std::uint64_t{m_bytes[m_position + i]} << (8U * i);
+        m_position += width;
+        return value;
+    }
+
+    std::span<const std::uint8_t> m_bytes;
+    std::size_t m_position = 0;
+    bool m_overflow = false;
+};
+
+/// Writes little-endian values into a span of bytes.
+class ByteWriter
+{
+public:
+    explicit constexpr ByteWriter(std::span<std::uint8_t> bytes) noexcept : m_bytes(bytes) {}
+
+    /// Writes one byte; dropped with overflow when no room is left.
+    void WriteU8(std::uint8_t value) noexcept { WriteLittleEndian(value, 1); }
+    /// Writes a little-endian u16; dropped with overflow when it does not fit.
+    void WriteU16(std::uint16_t value) noexcept { WriteLittleEndian(value, 2); }
+    /// Writes a little-endian u32; dropped with overflow when it does not fit.
+    void WriteU32(std::uint32_t value) noexcept { WriteLittleEndian(value, 4); }
+    /// Writes a little-endian u64; dropped with overflow when it does not fit.
+    void WriteU64(std::uint64_t value) noexcept { WriteLittleEndian(value, 8); }
+
+    /// Copies `source` in; nothing is written (and overflow is set) when it
+    /// does not fit whole.
+    void WriteBytes(std::span<const std::uint8_t> source) noexcept
+    {
+        if (!Fits(source.size()))
+            return;
+        if (!source.empty())
+            std::memcpy(m_bytes.data() + m_position, source.data(), source.size());
+        m_position += source.size();
+    }
+
+    /// Writes `count` zero bytes; nothing (and overflow) when they do not fit.
+    void WriteZeros(std::uint64_t count) noexcept
+    {
+        if (!Fits(count) || count == 0)
+            return;
+        std::memset(m_bytes.data() + m_position, 0, static_cast<std::size_t>(count));
+        m_position += static_cast<std::size_t>(count);
+    }
+
+    /// Moves to an absolute offset within the span (bytes stepped over are left
+    /// as they are); overflow and no move when it lies beyond the end.
+    void Seek(std::uint64_t offset) noexcept
+    {
+        if (offset > m_bytes.size())
+        {
+            m_overflow = true;
+            return;
+        }
+        m_position = static_cast<std::size_t>(offset);
+    }
+
+    /// True once any access did not fit. Never cleared.
+    [[nodiscard]] constexpr bool Overflow() const noexcept { return m_overflow; }
+    /// Offset of the next byte to write.
+    [[nodiscard]] constexpr std::size_t Position() const noexcept { return m_position; }
+    /// Room left behind the position.
+    [[nodiscard]] constexpr std::size_t Remaining() const noexcept { return m_bytes.size() - m_position; }
+
+private:
+    bool Fits(std::uint64_t count) noexcept
+    {
+        if (count > Remaining())
+        {
+            m_overflow = true;
+            return false;
+        }
+        return true;
+    }
+
+    void WriteLittleEndian(std::uint64_t value, unsigned width) noexcept
+    {
+        if (!Fits(width))
+            return;
+        for (unsigned i = 0; i < width; ++i)
+            m_bytes[m_position + i] = static_cast<std::uint8_t>(value >> (8U * i));
+        m_position += width;
+    }
+
+    std::span<std::uint8_t> m_bytes;
+    std::size_t m_position = 0;
+    bool m_overflow = false;
+};
+
+} // namespace Q7::KPX
