@@ -1,56 +1,40 @@
 #include "Q7PlatformSync_Posix.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <ctime>
-
-#if __has_include("Q7UniversalLogMsg.h")
+#include "Q7PlatformSystemError_Posix.h"
+#include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
-#define Q7_SYNC_HAS_LOG 1
-#endif
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <typeinfo>
 
 namespace Q7::Platform
 {
 namespace
 {
 
+using Q7::Universal::ModuleError;
+using Q7::Universal::StdExceptionError;
+
 void PostWarning(const wchar_t* text)
 {
-#ifdef Q7_SYNC_HAS_LOG
     Q7::Universal::LogWarning(L"%ls", text);
-#else
-    (void)text;
-#endif
 }
 
-void ReportCallFailure(int code, const wchar_t* call, const char* file, unsigned line)
-{
-#ifdef Q7_SYNC_HAS_LOG
-    SystemError_Posix error(static_cast<uint32_t>(code), nullptr);
-    Q7::Universal::ReportInternalError(Q7::Universal::FormatErrorText(error, call).c_str(),
-                                       Q7::Universal::SourceLocation(file, line, nullptr));
-#else
-    (void)code;
-    (void)call;
-    (void)file;
-    (void)line;
-#endif
-}
-
-[[noreturn]] void FailAssertion(const char* expression, const char* file, unsigned line)
-{
-#ifdef Q7_SYNC_HAS_LOG
-    Q7::Universal::AssertionFailed(expression, Q7::Universal::SourceLocation(file, line, nullptr));
-#else
-    (void)expression;
-    (void)file;
-    (void)line;
-    std::abort();
-#endif
-}
+// The internal-error report of a failed call that the operation absorbs.
+#define Q7_REPORT_CALL_FAILURE(code, call)                                                                   \
+    Q7_REPORT_INTERNAL_ERROR(SystemError_Posix(static_cast<uint32_t>(code), nullptr), call)
 
 constexpr uint32_t kDeadlockProbeMs = 10000;
+constexpr const wchar_t* kMutexAloneText = L"A mutex can only be waited on alone.";
 
 timespec AddMs(timespec t, uint32_t ms)
 {
@@ -73,7 +57,12 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs)
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer does not intercept pthread_mutex_clocklock, so a lock taken
     // through it would be invisible to the race detector. The sanitizer build
-    // waits with realtime deadlines instead and keeps the monotonic one.
+    // waits with realtime deadlines instead and keeps the monotonic one. It
+    // tries first: the sanitizer tracks the take-over of an abandoned mutex only
+    // through pthread_mutex_lock and pthread_mutex_trylock.
+    const int first = pthread_mutex_trylock(mutex);
+    if (first != EBUSY)
+        return first;
     for (;;)
     {
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -99,8 +88,175 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs)
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// Wait core
+
+// A waiting thread's registration on one signal: an intrusive list node, so a
+// wait allocates nothing.
+struct WaitSignal::Node
+{
+    std::condition_variable* wakeup = nullptr;
+    Node* prev = nullptr;
+    Node* next = nullptr;
+};
+
+// The one mutex behind every signal's state and waiter list. Its critical
+// sections are a few loads and stores, so one mutex for the process is enough.
+class WaitCore
+{
+public:
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    // Caller holds Mutex().
+    static void Signal(WaitSignal& signal)
+    {
+        signal.m_signalled.store(true, std::memory_order_release);
+        for (WaitSignal::Node* node = signal.m_waiters; node != nullptr; node = node->next)
+            node->wakeup->notify_one();
+    }
+
+    // Caller holds Mutex(). Clears the signal when it is auto-reset.
+    static void Consume(WaitSignal& signal)
+    {
+        if (signal.m_autoReset)
+            signal.m_signalled.store(false, std::memory_order_release);
+    }
+
+    static bool IsSignalled(const WaitSignal& signal)
+    {
+        return signal.m_signalled.load(std::memory_order_relaxed);
+    }
+
+    // Caller holds Mutex().
+    static void Register(WaitSignal& signal, WaitSignal::Node& node)
+    {
+        node.prev = nullptr;
+        node.next = signal.m_waiters;
+        if (signal.m_waiters != nullptr)
+            signal.m_waiters->prev = &node;
+        signal.m_waiters = &node;
+    }
+
+    // Caller holds Mutex().
+    static void Unregister(WaitSignal& signal, WaitSignal::Node& node)
+    {
+        if (node.prev != nullptr)
+            node.prev->next = node.next;
+        else
+            signal.m_waiters = node.next;
+        if (node.next != nullptr)
+            node.next->prev = node.prev;
+        node.prev = node.next = nullptr;
+    }
+
+    // Checks the wait condition; caller holds Mutex(). Answers the satisfied
+    // position (any), 0 (all), or -1 (not yet). Consumes auto-reset signals of
+    // the satisfied wait.
+    static int Check(WaitSignal* const* signals, uint32_t count, bool waitAll)
+    {
+        if (!waitAll)
+        {
+            for (uint32_t i = 0; i < count; ++i)
+            {
+                if (IsSignalled(*signals[i]))
+                {
+                    Consume(*signals[i]);
+                    return static_cast<int>(i);
+                }
+            }
+            return -1;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            if (!IsSignalled(*signals[i]))
+                return -1;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+            Consume(*signals[i]);
+        return 0;
+    }
+
+    // Waits for any or all of the signals; answers the satisfied position (0 for
+    // all) or -1 on time-out. The signals stay alive for the call (the caller
+    // holds their handles).
+    static int Wait(WaitSignal* const* signals, uint32_t count, bool waitAll, uint32_t timeoutMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        std::unique_lock<std::mutex> lock(Mutex());
+        int result = Check(signals, count, waitAll);
+        if (result >= 0 || timeoutMs == 0)
+            return result;
+
+        std::condition_variable wakeup;
+        WaitSignal::Node nodes[kMaxWaitObjects];
+        for (uint32_t i = 0; i < count; ++i)
+        {
+            nodes[i].wakeup = &wakeup;
+            Register(*signals[i], nodes[i]);
+        }
+        for (;;)
+        {
+            if (timeoutMs == kInfinite)
+            {
+                wakeup.wait(lock);
+            }
+            else if (wakeup.wait_until(lock, deadline) == std::cv_status::timeout)
+            {
+                result = Check(signals, count, waitAll);
+                break;
+            }
+            result = Check(signals, count, waitAll);
+            if (result >= 0)
+                break;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+            Unregister(*signals[i], nodes[i]);
+        return result;
+    }
+};
+
+void WaitSignal::Set()
+{
+    // A set manual-reset signal has no waiters left to wake: every waiter
+    // registered while it was clear was woken by the Set that set it.
+    if (!m_autoReset && m_signalled.load(std::memory_order_acquire))
+        return;
+    std::lock_guard<std::mutex> lock(WaitCore::Mutex());
+    WaitCore::Signal(*this);
+}
+
+void WaitSignal::Reset()
+{
+    std::lock_guard<std::mutex> lock(WaitCore::Mutex());
+    m_signalled.store(false, std::memory_order_release);
+}
+
+bool WaitSignal::IsSet()
+{
+    if (!m_autoReset)
+        return m_signalled.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> lock(WaitCore::Mutex());
+    if (!WaitCore::IsSignalled(*this))
+        return false;
+    WaitCore::Consume(*this);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Object tree
+
 BaseWaitObject::~BaseWaitObject() = default;
 BaseMutex::~BaseMutex() = default;
+EventStatus::~EventStatus() = default;
+BaseEventCondition::~BaseEventCondition() = default;
+BasePosixHandle::~BasePosixHandle() = default;
+
+// ---------------------------------------------------------------------------
+// Mutex_Posix
 
 Mutex_Posix::Mutex_Posix()
 {
@@ -117,9 +273,10 @@ Mutex_Posix::Mutex_Posix()
     }
     m_valid = result == 0;
     if (!m_valid)
-        ReportCallFailure(result, L"pthread_mutex_init", __FILE__, __LINE__);
-    if (!m_valid)
-        FailAssertion("m_hMutex != NULL", __FILE__, __LINE__);
+    {
+        Q7_REPORT_CALL_FAILURE(result, L"pthread_mutex_init");
+        Q7::Universal::AssertionFailed(L"m_hMutex != NULL", Q7_SOURCE_LOCATION);
+    }
 }
 
 Mutex_Posix::~Mutex_Posix()
@@ -128,7 +285,7 @@ Mutex_Posix::~Mutex_Posix()
         return;
     const int result = pthread_mutex_destroy(&m_mutex);
     if (result != 0)
-        ReportCallFailure(result, L"pthread_mutex_destroy", __FILE__, __LINE__);
+        Q7_REPORT_CALL_FAILURE(result, L"pthread_mutex_destroy");
     m_valid = false;
 }
 
@@ -146,7 +303,7 @@ bool Mutex_Posix::Acquired(int result, const wchar_t* call)
     }
     if (result == ETIMEDOUT || result == EBUSY)
         return false;
-    ReportCallFailure(result, call, __FILE__, __LINE__);
+    Q7_REPORT_CALL_FAILURE(result, call);
     return false;
 }
 
@@ -177,8 +334,204 @@ void Mutex_Posix::Unlock()
         return;
     const int result = pthread_mutex_unlock(&m_mutex);
     if (result != 0)
-        ReportCallFailure(result, L"pthread_mutex_unlock", __FILE__, __LINE__);
+        Q7_REPORT_CALL_FAILURE(result, L"pthread_mutex_unlock");
 }
+
+// ---------------------------------------------------------------------------
+// EventCondition_Posix
+
+EventCondition_Posix::EventCondition_Posix(bool autoReset)
+{
+    try
+    {
+        m_signal = std::make_shared<WaitSignal>(autoReset);
+    }
+    catch (const std::bad_alloc&)
+    {
+        Q7_REPORT_CALL_FAILURE(ENOMEM, L"EventCondition");
+        Q7::Universal::AssertionFailed(L"m_hEvent != NULL", Q7_SOURCE_LOCATION);
+    }
+}
+
+EventCondition_Posix::~EventCondition_Posix() = default;
+
+EventCondition_Posix::EventCondition_Posix(const EventCondition_Posix& other)
+    : BaseEventCondition(), BasePosixHandle(), m_signal(other.m_signal)
+{
+}
+
+EventCondition_Posix& EventCondition_Posix::operator=(const EventCondition_Posix& other)
+{
+    if (this != &other)
+        m_signal = other.m_signal;
+    return *this;
+}
+
+bool EventCondition_Posix::IsSet() const
+{
+    return m_signal->IsSet();
+}
+
+void EventCondition_Posix::Set()
+{
+    m_signal->Set();
+}
+
+void EventCondition_Posix::Reset()
+{
+    m_signal->Reset();
+}
+
+WaitHandle EventCondition_Posix::GetHandle() const
+{
+    return m_signal;
+}
+
+// ---------------------------------------------------------------------------
+// Wait functions
+
+WaitHandle GetWaitHandle(BaseWaitObject& object)
+{
+    try
+    {
+        return dynamic_cast<BasePosixHandle&>(object).GetHandle();
+    }
+    catch (const std::bad_cast& e)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+    }
+}
+
+bool WaitForObject(BaseWaitObject* object, uint32_t timeoutMs)
+{
+    if (object == nullptr)
+        return true;
+    if (auto* mutex = dynamic_cast<BaseMutex*>(object))
+        return mutex->Lock(timeoutMs);
+    const WaitHandle handle = GetWaitHandle(*object);
+    if (!handle)
+        return true;
+    WaitSignal* const signal = handle.get();
+    return WaitCore::Wait(&signal, 1, false, timeoutMs) >= 0;
+}
+
+bool WaitForObjects(uint32_t* signalledIndex, uint32_t count, BaseWaitObject* const* objects, bool waitAll,
+                    uint32_t timeoutMs)
+{
+    if (signalledIndex != nullptr)
+        *signalledIndex = kNoSignalledIndex;
+    if (count == 0 || objects == nullptr)
+        return true;
+
+    // Collect the objects that take part, keeping their array positions.
+    WaitHandle handles[kMaxWaitObjects];
+    WaitSignal* signals[kMaxWaitObjects];
+    uint32_t positions[kMaxWaitObjects];
+    uint32_t collected = 0;
+    BaseMutex* mutex = nullptr;
+    uint32_t mutexPosition = 0;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        BaseWaitObject* const object = objects[i];
+        if (object == nullptr)
+            continue;
+        if (auto* asMutex = dynamic_cast<BaseMutex*>(object))
+        {
+            if (mutex != nullptr || collected != 0)
+                Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported, kMutexAloneText),
+                                        L"WaitForObjects");
+            mutex = asMutex;
+            mutexPosition = i;
+            continue;
+        }
+        WaitHandle handle = GetWaitHandle(*object);
+        if (!handle)
+            continue;
+        if (mutex != nullptr)
+            Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported, kMutexAloneText),
+                                    L"WaitForObjects");
+        if (collected == kMaxWaitObjects)
+            Q7_THROW_INTERNAL_ERROR(SystemError_Posix(EINVAL, nullptr), L"WaitForObjects");
+        signals[collected] = handle.get();
+        handles[collected] = std::move(handle);
+        positions[collected] = i;
+        ++collected;
+    }
+
+    if (mutex != nullptr)
+    {
+        if (!mutex->Lock(timeoutMs))
+            return false;
+        if (!waitAll && signalledIndex != nullptr)
+            *signalledIndex = mutexPosition;
+        return true;
+    }
+    if (collected == 0)
+        return true;
+
+    const int result = WaitCore::Wait(signals, collected, waitAll, timeoutMs);
+    if (result < 0)
+        return false;
+    if (!waitAll && signalledIndex != nullptr)
+        *signalledIndex = positions[result];
+    return true;
+}
+
+void LockAll(uint32_t count, BaseMutex* const* mutexes)
+{
+    if (mutexes == nullptr || count == 0)
+        return;
+    // Block only on one mutex at a time, never while holding another: take the
+    // leader without limit and the others only when free. When one is busy,
+    // release everything and lead with the busy one, so the next round blocks
+    // on it instead of spinning.
+    uint32_t leader = 0;
+    for (;;)
+    {
+        if (mutexes[leader] != nullptr)
+            mutexes[leader]->Lock(kInfinite);
+        uint32_t taken = 1;
+        for (; taken < count; ++taken)
+        {
+            BaseMutex* const next = mutexes[(leader + taken) % count];
+            if (next != nullptr && !next->TryLock())
+                break;
+        }
+        if (taken == count)
+            return;
+        const uint32_t busy = (leader + taken) % count;
+        while (taken-- > 0)
+        {
+            BaseMutex* const held = mutexes[(leader + taken) % count];
+            if (held != nullptr)
+                held->Unlock();
+        }
+        leader = busy;
+    }
+}
+
+void UnlockAll(uint32_t count, BaseMutex* const* mutexes)
+{
+    if (mutexes == nullptr)
+        return;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        if (mutexes[i] != nullptr)
+            mutexes[i]->Unlock();
+    }
+}
+
+void ThrowSystemError(const SystemError_Posix& error, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    Q7::Universal::LogErrorV(error, format, args);
+    va_end(args);
+    throw error;
+}
+
+// ---------------------------------------------------------------------------
+// Scoped locks
 
 ScopedLock::ScopedLock(BaseMutex& mutex, uint32_t timeoutMs)
     : m_mutex(&mutex), m_locked(mutex.Lock(timeoutMs))
@@ -194,6 +547,17 @@ ScopedLock::~ScopedLock()
 {
     if (m_locked)
         m_mutex->Unlock();
+}
+
+ScopedMultiLock::ScopedMultiLock(BaseMutex* const* mutexes, uint32_t count)
+    : m_mutexes(mutexes != nullptr ? mutexes : nullptr, mutexes != nullptr ? mutexes + count : nullptr)
+{
+    LockAll(static_cast<uint32_t>(m_mutexes.size()), m_mutexes.data());
+}
+
+ScopedMultiLock::~ScopedMultiLock()
+{
+    UnlockAll(static_cast<uint32_t>(m_mutexes.size()), m_mutexes.data());
 }
 
 } // namespace Q7::Platform
