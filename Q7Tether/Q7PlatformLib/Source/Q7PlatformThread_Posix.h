@@ -2,14 +2,165 @@
 // Named platform threads with a start gate, cooperative stop and waitable end.
 
 #include "Q7PlatformSync_Posix.h"
+#include "Q7UniversalFunPtr_Template.h"
+#include "Q7UniversalString.h"
+
+#include <pthread.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace Q7::Platform
 {
 
+class Thread_Posix;
+
+/// The body of a thread: called once per Start with the thread object and the
+/// parameter given to Start.
+using ThreadFunctor = Q7::Universal::FunctionPointer2<void, Thread_Posix&, void*>;
+
+/// Thread priorities. They are stored and answered; the scheduler is not asked.
+enum EnumThreadPriority : int
+{
+    kThreadPriority_Idle = -15,
+    kThreadPriority_Lowest = -2,
+    kThreadPriority_BelowNormal = -1,
+    kThreadPriority_Normal = 0,
+    kThreadPriority_AboveNormal = 1,
+    kThreadPriority_Highest = 2,
+    kThreadPriority_TimeCritical = 15,
+};
+
+/// The interface of a named thread that can be waited on (signalled when the
+/// thread has ended).
+class BaseThread : public BaseWaitObject
+{
+public:
+    /// name: copied; null or empty gives an empty name.
+    explicit BaseThread(const wchar_t* name);
+    ~BaseThread() override;
+
+    BaseThread(const BaseThread&) = delete;
+    BaseThread& operator=(const BaseThread&) = delete;
+
+    virtual void Start(const ThreadFunctor& functor, void* parameter, uint32_t readyWaitMs) = 0;
+    virtual void Close() = 0;
+    virtual bool WaitForStop(uint32_t timeoutMs) = 0;
+    virtual bool Stop(uint32_t timeoutMs) = 0;
+    virtual BaseEventCondition& GetReadyEvent() = 0;
+    virtual BaseEventCondition& GetStopEvent() = 0;
+    virtual bool IsCurrentThread() const = 0;
+    virtual bool IsRunning() const = 0;
+    virtual bool IsReady() const = 0;
+    virtual bool IsStopRequested() const = 0;
+    virtual void SetPriority(int priority) = 0;
+    virtual int GetPriority() const = 0;
+
+    /// The full name given at construction (never null). Thread-safe.
+    virtual const wchar_t* GetName() const;
+
+protected:
+    Q7::Universal::UniversalString m_name; // set by the constructor, never changed
+};
+
+/// A pthread that starts behind a gate, runs one body per Start and is stopped
+/// cooperatively through its stop event.
+///
+/// Life cycle: not started (no thread; ready and stop events set) -> Start
+/// (thread created, waiting at its gate; both events cleared; gate opened) ->
+/// running -> ready (the body set the ready event) -> stop requested (the stop
+/// event set) -> ended (the object is signalled; IsRunning false) -> Close or the
+/// destructor (back to not started; Start is allowed again).
+///
+/// Nothing kills a thread: Close or the destructor on a thread that still runs
+/// logs the warning "Terminating thread %u (0x%x) [%ls]" and detaches it; the
+/// thread finishes on its own. The object may be destroyed (or closed) from its
+/// own thread.
+///
+/// Every member is thread-safe; GetReadyEvent, GetStopEvent, IsReady,
+/// IsStopRequested and GetName touch nothing that changes. Stop and WaitForStop
+/// wait without holding the object's mutex, so the body may call into its own
+/// object meanwhile.
+class Thread_Posix : public BaseThread, public BasePosixHandle
+{
+public:
+    /// name: the full name (log lines, GetName); the OS name is its first 15
+    /// UTF-8 bytes, cut at a character boundary.
+    explicit Thread_Posix(const wchar_t* name);
+
+    /// Detaches a thread that is still attached (see the class comment).
+    ~Thread_Posix() override;
+
+    /// Starts a thread that runs functor (a clone of it) with parameter, and with
+    /// readyWaitMs other than 0 waits until the body sets the ready event or the
+    /// thread ends, at most readyWaitMs (kInfinite: no limit). Blocks.
+    /// Raises: ModuleError 0x65006A (internal error) when a thread is still
+    /// attached, even an ended one (Close first); SystemError_Posix "pthread_create"
+    /// (logged) when no thread can be created, leaving the object detached;
+    /// ModuleError 0x670065 (logged) when the body does not become ready in time
+    /// (the thread keeps running and attached).
+    void Start(const ThreadFunctor& functor, void* parameter, uint32_t readyWaitMs) override;
+
+    /// Detaches the thread (see the class comment); from the thread itself, the
+    /// calling thread ends after detaching (pthread_exit: its stack unwinds).
+    void Close() override;
+
+    /// True when no thread is attached, when called on the thread itself, or when
+    /// the thread ended within timeoutMs. On time-out, unless timeoutMs is 0, posts
+    /// "Timeout while waiting for thread %u (0x%x) to stop [%ls]". Blocks.
+    bool WaitForStop(uint32_t timeoutMs) override;
+
+    /// Sets the stop event and answers WaitForStop (timeoutMs); true at once when
+    /// no thread is attached. Blocks.
+    bool Stop(uint32_t timeoutMs) override;
+
+    BaseEventCondition& GetReadyEvent() override { return m_readyEvent; }
+    BaseEventCondition& GetStopEvent() override { return m_stopEvent; }
+
+    /// A thread is attached and it is the caller.
+    bool IsCurrentThread() const override;
+    /// A thread is attached and has not ended.
+    bool IsRunning() const override;
+    bool IsReady() const override { return m_readyEvent.IsSet(); }
+    bool IsStopRequested() const override { return m_stopEvent.IsSet(); }
+
+    /// Stores the priority (values outside EnumThreadPriority store Normal).
+    void SetPriority(int priority) override;
+    int GetPriority() const override;
+
+    /// The thread's end signal, null when no thread is attached.
+    WaitHandle GetHandle() const override;
+
+    /// The id of the attached thread (CurrentThreadId of that thread), 0 when none.
+    uint32_t GetThreadId() const;
+
+    struct Control; // state shared with the running thread
+
+private:
+    enum class DetachMode
+    {
+        kClose,
+        kDestructor
+    };
+    void Detach(DetachMode mode);
+
+    mutable Mutex_Posix m_mutex;        // guards m_control, m_threadId, m_priority
+    std::shared_ptr<Control> m_control; // the attached thread; null when none
+    uint32_t m_threadId = 0;
+    int m_priority = kThreadPriority_Normal;
+    EventCondition_Posix m_readyEvent; // set by the body when ready; set while detached
+    EventCondition_Posix m_stopEvent;  // set to ask the body to stop; set while detached
+};
+
 /// The kernel id of the calling thread (the thread column of log lines).
 /// Thread-safe; never blocks.
 uint32_t CurrentThreadId();
+
+/// Stores the calling thread's priority (values outside EnumThreadPriority store
+/// Normal). Thread-safe.
+void SetCurrentThreadPriority(int priority);
+
+/// The calling thread's stored priority (Normal when none was set). Thread-safe.
+int GetCurrentThreadPriority();
 
 } // namespace Q7::Platform
