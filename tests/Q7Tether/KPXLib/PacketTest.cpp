@@ -3,6 +3,7 @@
 // type table, the header checks, alignment and the maximum payload rule.
 #include "KPXPacket.h"
 
+#include "KpxWireTestSupport.h"
 #include "Q7PlatformSha256.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +17,8 @@ namespace
 {
 
 using namespace Q7::KPX;
-using Bytes = std::vector<std::uint8_t>;
-
-// The given bytes followed by zeros up to `totalLength`.
-Bytes Padded(std::initializer_list<std::uint8_t> bytes, std::size_t totalLength)
-{
-    Bytes result(bytes);
-    result.resize(totalLength, 0);
-    return result;
-}
+using KpxWireTest::Bytes;
+using KpxWireTest::Padded;
 
 // --- Golden bytes ------------------------------------------------------------
 

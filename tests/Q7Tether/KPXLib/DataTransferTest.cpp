@@ -1,0 +1,335 @@
+// Data-transfer messages: exact bytes of every message this side sends (written
+// out by hand from the message layouts), reading them back, the size tables,
+// and the bounds of every variable part read from a camera.
+#include "KPXDataTransfer.h"
+
+#include "KpxWireTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace
+{
+
+using namespace Q7::KPX;
+using KpxWireTest::Bytes;
+using KpxWireTest::ExpectModuleError;
+
+constexpr ProtocolVersion kV10{1, 0};
+constexpr std::uint32_t kInvalidData = 0x650003;
+constexpr std::uint32_t kInvalidSize = 0x650005;
+constexpr std::uint32_t kFeatureNotSupported = 0x15E001D;
+
+// --- Golden bytes --------------------------------------------------------------------
+
+// A name of seven characters gives nameLength 8 and messageSize 64.
+TEST(DataTransferGoldenTest, DataBeginWithName)
+{
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x02, 0x01,             // data transfer, DataBegin
+                            0x38, 0x00,                                     // messageHeaderSize 56
+                            0x40, 0x00, 0x00, 0x00,                         // messageSize 64
+                            0x00, 0x00, 0x00, 0x00,                         //
+                            0x03, 0x00, 0x00, 0x00,                         // dataType 3
+                            0x44, 0x33, 0x22, 0x11,                         // dataId 0x11223344
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // u64 0
+                            0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, // maxDataSize
+                            0x00, 0x00, 0x00, 0x01,                         // dataAttributes 0x01000000
+                            0xFF, 0xFF, 0xFF, 0xFF,                         // no time-out
+                            0x08, 0x00,                                     // nameLength 8
+                            0x38, 0x00,                                     // nameOffset 56
+                            0x00, 0x00, 0x00, 0x00,                         //
+                            'a',  'b',  'c',  'd',  'e',  'f',  'g',  0x00};
+    const Bytes message =
+        MakeDataBeginMessage(kV10, 3, 0x11223344, 0x0102030405060708ULL, 0x01000000, "abcdefg");
+    EXPECT_EQ(message, expected);
+
+    const DataBeginView view = ParseDataBeginMessage(message, kV10, L"KPX ch1 data begin message.");
+    EXPECT_EQ(view.message.dataType, 3U);
+    EXPECT_EQ(view.message.dataId, 0x11223344U);
+    EXPECT_EQ(view.message.maxDataSize, 0x0102030405060708ULL);
+    EXPECT_EQ(view.message.dataAttributes, 0x01000000U);
+    EXPECT_EQ(view.message.timeout, 0xFFFFFFFFU);
+    EXPECT_EQ(view.message.nameLength, 8);
+    EXPECT_EQ(view.message.nameOffset, 56);
+    EXPECT_EQ(view.name, "abcdefg");
+}
+
+TEST(DataTransferGoldenTest, DataBeginWithoutName)
+{
+    const Bytes message = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "");
+    ASSERT_EQ(message.size(), 56U);
+    EXPECT_EQ(message[8], 0x38) << "messageSize 56";
+    EXPECT_EQ(message[48], 0x00) << "nameLength 0";
+    EXPECT_EQ(message[50], 0x38) << "nameOffset still 56";
+    EXPECT_EQ(ParseDataBeginMessage(message, kV10, L"c").name, "");
+}
+
+TEST(DataTransferGoldenTest, DataBlock)
+{
+    const Bytes data = {0xAA, 0xBB, 0xCC};
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x02, 0x04, // DataBlock
+                            0x24, 0x00,                         // messageHeaderSize 36
+                            0x27, 0x00, 0x00, 0x00,             // messageSize 39
+                            0x00, 0x00, 0x00, 0x00,             //
+                            0x07, 0x00, 0x00, 0x00,             // dataId 7
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, // blockTag
+                            0x03, 0x00, 0x00, 0x00,             // blockSize 3
+                            0xAA, 0xBB, 0xCC};
+    const Bytes message = MakeDataBlockMessage(kV10, 7, data);
+    EXPECT_EQ(message, expected);
+
+    const DataBlockView view = ParseDataBlockMessage(message, kV10, L"KPX ch1 data block message.");
+    EXPECT_EQ(view.message.dataId, 7U);
+    EXPECT_EQ(view.message.blockSize, 3U);
+    EXPECT_EQ(Bytes(view.data.begin(), view.data.end()), data);
+}
+
+// 1000 bytes: messageSize 1036 and blockSize 1000.
+TEST(DataTransferGoldenTest, DataBlockOfThousandBytes)
+{
+    const Bytes data(1000, 0x5A);
+    const Bytes message = MakeDataBlockMessage(kV10, 1, data);
+    ASSERT_EQ(message.size(), 1036U);
+    EXPECT_EQ(message[8], 0x0C);
+    EXPECT_EQ(message[9], 0x04);
+    EXPECT_EQ(message[32], 0xE8);
+    EXPECT_EQ(message[33], 0x03);
+}
+
+TEST(DataTransferGoldenTest, DataEnd)
+{
+    const Bytes
+        expected = {0x11, 0x22, 0x33, 0x44, 0x02, 0x02, 0x20, 0x00, 0x20, 0x00, 0x00,
+                    0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00,
+                    0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}; // totalSize 0x100000002
+    const Bytes message = MakeDataEndMessage(kV10, 5, 0x100000002ULL);
+    EXPECT_EQ(message, expected);
+    const DataEndMessage end = DecodeDataEnd(message, kV10);
+    EXPECT_EQ(end.dataId, 5U);
+    EXPECT_EQ(end.totalSize, 0x100000002ULL);
+}
+
+TEST(DataTransferGoldenTest, DataIdMessages)
+{
+    const Bytes beginAck = {0x11, 0x22, 0x33, 0x44, 0x02, 0x81, 0x18, 0x00, 0x18, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(MakeDataBeginAckMessage(kV10, 9), beginAck);
+
+    Bytes endAck = beginAck;
+    endAck[5] = 0x82;
+    EXPECT_EQ(MakeDataEndAckMessage(kV10, 9), endAck);
+
+    Bytes abort = beginAck;
+    abort[5] = 0x03;
+    EXPECT_EQ(MakeDataAbortMessage(kV10, 9), abort);
+
+    const DataIdMessage decoded = DecodeDataIdMessage(endAck, kV10);
+    EXPECT_EQ(decoded.header.messageType, kDataTransferMessage_DataEndAck);
+    EXPECT_EQ(decoded.dataId, 9U);
+}
+
+TEST(DataTransferGoldenTest, DataErrorAnsweringADataSeek)
+{
+    CommonMessageHeader received;
+    received.messageClass = kMessageClass_DataTransfer;
+    received.messageType = kDataTransferMessage_DataSeek;
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x02, 0xFF, 0x20, 0x00, 0x20, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x02, // errorId 0x02000005
+                            0x02, 0x05,              // source class and type
+                            0x00, 0x00,              //
+                            0x00, 0x00,              // errorStringSize 0
+                            0x20, 0x00,              // errorStringOffset 32
+                            0x42, 0x00, 0x00, 0x00}; // dataId
+    const Bytes message = MakeDataErrorMessage(kV10, 0x42, 0x02000005, received);
+    EXPECT_EQ(message, expected);
+
+    const DataErrorView view = ParseDataErrorMessage(message, kV10, L"KPX ch1 data error message.");
+    EXPECT_EQ(view.message.errorId, 0x02000005U);
+    EXPECT_EQ(view.message.sourceClass, 2);
+    EXPECT_EQ(view.message.sourceType, 5);
+    EXPECT_EQ(view.message.dataId, 0x42U);
+    EXPECT_TRUE(view.text.empty());
+}
+
+TEST(DataTransferGoldenTest, GetLog)
+{
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x65, 0x01, 0x14, 0x00, 0x14, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0B, 0x00, 0x00, 0x00};
+    EXPECT_EQ(MakeGetLogMessage(ProtocolVersion{2, 0}, 11), expected);
+}
+
+// --- Camera-side messages read back -----------------------------------------------------
+
+// The offset is read as a u64: a camera writing a u64 is read whole, one
+// writing a u32 followed by zero bytes reads the same.
+TEST(DataTransferReadTest, DataSeekOffsetIsSixtyFourBits)
+{
+    const Bytes wide = {0x11, 0x22, 0x33, 0x44, 0x02, 0x05, 0x20, 0x00, 0x20, 0x00, 0x00,
+                        0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+    const DataSeekMessage seek = DecodeDataSeek(wide, kV10);
+    EXPECT_EQ(seek.dataId, 3U);
+    EXPECT_EQ(seek.offset, 0x200000010ULL);
+
+    Bytes narrow = wide;
+    narrow[28] = 0;
+    EXPECT_EQ(DecodeDataSeek(narrow, kV10).offset, 0x10U);
+}
+
+TEST(DataTransferReadTest, GetLogAck)
+{
+    const Bytes ack = {0x11, 0x22, 0x33, 0x44, 0x65, 0x81, 0x1C, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x00,
+                       0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
+    const GetLogAckMessage decoded = DecodeGetLogAck(ack, ProtocolVersion{2, 0});
+    EXPECT_EQ(decoded.id, 1U);
+    EXPECT_EQ(decoded.result, 2U);
+    EXPECT_EQ(decoded.dataId, 3U);
+}
+
+TEST(DataTransferReadTest, EveryFixedPartRoundTrips)
+{
+    DataBeginMessage begin = BuildDataBeginHeader(kV10, 1, 2);
+    begin.maxDataSize = 0xFEDCBA9876543210ULL;
+    begin.dataAttributes = 7;
+    begin.nameLength = 3;
+    const DataBeginMessage beginBack = DecodeDataBegin(EncodeMessage(begin), kV10);
+    EXPECT_EQ(beginBack.maxDataSize, begin.maxDataSize);
+    EXPECT_EQ(beginBack.dataAttributes, 7U);
+    EXPECT_EQ(beginBack.nameLength, 3);
+    EXPECT_EQ(beginBack.header, begin.header);
+
+    DataErrorMessage error = BuildDataErrorHeader(kV10, 9, 0x01000002);
+    error.sourceClass = 0x65;
+    error.sourceType = 0x81;
+    const DataErrorMessage errorBack = DecodeDataError(EncodeMessage(error), kV10);
+    EXPECT_EQ(errorBack.errorId, 0x01000002U);
+    EXPECT_EQ(errorBack.sourceClass, 0x65);
+    EXPECT_EQ(errorBack.sourceType, 0x81);
+    EXPECT_EQ(errorBack.errorStringOffset, 32);
+    EXPECT_EQ(errorBack.dataId, 9U);
+
+    GetLogMessage getLog = MakeDefaultGetLog(kV10);
+    getLog.dataId = 77;
+    EXPECT_EQ(DecodeGetLog(EncodeMessage(getLog), kV10).dataId, 77U);
+}
+
+// --- Sizes and version floor -------------------------------------------------------------
+
+TEST(DataTransferSizeTest, TablesAtEveryVersion)
+{
+    for (const ProtocolVersion version : {ProtocolVersion{0, 5}, ProtocolVersion{1, 0}, ProtocolVersion{1, 3},
+                                          ProtocolVersion{2, 0}, ProtocolVersion{3, 1}})
+    {
+        EXPECT_EQ(GetDataBeginMessageSize(version), 56);
+        EXPECT_EQ(GetDataBeginAckMessageSize(version), 24);
+        EXPECT_EQ(GetDataEndMessageSize(version), 32);
+        EXPECT_EQ(GetDataEndAckMessageSize(version), 24);
+        EXPECT_EQ(GetDataAbortMessageSize(version), 24);
+        EXPECT_EQ(GetDataBlockMessageSize(version), 36);
+        EXPECT_EQ(GetDataSeekMessageSize(version), 32);
+        EXPECT_EQ(GetDataErrorMessageSize(version), 32);
+        EXPECT_EQ(GetGetLogMessageSize(version), 20) << "the 2.0 row and the default agree";
+        EXPECT_EQ(GetGetLogAckMessageSize(version), 28);
+    }
+    EXPECT_EQ(MakeGetLogMessage(ProtocolVersion{1, 3}, 1).size(), 20U);
+}
+
+TEST(DataTransferSizeTest, MakersRefuseVersionsBelowOne)
+{
+    const ProtocolVersion old{0, 9};
+    const Bytes data(4, 0);
+    ExpectModuleError([&] { (void)MakeDataBeginMessage(old, 1, 1, 1, 1, "x"); }, kFeatureNotSupported,
+                      L"KPX feature not supported!");
+    ExpectModuleError([&] { (void)MakeDataBeginAckMessage(old, 1); }, kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeDataEndMessage(old, 1, 1); }, kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeDataEndAckMessage(old, 1); }, kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeDataAbortMessage(old, 1); }, kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeDataBlockMessage(old, 1, data); }, kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeDataErrorMessage(old, 1, 1, CommonMessageHeader{}); },
+                      kFeatureNotSupported);
+    ExpectModuleError([&] { (void)MakeGetLogMessage(old, 1); }, kFeatureNotSupported);
+}
+
+// A name whose length with its zero does not fit the u16 field must not be cut
+// or wrapped into a short nameLength.
+TEST(DataTransferSizeTest, OverlongNameIsRefused)
+{
+    const std::string name(65535, 'n');
+    ExpectModuleError([&] { (void)MakeDataBeginMessage(kV10, 1, 1, 1, 1, name); }, kInvalidSize);
+    const std::string longest(65534, 'n');
+    EXPECT_EQ(MakeDataBeginMessage(kV10, 1, 1, 1, 1, longest).size(), 56U + 65535U);
+}
+
+// --- Lying lengths from the camera -----------------------------------------------------------
+
+TEST(DataTransferBoundsTest, BlockSizeBeyondTheMessage)
+{
+    Bytes message = MakeDataBlockMessage(kV10, 7, Bytes(10, 1));
+    message[32] = 0xE8; // blockSize 1000 with 10 bytes present
+    message[33] = 0x03;
+    ExpectModuleError([&] { (void)ParseDataBlockMessage(message, kV10, L"KPX ch1 data block message."); },
+                      kInvalidData, L"KPX ch1 data block message.");
+
+    message[32] = 0xFF; // blockSize 0xFFFFFFFF must not wrap
+    message[33] = 0xFF;
+    message[34] = 0xFF;
+    message[35] = 0xFF;
+    ExpectModuleError([&] { (void)ParseDataBlockMessage(message, kV10, L"c"); }, kInvalidData);
+}
+
+TEST(DataTransferBoundsTest, NameLengthBeyondTheMessage)
+{
+    Bytes message = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
+    message[48] = 0x05; // nameLength 5 with 4 bytes present
+    ExpectModuleError([&] { (void)ParseDataBeginMessage(message, kV10, L"KPX ch1 data begin message."); },
+                      kInvalidData, L"KPX ch1 data begin message.");
+}
+
+TEST(DataTransferBoundsTest, NameWithoutTerminatingZeroStaysInside)
+{
+    Bytes message = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
+    message.back() = 'd'; // the camera forgot the zero
+    EXPECT_EQ(ParseDataBeginMessage(message, kV10, L"c").name, "abcd");
+}
+
+TEST(DataTransferBoundsTest, ErrorStringSizeBeyondTheMessage)
+{
+    CommonMessageHeader received;
+    Bytes message = MakeDataErrorMessage(kV10, 1, 2, received);
+    message.insert(message.end(), {'b', 'a', 'd'});
+    message[8] = 35; // messageSize covers the 3 text bytes
+    message[24] = 3;
+    EXPECT_EQ(ParseDataErrorMessage(message, kV10, L"c").text, "bad");
+    message[24] = 4;
+    ExpectModuleError([&] { (void)ParseDataErrorMessage(message, kV10, L"KPX ch1 data error message."); },
+                      kInvalidData, L"KPX ch1 data error message.");
+}
+
+// Every prefix of a valid message is either parsed or refused with a library
+// error; none is read beyond its end (AddressSanitizer checks the reads).
+TEST(DataTransferBoundsTest, EveryTruncationIsRefusedCleanly)
+{
+    const std::vector<Bytes> messages = {MakeDataBeginMessage(kV10, 1, 2, 3, 4, "name"),
+                                         MakeDataBlockMessage(kV10, 7, Bytes(20, 3)),
+                                         MakeDataErrorMessage(kV10, 1, 2, CommonMessageHeader{})};
+    for (const Bytes& whole : messages)
+    {
+        for (std::size_t length = 0; length < whole.size(); ++length)
+        {
+            const Bytes prefix(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
+            ExpectModuleError(
+                [&]
+                {
+                    (void)ParseDataBeginMessage(prefix, kV10, L"c");
+                    (void)ParseDataBlockMessage(prefix, kV10, L"c");
+                    (void)ParseDataErrorMessage(prefix, kV10, L"c");
+                },
+                kInvalidSize);
+        }
+    }
+}
+
+} // namespace
