@@ -1,0 +1,47 @@
+// State that a simulated camera shares with its connections.
+#pragma once
+
+#include "SimCameraDescription.h"
+#include "SimChannelHandler.h"
+#include "SimFaults.h"
+#include "SimLog.h"
+#include "SimObservations.h"
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+
+namespace Q7::Sim
+{
+
+struct CameraCore
+{
+    CameraCore(CameraDescription desc, LogSink sink, LogLevel level, std::size_t sendQueueBytes)
+        : description(std::move(desc)), logger(std::move(sink), level), observations(logger),
+          sendQueueLimit(sendQueueBytes)
+    {
+    }
+
+    // The handler factory for a channel: the registered one, else the
+    // enumeration handler on 0.0 and the common-message handler elsewhere.
+    ChannelHandlerFactory FactoryFor(ChannelId id) const;
+    void SetFactory(ChannelId id, ChannelHandlerFactory factory);
+
+    // Counts an open of `id` unless `limit` (non-zero) opens are already counted.
+    bool TryCountOpen(ChannelId id, unsigned limit);
+    void ReleaseOpen(ChannelId id);
+
+    const CameraDescription description; // constant while the camera runs
+    Logger logger;                       // configured before the camera starts
+    ObservationLog observations;
+    FaultPlan faults;
+    std::size_t sendQueueLimit; // data bytes a connection queues before senders wait (set before start)
+
+private:
+    mutable std::mutex m_handlersMutex; // guards m_handlers
+    std::map<ChannelId, ChannelHandlerFactory> m_handlers;
+    std::mutex m_openMutex; // guards m_openCounts
+    std::map<ChannelId, unsigned> m_openCounts;
+};
+
+} // namespace Q7::Sim
