@@ -1,0 +1,35 @@
+#pragma once
+// The record that describes one USB device interface found by the enumeration.
+
+#include "Q7UniversalString.h"
+
+#include <cstdint>
+
+namespace Q7::Platform::Usb
+{
+
+/// One found USB device interface: a plain copyable value, the texts owned.
+/// All five texts hold UTF-8; a property the device does not have is empty.
+/// Reentrant.
+struct DeviceMoniker_Libusb
+{
+    uint16_t vendorId = 0;  ///< 0 when the device's ids could not be read
+    uint16_t productId = 0; ///< 0 when the device's ids could not be read
+    Q7::Universal::UniversalStringA manufacturer;
+    Q7::Universal::UniversalStringA friendlyName;
+    /// The device's identity text: its USB serial number when it has one.
+    Q7::Universal::UniversalStringA identity;
+    /// The path by which the device is opened; it names the device.
+    Q7::Universal::UniversalStringA devicePath;
+    /// The interface class text of the filter entry that found the device.
+    Q7::Universal::UniversalStringA interfaceClass;
+
+    /// True when both records name the same device: their device paths are equal
+    /// byte for byte (two absent paths are equal).
+    bool IsSameDevice(const DeviceMoniker_Libusb& other) const noexcept
+    {
+        return devicePath == other.devicePath;
+    }
+};
+
+} // namespace Q7::Platform::Usb
