@@ -125,7 +125,10 @@ void Append(UnitT*& text, const UnitT* addition) noexcept
     UnitT* joined = new (std::nothrow) UnitT[oldLength + addLength + 1];
     if (joined != nullptr)
     {
-        std::memcpy(joined, text, oldLength * sizeof(UnitT));
+        if (oldLength != 0)
+        {
+            std::memcpy(joined, text, oldLength * sizeof(UnitT));
+        }
         // addition may point into the old text, which is still alive here.
         std::memcpy(joined + oldLength, addition, addLength * sizeof(UnitT));
         joined[oldLength + addLength] = 0;

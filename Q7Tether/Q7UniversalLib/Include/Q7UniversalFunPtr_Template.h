@@ -317,10 +317,10 @@ public:
     FunctionPointer0() noexcept = default;
     /// Binds a free function (empty for null).
     explicit FunctionPointer0(R (*function)()) : Base(PointerFunctionObject0<R>(function)) {}
-    /// Binds a member of an object or of one of its bases (empty when either is null).
+    /// Binds a member of an object or of one of its bases (empty when either is
+    /// null). The object is bound as the class that declares the member.
     template <typename T, typename U>
-    FunctionPointer0(T* object, R (U::*member)())
-        : Base(MemberFunctionObject0<T, R>(object, static_cast<R (T::*)()>(member)))
+    FunctionPointer0(T* object, R (U::*member)()) : Base(MemberFunctionObject0<U, R>(object, member))
     {
     }
     /// Calls the held object; an empty holder fails the assertion "m_pFunObj != NULL".
@@ -344,8 +344,7 @@ public:
     FunctionPointer1() noexcept = default;
     explicit FunctionPointer1(R (*function)(A1)) : Base(PointerFunctionObject1<R, A1>(function)) {}
     template <typename T, typename U>
-    FunctionPointer1(T* object, R (U::*member)(A1))
-        : Base(MemberFunctionObject1<T, R, A1>(object, static_cast<R (T::*)(A1)>(member)))
+    FunctionPointer1(T* object, R (U::*member)(A1)) : Base(MemberFunctionObject1<U, R, A1>(object, member))
     {
     }
     R operator()(A1 a1) const
@@ -369,7 +368,7 @@ public:
     explicit FunctionPointer2(R (*function)(A1, A2)) : Base(PointerFunctionObject2<R, A1, A2>(function)) {}
     template <typename T, typename U>
     FunctionPointer2(T* object, R (U::*member)(A1, A2))
-        : Base(MemberFunctionObject2<T, R, A1, A2>(object, static_cast<R (T::*)(A1, A2)>(member)))
+        : Base(MemberFunctionObject2<U, R, A1, A2>(object, member))
     {
     }
     R operator()(A1 a1, A2 a2) const
@@ -396,7 +395,7 @@ public:
     }
     template <typename T, typename U>
     FunctionPointer3(T* object, R (U::*member)(A1, A2, A3))
-        : Base(MemberFunctionObject3<T, R, A1, A2, A3>(object, static_cast<R (T::*)(A1, A2, A3)>(member)))
+        : Base(MemberFunctionObject3<U, R, A1, A2, A3>(object, member))
     {
     }
     R operator()(A1 a1, A2 a2, A3 a3) const
