@@ -1,6 +1,7 @@
 # One GoogleTest executable per subsystem. Tests whose suite or name contains
 # "Slow" are registered with the label "slow" so that a local run can leave
 # them out (ctest -LE slow); every test carries the executable's name as label.
+# Tests are listed right after the build, so labels are known to the first run.
 function(tavrin_add_test_suite name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -8,12 +9,10 @@ function(tavrin_add_test_suite name)
   tavrin_target_options(${name})
   gtest_discover_tests(${name}
     TEST_FILTER "-*Slow*"
-    DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${name}" TIMEOUT 120)
   gtest_discover_tests(${name}
     TEST_FILTER "*Slow*"
-    DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${name};slow" TIMEOUT 300)
 endfunction()
