@@ -162,10 +162,11 @@ class UniversalString : public Detail::OwnedText<wchar_t>
 public:
     UniversalString() noexcept = default;
 
-    /// Formats printf-style (wide format: %ls for wide text; narrow text must be
-    /// converted first). A null format gives null; a result that needs more than
-    /// 131071 characters gives null; an invalid format or argument is reported as
-    /// an internal error and gives null. Never depends on the process locale.
+    /// Formats printf-style: %ls for wide text, %s or %hs for UTF-8 text. A null
+    /// format gives null; a result that needs more than 131071 characters gives
+    /// null; an invalid format or argument (such as invalid UTF-8 for %s) is
+    /// reported as an internal error and gives null. Numbers are formatted as in
+    /// the "C" locale, whatever locale the process set.
     template <typename... Args>
     explicit UniversalString(const wchar_t* format, Args... args) noexcept
     {

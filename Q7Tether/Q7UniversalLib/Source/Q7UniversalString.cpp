@@ -24,35 +24,44 @@ constexpr std::size_t kMaxFormattedLength = 131071;
 // First try on the stack; most log lines and names fit.
 constexpr std::size_t kStackFormatBuffer = 512;
 
-// The "C" locale, made once and never freed, for locale-independent formatting.
-locale_t CLocale() noexcept
+// The locale of all formatting, made once and never freed: "C.UTF-8" (the "C"
+// number formats, UTF-8 for narrow %s/%hs arguments), or "C" where that is missing.
+locale_t FormatLocale() noexcept
 {
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    static const locale_t locale = []
+    {
+        locale_t made = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+        if (made == static_cast<locale_t>(nullptr))
+        {
+            made = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+        }
+        return made;
+    }();
     return locale;
 }
 
-// Switches the calling thread to the "C" locale for its lifetime, so that number
+// Switches the calling thread to the formatting locale for its lifetime, so that
 // formatting never follows a locale the application set.
-class ScopedCLocale
+class ScopedFormatLocale
 {
 public:
-    ScopedCLocale() noexcept
+    ScopedFormatLocale() noexcept
     {
-        const locale_t c = CLocale();
+        const locale_t c = FormatLocale();
         if (c != static_cast<locale_t>(nullptr))
         {
             m_previous = uselocale(c);
         }
     }
-    ~ScopedCLocale()
+    ~ScopedFormatLocale()
     {
         if (m_previous != static_cast<locale_t>(nullptr))
         {
             uselocale(m_previous);
         }
     }
-    ScopedCLocale(const ScopedCLocale&) = delete;
-    ScopedCLocale& operator=(const ScopedCLocale&) = delete;
+    ScopedFormatLocale(const ScopedFormatLocale&) = delete;
+    ScopedFormatLocale& operator=(const ScopedFormatLocale&) = delete;
 
 private:
     locale_t m_previous = static_cast<locale_t>(nullptr);
@@ -325,7 +334,7 @@ void UniversalString::FormatV(const wchar_t* format, va_list args) noexcept
     }
     int failure = 0;
     {
-        const ScopedCLocale cLocale;
+        const ScopedFormatLocale formatLocale;
         wchar_t local[kStackFormatBuffer];
         int result = TryFormat(local, kStackFormatBuffer, format, args);
         if (result >= 0)

@@ -1,3 +1,4 @@
+#include "LogCapture.h"
 #include "Q7UniversalString.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,24 @@ TEST(UniversalStringFormatTest, FormatsWideAndNumbers)
 {
     const UniversalString s(L"%ls=%d (0x%x) %-5llu|", L"value", -7, 255u, 12ull);
     EXPECT_EQ(W(s), L"value=-7 (0xff) 12   |");
+}
+
+// Narrow arguments are UTF-8 whatever the process locale (glibc's "C" locale
+// would refuse every byte above 0x7F).
+TEST(UniversalStringFormatTest, NarrowArgumentsAreUtf8)
+{
+    const UniversalString s(L"%s|%hs|%.1s", "caf\xC3\xA9", "\xE2\x82\xAC", "xy");
+    EXPECT_EQ(W(s), L"caf\xE9|\x20AC|x");
+}
+
+TEST(UniversalStringFormatTest, InvalidArgumentIsReportedAndGivesNull)
+{
+    const TestSupport::LogCapture capture;
+    const UniversalString s(L"a%sb", "\xFF");
+    EXPECT_EQ(s.Get(), nullptr);
+    const auto bodies = capture.Bodies();
+    ASSERT_EQ(bodies.size(), 1u);
+    EXPECT_EQ(bodies[0].rfind(L"Internal Error: vswprintf - (2#84) Standard error: ", 0), 0u) << bodies[0];
 }
 
 TEST(UniversalStringFormatTest, NullFormatGivesNull)
