@@ -428,6 +428,74 @@ TEST(Socket, ReceiveWaitsForEveryRequestedByte)
     EXPECT_EQ(buffer, data);
 }
 
+// Catches a would-block read reported as success with nothing transferred: the
+// receive waits for the bytes instead, even when asked not to block.
+TEST(Socket, WouldBlockReadsAreRetried)
+{
+    Connection connection;
+    char buffer[8] = {};
+    auto receiving = std::async(std::launch::async,
+                                [&]
+                                {
+                                    uint32_t received = 0;
+                                    const PlatformSocketResult result = connection.socket.Receive(
+                                        buffer, sizeof(buffer), &received, MSG_DONTWAIT);
+                                    return std::make_pair(result, received);
+                                });
+    EXPECT_EQ(receiving.wait_for(50ms), std::future_status::timeout);
+    WriteAll(connection.peer.Get(), "12345678", 8);
+    ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
+    const auto [result, received] = receiving.get();
+    EXPECT_EQ(result, kSocketResult_Done);
+    EXPECT_EQ(received, 8u);
+    EXPECT_EQ(std::memcmp(buffer, "12345678", 8), 0);
+}
+
+// Catches an interrupted read reported as success with nothing transferred: a
+// signal whose handler does not restart calls interrupts the blocked recv.
+TEST(Socket, InterruptedReadsAreRetried)
+{
+    static std::atomic<int> delivered{0};
+    delivered = 0;
+    struct sigaction action
+    {
+    };
+    action.sa_handler = [](int) { delivered.fetch_add(1); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: recv fails with EINTR
+    struct sigaction previous
+    {
+    };
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    Connection connection;
+    char buffer[4] = {};
+    std::promise<pthread_t> receiverThread;
+    auto receiving = std::async(std::launch::async,
+                                [&]
+                                {
+                                    receiverThread.set_value(::pthread_self());
+                                    uint32_t received = 0;
+                                    const PlatformSocketResult result =
+                                        connection.socket.Receive(buffer, sizeof(buffer), &received, 0);
+                                    return std::make_pair(result, received);
+                                });
+    const pthread_t receiver = receiverThread.get_future().get();
+    for (int i = 0; i < 5; ++i)
+    {
+        EXPECT_EQ(receiving.wait_for(20ms), std::future_status::timeout) << "returned after a signal";
+        ::pthread_kill(receiver, SIGUSR1);
+    }
+    EXPECT_EQ(receiving.wait_for(50ms), std::future_status::timeout) << "returned after a signal";
+    WriteAll(connection.peer.Get(), "abcd", 4);
+    ASSERT_EQ(receiving.wait_for(5s), std::future_status::ready);
+    const auto [result, received] = receiving.get();
+    EXPECT_EQ(result, kSocketResult_Done);
+    EXPECT_EQ(received, 4u);
+    EXPECT_GT(delivered.load(), 0);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+}
+
 TEST(Socket, ZeroLengthTransfersAreDoneAtOnce)
 {
     Connection connection;
