@@ -1,0 +1,314 @@
+// A KPX channel: one logical channel ch.sub of a camera over a channel
+// transport, with its open/close handshake and the blocking Read and Write of
+// its byte stream.
+//
+// The handshake runs as a state machine on the channel's state thread ("KPX
+// channel %u.%u state thread"); the channel's packets arrive on its receive
+// thread ("KPX channel %u.%u receive thread"), which double-buffers them between
+// the transport and the state thread. A Data packet is copied straight into the
+// buffer of the pending Read; while no Read is pending the state thread holds
+// the packet, the receive thread holds the next one, and the transport's thread
+// waits for this channel: the whole pipe stalls until the reader catches up
+// (flow control). Nothing is lost or reordered.
+#pragma once
+
+#include "KPXChannelTransport.h"
+#include "KPXMessageProtocolInfo.h"
+#include "KPXPacket.h"
+#include "KPXTransport.h"
+#include "Q7PlatformSync_Posix.h"
+#include "Q7PlatformThread_Posix.h"
+#include "Q7UniversalErrorDispatcher.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+namespace Q7::KPX
+{
+
+/// The states of a channel.
+enum ChannelState : std::uint32_t
+{
+    kChannelState_Offline = 0,      ///< initially; after Stop or a failed packet write
+    kChannelState_Closed = 1,       ///< started, not open
+    kChannelState_OpenSend = 2,     ///< OpenRequest written, waiting for the OpenReply
+    kChannelState_OpenReceive = 3,  ///< never entered
+    kChannelState_Open = 4,         ///< OpenReply accepted
+    kChannelState_CloseSend = 5,    ///< CloseRequest written, waiting for the CloseReply
+    kChannelState_CloseReceive = 6, ///< CloseRequest received, CloseReply to send
+};
+
+/// The text of a state used in log lines ("Offline", ...); "Unknown" for any
+/// other value. Never null. Reentrant.
+const wchar_t* GetChannelStateName(std::uint32_t state) noexcept;
+
+/// True when the state machine may move from `from` to `to` (a move to the same
+/// state is no move and is not valid here). Every state may go Offline (a packet
+/// write failed); OpenReceive is never entered. Reentrant.
+bool IsValidChannelStateTransition(std::uint32_t from, std::uint32_t to) noexcept;
+
+/// The client identity of an authentication text: the SHA-256 digest of its
+/// bytes up to the terminating zero; a null or empty text gives 32 zero bytes.
+/// Reentrant.
+ClientIdentity MakeClientIdentity(const char* authenticationText) noexcept;
+
+/// Results of Read and Write (and the values Open returns).
+enum ChannelResult : std::int32_t
+{
+    kChannelResult_Done = 0,
+    kChannelResult_Aborted = 1, ///< one of the caller's abort objects fired
+    kChannelResult_Timeout = 2, ///< the time-out ran out
+    kChannelResult_NotOpen = 3, ///< the channel is not open
+    kChannelResult_NotConnected =
+        4, ///< the pipe is not connected (or the channel went Offline while opening)
+};
+
+/// The time limits of the handshake. The defaults are the protocol's; tests may
+/// shorten them.
+struct ChannelTimings
+{
+    std::uint32_t openReplyTimeoutMs = 1000;  ///< OpenSend: wait for the OpenReply
+    std::uint32_t closeReplyTimeoutMs = 5000; ///< CloseSend: wait for the CloseReply
+    std::uint32_t openBudgetMs = 10000;       ///< Open: all tries, before the "taking longer" warning
+    std::uint32_t openRetryDelayMs = 100;     ///< Open: pause before a retry
+    std::uint32_t closeWaitMs = 10000;        ///< Close: wait before the "taking longer" warning
+};
+
+/// One logical channel of a camera.
+///
+/// Life cycle: constructed (Offline, no thread) -> Start (threads run, Closed)
+/// -> Open (OpenSend -> Open) -> Read/Write -> Close (CloseSend -> Closed) ->
+/// Open again as often as wanted -> Stop (Offline, threads ended) -> destroyed.
+/// A camera's CloseRequest leads through CloseReceive to Closed; a failed packet
+/// write leads to Offline, left only by Stop and Start.
+///
+/// Threads: Open, Close, Start and Stop are serialised with each other
+/// (thread-safe). Read and Write are thread-safe, but only one Read may be
+/// pending per channel, and a channel's messages must come from one writer.
+/// Errors met on the channel's own threads go to its error dispatcher (this
+/// object's base) and are logged.
+///
+/// The transport must outlive the channel.
+class Channel : public Q7::Universal::ErrorDispatcher, public KPXMessageProtocolInfo
+{
+public:
+    /// Builds the channel; allocates its receive buffers; starts nothing.
+    Channel(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport,
+            const ChannelTimings& timings = {});
+
+    /// Stops the channel (see Stop).
+    ~Channel() override;
+
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    /// Registers the channel with its transport (time-out 1000 ms) and starts the
+    /// receive thread, then the state thread, which moves the channel to Closed.
+    /// Nothing when already started. An error on the way stops the channel and
+    /// passes on (what the thread start raises). Blocks until both threads are
+    /// ready.
+    void Start();
+
+    /// Closes the channel, unregisters it (which ends its pending receive), and
+    /// stops the receive thread, then the state thread, logging "Stopping %ls"
+    /// and, after each 10-second wait that ends with the thread alive, "%ls taking
+    /// an unexpectedly long time to stop.". Nothing when not started. Raises
+    /// nothing. Blocks.
+    void Stop();
+
+    /// Opens the channel with the OpenRequest/OpenReply handshake, in up to three
+    /// tries (a try that found no reply, or a camera that answered ErrorReply 3,
+    /// is retried after 100 ms). Answers 0 when the channel is open (at once when
+    /// it already is), 4 when the channel went Offline while opening.
+    /// Raises (each after closing the channel; all logged):
+    /// - ModuleError 0x650069 when not started;
+    /// - ModuleError 0x65006B when the transport's pipe is not open;
+    /// - ModuleError 0x15E000B..0x15E0010 when the camera refused with status
+    ///   1..6 (0x15E000F: the camera's limit of open connections is reached;
+    ///   0x15E0010: the authentication code is missing or incorrect);
+    /// - ModuleError 0x15E0015..0x15E001C when the camera answered with ErrorReply
+    ///   1..8 (0x15E0018: the camera does not offer this channel), and 0x15E001C
+    ///   when this side refused the camera's OpenReply (ErrorReply 8 sent);
+    /// - ModuleError 0x6500CA for a status or code outside those ranges;
+    /// - ModuleError 0x6500CF "KPX channel %u.%u open timeout." when the last try
+    ///   got no reply;
+    /// - the internal error 0x650069 "State thread not running.".
+    /// Blocks (about 10 s at most with the default timings, more only when the
+    /// camera keeps time-outs disabled). Thread-safe.
+    std::int32_t Open();
+
+    /// Closes the channel: asks the state thread to send a CloseRequest when open
+    /// and waits until the channel is Closed or Offline (10 s, then the warning
+    /// "KPX channel %u.%u close taking longer than %u seconds." and on without
+    /// limit). Raises ModuleError 0x650069 (logged) when not started, nothing of
+    /// the handshake. Blocks. Thread-safe.
+    void Close();
+
+    /// Reads exactly size bytes of the channel's stream into destination, or
+    /// fewer when the read ends early; the number read goes to *bytesRead (when
+    /// given). abortObjects (may be null or empty; at most 61) end the read with
+    /// 1; timeoutMs 0xFFFFFFFF waits without limit (and any time-out does while
+    /// the pipe has time-outs disabled). Answers 0 done, 1 aborted, 2 time-out, 3
+    /// not open, 4 pipe not connected. Raises the internal errors 0x650001 for a
+    /// null destination and 0x650067 "Only one read may be active at a time for
+    /// each channel.". Blocks. Thread-safe (one Read at a time).
+    std::int32_t Read(void* destination, std::uint32_t size, const WaitObjectList* abortObjects,
+                      std::uint32_t* bytesRead, std::uint32_t timeoutMs);
+
+    /// Writes size bytes as Data packets of at most the maximum payload each;
+    /// the number written goes to *bytesWritten (when given). Abort objects are
+    /// checked before each packet; the time-out is checked after each packet.
+    /// Answers 0 done, 1 aborted, 2 time-out, 3 not open, 4 pipe not connected,
+    /// or another transport result. Raises the internal error 0x650001 for a null
+    /// source. Blocks. Thread-safe (one writer of messages per channel).
+    std::int32_t Write(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
+                       std::uint32_t* bytesWritten, std::uint32_t timeoutMs);
+
+    /// True at once when open; else waits up to ms for the channel to open.
+    /// Blocks. Thread-safe.
+    bool WaitForOpen(std::uint32_t ms);
+
+    /// The state is Open and the transport's pipe is open. Thread-safe.
+    bool IsOpen() const;
+    /// The transport's pipe is connected. Thread-safe.
+    bool IsPipeConnected() const;
+    /// Started and not stopped. Thread-safe.
+    bool IsInitialized() const;
+    /// The current state. Thread-safe.
+    ChannelState GetState() const;
+
+    /// Stores the identity presented in the next OpenRequest. Thread-safe.
+    void SetClientIdentity(const ClientIdentity& identity);
+    /// The stored identity. Thread-safe.
+    ClientIdentity GetClientIdentity() const;
+
+    /// Switches this side's debug mode (time-outs disabled on the pipe); logs
+    /// the warning "KPX channel %u.%u debug enabled. Timeouts disabled." when
+    /// turning it on. Nothing in the library turns it on. Thread-safe.
+    void SetDebugMode(bool on);
+
+    /// Raise ModuleError 0x650069 "KPX channel %u.%u not initialized.", 0x65006B
+    /// "KPX channel %u.%u not open." and 0x650070 "KPX channel %u.%u not
+    /// connected." (each logged; the last two check initialization first).
+    void EnsureInitialized() const;
+    void EnsureOpen() const;
+    void EnsureConnected() const;
+
+    std::uint8_t GetChannelNumber() const noexcept { return m_channel; }
+    std::uint8_t GetSubChannelNumber() const noexcept { return m_subChannel; }
+    /// The largest Data payload: 240 until an OpenReply is accepted.
+    std::uint16_t GetMaxPayload() const noexcept { return m_maxPayload.load(); }
+    ChannelTransport& GetTransport() const noexcept { return m_transport; }
+
+private:
+    // What an OpenSend step posts to the waiting Open.
+    struct OpenResult
+    {
+        std::uint32_t kind = 0; // 0 reply received, 1 ErrorReply, 2 no reply
+        std::uint32_t status = 0;
+        std::uint32_t code = 0;
+        bool refusedHere = false; // ErrorReply 8 sent by this side
+    };
+
+    // Thread bodies.
+    void StateThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
+    void ReceiveThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
+    void ReceiveLoop(Q7::Platform::Thread_Posix& thread);
+
+    // State handlers; each returns at once when the stop event is set and after
+    // taking the state mutex returns when the state changed meanwhile.
+    void HandleOffline(Q7::Platform::BaseEventCondition& stop);
+    void HandleClosed(Q7::Platform::BaseEventCondition& stop);
+    void HandleOpenSend(Q7::Platform::BaseEventCondition& stop);
+    void HandleOpen(Q7::Platform::BaseEventCondition& stop);
+    void HandleCloseSend(Q7::Platform::BaseEventCondition& stop);
+    void HandleCloseReceive(Q7::Platform::BaseEventCondition& stop);
+    void HandleNeverEntered(Q7::Platform::BaseEventCondition& stop);
+
+    // Packet steps of the state thread (state mutex held).
+    std::optional<PacketView> TakePacket();
+    bool CheckPacket(const CommonPacketHeader& packet, bool closeAfterErrorReply);
+    void LogReceived(const PacketView& packet);
+    void ProcessPacketInClosed(const PacketView& packet);
+    std::optional<OpenResult> ProcessPacketInOpenSend(const PacketView& packet);
+    void ProcessPacketInOpen(const PacketView& packet, Q7::Platform::BaseEventCondition& stop);
+    void ProcessPacketInCloseSend(const PacketView& packet);
+    OpenResult HandleOpenReply(const PacketView& packet);
+    std::uint8_t HandleErrorReply(const PacketView& packet);
+    void DeliverData(const PacketView& packet, Q7::Platform::BaseEventCondition& stop);
+
+    // Sending (state mutex held). A failed write makes the channel Offline.
+    bool SendControlPacket(const std::vector<std::uint8_t>& packet);
+    void SendOpenRequest();
+    void SendCloseRequest();
+    bool SendCloseReply();
+    void SendPingReply(std::uint8_t echoByte);
+    void SendErrorReply(std::uint8_t code, const CommonPacketHeader& offending, bool thenCloseRequest);
+
+    // The one place the state changes (state mutex held).
+    void SetState(ChannelState state);
+
+    void PostOpenResult(const OpenResult& result);
+    void ResetOpenResult();
+    OpenResult GetOpenResult();
+    std::int32_t OpenTries();
+    void StopThread(Q7::Platform::Thread_Posix& thread, Q7::Platform::EventCondition_Posix& endedEvent);
+
+    const std::uint8_t m_channel;
+    const std::uint8_t m_subChannel;
+    ChannelTransport& m_transport; // not owned
+    const ChannelTimings m_timings;
+
+    std::atomic<bool> m_initialized{false};
+    std::atomic<bool> m_debugMode{false};       // this side's
+    std::atomic<bool> m_cameraDebugMode{false}; // from the OpenReply's flags
+    std::atomic<std::uint16_t> m_maxPayload{kMinMaxPayloadLength};
+
+    mutable std::atomic<bool> m_identityLock{false}; // spin lock; guards m_identity
+    ClientIdentity m_identity{};
+
+    Q7::Platform::Mutex_Posix m_apiMutex;   // serialises Open, Close, Start, Stop
+    Q7::Platform::Mutex_Posix m_stateMutex; // serialises SetState and every packet step of the state thread
+    std::atomic<std::uint32_t> m_state{kChannelState_Offline}; // changed only by SetState
+
+    Q7::Platform::EventCondition_Posix m_offline;      // set while Offline
+    Q7::Platform::EventCondition_Posix m_notOffline;   // set while not Offline
+    Q7::Platform::EventCondition_Posix m_closed;       // set while Closed
+    Q7::Platform::EventCondition_Posix m_open;         // set while Open
+    Q7::Platform::EventCondition_Posix m_notOpen;      // set while not Open
+    Q7::Platform::EventCondition_Posix m_startRequest; // Start asks to leave Offline
+    Q7::Platform::EventCondition_Posix m_stopped;      // Stop asks to go Offline
+    Q7::Platform::EventCondition_Posix
+        m_openRequest; // Open asks for an OpenRequest (consumed by the state thread)
+    Q7::Platform::EventCondition_Posix
+        m_closeRequest; // Close asks to close (level: until the next try of Open)
+
+    Q7::Platform::Thread_Posix m_stateThread;
+    Q7::Platform::Thread_Posix m_receiveThread;
+    // Set while the thread's body does not run. Waited on instead of the thread
+    // objects, whose handles disappear when Stop detaches them.
+    Q7::Platform::EventCondition_Posix m_stateThreadEnded;
+    Q7::Platform::EventCondition_Posix m_receiveThreadEnded;
+
+    std::unique_ptr<std::uint8_t[]> m_receiveBuffers;    // two packet buffers
+    std::atomic<std::uint8_t*> m_currentPacket{nullptr}; // the buffer behind packet-ready
+    Q7::Platform::EventCondition_Posix
+        m_packetReady;                               // the current buffer holds a packet for the state thread
+    Q7::Platform::EventCondition_Posix m_bufferFree; // the state thread is done with the current buffer
+
+    Q7::Platform::Mutex_Posix m_openResultMutex; // guards m_openResult
+    Q7::Platform::EventCondition_Posix m_openResultEvent;
+    OpenResult m_openResult;
+    std::uint64_t m_stateDeadlineMs = 0; // state thread only: end of the OpenSend or CloseSend wait
+    bool m_ignoreStateTimeout = false;   // state thread only: time-outs disabled, wait on without limit
+
+    Q7::Platform::Mutex_Posix m_readMutex; // guards m_readDestination and m_readRemaining
+    Q7::Platform::EventCondition_Posix m_readWanted;
+    Q7::Platform::EventCondition_Posix m_readDone;
+    std::uint8_t* m_readDestination = nullptr; // null when no read is active
+    std::uint32_t m_readRemaining = 0;
+};
+
+} // namespace Q7::KPX

@@ -1,0 +1,621 @@
+#include "KPXChannelTransport.h"
+
+#include "Q7PlatformClock_Posix.h"
+#include "Q7UniversalAssert.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+#include "Q7UniversalString.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+namespace Q7::KPX
+{
+
+using Q7::Platform::EventCondition_Posix;
+using Q7::Platform::kInfinite;
+using Q7::Platform::Mutex_Posix;
+using Q7::Platform::ScopedLock;
+using Q7::Platform::Thread_Posix;
+using Q7::Universal::LogErrorText;
+using Q7::Universal::LogInfo;
+using Q7::Universal::LogWarning;
+using Q7::Universal::ModuleError;
+using Q7::Universal::UniversalString;
+using namespace Q7::KPX::Transport;
+
+namespace
+{
+
+// Read-away time-out of the bytes of a packet that nobody serves.
+constexpr std::uint32_t kReadAwayTimeoutMs = 2000;
+// Each wait of Stop for the receive thread.
+constexpr std::uint32_t kStopWaitMs = 10000;
+
+unsigned U(std::uint8_t value)
+{
+    return value;
+}
+
+// Bytes that follow the first 16 header bytes of a packet: the rest of the
+// header, the payload and the padding.
+std::uint32_t BytesAfterHeader(const CommonPacketHeader& header)
+{
+    return header.PacketLength() - kPacketHeaderSize;
+}
+
+} // namespace
+
+/// The transport's record of one channel that was ever named to it.
+struct ChannelTransport::TransportChannelState
+{
+    TransportChannelState(std::uint8_t channelNumber, std::uint8_t subChannelNumber)
+        : channel(channelNumber), subChannel(subChannelNumber), writeAbort{&closed}
+    {
+        closed.Set();
+    }
+
+    // Settings; guarded by the transport's map lock.
+    const std::uint8_t channel;
+    const std::uint8_t subChannel;
+    bool debug = false;
+    std::uint32_t timeout = 0xFFFFFFFF;
+    std::uint8_t sendAlignment = 0;
+    std::uint8_t secondAlignment = 0;
+
+    // The hand-over of one packet from the receive thread to the channel.
+    Mutex_Posix mutex;                      // guards pReceivePacket and the hand-over below
+    std::uint8_t* pReceivePacket = nullptr; // buffer of the pending request; null when none
+    EventCondition_Posix closed;            // set while the channel is not registered
+    EventCondition_Posix requestPosted;     // the channel posted a buffer
+    EventCondition_Posix delivered;         // the buffer holds a whole packet
+    EventCondition_Posix cancelled;         // the channel gave its request up
+    const WaitObjectList writeAbort;        // {closed}: aborts a write when the channel unregisters
+};
+
+ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId)
+    : m_pipe(device.CreatePipe(pipeId)),
+      m_writePacketBuffer(std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>()),
+      m_receiveThread(UniversalString(L"KPX ChannelTransport thread (pipe %u)", m_pipe->GetPipeId()).c_str()),
+      m_discardBuffer(std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>()),
+      m_stopAbort{&m_receiveThread.GetStopEvent()}
+{
+    m_receiverEnded.Set();
+}
+
+ChannelTransport::~ChannelTransport()
+{
+    Stop();
+}
+
+std::uint32_t ChannelTransport::Start()
+{
+    const ScopedLock lifecycle(m_lifecycleLock);
+    if (m_pipe->IsOpen())
+    {
+        Q7::Universal::ThrowModuleError(ModuleError(Q7::Universal::kError_AlreadyOpen));
+    }
+    try
+    {
+        const std::uint32_t result = m_pipe->Open();
+        if (result != kPipeResult_Success)
+        {
+            return result;
+        }
+        // A USB pipe may still hold data of an earlier session; it is drained
+        // here (with burst-IN on) before the receive thread reads the first
+        // header. TCP connections start empty, so there is nothing to do.
+        m_receiverEnded.Reset();
+        m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &ChannelTransport::ReceiveThreadBody),
+                              nullptr, kInfinite);
+    }
+    catch (...)
+    {
+        Stop();
+        throw;
+    }
+    return 0;
+}
+
+void ChannelTransport::Stop()
+{
+    const ScopedLock lifecycle(m_lifecycleLock);
+    m_pipe->Close();
+    if (m_receiveThread.IsRunning())
+    {
+        LogInfo(L"Stopping %ls", m_receiveThread.GetName());
+        while (!m_receiveThread.Stop(kStopWaitMs))
+        {
+            LogErrorText(L"%ls taking an unexpectedly long time to stop.", m_receiveThread.GetName());
+        }
+    }
+    m_receiveThread.Close();
+    m_receiverEnded.Set();
+    m_pipe->Close();
+}
+
+bool ChannelTransport::IsOpen() const
+{
+    return m_pipe->IsOpen();
+}
+
+bool ChannelTransport::IsConnected() const
+{
+    return m_pipe->IsConnected();
+}
+
+std::uint32_t ChannelTransport::GetPipeId() const
+{
+    return m_pipe->GetPipeId();
+}
+
+// ---------------------------------------------------------------- settings
+
+ChannelTransport::TransportChannelState* ChannelTransport::FindEntry(std::uint8_t channel,
+                                                                     std::uint8_t subChannel) const
+{
+    const ScopedLock lock(m_mapLock);
+    const auto found = m_channels.find({channel, subChannel});
+    return found == m_channels.end() ? nullptr : found->second.get();
+}
+
+ChannelTransport::TransportChannelState& ChannelTransport::GetOrCreateEntryLocked(std::uint8_t channel,
+                                                                                  std::uint8_t subChannel)
+{
+    std::unique_ptr<TransportChannelState>& slot = m_channels[{channel, subChannel}];
+    if (!slot)
+    {
+        slot = std::make_unique<TransportChannelState>(channel, subChannel);
+    }
+    return *slot;
+}
+
+void ChannelTransport::RecomputeDerivedLocked()
+{
+    bool disabled = false;
+    std::uint32_t timeout = 0;
+    for (const auto& [key, entry] : m_channels)
+    {
+        if (!entry->closed.IsSet())
+        {
+            disabled = disabled || entry->debug;
+            timeout = std::max(timeout, entry->timeout);
+        }
+    }
+    m_timeoutsDisabled = disabled;
+    m_writeTimeout = timeout;
+}
+
+void ChannelTransport::RegisterChannel(std::uint8_t channel, std::uint8_t subChannel, bool registered)
+{
+    const ScopedLock lock(m_mapLock);
+    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
+    if (registered)
+    {
+        if (entry.closed.IsSet())
+        {
+            entry.closed.Reset();
+            m_timeoutsDisabled = m_timeoutsDisabled || entry.debug;
+            m_writeTimeout = std::max(m_writeTimeout, entry.timeout);
+        }
+        return;
+    }
+    if (!entry.closed.IsSet())
+    {
+        entry.closed.Set();
+        if (m_channels.size() < 2)
+        {
+            m_timeoutsDisabled = false;
+            m_writeTimeout = 0;
+        }
+        else
+        {
+            RecomputeDerivedLocked();
+        }
+    }
+}
+
+void ChannelTransport::SetChannelTimeout(std::uint8_t channel, std::uint8_t subChannel,
+                                         std::uint32_t timeoutMs)
+{
+    const ScopedLock lock(m_mapLock);
+    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
+    if (entry.timeout == timeoutMs)
+    {
+        return;
+    }
+    entry.timeout = timeoutMs;
+    if (entry.closed.IsSet())
+    {
+        return;
+    }
+    if (timeoutMs >= m_writeTimeout || m_channels.size() < 2)
+    {
+        m_writeTimeout = timeoutMs;
+    }
+    else
+    {
+        RecomputeDerivedLocked();
+    }
+}
+
+void ChannelTransport::SetChannelDebug(std::uint8_t channel, std::uint8_t subChannel, bool debug)
+{
+    const ScopedLock lock(m_mapLock);
+    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
+    if (entry.debug == debug)
+    {
+        return;
+    }
+    entry.debug = debug;
+    if (entry.closed.IsSet())
+    {
+        return;
+    }
+    if (debug)
+    {
+        m_timeoutsDisabled = true;
+    }
+    else if (m_channels.size() < 2)
+    {
+        m_timeoutsDisabled = false;
+    }
+    else
+    {
+        RecomputeDerivedLocked();
+    }
+}
+
+void ChannelTransport::SetChannelAlignment(std::uint8_t channel, std::uint8_t subChannel,
+                                           std::uint8_t sendExponent, std::uint8_t secondExponent)
+{
+    const ScopedLock lock(m_mapLock);
+    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
+    entry.sendAlignment = std::min(sendExponent, kMaxAlignmentExponent);
+    entry.secondAlignment = std::min(secondExponent, kMaxAlignmentExponent);
+}
+
+bool ChannelTransport::AreTimeoutsDisabled() const
+{
+    const ScopedLock lock(m_mapLock);
+    return m_timeoutsDisabled;
+}
+
+std::uint32_t ChannelTransport::GetWriteTimeout() const
+{
+    const ScopedLock lock(m_mapLock);
+    return m_timeoutsDisabled ? kInfinite : m_writeTimeout;
+}
+
+// ---------------------------------------------------------------- receiving
+
+void ChannelTransport::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
+{
+    try
+    {
+        thread.SetPriority(Q7::Platform::kThreadPriority_Highest);
+        thread.GetReadyEvent().Set();
+        ReceiveLoop(thread);
+    }
+    catch (const Q7::Universal::UniversalError& error)
+    {
+        DispatchError(error);
+        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
+                                L"Unexpected exception in %ls", thread.GetName());
+    }
+    catch (const std::exception& exception)
+    {
+        DispatchError(Q7::Universal::StdExceptionError(exception));
+        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
+                                L"Unexpected exception in %ls", thread.GetName());
+    }
+    // Channels waiting in ReceivePacket give up now.
+    m_receiverEnded.Set();
+}
+
+void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
+{
+    Q7::Platform::BaseEventCondition& stopEvent = thread.GetStopEvent();
+    std::array<std::uint8_t, kPacketHeaderSize> headerBytes{};
+
+    while (!stopEvent.IsSet())
+    {
+        if (m_pipe->Read(headerBytes.data(), kPacketHeaderSize, &m_stopAbort, nullptr, kInfinite) !=
+            kPipeResult_Success)
+        {
+            return;
+        }
+        const CommonPacketHeader header = *DecodePacketHeader(headerBytes);
+        if (!IsValidPipePacketHeader(header))
+        {
+            LogErrorText(L"Bad channel packet header: %02X %02X %02X %02X %02X %02X %02X %02X",
+                         U(headerBytes[0]), U(headerBytes[1]), U(headerBytes[2]), U(headerBytes[3]),
+                         U(headerBytes[4]), U(headerBytes[5]), U(headerBytes[6]), U(headerBytes[7]));
+            return;
+        }
+
+        TransportChannelState* const entry = FindEntry(header.channelNumber, header.subChannelNumber);
+        if (entry == nullptr || entry->closed.IsSet())
+        {
+            if (!HandleUnsupportedChannel(header))
+            {
+                return;
+            }
+            continue;
+        }
+
+        // Wait until the channel posts a buffer: flow control holds the whole
+        // pipe here while the channel is busy.
+        for (;;)
+        {
+            std::uint32_t waitWhich = Q7::Platform::kNoSignalledIndex;
+            Q7::Platform::WaitForAnyOf(&waitWhich, 3, &stopEvent, &entry->closed, &entry->requestPosted);
+            if (waitWhich == 0)
+            {
+                return;
+            }
+            if (waitWhich == 1)
+            {
+                if (!HandleUnsupportedChannel(header))
+                {
+                    return;
+                }
+                break;
+            }
+            Q7_ASSERT(waitWhich == 2);
+
+            const ScopedLock lock(entry->mutex);
+            if (stopEvent.IsSet() || !entry->requestPosted.IsSet() || entry->cancelled.IsSet() ||
+                entry->closed.IsSet())
+            {
+                continue;
+            }
+            Q7_ASSERT(entry->pReceivePacket != NULL);
+            std::memcpy(entry->pReceivePacket, headerBytes.data(), kPacketHeaderSize);
+            if (ReadRestOfPacket(*entry, header, entry->pReceivePacket + kPacketHeaderSize))
+            {
+                entry->requestPosted.Reset();
+                entry->delivered.Set();
+            }
+            break;
+        }
+    }
+}
+
+bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const CommonPacketHeader& header,
+                                        std::uint8_t* destination)
+{
+    const std::uint32_t count = BytesAfterHeader(header);
+    if (count == 0)
+    {
+        return true;
+    }
+    const WaitObjectList abortObjects{&m_receiveThread.GetStopEvent(), &entry.cancelled};
+    std::uint32_t transferred = 0;
+    const std::uint32_t result = m_pipe->Read(destination, count, &abortObjects, &transferred, kInfinite);
+    if (result == kPipeResult_Success)
+    {
+        return true;
+    }
+    if (result != kPipeResult_Disconnected)
+    {
+        LogWarning(L"KPX channel %u.%u read aborted.", U(header.channelNumber), U(header.subChannelNumber));
+    }
+    if (result == kPipeResult_Aborted && !m_receiveThread.GetStopEvent().IsSet())
+    {
+        // The channel gave its request up: keep the stream in step.
+        ReadAway(count - std::min(transferred, count));
+    }
+    return false;
+}
+
+bool ChannelTransport::HandleUnsupportedChannel(const CommonPacketHeader& header)
+{
+    LogErrorText(L"Received KPX channel packet with unsupported channel %u.%u.", U(header.channelNumber),
+                 U(header.subChannelNumber));
+    if (!ReadAway(BytesAfterHeader(header)))
+    {
+        return false;
+    }
+    SendErrorReply(kErrorReply_UnsupportedChannel, header);
+    return true;
+}
+
+bool ChannelTransport::ReadAway(std::uint32_t count)
+{
+    if (count == 0)
+    {
+        return true;
+    }
+    LogInfo(L"KPX channel transport discarding %u bytes.", count);
+    const std::uint32_t result =
+        m_pipe->Read(m_discardBuffer->data(), count, &m_stopAbort, nullptr, kReadAwayTimeoutMs);
+    if (result == kPipeResult_Timeout)
+    {
+        Q7::Universal::ThrowModuleError(
+            ModuleError(Q7::Universal::kError_Timeout, L"Channel packet receive."));
+    }
+    return result == kPipeResult_Success;
+}
+
+bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer)
+{
+    TransportChannelState* const entry = FindEntry(channel, subChannel);
+    if (!m_pipe->IsOpen() || !m_pipe->IsConnected() || m_receiverEnded.IsSet() || entry == nullptr ||
+        entry->closed.IsSet())
+    {
+        return false;
+    }
+
+    {
+        const ScopedLock lock(entry->mutex);
+        if (entry->requestPosted.IsSet() || entry->pReceivePacket != nullptr)
+        {
+            Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
+                                    L"Only one read may be active at a time for each channel.");
+        }
+        entry->pReceivePacket = buffer.data();
+        entry->delivered.Reset();
+        entry->cancelled.Reset();
+        entry->requestPosted.Set();
+    }
+
+    Q7::Platform::WaitForAnyOf(nullptr, 3, &entry->delivered, &entry->closed, &m_receiverEnded);
+
+    // Cancel first, so that a pipe read for this buffer stops; then take the
+    // hand-over lock, which the receive thread holds while it fills the buffer.
+    entry->cancelled.Set();
+    const ScopedLock lock(entry->mutex);
+    // A packet that was delivered while the wait ended for another reason still
+    // counts: it has left the pipe and must not be lost.
+    const bool delivered = entry->delivered.IsSet();
+    entry->requestPosted.Reset();
+    entry->delivered.Reset();
+    entry->cancelled.Reset();
+    entry->pReceivePacket = nullptr;
+    return delivered;
+}
+
+// ---------------------------------------------------------------- writing
+
+std::uint32_t ChannelTransport::WriteToPipeLocked(TransportChannelState& entry,
+                                                  const CommonPacketHeader& header, const std::uint8_t* bytes,
+                                                  std::uint32_t length)
+{
+    std::uint32_t result = m_pipe->Write(bytes, length, &entry.writeAbort, nullptr, GetWriteTimeout());
+    if (result == kPipeResult_Aborted)
+    {
+        result = kPipeResult_Closed;
+    }
+    if (result == kPipeResult_Timeout)
+    {
+        LogErrorText(L"KPX channel %u.%u write timeout.", U(header.channelNumber),
+                     U(header.subChannelNumber));
+    }
+    else if (result != kPipeResult_Success)
+    {
+        LogWarning(L"KPX channel %u.%u write aborted.", U(header.channelNumber), U(header.subChannelNumber));
+    }
+    return result;
+}
+
+std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet)
+{
+    const std::optional<PacketView> view = ParsePacket(packet);
+    if (!view || view->header.PacketLength() != packet.size())
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_InvalidParameter),
+                                L"ChannelTransport::WritePacket: not one whole packet.");
+    }
+    CommonPacketHeader header = view->header;
+
+    if (!m_pipe->IsOpen())
+    {
+        return kPipeResult_Closed;
+    }
+    if (!m_pipe->IsConnected())
+    {
+        return kPipeResult_Disconnected;
+    }
+    const ScopedLock writeLock(m_writeLock);
+    if (!m_pipe->IsOpen())
+    {
+        return kPipeResult_Closed;
+    }
+    if (!m_pipe->IsConnected())
+    {
+        return kPipeResult_Disconnected;
+    }
+
+    TransportChannelState* entry = nullptr;
+    std::uint8_t exponent = 0;
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(header.channelNumber, header.subChannelNumber);
+        exponent = entry->sendAlignment;
+    }
+    if (entry->closed.IsSet())
+    {
+        return kPipeResult_Closed;
+    }
+
+    const std::uint32_t mask = (1U << exponent) - 1U;
+    if (mask == 0 || (header.PacketLength() & mask) == 0)
+    {
+        return WriteToPipeLocked(*entry, header, packet.data(), static_cast<std::uint32_t>(packet.size()));
+    }
+    if (header.paddingLength != 0)
+    {
+        LogWarning(L"KPX channel write packet is misaligned. Correcting.");
+    }
+    AlignPacketHeader(header, exponent);
+    const std::size_t length = AssemblePacket(*m_writePacketBuffer, header, view->payload);
+    Q7_ASSERT(length != 0 && (length & mask) == 0);
+    return WriteToPipeLocked(*entry, header, m_writePacketBuffer->data(), static_cast<std::uint32_t>(length));
+}
+
+std::uint32_t ChannelTransport::WriteDataPacket(const CommonPacketHeader& header,
+                                                std::span<const std::uint8_t> payload)
+{
+    if (payload.size() != header.payloadLength)
+    {
+        Q7_THROW_INTERNAL_ERROR(
+            ModuleError(Q7::Universal::kError_InvalidParameter),
+            L"ChannelTransport::WriteDataPacket: payload size differs from payloadLength.");
+    }
+    if (!m_pipe->IsOpen())
+    {
+        return kPipeResult_Closed;
+    }
+    if (!m_pipe->IsConnected())
+    {
+        return kPipeResult_Disconnected;
+    }
+    const ScopedLock writeLock(m_writeLock);
+    if (!m_pipe->IsOpen())
+    {
+        return kPipeResult_Closed;
+    }
+    if (!m_pipe->IsConnected())
+    {
+        return kPipeResult_Disconnected;
+    }
+
+    TransportChannelState* entry = nullptr;
+    std::uint8_t exponent = 0;
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(header.channelNumber, header.subChannelNumber);
+        exponent = entry->sendAlignment;
+    }
+    if (entry->closed.IsSet())
+    {
+        return kPipeResult_Closed;
+    }
+
+    CommonPacketHeader aligned = header;
+    aligned.paddingLength =
+        ComputePaddingLength(aligned.headerLength + std::uint32_t{aligned.payloadLength}, exponent);
+    const std::size_t length = AssemblePacket(*m_writePacketBuffer, aligned, payload);
+    const std::uint32_t alignmentMask = (1U << exponent) - 1U;
+    Q7_ASSERT(length != 0 && (length & alignmentMask) == 0);
+    return WriteToPipeLocked(*entry, aligned, m_writePacketBuffer->data(),
+                             static_cast<std::uint32_t>(length));
+}
+
+bool ChannelTransport::SendErrorReply(std::uint8_t code, const CommonPacketHeader& offending)
+{
+    if (offending.packetType == kPacketType_ErrorReply)
+    {
+        return true;
+    }
+    const std::vector<std::uint8_t> packet = BuildErrorReplyPacket(code, offending);
+    LogInfo(L"KPX channel %u.%u sending ErrorReply %u - %ls", U(offending.channelNumber),
+            U(offending.subChannelNumber), U(code), GetErrorReplyText(code));
+    const ScopedLock writeLock(m_writeLock);
+    return m_pipe->Write(packet.data(), static_cast<std::uint32_t>(packet.size()), nullptr, nullptr,
+                         GetWriteTimeout()) == kPipeResult_Success;
+}
+
+} // namespace Q7::KPX
