@@ -1,0 +1,265 @@
+#include "KPXTransport_Tcp.h"
+
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+#include "Q7UniversalString.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <exception>
+#include <optional>
+
+namespace Q7::KPX::Transport
+{
+
+using Q7::Platform::PlatformSocket;
+using Q7::Platform::PlatformSocketResult;
+using Q7::Platform::ScopedLock;
+using Q7::Platform::SocketAddress;
+using Q7::Platform::Thread_Posix;
+using Q7::Universal::LogInfo;
+using Q7::Universal::ModuleError;
+using Q7::Universal::UniversalString;
+
+namespace
+{
+
+// Stop rounds of the notify thread.
+constexpr uint32_t kThreadStopWaitMs = 10000;
+
+// Keep-alive of every connected pipe: first probe after 1 s of silence, then one
+// probe a second; 3 unanswered probes mean the camera is gone.
+constexpr uint32_t kKeepAliveIdleSeconds = 1;
+constexpr uint32_t kKeepAliveIntervalSeconds = 1;
+constexpr uint32_t kKeepAliveProbeCount = 3;
+
+// The address text of log lines ("[ 192.168.1.20:7381 ]").
+UniversalString AddressText(const SocketAddress& address)
+{
+    return Q7::Universal::FromNarrow(address.ToText().c_str());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- TcpDevice
+
+TcpDevice::TcpDevice(const DeviceMoniker& moniker) : m_moniker(moniker)
+{
+    m_closedEvent.Set();
+    m_disconnectedEvent.Set();
+}
+
+TcpDevice::~TcpDevice()
+{
+    Close();
+}
+
+uint32_t TcpDevice::Open()
+{
+    ScopedLock lock(m_deviceLock);
+    try
+    {
+        Close();
+        m_disconnectedEvent.Reset();
+        m_closedEvent.Reset();
+        m_notifyThread.Start(Q7::Platform::ThreadFunctor(this, &TcpDevice::NotifyThread), nullptr, 0);
+        return kPipeResult_Success;
+    }
+    catch (...)
+    {
+        Close();
+        throw;
+    }
+}
+
+void TcpDevice::Close()
+{
+    ScopedLock lock(m_deviceLock);
+    // The notify thread is told to stop before the device reads as disconnected,
+    // so that it never takes an ordinary close for a lost link.
+    m_notifyThread.GetStopEvent().Set();
+    m_disconnectedEvent.Set();
+    m_closedEvent.Set();
+    while (!m_notifyThread.Stop(kThreadStopWaitMs))
+    {
+        Q7::Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
+                                    m_notifyThread.GetName());
+    }
+    // From the link-loss callback itself the thread stays attached until the next
+    // Open or Close: detaching it here would end the callback half-way.
+    if (!m_notifyThread.IsCurrentThread())
+    {
+        m_notifyThread.Close();
+    }
+}
+
+std::unique_ptr<PipeInterface> TcpDevice::CreatePipe(uint32_t pipeId)
+{
+    if (!IsOpen())
+    {
+        Q7::Universal::LogWarning(L"%ls invoked on a closed device",
+                                  L"Q7::KPX::Transport::TcpDevice::CreatePipe");
+    }
+    const uint32_t id = pipeId == kDefaultPipeId ? m_moniker.tcp.port : pipeId;
+    return std::make_unique<TcpPipe>(*this, id);
+}
+
+void TcpDevice::SetNotifyCallback(const NotifyCallback& callback)
+{
+    ScopedLock lock(m_callbackLock);
+    if (&callback == &m_notifyCallback)
+    {
+        return;
+    }
+    m_notifyCallback = callback; // an empty or unbound holder leaves it empty
+}
+
+void TcpDevice::NotifyThread(Thread_Posix& thread, void* /*parameter*/)
+{
+    thread.GetReadyEvent().Set();
+    if (thread.IsStopRequested())
+    {
+        return;
+    }
+    for (;;)
+    {
+        uint32_t index = Q7::Platform::kNoSignalledIndex;
+        Q7::Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(), &m_disconnectedEvent);
+        if (index == 0)
+        {
+            return;
+        }
+        if (index == 1)
+        {
+            break;
+        }
+        if (thread.IsStopRequested())
+        {
+            return;
+        }
+    }
+
+    ScopedLock lock(m_callbackLock);
+    // Close asks the thread to stop before it sets the disconnected event: a stop
+    // request seen here means the device is being closed, not that the link was
+    // lost.
+    if (thread.IsStopRequested() || m_notifyCallback.IsNull())
+    {
+        return;
+    }
+    try
+    {
+        m_notifyCallback();
+    }
+    catch (const Q7::Universal::UniversalError& error)
+    {
+        Q7::Universal::LogError(error, L"TcpDevice notify: ignoring exception thrown from notify callback.");
+    }
+    catch (const std::exception& exception)
+    {
+        Q7::Universal::LogError(Q7::Universal::StdExceptionError(exception),
+                                L"TcpDevice notify: ignoring exception thrown from notify callback.");
+    }
+    // One open reports at most one link loss: the thread ends here.
+}
+
+// ---------------------------------------------------------------- TcpPipe
+
+TcpPipe::TcpPipe(TcpDevice& device, uint32_t pipeId) : m_device(device), m_pipeId(pipeId) {}
+
+TcpPipe::~TcpPipe()
+{
+    Close();
+}
+
+uint32_t TcpPipe::Open()
+{
+    std::optional<SocketAddress> address = m_device.GetMoniker().tcp.MakeSocketAddress();
+    if (!address)
+    {
+        Q7::Universal::ThrowModuleError(
+            ModuleError(Q7::Universal::kError_Unexpected, L"Could not obtain a valid address"));
+    }
+    if (m_pipeId != (m_pipeId & 0xFFFFu))
+    {
+        Q7::Universal::ThrowModuleError(
+            ModuleError(Q7::Universal::kError_OutOfRange, L"Unable to cast pipeId to a valid port number"));
+    }
+    address->SetPort(static_cast<uint16_t>(m_pipeId));
+    const UniversalString text = AddressText(*address);
+    LogInfo(L"Opening connection to: %ls", text.c_str());
+
+    const uint32_t result = HandleResult(m_socket.OpenConnection(*address), nullptr);
+    if (result != kPipeResult_Success)
+    {
+        LogInfo(L"Connection attempt to (%ls) unsuccessful", text.c_str());
+        return result;
+    }
+    LogInfo(L"Connected to: %ls", text.c_str());
+
+    // A camera that vanishes without closing its connections (cable pulled,
+    // power lost) is noticed within a few seconds instead of never.
+    bool keepAlive =
+        m_socket.SetIntOption(IPPROTO_TCP, PlatformSocket::kOption_KeepAliveIdle, kKeepAliveIdleSeconds);
+    keepAlive &= m_socket.SetIntOption(IPPROTO_TCP, PlatformSocket::kOption_KeepAliveInterval,
+                                       kKeepAliveIntervalSeconds);
+    keepAlive &=
+        m_socket.SetIntOption(IPPROTO_TCP, PlatformSocket::kOption_KeepAliveCount, kKeepAliveProbeCount);
+    keepAlive &= m_socket.SetBoolOption(SOL_SOCKET, SO_KEEPALIVE, true);
+    if (!keepAlive)
+    {
+        Q7::Universal::LogWarning(L"Could not switch keep-alive on for %ls", text.c_str());
+    }
+    return kPipeResult_Success;
+}
+
+void TcpPipe::Close()
+{
+    const std::optional<SocketAddress> address = m_device.GetMoniker().tcp.MakeSocketAddress();
+    const UniversalString text = address ? AddressText(*address) : UniversalString();
+    LogInfo(L"Closing connection to: %ls", address ? text.c_str() : L"NULL");
+    m_socket.Close();
+}
+
+uint32_t TcpPipe::Read(void* buffer, uint32_t size, const WaitObjectList* /*abortObjects*/,
+                       uint32_t* transferred, uint32_t /*timeoutMs*/)
+{
+    uint32_t received = 0;
+    const PlatformSocketResult result = m_socket.Receive(buffer, size, &received, 0);
+    if (transferred != nullptr)
+    {
+        *transferred += received;
+    }
+    return HandleResult(result, L"socket read returned non-success");
+}
+
+uint32_t TcpPipe::Write(const void* buffer, uint32_t size, const WaitObjectList* /*abortObjects*/,
+                        uint32_t* transferred, uint32_t /*timeoutMs*/)
+{
+    ScopedLock lock(m_writeLock);
+    // The socket sends every byte (looping over partial writes) or reports the
+    // failure; a write never ends half-way with success.
+    uint32_t sent = 0;
+    const PlatformSocketResult result = m_socket.Send(buffer, size, &sent, 0);
+    if (transferred != nullptr)
+    {
+        *transferred = sent;
+    }
+    return HandleResult(result, L"socket send returned non-success");
+}
+
+uint32_t TcpPipe::HandleResult(PlatformSocketResult result, const wchar_t* failureText)
+{
+    if (result == Q7::Platform::kSocketResult_Disconnected)
+    {
+        m_device.MarkDisconnected();
+    }
+    if (result != Q7::Platform::kSocketResult_Done && failureText != nullptr)
+    {
+        LogInfo(L"%ls", failureText);
+    }
+    return static_cast<uint32_t>(result);
+}
+
+} // namespace Q7::KPX::Transport
