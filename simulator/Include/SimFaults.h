@@ -60,7 +60,7 @@ inline constexpr unsigned kAlways = std::numeric_limits<unsigned>::max();
 // A fault applied to the next `count` OpenRequests of one channel (on any connection).
 struct OpenFault
 {
-    ChannelId channel;
+    ChannelId channel{};
     unsigned count = 1; // kAlways: every OpenRequest
     OpenAction action = OpenAction::Reply;
     // Delay before the answer goes out. The connection's output waits behind it,
@@ -68,17 +68,17 @@ struct OpenFault
     std::chrono::milliseconds delay{0};
 
     // Reply overrides (OpenAction::Reply).
-    std::optional<std::uint8_t> status;
-    std::optional<Version> version;
-    std::optional<std::uint8_t> alignment;
-    std::optional<std::uint16_t> maxPayloadLength;
-    std::optional<std::uint8_t> channelProtocolVersion;
-    std::optional<std::uint32_t> flags;
-    std::optional<std::uint32_t> primaryTimeout;
+    std::optional<std::uint8_t> status{};
+    std::optional<Version> version{};
+    std::optional<std::uint8_t> alignment{};
+    std::optional<std::uint16_t> maxPayloadLength{};
+    std::optional<std::uint8_t> channelProtocolVersion{};
+    std::optional<std::uint32_t> flags{};
+    std::optional<std::uint32_t> primaryTimeout{};
     AfterReply after = AfterReply::Nothing;
 
     std::uint8_t errorCode = kErrorUnsupportedChannel;     // OpenAction::ErrorReply
-    std::vector<std::uint8_t> rawBytes;                    // OpenAction::Raw
+    std::vector<std::uint8_t> rawBytes{};                  // OpenAction::Raw
     MalformedHeader malformed = MalformedHeader::BadMagic; // OpenAction::Malformed
 };
 
@@ -95,7 +95,7 @@ enum class DataAction
 // A fault that fires once, when the channel's data from the host since its open reaches `afterBytes`.
 struct DataFault
 {
-    ChannelId channel;
+    ChannelId channel{};
     std::uint64_t afterBytes = 0;
     DataAction action = DataAction::DropConnection;
     std::uint8_t errorCode = kErrorInvalidPayload;

@@ -384,9 +384,9 @@ void Connection::Shutdown()
         ::shutdown(m_socket.Get(), SHUT_RDWR);
     }
     m_socket.Reset();
-    m_core->observations.Update([](Observations& o) { ++o.connectionsEnded; });
     Log(LogLevel::Info, mode == DropMode::Reset ? "connection reset" : "connection closed");
     m_finished = true;
+    m_core->observations.Update([](Observations& o) { ++o.connectionsEnded; });
 }
 
 // ------------------------------------------------------------------ sending
