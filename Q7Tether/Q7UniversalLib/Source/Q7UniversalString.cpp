@@ -12,6 +12,7 @@
 #include <locale.h>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace Q7::Universal
 {
@@ -327,7 +328,9 @@ void UniversalString::FormatImpl(const wchar_t* format, ...) noexcept
 
 void UniversalString::FormatV(const wchar_t* format, va_list args) noexcept
 {
-    Clear();
+    // The old text is freed only when formatting is done: the format or an
+    // argument may be this string's own text.
+    const std::unique_ptr<wchar_t[]> old(std::exchange(m_pText, nullptr));
     if (format == nullptr)
     {
         return;

@@ -196,6 +196,23 @@ TEST(UniversalStringFormatTest, FormatVReplacesText)
     EXPECT_EQ(W(s), L"1-2");
 }
 
+// Catches a use after free when the string's own text is the format or an
+// argument of its Format: the old text must live until formatting is done.
+TEST(UniversalStringFormatTest, FormatMayUseTheStringsOwnText)
+{
+    UniversalString s;
+    s.Assign(L"abc");
+    s.Format(L"%ls-%ls", s.c_str(), s.c_str());
+    EXPECT_EQ(W(s), L"abc-abc");
+    s.Assign(L"x%uy");
+    s.Format(s.c_str(), 5u);
+    EXPECT_EQ(W(s), L"x5y");
+    // Longer than the first buffer, so the argument is read on every try.
+    s.Assign(std::wstring(3000, L'q').c_str());
+    s.Format(L"<%ls>", s.c_str());
+    EXPECT_EQ(W(s), L"<" + std::wstring(3000, L'q') + L">");
+}
+
 // ---------------------------------------------------------------- byte-order marks
 
 TEST(UniversalStringEncodingTest, ByteOrderMarks)
