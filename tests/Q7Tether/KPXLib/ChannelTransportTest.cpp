@@ -1,0 +1,427 @@
+// Channel transport: routing, flow control, ErrorReply 4, write alignment and
+// time-outs, the derived write time-out, start and stop.
+
+#include "ChannelTestSupport.h"
+#include "KPXChannelTransport.h"
+#include "MemoryPipePair.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <future>
+
+namespace
+{
+
+using namespace std::chrono_literals;
+using namespace KpxTest;
+using Q7::KPX::ChannelTransport;
+using Q7::KPX::kMaxPacketLength;
+
+class ChannelTransportTest : public ::testing::Test
+{
+protected:
+    explicit ChannelTransportTest(std::size_t capacity = 1 << 20)
+        : device(capacity), transport(device, kDefaultPipeId), camera(device.Link())
+    {
+    }
+
+    // Registers channel.sub with the time-out a channel gives at its start.
+    void Register(std::uint8_t channel, std::uint8_t sub)
+    {
+        transport.SetChannelTimeout(channel, sub, 1000);
+        transport.RegisterChannel(channel, sub, true);
+    }
+
+    bool Receive(std::uint8_t channel, std::uint8_t sub)
+    {
+        return transport.ReceivePacket(channel, sub, Q7::KPX::PacketBuffer(buffer->data(), kMaxPacketLength));
+    }
+
+    MemoryDevice device;
+    ChannelTransport transport;
+    CameraEnd camera;
+    std::unique_ptr<std::array<std::uint8_t, kMaxPacketLength>> buffer =
+        std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>();
+};
+
+// ---------------------------------------------------------------- derived settings
+
+TEST_F(ChannelTransportTest, WriteTimeoutIsTheLargestOfTheRegisteredChannels)
+{
+    Register(1, 0);
+    transport.SetChannelTimeout(2, 0, 12000);
+    transport.RegisterChannel(2, 0, true);
+    EXPECT_EQ(transport.GetWriteTimeout(), 12000u);
+
+    // Unregistering the 12000 channel with two entries in the map recomputes.
+    transport.RegisterChannel(2, 0, false);
+    EXPECT_EQ(transport.GetWriteTimeout(), 1000u);
+}
+
+TEST_F(ChannelTransportTest, UnregisteringTheOnlyChannelClearsTimeoutAndDebug)
+{
+    Register(1, 0);
+    transport.SetChannelDebug(1, 0, true);
+    EXPECT_TRUE(transport.AreTimeoutsDisabled());
+    EXPECT_EQ(transport.GetWriteTimeout(), 0xFFFFFFFFu);
+
+    transport.RegisterChannel(1, 0, false);
+    EXPECT_FALSE(transport.AreTimeoutsDisabled());
+    EXPECT_EQ(transport.GetWriteTimeout(), 0u);
+}
+
+TEST_F(ChannelTransportTest, DebugIsRecomputedOverTheRegisteredChannels)
+{
+    Register(1, 0);
+    Register(2, 0);
+    transport.SetChannelDebug(1, 0, true);
+    transport.SetChannelDebug(2, 0, true);
+    transport.SetChannelDebug(1, 0, false);
+    EXPECT_TRUE(transport.AreTimeoutsDisabled()); // 2.0 still has debug on
+    transport.SetChannelDebug(2, 0, false);
+    EXPECT_FALSE(transport.AreTimeoutsDisabled());
+}
+
+TEST_F(ChannelTransportTest, RegisteringTwiceOrUnregisteringTwiceChangesNothing)
+{
+    Register(1, 0);
+    transport.RegisterChannel(1, 0, true);
+    EXPECT_EQ(transport.GetWriteTimeout(), 1000u);
+    transport.RegisterChannel(1, 0, false);
+    transport.RegisterChannel(1, 0, false);
+    EXPECT_EQ(transport.GetWriteTimeout(), 0u);
+}
+
+TEST_F(ChannelTransportTest, TimeoutOfAnUnregisteredChannelDoesNotCount)
+{
+    Register(1, 0);
+    transport.SetChannelTimeout(3, 0, 50000);
+    EXPECT_EQ(transport.GetWriteTimeout(), 1000u);
+    transport.SetChannelTimeout(1, 0, 20000);
+    EXPECT_EQ(transport.GetWriteTimeout(), 20000u);
+    transport.SetChannelTimeout(1, 0, 500); // lower than before: recomputed, not kept
+    EXPECT_EQ(transport.GetWriteTimeout(), 500u);
+}
+
+// ---------------------------------------------------------------- start and stop
+
+TEST_F(ChannelTransportTest, StartOnAStartedTransportRaisesAlreadyOpen)
+{
+    ASSERT_EQ(transport.Start(), 0u);
+    EXPECT_EQ(RaisedCode([&] { transport.Start(); }), 0x65006Cu);
+    EXPECT_TRUE(transport.IsOpen());
+}
+
+TEST_F(ChannelTransportTest, StartReturnsThePipesOpenResult)
+{
+    camera.Drop();
+    EXPECT_EQ(transport.Start(), 4u);
+    EXPECT_FALSE(transport.IsOpen());
+}
+
+TEST_F(ChannelTransportTest, StopNamesTheReceiveThreadAndCanStartAgain)
+{
+    LogCapture log;
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.Stop();
+    EXPECT_EQ(log.Count(L"Stopping KPX ChannelTransport thread (pipe 1)"), 1u);
+    EXPECT_FALSE(transport.IsOpen());
+    EXPECT_EQ(transport.Start(), 0u);
+}
+
+// A channel blocked in ReceivePacket must be released by Stop, not hang.
+TEST_F(ChannelTransportTest, StopWakesAPendingReceive)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    auto pending = std::async(std::launch::async, [&] { return Receive(1, 0); });
+    transport.Stop();
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(pending.get());
+}
+
+// Stopping while the receive thread waits for a channel that posted nothing
+// (flow control) ends the thread at once.
+TEST_F(ChannelTransportTest, StopEndsAReceiveThreadHeldByFlowControl)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.WriteBytes(MakeData(1, 0, std::vector<std::uint8_t>(20, 7)));
+    ASSERT_TRUE(camera.WaitHostRead(16));
+    auto stopped = std::async(std::launch::async, [&] { transport.Stop(); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+}
+
+TEST_F(ChannelTransportTest, UnregisteringEndsAPendingReceive)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    auto pending = std::async(std::launch::async, [&] { return Receive(1, 0); });
+    transport.RegisterChannel(1, 0, false);
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(pending.get());
+}
+
+TEST_F(ChannelTransportTest, ReceiveOnAStoppedTransportAnswersFalseAtOnce)
+{
+    Register(1, 0);
+    EXPECT_FALSE(Receive(1, 0));
+}
+
+// ---------------------------------------------------------------- routing
+
+TEST_F(ChannelTransportTest, DeliversAWholePacketIntoThePostedBuffer)
+{
+    Register(2, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    const std::vector<std::uint8_t> packet = MakeData(2, 0, {1, 2, 3, 4, 5});
+    camera.WriteBytes(packet);
+    ASSERT_TRUE(Receive(2, 0));
+    EXPECT_TRUE(std::equal(packet.begin(), packet.end(), buffer->begin()));
+}
+
+TEST_F(ChannelTransportTest, HeaderBytesBeyondSixteenAreDeliveredWithThePacket)
+{
+    Register(2, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::vector<std::uint8_t> packet = MakePacket(0x02, 2, 0, 3, 0, 0, 24);
+    packet[24] = 0xA1;
+    packet[26] = 0xA3;
+    camera.WriteBytes(packet);
+    ASSERT_TRUE(Receive(2, 0));
+    EXPECT_TRUE(std::equal(packet.begin(), packet.end(), buffer->begin()));
+}
+
+// A packet for a channel nobody registered: its bytes are read away, ErrorReply
+// 4 goes back to that channel with the packet's tag, and the next packet is
+// handled normally.
+TEST_F(ChannelTransportTest, PacketForAnUnregisteredChannelIsAnsweredWithErrorReply4)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.WriteBytes(MakePacket(0x02, 7, 0, 10, 6, 0x33));
+    const std::vector<std::uint8_t> next = MakeData(1, 0, {9, 8, 7});
+    camera.WriteBytes(next);
+
+    ASSERT_TRUE(Receive(1, 0));
+    EXPECT_TRUE(std::equal(next.begin(), next.end(), buffer->begin()));
+
+    const auto reply = camera.ReadPacket();
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 256u);
+    EXPECT_EQ(TypeOf(*reply), 0xFF);
+    EXPECT_EQ((*reply)[5], 16);
+    EXPECT_EQ((*reply)[6], 7);
+    EXPECT_EQ((*reply)[7], 0);
+    EXPECT_EQ(GetU16(*reply, 8), 2u);
+    EXPECT_EQ((*reply)[10], 238);
+    EXPECT_EQ((*reply)[16], 4);
+    EXPECT_EQ((*reply)[17], 0x33);
+    EXPECT_EQ(log.Count(L"Received KPX channel packet with unsupported channel 7.0."), 1u);
+    EXPECT_EQ(log.Count(L"KPX channel transport discarding 16 bytes."), 1u);
+    EXPECT_EQ(log.Count(L"KPX channel 7.0 sending ErrorReply 4 - Unsupported channel/sub-channel."), 1u);
+}
+
+TEST_F(ChannelTransportTest, AnErrorReplyForAnUnregisteredChannelIsNotAnswered)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.WriteBytes(MakeErrorReply(7, 0, 3));
+    camera.WriteBytes(MakeData(1, 0, {1}));
+    ASSERT_TRUE(Receive(1, 0));
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+// Flow control: with no request posted the receive thread reads nothing further
+// from the pipe, so later packets (even for other channels) wait.
+TEST_F(ChannelTransportTest, APacketWaitsUntilItsChannelPostsARequest)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.WriteBytes(MakeData(1, 0, std::vector<std::uint8_t>(20, 1)));
+    camera.WriteBytes(MakeData(7, 0, {1}));
+    ASSERT_TRUE(camera.WaitHostRead(16));
+    EXPECT_FALSE(camera.WaitHostRead(17, 100ms)); // held: not even the payload is read
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+
+    ASSERT_TRUE(Receive(1, 0));
+    const auto reply = camera.ReadPacket(); // now the 7.0 packet is reached
+    ASSERT_TRUE(reply);
+    EXPECT_EQ((*reply)[16], 4);
+}
+
+TEST_F(ChannelTransportTest, ABadHeaderEndsTheReceiveLoop)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.WriteBytes(MakePacket(0x02, 1, 0, 4, 0, 0, 20)); // headerLength 20: not a multiple of 8
+    auto pending = std::async(std::launch::async, [&] { return Receive(1, 0); });
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(pending.get());
+    EXPECT_EQ(log.Count(L"Bad channel packet header: AA BB CC DD 02 14 01 00"), 1u);
+}
+
+TEST_F(ChannelTransportTest, ALostLinkEndsAPendingReceive)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    auto pending = std::async(std::launch::async, [&] { return Receive(1, 0); });
+    camera.Drop();
+    ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(pending.get());
+    EXPECT_FALSE(transport.IsConnected());
+}
+
+// ---------------------------------------------------------------- writing
+
+TEST_F(ChannelTransportTest, ADataPacketIsPaddedToTheChannelsAlignment)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.SetChannelAlignment(1, 0, 4, 0);
+    Q7::KPX::CommonPacketHeader header;
+    header.channelNumber = 1;
+    header.payloadLength = 8;
+    const std::vector<std::uint8_t> payload(8, 0x5C);
+    ASSERT_EQ(transport.WriteDataPacket(header, payload), 0u);
+
+    const auto sent = camera.ReadBytes(32);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[10], 8); // paddingLength
+    EXPECT_EQ((*sent)[16], 0x5C);
+    for (std::size_t i = 24; i < 32; ++i)
+    {
+        EXPECT_EQ((*sent)[i], 0) << i;
+    }
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+TEST_F(ChannelTransportTest, WithoutAlignmentADataPacketHasNoPadding)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    Q7::KPX::CommonPacketHeader header;
+    header.channelNumber = 1;
+    header.payloadLength = 8;
+    ASSERT_EQ(transport.WriteDataPacket(header, std::vector<std::uint8_t>(8, 1)), 0u);
+    const auto sent = camera.ReadBytes(24);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[10], 0);
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+TEST_F(ChannelTransportTest, AlignmentExponentsAreClampedToEight)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.SetChannelAlignment(1, 0, 12, 9);
+    Q7::KPX::CommonPacketHeader header;
+    header.channelNumber = 1;
+    header.payloadLength = 8;
+    ASSERT_EQ(transport.WriteDataPacket(header, std::vector<std::uint8_t>(8, 1)), 0u);
+    const auto sent = camera.ReadBytes(256);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[10], 232);
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+TEST_F(ChannelTransportTest, AnAlignedControlPacketIsSentAsItIs)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.SetChannelAlignment(1, 0, 8, 0);
+    const std::vector<std::uint8_t> close = MakeControl(0x01, 1, 0);
+    ASSERT_EQ(transport.WritePacket(close), 0u);
+    const auto sent = camera.ReadBytes(256);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(*sent, close);
+    EXPECT_EQ(log.Count(L"misaligned"), 0u);
+}
+
+TEST_F(ChannelTransportTest, AMisalignedPacketWithItsOwnPaddingIsCorrectedWithAWarning)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.SetChannelAlignment(1, 0, 4, 0);
+    std::vector<std::uint8_t> packet = MakePacket(0x02, 1, 0, 8, 3);
+    ASSERT_EQ(transport.WritePacket(packet), 0u);
+    const auto sent = camera.ReadBytes(32);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[10], 8);
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+    EXPECT_EQ(log.Count(L"Warning: KPX channel write packet is misaligned. Correcting."), 1u);
+}
+
+TEST_F(ChannelTransportTest, AMisalignedPacketWithoutPaddingIsPaddedSilently)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    transport.SetChannelAlignment(1, 0, 4, 0);
+    ASSERT_EQ(transport.WritePacket(MakePacket(0x03, 1, 0, 8, 0)), 0u);
+    const auto sent = camera.ReadBytes(32);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ((*sent)[10], 8);
+    EXPECT_EQ(log.Count(L"misaligned"), 0u);
+}
+
+TEST_F(ChannelTransportTest, WritingOnAnUnregisteredChannelIsClosed)
+{
+    ASSERT_EQ(transport.Start(), 0u);
+    EXPECT_EQ(transport.WritePacket(MakeControl(0x01, 3, 0)), 3u);
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+TEST_F(ChannelTransportTest, WritingOnAClosedPipeIsClosed)
+{
+    Register(1, 0);
+    EXPECT_EQ(transport.WritePacket(MakeControl(0x01, 1, 0)), 3u);
+}
+
+TEST_F(ChannelTransportTest, WritingOnALostLinkIsNotConnected)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    camera.Drop();
+    EXPECT_EQ(transport.WritePacket(MakeControl(0x01, 1, 0)), 4u);
+}
+
+TEST_F(ChannelTransportTest, SendErrorReplyNeverAnswersAnErrorReply)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    const auto offending = Q7::KPX::DecodePacketHeader(MakeErrorReply(1, 0, 2));
+    EXPECT_TRUE(transport.SendErrorReply(3, *offending));
+    EXPECT_EQ(camera.PendingFromHost(), 0u);
+}
+
+class SmallPipeChannelTransportTest : public ChannelTransportTest
+{
+protected:
+    SmallPipeChannelTransportTest() : ChannelTransportTest(512) {}
+};
+
+// A camera that stops reading makes a write fail with 2 after the channel's
+// time-out instead of blocking for ever.
+TEST_F(SmallPipeChannelTransportTest, AWriteTimesOutWhenTheCameraStopsReading)
+{
+    LogCapture log;
+    transport.SetChannelTimeout(1, 0, 100);
+    transport.RegisterChannel(1, 0, true);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::uint32_t result = 0;
+    for (int i = 0; i < 10 && result == 0; ++i)
+    {
+        result = transport.WritePacket(MakeControl(0x01, 1, 0));
+    }
+    EXPECT_EQ(result, 2u);
+    EXPECT_EQ(log.Count(L"KPX channel 1.0 write timeout."), 1u);
+}
+
+} // namespace
