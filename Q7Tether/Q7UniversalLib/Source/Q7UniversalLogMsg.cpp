@@ -296,7 +296,13 @@ void LogMsgManager::AddHandler(const LogMsgHandler& handler)
             }
             if (found)
             {
-                found->removed = false;
+                if (found->removed)
+                {
+                    // Revived: a RemoveHandler waiting for calls of this entry
+                    // must stop waiting now.
+                    found->removed = false;
+                    RemovedCallEnded().notify_all();
+                }
             }
             else
             {

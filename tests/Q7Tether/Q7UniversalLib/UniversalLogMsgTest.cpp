@@ -305,6 +305,47 @@ TEST(LogMsgManagerTest, RemoveWaitsForCallsOnOtherThreads)
     LogInfo(L"after");
 }
 
+// A removal waiting for another thread's call must end when the handler is
+// added again meanwhile (a lost wake-up would leave the remover blocked).
+TEST(LogMsgManagerTest, RemovalWaitEndsWhenTheHandlerIsAddedAgain)
+{
+    Recorder recorder;
+    std::promise<void> entered;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    recorder.onCall = [&entered, released](Recorder& me)
+    {
+        if (me.calls == 1)
+        {
+            entered.set_value();
+            released.wait();
+        }
+    };
+    const LogMsgHandler handler = recorder.Handler();
+    LogMsgManager::AddHandler(handler);
+    auto poster = std::async(std::launch::async, [] { LogInfo(L"slow"); });
+    ASSERT_EQ(entered.get_future().wait_for(5s), std::future_status::ready);
+    auto remover = std::async(std::launch::async, [&handler] { LogMsgManager::RemoveHandler(handler); });
+    EXPECT_EQ(remover.wait_for(50ms), std::future_status::timeout);
+    LogMsgManager::AddHandler(handler);
+    release.set_value();
+    ASSERT_EQ(poster.wait_for(5s), std::future_status::ready);
+    const bool ended = remover.wait_for(5s) == std::future_status::ready;
+    if (!ended)
+    {
+        // Free the blocked remover so that the suite goes on: remove the handler
+        // and end a call of a removed handler, which wakes removal waits.
+        LogMsgManager::RemoveHandler(handler);
+        Recorder waker;
+        waker.onCall = [](Recorder& me) { LogMsgManager::RemoveHandler(me.Handler()); };
+        LogMsgManager::AddHandler(waker.Handler());
+        LogInfo(L"wake");
+    }
+    EXPECT_TRUE(ended) << "RemoveHandler stayed blocked after the handler was added again";
+    remover.wait();
+    LogMsgManager::RemoveHandler(handler);
+}
+
 // Threads post while a file receiver closes, reopens and changes its path; no
 // call may reach a closed receiver or a destroyed one, and lines stay whole.
 TEST(LogFileMsgReceiverTest, ConcurrentPostingWhileReceiverChanges)
