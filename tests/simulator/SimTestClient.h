@@ -3,6 +3,7 @@
 // cannot hide itself.
 #pragma once
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
@@ -64,7 +65,7 @@ inline Bytes Packet(std::uint8_t type, std::uint8_t ch, std::uint8_t sub, const 
     Put16(b, 8, static_cast<std::uint16_t>(payload.size()));
     b[10] = padding;
     b[11] = tag;
-    std::memcpy(b.data() + headerLength, payload.data(), payload.size());
+    std::copy(payload.begin(), payload.end(), b.begin() + headerLength);
     return b;
 }
 
@@ -128,7 +129,7 @@ inline Bytes Message(std::uint8_t cls, std::uint8_t type, std::uint16_t headerSi
     m[5] = type;
     Put16(m, 6, headerSize);
     Put32(m, 8, size);
-    std::memcpy(m.data() + 16, body.data(), body.size());
+    std::copy(body.begin(), body.end(), m.begin() + 16);
     return m;
 }
 
