@@ -1,0 +1,202 @@
+// The bases every KPX agent shares and the send queue that decouples an agent's
+// request methods from its send thread.
+//
+// An agent serves one channel number: `BaseAgent` embeds its channel,
+// `BaseDataAgent` a second one for the second sub-channel. A request method,
+// on any thread, builds its message and pushes a `SendMessageCommand` onto the
+// agent's `SendMessageQueue`; the agent's send thread alone writes on the
+// channel, running `SendNext` with its stop event as abort object.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "KPXChannel.h"
+#include "KPXMessage.h"
+#include "KPXMessageProtocolInfo.h"
+#include "KPXProtocolVersion.h"
+#include "KPXTransport.h"
+#include "Q7PlatformSync_Posix.h"
+#include "Q7UniversalString.h"
+
+namespace Q7::KPX
+{
+
+class ChannelTransport;
+
+/// Time-out of a command that is written without limit.
+inline constexpr std::uint32_t kSendNoTimeout = 0xFFFFFFFFu;
+
+/// The base of every agent: its channel and its lock.
+///
+/// The channel is built here and neither started nor opened: starting it (in
+/// the agent's constructor), opening and closing it are the agent's own steps.
+class BaseAgent
+{
+public:
+    /// Builds the channel `channel`.`subChannel` on the transport, which must
+    /// outlive the agent.
+    BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport);
+    virtual ~BaseAgent();
+
+    BaseAgent(const BaseAgent&) = delete;
+    BaseAgent& operator=(const BaseAgent&) = delete;
+
+    /// Stores the client identity presented when the channel opens.
+    /// Thread-safe.
+    virtual void SetClientIdentity(const ClientIdentity& identity);
+
+    /// For a channel that the camera's channel list gives with a message
+    /// protocol version: stores the version as the channel's negotiated one
+    /// and asks for its major only (range [major; major]). Raises ModuleError
+    /// 0x65006C (logged) when the channel is open. Thread-safe.
+    void SetProtocolVersion(ProtocolVersion version);
+
+    /// Passes the camera's major-version range to the channel, which picks the
+    /// version it asks for. Raises ModuleError 0x65006C (logged) when the
+    /// channel is open. Thread-safe.
+    void SetClientMajorVersions(MajorVersionRange range);
+
+    /// The agent's (first) channel.
+    [[nodiscard]] Channel& GetChannel() noexcept { return m_channel; }
+
+protected:
+    Channel m_channel;
+    Platform::Mutex_Posix m_agentLock; // guards the concrete agent's own state
+};
+
+/// The base of the agents whose channel number has two sub-channels (image
+/// transfer on 4.1 and 4.2, live view on 5.1 and 5.2). The two channels may lie
+/// on different channel transports.
+class BaseDataAgent : public BaseAgent
+{
+public:
+    BaseDataAgent(std::uint8_t channel, std::uint8_t firstSubChannel, std::uint8_t secondSubChannel,
+                  ChannelTransport& firstTransport, ChannelTransport& secondTransport);
+    ~BaseDataAgent() override;
+
+    /// Stores the identity in both channels. Thread-safe.
+    void SetClientIdentity(const ClientIdentity& identity) override;
+
+    /// As BaseAgent::SetProtocolVersion, one version per channel.
+    void SetProtocolVersion(ProtocolVersion first, ProtocolVersion second);
+    /// As BaseAgent::SetClientMajorVersions, one range per channel.
+    void SetClientMajorVersions(MajorVersionRange first, MajorVersionRange second);
+
+    [[nodiscard]] Channel& GetFirstChannel() noexcept { return *m_pFirstChannel; }
+    [[nodiscard]] Channel& GetSecondChannel() noexcept { return m_secondChannel; }
+
+protected:
+    Channel* m_pFirstChannel; // the base's channel
+    Channel m_secondChannel;
+};
+
+/// One queued outgoing message with its description for the log and the
+/// time-out of its write. Owned by the queue once pushed. Reentrant.
+class SendMessageCommand
+{
+public:
+    /// Takes the message (an empty one means "none": nothing is sent) and the
+    /// description. timeoutMs: kSendNoTimeout for no limit.
+    SendMessageCommand(MessageBytes message, Universal::UniversalString description, std::uint32_t timeoutMs);
+
+    /// As above, with the description formatted printf-style (wide format).
+    template <typename... Args>
+    SendMessageCommand(MessageBytes message, std::uint32_t timeoutMs, const wchar_t* format, Args... args)
+        : SendMessageCommand(std::move(message), Universal::UniversalString(format, args...), timeoutMs)
+    {
+    }
+
+    virtual ~SendMessageCommand();
+
+    SendMessageCommand(const SendMessageCommand&) = delete;
+    SendMessageCommand& operator=(const SendMessageCommand&) = delete;
+
+    [[nodiscard]] bool HasMessage() const noexcept { return !m_message.empty(); }
+    [[nodiscard]] const MessageBytes& GetMessage() const noexcept { return m_message; }
+    [[nodiscard]] const Universal::UniversalString& GetDescription() const noexcept { return m_description; }
+    [[nodiscard]] std::uint32_t GetTimeout() const noexcept { return m_timeoutMs; }
+
+private:
+    Universal::UniversalString m_description; // used only in log lines
+    MessageBytes m_message;                   // empty: none
+    std::uint32_t m_timeoutMs;
+};
+
+/// The queue of an agent's outgoing commands, oldest first. Any number of
+/// threads push; one send thread pops. Thread-safe.
+class SendMessageQueue
+{
+public:
+    /// An empty queue (its empty event set).
+    SendMessageQueue();
+    /// Clears the queue: the commands still queued and their messages are
+    /// deleted.
+    ~SendMessageQueue();
+
+    SendMessageQueue(const SendMessageQueue&) = delete;
+    SendMessageQueue& operator=(const SendMessageQueue&) = delete;
+
+    /// Appends the command; the queue owns it from here. Raises
+    /// StdExceptionError (internal error) when the queue cannot grow. Never
+    /// blocks beyond the queue lock. A null command is ignored.
+    void Push(std::unique_ptr<SendMessageCommand> command);
+
+    /// Takes the oldest command into `command` (deleting what it held), waiting
+    /// without limit while the queue is empty. Answers false, with `command`
+    /// untouched, when one of the abort objects is signalled while the queue is
+    /// empty (also at once when one already is). Blocks. Meant for the one send
+    /// thread of the queue.
+    bool Pop(std::unique_ptr<SendMessageCommand>& command, const WaitObjectList& abortObjects);
+
+    /// Deletes every queued command. Errors are reported as the internal error
+    /// "Unexpected exception" and absorbed.
+    void Clear() noexcept;
+
+    /// The number of queued commands.
+    [[nodiscard]] std::size_t GetCount() const;
+
+    /// Set while the queue is empty. For waiting; thread-safe.
+    [[nodiscard]] Platform::EventStatus& GetEmptyEvent() noexcept { return m_empty; }
+
+private:
+    mutable Platform::Mutex_Posix m_lock; // guards m_commands and keeps the two events in step with it
+    Platform::EventCondition_Posix m_hasCommands;
+    Platform::EventCondition_Posix m_empty;
+    std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
+};
+
+/// Writes one command's message on the channel: its first `messageSize` bytes,
+/// with the command's time-out and the abort objects. A command without a
+/// message answers 0 and sends nothing. Logs (debug) "<prefix>sending msg:
+/// <description>" ("(unknown)" for an empty description) first, and the
+/// information "<prefix>timeout sending msg: ..." or "<prefix>aborted sending
+/// msg: ..." on failure. Answers the channel's write result (0 written, 1
+/// aborted, 2 time-out, 3 not open, 4 not connected). An error raised by the
+/// write is logged ("<prefix>error sending msg: ...") and raised again.
+/// Blocks. Thread-safe as the channel's Write.
+std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix);
+
+/// The body of an agent's send thread: pops and writes commands in order until
+/// a write fails or Pop is aborted. Answers 1 when aborted, else the failed
+/// write's result; the failed command is deleted, the ones behind it stay
+/// queued. A standard exception is raised as an internal error
+/// (StdExceptionError). Blocks. Called by the queue's one send thread.
+std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObjectList& abortObjects,
+                       const wchar_t* logPrefix);
+
+/// Queues the EnableEvents message (enable 1: the camera sends event messages
+/// on the channel; 0: it stops), described as "EnableEvents (%u)", with no
+/// time-out. Raises ModuleError 0x15E001D below 1.0. Thread-safe.
+void EnableEvents(SendMessageQueue& queue, ProtocolVersion version, std::uint8_t enable);
+
+/// Queues the CommonError answering a message this side cannot handle,
+/// described as "CommonError (error=%u:%u)" (top 8 and low 24 bits of the
+/// error id), with no time-out. Raises ModuleError 0x15E001D below 1.0.
+/// Thread-safe.
+void CommonError(SendMessageQueue& queue, std::uint32_t errorId, const CommonMessageHeader& offending,
+                 ProtocolVersion version);
+
+} // namespace Q7::KPX

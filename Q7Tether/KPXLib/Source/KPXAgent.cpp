@@ -1,0 +1,254 @@
+#include "KPXAgent.h"
+
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include "KPXChannelTransport.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+
+namespace Q7::KPX
+{
+namespace
+{
+
+using Universal::StdExceptionError;
+using Universal::UniversalString;
+
+// The offset of `messageSize` in the common message header.
+constexpr std::size_t kMessageSizeOffset = 8;
+
+// The number of bytes of a built message that belong to it: its `messageSize`,
+// never more than the buffer holds.
+std::uint32_t MessageLength(const MessageBytes& message) noexcept
+{
+    if (message.size() < kMessageSizeOffset + 4)
+        return static_cast<std::uint32_t>(message.size());
+    ByteReader reader(std::span<const std::uint8_t>(message).subspan(kMessageSizeOffset, 4));
+    const std::uint64_t declared = reader.ReadU32();
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(declared, message.size()));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Agent bases.
+
+BaseAgent::BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport)
+    : m_channel(channel, subChannel, transport)
+{
+}
+
+BaseAgent::~BaseAgent() = default;
+
+void BaseAgent::SetClientIdentity(const ClientIdentity& identity)
+{
+    m_channel.SetClientIdentity(identity);
+}
+
+void BaseAgent::SetProtocolVersion(ProtocolVersion version)
+{
+    m_channel.SetNegotiatedVersion(version);
+    m_channel.SetClientMajorVersions({version.major, version.major});
+}
+
+void BaseAgent::SetClientMajorVersions(MajorVersionRange range)
+{
+    m_channel.SetClientMajorVersions(range);
+}
+
+BaseDataAgent::BaseDataAgent(std::uint8_t channel, std::uint8_t firstSubChannel,
+                             std::uint8_t secondSubChannel, ChannelTransport& firstTransport,
+                             ChannelTransport& secondTransport)
+    : BaseAgent(channel, firstSubChannel, firstTransport), m_pFirstChannel(&m_channel),
+      m_secondChannel(channel, secondSubChannel, secondTransport)
+{
+}
+
+BaseDataAgent::~BaseDataAgent() = default;
+
+void BaseDataAgent::SetClientIdentity(const ClientIdentity& identity)
+{
+    m_pFirstChannel->SetClientIdentity(identity);
+    m_secondChannel.SetClientIdentity(identity);
+}
+
+void BaseDataAgent::SetProtocolVersion(ProtocolVersion first, ProtocolVersion second)
+{
+    m_pFirstChannel->SetNegotiatedVersion(first);
+    m_pFirstChannel->SetClientMajorVersions({first.major, first.major});
+    m_secondChannel.SetNegotiatedVersion(second);
+    m_secondChannel.SetClientMajorVersions({second.major, second.major});
+}
+
+void BaseDataAgent::SetClientMajorVersions(MajorVersionRange first, MajorVersionRange second)
+{
+    m_pFirstChannel->SetClientMajorVersions(first);
+    m_secondChannel.SetClientMajorVersions(second);
+}
+
+// ---------------------------------------------------------------------------
+// Send commands and their queue.
+
+SendMessageCommand::SendMessageCommand(MessageBytes message, UniversalString description,
+                                       std::uint32_t timeoutMs)
+    : m_description(std::move(description)), m_message(std::move(message)), m_timeoutMs(timeoutMs)
+{
+}
+
+SendMessageCommand::~SendMessageCommand() = default;
+
+SendMessageQueue::SendMessageQueue()
+{
+    m_hasCommands.Reset();
+    m_empty.Set();
+}
+
+SendMessageQueue::~SendMessageQueue()
+{
+    Clear();
+}
+
+void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
+{
+    if (!command)
+        return;
+    try
+    {
+        Platform::ScopedLock lock(m_lock);
+        m_commands.push_back(std::move(command));
+        m_empty.Reset();
+        m_hasCommands.Set();
+    }
+    catch (const std::exception& e)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+    }
+}
+
+bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const WaitObjectList& abortObjects)
+{
+    // The abort objects first, so that an abort wins over a push that arrives
+    // at the same moment.
+    std::vector<Platform::BaseWaitObject*> waitList(abortObjects.begin(), abortObjects.end());
+    waitList.push_back(&m_hasCommands);
+    const auto abortCount = static_cast<std::uint32_t>(abortObjects.size());
+
+    for (;;)
+    {
+        {
+            Platform::ScopedLock lock(m_lock);
+            if (!m_commands.empty())
+            {
+                command = std::move(m_commands.front());
+                m_commands.pop_front();
+                if (m_commands.empty())
+                {
+                    m_hasCommands.Reset();
+                    m_empty.Set();
+                }
+                return true;
+            }
+        }
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(), false,
+                                 Platform::kInfinite);
+        if (index < abortCount)
+            return false;
+    }
+}
+
+void SendMessageQueue::Clear() noexcept
+{
+    try
+    {
+        std::deque<std::unique_ptr<SendMessageCommand>> dropped;
+        {
+            Platform::ScopedLock lock(m_lock);
+            dropped.swap(m_commands);
+            m_hasCommands.Reset();
+            m_empty.Set();
+        }
+        // The commands and their messages are deleted outside the lock.
+    }
+    catch (...)
+    {
+        Q7_REPORT_INTERNAL_ERROR_TEXT(L"Unexpected exception");
+    }
+}
+
+std::size_t SendMessageQueue::GetCount() const
+{
+    Platform::ScopedLock lock(m_lock);
+    return m_commands.size();
+}
+
+std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix)
+{
+    if (!command.HasMessage())
+        return 0;
+    const wchar_t* prefix = logPrefix != nullptr ? logPrefix : L"";
+    const wchar_t* description =
+        command.GetDescription().IsEmpty() ? L"(unknown)" : command.GetDescription().c_str();
+    Universal::LogDebug(L"%lssending msg: %ls", prefix, description);
+
+    const MessageBytes& message = command.GetMessage();
+    std::uint32_t result = 0;
+    try
+    {
+        result = channel.Write(message.data(), MessageLength(message), &abortObjects, nullptr,
+                               command.GetTimeout());
+    }
+    catch (...)
+    {
+        Universal::LogInfo(L"%lserror sending msg: %ls", prefix, description);
+        throw;
+    }
+    if (result == 0)
+        return 0;
+    if (result == 2)
+        Universal::LogInfo(L"%lstimeout sending msg: %ls", prefix, description);
+    else
+        Universal::LogInfo(L"%lsaborted sending msg: %ls", prefix, description);
+    return result;
+}
+
+std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObjectList& abortObjects,
+                       const wchar_t* logPrefix)
+{
+    try
+    {
+        std::unique_ptr<SendMessageCommand> command;
+        for (;;)
+        {
+            if (!queue.Pop(command, abortObjects))
+                return 1;
+            const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix);
+            command.reset();
+            if (result != 0)
+                return result;
+        }
+    }
+    catch (const std::exception& e)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+    }
+}
+
+void EnableEvents(SendMessageQueue& queue, ProtocolVersion version, std::uint8_t enable)
+{
+    queue.Push(std::make_unique<SendMessageCommand>(MakeEnableEventsMessage(version, enable), kSendNoTimeout,
+                                                    L"EnableEvents (%u)", unsigned{enable}));
+}
+
+void CommonError(SendMessageQueue& queue, std::uint32_t errorId, const CommonMessageHeader& offending,
+                 ProtocolVersion version)
+{
+    queue.Push(std::make_unique<SendMessageCommand>(MakeCommonErrorMessage(version, errorId, offending),
+                                                    kSendNoTimeout, L"CommonError (error=%u:%u)",
+                                                    errorId >> 24, errorId & 0xFFFFFFu));
+}
+
+} // namespace Q7::KPX

@@ -1,0 +1,499 @@
+// The agent bases and the send queue: a small test-only agent over BaseAgent
+// with a send thread that runs SendNext, against a scripted camera on an
+// in-memory pipe.
+
+#include "KPXAgent.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <vector>
+
+#include "AgentTestSupport.h"
+#include "ChannelTestSupport.h"
+#include "KPXChannel.h"
+#include "KPXChannelTransport.h"
+#include "MemoryPipePair.h"
+#include "Q7PlatformThread_Posix.h"
+
+namespace
+{
+
+using namespace std::chrono_literals;
+using namespace Q7::KPX;
+using KpxTest::Bytes;
+
+constexpr std::uint8_t kChannel = 7;
+
+// A message of `size` bytes whose header says so, filled with `fill`.
+Bytes Message(std::uint32_t size, std::uint8_t fill)
+{
+    Bytes bytes(size, fill);
+    ByteWriter writer(bytes);
+    CommonMessageHeader header;
+    header.messageClass = 0x70;
+    header.messageType = fill;
+    header.messageHeaderSize = 16;
+    header.messageSize = size;
+    header.Encode(writer);
+    return bytes;
+}
+
+// A command that tells when it is deleted.
+class TrackedCommand final : public SendMessageCommand
+{
+public:
+    TrackedCommand(Bytes message, std::shared_ptr<int> deletions)
+        : SendMessageCommand(std::move(message), Q7::Universal::UniversalString(L"tracked"), kSendNoTimeout),
+          m_deletions(std::move(deletions))
+    {
+    }
+    ~TrackedCommand() override { ++*m_deletions; }
+
+private:
+    std::shared_ptr<int> m_deletions;
+};
+
+std::unique_ptr<SendMessageCommand> Command(Bytes message, const wchar_t* description,
+                                            std::uint32_t timeoutMs = kSendNoTimeout)
+{
+    return std::make_unique<SendMessageCommand>(std::move(message),
+                                                Q7::Universal::UniversalString(description), timeoutMs);
+}
+
+// ---------------------------------------------------------------------------
+// The queue alone.
+
+// An aborted Pop on an empty queue must not block.
+TEST(SendMessageQueue, PopOnEmptyQueueWithAbortSetReturnsFalseAtOnce)
+{
+    SendMessageQueue queue;
+    Q7::Platform::EventCondition_Posix abort;
+    abort.Set();
+    std::unique_ptr<SendMessageCommand> command;
+    EXPECT_FALSE(queue.Pop(command, {&abort}));
+    EXPECT_EQ(command, nullptr);
+}
+
+TEST(SendMessageQueue, PopsOldestFirstAndTracksEmptiness)
+{
+    SendMessageQueue queue;
+    EXPECT_TRUE(queue.GetEmptyEvent().IsSet());
+    queue.Push(Command(Message(16, 1), L"first"));
+    queue.Push(Command(Message(16, 2), L"second"));
+    EXPECT_FALSE(queue.GetEmptyEvent().IsSet());
+    EXPECT_EQ(queue.GetCount(), 2u);
+
+    std::unique_ptr<SendMessageCommand> command;
+    ASSERT_TRUE(queue.Pop(command, {}));
+    EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"first");
+    EXPECT_FALSE(queue.GetEmptyEvent().IsSet());
+    ASSERT_TRUE(queue.Pop(command, {}));
+    EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"second");
+    EXPECT_TRUE(queue.GetEmptyEvent().IsSet());
+    EXPECT_EQ(queue.GetCount(), 0u);
+}
+
+// A Pop waiting on an empty queue wakes for a push from another thread.
+TEST(SendMessageQueue, WaitingPopTakesALaterPush)
+{
+    SendMessageQueue queue;
+    Q7::Platform::EventCondition_Posix abort;
+    auto popped = std::async(std::launch::async,
+                             [&]
+                             {
+                                 std::unique_ptr<SendMessageCommand> command;
+                                 const bool ok = queue.Pop(command, {&abort});
+                                 return ok && command != nullptr
+                                            ? std::wstring(command->GetDescription().c_str())
+                                            : std::wstring();
+                             });
+    queue.Push(Command(Message(16, 3), L"late"));
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(popped.get(), L"late");
+}
+
+// A Pop waiting on an empty queue ends when its abort object is set.
+TEST(SendMessageQueue, WaitingPopEndsWhenAborted)
+{
+    SendMessageQueue queue;
+    Q7::Platform::EventCondition_Posix abort;
+    auto popped = std::async(std::launch::async,
+                             [&]
+                             {
+                                 std::unique_ptr<SendMessageCommand> command;
+                                 return queue.Pop(command, {&abort});
+                             });
+    EXPECT_EQ(popped.wait_for(50ms), std::future_status::timeout);
+    abort.Set();
+    ASSERT_EQ(popped.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(popped.get());
+}
+
+// Commands left in a queue are deleted with it (no leak of their messages).
+TEST(SendMessageQueue, DestroyingTheQueueDeletesItsCommands)
+{
+    auto deletions = std::make_shared<int>(0);
+    {
+        SendMessageQueue queue;
+        queue.Push(std::make_unique<TrackedCommand>(Message(16, 1), deletions));
+        queue.Push(std::make_unique<TrackedCommand>(Message(16, 2), deletions));
+        EXPECT_EQ(*deletions, 0);
+    }
+    EXPECT_EQ(*deletions, 2);
+}
+
+TEST(SendMessageQueue, ClearDeletesEverythingAndSignalsEmpty)
+{
+    auto deletions = std::make_shared<int>(0);
+    SendMessageQueue queue;
+    for (int i = 0; i < 3; ++i)
+        queue.Push(std::make_unique<TrackedCommand>(Message(16, 1), deletions));
+    queue.Clear();
+    EXPECT_EQ(*deletions, 3);
+    EXPECT_EQ(queue.GetCount(), 0u);
+    EXPECT_TRUE(queue.GetEmptyEvent().IsSet());
+    Q7::Platform::EventCondition_Posix abort;
+    abort.Set();
+    std::unique_ptr<SendMessageCommand> command;
+    EXPECT_FALSE(queue.Pop(command, {&abort}));
+}
+
+TEST(SendMessageQueue, EnableEventsIsQueuedWithItsBytesAndDescription)
+{
+    SendMessageQueue queue;
+    EnableEvents(queue, {1, 0}, 1);
+    std::unique_ptr<SendMessageCommand> command;
+    ASSERT_TRUE(queue.Pop(command, {}));
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x01, 0x01, 0x14, 0x00, 0x14, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
+    EXPECT_EQ(command->GetMessage(), expected);
+    EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"EnableEvents (1)");
+    EXPECT_EQ(command->GetTimeout(), 0xFFFFFFFFu);
+}
+
+TEST(SendMessageQueue, CommonErrorAnswersTheOffendingMessage)
+{
+    SendMessageQueue queue;
+    CommonMessageHeader offending;
+    offending.messageClass = 0x66;
+    offending.messageType = 0x03;
+    CommonError(queue, 0x05000007, offending, {2, 0});
+    std::unique_ptr<SendMessageCommand> command;
+    ASSERT_TRUE(queue.Pop(command, {}));
+    const Bytes expected = {0x11, 0x22, 0x33, 0x44, 0x01, 0xFF, 0x1C, 0x00, 0x1C, 0x00,
+                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x05,
+                            0x66, 0x03, 0x00, 0x00, 0x00, 0x00, 0x1C, 0x00};
+    EXPECT_EQ(command->GetMessage(), expected);
+    EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"CommonError (error=5:7)");
+    EXPECT_EQ(command->GetTimeout(), 0xFFFFFFFFu);
+}
+
+TEST(SendMessageQueue, CommonMessagesRefuseVersionsBelowOne)
+{
+    SendMessageQueue queue;
+    EXPECT_EQ(KpxTest::RaisedCode([&] { EnableEvents(queue, {0, 9}, 1); }), 0x15E001Du);
+    EXPECT_EQ(KpxTest::RaisedCode([&] { CommonError(queue, 1, CommonMessageHeader{}, {0, 0}); }), 0x15E001Du);
+    EXPECT_EQ(queue.GetCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// A test-only agent with a send thread.
+
+class SendingAgent final : public BaseAgent
+{
+public:
+    explicit SendingAgent(ChannelTransport& transport)
+        : BaseAgent(kChannel, 0, transport), m_sendThread(L"KPX test send")
+    {
+        m_channel.AddClientMajorVersion({1, 0});
+        m_channel.SetClientMajorVersions({1, 1});
+        m_channel.Start();
+    }
+    ~SendingAgent() override { StopSending(); }
+
+    void StartSending()
+    {
+        m_done.Reset();
+        m_sendThread.Start(Q7::Platform::ThreadFunctor(this, &SendingAgent::SendBody), nullptr,
+                           Q7::Platform::kInfinite);
+    }
+    // Stops the send thread; true when it ended within 5 s.
+    bool StopSending()
+    {
+        const bool stopped = m_sendThread.Stop(5000);
+        m_sendThread.Close();
+        return stopped;
+    }
+    // Waits for SendNext to return; its result, or -1 when it did not.
+    std::int64_t WaitSendResult(std::uint32_t timeoutMs = 5000)
+    {
+        if (!Q7::Platform::WaitForObject(&m_done, timeoutMs))
+            return -1;
+        return m_result.load();
+    }
+
+    SendMessageQueue& Queue() { return m_queue; }
+    Q7::Platform::EventCondition_Posix& ExtraAbort() { return m_extraAbort; }
+
+private:
+    void SendBody(Q7::Platform::Thread_Posix& thread, void*)
+    {
+        thread.GetReadyEvent().Set();
+        const WaitObjectList abortObjects = {&thread.GetStopEvent(), &m_extraAbort};
+        m_result = SendNext(m_queue, m_channel, abortObjects, L"KPX ch7 ");
+        m_done.Set();
+    }
+
+    SendMessageQueue m_queue;
+    Q7::Platform::EventCondition_Posix m_extraAbort;
+    Q7::Platform::EventCondition_Posix m_done;
+    std::atomic<std::uint32_t> m_result{0xFFFFFFFFu};
+    Q7::Platform::Thread_Posix m_sendThread;
+};
+
+class AgentSendLoop : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(m_transport.Start(), 0u);
+        m_agent = std::make_unique<SendingAgent>(m_transport);
+    }
+    void TearDown() override { m_agent.reset(); }
+
+    // Opens the agent's channel; the camera allows payloads of maxPayload bytes.
+    void Open(std::uint16_t maxPayload = 0xFFFF)
+    {
+        KpxTest::OpenReplyFields fields;
+        fields.maxPayloadLength = maxPayload;
+        m_camera.SetOpenReply(fields);
+        ASSERT_EQ(m_agent->GetChannel().Open(), 0);
+    }
+
+    KpxTest::MemoryDevice m_device;
+    ChannelTransport m_transport{m_device, Transport::kDefaultPipeId};
+    KpxTest::ScriptedCamera m_camera{m_device.Link()};
+    std::unique_ptr<SendingAgent> m_agent;
+};
+
+// Commands queued before the send thread starts go out in push order.
+TEST_F(AgentSendLoop, CommandsAreWrittenInPushOrder)
+{
+    Open();
+    const Bytes first = Message(40, 1), second = Message(300, 2), third = Message(16, 3);
+    m_agent->Queue().Push(Command(first, L"first"));
+    m_agent->Queue().Push(Command(second, L"second"));
+    m_agent->Queue().Push(Command(third, L"third"));
+    m_agent->StartSending();
+
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 356));
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
+    EXPECT_EQ(m_camera.Received(kChannel, 0), expected);
+    EXPECT_TRUE(m_agent->Queue().GetEmptyEvent().IsSet());
+    EXPECT_TRUE(m_agent->StopSending());
+    EXPECT_EQ(m_agent->WaitSendResult(), 1);
+}
+
+// Only the message's own messageSize bytes are written, not the whole buffer.
+TEST_F(AgentSendLoop, WritesTheMessageSizeBytesOnly)
+{
+    Open();
+    Bytes padded = Message(20, 4);
+    padded.resize(64, 0xEE);
+    m_agent->Queue().Push(Command(padded, L"padded"));
+    m_agent->Queue().Push(Command(Message(16, 5), L"next"));
+    m_agent->StartSending();
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 36));
+    const Bytes received = m_camera.Received(kChannel, 0);
+    EXPECT_EQ(received.size(), 36u);
+    EXPECT_EQ(Bytes(received.begin(), received.begin() + 20), Message(20, 4));
+}
+
+TEST_F(AgentSendLoop, EmptyDescriptionIsLoggedAsUnknown)
+{
+    Open();
+    KpxTest::LogCapture log;
+    m_agent->Queue().Push(Command(Message(16, 1), L""));
+    m_agent->Queue().Push(Command(Message(16, 2), L"named"));
+    m_agent->StartSending();
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 32));
+    EXPECT_EQ(log.Count(L"KPX ch7 sending msg: (unknown)"), 1u);
+    EXPECT_EQ(log.Count(L"KPX ch7 sending msg: named"), 1u);
+}
+
+// A command without a message sends nothing and the loop goes on.
+TEST_F(AgentSendLoop, CommandWithoutMessageSendsNothing)
+{
+    Open();
+    m_agent->Queue().Push(Command(Bytes{}, L"nothing"));
+    m_agent->Queue().Push(Command(Message(16, 9), L"something"));
+    m_agent->StartSending();
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 16));
+    EXPECT_EQ(m_camera.Received(kChannel, 0), Message(16, 9));
+}
+
+// A write time-out ends the loop with 2; the command behind stays queued.
+TEST_F(AgentSendLoop, WriteTimeoutStopsTheLoopAndLeavesTheRestQueued)
+{
+    Open(240); // every message longer than 240 bytes takes more than one packet
+    KpxTest::LogCapture log;
+    m_agent->Queue().Push(Command(Message(100, 1), L"first"));
+    // Time-out 0: the time is up after the first packet of this message.
+    m_agent->Queue().Push(Command(Message(500, 2), L"second", 0));
+    m_agent->Queue().Push(Command(Message(100, 3), L"third"));
+    m_agent->StartSending();
+
+    ASSERT_EQ(m_agent->WaitSendResult(), 2);
+    EXPECT_EQ(m_agent->Queue().GetCount(), 1u);
+    EXPECT_EQ(log.Count(L"KPX ch7 timeout sending msg: second"), 1u);
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + 240));
+    EXPECT_EQ(m_camera.Received(kChannel, 0).size(), 100u + 240u);
+
+    // The command left behind is the third, and a new loop sends it.
+    EXPECT_TRUE(m_agent->StopSending());
+    m_agent->StartSending();
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + 240 + 100));
+    const Bytes received = m_camera.Received(kChannel, 0);
+    EXPECT_EQ(Bytes(received.end() - 100, received.end()), Message(100, 3));
+}
+
+// An abort ends the loop with 1 before anything is written; the commands
+// behind the one it held stay queued.
+TEST_F(AgentSendLoop, AbortStopsTheLoopAndLeavesTheRestQueued)
+{
+    Open();
+    KpxTest::LogCapture log;
+    m_agent->Queue().Push(Command(Message(16, 1), L"first"));
+    m_agent->Queue().Push(Command(Message(16, 2), L"second"));
+    m_agent->Queue().Push(Command(Message(16, 3), L"third"));
+    m_agent->ExtraAbort().Set();
+    m_agent->StartSending();
+
+    ASSERT_EQ(m_agent->WaitSendResult(), 1);
+    EXPECT_EQ(m_agent->Queue().GetCount(), 2u);
+    EXPECT_EQ(log.Count(L"KPX ch7 aborted sending msg: first"), 1u);
+    EXPECT_TRUE(m_camera.Received(kChannel, 0).empty());
+}
+
+// A send thread waiting on an empty queue must end promptly when stopped.
+TEST_F(AgentSendLoop, StopEventEndsALoopWaitingOnAnEmptyQueue)
+{
+    Open();
+    m_agent->StartSending();
+    EXPECT_EQ(m_agent->WaitSendResult(50), -1); // still waiting for commands
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(m_agent->StopSending());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(m_agent->WaitSendResult(0), 1);
+}
+
+// Writing on a channel that is not open ends the loop with 3.
+TEST_F(AgentSendLoop, ClosedChannelEndsTheLoopWithNotOpen)
+{
+    KpxTest::LogCapture log;
+    m_agent->Queue().Push(Command(Message(16, 1), L"first"));
+    m_agent->Queue().Push(Command(Message(16, 2), L"second"));
+    m_agent->StartSending();
+    ASSERT_EQ(m_agent->WaitSendResult(), 3);
+    EXPECT_EQ(m_agent->Queue().GetCount(), 1u);
+    EXPECT_EQ(log.Count(L"KPX ch7 aborted sending msg: first"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The bases' forwarders.
+
+class AgentBases : public ::testing::Test
+{
+protected:
+    KpxTest::MemoryDevice m_device;
+    ChannelTransport m_transport{m_device, Transport::kDefaultPipeId};
+};
+
+class PlainAgent final : public BaseAgent
+{
+public:
+    explicit PlainAgent(ChannelTransport& transport) : BaseAgent(2, 0, transport)
+    {
+        m_channel.AddClientMajorVersion({1, 0});
+        m_channel.AddClientMajorVersion({1, 1});
+        m_channel.AddClientMajorVersion({2, 0});
+    }
+};
+
+class PairAgent final : public BaseDataAgent
+{
+public:
+    PairAgent(ChannelTransport& first, ChannelTransport& second) : BaseDataAgent(5, 1, 2, first, second)
+    {
+        GetFirstChannel().AddClientMajorVersion({1, 0});
+        GetFirstChannel().AddClientMajorVersion({1, 2});
+        GetSecondChannel().AddClientMajorVersion({1, 0});
+    }
+};
+
+TEST_F(AgentBases, ProtocolVersionFixesTheNegotiatedAndDesiredVersion)
+{
+    PlainAgent agent(m_transport);
+    agent.SetProtocolVersion({1, 1});
+    EXPECT_EQ(agent.GetChannel().GetNegotiatedVersion(), (ProtocolVersion{1, 1}));
+    EXPECT_EQ(agent.GetChannel().GetClientMajorRange().lowest, 1u);
+    EXPECT_EQ(agent.GetChannel().GetClientMajorRange().highest, 1u);
+    // The highest supported version of major 1.
+    EXPECT_EQ(agent.GetChannel().GetDesiredVersion(), (ProtocolVersion{1, 1}));
+}
+
+TEST_F(AgentBases, ClientMajorVersionsPickTheDesiredVersion)
+{
+    PlainAgent agent(m_transport);
+    agent.SetClientMajorVersions({1, 2});
+    EXPECT_EQ(agent.GetChannel().GetDesiredVersion(), (ProtocolVersion{2, 0}));
+    agent.SetClientMajorVersions({1, 1});
+    EXPECT_EQ(agent.GetChannel().GetDesiredVersion(), (ProtocolVersion{1, 1}));
+}
+
+TEST_F(AgentBases, ClientIdentityReachesTheChannel)
+{
+    PlainAgent agent(m_transport);
+    ClientIdentity identity{};
+    identity[0] = 0xA5;
+    identity[31] = 0x5A;
+    agent.SetClientIdentity(identity);
+    EXPECT_EQ(agent.GetChannel().GetClientIdentity(), identity);
+}
+
+TEST_F(AgentBases, DataAgentServesBothChannels)
+{
+    KpxTest::MemoryDevice secondDevice;
+    ChannelTransport secondTransport(secondDevice, Transport::kDefaultPipeId);
+    PairAgent agent(m_transport, secondTransport);
+    EXPECT_EQ(agent.GetFirstChannel().GetChannelNumber(), 5u);
+    EXPECT_EQ(agent.GetFirstChannel().GetSubChannelNumber(), 1u);
+    EXPECT_EQ(agent.GetSecondChannel().GetChannelNumber(), 5u);
+    EXPECT_EQ(agent.GetSecondChannel().GetSubChannelNumber(), 2u);
+    EXPECT_EQ(&agent.GetFirstChannel().GetTransport(), &m_transport);
+    EXPECT_EQ(&agent.GetSecondChannel().GetTransport(), &secondTransport);
+
+    ClientIdentity identity{};
+    identity[5] = 7;
+    agent.SetClientIdentity(identity);
+    EXPECT_EQ(agent.GetFirstChannel().GetClientIdentity(), identity);
+    EXPECT_EQ(agent.GetSecondChannel().GetClientIdentity(), identity);
+
+    agent.SetProtocolVersion({1, 2}, {1, 0});
+    EXPECT_EQ(agent.GetFirstChannel().GetNegotiatedVersion(), (ProtocolVersion{1, 2}));
+    EXPECT_EQ(agent.GetFirstChannel().GetDesiredVersion(), (ProtocolVersion{1, 2}));
+    EXPECT_EQ(agent.GetSecondChannel().GetNegotiatedVersion(), (ProtocolVersion{1, 0}));
+
+    agent.SetClientMajorVersions({1, 1}, {2, 3});
+    EXPECT_EQ(agent.GetFirstChannel().GetClientMajorRange().highest, 1u);
+    EXPECT_EQ(agent.GetSecondChannel().GetClientMajorRange().lowest, 2u);
+    EXPECT_EQ(agent.GetSecondChannel().GetClientMajorRange().highest, 3u);
+}
+
+} // namespace
