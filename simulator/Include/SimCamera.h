@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +115,10 @@ public:
               std::chrono::milliseconds timeout);
     // Sends a PingRequest without waiting.
     bool SendPing(std::uint64_t connection, ChannelId channel, std::uint8_t value);
+    // Sends bytes on a channel the camera has open on the connection, as its
+    // handler's Send would (e.g. an event message pushed by the camera). Blocks
+    // while the connection's send queue is full; false when the channel is not open.
+    bool SendOnChannel(std::uint64_t connection, ChannelId channel, std::span<const std::uint8_t> bytes);
     // Closes a channel from the camera's side (CloseRequest).
     bool SendCloseRequest(std::uint64_t connection, ChannelId channel);
     // Sends an ErrorReply with `code`.

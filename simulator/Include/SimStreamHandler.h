@@ -21,7 +21,10 @@ namespace Q7::Sim
 
 // The test pattern: byte `offset` of a stream. Reentrant.
 std::uint8_t PatternByte(std::uint64_t offset);
-// Fills `out` with the pattern from `offset`. Reentrant.
+// The pattern from `offset`: min(n, 1 MiB) bytes of a shared constant table
+// (built on first use). Thread-safe.
+std::span<const std::uint8_t> PatternSlice(std::uint64_t offset, std::size_t n);
+// Fills `out` with the pattern from `offset`. Thread-safe.
 void FillPattern(std::uint64_t offset, std::span<std::uint8_t> out);
 // The index of the first byte of `bytes` that differs from the pattern at
 // `offset`, or nothing when all match. Reentrant.

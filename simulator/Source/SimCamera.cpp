@@ -152,7 +152,8 @@ void Camera::AcceptLoop()
             }
             m_core->logger.Write(LogLevel::Error, std::string("accept failed: ") + std::strerror(err));
             // Out of descriptors or similar: wait a moment (or for Stop) before trying again.
-            if (WaitReady(m_acceptWake->Fd(), POLLIN, m_acceptWake->Fd(), 100) == PollResult::Ready)
+            pollfd wake{m_acceptWake->Fd(), POLLIN, 0};
+            if (::poll(&wake, 1, 100) > 0)
             {
                 return;
             }
@@ -284,6 +285,12 @@ bool Camera::SendPing(std::uint64_t connection, ChannelId channel, std::uint8_t 
     auto c = Find(connection);
     std::uint64_t before = 0;
     return c && c->SendPing(channel, value, before);
+}
+
+bool Camera::SendOnChannel(std::uint64_t connection, ChannelId channel, std::span<const std::uint8_t> bytes)
+{
+    auto c = Find(connection);
+    return c && c->SendOnChannel(channel, bytes);
 }
 
 bool Camera::SendCloseRequest(std::uint64_t connection, ChannelId channel)

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 
 namespace Q7::Sim
@@ -80,9 +82,9 @@ Connection::~Connection()
 
 void Connection::Start()
 {
-    m_sender = std::thread([this] { SendLoop(); });
     try
     {
+        m_sender = std::thread([this] { SendLoop(); });
         m_receiver = std::thread([this] { ReceiveLoop(); });
     }
     catch (...)
@@ -93,7 +95,12 @@ void Connection::Start()
             m_txStop = true;
         }
         m_txChanged.notify_all();
-        m_sender.join();
+        if (m_sender.joinable())
+        {
+            m_sender.join();
+        }
+        m_socket.Reset();
+        m_finished = true;
         throw;
     }
 }
@@ -237,9 +244,13 @@ bool Connection::Fill(std::size_t n)
 
 void Connection::SendLoop()
 {
+    // Everything due is written in batches of up to this much, one system call each.
+    constexpr std::size_t kBatchItems = 64;
+    constexpr std::size_t kBatchBytes = 1024 * 1024;
+    std::vector<OutItem> batch;
     for (;;)
     {
-        OutItem item;
+        batch.clear();
         {
             std::unique_lock lock(m_txMutex);
             m_txChanged.wait(lock, [&] { return m_txStop || !m_txQueue.empty(); });
@@ -247,22 +258,38 @@ void Connection::SendLoop()
             {
                 return;
             }
+            const auto now = std::chrono::steady_clock::now();
             const auto due = m_txQueue.front().notBefore;
-            if (due > std::chrono::steady_clock::now())
+            if (due > now)
             {
                 // A delayed answer holds back everything behind it, as a camera that is slow to answer.
                 m_txChanged.wait_until(lock, due, [&] { return m_txStop; });
                 continue;
             }
-            item = std::move(m_txQueue.front());
-            m_txQueue.pop_front();
+            std::size_t bytes = 0;
+            while (!m_txQueue.empty() && batch.size() < kBatchItems && bytes < kBatchBytes &&
+                   m_txQueue.front().notBefore <= now)
+            {
+                bytes += m_txQueue.front().bytes.size();
+                batch.push_back(std::move(m_txQueue.front()));
+                m_txQueue.pop_front();
+                if (batch.back().post != PostAction::None)
+                {
+                    break;
+                }
+            }
         }
-        const bool sent = SendAll(item.bytes);
-        if (item.data)
+        const bool sent = SendBatch(batch);
+        std::size_t dataBytes = 0;
+        for (const auto& item : batch)
+        {
+            dataBytes += item.data ? item.bytes.size() : 0;
+        }
+        if (dataBytes > 0)
         {
             {
                 std::lock_guard lock(m_txMutex);
-                m_txDataBytes -= item.bytes.size();
+                m_txDataBytes -= dataBytes;
             }
             m_txChanged.notify_all();
         }
@@ -271,48 +298,98 @@ void Connection::SendLoop()
             RequestStop(DropMode::Close);
             return;
         }
-        if (item.data)
+        RecordSent(batch);
+        const PostAction post = batch.back().post;
+        if (post != PostAction::None)
         {
-            m_core->observations.AddData(item.channel, false, item.payloadBytes);
-        }
-        else if (item.bytes.size() >= kPacketHeaderSize)
-        {
-            PacketRecord r;
-            r.connection = m_id;
-            r.fromHost = false;
-            r.header = DecodePacketHeader(
-                std::span<const std::uint8_t, kPacketHeaderSize>(item.bytes.data(), kPacketHeaderSize));
-            const std::size_t payloadEnd = std::min<std::size_t>(
-                item.bytes.size(), kPacketHeaderSize + std::min<std::size_t>(r.header.payloadLength, 64));
-            r.payload.assign(item.bytes.begin() + kPacketHeaderSize,
-                             item.bytes.begin() + static_cast<std::ptrdiff_t>(payloadEnd));
-            m_core->observations.AddPacket(std::move(r));
-            if (m_core->logger.Enabled(LogLevel::Debug))
-            {
-                Log(LogLevel::Debug, std::string("sent ") + PacketTypeName(r.header.type) + " on channel " +
-                                         r.header.Channel().ToString());
-            }
-        }
-        if (item.post != PostAction::None)
-        {
-            Log(LogLevel::Warning, item.post == PostAction::Reset ? "fault: resetting the connection"
-                                                                  : "fault: dropping the connection");
-            RequestStop(item.post == PostAction::Reset ? DropMode::Reset : DropMode::Close);
+            Log(LogLevel::Warning, post == PostAction::Reset ? "fault: resetting the connection"
+                                                             : "fault: dropping the connection");
+            RequestStop(post == PostAction::Reset ? DropMode::Reset : DropMode::Close);
             return;
         }
     }
 }
 
-bool Connection::SendAll(std::span<const std::uint8_t> bytes)
+void Connection::RecordSent(const std::vector<OutItem>& batch)
 {
-    std::size_t offset = 0;
-    while (offset < bytes.size())
+    std::map<ChannelId, std::pair<std::uint64_t, std::uint64_t>> data; // packets, payload bytes
+    for (const auto& item : batch)
     {
-        const ssize_t r =
-            ::send(m_socket.Get(), bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (item.data)
+        {
+            auto& d = data[item.channel];
+            ++d.first;
+            d.second += item.payloadBytes;
+            continue;
+        }
+        if (item.bytes.size() < kPacketHeaderSize)
+        {
+            continue;
+        }
+        PacketRecord r;
+        r.connection = m_id;
+        r.fromHost = false;
+        r.header = DecodePacketHeader(
+            std::span<const std::uint8_t, kPacketHeaderSize>(item.bytes.data(), kPacketHeaderSize));
+        const PacketHeader header = r.header;
+        const std::size_t payloadEnd = std::min<std::size_t>(
+            item.bytes.size(), kPacketHeaderSize + std::min<std::size_t>(header.payloadLength, 64));
+        r.payload.assign(item.bytes.begin() + kPacketHeaderSize,
+                         item.bytes.begin() + static_cast<std::ptrdiff_t>(payloadEnd));
+        m_core->observations.AddPacket(std::move(r));
+        Log(LogLevel::Debug, std::string("sent ") + PacketTypeName(header.type) + " on channel " +
+                                 header.Channel().ToString());
+    }
+    if (!data.empty())
+    {
+        m_core->observations.Update(
+            [&](Observations& o)
+            {
+                for (const auto& [channel, counts] : data)
+                {
+                    auto& c = o.data[channel];
+                    c.packetsToHost += counts.first;
+                    c.bytesToHost += counts.second;
+                }
+            });
+    }
+}
+
+bool Connection::SendBatch(std::vector<OutItem>& batch)
+{
+    std::vector<iovec> iov;
+    iov.reserve(batch.size());
+    for (auto& item : batch)
+    {
+        if (!item.bytes.empty())
+        {
+            iov.push_back({item.bytes.data(), item.bytes.size()});
+        }
+    }
+    std::size_t next = 0;
+    while (next < iov.size())
+    {
+        msghdr msg{};
+        msg.msg_iov = iov.data() + next;
+        msg.msg_iovlen = std::min<std::size_t>(iov.size() - next, IOV_MAX);
+        const ssize_t r = ::sendmsg(m_socket.Get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0)
         {
-            offset += static_cast<std::size_t>(r);
+            auto left = static_cast<std::size_t>(r);
+            while (left > 0)
+            {
+                if (left >= iov[next].iov_len)
+                {
+                    left -= iov[next].iov_len;
+                    ++next;
+                }
+                else
+                {
+                    iov[next].iov_base = static_cast<std::uint8_t*>(iov[next].iov_base) + left;
+                    iov[next].iov_len -= left;
+                    left = 0;
+                }
+            }
             continue;
         }
         const int err = errno;
@@ -556,6 +633,21 @@ bool Connection::WaitPingAnswers(ChannelId id, std::uint64_t count, std::chrono:
                                        auto it = m_slots.find(id);
                                        return it != m_slots.end() && it->second.pingAnswers >= count;
                                    });
+}
+
+bool Connection::SendOnChannel(ChannelId id, std::span<const std::uint8_t> bytes)
+{
+    std::shared_ptr<ChannelContextImpl> context;
+    {
+        std::lock_guard lock(m_stateMutex);
+        auto it = m_slots.find(id);
+        if (it == m_slots.end() || it->second.state != SlotState::Open)
+        {
+            return false;
+        }
+        context = it->second.context;
+    }
+    return context && context->Send(bytes);
 }
 
 bool Connection::SendCloseRequest(ChannelId id)

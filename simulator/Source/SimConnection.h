@@ -53,6 +53,7 @@ public:
     // On-demand actions (test thread). Each is thread-safe and returns false once the connection ended.
     bool SendPing(ChannelId id, std::uint8_t value, std::uint64_t& answersBefore);
     bool WaitPingAnswers(ChannelId id, std::uint64_t count, std::chrono::milliseconds timeout);
+    bool SendOnChannel(ChannelId id, std::span<const std::uint8_t> bytes);
     bool SendCloseRequest(ChannelId id);
     bool SendErrorReply(ChannelId id, std::uint8_t code);
     bool SendRaw(std::vector<std::uint8_t> bytes);
@@ -117,7 +118,8 @@ private:
     void ReceiveLoop();
     void SendLoop();
     bool Fill(std::size_t n);
-    bool SendAll(std::span<const std::uint8_t> bytes);
+    bool SendBatch(std::vector<OutItem>& batch);
+    void RecordSent(const std::vector<OutItem>& batch);
     bool StopRequested() const;
     void Shutdown();
 

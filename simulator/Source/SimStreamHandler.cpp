@@ -3,6 +3,7 @@
 #include "SimLog.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace Q7::Sim
@@ -18,57 +19,63 @@ std::uint8_t PatternByte(std::uint64_t offset)
 namespace
 {
 
-// Within one 256-byte block of the stream only the low byte of the offset
-// changes, so the pattern is the low byte XOR a per-block key.
-std::uint8_t BlockKey(std::uint64_t offset)
+// The pattern repeats every 2^24 bytes (each term depends on the offset
+// modulo 2^24), so one table of a period plus the largest span handed out
+// serves every offset with plain copies and compares.
+constexpr std::size_t kPatternPeriod = std::size_t{1} << 24;
+constexpr std::size_t kPatternSpan = std::size_t{1} << 20;
+
+const std::vector<std::uint8_t>& PatternTable()
 {
-    return static_cast<std::uint8_t>(((offset >> 8) * 31) ^ ((offset >> 16) * 7));
+    static const std::vector<std::uint8_t> table = []
+    {
+        std::vector<std::uint8_t> t(kPatternPeriod + kPatternSpan);
+        for (std::size_t i = 0; i < t.size(); ++i)
+        {
+            t[i] = PatternByte(i);
+        }
+        return t;
+    }();
+    return table;
 }
 
 } // namespace
 
+std::span<const std::uint8_t> PatternSlice(std::uint64_t offset, std::size_t n)
+{
+    const auto& table = PatternTable();
+    return std::span(table).subspan(static_cast<std::size_t>(offset % kPatternPeriod),
+                                    std::min(n, kPatternSpan));
+}
+
 void FillPattern(std::uint64_t offset, std::span<std::uint8_t> out)
 {
-    std::size_t i = 0;
-    while (i < out.size())
+    std::size_t done = 0;
+    while (done < out.size())
     {
-        const std::uint64_t pos = offset + i;
-        const std::uint8_t key = BlockKey(pos);
-        const std::uint8_t low = static_cast<std::uint8_t>(pos);
-        const std::size_t n = std::min<std::size_t>(256 - low, out.size() - i);
-        for (std::size_t j = 0; j < n; ++j)
-        {
-            out[i + j] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(low + j) ^ key);
-        }
-        i += n;
+        const auto slice = PatternSlice(offset + done, out.size() - done);
+        std::memcpy(out.data() + done, slice.data(), slice.size());
+        done += slice.size();
     }
 }
 
 std::optional<std::size_t> FindPatternMismatch(std::uint64_t offset, std::span<const std::uint8_t> bytes)
 {
-    std::size_t i = 0;
-    while (i < bytes.size())
+    std::size_t done = 0;
+    while (done < bytes.size())
     {
-        const std::uint64_t pos = offset + i;
-        const std::uint8_t key = BlockKey(pos);
-        const std::uint8_t low = static_cast<std::uint8_t>(pos);
-        const std::size_t n = std::min<std::size_t>(256 - low, bytes.size() - i);
-        bool same = true;
-        for (std::size_t j = 0; j < n; ++j)
+        const auto slice = PatternSlice(offset + done, bytes.size() - done);
+        if (std::memcmp(bytes.data() + done, slice.data(), slice.size()) != 0)
         {
-            same &= bytes[i + j] == static_cast<std::uint8_t>(static_cast<std::uint8_t>(low + j) ^ key);
-        }
-        if (!same)
-        {
-            for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t i = 0; i < slice.size(); ++i)
             {
-                if (bytes[i + j] != PatternByte(pos + j))
+                if (bytes[done + i] != slice[i])
                 {
-                    return i + j;
+                    return done + i;
                 }
             }
         }
-        i += n;
+        done += slice.size();
     }
     return std::nullopt;
 }
@@ -181,19 +188,18 @@ void StreamHandler::StopProducer()
 
 void StreamHandler::Produce(ChannelContext& context)
 {
-    std::vector<std::uint8_t> chunk(m_options.sourceChunk);
     std::uint64_t offset = 0;
     while (!m_stop && offset < m_options.sourceBytes)
     {
-        const std::size_t n =
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), m_options.sourceBytes - offset));
-        FillPattern(offset, std::span(chunk.data(), n));
-        if (!context.Send(std::span(chunk.data(), n)))
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(m_options.sourceChunk, m_options.sourceBytes - offset));
+        const auto slice = PatternSlice(offset, want);
+        if (!context.Send(slice))
         {
             return;
         }
-        offset += n;
-        m_stats->AddSent(n);
+        offset += slice.size();
+        m_stats->AddSent(slice.size());
     }
     if (offset >= m_options.sourceBytes && context.Log().Enabled(LogLevel::Info))
     {

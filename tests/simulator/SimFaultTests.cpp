@@ -208,6 +208,20 @@ TEST_F(SimFaults, OnDemandActionsReachTheHost)
     EXPECT_FALSE(camera.SendErrorReply(conn, {1, 0}, 7)); // the connection is gone
 }
 
+// A camera-initiated message reaches an open channel; a closed one refuses it.
+TEST_F(SimFaults, SendOnChannelPushesBytesToAnOpenChannelOnly)
+{
+    RawClient c(camera.Port());
+    ASSERT_TRUE(c.Open(2, 0));
+    const auto conn = camera.LatestConnection();
+    const Bytes event = Message(0x66, 0x10, 16, 16);
+    ASSERT_TRUE(camera.SendOnChannel(conn, {2, 0}, event));
+    auto m = c.ReceiveMessage(2, 0);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(*m, event);
+    EXPECT_FALSE(camera.SendOnChannel(conn, {3, 0}, event));
+}
+
 // With a packet tag set, the host's ErrorReply must copy it.
 TEST_F(SimFaults, ErrorReplyMustCopyTheCameraTag)
 {
