@@ -31,7 +31,8 @@ std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& descrip
 class EnumerationHandler : public MessageChannelHandler
 {
 public:
-    // Changes a reply before it is sent, e.g. to make it malformed.
+    // Changes a reply before it is sent, e.g. to make it malformed; a reply
+    // left empty is not sent at all (a camera that stays silent).
     using ReplyMutator = std::function<void(std::vector<std::uint8_t>& reply)>;
 
     struct Options

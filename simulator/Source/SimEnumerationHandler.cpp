@@ -115,7 +115,10 @@ bool EnumerationHandler::OnMessage(ChannelContext& context, const MessageHeader&
         {
             m_options.deviceInfoMutator(reply);
         }
-        SendMessage(context, reply);
+        if (!reply.empty())
+        {
+            SendMessage(context, reply);
+        }
         return true;
     }
     case kEnumGetChannelList:
@@ -134,7 +137,10 @@ bool EnumerationHandler::OnMessage(ChannelContext& context, const MessageHeader&
         {
             m_options.channelListMutator(reply);
         }
-        SendMessage(context, reply);
+        if (!reply.empty())
+        {
+            SendMessage(context, reply);
+        }
         return true;
     }
     default:

@@ -199,4 +199,20 @@ TEST_F(SimEnumeration, MutatorsAlterTheRepliesBeforeSending)
     EXPECT_EQ(list->size(), BuildChannelListReply(camera->Description(), camera->Port()).size());
 }
 
+// A mutator that empties the reply makes the camera stay silent, for the host's time-out.
+TEST_F(SimEnumeration, EmptiedReplyIsNotSent)
+{
+    camera = std::make_unique<Camera>();
+    camera->SetLogSink({});
+    EnumerationHandler::Options options;
+    options.deviceInfoMutator = [](Bytes& reply) { reply.clear(); };
+    camera->SetChannelHandler({0, 0}, EnumerationHandler::Factory(options));
+    camera->Start();
+    client = std::make_unique<RawClient>(camera->Port());
+    ASSERT_TRUE(client->Open(0, 0, 2, 1));
+    ASSERT_TRUE(client->Send(Data(0, 0, Message(0x64, 0x01, 16, 16))));
+    EXPECT_FALSE(client->Receive(200ms));
+    EXPECT_TRUE(Ask(0x02)); // the channel still answers other requests
+}
+
 } // namespace
