@@ -296,6 +296,7 @@ void Connection::SendLoop()
         if (!sent)
         {
             RequestStop(DropMode::Close);
+            StopQueue();
             return;
         }
         RecordSent(batch);
@@ -305,6 +306,7 @@ void Connection::SendLoop()
             Log(LogLevel::Warning, post == PostAction::Reset ? "fault: resetting the connection"
                                                              : "fault: dropping the connection");
             RequestStop(post == PostAction::Reset ? DropMode::Reset : DropMode::Close);
+            StopQueue();
             return;
         }
     }
@@ -411,14 +413,19 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
     return true;
 }
 
-void Connection::Shutdown()
+void Connection::StopQueue()
 {
-    RequestStop(DropMode::Close);
     {
         std::lock_guard lock(m_txMutex);
         m_txStop = true;
     }
     m_txChanged.notify_all();
+}
+
+void Connection::Shutdown()
+{
+    RequestStop(DropMode::Close);
+    StopQueue();
     if (m_sender.joinable())
     {
         m_sender.join();

@@ -121,6 +121,9 @@ private:
     bool SendBatch(std::vector<OutItem>& batch);
     void RecordSent(const std::vector<OutItem>& batch);
     bool StopRequested() const;
+    // Refuses further output and wakes every sender waiting for queue room.
+    // Called when the send thread ends, since nothing drains the queue after it.
+    void StopQueue();
     void Shutdown();
 
     void HandlePacket(const PacketHeader& h, std::span<const std::uint8_t> packet);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -144,6 +145,51 @@ TEST(SimServer, HostThatStopsReadingDoesNotStopTheCameraReading)
     // Stopping with the output still stalled ends promptly.
     auto stopped = std::async(std::launch::async, [&] { camera.Stop(); });
     EXPECT_EQ(stopped.wait_for(5s), std::future_status::ready);
+}
+
+// A handler that sends more than the send queue holds while the host never
+// reads: the connection's receive thread itself waits in Send.
+class FloodOnOpenHandler : public ChannelHandler
+{
+public:
+    explicit FloodOnOpenHandler(std::promise<void>* started) : m_started(started) {}
+    void OnOpen(ChannelContext& context) override
+    {
+        const std::vector<std::uint8_t> block(64 * 1024, 0x5A);
+        m_started->set_value();
+        for (int i = 0; i < 1024 && context.Send(block); ++i)
+        {
+        }
+    }
+    void OnData(ChannelContext&, std::span<const std::uint8_t>) override {}
+
+private:
+    std::promise<void>* m_started;
+};
+
+// Stop must end a connection whose receive thread waits in Send for queue room
+// after the send thread gave up: nothing drains the queue any more.
+TEST(SimServer, StopEndsAReceiveThreadWaitingInSend)
+{
+    auto camera = std::make_unique<Camera>();
+    camera->SetLogSink({});
+    camera->SetSendQueueLimit(64 * 1024);
+    std::promise<void> started;
+    camera->SetChannelHandler({3, 0}, [&started](ChannelId)
+                              { return std::make_unique<FloodOnOpenHandler>(&started); });
+    camera->Start();
+    RawClient c(camera->Port());
+    c.SetSmallReceiveBuffer();
+    ASSERT_TRUE(c.Send(OpenRequest(3, 0)));
+    ASSERT_EQ(started.get_future().wait_for(5s), std::future_status::ready);
+    auto stopped = std::async(std::launch::async, [&] { camera->Stop(); });
+    if (stopped.wait_for(5s) != std::future_status::ready)
+    {
+        ADD_FAILURE() << "Stop hangs while the receive thread waits in Send";
+        c.Close();
+        (void)camera.release(); // cannot be stopped; leave it to the process end
+        std::quick_exit(1);
+    }
 }
 
 TEST(SimServer, RestartAfterStopServesAgain)
