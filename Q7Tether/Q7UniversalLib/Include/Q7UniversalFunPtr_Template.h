@@ -113,13 +113,15 @@ public:
     bool IsNull() const override { return m_pObject == nullptr || m_pMember == nullptr; }
     bool IsEqual(const Interface& other) const override
     {
-        if (typeid(other) != typeid(*this))
+        // Only an object of the same class compares equal. The checked cast (not a
+        // static one) keeps g++ -O2 from a false out-of-bounds report.
+        const auto* that = dynamic_cast<const MemberFunctionObjectBase*>(&other);
+        if (that == nullptr || typeid(other) != typeid(*this))
         {
             return false;
         }
-        const auto& that = static_cast<const MemberFunctionObjectBase&>(other);
         // Member pointers compare function and this-adjustment together.
-        return that.m_pMember == m_pMember && that.m_pObject == m_pObject;
+        return that->m_pMember == m_pMember && that->m_pObject == m_pObject;
     }
     Interface* Clone() const override { return new Derived(m_pObject, m_pMember); }
 

@@ -91,7 +91,11 @@ public:
     /// Replaces the text with a copy of the first length units of text.
     void Assign(const UnitT* text, std::size_t length) noexcept
     {
-        if (text != nullptr && text == m_pText && LengthOf(m_pText) == length)
+        // Compared as addresses (the string's own text is a no-op copy); a pointer
+        // comparison here makes g++ -O2 report a false use-after-free below.
+        if (text != nullptr &&
+            reinterpret_cast<std::uintptr_t>(text) == reinterpret_cast<std::uintptr_t>(m_pText) &&
+            LengthOf(m_pText) == length)
         {
             return;
         }

@@ -339,10 +339,11 @@ TEST(Socket, ConnectTimesOutAgainstAFullAcceptQueue)
     LoopbackListener listener(0);
     std::vector<Fd> queued;
     bool full = false;
+    const SocketAddress address = listener.Address();
     for (int i = 0; i < 16 && !full; ++i)
     {
         Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-        const sockaddr_in* target = listener.Address().Get();
+        const sockaddr_in* target = address.Get();
         ::connect(client.Get(), reinterpret_cast<const sockaddr*>(target), sizeof(*target));
         pollfd entry{client.Get(), POLLOUT, 0};
         full = ::poll(&entry, 1, 200) == 0;
