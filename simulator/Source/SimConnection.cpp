@@ -829,13 +829,23 @@ void Connection::HandlePacket(const PacketHeader& h, std::span<const std::uint8_
     const ChannelConfig* config = m_core->description.FindChannel(id);
     if (config == nullptr)
     {
+        // The answer is ErrorReply 4 whatever the packet holds, but a malformed
+        // control packet or OpenRequest is still the host's fault.
+        const bool lengthOk = type == PacketType::Data || CheckControlLength(h);
         if (type == PacketType::ErrorReply)
         {
-            HandleErrorReply(h, payload); // never answered
+            if (lengthOk)
+            {
+                HandleErrorReply(h, payload); // never answered
+            }
             return;
         }
         if (type == PacketType::OpenRequest)
         {
+            if (lengthOk)
+            {
+                CheckOpenRequestFields(id, DecodeOpenPayload(payload));
+            }
             Log(LogLevel::Info,
                 "OpenRequest for channel " + id.ToString() + ", which the camera does not serve");
         }

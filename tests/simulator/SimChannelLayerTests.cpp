@@ -171,6 +171,26 @@ TEST_F(SimChannelLayer, UnservedChannelGetsErrorReplyFour)
     EXPECT_TRUE(WaitViolation(ViolationKind::NonZeroTag));
 }
 
+// Refusing a channel it does not serve, the camera still checks the request: a
+// host fault in an OpenRequest must not hide behind ErrorReply 4.
+TEST_F(SimChannelLayer, RequestsOnUnservedChannelsAreStillChecked)
+{
+    RawClient c(camera->Port());
+    Bytes fields = OpenRequestPayload(1, 0);
+    fields[6] = 2; // channel protocol version
+    ASSERT_TRUE(c.Send(Packet(0x00, 7, 0, fields, 190)));
+    auto p = c.Receive();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->type, 0xFF);
+    EXPECT_EQ(p->payload.at(0), 4);
+    EXPECT_TRUE(WaitViolation(ViolationKind::BadOpenRequest));
+    ASSERT_TRUE(c.Send(Packet(0x00, 7, 0, OpenRequestPayload(1, 0), 189)));
+    p = c.Receive();
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->payload.at(0), 4);
+    EXPECT_TRUE(WaitViolation(ViolationKind::BadPacketLength));
+}
+
 TEST_F(SimChannelLayer, PingIsEchoedAndCheckedOnAnOpenChannel)
 {
     RawClient c(camera->Port());
