@@ -229,6 +229,23 @@ TEST(CommonErrorParseTest, LyingErrorStringSizeIsRefused)
         kInvalidData, L"KPX ch2 common error message.");
 }
 
+// Catches the refusal losing its detail: the error line names the size read
+// from the wire with the agents' text.
+TEST(CommonErrorParseTest, LyingErrorStringSizeIsLoggedWithItsDetail)
+{
+    const Bytes message = {0x11, 0x22, 0x33, 0x44, 0x01, 0xFF, 0x1C, 0x00, 0x20, 0x00, 0x00,
+                           0x00, 0,    0,    0,    0,    0x05, 0x00, 0x00, 0x02, 0x02, 0x04,
+                           0x00, 0x00, 0x05, 0x00, 0x1C, 0x00, 'o',  'o',  'p',  's',  's'};
+    KpxWireTest::ErrorLogCapture log;
+    ExpectModuleError(
+        [&] {
+            (void)ParseCommonErrorMessage(message, ProtocolVersion{1, 0}, L"KPX ch1 common error message.");
+        },
+        kInvalidData);
+    EXPECT_EQ(log.Count(L"errorStringSize (5) is too large."), 1U);
+    EXPECT_EQ(log.Count(L"KPX ch1 common error message."), 1U);
+}
+
 // --- Fixed parts shorter or longer than this side's struct ---------------------------------
 
 // Header size 40 against a 32-byte struct: the first 32 bytes are taken, the
