@@ -93,8 +93,8 @@ struct CommonPacketHeader
     std::uint8_t paddingLength = 0;
     std::uint8_t tag = 0;
 
-    /// headerLength + payloadLength + paddingLength; at most 66038, so it
-    /// always fits a packet buffer.
+    /// headerLength + payloadLength + paddingLength; at most 255 + 65535 + 255
+    /// = 66045, so it always fits a packet buffer.
     [[nodiscard]] constexpr std::uint32_t PacketLength() const noexcept
     {
         return std::uint32_t{headerLength} + payloadLength + paddingLength;

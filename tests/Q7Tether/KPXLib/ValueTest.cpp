@@ -143,7 +143,7 @@ TEST(ValueCopyTest, MovesLeaveTheSourceEmpty)
     Value movedSmall(std::move(small));
     EXPECT_TRUE(PointsIntoObject(movedSmall, movedSmall.GetData()));
     EXPECT_EQ(movedSmall.GetUInt64(), 1U);
-    EXPECT_EQ(small.GetSize(), 0U); // NOLINT(bugprone-use-after-move): the moved-from state is specified
+    EXPECT_EQ(small.GetSize(), 0U); // NOLINT(bugprone-use-after-move): the moved-from state is documented
 
     Value heap(20);
     heap.SetData(Sequence(64));
