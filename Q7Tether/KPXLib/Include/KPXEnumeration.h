@@ -287,24 +287,27 @@ void CheckReplyHeader(const CommonMessageHeader& header);
 DeviceInfo DecodeDeviceInfo(std::span<const std::uint8_t> received);
 
 /// Where a reply decoder takes the bytes after a message's common header from.
-/// Each operation returns 0 on success or the failure result of the
-/// underlying read (1 aborted, 2 time-out, 3 not open, 4 not connected); a
-/// failed read leaves the stream at an unknown position.
+/// Read and Skip return 0 on success or the failure result of the underlying
+/// read (1 aborted, 2 time-out, 3 not open, 4 not connected); a failed read
+/// leaves the stream at an unknown position.
 class MessageSource
 {
 public:
     virtual ~MessageSource();
 
-    /// Reads the rest of a fixed part as the header reader does: `fixedPart`
-    /// holds the 16 common-header bytes and the defaults of the rest; the
-    /// first min(fixedPart size, `header.messageHeaderSize`) bytes are filled
-    /// from the stream and the surplus header bytes of the camera are skipped.
-    virtual std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart,
-                                        const CommonMessageHeader& header) = 0;
     /// Reads exactly `destination.size()` bytes.
     virtual std::uint32_t Read(std::span<std::uint8_t> destination) = 0;
     /// Reads and discards `count` bytes.
     virtual std::uint32_t Skip(std::uint64_t count) = 0;
+
+    /// Reads the rest of a fixed part as the header reader of every agent does:
+    /// `fixedPart` holds the 16 common-header bytes and the defaults of the
+    /// rest; its first min(fixedPart size, `header.messageHeaderSize`) bytes
+    /// are completed from the stream and the camera's surplus header bytes are
+    /// skipped, with the warning "Skipsize > 0 for CommonMessageHeader with
+    /// messageClass = %hhu, messageType = %hhu\n". `header` must have passed
+    /// CheckReplyHeader.
+    std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart, const CommonMessageHeader& header);
 };
 
 /// Reads the rest of a device-information reply whose common header (checked
@@ -337,8 +340,6 @@ public:
     {
     }
 
-    std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart,
-                                const CommonMessageHeader& header) override;
     std::uint32_t Read(std::span<std::uint8_t> destination) override;
     std::uint32_t Skip(std::uint64_t count) override;
 

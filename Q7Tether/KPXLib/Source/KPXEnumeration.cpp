@@ -419,6 +419,28 @@ DeviceInfo DecodeDeviceInfo(std::span<const std::uint8_t> received)
 
 MessageSource::~MessageSource() = default;
 
+std::uint32_t MessageSource::ReadFixedPart(std::span<std::uint8_t> fixedPart,
+                                           const CommonMessageHeader& header)
+{
+    const std::uint64_t received = header.messageHeaderSize;
+    const std::uint64_t wanted = std::max<std::uint64_t>(kCommonMessageHeaderSize,
+                                                         std::min<std::uint64_t>(fixedPart.size(), received));
+    if (wanted != received)
+    {
+        Universal::LogWarning(
+            L"Skipsize > 0 for CommonMessageHeader with messageClass = %hhu, messageType = %hhu\n",
+            unsigned{header.messageClass}, unsigned{header.messageType});
+    }
+    if (wanted > kCommonMessageHeaderSize && fixedPart.size() >= wanted)
+    {
+        if (const std::uint32_t result =
+                Read(fixedPart.subspan(kCommonMessageHeaderSize, wanted - kCommonMessageHeaderSize));
+            result != 0)
+            return result;
+    }
+    return received > wanted ? Skip(received - wanted) : 0;
+}
+
 std::uint32_t ReadDeviceInfoReply(const CommonMessageHeader& header, MessageSource& source, DeviceInfo& info)
 {
     std::array<std::uint8_t, DeviceInfoMessage::kEncodedSize> fixedPart{};
@@ -513,20 +535,6 @@ std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSou
         list.push_back(std::move(descriptor));
     }
     return source.Skip(remaining);
-}
-
-std::uint32_t BufferMessageSource::ReadFixedPart(std::span<std::uint8_t> fixedPart,
-                                                 const CommonMessageHeader& header)
-{
-    const std::uint64_t wanted = std::min<std::uint64_t>(fixedPart.size(), header.messageHeaderSize);
-    if (wanted > kCommonMessageHeaderSize)
-    {
-        if (const std::uint32_t result =
-                Read(fixedPart.subspan(kCommonMessageHeaderSize, wanted - kCommonMessageHeaderSize));
-            result != 0)
-            return result;
-    }
-    return Skip(header.messageHeaderSize - std::max<std::uint64_t>(wanted, kCommonMessageHeaderSize));
 }
 
 std::uint32_t BufferMessageSource::Read(std::span<std::uint8_t> destination)
