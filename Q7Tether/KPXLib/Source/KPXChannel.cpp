@@ -909,10 +909,12 @@ void Channel::HandleClosed(BaseEventCondition& stop)
 
 void Channel::HandleOpenSend(BaseEventCondition& stop)
 {
-    BaseWaitObject* const objects[] = {&stop, &m_stopped, &m_packetReady};
+    // Once the receive thread has ended no reply can arrive: that ends the wait
+    // as a time-out does, even when time-outs are disabled.
+    BaseWaitObject* const objects[] = {&stop, &m_stopped, &m_packetReady, &m_receiveThreadEnded};
     std::uint32_t which = kNoSignalledIndex;
     const bool signalled = WaitForObjects(
-        &which, 3, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
+        &which, 4, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
     if (stop.IsSet())
     {
         return;
@@ -922,9 +924,9 @@ void Channel::HandleOpenSend(BaseEventCondition& stop)
     {
         return;
     }
-    if (!signalled)
+    if (!signalled || which == 3)
     {
-        if (m_transport.AreTimeoutsDisabled())
+        if (!signalled && m_transport.AreTimeoutsDisabled())
         {
             LogWarning(L"KPX channel %u.%u ignoring timeout waiting for open-reply.", U(m_channel),
                        U(m_subChannel));
@@ -998,10 +1000,12 @@ void Channel::HandleOpen(BaseEventCondition& stop)
 
 void Channel::HandleCloseSend(BaseEventCondition& stop)
 {
-    BaseWaitObject* const objects[] = {&stop, &m_stopped, &m_packetReady};
+    // Once the receive thread has ended no reply can arrive: that ends the wait
+    // as a time-out does, even when time-outs are disabled.
+    BaseWaitObject* const objects[] = {&stop, &m_stopped, &m_packetReady, &m_receiveThreadEnded};
     std::uint32_t which = kNoSignalledIndex;
     const bool signalled = WaitForObjects(
-        &which, 3, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
+        &which, 4, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
     if (stop.IsSet())
     {
         return;
@@ -1011,9 +1015,9 @@ void Channel::HandleCloseSend(BaseEventCondition& stop)
     {
         return;
     }
-    if (!signalled)
+    if (!signalled || which == 3)
     {
-        if (m_transport.AreTimeoutsDisabled())
+        if (!signalled && m_transport.AreTimeoutsDisabled())
         {
             LogWarning(L"KPX channel %u.%u ignoring timeout waiting for close-reply.", U(m_channel),
                        U(m_subChannel));
