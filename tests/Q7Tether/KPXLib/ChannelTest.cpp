@@ -587,7 +587,7 @@ TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
 // Flow control: a reader that does not read stalls the pipe (the transport reads
 // two packets and one header ahead, then nothing), and once it reads nothing is
 // lost or reordered.
-TEST_F(ChannelTest, ASlowReaderStallsThePipeAndLosesNothing)
+TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
 {
     OpenChannel();
     const std::uint64_t before = camera.HostBytesRead();

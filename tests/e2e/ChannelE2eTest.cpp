@@ -1,0 +1,517 @@
+// The channel layer against the simulated camera over loopback TCP: open,
+// traffic both ways, close and reopen; refusals; a silent camera; wrong
+// answers; flow control; a dropped connection; stopping during waits.
+
+#include "E2eChannelSupport.h"
+
+#include "SimFaults.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace
+{
+
+using namespace E2e;
+using Q7::KPX::Channel;
+using Q7::Sim::ChannelId;
+using Q7::Sim::PacketType;
+
+constexpr ChannelId k20{2, 0};
+
+// Registers a stream handler on a channel and answers its statistics.
+std::shared_ptr<Q7::Sim::StreamStats> AddStream(Q7::Sim::Camera& camera, ChannelId id,
+                                                Q7::Sim::StreamHandler::Options options)
+{
+    auto stats = std::make_shared<Q7::Sim::StreamStats>();
+    camera.SetChannelHandler(id, Q7::Sim::StreamHandler::Factory(options, stats));
+    return stats;
+}
+
+// Reads count bytes in pieces, the way an agent reads messages.
+bool ReadAll(Channel& channel, std::vector<std::uint8_t>& out, std::size_t count,
+             std::uint32_t piece = 100000)
+{
+    out.resize(count);
+    for (std::size_t offset = 0; offset < count;)
+    {
+        const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(piece, count - offset));
+        std::uint32_t got = 0;
+        if (channel.Read(out.data() + offset, n, nullptr, &got, 10000) != 0)
+        {
+            return false;
+        }
+        offset += got;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- open, traffic, close
+
+TEST_F(ChannelE2eTest, AChannelOpensMovesDataBothWaysClosesAndReopens)
+{
+    auto stats = AddStream(*camera, k20, {.echo = true, .checkPattern = true});
+    Channel& channel = Connect();
+
+    for (int round = 0; round < 2; ++round)
+    {
+        ASSERT_EQ(channel.Open(), 0) << "round " << round;
+        EXPECT_TRUE(channel.IsOpen());
+        EXPECT_EQ(channel.GetProtocolVersion(), (Q7::KPX::ProtocolVersion{2, 0}));
+
+        // The pattern starts again at every open of the camera's channel.
+        constexpr std::size_t kBytes = 300000;
+        const std::vector<std::uint8_t> sent = Pattern(0, kBytes);
+        auto writer = std::async(std::launch::async,
+                                 [&] { return channel.Write(sent.data(), kBytes, nullptr, nullptr, 10000); });
+        std::vector<std::uint8_t> echoed;
+        ASSERT_TRUE(ReadAll(channel, echoed, kBytes));
+        ASSERT_EQ(writer.get(), 0);
+        EXPECT_EQ(echoed, sent);
+
+        channel.Close();
+        EXPECT_EQ(channel.GetState(), Q7::KPX::kChannelState_Closed);
+        ASSERT_TRUE(camera->WaitUntil(
+            [&](const auto& o) { return o.closesCompleted == std::uint64_t(round) + 1; }, 5s));
+    }
+    EXPECT_EQ(stats->PatternErrors(), 0u);
+    EXPECT_EQ(HostPackets(PacketType::OpenRequest, k20), 2u);
+    EXPECT_EQ(HostPackets(PacketType::CloseRequest, k20), 2u);
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, TwoChannelsShareOnePipe)
+{
+    auto stats20 = AddStream(*camera, k20, {.checkPattern = true});
+    auto stats30 = AddStream(*camera, {3, 0}, {.sourceBytes = 200000});
+    Channel& ch2 = Connect();
+    Channel& ch3 = AddChannel(*transports.front(), {3, 0, {{1, 0}}, {1, 1}});
+    ASSERT_EQ(ch2.Open(), 0);
+    ASSERT_EQ(ch3.Open(), 0);
+
+    const std::vector<std::uint8_t> sent = Pattern(0, 150000);
+    ASSERT_EQ(ch2.Write(sent.data(), static_cast<std::uint32_t>(sent.size()), nullptr, nullptr, 10000), 0);
+    std::vector<std::uint8_t> produced;
+    ASSERT_TRUE(ReadAll(ch3, produced, 200000));
+    EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, produced).has_value());
+    ASSERT_TRUE(stats20->WaitForReceived(sent.size(), 5s));
+    EXPECT_EQ(stats20->PatternErrors(), 0u);
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, APingOnAnOpenChannelIsAnswered)
+{
+    AddStream(*camera, k20, {});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    EXPECT_TRUE(camera->Ping(camera->LatestConnection(), k20, 0x5A, 5s));
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, TheCamerasAlignmentAndSmallerPayloadAreHonoured)
+{
+    auto stats = AddStream(*camera, k20, {.checkPattern = true});
+    camera->Faults().AddOpenFault(
+        {.channel = k20, .count = Q7::Sim::kAlways, .alignment = 0x40, .maxPayloadLength = 1000});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    EXPECT_EQ(channel.GetMaxPayload(), 992);
+    const std::vector<std::uint8_t> sent = Pattern(0, 20001);
+    ASSERT_EQ(channel.Write(sent.data(), static_cast<std::uint32_t>(sent.size()), nullptr, nullptr, 10000),
+              0);
+    ASSERT_TRUE(stats->WaitForReceived(sent.size(), 5s));
+    EXPECT_EQ(stats->PatternErrors(), 0u);
+    ExpectNoViolations(); // the camera checks alignment and payload limits
+}
+
+TEST_F(ChannelE2eTest, TheCamerasCloseRequestClosesTheChannelAndItReopens)
+{
+    AddStream(*camera, k20, {});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::uint8_t byte = 0;
+                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                           });
+    ASSERT_TRUE(camera->SendCloseRequest(camera->LatestConnection(), k20));
+    ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(read.get(), 3);
+    ASSERT_TRUE(camera->WaitUntil(
+        [](const auto& o) { return o.CountPackets(PacketType::CloseReply, k20, true) == 1; }, 5s));
+    ASSERT_EQ(channel.Open(), 0);
+    ExpectNoViolations();
+}
+
+// ---------------------------------------------------------------- refusals
+
+TEST_F(ChannelE2eTest, TheConnectionLimitRaises0x15E000F)
+{
+    Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
+    for (auto& config : description.channels)
+    {
+        if (config.id == k20)
+        {
+            config.maxOpenConnections = 1;
+        }
+    }
+    UseDescription(description);
+    Channel& first = Connect();
+    ASSERT_EQ(first.Open(), 0);
+    Channel& second = AddChannel(AddTransport());
+    EXPECT_EQ(OpenCode(second), 0x15E000Fu);
+    EXPECT_EQ(second.GetState(), Q7::KPX::kChannelState_Closed);
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, AMissingOrWrongAuthenticationRaises0x15E0010AndTheRightOneOpens)
+{
+    Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
+    description.authenticationCode = "open sesame";
+    UseDescription(description);
+    Channel& channel = Connect();
+    EXPECT_EQ(OpenCode(channel), 0x15E0010u);
+    channel.SetClientIdentity(Q7::KPX::MakeClientIdentity("open sesam"));
+    EXPECT_EQ(OpenCode(channel), 0x15E0010u);
+    channel.SetClientIdentity(Q7::KPX::MakeClientIdentity("open sesame"));
+    EXPECT_EQ(OpenCode(channel), 0u);
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, AChannelTheCameraDoesNotOfferRaises0x15E0018)
+{
+    Channel& channel = Connect({9, 0, {{1, 0}}, {1, 1}});
+    EXPECT_EQ(OpenCode(channel), 0x15E0018u);
+    EXPECT_EQ(channel.GetState(), Q7::KPX::kChannelState_Closed);
+    EXPECT_EQ(HostPackets(PacketType::CloseRequest, {9, 0}), 0u); // ErrorReply 4 closes at once
+}
+
+// A camera that ignores OpenRequests (but answers CloseRequests): three tries of
+// one second each, each ended by a CloseRequest, then 0x6500CF.
+TEST_F(ChannelE2eTest, ASilentCameraEndsInTimeoutAfterTheDocumentedRetries)
+{
+    camera->Faults().AddOpenFault(
+        {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::Ignore});
+    Channel& channel = Connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenCode(channel), 0x6500CFu);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 3s);
+    EXPECT_LT(elapsed, 10s);
+    EXPECT_EQ(HostPackets(PacketType::OpenRequest, k20), 3u);
+    EXPECT_EQ(HostPackets(PacketType::CloseRequest, k20), 3u);
+    ExpectNoViolations();
+}
+
+// ---------------------------------------------------------------- wrong answers
+
+struct WrongReply
+{
+    const char* name;
+    Q7::Sim::OpenFault fault;
+};
+
+class ChannelWrongReplyE2eTest : public ChannelE2eTest, public ::testing::WithParamInterface<WrongReply>
+{
+};
+
+// Fault mended: an OpenReply that this side refuses gets ErrorReply 8 and a
+// CloseRequest, and Open raises 0x15E001C instead of answering success.
+TEST_P(ChannelWrongReplyE2eTest, AWrongOpenReplyGetsErrorReply8AndACloseRequest)
+{
+    Q7::Sim::OpenFault fault = GetParam().fault;
+    fault.channel = k20;
+    camera->Faults().AddOpenFault(fault);
+    camera->Faults().SetPacketTag(0x3C);
+    Channel& channel = Connect();
+    EXPECT_EQ(OpenCode(channel), 0x15E001Cu);
+    EXPECT_FALSE(channel.IsOpen());
+
+    const Q7::Sim::Observations observed = camera->Snapshot();
+    std::vector<Q7::Sim::PacketRecord> errorReplies;
+    for (const auto& record : observed.packets)
+    {
+        if (record.fromHost && record.header.type == static_cast<std::uint8_t>(PacketType::ErrorReply))
+        {
+            errorReplies.push_back(record);
+        }
+    }
+    ASSERT_EQ(errorReplies.size(), 1u);
+    ASSERT_GE(errorReplies[0].payload.size(), 2u);
+    EXPECT_EQ(errorReplies[0].payload[0], 8);
+    EXPECT_EQ(errorReplies[0].payload[1], 0x3C);
+    EXPECT_EQ(observed.CountPackets(PacketType::CloseRequest, k20, true), 1u);
+    EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, ChannelWrongReplyE2eTest,
+                         ::testing::Values(WrongReply{"Alignment", {.alignment = 0x90}},
+                                           WrongReply{"ChannelProtocol", {.channelProtocolVersion = 2}},
+                                           WrongReply{"MaximumPayload",
+                                                      {.alignment = 0x40, .maxPayloadLength = 0x00EF}},
+                                           WrongReply{"MessageVersion", {.version = Q7::Sim::Version{7, 0}}}),
+                         [](const ::testing::TestParamInfo<WrongReply>& param)
+                         { return std::string(param.param.name); });
+
+// Fault mended: a camera that answers every OpenRequest with a CloseRequest no
+// longer hangs Open (and with it Close and Stop); it ends in 0x6500CF.
+TEST_F(ChannelE2eTest, ACloseRequestInsteadOfAnOpenReplyEndsInTimeout)
+{
+    camera->Faults().AddOpenFault(
+        {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::CloseRequest});
+    Channel& channel = Connect();
+    auto opened = std::async(std::launch::async, [&] { return OpenCode(channel); });
+    ASSERT_EQ(opened.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(opened.get(), 0x6500CFu);
+    EXPECT_EQ(HostPackets(PacketType::CloseReply, k20), 3u);
+    ExpectNoViolations();
+}
+
+TEST_F(ChannelE2eTest, AnOpenReplyOfTheWrongLengthIsAnsweredWithErrorReply1AndRetried)
+{
+    AddStream(*camera, k20, {});
+    Q7::Sim::OpenFault fault{.channel = k20, .action = Q7::Sim::OpenAction::Raw};
+    Q7::Sim::OpenPayload payload;
+    payload.maxPayloadLength = 0xFFFF;
+    payload.channelProtocolVersion = 1;
+    payload.version = {2, 0};
+    fault.rawBytes = Q7::Sim::BuildOpenReply(k20, payload, 0);
+    fault.rawBytes.pop_back();
+    fault.rawBytes[10] = 189; // 255 bytes in all
+    camera->Faults().AddOpenFault(fault);
+    Channel& channel = Connect();
+    EXPECT_EQ(channel.Open(), 0); // the second try gets a good reply
+    const Q7::Sim::Observations observed = camera->Snapshot();
+    bool sawErrorReply1 = false;
+    for (const auto& record : observed.packets)
+    {
+        sawErrorReply1 = sawErrorReply1 || (record.fromHost && record.header.type == 0xFF &&
+                                            !record.payload.empty() && record.payload[0] == 1);
+    }
+    EXPECT_TRUE(sawErrorReply1);
+    EXPECT_EQ(observed.CountPackets(PacketType::OpenRequest, k20, true), 2u);
+    EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+}
+
+// ---------------------------------------------------------------- flow control
+
+// A reader that does not read holds the whole pipe (a ping on another channel
+// of the pipe goes unanswered); once it reads, every byte arrives in order.
+TEST_F(ChannelE2eTest, AReaderThatHoldsBackStallsThePipeAndNothingIsLostOrReordered)
+{
+    constexpr std::uint64_t kBytes = 8u << 20;
+    auto stats = AddStream(*camera, k20, {.sourceBytes = kBytes, .sourceChunk = 64 * 1024});
+    AddStream(*camera, {3, 0}, {});
+    camera->SetSendQueueLimit(256 * 1024);
+    Channel& ch2 = Connect();
+    Channel& ch3 = AddChannel(*transports.front(), {3, 0, {{1, 0}}, {1, 1}});
+    ASSERT_EQ(ch3.Open(), 0);
+    ASSERT_EQ(ch2.Open(), 0);
+
+    // Nobody reads 2.0: the pipe stalls and 3.0 cannot answer a ping queued
+    // behind more 2.0 data than the host holds (two packets and a header).
+    ASSERT_TRUE(stats->WaitForSent(1u << 20, 5s));
+    EXPECT_FALSE(camera->Ping(camera->LatestConnection(), {3, 0}, 0x11, 300ms));
+    EXPECT_LT(stats->BytesSent(), kBytes);
+
+    std::vector<std::uint8_t> received;
+    ASSERT_TRUE(ReadAll(ch2, received, kBytes, 77777));
+    EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, received).has_value());
+    // The stall is over: the earlier ping was answered late, a new one at once.
+    EXPECT_TRUE(camera->Ping(camera->LatestConnection(), {3, 0}, 0x22, 5s));
+}
+
+// ---------------------------------------------------------------- dropped connections
+
+class DropE2eTest : public ChannelE2eTest, public ::testing::WithParamInterface<Q7::Sim::DropMode>
+{
+};
+
+// A connection the camera drops wakes a pending Read with 4.
+TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingReadWithFour)
+{
+    AddStream(*camera, k20, {});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::uint8_t byte = 0;
+                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                           });
+    ASSERT_TRUE(camera->DropConnection(camera->LatestConnection(), GetParam()));
+    ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(read.get(), 4);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(channel.Write(&byte, 1, nullptr, nullptr, 1000), 4);
+    EXPECT_FALSE(device->IsConnected());
+}
+
+// A connection dropped while a large Write is under way ends that Write with 4,
+// and a Read pending beside it with 4 too.
+TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingWriteWithFour)
+{
+    AddStream(*camera, k20, {});
+    camera->Faults().AddDataFault({.channel = k20,
+                                   .afterBytes = 1u << 20,
+                                   .action = GetParam() == Q7::Sim::DropMode::Reset
+                                                 ? Q7::Sim::DataAction::ResetConnection
+                                                 : Q7::Sim::DataAction::DropConnection});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::uint8_t byte = 0;
+                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                           });
+    const std::vector<std::uint8_t> data(64u << 20, 0x5A);
+    auto write = std::async(std::launch::async,
+                            [&]
+                            {
+                                return channel.Write(data.data(), static_cast<std::uint32_t>(data.size()),
+                                                     nullptr, nullptr, 0xFFFFFFFF);
+                            });
+    ASSERT_EQ(write.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(write.get(), 4);
+    ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(read.get(), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DropE2eTest,
+                         ::testing::Values(Q7::Sim::DropMode::Close, Q7::Sim::DropMode::Reset),
+                         [](const ::testing::TestParamInfo<Q7::Sim::DropMode>& param) {
+                             return std::string(param.param == Q7::Sim::DropMode::Close ? "Close" : "Reset");
+                         });
+
+TEST_F(ChannelE2eTest, AMalformedHeaderFromTheCameraEndsTheTransportsReceiving)
+{
+    AddStream(*camera, k20, {});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::uint8_t byte = 0;
+                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                           });
+    ASSERT_TRUE(camera->SendMalformedHeader(camera->LatestConnection(),
+                                            Q7::Sim::MalformedHeader::HeaderLength20, k20));
+    ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
+    EXPECT_NE(read.get(), 0);
+}
+
+// ---------------------------------------------------------------- stopping during waits
+
+// Stopping the channel transport (which closes its pipe) ends each kind of wait
+// at once, and the channel then stops at once too.
+TEST_F(ChannelE2eTest, StoppingTheTransportDuringOpenEndsOpen)
+{
+    camera->Faults().AddOpenFault(
+        {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::Ignore});
+    Channel& channel = Connect();
+    auto opened = std::async(std::launch::async, [&] { return OpenCode(channel); });
+    ASSERT_TRUE(camera->WaitUntil(
+        [](const auto& o) { return o.CountPackets(PacketType::OpenRequest, k20, true) == 1; }, 5s));
+    transports.front()->Stop();
+    ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(opened.get(), 0xFFFF0004u); // Open answered 4: the channel went Offline
+    auto stopped = std::async(std::launch::async, [&] { channel.Stop(); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+}
+
+TEST_F(ChannelE2eTest, StoppingTheTransportDuringReadEndsRead)
+{
+    AddStream(*camera, k20, {});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::uint8_t byte = 0;
+                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                           });
+    transports.front()->Stop();
+    ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
+    EXPECT_NE(read.get(), 0);
+    auto stopped = std::async(std::launch::async, [&] { channel.Stop(); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+}
+
+TEST_F(ChannelE2eTest, StoppingTheTransportDuringAFlowControlStallEndsEveryThread)
+{
+    AddStream(*camera, k20, {.sourceBytes = Q7::Sim::StreamHandler::kUnlimited});
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    auto stopped = std::async(std::launch::async, [&] { transports.front()->Stop(); });
+    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    auto channelStopped = std::async(std::launch::async, [&] { channel.Stop(); });
+    ASSERT_EQ(channelStopped.wait_for(5s), std::future_status::ready);
+}
+
+// A camera handler that stops reading its connection until released.
+class BlockingHandler : public Q7::Sim::ChannelHandler
+{
+public:
+    struct Gate
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool open = false;
+        bool entered = false;
+    };
+
+    explicit BlockingHandler(std::shared_ptr<Gate> gate) : m_gate(std::move(gate)) {}
+
+    void OnData(Q7::Sim::ChannelContext&, std::span<const std::uint8_t>) override
+    {
+        std::unique_lock lock(m_gate->mutex);
+        m_gate->entered = true;
+        m_gate->changed.notify_all();
+        m_gate->changed.wait(lock, [this] { return m_gate->open; });
+    }
+
+private:
+    std::shared_ptr<Gate> m_gate;
+};
+
+TEST_F(ChannelE2eTest, StoppingTheTransportDuringABlockedWriteEndsTheWrite)
+{
+    auto gate = std::make_shared<BlockingHandler::Gate>();
+    // Opens the gate however the test ends, so that the camera can stop.
+    struct GateOpener
+    {
+        std::shared_ptr<BlockingHandler::Gate> gate;
+        ~GateOpener()
+        {
+            {
+                std::lock_guard lock(gate->mutex);
+                gate->open = true;
+            }
+            gate->changed.notify_all();
+        }
+    } opener{gate};
+    camera->SetChannelHandler(k20, [gate](ChannelId) { return std::make_unique<BlockingHandler>(gate); });
+    Channel& channel = Connect();
+    ASSERT_EQ(channel.Open(), 0);
+    const std::vector<std::uint8_t> data(64u << 20, 1);
+    auto write = std::async(std::launch::async,
+                            [&]
+                            {
+                                return channel.Write(data.data(), static_cast<std::uint32_t>(data.size()),
+                                                     nullptr, nullptr, 0xFFFFFFFF);
+                            });
+    {
+        std::unique_lock lock(gate->mutex);
+        ASSERT_TRUE(gate->changed.wait_for(lock, 5s, [&] { return gate->entered; }));
+    }
+    ASSERT_NE(write.wait_for(100ms), std::future_status::ready); // the camera reads nothing more
+    transports.front()->Stop();
+    ASSERT_EQ(write.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(write.get(), 3);
+}
+
+} // namespace

@@ -1,0 +1,152 @@
+// The library's channel layer against the camera simulator over loopback TCP:
+// a fixture that starts a simulated camera, connects a TCP device to it and
+// builds channel transports and channels on its pipes.
+#pragma once
+
+#include "KPXChannel.h"
+#include "KPXChannelTransport.h"
+#include "KPXTransport_Tcp.h"
+#include "SimCamera.h"
+#include "SimStreamHandler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <vector>
+
+namespace E2e
+{
+
+using namespace std::chrono_literals;
+
+// A channel with the versions an agent would give it.
+struct ChannelSetup
+{
+    std::uint8_t channel = 2;
+    std::uint8_t sub = 0;
+    std::vector<Q7::KPX::ProtocolVersion> versions{{1, 0}, {1, 1}, {2, 0}};
+    Q7::KPX::MajorVersionRange range{1, 2};
+    Q7::KPX::ChannelTimings timings{};
+};
+
+class ChannelE2eTest : public ::testing::Test
+{
+protected:
+    ChannelE2eTest() { UseDescription(Q7::Sim::CameraDescription::Default()); }
+
+    // Replaces the (not yet started) camera by one with this description.
+    void UseDescription(Q7::Sim::CameraDescription description)
+    {
+        camera = std::make_unique<Q7::Sim::Camera>(std::move(description));
+        camera->SetLogSink({});
+    }
+
+    ~ChannelE2eTest() override
+    {
+        for (auto& channel : channels)
+        {
+            channel->Stop();
+        }
+        for (auto& transport : transports)
+        {
+            transport->Stop();
+        }
+        channels.clear();
+        transports.clear();
+        if (device)
+        {
+            device->Close();
+        }
+        camera->Stop();
+    }
+
+    // Starts the simulated camera on 127.0.0.1 with a system-chosen port.
+    void StartCamera() { camera->Start("127.0.0.1", 0); }
+
+    // Opens the TCP device on the camera's address.
+    void OpenDevice()
+    {
+        Q7::KPX::Transport::DeviceMoniker moniker;
+        moniker.type = 2;
+        moniker.tcp.address = 0x7F000001;
+        moniker.tcp.port = camera->Port();
+        moniker.tcp.connectTimeoutSeconds = 5;
+        device = std::make_unique<Q7::KPX::Transport::TcpDevice>(moniker);
+        ASSERT_EQ(device->Open(), 0u);
+    }
+
+    // A started channel transport on a new connection (the default pipe).
+    Q7::KPX::ChannelTransport& AddTransport()
+    {
+        transports.push_back(
+            std::make_unique<Q7::KPX::ChannelTransport>(*device, Q7::KPX::Transport::kDefaultPipeId));
+        EXPECT_EQ(transports.back()->Start(), 0u);
+        return *transports.back();
+    }
+
+    // A started channel on the transport.
+    Q7::KPX::Channel& AddChannel(Q7::KPX::ChannelTransport& transport, const ChannelSetup& setup = {})
+    {
+        channels.push_back(
+            std::make_unique<Q7::KPX::Channel>(setup.channel, setup.sub, transport, setup.timings));
+        Q7::KPX::Channel& channel = *channels.back();
+        for (const Q7::KPX::ProtocolVersion version : setup.versions)
+        {
+            channel.AddClientMajorVersion(version);
+        }
+        channel.SetClientMajorVersions(setup.range);
+        channel.Start();
+        return channel;
+    }
+
+    // Camera, device, one transport and one channel on it.
+    Q7::KPX::Channel& Connect(const ChannelSetup& setup = {})
+    {
+        StartCamera();
+        OpenDevice();
+        return AddChannel(AddTransport(), setup);
+    }
+
+    // The full code of the ModuleError that Open raises; 0 when Open returned 0.
+    static std::uint32_t OpenCode(Q7::KPX::Channel& channel)
+    {
+        try
+        {
+            const std::int32_t result = channel.Open();
+            return result == 0 ? 0u : 0xFFFF0000u | static_cast<std::uint32_t>(result);
+        }
+        catch (const Q7::Universal::ModuleError& error)
+        {
+            return error.GetFullCode();
+        }
+    }
+
+    std::size_t HostPackets(Q7::Sim::PacketType type, Q7::Sim::ChannelId channel) const
+    {
+        return camera->Snapshot().CountPackets(type, channel, true);
+    }
+
+    void ExpectNoViolations() const
+    {
+        const Q7::Sim::Observations observed = camera->Snapshot();
+        EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+    }
+
+    std::unique_ptr<Q7::Sim::Camera> camera;
+    std::unique_ptr<Q7::KPX::Transport::TcpDevice> device;
+    std::vector<std::unique_ptr<Q7::KPX::ChannelTransport>> transports;
+    std::vector<std::unique_ptr<Q7::KPX::Channel>> channels;
+};
+
+// Fills a buffer with the simulator's test pattern from `offset`.
+inline std::vector<std::uint8_t> Pattern(std::uint64_t offset, std::size_t count)
+{
+    std::vector<std::uint8_t> bytes(count);
+    Q7::Sim::FillPattern(offset, bytes);
+    return bytes;
+}
+
+} // namespace E2e
