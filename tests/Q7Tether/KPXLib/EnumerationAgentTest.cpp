@@ -322,3 +322,26 @@ TEST_F(EnumerationAgentTest, DroppedLinkAnswersFalse)
 }
 
 } // namespace
+
+namespace
+{
+
+struct ErrorRecorder
+{
+    std::vector<std::uint32_t> codes;
+    void OnError(const Q7::Universal::UniversalError& error) { codes.push_back(error.GetCode()); }
+};
+
+// The error callback set on the agent also receives what its channel's
+// threads dispatch.
+TEST_F(EnumerationAgentTest, ErrorCallbackReachesTheChannel)
+{
+    ErrorRecorder recorder;
+    m_agent->SetErrorCallback(Q7::Universal::ErrorCallback(&recorder, &ErrorRecorder::OnError));
+    m_agent->GetChannel().DispatchError(Q7::Universal::ModuleError(Q7::Universal::kError_Timeout));
+    m_agent->DispatchError(Q7::Universal::ModuleError(Q7::Universal::kError_InvalidData));
+    EXPECT_EQ(recorder.codes, (std::vector<std::uint32_t>{0xCF, 0x03}));
+    m_agent->SetErrorCallback(Q7::Universal::ErrorCallback());
+}
+
+} // namespace
