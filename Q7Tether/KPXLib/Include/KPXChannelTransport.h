@@ -31,6 +31,14 @@ namespace Q7::KPX
 /// A packet buffer, large enough for the largest packet.
 using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
 
+/// Spins for a short while (about 50 microseconds at most) until `event` is
+/// set, and answers whether it is. Used before blocking on the per-packet
+/// hand-offs between the transport's receive thread and a channel's threads:
+/// the partner is usually about to signal, and a sleep and wake-up costs tens of
+/// microseconds (more on virtual machines), longer than moving a packet. The
+/// caller then waits on the event as usual. Never blocks. Reentrant.
+bool SpinBrieflyUntilSet(const Q7::Platform::EventStatus& event) noexcept;
+
 /// Multiplexes the channels of one transport pipe.
 ///
 /// Life cycle: constructed (pipe made, closed) -> Start (pipe open, receive

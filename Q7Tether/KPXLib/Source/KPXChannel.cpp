@@ -751,6 +751,7 @@ void Channel::ReceiveLoop(Thread_Posix& thread)
             return;
         }
         std::uint32_t which = kNoSignalledIndex;
+        SpinBrieflyUntilSet(m_bufferFree);
         WaitForAnyOf(&which, 2, &stop, &m_bufferFree);
         if (which == 0)
         {
@@ -968,6 +969,7 @@ void Channel::HandleOpenSend(BaseEventCondition& stop)
 void Channel::HandleOpen(BaseEventCondition& stop)
 {
     std::uint32_t which = kNoSignalledIndex;
+    SpinBrieflyUntilSet(m_packetReady);
     WaitForAnyOf(&which, 4, &stop, &m_stopped, &m_closeRequest, &m_packetReady);
     if (which == 0 || stop.IsSet())
     {
@@ -1340,6 +1342,7 @@ void Channel::DeliverData(const PacketView& packet, BaseEventCondition& stop)
     while (offset < payload.size())
     {
         std::uint32_t which = kNoSignalledIndex;
+        SpinBrieflyUntilSet(m_readWanted);
         WaitForAnyOf(&which, 4, &m_readWanted, &stop, &m_stopped, &m_closeRequest);
         if (which != 0)
         {

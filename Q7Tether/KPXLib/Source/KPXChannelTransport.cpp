@@ -7,6 +7,7 @@
 #include "Q7UniversalString.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -45,7 +46,37 @@ std::uint32_t BytesAfterHeader(const CommonPacketHeader& header)
     return header.PacketLength() - kPacketHeaderSize;
 }
 
+// Longest spin of SpinBrieflyUntilSet.
+constexpr auto kHandOffSpin = std::chrono::microseconds(50);
+
+void CpuRelax() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 } // namespace
+
+bool SpinBrieflyUntilSet(const Q7::Platform::EventStatus& event) noexcept
+{
+    const auto end = std::chrono::steady_clock::now() + kHandOffSpin;
+    for (;;)
+    {
+        for (int i = 0; i < 64; ++i)
+        {
+            if (event.IsSet())
+            {
+                return true;
+            }
+            CpuRelax();
+        }
+        if (std::chrono::steady_clock::now() >= end)
+        {
+            return event.IsSet();
+        }
+    }
+}
 
 /// The transport's record of one channel that was ever named to it.
 struct ChannelTransport::TransportChannelState
@@ -350,6 +381,7 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
         for (;;)
         {
             std::uint32_t waitWhich = Q7::Platform::kNoSignalledIndex;
+            SpinBrieflyUntilSet(entry->requestPosted);
             Q7::Platform::WaitForAnyOf(&waitWhich, 3, &stopEvent, &entry->closed, &entry->requestPosted);
             if (waitWhich == 0)
             {
@@ -461,6 +493,7 @@ bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChann
         entry->requestPosted.Set();
     }
 
+    SpinBrieflyUntilSet(entry->delivered);
     Q7::Platform::WaitForAnyOf(nullptr, 3, &entry->delivered, &entry->closed, &m_receiverEnded);
 
     // Cancel first, so that a pipe read for this buffer stops; then take the
