@@ -124,7 +124,12 @@ TEST_F(ChannelTransportTest, StartReturnsThePipesOpenResult)
 TEST_F(ChannelTransportTest, StopNamesTheReceiveThreadAndCanStartAgain)
 {
     LogCapture log;
+    Register(1, 0);
     ASSERT_EQ(transport.Start(), 0u);
+    // Hold the thread on a packet nobody asked for, so that closing the pipe
+    // alone does not end it and Stop has to stop it.
+    camera.WriteBytes(MakeData(1, 0, {1}));
+    ASSERT_TRUE(camera.WaitHostRead(16));
     transport.Stop();
     EXPECT_EQ(log.Count(L"Stopping KPX ChannelTransport thread (pipe 1)"), 1u);
     EXPECT_FALSE(transport.IsOpen());
