@@ -4,12 +4,14 @@
 //
 // The handshake runs as a state machine on the channel's state thread ("KPX
 // channel %u.%u state thread"); the channel's packets arrive on its receive
-// thread ("KPX channel %u.%u receive thread"), which double-buffers them between
-// the transport and the state thread. A Data packet is copied straight into the
-// buffer of the pending Read; while no Read is pending the state thread holds
-// the packet, the receive thread holds the next one, and the transport's thread
-// waits for this channel: the whole pipe stalls until the reader catches up
-// (flow control). Nothing is lost or reordered.
+// thread ("KPX channel %u.%u receive thread"), which passes them from the
+// transport to the state thread. The transport fills the channel's
+// kChannelReceiveBuffers buffers in turn, and the state thread posts each one
+// again once it has handled its packet. A Data packet is copied straight into
+// the buffer of the pending Read; while no Read is pending the state thread
+// holds its packet, the filled buffers wait, and once none is left posted the
+// transport's thread waits for this channel: the whole pipe stalls until the
+// reader catches up (flow control). Nothing is lost or reordered.
 #pragma once
 
 #include "KPXChannelTransport.h"
@@ -22,11 +24,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 
 namespace Q7::KPX
 {
+
+/// Packet buffers of a channel. The transport fills them in turn while the
+/// state thread hands earlier packets on; a channel whose reader does not read
+/// holds this many packets before its pipe stalls.
+inline constexpr std::uint32_t kChannelReceiveBuffers = 4;
 
 /// The states of a channel.
 enum ChannelState : std::uint32_t
@@ -229,6 +237,7 @@ private:
 
     // Packet steps of the state thread (state mutex held).
     std::optional<PacketView> TakePacket();
+    void ReleasePacket();
     bool CheckPacket(const CommonPacketHeader& packet, bool closeAfterErrorReply);
     void LogReceived(const PacketView& packet);
     void ProcessPacketInClosed(const PacketView& packet);
@@ -292,11 +301,11 @@ private:
     Q7::Platform::EventCondition_Posix m_stateThreadEnded;
     Q7::Platform::EventCondition_Posix m_receiveThreadEnded;
 
-    std::unique_ptr<std::uint8_t[]> m_receiveBuffers;    // two packet buffers
-    std::atomic<std::uint8_t*> m_currentPacket{nullptr}; // the buffer behind packet-ready
-    Q7::Platform::EventCondition_Posix
-        m_packetReady;                               // the current buffer holds a packet for the state thread
-    Q7::Platform::EventCondition_Posix m_bufferFree; // the state thread is done with the current buffer
+    std::unique_ptr<std::uint8_t[]> m_receiveBuffers; // kChannelReceiveBuffers packet buffers
+    Q7::Platform::Mutex_Posix m_readyMutex;           // guards m_readyPackets
+    std::deque<std::uint8_t*> m_readyPackets;         // received packets for the state thread, oldest first
+    Q7::Platform::EventCondition_Posix m_packetReady; // set while m_readyPackets is not empty
+    std::uint8_t* m_takenPacket = nullptr;            // state thread only: the packet being handled
 
     Q7::Platform::Mutex_Posix m_openResultMutex; // guards m_openResult
     Q7::Platform::EventCondition_Posix m_openResultEvent;

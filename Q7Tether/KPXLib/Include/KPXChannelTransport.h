@@ -2,10 +2,12 @@
 // it.
 //
 // One receive thread per pipe reads every packet header from the pipe and hands
-// the packet to the channel it names, straight into the buffer that the
-// channel's receive thread posted; a packet for a channel that nobody serves is
-// read away and answered with ErrorReply 4. A channel that posts no buffer holds
-// up the whole pipe until it does: this is the flow control of the channels.
+// the packet to the channel it names, straight into the oldest buffer that the
+// channel posted; a packet for a channel that nobody serves is read away and
+// answered with ErrorReply 4. A channel with no buffer posted holds up the whole
+// pipe until it posts one: this is the flow control of the channels. A channel
+// keeps several buffers posted, so that the transport's thread does not wait for
+// a hand-over (a thread wake-up) between two packets.
 // Channels write their packets through the transport one at a time, each packet
 // in one pipe write, padded to the alignment the camera asked for on that
 // channel. The transport also keeps each channel's settings from its OpenReply
@@ -30,14 +32,6 @@ namespace Q7::KPX
 
 /// A packet buffer, large enough for the largest packet.
 using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
-
-/// Spins for a short while (about 50 microseconds at most) until `event` is
-/// set, and answers whether it is. Used before blocking on the per-packet
-/// hand-offs between the transport's receive thread and a channel's threads:
-/// the partner is usually about to signal, and a sleep and wake-up costs tens of
-/// microseconds (more on virtual machines), longer than moving a packet. The
-/// caller then waits on the event as usual. Never blocks. Reentrant.
-bool SpinBrieflyUntilSet(const Q7::Platform::EventStatus& event) noexcept;
 
 /// Multiplexes the channels of one transport pipe.
 ///
@@ -118,14 +112,37 @@ public:
     /// the largest time-out of the registered channels (0 when none).
     std::uint32_t GetWriteTimeout() const;
 
-    /// Called by the receive thread of channel.subChannel: posts the buffer and
-    /// waits without limit until the transport placed the channel's next whole
-    /// packet in it (true), the channel was unregistered, or the transport's
-    /// receive thread ended (false). Answers false at once when the pipe is not
-    /// open or not connected, the receive thread does not run, or the channel is
-    /// not registered. Raises the internal error 0x650067 "Only one read may be
-    /// active at a time for each channel." when a request of the channel is
-    /// already posted. Blocks.
+    /// Posts a packet buffer of channel.subChannel: the transport fills posted
+    /// buffers in the order they were posted, each with the channel's next whole
+    /// packet. While the channel has no buffer posted, the transport's thread
+    /// waits with the next packet of that channel and reads nothing further from
+    /// the pipe (flow control). Answers false, posting nothing, when the pipe is
+    /// not open or not connected, the receive thread does not run, or the
+    /// channel is not registered. The buffer must stay valid until it is taken
+    /// back with TakeReceivedPacket or withdrawn with CancelReceive. Never blocks
+    /// for long.
+    bool PostReceiveBuffer(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer);
+
+    /// Waits without limit for the oldest filled buffer of channel.subChannel
+    /// and answers it; null when the channel was unregistered, the transport's
+    /// receive thread ended with no packet left for the channel, or one of
+    /// abortObjects (may be null; at most 61) was signalled. Blocks. One taker per
+    /// channel.
+    std::uint8_t* TakeReceivedPacket(std::uint8_t channel, std::uint8_t subChannel,
+                                     const WaitObjectList* abortObjects);
+
+    /// Withdraws every buffer channel.subChannel posted or had filled. Waits
+    /// for a packet being read into one of them (which the withdrawal aborts
+    /// where the pipe supports abort objects); afterwards the transport touches
+    /// none of them. Blocks.
+    void CancelReceive(std::uint8_t channel, std::uint8_t subChannel);
+
+    /// One buffer at a time: posts the buffer and waits without limit until it
+    /// holds the channel's next whole packet (true), the channel was
+    /// unregistered, or the transport's receive thread ended (false; the buffer
+    /// is withdrawn). Answers false at once when PostReceiveBuffer would refuse.
+    /// Raises the internal error 0x650067 "Only one read may be active at a time
+    /// for each channel." when the channel has buffers posted or filled. Blocks.
     bool ReceivePacket(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer);
 
     /// Writes a complete packet (header, payload and padding as built) in one

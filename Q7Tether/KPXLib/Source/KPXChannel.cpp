@@ -158,7 +158,8 @@ Channel::Channel(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport
       m_stateThread(UniversalString(L"KPX channel %u.%u state thread", U(channel), U(subChannel)).c_str()),
       m_receiveThread(
           UniversalString(L"KPX channel %u.%u receive thread", U(channel), U(subChannel)).c_str()),
-      m_receiveBuffers(std::make_unique<std::uint8_t[]>(2 * std::size_t{kMaxPacketLength}))
+      m_receiveBuffers(
+          std::make_unique<std::uint8_t[]>(std::size_t{kChannelReceiveBuffers} * kMaxPacketLength))
 {
     m_offline.Set();
     m_notOpen.Set();
@@ -187,7 +188,12 @@ void Channel::Start()
         m_transport.RegisterChannel(m_channel, m_subChannel, true);
         m_stopped.Reset();
         m_startRequest.Set();
-        m_packetReady.Reset();
+        {
+            const ScopedLock lock(m_readyMutex);
+            m_readyPackets.clear();
+            m_packetReady.Reset();
+        }
+        m_takenPacket = nullptr;
 
         m_receiveThreadEnded.Reset();
         m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::ReceiveThreadBody), nullptr,
@@ -236,7 +242,10 @@ void Channel::Stop()
     m_stopped.Set();
     try
     {
+        // Unregistering ends the receive thread's wait; withdrawing the buffers
+        // makes sure the transport no longer writes into them.
         m_transport.RegisterChannel(m_channel, m_subChannel, false);
+        m_transport.CancelReceive(m_channel, m_subChannel);
     }
     catch (...)
     {
@@ -720,7 +729,6 @@ void Channel::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
     try
     {
         thread.GetReadyEvent().Set();
-        m_bufferFree.Set();
         ReceiveLoop(thread);
     }
     catch (const Q7::Universal::UniversalError& error)
@@ -741,26 +749,29 @@ void Channel::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
 
 void Channel::ReceiveLoop(Thread_Posix& thread)
 {
-    BaseEventCondition& stop = thread.GetStopEvent();
-    unsigned index = 0;
-    while (!stop.IsSet())
+    // Every buffer is posted to the transport, which fills them in turn; the
+    // state thread posts each again once it has handled its packet. A reader
+    // that does not read therefore holds at most kChannelReceiveBuffers packets
+    // before the pipe stalls.
+    for (std::uint32_t i = 0; i < kChannelReceiveBuffers; ++i)
     {
-        std::uint8_t* const buffer = m_receiveBuffers.get() + std::size_t{index} * kMaxPacketLength;
-        if (!m_transport.ReceivePacket(m_channel, m_subChannel, PacketBuffer(buffer, kMaxPacketLength)))
+        std::uint8_t* const buffer = m_receiveBuffers.get() + std::size_t{i} * kMaxPacketLength;
+        if (!m_transport.PostReceiveBuffer(m_channel, m_subChannel, PacketBuffer(buffer, kMaxPacketLength)))
         {
             return;
         }
-        std::uint32_t which = kNoSignalledIndex;
-        SpinBrieflyUntilSet(m_bufferFree);
-        WaitForAnyOf(&which, 2, &stop, &m_bufferFree);
-        if (which == 0)
+    }
+    const WaitObjectList abortObjects{&thread.GetStopEvent()};
+    while (!thread.GetStopEvent().IsSet())
+    {
+        std::uint8_t* const packet = m_transport.TakeReceivedPacket(m_channel, m_subChannel, &abortObjects);
+        if (packet == nullptr)
         {
             return;
         }
-        m_currentPacket = buffer;
-        m_bufferFree.Reset();
+        const ScopedLock lock(m_readyMutex);
+        m_readyPackets.push_back(packet);
         m_packetReady.Set();
-        index ^= 1U;
     }
 }
 
@@ -897,7 +908,7 @@ void Channel::HandleClosed(BaseEventCondition& stop)
         {
             ProcessPacketInClosed(*packet);
         }
-        m_bufferFree.Set();
+        ReleasePacket();
         break;
     case 3:
         m_openRequest.Reset();
@@ -950,7 +961,7 @@ void Channel::HandleOpenSend(BaseEventCondition& stop)
     {
         result = ProcessPacketInOpenSend(*packet);
     }
-    m_bufferFree.Set();
+    ReleasePacket();
 
     const ChannelState state = GetState();
     if (result)
@@ -969,7 +980,6 @@ void Channel::HandleOpenSend(BaseEventCondition& stop)
 void Channel::HandleOpen(BaseEventCondition& stop)
 {
     std::uint32_t which = kNoSignalledIndex;
-    SpinBrieflyUntilSet(m_packetReady);
     WaitForAnyOf(&which, 4, &stop, &m_stopped, &m_closeRequest, &m_packetReady);
     if (which == 0 || stop.IsSet())
     {
@@ -993,7 +1003,7 @@ void Channel::HandleOpen(BaseEventCondition& stop)
         {
             ProcessPacketInOpen(*packet, stop);
         }
-        m_bufferFree.Set();
+        ReleasePacket();
         break;
     default:
         break;
@@ -1039,7 +1049,7 @@ void Channel::HandleCloseSend(BaseEventCondition& stop)
     {
         ProcessPacketInCloseSend(*packet);
     }
-    m_bufferFree.Set();
+    ReleasePacket();
 }
 
 void Channel::HandleCloseReceive(BaseEventCondition& stop)
@@ -1075,15 +1085,38 @@ void Channel::HandleNeverEntered(BaseEventCondition& stop)
 
 std::optional<PacketView> Channel::TakePacket()
 {
-    m_packetReady.Reset();
-    std::uint8_t* const buffer = m_currentPacket.load();
-    if (buffer == nullptr)
+    std::uint8_t* packet = nullptr;
+    {
+        const ScopedLock lock(m_readyMutex);
+        if (!m_readyPackets.empty())
+        {
+            packet = m_readyPackets.front();
+            m_readyPackets.pop_front();
+        }
+        if (m_readyPackets.empty())
+        {
+            m_packetReady.Reset();
+        }
+    }
+    if (packet == nullptr)
     {
         return std::nullopt;
     }
+    m_takenPacket = packet;
     // The transport delivered a whole packet whose length it read from the
     // header, so the view always fits the buffer.
-    return ParsePacket(std::span<const std::uint8_t>(buffer, kMaxPacketLength));
+    return ParsePacket(std::span<const std::uint8_t>(packet, kMaxPacketLength));
+}
+
+void Channel::ReleasePacket()
+{
+    if (m_takenPacket != nullptr)
+    {
+        // Refused once the channel is unregistered or the transport stopped:
+        // the buffer then simply stays unused.
+        m_transport.PostReceiveBuffer(m_channel, m_subChannel, PacketBuffer(m_takenPacket, kMaxPacketLength));
+        m_takenPacket = nullptr;
+    }
 }
 
 bool Channel::CheckPacket(const CommonPacketHeader& packet, bool closeAfterErrorReply)
@@ -1342,7 +1375,6 @@ void Channel::DeliverData(const PacketView& packet, BaseEventCondition& stop)
     while (offset < payload.size())
     {
         std::uint32_t which = kNoSignalledIndex;
-        SpinBrieflyUntilSet(m_readWanted);
         WaitForAnyOf(&which, 4, &m_readWanted, &stop, &m_stopped, &m_closeRequest);
         if (which != 0)
         {

@@ -7,9 +7,10 @@
 #include "Q7UniversalString.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <vector>
 
 namespace Q7::KPX
 {
@@ -46,37 +47,7 @@ std::uint32_t BytesAfterHeader(const CommonPacketHeader& header)
     return header.PacketLength() - kPacketHeaderSize;
 }
 
-// Longest spin of SpinBrieflyUntilSet.
-constexpr auto kHandOffSpin = std::chrono::microseconds(50);
-
-void CpuRelax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 } // namespace
-
-bool SpinBrieflyUntilSet(const Q7::Platform::EventStatus& event) noexcept
-{
-    const auto end = std::chrono::steady_clock::now() + kHandOffSpin;
-    for (;;)
-    {
-        for (int i = 0; i < 64; ++i)
-        {
-            if (event.IsSet())
-            {
-                return true;
-            }
-            CpuRelax();
-        }
-        if (std::chrono::steady_clock::now() >= end)
-        {
-            return event.IsSet();
-        }
-    }
-}
 
 /// The transport's record of one channel that was ever named to it.
 struct ChannelTransport::TransportChannelState
@@ -95,14 +66,16 @@ struct ChannelTransport::TransportChannelState
     std::uint8_t sendAlignment = 0;
     std::uint8_t secondAlignment = 0;
 
-    // The hand-over of one packet from the receive thread to the channel.
-    Mutex_Posix mutex;                      // guards pReceivePacket and the hand-over below
-    std::uint8_t* pReceivePacket = nullptr; // buffer of the pending request; null when none
-    EventCondition_Posix closed;            // set while the channel is not registered
-    EventCondition_Posix requestPosted;     // the channel posted a buffer
-    EventCondition_Posix delivered;         // the buffer holds a whole packet
-    EventCondition_Posix cancelled;         // the channel gave its request up
-    const WaitObjectList writeAbort;        // {closed}: aborts a write when the channel unregisters
+    // The hand-over of packets from the receive thread to the channel.
+    Mutex_Posix mutex;                  // held while a packet is read into the front posted buffer
+    Mutex_Posix queueMutex;             // guards posted and filled (short sections only)
+    std::deque<std::uint8_t*> posted;   // buffers the channel posted, oldest first; the front is filled next
+    std::deque<std::uint8_t*> filled;   // buffers holding a whole packet, oldest first, not yet taken
+    EventCondition_Posix closed;        // set while the channel is not registered
+    EventCondition_Posix requestPosted; // set while posted is not empty
+    EventCondition_Posix delivered;     // set while filled is not empty
+    EventCondition_Posix cancelled;     // the channel withdraws its buffers
+    const WaitObjectList writeAbort;    // {closed}: aborts a write when the channel unregisters
 };
 
 ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId)
@@ -381,7 +354,6 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
         for (;;)
         {
             std::uint32_t waitWhich = Q7::Platform::kNoSignalledIndex;
-            SpinBrieflyUntilSet(entry->requestPosted);
             Q7::Platform::WaitForAnyOf(&waitWhich, 3, &stopEvent, &entry->closed, &entry->requestPosted);
             if (waitWhich == 0)
             {
@@ -397,17 +369,28 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             Q7_ASSERT(waitWhich == 2);
 
-            const ScopedLock lock(entry->mutex);
+            const ScopedLock fill(entry->mutex);
             if (stopEvent.IsSet() || !entry->requestPosted.IsSet() || entry->cancelled.IsSet() ||
                 entry->closed.IsSet())
             {
                 continue;
             }
-            Q7_ASSERT(entry->pReceivePacket != NULL);
-            std::memcpy(entry->pReceivePacket, headerBytes.data(), kPacketHeaderSize);
-            if (ReadRestOfPacket(*entry, header, entry->pReceivePacket + kPacketHeaderSize))
+            std::uint8_t* buffer = nullptr;
             {
-                entry->requestPosted.Reset();
+                const ScopedLock queue(entry->queueMutex);
+                Q7_ASSERT(!entry->posted.empty());
+                buffer = entry->posted.front();
+            }
+            std::memcpy(buffer, headerBytes.data(), kPacketHeaderSize);
+            if (ReadRestOfPacket(*entry, header, buffer + kPacketHeaderSize))
+            {
+                const ScopedLock queue(entry->queueMutex);
+                entry->posted.pop_front();
+                if (entry->posted.empty())
+                {
+                    entry->requestPosted.Reset();
+                }
+                entry->filled.push_back(buffer);
                 entry->delivered.Set();
             }
             break;
@@ -471,7 +454,7 @@ bool ChannelTransport::ReadAway(std::uint32_t count)
     return result == kPipeResult_Success;
 }
 
-bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer)
+bool ChannelTransport::PostReceiveBuffer(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer)
 {
     TransportChannelState* const entry = FindEntry(channel, subChannel);
     if (!m_pipe->IsOpen() || !m_pipe->IsConnected() || m_receiverEnded.IsSet() || entry == nullptr ||
@@ -479,35 +462,90 @@ bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChann
     {
         return false;
     }
+    const ScopedLock queue(entry->queueMutex);
+    entry->posted.push_back(buffer.data());
+    entry->requestPosted.Set();
+    return true;
+}
 
+std::uint8_t* ChannelTransport::TakeReceivedPacket(std::uint8_t channel, std::uint8_t subChannel,
+                                                   const WaitObjectList* abortObjects)
+{
+    TransportChannelState* const entry = FindEntry(channel, subChannel);
+    if (entry == nullptr)
     {
-        const ScopedLock lock(entry->mutex);
-        if (entry->requestPosted.IsSet() || entry->pReceivePacket != nullptr)
+        return nullptr;
+    }
+    std::vector<Q7::Platform::BaseWaitObject*> objects{&entry->delivered, &entry->closed, &m_receiverEnded};
+    if (abortObjects != nullptr)
+    {
+        objects.insert(objects.end(), abortObjects->begin(), abortObjects->end());
+    }
+    Q7::Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(objects.size()), objects.data(), false,
+                                 kInfinite);
+
+    // A packet that was delivered while the wait ended for another reason still
+    // counts: it has left the pipe and must not be lost.
+    const ScopedLock queue(entry->queueMutex);
+    if (entry->filled.empty() || entry->closed.IsSet())
+    {
+        return nullptr;
+    }
+    std::uint8_t* const packet = entry->filled.front();
+    entry->filled.pop_front();
+    if (entry->filled.empty())
+    {
+        entry->delivered.Reset();
+    }
+    return packet;
+}
+
+void ChannelTransport::CancelReceive(std::uint8_t channel, std::uint8_t subChannel)
+{
+    TransportChannelState* const entry = FindEntry(channel, subChannel);
+    if (entry == nullptr)
+    {
+        return;
+    }
+    // Cancel first, so that a pipe read into one of the buffers stops; then take
+    // the fill lock, which the receive thread holds while it fills a buffer.
+    entry->cancelled.Set();
+    const ScopedLock fill(entry->mutex);
+    {
+        const ScopedLock queue(entry->queueMutex);
+        entry->posted.clear();
+        entry->filled.clear();
+        entry->requestPosted.Reset();
+        entry->delivered.Reset();
+    }
+    entry->cancelled.Reset();
+}
+
+bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer)
+{
+    TransportChannelState* const entry = FindEntry(channel, subChannel);
+    if (entry == nullptr)
+    {
+        return false;
+    }
+    {
+        const ScopedLock queue(entry->queueMutex);
+        if (!entry->posted.empty() || !entry->filled.empty())
         {
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
                                     L"Only one read may be active at a time for each channel.");
         }
-        entry->pReceivePacket = buffer.data();
-        entry->delivered.Reset();
-        entry->cancelled.Reset();
-        entry->requestPosted.Set();
     }
-
-    SpinBrieflyUntilSet(entry->delivered);
-    Q7::Platform::WaitForAnyOf(nullptr, 3, &entry->delivered, &entry->closed, &m_receiverEnded);
-
-    // Cancel first, so that a pipe read for this buffer stops; then take the
-    // hand-over lock, which the receive thread holds while it fills the buffer.
-    entry->cancelled.Set();
-    const ScopedLock lock(entry->mutex);
-    // A packet that was delivered while the wait ended for another reason still
-    // counts: it has left the pipe and must not be lost.
-    const bool delivered = entry->delivered.IsSet();
-    entry->requestPosted.Reset();
-    entry->delivered.Reset();
-    entry->cancelled.Reset();
-    entry->pReceivePacket = nullptr;
-    return delivered;
+    if (!PostReceiveBuffer(channel, subChannel, buffer))
+    {
+        return false;
+    }
+    if (TakeReceivedPacket(channel, subChannel, nullptr) == buffer.data())
+    {
+        return true;
+    }
+    CancelReceive(channel, subChannel);
+    return false;
 }
 
 // ---------------------------------------------------------------- writing

@@ -281,6 +281,96 @@ TEST_F(ChannelTransportTest, ALostLinkEndsAPendingReceive)
     EXPECT_FALSE(transport.IsConnected());
 }
 
+// Posted buffers are filled in the order they were posted, one packet each, and
+// taken back in that order.
+TEST_F(ChannelTransportTest, PostedBuffersAreFilledAndTakenInOrder)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::vector<std::array<std::uint8_t, kMaxPacketLength>> buffers(3);
+    for (auto& b : buffers)
+    {
+        ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(b.data(), kMaxPacketLength)));
+    }
+    for (std::uint8_t i = 0; i < 3; ++i)
+    {
+        camera.WriteBytes(MakeData(1, 0, {i, i, i}));
+    }
+    for (std::uint8_t i = 0; i < 3; ++i)
+    {
+        std::uint8_t* const packet = transport.TakeReceivedPacket(1, 0, nullptr);
+        ASSERT_EQ(packet, buffers[i].data());
+        EXPECT_EQ(packet[16], i);
+    }
+}
+
+// With every posted buffer filled, the next packet waits in the pipe until a
+// buffer is posted again.
+TEST_F(ChannelTransportTest, ThePipeStallsOnceEveryPostedBufferIsFilled)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::vector<std::array<std::uint8_t, kMaxPacketLength>> buffers(2);
+    for (auto& b : buffers)
+    {
+        ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(b.data(), kMaxPacketLength)));
+    }
+    for (std::uint8_t i = 0; i < 3; ++i)
+    {
+        camera.WriteBytes(MakeData(1, 0, std::vector<std::uint8_t>(10, i)));
+    }
+    ASSERT_TRUE(camera.WaitHostRead(2 * 26 + 16));
+    EXPECT_FALSE(camera.WaitHostRead(2 * 26 + 17, 100ms));
+    std::uint8_t* const first = transport.TakeReceivedPacket(1, 0, nullptr);
+    ASSERT_EQ(first, buffers[0].data());
+    ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(first, kMaxPacketLength)));
+    EXPECT_EQ(transport.TakeReceivedPacket(1, 0, nullptr), buffers[1].data());
+    std::uint8_t* const third = transport.TakeReceivedPacket(1, 0, nullptr);
+    ASSERT_EQ(third, buffers[0].data());
+    EXPECT_EQ(third[16], 2);
+}
+
+TEST_F(ChannelTransportTest, CancelReceiveWithdrawsEveryBuffer)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::array<std::uint8_t, kMaxPacketLength> withdrawn{};
+    ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(withdrawn.data(), kMaxPacketLength)));
+    transport.CancelReceive(1, 0);
+    camera.WriteBytes(MakeData(1, 0, {7}));
+    ASSERT_TRUE(camera.WaitHostRead(16));
+    EXPECT_FALSE(camera.WaitHostRead(17, 100ms)); // nowhere to put it
+    EXPECT_EQ(withdrawn[0], 0);
+    ASSERT_TRUE(Receive(1, 0));
+    EXPECT_EQ((*buffer)[16], 7);
+}
+
+TEST_F(ChannelTransportTest, TakeEndsWhenAnAbortObjectFires)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    Q7::Platform::EventCondition_Posix abort;
+    abort.Set();
+    const Q7::KPX::WaitObjectList aborts{&abort};
+    EXPECT_EQ(transport.TakeReceivedPacket(1, 0, &aborts), nullptr);
+}
+
+TEST_F(ChannelTransportTest, PostingOnAnUnregisteredChannelIsRefused)
+{
+    ASSERT_EQ(transport.Start(), 0u);
+    EXPECT_FALSE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(buffer->data(), kMaxPacketLength)));
+}
+
+TEST_F(ChannelTransportTest, ReceivePacketBesidePostedBuffersIsRefused)
+{
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::array<std::uint8_t, kMaxPacketLength> posted{};
+    ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(posted.data(), kMaxPacketLength)));
+    EXPECT_EQ(RaisedCode([&] { Receive(1, 0); }), 0x650067u);
+    transport.CancelReceive(1, 0);
+}
+
 // ---------------------------------------------------------------- writing
 
 TEST_F(ChannelTransportTest, ADataPacketIsPaddedToTheChannelsAlignment)
