@@ -314,7 +314,7 @@ void ChannelTransport::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter
         Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
                                 L"Unexpected exception in %ls", thread.GetName());
     }
-    // Channels waiting in ReceivePacket give up now.
+    // Channels waiting for a packet give up now.
     m_receiverEnded.Set();
 }
 
