@@ -33,8 +33,10 @@ namespace Q7::KPX
 
 /// Packet buffers of a channel. The transport fills them in turn while the
 /// state thread hands earlier packets on; a channel whose reader does not read
-/// holds this many packets before its pipe stalls.
-inline constexpr std::uint32_t kChannelReceiveBuffers = 4;
+/// holds this many packets before its pipe stalls. Two, so that a reader that
+/// stops holds back at most two packets of the pipe (more buffers raise the
+/// receive rate on loopback but let a stalled channel hold more of the pipe).
+inline constexpr std::uint32_t kChannelReceiveBuffers = 2;
 
 /// The states of a channel.
 enum ChannelState : std::uint32_t
