@@ -1,6 +1,7 @@
 // Tests of the buffer pool and its counted handles.
 
 #include "BufferPool.h"
+#include "LogCapture.h"
 
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalError.h"
@@ -26,6 +27,7 @@ using Q7::KPX::BufferPtr;
 using Q7::KPX::IAllocator;
 using Q7::KPX::WaitObjectList;
 using Q7::Platform::EventCondition_Posix;
+using TestSupport::LogCapture;
 
 namespace
 {
@@ -63,52 +65,6 @@ public:
     std::atomic<int> failuresLeft{0};
     // The free count again, readable after the allocator is gone.
     std::shared_ptr<std::atomic<int>> sharedFrees = std::make_shared<std::atomic<int>>(0);
-};
-
-// Collects the log lines posted while it is alive.
-class LogCapture
-{
-public:
-    LogCapture() { Q7::Universal::LogMsgManager::AddHandler(Handler()); }
-    ~LogCapture() { Q7::Universal::LogMsgManager::RemoveHandler(Handler()); }
-
-    void Write(Q7::Universal::EnumLogMsgType, const wchar_t* line)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.emplace_back(line);
-        m_changed.notify_all();
-    }
-
-    // Number of lines holding the text.
-    size_t Count(const std::wstring& text)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return CountLocked(text);
-    }
-
-    // Waits until at least n lines hold the text.
-    bool WaitFor(const std::wstring& text, size_t n = 1, std::chrono::milliseconds timeout = 5s)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] { return CountLocked(text) >= n; });
-    }
-
-private:
-    Q7::Universal::LogMsgHandler Handler() { return Q7::Universal::LogMsgHandler(this, &LogCapture::Write); }
-
-    size_t CountLocked(const std::wstring& text) const
-    {
-        size_t n = 0;
-        for (const std::wstring& line : m_lines)
-        {
-            n += line.find(text) != std::wstring::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::wstring> m_lines;
 };
 
 class BufferPoolTest : public ::testing::Test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "KPXPacket.h"
+#include "LogCapture.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
 
@@ -144,43 +145,7 @@ std::uint32_t RaisedCode(F&& f)
     return 0;
 }
 
-// Collects the log lines posted while it lives.
-class LogCapture
-{
-public:
-    LogCapture() : m_handler(this, &LogCapture::OnLine)
-    {
-        Q7::Universal::LogMsgManager::AddHandler(m_handler);
-    }
-    ~LogCapture() { Q7::Universal::LogMsgManager::RemoveHandler(m_handler); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // Number of lines that contain text.
-    std::size_t Count(const std::wstring& text) const
-    {
-        std::lock_guard lock(m_mutex);
-        std::size_t n = 0;
-        for (const std::wstring& line : m_lines)
-        {
-            if (line.find(text) != std::wstring::npos)
-            {
-                ++n;
-            }
-        }
-        return n;
-    }
-
-private:
-    void OnLine(Q7::Universal::EnumLogMsgType /*type*/, const wchar_t* line)
-    {
-        std::lock_guard lock(m_mutex);
-        m_lines.emplace_back(line);
-    }
-
-    Q7::Universal::LogMsgHandler m_handler;
-    mutable std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
-};
+// The channel tests read the log through the shared capture.
+using TestSupport::LogCapture;
 
 } // namespace KpxTest

@@ -4,6 +4,7 @@
 #include "KPXDataTransfer.h"
 
 #include "KpxWireTestSupport.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -312,27 +313,27 @@ TEST(DataTransferBoundsTest, ErrorStringSizeBeyondTheMessage)
 // read from the wire in the receivers' own text.
 TEST(DataTransferBoundsTest, RefusalsLogTheLengthWithTheirDetailText)
 {
-    KpxWireTest::ErrorLogCapture log;
+    TestSupport::LogCapture log;
 
     Bytes block = MakeDataBlockMessage(kV10, 7, Bytes(10, 1));
     block[32] = 0xE8; // blockSize 1000 with 10 bytes present
     block[33] = 0x03;
     ExpectModuleError([&] { (void)ParseDataBlockMessage(block, kV10, L"KPX ch1 data block message."); },
                       kInvalidData);
-    EXPECT_EQ(log.Count(L"blockSize (1000) is too large."), 1U);
+    EXPECT_EQ(log.Count(L"blockSize (1000) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
 
     Bytes begin = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
     begin[48] = 0x05; // nameLength 5 with 4 bytes present
     ExpectModuleError([&] { (void)ParseDataBeginMessage(begin, kV10, L"KPX ch1 data begin message."); },
                       kInvalidData);
-    EXPECT_EQ(log.Count(L"detailStringSize (5) is too large."), 1U);
+    EXPECT_EQ(log.Count(L"detailStringSize (5) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
 
     Bytes error = MakeDataErrorMessage(kV10, 1, 2, CommonMessageHeader{});
     error[24] = 0x09; // errorStringSize 9 with no text present
     ExpectModuleError([&] { (void)ParseDataErrorMessage(error, kV10, L"KPX ch1 data error message."); },
                       kInvalidData);
-    EXPECT_EQ(log.Count(L"errorStringSize (9) is too large."), 1U);
-    EXPECT_EQ(log.Count(L"KPX ch1 data error message."), 1U);
+    EXPECT_EQ(log.Count(L"errorStringSize (9) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
+    EXPECT_EQ(log.Count(L"KPX ch1 data error message.", Q7::Universal::kLogMsgType_Error), 1U);
 }
 
 // Every prefix of a valid message is either parsed or refused with a library

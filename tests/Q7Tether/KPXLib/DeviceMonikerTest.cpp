@@ -2,6 +2,7 @@
 
 #include "KPXDeviceMoniker.h"
 
+#include "LogCapture.h"
 #include "Q7UniversalLogMsg.h"
 
 #include <gtest/gtest.h>
@@ -48,35 +49,6 @@ DeviceMoniker Tcp(const char* name, const char* host, uint32_t address, uint16_t
     return moniker;
 }
 
-// Collects internal-error lines while alive.
-class InternalErrorCapture
-{
-public:
-    InternalErrorCapture() { Q7::Universal::LogMsgManager::AddHandler(Handler()); }
-    ~InternalErrorCapture() { Q7::Universal::LogMsgManager::RemoveHandler(Handler()); }
-    void Write(Q7::Universal::EnumLogMsgType type, const wchar_t* line)
-    {
-        if (type == Q7::Universal::kLogMsgType_InternalError)
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.emplace_back(line);
-        }
-    }
-    std::vector<std::wstring> Lines()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_lines;
-    }
-
-private:
-    Q7::Universal::LogMsgHandler Handler()
-    {
-        return Q7::Universal::LogMsgHandler(this, &InternalErrorCapture::Write);
-    }
-    std::mutex m_mutex;
-    std::vector<std::wstring> m_lines;
-};
-
 TEST(DeviceMonikerTest, UsbMonikersCompareByDevicePathOnly)
 {
     EXPECT_EQ(Usb("/dev/bus/usb/001/004", "SN1", "Camera A"), Usb("/dev/bus/usb/001/004", "SN2", "Camera B"));
@@ -117,12 +89,12 @@ TEST(DeviceMonikerTest, UsbNeverEqualsTcp)
 
 TEST(DeviceMonikerTest, UnknownTypeIsReportedAndNeverEqual)
 {
-    InternalErrorCapture capture;
+    TestSupport::LogCapture capture;
     DeviceMoniker a;
     a.type = 3;
     DeviceMoniker b = a;
     EXPECT_FALSE(a == b);
-    const std::vector<std::wstring> lines = capture.Lines();
+    const std::vector<std::wstring> lines = capture.LinesOfType(Q7::Universal::kLogMsgType_InternalError);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(L"Internal Error: Unknown type in KPX DeviceMoniker. [ File="),
               std::wstring::npos)

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../Q7UniversalLib/LogCapture.h"
+#include "LogCapture.h"
 #include "Q7UniversalError.h"
 
 namespace

@@ -44,40 +44,4 @@ void ExpectModuleError(Action&& action, std::uint32_t fullCode, const wchar_t* c
     }
 }
 
-// Collects the error log lines posted while it lives (the codecs are called on
-// the test's own thread, so no lock is needed).
-class ErrorLogCapture
-{
-public:
-    ErrorLogCapture() : m_handler(this, &ErrorLogCapture::OnMessage)
-    {
-        Q7::Universal::LogMsgManager::AddHandler(m_handler);
-    }
-    ~ErrorLogCapture() { Q7::Universal::LogMsgManager::RemoveHandler(m_handler); }
-    ErrorLogCapture(const ErrorLogCapture&) = delete;
-    ErrorLogCapture& operator=(const ErrorLogCapture&) = delete;
-
-    // Number of error lines that contain `text`.
-    std::size_t Count(const std::wstring& text) const
-    {
-        std::size_t count = 0;
-        for (const std::wstring& line : m_errors)
-        {
-            if (line.find(text) != std::wstring::npos)
-                ++count;
-        }
-        return count;
-    }
-
-private:
-    void OnMessage(Q7::Universal::EnumLogMsgType type, const wchar_t* line)
-    {
-        if (type == Q7::Universal::kLogMsgType_Error)
-            m_errors.emplace_back(line);
-    }
-
-    Q7::Universal::LogMsgHandler m_handler;
-    std::vector<std::wstring> m_errors;
-};
-
 } // namespace KpxWireTest

@@ -6,6 +6,7 @@
 #include "KPXPacket.h"
 
 #include "KpxWireTestSupport.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -236,14 +237,14 @@ TEST(CommonErrorParseTest, LyingErrorStringSizeIsLoggedWithItsDetail)
     const Bytes message = {0x11, 0x22, 0x33, 0x44, 0x01, 0xFF, 0x1C, 0x00, 0x20, 0x00, 0x00,
                            0x00, 0,    0,    0,    0,    0x05, 0x00, 0x00, 0x02, 0x02, 0x04,
                            0x00, 0x00, 0x05, 0x00, 0x1C, 0x00, 'o',  'o',  'p',  's',  's'};
-    KpxWireTest::ErrorLogCapture log;
+    TestSupport::LogCapture log;
     ExpectModuleError(
         [&] {
             (void)ParseCommonErrorMessage(message, ProtocolVersion{1, 0}, L"KPX ch1 common error message.");
         },
         kInvalidData);
-    EXPECT_EQ(log.Count(L"errorStringSize (5) is too large."), 1U);
-    EXPECT_EQ(log.Count(L"KPX ch1 common error message."), 1U);
+    EXPECT_EQ(log.Count(L"errorStringSize (5) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
+    EXPECT_EQ(log.Count(L"KPX ch1 common error message.", Q7::Universal::kLogMsgType_Error), 1U);
 }
 
 // --- Fixed parts shorter or longer than this side's struct ---------------------------------

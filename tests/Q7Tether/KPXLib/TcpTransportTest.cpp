@@ -2,6 +2,9 @@
 
 #include "KPXTransport_Tcp.h"
 
+#include "LogCapture.h"
+#include "LoopbackSocket.h"
+
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
 
@@ -31,131 +34,30 @@ using Q7::KPX::Transport::kDefaultPipeId;
 using Q7::KPX::Transport::NotifyCallback;
 using Q7::KPX::Transport::PipeInterface;
 using Q7::KPX::Transport::TcpDevice;
+using TestSupport::Fd;
+using TestSupport::kLoopback;
+using TestSupport::LogCapture;
 
 namespace
 {
 
-constexpr uint32_t kLoopback = 0x7F000001; // 127.0.0.1
-
-// A descriptor that closes itself.
-class Fd
-{
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept
-    {
-        Reset(std::exchange(other.m_fd, -1));
-        return *this;
-    }
-    ~Fd() { Reset(); }
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-        {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-sockaddr_in Address(uint32_t ipv4, uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(ipv4);
-    return address;
-}
-
 // The camera's side: a listener on a loopback address and the connections it
 // accepted.
-class LoopbackPeer
+class LoopbackPeer : public TestSupport::LoopbackListener
 {
 public:
-    // Listens on ipv4:port (port 0: chosen by the system). IsListening tells
-    // whether that worked.
-    explicit LoopbackPeer(uint32_t ipv4 = kLoopback, uint16_t port = 0)
-    {
-        Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
-        const int one = 1;
-        ::setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address = Address(ipv4, port);
-        if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener.Get(), 16) != 0)
-        {
-            return;
-        }
-        socklen_t length = sizeof address;
-        ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-        m_listener = std::move(listener);
-    }
-
-    bool IsListening() const { return m_listener.Get() >= 0; }
-    uint16_t Port() const { return m_port; }
+    using LoopbackListener::LoopbackListener;
 
     // Accepts one connection, waiting at most 5 s; -1 when none came.
     int Accept()
     {
-        pollfd request{m_listener.Get(), POLLIN, 0};
-        if (::poll(&request, 1, 5000) != 1)
-        {
-            return -1;
-        }
-        const int fd = ::accept(m_listener.Get(), nullptr, nullptr);
+        Fd connection = LoopbackListener::Accept();
+        const int fd = connection.Get();
         if (fd >= 0)
         {
-            m_connections.emplace_back(fd);
+            m_connections.push_back(std::move(connection));
         }
         return fd;
-    }
-
-    // Sends all bytes on a connection.
-    static bool SendAll(int fd, const void* data, size_t size)
-    {
-        const auto* bytes = static_cast<const unsigned char*>(data);
-        while (size > 0)
-        {
-            const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (n <= 0)
-            {
-                return false;
-            }
-            bytes += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
-    }
-
-    // Receives exactly size bytes from a connection.
-    static bool ReceiveAll(int fd, void* data, size_t size)
-    {
-        auto* bytes = static_cast<unsigned char*>(data);
-        while (size > 0)
-        {
-            const ssize_t n = ::recv(fd, bytes, size, 0);
-            if (n < 0 && errno == EINTR)
-            {
-                continue;
-            }
-            if (n <= 0)
-            {
-                return false;
-            }
-            bytes += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
     }
 
     // Closes every accepted connection in an orderly way.
@@ -166,18 +68,12 @@ public:
     {
         for (Fd& fd : m_connections)
         {
-            const linger abortive{1, 0};
-            ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+            TestSupport::ResetConnection(fd);
         }
         m_connections.clear();
     }
 
-    // Stops listening: later connects are refused.
-    void StopListening() { m_listener.Reset(); }
-
 private:
-    Fd m_listener;
-    uint16_t m_port = 0;
     std::vector<Fd> m_connections;
 };
 
@@ -227,57 +123,6 @@ private:
     int m_count = 0;
     std::atomic<bool> m_throw{false};
 };
-
-// Collects the log lines posted while it is alive.
-class LogCapture
-{
-public:
-    LogCapture() { Q7::Universal::LogMsgManager::AddHandler(Handler()); }
-    ~LogCapture() { Q7::Universal::LogMsgManager::RemoveHandler(Handler()); }
-    void Write(Q7::Universal::EnumLogMsgType, const wchar_t* line)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.emplace_back(line);
-        m_changed.notify_all();
-    }
-    size_t Count(const std::wstring& text)
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        size_t n = 0;
-        for (const std::wstring& line : m_lines)
-        {
-            n += line.find(text) != std::wstring::npos ? 1 : 0;
-        }
-        return n;
-    }
-
-private:
-    Q7::Universal::LogMsgHandler Handler() { return Q7::Universal::LogMsgHandler(this, &LogCapture::Write); }
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::wstring> m_lines;
-};
-
-// The descriptor of this process whose local address is clientSide (the address
-// the peer sees), found among the open descriptors; -1 when none.
-int FindClientSocket(const sockaddr_in& clientSide)
-{
-    for (int fd = 0; fd < 4096; ++fd)
-    {
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-            local.sin_family != AF_INET)
-        {
-            continue;
-        }
-        if (local.sin_port == clientSide.sin_port && local.sin_addr.s_addr == clientSide.sin_addr.s_addr)
-        {
-            return fd;
-        }
-    }
-    return -1;
-}
 
 class TcpTransportTest : public ::testing::Test
 {
@@ -358,7 +203,7 @@ TEST_F(TcpTransportTest, PipeConnectsWritesWholeBuffersAndReadsExactSizes)
                                [&]
                                {
                                    std::vector<unsigned char> in(out.size());
-                                   return LoopbackPeer::ReceiveAll(peer, in.data(), in.size()) && in == out;
+                                   return TestSupport::ReceiveAll(peer, in.data(), in.size()) && in == out;
                                });
     uint32_t written = 0;
     EXPECT_EQ(pipe->Write(out.data(), static_cast<uint32_t>(out.size()), nullptr, &written, 10), 0u);
@@ -376,7 +221,7 @@ TEST_F(TcpTransportTest, PipeConnectsWritesWholeBuffersAndReadsExactSizes)
                        const size_t length = std::strlen(message);
                        for (size_t at = 0; at < length; at += 5)
                        {
-                           ok &= LoopbackPeer::SendAll(peer, message + at, std::min<size_t>(5, length - at));
+                           ok &= TestSupport::SendAll(peer, message + at, std::min<size_t>(5, length - at));
                        }
                        return ok;
                    });
@@ -478,10 +323,7 @@ TEST_F(TcpTransportTest, OpenPipeHasKeepAliveOn)
     auto device = OpenDevice();
     int peer = -1;
     auto pipe = OpenPipe(*device, &peer);
-    sockaddr_in client{};
-    socklen_t length = sizeof client;
-    ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&client), &length), 0);
-    const int fd = FindClientSocket(client);
+    const int fd = TestSupport::ClientDescriptorOf(peer);
     ASSERT_GE(fd, 0);
 
     int on = 0;
@@ -679,7 +521,7 @@ TEST_F(TcpTransportTest, WritersOnSeveralThreadsNeverInterleave)
                                   std::vector<unsigned char> block(kBlockSize);
                                   for (int i = 0; i < kWriters * kBlocks; ++i)
                                   {
-                                      if (!LoopbackPeer::ReceiveAll(peer, block.data(), block.size()))
+                                      if (!TestSupport::ReceiveAll(peer, block.data(), block.size()))
                                       {
                                           return false;
                                       }

@@ -3,6 +3,7 @@
 #include "KPXValue.h"
 
 #include "KpxWireTestSupport.h"
+#include "LogCapture.h"
 #include "Q7UniversalLogMsg.h"
 
 #include <gtest/gtest.h>
@@ -311,29 +312,6 @@ TEST(ValueEqualityTest, TypeSecondWordSizeAndBytes)
 
 // --- Type sizes ---------------------------------------------------------------------------------
 
-class WarningCapture
-{
-public:
-    WarningCapture() : m_handler(this, &WarningCapture::OnMessage)
-    {
-        Q7::Universal::LogMsgManager::AddHandler(m_handler);
-    }
-    ~WarningCapture() { Q7::Universal::LogMsgManager::RemoveHandler(m_handler); }
-    WarningCapture(const WarningCapture&) = delete;
-    WarningCapture& operator=(const WarningCapture&) = delete;
-
-    void OnMessage(Q7::Universal::EnumLogMsgType type, const wchar_t* line)
-    {
-        if (type == Q7::Universal::kLogMsgType_Warning)
-            m_warnings.emplace_back(line);
-    }
-
-    std::vector<std::wstring> m_warnings;
-
-private:
-    Q7::Universal::LogMsgHandler m_handler;
-};
-
 TEST(ValueTypeSizeTest, Table)
 {
     struct Row
@@ -356,23 +334,25 @@ TEST(ValueTypeSizeTest, Table)
         {80, {22}},
         {256, {23}},
     };
-    WarningCapture capture;
+    TestSupport::LogCapture capture;
     for (const Row& row : rows)
     {
         for (const std::uint32_t code : row.codes)
             EXPECT_EQ(Value::SizeOfType(code), row.size) << "code " << code;
     }
-    EXPECT_TRUE(capture.m_warnings.empty()) << "known codes (0 and 20 included) log nothing";
+    EXPECT_TRUE(capture.LinesOfType(Q7::Universal::kLogMsgType_Warning).empty())
+        << "known codes (0 and 20 included) log nothing";
 }
 
 TEST(ValueTypeSizeTest, UnknownCodesWarnAndAcceptAnyLength)
 {
-    WarningCapture capture;
+    TestSupport::LogCapture capture;
     for (const std::uint32_t code : {15U, 19U, 24U, 29U, 42U, 49U, 60U, 69U, 74U, 0xFFFFFFFFU})
         EXPECT_EQ(Value::SizeOfType(code), 0U) << "code " << code;
-    ASSERT_EQ(capture.m_warnings.size(), 10U);
-    EXPECT_NE(capture.m_warnings[0].find(L"Warning: Unknown KPX value type 15\n"), std::wstring::npos)
-        << std::string(capture.m_warnings[0].begin(), capture.m_warnings[0].end());
+    const std::vector<std::wstring> warnings = capture.LinesOfType(Q7::Universal::kLogMsgType_Warning);
+    ASSERT_EQ(warnings.size(), 10U);
+    EXPECT_NE(warnings[0].find(L"Warning: Unknown KPX value type 15\n"), std::wstring::npos)
+        << std::string(warnings[0].begin(), warnings[0].end());
 
     Value unknown(15);
     unknown.SetData(nullptr, 0);

@@ -1,9 +1,9 @@
 // Loading shared objects and looking up their symbols.
 
+#include "LogCapture.h"
 #include "Q7PlatformModuleFile_Posix.h"
 #include "Q7PlatformSystemError_Posix.h"
 #include "Q7UniversalError.h"
-#include "SyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 
 using Q7::Platform::ModuleFile_Posix;
 using Q7::Platform::SystemError_Posix;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ModuleError;
+using TestSupport::LogCapture;
 
 namespace
 {

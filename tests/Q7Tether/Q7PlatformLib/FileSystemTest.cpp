@@ -1,9 +1,9 @@
 // Folders, files and file streams, the special folders and the system text.
 
+#include "LogCapture.h"
 #include "Q7PlatformFileSystem_Posix.h"
 #include "Q7PlatformSystemError_Posix.h"
 #include "Q7UniversalError.h"
-#include "SyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -27,10 +27,10 @@ using Q7::Platform::OpenFile;
 using Q7::Platform::OpenInputFileStream;
 using Q7::Platform::OpenOutputFileStream;
 using Q7::Platform::SystemError_Posix;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ModuleError;
 using Q7::Universal::StandardError;
 using Q7::Universal::StdExceptionError;
+using TestSupport::LogCapture;
 
 namespace
 {

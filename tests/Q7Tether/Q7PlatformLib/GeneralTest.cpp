@@ -1,4 +1,4 @@
-#include "../Q7UniversalLib/LogCapture.h"
+#include "LogCapture.h"
 #include "Q7PlatformGeneral_Cmn.h"
 #include "Q7PlatformGeneral_Posix.h"
 

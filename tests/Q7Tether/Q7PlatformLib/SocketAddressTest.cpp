@@ -2,9 +2,9 @@
 // parsers of port and address texts. No test leaves the machine: names are
 // numeric loopback addresses.
 
+#include "LogCapture.h"
 #include "Q7PlatformSocket.h"
 #include "Q7UniversalError.h"
-#include "SyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +19,8 @@ using Q7::Platform::ParsePort;
 using Q7::Platform::ResolveHostName;
 using Q7::Platform::SocketAddress;
 using Q7::Platform::StartSocketSubsystem;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ModuleError;
+using TestSupport::LogCapture;
 
 namespace
 {

@@ -3,10 +3,11 @@
 // reset, Close waking blocked calls, no SIGPIPE, keep-alive settings and the
 // refused options.
 
+#include "LogCapture.h"
+#include "LoopbackSocket.h"
 #include "Q7PlatformSocket.h"
 #include "Q7PlatformSystemError_Posix.h"
 #include "Q7UniversalError.h"
-#include "SyncTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -39,160 +40,51 @@ using Q7::Platform::PlatformSocket;
 using Q7::Platform::PlatformSocketResult;
 using Q7::Platform::SocketAddress;
 using Q7::Platform::WaitForObject;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ModuleError;
+using TestSupport::BoundSocket;
+using TestSupport::Fd;
+using TestSupport::kLoopback;
+using TestSupport::LocalPort;
+using TestSupport::LogCapture;
+using TestSupport::ResetConnection;
 
 namespace
 {
 
-constexpr uint32_t kLoopback = 0x7F000001u; // 127.0.0.1
-
-// An owned descriptor, closed on destruction.
-class Fd
-{
-public:
-    Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept
-    {
-        Reset(std::exchange(other.m_fd, -1));
-        return *this;
-    }
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int Get() const { return m_fd; }
-    void Reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-        {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd = -1;
-};
-
-uint16_t LocalPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t size = sizeof(address);
-    EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    return ntohs(address.sin_port);
-}
-
-uint16_t PeerPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t size = sizeof(address);
-    EXPECT_EQ(::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-    return ntohs(address.sin_port);
-}
-
-// A loopback socket bound to a port that the system chose.
-Fd BoundSocket(int type = SOCK_STREAM)
-{
-    Fd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
-    EXPECT_GE(fd.Get(), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(kLoopback);
-    EXPECT_EQ(::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-    return fd;
-}
-
 // The peer of the tests: listens on 127.0.0.1, port chosen by the system.
-class LoopbackListener
+class LoopbackListener : public TestSupport::LoopbackListener
 {
 public:
-    explicit LoopbackListener(int backlog = 8) : m_fd(BoundSocket())
+    explicit LoopbackListener(int backlog = 8) : TestSupport::LoopbackListener(kLoopback, 0, backlog)
     {
-        EXPECT_EQ(::listen(m_fd.Get(), backlog), 0);
-        m_port = LocalPort(m_fd.Get());
+        EXPECT_TRUE(IsListening());
     }
-
-    uint16_t Port() const { return m_port; }
-    int Get() const { return m_fd.Get(); }
 
     SocketAddress Address(uint32_t timeoutSeconds = 0) const
     {
-        return SocketAddress(AF_INET, m_port, kLoopback, timeoutSeconds);
+        return SocketAddress(AF_INET, Port(), kLoopback, timeoutSeconds);
     }
-
-    // The next connection; an invalid Fd when none comes within 5 s.
-    Fd Accept()
-    {
-        pollfd entry{m_fd.Get(), POLLIN, 0};
-        if (::poll(&entry, 1, 5000) != 1)
-        {
-            ADD_FAILURE() << "no connection to accept";
-            return Fd();
-        }
-        return Fd(::accept4(m_fd.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-
-private:
-    Fd m_fd;
-    uint16_t m_port = 0;
 };
 
 void WriteAll(int fd, const void* data, size_t size)
 {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (size > 0)
-    {
-        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
-        ASSERT_GT(n, 0) << std::strerror(errno);
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
+    ASSERT_TRUE(TestSupport::SendAll(fd, data, size)) << std::strerror(errno);
 }
 
 std::vector<unsigned char> ReadExactly(int fd, size_t size)
 {
     std::vector<unsigned char> data(size);
-    size_t total = 0;
-    while (total < size)
+    if (!TestSupport::ReceiveAll(fd, data.data(), size))
     {
-        const ssize_t n = ::recv(fd, data.data() + total, size - total, 0);
-        if (n <= 0)
-        {
-            ADD_FAILURE() << "peer read ended early";
-            break;
-        }
-        total += static_cast<size_t>(n);
+        ADD_FAILURE() << "peer read ended early";
     }
     return data;
 }
 
-// Closes the peer's end with a reset instead of an orderly close.
-void ResetConnection(Fd& peer)
-{
-    const linger abort{1, 0};
-    ASSERT_EQ(::setsockopt(peer.Get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort)), 0);
-    peer.Reset();
-}
-
-// The descriptor of the client side of an accepted connection: the one local
-// socket whose port is the accepted socket's peer port. -1 when there is none.
+// The descriptor of the client side of an accepted connection; -1 when there is none.
 int ClientDescriptorOf(const Fd& accepted)
 {
-    const uint16_t port = PeerPort(accepted.Get());
-    for (int fd = 0; fd < 4096; ++fd)
-    {
-        sockaddr_in address{};
-        socklen_t size = sizeof(address);
-        if (fd != accepted.Get() && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0 &&
-            address.sin_family == AF_INET && ntohs(address.sin_port) == port)
-        {
-            return fd;
-        }
-    }
-    return -1;
+    return TestSupport::ClientDescriptorOf(accepted.Get());
 }
 
 int TcpOption(int fd, int name)

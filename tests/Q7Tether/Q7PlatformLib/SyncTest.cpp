@@ -1,5 +1,6 @@
 // Mutexes, events, the wait functions and the scoped locks.
 
+#include "LogCapture.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformSystemError_Posix.h"
 #include "Q7PlatformThread_Posix.h"
@@ -27,7 +28,7 @@ using Q7::Platform::WaitForAnyOf;
 using Q7::Platform::WaitForObject;
 using Q7::Platform::WaitForObjects;
 using Q7::Testing::ElapsedMs;
-using Q7::Testing::LogCapture;
+using TestSupport::LogCapture;
 
 namespace
 {
@@ -190,7 +191,7 @@ TEST(MutexSlowTest, UnboundedLockWarnsOnceAfterTenSecondsAndKeepsWaiting)
                                      mutex.Unlock();
                                  return result;
                              });
-    ASSERT_TRUE(log.WaitFor(L"Warning: Mutex lock taking longer than 10 seconds. Deadlock?", 15s));
+    ASSERT_TRUE(log.WaitFor(L"Warning: Mutex lock taking longer than 10 seconds. Deadlock?", 1, 15s));
     EXPECT_EQ(locked.wait_for(100ms), std::future_status::timeout) << "must keep waiting after the warning";
     holder.Release();
     ASSERT_EQ(locked.wait_for(5s), std::future_status::ready);

@@ -1,6 +1,7 @@
 // Platform threads: start gate, readiness, cooperative stop, detaching, names,
 // ids and the waitable end.
 
+#include "LogCapture.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalError.h"
 #include "SyncTestSupport.h"
@@ -25,7 +26,7 @@ using Q7::Platform::ThreadFunctor;
 using Q7::Platform::WaitForObject;
 using Q7::Platform::WaitForObjects;
 using Q7::Testing::ElapsedMs;
-using Q7::Testing::LogCapture;
+using TestSupport::LogCapture;
 
 namespace
 {

@@ -1,6 +1,6 @@
 // Error dispatch to the owner's callbacks.
 
-#include "../Q7PlatformLib/SyncTestSupport.h"
+#include "LogCapture.h"
 #include "Q7UniversalErrorDispatcher.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,11 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ErrorCallback;
 using Q7::Universal::ErrorDispatcher;
 using Q7::Universal::ModuleError;
 using Q7::Universal::UniversalError;
+using TestSupport::LogCapture;
 
 namespace
 {
@@ -45,7 +45,7 @@ TEST(ErrorDispatcherTest, WithoutCallbackTheErrorIsDroppedSilently)
     LogCapture log;
     ErrorDispatcher dispatcher;
     dispatcher.DispatchError(ModuleError(Q7::Universal::kError_InvalidState));
-    EXPECT_TRUE(log.Lines().empty());
+    EXPECT_TRUE(log.Captured().empty());
 }
 
 TEST(ErrorDispatcherTest, HolderFirstThenFunction)
@@ -78,20 +78,20 @@ TEST(ErrorDispatcherTest, ThrowingCallbackIsLoggedOnceAndNextErrorDelivered)
     owner.m_throw = true;
     EXPECT_NO_THROW(dispatcher.DispatchError(ModuleError(Q7::Universal::kError_InvalidState)));
     EXPECT_EQ(functionCalls, 0);
-    const auto lines = log.Lines();
+    const auto lines = log.Captured();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].type, Q7::Universal::kLogMsgType_Error);
-    EXPECT_NE(lines[0].text.find(
+    EXPECT_NE(lines[0].line.find(
                   L"| Error: Ignoring exception thrown from error callback. - (101#203) General error: "
                   L"An unexpected exception occurred.\n"),
               std::wstring::npos)
-        << std::wstring(lines[0].text);
+        << std::wstring(lines[0].line);
 
     owner.m_throw = false;
     dispatcher.DispatchError(ModuleError(Q7::Universal::kError_NotOpen));
     EXPECT_EQ(owner.m_codes.back(), 0x6Bu);
     EXPECT_EQ(functionCalls, 1);
-    EXPECT_EQ(log.Lines().size(), 1u);
+    EXPECT_EQ(log.Captured().size(), 1u);
 }
 
 TEST(ErrorDispatcherTest, ThrowingFunctionIsAbsorbedToo)

@@ -1,6 +1,6 @@
 // Progress tasks and providers.
 
-#include "../Q7PlatformLib/SyncTestSupport.h"
+#include "LogCapture.h"
 #include "Q7UniversalProgress.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,11 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using Q7::Testing::LogCapture;
 using Q7::Universal::ProgressCallback;
 using Q7::Universal::ProgressInfo;
 using Q7::Universal::ProgressProvider;
 using Q7::Universal::ProgressTask;
+using TestSupport::LogCapture;
 
 namespace
 {
