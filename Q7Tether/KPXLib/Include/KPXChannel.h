@@ -222,10 +222,28 @@ private:
         bool refusedHere = false; // ErrorReply 8 sent by this side
     };
 
-    // Thread bodies.
+    // Thread bodies: each runs its loop (which sets the thread's ready event
+    // first), dispatching an error that escapes it, then sets its ended event.
     void StateThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
     void ReceiveThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
     void ReceiveLoop(Q7::Platform::Thread_Posix& thread);
+    void StateLoop(Q7::Platform::Thread_Posix& thread);
+
+    // What a wait in OpenSend or CloseSend for the camera's reply came to.
+    enum class ReplyWait
+    {
+        kLeave,   // nothing more in this step: stopping, the state changed, Stop, or a time-out ignored
+        kNoReply, // the reply did not come in time, or cannot come any more (logged)
+        kPacket,  // a packet is ready for the state
+    };
+
+    // Waits in `state` (OpenSend or CloseSend) for a packet until the state's
+    // deadline, Stop or the end of the receive thread; takes the state mutex
+    // into `lock` once the wait is over (unless stopping) and goes Offline on
+    // Stop. `replyName` ("open-reply") names the reply in the time-out lines.
+    // kNoReply and kPacket hold the lock with the channel still in `state`.
+    ReplyWait AwaitReply(Q7::Platform::BaseEventCondition& stop, ChannelState state, const wchar_t* replyName,
+                         std::optional<Q7::Platform::ScopedLock>& lock);
 
     // State handlers; each returns at once when the stop event is set and after
     // taking the state mutex returns when the state changed meanwhile.

@@ -171,7 +171,8 @@ private:
     struct TransportChannelState;
     using ChannelKey = std::pair<std::uint8_t, std::uint8_t>;
 
-    // The body of the receive thread and its loop.
+    // The body of the receive thread and its loop (which raises the thread's
+    // priority and sets its ready event first).
     void ReceiveThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
     void ReceiveLoop(Q7::Platform::Thread_Posix& thread);
     // Reads the rest of a packet behind its header into the channel's buffer;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -726,29 +725,14 @@ std::int32_t Channel::Write(const void* source, std::uint32_t size, const WaitOb
 
 void Channel::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
 {
-    try
-    {
-        thread.GetReadyEvent().Set();
-        ReceiveLoop(thread);
-    }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        DispatchError(error);
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
-    catch (const std::exception& exception)
-    {
-        DispatchError(Q7::Universal::StdExceptionError(exception));
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
+    RunDispatchingErrors(thread.GetName(), [&] { ReceiveLoop(thread); });
     // A pending Read sees the end and gives up.
     m_receiveThreadEnded.Set();
 }
 
 void Channel::ReceiveLoop(Thread_Posix& thread)
 {
+    thread.GetReadyEvent().Set();
     // Every buffer is posted to the transport, which fills them in turn; the
     // state thread posts each again once it has handled its packet. A reader
     // that does not read therefore holds at most kChannelReceiveBuffers packets
@@ -779,51 +763,41 @@ void Channel::ReceiveLoop(Thread_Posix& thread)
 
 void Channel::StateThreadBody(Thread_Posix& thread, void* /*parameter*/)
 {
-    try
+    RunDispatchingErrors(thread.GetName(), [&] { StateLoop(thread); });
+    m_stateThreadEnded.Set();
+}
+
+void Channel::StateLoop(Thread_Posix& thread)
+{
+    thread.GetReadyEvent().Set();
+    BaseEventCondition& stop = thread.GetStopEvent();
+    while (!stop.IsSet())
     {
-        thread.GetReadyEvent().Set();
-        BaseEventCondition& stop = thread.GetStopEvent();
-        while (!stop.IsSet())
+        switch (GetState())
         {
-            switch (GetState())
-            {
-            case kChannelState_Offline:
-                HandleOffline(stop);
-                break;
-            case kChannelState_Closed:
-                HandleClosed(stop);
-                break;
-            case kChannelState_OpenSend:
-                HandleOpenSend(stop);
-                break;
-            case kChannelState_Open:
-                HandleOpen(stop);
-                break;
-            case kChannelState_CloseSend:
-                HandleCloseSend(stop);
-                break;
-            case kChannelState_CloseReceive:
-                HandleCloseReceive(stop);
-                break;
-            case kChannelState_OpenReceive:
-                HandleNeverEntered(stop);
-                break;
-            }
+        case kChannelState_Offline:
+            HandleOffline(stop);
+            break;
+        case kChannelState_Closed:
+            HandleClosed(stop);
+            break;
+        case kChannelState_OpenSend:
+            HandleOpenSend(stop);
+            break;
+        case kChannelState_Open:
+            HandleOpen(stop);
+            break;
+        case kChannelState_CloseSend:
+            HandleCloseSend(stop);
+            break;
+        case kChannelState_CloseReceive:
+            HandleCloseReceive(stop);
+            break;
+        case kChannelState_OpenReceive:
+            HandleNeverEntered(stop);
+            break;
         }
     }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        DispatchError(error);
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
-    catch (const std::exception& exception)
-    {
-        DispatchError(Q7::Universal::StdExceptionError(exception));
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
-    m_stateThreadEnded.Set();
 }
 
 void Channel::SetState(ChannelState state)
@@ -919,7 +893,8 @@ void Channel::HandleClosed(BaseEventCondition& stop)
     }
 }
 
-void Channel::HandleOpenSend(BaseEventCondition& stop)
+Channel::ReplyWait Channel::AwaitReply(BaseEventCondition& stop, ChannelState state, const wchar_t* replyName,
+                                       std::optional<ScopedLock>& lock)
 {
     // Once the receive thread has ended no reply can arrive: that ends the wait
     // as a time-out does, even when time-outs are disabled.
@@ -929,30 +904,45 @@ void Channel::HandleOpenSend(BaseEventCondition& stop)
         &which, 4, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
     if (stop.IsSet())
     {
-        return;
+        return ReplyWait::kLeave;
     }
-    const ScopedLock lock(m_stateMutex);
-    if (GetState() != kChannelState_OpenSend)
+    lock.emplace(m_stateMutex);
+    if (GetState() != state)
     {
-        return;
+        return ReplyWait::kLeave;
     }
     if (!signalled || which == 3)
     {
         if (!signalled && m_transport.AreTimeoutsDisabled())
         {
-            LogWarning(L"KPX channel %u.%u ignoring timeout waiting for open-reply.", U(m_channel),
-                       U(m_subChannel));
+            LogWarning(L"KPX channel %u.%u ignoring timeout waiting for %ls.", U(m_channel), U(m_subChannel),
+                       replyName);
             m_ignoreStateTimeout = true;
-            return;
+            return ReplyWait::kLeave;
         }
-        LogErrorText(L"KPX channel %u.%u timeout waiting for open-reply.", U(m_channel), U(m_subChannel));
-        SendCloseRequest();
-        PostOpenResult(OpenResult{2, 0, 0, false});
-        return;
+        LogErrorText(L"KPX channel %u.%u timeout waiting for %ls.", U(m_channel), U(m_subChannel), replyName);
+        return ReplyWait::kNoReply;
     }
     if (which == 1)
     {
         SetState(kChannelState_Offline);
+        return ReplyWait::kLeave;
+    }
+    return ReplyWait::kPacket;
+}
+
+void Channel::HandleOpenSend(BaseEventCondition& stop)
+{
+    std::optional<ScopedLock> lock;
+    const ReplyWait wait = AwaitReply(stop, kChannelState_OpenSend, L"open-reply", lock);
+    if (wait == ReplyWait::kNoReply)
+    {
+        SendCloseRequest();
+        PostOpenResult(OpenResult{2, 0, 0, false});
+        return;
+    }
+    if (wait != ReplyWait::kPacket)
+    {
         return;
     }
 
@@ -1012,37 +1002,15 @@ void Channel::HandleOpen(BaseEventCondition& stop)
 
 void Channel::HandleCloseSend(BaseEventCondition& stop)
 {
-    // Once the receive thread has ended no reply can arrive: that ends the wait
-    // as a time-out does, even when time-outs are disabled.
-    BaseWaitObject* const objects[] = {&stop, &m_stopped, &m_packetReady, &m_receiveThreadEnded};
-    std::uint32_t which = kNoSignalledIndex;
-    const bool signalled = WaitForObjects(
-        &which, 4, objects, false, m_ignoreStateTimeout ? kInfinite : MillisecondsUntil(m_stateDeadlineMs));
-    if (stop.IsSet())
+    std::optional<ScopedLock> lock;
+    const ReplyWait wait = AwaitReply(stop, kChannelState_CloseSend, L"close-reply", lock);
+    if (wait == ReplyWait::kNoReply)
     {
-        return;
-    }
-    const ScopedLock lock(m_stateMutex);
-    if (GetState() != kChannelState_CloseSend)
-    {
-        return;
-    }
-    if (!signalled || which == 3)
-    {
-        if (!signalled && m_transport.AreTimeoutsDisabled())
-        {
-            LogWarning(L"KPX channel %u.%u ignoring timeout waiting for close-reply.", U(m_channel),
-                       U(m_subChannel));
-            m_ignoreStateTimeout = true;
-            return;
-        }
-        LogErrorText(L"KPX channel %u.%u timeout waiting for close-reply.", U(m_channel), U(m_subChannel));
         SetState(kChannelState_Closed);
         return;
     }
-    if (which == 1)
+    if (wait != ReplyWait::kPacket)
     {
-        SetState(kChannelState_Offline);
         return;
     }
     if (const std::optional<PacketView> packet = TakePacket())

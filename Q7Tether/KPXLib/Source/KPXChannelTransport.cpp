@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <exception>
 #include <vector>
 
 namespace Q7::KPX
@@ -296,30 +295,15 @@ std::uint32_t ChannelTransport::GetWriteTimeout() const
 
 void ChannelTransport::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
 {
-    try
-    {
-        thread.SetPriority(Q7::Platform::kThreadPriority_Highest);
-        thread.GetReadyEvent().Set();
-        ReceiveLoop(thread);
-    }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        DispatchError(error);
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
-    catch (const std::exception& exception)
-    {
-        DispatchError(Q7::Universal::StdExceptionError(exception));
-        Q7::Universal::LogError(ModuleError(Q7::Universal::kError_UnexpectedException),
-                                L"Unexpected exception in %ls", thread.GetName());
-    }
+    RunDispatchingErrors(thread.GetName(), [&] { ReceiveLoop(thread); });
     // Channels waiting for a packet give up now.
     m_receiverEnded.Set();
 }
 
 void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
 {
+    thread.SetPriority(Q7::Platform::kThreadPriority_Highest);
+    thread.GetReadyEvent().Set();
     Q7::Platform::BaseEventCondition& stopEvent = thread.GetStopEvent();
     std::array<std::uint8_t, kPacketHeaderSize> headerBytes{};
 

@@ -49,6 +49,14 @@ public:
     /// Blocks while another dispatch of this object runs. Thread-safe.
     virtual void OnError(const UniversalError& error);
 
+protected:
+    /// Runs `body`, the work of the owner's thread named `threadName`. A
+    /// UniversalError or std::exception that escapes it is dispatched
+    /// (DispatchError) and logged as ModuleError 0x6500CB "Unexpected exception
+    /// in <threadName>"; the call then returns normally. Anything else
+    /// propagates. Called on the owner's own threads.
+    void RunDispatchingErrors(const wchar_t* threadName, const std::function<void()>& body);
+
 private:
     Platform::Mutex_Posix m_mutex;                         // guards m_callback and m_function
     ErrorCallback m_callback;                              // empty when none

@@ -64,4 +64,22 @@ void ErrorDispatcher::OnError(const UniversalError& error)
         LogError(ModuleError(kError_UnexpectedException), L"Ignoring exception thrown from error callback.");
 }
 
+void ErrorDispatcher::RunDispatchingErrors(const wchar_t* threadName, const std::function<void()>& body)
+{
+    try
+    {
+        body();
+        return;
+    }
+    catch (const UniversalError& error)
+    {
+        DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        DispatchError(StdExceptionError(exception));
+    }
+    LogError(ModuleError(kError_UnexpectedException), L"Unexpected exception in %ls", threadName);
+}
+
 } // namespace Q7::Universal
