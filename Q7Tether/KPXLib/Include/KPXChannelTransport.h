@@ -192,6 +192,15 @@ private:
     TransportChannelState& GetOrCreateEntryLocked(std::uint8_t channel, std::uint8_t subChannel);
     // Recomputes the derived fields over the registered entries. Map lock held.
     void RecomputeDerivedLocked();
+    // The pipe's state as a write result: kPipeResult_Closed, else
+    // kPipeResult_Disconnected, else kPipeResult_Success.
+    std::uint32_t GetPipeWriteState() const;
+    // The checks of a packet write once the write lock is held: the pipe's state
+    // again, then the channel's entry (created when missing) and its send
+    // alignment exponent, kPipeResult_Closed when the channel is closed.
+    // Anything but kPipeResult_Success ends the write.
+    std::uint32_t PrepareWriteLocked(const CommonPacketHeader& header, TransportChannelState*& entry,
+                                     std::uint8_t& exponent);
     // One pipe write of a whole packet with the channel's abort object and the
     // write time-out; maps the pipe's result. Write lock held.
     std::uint32_t WriteToPipeLocked(TransportChannelState& entry, const CommonPacketHeader& header,

@@ -555,6 +555,34 @@ std::uint32_t ChannelTransport::WriteToPipeLocked(TransportChannelState& entry,
     return result;
 }
 
+std::uint32_t ChannelTransport::GetPipeWriteState() const
+{
+    if (!m_pipe->IsOpen())
+    {
+        return kPipeResult_Closed;
+    }
+    if (!m_pipe->IsConnected())
+    {
+        return kPipeResult_Disconnected;
+    }
+    return kPipeResult_Success;
+}
+
+std::uint32_t ChannelTransport::PrepareWriteLocked(const CommonPacketHeader& header,
+                                                   TransportChannelState*& entry, std::uint8_t& exponent)
+{
+    if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
+    {
+        return state;
+    }
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(header.channelNumber, header.subChannelNumber);
+        exponent = entry->sendAlignment;
+    }
+    return entry->closed.IsSet() ? kPipeResult_Closed : kPipeResult_Success;
+}
+
 std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet)
 {
     const std::optional<PacketView> view = ParsePacket(packet);
@@ -565,34 +593,16 @@ std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet
     }
     CommonPacketHeader header = view->header;
 
-    if (!m_pipe->IsOpen())
+    if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
     {
-        return kPipeResult_Closed;
-    }
-    if (!m_pipe->IsConnected())
-    {
-        return kPipeResult_Disconnected;
+        return state;
     }
     const ScopedLock writeLock(m_writeLock);
-    if (!m_pipe->IsOpen())
-    {
-        return kPipeResult_Closed;
-    }
-    if (!m_pipe->IsConnected())
-    {
-        return kPipeResult_Disconnected;
-    }
-
     TransportChannelState* entry = nullptr;
     std::uint8_t exponent = 0;
+    if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
     {
-        const ScopedLock lock(m_mapLock);
-        entry = &GetOrCreateEntryLocked(header.channelNumber, header.subChannelNumber);
-        exponent = entry->sendAlignment;
-    }
-    if (entry->closed.IsSet())
-    {
-        return kPipeResult_Closed;
+        return state;
     }
 
     const std::uint32_t mask = (1U << exponent) - 1U;
@@ -619,34 +629,16 @@ std::uint32_t ChannelTransport::WriteDataPacket(const CommonPacketHeader& header
             ModuleError(Q7::Universal::kError_InvalidParameter),
             L"ChannelTransport::WriteDataPacket: payload size differs from payloadLength.");
     }
-    if (!m_pipe->IsOpen())
+    if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
     {
-        return kPipeResult_Closed;
-    }
-    if (!m_pipe->IsConnected())
-    {
-        return kPipeResult_Disconnected;
+        return state;
     }
     const ScopedLock writeLock(m_writeLock);
-    if (!m_pipe->IsOpen())
-    {
-        return kPipeResult_Closed;
-    }
-    if (!m_pipe->IsConnected())
-    {
-        return kPipeResult_Disconnected;
-    }
-
     TransportChannelState* entry = nullptr;
     std::uint8_t exponent = 0;
+    if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
     {
-        const ScopedLock lock(m_mapLock);
-        entry = &GetOrCreateEntryLocked(header.channelNumber, header.subChannelNumber);
-        exponent = entry->sendAlignment;
-    }
-    if (entry->closed.IsSet())
-    {
-        return kPipeResult_Closed;
+        return state;
     }
 
     CommonPacketHeader aligned = header;
