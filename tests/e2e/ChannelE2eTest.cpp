@@ -131,12 +131,7 @@ TEST_F(ChannelE2eTest, TheCamerasCloseRequestClosesTheChannelAndItReopens)
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    auto read = std::async(std::launch::async,
-                           [&]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadOneByteAsync(channel);
     ASSERT_TRUE(camera->SendCloseRequest(camera->LatestConnection(), k20));
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(read.get(), 3);
@@ -338,12 +333,7 @@ TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingReadWithFour)
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    auto read = std::async(std::launch::async,
-                           [&]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadOneByteAsync(channel);
     ASSERT_TRUE(camera->DropConnection(camera->LatestConnection(), GetParam()));
     ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(read.get(), 4);
@@ -364,12 +354,7 @@ TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingWriteWithFour)
                                                  : Q7::Sim::DataAction::DropConnection});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    auto read = std::async(std::launch::async,
-                           [&]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadOneByteAsync(channel);
     const std::vector<std::uint8_t> data(64u << 20, 0x5A);
     auto write = std::async(std::launch::async,
                             [&]
@@ -394,12 +379,7 @@ TEST_F(ChannelE2eTest, AMalformedHeaderFromTheCameraEndsTheTransportsReceiving)
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    auto read = std::async(std::launch::async,
-                           [&]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadOneByteAsync(channel);
     ASSERT_TRUE(camera->SendMalformedHeader(camera->LatestConnection(),
                                             Q7::Sim::MalformedHeader::HeaderLength20, k20));
     ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
@@ -430,12 +410,7 @@ TEST_F(ChannelE2eTest, StoppingTheTransportDuringReadEndsRead)
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    auto read = std::async(std::launch::async,
-                           [&]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadOneByteAsync(channel);
     transports.front()->Stop();
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     EXPECT_NE(read.get(), 0);

@@ -141,6 +141,18 @@ protected:
     std::vector<std::unique_ptr<Q7::KPX::Channel>> channels;
 };
 
+// Starts a one-byte Read without time-out on another thread; the future gives
+// the Read's result.
+inline std::future<std::int32_t> ReadOneByteAsync(Q7::KPX::Channel& channel)
+{
+    return std::async(std::launch::async,
+                      [&channel]
+                      {
+                          std::uint8_t byte = 0;
+                          return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                      });
+}
+
 // Fills a buffer with the simulator's test pattern from `offset`.
 inline std::vector<std::uint8_t> Pattern(std::uint64_t offset, std::size_t count)
 {

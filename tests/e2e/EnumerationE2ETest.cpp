@@ -94,6 +94,30 @@ protected:
         ASSERT_TRUE(m_agent->Open());
     }
 
+    // Connects to a default camera whose device info reply the mutator alters
+    // and asks for the device info; the error that request raised.
+    Raised DeviceInfoErrorWith(Sim::EnumerationHandler::ReplyMutator mutator, DeviceInfo& info)
+    {
+        Sim::EnumerationHandler::Options options;
+        options.deviceInfoMutator = std::move(mutator);
+        Connect(Sim::CameraDescription::Default(), options);
+        if (HasFatalFailure())
+            return {};
+        return Raise([&] { m_agent->GetDeviceInfo(info); });
+    }
+
+    // Connects to a default camera whose channel list reply the mutator alters
+    // and asks for the channel list; the error that request raised.
+    Raised ChannelListErrorWith(Sim::EnumerationHandler::ReplyMutator mutator, ChannelList& list)
+    {
+        Sim::EnumerationHandler::Options options;
+        options.channelListMutator = std::move(mutator);
+        Connect(Sim::CameraDescription::Default(), options);
+        if (HasFatalFailure())
+            return {};
+        return Raise([&] { m_agent->GetChannelList(list); });
+    }
+
     void TearDown() override
     {
         m_agent.reset();
@@ -318,22 +342,18 @@ TEST_F(EnumerationE2E, OlderCameraGetsTheDefaultList)
 
 TEST_F(EnumerationE2E, DeviceInfoHeaderSizeTooSmall)
 {
-    Sim::EnumerationHandler::Options options;
-    options.deviceInfoMutator = [](std::vector<std::uint8_t>& reply) { PutU16(reply, 6, 12); };
-    Connect(Sim::CameraDescription::Default(), options);
     DeviceInfo info;
-    const Raised raised = Raise([&] { m_agent->GetDeviceInfo(info); });
+    const Raised raised =
+        DeviceInfoErrorWith([](std::vector<std::uint8_t>& reply) { PutU16(reply, 6, 12); }, info);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 message header size too small.");
 }
 
 TEST_F(EnumerationE2E, DeviceInfoMessageSizeBelowHeaderSize)
 {
-    Sim::EnumerationHandler::Options options;
-    options.deviceInfoMutator = [](std::vector<std::uint8_t>& reply) { PutU32(reply, 8, 100); };
-    Connect(Sim::CameraDescription::Default(), options);
     DeviceInfo info;
-    const Raised raised = Raise([&] { m_agent->GetDeviceInfo(info); });
+    const Raised raised =
+        DeviceInfoErrorWith([](std::vector<std::uint8_t>& reply) { PutU32(reply, 8, 100); }, info);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 message size too small.");
 }
@@ -343,15 +363,14 @@ TEST_F(EnumerationE2E, DeviceInfoMessageSizeBelowHeaderSize)
 TEST_F(EnumerationE2E, DeviceInfoOfAnotherClassIsRefused)
 {
     auto first = std::make_shared<std::atomic<bool>>(true);
-    Sim::EnumerationHandler::Options options;
-    options.deviceInfoMutator = [first](std::vector<std::uint8_t>& reply)
-    {
-        if (first->exchange(false))
-            reply[4] = 0x65;
-    };
-    Connect(Sim::CameraDescription::Default(), options);
     DeviceInfo info;
-    const Raised raised = Raise([&] { m_agent->GetDeviceInfo(info); });
+    const Raised raised = DeviceInfoErrorWith(
+        [first](std::vector<std::uint8_t>& reply)
+        {
+            if (first->exchange(false))
+                reply[4] = 0x65;
+        },
+        info);
     EXPECT_EQ(raised.code, 0x6500CCu);
     EXPECT_EQ(raised.context, L"KPX ch0 did not receive device info message.");
 
@@ -374,22 +393,18 @@ TEST_F(EnumerationE2E, DeviceInfoShorterThanAnnouncedTimesOut)
 
 TEST_F(EnumerationE2E, ChannelListOfAnotherTypeIsRefused)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { reply[5] = 0x81; };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised =
+        ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { reply[5] = 0x81; }, list);
     EXPECT_EQ(raised.code, 0x6500CCu);
     EXPECT_EQ(raised.context, L"KPX ch0 did not receive channel list message.");
 }
 
 TEST_F(EnumerationE2E, ChannelListHeaderSizeTooSmall)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { PutU16(reply, 6, 0); };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised =
+        ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { PutU16(reply, 6, 0); }, list);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 message header size too small.");
 }
@@ -397,11 +412,9 @@ TEST_F(EnumerationE2E, ChannelListHeaderSizeTooSmall)
 // A descriptor whose size reaches beyond the message.
 TEST_F(EnumerationE2E, DescriptorOverrunningTheMessageIsRefused)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { PutU16(reply, 20 + 16 * 3, 0x4000); };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised = ChannelListErrorWith(
+        [](std::vector<std::uint8_t>& reply) { PutU16(reply, 20 + 16 * 3, 0x4000); }, list);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 message size too small.");
     EXPECT_TRUE(list.empty());
@@ -410,22 +423,17 @@ TEST_F(EnumerationE2E, DescriptorOverrunningTheMessageIsRefused)
 // More descriptors counted than the message holds.
 TEST_F(EnumerationE2E, DescriptorCountBeyondTheMessageIsRefused)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { ++reply[16]; };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised = ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { ++reply[16]; }, list);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 message size too small.");
 }
 
 TEST_F(EnumerationE2E, DescriptorSizeBelowTwelveIsRefused)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { PutU16(reply, 20, 8); };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised =
+        ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { PutU16(reply, 20, 8); }, list);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 channel descriptor header size too small.");
 }
@@ -433,11 +441,9 @@ TEST_F(EnumerationE2E, DescriptorSizeBelowTwelveIsRefused)
 // A TCP entry of 12 bytes has no room for its port.
 TEST_F(EnumerationE2E, TcpDescriptorWithoutItsPortIsRefused)
 {
-    Sim::EnumerationHandler::Options options;
-    options.channelListMutator = [](std::vector<std::uint8_t>& reply) { PutU16(reply, 20, 12); };
-    Connect(Sim::CameraDescription::Default(), options);
     ChannelList list;
-    const Raised raised = Raise([&] { m_agent->GetChannelList(list); });
+    const Raised raised =
+        ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { PutU16(reply, 20, 12); }, list);
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 channel descriptor size too small.");
 }

@@ -42,6 +42,26 @@ bool OnOtherThread(Fn fn)
     return result.get();
 }
 
+// Takes the mutex with TryLock and lets it go again at once; answers whether it
+// was free.
+bool TryLockBriefly(BaseMutex& mutex)
+{
+    const bool locked = mutex.TryLock();
+    if (locked)
+        mutex.Unlock();
+    return locked;
+}
+
+// Takes the mutex with Lock(timeoutMs) and lets it go again at once; answers
+// whether the lock succeeded.
+bool LockBriefly(BaseMutex& mutex, uint32_t timeoutMs)
+{
+    const bool locked = mutex.Lock(timeoutMs);
+    if (locked)
+        mutex.Unlock();
+    return locked;
+}
+
 // Holds a mutex on another thread until released.
 class Holder
 {
@@ -97,14 +117,7 @@ TEST(MutexTest, OwnerLocksAgainAndUnlocksAsOften)
     mutex.Unlock();
     EXPECT_FALSE(OnOtherThread([&] { return mutex.TryLock(); })) << "still held once";
     mutex.Unlock();
-    EXPECT_TRUE(OnOtherThread(
-        [&]
-        {
-            const bool locked = mutex.TryLock();
-            if (locked)
-                mutex.Unlock();
-            return locked;
-        }));
+    EXPECT_TRUE(OnOtherThread([&] { return TryLockBriefly(mutex); }));
 }
 
 // A timed lock must give up at its deadline, not wait for the owner.
@@ -125,14 +138,7 @@ TEST(MutexTest, TimedLockSucceedsWhenReleased)
 {
     Mutex_Posix mutex;
     Holder holder(mutex);
-    auto locked = std::async(std::launch::async,
-                             [&]
-                             {
-                                 const bool result = mutex.Lock(5000);
-                                 if (result)
-                                     mutex.Unlock();
-                                 return result;
-                             });
+    auto locked = std::async(std::launch::async, [&] { return LockBriefly(mutex, 5000); });
     holder.Release();
     ASSERT_EQ(locked.wait_for(5s), std::future_status::ready);
     EXPECT_TRUE(locked.get());
@@ -150,14 +156,7 @@ TEST(MutexTest, AbandonedMutexIsTakenOverWithWarning)
         1u);
     mutex.Unlock();
     // Repaired: usable by everybody afterwards, without further warnings.
-    EXPECT_TRUE(OnOtherThread(
-        [&]
-        {
-            const bool result = mutex.Lock(1000);
-            if (result)
-                mutex.Unlock();
-            return result;
-        }));
+    EXPECT_TRUE(OnOtherThread([&] { return LockBriefly(mutex, 1000); }));
     EXPECT_EQ(log.Count(L"abandoned"), 1u);
 }
 
@@ -183,14 +182,7 @@ TEST(MutexSlowTest, UnboundedLockWarnsOnceAfterTenSecondsAndKeepsWaiting)
     LogCapture log;
     Mutex_Posix mutex;
     Holder holder(mutex);
-    auto locked = std::async(std::launch::async,
-                             [&]
-                             {
-                                 const bool result = mutex.Lock(kInfinite);
-                                 if (result)
-                                     mutex.Unlock();
-                                 return result;
-                             });
+    auto locked = std::async(std::launch::async, [&] { return LockBriefly(mutex, kInfinite); });
     ASSERT_TRUE(log.WaitFor(L"Warning: Mutex lock taking longer than 10 seconds. Deadlock?", 1, 15s));
     EXPECT_EQ(locked.wait_for(100ms), std::future_status::timeout) << "must keep waiting after the warning";
     holder.Release();
@@ -210,14 +202,7 @@ TEST(ScopedLockTest, HoldsForItsScope)
         EXPECT_TRUE(lock.IsLocked());
         EXPECT_FALSE(OnOtherThread([&] { return mutex.TryLock(); }));
     }
-    EXPECT_TRUE(OnOtherThread(
-        [&]
-        {
-            const bool result = mutex.TryLock();
-            if (result)
-                mutex.Unlock();
-            return result;
-        }));
+    EXPECT_TRUE(OnOtherThread([&] { return TryLockBriefly(mutex); }));
 }
 
 // A scoped lock whose lock failed must not unlock another thread's mutex.
@@ -243,14 +228,7 @@ TEST(LockAllTest, CountOfOneLocksOnlyTheFirst)
     BaseMutex* mutexes[] = {&first, &second};
     Q7::Platform::LockAll(1, mutexes);
     EXPECT_FALSE(OnOtherThread([&] { return first.TryLock(); }));
-    EXPECT_TRUE(OnOtherThread(
-        [&]
-        {
-            const bool result = second.TryLock();
-            if (result)
-                second.Unlock();
-            return result;
-        }));
+    EXPECT_TRUE(OnOtherThread([&] { return TryLockBriefly(second); }));
     first.Unlock();
     Q7::Platform::LockAll(0, mutexes);
     Q7::Platform::LockAll(2, nullptr);
@@ -552,14 +530,7 @@ TEST(WaitTest, MutexAmongOtherObjectsIsRefused)
     {
         EXPECT_EQ(e.GetFullCode(), 0x650067u);
     }
-    EXPECT_TRUE(OnOtherThread(
-        [&]
-        {
-            const bool result = mutex.TryLock();
-            if (result)
-                mutex.Unlock();
-            return result;
-        }))
+    EXPECT_TRUE(OnOtherThread([&] { return TryLockBriefly(mutex); }))
         << "the refused wait must not keep the mutex";
 }
 
