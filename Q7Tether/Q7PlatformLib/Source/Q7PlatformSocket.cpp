@@ -524,8 +524,9 @@ void PlatformSocket::Close() noexcept
     }
 }
 
-PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length, std::uint32_t* received,
-                                             int flags)
+template <typename Call>
+PlatformSocketResult PlatformSocket::TransferAll(Direction direction, std::uint32_t length,
+                                                 std::uint32_t* transferred, Call call)
 {
     PlatformSocketResult result = ConnectionCheck();
     if (result != kSocketResult_Done)
@@ -534,14 +535,14 @@ PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length,
     }
     if (length == 0)
     {
-        if (received != nullptr)
+        if (transferred != nullptr)
         {
-            *received = 0;
+            *transferred = 0;
         }
         return kSocketResult_Done;
     }
 
-    auto* bytes = static_cast<unsigned char*>(buffer);
+    const bool receiving = direction == Direction::kReceive;
     std::uint32_t total = 0;
     int code = 0;
     bool peerClosed = false;
@@ -558,25 +559,27 @@ PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length,
             {
                 break;
             }
-            const ssize_t n = ::recv(use.Get(), bytes + total, length - total, flags);
+            const ssize_t n = call(use.Get(), total);
             if (n > 0)
             {
                 total += static_cast<std::uint32_t>(n);
                 continue;
             }
-            if (n == 0)
+            // recv answers 0 only at the peer's orderly close; send answers 0
+            // when nothing fitted, which is waited out like EAGAIN.
+            if (n == 0 && receiving)
             {
                 peerClosed = true;
                 break;
             }
-            code = errno;
+            code = n == 0 ? EAGAIN : errno;
             if (code == EINTR)
             {
                 continue;
             }
             if (code == EAGAIN || code == EWOULDBLOCK)
             {
-                code = WaitUntilReady(use.Get(), POLLIN);
+                code = WaitUntilReady(use.Get(), receiving ? POLLIN : POLLOUT);
                 if (code == 0)
                 {
                     continue;
@@ -588,15 +591,15 @@ PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length,
 
     if (total == length)
     {
-        if (received != nullptr)
+        if (transferred != nullptr)
         {
-            *received = total;
+            *transferred = total;
         }
         return kSocketResult_Done;
     }
-    if (received != nullptr)
+    if (transferred != nullptr)
     {
-        *received = 0;
+        *transferred = 0;
     }
     if (m_closedEvent.IsSet())
     {
@@ -613,86 +616,25 @@ PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length,
         m_disconnectedEvent.Set();
         return kSocketResult_Disconnected;
     }
-    return ResultFromSocketError(L"socket receive", code, Phase::kTransfer);
+    return ResultFromSocketError(receiving ? L"socket receive" : L"socket send", code, Phase::kTransfer);
+}
+
+PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length, std::uint32_t* received,
+                                             int flags)
+{
+    auto* const bytes = static_cast<unsigned char*>(buffer);
+    return TransferAll(Direction::kReceive, length, received,
+                       [&](int fd, std::uint32_t done)
+                       { return ::recv(fd, bytes + done, length - done, flags); });
 }
 
 PlatformSocketResult PlatformSocket::Send(const void* buffer, std::uint32_t length, std::uint32_t* sent,
                                           int flags)
 {
-    PlatformSocketResult result = ConnectionCheck();
-    if (result != kSocketResult_Done)
-    {
-        return result;
-    }
-    if (length == 0)
-    {
-        if (sent != nullptr)
-        {
-            *sent = 0;
-        }
-        return kSocketResult_Done;
-    }
-
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    std::uint32_t total = 0;
-    int code = 0;
-    {
-        const DescriptorUse use(*this);
-        if (use.Get() < 0)
-        {
-            result = kSocketResult_Closed;
-        }
-        while (result == kSocketResult_Done && total < length)
-        {
-            result = ConnectionCheck();
-            if (result != kSocketResult_Done)
-            {
-                break;
-            }
-            const ssize_t n = ::send(use.Get(), bytes + total, length - total, flags | MSG_NOSIGNAL);
-            if (n > 0)
-            {
-                total += static_cast<std::uint32_t>(n);
-                continue;
-            }
-            code = n == 0 ? EAGAIN : errno;
-            if (code == EINTR)
-            {
-                continue;
-            }
-            if (code == EAGAIN || code == EWOULDBLOCK)
-            {
-                code = WaitUntilReady(use.Get(), POLLOUT);
-                if (code == 0)
-                {
-                    continue;
-                }
-            }
-            break;
-        }
-    }
-
-    if (total == length)
-    {
-        if (sent != nullptr)
-        {
-            *sent = total;
-        }
-        return kSocketResult_Done;
-    }
-    if (sent != nullptr)
-    {
-        *sent = 0;
-    }
-    if (m_closedEvent.IsSet())
-    {
-        return kSocketResult_Closed;
-    }
-    if (result != kSocketResult_Done)
-    {
-        return result;
-    }
-    return ResultFromSocketError(L"socket send", code, Phase::kTransfer);
+    const auto* const bytes = static_cast<const unsigned char*>(buffer);
+    return TransferAll(Direction::kSend, length, sent,
+                       [&](int fd, std::uint32_t done)
+                       { return ::send(fd, bytes + done, length - done, flags | MSG_NOSIGNAL); });
 }
 
 bool PlatformSocket::IsOpen() const

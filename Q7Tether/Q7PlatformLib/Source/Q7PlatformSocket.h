@@ -209,7 +209,21 @@ private:
         kTransfer, // ETIMEDOUT means keep-alive expired: 4
     };
 
+    enum class Direction
+    {
+        kReceive,
+        kSend,
+    };
+
     class DescriptorUse;
+
+    // The loop of Receive and Send: moves exactly `length` bytes, one
+    // call(fd, bytes done so far) at a time (a recv or send that answers
+    // ssize_t), retrying interrupted calls and waiting while the socket is not
+    // ready. Results and *transferred as for Receive and Send.
+    template <typename Call>
+    PlatformSocketResult TransferAll(Direction direction, std::uint32_t length, std::uint32_t* transferred,
+                                     Call call);
 
     // Maps a system error code to a result, with its log line and the
     // disconnected event; raises SystemError_Posix for unexpected codes.
