@@ -20,11 +20,60 @@
 namespace Q7::KPX
 {
 
-/// Reads little-endian values from a span of bytes.
-class ByteReader
+namespace Detail
+{
+
+/// The position, bounds and overflow flag that both cursors share, over a span
+/// of `Byte` (const for reading).
+template <typename Byte>
+class ByteCursor
 {
 public:
-    explicit constexpr ByteReader(std::span<const std::uint8_t> bytes) noexcept : m_bytes(bytes) {}
+    /// Moves to an absolute offset within the span (bytes stepped over are left
+    /// as they are); overflow and no move when it lies beyond the end.
+    void Seek(std::uint64_t offset) noexcept
+    {
+        if (offset > m_bytes.size())
+        {
+            m_overflow = true;
+            return;
+        }
+        m_position = static_cast<std::size_t>(offset);
+    }
+
+    /// True once any access did not fit. Never cleared.
+    [[nodiscard]] constexpr bool Overflow() const noexcept { return m_overflow; }
+    /// Offset of the next byte to read or write.
+    [[nodiscard]] constexpr std::size_t Position() const noexcept { return m_position; }
+    /// Number of bytes left behind the position.
+    [[nodiscard]] constexpr std::size_t Remaining() const noexcept { return m_bytes.size() - m_position; }
+
+protected:
+    explicit constexpr ByteCursor(std::span<Byte> bytes) noexcept : m_bytes(bytes) {}
+
+    // True when `count` bytes are left; otherwise sets the overflow flag.
+    bool Fits(std::uint64_t count) noexcept
+    {
+        if (count > Remaining())
+        {
+            m_overflow = true;
+            return false;
+        }
+        return true;
+    }
+
+    std::span<Byte> m_bytes;
+    std::size_t m_position = 0;
+    bool m_overflow = false;
+};
+
+} // namespace Detail
+
+/// Reads little-endian values from a span of bytes.
+class ByteReader : public Detail::ByteCursor<const std::uint8_t>
+{
+public:
+    explicit constexpr ByteReader(std::span<const std::uint8_t> bytes) noexcept : ByteCursor(bytes) {}
 
     /// Reads one byte; 0 and overflow when none is left.
     std::uint8_t ReadU8() noexcept { return static_cast<std::uint8_t>(ReadLittleEndian(1)); }
@@ -67,36 +116,7 @@ public:
             m_position += static_cast<std::size_t>(count);
     }
 
-    /// Moves to an absolute offset within the span; overflow (and no move) when
-    /// the offset lies beyond its end.
-    void Seek(std::uint64_t offset) noexcept
-    {
-        if (offset > m_bytes.size())
-        {
-            m_overflow = true;
-            return;
-        }
-        m_position = static_cast<std::size_t>(offset);
-    }
-
-    /// True once any access did not fit. Never cleared.
-    [[nodiscard]] constexpr bool Overflow() const noexcept { return m_overflow; }
-    /// Offset of the next byte to read.
-    [[nodiscard]] constexpr std::size_t Position() const noexcept { return m_position; }
-    /// Number of bytes not read yet.
-    [[nodiscard]] constexpr std::size_t Remaining() const noexcept { return m_bytes.size() - m_position; }
-
 private:
-    bool Fits(std::uint64_t count) noexcept
-    {
-        if (count > Remaining())
-        {
-            m_overflow = true;
-            return false;
-        }
-        return true;
-    }
-
     std::uint64_t ReadLittleEndian(unsigned width) noexcept
     {
         if (!Fits(width))
@@ -107,17 +127,13 @@ private:
         m_position += width;
         return value;
     }
-
-    std::span<const std::uint8_t> m_bytes;
-    std::size_t m_position = 0;
-    bool m_overflow = false;
 };
 
 /// Writes little-endian values into a span of bytes.
-class ByteWriter
+class ByteWriter : public Detail::ByteCursor<std::uint8_t>
 {
 public:
-    explicit constexpr ByteWriter(std::span<std::uint8_t> bytes) noexcept : m_bytes(bytes) {}
+    explicit constexpr ByteWriter(std::span<std::uint8_t> bytes) noexcept : ByteCursor(bytes) {}
 
     /// Writes one byte; dropped with overflow when no room is left.
     void WriteU8(std::uint8_t value) noexcept { WriteLittleEndian(value, 1); }
@@ -148,36 +164,7 @@ public:
         m_position += static_cast<std::size_t>(count);
     }
 
-    /// Moves to an absolute offset within the span (bytes stepped over are left
-    /// as they are); overflow and no move when it lies beyond the end.
-    void Seek(std::uint64_t offset) noexcept
-    {
-        if (offset > m_bytes.size())
-        {
-            m_overflow = true;
-            return;
-        }
-        m_position = static_cast<std::size_t>(offset);
-    }
-
-    /// True once any access did not fit. Never cleared.
-    [[nodiscard]] constexpr bool Overflow() const noexcept { return m_overflow; }
-    /// Offset of the next byte to write.
-    [[nodiscard]] constexpr std::size_t Position() const noexcept { return m_position; }
-    /// Room left behind the position.
-    [[nodiscard]] constexpr std::size_t Remaining() const noexcept { return m_bytes.size() - m_position; }
-
 private:
-    bool Fits(std::uint64_t count) noexcept
-    {
-        if (count > Remaining())
-        {
-            m_overflow = true;
-            return false;
-        }
-        return true;
-    }
-
     void WriteLittleEndian(std::uint64_t value, unsigned width) noexcept
     {
         if (!Fits(width))
@@ -186,10 +173,6 @@ private:
             m_bytes[m_position + i] = static_cast<std::uint8_t>(value >> (8U * i));
         m_position += width;
     }
-
-    std::span<std::uint8_t> m_bytes;
-    std::size_t m_position = 0;
-    bool m_overflow = false;
 };
 
 } // namespace Q7::KPX
