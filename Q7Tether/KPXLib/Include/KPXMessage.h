@@ -186,6 +186,24 @@ struct MessageView
     std::span<const std::uint8_t> variablePart; ///< `messageHeaderSize` up to `messageSize`
 };
 
+/// The first `length` bytes of a message's variable part, checked as
+/// CheckVariableLength (same context, detail and error) before they are taken.
+std::span<const std::uint8_t> TakeVariableBytes(const MessageView& view, std::uint64_t length,
+                                                const wchar_t* context, const wchar_t* detailFormat);
+
+/// Bytes of a narrow camera text as a view (no copy, no decoding).
+std::string_view AsText(std::span<const std::uint8_t> bytes) noexcept;
+
+/// Sets both header sizes of a message to its fixed size: a message that
+/// carries no variable part until the caller adds one.
+template <FixedMessagePart Message>
+Message WithFixedSize(Message message, std::uint16_t fixedSize) noexcept
+{
+    message.header.messageHeaderSize = fixedSize;
+    message.header.messageSize = fixedSize;
+    return message;
+}
+
 /// Splits a whole message held in memory. Raises ModuleError (plain) 0x650005
 /// "KPX message truncated." when fewer than 16 bytes or fewer than
 /// `messageSize` bytes are given, and 0x650003 "KPX message header size too

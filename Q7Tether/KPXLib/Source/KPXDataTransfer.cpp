@@ -22,21 +22,6 @@ constexpr MessageSizeRow kDataErrorSizes[] = {{{1, 0}, 32}};
 constexpr MessageSizeRow kGetLogSizes[] = {{{2, 0}, 20}};
 constexpr MessageSizeRow kGetLogAckSizes[] = {{{2, 0}, 28}};
 
-// Sets both header sizes to the fixed size (the message carries no variable
-// part until the caller adds one).
-template <typename Message>
-Message WithFixedSize(Message message, std::uint16_t fixedSize) noexcept
-{
-    message.header.messageHeaderSize = fixedSize;
-    message.header.messageSize = fixedSize;
-    return message;
-}
-
-std::string_view AsText(std::span<const std::uint8_t> bytes) noexcept
-{
-    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 } // namespace
 
 std::uint16_t GetDataBeginMessageSize(ProtocolVersion version) noexcept
@@ -453,9 +438,8 @@ DataBeginView ParseDataBeginMessage(std::span<const std::uint8_t> message, Proto
     result.message = DecodeDataBegin(view.fixedPart, version);
     // The name follows the fixed part, as every receiver reads it; `nameOffset`
     // is not trusted to point anywhere else.
-    CheckVariableLength(result.message.nameLength, view.variablePart.size(), context,
-                        L"detailStringSize (%u) is too large.");
-    std::string_view name = AsText(view.variablePart.first(result.message.nameLength));
+    std::string_view name = AsText(
+        TakeVariableBytes(view, result.message.nameLength, context, L"detailStringSize (%u) is too large."));
     const std::size_t zero = name.find('\0');
     if (zero != std::string_view::npos)
         name = name.substr(0, zero);
@@ -469,9 +453,7 @@ DataBlockView ParseDataBlockMessage(std::span<const std::uint8_t> message, Proto
     const MessageView view = ParseMessage(message);
     DataBlockView result;
     result.message = DecodeDataBlock(view.fixedPart, version);
-    CheckVariableLength(result.message.blockSize, view.variablePart.size(), context,
-                        L"blockSize (%u) is too large.");
-    result.data = view.variablePart.first(result.message.blockSize);
+    result.data = TakeVariableBytes(view, result.message.blockSize, context, L"blockSize (%u) is too large.");
     return result;
 }
 
@@ -481,9 +463,8 @@ DataErrorView ParseDataErrorMessage(std::span<const std::uint8_t> message, Proto
     const MessageView view = ParseMessage(message);
     DataErrorView result;
     result.message = DecodeDataError(view.fixedPart, version);
-    CheckVariableLength(result.message.errorStringSize, view.variablePart.size(), context,
-                        L"errorStringSize (%u) is too large.");
-    result.text = AsText(view.variablePart.first(result.message.errorStringSize));
+    result.text = AsText(TakeVariableBytes(view, result.message.errorStringSize, context,
+                                           L"errorStringSize (%u) is too large."));
     return result;
 }
 

@@ -179,6 +179,18 @@ void CheckVariableLength(std::uint64_t length, std::uint64_t bytesLeft, const wc
                                 static_cast<unsigned>(length));
 }
 
+std::span<const std::uint8_t> TakeVariableBytes(const MessageView& view, std::uint64_t length,
+                                                const wchar_t* context, const wchar_t* detailFormat)
+{
+    CheckVariableLength(length, view.variablePart.size(), context, detailFormat);
+    return view.variablePart.first(static_cast<std::size_t>(length));
+}
+
+std::string_view AsText(std::span<const std::uint8_t> bytes) noexcept
+{
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 MessageView ParseMessage(std::span<const std::uint8_t> message)
 {
     const std::optional<CommonMessageHeader> header = DecodeMessageHeader(message);
@@ -212,10 +224,7 @@ void EnableEventsMessage::Decode(ByteReader& reader) noexcept
 
 EnableEventsMessage MakeDefaultEnableEvents(ProtocolVersion version) noexcept
 {
-    EnableEventsMessage message;
-    message.header.messageHeaderSize = GetEnableEventsMessageSize(version);
-    message.header.messageSize = message.header.messageHeaderSize;
-    return message;
+    return WithFixedSize(EnableEventsMessage{}, GetEnableEventsMessageSize(version));
 }
 
 MessageBytes MakeEnableEventsMessage(ProtocolVersion version, std::uint8_t enable)
@@ -255,10 +264,7 @@ void CommonErrorMessage::Decode(ByteReader& reader) noexcept
 
 CommonErrorMessage MakeDefaultCommonError(ProtocolVersion version) noexcept
 {
-    CommonErrorMessage message;
-    message.header.messageHeaderSize = GetCommonErrorMessageSize(version);
-    message.header.messageSize = message.header.messageHeaderSize;
-    return message;
+    return WithFixedSize(CommonErrorMessage{}, GetCommonErrorMessageSize(version));
 }
 
 MessageBytes MakeCommonErrorMessage(ProtocolVersion version, std::uint32_t errorId,
@@ -283,10 +289,8 @@ CommonErrorView ParseCommonErrorMessage(std::span<const std::uint8_t> message, P
     const MessageView view = ParseMessage(message);
     CommonErrorView result;
     result.message = DecodeCommonError(view.fixedPart, version);
-    CheckVariableLength(result.message.errorStringSize, view.variablePart.size(), context,
-                        L"errorStringSize (%u) is too large.");
-    const auto text = view.variablePart.first(result.message.errorStringSize);
-    result.text = std::string_view(reinterpret_cast<const char*>(text.data()), text.size());
+    result.text = AsText(TakeVariableBytes(view, result.message.errorStringSize, context,
+                                           L"errorStringSize (%u) is too large."));
     return result;
 }
 
