@@ -51,8 +51,10 @@ std::uint32_t BytesAfterHeader(const CommonPacketHeader& header)
 /// The transport's record of one channel that was ever named to it.
 struct ChannelTransport::TransportChannelState
 {
-    TransportChannelState(std::uint8_t channelNumber, std::uint8_t subChannelNumber)
-        : channel(channelNumber), subChannel(subChannelNumber), writeAbort{&closed}
+    TransportChannelState(std::uint8_t channelNumber, std::uint8_t subChannelNumber,
+                          Q7::Platform::BaseEventCondition& receiveStop)
+        : channel(channelNumber),
+          subChannel(subChannelNumber), writeAbort{&closed}, readAbort{&receiveStop, &cancelled}
     {
         closed.Set();
     }
@@ -75,6 +77,9 @@ struct ChannelTransport::TransportChannelState
     EventCondition_Posix delivered;     // set while filled is not empty
     EventCondition_Posix cancelled;     // the channel withdraws its buffers
     const WaitObjectList writeAbort;    // {closed}: aborts a write when the channel unregisters
+    // {the receive thread's stop event, cancelled}: aborts the read of a packet's
+    // rest; made once here rather than for every packet.
+    const WaitObjectList readAbort;
 };
 
 ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId)
@@ -169,7 +174,7 @@ ChannelTransport::TransportChannelState& ChannelTransport::GetOrCreateEntryLocke
     std::unique_ptr<TransportChannelState>& slot = m_channels[{channel, subChannel}];
     if (!slot)
     {
-        slot = std::make_unique<TransportChannelState>(channel, subChannel);
+        slot = std::make_unique<TransportChannelState>(channel, subChannel, m_receiveThread.GetStopEvent());
     }
     return *slot;
 }
@@ -390,9 +395,8 @@ bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const Comm
     {
         return true;
     }
-    const WaitObjectList abortObjects{&m_receiveThread.GetStopEvent(), &entry.cancelled};
     std::uint32_t transferred = 0;
-    const std::uint32_t result = m_pipe->Read(destination, count, &abortObjects, &transferred, kInfinite);
+    const std::uint32_t result = m_pipe->Read(destination, count, &entry.readAbort, &transferred, kInfinite);
     if (result == kPipeResult_Success)
     {
         return true;
