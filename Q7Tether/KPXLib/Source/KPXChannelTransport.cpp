@@ -199,80 +199,34 @@ void ChannelTransport::RegisterChannel(std::uint8_t channel, std::uint8_t subCha
 {
     const ScopedLock lock(m_mapLock);
     TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
-    if (registered)
+    if (registered == !entry.closed.IsSet())
     {
-        if (entry.closed.IsSet())
-        {
-            entry.closed.Reset();
-            m_timeoutsDisabled = m_timeoutsDisabled || entry.debug;
-            m_writeTimeout = std::max(m_writeTimeout, entry.timeout);
-        }
         return;
     }
-    if (!entry.closed.IsSet())
+    if (registered)
+    {
+        entry.closed.Reset();
+    }
+    else
     {
         entry.closed.Set();
-        if (m_channels.size() < 2)
-        {
-            m_timeoutsDisabled = false;
-            m_writeTimeout = 0;
-        }
-        else
-        {
-            RecomputeDerivedLocked();
-        }
     }
+    RecomputeDerivedLocked();
 }
 
 void ChannelTransport::SetChannelTimeout(std::uint8_t channel, std::uint8_t subChannel,
                                          std::uint32_t timeoutMs)
 {
     const ScopedLock lock(m_mapLock);
-    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
-    if (entry.timeout == timeoutMs)
-    {
-        return;
-    }
-    entry.timeout = timeoutMs;
-    if (entry.closed.IsSet())
-    {
-        return;
-    }
-    if (timeoutMs >= m_writeTimeout || m_channels.size() < 2)
-    {
-        m_writeTimeout = timeoutMs;
-    }
-    else
-    {
-        RecomputeDerivedLocked();
-    }
+    GetOrCreateEntryLocked(channel, subChannel).timeout = timeoutMs;
+    RecomputeDerivedLocked();
 }
 
 void ChannelTransport::SetChannelDebug(std::uint8_t channel, std::uint8_t subChannel, bool debug)
 {
     const ScopedLock lock(m_mapLock);
-    TransportChannelState& entry = GetOrCreateEntryLocked(channel, subChannel);
-    if (entry.debug == debug)
-    {
-        return;
-    }
-    entry.debug = debug;
-    if (entry.closed.IsSet())
-    {
-        return;
-    }
-    if (debug)
-    {
-        m_timeoutsDisabled = true;
-    }
-    else if (m_channels.size() < 2)
-    {
-        m_timeoutsDisabled = false;
-    }
-    else
-    {
-        RecomputeDerivedLocked();
-    }
+    GetOrCreateEntryLocked(channel, subChannel).debug = debug;
+    RecomputeDerivedLocked();
 }
 
 void ChannelTransport::SetChannelAlignment(std::uint8_t channel, std::uint8_t subChannel,
