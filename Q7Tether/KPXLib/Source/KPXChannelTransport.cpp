@@ -399,12 +399,18 @@ bool ChannelTransport::ReadAway(std::uint32_t count)
 bool ChannelTransport::PostReceiveBuffer(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer)
 {
     TransportChannelState* const entry = FindEntry(channel, subChannel);
-    if (!m_pipe->IsOpen() || !m_pipe->IsConnected() || m_receiverEnded.IsSet() || entry == nullptr ||
-        entry->closed.IsSet())
+    if (!m_pipe->IsOpen() || !m_pipe->IsConnected() || entry == nullptr)
     {
         return false;
     }
+    // Checked under the queue lock: unregistering sets `closed` before
+    // CancelReceive empties the queue under this lock, so a buffer is either
+    // refused here or removed there, never left posted on a channel that is gone.
     const ScopedLock queue(entry->queueMutex);
+    if (m_receiverEnded.IsSet() || entry->closed.IsSet())
+    {
+        return false;
+    }
     entry->posted.push_back(buffer.data());
     entry->requestPosted.Set();
     return true;

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <thread>
 
 namespace
 {
@@ -359,6 +361,46 @@ TEST_F(ChannelTransportTest, PostingOnAnUnregisteredChannelIsRefused)
 {
     ASSERT_EQ(transport.Start(), 0u);
     EXPECT_FALSE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(buffer->data(), kMaxPacketLength)));
+}
+
+// A buffer posted while its channel is being unregistered on another thread is
+// either refused or withdrawn: it must never stay posted and be filled once the
+// channel registers again (received data would land in a buffer its channel
+// has given up, possibly freed). A race, so it is tried many times.
+TEST_F(ChannelTransportTest, APostRacingUnregisteringNeverLeavesAStaleBuffer)
+{
+    ASSERT_EQ(transport.Start(), 0u);
+    auto stale = std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>();
+    for (int round = 0; round < 20000; ++round)
+    {
+        Register(1, 0);
+        std::atomic<int> ready{0};
+        std::thread poster(
+            [&]
+            {
+                ready.fetch_add(1);
+                while (ready.load() < 2)
+                {
+                }
+                transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(stale->data(), kMaxPacketLength));
+            });
+        ready.fetch_add(1);
+        while (ready.load() < 2)
+        {
+        }
+        transport.RegisterChannel(1, 0, false);
+        transport.CancelReceive(1, 0);
+        poster.join();
+
+        Register(1, 0);
+        ASSERT_TRUE(
+            transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(buffer->data(), kMaxPacketLength)));
+        camera.WriteBytes(MakeData(1, 0, {1, 2, 3}));
+        const std::uint8_t* const filled = transport.TakeReceivedPacket(1, 0, nullptr);
+        ASSERT_EQ(filled, buffer->data()) << "round " << round;
+        transport.RegisterChannel(1, 0, false);
+        transport.CancelReceive(1, 0);
+    }
 }
 
 TEST_F(ChannelTransportTest, ReceivePacketBesidePostedBuffersIsRefused)
