@@ -69,7 +69,9 @@ public:
 
     /// Opens the device (closing it first when open) and starts its notify
     /// thread. Answers 0 on success, else a pipe result. Errors the platform raises
-    /// pass through after a Close. Blocks. Thread-safe.
+    /// pass through after a Close. Blocks. Thread-safe, except on the notify
+    /// thread: the link-loss callback cannot reopen its own device (the notify
+    /// thread cannot restart itself); hand the reopen to another thread.
     virtual uint32_t Open() = 0;
 
     /// Stops the notify thread, then closes the device; safe on a closed device.
