@@ -811,11 +811,14 @@ void Channel::SetState(ChannelState state)
     Q7_ASSERT(IsValidChannelStateTransition(old, state));
     LogInfo(L"KPX channel %u.%u state %ls -> %ls", U(m_channel), U(m_subChannel), GetChannelStateName(old),
             GetChannelStateName(state));
-    m_state = state;
+    // The events of the state being left are cleared before the state changes,
+    // those of the new state set after it: a thread that reads the new state
+    // then never finds an event of the old one still set (Open, seeing the
+    // channel Closed just after Start, must not take a leftover m_offline for a
+    // fall to Offline).
     if (old == kChannelState_Offline)
     {
         m_offline.Reset();
-        m_notOffline.Set();
     }
     if (old == kChannelState_Closed)
     {
@@ -824,11 +827,26 @@ void Channel::SetState(ChannelState state)
     if (old == kChannelState_Open)
     {
         m_open.Reset();
-        m_notOpen.Set();
     }
     if (state == kChannelState_Offline)
     {
         m_notOffline.Reset();
+    }
+    if (state == kChannelState_Open)
+    {
+        m_notOpen.Reset();
+    }
+    m_state = state;
+    if (old == kChannelState_Offline)
+    {
+        m_notOffline.Set();
+    }
+    if (old == kChannelState_Open)
+    {
+        m_notOpen.Set();
+    }
+    if (state == kChannelState_Offline)
+    {
         m_offline.Set();
     }
     if (state == kChannelState_Closed)
@@ -837,7 +855,6 @@ void Channel::SetState(ChannelState state)
     }
     if (state == kChannelState_Open)
     {
-        m_notOpen.Reset();
         m_open.Set();
     }
 }

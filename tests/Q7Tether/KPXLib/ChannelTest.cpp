@@ -684,6 +684,24 @@ TEST_F(ChannelTest, StoppingTheChannelWhileDataWaitsForAReaderIsPrompt)
     EXPECT_EQ(channel.GetState(), Q7::KPX::kChannelState_Offline);
 }
 
+// Fault caught: Open called at once after Start could find the channel already
+// Closed while the Offline event was still set, take it for a fall to Offline
+// and answer 4 without asking the camera.
+TEST_F(ChannelTest, OpenAtOnceAfterStartOpens)
+{
+    for (int round = 0; round < 50; ++round)
+    {
+        channel.Stop();
+        channel.Start();
+        auto answered = std::async(std::launch::async, [this] { AnswerOpen(); });
+        ASSERT_EQ(channel.Open(), 0) << "round " << round;
+        ASSERT_EQ(answered.wait_for(5s), std::future_status::ready);
+        auto closed = std::async(std::launch::async, [this] { channel.Close(); });
+        AnswerClose();
+        ASSERT_EQ(closed.wait_for(5s), std::future_status::ready);
+    }
+}
+
 class SmallPipeChannelTest : public ChannelTest
 {
 protected:
