@@ -252,6 +252,10 @@ void Channel::Stop()
     }
     StopThread(m_receiveThread, m_receiveThreadEnded);
     StopThread(m_stateThread, m_stateThreadEnded);
+    // The state thread goes Offline when it sees m_stopped, but its stop event
+    // may end it first (it was busy until both were set): the channel leaves
+    // Stop Offline either way.
+    SetState(kChannelState_Offline);
     m_initialized = false;
 }
 

@@ -702,6 +702,19 @@ TEST_F(ChannelTest, OpenAtOnceAfterStartOpens)
     }
 }
 
+// Fault caught: Stop could end the state thread before it handled the stop
+// request, leaving the channel Closed instead of Offline.
+TEST_F(ChannelTest, StopAlwaysLeavesTheChannelOffline)
+{
+    for (int round = 0; round < 50; ++round)
+    {
+        channel.Stop();
+        ASSERT_EQ(channel.GetState(), Q7::KPX::kChannelState_Offline) << "round " << round;
+        channel.Start();
+        ASSERT_TRUE(channel.IsInitialized());
+    }
+}
+
 class SmallPipeChannelTest : public ChannelTest
 {
 protected:
