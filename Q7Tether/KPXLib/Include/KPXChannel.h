@@ -295,7 +295,7 @@ private:
     std::atomic<bool> m_cameraDebugMode{false}; // from the OpenReply's flags
     std::atomic<std::uint16_t> m_maxPayload{kMinMaxPayloadLength};
 
-    mutable std::atomic<bool> m_identityLock{false}; // spin lock; guards m_identity
+    mutable Q7::Platform::Mutex_Posix m_identityMutex; // guards m_identity
     ClientIdentity m_identity{};
 
     Q7::Platform::Mutex_Posix m_apiMutex;   // serialises Open, Close, Start, Stop

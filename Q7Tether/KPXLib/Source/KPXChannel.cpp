@@ -11,11 +11,6 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-#include <thread>
-
 namespace Q7::KPX
 {
 
@@ -63,15 +58,6 @@ std::uint32_t MillisecondsUntil(std::uint64_t deadline)
         return 0;
     }
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(deadline - now, kInfinite - 1));
-}
-
-void CpuPause()
-{
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#else
-    std::this_thread::yield();
-#endif
 }
 
 [[noreturn]] void ThrowLogged(std::uint32_t code, const UniversalString& context)
@@ -321,33 +307,14 @@ void Channel::EnsureConnected() const
 
 void Channel::SetClientIdentity(const ClientIdentity& identity)
 {
-    unsigned pause = 1;
-    while (m_identityLock.exchange(true, std::memory_order_acquire))
-    {
-        for (unsigned i = 0; i < pause; ++i)
-        {
-            CpuPause();
-        }
-        pause = std::min(pause * 2, 64U);
-    }
+    const ScopedLock lock(m_identityMutex);
     m_identity = identity;
-    m_identityLock.store(false, std::memory_order_release);
 }
 
 ClientIdentity Channel::GetClientIdentity() const
 {
-    unsigned pause = 1;
-    while (m_identityLock.exchange(true, std::memory_order_acquire))
-    {
-        for (unsigned i = 0; i < pause; ++i)
-        {
-            CpuPause();
-        }
-        pause = std::min(pause * 2, 64U);
-    }
-    const ClientIdentity identity = m_identity;
-    m_identityLock.store(false, std::memory_order_release);
-    return identity;
+    const ScopedLock lock(m_identityMutex);
+    return m_identity;
 }
 
 void Channel::SetDebugMode(bool on)
