@@ -7,6 +7,7 @@
 #include "Q7UniversalString.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -424,12 +425,19 @@ std::uint8_t* ChannelTransport::TakeReceivedPacket(std::uint8_t channel, std::ui
     {
         return nullptr;
     }
-    std::vector<Q7::Platform::BaseWaitObject*> objects{&entry->delivered, &entry->closed, &m_receiverEnded};
+    // Built on the stack: this runs once per received packet. A list too long to
+    // wait on is cut at one past the limit, which the wait refuses as before.
+    std::array<Q7::Platform::BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{
+        &entry->delivered, &entry->closed, &m_receiverEnded};
+    std::size_t count = 3;
     if (abortObjects != nullptr)
     {
-        objects.insert(objects.end(), abortObjects->begin(), abortObjects->end());
+        for (auto it = abortObjects->begin(); it != abortObjects->end() && count < objects.size(); ++it)
+        {
+            objects[count++] = *it;
+        }
     }
-    Q7::Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(objects.size()), objects.data(), false,
+    Q7::Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(count), objects.data(), false,
                                  kInfinite);
 
     // A packet that was delivered while the wait ended for another reason still
