@@ -5,6 +5,7 @@
 #include "FuzzEntry.h"
 
 #include "KPXEnumeration.h"
+#include "KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
 #include <span>

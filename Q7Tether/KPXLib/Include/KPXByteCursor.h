@@ -12,10 +12,13 @@
 // thread-safe, and they never block or raise.
 #pragma once
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 namespace Q7::KPX
 {
@@ -174,5 +177,146 @@ private:
         m_position += width;
     }
 };
+
+/// Walks a record's field list and writes each field in order: unsigned and
+/// signed integers of 1, 2, 4 or 8 bytes (little-endian), enumerations as their
+/// underlying integer, byte arrays as they are, and nested records through
+/// their own field list. A record lists its fields once,
+///
+///     template <class Io> void Fields(Io& io) { io(header, dataId, reserved20); }
+///
+/// and WriteFields and ReadFields walk that one list, so encoder and decoder
+/// cannot drift apart. Field lists touch nothing but the named members.
+class FieldWriter
+{
+public:
+    explicit constexpr FieldWriter(ByteWriter& writer) noexcept : m_writer(writer) {}
+
+    template <typename... Field>
+    void operator()(const Field&... fields) noexcept
+    {
+        (Put(fields), ...);
+    }
+
+private:
+    template <typename Field>
+    void Put(const Field& field) noexcept;
+
+    ByteWriter& m_writer;
+};
+
+/// Walks a record's field list and reads each field in order (see
+/// FieldWriter). Fields that do not fit read 0 and set the reader's overflow.
+class FieldReader
+{
+public:
+    explicit constexpr FieldReader(ByteReader& reader) noexcept : m_reader(reader) {}
+
+    template <typename... Field>
+    void operator()(Field&... fields) noexcept
+    {
+        (Take(fields), ...);
+    }
+
+private:
+    template <typename Field>
+    void Take(Field& field) noexcept;
+
+    ByteReader& m_reader;
+};
+
+/// A record with one field list (see FieldWriter).
+template <typename T>
+concept FieldRecord = requires(T& record, FieldWriter& writer, FieldReader& reader)
+{
+    record.Fields(writer);
+    record.Fields(reader);
+};
+
+/// Writes a record's fields in list order.
+template <FieldRecord Record>
+void WriteFields(const Record& record, ByteWriter& writer) noexcept
+{
+    FieldWriter io(writer);
+    // The field list is one non-const member template for both directions; a
+    // writer only reads the members it is handed.
+    const_cast<Record&>(record).Fields(io);
+}
+
+/// Reads a record's fields in list order.
+template <FieldRecord Record>
+void ReadFields(Record& record, ByteReader& reader) noexcept
+{
+    FieldReader io(reader);
+    record.Fields(io);
+}
+
+namespace Detail
+{
+template <typename T>
+inline constexpr bool kIsByteArray = false;
+template <std::size_t N>
+inline constexpr bool kIsByteArray<std::array<std::uint8_t, N>> = true;
+
+template <typename T>
+concept WireInteger = std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                      (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+} // namespace Detail
+
+template <typename Field>
+void FieldWriter::Put(const Field& field) noexcept
+{
+    if constexpr (std::is_enum_v<Field>)
+        Put(static_cast<std::underlying_type_t<Field>>(field));
+    else if constexpr (Detail::WireInteger<Field>)
+    {
+        using Unsigned = std::make_unsigned_t<Field>;
+        const auto value = static_cast<Unsigned>(field);
+        if constexpr (sizeof(Field) == 1)
+            m_writer.WriteU8(value);
+        else if constexpr (sizeof(Field) == 2)
+            m_writer.WriteU16(value);
+        else if constexpr (sizeof(Field) == 4)
+            m_writer.WriteU32(value);
+        else
+            m_writer.WriteU64(value);
+    }
+    else if constexpr (Detail::kIsByteArray<Field>)
+        m_writer.WriteBytes(field);
+    else
+    {
+        static_assert(FieldRecord<Field>, "a field is an integer, an enumeration, a byte array or a record");
+        const_cast<Field&>(field).Fields(*this);
+    }
+}
+
+template <typename Field>
+void FieldReader::Take(Field& field) noexcept
+{
+    if constexpr (std::is_enum_v<Field>)
+    {
+        std::underlying_type_t<Field> value{};
+        Take(value);
+        field = static_cast<Field>(value);
+    }
+    else if constexpr (Detail::WireInteger<Field>)
+    {
+        if constexpr (sizeof(Field) == 1)
+            field = static_cast<Field>(m_reader.ReadU8());
+        else if constexpr (sizeof(Field) == 2)
+            field = static_cast<Field>(m_reader.ReadU16());
+        else if constexpr (sizeof(Field) == 4)
+            field = static_cast<Field>(m_reader.ReadU32());
+        else
+            field = static_cast<Field>(m_reader.ReadU64());
+    }
+    else if constexpr (Detail::kIsByteArray<Field>)
+        m_reader.ReadBytes(field);
+    else
+    {
+        static_assert(FieldRecord<Field>, "a field is an integer, an enumeration, a byte array or a record");
+        field.Fields(*this);
+    }
+}
 
 } // namespace Q7::KPX

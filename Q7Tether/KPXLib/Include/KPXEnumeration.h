@@ -28,6 +28,7 @@ namespace Q7::KPX
 {
 
 class ChannelTransport;
+class MessageSource;
 
 namespace Enumeration
 {
@@ -286,30 +287,6 @@ void CheckReplyHeader(const CommonMessageHeader& header);
 /// ModuleError 0x650005 when fewer than 16 bytes are given.
 DeviceInfo DecodeDeviceInfo(std::span<const std::uint8_t> received);
 
-/// Where a reply decoder takes the bytes after a message's common header from.
-/// Read and Skip return 0 on success or the failure result of the underlying
-/// read (1 aborted, 2 time-out, 3 not open, 4 not connected); a failed read
-/// leaves the stream at an unknown position.
-class MessageSource
-{
-public:
-    virtual ~MessageSource();
-
-    /// Reads exactly `destination.size()` bytes.
-    virtual std::uint32_t Read(std::span<std::uint8_t> destination) = 0;
-    /// Reads and discards `count` bytes.
-    virtual std::uint32_t Skip(std::uint64_t count) = 0;
-
-    /// Reads the rest of a fixed part as the header reader of every agent does:
-    /// `fixedPart` holds the 16 common-header bytes and the defaults of the
-    /// rest; its first min(fixedPart size, `header.messageHeaderSize`) bytes
-    /// are completed from the stream and the camera's surplus header bytes are
-    /// skipped, with the warning "Skipsize > 0 for CommonMessageHeader with
-    /// messageClass = %hhu, messageType = %hhu\n". `header` must have passed
-    /// CheckReplyHeader.
-    std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart, const CommonMessageHeader& header);
-};
-
 /// Reads the rest of a device-information reply whose common header (checked
 /// by CheckReplyHeader, of type 0x81) was already read: its fixed part, then
 /// the bytes after it. Returns 0 and fills `info`, or the source's failure
@@ -328,27 +305,6 @@ std::uint32_t ReadDeviceInfoReply(const CommonMessageHeader& header, MessageSour
 /// short for its 4 type-specific bytes. Nothing is read beyond the message.
 std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSource& source,
                                    ChannelList& list);
-
-/// A MessageSource over the bytes of one message held in memory, starting
-/// right after its common header. A read beyond the bytes given fails with 4
-/// (the bytes never arrive). Reentrant.
-class BufferMessageSource final : public MessageSource
-{
-public:
-    /// `afterHeader`: the message's bytes behind its common header.
-    explicit BufferMessageSource(std::span<const std::uint8_t> afterHeader) noexcept : m_reader(afterHeader)
-    {
-    }
-
-    std::uint32_t Read(std::span<std::uint8_t> destination) override;
-    std::uint32_t Skip(std::uint64_t count) override;
-
-    /// Bytes not consumed yet.
-    [[nodiscard]] std::size_t Remaining() const noexcept { return m_reader.Remaining(); }
-
-private:
-    ByteReader m_reader;
-};
 
 /// Decodes a whole device-information reply held in memory, with the checks
 /// of the agent in its order: fewer than 16 bytes raise ModuleError 0x650005

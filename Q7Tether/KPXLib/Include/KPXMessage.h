@@ -79,6 +79,12 @@ struct CommonMessageHeader
     std::uint32_t messageSize = kCommonMessageHeaderSize;
     std::uint32_t reserved = 0;
 
+    template <typename Io>
+    void Fields(Io& io)
+    {
+        io(magic, messageClass, messageType, messageHeaderSize, messageSize, reserved);
+    }
+
     void Encode(ByteWriter& writer) const noexcept;
     void Decode(ByteReader& reader) noexcept;
 
@@ -138,6 +144,8 @@ std::uint16_t GetSetSubscriptionMessageSize(ProtocolVersion version) noexcept;
 
 /// A message's fixed part as this side knows it: the common header as the
 /// first member, the encoded size of the whole fixed part, and its codec.
+/// A message lists its fields once (see FieldWriter); older messages still
+/// carry a hand-written Encode and Decode pair.
 template <typename T>
 concept FixedMessagePart = requires(T message, const T constMessage, ByteWriter& writer, ByteReader& reader)
 {
@@ -147,9 +155,31 @@ concept FixedMessagePart = requires(T message, const T constMessage, ByteWriter&
     {
         message.header
         } -> std::convertible_to<CommonMessageHeader>;
+} && (FieldRecord<T> || requires(T message, const T constMessage, ByteWriter& writer, ByteReader& reader)
+{
     constMessage.Encode(writer);
     message.Decode(reader);
-};
+});
+
+/// Writes a fixed part through its field list (or its Encode).
+template <FixedMessagePart Message>
+void WriteMessageFields(const Message& message, ByteWriter& writer) noexcept
+{
+    if constexpr (FieldRecord<Message>)
+        WriteFields(message, writer);
+    else
+        message.Encode(writer);
+}
+
+/// Reads a fixed part through its field list (or its Decode).
+template <FixedMessagePart Message>
+void ReadMessageFields(Message& message, ByteReader& reader) noexcept
+{
+    if constexpr (FieldRecord<Message>)
+        ReadFields(message, reader);
+    else
+        message.Decode(reader);
+}
 
 /// Decodes a received fixed part over pre-filled defaults, as the camera may
 /// send it shorter or longer than this side's struct: the first
@@ -295,14 +325,14 @@ Message DecodeFixedPart(std::span<const std::uint8_t> received, const Message& d
         Detail::ThrowMessageTruncated();
     std::array<std::uint8_t, Message::kEncodedSize> image{};
     ByteWriter writer(image);
-    defaults.Encode(writer);
+    WriteMessageFields(defaults, writer);
     const std::size_t overlay = std::max<std::size_t>(
         kCommonMessageHeaderSize,
         std::min<std::size_t>({received.size(), header->messageHeaderSize, image.size()}));
     std::memcpy(image.data(), received.data(), overlay);
     Message message = defaults;
     ByteReader reader(image);
-    message.Decode(reader);
+    ReadMessageFields(message, reader);
     return message;
 }
 
@@ -311,7 +341,7 @@ MessageBytes EncodeMessage(const Message& message, std::span<const std::uint8_t>
 {
     std::array<std::uint8_t, Message::kEncodedSize> image{};
     ByteWriter imageWriter(image);
-    message.Encode(imageWriter);
+    WriteMessageFields(message, imageWriter);
 
     // The fixed part is as long as the header says for the message's version;
     // bytes a newer struct knows beyond it are not sent.

@@ -1,5 +1,7 @@
 // Reading KPX messages from an open channel: the fixed part of a message whose
-// common header was already read, and skipping bytes of a message.
+// common header was already read, skipping bytes of a message, and the byte
+// sources through which reply decoders read a message either from a channel or
+// from memory (so that one decoder serves an agent and a fuzz target).
 //
 // Every agent's receive loop reads the 16-byte common header with
 // Channel::Read, checks it (CheckMessageHeader), picks the struct for its class
@@ -15,6 +17,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace Q7::KPX
@@ -47,14 +50,14 @@ std::int32_t ReadMessageHeader(Message& destination, const CommonMessageHeader& 
 {
     std::array<std::uint8_t, Message::kEncodedSize> image{};
     ByteWriter writer(image);
-    destination.Encode(writer);
+    WriteMessageFields(destination, writer);
     const std::int32_t result =
         ReadMessageHeader(image, destination.header.messageHeaderSize, commonHeader, channel, abortObjects);
     if (result == 0)
     {
         Message message = destination;
         ByteReader reader(image);
-        message.Decode(reader);
+        ReadMessageFields(message, reader);
         destination = message;
     }
     return result;
@@ -64,5 +67,75 @@ std::int32_t ReadMessageHeader(Message& destination, const CommonMessageHeader& 
 /// 1024 bytes (no time limit, the caller's abort objects). Answers 0, or the
 /// first non-zero read result. Raises the channel's Read errors. Blocks.
 std::int32_t SkipMessageBytes(std::uint32_t count, Channel& channel, const WaitObjectList* abortObjects);
+
+/// Where a reply decoder takes the bytes after a message's common header from.
+/// Read and Skip return 0 on success or the failure result of the underlying
+/// read (1 aborted, 2 time-out, 3 not open, 4 not connected); a failed read
+/// leaves the stream at an unknown position.
+class MessageSource
+{
+public:
+    virtual ~MessageSource();
+
+    /// Reads exactly `destination.size()` bytes.
+    virtual std::uint32_t Read(std::span<std::uint8_t> destination) = 0;
+    /// Reads and discards `count` bytes.
+    virtual std::uint32_t Skip(std::uint64_t count) = 0;
+
+    /// Reads the rest of a fixed part as the header reader of every agent does:
+    /// `fixedPart` holds the 16 common-header bytes and the defaults of the
+    /// rest; its first min(fixedPart size, `header.messageHeaderSize`) bytes
+    /// are completed from the stream and the camera's surplus header bytes are
+    /// skipped, with the warning "Skipsize > 0 for CommonMessageHeader with
+    /// messageClass = %hhu, messageType = %hhu\n". `header` must have passed
+    /// CheckReplyHeader.
+    std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart, const CommonMessageHeader& header);
+};
+
+/// A MessageSource over the bytes of one message held in memory, starting
+/// right after its common header. A read beyond the bytes given fails with 4
+/// (the bytes never arrive). Reentrant.
+class BufferMessageSource final : public MessageSource
+{
+public:
+    /// `afterHeader`: the message's bytes behind its common header.
+    explicit BufferMessageSource(std::span<const std::uint8_t> afterHeader) noexcept : m_reader(afterHeader)
+    {
+    }
+
+    std::uint32_t Read(std::span<std::uint8_t> destination) override;
+    std::uint32_t Skip(std::uint64_t count) override;
+
+    /// Bytes not consumed yet.
+    [[nodiscard]] std::size_t Remaining() const noexcept { return m_reader.Remaining(); }
+
+private:
+    ByteReader m_reader;
+};
+
+/// A MessageSource over a channel's stream: reads with the caller's abort
+/// objects and, when a deadline is given, every read of one message shares it,
+/// so a camera that sends part of a message and then stalls cannot hold the
+/// reader longer than that (the read then fails with 2). Thread-bound to the
+/// channel's reading thread.
+class ChannelMessageSource final : public MessageSource
+{
+public:
+    /// `deadlineMs`: a GetTickCountMs value after which reads time out; none
+    /// waits without limit.
+    ChannelMessageSource(Channel& channel, const WaitObjectList* abortObjects,
+                         std::optional<std::uint64_t> deadlineMs = std::nullopt) noexcept
+        : m_channel(channel), m_abortObjects(abortObjects), m_deadlineMs(deadlineMs)
+    {
+    }
+
+    std::uint32_t Read(std::span<std::uint8_t> destination) override;
+    std::uint32_t Skip(std::uint64_t count) override;
+
+private:
+    Channel& m_channel;
+    const WaitObjectList* m_abortObjects;
+    std::optional<std::uint64_t> m_deadlineMs;
+};
 
 } // namespace Q7::KPX

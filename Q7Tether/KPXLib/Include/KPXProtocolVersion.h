@@ -21,6 +21,13 @@ struct ProtocolVersion
     std::uint8_t major = 0;
     std::uint8_t minor = 0;
 
+    /// On the wire: the major byte, then the minor byte.
+    template <typename Io>
+    void Fields(Io& io)
+    {
+        io(major, minor);
+    }
+
     /// The comparison key: major * 256 + minor.
     [[nodiscard]] constexpr std::uint16_t Ordinal() const noexcept
     {
@@ -44,16 +51,14 @@ struct ProtocolVersion
 /// Writes a version as its two wire bytes, major first.
 inline void WriteProtocolVersion(ByteWriter& writer, ProtocolVersion version) noexcept
 {
-    writer.WriteU8(version.major);
-    writer.WriteU8(version.minor);
+    WriteFields(version, writer);
 }
 
 /// Reads a version from its two wire bytes, major first.
 inline ProtocolVersion ReadProtocolVersion(ByteReader& reader) noexcept
 {
     ProtocolVersion version;
-    version.major = reader.ReadU8();
-    version.minor = reader.ReadU8();
+    ReadFields(version, reader);
     return version;
 }
 

@@ -1,4 +1,5 @@
 #include "KPXEnumeration.h"
+#include "KPXMessageReader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -417,30 +418,6 @@ DeviceInfo DecodeDeviceInfo(std::span<const std::uint8_t> received)
     return info;
 }
 
-MessageSource::~MessageSource() = default;
-
-std::uint32_t MessageSource::ReadFixedPart(std::span<std::uint8_t> fixedPart,
-                                           const CommonMessageHeader& header)
-{
-    const std::uint64_t received = header.messageHeaderSize;
-    const std::uint64_t wanted = std::max<std::uint64_t>(kCommonMessageHeaderSize,
-                                                         std::min<std::uint64_t>(fixedPart.size(), received));
-    if (wanted != received)
-    {
-        Universal::LogWarning(
-            L"Skipsize > 0 for CommonMessageHeader with messageClass = %hhu, messageType = %hhu\n",
-            unsigned{header.messageClass}, unsigned{header.messageType});
-    }
-    if (wanted > kCommonMessageHeaderSize && fixedPart.size() >= wanted)
-    {
-        if (const std::uint32_t result =
-                Read(fixedPart.subspan(kCommonMessageHeaderSize, wanted - kCommonMessageHeaderSize));
-            result != 0)
-            return result;
-    }
-    return received > wanted ? Skip(received - wanted) : 0;
-}
-
 std::uint32_t ReadDeviceInfoReply(const CommonMessageHeader& header, MessageSource& source, DeviceInfo& info)
 {
     std::array<std::uint8_t, DeviceInfoMessage::kEncodedSize> fixedPart{};
@@ -535,22 +512,6 @@ std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSou
         list.push_back(std::move(descriptor));
     }
     return source.Skip(remaining);
-}
-
-std::uint32_t BufferMessageSource::Read(std::span<std::uint8_t> destination)
-{
-    if (destination.size() > m_reader.Remaining())
-        return 4;
-    m_reader.ReadBytes(destination);
-    return 0;
-}
-
-std::uint32_t BufferMessageSource::Skip(std::uint64_t count)
-{
-    if (count > m_reader.Remaining())
-        return 4;
-    m_reader.Skip(count);
-    return 0;
 }
 
 DeviceInfo DecodeDeviceInfoMessage(std::span<const std::uint8_t> message)

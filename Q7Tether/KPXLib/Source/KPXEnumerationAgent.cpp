@@ -6,6 +6,7 @@
 
 #include "KPXChannel.h"
 #include "KPXMessageProtocolInfo.h"
+#include "KPXMessageReader.h"
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
@@ -18,53 +19,6 @@ namespace
 
 using namespace Enumeration;
 using Universal::ModuleError;
-
-constexpr std::uint32_t kSkipPieceSize = 1024;
-
-// The bytes of a reply, read from channel 0.0. Every read of one reply shares
-// one deadline, so a camera that sends part of a reply and then stalls cannot
-// hold the caller longer than the reply's time limit.
-class ChannelReplySource final : public MessageSource
-{
-public:
-    ChannelReplySource(Channel& channel, std::uint64_t deadlineMs)
-        : m_channel(channel), m_deadlineMs(deadlineMs)
-    {
-    }
-
-    std::uint32_t Read(std::span<std::uint8_t> destination) override
-    {
-        if (destination.empty())
-            return 0;
-        return static_cast<std::uint32_t>(m_channel.Read(destination.data(),
-                                                         static_cast<std::uint32_t>(destination.size()),
-                                                         nullptr, nullptr, TimeLeftMs()));
-    }
-
-    std::uint32_t Skip(std::uint64_t count) override
-    {
-        std::array<std::uint8_t, kSkipPieceSize> scratch{};
-        while (count > 0)
-        {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kSkipPieceSize));
-            if (const std::uint32_t result = Read(std::span<std::uint8_t>(scratch.data(), piece));
-                result != 0)
-                return result;
-            count -= piece;
-        }
-        return 0;
-    }
-
-private:
-    std::uint32_t TimeLeftMs() const
-    {
-        const std::uint64_t now = Platform::GetTickCountMs();
-        return now >= m_deadlineMs ? 0 : static_cast<std::uint32_t>(m_deadlineMs - now);
-    }
-
-    Channel& m_channel;
-    const std::uint64_t m_deadlineMs;
-};
 
 // Records a major-version range the camera announced for a channel in the
 // protocol registry, one version m.0 per major.
@@ -184,7 +138,7 @@ bool EnumerationAgent::GetDeviceInfo(DeviceInfo& info)
                  deadlineMs, header))
         return false;
 
-    ChannelReplySource source(m_channel, deadlineMs);
+    ChannelMessageSource source(m_channel, nullptr, deadlineMs);
     if (!IsEnumerationMessage(header, kEnumerationMessage_DeviceInfoReply))
     {
         // Read the whole unexpected message away, so that the stream stays in
@@ -257,7 +211,7 @@ bool EnumerationAgent::ReadDeviceChannelList(ChannelList& list)
     if (!IsEnumerationMessage(header, kEnumerationMessage_ChannelListReply))
         ThrowNotChannelList();
 
-    ChannelReplySource source(m_channel, deadlineMs);
+    ChannelMessageSource source(m_channel, nullptr, deadlineMs);
     ChannelList received;
     if (const std::uint32_t result = ReadChannelListReply(header, source, received); result != 0)
     {

@@ -40,22 +40,12 @@ void ThrowMessageTruncated()
 
 void CommonMessageHeader::Encode(ByteWriter& writer) const noexcept
 {
-    writer.WriteU32(magic);
-    writer.WriteU8(messageClass);
-    writer.WriteU8(messageType);
-    writer.WriteU16(messageHeaderSize);
-    writer.WriteU32(messageSize);
-    writer.WriteU32(reserved);
+    WriteFields(*this, writer);
 }
 
 void CommonMessageHeader::Decode(ByteReader& reader) noexcept
 {
-    magic = reader.ReadU32();
-    messageClass = reader.ReadU8();
-    messageType = reader.ReadU8();
-    messageHeaderSize = reader.ReadU16();
-    messageSize = reader.ReadU32();
-    reserved = reader.ReadU32();
+    ReadFields(*this, reader);
 }
 
 std::optional<CommonMessageHeader> DecodeMessageHeader(std::span<const std::uint8_t> bytes) noexcept

@@ -1,5 +1,6 @@
 #include "KPXMessageReader.h"
 
+#include "Q7PlatformClock_Posix.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalLogMsg.h"
@@ -62,6 +63,75 @@ std::int32_t SkipMessageBytes(std::uint32_t count, Channel& channel, const WaitO
         {
             return result;
         }
+        count -= piece;
+    }
+    return 0;
+}
+
+MessageSource::~MessageSource() = default;
+
+std::uint32_t MessageSource::ReadFixedPart(std::span<std::uint8_t> fixedPart,
+                                           const CommonMessageHeader& header)
+{
+    const std::uint64_t received = header.messageHeaderSize;
+    const std::uint64_t wanted = std::max<std::uint64_t>(kCommonMessageHeaderSize,
+                                                         std::min<std::uint64_t>(fixedPart.size(), received));
+    if (wanted != received)
+    {
+        Q7::Universal::LogWarning(
+            L"Skipsize > 0 for CommonMessageHeader with messageClass = %hhu, messageType = %hhu\n",
+            unsigned{header.messageClass}, unsigned{header.messageType});
+    }
+    if (wanted > kCommonMessageHeaderSize && fixedPart.size() >= wanted)
+    {
+        if (const std::uint32_t result =
+                Read(fixedPart.subspan(kCommonMessageHeaderSize, wanted - kCommonMessageHeaderSize));
+            result != 0)
+            return result;
+    }
+    return received > wanted ? Skip(received - wanted) : 0;
+}
+
+std::uint32_t BufferMessageSource::Read(std::span<std::uint8_t> destination)
+{
+    if (destination.size() > m_reader.Remaining())
+        return 4;
+    m_reader.ReadBytes(destination);
+    return 0;
+}
+
+std::uint32_t BufferMessageSource::Skip(std::uint64_t count)
+{
+    if (count > m_reader.Remaining())
+        return 4;
+    m_reader.Skip(count);
+    return 0;
+}
+
+std::uint32_t ChannelMessageSource::Read(std::span<std::uint8_t> destination)
+{
+    if (destination.empty())
+        return 0;
+    std::uint32_t timeoutMs = Q7::Platform::kInfinite;
+    if (m_deadlineMs)
+    {
+        const std::uint64_t now = Q7::Platform::GetTickCountMs();
+        timeoutMs = now >= *m_deadlineMs ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                                   *m_deadlineMs - now, Q7::Platform::kInfinite - 1));
+    }
+    return static_cast<std::uint32_t>(m_channel.Read(destination.data(),
+                                                     static_cast<std::uint32_t>(destination.size()),
+                                                     m_abortObjects, nullptr, timeoutMs));
+}
+
+std::uint32_t ChannelMessageSource::Skip(std::uint64_t count)
+{
+    std::array<std::uint8_t, kSkipPieceSize> scratch{};
+    while (count > 0)
+    {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kSkipPieceSize));
+        if (const std::uint32_t result = Read(std::span<std::uint8_t>(scratch.data(), piece)); result != 0)
+            return result;
         count -= piece;
     }
     return 0;
