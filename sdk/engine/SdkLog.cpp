@@ -1,0 +1,180 @@
+#include "SdkLog.h"
+
+#include <TavrinCpp/Sdk.h>
+#include <TavrinCpp/TavrinC.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace Q7::TavrinC
+{
+
+namespace
+{
+
+void SilentPrinter(int, const char*, va_list) {}
+
+using Q7::Tavrin::LogMessageLevel;
+using Handler = Q7::Tavrin::SdkLoggingHandler;
+
+// Printer, handler and verbose flag are set by the application at any time
+// while library threads log: each is exchanged atomically, and a dispatch runs
+// on its own reference to the handler it loaded, so clearing the handler never
+// destroys one that is running.
+constinit std::atomic<MessagePrinter> g_printer{&SilentPrinter};
+constinit std::atomic<bool> g_verbose{false};
+constinit std::atomic<std::shared_ptr<const Handler>> g_handler;
+
+// The utility log's handler object for RouteUniversalLogMessage; two such
+// objects are equal, so registering it twice lists it once.
+Q7::Universal::LogMsgHandler RouterHandler()
+{
+    return Q7::Universal::LogMsgHandler(&RouteUniversalLogMessage);
+}
+
+} // namespace
+
+void SdkLog(int level, const char* format, ...) noexcept
+{
+    if (g_verbose.load(std::memory_order_relaxed) && level > 5)
+    {
+        level = 5;
+    }
+    const MessagePrinter printer = g_printer.load(std::memory_order_acquire);
+    if (printer == nullptr)
+    {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    try
+    {
+        printer(level, format, args);
+    }
+    catch (...)
+    {
+        // The caller may be a library thread or a destructor: a failing printer
+        // loses its line, nothing more.
+    }
+    va_end(args);
+}
+
+void SdkLoggingDispatch(int level, const char* format, va_list args)
+{
+    const std::shared_ptr<const Handler> handler = g_handler.load(std::memory_order_acquire);
+    if (handler == nullptr)
+    {
+        return;
+    }
+    LogMessageLevel mapped;
+    switch (level)
+    {
+    case 1:
+        mapped = LogMessageLevel::Error;
+        break;
+    case 2:
+        mapped = LogMessageLevel::Warning;
+        break;
+    case 3:
+    case 4:
+        mapped = LogMessageLevel::Info;
+        break;
+    case 5:
+        mapped = LogMessageLevel::Debug;
+        break;
+    default:
+        return;
+    }
+    char line[4096] = {};
+    std::vsnprintf(line, sizeof line, format, args);
+    (*handler)(line, mapped);
+}
+
+void RouteUniversalLogMessage(Q7::Universal::EnumLogMsgType type, const wchar_t* text) noexcept
+{
+    const Q7::Universal::UniversalStringA utf8 =
+        Q7::Universal::EncodeText(text, Q7::Universal::kEncoding_UTF8);
+    const char* line = utf8.c_str();
+    switch (type)
+    {
+    case Q7::Universal::kLogMsgType_Debug:
+        SdkLog(5, "%s", line);
+        break;
+    case Q7::Universal::kLogMsgType_Info:
+        SdkLog(4, "%s", line);
+        break;
+    case Q7::Universal::kLogMsgType_Warning:
+        SdkLog(2, "%s", line);
+        break;
+    case Q7::Universal::kLogMsgType_Error:
+        SdkLog(1, "%s", line);
+        break;
+    case Q7::Universal::kLogMsgType_InternalError:
+        SdkLog(1, "INTERNAL ERROR: %s", line);
+        break;
+    case Q7::Universal::kLogMsgType_Assertion:
+        SdkLog(1, "ASSERT FAILED: %s", line);
+        break;
+    default:
+        SdkLog(2, "PG-13 rated log content received unsupported LogMsgType!");
+        break;
+    }
+}
+
+void SetMessagePrinter(MessagePrinter printer)
+{
+    g_printer.store(printer, std::memory_order_release);
+}
+
+void EnablePG13(bool enable)
+{
+    g_verbose.store(enable, std::memory_order_relaxed);
+    try
+    {
+        if (enable)
+        {
+            SdkLog(4, "\n\tEnabling Rated PG-13 log content - Parental Discretion Iz Advised!\n\n");
+            Q7::Universal::LogMsgManager::AddHandler(RouterHandler());
+        }
+        else
+        {
+            Q7::Universal::LogMsgManager::RemoveHandler(RouterHandler());
+        }
+    }
+    catch (...)
+    {
+        // Only running out of memory fails here: the utility log then stays
+        // unrouted (or routed), the verbose flag is set either way.
+    }
+}
+
+} // namespace Q7::TavrinC
+
+namespace Q7::Tavrin
+{
+
+void SetSdkLoggingHandler(SdkLoggingHandler handler)
+{
+    std::shared_ptr<const SdkLoggingHandler> shared;
+    if (handler)
+    {
+        shared = std::make_shared<const SdkLoggingHandler>(std::move(handler));
+    }
+    Q7::TavrinC::g_handler.store(std::move(shared), std::memory_order_release);
+    Q7::TavrinC::SetMessagePrinter(&Q7::TavrinC::SdkLoggingDispatch);
+}
+
+void ClearSdkLoggingHandler()
+{
+    Q7::TavrinC::SetMessagePrinter(nullptr);
+    Q7::TavrinC::g_handler.store(nullptr, std::memory_order_release);
+}
+
+void EnablePG13(bool enable)
+{
+    Q7::TavrinC::EnablePG13(enable);
+}
+
+} // namespace Q7::Tavrin
