@@ -1,0 +1,200 @@
+#include "Sdk.h"
+
+#include "LastError.h"
+#include "SdkLog.h"
+
+#include <TavrinCpp/TavrinC.h>
+
+#include <atomic>
+#include <exception>
+
+namespace
+{
+
+using namespace Q7::Tavrin;
+using Q7::TavrinC::ReportCurrentError;
+using Q7::TavrinC::SdkLog;
+using Q7::TavrinC::SetLastErrorInfo;
+
+// Process-wide state beside the instance, constant-initialised at load. The
+// marks are set once and never cleared.
+constinit std::mutex g_instanceMutex;       // guards g_pInstance and g_pClosedInstance
+constinit Sdk* g_pInstance = nullptr;       // null before the first creation and after the close
+constinit Sdk* g_pClosedInstance = nullptr; // the closed instance, kept for threads that still hold it
+constinit std::atomic<bool> g_closing{false};
+constinit std::atomic<bool> g_destroyed{false};
+
+} // namespace
+
+Sdk::Sdk() = default;
+
+Sdk::~Sdk()
+{
+    MarkDestroyed();
+}
+
+bool Sdk::CreateInstance()
+{
+    bool created = false;
+    bool refused = false;
+    {
+        const std::lock_guard<std::mutex> lock(g_instanceMutex);
+        // Checked under the lock: MarkDestroyed clears the pointer under it after
+        // the marks are set, so no instance is made after a close.
+        if (IsClosing())
+        {
+            refused = true;
+        }
+        else if (g_pInstance == nullptr)
+        {
+            g_pInstance = new Sdk();
+            created = true;
+        }
+    }
+    if (refused)
+    {
+        SdkLog(2, "SDK is marked close. We reject creating a new instance\n");
+    }
+    return created;
+}
+
+Sdk* Sdk::GetInstance(bool allowClosing) noexcept
+{
+    if (g_destroyed.load())
+    {
+        SetLastErrorInfo(SdkNotOpen, "SDK not open (closed/deleted)", "Sdk::GetInstance");
+        SdkLog(1, "SDK cannot be used after destruction.\n");
+        return nullptr;
+    }
+    if (!allowClosing && g_closing.load())
+    {
+        SetLastErrorInfo(SdkNotOpen, "SDK not open (closing)", "Sdk::GetInstance");
+        SdkLog(2, "SDK is marked for closing. No SDK instance returned.\n");
+        return nullptr;
+    }
+    Sdk* instance;
+    {
+        const std::lock_guard<std::mutex> lock(g_instanceMutex);
+        instance = g_pInstance;
+    }
+    if (instance == nullptr)
+    {
+        // Before the first OpenSdk: a caller that re-reports the recorded error
+        // must find this failure, not whatever the thread recorded last.
+        SetLastErrorInfo(SdkNotOpen, "Sdk not open", "Sdk::GetInstance");
+    }
+    return instance;
+}
+
+bool Sdk::IsClosing() noexcept
+{
+    return g_closing.load() || g_destroyed.load();
+}
+
+bool Sdk::MarkClosing() noexcept
+{
+    return !g_closing.exchange(true);
+}
+
+void Sdk::MarkDestroyed() noexcept
+{
+    g_destroyed.store(true);
+    const std::lock_guard<std::mutex> lock(g_instanceMutex);
+    if (g_pInstance == this)
+    {
+        g_pInstance = nullptr;
+        g_pClosedInstance = this;
+    }
+    else if (g_pClosedInstance == this)
+    {
+        g_pClosedInstance = nullptr; // being destroyed
+    }
+}
+
+void Sdk::RemoveAndWakeAllListeners() noexcept
+{
+    SdkLog(6, "Sdk::RemoveAndWakeAllListeners()...\n");
+    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // The listener table comes with the notification routing: until then no
+    // listener can be registered, so there is none to wake or forget.
+    SdkLog(6, "Sdk::RemoveAndWakeAllListeners() done!\n");
+}
+
+void Sdk::DeinitTransport() noexcept
+{
+    // The camera bridge comes with the camera layer: until then the Sdk has no
+    // bridge and no camera can be open, so there is nothing to de-initialise.
+}
+
+void Sdk::TerminateFactory() noexcept
+{
+    // The object factories come with the flat interface's strings and lists:
+    // until then no factory can be registered, so there is none to end.
+}
+
+namespace Q7::TavrinC
+{
+
+ErrorCode OpenSdk()
+{
+    static constexpr const char* kSource = "Q7::TavrinC::OpenSdk";
+    SdkLog(5, "Open SDK...\n");
+    try
+    {
+        if (!Sdk::CreateInstance())
+        {
+            if (Sdk::IsClosing())
+            {
+                // Closed for good: report why no instance can be had.
+                Sdk::GetInstance(false);
+                return ReportCurrentError(kSource);
+            }
+            return SetLastErrorInfo(Success, "SDK is already open", kSource);
+        }
+    }
+    catch (const std::exception& e)
+    {
+        return SetLastErrorInfo(GeneralError, e.what(), kSource);
+    }
+    catch (...)
+    {
+        return SetLastErrorInfo(GeneralError,
+                                "Internal error in camera transport layer (See log for details).", kSource);
+    }
+    if (Sdk::GetInstance(false) != nullptr)
+    {
+        return SetLastErrorInfo(Success, "", kSource);
+    }
+    return SetLastErrorInfo(GeneralError, "SDK is created, but we fail to get access", kSource);
+}
+
+ErrorCode CloseSdk(bool reportIfNotOpen)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::CloseSdk";
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk != nullptr && !sdk->MarkClosing())
+    {
+        // Another thread closes it: as if none was found (this records why).
+        sdk = Sdk::GetInstance(false);
+    }
+    if (sdk == nullptr)
+    {
+        return reportIfNotOpen ? ReportCurrentError(kSource) : SetLastErrorInfo(Success, "", kSource);
+    }
+    SdkLog(5, "SDK::CloseSdk(): Waking and removing all listeners...\n");
+    sdk->RemoveAndWakeAllListeners();
+    SdkLog(5, "SDK::CloseSdk(): Deinitializing transport layer...\n");
+    sdk->DeinitTransport();
+    SdkLog(5, "SDK::CloseSdk(): Terminating object factory...\n");
+    sdk->TerminateFactory();
+    SdkLog(5, "SDK::CloseSdk(): Deleting SDK...\n");
+    sdk->MarkDestroyed();
+    return SetLastErrorInfo(Success, "", kSource);
+}
+
+bool IsSdkOpen()
+{
+    return Sdk::GetInstance(false) != nullptr;
+}
+
+} // namespace Q7::TavrinC

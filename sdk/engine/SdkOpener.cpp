@@ -1,0 +1,44 @@
+#include "SdkOpener.h"
+
+#include "SdkLog.h"
+
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/Sdk.h>
+#include <TavrinCpp/TavrinC.h>
+
+SdkOpener::SdkOpener()
+{
+    Q7::TavrinC::SdkLog(5, "Sdk: Opening SDK & register default factory\n");
+    Q7::Tavrin::ThrowOnErrorCode(Q7::TavrinC::OpenSdk());
+    // The default object factory is registered here once the object factories
+    // exist (with the flat interface's strings and lists).
+}
+
+SdkOpener::~SdkOpener()
+{
+    Q7::TavrinC::SdkLog(5, "Sdk: Closing SDK\n");
+    Q7::TavrinC::CloseSdk(false);
+}
+
+SdkOpener& EnsureSdkOpen()
+{
+    // A function-local static: constructed once under the compiler's own lock,
+    // retried after a constructor that threw, destroyed at process exit.
+    static SdkOpener opener;
+    return opener;
+}
+
+namespace Q7::Tavrin
+{
+
+void EnsureOpen()
+{
+    EnsureSdkOpen();
+}
+
+void EnsureClosed()
+{
+    Q7::TavrinC::CloseSdk(false);
+}
+
+} // namespace Q7::Tavrin
