@@ -5,8 +5,8 @@
 
 #include <TavrinCpp/TavrinC.h>
 
+#include <algorithm>
 #include <cstdarg>
-#include <cstddef>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -28,10 +28,7 @@ class SdkLogCapture
 public:
     SdkLogCapture()
     {
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            Storage().clear();
-        }
+        Clear();
         Q7::TavrinC::SetMessagePrinter(&Print);
     }
     ~SdkLogCapture() { Q7::TavrinC::SetMessagePrinter(nullptr); }
@@ -44,31 +41,13 @@ public:
         std::lock_guard<std::mutex> lock(Mutex());
         return Storage();
     }
-
-    // Lines whose text equals text exactly.
-    std::size_t Count(const std::string& text) const
+    // The number of lines whose text equals text.
+    long Count(const std::string& text) const
     {
-        std::lock_guard<std::mutex> lock(Mutex());
-        std::size_t n = 0;
-        for (const SdkLogLine& line : Storage())
-        {
-            n += line.text == text ? 1 : 0;
-        }
-        return n;
+        const std::vector<SdkLogLine> lines = Lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const SdkLogLine& line) { return line.text == text; });
     }
-
-    // Lines whose text contains part.
-    std::size_t CountContaining(const std::string& part) const
-    {
-        std::lock_guard<std::mutex> lock(Mutex());
-        std::size_t n = 0;
-        for (const SdkLogLine& line : Storage())
-        {
-            n += line.text.find(part) != std::string::npos ? 1 : 0;
-        }
-        return n;
-    }
-
     void Clear()
     {
         std::lock_guard<std::mutex> lock(Mutex());
@@ -78,17 +57,10 @@ public:
     // The printer itself, for tests that install it by other means.
     static void Print(int level, const char* format, va_list args)
     {
-        va_list copy;
-        va_copy(copy, args);
-        const int length = std::vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-        if (length > 0)
-        {
-            std::vsnprintf(text.data(), text.size() + 1, format, args);
-        }
+        char text[8192];
+        std::vsnprintf(text, sizeof text, format, args);
         std::lock_guard<std::mutex> lock(Mutex());
-        Storage().push_back({level, std::move(text)});
+        Storage().push_back({level, text});
     }
 
 private:
