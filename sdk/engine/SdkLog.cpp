@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <utility>
 
 namespace Q7::TavrinC
@@ -19,13 +20,37 @@ void SilentPrinter(int, const char*, va_list) {}
 using Q7::Tavrin::LogMessageLevel;
 using Handler = Q7::Tavrin::SdkLoggingHandler;
 
+// The logging handler, replaced as a whole. A dispatch runs on its own
+// reference to the handler it loaded, so replacing or clearing the handler
+// never destroys one that is running.
+class HandlerSlot
+{
+public:
+    std::shared_ptr<const Handler> Load() const
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_handler;
+    }
+    void Store(std::shared_ptr<const Handler> handler)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_handler.swap(handler);
+        }
+        // The previous handler is released here, outside the lock: its
+        // destructor may log.
+    }
+
+private:
+    mutable std::mutex m_mutex; // guards m_handler
+    std::shared_ptr<const Handler> m_handler;
+};
+
 // Printer, handler and verbose flag are set by the application at any time
-// while library threads log: each is exchanged atomically, and a dispatch runs
-// on its own reference to the handler it loaded, so clearing the handler never
-// destroys one that is running.
+// while library threads log: each is exchanged atomically.
 constinit std::atomic<MessagePrinter> g_printer{&SilentPrinter};
 constinit std::atomic<bool> g_verbose{false};
-constinit std::atomic<std::shared_ptr<const Handler>> g_handler;
+constinit HandlerSlot g_handler;
 
 // The utility log's handler object for RouteUniversalLogMessage; two such
 // objects are equal, so registering it twice lists it once.
@@ -63,7 +88,7 @@ void SdkLog(int level, const char* format, ...) noexcept
 
 void SdkLoggingDispatch(int level, const char* format, va_list args)
 {
-    const std::shared_ptr<const Handler> handler = g_handler.load(std::memory_order_acquire);
+    const std::shared_ptr<const Handler> handler = g_handler.Load();
     if (handler == nullptr)
     {
         return;
@@ -162,14 +187,14 @@ void SetSdkLoggingHandler(SdkLoggingHandler handler)
     {
         shared = std::make_shared<const SdkLoggingHandler>(std::move(handler));
     }
-    Q7::TavrinC::g_handler.store(std::move(shared), std::memory_order_release);
+    Q7::TavrinC::g_handler.Store(std::move(shared));
     Q7::TavrinC::SetMessagePrinter(&Q7::TavrinC::SdkLoggingDispatch);
 }
 
 void ClearSdkLoggingHandler()
 {
     Q7::TavrinC::SetMessagePrinter(nullptr);
-    Q7::TavrinC::g_handler.store(nullptr, std::memory_order_release);
+    Q7::TavrinC::g_handler.Store(nullptr);
 }
 
 void EnablePG13(bool enable)
