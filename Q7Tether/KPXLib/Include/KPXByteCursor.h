@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <type_traits>
 
@@ -178,15 +179,24 @@ private:
     }
 };
 
+/// `N` bytes of a record that carry no field: written as zeros and stepped
+/// over when read. Named in a field list as a value, `io(enable, Padding<3>{})`.
+template <std::size_t N>
+struct Padding
+{
+    static constexpr std::size_t kSize = N;
+};
+
 /// Walks a record's field list and writes each field in order: unsigned and
 /// signed integers of 1, 2, 4 or 8 bytes (little-endian), enumerations as their
-/// underlying integer, byte arrays as they are, and nested records through
-/// their own field list. A record lists its fields once,
+/// underlying integer, byte arrays as they are, padding as zeros, and nested
+/// records through their own field list. A record lists its fields once,
 ///
-///     template <class Io> void Fields(Io& io) { io(header, dataId, reserved20); }
+///     template <class Io> constexpr void Fields(Io& io) { io(header, dataId, reserved20); }
 ///
 /// and WriteFields and ReadFields walk that one list, so encoder and decoder
-/// cannot drift apart. Field lists touch nothing but the named members.
+/// cannot drift apart; FieldListSize counts it (a `constexpr` list can be
+/// counted at compile time). Field lists touch nothing but the named members.
 class FieldWriter
 {
 public:
@@ -205,6 +215,20 @@ private:
     ByteWriter& m_writer;
 };
 
+namespace Detail
+{
+template <typename T>
+inline constexpr bool kIsPadding = false;
+template <std::size_t N>
+inline constexpr bool kIsPadding<Padding<N>> = true;
+
+// A field a reader can fill: a modifiable member, or padding (a value).
+template <typename Field>
+inline constexpr bool kIsReadableField = kIsPadding<std::remove_cvref_t<Field>> ||
+                                         (std::is_lvalue_reference_v<Field> &&
+                                          !std::is_const_v<std::remove_reference_t<Field>>);
+} // namespace Detail
+
 /// Walks a record's field list and reads each field in order (see
 /// FieldWriter). Fields that do not fit read 0 and set the reader's overflow.
 class FieldReader
@@ -213,8 +237,9 @@ public:
     explicit constexpr FieldReader(ByteReader& reader) noexcept : m_reader(reader) {}
 
     template <typename... Field>
-    void operator()(Field&... fields) noexcept
+    void operator()(Field&&... fields) noexcept
     {
+        static_assert((Detail::kIsReadableField<Field> && ...), "a field list names members (or padding)");
         (Take(fields), ...);
     }
 
@@ -225,13 +250,45 @@ private:
     ByteReader& m_reader;
 };
 
+/// Walks a record's field list and adds up the bytes it takes on the wire (see
+/// FieldWriter). Usable at compile time when the list is `constexpr`.
+class FieldCounter
+{
+public:
+    template <typename... Field>
+    constexpr void operator()(const Field&... fields) noexcept
+    {
+        (Count(fields), ...);
+    }
+
+    /// The bytes counted so far.
+    [[nodiscard]] constexpr std::size_t Size() const noexcept { return m_size; }
+
+private:
+    template <typename Field>
+    constexpr void Count(const Field& field) noexcept;
+
+    std::size_t m_size = 0;
+};
+
 /// A record with one field list (see FieldWriter).
 template <typename T>
-concept FieldRecord = requires(T& record, FieldWriter& writer, FieldReader& reader)
+concept FieldRecord = requires(T& record, FieldWriter& writer, FieldReader& reader, FieldCounter& counter)
 {
     record.Fields(writer);
     record.Fields(reader);
+    record.Fields(counter);
 };
+
+/// The bytes a record's field list takes on the wire.
+template <FieldRecord Record>
+constexpr std::size_t FieldListSize() noexcept
+{
+    Record record{};
+    FieldCounter counter;
+    record.Fields(counter);
+    return counter.Size();
+}
 
 /// Writes a record's fields in list order.
 template <FieldRecord Record>
@@ -249,6 +306,19 @@ void ReadFields(Record& record, ByteReader& reader) noexcept
 {
     FieldReader io(reader);
     record.Fields(io);
+}
+
+/// Reads a record from the start of `bytes` (bytes beyond it are left alone);
+/// empty when they are fewer than the record takes.
+template <FieldRecord Record>
+std::optional<Record> ReadRecord(std::span<const std::uint8_t> bytes) noexcept
+{
+    ByteReader reader(bytes);
+    Record record;
+    ReadFields(record, reader);
+    if (reader.Overflow())
+        return std::nullopt;
+    return record;
 }
 
 namespace Detail
@@ -283,9 +353,12 @@ void FieldWriter::Put(const Field& field) noexcept
     }
     else if constexpr (Detail::kIsByteArray<Field>)
         m_writer.WriteBytes(field);
+    else if constexpr (Detail::kIsPadding<Field>)
+        m_writer.WriteZeros(Field::kSize);
     else
     {
-        static_assert(FieldRecord<Field>, "a field is an integer, an enumeration, a byte array or a record");
+        static_assert(FieldRecord<Field>,
+                      "a field is an integer, an enumeration, a byte array, padding or a record");
         const_cast<Field&>(field).Fields(*this);
     }
 }
@@ -312,10 +385,30 @@ void FieldReader::Take(Field& field) noexcept
     }
     else if constexpr (Detail::kIsByteArray<Field>)
         m_reader.ReadBytes(field);
+    else if constexpr (Detail::kIsPadding<Field>)
+        m_reader.Skip(Field::kSize);
     else
     {
-        static_assert(FieldRecord<Field>, "a field is an integer, an enumeration, a byte array or a record");
+        static_assert(FieldRecord<Field>,
+                      "a field is an integer, an enumeration, a byte array, padding or a record");
         field.Fields(*this);
+    }
+}
+
+template <typename Field>
+constexpr void FieldCounter::Count(const Field& field) noexcept
+{
+    if constexpr (std::is_enum_v<Field> || Detail::WireInteger<Field>)
+        m_size += sizeof(Field);
+    else if constexpr (Detail::kIsByteArray<Field>)
+        m_size += field.size();
+    else if constexpr (Detail::kIsPadding<Field>)
+        m_size += Field::kSize;
+    else
+    {
+        static_assert(FieldRecord<Field>,
+                      "a field is an integer, an enumeration, a byte array, padding or a record");
+        const_cast<Field&>(field).Fields(*this);
     }
 }
 

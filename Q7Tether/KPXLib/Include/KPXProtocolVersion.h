@@ -23,7 +23,7 @@ struct ProtocolVersion
 
     /// On the wire: the major byte, then the minor byte.
     template <typename Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(major, minor);
     }
