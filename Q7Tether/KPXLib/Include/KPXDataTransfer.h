@@ -72,8 +72,12 @@ struct DataBeginMessage
     std::uint16_t nameOffset = 56;
     std::uint32_t reserved52 = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataType, dataId, reserved24, maxDataSize, dataAttributes, timeout, nameLength, nameOffset,
+           reserved52);
+    }
 };
 
 /// DataBlock (2/4): `blockSize` bytes of data follow the fixed part.
@@ -89,8 +93,11 @@ struct DataBlockMessage
     std::uint32_t blockTag = 0xFFFFFFFF;
     std::uint32_t blockSize = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataId, reserved20, reserved24, blockTag, blockSize);
+    }
 };
 
 /// DataEnd (2/2): ends a transfer of `totalSize` bytes.
@@ -104,8 +111,11 @@ struct DataEndMessage
     std::uint32_t reserved20 = 0;
     std::uint64_t totalSize = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataId, reserved20, totalSize);
+    }
 };
 
 /// DataSeek (2/5), from the camera: resend from `offset`. The offset is read
@@ -120,8 +130,11 @@ struct DataSeekMessage
     std::uint32_t reserved20 = 0;
     std::uint64_t offset = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataId, reserved20, offset);
+    }
 };
 
 /// DataAbort (2/3), DataBeginAck (2/0x81) and DataEndAck (2/0x82): a data id
@@ -135,8 +148,11 @@ struct DataIdMessage
     std::uint32_t dataId = 0;
     std::uint32_t reserved20 = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataId, reserved20);
+    }
 };
 
 /// DataError (2/0xFF): the CommonError layout with the transfer's data id; an
@@ -156,8 +172,11 @@ struct DataErrorMessage
     std::uint16_t errorStringOffset = 32;
     std::uint32_t dataId = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, errorId, sourceClass, sourceType, reserved22, errorStringSize, errorStringOffset, dataId);
+    }
 };
 
 /// GetLog (0x65/1): asks for the camera's log, to be carried by transfer `dataId`.
@@ -169,8 +188,11 @@ struct GetLogMessage
         kMessageMagic, kMessageClass_DeviceProgramming, kDeviceProgrammingMessage_GetLog, 20, 20, 0};
     std::uint32_t dataId = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, dataId);
+    }
 };
 
 /// GetLogAck (0x65/0x81): the camera's answer to GetLog.
@@ -184,8 +206,11 @@ struct GetLogAckMessage
     std::uint32_t result = 0;
     std::uint32_t dataId = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, id, result, dataId);
+    }
 };
 
 // --- Pre-filled fixed parts for a version (header sizes from the tables, the

@@ -231,8 +231,14 @@ struct DeviceInfoMessage
     std::array<std::uint8_t, 32> serialNumber{};
     std::array<std::uint8_t, 80> additionalDescription{};
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, deviceType, enumerationMajorLowest, enumerationMajorHighest, unused19, deviceFlags,
+           manufacturerId, modelId, mountInterfaceId, hardwareRevision, hardwareConfig, firmwareVersion,
+           firmwareVersionText, manufacturerName, modelName, mountInterfaceName, serialNumber,
+           additionalDescription);
+    }
 };
 
 /// The fixed part of the channel-list reply (0x64 / 0x82): 20 bytes, the
@@ -245,8 +251,11 @@ struct ChannelListMessageHeader
         kMessageMagic, kMessageClass_Enumeration, kEnumerationMessage_ChannelListReply, 20, 20, 0};
     std::uint8_t descriptorCount = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, descriptorCount, Padding<3>{});
+    }
 };
 
 /// The fixed 12 bytes at the start of every channel-list entry.
@@ -260,7 +269,12 @@ struct ChannelDescriptorEntry
     std::uint8_t majorVersionHighest = 0;
     std::uint32_t channelFlags = 0;
 
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(entrySize, transportType, channelNumber, subChannelNumber, majorVersionLowest, majorVersionHighest,
+           Padding<1>{}, channelFlags);
+    }
 };
 
 /// The size and class checks of an enumeration reply's common header, in the

@@ -22,6 +22,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "KPXByteCursor.h"
@@ -80,13 +81,15 @@ struct CommonMessageHeader
     std::uint32_t reserved = 0;
 
     template <typename Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(magic, messageClass, messageType, messageHeaderSize, messageSize, reserved);
     }
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    /// Writes the 16 header bytes (WriteFields).
+    void Encode(ByteWriter& writer) const noexcept { WriteFields(*this, writer); }
+    /// Reads the 16 header bytes (ReadFields).
+    void Decode(ByteReader& reader) noexcept { ReadFields(*this, reader); }
 
     friend constexpr bool operator==(const CommonMessageHeader&,
                                      const CommonMessageHeader&) noexcept = default;
@@ -143,11 +146,10 @@ std::uint16_t GetGetCapabilitiesMessageSize(ProtocolVersion version) noexcept;
 std::uint16_t GetSetSubscriptionMessageSize(ProtocolVersion version) noexcept;
 
 /// A message's fixed part as this side knows it: the common header as the
-/// first member, the encoded size of the whole fixed part, and its codec.
-/// A message lists its fields once (see FieldWriter); older messages still
-/// carry a hand-written Encode and Decode pair.
+/// first member, the encoded size of the whole fixed part, and one field list
+/// (see FieldWriter) from which both its encoder and its decoder come.
 template <typename T>
-concept FixedMessagePart = requires(T message, const T constMessage, ByteWriter& writer, ByteReader& reader)
+concept FixedMessagePart = FieldRecord<T> && requires(T message)
 {
     {
         T::kEncodedSize
@@ -155,30 +157,43 @@ concept FixedMessagePart = requires(T message, const T constMessage, ByteWriter&
     {
         message.header
         } -> std::convertible_to<CommonMessageHeader>;
-} && (FieldRecord<T> || requires(T message, const T constMessage, ByteWriter& writer, ByteReader& reader)
-{
-    constMessage.Encode(writer);
-    message.Decode(reader);
-});
+};
 
-/// Writes a fixed part through its field list (or its Encode).
+namespace Detail
+{
+/// True when a record's field list is `constexpr`, so that it can be counted
+/// at compile time.
+template <typename Record>
+concept ConstantFieldList = requires
+{
+    typename std::integral_constant<std::size_t, FieldListSize<Record>()>;
+};
+} // namespace Detail
+
+/// Fails the build when a message's `constexpr` field list does not take
+/// exactly `kEncodedSize` bytes (a field forgotten or of the wrong width).
+template <FixedMessagePart Message>
+constexpr void CheckFieldListSize() noexcept
+{
+    if constexpr (Detail::ConstantFieldList<Message>)
+        static_assert(FieldListSize<Message>() == Message::kEncodedSize,
+                      "a message's field list must take kEncodedSize bytes");
+}
+
+/// Writes a fixed part through its field list.
 template <FixedMessagePart Message>
 void WriteMessageFields(const Message& message, ByteWriter& writer) noexcept
 {
-    if constexpr (FieldRecord<Message>)
-        WriteFields(message, writer);
-    else
-        message.Encode(writer);
+    CheckFieldListSize<Message>();
+    WriteFields(message, writer);
 }
 
-/// Reads a fixed part through its field list (or its Decode).
+/// Reads a fixed part through its field list.
 template <FixedMessagePart Message>
 void ReadMessageFields(Message& message, ByteReader& reader) noexcept
 {
-    if constexpr (FieldRecord<Message>)
-        ReadFields(message, reader);
-    else
-        message.Decode(reader);
+    CheckFieldListSize<Message>();
+    ReadFields(message, reader);
 }
 
 /// Decodes a received fixed part over pre-filled defaults, as the camera may
@@ -250,8 +265,11 @@ struct EnableEventsMessage
     CommonMessageHeader header{kMessageMagic, kMessageClass_Common, kCommonMessage_EnableEvents, 20, 20, 0};
     std::uint8_t enable = 0;
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, enable, Padding<3>{});
+    }
 };
 
 /// The pre-filled EnableEvents for a version (sizes from its table).
@@ -278,8 +296,11 @@ struct CommonErrorMessage
     std::uint16_t errorStringSize = 0;
     std::uint16_t reserved26 = 28; ///< 28 when this side sends it; receivers do not use it
 
-    void Encode(ByteWriter& writer) const noexcept;
-    void Decode(ByteReader& reader) noexcept;
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(header, errorId, sourceClass, sourceType, reserved22, errorStringSize, reserved26);
+    }
 };
 
 /// The pre-filled CommonError for a version.

@@ -81,7 +81,7 @@ enum EnumErrorReplyCode : std::uint8_t
 inline constexpr std::uint32_t kOpenFlag_DebugMode = 0x1;
 
 /// The header at the start of every packet. Reserved bytes 12..15 are sent as
-/// zero and ignored on receipt, so they have no field.
+/// zero and ignored on receipt, so they have no member.
 struct CommonPacketHeader
 {
     std::uint32_t magic = kPacketMagic;
@@ -92,6 +92,13 @@ struct CommonPacketHeader
     std::uint16_t payloadLength = 0;
     std::uint8_t paddingLength = 0;
     std::uint8_t tag = 0;
+
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(magic, packetType, headerLength, channelNumber, subChannelNumber, payloadLength, paddingLength,
+           tag, Padding<4>{});
+    }
 
     /// headerLength + payloadLength + paddingLength; at most 255 + 65535 + 255
     /// = 66045, so it always fits a packet buffer.
@@ -234,6 +241,13 @@ struct OpenPayload
     ProtocolVersion messageProtocol;
     ClientIdentity clientIdentity{};
 
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(flags, maxPayloadLength, channelProtocolVersion, alignment, primaryTimeout, secondaryTimeout,
+           messageProtocol, clientIdentity);
+    }
+
     /// OpenReply only: 0 accepted, anything else refuses the open (5: the
     /// camera's connection limit is reached, 6: authentication code missing or
     /// incorrect).
@@ -254,6 +268,12 @@ struct ErrorReplyPayload
 {
     std::uint8_t code = 0;
     std::uint8_t tag = 0;
+
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(code, tag);
+    }
 };
 
 /// Reads an ErrorReply payload. Empty when fewer than 2 bytes are given.

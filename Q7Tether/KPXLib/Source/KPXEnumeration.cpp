@@ -38,6 +38,36 @@ constexpr LegacyVersionRow kLegacyVersions[] = {
 constexpr std::uint8_t kLegacyLowestMajor = 0;
 constexpr std::uint8_t kLegacyHighestMajor = 11;
 
+// The type-specific bytes of a USB entry (4 on the wire; the last two are not
+// used).
+struct UsbChannelDescriptorPart
+{
+    std::uint8_t usbEndpoint = 0;
+    std::uint8_t enableBurstIn = 0;
+
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(usbEndpoint, enableBurstIn, Padding<2>{});
+    }
+};
+
+// The type-specific bytes of a TCP entry (4 on the wire; the last two are not
+// used).
+struct TcpChannelDescriptorPart
+{
+    std::uint16_t tcpPort = 0;
+
+    template <typename Io>
+    constexpr void Fields(Io& io)
+    {
+        io(tcpPort, Padding<2>{});
+    }
+};
+
+static_assert(FieldListSize<UsbChannelDescriptorPart>() == kChannelDescriptorTypeSize);
+static_assert(FieldListSize<TcpChannelDescriptorPart>() == kChannelDescriptorTypeSize);
+
 // The text of a fixed text field: up to its first zero byte, and never its
 // last byte, which is treated as the terminator.
 template <std::size_t N>
@@ -45,18 +75,6 @@ std::string FieldText(const std::array<std::uint8_t, N>& field)
 {
     const auto end = std::find(field.begin(), field.end() - 1, std::uint8_t{0});
     return std::string(field.begin(), end);
-}
-
-template <std::size_t N>
-void EncodeField(ByteWriter& writer, const std::array<std::uint8_t, N>& field) noexcept
-{
-    writer.WriteBytes(field);
-}
-
-template <std::size_t N>
-void DecodeField(ByteReader& reader, std::array<std::uint8_t, N>& field) noexcept
-{
-    reader.ReadBytes(field);
 }
 
 // A narrow camera text in a form that wide log formats take (%ls): narrow text
@@ -301,75 +319,7 @@ MessageBytes MakeGetChannelListMessage(ProtocolVersion version)
                                  GetGetChannelListMessageSize(version));
 }
 
-void DeviceInfoMessage::Encode(ByteWriter& writer) const noexcept
-{
-    header.Encode(writer);
-    writer.WriteU8(deviceType);
-    writer.WriteU8(enumerationMajorLowest);
-    writer.WriteU8(enumerationMajorHighest);
-    writer.WriteU8(unused19);
-    writer.WriteU32(deviceFlags);
-    writer.WriteU32(manufacturerId);
-    writer.WriteU32(modelId);
-    writer.WriteU32(mountInterfaceId);
-    writer.WriteU32(hardwareRevision);
-    writer.WriteU32(hardwareConfig);
-    writer.WriteU32(firmwareVersion);
-    EncodeField(writer, firmwareVersionText);
-    EncodeField(writer, manufacturerName);
-    EncodeField(writer, modelName);
-    EncodeField(writer, mountInterfaceName);
-    EncodeField(writer, serialNumber);
-    EncodeField(writer, additionalDescription);
-}
-
-void DeviceInfoMessage::Decode(ByteReader& reader) noexcept
-{
-    header.Decode(reader);
-    deviceType = reader.ReadU8();
-    enumerationMajorLowest = reader.ReadU8();
-    enumerationMajorHighest = reader.ReadU8();
-    unused19 = reader.ReadU8();
-    deviceFlags = reader.ReadU32();
-    manufacturerId = reader.ReadU32();
-    modelId = reader.ReadU32();
-    mountInterfaceId = reader.ReadU32();
-    hardwareRevision = reader.ReadU32();
-    hardwareConfig = reader.ReadU32();
-    firmwareVersion = reader.ReadU32();
-    DecodeField(reader, firmwareVersionText);
-    DecodeField(reader, manufacturerName);
-    DecodeField(reader, modelName);
-    DecodeField(reader, mountInterfaceName);
-    DecodeField(reader, serialNumber);
-    DecodeField(reader, additionalDescription);
-}
-
-void ChannelListMessageHeader::Encode(ByteWriter& writer) const noexcept
-{
-    header.Encode(writer);
-    writer.WriteU8(descriptorCount);
-    writer.WriteZeros(3);
-}
-
-void ChannelListMessageHeader::Decode(ByteReader& reader) noexcept
-{
-    header.Decode(reader);
-    descriptorCount = reader.ReadU8();
-    reader.Skip(3);
-}
-
-void ChannelDescriptorEntry::Decode(ByteReader& reader) noexcept
-{
-    entrySize = reader.ReadU16();
-    transportType = reader.ReadU8();
-    channelNumber = reader.ReadU8();
-    subChannelNumber = reader.ReadU8();
-    majorVersionLowest = reader.ReadU8();
-    majorVersionHighest = reader.ReadU8();
-    reader.Skip(1);
-    channelFlags = reader.ReadU32();
-}
+static_assert(FieldListSize<ChannelDescriptorEntry>() == kChannelDescriptorFixedSize);
 
 void CheckReplyHeader(const CommonMessageHeader& header)
 {
@@ -441,7 +391,7 @@ std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSou
     ChannelListMessageHeader defaults;
     defaults.header = header;
     ByteWriter writer(fixedPart);
-    defaults.Encode(writer);
+    WriteMessageFields(defaults, writer);
     if (const std::uint32_t result = source.ReadFixedPart(fixedPart, header); result != 0)
         return result;
     const ChannelListMessageHeader listHeader =
@@ -461,7 +411,7 @@ std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSou
 
         ByteReader reader(fixedBytes);
         ChannelDescriptorEntry entry;
-        entry.Decode(reader);
+        ReadFields(entry, reader);
         if (entry.entrySize < kChannelDescriptorFixedSize)
             throw ModuleError(Universal::kError_InvalidData,
                               L"KPX ch0 channel descriptor header size too small.");
@@ -498,12 +448,16 @@ std::uint32_t ReadChannelListReply(const CommonMessageHeader& header, MessageSou
             ByteReader typeReader(typeBytes);
             if (usb != nullptr)
             {
-                usb->usbEndpoint = typeReader.ReadU8();
-                usb->enableBurstIn = typeReader.ReadU8() != 0;
+                UsbChannelDescriptorPart part;
+                ReadFields(part, typeReader);
+                usb->usbEndpoint = part.usbEndpoint;
+                usb->enableBurstIn = part.enableBurstIn != 0;
             }
             else
             {
-                tcp->tcpPort = typeReader.ReadU16();
+                TcpChannelDescriptorPart part;
+                ReadFields(part, typeReader);
+                tcp->tcpPort = part.tcpPort;
             }
         }
         if (const std::uint32_t result = source.Skip(entryLeft); result != 0)

@@ -38,24 +38,9 @@ void ThrowMessageTruncated()
 }
 } // namespace Detail
 
-void CommonMessageHeader::Encode(ByteWriter& writer) const noexcept
-{
-    WriteFields(*this, writer);
-}
-
-void CommonMessageHeader::Decode(ByteReader& reader) noexcept
-{
-    ReadFields(*this, reader);
-}
-
 std::optional<CommonMessageHeader> DecodeMessageHeader(std::span<const std::uint8_t> bytes) noexcept
 {
-    ByteReader reader(bytes);
-    CommonMessageHeader header;
-    header.Decode(reader);
-    if (reader.Overflow())
-        return std::nullopt;
-    return header;
+    return ReadRecord<CommonMessageHeader>(bytes);
 }
 
 void CheckMessageHeader(const CommonMessageHeader& header, const wchar_t* headerSizeTooSmallText,
@@ -198,20 +183,6 @@ MessageView ParseMessage(std::span<const std::uint8_t> message)
     return view;
 }
 
-void EnableEventsMessage::Encode(ByteWriter& writer) const noexcept
-{
-    header.Encode(writer);
-    writer.WriteU8(enable);
-    writer.WriteZeros(3);
-}
-
-void EnableEventsMessage::Decode(ByteReader& reader) noexcept
-{
-    header.Decode(reader);
-    enable = reader.ReadU8();
-    reader.Skip(3);
-}
-
 EnableEventsMessage MakeDefaultEnableEvents(ProtocolVersion version) noexcept
 {
     return WithFixedSize(EnableEventsMessage{}, GetEnableEventsMessageSize(version));
@@ -228,28 +199,6 @@ MessageBytes MakeEnableEventsMessage(ProtocolVersion version, std::uint8_t enabl
 EnableEventsMessage DecodeEnableEvents(std::span<const std::uint8_t> received, ProtocolVersion version)
 {
     return DecodeFixedPart(received, MakeDefaultEnableEvents(version));
-}
-
-void CommonErrorMessage::Encode(ByteWriter& writer) const noexcept
-{
-    header.Encode(writer);
-    writer.WriteU32(errorId);
-    writer.WriteU8(sourceClass);
-    writer.WriteU8(sourceType);
-    writer.WriteU16(reserved22);
-    writer.WriteU16(errorStringSize);
-    writer.WriteU16(reserved26);
-}
-
-void CommonErrorMessage::Decode(ByteReader& reader) noexcept
-{
-    header.Decode(reader);
-    errorId = reader.ReadU32();
-    sourceClass = reader.ReadU8();
-    sourceType = reader.ReadU8();
-    reserved22 = reader.ReadU16();
-    errorStringSize = reader.ReadU16();
-    reserved26 = reader.ReadU16();
 }
 
 CommonErrorMessage MakeDefaultCommonError(ProtocolVersion version) noexcept

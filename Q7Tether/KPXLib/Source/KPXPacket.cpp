@@ -56,35 +56,18 @@ std::vector<std::uint8_t> BuildControlPacket(std::uint8_t type, std::uint8_t cha
 
 } // namespace
 
+static_assert(FieldListSize<CommonPacketHeader>() == kPacketHeaderSize);
+static_assert(FieldListSize<OpenPayload>() == kOpenPayloadLength);
+static_assert(FieldListSize<ErrorReplyPayload>() == kErrorReplyPayloadLength);
+
 void EncodePacketHeader(ByteWriter& writer, const CommonPacketHeader& header) noexcept
 {
-    writer.WriteU32(header.magic);
-    writer.WriteU8(header.packetType);
-    writer.WriteU8(header.headerLength);
-    writer.WriteU8(header.channelNumber);
-    writer.WriteU8(header.subChannelNumber);
-    writer.WriteU16(header.payloadLength);
-    writer.WriteU8(header.paddingLength);
-    writer.WriteU8(header.tag);
-    writer.WriteU32(0);
+    WriteFields(header, writer);
 }
 
 std::optional<CommonPacketHeader> DecodePacketHeader(std::span<const std::uint8_t> bytes) noexcept
 {
-    ByteReader reader(bytes);
-    CommonPacketHeader header;
-    header.magic = reader.ReadU32();
-    header.packetType = reader.ReadU8();
-    header.headerLength = reader.ReadU8();
-    header.channelNumber = reader.ReadU8();
-    header.subChannelNumber = reader.ReadU8();
-    header.payloadLength = reader.ReadU16();
-    header.paddingLength = reader.ReadU8();
-    header.tag = reader.ReadU8();
-    reader.Skip(4);
-    if (reader.Overflow())
-        return std::nullopt;
-    return header;
+    return ReadRecord<CommonPacketHeader>(bytes);
 }
 
 const wchar_t* GetPacketTypeName(std::uint8_t packetType) noexcept
@@ -223,38 +206,17 @@ std::size_t AssemblePacket(std::span<std::uint8_t> destination, const CommonPack
 
 void EncodeOpenPayload(ByteWriter& writer, const OpenPayload& payload) noexcept
 {
-    writer.WriteU32(payload.flags);
-    writer.WriteU16(payload.maxPayloadLength);
-    writer.WriteU8(payload.channelProtocolVersion);
-    writer.WriteU8(payload.alignment);
-    writer.WriteU32(payload.primaryTimeout);
-    writer.WriteU32(payload.secondaryTimeout);
-    WriteProtocolVersion(writer, payload.messageProtocol);
-    writer.WriteBytes(payload.clientIdentity);
+    WriteFields(payload, writer);
 }
 
 std::optional<OpenPayload> DecodeOpenPayload(std::span<const std::uint8_t> payload) noexcept
 {
-    ByteReader reader(payload);
-    OpenPayload result;
-    result.flags = reader.ReadU32();
-    result.maxPayloadLength = reader.ReadU16();
-    result.channelProtocolVersion = reader.ReadU8();
-    result.alignment = reader.ReadU8();
-    result.primaryTimeout = reader.ReadU32();
-    result.secondaryTimeout = reader.ReadU32();
-    result.messageProtocol = ReadProtocolVersion(reader);
-    reader.ReadBytes(result.clientIdentity);
-    if (reader.Overflow())
-        return std::nullopt;
-    return result;
+    return ReadRecord<OpenPayload>(payload);
 }
 
 std::optional<ErrorReplyPayload> DecodeErrorReplyPayload(std::span<const std::uint8_t> payload) noexcept
 {
-    if (payload.size() < kErrorReplyPayloadLength)
-        return std::nullopt;
-    return ErrorReplyPayload{payload[0], payload[1]};
+    return ReadRecord<ErrorReplyPayload>(payload);
 }
 
 std::uint8_t GetPingEchoByte(std::span<const std::uint8_t> payload) noexcept

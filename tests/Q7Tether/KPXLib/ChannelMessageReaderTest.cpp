@@ -32,21 +32,10 @@ struct Fixed32
     std::uint32_t c = 0xC0C0C0C0;
     std::uint32_t d = 0xD0D0D0D0;
 
-    void Encode(ByteWriter& writer) const noexcept
+    template <typename Io>
+    constexpr void Fields(Io& io)
     {
-        header.Encode(writer);
-        writer.WriteU32(a);
-        writer.WriteU32(b);
-        writer.WriteU32(c);
-        writer.WriteU32(d);
-    }
-    void Decode(ByteReader& reader) noexcept
-    {
-        header.Decode(reader);
-        a = reader.ReadU32();
-        b = reader.ReadU32();
-        c = reader.ReadU32();
-        d = reader.ReadU32();
+        io(header, a, b, c, d);
     }
 };
 
