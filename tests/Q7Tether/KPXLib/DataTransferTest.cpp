@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace
@@ -180,41 +182,56 @@ TEST(DataTransferReadTest, DataSeekOffsetIsSixtyFourBits)
     EXPECT_EQ(DecodeDataSeek(narrow, kV10).offset, 0x10U);
 }
 
-TEST(DataTransferReadTest, GetLogAck)
+// Every fixed-part field of the class, decoded from bytes that each hold their
+// own offset, against the offsets of the message tables.
+TEST(DataTransferReadTest, EveryFieldIsReadAtItsOffset)
 {
-    const Bytes ack = {0x11, 0x22, 0x33, 0x44, 0x65, 0x81, 0x1C, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x00,
-                       0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00};
-    const GetLogAckMessage decoded = DecodeGetLogAck(ack, ProtocolVersion{2, 0});
-    EXPECT_EQ(decoded.id, 1U);
-    EXPECT_EQ(decoded.result, 2U);
-    EXPECT_EQ(decoded.dataId, 3U);
-}
-
-TEST(DataTransferReadTest, EveryFixedPartRoundTrips)
-{
-    DataBeginMessage begin = BuildDataBeginHeader(kV10, 1, 2);
-    begin.maxDataSize = 0xFEDCBA9876543210ULL;
-    begin.dataAttributes = 7;
-    begin.nameLength = 3;
-    const DataBeginMessage beginBack = DecodeDataBegin(EncodeMessage(begin), kV10);
-    EXPECT_EQ(beginBack.maxDataSize, begin.maxDataSize);
-    EXPECT_EQ(beginBack.dataAttributes, 7U);
-    EXPECT_EQ(beginBack.nameLength, 3);
-    EXPECT_EQ(beginBack.header, begin.header);
-
-    DataErrorMessage error = BuildDataErrorHeader(kV10, 9, 0x01000002);
-    error.sourceClass = 0x65;
-    error.sourceType = 0x81;
-    const DataErrorMessage errorBack = DecodeDataError(EncodeMessage(error), kV10);
-    EXPECT_EQ(errorBack.errorId, 0x01000002U);
-    EXPECT_EQ(errorBack.sourceClass, 0x65);
-    EXPECT_EQ(errorBack.sourceType, 0x81);
-    EXPECT_EQ(errorBack.errorStringOffset, 32);
-    EXPECT_EQ(errorBack.dataId, 9U);
-
-    GetLogMessage getLog = MakeDefaultGetLog(kV10);
-    getLog.dataId = 77;
-    EXPECT_EQ(DecodeGetLog(EncodeMessage(getLog), kV10).dataId, 77U);
+    const auto begin = [](const Bytes& b) { return DecodeDataBegin(b, kV10); };
+    const auto block = [](const Bytes& b) { return DecodeDataBlock(b, kV10); };
+    const auto end = [](const Bytes& b) { return DecodeDataEnd(b, kV10); };
+    const auto seek = [](const Bytes& b) { return DecodeDataSeek(b, kV10); };
+    const auto id = [](const Bytes& b) { return DecodeDataIdMessage(b, kV10); };
+    const auto error = [](const Bytes& b) { return DecodeDataError(b, kV10); };
+    const auto getLog = [](const Bytes& b) { return DecodeGetLog(b, kV10); };
+    const auto getLogAck = [](const Bytes& b) { return DecodeGetLogAck(b, kV10); };
+    KpxWireTest::ExpectFieldsAtTheirOffsets(
+        {
+            {"DataBegin.dataType", 16, 4, [&](const Bytes& b) { return begin(b).dataType; }},
+            {"DataBegin.dataId", 20, 4, [&](const Bytes& b) { return begin(b).dataId; }},
+            {"DataBegin.reserved24", 24, 8, [&](const Bytes& b) { return begin(b).reserved24; }},
+            {"DataBegin.maxDataSize", 32, 8, [&](const Bytes& b) { return begin(b).maxDataSize; }},
+            {"DataBegin.dataAttributes", 40, 4, [&](const Bytes& b) { return begin(b).dataAttributes; }},
+            {"DataBegin.timeout", 44, 4, [&](const Bytes& b) { return begin(b).timeout; }},
+            {"DataBegin.nameLength", 48, 2, [&](const Bytes& b) { return begin(b).nameLength; }},
+            {"DataBegin.nameOffset", 50, 2, [&](const Bytes& b) { return begin(b).nameOffset; }},
+            {"DataBegin.reserved52", 52, 4, [&](const Bytes& b) { return begin(b).reserved52; }},
+            {"DataBlock.dataId", 16, 4, [&](const Bytes& b) { return block(b).dataId; }},
+            {"DataBlock.reserved20", 20, 4, [&](const Bytes& b) { return block(b).reserved20; }},
+            {"DataBlock.reserved24", 24, 4, [&](const Bytes& b) { return block(b).reserved24; }},
+            {"DataBlock.blockTag", 28, 4, [&](const Bytes& b) { return block(b).blockTag; }},
+            {"DataBlock.blockSize", 32, 4, [&](const Bytes& b) { return block(b).blockSize; }},
+            {"DataEnd.dataId", 16, 4, [&](const Bytes& b) { return end(b).dataId; }},
+            {"DataEnd.reserved20", 20, 4, [&](const Bytes& b) { return end(b).reserved20; }},
+            {"DataEnd.totalSize", 24, 8, [&](const Bytes& b) { return end(b).totalSize; }},
+            {"DataSeek.dataId", 16, 4, [&](const Bytes& b) { return seek(b).dataId; }},
+            {"DataSeek.reserved20", 20, 4, [&](const Bytes& b) { return seek(b).reserved20; }},
+            {"DataSeek.offset", 24, 8, [&](const Bytes& b) { return seek(b).offset; }},
+            {"DataId.dataId", 16, 4, [&](const Bytes& b) { return id(b).dataId; }},
+            {"DataId.reserved20", 20, 4, [&](const Bytes& b) { return id(b).reserved20; }},
+            {"DataError.errorId", 16, 4, [&](const Bytes& b) { return error(b).errorId; }},
+            {"DataError.sourceClass", 20, 1, [&](const Bytes& b) { return error(b).sourceClass; }},
+            {"DataError.sourceType", 21, 1, [&](const Bytes& b) { return error(b).sourceType; }},
+            {"DataError.reserved22", 22, 2, [&](const Bytes& b) { return error(b).reserved22; }},
+            {"DataError.errorStringSize", 24, 2, [&](const Bytes& b) { return error(b).errorStringSize; }},
+            {"DataError.errorStringOffset", 26, 2,
+             [&](const Bytes& b) { return error(b).errorStringOffset; }},
+            {"DataError.dataId", 28, 4, [&](const Bytes& b) { return error(b).dataId; }},
+            {"GetLog.dataId", 16, 4, [&](const Bytes& b) { return getLog(b).dataId; }},
+            {"GetLogAck.id", 16, 4, [&](const Bytes& b) { return getLogAck(b).id; }},
+            {"GetLogAck.result", 20, 4, [&](const Bytes& b) { return getLogAck(b).result; }},
+            {"GetLogAck.dataId", 24, 4, [&](const Bytes& b) { return getLogAck(b).dataId; }},
+        },
+        DataBeginMessage::kEncodedSize);
 }
 
 // --- Sizes and version floor -------------------------------------------------------------
@@ -266,27 +283,45 @@ TEST(DataTransferSizeTest, OverlongNameIsRefused)
 
 // --- Lying lengths from the camera -----------------------------------------------------------
 
-TEST(DataTransferBoundsTest, BlockSizeBeyondTheMessage)
+// A camera's length that runs past its message is refused with the receiver's
+// context, and the error line carries the length read from the wire in the
+// receivers' own detail text (catches a read past the message, a length that
+// wraps, and a refusal that loses its detail).
+TEST(DataTransferBoundsTest, LyingLengthsAreRefusedWithTheirContextAndDetail)
 {
-    Bytes message = MakeDataBlockMessage(kV10, 7, Bytes(10, 1));
-    message[32] = 0xE8; // blockSize 1000 with 10 bytes present
-    message[33] = 0x03;
-    ExpectModuleError([&] { (void)ParseDataBlockMessage(message, kV10, L"KPX ch1 data block message."); },
-                      kInvalidData, L"KPX ch1 data block message.");
+    Bytes block = MakeDataBlockMessage(kV10, 7, Bytes(10, 1));
+    block[32] = 0xE8; // blockSize 1000 with 10 bytes present
+    block[33] = 0x03;
+    Bytes hugeBlock = block;
+    std::fill(hugeBlock.begin() + 32, hugeBlock.begin() + 36, 0xFF); // blockSize 0xFFFFFFFF must not wrap
+    Bytes begin = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
+    begin[48] = 0x05; // nameLength 5 with 4 bytes present
+    Bytes error = MakeDataErrorMessage(kV10, 1, 2, CommonMessageHeader{});
+    error[24] = 0x09; // errorStringSize 9 with no text present
 
-    message[32] = 0xFF; // blockSize 0xFFFFFFFF must not wrap
-    message[33] = 0xFF;
-    message[34] = 0xFF;
-    message[35] = 0xFF;
-    ExpectModuleError([&] { (void)ParseDataBlockMessage(message, kV10, L"c"); }, kInvalidData);
-}
-
-TEST(DataTransferBoundsTest, NameLengthBeyondTheMessage)
-{
-    Bytes message = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
-    message[48] = 0x05; // nameLength 5 with 4 bytes present
-    ExpectModuleError([&] { (void)ParseDataBeginMessage(message, kV10, L"KPX ch1 data begin message."); },
-                      kInvalidData, L"KPX ch1 data begin message.");
+    const auto parseBlock = [](const Bytes& m, const wchar_t* c) { (void)ParseDataBlockMessage(m, kV10, c); };
+    const auto parseBegin = [](const Bytes& m, const wchar_t* c) { (void)ParseDataBeginMessage(m, kV10, c); };
+    const auto parseError = [](const Bytes& m, const wchar_t* c) { (void)ParseDataErrorMessage(m, kV10, c); };
+    struct Case
+    {
+        const Bytes& message;
+        std::function<void(const Bytes&, const wchar_t*)> parse;
+        const wchar_t* context;
+        const wchar_t* detail;
+    };
+    const Case cases[] = {
+        {block, parseBlock, L"KPX ch1 data block message.", L"blockSize (1000) is too large."},
+        {hugeBlock, parseBlock, L"KPX ch1 data block message.", L"blockSize (4294967295) is too large."},
+        {begin, parseBegin, L"KPX ch1 data begin message.", L"detailStringSize (5) is too large."},
+        {error, parseError, L"KPX ch1 data error message.", L"errorStringSize (9) is too large."},
+    };
+    for (const Case& refusal : cases)
+    {
+        TestSupport::LogCapture log;
+        ExpectModuleError([&] { refusal.parse(refusal.message, refusal.context); }, kInvalidData,
+                          refusal.context);
+        EXPECT_EQ(log.Count(refusal.detail, Q7::Universal::kLogMsgType_Error), 1U) << refusal.detail;
+    }
 }
 
 TEST(DataTransferBoundsTest, NameWithoutTerminatingZeroStaysInside)
@@ -307,33 +342,6 @@ TEST(DataTransferBoundsTest, ErrorStringSizeBeyondTheMessage)
     message[24] = 4;
     ExpectModuleError([&] { (void)ParseDataErrorMessage(message, kV10, L"KPX ch1 data error message."); },
                       kInvalidData, L"KPX ch1 data error message.");
-}
-
-// Catches refusals that lose their detail: each error line carries the length
-// read from the wire in the receivers' own text.
-TEST(DataTransferBoundsTest, RefusalsLogTheLengthWithTheirDetailText)
-{
-    TestSupport::LogCapture log;
-
-    Bytes block = MakeDataBlockMessage(kV10, 7, Bytes(10, 1));
-    block[32] = 0xE8; // blockSize 1000 with 10 bytes present
-    block[33] = 0x03;
-    ExpectModuleError([&] { (void)ParseDataBlockMessage(block, kV10, L"KPX ch1 data block message."); },
-                      kInvalidData);
-    EXPECT_EQ(log.Count(L"blockSize (1000) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
-
-    Bytes begin = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
-    begin[48] = 0x05; // nameLength 5 with 4 bytes present
-    ExpectModuleError([&] { (void)ParseDataBeginMessage(begin, kV10, L"KPX ch1 data begin message."); },
-                      kInvalidData);
-    EXPECT_EQ(log.Count(L"detailStringSize (5) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
-
-    Bytes error = MakeDataErrorMessage(kV10, 1, 2, CommonMessageHeader{});
-    error[24] = 0x09; // errorStringSize 9 with no text present
-    ExpectModuleError([&] { (void)ParseDataErrorMessage(error, kV10, L"KPX ch1 data error message."); },
-                      kInvalidData);
-    EXPECT_EQ(log.Count(L"errorStringSize (9) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
-    EXPECT_EQ(log.Count(L"KPX ch1 data error message.", Q7::Universal::kLogMsgType_Error), 1U);
 }
 
 // Every prefix of a valid message is either parsed or refused with a library
