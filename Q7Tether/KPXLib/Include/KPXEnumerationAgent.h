@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "KPXAgent.h"
 #include "KPXEnumeration.h"
@@ -33,9 +34,11 @@ public:
     explicit EnumerationAgent(ChannelTransport& transport, std::uint32_t replyTimeoutMs = kReplyTimeoutMs);
     ~EnumerationAgent() override;
 
-    using ErrorDispatcher::SetErrorCallback;
-    /// Sets the error callback on the agent and on its channel. Thread-safe.
+    /// Sets the error callback on the agent and on its channel. Blocks while a
+    /// dispatch of either runs. Thread-safe.
     void SetErrorCallback(const Universal::ErrorCallback& callback) override;
+    /// As above, for a callback given as a function.
+    void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
 
     /// Opens channel 0.0: true at once when it is open; otherwise closes it,
     /// opens it and answers whether it opened. An error raised by the open

@@ -54,6 +54,12 @@ void EnumerationAgent::SetErrorCallback(const Universal::ErrorCallback& callback
     m_channel.SetErrorCallback(callback);
 }
 
+void EnumerationAgent::SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    m_channel.SetErrorCallback(callback);
+}
+
 bool EnumerationAgent::Open()
 {
     Platform::ScopedLock lock(m_agentLock);

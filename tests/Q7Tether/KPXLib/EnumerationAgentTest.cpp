@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -332,16 +333,37 @@ struct ErrorRecorder
     void OnError(const Q7::Universal::UniversalError& error) { codes.push_back(error.GetCode()); }
 };
 
-// The error callback set on the agent also receives what its channel's
-// threads dispatch.
-TEST_F(EnumerationAgentTest, ErrorCallbackReachesTheChannel)
+// Fault mended: a callback given as a function reached only the agent, not
+// its channel. The error callback set on the agent, in either form, also
+// receives what its channel's threads dispatch, and clearing it clears both.
+TEST_F(EnumerationAgentTest, ErrorCallbackOfEitherFormReachesTheChannel)
 {
+    using Q7::Universal::ModuleError;
     ErrorRecorder recorder;
-    m_agent->SetErrorCallback(Q7::Universal::ErrorCallback(&recorder, &ErrorRecorder::OnError));
-    m_agent->GetChannel().DispatchError(Q7::Universal::ModuleError(Q7::Universal::kError_Timeout));
-    m_agent->DispatchError(Q7::Universal::ModuleError(Q7::Universal::kError_InvalidData));
-    EXPECT_EQ(recorder.codes, (std::vector<std::uint32_t>{0xCF, 0x03}));
-    m_agent->SetErrorCallback(Q7::Universal::ErrorCallback());
+    const std::vector<std::function<void()>> setters = {
+        [&] { m_agent->SetErrorCallback(Q7::Universal::ErrorCallback(&recorder, &ErrorRecorder::OnError)); },
+        [&]
+        {
+            m_agent->SetErrorCallback(std::function<void(const Q7::Universal::UniversalError&)>(
+                [&](const Q7::Universal::UniversalError& error) { recorder.OnError(error); }));
+        },
+    };
+    const std::vector<std::function<void()>> clearers = {
+        [&] { m_agent->SetErrorCallback(Q7::Universal::ErrorCallback()); },
+        [&] { m_agent->SetErrorCallback(std::function<void(const Q7::Universal::UniversalError&)>()); },
+    };
+    for (std::size_t form = 0; form < setters.size(); ++form)
+    {
+        recorder.codes.clear();
+        setters[form]();
+        m_agent->GetChannel().DispatchError(ModuleError(Q7::Universal::kError_Timeout));
+        m_agent->DispatchError(ModuleError(Q7::Universal::kError_InvalidData));
+        EXPECT_EQ(recorder.codes, (std::vector<std::uint32_t>{0xCF, 0x03})) << "form " << form;
+        clearers[form]();
+        m_agent->GetChannel().DispatchError(ModuleError(Q7::Universal::kError_Timeout));
+        m_agent->DispatchError(ModuleError(Q7::Universal::kError_InvalidData));
+        EXPECT_EQ(recorder.codes.size(), 2u) << "form " << form << " cleared";
+    }
 }
 
 } // namespace
