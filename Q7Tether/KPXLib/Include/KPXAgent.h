@@ -50,7 +50,8 @@ public:
     /// For a channel that the camera's channel list gives with a message
     /// protocol version: stores the version as the channel's negotiated one
     /// and asks for its major only (range [major; major]). Raises ModuleError
-    /// 0x65006C (logged) when the channel is open. Thread-safe.
+    /// 0x65006C (logged) when the channel is open, before anything is stored.
+    /// Thread-safe.
     void SetProtocolVersion(ProtocolVersion version);
 
     /// Passes the camera's major-version range to the channel, which picks the
@@ -79,7 +80,8 @@ public:
     /// Stores the identity in both channels. Thread-safe.
     void SetClientIdentity(const ClientIdentity& identity) override;
 
-    /// As BaseAgent::SetProtocolVersion, one version per channel.
+    /// As BaseAgent::SetProtocolVersion, one version per channel; when either
+    /// channel is open, neither is changed.
     void SetProtocolVersion(ProtocolVersion first, ProtocolVersion second);
     /// As BaseAgent::SetClientMajorVersions, one range per channel.
     void SetClientMajorVersions(MajorVersionRange first, MajorVersionRange second);

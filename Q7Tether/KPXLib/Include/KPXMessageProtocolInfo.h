@@ -55,6 +55,11 @@ public:
     /// open. Thread-safe.
     void SetClientMajorVersions(MajorVersionRange range);
 
+    /// Raises ModuleError 0x65006C "KPX channel %u.%u
+    /// (KPXMessageProtocolInfo)already open." (logged) when the channel is open;
+    /// nothing otherwise. Thread-safe.
+    void EnsureNotOpen() const;
+
     /// Stores the version that the camera's channel list gives for this channel as
     /// the negotiated version (until an OpenReply overwrites it) and records it in
     /// the registry as supported on the camera side. Thread-safe.

@@ -49,6 +49,8 @@ void BaseAgent::SetClientIdentity(const ClientIdentity& identity)
 
 void BaseAgent::SetProtocolVersion(ProtocolVersion version)
 {
+    // An open channel keeps the version the camera chose: nothing is stored.
+    m_channel.EnsureNotOpen();
     m_channel.SetNegotiatedVersion(version);
     m_channel.SetClientMajorVersions({version.major, version.major});
 }
@@ -76,6 +78,9 @@ void BaseDataAgent::SetClientIdentity(const ClientIdentity& identity)
 
 void BaseDataAgent::SetProtocolVersion(ProtocolVersion first, ProtocolVersion second)
 {
+    // Both channels are checked before either is changed.
+    m_pFirstChannel->EnsureNotOpen();
+    m_secondChannel.EnsureNotOpen();
     m_pFirstChannel->SetNegotiatedVersion(first);
     m_pFirstChannel->SetClientMajorVersions({first.major, first.major});
     m_secondChannel.SetNegotiatedVersion(second);

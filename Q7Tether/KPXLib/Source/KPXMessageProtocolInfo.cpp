@@ -103,7 +103,7 @@ void KPXMessageProtocolInfo::AddClientMajorVersion(ProtocolVersion version)
     KPXProtocolRegistry::AddSdkVersion(m_channel, m_subChannel, version);
 }
 
-void KPXMessageProtocolInfo::SetClientMajorVersions(MajorVersionRange range)
+void KPXMessageProtocolInfo::EnsureNotOpen() const
 {
     if (m_isOpen && m_isOpen())
     {
@@ -112,6 +112,11 @@ void KPXMessageProtocolInfo::SetClientMajorVersions(MajorVersionRange range)
             Q7::Universal::UniversalString(L"KPX channel %u.%u (KPXMessageProtocolInfo)already open.",
                                            U(m_channel), U(m_subChannel))));
     }
+}
+
+void KPXMessageProtocolInfo::SetClientMajorVersions(MajorVersionRange range)
+{
+    EnsureNotOpen();
 
     bool found = false;
     ProtocolVersion desired;

@@ -405,6 +405,20 @@ TEST_F(AgentSendLoop, ClosedChannelEndsTheLoopWithNotOpen)
     EXPECT_EQ(log.Count(L"KPX ch7 aborted sending msg: first"), 1u);
 }
 
+// Fault mended: the channel-list version was stored as negotiated before the
+// open check raised, leaving an open channel with a version the camera did
+// not choose. Now nothing changes.
+TEST_F(AgentSendLoop, SetProtocolVersionOnAnOpenChannelKeepsTheNegotiatedVersion)
+{
+    Open();
+    Channel& channel = m_agent->GetChannel();
+    const ProtocolVersion negotiated = channel.GetNegotiatedVersion();
+    const ProtocolVersion desired = channel.GetDesiredVersion();
+    EXPECT_EQ(KpxTest::RaisedCode([&] { m_agent->SetProtocolVersion({negotiated.major, 7}); }), 0x65006Cu);
+    EXPECT_EQ(channel.GetNegotiatedVersion(), negotiated);
+    EXPECT_EQ(channel.GetDesiredVersion(), desired);
+}
+
 // ---------------------------------------------------------------------------
 // The bases' forwarders.
 
