@@ -132,9 +132,9 @@ public:
     /// tries (a try that found no reply, or a camera that answered ErrorReply 3,
     /// is retried after 100 ms). Answers 0 when the channel is open (at once when
     /// it already is), 4 when the channel went Offline while opening.
-    /// Raises (each after closing the channel; all logged):
-    /// - ModuleError 0x650069 when not started;
-    /// - ModuleError 0x65006B when the transport's pipe is not open;
+    /// Raises (each after closing the channel):
+    /// - ModuleError 0x650069 when not started (logged);
+    /// - ModuleError 0x65006B when the transport's pipe is not open (logged);
     /// - ModuleError 0x15E000B..0x15E0010 when the camera refused with status
     ///   1..6 (0x15E000F: the camera's limit of open connections is reached;
     ///   0x15E0010: the authentication code is missing or incorrect);
@@ -143,8 +143,10 @@ public:
     ///   when this side refused the camera's OpenReply (ErrorReply 8 sent);
     /// - ModuleError 0x6500CA for a status or code outside those ranges;
     /// - ModuleError 0x6500CF "KPX channel %u.%u open timeout." when the last try
-    ///   got no reply;
-    /// - the internal error 0x650069 "State thread not running.".
+    ///   got no reply (logged);
+    /// - the internal error 0x650069 "State thread not running." (logged).
+    /// The refusals (0x15E.... and 0x6500CA) carry a context naming the channel
+    /// and the camera's answer but are not logged: the caller decides.
     /// Blocks (about 10 s at most with the default timings, more only when the
     /// camera keeps time-outs disabled). Thread-safe.
     std::int32_t Open();

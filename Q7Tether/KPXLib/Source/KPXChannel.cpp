@@ -65,6 +65,12 @@ std::uint32_t MillisecondsUntil(std::uint64_t deadline)
     Q7::Universal::ThrowModuleError(ModuleError(code, context));
 }
 
+// The camera's refusals of an open: raised with their context, not logged.
+[[noreturn]] void ThrowRefusal(std::uint32_t code, const UniversalString& context)
+{
+    throw ModuleError(code, context);
+}
+
 } // namespace
 
 const wchar_t* GetChannelStateName(std::uint32_t state) noexcept
@@ -432,11 +438,11 @@ std::int32_t Channel::OpenTries()
             }
             if (result.status <= 6)
             {
-                ThrowLogged(kOpenStatusErrorBase + result.status,
-                            UniversalString(L"KPX channel %u.%u open refused by the camera with status %u.",
-                                            U(m_channel), U(m_subChannel), result.status));
+                ThrowRefusal(kOpenStatusErrorBase + result.status,
+                             UniversalString(L"KPX channel %u.%u open refused by the camera with status %u.",
+                                             U(m_channel), U(m_subChannel), result.status));
             }
-            ThrowLogged(
+            ThrowRefusal(
                 Q7::Universal::kError_Unexpected,
                 UniversalString(L"KPX channel %u.%u open refused by the camera with unknown status %u.",
                                 U(m_channel), U(m_subChannel), result.status));
@@ -447,7 +453,7 @@ std::int32_t Channel::OpenTries()
             }
             if (result.refusedHere)
             {
-                ThrowLogged(
+                ThrowRefusal(
                     kErrorReplyErrorBase + result.code,
                     UniversalString(L"KPX channel %u.%u refused the camera's OpenReply (sent ErrorReply %u - "
                                     L"%ls).",
@@ -456,15 +462,15 @@ std::int32_t Channel::OpenTries()
             }
             if (result.code >= 1 && result.code <= 8)
             {
-                ThrowLogged(kErrorReplyErrorBase + result.code,
-                            UniversalString(L"KPX channel %u.%u open answered with ErrorReply %u - %ls",
-                                            U(m_channel), U(m_subChannel), result.code,
-                                            GetErrorReplyText(static_cast<std::uint8_t>(result.code))));
+                ThrowRefusal(kErrorReplyErrorBase + result.code,
+                             UniversalString(L"KPX channel %u.%u open answered with ErrorReply %u - %ls",
+                                             U(m_channel), U(m_subChannel), result.code,
+                                             GetErrorReplyText(static_cast<std::uint8_t>(result.code))));
             }
-            ThrowLogged(Q7::Universal::kError_Unexpected,
-                        UniversalString(L"KPX channel %u.%u open answered with ErrorReply %u - %ls",
-                                        U(m_channel), U(m_subChannel), result.code,
-                                        GetErrorReplyText(static_cast<std::uint8_t>(result.code))));
+            ThrowRefusal(Q7::Universal::kError_Unexpected,
+                         UniversalString(L"KPX channel %u.%u open answered with ErrorReply %u - %ls",
+                                         U(m_channel), U(m_subChannel), result.code,
+                                         GetErrorReplyText(static_cast<std::uint8_t>(result.code))));
         default: // no reply
             if (last)
             {

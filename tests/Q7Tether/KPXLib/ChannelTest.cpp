@@ -181,54 +181,99 @@ TEST_F(ChannelTest, ACameraThatNeverAnswersTheCloseRequestClosesAfterItsTimeout)
     EXPECT_EQ(log.Count(L"KPX channel 2.0 timeout waiting for close-reply."), 1u);
 }
 
-class ChannelRefusalTest : public ChannelTest, public ::testing::WithParamInterface<std::uint8_t>
+struct RefusalCase
+{
+    const char* name;
+    bool errorReply; // the camera answers ErrorReply `value`; otherwise an OpenReply of status `value`
+    std::uint8_t value;
+    std::uint32_t code; // raised by Open
+    const wchar_t* context;
+};
+
+class ChannelRefusalTest : public ChannelTest, public ::testing::WithParamInterface<RefusalCase>
 {
 };
 
-// Each refusal status raises its own code and leaves the channel Closed.
-TEST_P(ChannelRefusalTest, ARefusedOpenRaisesTheStatusCode)
+// Fault mended: each refusal of the camera was logged as an error with a
+// context of this side's; the refusal codes carry no text, so Open raises
+// them with the context and leaves the logging to the caller. Each refusal
+// raises its own code and leaves the channel Closed; an OpenReply refusal is
+// neither retried nor closed, ErrorReply 4 closes the channel at once and any
+// other code is followed by this side's CloseRequest.
+TEST_P(ChannelRefusalTest, OpenRefusalsRaiseTheirCodeWithContextAndAreNotLogged)
 {
-    const std::uint8_t status = GetParam();
-    auto opened = OpenAsyncCode();
-    AnswerOpen({status, 2, 0});
-    ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(opened.get(), 0x15E000Au + status);
-    EXPECT_EQ(channel.GetState(), Q7::KPX::kChannelState_Closed);
-    EXPECT_EQ(camera.PendingFromHost(), 0u); // no retry, no CloseRequest
-}
-
-INSTANTIATE_TEST_SUITE_P(Statuses, ChannelRefusalTest, ::testing::Values(1, 2, 3, 4, 5, 6));
-
-TEST_F(ChannelTest, AnUnknownRefusalStatusRaisesUnexpectedError)
-{
-    auto opened = OpenAsyncCode();
-    AnswerOpen({7, 2, 0});
-    ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(opened.get(), 0x6500CAu);
-}
-
-class ChannelErrorReplyTest : public ChannelTest, public ::testing::WithParamInterface<std::uint8_t>
-{
-};
-
-// An ErrorReply to the OpenRequest raises 0x15E0014 + code; code 4 closes the
-// channel at once, any other code is followed by this side's CloseRequest.
-TEST_P(ChannelErrorReplyTest, AnErrorReplyToTheOpenRequestRaisesItsCode)
-{
-    const std::uint8_t code = GetParam();
-    auto opened = OpenAsyncCode();
-    Expect(0x00);
-    camera.WriteBytes(MakeErrorReply(kCh, kSub, code));
-    if (code != 4)
+    const RefusalCase& refusal = GetParam();
+    LogCapture log;
+    std::wstring context;
+    auto opened = std::async(std::launch::async,
+                             [&]
+                             {
+                                 try
+                                 {
+                                     channel.Open();
+                                 }
+                                 catch (const Q7::Universal::ModuleError& error)
+                                 {
+                                     context = error.GetContext().c_str();
+                                     return error.GetFullCode();
+                                 }
+                                 return 0u;
+                             });
+    if (refusal.errorReply)
     {
-        AnswerClose();
+        Expect(0x00);
+        camera.WriteBytes(MakeErrorReply(kCh, kSub, refusal.value));
+        if (refusal.value != 4)
+        {
+            AnswerClose();
+        }
+    }
+    else
+    {
+        AnswerOpen({refusal.value, 2, 0});
     }
     ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(opened.get(), 0x15E0014u + code);
+    EXPECT_EQ(opened.get(), refusal.code);
+    EXPECT_EQ(context, refusal.context);
+    EXPECT_EQ(log.Count(refusal.context), 0u);
     EXPECT_EQ(channel.GetState(), Q7::KPX::kChannelState_Closed);
+    EXPECT_EQ(camera.PendingFromHost(), 0u); // no retry
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, ChannelErrorReplyTest, ::testing::Values(1, 2, 4, 5, 6, 7, 8));
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ChannelRefusalTest,
+    ::testing::Values(
+        RefusalCase{"Status1", false, 1, 0x15E000B,
+                    L"KPX channel 2.0 open refused by the camera with status 1."},
+        RefusalCase{"Status2", false, 2, 0x15E000C,
+                    L"KPX channel 2.0 open refused by the camera with status 2."},
+        RefusalCase{"Status3", false, 3, 0x15E000D,
+                    L"KPX channel 2.0 open refused by the camera with status 3."},
+        RefusalCase{"Status4", false, 4, 0x15E000E,
+                    L"KPX channel 2.0 open refused by the camera with status 4."},
+        RefusalCase{"Status5", false, 5, 0x15E000F,
+                    L"KPX channel 2.0 open refused by the camera with status 5."},
+        RefusalCase{"Status6", false, 6, 0x15E0010,
+                    L"KPX channel 2.0 open refused by the camera with status 6."},
+        RefusalCase{"UnknownStatus", false, 7, 0x6500CA,
+                    L"KPX channel 2.0 open refused by the camera with unknown status 7."},
+        RefusalCase{"ErrorReply1", true, 1, 0x15E0015,
+                    L"KPX channel 2.0 open answered with ErrorReply 1 - Invalid packet header."},
+        RefusalCase{"ErrorReply2", true, 2, 0x15E0016,
+                    L"KPX channel 2.0 open answered with ErrorReply 2 - Unsupported packet type."},
+        RefusalCase{"ErrorReply4", true, 4, 0x15E0018,
+                    L"KPX channel 2.0 open answered with ErrorReply 4 - Unsupported channel/sub-channel."},
+        RefusalCase{"ErrorReply5", true, 5, 0x15E0019,
+                    L"KPX channel 2.0 open answered with ErrorReply 5 - Channel/sub-channel not open."},
+        RefusalCase{"ErrorReply6", true, 6, 0x15E001A,
+                    L"KPX channel 2.0 open answered with ErrorReply 6 - Invalid packet alignment."},
+        RefusalCase{"ErrorReply7", true, 7, 0x15E001B,
+                    L"KPX channel 2.0 open answered with ErrorReply 7 - Non-sequential sequence number."},
+        RefusalCase{"ErrorReply8", true, 8, 0x15E001C,
+                    L"KPX channel 2.0 open answered with ErrorReply 8 - Invalid packet payload."},
+        RefusalCase{"UnknownErrorReply", true, 9, 0x6500CA,
+                    L"KPX channel 2.0 open answered with ErrorReply 9 - Undefined/Custom."}),
+    [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(param.param.name); });
 
 TEST_F(ChannelTest, ErrorReply3IsRetriedAndASecondGoodReplyOpens)
 {
