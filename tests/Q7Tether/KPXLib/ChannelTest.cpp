@@ -275,6 +275,141 @@ INSTANTIATE_TEST_SUITE_P(
                     L"KPX channel 2.0 open answered with ErrorReply 9 - Undefined/Custom."}),
     [](const ::testing::TestParamInfo<RefusalCase>& param) { return std::string(param.param.name); });
 
+class ChannelStatePathTest;
+
+// A walk through the state machine: what the camera and the host do, and the
+// states the channel passes through on the way.
+struct StatePathCase
+{
+    const char* name;
+    void (*walk)(ChannelStatePathTest& test);
+    std::vector<const wchar_t*> path; // after Offline -> Closed, before Closed -> Offline
+};
+
+class ChannelStatePathTest : public ChannelTest, public ::testing::WithParamInterface<StatePathCase>
+{
+public:
+    using ChannelTest::AnswerClose;
+    using ChannelTest::AnswerOpen;
+    using ChannelTest::camera;
+    using ChannelTest::channel;
+    using ChannelTest::Expect;
+    using ChannelTest::OpenChannel;
+
+    void Close()
+    {
+        auto closed = std::async(std::launch::async, [this] { channel.Close(); });
+        AnswerClose();
+        ASSERT_EQ(closed.wait_for(5s), std::future_status::ready);
+    }
+};
+
+// Catches a state change the handshake does not make (a move the state table
+// refuses aborts on its assertion): every state is entered by real packets, and
+// the log shows exactly the documented moves, in order. Packets that must not
+// move the channel (an OpenReply while Closed) leave it where it is.
+TEST_P(ChannelStatePathTest, TheChannelPassesThroughExactlyTheDocumentedStates)
+{
+    channel.Stop();
+    LogCapture log;
+    channel.Start();
+    GetParam().walk(*this);
+    ASSERT_TRUE(log.WaitFor(L"KPX channel 2.0 state " + std::wstring(GetParam().path.back())));
+    channel.Stop();
+
+    std::vector<std::wstring> expected = {L"Offline -> Closed"};
+    expected.insert(expected.end(), GetParam().path.begin(), GetParam().path.end());
+    expected.emplace_back(L"Closed -> Offline");
+    std::vector<std::wstring> path;
+    const std::wstring prefix = L"KPX channel 2.0 state ";
+    for (std::wstring body : log.Bodies())
+    {
+        if (body.rfind(prefix, 0) == 0)
+        {
+            body.erase(body.find_last_not_of(L'\n') + 1);
+            path.push_back(body.substr(prefix.size()));
+        }
+    }
+    EXPECT_EQ(path, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Walks, ChannelStatePathTest,
+    ::testing::Values(
+        StatePathCase{
+            "OpenAndClose",
+            [](ChannelStatePathTest& walk)
+            {
+                walk.OpenChannel();
+                walk.Close();
+            },
+            {L"Closed -> OpenSend", L"OpenSend -> Open", L"Open -> CloseSend", L"CloseSend -> Closed"}},
+        StatePathCase{"RefusedOpen",
+                      [](ChannelStatePathTest& walk)
+                      {
+                          auto opened = std::async(std::launch::async, [&walk]
+                                                   { return RaisedCode([&walk] { walk.channel.Open(); }); });
+                          walk.AnswerOpen({6, 2, 0});
+                          ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
+                      },
+                      {L"Closed -> OpenSend", L"OpenSend -> Closed"}},
+        StatePathCase{
+            "RetriedOpen",
+            [](ChannelStatePathTest& walk)
+            {
+                auto opened = std::async(std::launch::async, [&walk] { return walk.channel.Open(); });
+                walk.Expect(0x00);
+                walk.camera.WriteBytes(MakeErrorReply(kCh, kSub, 3));
+                walk.AnswerClose();
+                walk.AnswerOpen();
+                ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
+                walk.Close();
+            },
+            {L"Closed -> OpenSend", L"OpenSend -> CloseSend", L"CloseSend -> Closed", L"Closed -> OpenSend",
+             L"OpenSend -> Open", L"Open -> CloseSend", L"CloseSend -> Closed"}},
+        StatePathCase{
+            "CameraClosesWhileOpening",
+            [](ChannelStatePathTest& walk)
+            {
+                auto opened = std::async(std::launch::async, [&walk] { return walk.channel.Open(); });
+                walk.Expect(0x00);
+                walk.camera.WriteBytes(MakeControl(0x01, kCh, kSub));
+                walk.Expect(0x81);
+                walk.AnswerOpen();
+                ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
+                walk.Close();
+            },
+            {L"Closed -> OpenSend", L"OpenSend -> CloseReceive", L"CloseReceive -> Closed",
+             L"Closed -> OpenSend", L"OpenSend -> Open", L"Open -> CloseSend", L"CloseSend -> Closed"}},
+        StatePathCase{
+            "CameraClosesAnOpenChannel",
+            [](ChannelStatePathTest& walk)
+            {
+                walk.OpenChannel();
+                walk.camera.WriteBytes(MakeControl(0x01, kCh, kSub));
+                walk.Expect(0x81);
+            },
+            {L"Closed -> OpenSend", L"OpenSend -> Open", L"Open -> CloseReceive", L"CloseReceive -> Closed"}},
+        StatePathCase{"ErrorReply4WhileOpen",
+                      [](ChannelStatePathTest& walk)
+                      {
+                          walk.OpenChannel();
+                          walk.camera.WriteBytes(MakeErrorReply(kCh, kSub, 4));
+                      },
+                      {L"Closed -> OpenSend", L"OpenSend -> Open", L"Open -> Closed"}},
+        StatePathCase{
+            "OpenReplyWhileClosed",
+            [](ChannelStatePathTest& walk)
+            {
+                walk.camera.WriteBytes(MakeOpenReply(kCh, kSub));
+                EXPECT_EQ(walk.Expect(0xFF).at(16),
+                          3); // invalid packet type for the state
+                walk.OpenChannel();
+                walk.Close();
+            },
+            {L"Closed -> OpenSend", L"OpenSend -> Open", L"Open -> CloseSend", L"CloseSend -> Closed"}}),
+    [](const ::testing::TestParamInfo<StatePathCase>& param) { return std::string(param.param.name); });
+
 TEST_F(ChannelTest, ErrorReply3IsRetriedAndASecondGoodReplyOpens)
 {
     auto opened = OpenAsync();
