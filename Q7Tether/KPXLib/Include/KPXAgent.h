@@ -36,8 +36,10 @@ class BaseAgent
 {
 public:
     /// Builds the channel `channel`.`subChannel` on the transport, which must
-    /// outlive the agent.
-    BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport);
+    /// outlive the agent, with the handshake's time limits (the protocol's by
+    /// default; tests shorten them).
+    BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport,
+              const ChannelTimings& timings = {});
     virtual ~BaseAgent();
 
     BaseAgent(const BaseAgent&) = delete;

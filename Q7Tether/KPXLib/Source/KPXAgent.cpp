@@ -35,8 +35,9 @@ std::uint32_t MessageLength(const MessageBytes& message) noexcept
 // ---------------------------------------------------------------------------
 // Agent bases.
 
-BaseAgent::BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport)
-    : m_channel(channel, subChannel, transport)
+BaseAgent::BaseAgent(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport& transport,
+                     const ChannelTimings& timings)
+    : m_channel(channel, subChannel, transport, timings)
 {
 }
 

@@ -1,0 +1,653 @@
+#include "KPXDeviceControl.h"
+
+#include <array>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "KPXDeviceControlMessages.h"
+#include "KPXMessageReader.h"
+#include "KPXValue.h"
+#include "Q7UniversalAssert.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+
+namespace Q7::KPX
+{
+namespace
+{
+
+using namespace DeviceControl;
+using Platform::ScopedLock;
+using Universal::LogDebug;
+using Universal::LogErrorText;
+using Universal::StdExceptionError;
+using Universal::UniversalError;
+
+constexpr std::uint32_t kThreadStopWaitMs = 10000;
+// The CommonError id that answers a message this side does not know.
+constexpr std::uint32_t kErrorIdUnknownMessage = 0x01000001;
+// Incomplete ids listed after a descriptor wait that ran out: the text stops
+// after the id that makes it longer than this.
+constexpr std::size_t kMissingIdsTextLength = 40;
+const wchar_t* const kLogPrefix = L"KPX ch2 ";
+
+// Runs `body`, handing an error it raises to `dispatcher` (a standard
+// exception as StdExceptionError); thread bodies never let one escape.
+template <typename Body>
+void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
+{
+    try
+    {
+        body();
+    }
+    catch (const UniversalError& error)
+    {
+        dispatcher.DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        dispatcher.DispatchError(StdExceptionError(exception));
+    }
+}
+
+// Runs a reply handler's body; a standard exception in it (an allocation
+// failure) is reported as an internal error and thrown on.
+template <typename Body>
+bool ReportingStdExceptions(Body&& body)
+{
+    try
+    {
+        return body();
+    }
+    catch (const std::exception& exception)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(exception), nullptr);
+    }
+}
+
+} // namespace
+
+DeviceControlAgent::DeviceControlAgent(ChannelTransport& transport, const ChannelTimings& timings,
+                                       std::uint32_t descriptorWaitMs)
+    : BaseAgent(2, 0, transport, timings), m_descriptorWaitMs(descriptorWaitMs)
+{
+    m_channel.AddClientMajorVersion({1, 0});
+    m_channel.AddClientMajorVersion({1, 1});
+    m_channel.AddClientMajorVersion({2, 0});
+    m_channel.Start();
+    m_channelClosed.Set();
+}
+
+DeviceControlAgent::~DeviceControlAgent()
+{
+    Stop();
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop.
+
+void DeviceControlAgent::Start()
+{
+    ScopedLock lock(m_agentLock);
+    if (IsStarted())
+        return;
+    try
+    {
+        Stop();
+        // The send thread opens the channel itself; this only finds out
+        // whether the camera lets it open.
+        if (m_channel.Open() != 0)
+            return;
+        m_channel.Close();
+
+        m_cache.SetCollectAddedIds(true);
+        m_notifyThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::NotifyThread), nullptr,
+                             Platform::kInfinite);
+        m_sendThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::SendThread), nullptr,
+                           Platform::kInfinite);
+        m_recvThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::RecvThread), nullptr,
+                           Platform::kInfinite);
+        if (!IsStarted())
+        {
+            // No cache can come without the threads: no wait for it.
+            Stop();
+            m_cache.SetCollectAddedIds(false);
+            return;
+        }
+        if (!Platform::WaitForObject(&m_cache.GetAllDescriptorsEvent(), m_descriptorWaitMs))
+        {
+            LogErrorText(L"KPX ch2 timeout (5s) waiting for all property descriptors.");
+            LogIncompleteProperties();
+        }
+        m_cache.SetCollectAddedIds(false);
+    }
+    catch (...)
+    {
+        Stop();
+        m_cache.SetCollectAddedIds(false);
+        throw;
+    }
+}
+
+void DeviceControlAgent::Stop()
+{
+    ScopedLock lock(m_agentLock);
+    try
+    {
+        CloseChannel(true);
+    }
+    catch (const UniversalError&)
+    {
+        // Logged by the channel; the threads stop all the same.
+    }
+    m_notifyThread.GetStopEvent().Set();
+    StopThread(m_sendThread);
+    StopThread(m_recvThread);
+    StopThread(m_notifyThread);
+    m_sendThread.Close();
+    m_recvThread.Close();
+    m_notifyThread.Close();
+}
+
+bool DeviceControlAgent::IsStarted() const
+{
+    return m_notifyThread.IsRunning() && m_sendThread.IsRunning() && m_recvThread.IsRunning();
+}
+
+void DeviceControlAgent::StopThread(Platform::Thread_Posix& thread)
+{
+    while (!thread.Stop(kThreadStopWaitMs))
+        LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
+}
+
+void DeviceControlAgent::LogIncompleteProperties()
+{
+    std::vector<std::uint32_t> ids;
+    if (!m_cache.FindIncompleteProperties(&ids))
+        return;
+    std::wstring text;
+    for (std::size_t index = 0; index < ids.size(); ++index)
+    {
+        if (index > 0)
+            text += L",";
+        text += std::to_wstring(ids[index]);
+        if (text.size() > kMissingIdsTextLength)
+        {
+            if (index + 1 < ids.size())
+                text += L",...";
+            break;
+        }
+    }
+    LogErrorText(L"KPX ch2 Missing %u prop descs for: %ls", static_cast<unsigned>(ids.size()), text.c_str());
+}
+
+void DeviceControlAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
+{
+    ScopedLock agentLock(m_agentLock);
+    ScopedLock receiverLock(m_receiverLock);
+    m_receiver.Reset();
+    if (!receiver.IsNull())
+        m_receiver = receiver;
+}
+
+void DeviceControlAgent::SetErrorCallback(const Universal::ErrorCallback& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    m_channel.SetErrorCallback(callback);
+}
+
+// ---------------------------------------------------------------------------
+// The channel's open and closed state.
+
+void DeviceControlAgent::CloseChannel(bool wakeUp)
+{
+    m_channelOpen.Reset();
+    m_channelClosed.Set();
+    std::exception_ptr closeError;
+    try
+    {
+        m_channel.Close();
+    }
+    catch (...)
+    {
+        closeError = std::current_exception();
+    }
+    ResetChannelState();
+    if (wakeUp)
+    {
+        m_sendThread.GetStopEvent().Set();
+        m_recvThread.GetStopEvent().Set();
+    }
+    if (closeError)
+        std::rethrow_exception(closeError);
+}
+
+void DeviceControlAgent::ResetChannelState()
+{
+    m_sendQueue.Clear();
+    m_cache.Reset();
+}
+
+bool DeviceControlAgent::OpenStep(Platform::BaseEventCondition& stop)
+{
+    try
+    {
+        CloseChannel(false);
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForAnyOf(&index, 2, &stop, &m_openRequest);
+        if (index == 0)
+        {
+            CloseChannel(false);
+            return false;
+        }
+        ResetChannelState();
+        if (!m_channel.IsPipeConnected() || m_channel.Open() != 0)
+        {
+            CloseChannel(false);
+            return false;
+        }
+        m_channelClosed.Reset();
+        m_channelOpen.Set();
+        return true;
+    }
+    catch (...)
+    {
+        try
+        {
+            CloseChannel(false);
+        }
+        catch (const UniversalError&)
+        {
+            // The open's error is the one to report.
+        }
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+void DeviceControlAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
+{
+    const WaitObjectList waitList{&thread.GetStopEvent()};
+    thread.GetReadyEvent().Set();
+    while (!thread.IsStopRequested())
+    {
+        PropertyNotification notification;
+        try
+        {
+            if (!m_cache.PopPropertyNotify(notification, waitList))
+                continue;
+        }
+        catch (const std::exception& exception)
+        {
+            Q7_REPORT_INTERNAL_ERROR(StdExceptionError(exception), nullptr);
+            continue;
+        }
+        ScopedLock lock(m_receiverLock);
+        if (m_receiver.IsNull())
+            continue;
+        LogDebug(L"KPX ch2 calling notify receiver.");
+        try
+        {
+            m_receiver(notification.kind, notification.ids);
+        }
+        catch (...)
+        {
+            Universal::LogError(Universal::ModuleError(Universal::kError_UnexpectedException,
+                                                       L"Ignoring exception thrown from notify receiver."));
+        }
+        LogDebug(L"KPX ch2 notify receiver returned.");
+    }
+}
+
+void DeviceControlAgent::SendThread(Platform::Thread_Posix& thread, void*)
+{
+    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
+    thread.GetReadyEvent().Set();
+    DispatchingErrors(*this, [&] { SendLoop(thread, waitList); });
+    DispatchingErrors(*this, [&] { CloseChannel(true); });
+}
+
+void DeviceControlAgent::SendLoop(Platform::Thread_Posix& thread, const WaitObjectList& waitList)
+{
+    while (!thread.IsStopRequested())
+    {
+        if (!OpenStep(thread.GetStopEvent()))
+            return;
+        QueueEnableEvents(1);
+        QueueGetPropList();
+        // SendNext ends when a write fails or the channel closes.
+        DispatchingErrors(*this, [&] { SendNext(m_sendQueue, m_channel, waitList, kLogPrefix); });
+        CloseChannel(false);
+    }
+}
+
+void DeviceControlAgent::RecvThread(Platform::Thread_Posix& thread, void*)
+{
+    thread.GetReadyEvent().Set();
+    DispatchingErrors(*this, [&] { RecvLoop(thread); });
+    DispatchingErrors(*this, [&] { CloseChannel(true); });
+}
+
+void DeviceControlAgent::RecvLoop(Platform::Thread_Posix& thread)
+{
+    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
+    while (!thread.IsStopRequested())
+    {
+        m_openRequest.Set();
+        Platform::BaseWaitObject* const objects[] = {&thread.GetStopEvent(), &m_sendThread.GetStopEvent(),
+                                                     &m_sendThread, &m_channelOpen};
+        constexpr std::uint32_t kChannelOpenIndex = 3;
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForObjects(&index, kChannelOpenIndex + 1, objects, false, Platform::kInfinite);
+        m_openRequest.Reset();
+        if (index != kChannelOpenIndex)
+            return;
+
+        DispatchingErrors(*this,
+                          [&]
+                          {
+                              while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
+                              {
+                                  std::array<std::uint8_t, kCommonMessageHeaderSize> commonHeader{};
+                                  std::uint32_t bytesRead = 0;
+                                  if (m_channel.Read(commonHeader.data(), sizeof(commonHeader), &waitList,
+                                                     &bytesRead, Platform::kInfinite) != 0)
+                                      return;
+                                  Q7_ASSERT(bytesRead == sizeof(commonHeader));
+                                  const CommonMessageHeader header = *DecodeMessageHeader(commonHeader);
+                                  CheckMessageHeader(header, L"KPX ch2 message header size too small.",
+                                                     L"KPX ch2 message size too small.");
+                                  ChannelMessageSource source(m_channel, &waitList);
+                                  if (!DispatchMessage(header, source))
+                                      return;
+                              }
+                          });
+        // A failed read or handler, an error or a closed channel: reopen.
+        CloseChannel(false);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Received messages.
+
+bool DeviceControlAgent::DispatchMessage(const CommonMessageHeader& header, MessageSource& source)
+{
+    if (header.messageClass == kMessageClass_Common && header.messageType == kCommonMessage_Error)
+        return HandleCommonError(header, source);
+    if (header.messageClass == kMessageClass_DeviceControl)
+    {
+        switch (header.messageType)
+        {
+        case kDeviceControlMessage_PropListReply:
+            return HandlePropListReply(header, source);
+        case kDeviceControlMessage_PropDescReply:
+            return HandlePropDescReply(header, source);
+        case kDeviceControlMessage_PropStateReply:
+            return HandlePropStateReply(header, source);
+        default:
+            break;
+        }
+    }
+    return HandleUnknownMessage(header, source);
+}
+
+bool DeviceControlAgent::HandleUnknownMessage(const CommonMessageHeader& header, MessageSource& source)
+{
+    LogErrorText(L"KPX ch2 Received unknown message: class = %u type = 0x%02X", unsigned{header.messageClass},
+                 unsigned{header.messageType});
+    QueueCommonError(kErrorIdUnknownMessage, header);
+    return source.Skip(std::uint64_t{header.messageSize} - kCommonMessageHeaderSize) == 0;
+}
+
+bool DeviceControlAgent::HandleCommonError(const CommonMessageHeader& header, MessageSource& source)
+{
+    return ReportingStdExceptions(
+        [&]
+        {
+            ReceivedCommonError error;
+            if (ReadCommonErrorReply(header, source, RequestVersion(), error) != 0)
+                return false;
+            LogErrorText(L"KPX ch2 error: errorId = 0x%08x", error.message.errorId);
+            LogErrorText(L"KPX ch2 error: source class = %u type = 0x%02X",
+                         unsigned{error.message.sourceClass}, unsigned{error.message.sourceType});
+            LogErrorText(L"KPX ch2 error: string = \"%ls\"", WideLogText(error.text).c_str());
+            return true;
+        });
+}
+
+bool DeviceControlAgent::HandlePropListReply(const CommonMessageHeader& header, MessageSource& source)
+{
+    return ReportingStdExceptions(
+        [&]
+        {
+            std::vector<std::uint32_t> ids;
+            if (ReadPropertyListReply(header, source, RequestVersion(), ids) != 0)
+                return false;
+            Universal::LogInfo(L"KPX ch2 prop list msg (count=%u)", static_cast<unsigned>(ids.size()));
+            for (const std::uint32_t id : m_cache.MergePropertyList(std::move(ids)))
+            {
+                QueueGetPropDesc(id);
+                QueueGetPropState(id);
+            }
+            return true;
+        });
+}
+
+bool DeviceControlAgent::HandlePropDescReply(const CommonMessageHeader& header, MessageSource& source)
+{
+    return ReportingStdExceptions(
+        [&]
+        {
+            bool nameCached = false;
+            const auto logHeader = [&](const PropertyDescriptorMessageHeader& fixed)
+            {
+                const std::string name = m_cache.GetPropertyName(fixed.propertyId);
+                nameCached = !name.empty();
+                if (nameCached)
+                    LogDebug(L"KPX ch2 prop desc msg (id=%u, #attr=%u) [%ls]", fixed.propertyId,
+                             unsigned{fixed.attributeCount}, WideLogText(name).c_str());
+                else
+                    LogDebug(L"KPX ch2 prop desc msg (id=%u, #attr=%u)", fixed.propertyId,
+                             unsigned{fixed.attributeCount});
+            };
+            PropertyDescriptor descriptor;
+            if (ReadPropertyDescriptorReply(header, source, RequestVersion(), descriptor, logHeader) != 0)
+                return false;
+            if (!nameCached)
+                LogDebug(L"KPX ch2 prop id = %u -> [%ls]", descriptor.id,
+                         WideLogText(descriptor.name).c_str());
+            m_cache.MergePropertyDescriptor(std::move(descriptor));
+            return true;
+        });
+}
+
+bool DeviceControlAgent::HandlePropStateReply(const CommonMessageHeader& header, MessageSource& source)
+{
+    return ReportingStdExceptions(
+        [&]
+        {
+            const auto logHeader = [&](const PropertyStateMessageHeader& fixed)
+            {
+                LogDebug(L"KPX ch2 prop state msg (id=%u) [%ls]", fixed.propertyId,
+                         WideLogText(m_cache.GetPropertyName(fixed.propertyId)).c_str());
+            };
+            PropertyState state;
+            if (ReadPropertyStateReply(header, source, RequestVersion(), state, logHeader) != 0)
+                return false;
+            m_cache.MergePropertyState(std::move(state));
+            return true;
+        });
+}
+
+// ---------------------------------------------------------------------------
+// Getters.
+
+bool DeviceControlAgent::GetProperty(std::uint32_t id, Property& property) const
+{
+    return m_cache.GetProperty(id, property);
+}
+
+bool DeviceControlAgent::GetPropertyDescriptor(std::uint32_t id, PropertyDescriptor& descriptor) const
+{
+    return m_cache.GetPropertyDescriptor(id, descriptor);
+}
+
+bool DeviceControlAgent::GetPropertyState(std::uint32_t id, PropertyState& state) const
+{
+    return m_cache.GetPropertyState(id, state);
+}
+
+std::vector<unsigned int> DeviceControlAgent::GetPropertyIds() const
+{
+    return m_cache.GetPropertyIds();
+}
+
+std::list<DeviceControlAgent::Property> DeviceControlAgent::GetPropertyList() const
+{
+    return m_cache.GetPropertyList();
+}
+
+std::uint32_t DeviceControlAgent::GetPropertyType(std::uint32_t id) const
+{
+    return m_cache.GetPropertyType(id);
+}
+
+bool DeviceControlAgent::HasProperty(std::uint32_t id) const
+{
+    return m_cache.HasProperty(id);
+}
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+bool DeviceControlAgent::SetPropertyValue(std::uint32_t id, const Value& value)
+{
+    if (GetValueFlagByte(value) != 0 || value.GetType() == 0)
+        return false;
+    const std::uint64_t typeSize = Value::SizeOfType(value.GetType());
+    if (typeSize != 0 && value.GetSize() != typeSize)
+        throw Universal::ModuleError(Universal::kError_InvalidSize, L"KPX device control set property.");
+    // The two requests are queued under the cache lock, right after the
+    // property was marked.
+    return m_cache.PrepareSet(id, value.GetType(),
+                              [&]
+                              {
+                                  QueueSetPropValue(id, value);
+                                  QueueGetPropState(id);
+                              });
+}
+
+bool DeviceControlAgent::RefreshProperty(std::uint32_t id)
+{
+    if (id != kPropertyId_All && !m_cache.HasProperty(id))
+        return false;
+    QueueRefreshProp(id);
+    return true;
+}
+
+bool DeviceControlAgent::RestorePropertyValue(std::uint32_t id)
+{
+    if (id != kPropertyId_All && !m_cache.HasProperty(id))
+        return false;
+    QueueRestorePropValue(id);
+    return true;
+}
+
+void DeviceControlAgent::ExecuteCommand2(std::uint32_t parameter)
+{
+    QueueExecuteCmd(kCommand_Two, 0, parameter);
+}
+
+void DeviceControlAgent::ShutterRelease()
+{
+    QueueExecuteCmd(kCommand_ShutterRelease, 0, 0);
+}
+
+bool DeviceControlAgent::IsSending() const
+{
+    return m_sendThread.IsRunning();
+}
+
+ProtocolVersion DeviceControlAgent::RequestVersion() const
+{
+    // Requests are made while the channel may be reopening; those queued
+    // meanwhile are discarded with the queue when it opens.
+    return m_channel.GetNegotiatedVersion();
+}
+
+void DeviceControlAgent::QueueGetPropList()
+{
+    if (!IsSending())
+        return;
+    m_cache.SetListPending();
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropListMessage(RequestVersion()),
+                                                          kSendNoTimeout, L"GetPropList"));
+}
+
+void DeviceControlAgent::QueueGetPropDesc(std::uint32_t id)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropDescMessage(RequestVersion(), id),
+                                                          kSendNoTimeout, L"GetPropDesc (%u)", id));
+}
+
+void DeviceControlAgent::QueueGetPropState(std::uint32_t id)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropStateMessage(RequestVersion(), id),
+                                                          kSendNoTimeout, L"GetPropState (%u)", id));
+}
+
+void DeviceControlAgent::QueueSetPropValue(std::uint32_t id, const Value& value)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(
+        MakeSetPropValueMessage(RequestVersion(), id, value), kSendNoTimeout,
+        L"SetPropValue (%u, type=%u, size=%u)", id, value.GetType(), static_cast<unsigned>(value.GetSize())));
+}
+
+void DeviceControlAgent::QueueRestorePropValue(std::uint32_t id)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeRestorePropValueMessage(RequestVersion(), id),
+                                                          kSendNoTimeout, L"RestorePropValue (%u)", id));
+}
+
+void DeviceControlAgent::QueueRefreshProp(std::uint32_t id)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeRefreshPropMessage(RequestVersion(), id),
+                                                          kSendNoTimeout, L"RefreshProp (%u)", id));
+}
+
+void DeviceControlAgent::QueueExecuteCmd(std::uint32_t command, std::uint32_t subCommand,
+                                         std::uint32_t parameter)
+{
+    if (!IsSending())
+        return;
+    m_sendQueue.Push(std::make_unique<SendMessageCommand>(
+        MakeExecuteCmdMessage(RequestVersion(), command, subCommand, parameter), kSendNoTimeout,
+        L"ExecuteCmd (%u:%u,0x%x)", command, subCommand, parameter));
+}
+
+void DeviceControlAgent::QueueEnableEvents(std::uint8_t enable)
+{
+    if (IsSending())
+        EnableEvents(m_sendQueue, RequestVersion(), enable);
+}
+
+void DeviceControlAgent::QueueCommonError(std::uint32_t errorId, const CommonMessageHeader& offending)
+{
+    if (IsSending())
+        CommonError(m_sendQueue, errorId, offending, RequestVersion());
+}
+
+} // namespace Q7::KPX
