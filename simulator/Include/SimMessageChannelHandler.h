@@ -7,6 +7,7 @@
 
 #include "SimChannelHandler.h"
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -30,8 +31,9 @@ public:
     void OnOpen(ChannelContext& context) override;
     void OnData(ChannelContext& context, std::span<const std::uint8_t> bytes) final;
 
-    // Whether the host enabled events with EnableEvents (false after each open).
-    bool EventsEnabled() const { return m_eventsEnabled; }
+    // Whether the host enabled events with EnableEvents (false after each
+    // open). Thread-safe, so that other threads may push events.
+    bool EventsEnabled() const { return m_eventsEnabled.load(); }
 
     // A factory for channels that only know the common messages.
     static ChannelHandlerFactory Factory();
@@ -61,7 +63,7 @@ private:
     std::uint32_t m_maxMessageSize;
     std::vector<std::uint8_t> m_pending; // bytes of the message being assembled
     bool m_broken = false;               // the stream failed a header check: ignore it until reopened
-    bool m_eventsEnabled = false;
+    std::atomic<bool> m_eventsEnabled{false};
 };
 
 } // namespace Q7::Sim

@@ -1,6 +1,7 @@
 // tavrin-camera-sim: serves one simulated camera on a loopback address until
 // interrupted (SIGINT or SIGTERM).
 #include "SimCamera.h"
+#include "SimDeviceControlHandler.h"
 #include "SimStreamHandler.h"
 
 #include <csignal>
@@ -20,6 +21,7 @@ namespace
 const char kUsage[] =
     "usage: tavrin-camera-sim [options]\n"
     "Serves one simulated KPX camera over TCP on a loopback address until interrupted.\n"
+    "Channel 2.0 serves a default set of camera properties.\n"
     "  --address A            loopback address to listen on (default 127.0.0.1)\n"
     "  --port N               TCP port (default 7381; 0 lets the system choose)\n"
     "  --older                act as an older camera (enumeration majors 1 to 1)\n"
@@ -258,6 +260,12 @@ int main(int argc, char** argv)
 
     Q7::Sim::Camera camera(description);
     camera.SetLogSink(Q7::Sim::Logger::StandardError(), level);
+    if (description.FindChannel({2, 0}) != nullptr)
+    {
+        camera.SetChannelHandler(
+            {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
+                        Q7::Sim::DeviceControlModel::DefaultProperties())));
+    }
     for (const auto& s : streams)
     {
         camera.SetChannelHandler(
