@@ -212,41 +212,51 @@ TEST_P(DeviceControlE2e, SetIsWrittenAsItsExactBytesAndTheCameraAnswerUpdatesThe
     EXPECT_EQ(BytesOf(state.value.value), Sim::SimValue::U32(400).bytes);
     EXPECT_EQ(state.value.text, "ISO 400");
 
-    // SetPropValue (24 bytes and the value), then GetPropState, on the wire.
-    const auto sets = CameraMessages(Sim::kDcSetPropValue);
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].bytes, (Bytes{0x11,
-                                    0x22,
-                                    0x33,
-                                    0x44,
-                                    0x66,
-                                    0x05,
-                                    0x18,
-                                    0x00,
-                                    0x1C,
-                                    0x00,
-                                    0x00,
-                                    0x00,
-                                    0x00,
-                                    0x00,
-                                    0x00,
-                                    0x00,
-                                    static_cast<std::uint8_t>(iso),
-                                    static_cast<std::uint8_t>(iso >> 8),
-                                    0x00,
-                                    0x00,
-                                    0x04,
-                                    0x00,
-                                    0x06,
-                                    0x00,
-                                    0x90,
-                                    0x01,
-                                    0x00,
-                                    0x00}));
-    const auto stateRequests = CameraMessages(Sim::kDcGetPropState);
-    ASSERT_FALSE(stateRequests.empty());
-    EXPECT_EQ(stateRequests.back().bytes, Request(Sim::kDcGetPropState, 20, 20, {iso}));
     Settle();
+
+    // SetPropValue (24 bytes and the value), then GetPropState, on the wire.
+    std::vector<Sim::MessageRecord> requests;
+    for (const auto& message : camera->Snapshot().messages)
+    {
+        if (message.channel == Sim::ChannelId{2, 0} &&
+            message.header.messageClass == Sim::kClassDeviceControl)
+            requests.push_back(message);
+    }
+    const auto set = std::find_if(requests.begin(), requests.end(),
+                                  [](const Sim::MessageRecord& message)
+                                  { return message.header.messageType == Sim::kDcSetPropValue; });
+    ASSERT_NE(set, requests.end());
+    EXPECT_EQ(set->bytes, (Bytes{0x11,
+                                 0x22,
+                                 0x33,
+                                 0x44,
+                                 0x66,
+                                 0x05,
+                                 0x18,
+                                 0x00,
+                                 0x1C,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 0x00,
+                                 static_cast<std::uint8_t>(iso),
+                                 static_cast<std::uint8_t>(iso >> 8),
+                                 0x00,
+                                 0x00,
+                                 0x04,
+                                 0x00,
+                                 0x06,
+                                 0x00,
+                                 0x90,
+                                 0x01,
+                                 0x00,
+                                 0x00}));
+    ASSERT_NE(set + 1, requests.end());
+    EXPECT_EQ(set[1].bytes, Request(Sim::kDcGetPropState, 20, 20, {iso}));
+    EXPECT_EQ(CameraMessages(Sim::kDcSetPropValue).size(), 1u);
     EXPECT_EQ(notifications.Count(kStateChanged, iso), 1u);
 
     // 300 is not among the camera's values: it refuses, the state stays, and
@@ -553,11 +563,19 @@ TEST_P(DeviceControlE2e, UnknownMessagesAndCameraErrorsLeaveTheChannelOpen)
     EXPECT_TRUE(errors.Entries().empty());
 
     // The host's CommonError names the unknown message.
+    const auto isAnswer = [](const Sim::MessageRecord& message)
+    {
+        return message.channel == Sim::ChannelId{2, 0} && message.header.messageClass == Sim::kClassCommon &&
+               message.header.messageType == 0xFF;
+    };
+    ASSERT_TRUE(camera->WaitUntil(
+        [&](const Sim::Observations& observed)
+        { return std::any_of(observed.messages.begin(), observed.messages.end(), isAnswer); },
+        10s));
     std::vector<Sim::MessageRecord> answers;
     for (const auto& message : camera->Snapshot().messages)
     {
-        if (message.channel == Sim::ChannelId{2, 0} && message.header.messageClass == Sim::kClassCommon &&
-            message.header.messageType == 0xFF)
+        if (isAnswer(message))
             answers.push_back(message);
     }
     ASSERT_EQ(answers.size(), 1u);
