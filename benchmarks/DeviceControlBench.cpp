@@ -19,10 +19,12 @@
 #include "KPXValue.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
+#include "SimSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,47 +82,38 @@ double Nanoseconds(Clock::duration d)
 
 // ---------------------------------------------------------------- raw limits
 
+// Nanoseconds per call of `read`, sampled over batches.
+template <typename Read>
+Figures SampleReads(Read&& read)
+{
+    std::vector<double> samples;
+    samples.reserve(kReadSamples);
+    for (std::size_t s = 0; s < kReadSamples; ++s)
+    {
+        const Clock::time_point start = Clock::now();
+        for (std::size_t i = 0; i < kReadsPerSample; ++i)
+            read();
+        samples.push_back(Nanoseconds(Clock::now() - start) / kReadsPerSample);
+    }
+    return Summarise(std::move(samples));
+}
+
 // Per-read nanoseconds of copying a state record out of a locked map.
 Figures RawReadNanoseconds(const Agent::PropertyState& record)
 {
     std::mutex mutex;
     std::map<std::uint32_t, Agent::PropertyState> map{{record.id, record}};
-    std::vector<double> samples;
-    samples.reserve(kReadSamples);
     Agent::PropertyState copy;
-    for (std::size_t s = 0; s < kReadSamples; ++s)
-    {
-        const Clock::time_point start = Clock::now();
-        for (std::size_t i = 0; i < kReadsPerSample; ++i)
+    const Figures figures = SampleReads(
+        [&]
         {
             std::lock_guard lock(mutex);
             copy = map.find(record.id)->second;
-        }
-        samples.push_back(Nanoseconds(Clock::now() - start) / kReadsPerSample);
-    }
+        });
     if (copy.id != record.id)
         throw std::logic_error("lost the record");
-    return Summarise(std::move(samples));
+    return figures;
 }
-
-class Fd
-{
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 void Exchange(int fd, const void* out, std::size_t outSize, void* in, std::size_t inSize)
 {
@@ -138,19 +131,21 @@ void Exchange(int fd, const void* out, std::size_t outSize, void* in, std::size_
 // Per-exchange microseconds of the set's bytes over a plain loopback TCP pair.
 Figures RawSetMicroseconds(std::size_t exchanges)
 {
-    Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    std::uint16_t port = 0;
+    const Q7::Sim::UniqueFd listener = Q7::Sim::ListenOnLoopback("127.0.0.1", 0, port);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listener.Get(), 1) != 0 ||
-        ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    Fd client(::socket(AF_INET, SOCK_STREAM, 0));
+    address.sin_port = htons(port);
+    const Q7::Sim::UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
     if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
         throw std::runtime_error("cannot connect");
-    Fd server(::accept(listener.Get(), nullptr, nullptr));
+    // The listener does not block: wait for the connection to arrive.
+    if (Q7::Sim::WaitReady(listener.Get(), POLLIN, -1, 5000) != Q7::Sim::PollResult::Ready)
+        throw std::runtime_error("no connection to accept");
+    const Q7::Sim::UniqueFd server(::accept(listener.Get(), nullptr, nullptr));
+    if (!server.Valid())
+        throw std::runtime_error("accept failed");
     const int one = 1;
     ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ::setsockopt(server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -271,17 +266,8 @@ AgentFigures MeasureAgent(std::size_t sets)
         if (!agent.GetPropertyState(kId, figures.record))
             throw std::runtime_error("the cache was not built");
 
-        std::vector<double> reads;
-        reads.reserve(kReadSamples);
         Agent::PropertyState state;
-        for (std::size_t s = 0; s < kReadSamples; ++s)
-        {
-            const Clock::time_point start = Clock::now();
-            for (std::size_t i = 0; i < kReadsPerSample; ++i)
-                agent.GetPropertyState(kId, state);
-            reads.push_back(Nanoseconds(Clock::now() - start) / kReadsPerSample);
-        }
-        figures.readNs = Summarise(std::move(reads));
+        figures.readNs = SampleReads([&] { agent.GetPropertyState(kId, state); });
 
         std::vector<double> setTimes;
         setTimes.reserve(sets);

@@ -22,6 +22,7 @@
 
 #include "SimMessageChannelHandler.h"
 
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -32,6 +33,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace Q7::Sim
@@ -83,16 +85,22 @@ struct SimValue
 
     bool operator==(const SimValue&) const = default;
 
-    static SimValue I8(std::int8_t v, std::string text = {});
-    static SimValue U8(std::uint8_t v, std::string text = {});
-    static SimValue I16(std::int16_t v, std::string text = {});
-    static SimValue U16(std::uint16_t v, std::string text = {});
-    static SimValue I32(std::int32_t v, std::string text = {});
-    static SimValue U32(std::uint32_t v, std::string text = {});
-    static SimValue I64(std::int64_t v, std::string text = {});
-    static SimValue U64(std::uint64_t v, std::string text = {});
-    static SimValue F32(float v, std::string text = {});
-    static SimValue F64(double v, std::string text = {});
+    // A number: its type code follows from its C++ type (i8 1, u8 2, i16 3,
+    // u16 4, i32 5, u32 6, i64 7, u64 8, f32 9, f64 10), its bytes are
+    // little-endian.
+    template <typename T>
+    static SimValue Number(T v, std::string text = {});
+
+    static SimValue I8(std::int8_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue U8(std::uint8_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue I16(std::int16_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue U16(std::uint16_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue I32(std::int32_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue U32(std::uint32_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue I64(std::int64_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue U64(std::uint64_t v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue F32(float v, std::string text = {}) { return Number(v, std::move(text)); }
+    static SimValue F64(double v, std::string text = {}) { return Number(v, std::move(text)); }
     // A value of any type given as u32 words (records such as areas, ranges, colours).
     static SimValue Words(std::uint8_t type, std::vector<std::uint32_t> words, std::string text = {});
     // A text value: code 20 carries the text as it is, codes 21 to 23 pad it
@@ -101,6 +109,34 @@ struct SimValue
     // Raw bytes of any code.
     static SimValue Raw(std::uint8_t type, std::vector<std::uint8_t> bytes, std::string text = {});
 };
+
+template <typename T>
+SimValue SimValue::Number(T v, std::string text)
+{
+    static_assert(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>, "a number");
+    constexpr std::uint8_t kCodes[] = {0, 1, 3, 0, 5, 0, 0, 0, 7};
+    std::uint8_t type = 0;
+    if constexpr (std::is_same_v<T, float>)
+        type = 9;
+    else if constexpr (std::is_same_v<T, double>)
+        type = 10;
+    else
+        type = static_cast<std::uint8_t>(kCodes[sizeof(T)] + (std::is_unsigned_v<T> ? 1 : 0));
+    std::uint64_t raw = 0;
+    if constexpr (std::is_floating_point_v<T>)
+    {
+        using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+        raw = std::bit_cast<Bits>(v);
+    }
+    else
+    {
+        raw = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<T>>(v));
+    }
+    std::vector<std::uint8_t> bytes(sizeof(T));
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        bytes[i] = static_cast<std::uint8_t>(raw >> (8 * i));
+    return Raw(type, std::move(bytes), std::move(text));
+}
 
 // What the camera tells about a property.
 struct SimPropertyDescriptor

@@ -32,22 +32,6 @@ constexpr TypeSize kTypeSizes[] = {
 };
 constexpr std::size_t kType23Size = 256;
 
-template <typename T>
-std::vector<std::uint8_t> LittleEndian(T value)
-{
-    std::vector<std::uint8_t> bytes(sizeof(T));
-    std::uint64_t raw = 0;
-    if constexpr (sizeof(T) == 4)
-        raw = std::bit_cast<std::uint32_t>(value);
-    else if constexpr (sizeof(T) == 8)
-        raw = std::bit_cast<std::uint64_t>(value);
-    else
-        raw = static_cast<std::uint64_t>(static_cast<std::make_unsigned_t<T>>(value));
-    for (std::size_t i = 0; i < sizeof(T); ++i)
-        bytes[i] = static_cast<std::uint8_t>(raw >> (8 * i));
-    return bytes;
-}
-
 std::uint64_t ReadUnsigned(const std::vector<std::uint8_t>& bytes, std::size_t width)
 {
     std::uint64_t raw = 0;
@@ -213,54 +197,13 @@ bool IsKnownValueType(std::uint8_t type)
     return type == 0 || type == 20 || ValueTypeSize(type) != 0;
 }
 
-SimValue SimValue::I8(std::int8_t v, std::string text)
-{
-    return Raw(1, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::U8(std::uint8_t v, std::string text)
-{
-    return Raw(2, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::I16(std::int16_t v, std::string text)
-{
-    return Raw(3, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::U16(std::uint16_t v, std::string text)
-{
-    return Raw(4, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::I32(std::int32_t v, std::string text)
-{
-    return Raw(5, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::U32(std::uint32_t v, std::string text)
-{
-    return Raw(6, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::I64(std::int64_t v, std::string text)
-{
-    return Raw(7, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::U64(std::uint64_t v, std::string text)
-{
-    return Raw(8, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::F32(float v, std::string text)
-{
-    return Raw(9, LittleEndian(v), std::move(text));
-}
-SimValue SimValue::F64(double v, std::string text)
-{
-    return Raw(10, LittleEndian(v), std::move(text));
-}
-
 SimValue SimValue::Words(std::uint8_t type, std::vector<std::uint32_t> words, std::string text)
 {
     std::vector<std::uint8_t> bytes;
     for (const std::uint32_t word : words)
     {
-        const auto le = LittleEndian(word);
-        bytes.insert(bytes.end(), le.begin(), le.end());
+        const auto number = Number(word);
+        bytes.insert(bytes.end(), number.bytes.begin(), number.bytes.end());
     }
     return Raw(type, std::move(bytes), std::move(text));
 }

@@ -173,6 +173,10 @@ private:
     // Request writers: each queues its message when the send thread runs.
     bool IsSending() const;
     ProtocolVersion RequestVersion() const;
+    // Queues make(version) with the formatted description, when the send
+    // thread runs (the message is not built otherwise).
+    template <typename Make, typename... Args>
+    void QueueRequest(Make&& make, const wchar_t* description, Args... args);
     void QueueGetPropList();
     void QueueGetPropDesc(std::uint32_t id);
     void QueueGetPropState(std::uint32_t id);

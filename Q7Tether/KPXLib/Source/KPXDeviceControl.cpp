@@ -578,64 +578,56 @@ ProtocolVersion DeviceControlAgent::RequestVersion() const
     return m_channel.GetNegotiatedVersion();
 }
 
-void DeviceControlAgent::QueueGetPropList()
+template <typename Make, typename... Args>
+void DeviceControlAgent::QueueRequest(Make&& make, const wchar_t* description, Args... args)
 {
     if (!IsSending())
         return;
-    m_cache.SetListPending();
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropListMessage(RequestVersion()),
-                                                          kSendNoTimeout, L"GetPropList"));
+    m_sendQueue.Push(
+        std::make_unique<SendMessageCommand>(make(RequestVersion()), kSendNoTimeout, description, args...));
+}
+
+void DeviceControlAgent::QueueGetPropList()
+{
+    if (IsSending())
+        m_cache.SetListPending();
+    QueueRequest([](ProtocolVersion v) { return MakeGetPropListMessage(v); }, L"GetPropList");
 }
 
 void DeviceControlAgent::QueueGetPropDesc(std::uint32_t id)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropDescMessage(RequestVersion(), id),
-                                                          kSendNoTimeout, L"GetPropDesc (%u)", id));
+    QueueRequest([id](ProtocolVersion v) { return MakeGetPropDescMessage(v, id); }, L"GetPropDesc (%u)", id);
 }
 
 void DeviceControlAgent::QueueGetPropState(std::uint32_t id)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeGetPropStateMessage(RequestVersion(), id),
-                                                          kSendNoTimeout, L"GetPropState (%u)", id));
+    QueueRequest([id](ProtocolVersion v) { return MakeGetPropStateMessage(v, id); }, L"GetPropState (%u)",
+                 id);
 }
 
 void DeviceControlAgent::QueueSetPropValue(std::uint32_t id, const Value& value)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(
-        MakeSetPropValueMessage(RequestVersion(), id, value), kSendNoTimeout,
-        L"SetPropValue (%u, type=%u, size=%u)", id, value.GetType(), static_cast<unsigned>(value.GetSize())));
+    QueueRequest([&](ProtocolVersion v) { return MakeSetPropValueMessage(v, id, value); },
+                 L"SetPropValue (%u, type=%u, size=%u)", id, value.GetType(),
+                 static_cast<unsigned>(value.GetSize()));
 }
 
 void DeviceControlAgent::QueueRestorePropValue(std::uint32_t id)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeRestorePropValueMessage(RequestVersion(), id),
-                                                          kSendNoTimeout, L"RestorePropValue (%u)", id));
+    QueueRequest([id](ProtocolVersion v) { return MakeRestorePropValueMessage(v, id); },
+                 L"RestorePropValue (%u)", id);
 }
 
 void DeviceControlAgent::QueueRefreshProp(std::uint32_t id)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(MakeRefreshPropMessage(RequestVersion(), id),
-                                                          kSendNoTimeout, L"RefreshProp (%u)", id));
+    QueueRequest([id](ProtocolVersion v) { return MakeRefreshPropMessage(v, id); }, L"RefreshProp (%u)", id);
 }
 
 void DeviceControlAgent::QueueExecuteCmd(std::uint32_t command, std::uint32_t subCommand,
                                          std::uint32_t parameter)
 {
-    if (!IsSending())
-        return;
-    m_sendQueue.Push(std::make_unique<SendMessageCommand>(
-        MakeExecuteCmdMessage(RequestVersion(), command, subCommand, parameter), kSendNoTimeout,
-        L"ExecuteCmd (%u:%u,0x%x)", command, subCommand, parameter));
+    QueueRequest([&](ProtocolVersion v) { return MakeExecuteCmdMessage(v, command, subCommand, parameter); },
+                 L"ExecuteCmd (%u:%u,0x%x)", command, subCommand, parameter);
 }
 
 void DeviceControlAgent::QueueEnableEvents(std::uint8_t enable)

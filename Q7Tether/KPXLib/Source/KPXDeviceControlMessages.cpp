@@ -116,6 +116,40 @@ std::uint32_t ReadValue(MessageSource& source, std::uint8_t valueType, std::size
     return 0;
 }
 
+// Reads a value of `valueSize` bytes, its text of `textSize` bytes and, when
+// at least 4 bytes are left after them, the extra word, out of `available`
+// bytes, which lose what is read. Raises `context` with "valueSize (%u) is
+// invalid." for a value beyond them or shorter than its type, and
+// "valueStringSize (%u) is too large." for a text beyond them.
+std::uint32_t ReadValueWithText(MessageSource& source, const wchar_t* context, std::uint8_t valueType,
+                                std::uint16_t valueSize, std::uint8_t textSize, std::uint64_t& available,
+                                ValueWithText& value)
+{
+    if (valueSize > 0)
+    {
+        if (valueSize > available || valueSize < Value::SizeOfType(valueType))
+            ThrowMalformed(context, L"valueSize (%u) is invalid.", valueSize);
+        if (const std::uint32_t result = ReadValue(source, valueType, valueSize, value.value); result != 0)
+            return result;
+        available -= valueSize;
+    }
+    if (textSize > 0)
+    {
+        if (textSize > available)
+            ThrowMalformed(context, L"valueStringSize (%u) is too large.", textSize);
+        if (const std::uint32_t result = ReadText(source, textSize, value.text); result != 0)
+            return result;
+        available -= textSize;
+    }
+    if (available >= kExtraWordSize)
+    {
+        if (const std::uint32_t result = ReadU32(source, value.extra); result != 0)
+            return result;
+        available -= kExtraWordSize;
+    }
+    return 0;
+}
+
 // Reads one descriptor attribute; `remaining` is what is left of the message
 // and loses every byte read or skipped.
 std::uint32_t ReadPropertyAttribute(MessageSource& source, std::uint64_t& remaining,
@@ -135,38 +169,16 @@ std::uint32_t ReadPropertyAttribute(MessageSource& source, std::uint64_t& remain
     if (header.attributeSize < kAttributeHeaderSize ||
         std::uint64_t{header.attributeSize} - kAttributeHeaderSize > remaining)
         ThrowMalformed(kAttributeContext, L"attributeSize (%u) is too large.", header.attributeSize);
-    std::uint64_t left = std::uint64_t{header.attributeSize} - kAttributeHeaderSize;
+    const std::uint64_t attributeRest = std::uint64_t{header.attributeSize} - kAttributeHeaderSize;
     attribute.kind = header.kind;
-
-    if (header.valueSize > 0)
-    {
-        if (header.valueSize > left || header.valueSize < Value::SizeOfType(header.valueType))
-            ThrowMalformed(kAttributeContext, L"valueSize (%u) is invalid.", header.valueSize);
-        if (const std::uint32_t result =
-                ReadValue(source, header.valueType, header.valueSize, attribute.value.value);
-            result != 0)
-            return result;
-        left -= header.valueSize;
-        remaining -= header.valueSize;
-    }
-    if (header.valueStringSize > 0)
-    {
-        if (header.valueStringSize > left)
-            ThrowMalformed(kAttributeContext, L"valueStringSize (%u) is too large.", header.valueStringSize);
-        if (const std::uint32_t result = ReadText(source, header.valueStringSize, attribute.value.text);
-            result != 0)
-            return result;
-        left -= header.valueStringSize;
-        remaining -= header.valueStringSize;
-    }
-    if (left >= kExtraWordSize)
-    {
-        if (const std::uint32_t result = ReadU32(source, attribute.value.extra); result != 0)
-            return result;
-        left -= kExtraWordSize;
-        remaining -= kExtraWordSize;
-    }
-    remaining -= left;
+    std::uint64_t left = attributeRest;
+    if (const std::uint32_t result =
+            ReadValueWithText(source, kAttributeContext, header.valueType, header.valueSize,
+                              header.valueStringSize, left, attribute.value);
+        result != 0)
+        return result;
+    // The attribute's bytes, read or skipped, all leave the message.
+    remaining -= attributeRest;
     return source.Skip(left);
 }
 
@@ -418,31 +430,11 @@ std::uint32_t ReadPropertyStateReply(const CommonMessageHeader& header, MessageS
         onHeader(fixed);
 
     std::uint64_t remaining = BytesAfterFixedPart(header);
-    if (fixed.valueSize > 0)
-    {
-        if (fixed.valueSize > remaining || fixed.valueSize < Value::SizeOfType(fixed.valueType))
-            ThrowMalformed(kStateContext, L"valueSize (%u) is invalid.", fixed.valueSize);
-        if (const std::uint32_t result =
-                ReadValue(source, fixed.valueType, fixed.valueSize, state.value.value);
-            result != 0)
-            return result;
-        remaining -= fixed.valueSize;
-    }
-    if (fixed.valueStringSize > 0)
-    {
-        if (fixed.valueStringSize > remaining)
-            ThrowMalformed(kStateContext, L"valueStringSize (%u) is too large.", fixed.valueStringSize);
-        if (const std::uint32_t result = ReadText(source, fixed.valueStringSize, state.value.text);
-            result != 0)
-            return result;
-        remaining -= fixed.valueStringSize;
-    }
-    if (remaining >= kExtraWordSize)
-    {
-        if (const std::uint32_t result = ReadU32(source, state.value.extra); result != 0)
-            return result;
-        remaining -= kExtraWordSize;
-    }
+    if (const std::uint32_t result =
+            ReadValueWithText(source, kStateContext, fixed.valueType, fixed.valueSize, fixed.valueStringSize,
+                              remaining, state.value);
+        result != 0)
+        return result;
     if (const std::uint32_t result = source.Skip(remaining); result != 0)
         return result;
 
