@@ -43,7 +43,9 @@ class Value;
 /// wire. The notification receiver runs on "KPX ch2 ntfy" under the receiver
 /// lock and outside every other lock: it may call the getters, not
 /// SetNotifyReceiver. Errors met on the agent's threads go to the error
-/// callback (this object's dispatcher), which runs on those threads.
+/// callback (this object's dispatcher), which runs on those threads. Start,
+/// Stop and the destructor wait for the agent's threads, so neither the
+/// receiver nor the error callback may call them.
 class DeviceControlAgent : public Universal::ErrorDispatcher, public BaseAgent
 {
 public:
