@@ -259,7 +259,8 @@ public:
     // On GetPropList, while events are enabled, push every descriptor and
     // state before the list reply.
     void SetPushBeforeListReply(bool push);
-    // Requests for these ids go unanswered.
+    // Requests for these ids go unanswered, and they are left out of the
+    // pushes before the list reply.
     void SetIgnoredIds(std::set<std::uint32_t> ids);
 
     // ---- the properties (each change is pushed while events are enabled)

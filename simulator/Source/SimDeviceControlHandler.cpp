@@ -854,6 +854,8 @@ bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHea
         {
             for (const SimProperty& property : m_properties)
             {
+                if (m_ignoredIds.contains(property.id))
+                    continue;
                 SendReply(context, BuildPropertyDescriptorReply(property));
                 sendState(property);
             }
