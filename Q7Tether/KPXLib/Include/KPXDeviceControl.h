@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <vector>
 
@@ -103,9 +104,11 @@ public:
     /// come while no receiver is set are dropped.
     void SetNotifyReceiver(const NotifyReceiver& receiver);
 
-    using ErrorDispatcher::SetErrorCallback;
-    /// Sets the error callback on the agent and on its channel.
+    /// Sets the error callback on the agent and on its channel. Blocks while a
+    /// dispatch of either runs.
     void SetErrorCallback(const Universal::ErrorCallback& callback) override;
+    /// As above, for a callback given as a function.
+    void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
 
     // Getters: copies from the cache; a property whose descriptor and state
     // have not both arrived with one value type counts as absent.

@@ -82,7 +82,7 @@ struct GetPropListMessage
         kMessageMagic, kMessageClass_DeviceControl, kDeviceControlMessage_GetPropList, 16, 16, 0};
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(header);
     }
@@ -98,7 +98,7 @@ struct PropertyIdMessage
     std::uint32_t propertyId = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(header, propertyId);
     }
@@ -115,12 +115,11 @@ struct SetPropValueMessage
     std::uint32_t propertyId = 0;
     std::uint16_t valueSize = 0;
     std::uint8_t valueType = 0;
-    std::uint8_t reserved23 = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
-        io(header, propertyId, valueSize, valueType, reserved23);
+        io(header, propertyId, valueSize, valueType, Padding<1>{});
     }
 };
 
@@ -136,7 +135,7 @@ struct ExecuteCmdMessage
     std::uint32_t parameter = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(header, command, subCommand, parameter);
     }
@@ -169,7 +168,7 @@ struct PropertyListMessageHeader
     std::uint32_t propertyCount = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(header, propertyCount);
     }
@@ -183,7 +182,7 @@ struct TextReference
     std::uint16_t offset = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(length, offset);
     }
@@ -210,7 +209,7 @@ struct PropertyDescriptorMessageHeader
     TextReference description;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
         io(header, propertyId, flags, valueType, userLevel, attributeCount, displayIndex, name, secondText,
            group, unit, description);
@@ -226,17 +225,17 @@ struct PropertyAttributeHeader
 
     std::uint16_t attributeSize = 0;
     std::uint8_t kind = 0;
-    std::uint8_t reserved3 = 0;
     std::uint16_t valueSize = 0;
     std::uint8_t valueType = 0;
     std::uint8_t valueStringSize = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
-        io(attributeSize, kind, reserved3, valueSize, valueType, valueStringSize);
+        io(attributeSize, kind, Padding<1>{}, valueSize, valueType, valueStringSize);
     }
 };
+static_assert(FieldListSize<PropertyAttributeHeader>() == PropertyAttributeHeader::kEncodedSize);
 
 /// The fixed part of the property-state reply (type 132): 32 bytes; the value
 /// bytes, the value text and an optional extra word follow it.
@@ -251,12 +250,11 @@ struct PropertyStateMessageHeader
     std::uint16_t valueSize = 0;
     std::uint8_t valueType = 0;
     std::uint8_t valueStringSize = 0;
-    std::uint32_t reserved28 = 0;
 
     template <class Io>
-    void Fields(Io& io)
+    constexpr void Fields(Io& io)
     {
-        io(header, propertyId, flags, valueSize, valueType, valueStringSize, reserved28);
+        io(header, propertyId, flags, valueSize, valueType, valueStringSize, Padding<4>{});
     }
 };
 

@@ -197,6 +197,13 @@ void DeviceControlAgent::SetErrorCallback(const Universal::ErrorCallback& callba
     m_channel.SetErrorCallback(callback);
 }
 
+void DeviceControlAgent::SetErrorCallback(
+    const std::function<void(const Universal::UniversalError&)>& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    m_channel.SetErrorCallback(callback);
+}
+
 // ---------------------------------------------------------------------------
 // The channel's open and closed state.
 

@@ -161,9 +161,7 @@ std::uint32_t ReadPropertyAttribute(MessageSource& source, std::uint64_t& remain
     if (const std::uint32_t result = source.Read(headerBytes); result != 0)
         return result;
     remaining -= kAttributeHeaderSize;
-    ByteReader reader(headerBytes);
-    PropertyAttributeHeader header;
-    ReadFields(header, reader);
+    const PropertyAttributeHeader header = *ReadRecord<PropertyAttributeHeader>(headerBytes);
 
     // A size below its own 8 bytes would make the remainder negative.
     if (header.attributeSize < kAttributeHeaderSize ||
