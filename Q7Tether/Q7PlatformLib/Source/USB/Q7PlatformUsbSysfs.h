@@ -1,0 +1,54 @@
+#pragma once
+// The system's own record of the attached USB devices (sysfs,
+// /sys/bus/usb/devices): what the kernel read from each device when it was
+// attached, so reading it never disturbs a busy device. Used by the libusb
+// backend where the system offers it.
+
+#include "Q7PlatformUsbHostBackend.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Q7::Platform::Usb::Sysfs
+{
+
+/// Where the system lists its USB devices.
+inline constexpr const char* kDefaultRoot = "/sys/bus/usb/devices";
+
+/// True when root is a directory that can be listed. Reentrant.
+bool IsAvailable(const std::string& root);
+
+/// The bus and ports of a device entry's name ("1-4", "2-1.3"); none for
+/// every other entry (root hubs "usb1", interfaces "1-4:1.0"). The address is
+/// left 0. Reentrant.
+std::optional<HostDeviceLocation> ParseDeviceName(std::string_view name);
+
+/// A device as the light scan sees it.
+struct AttachedDevice
+{
+    HostDeviceLocation location;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+
+    bool operator==(const AttachedDevice&) const = default;
+};
+
+/// Every device entry under root with its location and ids, ordered by
+/// location; entries that cannot be read are left out. Reentrant; blocks on
+/// file reads.
+std::vector<AttachedDevice> ScanDevices(const std::string& root);
+
+/// Every device entry under root with its description and texts, ordered by
+/// location. A device whose entry cannot be read completely is listed with
+/// readError set; one that went away meanwhile is left out. Reentrant; blocks
+/// on file reads.
+std::vector<HostDeviceInfo> ListDevices(const std::string& root);
+
+/// The address of the device attached at location's bus and ports now; none
+/// when no device is there. Reentrant.
+std::optional<std::uint8_t> ReadDeviceAddress(const std::string& root, const HostDeviceLocation& location);
+
+} // namespace Q7::Platform::Usb::Sysfs
