@@ -113,8 +113,8 @@ std::vector<DeviceMoniker_Libusb> ListOf(const std::vector<const char*>& paths)
 TEST_P(DeviceListCompareTest, SecondRefreshNotifiesRemovalsThenArrivalsInListOrder)
 {
     const CompareCase& c = GetParam();
+    UsbRecorder recorder(&DevicePathOf); // outlives the monitor's thread
     ScriptedUsbMonitor monitor;
-    UsbRecorder recorder(&DevicePathOf);
     // The third list adds a sentinel: its arrival shows every notification of
     // the second refresh was made.
     std::vector<DeviceMoniker_Libusb> third = ListOf(c.after);
@@ -166,8 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
 // that notifies, or Start without a callback not refused.
 TEST(DeviceListMonitorTest, KeepsOldRecordsSurvivesThrowingCallbacksAndRefreshesDirectlyWhenStopped)
 {
+    UsbRecorder recorder(&DevicePathOf); // outlives the monitor's thread
     ScriptedUsbMonitor monitor;
-    UsbRecorder recorder(&DevicePathOf);
     TestSupport::LogCapture log;
     monitor.enumerator.Script(
         {{Usb("a", "old"), Usb("b")}, {Usb("a", "old"), Usb("b")}, {Usb("a", "new"), Usb("b"), Usb("c")}});
@@ -252,6 +252,7 @@ using ServiceRecorder = NotifyRecorder<ServiceMonitor::EnumNotify, ServiceMonike
 TEST(ZeroConfigServiceMonitorTest, FindsNothingResolvesNothingAndRunsItsRefreshThreadOnceACallbackIsSet)
 {
     TestSupport::LogCapture log;
+    ServiceRecorder recorder(&ServiceName); // outlives the monitor's thread
     ServiceMonitor monitor;
     std::vector<ServiceMoniker> services{Service("x", "x")};
     monitor.Enumerate(services, {ServiceEnumFilter()}); // waits for the initialisation
@@ -272,7 +273,6 @@ TEST(ZeroConfigServiceMonitorTest, FindsNothingResolvesNothingAndRunsItsRefreshT
     EXPECT_THROW(monitor.Start(), Q7::Universal::ModuleError);
     EXPECT_EQ(log.Count(L"Device monitor: notify callback not set."), 1u);
 
-    ServiceRecorder recorder(&ServiceName);
     ServiceEnumFilter filter;
     filter.serviceType.Assign("_kpx");
     monitor.SetFilter({filter});
@@ -300,6 +300,7 @@ TEST(ZeroConfigServiceMonitorTest, TemplateMonitorReportsServicesAndStopBeforeIn
         {{Service("cam1", "a"), Service("cam2", "a")}, {Service("cam1", "b"), Service("cam3", "b")}});
     std::promise<void> proceed;
     std::shared_future<void> mayProceed = proceed.get_future().share();
+    ServiceRecorder recorder(&ServiceName); // outlives the monitor's thread
     ServiceMonitor monitor(
         [&](Q7::Universal::UniversalStringA&)
         {
@@ -310,7 +311,6 @@ TEST(ZeroConfigServiceMonitorTest, TemplateMonitorReportsServicesAndStopBeforeIn
     EXPECT_EQ(log.Count(L"ZeroConf: Stop request ignored. Bonjour impl not initialized"), 1u);
     proceed.set_value();
 
-    ServiceRecorder recorder(&ServiceName);
     monitor.SetNotifyCallback(recorder.Callback());
     monitor.Start();
     ASSERT_TRUE(recorder.WaitFor(2));
