@@ -17,9 +17,13 @@ struct DeviceMoniker_Libusb
     uint16_t productId = 0; ///< 0 when the device's ids could not be read
     Q7::Universal::UniversalStringA manufacturer;
     Q7::Universal::UniversalStringA friendlyName;
-    /// The device's identity text: its USB serial number when it has one.
+    /// The device's identity text: its USB serial number when it has one, else
+    /// its bus and port path ("1-4.2").
     Q7::Universal::UniversalStringA identity;
-    /// The path by which the device is opened; it names the device.
+    /// The path by which the device is opened (FormatDevicePath in
+    /// Q7PlatformUsbHostBackend.h, "1-4.2@17:0"): the device as attached, with
+    /// the interface to claim. It names the device: another attachment of the
+    /// same device gets another path.
     Q7::Universal::UniversalStringA devicePath;
     /// The interface class text of the filter entry that found the device.
     Q7::Universal::UniversalStringA interfaceClass;
