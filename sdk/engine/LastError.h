@@ -4,6 +4,8 @@
 
 #include <TavrinCpp/Errors.h>
 
+#include <exception>
+
 namespace Q7::TavrinC
 {
 
@@ -20,5 +22,26 @@ ErrorCode SetLastErrorInfo(ErrorCode code, const char* message, const char* sour
 /// (echoing it as SetLastErrorInfo does) and returns the code. Never throws.
 /// Thread-safe.
 ErrorCode ReportCurrentError(const char* source) noexcept;
+
+/// Runs body, the work of a flat function returning its ErrorCode, and gives its
+/// result. An exception leaving body (memory ran out) is recorded under source
+/// as -1 with its text instead, so none crosses the flat interface. Never
+/// throws.
+template <typename Body>
+ErrorCode RecordExceptions(const char* source, Body&& body) noexcept
+{
+    try
+    {
+        return body();
+    }
+    catch (const std::exception& e)
+    {
+        return SetLastErrorInfo(Q7::Tavrin::GeneralError, e.what(), source);
+    }
+    catch (...)
+    {
+        return SetLastErrorInfo(Q7::Tavrin::GeneralError, "Unknown error", source);
+    }
+}
 
 } // namespace Q7::TavrinC

@@ -115,8 +115,12 @@ void Sdk::RemoveAndWakeAllListeners() noexcept
 {
     SdkLog(6, "Sdk::RemoveAndWakeAllListeners()...\n");
     const std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // The listener table comes with the notification routing: until then no
-    // listener can be registered, so there is none to wake or forget.
+    // In ascending listener id. Closing, not only waking: a thread that took its
+    // queue from the table but has not begun to wait must not block for ever.
+    for (auto entry = m_listeners.begin(); entry != m_listeners.end(); entry = m_listeners.erase(entry))
+    {
+        entry->second->Close();
+    }
     SdkLog(6, "Sdk::RemoveAndWakeAllListeners() done!\n");
 }
 
@@ -128,8 +132,24 @@ void Sdk::DeinitTransport() noexcept
 
 void Sdk::TerminateFactory() noexcept
 {
-    // The object factories come with the flat interface's strings and lists:
-    // until then no factory can be registered, so there is none to end.
+    // Forgotten before it ends, so no one reads a factory that is going away.
+    if (Q7::TavrinC::ObjectFactory* factory = m_pFactory.exchange(nullptr))
+    {
+        try
+        {
+            factory->Terminate();
+        }
+        catch (...)
+        {
+            // An application's factory that throws is dropped; the close goes on.
+        }
+    }
+}
+
+Q7::TavrinC::ObjectFactory* Sdk::CurrentFactory() noexcept
+{
+    const Sdk* sdk = GetInstance(false);
+    return sdk != nullptr ? sdk->Factory() : nullptr;
 }
 
 namespace Q7::TavrinC

@@ -3,8 +3,16 @@
 // OpenSdk, found by every flat function, closed once by CloseSdk and never
 // created again in the process.
 
-#include <TavrinCpp/Errors.h>
+#include "NotificationList.h"
+#include "NotificationQueue.h"
 
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/ObjectFactory.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 
 /// The SDK instance. Polymorphic with one virtual operation, its destructor.
@@ -44,29 +52,55 @@ public:
     /// allocated). Thread-safe.
     void MarkDestroyed() noexcept;
 
-    /// Wakes every thread waiting for notifications and forgets every listener.
-    /// Never throws. Called by the closing thread only.
+    /// Wakes every thread waiting for notifications and forgets every listener:
+    /// each queue is closed, so a thread that found its queue but starts waiting
+    /// only now returns at once as well. Registrations stay, routing to closed
+    /// queues that drop what they get. Never throws. Called by the closing thread
+    /// only.
     void RemoveAndWakeAllListeners() noexcept;
 
     /// De-initialises the camera bridge: closes every camera and stops its
     /// helper thread. Never throws. Called by the closing thread only.
     void DeinitTransport() noexcept;
 
-    /// Ends the registered object factory, if any. Never throws. Called by the
-    /// closing thread only.
+    /// Ends the registered object factory, if any (its Terminate), and forgets
+    /// it. Never throws. Called by the closing thread only.
     void TerminateFactory() noexcept;
+
+    /// Registers factory (not owned; null forgets it) without further checks.
+    /// Thread-safe.
+    void SetFactory(Q7::TavrinC::ObjectFactory* factory) noexcept { m_pFactory.store(factory); }
+    /// The registered factory, or null. Thread-safe.
+    Q7::TavrinC::ObjectFactory* Factory() const noexcept { return m_pFactory.load(); }
+    /// The factory of the open instance (GetInstance with allowClosing false,
+    /// recording as it does); null without instance or factory. Thread-safe.
+    static Q7::TavrinC::ObjectFactory* CurrentFactory() noexcept;
 
     /// The Sdk mutex: recursive, because listener operations call each other
     /// while holding it.
     std::recursive_mutex& Mutex() noexcept { return m_mutex; }
 
+    /// Listener id to queue. The queue is shared with the registrations that
+    /// route to it and with a thread waiting on it.
+    using ListenerTable = std::map<std::uint32_t, std::shared_ptr<NotificationQueue>>;
+
+    /// The listener table. Hold Mutex() while using it.
+    ListenerTable& Listeners() noexcept { return m_listeners; }
+    /// The id the next listener gets; the counter advances by one. Hold Mutex().
+    std::uint32_t TakeListenerId() noexcept { return m_nextListenerId++; }
+    /// The registrations of listeners for events, where events are posted.
+    /// Thread-safe (it has its own lock).
+    Q7::TavrinC::NotificationList& Notifications() noexcept { return m_notifications; }
+
 private:
     Sdk();
 
-    std::recursive_mutex m_mutex; // guards the listener table
+    std::recursive_mutex m_mutex;                                 // guards m_nextListenerId and m_listeners
+    std::atomic<Q7::TavrinC::ObjectFactory*> m_pFactory{nullptr}; // written without a lock by SetFactory
+    std::uint32_t m_nextListenerId = 0;                           // from 0, only grows: ids are never reused
+    ListenerTable m_listeners;
+    Q7::TavrinC::NotificationList m_notifications;
 
-    // Added beside the mutex by the notification routing: the next listener id,
-    // the listener table and the notification list; by the object factories: the
-    // factory pointer; by the camera bridge, created last in the constructor
+    // Added by the camera bridge, created last in the constructor
     // (CreateTransport): the bridge.
 };

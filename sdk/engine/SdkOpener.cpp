@@ -10,8 +10,7 @@ SdkOpener::SdkOpener()
 {
     Q7::TavrinC::SdkLog(5, "Sdk: Opening SDK & register default factory\n");
     Q7::Tavrin::ThrowOnErrorCode(Q7::TavrinC::OpenSdk());
-    // The default object factory is registered here once the object factories
-    // exist (with the flat interface's strings and lists).
+    Q7::Tavrin::ThrowOnErrorCode(Q7::TavrinC::RegisterDefaultFactory());
 }
 
 SdkOpener::~SdkOpener()

@@ -11,8 +11,12 @@
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/NotificationEvent.h>
+#include <TavrinCpp/ObjectFactory.h>
 
 #include <cstdarg>
+#include <cstdint>
+#include <memory>
 
 namespace Q7::TavrinC
 {
@@ -82,5 +86,109 @@ TAVRIN_API void SetMessagePrinter(MessagePrinter printer);
 /// level 5, information at 4, warnings at 2, errors at 1). Enabling twice routes
 /// each line once. Thread-safe.
 TAVRIN_API void EnablePG13(bool enable);
+
+// ---------------------------------------------------------------- listeners
+//
+// A listener is an id with its own queue of events. Enable the notifications it
+// wants, by prototype events (BuildNotificationEvent) or all of them ("catch
+// all"), and let one thread wait for them. An event is queued once per matching
+// registration: a listener with a catch-all registration and a matching
+// prototype receives it twice. Events wait in the queue, without limit, until
+// taken. All functions are thread-safe; only WaitForNotification blocks.
+//
+// Without an SDK instance each function fails with -3 and re-reports the
+// recorded reason ("SDK not open (closing)", "SDK not open (closed/deleted)"),
+// except where said otherwise.
+
+/// Registers a new listener and stores its id (0, 1, 2, ...; never reused) in
+/// listenerId. Opens the SDK when it is not open yet. 0; -42 "Listener queue
+/// already present" (the id is used up all the same).
+TAVRIN_API ErrorCode RegisterListener(std::uint32_t& listenerId);
+
+/// Removes the listener, its registrations and its queued events; a thread
+/// waiting on it returns the SdkWakeUp event. 0; -45 (empty message) for an
+/// unknown listener.
+TAVRIN_API ErrorCode DeregisterListener(std::uint32_t listenerId);
+
+/// Registers filter: events equal to it (filter first: same type; the same
+/// camera when the filter has a camera id above 0; the same property id for a
+/// property event) are queued for the listener. Checks, in order: -1 "The
+/// notification filter is empty" for a null filter; for a filter with a camera,
+/// -10 "You cannot enable notification on a closed camera" unless it is open;
+/// -45 "Cannot enable notification on a not-initialized listener"; for a
+/// property filter, -20 "You cannot enable notification for non-existing
+/// property id" unless the camera has it (and the code of a failed look-up, -10
+/// "The camera is not open" for a closed camera); -40 "The same notification
+/// cannot be enabled more than once" for the same filter object twice (a second
+/// object describing the same event is a second registration). On success
+/// returns 0 and records nothing.
+TAVRIN_API ErrorCode EnableNotification(std::uint32_t listenerId,
+                                        std::shared_ptr<const Q7::Tavrin::INotificationEvent>&& filter);
+
+/// Removes the listener's first registration whose filter equals filter (as a
+/// prototype). 0; -43 (empty message) when none does, or for a null filter. The
+/// listener itself is not checked.
+TAVRIN_API ErrorCode DisableNotification(std::uint32_t listenerId,
+                                         std::shared_ptr<const Q7::Tavrin::INotificationEvent>&& filter);
+
+/// Queues every event for the listener (one catch-all registration at most). 0,
+/// recording nothing; -45 "Cannot enable 'catch all' notification on a
+/// not-initialized listener".
+TAVRIN_API ErrorCode EnableCatchAllNotifications(std::uint32_t listenerId);
+
+/// Removes the listener's catch-all registration. 0, recording nothing; -45
+/// "Cannot disable 'catch all' notification on a not-initialized listener".
+TAVRIN_API ErrorCode DisableCatchAllNotifications(std::uint32_t listenerId);
+
+/// Removes every registration of the listener and wakes a thread waiting on it
+/// (it returns the SdkWakeUp event). 0, also for an unknown listener.
+TAVRIN_API ErrorCode DisableAllNotifications(std::uint32_t listenerId);
+
+/// The listener's next event, with code 0. Blocks until one comes, for at most
+/// timeoutMs milliseconds (0: without limit). Returns a new SdkWakeUp event
+/// (camera id -1) with code 0 when woken by WakeUpWaitingThread,
+/// DisableAllNotifications, DeregisterListener or CloseSdk, and at once when the
+/// listener was removed or the SDK closed between finding the listener and
+/// waiting. Otherwise an empty pointer and: -100 "Another thread is already
+/// waiting for notifications on this listener" at once (the other thread waits
+/// on); -44 for an unknown listener; -41 on time-out; -3 (empty message) without
+/// an SDK or when it closes. The code is also the last error.
+TAVRIN_API std::shared_ptr<const Q7::Tavrin::INotificationEvent>
+WaitForNotification(std::uint32_t listenerId, ErrorCode& code, std::uint32_t timeoutMs);
+
+/// Makes a thread waiting on the listener now return the SdkWakeUp event. A
+/// wake-up while no thread waits is not remembered. 0, also for an unknown
+/// listener.
+TAVRIN_API ErrorCode WakeUpWaitingThread(std::uint32_t listenerId);
+
+// ---------------------------------------------------------------- cameras
+
+/// Sets isOpen to whether cameraId names an open camera; returns 0 and records
+/// nothing. Without an SDK instance fails as the listener functions do.
+TAVRIN_API ErrorCode IsCameraOpen(int cameraId, bool& isOpen);
+
+/// Sets has to whether the open camera cameraId has the property propertyId
+/// (reading its value): 0 also when it has not. A failed read for another
+/// reason gives its code, -10 "The camera is not open" for a camera that is not
+/// open. Without an SDK instance fails as the listener functions do.
+TAVRIN_API ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& has);
+
+// ---------------------------------------------------------------- object factories
+
+/// Registers factory (not owned) as the maker of the texts and lists the flat
+/// functions hand out; CloseSdk ends it through its Terminate. 0; without an SDK
+/// instance the re-reported -3. Thread-safe.
+TAVRIN_API ErrorCode SetFactory(ObjectFactory& factory);
+
+/// Stores the registered factory in factory: 0, recording nothing; -4 (empty
+/// message) when none is registered; without an SDK instance the re-reported
+/// -3. Thread-safe.
+TAVRIN_API ErrorCode GetFactory(ObjectFactory*& factory);
+
+/// Registers the library's default factory (SetFactory) once for the process:
+/// the first call that registers it returns 0, and so does every later call,
+/// which does nothing. A call that cannot register it (no SDK: -3) frees it and
+/// returns the code; the next call tries again. Thread-safe.
+TAVRIN_API ErrorCode RegisterDefaultFactory();
 
 } // namespace Q7::TavrinC

@@ -2,6 +2,7 @@
 // process of its own (a death test that expects a clean exit).
 
 #include "LastError.h"
+#include "ProcessChecks.h"
 #include "Sdk.h"
 #include "SdkLog.h"
 #include "SdkLogCapture.h"
@@ -22,61 +23,14 @@
 
 using namespace Q7::Tavrin;
 using namespace Q7::TavrinC;
+using TestSupport::ProcessCase;
 using TestSupport::SdkLogCapture;
 using TestSupport::SdkLogLine;
 
 namespace
 {
 
-// Collects the mismatches of one case; the child process reports them on
-// standard error and exits with 1 when there is any.
-class Checks
-{
-public:
-    template <typename A, typename B>
-    void Equal(const A& actual, const B& expected, const char* what)
-    {
-        if (!(actual == expected))
-        {
-            std::ostringstream text;
-            text << what << ": got " << actual << ", expected " << expected << "\n";
-            m_failures += text.str();
-        }
-    }
-    void True(bool condition, const char* what)
-    {
-        if (!condition)
-        {
-            m_failures += std::string(what) + ": false\n";
-        }
-    }
-    // The calling thread's last error.
-    void LastError(ErrorCode code, const char* message, const char* what)
-    {
-        Equal(static_cast<int>(GetErrorCode()), static_cast<int>(code), what);
-        Equal(std::string(GetErrorMessage()), std::string(message), what);
-    }
-    [[noreturn]] void Finish()
-    {
-        std::fputs(m_failures.c_str(), stderr);
-        std::exit(m_failures.empty() ? 0 : 1);
-    }
-
-private:
-    std::string m_failures;
-};
-
-struct LifetimeCase
-{
-    const char* name;
-    void (*run)(Checks&); // runs in the child; returns to let it exit normally
-    const char* stderrPattern;
-};
-
-void PrintTo(const LifetimeCase& c, std::ostream* out)
-{
-    *out << c.name;
-}
+using Checks = TestSupport::ProcessChecks;
 
 // Catches a first GetInstance that returns nothing without recording a failure
 // (CloseSdk(true) would then report whatever the thread recorded last), a close
@@ -235,34 +189,26 @@ void EnsureOpenThenExit(Checks& check)
     // exit() runs the thread-local destructors, then the SDK's at-exit close.
 }
 
-class SdkLifetimeTest : public ::testing::TestWithParam<LifetimeCase>
+class SdkLifetimeTest : public ::testing::TestWithParam<TestSupport::ProcessCase>
 {
 };
 
 TEST_P(SdkLifetimeTest, RunsInItsOwnProcess)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const LifetimeCase& c = GetParam();
-    EXPECT_EXIT(
-        {
-            Checks check;
-            c.run(check);
-            check.Finish();
-        },
-        ::testing::ExitedWithCode(0), c.stderrPattern);
+    TestSupport::RunInOwnProcess(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SdkLifetimeTest,
     ::testing::Values(
-        LifetimeCase{"BeforeTheFirstOpen", &BeforeTheFirstOpen, ""},
-        LifetimeCase{"CloseLogsEveryStep", &CloseLogsEveryStep, ""},
-        LifetimeCase{"ReopenAfterClose", &ReopenAfterClose, ""},
-        LifetimeCase{"ClosingRefusesOthers", &ClosingRefusesOthers, ""},
-        LifetimeCase{"EightThreadsCloseOnce", &EightThreadsCloseOnce, ""},
-        LifetimeCase{"EnsureOpenThenExit", &EnsureOpenThenExit,
-                     "\\[5\\] Sdk: Opening SDK & register default factory\n.*"
-                     "\\[5\\] Sdk: Closing SDK\n.*\\[5\\] SDK::CloseSdk\\(\\): Deleting SDK\\.\\.\\.\n"}),
-    [](const ::testing::TestParamInfo<LifetimeCase>& param) { return std::string(param.param.name); });
+        ProcessCase{"BeforeTheFirstOpen", &BeforeTheFirstOpen, ""},
+        ProcessCase{"CloseLogsEveryStep", &CloseLogsEveryStep, ""},
+        ProcessCase{"ReopenAfterClose", &ReopenAfterClose, ""},
+        ProcessCase{"ClosingRefusesOthers", &ClosingRefusesOthers, ""},
+        ProcessCase{"EightThreadsCloseOnce", &EightThreadsCloseOnce, ""},
+        ProcessCase{"EnsureOpenThenExit", &EnsureOpenThenExit,
+                    "\\[5\\] Sdk: Opening SDK & register default factory\n.*"
+                    "\\[5\\] Sdk: Closing SDK\n.*\\[5\\] SDK::CloseSdk\\(\\): Deleting SDK\\.\\.\\.\n"}),
+    TestSupport::ProcessCaseName);
 
 } // namespace

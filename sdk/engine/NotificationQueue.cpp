@@ -1,0 +1,132 @@
+#include "NotificationQueue.h"
+
+#include "SdkLog.h"
+
+#include <chrono>
+#include <utility>
+
+using Q7::Tavrin::INotificationEvent;
+using Q7::TavrinC::SdkLog;
+
+namespace
+{
+
+// The SDK log receives the application's printer: it is called outside the
+// queue lock.
+void LogEvent(const char* format, const Q7::Tavrin::INotificationEvent& event)
+{
+    SdkLog(5, format, event.CameraId(), event.Type().name.c_str(), static_cast<int>(event.Id()));
+}
+
+std::shared_ptr<const Q7::Tavrin::INotificationEvent> MakeWakeUpEvent()
+{
+    return Q7::Tavrin::BuildNotificationEvent(Q7::Tavrin::SdkEventType::SdkWakeUp, Q7::Tavrin::CameraInfo{},
+                                              -1);
+}
+
+} // namespace
+
+NotificationQueue::NotificationQueue() = default;
+
+NotificationQueue::~NotificationQueue()
+{
+    // No thread can wait here any more: each one holds the queue while it waits.
+    if (!m_events.empty())
+    {
+        SdkLog(6, "Destroying non-empty Notification queue, count: %i\n", static_cast<int>(m_events.size()));
+    }
+}
+
+void NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
+{
+    LogEvent("NotificationQueue: Insert notification in queue: cameraId = %d, type = %s [propertyId = %d]\n",
+             *event);
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed)
+    {
+        return;
+    }
+    m_events.push_back(std::move(event));
+    if (m_waiting)
+    {
+        m_condition.notify_one();
+    }
+}
+
+std::shared_ptr<const Q7::Tavrin::INotificationEvent>
+NotificationQueue::WaitForNotification(std::uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;)
+    {
+        if (m_closed)
+        {
+            lock.unlock();
+            return MakeWakeUpEvent();
+        }
+        if (!m_events.empty())
+        {
+            std::shared_ptr<const INotificationEvent> event = std::move(m_events.front());
+            m_events.pop_front();
+            lock.unlock();
+            LogEvent(
+                "NotificationQueue: Remove notification from queue: cameraId = %d, type = %s [propertyId = "
+                "%d]\n",
+                *event);
+            return event;
+        }
+        m_waiting = true;
+        m_woken = false;
+        bool timedOut = false;
+        if (timeoutMs == 0)
+        {
+            m_condition.wait(lock);
+        }
+        else
+        {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+            timedOut = m_condition.wait_until(lock, deadline) == std::cv_status::timeout;
+        }
+        const bool woken = m_woken;
+        m_waiting = false;
+        m_woken = false;
+        if (woken || m_closed)
+        {
+            lock.unlock();
+            return MakeWakeUpEvent();
+        }
+        if (timedOut && m_events.empty())
+        {
+            lock.unlock();
+            SdkLog(5, "NotificationQueue: WaitForNotification: timeout\n");
+            return nullptr;
+        }
+    }
+}
+
+void NotificationQueue::WakeUp() noexcept
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_waiting)
+    {
+        m_woken = true;
+        m_condition.notify_all();
+    }
+}
+
+void NotificationQueue::Close() noexcept
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
+    if (m_waiting)
+    {
+        m_woken = true;
+    }
+    m_condition.notify_all();
+}
+
+std::size_t NotificationQueue::Count() const noexcept
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_events.size();
+}

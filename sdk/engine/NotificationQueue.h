@@ -1,0 +1,63 @@
+#pragma once
+// The queue of one listener: events waiting to be taken, and the one thread
+// that may wait for them.
+
+#include <TavrinCpp/NotificationEvent.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+/// The events of one listener, in the order they were inserted, without limit.
+/// Shared by the Sdk's listener table, the registrations that route to it and
+/// a thread waiting on it, so it outlives the listener's deregistration while
+/// any of them still holds it. Thread-safe.
+class NotificationQueue
+{
+public:
+    NotificationQueue();
+    /// Logs level 6 "Destroying non-empty Notification queue, count: %i\n" when
+    /// events are left, and discards them.
+    virtual ~NotificationQueue();
+
+    NotificationQueue(const NotificationQueue&) = delete;
+    NotificationQueue& operator=(const NotificationQueue&) = delete;
+
+    /// Appends event (logging it at level 5) and signals a waiting thread. On a
+    /// closed queue the event is dropped: no one can take it any more. Throws
+    /// std::bad_alloc only. Never blocks beyond the queue lock.
+    void Insert(std::shared_ptr<const Q7::Tavrin::INotificationEvent> event);
+
+    /// The next event, taken off the queue (logged at level 5). Blocks until one
+    /// comes, for at most timeoutMs milliseconds (0: without limit). Gives a new
+    /// SdkWakeUp event (camera id -1) when woken by WakeUp, and at once when the
+    /// queue is closed or closes while waiting; an empty pointer on time-out
+    /// (logged at level 5). A wait that wakes without an event or a wake-up
+    /// waits again for the whole timeoutMs. Throws std::bad_alloc only. One
+    /// waiting thread at a time (the flat WaitForNotification sees to it).
+    std::shared_ptr<const Q7::Tavrin::INotificationEvent> WaitForNotification(std::uint32_t timeoutMs);
+
+    /// Releases a thread waiting now with the SdkWakeUp event; a wake-up while no
+    /// thread waits is not remembered. Never throws.
+    void WakeUp() noexcept;
+
+    /// Closes the queue for good: wakes a waiting thread as WakeUp does, and
+    /// every later wait returns the SdkWakeUp event at once. So a thread that
+    /// found the queue just before the listener was removed or the SDK closed,
+    /// and starts waiting only afterwards, cannot block for ever. Never throws.
+    void Close() noexcept;
+
+    /// Number of events waiting. Never throws.
+    std::size_t Count() const noexcept;
+
+private:
+    mutable std::mutex m_mutex;          // guards every member below
+    std::condition_variable m_condition; // signalled on insert while waiting, on wake-up and on close
+    bool m_waiting = false;              // a thread waits on m_condition
+    bool m_woken = false;                // WakeUp or Close released that thread
+    bool m_closed = false;               // set once by Close, never cleared
+    std::deque<std::shared_ptr<const Q7::Tavrin::INotificationEvent>> m_events;
+};

@@ -1,0 +1,367 @@
+// The flat interface's listeners: registration, notification filters, waiting
+// and waking, over the Sdk's listener table and notification list.
+
+#include "LastError.h"
+#include "NotificationList.h"
+#include "NotificationQueue.h"
+#include "Sdk.h"
+#include "SdkLog.h"
+
+#include <TavrinCpp/TavrinC.h>
+
+#include <mutex>
+#include <set>
+#include <utility>
+
+namespace Q7::TavrinC
+{
+
+namespace
+{
+
+using namespace Q7::Tavrin;
+
+using SdkLock = std::lock_guard<std::recursive_mutex>;
+
+// The listeners that have a thread inside WaitForNotification. Its lock is held
+// alone and never while waiting.
+constinit std::mutex g_waitersMutex; // guards g_waiters
+std::set<std::uint32_t> g_waiters;
+
+// A listener's place in the waiter set, held for the whole of one
+// WaitForNotification: every way out of the function gives it back.
+class WaiterSlot
+{
+public:
+    // Throws std::bad_alloc only.
+    explicit WaiterSlot(std::uint32_t listenerId) : m_listenerId(listenerId)
+    {
+        const std::lock_guard<std::mutex> lock(g_waitersMutex);
+        m_taken = g_waiters.insert(listenerId).second;
+    }
+    ~WaiterSlot()
+    {
+        if (m_taken)
+        {
+            const std::lock_guard<std::mutex> lock(g_waitersMutex);
+            g_waiters.erase(m_listenerId);
+        }
+    }
+    WaiterSlot(const WaiterSlot&) = delete;
+    WaiterSlot& operator=(const WaiterSlot&) = delete;
+
+    // False when another thread already waits on the listener.
+    bool Taken() const noexcept { return m_taken; }
+
+private:
+    std::uint32_t m_listenerId;
+    bool m_taken = false;
+};
+
+// The listener's queue, or null for an unknown listener. Hold the Sdk mutex.
+std::shared_ptr<NotificationQueue> FindQueue(Sdk& sdk, std::uint32_t listenerId)
+{
+    const auto entry = sdk.Listeners().find(listenerId);
+    return entry != sdk.Listeners().end() ? entry->second : nullptr;
+}
+
+// Wakes a thread waiting on the listener and removes its registrations. Hold
+// the Sdk mutex. Never throws.
+ErrorCode DisableAllNotificationsUnsafe(Sdk& sdk, std::uint32_t listenerId) noexcept
+{
+    if (const std::shared_ptr<NotificationQueue> queue = FindQueue(sdk, listenerId))
+    {
+        queue->WakeUp();
+    }
+    sdk.Notifications().RemoveListener(listenerId);
+    return SetLastErrorInfo(Success, "", "Q7::TavrinC::DisableAllNotificationsUnsafe");
+}
+
+// EnableCatchAllNotifications and DisableCatchAllNotifications.
+ErrorCode SetCatchAll(bool enable, std::uint32_t listenerId, const char* source, const char* unknownListener)
+{
+    return RecordExceptions(source,
+                            [&]
+                            {
+                                Sdk* sdk = Sdk::GetInstance(false);
+                                if (sdk == nullptr)
+                                {
+                                    return ReportCurrentError(source);
+                                }
+                                const SdkLock lock(sdk->Mutex());
+                                const auto entry = sdk->Listeners().find(listenerId);
+                                if (entry == sdk->Listeners().end())
+                                {
+                                    SdkLog(2,
+                                           "C_Notifications: No event-queue registered for listenerId=%u. "
+                                           "Illegal listener.\n",
+                                           listenerId);
+                                    return SetLastErrorInfo(ListenerNotInitialized, unknownListener, source);
+                                }
+                                if (entry->second == nullptr)
+                                {
+                                    return SetLastErrorInfo(
+                                        InternalStateError,
+                                        "The listener internals seems to be invalid, listener queue is null",
+                                        source);
+                                }
+                                sdk->Notifications().SetCatchAll(enable, listenerId, entry->second);
+                                return Success;
+                            });
+}
+
+} // namespace
+
+ErrorCode RegisterListener(std::uint32_t& listenerId)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::RegisterListener";
+    return RecordExceptions(
+        kSource,
+        [&]
+        {
+            Sdk* sdk = Sdk::GetInstance(false);
+            if (sdk == nullptr)
+            {
+                Sdk::CreateInstance();
+                sdk = Sdk::GetInstance(false);
+            }
+            if (sdk == nullptr)
+            {
+                return ReportCurrentError(kSource);
+            }
+            auto queue = std::make_shared<NotificationQueue>();
+            const SdkLock lock(sdk->Mutex());
+            listenerId = sdk->TakeListenerId();
+            if (!sdk->Listeners().try_emplace(listenerId, std::move(queue)).second)
+            {
+                SdkLog(2,
+                       "C_Notifications: An event-queue for the given listenerId=%u already "
+                       "exists\n",
+                       listenerId);
+                return SetLastErrorInfo(InternalStateError, "Listener queue already present", kSource);
+            }
+            return SetLastErrorInfo(Success, "", kSource);
+        });
+}
+
+ErrorCode DeregisterListener(std::uint32_t listenerId)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::DeregisterListener";
+    return RecordExceptions(
+        kSource,
+        [&]
+        {
+            Sdk* sdk = Sdk::GetInstance(false);
+            if (sdk == nullptr)
+            {
+                return ReportCurrentError(kSource);
+            }
+            const SdkLock lock(sdk->Mutex());
+            Sdk::ListenerTable& listeners = sdk->Listeners();
+            const auto entry = listeners.find(listenerId);
+            if (entry == listeners.end())
+            {
+                SdkLog(2, "C_Notifications: No event-queue found for the given listenerId=%u\n", listenerId);
+                return SetLastErrorInfo(ListenerNotInitialized, "", kSource);
+            }
+            const std::size_t queuesBefore = listeners.size();
+            const std::size_t registrationsBefore = sdk->Notifications().Size();
+            DisableAllNotificationsUnsafe(*sdk, listenerId);
+            std::shared_ptr<NotificationQueue> queue = std::move(entry->second);
+            listeners.erase(entry);
+            // Closed, not only woken: a thread that found the queue a moment ago
+            // and waits only now returns at once. It keeps the queue alive
+            // meanwhile; the last holder frees it with its leftover events.
+            if (queue != nullptr)
+            {
+                queue->Close();
+            }
+            queue.reset();
+            SdkLog(5, "DeregisterListener(): Size change: EventQueues: %u => %u, NotifList: %u => %u\n",
+                   static_cast<unsigned int>(queuesBefore), static_cast<unsigned int>(listeners.size()),
+                   static_cast<unsigned int>(registrationsBefore),
+                   static_cast<unsigned int>(sdk->Notifications().Size()));
+            return SetLastErrorInfo(Success, "", kSource);
+        });
+}
+
+ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::EnableNotification";
+    return RecordExceptions(
+        kSource,
+        [&]
+        {
+            Sdk* sdk = Sdk::GetInstance(false);
+            if (sdk == nullptr)
+            {
+                return ReportCurrentError(kSource);
+            }
+            if (filter == nullptr)
+            {
+                return SetLastErrorInfo(GeneralError, "The notification filter is empty", kSource);
+            }
+            const SdkLock lock(sdk->Mutex());
+            if (filter->HasCamera())
+            {
+                bool open = false;
+                if (const ErrorCode result = IsCameraOpen(filter->CameraId(), open); result != Success)
+                {
+                    return result;
+                }
+                if (!open)
+                {
+                    return SetLastErrorInfo(CameraNotOpen,
+                                            "You cannot enable notification on a closed camera", kSource);
+                }
+            }
+            const auto entry = sdk->Listeners().find(listenerId);
+            if (entry == sdk->Listeners().end())
+            {
+                SdkLog(2, "C_Notifications: No event-queue registered for listenerId=%u. Illegal listener.\n",
+                       listenerId);
+                return SetLastErrorInfo(ListenerNotInitialized,
+                                        "Cannot enable notification on a not-initialized listener", kSource);
+            }
+            if (entry->second == nullptr)
+            {
+                return SetLastErrorInfo(InternalStateError,
+                                        "The listener internals seems to be invalid, listener queue is null",
+                                        kSource);
+            }
+            if (filter->IsPropertyEvent())
+            {
+                bool has = false;
+                if (const ErrorCode result = HasProperty(filter->CameraId(), filter->Id(), has);
+                    result != Success)
+                {
+                    return result;
+                }
+                if (!has)
+                {
+                    return SetLastErrorInfo(PropertyNotFound,
+                                            "You cannot enable notification for non-existing property id",
+                                            kSource);
+                }
+            }
+            if (!sdk->Notifications().Add(listenerId, entry->second, std::move(filter)))
+            {
+                SdkLog(2, "C_Notifications: NotificationList claims to have this notification registered "
+                          "already\n");
+                return SetLastErrorInfo(NotificationAlreadyExists,
+                                        "The same notification cannot be enabled more than once", kSource);
+            }
+            // Nothing recorded: the last error keeps what the checks left.
+            return Success;
+        });
+}
+
+ErrorCode DisableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::DisableNotification";
+    return RecordExceptions(kSource,
+                            [&]
+                            {
+                                Sdk* sdk = Sdk::GetInstance(false);
+                                if (sdk == nullptr)
+                                {
+                                    return ReportCurrentError(kSource);
+                                }
+                                const SdkLock lock(sdk->Mutex());
+                                // A null filter matches nothing, and has nothing to log.
+                                if (filter == nullptr || !sdk->Notifications().Remove(listenerId, *filter))
+                                {
+                                    SdkLog(2, "C_Notifications: NotificationList does not have the requested "
+                                              "notification registered\n");
+                                    return SetLastErrorInfo(NotificationNotEnabled, "", kSource);
+                                }
+                                return SetLastErrorInfo(Success, "", kSource);
+                            });
+}
+
+ErrorCode EnableCatchAllNotifications(std::uint32_t listenerId)
+{
+    return SetCatchAll(true, listenerId, "Q7::TavrinC::EnableCatchAllNotifications",
+                       "Cannot enable 'catch all' notification on a not-initialized listener");
+}
+
+ErrorCode DisableCatchAllNotifications(std::uint32_t listenerId)
+{
+    return SetCatchAll(false, listenerId, "Q7::TavrinC::DisableCatchAllNotifications",
+                       "Cannot disable 'catch all' notification on a not-initialized listener");
+}
+
+ErrorCode DisableAllNotifications(std::uint32_t listenerId)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::DisableAllNotifications";
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
+    {
+        return ReportCurrentError(kSource);
+    }
+    const SdkLock lock(sdk->Mutex());
+    return DisableAllNotificationsUnsafe(*sdk, listenerId);
+}
+
+std::shared_ptr<const INotificationEvent> WaitForNotification(std::uint32_t listenerId, ErrorCode& code,
+                                                              std::uint32_t timeoutMs)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::WaitForNotification";
+    std::shared_ptr<const INotificationEvent> event;
+    code = RecordExceptions(
+        kSource,
+        [&]
+        {
+            Sdk* sdk = Sdk::GetInstance(false);
+            if (sdk == nullptr)
+            {
+                return SetLastErrorInfo(SdkNotOpen, "", kSource);
+            }
+            const WaiterSlot slot(listenerId);
+            if (!slot.Taken())
+            {
+                return SetLastErrorInfo(
+                    AnotherThreadPending,
+                    "Another thread is already waiting for notifications on this listener", kSource);
+            }
+            std::shared_ptr<NotificationQueue> queue;
+            {
+                const SdkLock lock(sdk->Mutex());
+                queue = FindQueue(*sdk, listenerId);
+            }
+            if (queue == nullptr)
+            {
+                // While closing the table empties: that is the SDK going, not a
+                // listener that never was.
+                return SetLastErrorInfo(Sdk::IsClosing() ? SdkNotOpen : ListenerNotFound, "", kSource);
+            }
+            // No SDK lock is held while waiting.
+            event = queue->WaitForNotification(timeoutMs);
+            if (event != nullptr)
+            {
+                return SetLastErrorInfo(Success, "", kSource);
+            }
+            return SetLastErrorInfo(Sdk::IsClosing() ? SdkNotOpen : NotificationTimeout, "", kSource);
+        });
+    return code == Success ? event : nullptr;
+}
+
+ErrorCode WakeUpWaitingThread(std::uint32_t listenerId)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::WakeUpWaitingThread";
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
+    {
+        return ReportCurrentError(kSource);
+    }
+    {
+        const SdkLock lock(sdk->Mutex());
+        if (const std::shared_ptr<NotificationQueue> queue = FindQueue(*sdk, listenerId))
+        {
+            queue->WakeUp();
+        }
+    }
+    return SetLastErrorInfo(Success, "", kSource);
+}
+
+} // namespace Q7::TavrinC
