@@ -1,14 +1,20 @@
 // An application of the installed TavrinCpp: prints the SDK version and checks
 // that what the library throws, prints and logs works across the library
-// boundary. Prints "3.1.8" alone and exits 0 when all holds; otherwise explains
+// boundary, event-type constants compared by identity included. Prints
+// "3.1.8" alone and exits 0 when all holds; otherwise explains
 // on standard error and exits 1.
 
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/EventTypes.h>
+#include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/PropertyValue.h>
 #include <TavrinCpp/Sdk.h>
 #include <TavrinCpp/TavrinC.h>
 
+#include <chrono>
+#include <cstdint>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -71,6 +77,62 @@ int main()
     {
         return Fail("the logging handler did not receive the opening line");
     }
+
+    // Event types are one object each, whichever side of the library boundary
+    // names them: the library's own references (its payload checks, its
+    // descriptions, the wake-up event it builds) must be this program's.
+    if (Tavrin::BuildNotificationEvent(Tavrin::EventType::CameraDisconnected, 3, 0)->Type() !=
+        Tavrin::EventType::CameraDisconnected)
+    {
+        return Fail("an event's type is not this program's EventType::CameraDisconnected");
+    }
+    Tavrin::CameraInfo camera;
+    camera.name = "Studio";
+    const auto found = Tavrin::BuildNotificationEvent(Tavrin::SdkEventType::SdkCameraFound, camera, -1);
+    try
+    {
+        if (found->GetCameraInfo().name != "Studio")
+        {
+            return Fail("SdkCameraFound carries another camera");
+        }
+    }
+    catch (const Tavrin::SdkException& e)
+    {
+        return Fail(std::string("the library does not know this program's SdkCameraFound: ") + e.what());
+    }
+    if (Tavrin::BuildNotificationEvent(Tavrin::EventType::CameraImageReady, 1, 0)->Description() !=
+        "Notification CameraImageReady, CamId: 1, ")
+    {
+        return Fail("the library does not know this program's CameraImageReady");
+    }
+    std::uint32_t listener = 0;
+    if (Q7::TavrinC::RegisterListener(listener) != Tavrin::Success)
+    {
+        return Fail("RegisterListener failed");
+    }
+    auto waiter = std::async(std::launch::async,
+                             [listener]
+                             {
+                                 Tavrin::ErrorCode code = Tavrin::GeneralError;
+                                 return Q7::TavrinC::WaitForNotification(listener, code, 0);
+                             });
+    // A wake-up before the thread waits is lost; one lands once it waits.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    do
+    {
+        Q7::TavrinC::WakeUpWaitingThread(listener);
+    } while (waiter.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready &&
+             std::chrono::steady_clock::now() < deadline);
+    if (waiter.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+    {
+        return Fail("WakeUpWaitingThread did not wake the waiting thread");
+    }
+    const auto wakeUp = waiter.get();
+    if (wakeUp == nullptr || wakeUp->Type() != Tavrin::SdkEventType::SdkWakeUp)
+    {
+        return Fail("the wake-up event is not this program's SdkEventType::SdkWakeUp");
+    }
+    Q7::TavrinC::DeregisterListener(listener);
 
     std::ostringstream text;
     text << Tavrin::PropertyValue(42) << "|" << static_cast<int>(Tavrin::CameraInfo::Invalid.valid);
