@@ -77,8 +77,11 @@ ErrorCode DisableAllNotificationsUnsafe(Sdk& sdk, std::uint32_t listenerId) noex
     return SetLastErrorInfo(Success, "", "Q7::TavrinC::DisableAllNotificationsUnsafe");
 }
 
-// EnableCatchAllNotifications and DisableCatchAllNotifications.
-ErrorCode SetCatchAll(bool enable, std::uint32_t listenerId, const char* source, const char* unknownListener)
+// Runs body (Sdk&) under the Sdk mutex for the flat function named source and
+// gives its code. Without an instance re-reports the recorded reason; an
+// exception is recorded as -1.
+template <typename Body>
+ErrorCode WithLockedSdk(const char* source, Body&& body)
 {
     return RecordExceptions(source,
                             [&]
@@ -89,25 +92,48 @@ ErrorCode SetCatchAll(bool enable, std::uint32_t listenerId, const char* source,
                                     return ReportCurrentError(source);
                                 }
                                 const SdkLock lock(sdk->Mutex());
-                                const auto entry = sdk->Listeners().find(listenerId);
-                                if (entry == sdk->Listeners().end())
-                                {
-                                    SdkLog(2,
-                                           "C_Notifications: No event-queue registered for listenerId=%u. "
-                                           "Illegal listener.\n",
-                                           listenerId);
-                                    return SetLastErrorInfo(ListenerNotInitialized, unknownListener, source);
-                                }
-                                if (entry->second == nullptr)
-                                {
-                                    return SetLastErrorInfo(
-                                        InternalStateError,
-                                        "The listener internals seems to be invalid, listener queue is null",
-                                        source);
-                                }
-                                sdk->Notifications().SetCatchAll(enable, listenerId, entry->second);
-                                return Success;
+                                return body(*sdk);
                             });
+}
+
+// The queue of a registered listener. Otherwise null, with the failure recorded
+// under source in failure: for an unknown listener a level-2 log line and -45
+// with unknownListener; for an entry without queue -42. Hold the Sdk mutex.
+std::shared_ptr<NotificationQueue> RegisteredQueue(Sdk& sdk, std::uint32_t listenerId, const char* source,
+                                                   const char* unknownListener, ErrorCode& failure)
+{
+    const auto entry = sdk.Listeners().find(listenerId);
+    if (entry == sdk.Listeners().end())
+    {
+        SdkLog(2, "C_Notifications: No event-queue registered for listenerId=%u. Illegal listener.\n",
+               listenerId);
+        failure = SetLastErrorInfo(ListenerNotInitialized, unknownListener, source);
+        return nullptr;
+    }
+    if (entry->second == nullptr)
+    {
+        failure = SetLastErrorInfo(
+            InternalStateError, "The listener internals seems to be invalid, listener queue is null", source);
+    }
+    return entry->second;
+}
+
+// EnableCatchAllNotifications and DisableCatchAllNotifications.
+ErrorCode SetCatchAll(bool enable, std::uint32_t listenerId, const char* source, const char* unknownListener)
+{
+    return WithLockedSdk(source,
+                         [&](Sdk& sdk)
+                         {
+                             ErrorCode failure = Success;
+                             std::shared_ptr<NotificationQueue> queue =
+                                 RegisteredQueue(sdk, listenerId, source, unknownListener, failure);
+                             if (queue == nullptr)
+                             {
+                                 return failure;
+                             }
+                             sdk.Notifications().SetCatchAll(enable, listenerId, std::move(queue));
+                             return Success;
+                         });
 }
 
 } // namespace
@@ -147,17 +173,11 @@ ErrorCode RegisterListener(std::uint32_t& listenerId)
 ErrorCode DeregisterListener(std::uint32_t listenerId)
 {
     static constexpr const char* kSource = "Q7::TavrinC::DeregisterListener";
-    return RecordExceptions(
+    return WithLockedSdk(
         kSource,
-        [&]
+        [&](Sdk& sdk)
         {
-            Sdk* sdk = Sdk::GetInstance(false);
-            if (sdk == nullptr)
-            {
-                return ReportCurrentError(kSource);
-            }
-            const SdkLock lock(sdk->Mutex());
-            Sdk::ListenerTable& listeners = sdk->Listeners();
+            Sdk::ListenerTable& listeners = sdk.Listeners();
             const auto entry = listeners.find(listenerId);
             if (entry == listeners.end())
             {
@@ -165,8 +185,8 @@ ErrorCode DeregisterListener(std::uint32_t listenerId)
                 return SetLastErrorInfo(ListenerNotInitialized, "", kSource);
             }
             const std::size_t queuesBefore = listeners.size();
-            const std::size_t registrationsBefore = sdk->Notifications().Size();
-            DisableAllNotificationsUnsafe(*sdk, listenerId);
+            const std::size_t registrationsBefore = sdk.Notifications().Size();
+            DisableAllNotificationsUnsafe(sdk, listenerId);
             std::shared_ptr<NotificationQueue> queue = std::move(entry->second);
             listeners.erase(entry);
             // Closed, not only woken: a thread that found the queue a moment ago
@@ -180,7 +200,7 @@ ErrorCode DeregisterListener(std::uint32_t listenerId)
             SdkLog(5, "DeregisterListener(): Size change: EventQueues: %u => %u, NotifList: %u => %u\n",
                    static_cast<unsigned int>(queuesBefore), static_cast<unsigned int>(listeners.size()),
                    static_cast<unsigned int>(registrationsBefore),
-                   static_cast<unsigned int>(sdk->Notifications().Size()));
+                   static_cast<unsigned int>(sdk.Notifications().Size()));
             return SetLastErrorInfo(Success, "", kSource);
         });
 }
@@ -188,20 +208,14 @@ ErrorCode DeregisterListener(std::uint32_t listenerId)
 ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
 {
     static constexpr const char* kSource = "Q7::TavrinC::EnableNotification";
-    return RecordExceptions(
+    return WithLockedSdk(
         kSource,
-        [&]
+        [&](Sdk& sdk)
         {
-            Sdk* sdk = Sdk::GetInstance(false);
-            if (sdk == nullptr)
-            {
-                return ReportCurrentError(kSource);
-            }
             if (filter == nullptr)
             {
                 return SetLastErrorInfo(GeneralError, "The notification filter is empty", kSource);
             }
-            const SdkLock lock(sdk->Mutex());
             if (filter->HasCamera())
             {
                 bool open = false;
@@ -215,19 +229,13 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
                                             "You cannot enable notification on a closed camera", kSource);
                 }
             }
-            const auto entry = sdk->Listeners().find(listenerId);
-            if (entry == sdk->Listeners().end())
+            ErrorCode failure = Success;
+            std::shared_ptr<NotificationQueue> queue =
+                RegisteredQueue(sdk, listenerId, kSource,
+                                "Cannot enable notification on a not-initialized listener", failure);
+            if (queue == nullptr)
             {
-                SdkLog(2, "C_Notifications: No event-queue registered for listenerId=%u. Illegal listener.\n",
-                       listenerId);
-                return SetLastErrorInfo(ListenerNotInitialized,
-                                        "Cannot enable notification on a not-initialized listener", kSource);
-            }
-            if (entry->second == nullptr)
-            {
-                return SetLastErrorInfo(InternalStateError,
-                                        "The listener internals seems to be invalid, listener queue is null",
-                                        kSource);
+                return failure;
             }
             if (filter->IsPropertyEvent())
             {
@@ -244,7 +252,7 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
                                             kSource);
                 }
             }
-            if (!sdk->Notifications().Add(listenerId, entry->second, std::move(filter)))
+            if (!sdk.Notifications().Add(listenerId, std::move(queue), std::move(filter)))
             {
                 SdkLog(2, "C_Notifications: NotificationList claims to have this notification registered "
                           "already\n");
@@ -259,24 +267,18 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
 ErrorCode DisableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
 {
     static constexpr const char* kSource = "Q7::TavrinC::DisableNotification";
-    return RecordExceptions(kSource,
-                            [&]
-                            {
-                                Sdk* sdk = Sdk::GetInstance(false);
-                                if (sdk == nullptr)
-                                {
-                                    return ReportCurrentError(kSource);
-                                }
-                                const SdkLock lock(sdk->Mutex());
-                                // A null filter matches nothing, and has nothing to log.
-                                if (filter == nullptr || !sdk->Notifications().Remove(listenerId, *filter))
-                                {
-                                    SdkLog(2, "C_Notifications: NotificationList does not have the requested "
-                                              "notification registered\n");
-                                    return SetLastErrorInfo(NotificationNotEnabled, "", kSource);
-                                }
-                                return SetLastErrorInfo(Success, "", kSource);
-                            });
+    return WithLockedSdk(kSource,
+                         [&](Sdk& sdk)
+                         {
+                             // A null filter matches nothing, and has nothing to log.
+                             if (filter == nullptr || !sdk.Notifications().Remove(listenerId, *filter))
+                             {
+                                 SdkLog(2, "C_Notifications: NotificationList does not have the requested "
+                                           "notification registered\n");
+                                 return SetLastErrorInfo(NotificationNotEnabled, "", kSource);
+                             }
+                             return SetLastErrorInfo(Success, "", kSource);
+                         });
 }
 
 ErrorCode EnableCatchAllNotifications(std::uint32_t listenerId)
@@ -293,14 +295,8 @@ ErrorCode DisableCatchAllNotifications(std::uint32_t listenerId)
 
 ErrorCode DisableAllNotifications(std::uint32_t listenerId)
 {
-    static constexpr const char* kSource = "Q7::TavrinC::DisableAllNotifications";
-    Sdk* sdk = Sdk::GetInstance(false);
-    if (sdk == nullptr)
-    {
-        return ReportCurrentError(kSource);
-    }
-    const SdkLock lock(sdk->Mutex());
-    return DisableAllNotificationsUnsafe(*sdk, listenerId);
+    return WithLockedSdk("Q7::TavrinC::DisableAllNotifications",
+                         [&](Sdk& sdk) { return DisableAllNotificationsUnsafe(sdk, listenerId); });
 }
 
 std::shared_ptr<const INotificationEvent> WaitForNotification(std::uint32_t listenerId, ErrorCode& code,
@@ -349,19 +345,15 @@ std::shared_ptr<const INotificationEvent> WaitForNotification(std::uint32_t list
 ErrorCode WakeUpWaitingThread(std::uint32_t listenerId)
 {
     static constexpr const char* kSource = "Q7::TavrinC::WakeUpWaitingThread";
-    Sdk* sdk = Sdk::GetInstance(false);
-    if (sdk == nullptr)
-    {
-        return ReportCurrentError(kSource);
-    }
-    {
-        const SdkLock lock(sdk->Mutex());
-        if (const std::shared_ptr<NotificationQueue> queue = FindQueue(*sdk, listenerId))
-        {
-            queue->WakeUp();
-        }
-    }
-    return SetLastErrorInfo(Success, "", kSource);
+    return WithLockedSdk(kSource,
+                         [&](Sdk& sdk)
+                         {
+                             if (const std::shared_ptr<NotificationQueue> queue = FindQueue(sdk, listenerId))
+                             {
+                                 queue->WakeUp();
+                             }
+                             return SetLastErrorInfo(Success, "", kSource);
+                         });
 }
 
 } // namespace Q7::TavrinC

@@ -280,6 +280,20 @@ std::uint32_t NotificationEvent::Value() const
 
 INotificationEvent::~INotificationEvent() = default;
 
+namespace
+{
+
+// A record of type for the camera, everything else as by default.
+NotificationEventRecord MakeRecord(const BaseEventType& type, std::int32_t cameraId)
+{
+    NotificationEventRecord record;
+    record.type = &type;
+    record.cameraId = cameraId;
+    return record;
+}
+
+} // namespace
+
 std::shared_ptr<const INotificationEvent> BuildEventFromRecord(NotificationEventRecord record)
 {
     return std::make_shared<const NotificationEvent>(std::move(record));
@@ -288,9 +302,7 @@ std::shared_ptr<const INotificationEvent> BuildEventFromRecord(NotificationEvent
 std::shared_ptr<const INotificationEvent> BuildNotificationEvent(const BaseEventType& type,
                                                                  std::int32_t cameraId, std::uint32_t id)
 {
-    NotificationEventRecord record;
-    record.type = &type;
-    record.cameraId = cameraId;
+    NotificationEventRecord record = MakeRecord(type, cameraId);
     record.id = id;
     return BuildEventFromRecord(std::move(record));
 }
@@ -304,9 +316,7 @@ BuildNotificationEvent(const PropertyEventType& type, std::int32_t cameraId, std
 std::shared_ptr<const INotificationEvent>
 BuildNotificationEvent(const SdkEventType& type, const CameraInfo& info, std::int32_t cameraId)
 {
-    NotificationEventRecord record;
-    record.type = &type;
-    record.cameraId = cameraId;
+    NotificationEventRecord record = MakeRecord(type, cameraId);
     record.payload = info;
     return BuildEventFromRecord(std::move(record));
 }
@@ -314,9 +324,7 @@ BuildNotificationEvent(const SdkEventType& type, const CameraInfo& info, std::in
 std::shared_ptr<const INotificationEvent>
 BuildTransferProgressEvent(const BaseEventType& type, std::int32_t cameraId, std::uint8_t percent)
 {
-    NotificationEventRecord record;
-    record.type = &type;
-    record.cameraId = cameraId;
+    NotificationEventRecord record = MakeRecord(type, cameraId);
     record.transferProgress = percent;
     return BuildEventFromRecord(std::move(record));
 }
@@ -325,9 +333,7 @@ std::shared_ptr<const INotificationEvent> BuildImageTransferEvent(const BaseEven
                                                                   std::int32_t cameraId, std::uint8_t percent,
                                                                   std::string text)
 {
-    NotificationEventRecord record;
-    record.type = &type;
-    record.cameraId = cameraId;
+    NotificationEventRecord record = MakeRecord(type, cameraId);
     record.transferProgress = percent;
     record.text = std::move(text);
     return BuildEventFromRecord(std::move(record));
