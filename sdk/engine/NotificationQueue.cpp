@@ -130,3 +130,9 @@ std::size_t NotificationQueue::Count() const noexcept
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_events.size();
 }
+
+bool NotificationQueue::Waiting() const noexcept
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waiting;
+}

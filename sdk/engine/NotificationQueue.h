@@ -53,6 +53,9 @@ public:
     /// Number of events waiting. Never throws.
     std::size_t Count() const noexcept;
 
+    /// Whether a thread waits on the queue at this moment. Never throws.
+    bool Waiting() const noexcept;
+
 private:
     mutable std::mutex m_mutex;          // guards every member below
     std::condition_variable m_condition; // signalled on insert while waiting, on wake-up and on close

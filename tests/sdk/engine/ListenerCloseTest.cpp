@@ -1,6 +1,7 @@
 // Listeners when the SDK closes. The SDK closes for good, so every case runs in
 // a process of its own.
 
+#include "NotificationQueue.h"
 #include "ProcessChecks.h"
 #include "Sdk.h"
 
@@ -14,6 +15,7 @@
 #include <future>
 #include <latch>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -95,23 +97,23 @@ void CloseWakesWaitersWithAndWithoutTimeOut(ProcessChecks& check)
         waiters.push_back(std::async(std::launch::async,
                                      [id, timeoutMs]
                                      {
-                                         // Refused while our own probe below holds the place.
                                          WaitResult result;
-                                         result.code = AnotherThreadPending;
-                                         while (result.code == AnotherThreadPending)
-                                         {
-                                             result.event = WaitForNotification(id, result.code, timeoutMs);
-                                         }
+                                         result.event = WaitForNotification(id, result.code, timeoutMs);
                                          return result;
                                      }));
-        // Until the thread waits, a wait of our own takes its place and times
-        // out; then ours is refused.
-        ErrorCode code = Success;
-        for (int attempt = 0; attempt < 30000 && code != AnotherThreadPending; ++attempt)
+        // Until the thread is inside the queue's wait, not merely on its way.
+        std::shared_ptr<NotificationQueue> queue;
         {
-            WaitForNotification(id, code, 1);
+            Sdk* sdk = Sdk::GetInstance(false);
+            const std::lock_guard<std::recursive_mutex> lock(sdk->Mutex());
+            queue = sdk->Listeners().at(id);
         }
-        check.Equal(static_cast<int>(code), static_cast<int>(AnotherThreadPending), "the waiter waits");
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (!queue->Waiting() && std::chrono::steady_clock::now() < deadline)
+        {
+            std::this_thread::yield();
+        }
+        check.True(queue->Waiting(), "the thread waits");
     }
     check.Equal(static_cast<int>(CloseSdk(true)), 0, "CloseSdk");
     for (std::future<WaitResult>& waiter : waiters)
