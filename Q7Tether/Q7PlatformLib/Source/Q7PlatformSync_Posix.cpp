@@ -34,6 +34,14 @@ void PostWarning(const wchar_t* text)
     Q7_REPORT_INTERNAL_ERROR(SystemError_Posix(static_cast<uint32_t>(code), nullptr), call)
 
 constexpr uint32_t kDeadlockProbeMs = 10000;
+
+// An address that no other living thread shares: the owner mark of a mutex.
+thread_local char t_threadMark;
+
+const void* ThisThreadMark()
+{
+    return &t_threadMark;
+}
 constexpr const wchar_t* kMutexAloneText = L"A mutex can only be waited on alone.";
 
 timespec AddMs(timespec t, uint32_t ms)
@@ -91,11 +99,27 @@ int TimedLock(pthread_mutex_t* mutex, uint32_t timeoutMs)
 // ---------------------------------------------------------------------------
 // Wait core
 
+// A waiting thread. Fields other than wakeup are guarded by the wait core's
+// mutex.
+struct WaitSignal::Waiter
+{
+    std::condition_variable wakeup;
+    bool waitAll = false;
+    // Waiting for any: the lowest position fired at this waiter since it
+    // registered (kNoSignalledIndex: none). A Set fires, so a Reset that follows
+    // before the waiter runs cannot take the release back.
+    uint32_t fired = kNoSignalledIndex;
+    // The fire handed over an auto-reset signal, already consumed for this
+    // waiter: fired is the result, whatever else is set.
+    bool tookAutoReset = false;
+};
+
 // A waiting thread's registration on one signal: an intrusive list node, so a
 // wait allocates nothing.
 struct WaitSignal::Node
 {
-    std::condition_variable* wakeup = nullptr;
+    Waiter* waiter = nullptr;
+    uint32_t position = 0; // the signal's position in the waiter's wait
     Node* prev = nullptr;
     Node* next = nullptr;
 };
@@ -105,18 +129,44 @@ struct WaitSignal::Node
 class WaitCore
 {
 public:
+    using Waiter = WaitSignal::Waiter;
+    using Node = WaitSignal::Node;
+
     static std::mutex& Mutex()
     {
         static std::mutex mutex;
         return mutex;
     }
 
-    // Caller holds Mutex().
+    // Caller holds Mutex(). Fires the waiters registered now: an auto-reset
+    // signal goes to the first waiter for any that it releases at a lower
+    // position than it has, and stays clear; otherwise the signal is set and
+    // every waiter for any is fired at this position (keeping a lower one).
     static void Signal(WaitSignal& signal)
     {
+        if (signal.m_autoReset)
+        {
+            for (Node* node = signal.m_waiters; node != nullptr; node = node->next)
+            {
+                Waiter& waiter = *node->waiter;
+                if (!waiter.waitAll && !waiter.tookAutoReset && node->position < waiter.fired)
+                {
+                    waiter.fired = node->position;
+                    waiter.tookAutoReset = true;
+                    waiter.wakeup.notify_one();
+                    return;
+                }
+            }
+        }
         signal.m_signalled.store(true, std::memory_order_release);
-        for (WaitSignal::Node* node = signal.m_waiters; node != nullptr; node = node->next)
-            node->wakeup->notify_one();
+        for (Node* node = signal.m_waiters; node != nullptr; node = node->next)
+        {
+            Waiter& waiter = *node->waiter;
+            if (!signal.m_autoReset && !waiter.waitAll && !waiter.tookAutoReset &&
+                node->position < waiter.fired)
+                waiter.fired = node->position;
+            waiter.wakeup.notify_one();
+        }
     }
 
     // Caller holds Mutex(). Clears the signal when it is auto-reset.
@@ -132,7 +182,7 @@ public:
     }
 
     // Caller holds Mutex().
-    static void Register(WaitSignal& signal, WaitSignal::Node& node)
+    static void Register(WaitSignal& signal, Node& node)
     {
         node.prev = nullptr;
         node.next = signal.m_waiters;
@@ -142,7 +192,7 @@ public:
     }
 
     // Caller holds Mutex().
-    static void Unregister(WaitSignal& signal, WaitSignal::Node& node)
+    static void Unregister(WaitSignal& signal, Node& node)
     {
         if (node.prev != nullptr)
             node.prev->next = node.next;
@@ -153,14 +203,18 @@ public:
         node.prev = node.next = nullptr;
     }
 
-    // Checks the wait condition; caller holds Mutex(). Answers the satisfied
-    // position (any), 0 (all), or -1 (not yet). Consumes auto-reset signals of
-    // the satisfied wait.
-    static int Check(WaitSignal* const* signals, uint32_t count, bool waitAll)
+    // Checks the wait condition; caller holds Mutex(). waiter is null before the
+    // thread registered. Answers the satisfied position (any), 0 (all), or -1
+    // (not yet). For any: the lowest position that is set below the fired one,
+    // else the fired one. Consumes the auto-reset signal of the answer.
+    static int Check(WaitSignal* const* signals, uint32_t count, bool waitAll, const Waiter* waiter)
     {
         if (!waitAll)
         {
-            for (uint32_t i = 0; i < count; ++i)
+            if (waiter != nullptr && waiter->tookAutoReset)
+                return static_cast<int>(waiter->fired);
+            const uint32_t fired = waiter != nullptr ? waiter->fired : kNoSignalledIndex;
+            for (uint32_t i = 0; i < count && i < fired; ++i)
             {
                 if (IsSignalled(*signals[i]))
                 {
@@ -168,7 +222,7 @@ public:
                     return static_cast<int>(i);
                 }
             }
-            return -1;
+            return fired != kNoSignalledIndex ? static_cast<int>(fired) : -1;
         }
         for (uint32_t i = 0; i < count; ++i)
         {
@@ -187,30 +241,28 @@ public:
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         std::unique_lock<std::mutex> lock(Mutex());
-        int result = Check(signals, count, waitAll);
+        int result = Check(signals, count, waitAll, nullptr);
         if (result >= 0 || timeoutMs == 0)
             return result;
 
-        std::condition_variable wakeup;
-        WaitSignal::Node nodes[kMaxWaitObjects];
+        Waiter waiter;
+        waiter.waitAll = waitAll;
+        Node nodes[kMaxWaitObjects];
         for (uint32_t i = 0; i < count; ++i)
         {
-            nodes[i].wakeup = &wakeup;
+            nodes[i].waiter = &waiter;
+            nodes[i].position = i;
             Register(*signals[i], nodes[i]);
         }
         for (;;)
         {
+            bool timedOut = false;
             if (timeoutMs == kInfinite)
-            {
-                wakeup.wait(lock);
-            }
-            else if (wakeup.wait_until(lock, deadline) == std::cv_status::timeout)
-            {
-                result = Check(signals, count, waitAll);
-                break;
-            }
-            result = Check(signals, count, waitAll);
-            if (result >= 0)
+                waiter.wakeup.wait(lock);
+            else
+                timedOut = waiter.wakeup.wait_until(lock, deadline) == std::cv_status::timeout;
+            result = Check(signals, count, waitAll, &waiter);
+            if (result >= 0 || timedOut)
                 break;
         }
         for (uint32_t i = 0; i < count; ++i)
@@ -221,8 +273,8 @@ public:
 
 void WaitSignal::Set()
 {
-    // A set manual-reset signal has no waiters left to wake: every waiter
-    // registered while it was clear was woken by the Set that set it.
+    // A set manual-reset signal has no waiters left to release: every waiter
+    // registered while it was clear was fired by the Set that set it.
     if (!m_autoReset && m_signalled.load(std::memory_order_acquire))
         return;
     std::lock_guard<std::mutex> lock(WaitCore::Mutex());
@@ -244,6 +296,15 @@ bool WaitSignal::IsSet()
         return false;
     WaitCore::Consume(*this);
     return true;
+}
+
+std::size_t WaitSignal::WaiterCount() const
+{
+    std::lock_guard<std::mutex> lock(WaitCore::Mutex());
+    std::size_t count = 0;
+    for (const Node* node = m_waiters; node != nullptr; node = node->next)
+        ++count;
+    return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -283,6 +344,18 @@ Mutex_Posix::~Mutex_Posix()
 {
     if (!m_valid)
         return;
+    // A robust mutex stays on its owner's list of held robust mutexes, which
+    // runs through the mutex itself, until it is unlocked; the system destroys a
+    // held one without complaint. So take it: held by the caller, release every
+    // level; held by another thread, report and leave it alone.
+    if (!Lock(0))
+    {
+        Q7_REPORT_CALL_FAILURE(EBUSY, L"pthread_mutex_destroy");
+        m_valid = false;
+        return;
+    }
+    while (m_depth > 0)
+        Unlock();
     const int result = pthread_mutex_destroy(&m_mutex);
     if (result != 0)
         Q7_REPORT_CALL_FAILURE(result, L"pthread_mutex_destroy");
@@ -292,12 +365,18 @@ Mutex_Posix::~Mutex_Posix()
 bool Mutex_Posix::Acquired(int result, const wchar_t* call)
 {
     if (result == 0)
+    {
+        if (m_depth++ == 0)
+            m_owner.store(ThisThreadMark(), std::memory_order_relaxed);
         return true;
+    }
     if (result == EOWNERDEAD)
     {
         // The previous owner ended while holding the mutex: the caller owns it
-        // now; mark it usable again.
+        // now, once; mark it usable again.
         pthread_mutex_consistent(&m_mutex);
+        m_depth = 1;
+        m_owner.store(ThisThreadMark(), std::memory_order_relaxed);
         PostWarning(L"Mutex abandoned by a terminated thread!");
         return true;
     }
@@ -332,6 +411,9 @@ void Mutex_Posix::Unlock()
 {
     if (!m_valid)
         return;
+    // Only the owner counts its levels down; another thread's unlock fails below.
+    if (m_owner.load(std::memory_order_relaxed) == ThisThreadMark() && --m_depth == 0)
+        m_owner.store(nullptr, std::memory_order_relaxed);
     const int result = pthread_mutex_unlock(&m_mutex);
     if (result != 0)
         Q7_REPORT_CALL_FAILURE(result, L"pthread_mutex_unlock");

@@ -6,10 +6,13 @@
 // Events and thread ends share one wait core (a mutex and one condition
 // variable per waiting thread): a signal wakes its waiters at once, waits never
 // poll or sleep, and a wait over several objects sees their states atomically.
+// A Set releases the threads waiting at that moment even when a Reset follows
+// at once: the Set marks each of them as fired.
 
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -90,7 +93,12 @@ public:
     WaitSignal(const WaitSignal&) = delete;
     WaitSignal& operator=(const WaitSignal&) = delete;
 
-    /// Signals and wakes every thread waiting on this signal.
+    /// Signals and releases the threads waiting on this signal now, also when a
+    /// Reset follows at once: every waiter of a manual-reset signal that waits for
+    /// any of its objects is released with this signal's position (the lowest
+    /// fired or set position wins); an auto-reset signal is taken at once by one
+    /// such waiter and stays clear, or stays set when none takes it. A waiter for
+    /// all of its objects re-checks their states.
     void Set();
 
     /// Clears the signal.
@@ -101,9 +109,15 @@ public:
 
     bool IsAutoReset() const { return m_autoReset; }
 
+    /// The number of threads waiting on this signal now (a thread that waits on
+    /// the same signal twice in one wait counts twice). For diagnostics and
+    /// tests; the answer may be stale at once. Thread-safe.
+    std::size_t WaiterCount() const;
+
 private:
     friend class WaitCore;
-    struct Node; // a waiting thread's registration on this signal
+    struct Waiter; // a waiting thread
+    struct Node;   // a waiting thread's registration on this signal
 
     std::atomic<bool> m_signalled{false}; // written under the wait core's mutex
     const bool m_autoReset;
@@ -137,6 +151,11 @@ class Mutex_Posix : public BaseMutex
 {
 public:
     Mutex_Posix();
+
+    /// Destroys the mutex. Held by the calling thread, it is released first (every
+    /// level), so that nothing of the thread keeps pointing into it. Held by
+    /// another thread, the destruction is reported as an internal error
+    /// ("pthread_mutex_destroy", EBUSY) and the mutex is left as it is.
     ~Mutex_Posix() override;
 
     Mutex_Posix(const Mutex_Posix&) = delete;
@@ -160,12 +179,16 @@ private:
 
     pthread_mutex_t m_mutex; // the OS mutex; valid while m_valid
     bool m_valid = false;
+    // The owner's levels, counted so that the destructor can release them all.
+    std::atomic<const void*> m_owner{nullptr}; // mark of the owning thread, null when free; set by the owner
+    uint32_t m_depth = 0;                      // levels the owner holds; only the owner touches it
 };
 
 /// An event of the wait core. Every event of the library is manual-reset: once
-/// Set it stays signalled, wakes every waiter and reads IsSet true until Reset.
-/// An auto-reset event (not used by the library) is cleared by the one wait it
-/// satisfies. A new event is not signalled. Thread-safe.
+/// Set it stays signalled, wakes every waiter (also when a Reset follows at
+/// once) and reads IsSet true until Reset. An auto-reset event (not used by the
+/// library) is cleared by the one wait it satisfies. A new event is not
+/// signalled. Thread-safe.
 ///
 /// Copies name the same event. Failing to create the event is fatal.
 class EventCondition_Posix : public BaseEventCondition, public BasePosixHandle
@@ -201,8 +224,9 @@ bool WaitForObject(BaseWaitObject* object, uint32_t timeoutMs);
 /// Waits for any (waitAll false) or all (waitAll true) of count objects within
 /// timeoutMs (kInfinite: no limit). Null objects and thread objects without a
 /// thread are left out of the wait; when none remains, or count is 0 or the array
-/// null, answers true at once. For "any", the lowest signalled array position is
-/// stored in signalledIndex (when given); otherwise it receives kNoSignalledIndex.
+/// null, answers true at once. For "any", the lowest array position that is
+/// signalled, or was set while the call waited (even if reset since), is stored
+/// in signalledIndex (when given); otherwise it receives kNoSignalledIndex.
 /// Answers false on time-out. A mutex can only be waited on as the only object.
 /// Raises (internal error): SystemError_Posix EINVAL for more than kMaxWaitObjects
 /// objects, ModuleError 0x650067 for a mutex among other objects,

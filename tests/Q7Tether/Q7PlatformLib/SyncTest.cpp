@@ -9,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -96,6 +99,59 @@ private:
     std::thread m_thread;
 };
 
+// Waits (at most 5 s) until count threads wait on the event.
+bool WaitUntilWaiting(const EventCondition_Posix& event, size_t count)
+{
+    const Q7::Platform::WaitHandle signal = event.GetHandle();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (signal->WaiterCount() < count)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Counts the threads released by a wait.
+class Released
+{
+public:
+    void Add()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_count;
+        }
+        m_changed.notify_all();
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_count;
+    }
+    // Waits (at most 5 s) until at least count threads were released.
+    bool WaitFor(size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 5s, [&] { return m_count >= count; });
+    }
+
+private:
+    std::mutex m_mutex; // guards m_count
+    std::condition_variable m_changed;
+    size_t m_count = 0;
+};
+
+template <size_t N>
+std::vector<BaseWaitObject*> Objects(EventCondition_Posix (&events)[N])
+{
+    std::vector<BaseWaitObject*> objects;
+    for (auto& event : events)
+        objects.push_back(&event);
+    return objects;
+}
+
 // A waitable object that is neither an event, a thread nor a mutex.
 class ForeignWaitObject : public BaseWaitObject
 {
@@ -174,6 +230,57 @@ TEST(MutexTest, UnlockByNonOwnerIsReported)
                         Q7::Universal::kLogMsgType_InternalError),
               1u);
     EXPECT_FALSE(mutex.TryLock()) << "the holder still owns it";
+}
+
+// A mutex destroyed while held must leave nothing behind that writes into its
+// memory: held by the caller, every level is released first (the thread's list
+// of held robust mutexes otherwise keeps pointing into the freed block, and the
+// next lock of any robust mutex on that thread writes there); held by another
+// thread, the destruction is reported. The mutexes live in storage that the test
+// keeps, so that a fault shows as changed bytes.
+TEST(MutexTest, DestroyingAHeldMutexLeavesItsMemoryAlone)
+{
+    static constexpr unsigned char kPattern = 0xA5;
+    alignas(Mutex_Posix) static unsigned char ownStorage[sizeof(Mutex_Posix)];
+    // On a thread of its own, so that nothing of the fault stays on this thread.
+    auto ownHold = std::async(std::launch::async,
+                              []
+                              {
+                                  auto* mutex = new (ownStorage) Mutex_Posix();
+                                  mutex->Lock(kInfinite);
+                                  mutex->Lock(kInfinite);
+                                  mutex->~Mutex_Posix();
+                                  std::fill(std::begin(ownStorage), std::end(ownStorage), kPattern);
+                                  Mutex_Posix other;
+                                  const bool locked = other.Lock(kInfinite);
+                                  other.Unlock();
+                                  return locked;
+                              });
+    ASSERT_EQ(ownHold.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(ownHold.get());
+    EXPECT_EQ(std::count(std::begin(ownStorage), std::end(ownStorage), kPattern),
+              static_cast<long>(sizeof(ownStorage)))
+        << "a later lock wrote into the destroyed mutex";
+
+    LogCapture log;
+    alignas(Mutex_Posix) static unsigned char otherStorage[sizeof(Mutex_Posix)];
+    auto* held = new (otherStorage) Mutex_Posix();
+    std::promise<void> locked;
+    std::promise<void> destroyed;
+    std::thread holder(
+        [&]
+        {
+            held->Lock(kInfinite);
+            locked.set_value();
+            destroyed.get_future().wait(); // then ends without unlocking: the object is gone
+        });
+    ASSERT_EQ(locked.get_future().wait_for(5s), std::future_status::ready);
+    held->~Mutex_Posix();
+    destroyed.set_value();
+    holder.join();
+    EXPECT_EQ(log.Count(L"Internal Error: pthread_mutex_destroy - (1#16) System error: ",
+                        Q7::Universal::kLogMsgType_InternalError),
+              1u);
 }
 
 // An unbounded lock must warn once after 10 s and then keep waiting.
@@ -297,19 +404,62 @@ TEST(EventTest, StartsClearAndStaysSetUntilReset)
     EXPECT_FALSE(WaitForObject(&event, 0));
 }
 
-// One Set must wake every waiter, not just one.
+// A Set followed at once by Reset (a pulse, as the channel gives its state
+// events) must release the threads already waiting: every waiter of a
+// manual-reset event, one waiter per pulse of an auto-reset event. Catches a
+// woken waiter that re-checks the state, finds it reset and sleeps on.
 TEST(EventTest, SetWakesEveryWaiter)
 {
-    EventCondition_Posix event;
-    std::vector<std::future<bool>> waiters;
-    for (int i = 0; i < 8; ++i)
-        waiters.push_back(std::async(std::launch::async, [&] { return WaitForObject(&event, kInfinite); }));
-    event.Set();
-    for (auto& waiter : waiters)
+    struct Case
     {
-        ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
-        EXPECT_TRUE(waiter.get());
+        bool autoReset;
+        size_t waiters;
+        size_t releasedPerPulse;
+    };
+    for (const Case& c : {Case{false, 8, 8}, Case{true, 3, 1}})
+    {
+        SCOPED_TRACE(c.autoReset ? "auto-reset" : "manual-reset");
+        EventCondition_Posix event(c.autoReset);
+        Released released;
+        std::vector<std::future<void>> waiters;
+        for (size_t i = 0; i < c.waiters; ++i)
+            waiters.push_back(std::async(std::launch::async,
+                                         [&]
+                                         {
+                                             if (WaitForObject(&event, 5000))
+                                                 released.Add();
+                                         }));
+        ASSERT_TRUE(WaitUntilWaiting(event, c.waiters));
+        for (size_t expected = c.releasedPerPulse; expected <= c.waiters; expected += c.releasedPerPulse)
+        {
+            event.Set();
+            event.Reset();
+            ASSERT_TRUE(released.WaitFor(expected)) << released.Count() << " of " << expected << " released";
+            EXPECT_EQ(event.GetHandle()->WaiterCount(), c.waiters - expected) << "one waiter per pulse";
+        }
+        for (auto& waiter : waiters)
+            ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(event.IsSet());
     }
+}
+
+// A waiter on several events returns the index of the one pulsed, even though
+// the event was reset before the waiter ran.
+TEST(EventTest, PulseReportsItsIndexToAnyOfWaiter)
+{
+    EventCondition_Posix events[3];
+    auto waiter =
+        std::async(std::launch::async,
+                   [&]
+                   {
+                       uint32_t index = kNoSignalledIndex;
+                       return WaitForObjects(&index, 3, Objects(events).data(), false, 5000) ? index : 99u;
+                   });
+    ASSERT_TRUE(WaitUntilWaiting(events[2], 1));
+    events[2].Set();
+    events[2].Reset();
+    ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), 2u);
 }
 
 TEST(EventTest, AutoResetEventIsConsumedByOneWait)
