@@ -38,7 +38,8 @@ namespace
 {
 
 constexpr uint32_t kExitCodeFailure = 0xFFFFFFFFu;
-constexpr size_t kOsNameBytes = 15; // the kernel's limit without the terminating zero
+constexpr uint32_t kTerminateWarningMs = 10000; // the warning again after each such wait
+constexpr size_t kOsNameBytes = 15;             // the kernel's limit without the terminating zero
 
 // The OS-level name: the UTF-8 name cut to 15 bytes at a character boundary.
 std::string MakeOsThreadName(const wchar_t* name)
@@ -234,43 +235,57 @@ void Thread_Posix::Close()
 void Thread_Posix::Detach(DetachMode mode)
 {
     bool endOwnThread = false;
+    std::shared_ptr<Control> control;
+    uint32_t id = 0;
     {
         ScopedLock lock(m_mutex);
         if (!m_control)
             return;
-        const std::shared_ptr<Control> control = std::move(m_control);
-        m_control.reset();
-        const uint32_t id = m_threadId;
-        if (!pthread_equal(control->handle, pthread_self()))
+        control = m_control;
+        id = m_threadId;
+        if (pthread_equal(control->handle, pthread_self()))
         {
-            if (control->ended.IsSet())
-            {
-                // The thread has left its body and is about to return: reap it.
-                pthread_join(control->handle, nullptr);
-            }
-            else
-            {
-                // No forced end: the thread is asked to stop (below) and left to
-                // finish on its own; its control block lives until then.
-                Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
-                pthread_detach(control->handle);
-            }
-        }
-        else
-        {
+            // The thread detaches itself: nobody may wait for it to end.
             if (mode == DetachMode::kDestructor)
                 Q7::Universal::LogInfo(L"Thread deconstructor called inside own thread %u (0x%x) [%ls]", id,
                                        id, m_name.c_str());
             else
                 endOwnThread = true;
             pthread_detach(control->handle);
+            Release();
         }
-        m_threadId = 0;
-        m_readyEvent.Set();
-        m_stopEvent.Set();
+        else if (!control->ended.IsSet())
+        {
+            // No forced end: the body may still use this object, so it is asked
+            // to stop and waited for, below, without the mutex (the body may call
+            // into its object meanwhile).
+            Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
+            m_stopEvent.Set();
+        }
     }
     if (endOwnThread)
         pthread_exit(nullptr);
+
+    if (!pthread_equal(control->handle, pthread_self()))
+    {
+        while (!WaitForObject(&control->ended, kTerminateWarningMs))
+            Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
+        ScopedLock lock(m_mutex);
+        if (m_control == control) // not detached by another caller meanwhile
+        {
+            // The thread has left its body and is about to return: reap it.
+            pthread_join(control->handle, nullptr);
+            Release();
+        }
+    }
+}
+
+void Thread_Posix::Release()
+{
+    m_control.reset();
+    m_threadId = 0;
+    m_readyEvent.Set();
+    m_stopEvent.Set();
 }
 
 bool Thread_Posix::WaitForStop(uint32_t timeoutMs)

@@ -73,9 +73,10 @@ protected:
 /// destructor (back to not started; Start is allowed again).
 ///
 /// Nothing kills a thread: Close or the destructor on a thread that still runs
-/// logs the warning "Terminating thread %u (0x%x) [%ls]" and detaches it; the
-/// thread finishes on its own. The object may be destroyed (or closed) from its
-/// own thread.
+/// logs the warning "Terminating thread %u (0x%x) [%ls]", sets the stop event
+/// and waits until the thread has ended, logging the warning again after every
+/// 10 s of waiting (the body may use its object until it returns). The object
+/// may be destroyed (or closed) from its own thread, which detaches the thread.
 ///
 /// Every member is thread-safe; GetReadyEvent, GetStopEvent, IsReady,
 /// IsStopRequested and GetName touch nothing that changes. Stop and WaitForStop
@@ -88,7 +89,8 @@ public:
     /// UTF-8 bytes, cut at a character boundary.
     explicit Thread_Posix(const wchar_t* name);
 
-    /// Detaches a thread that is still attached (see the class comment).
+    /// Ends the attachment of a thread (see the class comment): blocks until a
+    /// running thread has ended, unless called from that thread.
     ~Thread_Posix() override;
 
     /// Starts a thread that runs functor (a clone of it) with parameter, and with
@@ -101,8 +103,9 @@ public:
     /// (the thread keeps running and attached).
     void Start(const ThreadFunctor& functor, void* parameter, uint32_t readyWaitMs) override;
 
-    /// Detaches the thread (see the class comment); from the thread itself, the
-    /// calling thread ends after detaching (pthread_exit: its stack unwinds).
+    /// Ends the attachment of the thread (see the class comment): blocks until a
+    /// running thread has ended; from the thread itself, the calling thread is
+    /// detached and ends (pthread_exit: its stack unwinds).
     void Close() override;
 
     /// True when no thread is attached, when called on the thread itself, or when
@@ -143,6 +146,8 @@ private:
         kDestructor
     };
     void Detach(DetachMode mode);
+    // Forgets the thread and sets both events; m_mutex held.
+    void Release();
 
     mutable Mutex_Posix m_mutex;        // guards m_control, m_threadId, m_priority
     std::shared_ptr<Control> m_control; // the attached thread; null when none
