@@ -542,51 +542,56 @@ PlatformSocketResult PlatformSocket::TransferAll(Direction direction, std::uint3
         return kSocketResult_Done;
     }
 
+    // The hold on the descriptor lasts until the result is known: once it is
+    // released, Close may finish and the owner destroy this socket, so nothing
+    // of the object may be touched after it.
+    const DescriptorUse use(*this);
+    if (use.Get() < 0)
+    {
+        if (transferred != nullptr)
+        {
+            *transferred = 0;
+        }
+        return kSocketResult_Closed;
+    }
     const bool receiving = direction == Direction::kReceive;
     std::uint32_t total = 0;
     int code = 0;
     bool peerClosed = false;
+    while (result == kSocketResult_Done && total < length)
     {
-        const DescriptorUse use(*this);
-        if (use.Get() < 0)
+        result = ConnectionCheck();
+        if (result != kSocketResult_Done)
         {
-            result = kSocketResult_Closed;
-        }
-        while (result == kSocketResult_Done && total < length)
-        {
-            result = ConnectionCheck();
-            if (result != kSocketResult_Done)
-            {
-                break;
-            }
-            const ssize_t n = call(use.Get(), total);
-            if (n > 0)
-            {
-                total += static_cast<std::uint32_t>(n);
-                continue;
-            }
-            // recv answers 0 only at the peer's orderly close; send answers 0
-            // when nothing fitted, which is waited out like EAGAIN.
-            if (n == 0 && receiving)
-            {
-                peerClosed = true;
-                break;
-            }
-            code = n == 0 ? EAGAIN : errno;
-            if (code == EINTR)
-            {
-                continue;
-            }
-            if (code == EAGAIN || code == EWOULDBLOCK)
-            {
-                code = WaitUntilReady(use.Get(), receiving ? POLLIN : POLLOUT);
-                if (code == 0)
-                {
-                    continue;
-                }
-            }
             break;
         }
+        const ssize_t n = call(use.Get(), total);
+        if (n > 0)
+        {
+            total += static_cast<std::uint32_t>(n);
+            continue;
+        }
+        // recv answers 0 only at the peer's orderly close; send answers 0 when
+        // nothing fitted, which is waited out like EAGAIN.
+        if (n == 0 && receiving)
+        {
+            peerClosed = true;
+            break;
+        }
+        code = n == 0 ? EAGAIN : errno;
+        if (code == EINTR)
+        {
+            continue;
+        }
+        if (code == EAGAIN || code == EWOULDBLOCK)
+        {
+            code = WaitUntilReady(use.Get(), receiving ? POLLIN : POLLOUT);
+            if (code == 0)
+            {
+                continue;
+            }
+        }
+        break;
     }
 
     if (total == length)

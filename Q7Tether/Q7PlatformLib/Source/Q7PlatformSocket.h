@@ -110,7 +110,9 @@ std::uint32_t ParseIPv4(const char* text);
 /// Threads: OpenConnection, Close and the option calls are thread-safe (open
 /// and close serialise on the socket mutex). Receive and Send may run at the
 /// same time as each other, one thread each; Close from any other thread wakes
-/// both at once (they return 3). A lost peer never raises SIGPIPE.
+/// both at once (they return 3) and returns once both are done with the socket,
+/// so the owner may destroy the socket right after Close (or by destroying it)
+/// while they are still returning. A lost peer never raises SIGPIPE.
 ///
 /// Results: 0 done; 2 the connect ran out of its time-out; 3 closed (locally,
 /// or no socket); 4 disconnected (refused, reset, closed by the peer, network or

@@ -16,10 +16,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -138,6 +141,27 @@ private:
     struct sigaction m_previous
     {
     };
+};
+
+// Keeps the calling thread, and the threads it starts meanwhile, on the
+// processor it runs on now.
+class OnOneProcessor
+{
+public:
+    OnOneProcessor()
+    {
+        EXPECT_EQ(::sched_getaffinity(0, sizeof(m_previous), &m_previous), 0);
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(::sched_getcpu(), &one);
+        EXPECT_EQ(::sched_setaffinity(0, sizeof(one), &one), 0);
+    }
+    ~OnOneProcessor() { ::sched_setaffinity(0, sizeof(m_previous), &m_previous); }
+    OnOneProcessor(const OnOneProcessor&) = delete;
+    OnOneProcessor& operator=(const OnOneProcessor&) = delete;
+
+private:
+    cpu_set_t m_previous{};
 };
 
 std::future<std::pair<PlatformSocketResult, uint32_t>> ReceiveAsync(PlatformSocket& socket, void* buffer,
@@ -602,6 +626,47 @@ TEST(Socket, CloseWakesASendBlockedOnAFullBuffer)
     const auto [result, sent] = sending.get();
     EXPECT_EQ(result, kSocketResult_Closed);
     EXPECT_EQ(sent, 0u);
+}
+
+// The owner may destroy a socket as soon as Close has returned, so a Receive
+// that Close wakes must not touch the socket once its hold on the descriptor is
+// released (it read the socket's events afterwards). The destroying thread
+// shares one processor with the receiving thread, so that it runs as soon as the
+// hold is released, and the socket's storage is scribbled over after its
+// destruction: a late access then fails in every build. (Send returns through
+// the same loop.)
+TEST(Socket, DestroyedWhileAReceiveReturnsIsNotTouchedAgain)
+{
+    LoopbackListener listener;
+    const OnOneProcessor pinned; // inherited by the receiving threads
+    alignas(PlatformSocket) static unsigned char storage[sizeof(PlatformSocket)];
+    for (int round = 0; round < 1000 && !HasFatalFailure(); ++round)
+    {
+        auto* socket = new (storage) PlatformSocket();
+        ASSERT_EQ(socket->OpenConnection(listener.Address()), kSocketResult_Done);
+        const Fd peer = listener.Accept();
+        const int fd = ClientDescriptorOf(peer);
+        ASSERT_GE(fd, 0);
+        PlatformSocketResult result = kSocketResult_Done;
+        std::thread receiver(
+            [socket, &result]
+            {
+                char buffer[2];
+                result = socket->Receive(buffer, sizeof(buffer), nullptr, 0);
+            });
+        // Once the first byte has been taken, the receive is under way.
+        WriteAll(peer.Get(), "x", 1);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        int pending = 1;
+        while (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        EXPECT_EQ(pending, 0);
+        socket->~PlatformSocket();
+        std::fill(std::begin(storage), std::end(storage), static_cast<unsigned char>(0xA5));
+        receiver.join();
+        EXPECT_EQ(result, kSocketResult_Closed);
+    }
 }
 
 TEST(Socket, CloseTwiceAndTransfersAfterCloseGiveClosed)
