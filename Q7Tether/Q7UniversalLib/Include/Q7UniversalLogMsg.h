@@ -113,8 +113,10 @@ private:
 
 /// A log handler that appends every line to a UTF-8 file (with a byte-order mark
 /// when the file is new or empty). Debug lines are written only in verbose mode.
-/// Thread-safe: all members may be called from any thread; lines of different
-/// threads never interleave within a line.
+/// Thread-safe: all members may be called from any thread; Open, Close, SetPath
+/// and the destructor run one at a time; lines of different threads never
+/// interleave within a line. Never call Open, Close or SetPath from inside a log
+/// handler while another thread may be in one of them for this receiver.
 class LogFileMsgReceiver
 {
 public:
@@ -122,7 +124,9 @@ public:
     /// open is logged ("Ignoring unexpected exception from
     /// LogFileMsgReceiver::Open().") and the receiver stays closed.
     explicit LogFileMsgReceiver(const wchar_t* path = nullptr, bool openNow = false);
-    /// Closes (unregisters, then closes the file).
+    /// Unregisters (whether open or not, waiting for running Write calls of other
+    /// threads), then closes the file. No log line reaches the receiver once it
+    /// has returned.
     ~LogFileMsgReceiver();
 
     LogFileMsgReceiver(const LogFileMsgReceiver&) = delete;
@@ -130,7 +134,8 @@ public:
 
     /// Closes, then opens the file at the path for appending and registers the
     /// receiver as a log handler. Throws StandardError (logged, "Failed to open
-    /// file.", the path as context) when the file does not open.
+    /// file.", the path as context) when the file does not open, also for an
+    /// empty path; the receiver is closed then. Blocks on the file system.
     void Open();
     /// Unregisters the receiver (waiting for running Write calls of other
     /// threads), then closes the file. A failed close is logged ("Failed to close
@@ -138,8 +143,8 @@ public:
     void Close() noexcept;
     /// The handler body: writes the line (UTF-8) and flushes.
     void Write(EnumLogMsgType type, const wchar_t* text);
-    /// Stores the path; an open receiver is closed first and, for a non-empty
-    /// path, opened again there (throws as Open).
+    /// Stores the path; an open receiver is closed first and, for a non-null path,
+    /// opened again there (throws as Open: an empty path fails).
     void SetPath(const wchar_t* path);
 
     void SetVerbose(bool verbose);
@@ -150,8 +155,14 @@ public:
 
 private:
     LogMsgHandler Handler();
+    // Close with the control mutex held; with unregisterAlways also unregisters a
+    // receiver that has no file.
+    void CloseControlled(bool unregisterAlways) noexcept;
 
-    std::unique_ptr<Platform::Mutex_Posix> m_pMutex; // guards the members below
+    // Serialises Open, Close, SetPath and the destructor, so that the receiver is
+    // registered exactly while it has a file. Write never takes it.
+    std::unique_ptr<Platform::Mutex_Posix> m_pControlMutex;
+    std::unique_ptr<Platform::Mutex_Posix> m_pMutex; // guards the members below; taken by Write
     std::FILE* m_pFile = nullptr;                    // null when closed
     UniversalString m_path;
     bool m_verbose = false;

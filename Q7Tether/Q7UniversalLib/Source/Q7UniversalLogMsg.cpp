@@ -360,7 +360,8 @@ void LogMsgManager::RemoveHandler(const LogMsgHandler& handler)
 // ---------------------------------------------------------------- LogFileMsgReceiver
 
 LogFileMsgReceiver::LogFileMsgReceiver(const wchar_t* path, bool openNow)
-    : m_pMutex(std::make_unique<Platform::Mutex_Posix>())
+    : m_pControlMutex(std::make_unique<Platform::Mutex_Posix>()),
+      m_pMutex(std::make_unique<Platform::Mutex_Posix>())
 {
     m_path.Assign(path);
     if (openNow && path != nullptr && path[0] != 0)
@@ -378,7 +379,10 @@ LogFileMsgReceiver::LogFileMsgReceiver(const wchar_t* path, bool openNow)
 
 LogFileMsgReceiver::~LogFileMsgReceiver()
 {
-    Close();
+    // Unregistered whatever the state says: once the destructor has returned, no
+    // log line may reach this object.
+    const Platform::ScopedLock control(*m_pControlMutex);
+    CloseControlled(true);
 }
 
 LogMsgHandler LogFileMsgReceiver::Handler()
@@ -388,67 +392,66 @@ LogMsgHandler LogFileMsgReceiver::Handler()
 
 void LogFileMsgReceiver::Open()
 {
-    Close();
+    const Platform::ScopedLock control(*m_pControlMutex);
+    CloseControlled(false);
     try
     {
-        int openError = 0;
         UniversalString path;
         {
             const Platform::ScopedLock lock(*m_pMutex);
             path = m_path;
-            std::FILE* file = nullptr;
-            if (path.IsEmpty())
-            {
-                openError = ENOENT;
-            }
-            else
-            {
-                const UniversalStringA narrowPath = ToNarrow(path.c_str());
-                file = std::fopen(narrowPath.c_str(), "ae"); // append; close on exec
-                openError = file == nullptr ? errno : 0;
-            }
-            if (file != nullptr)
-            {
-                if (m_pFile != nullptr)
-                {
-                    // Another thread opened meanwhile; its handler registration is
-                    // the same as ours, so only the file is replaced.
-                    std::fclose(m_pFile);
-                }
-                m_pFile = file;
-                if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0)
-                {
-                    static constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
-                    std::fwrite(kBom, 1, sizeof kBom, file);
-                    std::fflush(file);
-                }
-                LogMsgManager::AddHandler(Handler());
-            }
         }
-        if (openError != 0)
+        int openError = ENOENT;
+        std::FILE* file = nullptr;
+        if (!path.IsEmpty())
+        {
+            const UniversalStringA narrowPath = ToNarrow(path.c_str());
+            file = std::fopen(narrowPath.c_str(), "ae"); // append; close on exec
+            openError = file == nullptr ? errno : 0;
+        }
+        if (file == nullptr)
         {
             ThrowStandardError(StandardError(static_cast<std::uint32_t>(openError), path.Get()),
                                L"Failed to open file.");
         }
+        if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) == 0)
+        {
+            static constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
+            std::fwrite(kBom, 1, sizeof kBom, file);
+            std::fflush(file);
+        }
+        {
+            const Platform::ScopedLock lock(*m_pMutex);
+            m_pFile = file;
+        }
+        LogMsgManager::AddHandler(Handler());
     }
     catch (...)
     {
-        Close();
+        CloseControlled(false);
         throw;
     }
 }
 
 void LogFileMsgReceiver::Close() noexcept
 {
+    const Platform::ScopedLock control(*m_pControlMutex);
+    CloseControlled(false);
+}
+
+void LogFileMsgReceiver::CloseControlled(bool unregisterAlways) noexcept
+{
+    bool open = false;
     {
         const Platform::ScopedLock lock(*m_pMutex);
-        if (m_pFile == nullptr)
-        {
-            return;
-        }
+        open = m_pFile != nullptr;
     }
-    // Unregister before taking the receiver's mutex: RemoveHandler waits for
-    // Write calls of other threads, which take that mutex.
+    if (!open && !unregisterAlways)
+    {
+        return;
+    }
+    // Unregister without the receiver's mutex: RemoveHandler waits for Write
+    // calls of other threads, which take that mutex.
     try
     {
         LogMsgManager::RemoveHandler(Handler());
@@ -491,6 +494,7 @@ void LogFileMsgReceiver::Write(EnumLogMsgType type, const wchar_t* text)
 
 void LogFileMsgReceiver::SetPath(const wchar_t* path)
 {
+    const Platform::ScopedLock control(*m_pControlMutex);
     {
         const Platform::ScopedLock lock(*m_pMutex);
         if (m_pFile == nullptr)
@@ -499,14 +503,14 @@ void LogFileMsgReceiver::SetPath(const wchar_t* path)
             return;
         }
     }
-    Close();
+    CloseControlled(false);
     {
         const Platform::ScopedLock lock(*m_pMutex);
         m_path.Assign(path);
     }
-    if (path != nullptr && path[0] != 0)
+    if (path != nullptr)
     {
-        Open();
+        Open(); // an empty path fails there, logged and raised
     }
 }
 

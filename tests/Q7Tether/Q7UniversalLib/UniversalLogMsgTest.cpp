@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <latch>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -403,6 +405,41 @@ TEST(LogFileMsgReceiverTest, ConcurrentPostingWhileReceiverChanges)
     }
 }
 
+// Open and Close racing on two threads must never leave the receiver registered
+// without a file: its destructor then skipped unregistering, and the next line
+// reached the destroyed receiver. The receiver lives in storage that is
+// scribbled over after each round, so such a call fails in every build.
+TEST(LogFileMsgReceiverTest, OpenAndCloseOnTwoThreadsLeaveNoHandlerBehind)
+{
+    const std::string path = TempPath("race.log");
+    std::remove(path.c_str());
+    alignas(LogFileMsgReceiver) static unsigned char storage[sizeof(LogFileMsgReceiver)];
+    for (int round = 0; round < 500; ++round)
+    {
+        auto* receiver = new (storage) LogFileMsgReceiver(Wide(path).c_str(), true);
+        std::latch start(2);
+        auto opener = std::async(std::launch::async,
+                                 [&]
+                                 {
+                                     start.arrive_and_wait();
+                                     receiver->Open();
+                                 });
+        auto closer = std::async(std::launch::async,
+                                 [&]
+                                 {
+                                     start.arrive_and_wait();
+                                     receiver->Close();
+                                 });
+        ASSERT_EQ(opener.wait_for(5s), std::future_status::ready);
+        ASSERT_EQ(closer.wait_for(5s), std::future_status::ready);
+        opener.get();
+        receiver->~LogFileMsgReceiver();
+        std::fill(std::begin(storage), std::end(storage), static_cast<unsigned char>(0xA5));
+        LogInfo(L"after round %d", round);
+    }
+    std::remove(path.c_str());
+}
+
 // ---------------------------------------------------------------- file receiver
 
 TEST(LogFileMsgReceiverTest, NewFileStartsWithByteOrderMarkAndTakesUtf8Lines)
@@ -505,6 +542,21 @@ TEST(LogFileMsgReceiverTest, SetPathMovesAnOpenReceiver)
     EXPECT_FALSE(receiver.IsOpen());
     std::remove(first.c_str());
     std::remove(second.c_str());
+}
+
+// An empty path given to an open receiver reopens it there, which fails loudly;
+// catches a receiver that closed silently and left the application without its log.
+TEST(LogFileMsgReceiverTest, SetPathToAnEmptyPathReopensAndFails)
+{
+    const std::string path = TempPath("moved.log");
+    LogFileMsgReceiver receiver(Wide(path).c_str(), true);
+    ASSERT_TRUE(receiver.IsOpen());
+    const LogCapture capture;
+    EXPECT_THROW(receiver.SetPath(L""), StandardError);
+    EXPECT_FALSE(receiver.IsOpen());
+    EXPECT_TRUE(receiver.GetPath().IsEmpty());
+    EXPECT_EQ(capture.Count(L"Error: Failed to open file. - (2#2) Standard error: ", kLogMsgType_Error), 1u);
+    std::remove(path.c_str());
 }
 
 TEST(LogFileMsgReceiverTest, OpenFailureIsLoggedAndThrown)
