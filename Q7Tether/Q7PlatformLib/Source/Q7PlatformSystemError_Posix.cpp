@@ -10,8 +10,9 @@ SystemError_Posix::SystemError_Posix(std::uint32_t errorNumber, const wchar_t* c
 {
 }
 
+// errno is read before the base allocates the context: an allocation may change it.
 SystemError_Posix::SystemError_Posix(const wchar_t* context) noexcept
-    : UniversalError(context), m_errorNumber(static_cast<std::uint32_t>(errno))
+    : SystemError_Posix(static_cast<std::uint32_t>(errno), context)
 {
 }
 

@@ -182,8 +182,9 @@ StandardError::StandardError(std::uint32_t errorNumber, const wchar_t* context) 
 {
 }
 
+// errno is read before the base allocates the context: an allocation may change it.
 StandardError::StandardError(const wchar_t* context) noexcept
-    : UniversalError(context), m_errorNumber(static_cast<std::uint32_t>(errno))
+    : StandardError(static_cast<std::uint32_t>(errno), context)
 {
 }
 
