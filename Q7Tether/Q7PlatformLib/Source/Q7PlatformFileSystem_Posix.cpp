@@ -7,6 +7,7 @@
 #include "Q7UniversalLogMsg.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -167,6 +168,27 @@ UniversalString FolderWithSeparator(const std::string& folderPath)
     return PathWithSeparator(wide.c_str());
 }
 
+// The standard file stream opens without close-on-exec and names no descriptor;
+// the library's one (libstdc++) keeps it in its buffer's protected file member.
+class FileBufferDescriptor : public std::filebuf
+{
+public:
+    // The descriptor of the buffer's open file; -1 when none.
+    static int Of(std::filebuf& buffer) { return (buffer.*(&FileBufferDescriptor::_M_file)).fd(); }
+};
+
+// Marks the stream's descriptor close-on-exec at once; a stream whose mark does
+// not take is closed.
+void MarkCloseOnExec(std::fstream& stream)
+{
+    const int fd = FileBufferDescriptor::Of(*stream.rdbuf());
+    const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFD);
+    if (flags < 0 || ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) != 0)
+    {
+        stream.close();
+    }
+}
+
 template <typename StreamOpen>
 bool OpenFileStream(std::fstream& stream, const wchar_t* path, StreamOpen open)
 {
@@ -174,6 +196,10 @@ bool OpenFileStream(std::fstream& stream, const wchar_t* path, StreamOpen open)
     {
         const UniversalStringA systemPath = SystemPath(path);
         open(systemPath.c_str());
+        if (stream.is_open())
+        {
+            MarkCloseOnExec(stream);
+        }
         if (stream.is_open())
         {
             stream.clear();

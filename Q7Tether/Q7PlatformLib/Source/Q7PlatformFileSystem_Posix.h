@@ -45,6 +45,8 @@ std::FILE* OpenFile(const wchar_t* path, const wchar_t* mode);
 
 /// Opens stream for reading: the input flag is added to mode. Success clears the
 /// stream's state, failure sets its fail bit; answers whether the stream is open.
+/// The descriptor is marked close-on-exec right after the open (a program that
+/// another thread starts in between may still inherit it).
 /// A standard exception while opening (a stream whose exception mask includes
 /// failbit, an allocation failure) is raised as StdExceptionError (logged,
 /// "Failed to open file.", the path as context). Blocks on the file system.

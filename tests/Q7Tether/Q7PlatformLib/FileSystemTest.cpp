@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using Q7::Platform::CreateFolder;
@@ -55,6 +56,23 @@ protected:
 
     fs::path m_root;
 };
+
+// The descriptors of this process open on the file at path.
+std::vector<int> DescriptorsOf(const fs::path& path)
+{
+    std::vector<int> descriptors;
+    const fs::path target = fs::canonical(path);
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error))
+    {
+        std::error_code linkError;
+        if (fs::read_symlink(entry.path(), linkError) == target)
+        {
+            descriptors.push_back(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return descriptors;
+}
 
 std::wstring FolderOfText(const std::string& path)
 {
@@ -152,14 +170,32 @@ TEST_F(FileSystemTest, OpenFileWritesAndReadsBack)
     std::fclose(in);
 }
 
-// Catches descriptors that leak into programs the application starts.
-TEST_F(FileSystemTest, OpenFileOpensCloseOnExec)
+// Catches descriptors that leak into programs the application starts: the file
+// and both file streams are opened close-on-exec.
+TEST_F(FileSystemTest, OpenersGiveCloseOnExecDescriptors)
 {
     const std::wstring path = Path(L"cloexec.bin");
-    std::FILE* file = OpenFile(path.c_str(), L"wb");
+    std::ofstream(fs::path(path)) << "x";
+    const auto checkOnlyDescriptor = [&](const char* opener)
+    {
+        const std::vector<int> descriptors = DescriptorsOf(fs::path(path));
+        ASSERT_EQ(descriptors.size(), 1u) << opener;
+        EXPECT_NE(::fcntl(descriptors[0], F_GETFD) & FD_CLOEXEC, 0) << opener;
+    };
+
+    std::FILE* file = OpenFile(path.c_str(), L"rb");
     ASSERT_NE(file, nullptr);
-    EXPECT_NE(::fcntl(::fileno(file), F_GETFD) & FD_CLOEXEC, 0);
+    checkOnlyDescriptor("OpenFile");
     std::fclose(file);
+
+    std::fstream input;
+    ASSERT_TRUE(OpenInputFileStream(input, path.c_str(), std::ios_base::binary));
+    checkOnlyDescriptor("OpenInputFileStream");
+    input.close();
+
+    std::fstream output;
+    ASSERT_TRUE(OpenOutputFileStream(output, path.c_str(), std::ios_base::app));
+    checkOnlyDescriptor("OpenOutputFileStream");
 }
 
 // Catches paths that reach the system in another encoding than UTF-8.
