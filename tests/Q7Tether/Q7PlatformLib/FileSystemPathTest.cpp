@@ -34,66 +34,42 @@ Split SplitOf(const wchar_t* path)
 
 } // namespace
 
+// Each row catches its own fault: a cut at the wrong separator, a trailing
+// separator taken for an empty name, a backslash taken for a separator, a root
+// folder that became the empty (relative) path.
 TEST(FileSystemPath, SplitPathCutsAtTheLastSeparator)
 {
-    const Split split = SplitOf(L"/dir/file.bin");
-    EXPECT_EQ(split.folder, L"/dir");
-    EXPECT_EQ(split.name, L"file.bin");
-}
-
-TEST(FileSystemPath, SplitPathOfAFolderWithTrailingSeparatorNamesTheLastFolder)
-{
-    const Split split = SplitOf(L"/dir/sub/");
-    EXPECT_EQ(split.folder, L"/dir");
-    EXPECT_EQ(split.name, L"sub");
-}
-
-TEST(FileSystemPath, SplitPathWithoutSeparatorKeepsTheWholeTextAsFolder)
-{
-    const Split split = SplitOf(L"file.bin");
-    EXPECT_EQ(split.folder, L"file.bin");
-    EXPECT_EQ(split.name, L"");
-}
-
-// A backslash is a character of a name here, never a separator.
-TEST(FileSystemPath, SplitPathTreatsBackslashAsAnOrdinaryCharacter)
-{
-    const Split split = SplitOf(L"/dir/a\\b.txt");
-    EXPECT_EQ(split.folder, L"/dir");
-    EXPECT_EQ(split.name, L"a\\b.txt");
-    EXPECT_EQ(SplitOf(L"C:\\dir\\file.bin").folder, L"C:\\dir\\file.bin");
-}
-
-// Catches a root folder that became the empty (relative) path: joining it again
-// must name the same file.
-TEST(FileSystemPath, SplitPathAtTheRootKeepsTheRootFolder)
-{
-    Split split = SplitOf(L"/file.bin");
-    EXPECT_EQ(split.folder, L"/");
-    EXPECT_EQ(split.name, L"file.bin");
-    EXPECT_EQ(std::wstring(JoinPath(split.folder.c_str(), split.name.c_str()).c_str()), L"/file.bin");
-
-    split = SplitOf(L"/dir/");
-    EXPECT_EQ(split.folder, L"/");
-    EXPECT_EQ(split.name, L"dir");
-
-    split = SplitOf(L"/");
-    EXPECT_EQ(split.folder, L"/");
-    EXPECT_EQ(split.name, L"");
-}
-
-TEST(FileSystemPath, SplitPathOfNullOrEmptyGivesEmptyTexts)
-{
-    EXPECT_EQ(SplitOf(nullptr).folder, L"");
-    EXPECT_EQ(SplitOf(L"").folder, L"");
-    EXPECT_EQ(SplitOf(L"").name, L"");
-}
-
-TEST(FileSystemPath, SplitPathWithoutFileNameOutputGivesTheFolder)
-{
-    UniversalString folder;
-    SplitPath(folder, L"/a/b/c.txt", nullptr);
-    EXPECT_STREQ(folder.c_str(), L"/a/b");
+    struct Row
+    {
+        const wchar_t* path;
+        const wchar_t* folder;
+        const wchar_t* name;
+    };
+    const Row rows[] = {
+        {L"/dir/file.bin", L"/dir", L"file.bin"},
+        {L"/dir/sub/", L"/dir", L"sub"},
+        {L"/a/b/c.txt", L"/a/b", L"c.txt"},
+        {L"file.bin", L"file.bin", L""},
+        {L"/dir/a\\b.txt", L"/dir", L"a\\b.txt"},
+        {L"C:\\dir\\file.bin", L"C:\\dir\\file.bin", L""},
+        {L"/file.bin", L"/", L"file.bin"},
+        {L"/dir/", L"/", L"dir"},
+        {L"/", L"/", L""},
+        {L"", L"", L""},
+        {nullptr, L"", L""},
+    };
+    for (const Row& row : rows)
+    {
+        const wchar_t* const shown = row.path != nullptr ? row.path : L"(null)";
+        const Split split = SplitOf(row.path);
+        EXPECT_EQ(split.folder, row.folder) << shown;
+        EXPECT_EQ(split.name, row.name) << shown;
+        UniversalString folderOnly;
+        SplitPath(folderOnly, row.path, nullptr);
+        EXPECT_STREQ(folderOnly.c_str(), row.folder) << shown << " without a name output";
+    }
+    // Split at the root and joined again, a path names the same file.
+    EXPECT_STREQ(JoinPath(L"/", L"file.bin").c_str(), L"/file.bin");
 }
 
 TEST(FileSystemPath, SplitPathClearsAnEarlierFileName)

@@ -13,12 +13,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 using Q7::Platform::ParseIPv4;
 using Q7::Platform::ParsePort;
 using Q7::Platform::ResolveHostName;
 using Q7::Platform::SocketAddress;
-using Q7::Platform::StartSocketSubsystem;
 using Q7::Universal::ModuleError;
 using TestSupport::LogCapture;
 
@@ -46,28 +46,54 @@ uint32_t ModuleErrorCodeOf(Call call, const wchar_t* expectedContext = nullptr)
 
 } // namespace
 
-TEST(SocketAddress, HoldsAddressPortAndTimeoutInHostOrder)
+// Every way of making a record keeps address and port in host order behind its
+// accessors, network order for the system calls, and the text form; catches a
+// byte-order slip in either direction and a foreign family taken as IPv4.
+TEST(SocketAddress, RecordsKeepAddressPortTimeoutAndText)
 {
-    const SocketAddress address(AF_INET, 7381, 0xC0A80114u, 3);
-    EXPECT_FALSE(address.IsEmpty());
-    EXPECT_EQ(address.GetIPv4(), 0xC0A80114u);
-    EXPECT_EQ(address.GetPort(), 7381);
-    EXPECT_EQ(address.GetTimeoutSeconds(), 3);
-    EXPECT_TRUE(address.HasTimeout());
-    ASSERT_NE(address.Get(), nullptr);
-    EXPECT_EQ(address.Get()->sin_family, AF_INET);
-    EXPECT_EQ(address.Get()->sin_port, htons(7381));
-    EXPECT_EQ(address.Get()->sin_addr.s_addr, htonl(0xC0A80114u));
-}
-
-TEST(SocketAddress, TextShowsAddressAndPort)
-{
-    EXPECT_STREQ(SocketAddress(AF_INET, 7381, 0xC0A80114u, 0).ToText().c_str(), "[ 192.168.1.20:7381 ]");
-    EXPECT_STREQ(SocketAddress(AF_INET, 65535, 0xFFFFFFFFu, 0).ToText().c_str(), "[ 255.255.255.255:65535 ]");
-}
-
-TEST(SocketAddress, EmptyRecordTextShowsNullForBothParts)
-{
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(1234);
+    ipv4.sin_addr.s_addr = htonl(0x0A000005u);
+    sockaddr_in6 ipv6{};
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(99);
+    struct Row
+    {
+        const char* name;
+        SocketAddress address;
+        uint32_t ipv4;
+        uint16_t port;
+        int32_t timeout;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"parts", SocketAddress(AF_INET, 7381, 0xC0A80114u, 3), 0xC0A80114u, 7381, 3,
+         "[ 192.168.1.20:7381 ]"},
+        {"largest parts", SocketAddress(AF_INET, 65535, 0xFFFFFFFFu, 0), 0xFFFFFFFFu, 65535, 0,
+         "[ 255.255.255.255:65535 ]"},
+        {"time-out above the signed range", SocketAddress(AF_INET, 1, 1, 0xFFFFFFFFu), 1, 1, INT32_MAX,
+         "[ 0.0.0.1:1 ]"},
+        {"IPv4 socket address", SocketAddress(reinterpret_cast<const sockaddr*>(&ipv4)), 0x0A000005u, 1234, 0,
+         "[ 10.0.0.5:1234 ]"},
+        {"IPv6 socket address", SocketAddress(reinterpret_cast<const sockaddr*>(&ipv6)), 0, 0, 0,
+         "[ 0.0.0.0:0 ]"},
+        {"null socket address", SocketAddress(static_cast<const sockaddr*>(nullptr)), 0, 0, 0,
+         "[ 0.0.0.0:0 ]"},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        ASSERT_FALSE(row.address.IsEmpty());
+        EXPECT_EQ(row.address.GetIPv4(), row.ipv4);
+        EXPECT_EQ(row.address.GetPort(), row.port);
+        EXPECT_EQ(row.address.GetTimeoutSeconds(), row.timeout);
+        ASSERT_NE(row.address.Get(), nullptr);
+        EXPECT_EQ(row.address.Get()->sin_family, AF_INET);
+        EXPECT_EQ(row.address.Get()->sin_port, htons(row.port));
+        EXPECT_EQ(row.address.Get()->sin_addr.s_addr, htonl(row.ipv4));
+        EXPECT_STREQ(row.address.ToText().c_str(), row.text);
+    }
     EXPECT_STREQ(SocketAddress().ToText().c_str(), "[ (null):(null) ]");
 }
 
@@ -92,7 +118,7 @@ TEST(SocketAddress, TimeoutAboveZeroOnlyCounts)
     address.SetTimeoutSeconds(1);
     EXPECT_TRUE(address.HasTimeout());
     // A time-out too large for the signed field stays a (long) time-out.
-    EXPECT_EQ(SocketAddress(AF_INET, 1, 1, 0xFFFFFFFFu).GetTimeoutSeconds(), INT32_MAX);
+    EXPECT_TRUE(SocketAddress(AF_INET, 1, 1, 0xFFFFFFFFu).HasTimeout());
 }
 
 TEST(SocketAddress, SetPortChangesOnlyThePort)
@@ -104,40 +130,14 @@ TEST(SocketAddress, SetPortChangesOnlyThePort)
     EXPECT_EQ(address.GetTimeoutSeconds(), 2);
 }
 
-TEST(SocketAddress, CopiesAnIPv4SocketAddress)
-{
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_port = htons(1234);
-    source.sin_addr.s_addr = htonl(0x0A000005u);
-    const SocketAddress address(reinterpret_cast<const sockaddr*>(&source));
-    EXPECT_EQ(address.GetIPv4(), 0x0A000005u);
-    EXPECT_EQ(address.GetPort(), 1234);
-    EXPECT_EQ(address.GetTimeoutSeconds(), 0);
-}
-
-TEST(SocketAddress, OtherFamiliesGiveTheZeroIPv4Record)
-{
-    sockaddr_in6 source{};
-    source.sin6_family = AF_INET6;
-    source.sin6_port = htons(99);
-    const SocketAddress address(reinterpret_cast<const sockaddr*>(&source));
-    EXPECT_FALSE(address.IsEmpty());
-    EXPECT_EQ(address.GetIPv4(), 0u);
-    EXPECT_EQ(address.GetPort(), 0);
-    EXPECT_EQ(address.Get()->sin_family, AF_INET);
-
-    const SocketAddress fromNull(static_cast<const sockaddr*>(nullptr));
-    EXPECT_EQ(fromNull.GetPort(), 0);
-}
-
 TEST(SocketParse, PortAcceptsDecimalNumbersBelow65536)
 {
-    EXPECT_EQ(ParsePort("65535"), 65535);
-    EXPECT_EQ(ParsePort("0"), 0);
-    EXPECT_EQ(ParsePort("7381"), 7381);
-    EXPECT_EQ(ParsePort(" \t80 "), 80);
-    EXPECT_EQ(ParsePort("00080"), 80);
+    const std::pair<const char*, uint16_t> rows[] = {
+        {"65535", 65535}, {"0", 0}, {"7381", 7381}, {" \t80 ", 80}, {"00080", 80}};
+    for (const auto& [text, port] : rows)
+    {
+        EXPECT_EQ(ParsePort(text), port) << text;
+    }
 }
 
 // Catches wrap-around and texts that only start with a number.
@@ -154,9 +154,12 @@ TEST(SocketParse, PortRefusesEverythingElse)
 
 TEST(SocketParse, IPv4GivesTheHostOrderValue)
 {
-    EXPECT_EQ(ParseIPv4("192.168.1.20"), 0xC0A80114u);
-    EXPECT_EQ(ParseIPv4("127.0.0.1"), 0x7F000001u);
-    EXPECT_EQ(ParseIPv4("0.0.0.0"), 0u);
+    const std::pair<const char*, uint32_t> rows[] = {
+        {"192.168.1.20", 0xC0A80114u}, {"127.0.0.1", 0x7F000001u}, {"0.0.0.0", 0u}};
+    for (const auto& [text, value] : rows)
+    {
+        EXPECT_EQ(ParseIPv4(text), value) << text;
+    }
 }
 
 TEST(SocketParse, IPv4RefusesOtherTexts)
@@ -183,10 +186,4 @@ TEST(SocketResolve, FailureGivesAnEmptyListAndAnInformationLine)
     LogCapture log;
     EXPECT_TRUE(ResolveHostName(nullptr).empty());
     EXPECT_EQ(log.Count(L"getaddrinfo failed (error = ", Q7::Universal::kLogMsgType_Info), 1u);
-}
-
-TEST(SocketResolve, SubsystemStarts)
-{
-    EXPECT_TRUE(StartSocketSubsystem());
-    EXPECT_TRUE(StartSocketSubsystem());
 }
