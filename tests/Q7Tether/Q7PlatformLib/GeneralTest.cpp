@@ -139,12 +139,20 @@ TEST(GeneralAppendTest, AppendsAndIgnoresEmpty)
 
 TEST(GeneralDateTimeTest, LocalAndUniversalTime)
 {
-    const std::time_t before = std::time(nullptr);
+    // The bounds come from the precise wall clock: std::time reads a coarse one
+    // that may still show the previous second.
+    const auto wallSeconds = []
+    {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
+    const std::time_t before = wallSeconds();
     DateTime utc;
     GetDateTime(utc, false);
     DateTime local;
     GetDateTime(local, true);
-    const std::time_t after = std::time(nullptr);
+    const std::time_t after = wallSeconds();
     EXPECT_GE(static_cast<std::time_t>(utc.seconds), before);
     EXPECT_LE(static_cast<std::time_t>(utc.seconds), after);
     EXPECT_LT(utc.milliseconds, 1000u);
