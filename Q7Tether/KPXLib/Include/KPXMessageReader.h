@@ -92,6 +92,30 @@ public:
     std::uint32_t ReadFixedPart(std::span<std::uint8_t> fixedPart, const CommonMessageHeader& header);
 };
 
+/// MessageSource::ReadFixedPart into a message struct pre-filled with its
+/// defaults for the negotiated version: on success `destination` holds
+/// `header` and the camera's fields over the defaults (fields the camera did
+/// not send keep them); otherwise it is left as it was. Answers 0 or the
+/// source's failure result. `header` must have passed CheckMessageHeader.
+/// Blocks as the source does.
+template <FixedMessagePart Message>
+std::uint32_t ReadMessageFixedPart(MessageSource& source, const CommonMessageHeader& header,
+                                   Message& destination)
+{
+    std::array<std::uint8_t, Message::kEncodedSize> image{};
+    ByteWriter writer(image);
+    WriteMessageFields(destination, writer);
+    ByteWriter headerWriter(image);
+    header.Encode(headerWriter);
+    if (const std::uint32_t result = source.ReadFixedPart(image, header); result != 0)
+        return result;
+    Message message = destination;
+    ByteReader reader(image);
+    ReadMessageFields(message, reader);
+    destination = message;
+    return 0;
+}
+
 /// A MessageSource over the bytes of one message held in memory, starting
 /// right after its common header. A read beyond the bytes given fails with 4
 /// (the bytes never arrive). Reentrant.
