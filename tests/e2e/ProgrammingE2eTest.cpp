@@ -1,0 +1,474 @@
+// The programming agent on channel 1.0 against the simulated camera over the
+// transport of the channel fixture: uploads and downloads of every size byte
+// for byte, and every refusal and fault of the camera ending the transfer with
+// its documented result, the next transfer running after a stop and start.
+
+#include "E2eChannelSupport.h"
+
+#include "KPXProgramming.h"
+#include "LogCapture.h"
+#include "Q7PlatformSync_Posix.h"
+#include "SimProgrammingHandler.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace
+{
+
+using namespace E2e;
+using Q7::KPX::ProgrammingAgent;
+using Q7::KPX::ProgrammingTimings;
+using Q7::KPX::WaitObjectList;
+using Q7::Sim::ProgrammingFault;
+using Q7::Sim::ProgrammingFaultKind;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr Q7::Sim::ChannelId k10{1, 0};
+constexpr std::uint32_t kFileType = 5;
+constexpr std::uint32_t kLogKind = 2; // log id 104
+constexpr std::uint32_t kLogId = 104;
+// The agent's own time limits, short so that silent cameras are quick.
+constexpr ProgrammingTimings kTimings{400, 400, 2000};
+
+// A folder under /tmp for one test, removed afterwards.
+class TempFolder
+{
+public:
+    TempFolder()
+    {
+        char pattern[] = "/tmp/q7prog-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr)
+            m_root = pattern;
+    }
+    ~TempFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_root, ignored);
+    }
+    std::wstring Write(const std::wstring& name, const Bytes& bytes) const
+    {
+        const std::filesystem::path path = m_root / name;
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return path.wstring();
+    }
+    std::wstring Path(const std::wstring& name) const { return (m_root / name).wstring(); }
+
+private:
+    std::filesystem::path m_root;
+};
+
+Bytes ReadFile(const std::wstring& path)
+{
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// What a transfer operation raised: its full code and context, or nothing.
+struct Raised
+{
+    std::uint32_t code = 0;
+    std::wstring context;
+};
+
+template <typename Operation>
+std::optional<Raised> Raises(Operation&& operation)
+{
+    try
+    {
+        operation();
+        return std::nullopt;
+    }
+    catch (const Q7::Universal::ModuleError& error)
+    {
+        return Raised{error.GetFullCode(), error.GetContext().c_str()};
+    }
+}
+
+// The programming agent on the fixture's transport, with the simulated
+// camera's channel 1.0 behind a shared store.
+class ProgrammingE2eTest : public ChannelE2eTest
+{
+protected:
+    ProgrammingE2eTest() { camera->SetChannelHandler(k10, Q7::Sim::ProgrammingHandler::Factory(store)); }
+
+    ~ProgrammingE2eTest() override { agent.reset(); }
+
+    // Camera, device, transport and agent, as the camera object builds it.
+    ProgrammingAgent& ConnectAgent()
+    {
+        StartCamera();
+        OpenDevice();
+        agent = std::make_unique<ProgrammingAgent>(AddTransport(), Q7::KPX::ChannelTimings{}, kTimings);
+        agent->SetClientMajorVersions({1, 2});
+        agent->SetErrorCallback(std::function<void(const Q7::Universal::UniversalError&)>(
+            [this](const Q7::Universal::UniversalError& error)
+            {
+                std::lock_guard lock(errorsMutex);
+                errors.push_back(error.GetCode());
+            }));
+        return *agent;
+    }
+
+    // Runs a transfer as the camera object does: start the agent, transfer,
+    // stop the agent.
+    template <typename Operation>
+    auto Around(Operation&& operation)
+    {
+        agent->Start();
+        EXPECT_TRUE(agent->IsStarted());
+        struct StopAfter
+        {
+            ProgrammingAgent& agent;
+            ~StopAfter() { agent.Stop(); }
+        } stopAfter{*agent};
+        return operation();
+    }
+
+    bool Upload(const Bytes& bytes)
+    {
+        return Around([&] { return agent->SendData(kFileType, {}, bytes.data(), bytes.size(), L"up.bin"); });
+    }
+
+    Bytes Download()
+    {
+        Bytes out;
+        Around([&] { agent->DownloadLog(out, kLogKind, {}, false); });
+        return out;
+    }
+
+    // The DataError ids the host sent on channel 1.0.
+    std::vector<std::uint32_t> HostDataErrors() const
+    {
+        std::vector<std::uint32_t> ids;
+        for (const Q7::Sim::MessageRecord& record : camera->Snapshot().messages)
+        {
+            if (record.channel == k10 && record.header.messageClass == Q7::Sim::kClassDataTransfer &&
+                record.header.messageType == Q7::Sim::kDataError && record.bytes.size() >= 20)
+                ids.push_back(record.bytes[16] | record.bytes[17] << 8 | record.bytes[18] << 16 |
+                              static_cast<std::uint32_t>(record.bytes[19]) << 24);
+        }
+        return ids;
+    }
+
+    std::size_t HostMessages(std::uint8_t messageClass, std::uint8_t type) const
+    {
+        std::size_t count = 0;
+        for (const Q7::Sim::MessageRecord& record : camera->Snapshot().messages)
+            count += record.channel == k10 && record.header.messageClass == messageClass &&
+                     record.header.messageType == type;
+        return count;
+    }
+
+    std::shared_ptr<Q7::Sim::ProgrammingStore> store = std::make_shared<Q7::Sim::ProgrammingStore>();
+    // Errors the agent and its channel dispatched (from their threads).
+    std::vector<std::uint32_t> Errors() const
+    {
+        std::lock_guard lock(errorsMutex);
+        return errors;
+    }
+
+    std::unique_ptr<ProgrammingAgent> agent;
+    mutable std::mutex errorsMutex; // guards errors
+    std::vector<std::uint32_t> errors;
+    TempFolder folder;
+};
+
+// ---------------------------------------------------------------------------
+// Sizes: 0 (memory only), 1, one block, one block and a byte, several MB.
+
+class ProgrammingSizesE2eTest : public ProgrammingE2eTest, public ::testing::WithParamInterface<std::size_t>
+{
+};
+
+// Catches lost, repeated or misplaced bytes in either direction, a block cut
+// wrongly at the 16 MiB boundary, a key that differs from the camera's, and
+// progress that never reports completion.
+TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles)
+{
+    const std::size_t size = GetParam();
+    const Bytes data = Pattern(size, size);
+    ProgrammingAgent& programming = ConnectAgent();
+    std::vector<Q7::Universal::ProgressInfo> progress;
+    programming.SetFirmwareProgressCallback([&](const Q7::Universal::ProgressTask& task)
+                                            { progress.push_back(task.GetInfo()); });
+
+    // Firmware from memory, then a file.
+    EXPECT_TRUE(Around([&] { return programming.SendFirmwareData({}, data.data(), data.size()); }));
+    const std::wstring file = folder.Write(L"upload.bin", data);
+    if (size == 0)
+    {
+        TestSupport::LogCapture log;
+        const auto raised =
+            Raises([&] { Around([&] { return programming.SendFile(kFileType, file.c_str(), {}); }); });
+        ASSERT_TRUE(raised);
+        EXPECT_EQ(raised->code, 0x650005u);
+        EXPECT_EQ(raised->context, file);
+        EXPECT_EQ(log.Count(L"Invalid file size."), 1u);
+    }
+    else
+    {
+        EXPECT_TRUE(Around([&] { return programming.SendFile(kFileType, file.c_str(), {}); }));
+    }
+
+    const std::vector<Q7::Sim::Upload> uploads = store->Uploads();
+    ASSERT_EQ(uploads.size(), size == 0 ? 1u : 2u);
+    EXPECT_EQ(uploads[0].dataType, ProgrammingAgent::kFirmwareDataType);
+    EXPECT_EQ(uploads[0].name, ".fwr");
+    EXPECT_EQ(uploads[0].dataId, 1u);
+    EXPECT_TRUE(uploads[0].bytes == data) << "firmware from memory differs";
+    if (size != 0)
+    {
+        EXPECT_EQ(uploads[1].dataType, kFileType);
+        EXPECT_EQ(uploads[1].name, std::filesystem::path(file).string());
+        EXPECT_EQ(uploads[1].dataId, 2u);
+        EXPECT_TRUE(uploads[1].bytes == data) << "file differs";
+    }
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.front().position, 0u);
+    EXPECT_EQ(progress.back().position, size);
+    EXPECT_EQ(progress.back().total, size);
+    EXPECT_TRUE(progress.back().completed);
+
+    // The log scrambled and unscrambled here; another log plain, to a file.
+    store->SetLog(kLogId, data, true);
+    store->SetLog(7, data, false);
+    Bytes downloaded{0xCC};
+    Around([&] { programming.DownloadLog(downloaded, kLogKind, {}, true); });
+    EXPECT_TRUE(downloaded == data) << "unscrambled log differs";
+    const std::wstring target = folder.Path(L"log.bin");
+    EXPECT_TRUE(Around([&] { return programming.DownloadLogToFile(7, target.c_str(), {}, false); }));
+    EXPECT_TRUE(ReadFile(target) == data) << "log file differs";
+
+    EXPECT_EQ(store->Counters().downloadsCompleted, 2u);
+    EXPECT_TRUE(Errors().empty());
+    ExpectNoViolations();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ProgrammingSizesE2eTest,
+                         ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{0x01000000},
+                                           std::size_t{0x01000001}, std::size_t{5'000'000}),
+                         [](const ::testing::TestParamInfo<std::size_t>& p)
+                         { return "Bytes" + std::to_string(p.param); });
+
+// ---------------------------------------------------------------------------
+// Refusals and faults of the camera.
+
+enum class Direction
+{
+    Upload,
+    Download
+};
+
+struct FaultCase
+{
+    const char* name;
+    Direction direction;
+    ProgrammingFault fault;
+    // Expected outcome: an upload answers false; a download raises `code` with `context`.
+    std::uint32_t code = 0;
+    const wchar_t* context = nullptr;
+    // A DataError the host must answer with, 0 for none.
+    std::uint32_t hostDataError = 0;
+    // The camera's DataBegin announces this time-out (downloads).
+    std::uint32_t transferTimeoutMs = 0xFFFFFFFF;
+    // The test fires an abort object once the camera has the upload's end.
+    bool abortAfterEnd = false;
+    // The fault is a connection the camera drops after this many host bytes.
+    std::uint64_t dropAfterBytes = 0;
+};
+
+constexpr std::size_t kFaultUploadSize = 3 * 1024 * 1024;
+constexpr std::size_t kFaultLogSize = 3 * 1024 * 1024;
+
+class ProgrammingFaultE2eTest : public ProgrammingE2eTest, public ::testing::WithParamInterface<FaultCase>
+{
+};
+
+// Each fault ends the transfer with its documented result within the time
+// limits, answers the camera as documented, and leaves the agent ready for the
+// next transfer once it was stopped and started again.
+TEST_P(ProgrammingFaultE2eTest, EndsTheTransferWithItsResultAndTheNextOneRuns)
+{
+    const FaultCase& c = GetParam();
+    const Bytes data = Pattern(3, c.direction == Direction::Upload ? kFaultUploadSize : kFaultLogSize);
+    store->SetLog(kLogId, data, false);
+    store->SetDownloadBlockSize(256 * 1024);
+    store->SetDownloadTimeout(c.transferTimeoutMs);
+    if (c.dropAfterBytes != 0)
+        camera->Faults().AddDataFault({.channel = k10, .afterBytes = c.dropAfterBytes});
+    else
+        store->AddFault(c.fault);
+    ProgrammingAgent& programming = ConnectAgent();
+    TestSupport::LogCapture log;
+
+    const Clock::time_point start = Clock::now();
+    if (c.direction == Direction::Upload)
+    {
+        Q7::Platform::EventCondition_Posix abort;
+        std::optional<std::future<void>> firing;
+        if (c.abortAfterEnd)
+            firing = std::async(std::launch::async,
+                                [&]
+                                {
+                                    EXPECT_TRUE(store->WaitUntil(
+                                        [](const auto& n) { return n.uploadEndsReceived > 0; }, 10s));
+                                    abort.Set();
+                                });
+        const WaitObjectList abortObjects{&abort};
+        agent->Start();
+        EXPECT_FALSE(programming.SendData(kFileType, abortObjects, data.data(), data.size(), L"up.bin"));
+        if (c.dropAfterBytes == 0)
+        {
+            // The direction stays sending until the channel closes.
+            const auto second = Raises([&] { programming.SendData(kFileType, {}, data.data(), 1, L"x"); });
+            ASSERT_TRUE(second);
+            EXPECT_EQ(second->code, 0x650066u);
+            EXPECT_EQ(second->context, L"Another data transfer is active.");
+        }
+        agent->Stop();
+    }
+    else
+    {
+        const auto raised = Raises([&] { Download(); });
+        ASSERT_TRUE(raised) << "the download must fail";
+        EXPECT_EQ(raised->code, c.code) << std::hex << raised->code;
+        EXPECT_EQ(raised->context, c.context);
+    }
+    const auto elapsed = Clock::now() - start;
+    EXPECT_LT(elapsed, 8s);
+    // Silent cameras are given up on no sooner than their time limits.
+    std::uint32_t minimumMs = c.transferTimeoutMs != 0xFFFFFFFF ? c.transferTimeoutMs : 0;
+    if (c.dropAfterBytes == 0 && c.fault.kind == ProgrammingFaultKind::IgnoreGetLog)
+    {
+        minimumMs = kTimings.getLogReplyMs;
+    }
+    if (c.dropAfterBytes == 0 && c.fault.kind == ProgrammingFaultKind::NoDataBegin)
+    {
+        minimumMs = kTimings.beginTransferMs;
+    }
+    EXPECT_GE(elapsed, std::chrono::milliseconds(minimumMs));
+    if (c.hostDataError != 0)
+    {
+        EXPECT_EQ(HostDataErrors(), std::vector<std::uint32_t>{c.hostDataError});
+    }
+    if (c.fault.kind == ProgrammingFaultKind::RefuseLog)
+    {
+        EXPECT_EQ(log.Count(L"KPX ch1 get log ack result = 'not exist'"), 1u);
+    }
+    if (c.dropAfterBytes != 0)
+        return; // the connection is gone with the camera
+    EXPECT_TRUE(Errors().empty());
+
+    // The next transfer runs.
+    store->SetDownloadTimeout(0xFFFFFFFF);
+    if (c.direction == Direction::Upload)
+    {
+        EXPECT_TRUE(Upload(data));
+        ASSERT_EQ(store->Uploads().size(), 1u);
+        EXPECT_TRUE(store->Uploads().back().bytes == data);
+    }
+    else
+    {
+        EXPECT_TRUE(Download() == data);
+    }
+    ExpectNoViolations();
+}
+
+ProgrammingFault Fault(ProgrammingFaultKind kind, std::uint64_t afterBytes = 0,
+                       std::uint32_t errorId = 0x02000001)
+{
+    ProgrammingFault fault;
+    fault.kind = kind;
+    fault.afterBytes = afterBytes;
+    fault.errorId = errorId;
+    return fault;
+}
+
+ProgrammingFault Announcing(std::uint64_t size)
+{
+    ProgrammingFault fault = Fault(ProgrammingFaultKind::AnnounceSize);
+    fault.announcedSize = size;
+    return fault;
+}
+
+using K = ProgrammingFaultKind;
+constexpr std::uint32_t kCodeUnexpected = 0x6500CC;
+constexpr std::uint32_t kCodeTimeout = 0x6500CF;
+
+INSTANTIATE_TEST_SUITE_P(
+    CameraFaults, ProgrammingFaultE2eTest,
+    ::testing::Values(
+        FaultCase{"RefusedUpload", Direction::Upload, Fault(K::RefuseUpload)},
+        FaultCase{"UploadBeginAnsweredWithDataError", Direction::Upload,
+                  Fault(K::ErrorOnUploadBegin, 0, 0x02000042)},
+        FaultCase{"UploadAbortedMidway", Direction::Upload, Fault(K::AbortUpload, 1)},
+        FaultCase{"DataErrorMidUpload", Direction::Upload, Fault(K::ErrorInUpload, 1, 0x02000043)},
+        FaultCase{"UploadEndNeverAcknowledged", Direction::Upload, Fault(K::StallUpload), 0, nullptr, 0,
+                  0xFFFFFFFF, true},
+        FaultCase{"ConnectionDroppedMidUpload", Direction::Upload, Fault(K::RefuseUpload), 0, nullptr, 0,
+                  0xFFFFFFFF, false, 1024 * 1024},
+        FaultCase{"LogRefused", Direction::Download, Fault(K::RefuseLog), kCodeUnexpected,
+                  L"getlogAck rewsut != ok."},
+        FaultCase{"GetLogNeverAnswered", Direction::Download, Fault(K::IgnoreGetLog), kCodeTimeout,
+                  L"Device did not respond to get log request."},
+        FaultCase{"LogNeverBegun", Direction::Download, Fault(K::NoDataBegin), kCodeTimeout,
+                  L"Device did not begin transfer of log."},
+        FaultCase{"LogTooLarge", Direction::Download, Announcing(0x3E800001), 0x650067,
+                  L"Device log file is too large."},
+        FaultCase{"LogAbortedMidway", Direction::Download, Fault(K::AbortDownload, 1024 * 1024),
+                  kCodeUnexpected, L"Data state != DATA_STATE_END."},
+        FaultCase{"DataErrorMidLog", Direction::Download, Fault(K::ErrorInDownload, 1024 * 1024, 0x02000044),
+                  kCodeUnexpected, L"Data state != DATA_STATE_END."},
+        FaultCase{"LogBlockOutOfRange", Direction::Download, Fault(K::BlockOutOfRange, 1024 * 1024),
+                  kCodeUnexpected, L"Data state != DATA_STATE_END.", 0x02000004},
+        FaultCase{"LogEndOfAnotherSize", Direction::Download, Fault(K::EndSizeMismatch), kCodeUnexpected,
+                  L"Data state != DATA_STATE_END.", 0x02000006},
+        FaultCase{"LogStalledBeyondItsTimeout", Direction::Download, Fault(K::StallDownload, 1024 * 1024),
+                  kCodeTimeout, L"Device did transfer log in specified time.", 0, 300},
+        FaultCase{"ConnectionDroppedMidLog", Direction::Download, Fault(K::IgnoreGetLog), kCodeUnexpected,
+                  L"eventDataStateChange not set", 0, 0xFFFFFFFF, false, 44}),
+    [](const ::testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
+
+// A stalled log without a time-out of its own holds the download until an
+// abort object fires; the camera learns of it through a DataAbort and stops.
+TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
+{
+    store->SetLog(kLogId, Pattern(0, 1 << 20), false);
+    store->SetDownloadBlockSize(64 * 1024);
+    store->AddFault(Fault(K::StallDownload, 256 * 1024));
+    ProgrammingAgent& programming = ConnectAgent();
+    Q7::Platform::EventCondition_Posix abort;
+    auto firing = std::async(std::launch::async,
+                             [&]
+                             {
+                                 EXPECT_TRUE(store->WaitUntil(
+                                     [](const auto& n) { return n.downloadBytesSent >= 256 * 1024; }, 10s));
+                                 abort.Set();
+                             });
+    const auto raised = Raises(
+        [&]
+        {
+            Bytes out;
+            Around([&] { programming.DownloadLog(out, kLogKind, {&abort}, false); });
+        });
+    ASSERT_TRUE(raised);
+    EXPECT_EQ(raised->context, L"eventDataStateChange not set");
+    EXPECT_TRUE(store->WaitUntil([](const auto& n) { return n.downloadsAbortedByHost == 1; }, 5s));
+    // Blocks still in flight after the reset are each refused with a DataError
+    // and a DataAbort of their id.
+    EXPECT_GE(HostMessages(Q7::Sim::kClassDataTransfer, Q7::Sim::kDataAbort), 1u);
+    ExpectNoViolations();
+}
+
+} // namespace
