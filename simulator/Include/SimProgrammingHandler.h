@@ -68,13 +68,13 @@ enum class ProgrammingFaultKind
     AbortUpload,        // a DataAbort once `afterBytes` block bytes arrived
     ErrorInUpload,      // a DataError `errorId` once `afterBytes` block bytes arrived
     StallUpload,        // no DataEndAck: the DataEnd is never answered
-                 // Downloads (camera -> host).
-    RefuseLog,       // a GetLogAck with `result` (not 0)
-    IgnoreGetLog,    // no GetLogAck at all
-    NoDataBegin,     // the GetLogAck, then nothing
-    AnnounceSize,    // the DataBegin announces `announcedSize` bytes (the blocks follow if acknowledged)
-    AbortDownload,   // a DataAbort once `afterBytes` bytes were sent
-    ErrorInDownload, // a DataError `errorId` once `afterBytes` bytes were sent
+                        // Downloads (camera -> host).
+    RefuseLog,          // a GetLogAck with `result` (not 0)
+    IgnoreGetLog,       // no GetLogAck at all
+    NoDataBegin,        // the GetLogAck, then nothing
+    AnnounceSize,       // the DataBegin announces `announcedSize` bytes (the blocks follow if acknowledged)
+    AbortDownload,      // a DataAbort once `afterBytes` bytes were sent
+    ErrorInDownload,    // a DataError `errorId` once `afterBytes` bytes were sent
     BlockOutOfRange, // once `afterBytes` bytes were sent, a block that ends one byte past the announced size
     EndSizeMismatch, // a DataEnd announcing one byte more than was sent
     StallDownload,   // nothing more once `afterBytes` bytes were sent, until the host aborts or closes
@@ -96,8 +96,10 @@ struct Upload
     std::uint32_t dataId = 0;
     std::string name; // without its terminating zero
     std::uint64_t announcedSize = 0;
-    std::vector<std::uint8_t> bytes;
-    bool completed = false; // the DataEnd matched and was acknowledged
+    std::vector<std::uint8_t> bytes; // empty when the store checks the pattern instead
+    std::uint64_t size = 0;          // bytes received
+    bool patternMatched = true;      // every byte followed the pattern (when checked)
+    bool completed = false;          // the DataEnd matched and was acknowledged
 };
 
 // Counters over every open of the channel.
@@ -129,18 +131,22 @@ public:
     void AddFault(ProgrammingFault fault);
 
     std::vector<Upload> Uploads() const;
+    // Forgets the uploads received so far.
+    void ClearUploads();
+    // Instead of keeping an upload's bytes, compare them with the test pattern
+    // (SimStreamHandler.h) from offset 0 as they arrive: an upload then keeps
+    // its size and whether every byte matched. For benchmarks of large uploads.
+    void CheckUploadPattern(bool check);
     ProgrammingCounters Counters() const;
     // Waits until `predicate` holds over the counters; true when it does.
     bool WaitUntil(const std::function<bool(const ProgrammingCounters&)>& predicate,
                    std::chrono::milliseconds timeout) const;
 
     // --- Used by the handlers.
-    struct LogEntry
-    {
-        std::vector<std::uint8_t> bytes;
-        bool scramble = false;
-    };
-    std::optional<LogEntry> FindLog(std::uint32_t logId) const;
+    // A log as it goes out (scrambled when asked); null when the id has none.
+    using LogBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
+    LogBytes FindLog(std::uint32_t logId) const;
+    bool ChecksUploadPattern() const;
     std::uint32_t DownloadBlockSize() const;
     std::uint32_t DownloadTimeout() const;
     std::uint32_t NextDataId();
@@ -152,7 +158,8 @@ public:
 private:
     mutable std::mutex m_mutex; // guards every field below
     mutable std::condition_variable m_changed;
-    std::map<std::uint32_t, LogEntry> m_logs;
+    std::map<std::uint32_t, LogBytes> m_logs;
+    bool m_checkUploadPattern = false;
     std::uint32_t m_blockSize = 1024 * 1024;
     std::uint32_t m_timeout = 0xFFFFFFFF;
     std::uint32_t m_nextDataId = 0x100;
@@ -183,7 +190,7 @@ private:
     {
         Upload upload;
         std::optional<ProgrammingFault> fault;
-        bool faultFired = false;
+        bool checkPattern = false; // compare with the pattern instead of keeping the bytes
     };
 
     void OnDataBegin(ChannelContext& context, const MessageHeader& header,
@@ -216,7 +223,7 @@ private:
     struct Sending
     {
         std::uint32_t dataId = 0;
-        std::vector<std::uint8_t> bytes; // as they go out (scrambled when asked)
+        ProgrammingStore::LogBytes bytes; // as they go out
         std::uint64_t announcedSize = 0;
         std::optional<ProgrammingFault> fault;
         bool acknowledged = false; // receive thread only: DataBeginAck seen

@@ -101,9 +101,8 @@ void MessageChannelHandler::OnData(ChannelContext& context, std::span<const std:
                 continue;
             }
         }
-        std::vector<std::uint8_t> message;
-        message.swap(m_pending);
-        Dispatch(context, header, message);
+        Dispatch(context, header, m_pending);
+        m_pending.clear(); // its capacity serves the next message
         if (m_broken)
         {
             return;

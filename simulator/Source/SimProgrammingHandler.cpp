@@ -2,6 +2,7 @@
 
 #include "SimByteCursor.h"
 #include "SimLog.h"
+#include "SimStreamHandler.h"
 
 #include <algorithm>
 #include <array>
@@ -168,8 +169,13 @@ void ScrambleLog(std::span<std::uint8_t> bytes)
 
 void ProgrammingStore::SetLog(std::uint32_t logId, std::vector<std::uint8_t> bytes, bool scramble)
 {
+    if (scramble)
+    {
+        ScrambleLog(bytes);
+    }
+    auto shared = std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes));
     std::lock_guard lock(m_mutex);
-    m_logs[logId] = LogEntry{std::move(bytes), scramble};
+    m_logs[logId] = std::move(shared);
 }
 
 void ProgrammingStore::SetDownloadBlockSize(std::uint32_t bytes)
@@ -196,6 +202,12 @@ std::vector<Upload> ProgrammingStore::Uploads() const
     return m_uploads;
 }
 
+void ProgrammingStore::ClearUploads()
+{
+    std::lock_guard lock(m_mutex);
+    m_uploads.clear();
+}
+
 ProgrammingCounters ProgrammingStore::Counters() const
 {
     std::lock_guard lock(m_mutex);
@@ -209,15 +221,23 @@ bool ProgrammingStore::WaitUntil(const std::function<bool(const ProgrammingCount
     return m_changed.wait_for(lock, timeout, [&] { return predicate(m_counters); });
 }
 
-std::optional<ProgrammingStore::LogEntry> ProgrammingStore::FindLog(std::uint32_t logId) const
+ProgrammingStore::LogBytes ProgrammingStore::FindLog(std::uint32_t logId) const
 {
     std::lock_guard lock(m_mutex);
     const auto it = m_logs.find(logId);
-    if (it == m_logs.end())
-    {
-        return std::nullopt;
-    }
-    return it->second;
+    return it == m_logs.end() ? nullptr : it->second;
+}
+
+void ProgrammingStore::CheckUploadPattern(bool check)
+{
+    std::lock_guard lock(m_mutex);
+    m_checkUploadPattern = check;
+}
+
+bool ProgrammingStore::ChecksUploadPattern() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_checkUploadPattern;
 }
 
 std::uint32_t ProgrammingStore::DownloadBlockSize() const
@@ -437,8 +457,14 @@ void ProgrammingHandler::OnDataBegin(ChannelContext& context, const MessageHeade
         SendMessage(context, BuildDataError(fault->errorId, header.messageClass, header.messageType, dataId));
         return;
     }
-    upload.bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(upload.announcedSize, 64u << 20)));
-    m_receiving = Receiving{std::move(upload), fault, false};
+    const bool checkPattern = m_store->ChecksUploadPattern();
+    if (!checkPattern)
+    {
+        // Up to a bound: the announced size comes from the host.
+        upload.bytes.reserve(
+            static_cast<std::size_t>(std::min<std::uint64_t>(upload.announcedSize, 1u << 30)));
+    }
+    m_receiving = Receiving{std::move(upload), fault, checkPattern};
     SendMessage(context, BuildDataIdMessage(kDataBeginAck, dataId));
 }
 
@@ -481,14 +507,22 @@ void ProgrammingHandler::OnDataBlock(ChannelContext& context, const MessageHeade
         return;
     }
     Upload& upload = m_receiving->upload;
-    if (upload.bytes.size() + std::uint64_t{blockSize} > upload.announcedSize)
+    if (upload.size + std::uint64_t{blockSize} > upload.announcedSize)
     {
         context.ReportViolation(ViolationKind::BadMessage, "DataBlock goes beyond the announced " +
                                                                std::to_string(upload.announcedSize) +
                                                                " bytes");
     }
-    upload.bytes.insert(upload.bytes.end(), data.begin(), data.end());
-    const std::uint64_t received = upload.bytes.size();
+    if (m_receiving->checkPattern)
+    {
+        upload.patternMatched = upload.patternMatched && !FindPatternMismatch(upload.size, data).has_value();
+    }
+    else
+    {
+        upload.bytes.insert(upload.bytes.end(), data.begin(), data.end());
+    }
+    upload.size += blockSize;
+    const std::uint64_t received = upload.size;
     m_store->Update([received](ProgrammingCounters& c) { c.uploadBytesReceived = received; });
 
     const auto& fault = m_receiving->fault;
@@ -531,11 +565,11 @@ void ProgrammingHandler::OnDataEnd(ChannelContext& context, const MessageHeader&
     const std::optional<ProgrammingFault> fault = m_receiving->fault;
     m_receiving.reset();
     m_store->Update([](ProgrammingCounters& c) { ++c.uploadEndsReceived; });
-    if (reserved20 != 0 || totalSize != upload.bytes.size() || totalSize != upload.announcedSize)
+    if (reserved20 != 0 || totalSize != upload.size || totalSize != upload.announcedSize)
     {
         context.ReportViolation(ViolationKind::BadMessage,
                                 "DataEnd total " + std::to_string(totalSize) + " after " +
-                                    std::to_string(upload.bytes.size()) + " bytes of " +
+                                    std::to_string(upload.size) + " bytes of " +
                                     std::to_string(upload.announcedSize) + " announced (offset 20 " +
                                     std::to_string(reserved20) + ")");
         SendMessage(context, BuildDataError(0x02000006, header.messageClass, header.messageType, dataId));
@@ -664,7 +698,7 @@ void ProgrammingHandler::OnGetLog(ChannelContext& context, const MessageHeader& 
     {
         return;
     }
-    const std::optional<ProgrammingStore::LogEntry> log = m_store->FindLog(logId);
+    const ProgrammingStore::LogBytes log = m_store->FindLog(logId);
     if (!log || (fault && fault->kind == ProgrammingFaultKind::RefuseLog))
     {
         SendMessage(context, BuildGetLogAck(logId, log ? fault->result : kLogResultNotExist, 0));
@@ -683,13 +717,9 @@ void ProgrammingHandler::OnGetLog(ChannelContext& context, const MessageHeader& 
     }
     Sending sending;
     sending.dataId = dataId;
-    sending.bytes = log->bytes;
-    if (log->scramble)
-    {
-        ScrambleLog(sending.bytes);
-    }
-    sending.announcedSize = fault && fault->kind == ProgrammingFaultKind::AnnounceSize ? fault->announcedSize
-                                                                                       : sending.bytes.size();
+    sending.bytes = log;
+    sending.announcedSize =
+        fault && fault->kind == ProgrammingFaultKind::AnnounceSize ? fault->announcedSize : log->size();
     sending.fault = fault;
     const std::uint64_t announced = sending.announcedSize;
     m_sending = std::move(sending);
@@ -702,6 +732,7 @@ void ProgrammingHandler::SendDownload(ChannelContext& context)
     // The receive thread does not touch the download's bytes or fault while the
     // sender runs (it stops the sender before it drops them).
     const Sending& job = *m_sending;
+    const std::vector<std::uint8_t>& bytes = *job.bytes;
     const std::uint32_t blockSize = m_store->DownloadBlockSize();
     const auto stopped = [this]
     {
@@ -740,13 +771,12 @@ void ProgrammingHandler::SendDownload(ChannelContext& context)
                 break;
             }
         }
-        if (sent >= job.bytes.size())
+        if (sent >= bytes.size())
         {
             break;
         }
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, job.bytes.size() - sent));
-        if (!send(
-                BuildDataBlock(job.dataId, std::span(job.bytes).subspan(static_cast<std::size_t>(sent), n))))
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, bytes.size() - sent));
+        if (!send(BuildDataBlock(job.dataId, std::span(bytes).subspan(static_cast<std::size_t>(sent), n))))
         {
             return;
         }

@@ -1,0 +1,139 @@
+// Helpers of the loopback throughput benchmarks: clocks, rates, and the raw
+// rate of a plain loopback TCP socket pair, the limit every KPX rate is
+// measured against in the same run.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace Bench
+{
+
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kBufferSize = 1 << 20;
+
+inline double Seconds(Clock::time_point start, Clock::time_point end)
+{
+    return std::chrono::duration<double>(end - start).count();
+}
+
+inline double MiBPerSecond(std::uint64_t bytes, double seconds)
+{
+    return static_cast<double>(bytes) / (1024.0 * 1024.0) / seconds;
+}
+
+// ---------------------------------------------------------------- plain sockets
+
+class Socket
+{
+public:
+    explicit Socket(int fd = -1) : m_fd(fd) {}
+    ~Socket()
+    {
+        if (m_fd >= 0)
+        {
+            ::close(m_fd);
+        }
+    }
+    Socket(Socket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Socket& operator=(Socket&&) = delete;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// A connected pair of loopback TCP sockets (client, server side).
+inline std::pair<Socket, Socket> LoopbackPair()
+{
+    Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof(address);
+    if (listener.Get() < 0 ||
+        ::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(listener.Get(), 1) != 0 ||
+        ::getsockname(listener.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    {
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    Socket client(::socket(AF_INET, SOCK_STREAM, 0));
+    if (client.Get() < 0 ||
+        ::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+    {
+        throw std::runtime_error("cannot connect to 127.0.0.1");
+    }
+    Socket server(::accept(listener.Get(), nullptr, nullptr));
+    if (server.Get() < 0)
+    {
+        throw std::runtime_error("accept failed");
+    }
+    return {std::move(client), std::move(server)};
+}
+
+inline void SendAll(int fd, std::uint64_t total)
+{
+    const std::vector<std::uint8_t> buffer(kBufferSize, 0x5A);
+    for (std::uint64_t sent = 0; sent < total;)
+    {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - sent));
+        const ssize_t n = ::send(fd, buffer.data(), want, MSG_NOSIGNAL);
+        if (n <= 0)
+        {
+            throw std::runtime_error("send failed");
+        }
+        sent += static_cast<std::uint64_t>(n);
+    }
+}
+
+inline void ReceiveAll(int fd, std::uint64_t total)
+{
+    std::vector<std::uint8_t> buffer(kBufferSize);
+    for (std::uint64_t received = 0; received < total;)
+    {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - received));
+        const ssize_t n = ::recv(fd, buffer.data(), want, 0);
+        if (n <= 0)
+        {
+            throw std::runtime_error("recv failed");
+        }
+        received += static_cast<std::uint64_t>(n);
+    }
+}
+
+// Seconds to move total bytes from one end of a loopback pair to the other.
+inline double PlainSocketSeconds(std::uint64_t total)
+{
+    auto [client, server] = LoopbackPair();
+    const Clock::time_point start = Clock::now();
+    std::thread sender([fd = client.Get(), total] { SendAll(fd, total); });
+    ReceiveAll(server.Get(), total);
+    const Clock::time_point end = Clock::now();
+    sender.join();
+    return Seconds(start, end);
+}
+
+// The median of a run's rounds (at least one).
+inline double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+} // namespace Bench
