@@ -13,7 +13,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -114,8 +116,11 @@ protected:
         agent->SetErrorCallback(std::function<void(const Q7::Universal::UniversalError&)>(
             [this](const Q7::Universal::UniversalError& error)
             {
-                std::lock_guard lock(errorsMutex);
-                errors.push_back(error.GetCode());
+                {
+                    std::lock_guard lock(errorsMutex);
+                    errors.push_back(error.GetCategory() << 16 | error.GetCode());
+                }
+                errorsChanged.notify_all();
             }));
         return *agent;
     }
@@ -171,15 +176,24 @@ protected:
     }
 
     std::shared_ptr<Q7::Sim::ProgrammingStore> store = std::make_shared<Q7::Sim::ProgrammingStore>();
-    // Errors the agent and its channel dispatched (from their threads).
+    // Errors the agent and its channel dispatched (from their threads), as
+    // module << 16 | number.
     std::vector<std::uint32_t> Errors() const
     {
         std::lock_guard lock(errorsMutex);
         return errors;
     }
 
+    bool WaitForError(std::uint32_t code)
+    {
+        std::unique_lock lock(errorsMutex);
+        return errorsChanged.wait_for(
+            lock, 5s, [&] { return std::find(errors.begin(), errors.end(), code) != errors.end(); });
+    }
+
     std::unique_ptr<ProgrammingAgent> agent;
     mutable std::mutex errorsMutex; // guards errors
+    std::condition_variable errorsChanged;
     std::vector<std::uint32_t> errors;
     TempFolder folder;
 };
@@ -468,6 +482,32 @@ TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
     // Blocks still in flight after the reset are each refused with a DataError
     // and a DataAbort of their id.
     EXPECT_GE(HostMessages(Q7::Sim::kClassDataTransfer, Q7::Sim::kDataAbort), 1u);
+    ExpectNoViolations();
+}
+
+// A malformed message from the camera is dispatched as an error and costs the
+// channel (closed and opened again), not the agent: the next transfer runs
+// without a stop and start.
+TEST_F(ProgrammingE2eTest, AMalformedMessageCostsTheChannelNotTheAgent)
+{
+    const Bytes log = Pattern(1, 100000);
+    store->SetLog(kLogId, log, false);
+    ProgrammingAgent& programming = ConnectAgent();
+    programming.Start();
+    ASSERT_TRUE(programming.IsStarted());
+    // The probe's open, then the send thread's.
+    ASSERT_TRUE(camera->WaitUntil([](const auto& o) { return o.opensAccepted == 2; }, 5s));
+
+    const Bytes headerSize8{0x11, 0x22, 0x33, 0x44, 0x02, 0x04, 8, 0, 16, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(camera->SendOnChannel(camera->LatestConnection(), k10, headerSize8));
+    EXPECT_TRUE(WaitForError(0x650003));
+    ASSERT_TRUE(camera->WaitUntil([](const auto& o) { return o.opensAccepted == 3; }, 5s));
+
+    Bytes out;
+    programming.DownloadLog(out, kLogKind, {}, false);
+    EXPECT_TRUE(out == log);
+    EXPECT_TRUE(programming.IsStarted());
+    programming.Stop();
     ExpectNoViolations();
 }
 

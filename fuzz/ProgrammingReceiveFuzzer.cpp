@@ -1,0 +1,126 @@
+// Fuzzes the receive handlers of channel 1.0 with a download in progress.
+// Input: two bytes (little-endian) giving the size the camera's first DataBegin
+// announces, then a sequence of messages as a camera could send them, read
+// from one buffer the way the agent's receive thread reads its channel. The
+// download starts with that DataBegin (data id 7) accepted and its destination
+// allocated to exactly the announced size; a later DataBegin that reaches the
+// begin state is accepted the same way, and a download that reaches its end
+// is finished and a new one started. AddressSanitizer catches any byte written
+// outside a destination; the checks below hold the record inside it.
+#include "FuzzEntry.h"
+
+#include "KPXDataTransfer.h"
+#include "KPXMessageReader.h"
+#include "KPXProgrammingTransfer.h"
+#include "Q7UniversalError.h"
+
+#include <array>
+#include <span>
+
+using namespace Q7::KPX;
+
+namespace
+{
+
+// The largest download the target accepts, so that inputs stay small.
+constexpr std::uint32_t kLargestDownload = 1 << 20;
+// Messages handled per input at most.
+constexpr int kMaxMessages = 256;
+
+class SilentReplies final : public ProgrammingReplies
+{
+public:
+    void SendDataBeginAck(std::uint32_t) override {}
+    void SendDataEnd(std::uint32_t, std::uint64_t) override {}
+    void SendDataEndAck(std::uint32_t) override {}
+    void SendDataAbort(std::uint32_t) override {}
+    void SendDataError(std::uint32_t, std::uint32_t, const CommonMessageHeader&) override {}
+    void SendCommonError(std::uint32_t, const CommonMessageHeader&) override {}
+    ProtocolVersion GetMessageVersion() const override { return {2, 0}; }
+};
+
+// The record never points beyond its destination.
+void CheckRecord(const ProgrammingTransfer& machine)
+{
+    const ReceiveProgress progress = machine.GetReceiveProgress();
+    TAVRIN_FUZZ_CHECK(progress.writePosition <= progress.maxSize);
+    TAVRIN_FUZZ_CHECK(progress.receivedSize <= progress.maxSize);
+    if (progress.hasDestination)
+        TAVRIN_FUZZ_CHECK(progress.destinationSize == progress.maxSize);
+}
+
+// Accepts a DataBegin that reached the begin state; answers its buffer.
+TransferBuffer Accept(ProgrammingTransfer& machine)
+{
+    try
+    {
+        return machine.AcceptReceiveBegin(machine.GetCurrentDataId(), kLargestDownload);
+    }
+    catch (const Q7::Universal::UniversalError&)
+    {
+        return nullptr;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2)
+        return 0;
+    const std::uint32_t announced = data[0] | (std::uint32_t{data[1]} << 8);
+
+    SilentReplies replies;
+    ProgrammingTransfer machine(replies);
+    machine.BeginReceiving();
+    {
+        const MessageBytes begin = MakeDataBeginMessage({2, 0}, 104, 7, announced, 0, "log");
+        BufferMessageSource source{std::span(begin).subspan(kCommonMessageHeaderSize)};
+        TAVRIN_FUZZ_CHECK(machine.HandleMessage(*DecodeMessageHeader(begin), source));
+    }
+    TransferBuffer buffer = Accept(machine);
+    TAVRIN_FUZZ_CHECK(buffer != nullptr);
+
+    BufferMessageSource source{std::span(data + 2, size - 2)};
+    for (int count = 0; count < kMaxMessages; ++count)
+    {
+        std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
+        if (source.Read(bytes) != 0)
+            break;
+        const CommonMessageHeader header = *DecodeMessageHeader(bytes);
+        // The receive thread's own check before any handler runs.
+        if (header.messageHeaderSize < kCommonMessageHeaderSize ||
+            header.messageSize < header.messageHeaderSize)
+            break;
+        try
+        {
+            if (!machine.HandleMessage(header, source))
+                break;
+        }
+        catch (const Q7::Universal::UniversalError&)
+        {
+            break; // a malformed message costs the channel
+        }
+        CheckRecord(machine);
+
+        switch (machine.GetDataState(false))
+        {
+        case kDataState_Begin:
+            if (machine.GetTransferState() == kTransferState_Receiving)
+                buffer = Accept(machine);
+            break;
+        case kDataState_End:
+            if (machine.GetTransferState() == kTransferState_Receiving && buffer != nullptr)
+            {
+                const std::size_t limit = buffer->size();
+                const std::vector<std::uint8_t> received = machine.FinishReceive(buffer);
+                TAVRIN_FUZZ_CHECK(received.size() <= limit);
+                machine.BeginReceiving();
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return 0;
+}
