@@ -11,10 +11,10 @@
 // pieces. Both directions run on the same channel, closed and opened again in
 // between. Build in Release for meaningful figures.
 
+#include "BenchSupport.h"
 #include "KPXChannel.h"
 #include "KPXChannelTransport.h"
 #include "KPXTransport_Tcp.h"
-#include "LoopbackRate.h"
 #include "SimCamera.h"
 #include "SimStreamHandler.h"
 
@@ -51,16 +51,8 @@ ChannelSeconds KpxChannelSeconds(std::uint64_t total)
     camera.SetChannelHandler(kChannel, Q7::Sim::StreamHandler::Factory({}, uploadStats));
     camera.Start("127.0.0.1", 0);
 
-    Q7::KPX::Transport::DeviceMoniker moniker;
-    moniker.type = 2;
-    moniker.tcp.address = 0x7F000001;
-    moniker.tcp.port = camera.Port();
-    moniker.tcp.connectTimeoutSeconds = 5;
-    Q7::KPX::Transport::TcpDevice device(moniker);
-    if (device.Open() != 0)
-    {
-        throw std::runtime_error("cannot open the TCP device");
-    }
+    const std::unique_ptr<Q7::KPX::Transport::TcpDevice> openDevice = OpenCameraDevice(camera.Port());
+    Q7::KPX::Transport::TcpDevice& device = *openDevice;
     ChannelSeconds seconds;
     {
         Q7::KPX::ChannelTransport transport(device, Q7::KPX::Transport::kDefaultPipeId);

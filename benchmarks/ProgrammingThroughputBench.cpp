@@ -14,10 +14,10 @@
 // The agent is started before and stopped after each transfer, as the camera
 // object does, outside the timing. Build in Release for meaningful figures.
 
+#include "BenchSupport.h"
 #include "KPXChannelTransport.h"
 #include "KPXProgramming.h"
 #include "KPXTransport_Tcp.h"
-#include "LoopbackRate.h"
 #include "SimCamera.h"
 #include "SimProgrammingHandler.h"
 #include "SimStreamHandler.h"
@@ -70,14 +70,8 @@ std::vector<Round> ProgrammingRounds(std::uint64_t total, unsigned rounds)
     camera.SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(store));
     camera.Start("127.0.0.1", 0);
 
-    Q7::KPX::Transport::DeviceMoniker moniker;
-    moniker.type = 2;
-    moniker.tcp.address = 0x7F000001;
-    moniker.tcp.port = camera.Port();
-    moniker.tcp.connectTimeoutSeconds = 5;
-    Q7::KPX::Transport::TcpDevice device(moniker);
-    if (device.Open() != 0)
-        throw std::runtime_error("cannot open the TCP device");
+    const std::unique_ptr<Q7::KPX::Transport::TcpDevice> openDevice = OpenCameraDevice(camera.Port());
+    Q7::KPX::Transport::TcpDevice& device = *openDevice;
 
     std::vector<Round> results;
     {

@@ -204,5 +204,11 @@ void EncodeMessageHeader(const MessageHeader& header, std::span<std::uint8_t, kM
 // A CommonError message (class 0x01, type 0xFF): 28-byte fixed part and the text. Reentrant.
 std::vector<std::uint8_t> BuildCommonError(std::uint32_t errorId, std::uint8_t sourceClass,
                                            std::uint8_t sourceType, std::string_view text);
+// An error message (type 0xFF) of any class: the CommonError fields in a fixed
+// part of `fixedSize` bytes (at least 28; bytes beyond 28 zero, for the class's
+// own fields), then the text. Reentrant.
+std::vector<std::uint8_t> BuildErrorMessage(std::uint8_t messageClass, std::size_t fixedSize,
+                                            std::uint32_t errorId, std::uint8_t sourceClass,
+                                            std::uint8_t sourceType, std::string_view text);
 
 } // namespace Q7::Sim

@@ -116,15 +116,10 @@ std::vector<std::uint8_t> BuildDataEnd(std::uint32_t dataId, std::uint64_t total
 std::vector<std::uint8_t> BuildDataError(std::uint32_t errorId, std::uint8_t sourceClass,
                                          std::uint8_t sourceType, std::uint32_t dataId)
 {
-    auto msg = StartMessage(kClassDataTransfer, kDataError, kDataErrorHeaderSize);
+    auto msg =
+        BuildErrorMessage(kClassDataTransfer, kDataErrorHeaderSize, errorId, sourceClass, sourceType, {});
     ByteWriter w(msg);
-    w.Seek(kMessageHeaderSize);
-    w.U32(errorId);
-    w.U8(sourceClass);
-    w.U8(sourceType);
-    w.U16(0);
-    w.U16(0); // no text
-    w.U16(kDataErrorHeaderSize);
+    w.Seek(kCommonErrorHeaderSize);
     w.U32(dataId);
     return msg;
 }

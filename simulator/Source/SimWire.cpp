@@ -233,12 +233,20 @@ void EncodeMessageHeader(const MessageHeader& h, std::span<std::uint8_t, kMessag
 std::vector<std::uint8_t> BuildCommonError(std::uint32_t errorId, std::uint8_t sourceClass,
                                            std::uint8_t sourceType, std::string_view text)
 {
+    return BuildErrorMessage(kClassCommon, kCommonErrorHeaderSize, errorId, sourceClass, sourceType, text);
+}
+
+std::vector<std::uint8_t> BuildErrorMessage(std::uint8_t messageClass, std::size_t fixedSize,
+                                            std::uint32_t errorId, std::uint8_t sourceClass,
+                                            std::uint8_t sourceType, std::string_view text)
+{
+    fixedSize = std::max(fixedSize, kCommonErrorHeaderSize);
     const std::size_t textSize = std::min<std::size_t>(text.size(), 0xFFFF);
-    std::vector<std::uint8_t> msg(kCommonErrorHeaderSize + textSize, 0);
+    std::vector<std::uint8_t> msg(fixedSize + textSize, 0);
     MessageHeader h;
-    h.messageClass = kClassCommon;
+    h.messageClass = messageClass;
     h.messageType = kMessageTypeError;
-    h.headerSize = kCommonErrorHeaderSize;
+    h.headerSize = static_cast<std::uint16_t>(fixedSize);
     h.messageSize = static_cast<std::uint32_t>(msg.size());
     EncodeMessageHeader(h, std::span<std::uint8_t, kMessageHeaderSize>(msg.data(), kMessageHeaderSize));
     ByteWriter w(msg);
@@ -248,7 +256,8 @@ std::vector<std::uint8_t> BuildCommonError(std::uint32_t errorId, std::uint8_t s
     w.U8(sourceType);
     w.U16(0);
     w.U16(static_cast<std::uint16_t>(textSize));
-    w.U16(kCommonErrorHeaderSize);
+    w.U16(static_cast<std::uint16_t>(fixedSize));
+    w.Seek(fixedSize);
     w.FixedText(text.substr(0, textSize), textSize);
     return msg;
 }

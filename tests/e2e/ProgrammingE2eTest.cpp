@@ -42,7 +42,8 @@ constexpr std::uint32_t kLogId = 104;
 // The agent's own time limits, short so that silent cameras are quick.
 constexpr ProgrammingTimings kTimings{400, 400, 2000};
 
-// A folder under /tmp for one test, removed afterwards.
+// A folder under /tmp for one test, removed afterwards. Paths are UTF-8 texts
+// here and wide texts for the library.
 class TempFolder
 {
 public:
@@ -57,22 +58,27 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(m_root, ignored);
     }
-    std::wstring Write(const std::wstring& name, const Bytes& bytes) const
+    std::string Write(const std::string& name, const Bytes& bytes) const
     {
-        const std::filesystem::path path = m_root / name;
+        const std::string path = Path(name);
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return path.wstring();
+        return path;
     }
-    std::wstring Path(const std::wstring& name) const { return (m_root / name).wstring(); }
+    std::string Path(const std::string& name) const { return m_root + "/" + name; }
 
 private:
-    std::filesystem::path m_root;
+    std::string m_root;
 };
 
-Bytes ReadFile(const std::wstring& path)
+std::wstring Wide(const std::string& utf8Path)
 {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return Q7::Universal::FromNarrow(utf8Path.c_str()).c_str();
+}
+
+Bytes ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -219,20 +225,21 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
 
     // Firmware from memory, then a file.
     EXPECT_TRUE(Around([&] { return programming.SendFirmwareData({}, data.data(), data.size()); }));
-    const std::wstring file = folder.Write(L"upload.bin", data);
+    // The name goes out as UTF-8.
+    const std::string file = folder.Write("upload-\xC3\xA4.bin", data);
     if (size == 0)
     {
         TestSupport::LogCapture log;
         const auto raised =
-            Raises([&] { Around([&] { return programming.SendFile(kFileType, file.c_str(), {}); }); });
+            Raises([&] { Around([&] { return programming.SendFile(kFileType, Wide(file).c_str(), {}); }); });
         ASSERT_TRUE(raised);
         EXPECT_EQ(raised->code, 0x650005u);
-        EXPECT_EQ(raised->context, file);
+        EXPECT_EQ(raised->context, Wide(file));
         EXPECT_EQ(log.Count(L"Invalid file size."), 1u);
     }
     else
     {
-        EXPECT_TRUE(Around([&] { return programming.SendFile(kFileType, file.c_str(), {}); }));
+        EXPECT_TRUE(Around([&] { return programming.SendFile(kFileType, Wide(file).c_str(), {}); }));
     }
 
     const std::vector<Q7::Sim::Upload> uploads = store->Uploads();
@@ -244,7 +251,7 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
     if (size != 0)
     {
         EXPECT_EQ(uploads[1].dataType, kFileType);
-        EXPECT_EQ(uploads[1].name, std::filesystem::path(file).string());
+        EXPECT_EQ(uploads[1].name, file);
         EXPECT_EQ(uploads[1].dataId, 2u);
         EXPECT_TRUE(uploads[1].bytes == data) << "file differs";
     }
@@ -260,8 +267,8 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
     Bytes downloaded{0xCC};
     Around([&] { programming.DownloadLog(downloaded, kLogKind, {}, true); });
     EXPECT_TRUE(downloaded == data) << "unscrambled log differs";
-    const std::wstring target = folder.Path(L"log.bin");
-    EXPECT_TRUE(Around([&] { return programming.DownloadLogToFile(7, target.c_str(), {}, false); }));
+    const std::string target = folder.Path("log.bin");
+    EXPECT_TRUE(Around([&] { return programming.DownloadLogToFile(7, Wide(target).c_str(), {}, false); }));
     EXPECT_TRUE(ReadFile(target) == data) << "log file differs";
 
     EXPECT_EQ(store->Counters().downloadsCompleted, 2u);
@@ -483,6 +490,29 @@ TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
     // and a DataAbort of their id.
     EXPECT_GE(HostMessages(Q7::Sim::kClassDataTransfer, Q7::Sim::kDataAbort), 1u);
     ExpectNoViolations();
+}
+
+// DataBegin and DataEnd carry 64-bit sizes but a transfer's blocks 32-bit
+// ones: 4 GiB or more is refused before anything goes to the camera, and the
+// agent stays ready.
+TEST_F(ProgrammingE2eTest, FourGibibytesOrMoreAreRefusedBeforeAnythingIsSent)
+{
+    const Bytes data = Pattern(0, 1000);
+    ProgrammingAgent& programming = ConnectAgent();
+    programming.Start();
+    {
+        TestSupport::LogCapture log;
+        // Only the size is looked at: the bytes behind it are never read.
+        EXPECT_FALSE(programming.SendData(kFileType, {}, data.data(), 0x100000000ull, L"big.bin"));
+        EXPECT_FALSE(programming.SendFirmware(kFileType, {}, data.data(), 0x1FFFFFFFFull));
+        EXPECT_EQ(log.Count(L"4294967296"), 1u);
+        EXPECT_EQ(log.Count(L"8589934591"), 1u);
+    }
+    EXPECT_EQ(store->Counters().uploadsBegun, 0u);
+    EXPECT_TRUE(programming.SendData(kFileType, {}, data.data(), data.size(), L"small.bin"));
+    programming.Stop();
+    ASSERT_EQ(store->Uploads().size(), 1u);
+    EXPECT_TRUE(store->Uploads().front().bytes == data);
 }
 
 // A malformed message from the camera is dispatched as an error and costs the

@@ -1,7 +1,9 @@
-// Helpers of the loopback throughput benchmarks: clocks, rates, and the raw
-// rate of a plain loopback TCP socket pair, the limit every KPX rate is
-// measured against in the same run.
+// Helpers of the loopback throughput benchmarks: clocks, rates, the raw rate
+// of a plain loopback TCP socket pair (the limit every KPX rate is measured
+// against in the same run), and the TCP device of a simulated camera.
 #pragma once
+
+#include "KPXTransport_Tcp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -126,6 +129,22 @@ inline double PlainSocketSeconds(std::uint64_t total)
     const Clock::time_point end = Clock::now();
     sender.join();
     return Seconds(start, end);
+}
+
+// An open TCP device on a simulated camera listening on 127.0.0.1:`port`.
+inline std::unique_ptr<Q7::KPX::Transport::TcpDevice> OpenCameraDevice(std::uint16_t port)
+{
+    Q7::KPX::Transport::DeviceMoniker moniker;
+    moniker.type = 2;
+    moniker.tcp.address = 0x7F000001;
+    moniker.tcp.port = port;
+    moniker.tcp.connectTimeoutSeconds = 5;
+    auto device = std::make_unique<Q7::KPX::Transport::TcpDevice>(moniker);
+    if (device->Open() != 0)
+    {
+        throw std::runtime_error("cannot open the TCP device");
+    }
+    return device;
 }
 
 // The median of a run's rounds (at least one).
