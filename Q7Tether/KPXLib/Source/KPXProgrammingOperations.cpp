@@ -373,7 +373,7 @@ bool ProgrammingAgent::DownloadLogToFile(std::uint32_t kind, const wchar_t* path
     Universal::LogInfo(L"Downloading file (%u bytes) to \"%ls\"", static_cast<unsigned>(bytes.size()),
                        path != nullptr ? path : L"");
     std::FILE* file = Platform::OpenFile(path, L"wb");
-    const std::size_t written = std::fwrite(bytes.data(), 1, bytes.size(), file);
+    const std::size_t written = bytes.empty() ? 0 : std::fwrite(bytes.data(), 1, bytes.size(), file);
     const int writeError = errno;
     // A close that fails to flush loses bytes as a short write does.
     const bool closed = std::fclose(file) == 0;
