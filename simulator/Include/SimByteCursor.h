@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -113,9 +114,9 @@ public:
         {
             return;
         }
-        for (std::size_t i = 0; i < src.size(); ++i)
+        if (!src.empty())
         {
-            m_bytes[m_pos + i] = src[i];
+            std::memcpy(m_bytes.data() + m_pos, src.data(), src.size());
         }
         m_pos += src.size();
     }

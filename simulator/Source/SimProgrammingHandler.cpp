@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace Q7::Sim
 {
@@ -154,7 +155,18 @@ bool IsUploadFault(ProgrammingFaultKind kind)
 
 void ScrambleLog(std::span<std::uint8_t> bytes)
 {
-    for (std::size_t i = 0; i < bytes.size(); ++i)
+    // Eight bytes at a time, each group lined up with the whole key.
+    std::uint64_t key = 0;
+    std::memcpy(&key, kScrambleKey.data(), sizeof key);
+    std::size_t i = 0;
+    for (; i + sizeof key <= bytes.size(); i += sizeof key)
+    {
+        std::uint64_t group = 0;
+        std::memcpy(&group, bytes.data() + i, sizeof group);
+        group ^= key;
+        std::memcpy(bytes.data() + i, &group, sizeof group);
+    }
+    for (; i < bytes.size(); ++i)
     {
         bytes[i] ^= kScrambleKey[i % kScrambleKey.size()];
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <span>
@@ -35,7 +36,19 @@ constexpr std::array<std::uint8_t, 8> kLogKey{0x5A, 0xC3, 0x17, 0x9E, 0x64, 0x2B
 
 void Unscramble(std::span<std::uint8_t> bytes) noexcept
 {
-    for (std::size_t i = 0; i < bytes.size(); ++i)
+    // A word at a time: every word starts at a multiple of the key's length,
+    // so the key's bytes line up with the word's bytes in memory order.
+    std::uint64_t keyWord = 0;
+    std::memcpy(&keyWord, kLogKey.data(), sizeof(keyWord));
+    std::size_t i = 0;
+    for (; i + sizeof(keyWord) <= bytes.size(); i += sizeof(keyWord))
+    {
+        std::uint64_t word = 0;
+        std::memcpy(&word, bytes.data() + i, sizeof(word));
+        word ^= keyWord;
+        std::memcpy(bytes.data() + i, &word, sizeof(word));
+    }
+    for (; i < bytes.size(); ++i)
         bytes[i] ^= kLogKey[i % kLogKey.size()];
 }
 
