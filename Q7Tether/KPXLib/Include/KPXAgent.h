@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 
 #include "KPXChannel.h"
@@ -18,6 +19,8 @@
 #include "KPXProtocolVersion.h"
 #include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalString.h"
 
 namespace Q7::KPX
@@ -190,6 +193,27 @@ std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
 /// (StdExceptionError). Blocks. Called by the queue's one send thread.
 std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObjectList& abortObjects,
                        const wchar_t* logPrefix);
+
+/// Runs one step of an agent thread's loop (`body`): a UniversalError, or a
+/// standard exception as StdExceptionError, that leaves it goes to
+/// `dispatcher` and the call returns; the thread's loop goes on. Anything else
+/// propagates. Called on the agent's own threads.
+template <typename Body>
+void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
+{
+    try
+    {
+        body();
+    }
+    catch (const Universal::UniversalError& error)
+    {
+        dispatcher.DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        dispatcher.DispatchError(Universal::StdExceptionError(exception));
+    }
+}
 
 /// Queues the EnableEvents message (enable 1: the camera sends event messages
 /// on the channel; 0: it stops), described as "EnableEvents (%u)", with no

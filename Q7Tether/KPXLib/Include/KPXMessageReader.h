@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace Q7::KPX
 {
@@ -115,6 +116,11 @@ std::uint32_t ReadMessageFixedPart(MessageSource& source, const CommonMessageHea
     destination = message;
     return 0;
 }
+
+/// Reads `count` bytes of a camera's narrow text from the source; the text
+/// ends at its first zero byte (all of them when there is none). Answers 0 or
+/// the source's failure result (then `text` is left as it was).
+std::uint32_t ReadMessageText(MessageSource& source, std::uint64_t count, std::string& text);
 
 /// A MessageSource over the bytes of one message held in memory, starting
 /// right after its common header. A read beyond the bytes given fails with 4

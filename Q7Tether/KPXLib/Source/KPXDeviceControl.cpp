@@ -32,25 +32,6 @@ constexpr std::uint32_t kErrorIdUnknownMessage = 0x01000001;
 constexpr std::size_t kMissingIdsTextLength = 40;
 const wchar_t* const kLogPrefix = L"KPX ch2 ";
 
-// Runs `body`, handing an error it raises to `dispatcher` (a standard
-// exception as StdExceptionError); thread bodies never let one escape.
-template <typename Body>
-void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
-{
-    try
-    {
-        body();
-    }
-    catch (const UniversalError& error)
-    {
-        dispatcher.DispatchError(error);
-    }
-    catch (const std::exception& exception)
-    {
-        dispatcher.DispatchError(StdExceptionError(exception));
-    }
-}
-
 // Runs a reply handler's body; a standard exception in it (an allocation
 // failure) is reported as an internal error and thrown on.
 template <typename Body>

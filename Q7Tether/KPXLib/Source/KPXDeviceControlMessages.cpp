@@ -59,40 +59,10 @@ MessageBytes MakePropertyIdMessage(ProtocolVersion version, std::uint8_t type, s
     return EncodeMessage(message);
 }
 
-// Reads a reply's fixed part into `message`, which holds its defaults for
-// the version: the received common header over them, then the camera's
-// header bytes (see MessageSource::ReadFixedPart).
-template <FixedMessagePart Message>
-std::uint32_t ReadReplyFixedPart(const CommonMessageHeader& header, MessageSource& source, Message& message)
-{
-    std::array<std::uint8_t, Message::kEncodedSize> image{};
-    ByteWriter defaults(image);
-    WriteMessageFields(message, defaults);
-    ByteWriter received(image);
-    header.Encode(received);
-    if (const std::uint32_t result = source.ReadFixedPart(image, header); result != 0)
-        return result;
-    ByteReader reader(image);
-    ReadMessageFields(message, reader);
-    return 0;
-}
-
 // The bytes left in a message behind its (received) fixed part.
 std::uint64_t BytesAfterFixedPart(const CommonMessageHeader& header) noexcept
 {
     return std::uint64_t{header.messageSize} - header.messageHeaderSize;
-}
-
-// Reads `count` bytes of text; the text ends at its first zero byte.
-std::uint32_t ReadText(MessageSource& source, std::size_t count, std::string& text)
-{
-    std::string bytes(count, '\0');
-    if (const std::uint32_t result =
-            source.Read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), count));
-        result != 0)
-        return result;
-    text.assign(bytes.c_str());
-    return 0;
 }
 
 std::uint32_t ReadU32(MessageSource& source, std::uint32_t& value)
@@ -137,7 +107,7 @@ std::uint32_t ReadValueWithText(MessageSource& source, const wchar_t* context, s
     {
         if (textSize > available)
             ThrowMalformed(context, L"valueStringSize (%u) is too large.", textSize);
-        if (const std::uint32_t result = ReadText(source, textSize, value.text); result != 0)
+        if (const std::uint32_t result = ReadMessageText(source, textSize, value.text); result != 0)
             return result;
         available -= textSize;
     }
@@ -350,7 +320,7 @@ std::uint32_t ReadPropertyListReply(const CommonMessageHeader& header, MessageSo
     ids.clear();
     PropertyListMessageHeader fixed =
         WithFixedSize(PropertyListMessageHeader{}, GetPropertyListMessageHeaderSize(version));
-    if (const std::uint32_t result = ReadReplyFixedPart(header, source, fixed); result != 0)
+    if (const std::uint32_t result = ReadMessageFixedPart(source, header, fixed); result != 0)
         return result;
 
     std::uint64_t remaining = BytesAfterFixedPart(header);
@@ -384,7 +354,7 @@ ReadPropertyDescriptorReply(const CommonMessageHeader& header, MessageSource& so
     descriptor = PropertyDescriptor{};
     PropertyDescriptorMessageHeader fixed =
         WithFixedSize(PropertyDescriptorMessageHeader{}, GetPropertyDescriptorMessageHeaderSize(version));
-    if (const std::uint32_t result = ReadReplyFixedPart(header, source, fixed); result != 0)
+    if (const std::uint32_t result = ReadMessageFixedPart(source, header, fixed); result != 0)
         return result;
     if (onHeader)
         onHeader(fixed);
@@ -422,7 +392,7 @@ std::uint32_t ReadPropertyStateReply(const CommonMessageHeader& header, MessageS
     state = PropertyState{};
     PropertyStateMessageHeader fixed =
         WithFixedSize(PropertyStateMessageHeader{}, GetPropertyStateMessageHeaderSize(version));
-    if (const std::uint32_t result = ReadReplyFixedPart(header, source, fixed); result != 0)
+    if (const std::uint32_t result = ReadMessageFixedPart(source, header, fixed); result != 0)
         return result;
     if (onHeader)
         onHeader(fixed);
@@ -447,7 +417,7 @@ std::uint32_t ReadCommonErrorReply(const CommonMessageHeader& header, MessageSou
 {
     error = ReceivedCommonError{};
     error.message = MakeDefaultCommonError(version);
-    if (const std::uint32_t result = ReadReplyFixedPart(header, source, error.message); result != 0)
+    if (const std::uint32_t result = ReadMessageFixedPart(source, header, error.message); result != 0)
         return result;
 
     std::uint64_t remaining = BytesAfterFixedPart(header);
@@ -455,7 +425,7 @@ std::uint32_t ReadCommonErrorReply(const CommonMessageHeader& header, MessageSou
     {
         CheckVariableLength(error.message.errorStringSize, remaining, kCommonErrorContext,
                             L"errorStringSize (%u) is too large.");
-        if (const std::uint32_t result = ReadText(source, error.message.errorStringSize, error.text);
+        if (const std::uint32_t result = ReadMessageText(source, error.message.errorStringSize, error.text);
             result != 0)
             return result;
         remaining -= error.message.errorStringSize;

@@ -6,6 +6,8 @@
 #include "Q7UniversalLogMsg.h"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
 namespace Q7::KPX
 {
@@ -92,6 +94,18 @@ std::uint32_t MessageSource::ReadFixedPart(std::span<std::uint8_t> fixedPart,
     return received > wanted ? Skip(received - wanted) : 0;
 }
 
+std::uint32_t ReadMessageText(MessageSource& source, std::uint64_t count, std::string& text)
+{
+    std::string bytes(static_cast<std::size_t>(count), '\0');
+    if (const std::uint32_t result =
+            source.Read(std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()));
+        result != 0)
+        return result;
+    bytes.resize(std::min(bytes.size(), bytes.find('\0')));
+    text = std::move(bytes);
+    return 0;
+}
+
 std::uint32_t BufferMessageSource::Read(std::span<std::uint8_t> destination)
 {
     if (destination.size() > m_reader.Remaining())
@@ -116,8 +130,9 @@ std::uint32_t ChannelMessageSource::Read(std::span<std::uint8_t> destination)
     if (m_deadlineMs)
     {
         const std::uint64_t now = Q7::Platform::GetTickCountMs();
-        timeoutMs = now >= *m_deadlineMs ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                                   *m_deadlineMs - now, Q7::Platform::kInfinite - 1));
+        timeoutMs = now >= *m_deadlineMs ? 0
+                                         : static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                               *m_deadlineMs - now, Q7::Platform::kInfinite - 1));
     }
     return static_cast<std::uint32_t>(m_channel.Read(destination.data(),
                                                      static_cast<std::uint32_t>(destination.size()),

@@ -48,25 +48,6 @@ std::uint32_t WaitForFirst(const WaitObjectList& abortObjects,
     return index - static_cast<std::uint32_t>(abortObjects.size());
 }
 
-// Runs one step of a thread's loop: a UniversalError or a standard exception
-// that leaves it goes to the dispatcher and the loop goes on.
-template <typename Step>
-void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Step&& step)
-{
-    try
-    {
-        step();
-    }
-    catch (const UniversalError& error)
-    {
-        dispatcher.DispatchError(error);
-    }
-    catch (const std::exception& exception)
-    {
-        dispatcher.DispatchError(StdExceptionError(exception));
-    }
-}
-
 } // namespace
 
 ProgrammingAgent::ProgrammingAgent(ChannelTransport& transport, const ChannelTimings& channelTimings,

@@ -29,13 +29,6 @@ Universal::UniversalString CameraText(const std::string& text)
     return Universal::FromNarrow(text.c_str());
 }
 
-// Reads `count` bytes of a variable part into a text.
-std::uint32_t ReadText(MessageSource& source, std::uint64_t count, std::string& text)
-{
-    text.assign(static_cast<std::size_t>(count), '\0');
-    return source.Read(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
-}
-
 } // namespace
 
 const wchar_t* GetTransferStateName(std::uint32_t state) noexcept
@@ -387,12 +380,11 @@ bool ProgrammingTransfer::HandleDataBegin(const CommonMessageHeader& header, Mes
     CheckVariableLength(message.nameLength, left, L"KPX ch1 data begin message.",
                         L"detailStringSize (%u) is too large.");
     std::string name;
-    if (ReadText(source, message.nameLength, name) != 0)
+    if (ReadMessageText(source, message.nameLength, name) != 0)
         return false;
     left -= message.nameLength;
     if (source.Skip(left) != 0)
         return false;
-    name.resize(std::min(name.size(), name.find('\0')));
 
     LogInfo(L"KPX ch1 data begin msg (id=%u, maxSize=%llu (%llu MB))", message.dataId,
             static_cast<unsigned long long>(message.maxDataSize),
@@ -640,7 +632,7 @@ bool ProgrammingTransfer::HandleDataError(const CommonMessageHeader& header, Mes
     CheckVariableLength(message.errorStringSize, left, L"KPX ch1 data error message.",
                         L"errorStringSize (%u) is too large.");
     std::string text;
-    if (ReadText(source, message.errorStringSize, text) != 0 ||
+    if (ReadMessageText(source, message.errorStringSize, text) != 0 ||
         source.Skip(left - message.errorStringSize) != 0)
         return false;
 
@@ -669,7 +661,7 @@ bool ProgrammingTransfer::HandleCommonError(const CommonMessageHeader& header, M
     CheckVariableLength(message.errorStringSize, left, L"KPX ch1 common error message.",
                         L"errorStringSize (%u) is too large.");
     std::string text;
-    if (ReadText(source, message.errorStringSize, text) != 0 ||
+    if (ReadMessageText(source, message.errorStringSize, text) != 0 ||
         source.Skip(left - message.errorStringSize) != 0)
         return false;
 
