@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <condition_variable>
 #include <cstdint>
@@ -172,6 +173,25 @@ public:
     /// Results 0, 3, 4 as for Receive. Blocks while the send buffer is full.
     /// One sending thread at a time.
     PlatformSocketResult Send(const void* buffer, std::uint32_t length, std::uint32_t* sent, int flags);
+
+    /// Sends the count pieces in order as one stream of bytes (sendmsg), as Send
+    /// sends one buffer: looping over partial writes, retrying interrupted and
+    /// would-block writes, always with MSG_NOSIGNAL. The pieces must add up to at
+    /// most 0xFFFFFFFF bytes (else ModuleError 0x650001, logged); empty pieces
+    /// are allowed. sent (may be null) gets the total on success and 0
+    /// otherwise. Results as for Send. Blocks while the send buffer is full. One
+    /// sending thread at a time.
+    PlatformSocketResult SendGathered(const iovec* pieces, std::uint32_t count, std::uint32_t* sent,
+                                      int flags);
+
+    /// Receives exactly length bytes into buffer as Receive does and, in the
+    /// same system calls, up to lookaheadLength further bytes that have already
+    /// arrived into lookahead, never waiting for them. Their number goes to
+    /// *lookaheadReceived (0 when the receive fails). received and the results
+    /// as for Receive. Blocks. One receiving thread at a time.
+    PlatformSocketResult ReceiveWithLookahead(void* buffer, std::uint32_t length, void* lookahead,
+                                              std::uint32_t lookaheadLength, std::uint32_t* received,
+                                              std::uint32_t* lookaheadReceived, int flags);
 
     /// True when the closed event is not set. Thread-safe.
     bool IsOpen() const;
