@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace Q7::KPX
@@ -19,6 +20,9 @@ namespace Q7::KPX
 
 /// A list of wait objects whose signalling aborts a blocking operation.
 using WaitObjectList = std::vector<Q7::Platform::BaseWaitObject*>;
+
+/// Bytes handed to a gathered write.
+using ConstByteSpan = std::span<const std::uint8_t>;
 
 } // namespace Q7::KPX
 
@@ -162,6 +166,32 @@ public:
 
     /// Closes the pipe.
     virtual ~PipeInterface() = default;
+
+    /// Writes the pieces, in order, as one write: the camera receives the bytes
+    /// as if the pieces had been joined and handed to Write once. The sizes must
+    /// add up to at most 0xFFFFFFFF. `scratch` is room of at least that sum that
+    /// the pipe may use to join them: this default implementation copies the
+    /// pieces into it and calls Write once (pipes whose transfers need one
+    /// buffer, such as USB, keep it); a pipe that can send several buffers in one
+    /// call (TCP) overrides it and sends the pieces where they lie. Arguments
+    /// otherwise, *transferred (bytes of all pieces) and the result as for Write.
+    /// Raises ModuleError 0x650001 (internal error) when the pieces add up to
+    /// more than 32 bits or, in this implementation, more than scratch holds.
+    /// Blocks. Writers on several threads are serialised by the implementation.
+    virtual uint32_t WriteGathered(std::span<const ConstByteSpan> pieces, std::span<std::uint8_t> scratch,
+                                   const WaitObjectList* abortObjects, uint32_t* transferred,
+                                   uint32_t timeoutMs);
+
+    /// Reads exactly size bytes into buffer as Read does and, with them, up to
+    /// lookahead.size() further bytes that have already arrived, never waiting
+    /// for any: a reader picks up the start of what follows (the next packet
+    /// header) in the same transfer. Their number goes to *lookaheadReceived
+    /// (0 when the read fails). This default implementation is Read with no
+    /// bytes ahead; a TCP pipe takes what its socket already holds. Arguments
+    /// otherwise and the result as for Read. Blocks. One reader at a time.
+    virtual uint32_t ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
+                                       uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
+                                       uint32_t* transferred, uint32_t timeoutMs);
 };
 
 } // namespace Q7::KPX::Transport

@@ -134,6 +134,18 @@ public:
     uint32_t Write(const void* buffer, uint32_t size, const WaitObjectList* abortObjects,
                    uint32_t* transferred, uint32_t timeoutMs) override;
 
+    /// Sends the pieces where they lie, in one gathered socket send (scratch is
+    /// not used). Otherwise as Write.
+    uint32_t WriteGathered(std::span<const ConstByteSpan> pieces, std::span<std::uint8_t> scratch,
+                           const WaitObjectList* abortObjects, uint32_t* transferred,
+                           uint32_t timeoutMs) override;
+
+    /// Read, taking besides what the socket already holds beyond size, up to
+    /// lookahead.size() bytes, with the same system calls.
+    uint32_t ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
+                               uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
+                               uint32_t* transferred, uint32_t timeoutMs) override;
+
 private:
     // Marks the device disconnected on result 4 and logs a failed transfer.
     uint32_t HandleResult(Q7::Platform::PlatformSocketResult result, const wchar_t* failureText);

@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <optional>
+#include <vector>
 
 namespace Q7::KPX::Transport
 {
@@ -247,6 +248,42 @@ uint32_t TcpPipe::Write(const void* buffer, uint32_t size, const WaitObjectList*
         *transferred = sent;
     }
     return HandleResult(result, L"socket send returned non-success");
+}
+
+uint32_t TcpPipe::WriteGathered(std::span<const ConstByteSpan> pieces, std::span<std::uint8_t> /*scratch*/,
+                                const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
+                                uint32_t /*timeoutMs*/)
+{
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (const ConstByteSpan piece : pieces)
+    {
+        vectors.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+    }
+    ScopedLock lock(m_writeLock);
+    uint32_t sent = 0;
+    const PlatformSocketResult result =
+        m_socket.SendGathered(vectors.data(), static_cast<uint32_t>(vectors.size()), &sent, 0);
+    if (transferred != nullptr)
+    {
+        *transferred = sent;
+    }
+    return HandleResult(result, L"socket send returned non-success");
+}
+
+uint32_t TcpPipe::ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
+                                    uint32_t* lookaheadReceived, const WaitObjectList* /*abortObjects*/,
+                                    uint32_t* transferred, uint32_t /*timeoutMs*/)
+{
+    uint32_t received = 0;
+    const PlatformSocketResult result =
+        m_socket.ReceiveWithLookahead(buffer, size, lookahead.data(), static_cast<uint32_t>(lookahead.size()),
+                                      &received, lookaheadReceived, 0);
+    if (transferred != nullptr)
+    {
+        *transferred += received;
+    }
+    return HandleResult(result, L"socket read returned non-success");
 }
 
 uint32_t TcpPipe::HandleResult(PlatformSocketResult result, const wchar_t* failureText)
