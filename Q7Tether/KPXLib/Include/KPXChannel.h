@@ -5,13 +5,18 @@
 // The handshake runs as a state machine on the channel's state thread ("KPX
 // channel %u.%u state thread"); the channel's packets arrive on its receive
 // thread ("KPX channel %u.%u receive thread"), which passes them from the
-// transport to the state thread. The transport fills the channel's
-// kChannelReceiveBuffers buffers in turn, and the state thread posts each one
-// again once it has handled its packet. A Data packet is copied straight into
-// the buffer of the pending Read; while no Read is pending the state thread
-// holds its packet, the filled buffers wait, and once none is left posted the
-// transport's thread waits for this channel: the whole pipe stalls until the
-// reader catches up (flow control). Nothing is lost or reordered.
+// transport to the state thread, through kChannelReceiveBuffers buffers that
+// the state thread posts again once it has handled their packet.
+//
+// Data packets of an Open channel take a shorter way: the transport's thread
+// reads their payload from the pipe straight into the destination of the
+// pending Read (piece by piece when a packet straddles two reads) and wakes the
+// reader once its Read is complete. While no Read is pending, the transport's
+// thread waits with the packet's header read: the whole pipe stalls until the
+// reader reads again (flow control). Data that arrives behind a packet still
+// queued for the state thread, or while the channel is not Open, takes the
+// state thread's way, which copies the payload from its buffer into the reads.
+// Nothing is lost or reordered either way.
 #pragma once
 
 #include "KPXChannelTransport.h"
@@ -23,19 +28,20 @@
 #include "Q7UniversalErrorDispatcher.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace Q7::KPX
 {
 
-/// Packet buffers of a channel. The transport fills them in turn while the
-/// state thread hands earlier packets on; a channel whose reader does not read
-/// holds this many packets before its pipe stalls. Two, so that a reader that
-/// stops holds back at most two packets of the pipe (more buffers raise the
-/// receive rate on loopback but let a stalled channel hold more of the pipe).
+/// Packet buffers of a channel for the packets its state thread handles
+/// (control packets, and Data that cannot go straight into a Read). The
+/// transport fills them in turn while the state thread hands earlier packets
+/// on.
 inline constexpr std::uint32_t kChannelReceiveBuffers = 2;
 
 /// The states of a channel.
@@ -101,7 +107,9 @@ struct ChannelTimings
 /// object's base) and are logged.
 ///
 /// The transport must outlive the channel.
-class Channel : public Q7::Universal::ErrorDispatcher, public KPXMessageProtocolInfo
+class Channel : public Q7::Universal::ErrorDispatcher,
+                public KPXMessageProtocolInfo,
+                private DirectDataReceiver
 {
 public:
     /// Builds the channel; allocates its receive buffers; starts nothing.
@@ -163,15 +171,22 @@ public:
     /// given). abortObjects (may be null or empty; at most 61) end the read with
     /// 1; timeoutMs 0xFFFFFFFF waits without limit (and any time-out does while
     /// the pipe has time-outs disabled). Answers 0 done, 1 aborted, 2 time-out, 3
-    /// not open, 4 pipe not connected. Raises the internal errors 0x650001 for a
-    /// null destination and 0x650067 "Only one read may be active at a time for
-    /// each channel.". Blocks. Thread-safe (one Read at a time).
+    /// not open, 4 pipe not connected. A read that ends early while bytes are on
+    /// their way from the pipe into destination returns once they have landed
+    /// (they count in *bytesRead): a TCP pipe, whose reads cannot be aborted,
+    /// finishes the piece under way; a pipe that honours abort objects ends it
+    /// at once. The rest of a packet goes to the next Read. Raises the internal
+    /// errors 0x650001 for a null destination and 0x650067 "Only one read may be
+    /// active at a time for each channel.". Blocks. Thread-safe (one Read at a
+    /// time).
     std::int32_t Read(void* destination, std::uint32_t size, const WaitObjectList* abortObjects,
                       std::uint32_t* bytesRead, std::uint32_t timeoutMs);
 
-    /// Writes size bytes as Data packets of at most the maximum payload each;
-    /// the number written goes to *bytesWritten (when given). Abort objects are
-    /// checked before each packet; the time-out is checked after each packet.
+    /// Writes size bytes as Data packets of at most the maximum payload each,
+    /// up to kMaxPacketsPerWrite packets in one pipe write; the number written
+    /// goes to *bytesWritten (when given; the payload of whole packets the pipe
+    /// took). Abort objects are checked before each pipe write; the time-out is
+    /// checked after each pipe write.
     /// Answers 0 done, 1 aborted, 2 time-out, 3 not open, 4 pipe not connected,
     /// or another transport result. Raises the internal error 0x650001 for a null
     /// source. Blocks. Thread-safe (one writer of messages per channel).
@@ -270,6 +285,18 @@ private:
     std::uint8_t HandleErrorReply(const PacketView& packet);
     void DeliverData(const PacketView& packet, Q7::Platform::BaseEventCondition& stop);
 
+    // Data straight from the transport's thread into the pending Read
+    // (DirectDataReceiver).
+    bool AcceptsDirectData() const override;
+    Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
+                     std::uint32_t& abortIndex) override;
+    void CompletePiece(std::uint32_t moved) override;
+    Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_pieceAbort; }
+
+    // Ends the pending Read (after a piece in flight has landed) and answers
+    // the bytes it still wanted.
+    std::uint32_t EndRead();
+
     // Sending (state mutex held). A failed write makes the channel Offline.
     bool SendControlPacket(const std::vector<std::uint8_t>& packet);
     void SendOpenRequest();
@@ -335,11 +362,17 @@ private:
     std::uint64_t m_stateDeadlineMs = 0; // state thread only: end of the OpenSend or CloseSend wait
     bool m_ignoreStateTimeout = false;   // state thread only: time-outs disabled, wait on without limit
 
-    Q7::Platform::Mutex_Posix m_readMutex; // guards m_readDestination and m_readRemaining
-    Q7::Platform::EventCondition_Posix m_readWanted;
-    Q7::Platform::EventCondition_Posix m_readDone;
-    std::uint8_t* m_readDestination = nullptr; // null when no read is active
+    // Guards the pending Read: m_readDestination, m_readRemaining, m_readEnding
+    // and m_pieceInFlight.
+    std::mutex m_readMutex;
+    Q7::Platform::EventCondition_Posix m_readWanted; // set while a Read waits for bytes
+    Q7::Platform::EventCondition_Posix m_readDone;   // set when the Read has every byte
+    std::uint8_t* m_readDestination = nullptr;       // null when no read is active
     std::uint32_t m_readRemaining = 0;
+    bool m_readEnding = false;            // the Read is ending: no new piece may start
+    bool m_pieceInFlight = false;         // the transport's thread fills a piece of the destination
+    std::condition_variable m_pieceEnded; // notified when a piece in flight ends
+    Q7::Platform::EventCondition_Posix m_pieceAbort; // set while a Read ends with a piece in flight
 };
 
 } // namespace Q7::KPX

@@ -2,16 +2,23 @@
 // it.
 //
 // One receive thread per pipe reads every packet header from the pipe and hands
-// the packet to the channel it names, straight into the oldest buffer that the
-// channel posted; a packet for a channel that nobody serves is read away and
-// answered with ErrorReply 4. A channel with no buffer posted holds up the whole
-// pipe until it posts one: this is the flow control of the channels. A channel
-// keeps several buffers posted, so that the transport's thread does not wait for
-// a hand-over (a thread wake-up) between two packets.
-// Channels write their packets through the transport one at a time, each packet
-// in one pipe write, padded to the alignment the camera asked for on that
-// channel. The transport also keeps each channel's settings from its OpenReply
-// (alignment, time-out, debug) and derives the pipe's write time-out from them.
+// the packet to the channel it names; a packet for a channel that nobody serves
+// is read away and answered with ErrorReply 4.
+//
+// A Data packet of a channel that takes Data directly (an Open channel with a
+// DirectDataReceiver and none of its packets queued) goes from the pipe straight
+// into the channel's pending Read, piece by piece when it straddles two reads;
+// while no Read is pending the transport's thread waits for one and reads
+// nothing further from the pipe. Every other packet goes, whole, into the oldest
+// buffer the channel posted, for the channel's own threads; a channel with no
+// buffer posted holds up the pipe until it posts one. Either wait is the flow
+// control of the channels.
+//
+// Channels write their packets through the transport under one write lock, each
+// write in one pipe write (Data packets up to kMaxPacketsPerWrite at a time),
+// padded to the alignment the camera asked for on that channel. The transport
+// also keeps each channel's settings from its OpenReply (alignment, time-out,
+// debug) and derives the pipe's write time-out from them.
 #pragma once
 
 #include "KPXPacket.h"
@@ -32,6 +39,49 @@ namespace Q7::KPX
 
 /// A packet buffer, large enough for the largest packet.
 using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
+
+/// Most Data packets one pipe write carries (WriteDataPackets).
+inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
+
+/// The side of a channel that takes its Data packets straight from the pipe
+/// into its pending Read. The transport calls it on its receive thread only,
+/// one packet at a time, and only while the channel has none of its packets
+/// queued (posted buffers filled or taken and not posted again).
+class DirectDataReceiver
+{
+public:
+    /// A part of the pending Read's destination that the transport fills.
+    struct Piece
+    {
+        std::uint8_t* destination = nullptr;
+        std::uint32_t size = 0;
+    };
+
+    /// True while a Data packet arriving now may go straight to the channel's
+    /// reads: the channel is Open, not closing and not stopping. Never blocks.
+    virtual bool AcceptsDirectData() const = 0;
+
+    /// Waits until a Read is pending and claims up to maxSize bytes of its
+    /// destination, which stays valid until CompletePiece (the piece in
+    /// flight). Answers an empty piece when the channel no longer takes Data
+    /// directly and no Read is pending (abortIndex = kNoSignalledIndex), or when
+    /// aborts[abortIndex] is signalled first. Blocks.
+    virtual Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
+                             std::uint32_t& abortIndex) = 0;
+
+    /// Ends the piece in flight: its first `moved` bytes hold stream bytes (all
+    /// of them, or fewer when the pipe read was aborted). Wakes the reader once
+    /// its Read is complete. Never blocks for long.
+    virtual void CompletePiece(std::uint32_t moved) = 0;
+
+    /// Set while the reader gives up a Read with a piece in flight: the pipe
+    /// read of the piece takes it as an abort object (pipes that honour abort
+    /// objects then end it early).
+    virtual Q7::Platform::BaseWaitObject& PieceAbortObject() = 0;
+
+protected:
+    ~DirectDataReceiver() = default;
+};
 
 /// Multiplexes the channels of one transport pipe.
 ///
@@ -84,6 +134,13 @@ public:
     /// The pipe's id (USB endpoint, TCP port).
     std::uint32_t GetPipeId() const;
 
+    /// Lets channel.subChannel take its Data packets straight into its reads
+    /// through receiver (null: no more). Waits while the receive thread is
+    /// delivering into the channel. The receiver must stay valid until it is
+    /// replaced; a channel sets it before registering and clears it once it has
+    /// unregistered and withdrawn its buffers. Blocks.
+    void SetDirectDataReceiver(std::uint8_t channel, std::uint8_t subChannel, DirectDataReceiver* receiver);
+
     /// Registers (true) or unregisters (false) channel.subChannel. Registering
     /// brings the channel's debug flag and time-out into the pipe's derived
     /// settings; unregistering sets the entry's closed event, which ends a pending
@@ -114,13 +171,16 @@ public:
 
     /// Posts a packet buffer of channel.subChannel: the transport fills posted
     /// buffers in the order they were posted, each with the channel's next whole
-    /// packet. While the channel has no buffer posted, the transport's thread
-    /// waits with the next packet of that channel and reads nothing further from
-    /// the pipe (flow control). Answers false, posting nothing, when the pipe is
-    /// not open or not connected, the receive thread does not run, or the
-    /// channel is not registered. The buffer must stay valid until it is taken
-    /// back with TakeReceivedPacket or withdrawn with CancelReceive. Never blocks
-    /// for long.
+    /// packet (Data packets that go straight into reads excepted). While the
+    /// channel has no buffer posted, the transport's thread waits with the next
+    /// packet of that channel and reads nothing further from the pipe (flow
+    /// control). A buffer taken with TakeReceivedPacket counts as held by the
+    /// channel until the channel posts a buffer again; while it holds one, its
+    /// Data packets queue behind it. Answers false, posting nothing, when the
+    /// pipe is not open or not connected, the receive thread does not run, or
+    /// the channel is not registered. The buffer must stay valid until it is
+    /// taken back with TakeReceivedPacket or withdrawn with CancelReceive. Never
+    /// blocks for long.
     bool PostReceiveBuffer(std::uint8_t channel, std::uint8_t subChannel, PacketBuffer buffer);
 
     /// Waits without limit for the oldest filled buffer of channel.subChannel
@@ -161,6 +221,20 @@ public:
     /// the payload's size differs from the header's payloadLength.
     std::uint32_t WriteDataPacket(const CommonPacketHeader& header, std::span<const std::uint8_t> payload);
 
+    /// Writes the start of bytes on channel.subChannel as whole Data packets of
+    /// at most maxPayload bytes each, at most kMaxPacketsPerWrite of them,
+    /// padded to the channel's alignment, in one pipe write (header, payload
+    /// and padding gathered from bytes where the pipe allows, so nothing is
+    /// copied). *bytesWritten gets the payload bytes of the packets the pipe
+    /// took whole: min(bytes.size(), kMaxPacketsPerWrite * maxPayload) on
+    /// success. No packet for empty bytes. Results as WritePacket; the write
+    /// time-out applies to the whole write. Raises ModuleError 0x650001
+    /// (internal error) for a maxPayload of 0. Blocks. Thread-safe: writes never
+    /// interleave.
+    std::uint32_t WriteDataPackets(std::uint8_t channel, std::uint8_t subChannel,
+                                   std::span<const std::uint8_t> bytes, std::uint16_t maxPayload,
+                                   std::uint32_t* bytesWritten);
+
     /// Answers the offending packet with an ErrorReply of the code, addressed to
     /// the packet's channel (never in answer to an ErrorReply: then nothing is
     /// sent). Logs "KPX channel %u.%u sending ErrorReply %u - %ls". True when
@@ -175,10 +249,38 @@ private:
     // priority and sets its ready event first).
     void ReceiveThreadBody(Q7::Platform::Thread_Posix& thread, void* parameter);
     void ReceiveLoop(Q7::Platform::Thread_Posix& thread);
+
+    // What became of a Data packet offered to its channel's reads.
+    enum class DirectOutcome
+    {
+        kDelivered, // every byte of the packet was read (the payload into reads, or dropped)
+        kQueue,     // nothing was read: the packet takes the channel's queue
+        kEnd,       // the receive loop ends (stop, pipe failure)
+    };
+
+    // Reads the next header: the bytes read ahead with the previous packet,
+    // then the rest from the pipe. False when the pipe read failed.
+    bool ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header);
+    // Reads count bytes of the current packet; with `last` (they end the
+    // packet) the bytes that follow, up to a header, are read ahead too.
+    // *moved gets the bytes that landed.
+    std::uint32_t ReadPacketBytes(std::uint8_t* destination, std::uint32_t count, bool last,
+                                  const WaitObjectList& abortObjects, std::uint32_t& moved);
+    // Delivers a Data packet straight into the channel's reads when the channel
+    // takes Data directly and has nothing queued.
+    DirectOutcome TryDeliverDirect(TransportChannelState& entry, const CommonPacketHeader& header);
+    // Reads the packet into the channel's oldest posted buffer, waiting for one
+    // (flow control); false when the receive loop must end.
+    bool QueuePacket(TransportChannelState& entry, const CommonPacketHeader& header,
+                     std::span<const std::uint8_t, kPacketHeaderSize> headerBytes);
     // Reads the rest of a packet behind its header into the channel's buffer;
     // true when the whole packet is there.
     bool ReadRestOfPacket(TransportChannelState& entry, const CommonPacketHeader& header,
                           std::uint8_t* destination);
+    // Reads and drops count bytes of the current packet without a word (the
+    // channel gave up the rest of a packet it was reading); the stop event
+    // aborts. False when the pipe read failed.
+    bool DropRestOfPacket(std::uint32_t count);
     // Reads away a packet nobody serves and answers it with ErrorReply 4; false
     // when the bytes could not be read away (the loop ends).
     bool HandleUnsupportedChannel(const CommonPacketHeader& header);
@@ -201,15 +303,20 @@ private:
     // Anything but kPipeResult_Success ends the write.
     std::uint32_t PrepareWriteLocked(const CommonPacketHeader& header, TransportChannelState*& entry,
                                      std::uint8_t& exponent);
-    // One pipe write of a whole packet with the channel's abort object and the
-    // write time-out; maps the pipe's result. Write lock held.
-    std::uint32_t WriteToPipeLocked(TransportChannelState& entry, const CommonPacketHeader& header,
-                                    const std::uint8_t* bytes, std::uint32_t length);
+    // Maps a pipe write's result (aborted is closed) and logs a failure of the
+    // channel named by header.
+    static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
+    // One pipe write of the pieces (whole packets) with the channel's abort
+    // object and the write time-out. Write lock held.
+    std::uint32_t WriteGatheredLocked(TransportChannelState& entry, const CommonPacketHeader& header,
+                                      std::span<const ConstByteSpan> pieces, std::uint32_t* transferred);
 
     const std::unique_ptr<Transport::PipeInterface> m_pipe; // made in the constructor, owned
 
-    Q7::Platform::Mutex_Posix m_writeLock; // held for each packet write; guards m_writePacketBuffer
-    std::unique_ptr<std::array<std::uint8_t, kMaxPacketLength>> m_writePacketBuffer;
+    Q7::Platform::Mutex_Posix m_writeLock; // held for each pipe write; guards m_writeScratch
+    // Room in which a pipe that cannot gather joins the pieces of one write
+    // (kMaxPacketsPerWrite packets); left untouched by pipes that gather.
+    std::unique_ptr<std::uint8_t[]> m_writeScratch;
 
     Q7::Platform::Mutex_Posix m_lifecycleLock; // serialises Start and Stop
     Q7::Platform::Thread_Posix m_receiveThread;
@@ -220,6 +327,10 @@ private:
     // Scratch space of the receive thread for bytes read away.
     std::unique_ptr<std::array<std::uint8_t, kMaxPacketLength>> m_discardBuffer;
     Q7::KPX::WaitObjectList m_stopAbort; // {the receive thread's stop event}
+    // Bytes of the next header read ahead with the previous packet; receive
+    // thread only.
+    std::array<std::uint8_t, kPacketHeaderSize> m_headerAhead{};
+    std::uint32_t m_headerAheadCount = 0;
 
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below

@@ -8,6 +8,7 @@
 #include "Q7UniversalString.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -176,6 +177,7 @@ void Channel::Start()
     try
     {
         m_transport.SetChannelTimeout(m_channel, m_subChannel, kInitialChannelTimeoutMs);
+        m_transport.SetDirectDataReceiver(m_channel, m_subChannel, this);
         m_transport.RegisterChannel(m_channel, m_subChannel, true);
         m_stopped.Reset();
         m_startRequest.Set();
@@ -234,9 +236,11 @@ void Channel::Stop()
     try
     {
         // Unregistering ends the receive thread's wait; withdrawing the buffers
-        // makes sure the transport no longer writes into them.
+        // makes sure the transport no longer writes into them, and clearing the
+        // receiver that it no longer delivers into reads.
         m_transport.RegisterChannel(m_channel, m_subChannel, false);
         m_transport.CancelReceive(m_channel, m_subChannel);
+        m_transport.SetDirectDataReceiver(m_channel, m_subChannel, nullptr);
     }
     catch (...)
     {
@@ -549,14 +553,21 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
         return kChannelResult_NotConnected;
     }
 
-    std::vector<BaseWaitObject*> objects{&m_readDone, &m_notOpen, &m_receiveThreadEnded};
+    // Built on the stack: a reader of messages reads often. A list too long to
+    // wait on is cut at one past the limit, which the wait refuses.
+    std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readDone, &m_notOpen,
+                                                                           &m_receiveThreadEnded};
+    std::size_t count = 3;
     if (abortObjects != nullptr)
     {
-        objects.insert(objects.end(), abortObjects->begin(), abortObjects->end());
+        for (auto it = abortObjects->begin(); it != abortObjects->end() && count < objects.size(); ++it)
+        {
+            objects[count++] = *it;
+        }
     }
 
     {
-        const ScopedLock lock(m_readMutex);
+        const std::lock_guard lock(m_readMutex);
         if (m_readDestination != nullptr || m_readWanted.IsSet())
         {
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
@@ -572,28 +583,16 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     bool signalled = false;
     try
     {
-        signalled = WaitForObjects(&which, static_cast<std::uint32_t>(objects.size()), objects.data(), false,
-                                   timeoutMs);
+        signalled =
+            WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, timeoutMs);
     }
     catch (...)
     {
-        const ScopedLock lock(m_readMutex);
-        m_readWanted.Reset();
-        m_readDone.Reset();
-        m_readDestination = nullptr;
-        m_readRemaining = 0;
+        EndRead();
         throw;
     }
 
-    std::uint32_t remaining = 0;
-    {
-        const ScopedLock lock(m_readMutex);
-        remaining = m_readRemaining;
-        m_readDone.Reset();
-        m_readWanted.Reset();
-        m_readDestination = nullptr;
-        m_readRemaining = 0;
-    }
+    const std::uint32_t remaining = EndRead();
     if (bytesRead != nullptr)
     {
         *bytesRead = size - remaining;
@@ -620,6 +619,87 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     default:
         return kChannelResult_Aborted;
     }
+}
+
+std::uint32_t Channel::EndRead()
+{
+    std::unique_lock lock(m_readMutex);
+    m_readEnding = true;
+    m_readWanted.Reset();
+    if (m_pieceInFlight)
+    {
+        // The destination is the caller's: the transport's thread must be done
+        // with it before the Read returns.
+        m_pieceAbort.Set();
+        m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        m_pieceAbort.Reset();
+    }
+    const std::uint32_t remaining = m_readRemaining;
+    m_readDone.Reset();
+    m_readDestination = nullptr;
+    m_readRemaining = 0;
+    m_readEnding = false;
+    return remaining;
+}
+
+bool Channel::AcceptsDirectData() const
+{
+    return m_state.load() == kChannelState_Open && !m_closeRequest.IsSet() && !m_stopped.IsSet();
+}
+
+DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<BaseWaitObject* const> aborts,
+                                              std::uint32_t& abortIndex)
+{
+    abortIndex = kNoSignalledIndex;
+    std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readWanted, &m_notOpen,
+                                                                           &m_closeRequest, &m_stopped};
+    constexpr std::size_t kChannelObjects = 4;
+    std::size_t count = kChannelObjects;
+    for (auto it = aborts.begin(); it != aborts.end() && count < objects.size(); ++it)
+    {
+        objects[count++] = *it;
+    }
+    for (;;)
+    {
+        {
+            // A pending Read takes the bytes even while the channel closes, as
+            // the state thread delivers the packet it holds.
+            const std::lock_guard lock(m_readMutex);
+            if (m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding)
+            {
+                m_pieceInFlight = true;
+                return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
+            }
+        }
+        if (!AcceptsDirectData())
+        {
+            return Piece{};
+        }
+        std::uint32_t which = kNoSignalledIndex;
+        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, kInfinite);
+        if (which >= kChannelObjects && which != kNoSignalledIndex)
+        {
+            abortIndex = which - kChannelObjects;
+            return Piece{};
+        }
+    }
+}
+
+void Channel::CompletePiece(std::uint32_t moved)
+{
+    {
+        const std::lock_guard lock(m_readMutex);
+        Q7_ASSERT(m_pieceInFlight && moved <= m_readRemaining);
+        m_readDestination += moved;
+        m_readRemaining -= moved;
+        m_pieceInFlight = false;
+        if (m_readRemaining == 0)
+        {
+            m_readWanted.Reset();
+            m_readDone.Set();
+        }
+    }
+    m_pieceEnded.notify_all();
 }
 
 std::int32_t Channel::Write(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
@@ -656,7 +736,6 @@ std::int32_t Channel::Write(const void* source, std::uint32_t size, const WaitOb
     std::uint32_t written = 0;
     for (;;)
     {
-        const std::uint32_t chunk = std::min<std::uint32_t>(m_maxPayload.load(), size - written);
         if (abortObjects != nullptr && !abortObjects->empty() &&
             WaitForObjects(nullptr, static_cast<std::uint32_t>(abortObjects->size()), abortObjects->data(),
                            false, 0))
@@ -672,20 +751,18 @@ std::int32_t Channel::Write(const void* source, std::uint32_t size, const WaitOb
             return kChannelResult_NotConnected;
         }
 
-        CommonPacketHeader header;
-        header.packetType = kPacketType_Data;
-        header.channelNumber = m_channel;
-        header.subChannelNumber = m_subChannel;
-        header.payloadLength = static_cast<std::uint16_t>(chunk);
-        const std::uint32_t result = m_transport.WriteDataPacket(header, {bytes + written, chunk});
-        if (result != 0)
-        {
-            return static_cast<std::int32_t>(result);
-        }
-        written += chunk;
+        // Up to kMaxPacketsPerWrite whole packets in one pipe write.
+        std::uint32_t taken = 0;
+        const std::uint32_t result = m_transport.WriteDataPackets(
+            m_channel, m_subChannel, {bytes + written, size - written}, m_maxPayload.load(), &taken);
+        written += taken;
         if (bytesWritten != nullptr)
         {
             *bytesWritten = written;
+        }
+        if (result != 0)
+        {
+            return static_cast<std::int32_t>(result);
         }
         if (written == size)
         {
@@ -1342,8 +1419,8 @@ void Channel::DeliverData(const PacketView& packet, BaseEventCondition& stop)
         {
             return; // the rest of the packet is dropped: the channel stops or closes
         }
-        const ScopedLock lock(m_readMutex);
-        if (!m_readWanted.IsSet() || m_readDestination == nullptr || m_readRemaining == 0)
+        const std::lock_guard lock(m_readMutex);
+        if (!m_readWanted.IsSet() || m_readDestination == nullptr || m_readRemaining == 0 || m_readEnding)
         {
             continue; // the read ended meanwhile; wait for the next one
         }

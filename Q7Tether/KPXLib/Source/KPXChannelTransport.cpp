@@ -47,6 +47,37 @@ std::uint32_t BytesAfterHeader(const CommonPacketHeader& header)
     return header.PacketLength() - kPacketHeaderSize;
 }
 
+// The zero bytes that pad packets (and fill header bytes beyond 16).
+constexpr std::array<std::uint8_t, 256> kZeros{};
+
+// The pieces of one packet as it goes to the pipe: header (encoded into
+// `encoded`), zeros for header bytes beyond 16, payload, padding.
+std::size_t AddPacketPieces(std::span<ConstByteSpan> pieces,
+                            std::span<std::uint8_t, kPacketHeaderSize> encoded,
+                            const CommonPacketHeader& header, ConstByteSpan payload)
+{
+    ByteWriter writer(encoded);
+    EncodePacketHeader(writer, header);
+    std::size_t count = 0;
+    pieces[count++] = encoded;
+    if (header.headerLength > kPacketHeaderSize)
+    {
+        pieces[count++] = ConstByteSpan(kZeros).first(header.headerLength - kPacketHeaderSize);
+    }
+    if (!payload.empty())
+    {
+        pieces[count++] = payload;
+    }
+    if (header.paddingLength > 0)
+    {
+        pieces[count++] = ConstByteSpan(kZeros).first(header.paddingLength);
+    }
+    return count;
+}
+
+// Most pieces of one packet.
+constexpr std::size_t kPiecesPerPacket = 4;
+
 } // namespace
 
 /// The transport's record of one channel that was ever named to it.
@@ -69,10 +100,17 @@ struct ChannelTransport::TransportChannelState
     std::uint8_t secondAlignment = 0;
 
     // The hand-over of packets from the receive thread to the channel.
-    Mutex_Posix mutex;                  // held while a packet is read into the front posted buffer
-    Mutex_Posix queueMutex;             // guards posted and filled (short sections only)
-    std::deque<std::uint8_t*> posted;   // buffers the channel posted, oldest first; the front is filled next
-    std::deque<std::uint8_t*> filled;   // buffers holding a whole packet, oldest first, not yet taken
+    // Held while a packet is read into the front posted buffer or into the
+    // channel's reads; guards receiver and directReadAbort.
+    Mutex_Posix mutex;
+    Mutex_Posix queueMutex;           // guards posted, filled and held (short sections only)
+    std::deque<std::uint8_t*> posted; // buffers the channel posted, oldest first; the front is filled next
+    std::deque<std::uint8_t*> filled; // buffers holding a whole packet, oldest first, not yet taken
+    std::uint32_t held = 0;           // buffers taken and not yet posted again
+    DirectDataReceiver* receiver = nullptr; // takes Data straight into reads; null when none
+    // {the receive thread's stop event, cancelled, the receiver's piece abort}:
+    // aborts the read of a piece into the channel's reads.
+    WaitObjectList directReadAbort;
     EventCondition_Posix closed;        // set while the channel is not registered
     EventCondition_Posix requestPosted; // set while posted is not empty
     EventCondition_Posix delivered;     // set while filled is not empty
@@ -85,7 +123,8 @@ struct ChannelTransport::TransportChannelState
 
 ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId)
     : m_pipe(device.CreatePipe(pipeId)),
-      m_writePacketBuffer(std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>()),
+      // Left uninitialised: pipes that gather never touch (or fault in) it.
+      m_writeScratch(new std::uint8_t[std::size_t{kMaxPacketsPerWrite} * kMaxPacketLength]),
       m_receiveThread(UniversalString(L"KPX ChannelTransport thread (pipe %u)", m_pipe->GetPipeId()).c_str()),
       m_discardBuffer(std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>()),
       m_stopAbort{&m_receiveThread.GetStopEvent()}
@@ -196,6 +235,24 @@ void ChannelTransport::RecomputeDerivedLocked()
     m_writeTimeout = timeout;
 }
 
+void ChannelTransport::SetDirectDataReceiver(std::uint8_t channel, std::uint8_t subChannel,
+                                             DirectDataReceiver* receiver)
+{
+    TransportChannelState* entry = nullptr;
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(channel, subChannel);
+    }
+    const ScopedLock fill(entry->mutex);
+    entry->receiver = receiver;
+    entry->directReadAbort.clear();
+    if (receiver != nullptr)
+    {
+        entry->directReadAbort = {&m_receiveThread.GetStopEvent(), &entry->cancelled,
+                                  &receiver->PieceAbortObject()};
+    }
+}
+
 void ChannelTransport::RegisterChannel(std::uint8_t channel, std::uint8_t subChannel, bool registered)
 {
     const ScopedLock lock(m_mapLock);
@@ -266,11 +323,11 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
     thread.GetReadyEvent().Set();
     Q7::Platform::BaseEventCondition& stopEvent = thread.GetStopEvent();
     std::array<std::uint8_t, kPacketHeaderSize> headerBytes{};
+    m_headerAheadCount = 0;
 
     while (!stopEvent.IsSet())
     {
-        if (m_pipe->Read(headerBytes.data(), kPacketHeaderSize, &m_stopAbort, nullptr, kInfinite) !=
-            kPipeResult_Success)
+        if (!ReadHeader(headerBytes))
         {
             return;
         }
@@ -292,53 +349,184 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             continue;
         }
-
-        // Wait until the channel posts a buffer: flow control holds the whole
-        // pipe here while the channel is busy.
-        for (;;)
+        if (header.packetType == kPacketType_Data && header.headerLength == kPacketHeaderSize)
         {
-            std::uint32_t waitWhich = Q7::Platform::kNoSignalledIndex;
-            Q7::Platform::WaitForAnyOf(&waitWhich, 3, &stopEvent, &entry->closed, &entry->requestPosted);
-            if (waitWhich == 0)
+            const DirectOutcome outcome = TryDeliverDirect(*entry, header);
+            if (outcome == DirectOutcome::kEnd)
             {
                 return;
             }
-            if (waitWhich == 1)
-            {
-                if (!HandleUnsupportedChannel(header))
-                {
-                    return;
-                }
-                break;
-            }
-            Q7_ASSERT(waitWhich == 2);
-
-            const ScopedLock fill(entry->mutex);
-            if (stopEvent.IsSet() || !entry->requestPosted.IsSet() || entry->cancelled.IsSet() ||
-                entry->closed.IsSet())
+            if (outcome == DirectOutcome::kDelivered)
             {
                 continue;
             }
-            std::uint8_t* buffer = nullptr;
-            {
-                const ScopedLock queue(entry->queueMutex);
-                Q7_ASSERT(!entry->posted.empty());
-                buffer = entry->posted.front();
-            }
-            std::memcpy(buffer, headerBytes.data(), kPacketHeaderSize);
-            if (ReadRestOfPacket(*entry, header, buffer + kPacketHeaderSize))
-            {
-                const ScopedLock queue(entry->queueMutex);
-                entry->posted.pop_front();
-                if (entry->posted.empty())
-                {
-                    entry->requestPosted.Reset();
-                }
-                entry->filled.push_back(buffer);
-                entry->delivered.Set();
-            }
-            break;
         }
+        if (!QueuePacket(*entry, header, headerBytes))
+        {
+            return;
+        }
+    }
+}
+
+bool ChannelTransport::ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header)
+{
+    const std::uint32_t ahead = m_headerAheadCount;
+    m_headerAheadCount = 0;
+    std::memcpy(header.data(), m_headerAhead.data(), ahead);
+    return ahead == kPacketHeaderSize ||
+           m_pipe->Read(header.data() + ahead, kPacketHeaderSize - ahead, &m_stopAbort, nullptr, kInfinite) ==
+               kPipeResult_Success;
+}
+
+std::uint32_t ChannelTransport::ReadPacketBytes(std::uint8_t* destination, std::uint32_t count, bool last,
+                                                const WaitObjectList& abortObjects, std::uint32_t& moved)
+{
+    std::uint32_t transferred = 0;
+    std::uint32_t result = kPipeResult_Success;
+    if (last)
+    {
+        std::uint32_t ahead = 0;
+        result = m_pipe->ReadWithLookahead(destination, count, m_headerAhead, &ahead, &abortObjects,
+                                           &transferred, kInfinite);
+        m_headerAheadCount =
+            result == kPipeResult_Success ? std::min<std::uint32_t>(ahead, kPacketHeaderSize) : 0;
+    }
+    else
+    {
+        result = m_pipe->Read(destination, count, &abortObjects, &transferred, kInfinite);
+    }
+    moved = result == kPipeResult_Success ? count : std::min(transferred, count);
+    return result;
+}
+
+ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChannelState& entry,
+                                                                   const CommonPacketHeader& header)
+{
+    const ScopedLock fill(entry.mutex);
+    DirectDataReceiver* const receiver = entry.receiver;
+    if (receiver == nullptr || entry.closed.IsSet() || entry.cancelled.IsSet())
+    {
+        return DirectOutcome::kQueue;
+    }
+    {
+        // Nothing of the channel may be overtaken: a packet still queued, or
+        // still being handled by the channel, goes first.
+        const ScopedLock queue(entry.queueMutex);
+        if (!entry.filled.empty() || entry.held != 0)
+        {
+            return DirectOutcome::kQueue;
+        }
+    }
+    if (!receiver->AcceptsDirectData())
+    {
+        return DirectOutcome::kQueue;
+    }
+
+    Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
+    Q7::Platform::BaseWaitObject* const waitAborts[] = {&stopEvent, &entry.closed, &entry.cancelled};
+    std::uint32_t left = header.payloadLength;
+    while (left > 0)
+    {
+        std::uint32_t which = Q7::Platform::kNoSignalledIndex;
+        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(left, waitAborts, which);
+        if (piece.size == 0)
+        {
+            if (which == 0)
+            {
+                return DirectOutcome::kEnd;
+            }
+            if (left == header.payloadLength)
+            {
+                return DirectOutcome::kQueue; // nothing read: the channel's own threads decide
+            }
+            // The channel closes or stops in the middle of the packet: the rest is
+            // dropped, as the channel drops the rest of a packet it was delivering.
+            return DropRestOfPacket(left + header.paddingLength) ? DirectOutcome::kDelivered
+                                                                 : DirectOutcome::kEnd;
+        }
+
+        std::uint32_t moved = 0;
+        const bool last = piece.size == left && header.paddingLength == 0;
+        const std::uint32_t result =
+            ReadPacketBytes(piece.destination, piece.size, last, entry.directReadAbort, moved);
+        receiver->CompletePiece(moved);
+        left -= moved;
+        if (result == kPipeResult_Success ||
+            (result == kPipeResult_Aborted && !stopEvent.IsSet() && !entry.cancelled.IsSet()))
+        {
+            // Done, or the reader gave its Read up while the piece was on its
+            // way: the rest of the packet goes to the next Read.
+            continue;
+        }
+        if (result != kPipeResult_Disconnected)
+        {
+            LogWarning(L"KPX channel %u.%u read aborted.", U(header.channelNumber),
+                       U(header.subChannelNumber));
+        }
+        if (result != kPipeResult_Aborted || stopEvent.IsSet())
+        {
+            return DirectOutcome::kEnd;
+        }
+        // The channel withdrew: keep the stream in step.
+        return ReadAway(left + header.paddingLength) ? DirectOutcome::kDelivered : DirectOutcome::kEnd;
+    }
+    if (header.paddingLength > 0)
+    {
+        std::uint32_t moved = 0;
+        if (ReadPacketBytes(m_discardBuffer->data(), header.paddingLength, true, m_stopAbort, moved) !=
+            kPipeResult_Success)
+        {
+            return DirectOutcome::kEnd;
+        }
+    }
+    return DirectOutcome::kDelivered;
+}
+
+bool ChannelTransport::QueuePacket(TransportChannelState& entry, const CommonPacketHeader& header,
+                                   std::span<const std::uint8_t, kPacketHeaderSize> headerBytes)
+{
+    // Wait until the channel posts a buffer: flow control holds the whole pipe
+    // here while the channel is busy.
+    Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
+    for (;;)
+    {
+        std::uint32_t waitWhich = Q7::Platform::kNoSignalledIndex;
+        Q7::Platform::WaitForAnyOf(&waitWhich, 3, &stopEvent, &entry.closed, &entry.requestPosted);
+        if (waitWhich == 0)
+        {
+            return false;
+        }
+        if (waitWhich == 1)
+        {
+            return HandleUnsupportedChannel(header);
+        }
+        Q7_ASSERT(waitWhich == 2);
+
+        const ScopedLock fill(entry.mutex);
+        if (stopEvent.IsSet() || !entry.requestPosted.IsSet() || entry.cancelled.IsSet() ||
+            entry.closed.IsSet())
+        {
+            continue;
+        }
+        std::uint8_t* buffer = nullptr;
+        {
+            const ScopedLock queue(entry.queueMutex);
+            Q7_ASSERT(!entry.posted.empty());
+            buffer = entry.posted.front();
+        }
+        std::memcpy(buffer, headerBytes.data(), kPacketHeaderSize);
+        if (ReadRestOfPacket(entry, header, buffer + kPacketHeaderSize))
+        {
+            const ScopedLock queue(entry.queueMutex);
+            entry.posted.pop_front();
+            if (entry.posted.empty())
+            {
+                entry.requestPosted.Reset();
+            }
+            entry.filled.push_back(buffer);
+            entry.delivered.Set();
+        }
+        return true;
     }
 }
 
@@ -351,7 +539,7 @@ bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const Comm
         return true;
     }
     std::uint32_t transferred = 0;
-    const std::uint32_t result = m_pipe->Read(destination, count, &entry.readAbort, &transferred, kInfinite);
+    const std::uint32_t result = ReadPacketBytes(destination, count, true, entry.readAbort, transferred);
     if (result == kPipeResult_Success)
     {
         return true;
@@ -377,6 +565,23 @@ bool ChannelTransport::HandleUnsupportedChannel(const CommonPacketHeader& header
         return false;
     }
     SendErrorReply(kErrorReply_UnsupportedChannel, header);
+    return true;
+}
+
+bool ChannelTransport::DropRestOfPacket(std::uint32_t count)
+{
+    std::uint32_t left = count;
+    while (left > 0)
+    {
+        const std::uint32_t piece = std::min<std::uint32_t>(left, kMaxPacketLength);
+        std::uint32_t moved = 0;
+        if (ReadPacketBytes(m_discardBuffer->data(), piece, piece == left, m_stopAbort, moved) !=
+            kPipeResult_Success)
+        {
+            return false;
+        }
+        left -= piece;
+    }
     return true;
 }
 
@@ -413,6 +618,10 @@ bool ChannelTransport::PostReceiveBuffer(std::uint8_t channel, std::uint8_t subC
         return false;
     }
     entry->posted.push_back(buffer.data());
+    if (entry->held > 0)
+    {
+        --entry->held;
+    }
     entry->requestPosted.Set();
     return true;
 }
@@ -449,6 +658,7 @@ std::uint8_t* ChannelTransport::TakeReceivedPacket(std::uint8_t channel, std::ui
     }
     std::uint8_t* const packet = entry->filled.front();
     entry->filled.pop_front();
+    ++entry->held;
     if (entry->filled.empty())
     {
         entry->delivered.Reset();
@@ -471,6 +681,7 @@ void ChannelTransport::CancelReceive(std::uint8_t channel, std::uint8_t subChann
         const ScopedLock queue(entry->queueMutex);
         entry->posted.clear();
         entry->filled.clear();
+        entry->held = 0;
         entry->requestPosted.Reset();
         entry->delivered.Reset();
     }
@@ -506,11 +717,8 @@ bool ChannelTransport::ReceivePacket(std::uint8_t channel, std::uint8_t subChann
 
 // ---------------------------------------------------------------- writing
 
-std::uint32_t ChannelTransport::WriteToPipeLocked(TransportChannelState& entry,
-                                                  const CommonPacketHeader& header, const std::uint8_t* bytes,
-                                                  std::uint32_t length)
+std::uint32_t ChannelTransport::MapWriteResult(std::uint32_t result, const CommonPacketHeader& header)
 {
-    std::uint32_t result = m_pipe->Write(bytes, length, &entry.writeAbort, nullptr, GetWriteTimeout());
     if (result == kPipeResult_Aborted)
     {
         result = kPipeResult_Closed;
@@ -525,6 +733,17 @@ std::uint32_t ChannelTransport::WriteToPipeLocked(TransportChannelState& entry,
         LogWarning(L"KPX channel %u.%u write aborted.", U(header.channelNumber), U(header.subChannelNumber));
     }
     return result;
+}
+
+std::uint32_t ChannelTransport::WriteGatheredLocked(TransportChannelState& entry,
+                                                    const CommonPacketHeader& header,
+                                                    std::span<const ConstByteSpan> pieces,
+                                                    std::uint32_t* transferred)
+{
+    const std::span<std::uint8_t> scratch(m_writeScratch.get(),
+                                          std::size_t{kMaxPacketsPerWrite} * kMaxPacketLength);
+    return MapWriteResult(
+        m_pipe->WriteGathered(pieces, scratch, &entry.writeAbort, transferred, GetWriteTimeout()), header);
 }
 
 std::uint32_t ChannelTransport::GetPipeWriteState() const
@@ -580,16 +799,20 @@ std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet
     const std::uint32_t mask = (1U << exponent) - 1U;
     if (mask == 0 || (header.PacketLength() & mask) == 0)
     {
-        return WriteToPipeLocked(*entry, header, packet.data(), static_cast<std::uint32_t>(packet.size()));
+        return MapWriteResult(m_pipe->Write(packet.data(), static_cast<std::uint32_t>(packet.size()),
+                                            &entry->writeAbort, nullptr, GetWriteTimeout()),
+                              header);
     }
     if (header.paddingLength != 0)
     {
         LogWarning(L"KPX channel write packet is misaligned. Correcting.");
     }
     AlignPacketHeader(header, exponent);
-    const std::size_t length = AssemblePacket(*m_writePacketBuffer, header, view->payload);
-    Q7_ASSERT(length != 0 && (length & mask) == 0);
-    return WriteToPipeLocked(*entry, header, m_writePacketBuffer->data(), static_cast<std::uint32_t>(length));
+    Q7_ASSERT((header.PacketLength() & mask) == 0);
+    std::array<std::uint8_t, kPacketHeaderSize> encoded{};
+    std::array<ConstByteSpan, kPiecesPerPacket> pieces{};
+    const std::size_t count = AddPacketPieces(pieces, encoded, header, view->payload);
+    return WriteGatheredLocked(*entry, header, std::span(pieces).first(count), nullptr);
 }
 
 std::uint32_t ChannelTransport::WriteDataPacket(const CommonPacketHeader& header,
@@ -616,11 +839,87 @@ std::uint32_t ChannelTransport::WriteDataPacket(const CommonPacketHeader& header
     CommonPacketHeader aligned = header;
     aligned.paddingLength =
         ComputePaddingLength(aligned.headerLength + std::uint32_t{aligned.payloadLength}, exponent);
-    const std::size_t length = AssemblePacket(*m_writePacketBuffer, aligned, payload);
-    const std::uint32_t alignmentMask = (1U << exponent) - 1U;
-    Q7_ASSERT(length != 0 && (length & alignmentMask) == 0);
-    return WriteToPipeLocked(*entry, aligned, m_writePacketBuffer->data(),
-                             static_cast<std::uint32_t>(length));
+    std::array<std::uint8_t, kPacketHeaderSize> encoded{};
+    std::array<ConstByteSpan, kPiecesPerPacket> pieces{};
+    const std::size_t count = AddPacketPieces(pieces, encoded, aligned, payload);
+    return WriteGatheredLocked(*entry, aligned, std::span(pieces).first(count), nullptr);
+}
+
+std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint8_t subChannel,
+                                                 std::span<const std::uint8_t> bytes,
+                                                 std::uint16_t maxPayload, std::uint32_t* bytesWritten)
+{
+    if (bytesWritten != nullptr)
+    {
+        *bytesWritten = 0;
+    }
+    if (maxPayload == 0)
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_InvalidParameter),
+                                L"ChannelTransport::WriteDataPackets: maximum payload of 0.");
+    }
+    if (bytes.empty())
+    {
+        return kPipeResult_Success;
+    }
+    CommonPacketHeader header;
+    header.packetType = kPacketType_Data;
+    header.channelNumber = channel;
+    header.subChannelNumber = subChannel;
+    if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
+    {
+        return state;
+    }
+    const ScopedLock writeLock(m_writeLock);
+    TransportChannelState* entry = nullptr;
+    std::uint8_t exponent = 0;
+    if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
+    {
+        return state;
+    }
+
+    // Each packet's header, payload (where it lies in bytes) and padding.
+    std::array<std::array<std::uint8_t, kPacketHeaderSize>, kMaxPacketsPerWrite> encoded{};
+    std::array<ConstByteSpan, kMaxPacketsPerWrite * kPiecesPerPacket> pieces{};
+    std::array<std::uint32_t, kMaxPacketsPerWrite> packetEnds{}; // wire offset after each packet
+    std::size_t pieceCount = 0;
+    std::uint32_t packets = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t wireLength = 0;
+    while (packets < kMaxPacketsPerWrite && offset < bytes.size())
+    {
+        const std::uint32_t payload =
+            std::min<std::uint32_t>(maxPayload, static_cast<std::uint32_t>(bytes.size()) - offset);
+        header.payloadLength = static_cast<std::uint16_t>(payload);
+        header.paddingLength = ComputePaddingLength(kPacketHeaderSize + payload, exponent);
+        pieceCount += AddPacketPieces(std::span(pieces).subspan(pieceCount), encoded[packets], header,
+                                      bytes.subspan(offset, payload));
+        wireLength += header.PacketLength();
+        packetEnds[packets++] = wireLength;
+        offset += payload;
+    }
+
+    std::uint32_t transferred = 0;
+    const std::uint32_t result =
+        WriteGatheredLocked(*entry, header, std::span(pieces).first(pieceCount), &transferred);
+    if (bytesWritten != nullptr)
+    {
+        if (result == kPipeResult_Success)
+        {
+            *bytesWritten = offset;
+        }
+        else
+        {
+            // The payload of the packets the pipe took whole.
+            std::uint32_t whole = 0;
+            for (std::uint32_t i = 0; i < packets && packetEnds[i] <= transferred; ++i)
+            {
+                whole = std::min<std::uint32_t>((i + 1) * std::uint32_t{maxPayload}, offset);
+            }
+            *bytesWritten = whole;
+        }
+    }
+    return result;
 }
 
 bool ChannelTransport::SendErrorReply(std::uint8_t code, const CommonPacketHeader& offending)

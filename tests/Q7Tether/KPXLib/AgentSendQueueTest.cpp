@@ -341,24 +341,25 @@ TEST_F(AgentSendLoop, CommandWithoutMessageSendsNothing)
 // A write time-out ends the loop with 2; the command behind stays queued.
 TEST_F(AgentSendLoop, WriteTimeoutStopsTheLoopAndLeavesTheRestQueued)
 {
-    Open(240); // every message longer than 240 bytes takes more than one packet
+    Open(240); // a pipe write carries at most 16 packets of 240 bytes
+    constexpr std::size_t kOneWrite = Q7::KPX::kMaxPacketsPerWrite * 240;
     KpxTest::LogCapture log;
     m_agent->Queue().Push(Command(Message(100, 1), L"first"));
-    // Time-out 0: the time is up after the first packet of this message.
-    m_agent->Queue().Push(Command(Message(500, 2), L"second", 0));
+    // Time-out 0: the time is up after the first pipe write of this message.
+    m_agent->Queue().Push(Command(Message(kOneWrite + 500, 2), L"second", 0));
     m_agent->Queue().Push(Command(Message(100, 3), L"third"));
     m_agent->StartSending();
 
     ASSERT_EQ(m_agent->WaitSendResult(), 2);
     EXPECT_EQ(m_agent->Queue().GetCount(), 1u);
     EXPECT_EQ(log.Count(L"KPX ch7 timeout sending msg: second"), 1u);
-    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + 240));
-    EXPECT_EQ(m_camera.Received(kChannel, 0).size(), 100u + 240u);
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + kOneWrite));
+    EXPECT_EQ(m_camera.Received(kChannel, 0).size(), 100u + kOneWrite);
 
     // The command left behind is the third, and a new loop sends it.
     EXPECT_TRUE(m_agent->StopSending());
     m_agent->StartSending();
-    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + 240 + 100));
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 100 + kOneWrite + 100));
     const Bytes received = m_camera.Received(kChannel, 0);
     EXPECT_EQ(Bytes(received.end() - 100, received.end()), Message(100, 3));
 }
