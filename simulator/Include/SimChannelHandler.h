@@ -43,6 +43,10 @@ public:
     // having sent everything, when the channel closes or the connection ends
     // first. Thread-safe: a handler's own threads may call it until OnClose returns.
     virtual bool Send(std::span<const std::uint8_t> bytes) = 0;
+    // Send for bytes that stay valid and unchanged while the camera runs
+    // (constant tables): the packets are written from where the bytes lie,
+    // without a copy.
+    virtual bool SendConstant(std::span<const std::uint8_t> bytes) = 0;
     // True until the channel leaves the open state. Thread-safe.
     virtual bool IsOpen() const = 0;
     // Closes the channel from the camera's side (sends a CloseRequest). Thread-safe.

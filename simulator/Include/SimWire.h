@@ -157,6 +157,10 @@ std::vector<std::uint8_t> BuildErrorReply(ChannelId id, std::uint8_t code, std::
                                           std::uint8_t tag = 0);
 // A PingRequest (24 bytes) whose payload byte 0 is `value`.
 std::vector<std::uint8_t> BuildPingRequest(ChannelId id, std::uint8_t value, std::uint8_t tag = 0);
+// The header of a Data packet of payloadLength bytes (at most 65535), padded to
+// 2^alignmentExponent. Throws std::length_error for a longer payload. Reentrant.
+PacketHeader MakeDataHeader(ChannelId id, std::size_t payloadLength, std::uint8_t alignmentExponent,
+                            std::uint8_t tag);
 // A Data packet carrying `payload` (at most 65535 bytes), padded to 2^alignmentExponent.
 std::vector<std::uint8_t> BuildDataPacket(ChannelId id, std::span<const std::uint8_t> payload,
                                           std::uint8_t alignmentExponent = 0, std::uint8_t tag = 0);

@@ -270,7 +270,7 @@ void Connection::SendLoop()
             while (!m_txQueue.empty() && batch.size() < kBatchItems && bytes < kBatchBytes &&
                    m_txQueue.front().notBefore <= now)
             {
-                bytes += m_txQueue.front().bytes.size();
+                bytes += m_txQueue.front().size;
                 batch.push_back(std::move(m_txQueue.front()));
                 m_txQueue.pop_front();
                 if (batch.back().post != PostAction::None)
@@ -283,7 +283,7 @@ void Connection::SendLoop()
         std::size_t dataBytes = 0;
         for (const auto& item : batch)
         {
-            dataBytes += item.data ? item.bytes.size() : 0;
+            dataBytes += item.data ? item.size : 0;
         }
         if (dataBytes > 0)
         {
@@ -326,7 +326,7 @@ void Connection::RecordSent(const std::vector<OutItem>& batch)
         }
         if (item.bytes.size() < kPacketHeaderSize)
         {
-            continue;
+            continue; // raw bytes of a test
         }
         PacketRecord r;
         r.connection = m_id;
@@ -359,14 +359,33 @@ void Connection::RecordSent(const std::vector<OutItem>& batch)
 
 bool Connection::SendBatch(std::vector<OutItem>& batch)
 {
+    static constexpr std::array<std::uint8_t, 256> kZeros{};
     std::vector<iovec> iov;
-    iov.reserve(batch.size());
+    iov.reserve(3 * batch.size());
+    const auto add = [&iov](const std::uint8_t* bytes, std::size_t n)
+    {
+        if (n > 0)
+        {
+            iov.push_back({const_cast<std::uint8_t*>(bytes), n});
+        }
+    };
     for (auto& item : batch)
     {
-        if (!item.bytes.empty())
+        if (!item.data)
         {
-            iov.push_back({item.bytes.data(), item.bytes.size()});
+            add(item.bytes.data(), item.bytes.size());
+            continue;
         }
+        add(item.header.data(), item.header.size());
+        if (item.constantPayload.empty())
+        {
+            add(item.bytes.data(), item.bytes.size());
+        }
+        else
+        {
+            add(item.constantPayload.data(), item.constantPayload.size());
+        }
+        add(kZeros.data(), item.padding);
     }
     std::size_t next = 0;
     while (next < iov.size())
@@ -480,6 +499,7 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
 {
     OutItem item;
     item.bytes = std::move(bytes);
+    item.size = item.bytes.size();
     item.channel = id;
     item.notBefore = std::chrono::steady_clock::now() + delay;
     item.post = post;
@@ -494,7 +514,7 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     m_txChanged.notify_all();
 }
 
-bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes)
+bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -503,8 +523,20 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
     do
     {
         const std::size_t n = std::min(chunk, bytes.size() - offset);
+        const std::span<const std::uint8_t> payload = bytes.subspan(offset, n);
         OutItem item;
-        item.bytes = BuildDataPacket(config.id, bytes.subspan(offset, n), config.sendAlignmentExponent, tag);
+        const PacketHeader header = MakeDataHeader(config.id, n, config.sendAlignmentExponent, tag);
+        EncodePacketHeader(header, item.header);
+        if (constant)
+        {
+            item.constantPayload = payload;
+        }
+        else
+        {
+            item.bytes.assign(payload.begin(), payload.end());
+        }
+        item.padding = header.paddingLength;
+        item.size = header.PacketLength();
         item.channel = config.id;
         item.data = true;
         item.serial = context.Serial();
@@ -515,13 +547,13 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
                              [&]
                              {
                                  return !context.IsOpen() || m_txStop || m_txDataBytes == 0 ||
-                                        m_txDataBytes + item.bytes.size() <= m_core->sendQueueLimit;
+                                        m_txDataBytes + item.size <= m_core->sendQueueLimit;
                              });
             if (!context.IsOpen() || m_txStop)
             {
                 return false;
             }
-            m_txDataBytes += item.bytes.size();
+            m_txDataBytes += item.size;
             m_txQueue.push_back(std::move(item));
         }
         m_txChanged.notify_all();
@@ -554,7 +586,7 @@ void Connection::LeaveOpenLocked(Slot& slot, ChannelId id)
         {
             if (it->data && it->serial == serial)
             {
-                m_txDataBytes -= it->bytes.size();
+                m_txDataBytes -= it->size;
                 it = m_txQueue.erase(it);
             }
             else

@@ -8,6 +8,7 @@
 #include "SimSocket.h"
 #include "SimWire.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -62,7 +63,9 @@ public:
     std::vector<ChannelId> OpenChannels() const;
 
     // Used by channel contexts.
-    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes);
+    // Queues bytes as Data packets; `constant` bytes are written from where they
+    // lie (see ChannelContext::SendConstant), others are copied.
+    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
     const std::shared_ptr<CameraCore>& Core() const { return m_core; }
 
@@ -101,9 +104,16 @@ private:
         Reset,
     };
 
+    // A packet to write. A control packet is `bytes`; a Data packet is
+    // `header`, its payload (`constantPayload`, or else `bytes`) and
+    // `padding` zero bytes.
     struct OutItem
     {
         std::vector<std::uint8_t> bytes;
+        std::array<std::uint8_t, kPacketHeaderSize> header{};
+        std::span<const std::uint8_t> constantPayload;
+        std::size_t padding = 0;
+        std::size_t size = 0; // bytes on the wire
         ChannelId channel;
         bool data = false;
         std::uint64_t serial = 0; // the open that queued a Data item
@@ -196,7 +206,14 @@ public:
     const CameraDescription& Description() const override { return m_connection.Core()->description; }
     std::uint16_t LocalPort() const override { return m_connection.LocalPort(); }
     const Logger& Log() const override { return m_connection.Core()->logger; }
-    bool Send(std::span<const std::uint8_t> bytes) override { return m_connection.SendData(*this, bytes); }
+    bool Send(std::span<const std::uint8_t> bytes) override
+    {
+        return m_connection.SendData(*this, bytes, false);
+    }
+    bool SendConstant(std::span<const std::uint8_t> bytes) override
+    {
+        return m_connection.SendData(*this, bytes, true);
+    }
     bool IsOpen() const override { return m_open.load(); }
     void RequestClose() override { m_connection.CloseFromCamera(m_config.id, m_serial); }
     void ReportViolation(ViolationKind kind, std::string text) override;

@@ -1,5 +1,6 @@
 #include "SimStreamHandler.h"
 
+#include "SimCameraDescription.h"
 #include "SimLog.h"
 
 #include <algorithm>
@@ -188,13 +189,21 @@ void StreamHandler::StopProducer()
 
 void StreamHandler::Produce(ChannelContext& context)
 {
+    // Whole packets per Send, so that no short packet follows each chunk; the
+    // pattern table is constant, so its slices are sent where they lie.
+    std::size_t chunk = m_options.sourceChunk;
+    if (const ChannelConfig* config = context.Description().FindChannel(context.Channel()))
+    {
+        const std::size_t packet = std::max<std::size_t>(config->sendPayloadLimit, 1);
+        chunk = std::max(std::min(chunk, kPatternSpan) / packet, std::size_t{1}) * packet;
+    }
     std::uint64_t offset = 0;
     while (!m_stop && offset < m_options.sourceBytes)
     {
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(m_options.sourceChunk, m_options.sourceBytes - offset));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk, m_options.sourceBytes - offset));
         const auto slice = PatternSlice(offset, want);
-        if (!context.Send(slice))
+        if (!context.SendConstant(slice))
         {
             return;
         }

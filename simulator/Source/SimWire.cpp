@@ -199,11 +199,29 @@ std::vector<std::uint8_t> BuildPingRequest(ChannelId id, std::uint8_t value, std
     return BuildPacket(PacketType::PingRequest, id, payload, 0, tag);
 }
 
+PacketHeader MakeDataHeader(ChannelId id, std::size_t payloadLength, std::uint8_t alignmentExponent,
+                            std::uint8_t tag)
+{
+    if (payloadLength > 0xFFFF)
+    {
+        throw std::length_error("packet payload too long");
+    }
+    PacketHeader h;
+    h.type = static_cast<std::uint8_t>(PacketType::Data);
+    h.channel = id.channel;
+    h.sub = id.sub;
+    h.payloadLength = static_cast<std::uint16_t>(payloadLength);
+    h.paddingLength =
+        static_cast<std::uint8_t>(AlignmentPadding(kPacketHeaderSize + payloadLength, alignmentExponent));
+    h.tag = tag;
+    return h;
+}
+
 std::vector<std::uint8_t> BuildDataPacket(ChannelId id, std::span<const std::uint8_t> payload,
                                           std::uint8_t alignmentExponent, std::uint8_t tag)
 {
-    const auto padding = AlignmentPadding(kPacketHeaderSize + payload.size(), alignmentExponent);
-    return BuildPacket(PacketType::Data, id, payload, padding, tag);
+    const PacketHeader h = MakeDataHeader(id, payload.size(), alignmentExponent, tag);
+    return BuildPacket(PacketType::Data, id, payload, h.paddingLength, tag);
 }
 
 MessageHeader DecodeMessageHeader(std::span<const std::uint8_t, kMessageHeaderSize> bytes)
