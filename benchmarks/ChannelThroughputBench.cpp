@@ -1,15 +1,26 @@
 // Throughput of one KPX channel over loopback TCP against the simulated camera,
-// in both directions, beside a plain loopback socket pair that moves the same
-// number of bytes in the same 1 MiB application buffers.
+// in both directions, as a ratio to a plain loopback socket pair that moves the
+// same number of bytes in the same 1 MiB application buffers.
 //
-// Usage: channel_throughput_bench [MiB per direction, default 1024]
+// Usage: channel_throughput_bench [MiB per direction, default 1024] [rounds, default 11]
+//
+// First one checked transfer each way, untimed: every byte is compared with the
+// camera's test pattern (by the camera for host -> camera, by the reader for
+// camera -> host). Then the timed rounds: each round measures the socket pair,
+// the channel host -> camera, the socket pair, the channel camera -> host and
+// the socket pair once more, and divides each channel rate by the mean of the
+// socket rates taken just before and just after it, so that a machine whose
+// load changes moves both alike. The program reports every round's ratios and,
+// per direction, their median.
 //
 // Host -> camera: the channel writes 1 MiB buffers (split by the library into
 // Data packets of the channel's maximum payload) and the camera swallows them;
 // the time ends when the camera has received the last byte. Camera -> host: the
 // camera produces the bytes after the open and the channel reads them in 1 MiB
-// pieces. Both directions run on the same channel, closed and opened again in
-// between. Build in Release for meaningful figures.
+// pieces. Like each socket pair, each timed transfer runs on a new camera,
+// connection and channel, so that no measurement inherits the threads (and
+// their places on the machine's processors) of another. Build in Release (or
+// the default preset) for meaningful figures.
 
 #include "BenchSupport.h"
 #include "KPXChannel.h"
@@ -36,137 +47,183 @@ constexpr Q7::Sim::ChannelId kChannel{2, 0};
 
 // ---------------------------------------------------------------- the KPX channel
 
-struct ChannelSeconds
+// One simulated camera, a TCP device on it, a channel transport and channel 2.0.
+class ChannelBench
 {
-    double hostToCamera = 0;
-    double cameraToHost = 0;
-    std::uint16_t maxPayload = 0;
-};
-
-ChannelSeconds KpxChannelSeconds(std::uint64_t total)
-{
-    Q7::Sim::Camera camera(Q7::Sim::CameraDescription::Default());
-    camera.SetLogSink({});
-    auto uploadStats = std::make_shared<Q7::Sim::StreamStats>();
-    camera.SetChannelHandler(kChannel, Q7::Sim::StreamHandler::Factory({}, uploadStats));
-    camera.Start("127.0.0.1", 0);
-
-    const std::unique_ptr<Q7::KPX::Transport::TcpDevice> openDevice = OpenCameraDevice(camera.Port());
-    Q7::KPX::Transport::TcpDevice& device = *openDevice;
-    ChannelSeconds seconds;
+public:
+    ChannelBench() : m_camera(Q7::Sim::CameraDescription::Default())
     {
-        Q7::KPX::ChannelTransport transport(device, Q7::KPX::Transport::kDefaultPipeId);
-        if (transport.Start() != 0)
+        m_camera.SetLogSink({});
+        m_camera.Start("127.0.0.1", 0);
+        m_device = OpenCameraDevice(m_camera.Port());
+        m_transport =
+            std::make_unique<Q7::KPX::ChannelTransport>(*m_device, Q7::KPX::Transport::kDefaultPipeId);
+        if (m_transport->Start() != 0)
         {
             throw std::runtime_error("cannot connect to the simulated camera");
         }
-        Q7::KPX::Channel channel(kChannel.channel, kChannel.sub, transport);
-        channel.AddClientMajorVersion({1, 0});
-        channel.AddClientMajorVersion({1, 1});
-        channel.AddClientMajorVersion({2, 0});
-        channel.SetClientMajorVersions({1, 2});
-        channel.Start();
+        m_channel = std::make_unique<Q7::KPX::Channel>(kChannel.channel, kChannel.sub, *m_transport);
+        m_channel->AddClientMajorVersion({1, 0});
+        m_channel->AddClientMajorVersion({1, 1});
+        m_channel->AddClientMajorVersion({2, 0});
+        m_channel->SetClientMajorVersions({1, 2});
+        m_channel->Start();
+    }
 
-        // Host -> camera.
-        if (channel.Open() != 0)
-        {
-            throw std::runtime_error("the channel did not open");
-        }
-        seconds.maxPayload = channel.GetMaxPayload();
-        const std::vector<std::uint8_t> out(kBufferSize, 0x5A);
-        Clock::time_point start = Clock::now();
+    // Reports any protocol violation the camera saw, then shuts everything down.
+    ~ChannelBench()
+    {
+        ReportViolations();
+        m_channel->Stop();
+        m_transport->Stop();
+        m_channel.reset();
+        m_transport.reset();
+        m_device->Close();
+        m_camera.Stop();
+    }
+
+    ChannelBench(const ChannelBench&) = delete;
+    ChannelBench& operator=(const ChannelBench&) = delete;
+
+    // Seconds to write total pattern bytes until the camera has them all; with
+    // `check` the camera compares every byte with the pattern.
+    double HostToCamera(std::uint64_t total, bool check)
+    {
+        auto stats = std::make_shared<Q7::Sim::StreamStats>();
+        m_camera.SetChannelHandler(kChannel, Q7::Sim::StreamHandler::Factory({.checkPattern = check}, stats));
+        Open();
+        const Clock::time_point start = Clock::now();
         for (std::uint64_t written = 0; written < total;)
         {
-            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBufferSize, total - written));
-            if (channel.Write(out.data(), n, nullptr, nullptr, 0xFFFFFFFF) != 0)
+            const std::span<const std::uint8_t> piece = Q7::Sim::PatternSlice(written, kBufferSize);
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece.size(), total - written));
+            if (m_channel->Write(piece.data(), n, nullptr, nullptr, 0xFFFFFFFF) != 0)
             {
                 throw std::runtime_error("channel write failed");
             }
             written += n;
         }
-        if (!uploadStats->WaitForReceived(total, std::chrono::minutes(5)))
+        if (!stats->WaitForReceived(total, std::chrono::minutes(5)))
         {
             throw std::runtime_error("the camera did not receive every byte");
         }
-        seconds.hostToCamera = Seconds(start, Clock::now());
-        channel.Close();
-
-        // Camera -> host: the camera produces the bytes once the channel opens again.
-        auto downloadStats = std::make_shared<Q7::Sim::StreamStats>();
-        camera.SetChannelHandler(kChannel,
-                                 Q7::Sim::StreamHandler::Factory({.sourceBytes = total}, downloadStats));
-        std::vector<std::uint8_t> in(kBufferSize);
-        start = Clock::now();
-        if (channel.Open() != 0)
+        const double seconds = Seconds(start, Clock::now());
+        m_channel->Close();
+        if (stats->BytesReceived() != total || stats->PatternErrors() != 0)
         {
-            throw std::runtime_error("the channel did not open again");
+            throw std::runtime_error("the camera received bytes that differ from the pattern");
         }
-        std::uint64_t lastOffset = 0;
-        std::uint32_t lastCount = 0;
+        return seconds;
+    }
+
+    // Seconds from the open until total bytes produced by the camera are read;
+    // with `check` every byte read is compared with the pattern.
+    double CameraToHost(std::uint64_t total, bool check)
+    {
+        auto stats = std::make_shared<Q7::Sim::StreamStats>();
+        m_camera.SetChannelHandler(kChannel, Q7::Sim::StreamHandler::Factory({.sourceBytes = total}, stats));
+        std::vector<std::uint8_t> in(kBufferSize);
+        const Clock::time_point start = Clock::now();
+        Open();
         for (std::uint64_t read = 0; read < total;)
         {
             const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBufferSize, total - read));
-            if (channel.Read(in.data(), n, nullptr, nullptr, 30000) != 0)
+            if (m_channel->Read(in.data(), n, nullptr, nullptr, 30000) != 0)
             {
                 throw std::runtime_error("channel read failed");
             }
-            lastOffset = read;
-            lastCount = n;
+            if (check && Q7::Sim::FindPatternMismatch(read, std::span<const std::uint8_t>(in.data(), n)))
+            {
+                throw std::runtime_error("the bytes read differ from the camera's pattern");
+            }
             read += n;
         }
-        seconds.cameraToHost = Seconds(start, Clock::now());
-        // A spot check outside the timing: the last piece is where the pattern says.
-        if (Q7::Sim::FindPatternMismatch(lastOffset, std::span<const std::uint8_t>(in.data(), lastCount)))
-        {
-            throw std::runtime_error("the bytes read differ from the camera's pattern");
-        }
-        channel.Close();
-        channel.Stop();
-        transport.Stop();
+        const double seconds = Seconds(start, Clock::now());
+        m_channel->Close();
+        return seconds;
+    }
 
-        const Q7::Sim::Observations observed = camera.Snapshot();
+    std::uint16_t MaxPayload() const { return m_channel->GetMaxPayload(); }
+
+private:
+    void ReportViolations() const
+    {
+        const Q7::Sim::Observations observed = m_camera.Snapshot();
         if (!observed.violations.empty())
         {
             std::fprintf(stderr, "camera saw protocol violations:\n%s\n",
                          observed.DescribeViolations().c_str());
         }
     }
-    device.Close();
-    camera.Stop();
-    return seconds;
-}
+
+    void Open()
+    {
+        if (m_channel->Open() != 0)
+        {
+            throw std::runtime_error("the channel did not open");
+        }
+    }
+
+    Q7::Sim::Camera m_camera;
+    std::unique_ptr<Q7::KPX::Transport::TcpDevice> m_device;
+    std::unique_ptr<Q7::KPX::ChannelTransport> m_transport;
+    std::unique_ptr<Q7::KPX::Channel> m_channel;
+};
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::uint64_t mib = 1024;
+    unsigned rounds = 11;
     if (argc > 1)
     {
         mib = std::strtoull(argv[1], nullptr, 10);
-        if (mib == 0)
-        {
-            std::fprintf(stderr, "usage: %s [MiB per direction]\n", argv[0]);
-            return 2;
-        }
+    }
+    if (argc > 2)
+    {
+        rounds = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+    }
+    if (mib == 0 || rounds == 0 || argc > 3)
+    {
+        std::fprintf(stderr, "usage: %s [MiB per direction] [rounds]\n", argv[0]);
+        return 2;
     }
     const std::uint64_t total = mib << 20;
     try
     {
-        const double socketUp = PlainSocketSeconds(total);
-        const double socketDown = PlainSocketSeconds(total);
-        const ChannelSeconds channel = KpxChannelSeconds(total);
-
-        const double rates[2][2] = {
-            {MiBPerSecond(total, socketUp), MiBPerSecond(total, socketDown)},
-            {MiBPerSecond(total, channel.hostToCamera), MiBPerSecond(total, channel.cameraToHost)}};
+        std::uint16_t maxPayload = 0;
+        {
+            ChannelBench bench;
+            bench.HostToCamera(total, true);
+            bench.CameraToHost(total, true);
+            maxPayload = bench.MaxPayload();
+        }
         std::printf("%llu MiB each way over loopback TCP (channel 2.0, maximum payload %u bytes)\n",
-                    static_cast<unsigned long long>(mib), static_cast<unsigned>(channel.maxPayload));
-        std::printf("%-22s %16s %16s\n", "", "host -> camera", "camera -> host");
-        std::printf("%-22s %11.0f MiB/s %11.0f MiB/s\n", "plain socket pair", rates[0][0], rates[0][1]);
-        std::printf("%-22s %11.0f MiB/s %11.0f MiB/s\n", "KPX channel", rates[1][0], rates[1][1]);
-        std::printf("%-22s %16.2f %16.2f\n", "ratio channel/socket", rates[1][0] / rates[0][0],
-                    rates[1][1] / rates[0][1]);
+                    static_cast<unsigned long long>(mib), static_cast<unsigned>(maxPayload));
+        std::printf("checked transfer: every byte of %llu MiB each way matched the pattern\n\n",
+                    static_cast<unsigned long long>(mib));
+        std::printf("%-6s %12s %12s %12s %12s %12s %7s %7s\n", "round", "socket", "host->cam", "socket",
+                    "cam->host", "socket", "ratio", "ratio");
+
+        std::vector<double> up;
+        std::vector<double> down;
+        for (unsigned round = 1; round <= rounds; ++round)
+        {
+            const double socketBefore = MiBPerSecond(total, PlainSocketSeconds(total));
+            const double channelUp = MiBPerSecond(total, ChannelBench().HostToCamera(total, false));
+            const double socketBetween = MiBPerSecond(total, PlainSocketSeconds(total));
+            const double channelDown = MiBPerSecond(total, ChannelBench().CameraToHost(total, false));
+            const double socketAfter = MiBPerSecond(total, PlainSocketSeconds(total));
+            up.push_back(channelUp / ((socketBefore + socketBetween) / 2));
+            down.push_back(channelDown / ((socketBetween + socketAfter) / 2));
+            std::printf("%-6u %6.0f MiB/s %6.0f MiB/s %6.0f MiB/s %6.0f MiB/s %6.0f MiB/s %7.2f %7.2f\n",
+                        round, socketBefore, channelUp, socketBetween, channelDown, socketAfter, up.back(),
+                        down.back());
+        }
+        std::printf(
+            "\nmedian ratio channel/socket over %u rounds: host -> camera %.2f, camera -> host %.2f\n",
+            rounds, Median(up), Median(down));
     }
     catch (const std::exception& error)
     {
