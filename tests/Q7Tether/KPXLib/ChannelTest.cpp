@@ -2,10 +2,7 @@
 // open/close handshake, refusals, retries and time-outs, Read/Write with flow
 // control, pings, link loss and stopping during waits.
 
-#include "ChannelTestSupport.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
-#include "MemoryPipePair.h"
+#include "ChannelFixture.h"
 #include "Q7PlatformSync_Posix.h"
 
 #include <gtest/gtest.h>
@@ -23,94 +20,6 @@ using Q7::KPX::Channel;
 using Q7::KPX::ChannelTimings;
 using Q7::KPX::ChannelTransport;
 using Q7::KPX::ProtocolVersion;
-
-constexpr std::uint8_t kCh = 2;
-constexpr std::uint8_t kSub = 0;
-
-ChannelTimings TestTimings()
-{
-    ChannelTimings timings;
-    timings.openReplyTimeoutMs = 500;
-    timings.closeReplyTimeoutMs = 500;
-    timings.openBudgetMs = 5000;
-    timings.openRetryDelayMs = 10;
-    timings.closeWaitMs = 5000;
-    return timings;
-}
-
-class ChannelTest : public ::testing::Test
-{
-protected:
-    explicit ChannelTest(std::size_t capacity = 1 << 20)
-        : device(capacity), transport(device, kDefaultPipeId), camera(device.Link()),
-          channel(kCh, kSub, transport, TestTimings())
-    {
-        channel.AddClientMajorVersion({1, 0});
-        channel.AddClientMajorVersion({2, 0});
-        channel.SetClientMajorVersions({1, 2});
-        EXPECT_EQ(transport.Start(), 0u);
-        channel.Start();
-    }
-
-    ~ChannelTest() override
-    {
-        camera.Drop(); // nobody answers a CloseRequest now: end the close at once
-        channel.Stop();
-        transport.Stop();
-    }
-
-    // Reads the next packet the host sent and checks its type.
-    std::vector<std::uint8_t> Expect(std::uint8_t type)
-    {
-        const auto packet = camera.ReadPacket();
-        EXPECT_TRUE(packet.has_value()) << "no packet of type " << unsigned(type);
-        if (!packet)
-        {
-            return {};
-        }
-        EXPECT_EQ(TypeOf(*packet), type);
-        return *packet;
-    }
-
-    std::future<std::int32_t> OpenAsync()
-    {
-        return std::async(std::launch::async, [this] { return channel.Open(); });
-    }
-
-    std::future<std::uint32_t> OpenAsyncCode()
-    {
-        return std::async(std::launch::async, [this] { return RaisedCode([this] { channel.Open(); }); });
-    }
-
-    // Answers the next OpenRequest with an OpenReply.
-    void AnswerOpen(const OpenReplyFields& fields = {0, 2, 0})
-    {
-        Expect(0x00);
-        camera.WriteBytes(MakeOpenReply(kCh, kSub, fields));
-    }
-
-    // Opens the channel against a cooperating camera.
-    void OpenChannel(const OpenReplyFields& fields = {0, 2, 0})
-    {
-        auto opened = OpenAsync();
-        AnswerOpen(fields);
-        ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
-        ASSERT_EQ(opened.get(), 0);
-        ASSERT_TRUE(channel.IsOpen());
-    }
-
-    // Expects a CloseRequest and answers it.
-    void AnswerClose()
-    {
-        Expect(0x01);
-        camera.WriteBytes(MakeControl(0x81, kCh, kSub));
-    }
-
-    MemoryDevice device;
-    ChannelTransport transport;
-    CameraEnd camera;
-    Channel channel;
-};
 
 // ---------------------------------------------------------------- the handshake
 

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace
@@ -24,8 +25,8 @@ using Q7::KPX::kMaxPacketLength;
 class ChannelTransportTest : public ::testing::Test
 {
 protected:
-    explicit ChannelTransportTest(std::size_t capacity = 1 << 20)
-        : device(capacity), transport(device, kDefaultPipeId), camera(device.Link())
+    explicit ChannelTransportTest(std::size_t capacity = 1 << 20, PipeKind kind = PipeKind::kTcpLike)
+        : device(capacity, kind), transport(device, kDefaultPipeId), camera(device.Link())
     {
     }
 
@@ -559,6 +560,136 @@ TEST_F(SmallPipeChannelTransportTest, AWriteTimesOutWhenTheCameraStopsReading)
     }
     EXPECT_EQ(result, 2u);
     EXPECT_EQ(log.Count(L"KPX channel 1.0 write timeout."), 1u);
+}
+
+// ---------------------------------------------------------------- pipes that honour abort objects
+
+class AbortablePipeTest : public ChannelTransportTest
+{
+protected:
+    AbortablePipeTest() : ChannelTransportTest(512, PipeKind::kAbortable) {}
+};
+
+// A receive cancelled while the rest of its packet is still arriving: the pipe
+// read ends at once, the bytes not yet read are read away, and the next packet
+// is delivered whole. Fault caught: the stream left in the middle of a payload.
+TEST_F(AbortablePipeTest, ACancelledReceiveMidPacketReadsTheRestAwayAndStaysInStep)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::array<std::uint8_t, kMaxPacketLength> withdrawn{};
+    ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(withdrawn.data(), kMaxPacketLength)));
+    const std::vector<std::uint8_t> cut = MakeData(1, 0, std::vector<std::uint8_t>(100, 5));
+    camera.WriteBytes(std::span(cut).first(16 + 30));
+    ASSERT_TRUE(camera.WaitHostReadWaitingFor(70));
+
+    auto cancelled = std::async(std::launch::async, [&] { transport.CancelReceive(1, 0); });
+    ASSERT_TRUE(log.WaitFor(L"KPX channel transport discarding 70 bytes."));
+    camera.WriteBytes(std::span(cut).subspan(16 + 30));
+    ASSERT_EQ(cancelled.wait_for(5s), std::future_status::ready);
+
+    const std::vector<std::uint8_t> next = MakeData(1, 0, {7, 8, 9});
+    camera.WriteBytes(next);
+    ASSERT_TRUE(Receive(1, 0));
+    EXPECT_TRUE(std::equal(next.begin(), next.end(), buffer->begin()));
+    EXPECT_EQ(log.Count(L"KPX channel 1.0 read aborted."), 1u);
+}
+
+// A write blocked by a camera that does not read ends with 3 as soon as its
+// channel unregisters, reporting only whole packets. Fault caught: the write
+// staying blocked until the write time-out.
+TEST_F(AbortablePipeTest, AWriteIsAbortedWhenItsChannelUnregisters)
+{
+    LogCapture log;
+    Register(1, 0);
+    ASSERT_EQ(transport.Start(), 0u);
+    const std::vector<std::uint8_t> data(16 * 240, 1);
+    std::uint32_t written = 99;
+    auto write =
+        std::async(std::launch::async, [&] { return transport.WriteDataPackets(1, 0, data, 240, &written); });
+    ASSERT_NE(write.wait_for(50ms), std::future_status::ready); // 512 bytes taken, then blocked
+    transport.RegisterChannel(1, 0, false);
+    ASSERT_EQ(write.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(write.get(), 3u);
+    EXPECT_EQ(written, 2u * 240u); // the two packets within the 512 bytes taken
+    EXPECT_EQ(log.Count(L"KPX channel 1.0 write aborted."), 1u);
+}
+
+// A receiver that offers one destination to the transport's direct delivery.
+class OneReadReceiver final : public Q7::KPX::DirectDataReceiver
+{
+public:
+    explicit OneReadReceiver(std::span<std::uint8_t> destination) : m_destination(destination) {}
+
+    bool AcceptsDirectData() const override { return true; }
+
+    Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
+                     std::uint32_t& abortIndex) override
+    {
+        abortIndex = Q7::Platform::kNoSignalledIndex;
+        const std::lock_guard lock(m_mutex);
+        if (m_moved < m_destination.size())
+        {
+            return {
+                m_destination.data() + m_moved,
+                std::min<std::uint32_t>(maxSize, static_cast<std::uint32_t>(m_destination.size() - m_moved))};
+        }
+        // No more reads: wait for the transport's own reasons to stop.
+        Q7::Platform::WaitForObjects(&abortIndex, static_cast<std::uint32_t>(aborts.size()), aborts.data(),
+                                     false, Q7::Platform::kInfinite);
+        return {};
+    }
+
+    void CompletePiece(std::uint32_t moved) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_moved += moved;
+    }
+
+    Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_neverSet; }
+
+    std::size_t Moved()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_moved;
+    }
+
+private:
+    std::mutex m_mutex; // guards m_moved
+    const std::span<std::uint8_t> m_destination;
+    std::size_t m_moved = 0;
+    Q7::Platform::EventCondition_Posix m_neverSet;
+};
+
+// The channel withdraws while a Data packet goes straight into its read: the
+// pipe read ends at once, the rest is read away, and the next packet (taking
+// the buffers' way) arrives whole. Fault caught: the transport writing on into
+// the withdrawn destination, or the stream left out of step.
+TEST_F(AbortablePipeTest, ACancelledDirectDeliveryMidPacketReadsTheRestAwayAndStaysInStep)
+{
+    LogCapture log;
+    Register(1, 0);
+    std::vector<std::uint8_t> destination(200, 0xEE);
+    OneReadReceiver receiver(destination);
+    transport.SetDirectDataReceiver(1, 0, &receiver);
+    ASSERT_EQ(transport.Start(), 0u);
+    const std::vector<std::uint8_t> cut = MakeData(1, 0, std::vector<std::uint8_t>(100, 5));
+    camera.WriteBytes(std::span(cut).first(16 + 30));
+    ASSERT_TRUE(camera.WaitHostReadWaitingFor(70));
+
+    auto cancelled = std::async(std::launch::async, [&] { transport.CancelReceive(1, 0); });
+    ASSERT_TRUE(log.WaitFor(L"KPX channel transport discarding 70 bytes."));
+    camera.WriteBytes(std::span(cut).subspan(16 + 30));
+    ASSERT_EQ(cancelled.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(receiver.Moved(), 30u);
+    EXPECT_EQ(destination[30], 0xEE);
+
+    transport.SetDirectDataReceiver(1, 0, nullptr);
+    const std::vector<std::uint8_t> next = MakeData(1, 0, {7, 8, 9});
+    camera.WriteBytes(next);
+    ASSERT_TRUE(Receive(1, 0));
+    EXPECT_TRUE(std::equal(next.begin(), next.end(), buffer->begin()));
 }
 
 } // namespace
