@@ -191,10 +191,11 @@ public:
     std::uint8_t* TakeReceivedPacket(std::uint8_t channel, std::uint8_t subChannel,
                                      const WaitObjectList* abortObjects);
 
-    /// Withdraws every buffer channel.subChannel posted or had filled. Waits
-    /// for a packet being read into one of them (which the withdrawal aborts
-    /// where the pipe supports abort objects); afterwards the transport touches
-    /// none of them. Blocks.
+    /// Withdraws every buffer channel.subChannel posted or had filled, and
+    /// counts none as held any more. Waits for a packet being read into one of
+    /// them or into the channel's reads (the withdrawal aborts that pipe read
+    /// where the pipe honours abort objects, and the rest of the packet is read
+    /// away); afterwards the transport touches none of the buffers. Blocks.
     void CancelReceive(std::uint8_t channel, std::uint8_t subChannel);
 
     /// One buffer at a time: posts the buffer and waits without limit until it
