@@ -304,6 +304,11 @@ private:
     // Anything but kPipeResult_Success ends the write.
     std::uint32_t PrepareWriteLocked(const CommonPacketHeader& header, TransportChannelState*& entry,
                                      std::uint8_t& exponent);
+    // Writes bytes as Data packets shaped on `first` (numbers, tag, header
+    // length) with payloads of at most maxPayload, at most kMaxPacketsPerWrite
+    // of them and at least one, in one pipe write; see WriteDataPackets.
+    std::uint32_t WriteData(const CommonPacketHeader& first, std::span<const std::uint8_t> bytes,
+                            std::uint32_t maxPayload, std::uint32_t* bytesWritten);
     // Maps a pipe write's result (aborted is closed) and logs a failure of the
     // channel named by header.
     static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);

@@ -824,25 +824,7 @@ std::uint32_t ChannelTransport::WriteDataPacket(const CommonPacketHeader& header
             ModuleError(Q7::Universal::kError_InvalidParameter),
             L"ChannelTransport::WriteDataPacket: payload size differs from payloadLength.");
     }
-    if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
-    {
-        return state;
-    }
-    const ScopedLock writeLock(m_writeLock);
-    TransportChannelState* entry = nullptr;
-    std::uint8_t exponent = 0;
-    if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
-    {
-        return state;
-    }
-
-    CommonPacketHeader aligned = header;
-    aligned.paddingLength =
-        ComputePaddingLength(aligned.headerLength + std::uint32_t{aligned.payloadLength}, exponent);
-    std::array<std::uint8_t, kPacketHeaderSize> encoded{};
-    std::array<ConstByteSpan, kPiecesPerPacket> pieces{};
-    const std::size_t count = AddPacketPieces(pieces, encoded, aligned, payload);
-    return WriteGatheredLocked(*entry, aligned, std::span(pieces).first(count), nullptr);
+    return WriteData(header, payload, std::max<std::uint32_t>(header.payloadLength, 1), nullptr);
 }
 
 std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint8_t subChannel,
@@ -866,6 +848,13 @@ std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint
     header.packetType = kPacketType_Data;
     header.channelNumber = channel;
     header.subChannelNumber = subChannel;
+    return WriteData(header, bytes, maxPayload, bytesWritten);
+}
+
+std::uint32_t ChannelTransport::WriteData(const CommonPacketHeader& first,
+                                          std::span<const std::uint8_t> bytes, std::uint32_t maxPayload,
+                                          std::uint32_t* bytesWritten)
+{
     if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
     {
         return state;
@@ -873,7 +862,7 @@ std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint
     const ScopedLock writeLock(m_writeLock);
     TransportChannelState* entry = nullptr;
     std::uint8_t exponent = 0;
-    if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
+    if (const std::uint32_t state = PrepareWriteLocked(first, entry, exponent); state != kPipeResult_Success)
     {
         return state;
     }
@@ -882,42 +871,36 @@ std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint
     std::array<std::array<std::uint8_t, kPacketHeaderSize>, kMaxPacketsPerWrite> encoded{};
     std::array<ConstByteSpan, kMaxPacketsPerWrite * kPiecesPerPacket> pieces{};
     std::array<std::uint32_t, kMaxPacketsPerWrite> packetEnds{}; // wire offset after each packet
+    CommonPacketHeader header = first;
     std::size_t pieceCount = 0;
     std::uint32_t packets = 0;
     std::uint32_t offset = 0;
     std::uint32_t wireLength = 0;
-    while (packets < kMaxPacketsPerWrite && offset < bytes.size())
+    do
     {
         const std::uint32_t payload =
             std::min<std::uint32_t>(maxPayload, static_cast<std::uint32_t>(bytes.size()) - offset);
         header.payloadLength = static_cast<std::uint16_t>(payload);
-        header.paddingLength = ComputePaddingLength(kPacketHeaderSize + payload, exponent);
+        header.paddingLength = ComputePaddingLength(header.headerLength + payload, exponent);
         pieceCount += AddPacketPieces(std::span(pieces).subspan(pieceCount), encoded[packets], header,
                                       bytes.subspan(offset, payload));
         wireLength += header.PacketLength();
         packetEnds[packets++] = wireLength;
         offset += payload;
-    }
+    } while (packets < kMaxPacketsPerWrite && offset < bytes.size());
 
     std::uint32_t transferred = 0;
     const std::uint32_t result =
         WriteGatheredLocked(*entry, header, std::span(pieces).first(pieceCount), &transferred);
     if (bytesWritten != nullptr)
     {
-        if (result == kPipeResult_Success)
+        // The payload of the packets the pipe took whole.
+        std::uint32_t whole = result == kPipeResult_Success ? packets : 0;
+        while (whole < packets && packetEnds[whole] <= transferred)
         {
-            *bytesWritten = offset;
+            ++whole;
         }
-        else
-        {
-            // The payload of the packets the pipe took whole.
-            std::uint32_t whole = 0;
-            for (std::uint32_t i = 0; i < packets && packetEnds[i] <= transferred; ++i)
-            {
-                whole = std::min<std::uint32_t>((i + 1) * std::uint32_t{maxPayload}, offset);
-            }
-            *bytesWritten = whole;
-        }
+        *bytesWritten = std::min<std::uint32_t>(whole * maxPayload, offset);
     }
     return result;
 }

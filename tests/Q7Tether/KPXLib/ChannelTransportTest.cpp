@@ -570,32 +570,6 @@ protected:
     AbortablePipeTest() : ChannelTransportTest(512, PipeKind::kAbortable) {}
 };
 
-// A receive cancelled while the rest of its packet is still arriving: the pipe
-// read ends at once, the bytes not yet read are read away, and the next packet
-// is delivered whole. Fault caught: the stream left in the middle of a payload.
-TEST_F(AbortablePipeTest, ACancelledReceiveMidPacketReadsTheRestAwayAndStaysInStep)
-{
-    LogCapture log;
-    Register(1, 0);
-    ASSERT_EQ(transport.Start(), 0u);
-    std::array<std::uint8_t, kMaxPacketLength> withdrawn{};
-    ASSERT_TRUE(transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(withdrawn.data(), kMaxPacketLength)));
-    const std::vector<std::uint8_t> cut = MakeData(1, 0, std::vector<std::uint8_t>(100, 5));
-    camera.WriteBytes(std::span(cut).first(16 + 30));
-    ASSERT_TRUE(camera.WaitHostReadWaitingFor(70));
-
-    auto cancelled = std::async(std::launch::async, [&] { transport.CancelReceive(1, 0); });
-    ASSERT_TRUE(log.WaitFor(L"KPX channel transport discarding 70 bytes."));
-    camera.WriteBytes(std::span(cut).subspan(16 + 30));
-    ASSERT_EQ(cancelled.wait_for(5s), std::future_status::ready);
-
-    const std::vector<std::uint8_t> next = MakeData(1, 0, {7, 8, 9});
-    camera.WriteBytes(next);
-    ASSERT_TRUE(Receive(1, 0));
-    EXPECT_TRUE(std::equal(next.begin(), next.end(), buffer->begin()));
-    EXPECT_EQ(log.Count(L"KPX channel 1.0 read aborted."), 1u);
-}
-
 // A write blocked by a camera that does not read ends with 3 as soon as its
 // channel unregisters, reporting only whole packets. Fault caught: the write
 // staying blocked until the write time-out.
@@ -662,18 +636,38 @@ private:
     Q7::Platform::EventCondition_Posix m_neverSet;
 };
 
-// The channel withdraws while a Data packet goes straight into its read: the
-// pipe read ends at once, the rest is read away, and the next packet (taking
-// the buffers' way) arrives whole. Fault caught: the transport writing on into
-// the withdrawn destination, or the stream left out of step.
-TEST_F(AbortablePipeTest, ACancelledDirectDeliveryMidPacketReadsTheRestAwayAndStaysInStep)
+// Where the packet being cut goes: into a posted buffer, or straight into a
+// channel's read.
+enum class Into
+{
+    kBuffer,
+    kRead,
+};
+
+class CancelMidPacketTest : public AbortablePipeTest, public ::testing::WithParamInterface<Into>
+{
+};
+
+// The channel withdraws while the rest of a packet it receives is still
+// arriving: the pipe read ends at once, the bytes not yet read are read away,
+// and the next packet is delivered whole. Fault caught: the stream left in the
+// middle of a payload, or the transport writing on into what was withdrawn.
+TEST_P(CancelMidPacketTest, TheRestIsReadAwayAndTheStreamStaysInStep)
 {
     LogCapture log;
     Register(1, 0);
-    std::vector<std::uint8_t> destination(200, 0xEE);
-    OneReadReceiver receiver(destination);
-    transport.SetDirectDataReceiver(1, 0, &receiver);
+    std::vector<std::uint8_t> destination(kMaxPacketLength, 0xEE);
+    OneReadReceiver receiver{std::span(destination).first(200)};
+    if (GetParam() == Into::kRead)
+    {
+        transport.SetDirectDataReceiver(1, 0, &receiver);
+    }
     ASSERT_EQ(transport.Start(), 0u);
+    if (GetParam() == Into::kBuffer)
+    {
+        ASSERT_TRUE(
+            transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(destination.data(), kMaxPacketLength)));
+    }
     const std::vector<std::uint8_t> cut = MakeData(1, 0, std::vector<std::uint8_t>(100, 5));
     camera.WriteBytes(std::span(cut).first(16 + 30));
     ASSERT_TRUE(camera.WaitHostReadWaitingFor(70));
@@ -682,14 +676,23 @@ TEST_F(AbortablePipeTest, ACancelledDirectDeliveryMidPacketReadsTheRestAwayAndSt
     ASSERT_TRUE(log.WaitFor(L"KPX channel transport discarding 70 bytes."));
     camera.WriteBytes(std::span(cut).subspan(16 + 30));
     ASSERT_EQ(cancelled.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(receiver.Moved(), 30u);
-    EXPECT_EQ(destination[30], 0xEE);
+    EXPECT_EQ(log.Count(L"KPX channel 1.0 read aborted."), 1u);
+    const std::size_t landed = GetParam() == Into::kRead ? 30 : 16 + 30;
+    EXPECT_EQ(destination[landed], 0xEE);
+    if (GetParam() == Into::kRead)
+    {
+        EXPECT_EQ(receiver.Moved(), 30u);
+        transport.SetDirectDataReceiver(1, 0, nullptr);
+    }
 
-    transport.SetDirectDataReceiver(1, 0, nullptr);
     const std::vector<std::uint8_t> next = MakeData(1, 0, {7, 8, 9});
     camera.WriteBytes(next);
     ASSERT_TRUE(Receive(1, 0));
     EXPECT_TRUE(std::equal(next.begin(), next.end(), buffer->begin()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Abortable, CancelMidPacketTest, ::testing::Values(Into::kBuffer, Into::kRead),
+                         [](const auto& param)
+                         { return param.param == Into::kRead ? "IntoARead" : "IntoABuffer"; });
 
 } // namespace
