@@ -160,6 +160,7 @@ TEST_P(MidPacketReadTest, TheReadReturnsWithWhatLandedAndTheStreamStaysInStep)
 {
     const auto [kind, end] = GetParam();
     OpenChannel();
+    SettleDirectPath();
     const Bytes first = Iota(100, 1);
     const Bytes second = Iota(50, 150);
     const Bytes packet = MakeData(kCh, kSub, first);
@@ -271,6 +272,7 @@ TEST_P(MidStreamTest, ThePipeStaysInStepForTheOtherChannels)
     const auto [kind, action, where] = GetParam();
     OpenOther();
     OpenChannel();
+    SettleDirectPath();
     const std::uint64_t before = camera.HostBytesRead();
     const Bytes payload = Iota(100, 1);
     const Bytes packet = MakeData(kCh, kSub, payload);

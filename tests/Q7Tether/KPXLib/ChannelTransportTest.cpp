@@ -382,12 +382,14 @@ TEST_F(ChannelTransportTest, APostRacingUnregisteringNeverLeavesAStaleBuffer)
                 ready.fetch_add(1);
                 while (ready.load() < 2)
                 {
+                    std::this_thread::yield();
                 }
                 transport.PostReceiveBuffer(1, 0, Q7::KPX::PacketBuffer(stale->data(), kMaxPacketLength));
             });
         ready.fetch_add(1);
         while (ready.load() < 2)
         {
+            std::this_thread::yield();
         }
         transport.RegisterChannel(1, 0, false);
         transport.CancelReceive(1, 0);
