@@ -21,8 +21,9 @@ namespace Q7::Sim
 namespace
 {
 
-// Room for a few of the largest packets, so most reads take many packets at once.
-constexpr std::size_t kReceiveBufferSize = 4 * kMaxPacketSize;
+// Room for sixteen of the largest packets, as much as a host writes at once, so
+// that most reads take many packets at once.
+constexpr std::size_t kReceiveBufferSize = 16 * kMaxPacketSize;
 
 std::string HeaderBytesText(std::span<const std::uint8_t> bytes)
 {
