@@ -520,12 +520,13 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
     const std::uint8_t tag = m_core->faults.PacketTag();
+    std::vector<OutItem> items;
     std::size_t offset = 0;
     do
     {
         const std::size_t n = std::min(chunk, bytes.size() - offset);
         const std::span<const std::uint8_t> payload = bytes.subspan(offset, n);
-        OutItem item;
+        OutItem& item = items.emplace_back();
         const PacketHeader header = MakeDataHeader(config.id, n, config.sendAlignmentExponent, tag);
         EncodePacketHeader(header, item.header);
         if (constant)
@@ -542,24 +543,33 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
         item.data = true;
         item.serial = context.Serial();
         item.payloadBytes = n;
+        offset += n;
+    } while (offset < bytes.size());
+
+    // Queued with as few hand-overs to the send thread as the queue's room allows.
+    for (std::size_t next = 0; next < items.size();)
+    {
         {
             std::unique_lock lock(m_txMutex);
             m_txChanged.wait(lock,
                              [&]
                              {
                                  return !context.IsOpen() || m_txStop || m_txDataBytes == 0 ||
-                                        m_txDataBytes + item.size <= m_core->sendQueueLimit;
+                                        m_txDataBytes + items[next].size <= m_core->sendQueueLimit;
                              });
             if (!context.IsOpen() || m_txStop)
             {
                 return false;
             }
-            m_txDataBytes += item.size;
-            m_txQueue.push_back(std::move(item));
+            do
+            {
+                m_txDataBytes += items[next].size;
+                m_txQueue.push_back(std::move(items[next]));
+                ++next;
+            } while (next < items.size() && m_txDataBytes + items[next].size <= m_core->sendQueueLimit);
         }
         m_txChanged.notify_all();
-        offset += n;
-    } while (offset < bytes.size());
+    }
     return true;
 }
 
