@@ -13,10 +13,11 @@
 // pending Read (piece by piece when a packet straddles two reads) and wakes the
 // reader once its Read is complete. While no Read is pending, the transport's
 // thread waits with the packet's header read: the whole pipe stalls until the
-// reader reads again (flow control). Data that arrives behind a packet still
-// queued for the state thread, or while the channel is not Open, takes the
-// state thread's way, which copies the payload from its buffer into the reads.
-// Nothing is lost or reordered either way.
+// reader reads again (flow control). Data behind a packet still queued for the
+// state thread waits until the state thread is done with it; Data that arrives
+// while the channel is not Open (or closes) takes the state thread's way, which
+// copies the payload from its buffer into the reads. Nothing is lost or
+// reordered either way.
 #pragma once
 
 #include "KPXChannelTransport.h"
@@ -175,10 +176,11 @@ public:
     /// their way from the pipe into destination returns once they have landed
     /// (they count in *bytesRead): a TCP pipe, whose reads cannot be aborted,
     /// finishes the piece under way; a pipe that honours abort objects ends it
-    /// at once. The rest of a packet goes to the next Read. Raises the internal
-    /// errors 0x650001 for a null destination and 0x650067 "Only one read may be
-    /// active at a time for each channel.". Blocks. Thread-safe (one Read at a
-    /// time).
+    /// at once. The rest of a packet goes to the next Read. Bytes of
+    /// destination beyond those read may have been overwritten (with zeros).
+    /// Raises the internal errors 0x650001 for a null destination and 0x650067
+    /// "Only one read may be active at a time for each channel.". Blocks.
+    /// Thread-safe (one Read at a time).
     std::int32_t Read(void* destination, std::uint32_t size, const WaitObjectList* abortObjects,
                       std::uint32_t* bytesRead, std::uint32_t timeoutMs);
 

@@ -6,13 +6,12 @@
 // is read away and answered with ErrorReply 4.
 //
 // A Data packet of a channel that takes Data directly (an Open channel with a
-// DirectDataReceiver and none of its packets queued) goes from the pipe straight
-// into the channel's pending Read, piece by piece when it straddles two reads;
-// while no Read is pending the transport's thread waits for one and reads
-// nothing further from the pipe. Every other packet goes, whole, into the oldest
-// buffer the channel posted, for the channel's own threads; a channel with no
-// buffer posted holds up the pipe until it posts one. Either wait is the flow
-// control of the channels.
+// DirectDataReceiver) goes from the pipe straight into the channel's pending
+// Read, piece by piece when it straddles two reads, once the packets of the
+// channel queued before it have been handled; while no Read is pending the
+// transport's thread waits for one and reads nothing further from the pipe. Every other packet goes, whole,
+// into the oldest buffer the channel posted, for the channel's own threads; a channel with no buffer posted
+// holds up the pipe until it posts one. Either wait is the flow control of the channels.
 //
 // Channels write their packets through the transport under one write lock, each
 // write in one pipe write (Data packets up to kMaxPacketsPerWrite at a time),
@@ -45,8 +44,8 @@ inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
 
 /// The side of a channel that takes its Data packets straight from the pipe
 /// into its pending Read. The transport calls it on its receive thread only,
-/// one packet at a time, and only while the channel has none of its packets
-/// queued (posted buffers filled or taken and not posted again).
+/// one packet at a time, and only once the channel has none of its packets
+/// queued (posted buffers filled, or taken and not posted again).
 class DirectDataReceiver
 {
 public:
@@ -175,8 +174,8 @@ public:
     /// channel has no buffer posted, the transport's thread waits with the next
     /// packet of that channel and reads nothing further from the pipe (flow
     /// control). A buffer taken with TakeReceivedPacket counts as held by the
-    /// channel until the channel posts a buffer again; while it holds one, its
-    /// Data packets queue behind it. Answers false, posting nothing, when the
+    /// channel until the channel posts a buffer again; while it holds one, a
+    /// Data packet for its reads waits. Answers false, posting nothing, when the
     /// pipe is not open or not connected, the receive thread does not run, or
     /// the channel is not registered. The buffer must stay valid until it is
     /// taken back with TakeReceivedPacket or withdrawn with CancelReceive. Never
@@ -259,17 +258,39 @@ private:
         kEnd,       // the receive loop ends (stop, pipe failure)
     };
 
-    // Reads the next header: the bytes read ahead with the previous packet,
-    // then the rest from the pipe. False when the pipe read failed.
+    // Reads the next header: the bytes read ahead, then the rest from the
+    // pipe. False when the pipe read failed.
     bool ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header);
-    // Reads count bytes of the current packet; with `last` (they end the
-    // packet) the bytes that follow, up to a header, are read ahead too.
-    // *moved gets the bytes that landed.
-    std::uint32_t ReadPacketBytes(std::uint8_t* destination, std::uint32_t count, bool last,
-                                  const WaitObjectList& abortObjects, std::uint32_t& moved);
+    // Reads count bytes of the stream into destination: the bytes read ahead
+    // first, then from the pipe (abortObjects, timeoutMs); with `last` (they
+    // end a packet) a following header is read ahead in the same transfer
+    // where the pipe allows. `moved` gets the bytes that landed. Answers the
+    // pipe's result.
+    std::uint32_t ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
+                             const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
+                             std::uint32_t& moved);
+    // Takes up to count bytes read ahead into destination; answers how many.
+    std::uint32_t TakeAhead(std::uint8_t* destination, std::uint32_t count);
+    // Reads the rest of the current Data packet (`left` bytes) into the start
+    // of room and, in the same transfer, whatever has already arrived of the
+    // packets behind it, guessing that they are Data packets of the same
+    // channel with 16-byte headers, no padding and payloads of `current`'s
+    // size: each guessed header goes to a slot, each payload straight behind
+    // the one before it in room. Nothing read ahead may be pending. On success
+    // `moved` is the channel's stream bytes now at the start of room, `left`
+    // the bytes of the packet being read (then `current`) still in the pipe;
+    // what arrived behind a packet that was not as guessed is kept as read
+    // ahead (and zeroed in room). Answers the pipe's result.
+    std::uint32_t ReadAcrossPackets(CommonPacketHeader& current,
+                                    std::span<std::uint8_t, kPacketHeaderSize> currentBytes, ByteSpan room,
+                                    const WaitObjectList& abortObjects, std::uint32_t& left,
+                                    std::uint32_t& moved);
     // Delivers a Data packet straight into the channel's reads when the channel
-    // takes Data directly and has nothing queued.
-    DirectOutcome TryDeliverDirect(TransportChannelState& entry, const CommonPacketHeader& header);
+    // takes Data directly and has nothing queued, with the packets of the
+    // channel read along with it. On kQueue, header and headerBytes hold the
+    // packet for the queue (one read along, of which nothing was delivered).
+    DirectOutcome TryDeliverDirect(TransportChannelState& entry, CommonPacketHeader& header,
+                                   std::span<std::uint8_t, kPacketHeaderSize> headerBytes);
     // Reads the packet into the channel's oldest posted buffer, waiting for one
     // (flow control); false when the receive loop must end.
     bool QueuePacket(TransportChannelState& entry, const CommonPacketHeader& header,
@@ -333,10 +354,16 @@ private:
     // Scratch space of the receive thread for bytes read away.
     std::unique_ptr<std::array<std::uint8_t, kMaxPacketLength>> m_discardBuffer;
     Q7::KPX::WaitObjectList m_stopAbort; // {the receive thread's stop event}
-    // Bytes of the next header read ahead with the previous packet; receive
+    // Stream bytes read from the pipe before their turn: a header read with the
+    // packet before it, or what arrived behind a packet that ReadAcrossPackets
+    // guessed wrong; taken before anything is read from the pipe. Receive
     // thread only.
-    std::array<std::uint8_t, kPacketHeaderSize> m_headerAhead{};
-    std::uint32_t m_headerAheadCount = 0;
+    std::unique_ptr<std::uint8_t[]> m_ahead;
+    std::uint32_t m_aheadBegin = 0;
+    std::uint32_t m_aheadEnd = 0;
+    // The slots of ReadAcrossPackets for the headers it guesses; receive
+    // thread only.
+    std::array<std::array<std::uint8_t, kPacketHeaderSize>, kMaxPacketsPerWrite + 1> m_guessedHeaders{};
 
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below

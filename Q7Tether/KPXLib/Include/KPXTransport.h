@@ -24,6 +24,9 @@ using WaitObjectList = std::vector<Q7::Platform::BaseWaitObject*>;
 /// Bytes handed to a gathered write.
 using ConstByteSpan = std::span<const std::uint8_t>;
 
+/// Room for a scattered read.
+using ByteSpan = std::span<std::uint8_t>;
+
 } // namespace Q7::KPX
 
 namespace Q7::KPX::Transport
@@ -182,16 +185,19 @@ public:
                                    const WaitObjectList* abortObjects, uint32_t* transferred,
                                    uint32_t timeoutMs);
 
-    /// Reads exactly size bytes into buffer as Read does and, with them, up to
-    /// lookahead.size() further bytes that have already arrived, never waiting
-    /// for any: a reader picks up the start of what follows (the next packet
-    /// header) in the same transfer. Their number goes to *lookaheadReceived
-    /// (0 when the read fails). This default implementation is Read with no
-    /// bytes ahead; a TCP pipe takes what its socket already holds. Arguments
-    /// otherwise and the result as for Read. Blocks. One reader at a time.
-    virtual uint32_t ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
-                                       uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
-                                       uint32_t* transferred, uint32_t timeoutMs);
+    /// Reads into the pieces, in order, until at least minimum bytes have
+    /// arrived, as Read reads into one buffer; bytes that have already arrived
+    /// beyond them are taken too, up to the pieces' total, but never waited for:
+    /// a reader picks up what follows (the next packet header, the next
+    /// packets) in the same transfer. *transferred (when given) is increased by
+    /// the bytes taken, also when the read fails. The pieces must add up to at
+    /// least minimum. This default implementation reads exactly minimum bytes
+    /// with Read, piece after piece; a TCP pipe takes more with the same system
+    /// call. Arguments otherwise and the result as for Read. Blocks. One reader
+    /// at a time.
+    virtual uint32_t ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
+                                   const WaitObjectList* abortObjects, uint32_t* transferred,
+                                   uint32_t timeoutMs);
 };
 
 } // namespace Q7::KPX::Transport

@@ -140,11 +140,11 @@ public:
                            const WaitObjectList* abortObjects, uint32_t* transferred,
                            uint32_t timeoutMs) override;
 
-    /// Read, taking besides what the socket already holds beyond size, up to
-    /// lookahead.size() bytes, with the same system calls.
-    uint32_t ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
-                               uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
-                               uint32_t* transferred, uint32_t timeoutMs) override;
+    /// Takes what the socket already holds beyond minimum, up to the pieces'
+    /// total, with the same system calls. Otherwise as Read.
+    uint32_t ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
+                           const WaitObjectList* abortObjects, uint32_t* transferred,
+                           uint32_t timeoutMs) override;
 
 private:
     // Marks the device disconnected on result 4 and logs a failed transfer.

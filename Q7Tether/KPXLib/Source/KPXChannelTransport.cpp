@@ -78,6 +78,20 @@ std::size_t AddPacketPieces(std::span<ConstByteSpan> pieces,
 // Most pieces of one packet.
 constexpr std::size_t kPiecesPerPacket = 4;
 
+// Room for the bytes read ahead: the most one ReadAcrossPackets takes.
+constexpr std::size_t kAheadCapacity = std::size_t{kMaxPacketsPerWrite + 1} * kMaxPacketLength;
+
+// True when a header read behind a Data packet of `current`'s channel is what
+// ReadAcrossPackets guessed: Data of the same channel, a 16-byte header and no
+// padding (any payload length).
+bool IsGuessedPacket(const CommonPacketHeader& header, const CommonPacketHeader& current)
+{
+    return header.magic == kPacketMagic && header.packetType == kPacketType_Data &&
+           header.headerLength == kPacketHeaderSize && header.paddingLength == 0 &&
+           header.channelNumber == current.channelNumber &&
+           header.subChannelNumber == current.subChannelNumber;
+}
+
 } // namespace
 
 /// The transport's record of one channel that was ever named to it.
@@ -89,6 +103,20 @@ struct ChannelTransport::TransportChannelState
           subChannel(subChannelNumber), writeAbort{&closed}, readAbort{&receiveStop, &cancelled}
     {
         closed.Set();
+        drained.Set();
+    }
+
+    // Sets or clears drained after a change of filled or held. Queue lock held.
+    void UpdateDrainedLocked()
+    {
+        if (filled.empty() && held == 0)
+        {
+            drained.Set();
+        }
+        else
+        {
+            drained.Reset();
+        }
     }
 
     // Settings; guarded by the transport's map lock.
@@ -114,6 +142,7 @@ struct ChannelTransport::TransportChannelState
     EventCondition_Posix closed;        // set while the channel is not registered
     EventCondition_Posix requestPosted; // set while posted is not empty
     EventCondition_Posix delivered;     // set while filled is not empty
+    EventCondition_Posix drained;       // set while filled is empty and held is 0
     EventCondition_Posix cancelled;     // the channel withdraws its buffers
     const WaitObjectList writeAbort;    // {closed}: aborts a write when the channel unregisters
     // {the receive thread's stop event, cancelled}: aborts the read of a packet's
@@ -127,7 +156,7 @@ ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId
       m_writeScratch(new std::uint8_t[std::size_t{kMaxPacketsPerWrite} * kMaxPacketLength]),
       m_receiveThread(UniversalString(L"KPX ChannelTransport thread (pipe %u)", m_pipe->GetPipeId()).c_str()),
       m_discardBuffer(std::make_unique<std::array<std::uint8_t, kMaxPacketLength>>()),
-      m_stopAbort{&m_receiveThread.GetStopEvent()}
+      m_stopAbort{&m_receiveThread.GetStopEvent()}, m_ahead(new std::uint8_t[kAheadCapacity])
 {
     m_receiverEnded.Set();
 }
@@ -323,7 +352,8 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
     thread.GetReadyEvent().Set();
     Q7::Platform::BaseEventCondition& stopEvent = thread.GetStopEvent();
     std::array<std::uint8_t, kPacketHeaderSize> headerBytes{};
-    m_headerAheadCount = 0;
+    m_aheadBegin = 0;
+    m_aheadEnd = 0;
 
     while (!stopEvent.IsSet())
     {
@@ -349,9 +379,10 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             continue;
         }
+        CommonPacketHeader current = header;
         if (header.packetType == kPacketType_Data && header.headerLength == kPacketHeaderSize)
         {
-            const DirectOutcome outcome = TryDeliverDirect(*entry, header);
+            const DirectOutcome outcome = TryDeliverDirect(*entry, current, headerBytes);
             if (outcome == DirectOutcome::kEnd)
             {
                 return;
@@ -361,7 +392,7 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
                 continue;
             }
         }
-        if (!QueuePacket(*entry, header, headerBytes))
+        if (!QueuePacket(*entry, current, headerBytes))
         {
             return;
         }
@@ -370,37 +401,178 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
 
 bool ChannelTransport::ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header)
 {
-    const std::uint32_t ahead = m_headerAheadCount;
-    m_headerAheadCount = 0;
-    std::memcpy(header.data(), m_headerAhead.data(), ahead);
+    const std::uint32_t ahead = TakeAhead(header.data(), kPacketHeaderSize);
     return ahead == kPacketHeaderSize ||
            m_pipe->Read(header.data() + ahead, kPacketHeaderSize - ahead, &m_stopAbort, nullptr, kInfinite) ==
                kPipeResult_Success;
 }
 
-std::uint32_t ChannelTransport::ReadPacketBytes(std::uint8_t* destination, std::uint32_t count, bool last,
-                                                const WaitObjectList& abortObjects, std::uint32_t& moved)
+std::uint32_t ChannelTransport::TakeAhead(std::uint8_t* destination, std::uint32_t count)
 {
+    const std::uint32_t taken = std::min(count, m_aheadEnd - m_aheadBegin);
+    if (taken > 0)
+    {
+        std::memcpy(destination, m_ahead.get() + m_aheadBegin, taken);
+        m_aheadBegin += taken;
+    }
+    if (m_aheadBegin == m_aheadEnd)
+    {
+        m_aheadBegin = 0;
+        m_aheadEnd = 0;
+    }
+    return taken;
+}
+
+std::uint32_t ChannelTransport::ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
+                                           const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
+                                           std::uint32_t& moved)
+{
+    moved = TakeAhead(destination, count);
+    if (moved == count)
+    {
+        return kPipeResult_Success;
+    }
+    // Nothing is left ahead now: what the pipe gives beyond the bytes asked
+    // for is the start of what follows.
+    const std::uint32_t rest = count - moved;
     std::uint32_t transferred = 0;
     std::uint32_t result = kPipeResult_Success;
     if (last)
     {
-        std::uint32_t ahead = 0;
-        result = m_pipe->ReadWithLookahead(destination, count, m_headerAhead, &ahead, &abortObjects,
-                                           &transferred, kInfinite);
-        m_headerAheadCount =
-            result == kPipeResult_Success ? std::min<std::uint32_t>(ahead, kPacketHeaderSize) : 0;
+        const ByteSpan pieces[] = {ByteSpan(destination + moved, rest),
+                                   ByteSpan(m_ahead.get(), kPacketHeaderSize)};
+        result = m_pipe->ReadScattered(pieces, rest, &abortObjects, &transferred, timeoutMs);
+        if (result == kPipeResult_Success)
+        {
+            m_aheadEnd = std::min(transferred - rest, kPacketHeaderSize);
+        }
     }
     else
     {
-        result = m_pipe->Read(destination, count, &abortObjects, &transferred, kInfinite);
+        result = m_pipe->Read(destination + moved, rest, &abortObjects, &transferred, timeoutMs);
     }
-    moved = result == kPipeResult_Success ? count : std::min(transferred, count);
+    moved += result == kPipeResult_Success ? rest : std::min(transferred, rest);
     return result;
 }
 
-ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChannelState& entry,
-                                                                   const CommonPacketHeader& header)
+std::uint32_t ChannelTransport::ReadAcrossPackets(CommonPacketHeader& current,
+                                                  std::span<std::uint8_t, kPacketHeaderSize> currentBytes,
+                                                  ByteSpan room, const WaitObjectList& abortObjects,
+                                                  std::uint32_t& left, std::uint32_t& moved)
+{
+    Q7_ASSERT(m_aheadBegin == m_aheadEnd && room.size() > left && current.payloadLength > 0);
+    // The layout: the rest of this packet, then guessed header and payload
+    // pairs, and a last header slot when room ends with a whole guessed payload.
+    struct Piece
+    {
+        ByteSpan bytes;
+        bool inRoom = false;
+    };
+    std::array<Piece, 2 * kMaxPacketsPerWrite + 2> layout{};
+    std::array<ByteSpan, layout.size()> pieces{};
+    std::size_t count = 0;
+    layout[count++] = {room.first(left), true};
+    std::uint32_t offset = left;
+    std::uint32_t guesses = 0;
+    while (guesses < kMaxPacketsPerWrite && offset < room.size())
+    {
+        const auto segment =
+            static_cast<std::uint32_t>(std::min<std::size_t>(current.payloadLength, room.size() - offset));
+        layout[count++] = {m_guessedHeaders[guesses], false};
+        layout[count++] = {room.subspan(offset, segment), true};
+        offset += segment;
+        ++guesses;
+        if (segment < current.payloadLength)
+        {
+            break;
+        }
+    }
+    if (layout[count - 1].bytes.size() == current.payloadLength)
+    {
+        layout[count++] = {m_guessedHeaders[guesses], false};
+    }
+    for (std::size_t i = 0; i < count; ++i)
+    {
+        pieces[i] = layout[i].bytes;
+    }
+
+    std::uint32_t taken = 0;
+    const std::uint32_t result =
+        m_pipe->ReadScattered(std::span(pieces).first(count), left, &abortObjects, &taken, kInfinite);
+    if (result != kPipeResult_Success)
+    {
+        moved = std::min(taken, left);
+        left -= moved;
+        return result;
+    }
+
+    // Keeps the bytes [from, taken) of the transfer as read ahead, zeroing
+    // those that landed in room where they do not belong.
+    const auto keepAhead = [&](std::uint32_t from)
+    {
+        std::uint32_t start = 0;
+        for (std::size_t i = 0; i < count && start < taken; ++i)
+        {
+            const auto size = static_cast<std::uint32_t>(layout[i].bytes.size());
+            const std::uint32_t begin = std::max(start, from);
+            const std::uint32_t end = std::min(start + size, taken);
+            if (begin < end)
+            {
+                std::uint8_t* const bytes = layout[i].bytes.data() + (begin - start);
+                Q7_ASSERT(m_aheadEnd + (end - begin) <= kAheadCapacity);
+                std::memcpy(m_ahead.get() + m_aheadEnd, bytes, end - begin);
+                m_aheadEnd += end - begin;
+                if (layout[i].inRoom)
+                {
+                    std::memset(bytes, 0, end - begin);
+                }
+            }
+            start += size;
+        }
+    };
+
+    moved = left;
+    left = 0;
+    std::uint32_t position = moved; // in the transfer
+    for (std::uint32_t guess = 0; position < taken; ++guess)
+    {
+        const std::size_t headerPiece = 1 + 2 * std::size_t{guess};
+        if (taken - position < kPacketHeaderSize || headerPiece + 1 >= count)
+        {
+            keepAhead(position); // part of a header, or the last header slot
+            break;
+        }
+        const CommonPacketHeader header = *DecodePacketHeader(m_guessedHeaders[guess]);
+        if (!IsGuessedPacket(header, current))
+        {
+            keepAhead(position);
+            break;
+        }
+        // A packet of this channel: its payload lies where it belongs.
+        position += kPacketHeaderSize;
+        current = header;
+        std::copy(m_guessedHeaders[guess].begin(), m_guessedHeaders[guess].end(), currentBytes.begin());
+        const auto segment = static_cast<std::uint32_t>(layout[headerPiece + 1].bytes.size());
+        const std::uint32_t arrived = std::min(segment, taken - position);
+        const std::uint32_t payload = std::min<std::uint32_t>(header.payloadLength, arrived);
+        moved += payload;
+        position += payload;
+        if (payload < header.payloadLength)
+        {
+            left = header.payloadLength - payload;
+        }
+        if (payload < header.payloadLength || payload < segment)
+        {
+            keepAhead(position); // the rest of this payload, or what follows the packet
+            break;
+        }
+    }
+    return kPipeResult_Success;
+}
+
+ChannelTransport::DirectOutcome
+ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHeader& header,
+                                   std::span<std::uint8_t, kPacketHeaderSize> headerBytes)
 {
     const ScopedLock fill(entry.mutex);
     DirectDataReceiver* const receiver = entry.receiver;
@@ -408,13 +580,34 @@ ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChan
     {
         return DirectOutcome::kQueue;
     }
+    Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
+    Q7::Platform::BaseWaitObject* const waitAborts[] = {&stopEvent, &entry.closed, &entry.cancelled};
+    // Nothing of the channel may be overtaken: a packet still queued, or still
+    // being handled by the channel, goes first. The packet waits for them rather
+    // than queueing behind them, so that a stream of Data does not stay on the
+    // channel's threads once a control packet has come between its packets.
+    for (;;)
     {
-        // Nothing of the channel may be overtaken: a packet still queued, or
-        // still being handled by the channel, goes first.
-        const ScopedLock queue(entry.queueMutex);
-        if (!entry.filled.empty() || entry.held != 0)
+        {
+            const ScopedLock queue(entry.queueMutex);
+            if (entry.filled.empty() && entry.held == 0)
+            {
+                break;
+            }
+        }
+        if (!receiver->AcceptsDirectData())
         {
             return DirectOutcome::kQueue;
+        }
+        std::uint32_t which = Q7::Platform::kNoSignalledIndex;
+        Q7::Platform::WaitForAnyOf(&which, 4, waitAborts[0], waitAborts[1], waitAborts[2], &entry.drained);
+        if (which == 0)
+        {
+            return DirectOutcome::kEnd;
+        }
+        if (which != 3)
+        {
+            return DirectOutcome::kQueue; // unregistered or withdrawing: the queue's way handles it
         }
     }
     if (!receiver->AcceptsDirectData())
@@ -422,13 +615,16 @@ ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChan
         return DirectOutcome::kQueue;
     }
 
-    Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
-    Q7::Platform::BaseWaitObject* const waitAborts[] = {&stopEvent, &entry.closed, &entry.cancelled};
     std::uint32_t left = header.payloadLength;
     while (left > 0)
     {
+        // A read with room beyond this packet takes the packets behind it in
+        // the same transfer, where they have arrived (see ReadAcrossPackets).
+        const bool across = header.paddingLength == 0 && m_aheadBegin == m_aheadEnd;
+        const std::uint32_t wanted =
+            across ? left + kMaxPacketsPerWrite * std::uint32_t{header.payloadLength} : left;
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(left, waitAborts, which);
+        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(wanted, waitAborts, which);
         if (piece.size == 0)
         {
             if (which == 0)
@@ -446,11 +642,19 @@ ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChan
         }
 
         std::uint32_t moved = 0;
-        const bool last = piece.size == left && header.paddingLength == 0;
-        const std::uint32_t result =
-            ReadPacketBytes(piece.destination, piece.size, last, entry.directReadAbort, moved);
+        std::uint32_t result = kPipeResult_Success;
+        if (across && piece.size > left)
+        {
+            result = ReadAcrossPackets(header, headerBytes, ByteSpan(piece.destination, piece.size),
+                                       entry.directReadAbort, left, moved);
+        }
+        else
+        {
+            const bool last = piece.size == left && header.paddingLength == 0;
+            result = ReadStream(piece.destination, piece.size, last, entry.directReadAbort, kInfinite, moved);
+            left -= moved;
+        }
         receiver->CompletePiece(moved);
-        left -= moved;
         if (result == kPipeResult_Success ||
             (result == kPipeResult_Aborted && !stopEvent.IsSet() && !entry.cancelled.IsSet()))
         {
@@ -473,7 +677,7 @@ ChannelTransport::DirectOutcome ChannelTransport::TryDeliverDirect(TransportChan
     if (header.paddingLength > 0)
     {
         std::uint32_t moved = 0;
-        if (ReadPacketBytes(m_discardBuffer->data(), header.paddingLength, true, m_stopAbort, moved) !=
+        if (ReadStream(m_discardBuffer->data(), header.paddingLength, true, m_stopAbort, kInfinite, moved) !=
             kPipeResult_Success)
         {
             return DirectOutcome::kEnd;
@@ -524,6 +728,7 @@ bool ChannelTransport::QueuePacket(TransportChannelState& entry, const CommonPac
                 entry.requestPosted.Reset();
             }
             entry.filled.push_back(buffer);
+            entry.UpdateDrainedLocked();
             entry.delivered.Set();
         }
         return true;
@@ -539,7 +744,8 @@ bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const Comm
         return true;
     }
     std::uint32_t transferred = 0;
-    const std::uint32_t result = ReadPacketBytes(destination, count, true, entry.readAbort, transferred);
+    const std::uint32_t result =
+        ReadStream(destination, count, true, entry.readAbort, kInfinite, transferred);
     if (result == kPipeResult_Success)
     {
         return true;
@@ -575,7 +781,7 @@ bool ChannelTransport::DropRestOfPacket(std::uint32_t count)
     {
         const std::uint32_t piece = std::min<std::uint32_t>(left, kMaxPacketLength);
         std::uint32_t moved = 0;
-        if (ReadPacketBytes(m_discardBuffer->data(), piece, piece == left, m_stopAbort, moved) !=
+        if (ReadStream(m_discardBuffer->data(), piece, piece == left, m_stopAbort, kInfinite, moved) !=
             kPipeResult_Success)
         {
             return false;
@@ -592,8 +798,9 @@ bool ChannelTransport::ReadAway(std::uint32_t count)
         return true;
     }
     LogInfo(L"KPX channel transport discarding %u bytes.", count);
+    std::uint32_t moved = 0;
     const std::uint32_t result =
-        m_pipe->Read(m_discardBuffer->data(), count, &m_stopAbort, nullptr, kReadAwayTimeoutMs);
+        ReadStream(m_discardBuffer->data(), count, false, m_stopAbort, kReadAwayTimeoutMs, moved);
     if (result == kPipeResult_Timeout)
     {
         Q7::Universal::ThrowModuleError(
@@ -621,6 +828,7 @@ bool ChannelTransport::PostReceiveBuffer(std::uint8_t channel, std::uint8_t subC
     if (entry->held > 0)
     {
         --entry->held;
+        entry->UpdateDrainedLocked();
     }
     entry->requestPosted.Set();
     return true;
@@ -659,6 +867,7 @@ std::uint8_t* ChannelTransport::TakeReceivedPacket(std::uint8_t channel, std::ui
     std::uint8_t* const packet = entry->filled.front();
     entry->filled.pop_front();
     ++entry->held;
+    entry->UpdateDrainedLocked();
     if (entry->filled.empty())
     {
         entry->delivered.Reset();
@@ -682,6 +891,7 @@ void ChannelTransport::CancelReceive(std::uint8_t channel, std::uint8_t subChann
         entry->posted.clear();
         entry->filled.clear();
         entry->held = 0;
+        entry->UpdateDrainedLocked();
         entry->requestPosted.Reset();
         entry->delivered.Reset();
     }

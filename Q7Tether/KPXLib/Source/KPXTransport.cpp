@@ -1,8 +1,10 @@
 #include "KPXTransport.h"
 
+#include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace Q7::KPX::Transport
@@ -34,15 +36,38 @@ uint32_t PipeInterface::WriteGathered(std::span<const ConstByteSpan> pieces, std
     return Write(scratch.data(), static_cast<uint32_t>(total), abortObjects, transferred, timeoutMs);
 }
 
-uint32_t PipeInterface::ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> /*lookahead*/,
-                                          uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
-                                          uint32_t* transferred, uint32_t timeoutMs)
+uint32_t PipeInterface::ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
+                                      const WaitObjectList* abortObjects, uint32_t* transferred,
+                                      uint32_t timeoutMs)
 {
-    if (lookaheadReceived != nullptr)
+    const std::uint64_t start = Q7::Platform::GetTickCountMs();
+    uint32_t left = minimum;
+    for (const ByteSpan piece : pieces)
     {
-        *lookaheadReceived = 0;
+        if (left == 0)
+        {
+            break;
+        }
+        uint32_t waitMs = timeoutMs;
+        if (timeoutMs != Q7::Platform::kInfinite)
+        {
+            const std::uint64_t elapsed = Q7::Platform::GetTickCountMs() - start;
+            waitMs = elapsed >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - elapsed);
+        }
+        const uint32_t size = std::min<uint32_t>(left, static_cast<uint32_t>(piece.size()));
+        uint32_t moved = 0;
+        const uint32_t result = Read(piece.data(), size, abortObjects, &moved, waitMs);
+        if (transferred != nullptr)
+        {
+            *transferred += result == kPipeResult_Success ? size : moved;
+        }
+        if (result != kPipeResult_Success)
+        {
+            return result;
+        }
+        left -= size;
     }
-    return Read(buffer, size, abortObjects, transferred, timeoutMs);
+    return kPipeResult_Success;
 }
 
 } // namespace Q7::KPX::Transport

@@ -271,14 +271,19 @@ uint32_t TcpPipe::WriteGathered(std::span<const ConstByteSpan> pieces, std::span
     return HandleResult(result, L"socket send returned non-success");
 }
 
-uint32_t TcpPipe::ReadWithLookahead(void* buffer, uint32_t size, std::span<std::uint8_t> lookahead,
-                                    uint32_t* lookaheadReceived, const WaitObjectList* /*abortObjects*/,
-                                    uint32_t* transferred, uint32_t /*timeoutMs*/)
+uint32_t TcpPipe::ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
+                                const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
+                                uint32_t /*timeoutMs*/)
 {
+    std::vector<iovec> vectors;
+    vectors.reserve(pieces.size());
+    for (const ByteSpan piece : pieces)
+    {
+        vectors.push_back({piece.data(), piece.size()});
+    }
     uint32_t received = 0;
-    const PlatformSocketResult result =
-        m_socket.ReceiveWithLookahead(buffer, size, lookahead.data(), static_cast<uint32_t>(lookahead.size()),
-                                      &received, lookaheadReceived, 0);
+    const PlatformSocketResult result = m_socket.ReceiveScattered(
+        vectors.data(), static_cast<uint32_t>(vectors.size()), minimum, &received, 0);
     if (transferred != nullptr)
     {
         *transferred += received;

@@ -642,74 +642,102 @@ PlatformSocketResult PlatformSocket::Send(const void* buffer, std::uint32_t leng
                        { return ::send(fd, bytes + done, length - done, flags | MSG_NOSIGNAL); });
 }
 
+namespace
+{
+
+// The pieces of a gathered send or scattered receive not yet done: a call takes
+// them from the first one on, cut by what earlier calls moved.
+class PieceCursor
+{
+public:
+    PieceCursor(const iovec* pieces, std::uint32_t count) : m_rest(pieces, pieces + count) {}
+
+    // The sum of the pieces' sizes.
+    std::uint64_t Total() const
+    {
+        std::uint64_t total = 0;
+        for (const iovec& piece : m_rest)
+        {
+            total += piece.iov_len;
+        }
+        return total;
+    }
+
+    // A message over the pieces after the first `done` bytes (done only grows).
+    msghdr MessageAfter(std::uint32_t done)
+    {
+        std::size_t advance = done - m_consumed;
+        m_consumed = done;
+        while (m_first < m_rest.size() && advance >= m_rest[m_first].iov_len)
+        {
+            advance -= m_rest[m_first].iov_len;
+            ++m_first;
+        }
+        if (advance > 0)
+        {
+            m_rest[m_first].iov_base = static_cast<char*>(m_rest[m_first].iov_base) + advance;
+            m_rest[m_first].iov_len -= advance;
+        }
+        msghdr message{};
+        message.msg_iov = m_rest.data() + m_first;
+        message.msg_iovlen = std::min<std::size_t>(m_rest.size() - m_first, IOV_MAX);
+        return message;
+    }
+
+private:
+    std::vector<iovec> m_rest;
+    std::size_t m_first = 0;
+    std::uint32_t m_consumed = 0;
+};
+
+} // namespace
+
 PlatformSocketResult PlatformSocket::SendGathered(const iovec* pieces, std::uint32_t count,
                                                   std::uint32_t* sent, int flags)
 {
-    std::uint64_t total = 0;
-    for (std::uint32_t i = 0; i < count; ++i)
-    {
-        total += pieces[i].iov_len;
-    }
+    PieceCursor cursor(pieces, count);
+    const std::uint64_t total = cursor.Total();
     if (total > 0xFFFFFFFFu)
     {
         Universal::ThrowModuleError(ModuleError(Universal::kError_InvalidParameter, L"socket send"));
     }
-    // The pieces not yet sent: sendmsg takes them from `first` on, the first of
-    // them cut by what an earlier partial write took.
-    std::vector<iovec> rest(pieces, pieces + count);
-    std::size_t first = 0;
-    std::uint32_t consumed = 0;
     return TransferAll(Direction::kSend, static_cast<std::uint32_t>(total), sent,
                        [&](int fd, std::uint32_t done)
                        {
-                           std::size_t advance = done - consumed;
-                           consumed = done;
-                           while (first < rest.size() && advance >= rest[first].iov_len)
-                           {
-                               advance -= rest[first].iov_len;
-                               ++first;
-                           }
-                           if (advance > 0)
-                           {
-                               rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + advance;
-                               rest[first].iov_len -= advance;
-                           }
-                           msghdr message{};
-                           message.msg_iov = rest.data() + first;
-                           message.msg_iovlen = std::min<std::size_t>(rest.size() - first, IOV_MAX);
+                           const msghdr message = cursor.MessageAfter(done);
                            return ::sendmsg(fd, &message, flags | MSG_NOSIGNAL);
                        });
 }
 
-PlatformSocketResult PlatformSocket::ReceiveWithLookahead(void* buffer, std::uint32_t length, void* lookahead,
-                                                          std::uint32_t lookaheadLength,
-                                                          std::uint32_t* received,
-                                                          std::uint32_t* lookaheadReceived, int flags)
+PlatformSocketResult PlatformSocket::ReceiveScattered(const iovec* pieces, std::uint32_t count,
+                                                      std::uint32_t minimum, std::uint32_t* received,
+                                                      int flags)
 {
-    auto* const bytes = static_cast<unsigned char*>(buffer);
-    std::uint32_t ahead = 0;
-    const PlatformSocketResult result =
-        TransferAll(Direction::kReceive, length, received,
-                    [&](int fd, std::uint32_t done) -> ssize_t
-                    {
-                        // recvmsg fills the pieces in order, so bytes land in
-                        // lookahead only in the call that completes the buffer.
-                        const std::uint32_t wanted = length - done;
-                        iovec pieces[2] = {{bytes + done, wanted}, {lookahead, lookaheadLength}};
-                        msghdr message{};
-                        message.msg_iov = pieces;
-                        message.msg_iovlen = lookaheadLength > 0 ? 2 : 1;
-                        const ssize_t n = ::recvmsg(fd, &message, flags);
-                        if (n > static_cast<ssize_t>(wanted))
-                        {
-                            ahead = static_cast<std::uint32_t>(n - static_cast<ssize_t>(wanted));
-                            return static_cast<ssize_t>(wanted);
-                        }
-                        return n;
-                    });
-    if (lookaheadReceived != nullptr)
+    PieceCursor cursor(pieces, count);
+    const std::uint64_t total = cursor.Total();
+    if (total > 0xFFFFFFFFu || total < minimum)
     {
-        *lookaheadReceived = result == kSocketResult_Done ? ahead : 0;
+        Universal::ThrowModuleError(ModuleError(Universal::kError_InvalidParameter, L"socket receive"));
+    }
+    // The loop moves `minimum` bytes; what a call takes beyond them is counted apart.
+    std::uint32_t beyond = 0;
+    const PlatformSocketResult result = TransferAll(Direction::kReceive, minimum, received,
+                                                    [&](int fd, std::uint32_t done) -> ssize_t
+                                                    {
+                                                        msghdr message = cursor.MessageAfter(done);
+                                                        const ssize_t n = ::recvmsg(fd, &message, flags);
+                                                        const auto wanted =
+                                                            static_cast<ssize_t>(minimum - done);
+                                                        if (n > wanted)
+                                                        {
+                                                            beyond = static_cast<std::uint32_t>(n - wanted);
+                                                            return wanted;
+                                                        }
+                                                        return n;
+                                                    });
+    if (result == kSocketResult_Done && received != nullptr)
+    {
+        *received += beyond;
     }
     return result;
 }

@@ -184,14 +184,15 @@ public:
     PlatformSocketResult SendGathered(const iovec* pieces, std::uint32_t count, std::uint32_t* sent,
                                       int flags);
 
-    /// Receives exactly length bytes into buffer as Receive does and, in the
-    /// same system calls, up to lookaheadLength further bytes that have already
-    /// arrived into lookahead, never waiting for them. Their number goes to
-    /// *lookaheadReceived (0 when the receive fails). received and the results
-    /// as for Receive. Blocks. One receiving thread at a time.
-    PlatformSocketResult ReceiveWithLookahead(void* buffer, std::uint32_t length, void* lookahead,
-                                              std::uint32_t lookaheadLength, std::uint32_t* received,
-                                              std::uint32_t* lookaheadReceived, int flags);
+    /// Receives into the count pieces in order (recvmsg), as Receive receives
+    /// into one buffer, until at least minimum bytes have arrived; bytes that
+    /// have already arrived beyond them are taken too, up to the pieces' total,
+    /// but never waited for. The pieces must add up to at most 0xFFFFFFFF bytes
+    /// and at least minimum (else ModuleError 0x650001, logged). received (may
+    /// be null) gets the bytes taken on success and 0 otherwise. Results as for
+    /// Receive. Blocks. One receiving thread at a time.
+    PlatformSocketResult ReceiveScattered(const iovec* pieces, std::uint32_t count, std::uint32_t minimum,
+                                          std::uint32_t* received, int flags);
 
     /// True when the closed event is not set. Thread-safe.
     bool IsOpen() const;

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <future>
 
@@ -95,31 +94,6 @@ protected:
         ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
         ASSERT_EQ(opened.get(), 0);
         ASSERT_TRUE(channel.IsOpen());
-    }
-
-    // Waits until the channel's Data goes straight into its reads. Just after
-    // the open, a first Data packet may still queue behind the OpenReply while
-    // the state thread finishes with it; small packets are exchanged until one
-    // goes straight: the transport then reads only the part a Read asked for,
-    // where a queued packet is read whole.
-    void SettleDirectPath()
-    {
-        for (int attempt = 0; attempt < 10; ++attempt)
-        {
-            const std::uint64_t before = camera.HostBytesRead();
-            camera.WriteBytes(MakeData(kCh, kSub, {1, 2, 3, 4, 5, 6, 7, 8}));
-            std::array<std::uint8_t, 8> bytes{};
-            ASSERT_EQ(channel.Read(bytes.data(), 4, nullptr, nullptr, 5000), 0);
-            ASSERT_TRUE(camera.WaitHostRead(before + 16 + 4));
-            const bool direct = !camera.WaitHostRead(before + 16 + 5, 0ms);
-            ASSERT_EQ(channel.Read(bytes.data() + 4, 4, nullptr, nullptr, 5000), 0);
-            ASSERT_EQ(bytes, (std::array<std::uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}));
-            if (direct)
-            {
-                return;
-            }
-        }
-        FAIL() << "Data never went straight into a Read";
     }
 
     // Expects a CloseRequest and answers it.

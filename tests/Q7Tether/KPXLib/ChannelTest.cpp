@@ -680,7 +680,6 @@ TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
 TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
 {
     OpenChannel();
-    SettleDirectPath();
     const std::uint64_t before = camera.HostBytesRead();
     constexpr int kPackets = 50;
     constexpr std::size_t kPayload = 1000;

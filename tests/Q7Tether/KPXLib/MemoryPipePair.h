@@ -3,9 +3,9 @@
 //
 // The host pipe comes in two kinds:
 // - kTcpLike behaves like a TCP pipe: it ignores abort objects, its reads wait
-//   until every byte arrived or the link failed (and take up to a header of the
-//   bytes already waiting behind, as the TCP pipe's lookahead does), and its
-//   writes move all bytes or none. Time-outs are honoured, so write time-outs
+//   until every byte arrived or the link failed (a scattered read also takes
+//   the bytes already waiting behind, as the TCP pipe does), and its writes
+//   move all bytes or none. Time-outs are honoured, so write time-outs
 //   can be tested.
 // - kAbortable behaves like a USB pipe: reads and writes move bytes as they come
 //   and end early when one of their abort objects is signalled (result 1) or
@@ -135,26 +135,30 @@ public:
     std::uint32_t Read(void* buffer, std::uint32_t size, const WaitObjectList* abortObjects,
                        std::uint32_t* transferred, std::uint32_t timeoutMs) override
     {
-        return ReadWithLookahead(buffer, size, {}, nullptr, abortObjects, transferred, timeoutMs);
-    }
-
-    std::uint32_t ReadWithLookahead(void* buffer, std::uint32_t size, std::span<std::uint8_t> lookahead,
-                                    std::uint32_t* lookaheadReceived, const WaitObjectList* abortObjects,
-                                    std::uint32_t* transferred, std::uint32_t timeoutMs) override
-    {
-        if (lookaheadReceived != nullptr)
-        {
-            *lookaheadReceived = 0;
-        }
         if (m_link->kind == PipeKind::kAbortable)
         {
             return ReadAbortable(static_cast<std::uint8_t*>(buffer), size, abortObjects, transferred,
                                  timeoutMs);
         }
+        const Q7::KPX::ByteSpan piece(static_cast<std::uint8_t*>(buffer), size);
+        return ReadScattered(std::span(&piece, 1), size, abortObjects, transferred, timeoutMs);
+    }
+
+    // The TCP-like pipe takes, besides the bytes asked for, what is already
+    // waiting behind them, as a TCP pipe does; the abortable one reads only
+    // the bytes asked for (the default).
+    std::uint32_t ReadScattered(std::span<const Q7::KPX::ByteSpan> pieces, std::uint32_t minimum,
+                                const WaitObjectList* abortObjects, std::uint32_t* transferred,
+                                std::uint32_t timeoutMs) override
+    {
+        if (m_link->kind == PipeKind::kAbortable)
+        {
+            return PipeInterface::ReadScattered(pieces, minimum, abortObjects, transferred, timeoutMs);
+        }
         std::unique_lock lock(m_link->mutex);
         const auto ready = [&]
-        { return !m_link->hostOpen || m_link->toHost.size() >= size || m_link->dropped; };
-        m_link->hostReadWaiting = size;
+        { return !m_link->hostOpen || m_link->toHost.size() >= minimum || m_link->dropped; };
+        m_link->hostReadWaiting = minimum;
         m_link->changed.notify_all();
         const bool inTime = WaitFor(lock, ready, timeoutMs);
         m_link->hostReadWaiting = 0;
@@ -166,23 +170,21 @@ public:
         {
             return kPipeResult_Closed;
         }
-        if (m_link->toHost.size() < size)
+        if (m_link->toHost.size() < minimum)
         {
             m_disconnectedEvent.Set();
             return kPipeResult_Disconnected;
         }
-        // The bytes already waiting behind the read come along, as a TCP read
-        // with lookahead takes them.
-        const std::size_t ahead = std::min(lookahead.size(), m_link->toHost.size() - size);
-        TakeLocked(static_cast<std::uint8_t*>(buffer), size);
-        TakeLocked(lookahead.data(), ahead);
+        std::size_t taken = 0;
+        for (const Q7::KPX::ByteSpan piece : pieces)
+        {
+            const std::size_t n = std::min(piece.size(), m_link->toHost.size());
+            TakeLocked(piece.data(), n);
+            taken += n;
+        }
         if (transferred != nullptr)
         {
-            *transferred += size;
-        }
-        if (lookaheadReceived != nullptr)
-        {
-            *lookaheadReceived = static_cast<std::uint32_t>(ahead);
+            *transferred += static_cast<std::uint32_t>(taken);
         }
         lock.unlock();
         m_link->Changed();
