@@ -676,11 +676,14 @@ TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
 
 // Flow control: a reader that does not read stalls the pipe (the transport reads
 // the first packet's header and waits for a Read, nothing buffered), and once
-// it reads nothing is lost or reordered.
+// it reads nothing is lost or reordered. A ping ahead of the data goes the
+// state thread's way; fault caught: the Data behind it following it there and
+// filling the channel's buffers (the stream then stays off the direct way).
 TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
 {
     OpenChannel();
     const std::uint64_t before = camera.HostBytesRead();
+    camera.WriteBytes(MakePing(kCh, kSub, 0x3C));
     constexpr int kPackets = 50;
     constexpr std::size_t kPayload = 1000;
     std::vector<std::uint8_t> expected;
@@ -694,9 +697,10 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
         expected.insert(expected.end(), payload.begin(), payload.end());
         camera.WriteBytes(MakeData(kCh, kSub, payload));
     }
-    const std::uint64_t held = before + 16;
+    const std::uint64_t held = before + 24 + 16;
     ASSERT_TRUE(camera.WaitHostRead(held));
     EXPECT_FALSE(camera.WaitHostRead(held + 1, 100ms));
+    EXPECT_EQ(Expect(0x83)[16], 0x3C);
 
     std::vector<std::uint8_t> received(expected.size());
     std::size_t offset = 0;
