@@ -45,7 +45,7 @@ TEST(SimStream, EchoReturnsEveryByteInOrder)
                                  }
                                  return true;
                              });
-    auto back = c.ReceiveData(4, 1, kTotal, 5s);
+    auto back = c.ReceiveData(4, 1, kTotal, 15s);
     ASSERT_TRUE(writer.get());
     ASSERT_TRUE(back);
     ASSERT_EQ(back->size(), kTotal);
@@ -67,7 +67,7 @@ TEST(SimStream, SinkCatchesCorruptedData)
     ASSERT_TRUE(c.Open(4, 2));
     ASSERT_TRUE(c.Send(Data(4, 2, PatternBytes(0, 1000))));
     ASSERT_TRUE(c.Send(Data(4, 2, PatternBytes(1001, 1000)))); // one byte lost in between
-    ASSERT_TRUE(stats->WaitForReceived(2000, 3s));
+    ASSERT_TRUE(stats->WaitForReceived(2000, 10s));
     EXPECT_EQ(stats->PatternErrors(), 1u);
     EXPECT_EQ(camera.Snapshot().CountViolations(ViolationKind::DataIntegrity), 1u);
 }
@@ -93,7 +93,7 @@ TEST(SimStream, SourceProducesTheRequestedPatternInLimitedPackets)
     }
     EXPECT_EQ(all.size(), 3'000'000u);
     EXPECT_FALSE(FindPatternMismatch(0, all).has_value());
-    EXPECT_TRUE(stats->WaitForSent(3'000'000, 3s));
+    EXPECT_TRUE(stats->WaitForSent(3'000'000, 10s));
     EXPECT_FALSE(c.Receive(100ms)); // nothing more
 }
 
@@ -116,14 +116,14 @@ TEST(SimStream, ClosingAnUnlimitedSourceStopsIt)
         ASSERT_TRUE(p);
         closed = p->type == 0x81;
     }
-    EXPECT_TRUE(camera.WaitUntil([](const Observations& o) { return o.closesCompleted == 1; }, 3s));
+    EXPECT_TRUE(camera.WaitUntil([](const Observations& o) { return o.closesCompleted == 1; }, 10s));
     const auto sent = stats->BytesSent();
     // Reopening starts a fresh stream from offset 0.
     ASSERT_TRUE(c.Open(5, 2));
     auto first = c.ReceiveData(5, 2, 1000);
     ASSERT_TRUE(first);
     EXPECT_FALSE(FindPatternMismatch(0, std::span(*first).first(1000)).has_value());
-    EXPECT_TRUE(stats->WaitForSent(sent + 1, 3s));
+    EXPECT_TRUE(stats->WaitForSent(sent + 1, 10s));
 }
 
 } // namespace

@@ -202,7 +202,7 @@ public:
     }
 
     // Exactly n bytes, or nothing on time-out, end of stream or error (see LastError).
-    std::optional<Bytes> ReceiveBytes(std::size_t n, std::chrono::milliseconds timeout = 3000ms)
+    std::optional<Bytes> ReceiveBytes(std::size_t n, std::chrono::milliseconds timeout = 10000ms)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (m_buffer.size() < n)
@@ -238,7 +238,7 @@ public:
     }
 
     // The next packet (header as received; lengths trusted only up to 66048 bytes).
-    std::optional<RawPacket> Receive(std::chrono::milliseconds timeout = 3000ms)
+    std::optional<RawPacket> Receive(std::chrono::milliseconds timeout = 10000ms)
     {
         auto head = ReceiveBytes(16, timeout);
         if (!head)
@@ -271,7 +271,7 @@ public:
     }
 
     // The next packet when it has `type`; nothing when another type came first.
-    std::optional<RawPacket> ReceiveType(std::uint8_t type, std::chrono::milliseconds timeout = 3000ms)
+    std::optional<RawPacket> ReceiveType(std::uint8_t type, std::chrono::milliseconds timeout = 10000ms)
     {
         auto p = Receive(timeout);
         if (p && p->type != type)
@@ -283,7 +283,7 @@ public:
 
     // Collects Data payload bytes of channel ch.sub until `n` arrived (other packets fail the read).
     std::optional<Bytes> ReceiveData(std::uint8_t ch, std::uint8_t sub, std::size_t n,
-                                     std::chrono::milliseconds timeout = 3000ms)
+                                     std::chrono::milliseconds timeout = 10000ms)
     {
         Bytes out;
         while (out.size() < n)
@@ -300,7 +300,7 @@ public:
 
     // A whole message on channel ch.sub (its common header says how long).
     std::optional<Bytes> ReceiveMessage(std::uint8_t ch, std::uint8_t sub,
-                                        std::chrono::milliseconds timeout = 3000ms)
+                                        std::chrono::milliseconds timeout = 10000ms)
     {
         auto head = ReceiveData(ch, sub, 16, timeout);
         if (!head)
@@ -338,7 +338,7 @@ public:
     }
 
     // True when the camera closed (end of stream) or reset the connection within the time-out.
-    bool WaitForEnd(std::chrono::milliseconds timeout = 3000ms)
+    bool WaitForEnd(std::chrono::milliseconds timeout = 10000ms)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline)
