@@ -2,14 +2,37 @@
 // The virtual USB bus: a host backend that lives in the process. Tests plug
 // devices with the descriptors, interfaces and texts they choose and take them
 // out again; the library's USB classes see them as they would see a real bus.
+// The device's side of each bulk endpoint pair (VirtualFunctionEndpoint) is
+// what the device's firmware sees: the camera simulator sits there.
+//
+// Transfers behave as on hardware:
+// - IN data reaches the host in packets of the endpoint's maximum packet size:
+//   each Send of the device is one transfer of the device, cut into packets,
+//   the last one short; a Send of a whole number of packets (also of none) ends
+//   with a zero-length packet. A host IN transfer ends on a full buffer, a short
+//   or a zero-length packet; a packet that does not fit the rest of a host
+//   buffer ends it with kOverflow (the packet is lost).
+// - OUT data is taken by the device as its firmware reads it (Receive): a host
+//   OUT transfer ends when the device took every byte, so a write to a device
+//   that does not read blocks.
+// - A cancelled transfer ends (kCancelled) with the bytes moved before.
+// - Unplugging ends every transfer in flight with kNoDevice, delivered before
+//   the removal is reported.
+// - Transfers end on the bus's completion thread, never inside Submit.
+// - The bytes of host transfers in flight are capped bus-wide (as Linux caps
+//   USB transfer memory, 16 MiB by default): a Submit beyond it answers
+//   kNoMemory.
 
 #include "Q7PlatformUsbHostBackend.h"
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace Q7::Platform::Usb
@@ -25,6 +48,8 @@ struct VirtualPlugOptions
     bool accessDenied = false;
 };
 
+class VirtualFunctionEndpoint;
+
 /// One bus of devices (no root hub is listed). Every member is thread-safe.
 ///
 /// List reflects the bus at once: a device is listed from the moment Plug
@@ -32,11 +57,17 @@ struct VirtualPlugOptions
 /// that plugs or unplugs, after the list changed (so an unplugged device is
 /// gone from the list before its removal is reported). There is no safety
 /// refresh: a report held back (HoldReports) and never released is never seen.
-/// Handles opened on the bus must be destroyed before the bus.
+/// Handles opened on the bus, and their transfers, must be destroyed before
+/// the bus.
 class VirtualUsbBus final : public HostBackend
 {
 public:
+    /// Linux's default cap on USB transfer memory.
+    static constexpr std::uint64_t kDefaultTransferMemoryLimit = 16u * 1024 * 1024;
+
+    /// Starts the bus's completion thread.
     explicit VirtualUsbBus(std::uint8_t busNumber = 1);
+    /// Stops the completion thread.
     ~VirtualUsbBus() override;
 
     /// Attaches a device at the port path (hub ports from the root, 1 to 7
@@ -47,10 +78,21 @@ public:
     HostDeviceLocation Plug(const std::vector<std::uint8_t>& ports, const HostDeviceDescription& description,
                             const VirtualPlugOptions& options = {});
 
-    /// Detaches the device at the port path: takes it off the list, marks its
+    /// Detaches the device at the port path: takes it off the list, ends its
+    /// host transfers in flight with kNoDevice and waits until their listeners
+    /// ran, wakes its firmware's Send and Receive calls (which fail), marks its
     /// open handles as without device, then reports its removal. Answers false
-    /// when no device is there.
+    /// when no device is there. Not from a transfer listener.
     bool Unplug(const std::vector<std::uint8_t>& ports);
+
+    /// The firmware's side of the bulk endpoint pair with this number (1-15) of
+    /// the device at the port path; null when no device is attached there or it
+    /// has no bulk OUT and IN endpoint of that number.
+    std::shared_ptr<VirtualFunctionEndpoint> GetFunctionEndpoint(const std::vector<std::uint8_t>& ports,
+                                                                 std::uint8_t number);
+
+    /// The cap on the bytes of host transfers in flight (see the file comment).
+    void SetTransferMemoryLimit(std::uint64_t bytes);
 
     /// Keeps change reports back, in order, until ReleaseReports delivers them
     /// (a device manager daemon that is late).
@@ -83,16 +125,42 @@ protected:
     void DoStart() override;
     void DoStop() noexcept override {}
 
+    struct Device; // an attached device, shared with its handles, transfers and firmware
+
 private:
     class Handle;
-    struct Device; // an attached device, shared with its open handles
+    class Transfer;
+    struct Endpoint; // the transfer state of one endpoint of a device
+    friend class VirtualFunctionEndpoint;
+
+    // A transfer's end, waiting for the completion thread.
+    struct Completion
+    {
+        HostTransferListener* listener = nullptr;
+        HostTransferResult result;
+    };
 
     // Delivers the report, or queues it while reports are held.
     void Deliver(const HostChange& change);
 
+    // Ends a host transfer: off its endpoint's queue, its memory released, its
+    // completion queued. Its device's I/O lock is held.
+    void EndTransferLocked(Endpoint& endpoint, Transfer& transfer, HostStatus status);
+    // Moves IN packets from the device's sends into the host's transfers. The
+    // device's I/O lock is held.
+    void MatchInLocked(Device& device, Endpoint& endpoint);
+    // Takes room for length bytes of transfers in flight; false beyond the cap.
+    bool TakeTransferMemory(std::uint64_t length);
+    void ReturnTransferMemory(std::uint64_t length);
+
+    // Body of the completion thread.
+    void CompletionLoop();
+    // Waits until every completion queued so far was delivered.
+    void WaitForCompletions();
+
     const std::uint8_t m_busNumber;
 
-    mutable std::mutex m_mutex;                     // guards every member below and the devices' claims
+    mutable std::mutex m_mutex;                     // guards every member below up to m_listCount, and claims
     std::vector<std::shared_ptr<Device>> m_devices; // attached, ordered by port
     std::uint8_t m_lastAddress = 1;
     bool m_reportsHeld = false;
@@ -101,6 +169,59 @@ private:
     std::condition_variable m_listingReleased;
     std::string m_startFailure;
     std::uint64_t m_listCount = 0;
+
+    std::mutex m_memoryMutex; // guards the two members below
+    std::uint64_t m_transferMemory = 0;
+    std::uint64_t m_transferMemoryLimit = kDefaultTransferMemoryLimit;
+
+    std::mutex m_completionMutex; // guards the members below up to m_completionStop
+    std::condition_variable m_completionChanged;
+    std::deque<Completion> m_completions;
+    std::uint64_t m_completionsQueued = 0;
+    std::uint64_t m_completionsDelivered = 0;
+    bool m_completionStop = false;
+    std::thread m_completionThread;
+};
+
+/// The device's (the firmware's) side of one bulk endpoint pair of a device on
+/// the virtual bus: the OUT and the IN endpoint of one number. Made by
+/// VirtualUsbBus::GetFunctionEndpoint; it may outlive the device's attachment
+/// (every call then fails). Thread-safe: one thread may send while another
+/// receives.
+class VirtualFunctionEndpoint
+{
+public:
+    VirtualFunctionEndpoint(const VirtualFunctionEndpoint&) = delete;
+    VirtualFunctionEndpoint& operator=(const VirtualFunctionEndpoint&) = delete;
+
+    /// Sends the pieces, joined, to the host on the IN endpoint as one transfer
+    /// of the device (see the file comment for its packets). Blocks until the
+    /// host's transfers took all of it; answers false, the rest dropped, when
+    /// the device is unplugged or Wake was called first. Several senders are
+    /// served in the order they called.
+    bool Send(std::span<const std::span<const std::uint8_t>> pieces);
+
+    /// Waits until the host sent bytes on the OUT endpoint and takes up to
+    /// buffer.size() of them (at least one). Answers their number; 0 when the
+    /// device is unplugged or Wake was called. A buffer of size 0 answers 0.
+    std::size_t Receive(std::span<std::uint8_t> buffer);
+
+    /// Ends blocked and later Send and Receive calls of this object at once (a
+    /// firmware that stops). Never blocks for long.
+    void Wake();
+
+    /// The IN endpoint's maximum packet size.
+    std::uint16_t GetMaxPacketSize() const { return m_maxPacketSize; }
+
+    /// Made by VirtualUsbBus::GetFunctionEndpoint only.
+    VirtualFunctionEndpoint(std::shared_ptr<VirtualUsbBus::Device> device, std::uint8_t number,
+                            std::uint16_t maxPacketSize);
+
+private:
+    const std::shared_ptr<VirtualUsbBus::Device> m_device;
+    const std::uint8_t m_number;
+    const std::uint16_t m_maxPacketSize;
+    bool m_woken = false; // guarded by the device's I/O lock
 };
 
 } // namespace Q7::Platform::Usb

@@ -114,6 +114,12 @@ const char* HostStatusText(HostStatus status) noexcept
         return "out of memory";
     case HostStatus::kIoError:
         return "I/O error";
+    case HostStatus::kCancelled:
+        return "cancelled";
+    case HostStatus::kStall:
+        return "stall";
+    case HostStatus::kOverflow:
+        return "overflow";
     }
     return "unknown status";
 }
@@ -136,6 +142,12 @@ int HostStatusErrno(HostStatus status) noexcept
         return ENOMEM;
     case HostStatus::kIoError:
         return EIO;
+    case HostStatus::kCancelled:
+        return ECANCELED;
+    case HostStatus::kStall:
+        return EPIPE;
+    case HostStatus::kOverflow:
+        return EOVERFLOW;
     }
     return EIO;
 }
@@ -143,6 +155,10 @@ int HostStatusErrno(HostStatus status) noexcept
 // ---------------------------------------------------------------- backend
 
 HostDeviceHandle::~HostDeviceHandle() = default;
+
+HostTransferListener::~HostTransferListener() = default;
+
+HostBulkTransfer::~HostBulkTransfer() = default;
 
 HostChangeListener::~HostChangeListener() = default;
 

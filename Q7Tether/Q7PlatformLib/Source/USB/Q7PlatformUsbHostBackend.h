@@ -13,7 +13,8 @@
 // (the camera simulator on the virtual bus) can describe devices with them.
 //
 // Asynchronous bulk transfers belong to HostDeviceHandle: an opened device
-// with its claimed interfaces is where they are submitted and cancelled.
+// with its claimed interfaces is where they are made (CreateBulkTransfer),
+// submitted and cancelled; a listener hears of each transfer's end.
 
 #include <condition_variable>
 #include <cstdint>
@@ -54,7 +55,8 @@ struct HostEndpointInfo
     bool operator==(const HostEndpointInfo&) const = default;
 };
 
-/// One interface of the active configuration, as its alternate setting 0.
+/// One interface of the active configuration, as one of its alternate
+/// settings (0 in listings).
 struct HostInterfaceInfo
 {
     std::uint8_t number = 0;
@@ -139,23 +141,107 @@ enum class HostStatus : std::uint8_t
     kAccessDenied, ///< the user may not open the device (see the udev rule in the README)
     kBusy,         ///< the interface is claimed by someone else
     kNotFound,     ///< no such interface
-    kNoMemory,
-    kIoError, ///< any other failure of the system's USB stack
+    kNoMemory,     ///< also: the system's cap on USB transfer memory is reached
+    kIoError,      ///< any other failure of the system's USB stack
+    kCancelled,    ///< a transfer ended by Cancel (with the bytes moved before)
+    kStall,        ///< the endpoint answered with a stall (halt)
+    kOverflow,     ///< the device sent more than the transfer's buffer holds
 };
 
 /// The status's name, "no device" and the like, for log lines. Thread-safe.
 const char* HostStatusText(HostStatus status) noexcept;
 
 /// The errno value that stands for a failure status (ENODEV, EACCES, EBUSY,
-/// ENOENT, ENOMEM, EIO); 0 for kSuccess. Thread-safe.
+/// ENOENT, ENOMEM, EIO, ECANCELED, EPIPE, EOVERFLOW); 0 for kSuccess.
+/// Thread-safe.
 int HostStatusErrno(HostStatus status) noexcept;
 
-/// An opened device. Closing (destruction) releases every interface it claimed.
-/// One owner; its calls may come from any one thread at a time.
+/// How one submission of a transfer ended.
+struct HostTransferResult
+{
+    /// kSuccess (complete: an IN transfer ends on a full buffer, a short or a
+    /// zero-length packet), kCancelled, kNoDevice, kStall, kOverflow or kIoError.
+    HostStatus status = HostStatus::kSuccess;
+    /// Bytes moved before the end, whatever the status.
+    std::uint32_t actualLength = 0;
+
+    bool operator==(const HostTransferResult&) const = default;
+};
+
+/// Hears of the ends of a transfer's submissions.
+class HostTransferListener
+{
+public:
+    virtual ~HostTransferListener();
+
+    /// Called once for every submission that Submit accepted, when it ended
+    /// (completed, failed or cancelled), on a backend thread (libusb: its event
+    /// thread; virtual bus: its completion thread), never inside Submit. Must
+    /// return quickly, must not throw and must not call the backend. Once it
+    /// returns (and from the moment it is called, for the transfer's buffer) the
+    /// backend no longer touches the transfer: its owner may submit it again or
+    /// destroy it.
+    virtual void OnTransferDone(const HostTransferResult& result) noexcept = 0;
+};
+
+/// One asynchronous bulk transfer on one endpoint of an open device, submitted
+/// again and again. Its owner calls Submit and Cancel from one thread at a
+/// time.
+class HostBulkTransfer
+{
+public:
+    /// The transfer must not be in flight (submitted, its listener not yet
+    /// called).
+    virtual ~HostBulkTransfer();
+
+    HostBulkTransfer(const HostBulkTransfer&) = delete;
+    HostBulkTransfer& operator=(const HostBulkTransfer&) = delete;
+
+    /// Starts the transfer: an IN endpoint reads up to length bytes into buffer,
+    /// an OUT endpoint sends the length bytes of buffer. The buffer stays in use
+    /// until the listener is called. Answers kSuccess (the listener will be
+    /// called exactly once), or kNoDevice, kNoMemory or kIoError, with nothing in
+    /// flight. Never blocks for long. Not while in flight.
+    virtual HostStatus Submit(std::uint8_t* buffer, std::uint32_t length) = 0;
+
+    /// Asks for the end of the transfer in flight: its listener then reports
+    /// kCancelled with the bytes moved so far (or its ordinary end, when that
+    /// came first). Returns at once; nothing when not in flight. Never throws.
+    virtual void Cancel() noexcept = 0;
+
+protected:
+    HostBulkTransfer() = default;
+};
+
+/// An opened device. Closing (destruction) releases every interface it claimed;
+/// every transfer made on it must be destroyed first. One owner; its calls may
+/// come from any one thread at a time, except the transfers', which belong to
+/// their own owners.
 class HostDeviceHandle
 {
 public:
     virtual ~HostDeviceHandle();
+
+    /// The speed the device runs at. Never blocks for long.
+    virtual HostSpeed GetSpeed() = 0;
+
+    /// The endpoints and class of an interface of the active configuration as
+    /// the given alternate setting. Answers kSuccess, kNotFound (no such
+    /// interface or setting), kNoDevice or kIoError. Blocks briefly.
+    virtual HostStatus GetInterfaceSetting(std::uint8_t interfaceNumber, std::uint8_t alternateSetting,
+                                           HostInterfaceInfo& setting) = 0;
+
+    /// Selects an alternate setting of an interface this handle claimed.
+    /// Answers kSuccess, kNotFound (no such interface or setting, or not
+    /// claimed), kNoDevice or kIoError. Blocks briefly.
+    virtual HostStatus SetAlternateSetting(std::uint8_t interfaceNumber, std::uint8_t alternateSetting) = 0;
+
+    /// A new transfer on the bulk endpoint with this address (direction bit
+    /// included) of a claimed interface, reporting to listener (which must
+    /// outlive it). Never null. Raises std::bad_alloc when no transfer can be
+    /// made.
+    virtual std::unique_ptr<HostBulkTransfer> CreateBulkTransfer(std::uint8_t endpointAddress,
+                                                                 HostTransferListener& listener) = 0;
 
     /// Claims the interface for this handle. Answers kSuccess, kNoDevice (the
     /// device left), kNotFound (no such interface), kBusy (claimed elsewhere) or

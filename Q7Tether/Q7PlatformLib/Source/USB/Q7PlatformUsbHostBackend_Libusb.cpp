@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
+#include <new>
 #include <stdexcept>
 
 namespace Q7::Platform::Usb
@@ -150,6 +152,93 @@ private:
     int m_fd;
 };
 
+// One interface setting of a configuration descriptor as the backend's record.
+HostInterfaceInfo InterfaceSettingInfo(const libusb_interface_descriptor& setting)
+{
+    HostInterfaceInfo entry;
+    entry.number = setting.bInterfaceNumber;
+    entry.interfaceClass = setting.bInterfaceClass;
+    entry.interfaceSubClass = setting.bInterfaceSubClass;
+    entry.interfaceProtocol = setting.bInterfaceProtocol;
+    for (int e = 0; e < setting.bNumEndpoints; ++e)
+    {
+        const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
+        entry.endpoints.push_back({endpoint.bEndpointAddress, endpoint.bmAttributes,
+                                   static_cast<std::uint16_t>(endpoint.wMaxPacketSize & 0x7FF)});
+    }
+    return entry;
+}
+
+HostStatus StatusOfTransfer(libusb_transfer_status status)
+{
+    switch (status)
+    {
+    case LIBUSB_TRANSFER_COMPLETED:
+        return HostStatus::kSuccess;
+    case LIBUSB_TRANSFER_CANCELLED:
+        return HostStatus::kCancelled;
+    case LIBUSB_TRANSFER_NO_DEVICE:
+        return HostStatus::kNoDevice;
+    case LIBUSB_TRANSFER_STALL:
+        return HostStatus::kStall;
+    case LIBUSB_TRANSFER_OVERFLOW:
+        return HostStatus::kOverflow;
+    case LIBUSB_TRANSFER_TIMED_OUT: // no transfer here has a libusb time-out
+    case LIBUSB_TRANSFER_ERROR:
+        break;
+    }
+    return HostStatus::kIoError;
+}
+
+// A libusb bulk transfer. libusb calls OnDone on the backend's event thread.
+class BulkTransfer_Libusb final : public HostBulkTransfer
+{
+public:
+    BulkTransfer_Libusb(libusb_device_handle* handle, std::uint8_t endpoint, HostTransferListener& listener)
+        : m_handle(handle), m_endpoint(endpoint), m_listener(listener), m_transfer(libusb_alloc_transfer(0))
+    {
+        if (m_transfer == nullptr)
+        {
+            throw std::bad_alloc();
+        }
+    }
+
+    ~BulkTransfer_Libusb() override { libusb_free_transfer(m_transfer); }
+
+    HostStatus Submit(std::uint8_t* buffer, std::uint32_t length) override
+    {
+        if (length > static_cast<std::uint32_t>(std::numeric_limits<int>::max()))
+        {
+            return HostStatus::kNoMemory;
+        }
+        libusb_fill_bulk_transfer(m_transfer, m_handle, m_endpoint, buffer, static_cast<int>(length),
+                                  &BulkTransfer_Libusb::OnDone, this, 0);
+        return StatusOfLibusbError(libusb_submit_transfer(m_transfer));
+    }
+
+    void Cancel() noexcept override
+    {
+        // LIBUSB_ERROR_NOT_FOUND: the transfer ended already; its listener runs
+        // (or ran) with its own status.
+        libusb_cancel_transfer(m_transfer);
+    }
+
+private:
+    static void LIBUSB_CALL OnDone(libusb_transfer* transfer)
+    {
+        auto* const self = static_cast<BulkTransfer_Libusb*>(transfer->user_data);
+        const HostTransferResult result{StatusOfTransfer(transfer->status),
+                                        static_cast<std::uint32_t>(std::max(transfer->actual_length, 0))};
+        // The last use of the transfer: its owner may destroy it once told.
+        self->m_listener.OnTransferDone(result);
+    }
+
+    libusb_device_handle* const m_handle; // outlives the transfer
+    const std::uint8_t m_endpoint;
+    HostTransferListener& m_listener;
+    libusb_transfer* const m_transfer;
+};
+
 // An opened device: the usbfs node and libusb's handle over it. The node stays
 // open until libusb's handle is closed, as libusb requires.
 class DeviceHandle_Libusb final : public HostDeviceHandle
@@ -189,6 +278,50 @@ public:
             libusb_release_interface(m_handle.get(), interfaceNumber);
             m_claimed.erase(found);
         }
+    }
+
+    HostSpeed GetSpeed() override
+    {
+        return SpeedOfLibusb(libusb_get_device_speed(libusb_get_device(m_handle.get())));
+    }
+
+    HostStatus GetInterfaceSetting(std::uint8_t interfaceNumber, std::uint8_t alternateSetting,
+                                   HostInterfaceInfo& setting) override
+    {
+        libusb_config_descriptor* raw = nullptr;
+        const int result = libusb_get_active_config_descriptor(libusb_get_device(m_handle.get()), &raw);
+        if (result != LIBUSB_SUCCESS)
+        {
+            return StatusOfLibusbError(result);
+        }
+        const std::unique_ptr<libusb_config_descriptor, ConfigDescriptorDeleter> config(raw);
+        for (int i = 0; i < config->bNumInterfaces; ++i)
+        {
+            const libusb_interface& interface = config->interface[i];
+            for (int a = 0; a < interface.num_altsetting; ++a)
+            {
+                const libusb_interface_descriptor& candidate = interface.altsetting[a];
+                if (candidate.bInterfaceNumber == interfaceNumber &&
+                    candidate.bAlternateSetting == alternateSetting)
+                {
+                    setting = InterfaceSettingInfo(candidate);
+                    return HostStatus::kSuccess;
+                }
+            }
+        }
+        return HostStatus::kNotFound;
+    }
+
+    HostStatus SetAlternateSetting(std::uint8_t interfaceNumber, std::uint8_t alternateSetting) override
+    {
+        return StatusOfLibusbError(
+            libusb_set_interface_alt_setting(m_handle.get(), interfaceNumber, alternateSetting));
+    }
+
+    std::unique_ptr<HostBulkTransfer> CreateBulkTransfer(std::uint8_t endpointAddress,
+                                                         HostTransferListener& listener) override
+    {
+        return std::make_unique<BulkTransfer_Libusb>(m_handle.get(), endpointAddress, listener);
     }
 
 private:
@@ -286,19 +419,7 @@ bool ReadInterfaces(libusb_device* device, HostDeviceInfo& info)
         {
             continue;
         }
-        const libusb_interface_descriptor& setting = interface.altsetting[0];
-        HostInterfaceInfo entry;
-        entry.number = setting.bInterfaceNumber;
-        entry.interfaceClass = setting.bInterfaceClass;
-        entry.interfaceSubClass = setting.bInterfaceSubClass;
-        entry.interfaceProtocol = setting.bInterfaceProtocol;
-        for (int e = 0; e < setting.bNumEndpoints; ++e)
-        {
-            const libusb_endpoint_descriptor& endpoint = setting.endpoint[e];
-            entry.endpoints.push_back({endpoint.bEndpointAddress, endpoint.bmAttributes,
-                                       static_cast<std::uint16_t>(endpoint.wMaxPacketSize & 0x7FF)});
-        }
-        info.description.interfaces.push_back(std::move(entry));
+        info.description.interfaces.push_back(InterfaceSettingInfo(interface.altsetting[0]));
     }
     std::sort(info.description.interfaces.begin(), info.description.interfaces.end(),
               [](const HostInterfaceInfo& a, const HostInterfaceInfo& b) { return a.number < b.number; });
