@@ -91,6 +91,11 @@ public:
     std::shared_ptr<VirtualFunctionEndpoint> GetFunctionEndpoint(const std::vector<std::uint8_t>& ports,
                                                                  std::uint8_t number);
 
+    /// Waits until the listeners of every transfer that ended so far ran (a
+    /// firmware's Send returns when the host's transfers took its packets, not
+    /// when the host heard of it). Not from a transfer listener.
+    void WaitForCompletions();
+
     /// The cap on the bytes of host transfers in flight (see the file comment).
     void SetTransferMemoryLimit(std::uint64_t bytes);
 
@@ -155,8 +160,6 @@ private:
 
     // Body of the completion thread.
     void CompletionLoop();
-    // Waits until every completion queued so far was delivered.
-    void WaitForCompletions();
 
     const std::uint8_t m_busNumber;
 

@@ -114,9 +114,10 @@ public:
     /// 0x65006C (logged) when the pipe is already open; any error raised on the
     /// way stops the transport and passes on. Blocks until the thread is ready.
     ///
-    /// On USB pipes the stale data left in the pipe must be drained here before
-    /// the thread starts; that step belongs to the USB pipe and is not part of
-    /// this transport yet (TCP pipes never hold stale data).
+    /// A USB pipe may still hold bytes of an earlier use (a camera does not know
+    /// that its host closed the device): before the thread starts they are read
+    /// away (EmptyPipeForStaleData), which takes at least 50 ms and at most
+    /// about 5 s. TCP connections start empty.
     std::uint32_t Start();
 
     /// Closes the pipe (which wakes the receive thread and every blocked pipe
@@ -132,6 +133,11 @@ public:
     bool IsConnected() const;
     /// The pipe's id (USB endpoint, TCP port).
     std::uint32_t GetPipeId() const;
+    /// The pipe is a USB pipe (Transport::UsbPipe).
+    bool IsUsbPipe() const;
+    /// Switches the USB pipe's burst IN (large reads; see UsbPipe::SetBurstIn);
+    /// nothing for other pipes.
+    void SetBurstIn(bool enable);
 
     /// Lets channel.subChannel take its Data packets straight into its reads
     /// through receiver (null: no more). Waits while the receive thread is
@@ -309,6 +315,9 @@ private:
     // Reads and discards count bytes (2000 ms, the stop event aborts); raises
     // ModuleError 0x6500CF (logged) on a time-out.
     bool ReadAway(std::uint32_t count);
+    // Reads away what a USB pipe still holds: flushes it, then reads (burst IN
+    // on) until a read of 50 ms brings nothing or 5 s have passed.
+    void EmptyPipeForStaleData();
 
     // Looks up an entry; null when none. Map lock taken inside.
     TransportChannelState* FindEntry(std::uint8_t channel, std::uint8_t subChannel) const;

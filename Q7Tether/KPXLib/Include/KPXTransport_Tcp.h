@@ -4,6 +4,7 @@
 // of its own to that address, and the pipe id is the port of that connection.
 
 #include "KPXDeviceMoniker.h"
+#include "KPXLinkLossNotifier.h"
 #include "KPXTransport.h"
 #include "Q7PlatformSocket.h"
 #include "Q7PlatformSync_Posix.h"
@@ -70,20 +71,13 @@ private:
     // Called by the pipes when their connection is lost; wakes the notify thread.
     void MarkDisconnected() { m_disconnectedEvent.Set(); }
 
-    // Body of "TcpDevice notify": waits for its stop event or the disconnected
-    // event and calls the link-loss callback once unless it was asked to stop.
-    void NotifyThread(Q7::Platform::Thread_Posix& thread, void* parameter);
-
     const DeviceMoniker m_moniker;
 
     Q7::Platform::Mutex_Posix m_deviceLock; // serialises Open and Close
     Q7::Platform::EventCondition_Posix m_closedEvent{false};
     Q7::Platform::EventCondition_Posix m_disconnectedEvent{false};
 
-    Q7::Platform::Mutex_Posix m_callbackLock; // guards m_notifyCallback, held while it runs
-    NotifyCallback m_notifyCallback;          // empty when none
-
-    Q7::Platform::Thread_Posix m_notifyThread{L"TcpDevice notify"};
+    LinkLossNotifier m_notifier{L"TcpDevice notify"}; // watches m_disconnectedEvent while open
 };
 
 /// One TCP connection to the camera; the pipe id is its port. Read and Write

@@ -1,5 +1,7 @@
 #include "KPXChannelTransport.h"
 
+#include "KPXTransport_Usb.h"
+
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
@@ -34,6 +36,11 @@ namespace
 constexpr std::uint32_t kReadAwayTimeoutMs = 2000;
 // Each wait of Stop for the receive thread.
 constexpr std::uint32_t kStopWaitMs = 10000;
+// Reading away the stale data of a USB pipe: reads of up to 1 MiB, each ended
+// by 50 ms without data, for at most 5 s.
+constexpr std::uint32_t kStaleReadBytes = 0x100000;
+constexpr std::uint32_t kStaleReadTimeoutMs = 50;
+constexpr std::uint32_t kStaleDrainLimitMs = 5000;
 
 unsigned U(std::uint8_t value)
 {
@@ -180,9 +187,10 @@ std::uint32_t ChannelTransport::Start()
         {
             return result;
         }
-        // A USB pipe may still hold data of an earlier session; it is drained
-        // here (with burst-IN on) before the receive thread reads the first
-        // header. TCP connections start empty, so there is nothing to do.
+        if (IsUsbPipe())
+        {
+            EmptyPipeForStaleData();
+        }
         m_receiverEnded.Reset();
         m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &ChannelTransport::ReceiveThreadBody),
                               nullptr, kInfinite);
@@ -225,6 +233,65 @@ bool ChannelTransport::IsConnected() const
 std::uint32_t ChannelTransport::GetPipeId() const
 {
     return m_pipe->GetPipeId();
+}
+
+bool ChannelTransport::IsUsbPipe() const
+{
+    return dynamic_cast<const UsbPipe*>(m_pipe.get()) != nullptr;
+}
+
+void ChannelTransport::SetBurstIn(bool enable)
+{
+    if (auto* usb = dynamic_cast<UsbPipe*>(m_pipe.get()))
+    {
+        usb->SetBurstIn(enable);
+    }
+}
+
+void ChannelTransport::EmptyPipeForStaleData()
+{
+    if (!m_pipe->Flush())
+    {
+        LogWarning(L"KPXChannelTransport::EmptyPipeForStaleData(): Failed to flush pipe!");
+    }
+    Q7::Universal::LogDebug(
+        L"KPXChannelTransport::EmptyPipeForStaleData(): Reading stale data after pipe-flush...");
+    std::vector<std::uint8_t> buffer(kStaleReadBytes);
+    SetBurstIn(true);
+    const WaitObjectList noAbort;
+    std::uint64_t start = 0;
+    std::uint32_t total = 0;
+    for (;;)
+    {
+        std::uint32_t bytesRead = 0;
+        const std::uint32_t result =
+            m_pipe->Read(buffer.data(), kStaleReadBytes, &noAbort, &bytesRead, kStaleReadTimeoutMs);
+        if (start == 0)
+        {
+            start = Q7::Platform::GetTickCountMs(); // counted from the first read
+        }
+        total += bytesRead;
+        if (bytesRead == 0)
+        {
+            Q7::Universal::LogDebug(L"KPXChannelTransport::EmptyPipeForStaleData(): Breaking out - "
+                                    L"pipe.Read() result=%u, bytesRead=%u",
+                                    result, bytesRead);
+            break;
+        }
+        if (Q7::Platform::GetTickCountMs() - start >= kStaleDrainLimitMs)
+        {
+            LogWarning(
+                L"KPXChannelTransport::EmptyPipeForStaleData(): Takes too long time (%u) (read: %u bytes). "
+                L"Aborting.",
+                kStaleDrainLimitMs, total);
+            break;
+        }
+    }
+    if (total > 0)
+    {
+        LogInfo(L"KPXChannelTransport::EmptyPipeForStaleData(): Out after reading: %u", total);
+    }
+    SetBurstIn(false);
 }
 
 // ---------------------------------------------------------------- settings

@@ -1,4 +1,5 @@
 #include "KPXEnumeration.h"
+#include "KPXChannelTransport.h"
 #include "KPXMessageReader.h"
 
 #include <algorithm>
@@ -160,12 +161,10 @@ std::uint32_t UsbChannelDescriptor::GetPipeId() const noexcept
     return usbEndpoint;
 }
 
-void UsbChannelDescriptor::ConfigureTransport(ChannelTransport&) const
+void UsbChannelDescriptor::ConfigureTransport(ChannelTransport& transport) const
 {
-    // The burst-IN switch applies only to a channel transport over a USB pipe.
-    // Channel transports have no USB pipes yet (they come with the USB
-    // transport, together with the transport's switch), so there is nothing to
-    // apply.
+    // Nothing for a channel transport over a TCP pipe.
+    transport.SetBurstIn(enableBurstIn);
 }
 
 std::uint32_t TcpChannelDescriptor::GetPipeId() const noexcept

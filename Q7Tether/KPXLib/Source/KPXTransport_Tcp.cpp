@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <exception>
 #include <optional>
 #include <vector>
 
@@ -18,16 +17,12 @@ using Q7::Platform::PlatformSocket;
 using Q7::Platform::PlatformSocketResult;
 using Q7::Platform::ScopedLock;
 using Q7::Platform::SocketAddress;
-using Q7::Platform::Thread_Posix;
 using Q7::Universal::LogInfo;
 using Q7::Universal::ModuleError;
 using Q7::Universal::UniversalString;
 
 namespace
 {
-
-// Stop rounds of the notify thread.
-constexpr uint32_t kThreadStopWaitMs = 10000;
 
 // Keep-alive of every connected pipe: first probe after 1 s of silence, then one
 // probe a second; 3 unanswered probes mean the camera is gone.
@@ -64,7 +59,7 @@ uint32_t TcpDevice::Open()
         Close();
         m_disconnectedEvent.Reset();
         m_closedEvent.Reset();
-        m_notifyThread.Start(Q7::Platform::ThreadFunctor(this, &TcpDevice::NotifyThread), nullptr, 0);
+        m_notifier.Start(m_disconnectedEvent);
         return kPipeResult_Success;
     }
     catch (...)
@@ -79,20 +74,10 @@ void TcpDevice::Close()
     ScopedLock lock(m_deviceLock);
     // The notify thread is told to stop before the device reads as disconnected,
     // so that it never takes an ordinary close for a lost link.
-    m_notifyThread.GetStopEvent().Set();
+    m_notifier.RequestStop();
     m_disconnectedEvent.Set();
     m_closedEvent.Set();
-    while (!m_notifyThread.Stop(kThreadStopWaitMs))
-    {
-        Q7::Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
-                                    m_notifyThread.GetName());
-    }
-    // From the link-loss callback itself the thread stays attached until the next
-    // Open or Close: detaching it here would end the callback half-way.
-    if (!m_notifyThread.IsCurrentThread())
-    {
-        m_notifyThread.Close();
-    }
+    m_notifier.Stop();
 }
 
 std::unique_ptr<PipeInterface> TcpDevice::CreatePipe(uint32_t pipeId)
@@ -108,61 +93,7 @@ std::unique_ptr<PipeInterface> TcpDevice::CreatePipe(uint32_t pipeId)
 
 void TcpDevice::SetNotifyCallback(const NotifyCallback& callback)
 {
-    ScopedLock lock(m_callbackLock);
-    if (&callback == &m_notifyCallback)
-    {
-        return;
-    }
-    m_notifyCallback = callback; // an empty or unbound holder leaves it empty
-}
-
-void TcpDevice::NotifyThread(Thread_Posix& thread, void* /*parameter*/)
-{
-    thread.GetReadyEvent().Set();
-    if (thread.IsStopRequested())
-    {
-        return;
-    }
-    for (;;)
-    {
-        uint32_t index = Q7::Platform::kNoSignalledIndex;
-        Q7::Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(), &m_disconnectedEvent);
-        if (index == 0)
-        {
-            return;
-        }
-        if (index == 1)
-        {
-            break;
-        }
-        if (thread.IsStopRequested())
-        {
-            return;
-        }
-    }
-
-    ScopedLock lock(m_callbackLock);
-    // Close asks the thread to stop before it sets the disconnected event: a stop
-    // request seen here means the device is being closed, not that the link was
-    // lost.
-    if (thread.IsStopRequested() || m_notifyCallback.IsNull())
-    {
-        return;
-    }
-    try
-    {
-        m_notifyCallback();
-    }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        Q7::Universal::LogError(error, L"TcpDevice notify: ignoring exception thrown from notify callback.");
-    }
-    catch (const std::exception& exception)
-    {
-        Q7::Universal::LogError(Q7::Universal::StdExceptionError(exception),
-                                L"TcpDevice notify: ignoring exception thrown from notify callback.");
-    }
-    // One open reports at most one link loss: the thread ends here.
+    m_notifier.SetCallback(callback);
 }
 
 // ---------------------------------------------------------------- TcpPipe

@@ -62,4 +62,15 @@ void SleepMs(uint32_t ms)
     }
 }
 
+uint32_t TimeLeftMs(uint32_t timeoutMs, uint64_t startMs)
+{
+    if (timeoutMs == 0xFFFFFFFFu)
+    {
+        return timeoutMs;
+    }
+    const uint64_t now = GetTickCountMs();
+    const uint64_t elapsed = now > startMs ? now - startMs : 0;
+    return elapsed >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - elapsed);
+}
+
 } // namespace Q7::Platform

@@ -17,6 +17,11 @@ uint64_t GetTickCountUs();
 /// Thread-safe; never blocks.
 uint64_t GetTickCountMs();
 
+/// The milliseconds left of a time-out of timeoutMs that started at startMs
+/// (a GetTickCountMs value): 0xFFFFFFFF (no limit) passes through unchanged, a
+/// time-out that has run out gives 0, never a wrapped value. Thread-safe.
+uint32_t TimeLeftMs(uint32_t timeoutMs, uint64_t startMs);
+
 /// Suspends the calling thread for at least ms milliseconds on the monotonic
 /// clock (signals do not shorten it). 0 yields the processor; 0xFFFFFFFF sleeps
 /// for ever. Blocks. Thread-safe.

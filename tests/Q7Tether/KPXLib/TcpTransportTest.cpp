@@ -4,6 +4,7 @@
 
 #include "LogCapture.h"
 #include "LoopbackSocket.h"
+#include "TransportTestSupport.h"
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
@@ -37,6 +38,7 @@ using Q7::KPX::Transport::TcpDevice;
 using TestSupport::Fd;
 using TestSupport::kLoopback;
 using TestSupport::LogCapture;
+using TransportTest::LinkLossCounter;
 
 namespace
 {
@@ -89,40 +91,6 @@ DeviceMoniker TcpMonikerFor(uint32_t ipv4, uint16_t port)
     moniker.tcp.isStatic = 1;
     return moniker;
 }
-
-// Counts link-loss callbacks and lets a test wait for them.
-class LinkLossCounter
-{
-public:
-    void OnLinkLost()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_count;
-        m_changed.notify_all();
-        if (m_throw)
-        {
-            throw Q7::Universal::ModuleError(Q7::Universal::kError_Unexpected, L"callback failure");
-        }
-    }
-    NotifyCallback Callback() { return NotifyCallback(this, &LinkLossCounter::OnLinkLost); }
-    int Count()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_count;
-    }
-    bool WaitForCount(int n)
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, 5s, [&] { return m_count >= n; });
-    }
-    void ThrowFromCallback() { m_throw = true; }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_count = 0;
-    std::atomic<bool> m_throw{false};
-};
 
 class TcpTransportTest : public ::testing::Test
 {

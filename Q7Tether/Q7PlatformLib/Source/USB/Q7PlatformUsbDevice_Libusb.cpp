@@ -40,18 +40,6 @@ enum WaitIndex : std::uint32_t
     kWait_FirstAbort = 4,
 };
 
-// The time left of timeoutMs since start; kInfinite passes through, and a
-// time-out that has run out leaves 0, never a wrapped value.
-std::uint32_t TimeLeft(std::uint32_t timeoutMs, std::uint64_t start)
-{
-    if (timeoutMs == kInfinite)
-    {
-        return kInfinite;
-    }
-    const std::uint64_t elapsed = GetTickCountMs() - start;
-    return elapsed >= timeoutMs ? 0 : static_cast<std::uint32_t>(timeoutMs - elapsed);
-}
-
 // The wait list of a read or write: the transfer's event (filled in per wait),
 // the endpoint's and the device's closed events, the disconnected event, then
 // the caller's abort objects.
@@ -637,7 +625,7 @@ UsbResult BulkEndpoint_Libusb::Read(void* buffer, std::uint32_t size, std::uint3
                 waitList[kWait_Transfer] = &context.completion;
                 std::uint32_t index = kNoSignalledIndex;
                 if (!WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(),
-                                    false, TimeLeft(timeoutMs, start)))
+                                    false, TimeLeftMs(timeoutMs, start)))
                 {
                     return HandleTimeout(L"USB read timeout.");
                 }
