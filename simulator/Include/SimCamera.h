@@ -11,8 +11,11 @@
 //
 // Each accepted connection is one pipe; all channels of the description are
 // served on every connection, each connection with its own channel states.
+// The camera can also serve pipes carried by other byte streams (Serve): on the
+// virtual USB bus each bulk endpoint pair is one (see SimUsbAttachment.h).
 #pragma once
 
+#include "SimByteStream.h"
 #include "SimCameraDescription.h"
 #include "SimChannelHandler.h"
 #include "SimFaults.h"
@@ -75,8 +78,13 @@ public:
     // address, std::logic_error when already running, std::system_error when
     // the port cannot be bound. Thread-safe.
     void Start(const std::string& address = "127.0.0.1", std::uint16_t port = 0);
-    // Stops accepting, closes every connection and joins all threads. Blocks
-    // until they ended. Idempotent; thread-safe; not from a handler.
+    // Serves one pipe over `stream` as a connection of its own (its id is
+    // returned), whether or not the camera listens on TCP. Throws
+    // std::system_error when its threads cannot start. Thread-safe.
+    std::uint64_t Serve(std::unique_ptr<ByteStream> stream);
+    // Stops accepting, closes every connection (served streams too) and joins
+    // all threads. Blocks until they ended. Idempotent; thread-safe; not from a
+    // handler.
     void Stop();
     bool IsRunning() const;
     // The bound port (valid after Start) and address.
@@ -134,6 +142,9 @@ public:
 
 private:
     void AcceptLoop();
+    // Adds and starts a connection over the stream; answers its id (0 when it
+    // could not start).
+    std::uint64_t AddConnection(std::unique_ptr<ByteStream> stream);
     std::shared_ptr<Connection> Find(std::uint64_t connection) const;
     void ReapFinished(); // m_connectionsMutex held
 

@@ -29,11 +29,16 @@ struct ChannelConfig
     std::optional<std::uint8_t> listedLowestMajor;
     std::optional<std::uint8_t> listedHighestMajor;
     std::uint32_t flags = 0;
-    // Transport type written into the channel list (2 TCP; 1 USB for tests of
-    // the host's descriptor parsing: then `usbEndpoint`/`usbBurstIn` are written).
-    std::uint8_t transportType = kTransportTcp;
-    std::uint8_t usbEndpoint = 1;
-    bool usbBurstIn = false;
+    // Transport type written into the channel list (2 TCP, 1 USB: then the USB
+    // endpoint and burst-IN flag are written); by default the transport the
+    // host asks over.
+    std::optional<std::uint8_t> transportType;
+    // The bulk endpoint pair that carries the channel on USB, and whether the
+    // host should read it with burst IN. By default as a host assumes for a
+    // camera without a channel list: 4.2 on endpoint 2 with burst IN, every
+    // other channel on endpoint 1.
+    std::optional<std::uint8_t> usbEndpoint;
+    std::optional<bool> usbBurstIn;
     // Port written into a TCP entry; by default the port of the connection that asked.
     std::optional<std::uint16_t> tcpPort;
     // Whether the channel appears in the channel-list reply. An unlisted channel
@@ -59,6 +64,11 @@ struct ChannelConfig
 
     std::uint8_t LowestMajor() const;
     std::uint8_t HighestMajor() const;
+    // The transport type the channel list reports over `transport`.
+    std::uint8_t TransportTypeOver(std::uint8_t transport) const { return transportType.value_or(transport); }
+    // The USB endpoint and burst-IN flag in effect (see above).
+    std::uint8_t UsbEndpoint() const;
+    bool UsbBurstIn() const;
     // The version the camera answers a request for `requested` with: the
     // requested one when listed, else the highest listed below it, else the
     // lowest listed. {1.0} when `versions` is empty.
@@ -103,6 +113,8 @@ struct CameraDescription
     std::uint32_t PackedFirmwareVersion() const;
     // The entry for a channel, or null.
     const ChannelConfig* FindChannel(ChannelId id) const;
+    // The USB endpoint numbers that carry the channels, ascending.
+    std::vector<std::uint8_t> UsbEndpoints() const;
 
     // A current camera: enumeration majors 1..2 and channels 0.0 (1.0, 2.0,
     // 2.1), 1.0 (1.0, 2.0), 2.0 (1.0, 1.1, 2.0), 3.0 (1.0), 4.1 and 4.2 (1.0),

@@ -33,8 +33,10 @@ public:
     virtual Version NegotiatedVersion() const = 0;
     // The camera's description (constant while the camera runs).
     virtual const CameraDescription& Description() const = 0;
-    // The camera's TCP port that the host connected to.
+    // The camera's TCP port that the host connected to; 0 on USB.
     virtual std::uint16_t LocalPort() const = 0;
+    // How the host reaches the camera: kTransportTcp or kTransportUsb.
+    virtual std::uint8_t TransportType() const = 0;
     virtual const Logger& Log() const = 0;
 
     // Sends bytes on the channel as Data packets (split at the channel's send

@@ -24,9 +24,12 @@ inline constexpr std::size_t kTcpDescriptorSize = 16;
 // The device-information reply for a description. Texts that fill their field
 // are written without a terminator. Reentrant.
 std::vector<std::uint8_t> BuildDeviceInfoReply(const CameraDescription& description);
-// The channel-list reply: every listed channel, TCP entries carrying `port`
-// unless the channel names its own. Reentrant.
-std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& description, std::uint16_t port);
+// The channel-list reply: every listed channel, as an entry of its own
+// transport type or else of `transport` (the one the host asks over; TCP by
+// default): TCP entries carry `port` unless the channel names its own, USB
+// entries their endpoint and burst-IN flag. Reentrant.
+std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& description, std::uint16_t port,
+                                                std::uint8_t transport = kTransportTcp);
 
 class EnumerationHandler : public MessageChannelHandler
 {

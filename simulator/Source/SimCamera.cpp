@@ -82,13 +82,13 @@ void Camera::Start(const std::string& address, std::uint16_t port)
 void Camera::Stop()
 {
     std::lock_guard lock(m_lifecycleMutex);
-    if (!m_running)
+    const bool listened = m_running;
+    if (listened)
     {
-        return;
+        m_acceptWake->Signal();
+        m_acceptor.join();
+        m_listen.Reset();
     }
-    m_acceptWake->Signal();
-    m_acceptor.join();
-    m_listen.Reset();
     std::vector<std::shared_ptr<Connection>> connections;
     {
         std::lock_guard connLock(m_connectionsMutex);
@@ -103,8 +103,11 @@ void Camera::Stop()
         c->Join();
     }
     connections.clear();
-    m_running = false;
-    m_core->logger.Write(LogLevel::Info, "camera stopped");
+    if (listened)
+    {
+        m_running = false;
+        m_core->logger.Write(LogLevel::Info, "camera stopped");
+    }
 }
 
 bool Camera::IsRunning() const
@@ -159,24 +162,37 @@ void Camera::AcceptLoop()
             }
             continue;
         }
-        std::shared_ptr<Connection> connection;
-        {
-            std::lock_guard lock(m_connectionsMutex);
-            ReapFinished();
-            connection = std::make_shared<Connection>(m_nextConnectionId++, std::move(fd), m_core);
-            m_connections.push_back(connection);
-        }
-        m_core->observations.Update([](Observations& o) { ++o.connectionsAccepted; });
-        try
-        {
-            connection->Start();
-        }
-        catch (const std::exception& e)
-        {
-            m_core->logger.Write(LogLevel::Error, std::string("cannot serve a connection: ") + e.what());
-        }
-        m_connectionsChanged.notify_all();
+        AddConnection(MakeSocketStream(std::move(fd)));
     }
+}
+
+std::uint64_t Camera::Serve(std::unique_ptr<ByteStream> stream)
+{
+    return AddConnection(std::move(stream));
+}
+
+std::uint64_t Camera::AddConnection(std::unique_ptr<ByteStream> stream)
+{
+    std::shared_ptr<Connection> connection;
+    {
+        std::lock_guard lock(m_connectionsMutex);
+        ReapFinished();
+        connection = std::make_shared<Connection>(m_nextConnectionId++, std::move(stream), m_core);
+        m_connections.push_back(connection);
+    }
+    m_core->observations.Update([](Observations& o) { ++o.connectionsAccepted; });
+    std::uint64_t id = connection->Id();
+    try
+    {
+        connection->Start();
+    }
+    catch (const std::exception& e)
+    {
+        m_core->logger.Write(LogLevel::Error, std::string("cannot serve a connection: ") + e.what());
+        id = 0;
+    }
+    m_connectionsChanged.notify_all();
+    return id;
 }
 
 void Camera::ReapFinished()

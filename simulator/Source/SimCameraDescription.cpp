@@ -5,6 +5,22 @@
 namespace Q7::Sim
 {
 
+// A host's channel list for a camera that sends none puts 4.2 (image data) on
+// endpoint 2 with burst IN and the other channels on endpoint 1.
+constexpr ChannelId kBurstChannel{4, 2};
+constexpr std::uint8_t kBurstEndpoint = 2;
+constexpr std::uint8_t kControlEndpoint = 1;
+
+std::uint8_t ChannelConfig::UsbEndpoint() const
+{
+    return usbEndpoint.value_or(id == kBurstChannel ? kBurstEndpoint : kControlEndpoint);
+}
+
+bool ChannelConfig::UsbBurstIn() const
+{
+    return usbBurstIn.value_or(id == kBurstChannel);
+}
+
 std::uint8_t ChannelConfig::LowestMajor() const
 {
     if (listedLowestMajor)
@@ -62,6 +78,18 @@ const ChannelConfig* CameraDescription::FindChannel(ChannelId id) const
         }
     }
     return nullptr;
+}
+
+std::vector<std::uint8_t> CameraDescription::UsbEndpoints() const
+{
+    std::vector<std::uint8_t> endpoints;
+    for (const auto& c : channels)
+    {
+        endpoints.push_back(c.UsbEndpoint());
+    }
+    std::sort(endpoints.begin(), endpoints.end());
+    endpoints.erase(std::unique(endpoints.begin(), endpoints.end()), endpoints.end());
+    return endpoints;
 }
 
 namespace

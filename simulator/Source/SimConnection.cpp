@@ -67,12 +67,9 @@ void ChannelContextImpl::RecordMessage(const MessageHeader& header, std::span<co
     m_connection.Core()->observations.AddMessage(std::move(r));
 }
 
-Connection::Connection(std::uint64_t id, UniqueFd socket, std::shared_ptr<CameraCore> core)
-    : m_id(id), m_socket(std::move(socket)), m_core(std::move(core)),
-      m_localPort(LocalPortOf(m_socket.Get())), m_rx(kReceiveBufferSize)
+Connection::Connection(std::uint64_t id, std::unique_ptr<ByteStream> stream, std::shared_ptr<CameraCore> core)
+    : m_id(id), m_stream(std::move(stream)), m_core(std::move(core)), m_rx(kReceiveBufferSize)
 {
-    const int one = 1;
-    ::setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 Connection::~Connection()
@@ -100,7 +97,7 @@ void Connection::Start()
         {
             m_sender.join();
         }
-        m_socket.Reset();
+        m_stream->Close(DropMode::Close);
         m_finished = true;
         throw;
     }
@@ -116,7 +113,7 @@ void Connection::RequestStop(DropMode mode)
             m_dropMode = mode;
         }
     }
-    m_wake.Signal();
+    m_stream->Wake();
 }
 
 bool Connection::StopRequested() const
@@ -162,7 +159,8 @@ void Connection::Violate(ViolationKind kind, std::string text, std::optional<Cha
 
 void Connection::ReceiveLoop()
 {
-    Log(LogLevel::Info, "connected (local port " + std::to_string(m_localPort) + ")");
+    Log(LogLevel::Info, m_stream->UsbEndpoint() ? "serving USB endpoint " + std::to_string(*m_stream->UsbEndpoint())
+                                                : "connected (local port " + std::to_string(LocalPort()) + ")");
     while (!StopRequested())
     {
         if (!Fill(kPacketHeaderSize))
@@ -213,32 +211,16 @@ bool Connection::Fill(std::size_t n)
     }
     while (m_rxEnd - m_rxBegin < n)
     {
-        const ssize_t r = ::recv(m_socket.Get(), m_rx.data() + m_rxEnd, m_rx.size() - m_rxEnd, MSG_DONTWAIT);
-        if (r > 0)
+        const Received received = m_stream->Receive(std::span(m_rx).subspan(m_rxEnd));
+        if (received.bytes == 0)
         {
-            m_rxEnd += static_cast<std::size_t>(r);
-            continue;
-        }
-        if (r == 0)
-        {
-            Log(LogLevel::Info, "host closed the connection");
+            if (!received.end.empty())
+            {
+                Log(LogLevel::Info, received.end);
+            }
             return false;
         }
-        const int err = errno;
-        if (err == EINTR)
-        {
-            continue;
-        }
-        if (err == EAGAIN || err == EWOULDBLOCK)
-        {
-            if (WaitReady(m_socket.Get(), POLLIN, m_wake.Fd()) != PollResult::Ready)
-            {
-                return false;
-            }
-            continue;
-        }
-        Log(LogLevel::Info, std::string("receive failed: ") + std::strerror(err));
-        return false;
+        m_rxEnd += received.bytes;
     }
     return true;
 }
@@ -361,13 +343,13 @@ void Connection::RecordSent(const std::vector<OutItem>& batch)
 bool Connection::SendBatch(std::vector<OutItem>& batch)
 {
     static constexpr std::array<std::uint8_t, 256> kZeros{};
-    std::vector<iovec> iov;
-    iov.reserve(3 * batch.size());
-    const auto add = [&iov](const std::uint8_t* bytes, std::size_t n)
+    std::vector<std::span<const std::uint8_t>> pieces;
+    pieces.reserve(3 * batch.size());
+    const auto add = [&pieces](const std::uint8_t* bytes, std::size_t n)
     {
         if (n > 0)
         {
-            iov.push_back({const_cast<std::uint8_t*>(bytes), n});
+            pieces.emplace_back(bytes, n);
         }
     };
     for (auto& item : batch)
@@ -388,46 +370,13 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
         }
         add(kZeros.data(), item.padding);
     }
-    std::size_t next = 0;
-    while (next < iov.size())
+    std::string failure;
+    if (!m_stream->Send(pieces, failure))
     {
-        msghdr msg{};
-        msg.msg_iov = iov.data() + next;
-        msg.msg_iovlen = std::min<std::size_t>(iov.size() - next, IOV_MAX);
-        const ssize_t r = ::sendmsg(m_socket.Get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r > 0)
+        if (!failure.empty())
         {
-            auto left = static_cast<std::size_t>(r);
-            while (left > 0)
-            {
-                if (left >= iov[next].iov_len)
-                {
-                    left -= iov[next].iov_len;
-                    ++next;
-                }
-                else
-                {
-                    iov[next].iov_base = static_cast<std::uint8_t*>(iov[next].iov_base) + left;
-                    iov[next].iov_len -= left;
-                    left = 0;
-                }
-            }
-            continue;
+            Log(LogLevel::Info, failure);
         }
-        const int err = errno;
-        if (r < 0 && err == EINTR)
-        {
-            continue;
-        }
-        if (r < 0 && (err == EAGAIN || err == EWOULDBLOCK))
-        {
-            if (WaitReady(m_socket.Get(), POLLOUT, m_wake.Fd()) != PollResult::Ready)
-            {
-                return false;
-            }
-            continue;
-        }
-        Log(LogLevel::Info, std::string("send failed: ") + std::strerror(err));
         return false;
     }
     return true;
@@ -477,17 +426,7 @@ void Connection::Shutdown()
         std::lock_guard lock(m_stopMutex);
         mode = m_dropMode;
     }
-    if (mode == DropMode::Reset)
-    {
-        // An abortive close: the host sees a reset, not an end of stream.
-        linger lg{1, 0};
-        ::setsockopt(m_socket.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    }
-    else
-    {
-        ::shutdown(m_socket.Get(), SHUT_RDWR);
-    }
-    m_socket.Reset();
+    m_stream->Close(mode);
     Log(LogLevel::Info, mode == DropMode::Reset ? "connection reset" : "connection closed");
     m_finished = true;
     m_core->observations.Update([](Observations& o) { ++o.connectionsEnded; });
@@ -667,7 +606,7 @@ bool Connection::SendPing(ChannelId id, std::uint8_t value, std::uint64_t& answe
         return false;
     }
     std::lock_guard lock(m_stateMutex);
-    Slot& slot = SlotFor(id, m_core->description.FindChannel(id));
+    Slot& slot = SlotFor(id, Served(id));
     answersBefore = slot.pingAnswers;
     slot.pingOutstanding = value;
     QueueControl(BuildPingRequest(id, value, m_core->faults.PacketTag()), id);
@@ -708,7 +647,7 @@ bool Connection::SendCloseRequest(ChannelId id)
     }
     {
         std::lock_guard lock(m_stateMutex);
-        SlotFor(id, m_core->description.FindChannel(id));
+        SlotFor(id, Served(id));
     }
     CloseFromCamera(id, 0);
     return true;
@@ -754,6 +693,17 @@ std::vector<ChannelId> Connection::OpenChannels() const
 }
 
 // --------------------------------------------------------- packet handling
+
+const ChannelConfig* Connection::Served(ChannelId id) const
+{
+    const ChannelConfig* config = m_core->description.FindChannel(id);
+    const std::optional<std::uint8_t> endpoint = m_stream->UsbEndpoint();
+    if (config != nullptr && endpoint && config->UsbEndpoint() != *endpoint)
+    {
+        return nullptr;
+    }
+    return config;
+}
 
 bool Connection::CheckControlLength(const PacketHeader& h)
 {
@@ -869,7 +819,7 @@ void Connection::HandlePacket(const PacketHeader& h, std::span<const std::uint8_
         return;
     }
 
-    const ChannelConfig* config = m_core->description.FindChannel(id);
+    const ChannelConfig* config = Served(id);
     if (config == nullptr)
     {
         // The answer is ErrorReply 4 whatever the packet holds, but a malformed
@@ -1173,7 +1123,7 @@ void Connection::HandleCloseRequest(const PacketHeader& h)
     bool wasOpen = false;
     {
         std::lock_guard lock(m_stateMutex);
-        Slot& slot = SlotFor(id, m_core->description.FindChannel(id));
+        Slot& slot = SlotFor(id, Served(id));
         if (slot.state == SlotState::Open)
         {
             LeaveOpenLocked(slot, id);
@@ -1208,7 +1158,7 @@ void Connection::HandleCloseReply(const PacketHeader& h)
     bool completed = false;
     {
         std::lock_guard lock(m_stateMutex);
-        Slot& slot = SlotFor(id, m_core->description.FindChannel(id));
+        Slot& slot = SlotFor(id, Served(id));
         if (slot.closeRequestsOutstanding == 0)
         {
             Violate(ViolationKind::UnexpectedCloseReply, "CloseReply without a CloseRequest from the camera",
@@ -1239,7 +1189,7 @@ void Connection::HandlePingReply(const PacketHeader& h, std::span<const std::uin
     bool answered = false;
     {
         std::lock_guard lock(m_stateMutex);
-        Slot& slot = SlotFor(id, m_core->description.FindChannel(id));
+        Slot& slot = SlotFor(id, Served(id));
         if (!slot.pingOutstanding)
         {
             Violate(ViolationKind::UnexpectedPingReply, "PingReply without a PingRequest from the camera",
@@ -1300,7 +1250,7 @@ void Connection::HandleData(const PacketHeader& h, std::span<const std::uint8_t>
     std::optional<std::uint8_t> errorReply;
     {
         std::lock_guard lock(m_stateMutex);
-        Slot& slot = SlotFor(id, m_core->description.FindChannel(id));
+        Slot& slot = SlotFor(id, Served(id));
         if (slot.state != SlotState::Open)
         {
             if (slot.state == SlotState::CloseSent || slot.closedByHost)

@@ -1,8 +1,10 @@
-// One TCP connection (one pipe) of a simulated camera: its receive thread
-// runs the camera's side of the channel layer, its send thread writes queued
-// packets, so a host that stops reading never blocks the camera's reading.
+// One pipe of a simulated camera (a TCP connection or a USB endpoint pair,
+// carried by a ByteStream): its receive thread runs the camera's side of the
+// channel layer, its send thread writes queued packets, so a host that stops
+// reading never blocks the camera's reading.
 #pragma once
 
+#include "SimByteStream.h"
 #include "SimCameraCore.h"
 #include "SimFaults.h"
 #include "SimSocket.h"
@@ -30,8 +32,8 @@ class ChannelContextImpl;
 class Connection
 {
 public:
-    // Takes the accepted socket. Starts nothing.
-    Connection(std::uint64_t id, UniqueFd socket, std::shared_ptr<CameraCore> core);
+    // Takes the stream of the pipe. Starts nothing.
+    Connection(std::uint64_t id, std::unique_ptr<ByteStream> stream, std::shared_ptr<CameraCore> core);
     // Stops and joins the threads.
     ~Connection();
     Connection(const Connection&) = delete;
@@ -45,11 +47,12 @@ public:
     // Waits until the receive thread (which joins the send thread) ended. Thread-safe, not from the
     // connection's threads.
     void Join();
-    // True once the connection has ended and its socket is closed. Thread-safe.
+    // True once the connection has ended and its stream is closed. Thread-safe.
     bool Finished() const;
 
     std::uint64_t Id() const { return m_id; }
-    std::uint16_t LocalPort() const { return m_localPort; }
+    std::uint16_t LocalPort() const { return m_stream->LocalPort(); }
+    std::uint8_t TransportType() const { return m_stream->TransportType(); }
 
     // On-demand actions (test thread). Each is thread-safe and returns false once the connection ended.
     bool SendPing(ChannelId id, std::uint8_t value, std::uint64_t& answersBefore);
@@ -136,6 +139,10 @@ private:
     void StopQueue();
     void Shutdown();
 
+    // The camera's entry for a channel served on this pipe; null when the
+    // camera does not serve it here (on USB: not on this endpoint).
+    const ChannelConfig* Served(ChannelId id) const;
+
     void HandlePacket(const PacketHeader& h, std::span<const std::uint8_t> packet);
     void HandleOpenRequest(const PacketHeader& h, std::span<const std::uint8_t> payload,
                            const ChannelConfig& config);
@@ -160,10 +167,8 @@ private:
     void Log(LogLevel level, const std::string& line) const;
 
     const std::uint64_t m_id;
-    UniqueFd m_socket;
+    const std::unique_ptr<ByteStream> m_stream;
     const std::shared_ptr<CameraCore> m_core;
-    const std::uint16_t m_localPort;
-    WakeEvent m_wake;
     std::mutex m_joinMutex; // serialises joins of m_receiver
     std::thread m_receiver;
     std::thread m_sender;
@@ -205,6 +210,7 @@ public:
     Version NegotiatedVersion() const override { return m_version; }
     const CameraDescription& Description() const override { return m_connection.Core()->description; }
     std::uint16_t LocalPort() const override { return m_connection.LocalPort(); }
+    std::uint8_t TransportType() const override { return m_connection.TransportType(); }
     const Logger& Log() const override { return m_connection.Core()->logger; }
     bool Send(std::span<const std::uint8_t> bytes) override
     {

@@ -37,7 +37,7 @@ std::vector<std::uint8_t> BuildDeviceInfoReply(const CameraDescription& d)
     return msg;
 }
 
-std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& d, std::uint16_t port)
+std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& d, std::uint16_t port, std::uint8_t transport)
 {
     std::size_t count = 0;
     for (const auto& c : d.channels)
@@ -63,21 +63,22 @@ std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& d, std:
         {
             continue;
         }
+        const std::uint8_t type = c.TransportTypeOver(transport);
         w.U16(kTcpDescriptorSize);
-        w.U8(c.transportType);
+        w.U8(type);
         w.U8(c.id.channel);
         w.U8(c.id.sub);
         w.U8(c.LowestMajor());
         w.U8(c.HighestMajor());
         w.U8(0);
         w.U32(c.flags);
-        if (c.transportType == kTransportUsb)
+        if (type == kTransportUsb)
         {
-            w.U8(c.usbEndpoint);
-            w.U8(c.usbBurstIn ? 1 : 0);
+            w.U8(c.UsbEndpoint());
+            w.U8(c.UsbBurstIn() ? 1 : 0);
             w.U16(0);
         }
-        else if (c.transportType == kTransportTcp)
+        else if (type == kTransportTcp)
         {
             w.U16(c.tcpPort.value_or(port));
             w.U16(0);
@@ -132,7 +133,7 @@ bool EnumerationHandler::OnMessage(ChannelContext& context, const MessageHeader&
                                         std::to_string(d.enumerationMajorHighest));
             return false;
         }
-        auto reply = BuildChannelListReply(d, context.LocalPort());
+        auto reply = BuildChannelListReply(d, context.LocalPort(), context.TransportType());
         if (m_options.channelListMutator)
         {
             m_options.channelListMutator(reply);

@@ -243,8 +243,8 @@ TEST_F(EnumerationE2E, ChannelListArrivesAsDescribed)
         EXPECT_EQ(descriptor.majorVersionHighest, listed[i]->HighestMajor());
         EXPECT_EQ(descriptor.channelFlags, listed[i]->flags);
         EXPECT_EQ(descriptor.legacyMark, 0u);
-        EXPECT_EQ(descriptor.transportType, listed[i]->transportType);
-        if (listed[i]->transportType == Sim::kTransportTcp)
+        EXPECT_EQ(descriptor.transportType, listed[i]->TransportTypeOver(Sim::kTransportTcp));
+        if (listed[i]->TransportTypeOver(Sim::kTransportTcp) == Sim::kTransportTcp)
         {
             ASSERT_NE(dynamic_cast<const TcpChannelDescriptor*>(&descriptor), nullptr);
             // Every channel rides on the control connection's port unless it names its own.

@@ -118,13 +118,13 @@ TEST_F(SimEnumeration, ChannelListCarriesTheControlPortAndVersionRanges)
         }
         SCOPED_TRACE(ch.id.ToString());
         EXPECT_EQ(Get16(*m, at), 16);
-        EXPECT_EQ((*m)[at + 2], ch.transportType);
+        EXPECT_EQ((*m)[at + 2], ch.TransportTypeOver(kTransportTcp));
         EXPECT_EQ((*m)[at + 3], ch.id.channel);
         EXPECT_EQ((*m)[at + 4], ch.id.sub);
         EXPECT_EQ((*m)[at + 5], ch.LowestMajor());
         EXPECT_EQ((*m)[at + 6], ch.HighestMajor());
         EXPECT_EQ(Get32(*m, at + 8), ch.flags);
-        if (ch.transportType == kTransportTcp)
+        if (ch.TransportTypeOver(kTransportTcp) == kTransportTcp)
         {
             EXPECT_EQ(Get16(*m, at + 12), camera->Port());
         }
