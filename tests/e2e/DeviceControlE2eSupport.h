@@ -8,10 +8,10 @@
 // E2eTransport value and its case there.
 #pragma once
 
+#include "E2eTransport.h"
 #include "KPXChannelTransport.h"
 #include "KPXDeviceControl.h"
 #include "KPXTransport.h"
-#include "KPXTransport_Tcp.h"
 #include "KPXValue.h"
 #include "LogCapture.h"
 #include "Q7UniversalError.h"
@@ -34,46 +34,6 @@ namespace E2e
 {
 
 using namespace std::chrono_literals;
-
-// How an e2e suite reaches the simulated camera.
-enum class E2eTransport
-{
-    Tcp, // loopback TCP, port chosen by the system
-};
-
-inline std::string TransportName(const ::testing::TestParamInfo<E2eTransport>& info)
-{
-    switch (info.param)
-    {
-    case E2eTransport::Tcp:
-        return "Tcp";
-    }
-    return "Unknown";
-}
-
-// Opens the library's device for a started simulated camera over `transport`:
-// the one place where e2e suites make a device.
-inline std::unique_ptr<Q7::KPX::Transport::DeviceInterface> OpenSimulatedDevice(E2eTransport transport,
-                                                                                Q7::Sim::Camera& camera)
-{
-    switch (transport)
-    {
-    case E2eTransport::Tcp:
-    {
-        Q7::KPX::Transport::DeviceMoniker moniker;
-        moniker.type = Q7::KPX::Transport::kMonikerType_Tcp;
-        moniker.tcp.host.Assign("127.0.0.1");
-        moniker.tcp.address = 0x7F000001;
-        moniker.tcp.port = camera.Port();
-        moniker.tcp.connectTimeoutSeconds = 5;
-        auto device = std::make_unique<Q7::KPX::Transport::TcpDevice>(moniker);
-        if (device->Open() != 0)
-            throw std::runtime_error("the simulated camera's device did not open");
-        return device;
-    }
-    }
-    throw std::logic_error("unknown e2e transport");
-}
 
 // The notifications an agent delivered, in order. Thread-safe.
 class NotificationRecorder

@@ -588,7 +588,7 @@ TEST_P(DeviceControlE2e, UnknownMessagesAndCameraErrorsLeaveTheChannelOpen)
     ExpectNoViolations();
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, DeviceControlE2e, ::testing::Values(E2eTransport::Tcp), TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, DeviceControlE2e, AllTransports(), TransportName);
 
 // ---------------------------------------------------------------------------
 // Malformed replies.
@@ -670,8 +670,7 @@ std::string MalformedName(const ::testing::TestParamInfo<std::tuple<E2eTransport
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, DeviceControlMalformedE2e,
-                         ::testing::Combine(::testing::Values(E2eTransport::Tcp),
-                                            ::testing::ValuesIn(kMalformedCases)),
+                         ::testing::Combine(AllTransports(), ::testing::ValuesIn(kMalformedCases)),
                          MalformedName);
 
 } // namespace
