@@ -1,4 +1,5 @@
-// The channel layer against the simulated camera over loopback TCP: open,
+// The channel layer against the simulated camera over loopback TCP and the
+// virtual USB bus: open,
 // traffic both ways, close and reopen; refusals; a silent camera; wrong
 // answers; flow control; a dropped connection; stopping during waits.
 
@@ -50,7 +51,7 @@ bool ReadAll(Channel& channel, std::vector<std::uint8_t>& out, std::size_t count
 
 // ---------------------------------------------------------------- open, traffic, close
 
-TEST_F(ChannelE2eTest, AChannelOpensMovesDataBothWaysClosesAndReopens)
+TEST_P(ChannelOverTransportsE2eTest, AChannelOpensMovesDataBothWaysClosesAndReopens)
 {
     auto stats = AddStream(*camera, k20, {.echo = true, .checkPattern = true});
     Channel& channel = Connect();
@@ -82,7 +83,7 @@ TEST_F(ChannelE2eTest, AChannelOpensMovesDataBothWaysClosesAndReopens)
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, TwoChannelsShareOnePipe)
+TEST_P(ChannelOverTransportsE2eTest, TwoChannelsShareOnePipe)
 {
     auto stats20 = AddStream(*camera, k20, {.checkPattern = true});
     auto stats30 = AddStream(*camera, {3, 0}, {.sourceBytes = 200000});
@@ -104,7 +105,7 @@ TEST_F(ChannelE2eTest, TwoChannelsShareOnePipe)
 // Two channels of one pipe write large streams at the same time. Fault caught:
 // packets of the two writers interleaved within one another (the camera would
 // see broken headers or foreign bytes in a channel's pattern).
-TEST_F(ChannelE2eTest, TwoWritersOnOnePipeNeverInterleaveTheirPackets)
+TEST_P(ChannelOverTransportsE2eTest, TwoWritersOnOnePipeNeverInterleaveTheirPackets)
 {
     auto stats20 = AddStream(*camera, k20, {.checkPattern = true});
     auto stats30 = AddStream(*camera, {3, 0}, {.checkPattern = true});
@@ -133,7 +134,7 @@ TEST_F(ChannelE2eTest, TwoWritersOnOnePipeNeverInterleaveTheirPackets)
 // A gibibyte each way, every byte compared with the camera's pattern; reads of
 // an odd size straddle the packets. Fault caught: any byte lost, repeated,
 // reordered or corrupted on the data path at full speed.
-TEST_F(ChannelE2eTest, SlowAGibibyteEachWayArrivesIntact)
+TEST_P(ChannelOverTransportsE2eTest, SlowAGibibyteEachWayArrivesIntact)
 {
     constexpr std::uint64_t kBytes = 1u << 30;
     auto upload = AddStream(*camera, k20, {.checkPattern = true});
@@ -166,16 +167,16 @@ TEST_F(ChannelE2eTest, SlowAGibibyteEachWayArrivesIntact)
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, APingOnAnOpenChannelIsAnswered)
+TEST_P(ChannelOverTransportsE2eTest, APingOnAnOpenChannelIsAnswered)
 {
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
-    EXPECT_TRUE(camera->Ping(camera->LatestConnection(), k20, 0x5A, 5s));
+    EXPECT_TRUE(camera->Ping(CameraConnection(), k20, 0x5A, 5s));
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, TheCamerasAlignmentAndSmallerPayloadAreHonoured)
+TEST_P(ChannelOverTransportsE2eTest, TheCamerasAlignmentAndSmallerPayloadAreHonoured)
 {
     auto stats = AddStream(*camera, k20, {.checkPattern = true});
     camera->Faults().AddOpenFault(
@@ -191,13 +192,13 @@ TEST_F(ChannelE2eTest, TheCamerasAlignmentAndSmallerPayloadAreHonoured)
     ExpectNoViolations(); // the camera checks alignment and payload limits
 }
 
-TEST_F(ChannelE2eTest, TheCamerasCloseRequestClosesTheChannelAndItReopens)
+TEST_P(ChannelOverTransportsE2eTest, TheCamerasCloseRequestClosesTheChannelAndItReopens)
 {
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
     auto read = ReadOneByteAsync(channel);
-    ASSERT_TRUE(camera->SendCloseRequest(camera->LatestConnection(), k20));
+    ASSERT_TRUE(camera->SendCloseRequest(CameraConnection(), k20));
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(read.get(), 3);
     ASSERT_TRUE(camera->WaitUntil(
@@ -208,6 +209,7 @@ TEST_F(ChannelE2eTest, TheCamerasCloseRequestClosesTheChannelAndItReopens)
 
 // ---------------------------------------------------------------- refusals
 
+// Two connections to one channel: TCP only (a USB endpoint carries one pipe).
 TEST_F(ChannelE2eTest, TheConnectionLimitRaises0x15E000F)
 {
     Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
@@ -227,7 +229,7 @@ TEST_F(ChannelE2eTest, TheConnectionLimitRaises0x15E000F)
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, AMissingOrWrongAuthenticationRaises0x15E0010AndTheRightOneOpens)
+TEST_P(ChannelOverTransportsE2eTest, AMissingOrWrongAuthenticationRaises0x15E0010AndTheRightOneOpens)
 {
     Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
     description.authenticationCode = "open sesame";
@@ -241,7 +243,7 @@ TEST_F(ChannelE2eTest, AMissingOrWrongAuthenticationRaises0x15E0010AndTheRightOn
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, AChannelTheCameraDoesNotOfferRaises0x15E0018)
+TEST_P(ChannelOverTransportsE2eTest, AChannelTheCameraDoesNotOfferRaises0x15E0018)
 {
     Channel& channel = Connect({9, 0, {{1, 0}}, {1, 1}});
     EXPECT_EQ(OpenCode(channel), 0x15E0018u);
@@ -251,7 +253,7 @@ TEST_F(ChannelE2eTest, AChannelTheCameraDoesNotOfferRaises0x15E0018)
 
 // A camera that ignores OpenRequests (but answers CloseRequests): three tries of
 // one second each, each ended by a CloseRequest, then 0x6500CF.
-TEST_F(ChannelE2eTest, ASilentCameraEndsInTimeoutAfterTheDocumentedRetries)
+TEST_P(ChannelOverTransportsE2eTest, ASilentCameraEndsInTimeoutAfterTheDocumentedRetries)
 {
     camera->Faults().AddOpenFault(
         {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::Ignore});
@@ -274,15 +276,18 @@ struct WrongReply
     Q7::Sim::OpenFault fault;
 };
 
-class ChannelWrongReplyE2eTest : public ChannelE2eTest, public ::testing::WithParamInterface<WrongReply>
+class ChannelWrongReplyE2eTest : public ChannelE2eTest,
+                                 public ::testing::WithParamInterface<std::tuple<E2eTransport, WrongReply>>
 {
+protected:
+    E2eTransport Transport() const override { return std::get<0>(GetParam()); }
 };
 
 // Fault mended: an OpenReply that this side refuses gets ErrorReply 8 and a
 // CloseRequest, and Open raises 0x15E001C instead of answering success.
 TEST_P(ChannelWrongReplyE2eTest, AWrongOpenReplyGetsErrorReply8AndACloseRequest)
 {
-    Q7::Sim::OpenFault fault = GetParam().fault;
+    Q7::Sim::OpenFault fault = std::get<1>(GetParam()).fault;
     fault.channel = k20;
     camera->Faults().AddOpenFault(fault);
     camera->Faults().SetPacketTag(0x3C);
@@ -307,18 +312,21 @@ TEST_P(ChannelWrongReplyE2eTest, AWrongOpenReplyGetsErrorReply8AndACloseRequest)
     EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, ChannelWrongReplyE2eTest,
-                         ::testing::Values(WrongReply{"Alignment", {.alignment = 0x90}},
-                                           WrongReply{"ChannelProtocol", {.channelProtocolVersion = 2}},
-                                           WrongReply{"MaximumPayload",
-                                                      {.alignment = 0x40, .maxPayloadLength = 0x00EF}},
-                                           WrongReply{"MessageVersion", {.version = Q7::Sim::Version{7, 0}}}),
-                         [](const ::testing::TestParamInfo<WrongReply>& param)
-                         { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ChannelWrongReplyE2eTest,
+    ::testing::Combine(AllTransports(),
+                       ::testing::Values(WrongReply{"Alignment", {.alignment = 0x90}},
+                                         WrongReply{"ChannelProtocol", {.channelProtocolVersion = 2}},
+                                         WrongReply{"MaximumPayload",
+                                                    {.alignment = 0x40, .maxPayloadLength = 0x00EF}},
+                                         WrongReply{"MessageVersion", {.version = Q7::Sim::Version{7, 0}}})),
+    [](const ::testing::TestParamInfo<std::tuple<E2eTransport, WrongReply>>& param) {
+        return TransportName({std::get<0>(param.param), param.index}) + "_" + std::get<1>(param.param).name;
+    });
 
 // Fault mended: a camera that answers every OpenRequest with a CloseRequest no
 // longer hangs Open (and with it Close and Stop); it ends in 0x6500CF.
-TEST_F(ChannelE2eTest, ACloseRequestInsteadOfAnOpenReplyEndsInTimeout)
+TEST_P(ChannelOverTransportsE2eTest, ACloseRequestInsteadOfAnOpenReplyEndsInTimeout)
 {
     camera->Faults().AddOpenFault(
         {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::CloseRequest});
@@ -332,7 +340,7 @@ TEST_F(ChannelE2eTest, ACloseRequestInsteadOfAnOpenReplyEndsInTimeout)
     ExpectNoViolations();
 }
 
-TEST_F(ChannelE2eTest, AnOpenReplyOfTheWrongLengthIsAnsweredWithErrorReply1AndRetried)
+TEST_P(ChannelOverTransportsE2eTest, AnOpenReplyOfTheWrongLengthIsAnsweredWithErrorReply1AndRetried)
 {
     AddStream(*camera, k20, {});
     Q7::Sim::OpenFault fault{.channel = k20, .action = Q7::Sim::OpenAction::Raw};
@@ -362,7 +370,7 @@ TEST_F(ChannelE2eTest, AnOpenReplyOfTheWrongLengthIsAnsweredWithErrorReply1AndRe
 
 // A reader that does not read holds the whole pipe (a ping on another channel
 // of the pipe goes unanswered); once it reads, every byte arrives in order.
-TEST_F(ChannelE2eTest, AReaderThatHoldsBackStallsThePipeAndNothingIsLostOrReordered)
+TEST_P(ChannelOverTransportsE2eTest, AReaderThatHoldsBackStallsThePipeAndNothingIsLostOrReordered)
 {
     constexpr std::uint64_t kBytes = 8u << 20;
     auto stats = AddStream(*camera, k20, {.sourceBytes = kBytes, .sourceChunk = 64 * 1024});
@@ -377,20 +385,25 @@ TEST_F(ChannelE2eTest, AReaderThatHoldsBackStallsThePipeAndNothingIsLostOrReorde
     // nothing more, so 3.0 cannot answer a ping queued behind 2.0 data (the
     // camera's send queue is full of it).
     ASSERT_TRUE(stats->WaitForSent(256 * 1024, 10s));
-    EXPECT_FALSE(camera->Ping(camera->LatestConnection(), {3, 0}, 0x11, 300ms));
+    EXPECT_FALSE(camera->Ping(CameraConnection(), {3, 0}, 0x11, 300ms));
     EXPECT_LT(stats->BytesSent(), kBytes);
 
     std::vector<std::uint8_t> received;
     ASSERT_TRUE(ReadAll(ch2, received, kBytes, 77777));
     EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, received).has_value());
     // The stall is over: the earlier ping was answered late, a new one at once.
-    EXPECT_TRUE(camera->Ping(camera->LatestConnection(), {3, 0}, 0x22, 5s));
+    EXPECT_TRUE(camera->Ping(CameraConnection(), {3, 0}, 0x22, 5s));
 }
 
 // ---------------------------------------------------------------- dropped connections
 
-class DropE2eTest : public ChannelE2eTest, public ::testing::WithParamInterface<Q7::Sim::DropMode>
+// Over USB a camera that drops a pipe leaves the bus (the host sees an unplug).
+class DropE2eTest : public ChannelE2eTest,
+                    public ::testing::WithParamInterface<std::tuple<E2eTransport, Q7::Sim::DropMode>>
 {
+protected:
+    E2eTransport Transport() const override { return std::get<0>(GetParam()); }
+    Q7::Sim::DropMode Mode() const { return std::get<1>(GetParam()); }
 };
 
 // A connection the camera drops wakes a pending Read with 4.
@@ -400,7 +413,7 @@ TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingReadWithFour)
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
     auto read = ReadOneByteAsync(channel);
-    ASSERT_TRUE(camera->DropConnection(camera->LatestConnection(), GetParam()));
+    ASSERT_TRUE(camera->DropConnection(CameraConnection(), Mode()));
     ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(read.get(), 4);
     std::uint8_t byte = 0;
@@ -415,7 +428,7 @@ TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingWriteWithFour)
     AddStream(*camera, k20, {});
     camera->Faults().AddDataFault({.channel = k20,
                                    .afterBytes = 1u << 20,
-                                   .action = GetParam() == Q7::Sim::DropMode::Reset
+                                   .action = Mode() == Q7::Sim::DropMode::Reset
                                                  ? Q7::Sim::DataAction::ResetConnection
                                                  : Q7::Sim::DataAction::DropConnection});
     Channel& channel = Connect();
@@ -434,20 +447,26 @@ TEST_P(DropE2eTest, ADroppedConnectionWakesAPendingWriteWithFour)
     EXPECT_EQ(read.get(), 4);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, DropE2eTest,
-                         ::testing::Values(Q7::Sim::DropMode::Close, Q7::Sim::DropMode::Reset),
-                         [](const ::testing::TestParamInfo<Q7::Sim::DropMode>& param) {
-                             return std::string(param.param == Q7::Sim::DropMode::Close ? "Close" : "Reset");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Modes, DropE2eTest,
+    ::testing::Combine(AllTransports(),
+                       ::testing::Values(Q7::Sim::DropMode::Close, Q7::Sim::DropMode::Reset)),
+    [](const ::testing::TestParamInfo<std::tuple<E2eTransport, Q7::Sim::DropMode>>& param)
+    {
+        return TransportName({std::get<0>(param.param), param.index}) +
+               (std::get<1>(param.param) == Q7::Sim::DropMode::Close ? "_Close" : "_Reset");
+    });
 
-TEST_F(ChannelE2eTest, AMalformedHeaderFromTheCameraEndsTheTransportsReceiving)
+INSTANTIATE_TEST_SUITE_P(Transports, ChannelOverTransportsE2eTest, AllTransports(), TransportName);
+
+TEST_P(ChannelOverTransportsE2eTest, AMalformedHeaderFromTheCameraEndsTheTransportsReceiving)
 {
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
     ASSERT_EQ(channel.Open(), 0);
     auto read = ReadOneByteAsync(channel);
-    ASSERT_TRUE(camera->SendMalformedHeader(camera->LatestConnection(),
-                                            Q7::Sim::MalformedHeader::HeaderLength20, k20));
+    ASSERT_TRUE(
+        camera->SendMalformedHeader(CameraConnection(), Q7::Sim::MalformedHeader::HeaderLength20, k20));
     ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
     EXPECT_NE(read.get(), 0);
 }
@@ -456,7 +475,7 @@ TEST_F(ChannelE2eTest, AMalformedHeaderFromTheCameraEndsTheTransportsReceiving)
 
 // Stopping the channel transport (which closes its pipe) ends each kind of wait
 // at once, and the channel then stops at once too.
-TEST_F(ChannelE2eTest, StoppingTheTransportDuringOpenEndsOpen)
+TEST_P(ChannelOverTransportsE2eTest, StoppingTheTransportDuringOpenEndsOpen)
 {
     camera->Faults().AddOpenFault(
         {.channel = k20, .count = Q7::Sim::kAlways, .action = Q7::Sim::OpenAction::Ignore});
@@ -471,7 +490,7 @@ TEST_F(ChannelE2eTest, StoppingTheTransportDuringOpenEndsOpen)
     ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
 }
 
-TEST_F(ChannelE2eTest, StoppingTheTransportDuringReadEndsRead)
+TEST_P(ChannelOverTransportsE2eTest, StoppingTheTransportDuringReadEndsRead)
 {
     AddStream(*camera, k20, {});
     Channel& channel = Connect();
@@ -484,7 +503,7 @@ TEST_F(ChannelE2eTest, StoppingTheTransportDuringReadEndsRead)
     ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
 }
 
-TEST_F(ChannelE2eTest, StoppingTheTransportDuringAFlowControlStallEndsEveryThread)
+TEST_P(ChannelOverTransportsE2eTest, StoppingTheTransportDuringAFlowControlStallEndsEveryThread)
 {
     AddStream(*camera, k20, {.sourceBytes = Q7::Sim::StreamHandler::kUnlimited});
     Channel& channel = Connect();
@@ -521,7 +540,7 @@ private:
     std::shared_ptr<Gate> m_gate;
 };
 
-TEST_F(ChannelE2eTest, StoppingTheTransportDuringABlockedWriteEndsTheWrite)
+TEST_P(ChannelOverTransportsE2eTest, StoppingTheTransportDuringABlockedWriteEndsTheWrite)
 {
     auto gate = std::make_shared<BlockingHandler::Gate>();
     // Opens the gate however the test ends, so that the camera can stop.

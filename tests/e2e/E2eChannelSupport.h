@@ -1,11 +1,12 @@
-// The library's channel layer against the camera simulator over loopback TCP:
-// a fixture that starts a simulated camera, connects a TCP device to it and
-// builds channel transports and channels on its pipes.
+// The library's channel layer against the camera simulator: a fixture that
+// starts a simulated camera, reaches it over the suite's transport (loopback
+// TCP unless a parametrised suite says otherwise) and builds channel
+// transports and channels on the device's pipes.
 #pragma once
 
+#include "E2eTransport.h"
 #include "KPXChannel.h"
 #include "KPXChannelTransport.h"
-#include "KPXTransport_Tcp.h"
 #include "SimCamera.h"
 #include "SimStreamHandler.h"
 
@@ -66,19 +67,18 @@ protected:
     // Starts the simulated camera on 127.0.0.1 with a system-chosen port.
     void StartCamera() { camera->Start("127.0.0.1", 0); }
 
-    // Opens the TCP device on the camera's address.
-    void OpenDevice()
-    {
-        Q7::KPX::Transport::DeviceMoniker moniker;
-        moniker.type = 2;
-        moniker.tcp.address = 0x7F000001;
-        moniker.tcp.port = camera->Port();
-        moniker.tcp.connectTimeoutSeconds = 5;
-        device = std::make_unique<Q7::KPX::Transport::TcpDevice>(moniker);
-        ASSERT_EQ(device->Open(), 0u);
-    }
+    // The transport the suite reaches the camera over.
+    virtual E2eTransport Transport() const { return E2eTransport::Tcp; }
 
-    // A started channel transport on a new connection (the default pipe).
+    // Opens the device for the camera over the suite's transport.
+    void OpenDevice() { device = OpenSimulatedDevice(Transport(), *camera); }
+
+    // The camera's connection that serves the default pipe (the latest one
+    // over TCP).
+    std::uint64_t CameraConnection() { return DefaultPipeConnection(*device, *camera); }
+
+    // A started channel transport on the default pipe (over TCP a new
+    // connection; over USB endpoint 1, so one at a time).
     Q7::KPX::ChannelTransport& AddTransport()
     {
         transports.push_back(
@@ -136,9 +136,16 @@ protected:
     }
 
     std::unique_ptr<Q7::Sim::Camera> camera;
-    std::unique_ptr<Q7::KPX::Transport::TcpDevice> device;
+    std::unique_ptr<Q7::KPX::Transport::DeviceInterface> device;
     std::vector<std::unique_ptr<Q7::KPX::ChannelTransport>> transports;
     std::vector<std::unique_ptr<Q7::KPX::Channel>> channels;
+};
+
+// The channel-layer fixture over each transport in turn.
+class ChannelOverTransportsE2eTest : public ChannelE2eTest, public ::testing::WithParamInterface<E2eTransport>
+{
+protected:
+    E2eTransport Transport() const override { return GetParam(); }
 };
 
 // Starts a one-byte Read without time-out on another thread; the future gives

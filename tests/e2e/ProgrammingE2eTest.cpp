@@ -550,7 +550,7 @@ TEST_F(ProgrammingE2eTest, AMalformedMessageCostsTheChannelNotTheAgent)
     ASSERT_TRUE(camera->WaitUntil([](const auto& o) { return o.opensAccepted == 2; }, 5s));
 
     const Bytes headerSize8{0x11, 0x22, 0x33, 0x44, 0x02, 0x04, 8, 0, 16, 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_TRUE(camera->SendOnChannel(camera->LatestConnection(), k10, headerSize8));
+    ASSERT_TRUE(camera->SendOnChannel(CameraConnection(), k10, headerSize8));
     EXPECT_TRUE(WaitForError(0x650003));
     ASSERT_TRUE(camera->WaitUntil([](const auto& o) { return o.opensAccepted == 3; }, 5s));
 
