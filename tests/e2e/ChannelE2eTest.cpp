@@ -207,6 +207,41 @@ TEST_P(ChannelOverTransportsE2eTest, TheCamerasCloseRequestClosesTheChannelAndIt
     ExpectNoViolations();
 }
 
+// ---------------------------------------------------------------- USB only
+
+class UsbChannelE2eTest : public ChannelE2eTest
+{
+protected:
+    E2eTransport Transport() const override { return E2eTransport::Usb; }
+};
+
+// Catches: a camera on USB that does not survive the host closing and
+// reopening the device, and bytes the camera queued while the host was away (a
+// malformed header here) taken by the next use: without the drain at start the
+// receive thread would stop on them and the channel would not open.
+TEST_F(UsbChannelE2eTest, TheDeviceClosedAndReopenedStartsCleanAfterStaleBytes)
+{
+    AddStream(*camera, k20, {.sourceBytes = Q7::Sim::StreamHandler::kUnlimited});
+    Channel& first = Connect();
+    ASSERT_EQ(first.Open(), 0);
+    std::vector<std::uint8_t> received;
+    ASSERT_TRUE(ReadAll(first, received, 1u << 20));
+    first.Stop();
+    transports.front()->Stop();
+    channels.clear();
+    transports.clear();
+    device->Close();
+    ASSERT_TRUE(
+        camera->SendMalformedHeader(CameraConnection(), Q7::Sim::MalformedHeader::HeaderLength20, k20));
+
+    ASSERT_EQ(device->Open(), 0u);
+    Channel& second = AddChannel(AddTransport());
+    ASSERT_EQ(second.Open(), 0);
+    ASSERT_TRUE(ReadAll(second, received, 1u << 20));
+    EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, received).has_value());
+    EXPECT_EQ(HostPackets(PacketType::OpenRequest, k20), 2u);
+}
+
 // ---------------------------------------------------------------- refusals
 
 // Two connections to one channel: TCP only (a USB endpoint carries one pipe).

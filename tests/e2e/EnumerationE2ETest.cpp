@@ -1,4 +1,4 @@
-// End to end over loopback TCP: the enumeration agent of the library reads a
+// End to end over loopback TCP and the virtual USB bus: the enumeration agent of the library reads a
 // simulated camera's device information and channel list on channel 0.0, and
 // refuses the camera's malformed replies with the documented errors.
 
@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "E2eTransport.h"
 #include "KPXChannelTransport.h"
 #include "KPXEnumeration.h"
 #include "KPXEnumerationAgent.h"
-#include "KPXTransport_Tcp.h"
 #include "Q7UniversalError.h"
 #include "SimCamera.h"
 #include "SimEnumerationHandler.h"
@@ -66,7 +66,7 @@ Sim::ChannelConfig Channel(std::uint8_t channel, std::uint8_t sub, std::vector<S
     return config;
 }
 
-class EnumerationE2E : public ::testing::Test
+class EnumerationE2E : public ::testing::TestWithParam<E2e::E2eTransport>
 {
 protected:
     // Starts a camera with the description (and the channel 0.0 reply
@@ -79,15 +79,7 @@ protected:
         if (options)
             m_camera->SetChannelHandler({0, 0}, Sim::EnumerationHandler::Factory(*options));
         m_camera->Start("127.0.0.1", 0);
-
-        Transport::DeviceMoniker moniker;
-        moniker.type = Transport::kMonikerType_Tcp;
-        moniker.tcp.host.Assign("127.0.0.1");
-        moniker.tcp.address = 0x7F000001;
-        moniker.tcp.port = m_camera->Port();
-        moniker.tcp.connectTimeoutSeconds = 5;
-        m_device = std::make_unique<Transport::TcpDevice>(moniker);
-        ASSERT_EQ(m_device->Open(), 0u);
+        m_device = E2e::OpenSimulatedDevice(GetParam(), *m_camera);
         m_transport = std::make_unique<ChannelTransport>(*m_device, Transport::kDefaultPipeId);
         ASSERT_EQ(m_transport->Start(), 0u);
         m_agent = std::make_unique<EnumerationAgent>(*m_transport, replyTimeoutMs);
@@ -141,8 +133,14 @@ protected:
         return count;
     }
 
+    // The transport type the camera's channel list reports by default.
+    std::uint8_t ListedTransport() const
+    {
+        return GetParam() == E2e::E2eTransport::Tcp ? Sim::kTransportTcp : Sim::kTransportUsb;
+    }
+
     std::unique_ptr<Sim::Camera> m_camera;
-    std::unique_ptr<Transport::TcpDevice> m_device;
+    std::unique_ptr<Transport::DeviceInterface> m_device;
     std::unique_ptr<ChannelTransport> m_transport;
     std::unique_ptr<EnumerationAgent> m_agent;
 };
@@ -150,7 +148,7 @@ protected:
 // ---------------------------------------------------------------------------
 // What the camera describes arrives field by field.
 
-TEST_F(EnumerationE2E, DeviceInfoArrivesFieldByField)
+TEST_P(EnumerationE2E, DeviceInfoArrivesFieldByField)
 {
     Sim::CameraDescription description = Sim::CameraDescription::Default();
     description.deviceType = 9;
@@ -193,7 +191,7 @@ TEST_F(EnumerationE2E, DeviceInfoArrivesFieldByField)
 }
 
 // Without a firmware text the record's text is made from the packed number.
-TEST_F(EnumerationE2E, EmptyFirmwareTextIsMadeFromTheNumber)
+TEST_P(EnumerationE2E, EmptyFirmwareTextIsMadeFromTheNumber)
 {
     Sim::CameraDescription description = Sim::CameraDescription::Default();
     description.firmwareMajor = 2;
@@ -207,7 +205,7 @@ TEST_F(EnumerationE2E, EmptyFirmwareTextIsMadeFromTheNumber)
     EXPECT_EQ(info.firmwareVersion.text, "2.07.65535");
 }
 
-TEST_F(EnumerationE2E, ChannelListArrivesAsDescribed)
+TEST_P(EnumerationE2E, ChannelListArrivesAsDescribed)
 {
     Sim::CameraDescription description = Sim::CameraDescription::Default();
     Sim::ChannelConfig own = Channel(6, 0, {{1, 0}, {3, 2}});
@@ -243,19 +241,27 @@ TEST_F(EnumerationE2E, ChannelListArrivesAsDescribed)
         EXPECT_EQ(descriptor.majorVersionHighest, listed[i]->HighestMajor());
         EXPECT_EQ(descriptor.channelFlags, listed[i]->flags);
         EXPECT_EQ(descriptor.legacyMark, 0u);
-        EXPECT_EQ(descriptor.transportType, listed[i]->TransportTypeOver(Sim::kTransportTcp));
-        if (listed[i]->TransportTypeOver(Sim::kTransportTcp) == Sim::kTransportTcp)
+        EXPECT_EQ(descriptor.transportType, listed[i]->TransportTypeOver(ListedTransport()));
+        if (listed[i]->TransportTypeOver(ListedTransport()) == Sim::kTransportTcp)
         {
             ASSERT_NE(dynamic_cast<const TcpChannelDescriptor*>(&descriptor), nullptr);
             // Every channel rides on the control connection's port unless it names its own.
             EXPECT_EQ(descriptor.GetPipeId(), listed[i]->tcpPort.value_or(m_camera->Port()));
+        }
+        else
+        {
+            ASSERT_NE(dynamic_cast<const UsbChannelDescriptor*>(&descriptor), nullptr);
+            // 4.2 on endpoint 2 with burst IN, the rest on endpoint 1, unless named.
+            EXPECT_EQ(descriptor.GetPipeId(), listed[i]->UsbEndpoint());
+            EXPECT_EQ(static_cast<const UsbChannelDescriptor&>(descriptor).enableBurstIn,
+                      listed[i]->UsbBurstIn());
         }
     }
     const auto* usbDescriptor = dynamic_cast<const UsbChannelDescriptor*>(list.back().get());
     ASSERT_NE(usbDescriptor, nullptr);
     EXPECT_EQ(usbDescriptor->usbEndpoint, 3u);
     EXPECT_TRUE(usbDescriptor->enableBurstIn);
-    EXPECT_EQ(list[list.size() - 2]->GetPipeId(), 40123u);
+    EXPECT_EQ(list[list.size() - 2]->GetPipeId(), GetParam() == E2e::E2eTransport::Tcp ? 40123u : 1u);
     EXPECT_EQ(list[list.size() - 2]->majorVersionHighest, 3u);
     // The device information was read first, then the list.
     EXPECT_EQ(Requests(0x01), 1u);
@@ -264,7 +270,7 @@ TEST_F(EnumerationE2E, ChannelListArrivesAsDescribed)
 
 // A legacy camera announces 0 to 11; the fix takes the majors from the legacy
 // table where it has a row.
-TEST_F(EnumerationE2E, LegacyRangesAreFixed)
+TEST_P(EnumerationE2E, LegacyRangesAreFixed)
 {
     Sim::CameraDescription description = Sim::CameraDescription::Default();
     for (auto& config : description.channels)
@@ -312,7 +318,7 @@ TEST_F(EnumerationE2E, LegacyRangesAreFixed)
 
 // An older camera: its OpenReply offers only versions of its own majors, and
 // the host uses the default list without asking for one.
-TEST_F(EnumerationE2E, OlderCameraGetsTheDefaultList)
+TEST_P(EnumerationE2E, OlderCameraGetsTheDefaultList)
 {
     Connect(Sim::CameraDescription::Older());
     EXPECT_EQ(m_agent->GetChannel().GetProtocolVersion(), (ProtocolVersion{1, 0}));
@@ -340,7 +346,7 @@ TEST_F(EnumerationE2E, OlderCameraGetsTheDefaultList)
 // ---------------------------------------------------------------------------
 // Malformed replies raise the documented errors.
 
-TEST_F(EnumerationE2E, DeviceInfoHeaderSizeTooSmall)
+TEST_P(EnumerationE2E, DeviceInfoHeaderSizeTooSmall)
 {
     DeviceInfo info;
     const Raised raised =
@@ -349,7 +355,7 @@ TEST_F(EnumerationE2E, DeviceInfoHeaderSizeTooSmall)
     EXPECT_EQ(raised.context, L"KPX ch0 message header size too small.");
 }
 
-TEST_F(EnumerationE2E, DeviceInfoMessageSizeBelowHeaderSize)
+TEST_P(EnumerationE2E, DeviceInfoMessageSizeBelowHeaderSize)
 {
     DeviceInfo info;
     const Raised raised =
@@ -360,7 +366,7 @@ TEST_F(EnumerationE2E, DeviceInfoMessageSizeBelowHeaderSize)
 
 // A reply of another class is refused; it is read away whole, so the next
 // request is answered in step.
-TEST_F(EnumerationE2E, DeviceInfoOfAnotherClassIsRefused)
+TEST_P(EnumerationE2E, DeviceInfoOfAnotherClassIsRefused)
 {
     auto first = std::make_shared<std::atomic<bool>>(true);
     DeviceInfo info;
@@ -380,7 +386,7 @@ TEST_F(EnumerationE2E, DeviceInfoOfAnotherClassIsRefused)
 
 // A camera whose reply stops short of its announced size: the request ends
 // with false after the reply's time limit, nothing beyond what arrived is read.
-TEST_F(EnumerationE2E, DeviceInfoShorterThanAnnouncedTimesOut)
+TEST_P(EnumerationE2E, DeviceInfoShorterThanAnnouncedTimesOut)
 {
     Sim::EnumerationHandler::Options options;
     options.deviceInfoMutator = [](std::vector<std::uint8_t>& reply) { reply.resize(120); };
@@ -391,7 +397,7 @@ TEST_F(EnumerationE2E, DeviceInfoShorterThanAnnouncedTimesOut)
     EXPECT_EQ(info.modelId, 0xFFFFFFu);
 }
 
-TEST_F(EnumerationE2E, ChannelListOfAnotherTypeIsRefused)
+TEST_P(EnumerationE2E, ChannelListOfAnotherTypeIsRefused)
 {
     ChannelList list;
     const Raised raised =
@@ -400,7 +406,7 @@ TEST_F(EnumerationE2E, ChannelListOfAnotherTypeIsRefused)
     EXPECT_EQ(raised.context, L"KPX ch0 did not receive channel list message.");
 }
 
-TEST_F(EnumerationE2E, ChannelListHeaderSizeTooSmall)
+TEST_P(EnumerationE2E, ChannelListHeaderSizeTooSmall)
 {
     ChannelList list;
     const Raised raised =
@@ -410,7 +416,7 @@ TEST_F(EnumerationE2E, ChannelListHeaderSizeTooSmall)
 }
 
 // A descriptor whose size reaches beyond the message.
-TEST_F(EnumerationE2E, DescriptorOverrunningTheMessageIsRefused)
+TEST_P(EnumerationE2E, DescriptorOverrunningTheMessageIsRefused)
 {
     ChannelList list;
     const Raised raised = ChannelListErrorWith(
@@ -421,7 +427,7 @@ TEST_F(EnumerationE2E, DescriptorOverrunningTheMessageIsRefused)
 }
 
 // More descriptors counted than the message holds.
-TEST_F(EnumerationE2E, DescriptorCountBeyondTheMessageIsRefused)
+TEST_P(EnumerationE2E, DescriptorCountBeyondTheMessageIsRefused)
 {
     ChannelList list;
     const Raised raised = ChannelListErrorWith([](std::vector<std::uint8_t>& reply) { ++reply[16]; }, list);
@@ -429,7 +435,7 @@ TEST_F(EnumerationE2E, DescriptorCountBeyondTheMessageIsRefused)
     EXPECT_EQ(raised.context, L"KPX ch0 message size too small.");
 }
 
-TEST_F(EnumerationE2E, DescriptorSizeBelowTwelveIsRefused)
+TEST_P(EnumerationE2E, DescriptorSizeBelowTwelveIsRefused)
 {
     ChannelList list;
     const Raised raised =
@@ -439,7 +445,8 @@ TEST_F(EnumerationE2E, DescriptorSizeBelowTwelveIsRefused)
 }
 
 // A TCP entry of 12 bytes has no room for its port.
-TEST_F(EnumerationE2E, TcpDescriptorWithoutItsPortIsRefused)
+// A TCP entry without its port, a USB entry without its endpoint (as the host asks).
+TEST_P(EnumerationE2E, DescriptorWithoutItsTransportPartIsRefused)
 {
     ChannelList list;
     const Raised raised =
@@ -447,5 +454,7 @@ TEST_F(EnumerationE2E, TcpDescriptorWithoutItsPortIsRefused)
     EXPECT_EQ(raised.code, 0x650003u);
     EXPECT_EQ(raised.context, L"KPX ch0 channel descriptor size too small.");
 }
+
+INSTANTIATE_TEST_SUITE_P(Transports, EnumerationE2E, E2e::AllTransports(), E2e::TransportName);
 
 } // namespace
