@@ -163,7 +163,7 @@ std::uint32_t UsbChannelDescriptor::GetPipeId() const noexcept
 
 void UsbChannelDescriptor::ConfigureTransport(ChannelTransport& transport) const
 {
-    // Nothing for a channel transport over a TCP pipe.
+    // A channel transport over a TCP pipe ignores it.
     transport.SetBurstIn(enableBurstIn);
 }
 
