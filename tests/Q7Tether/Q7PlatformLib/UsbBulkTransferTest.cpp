@@ -523,8 +523,10 @@ TEST(UsbEndpointTest, AWriteThatEndsEarlyHasEndedItsTransfer)
 }
 
 // Catches: a ring that refuses to start when the system's transfer memory runs
-// out after the first read (the host would be unable to read at all), and one
-// that claims to have started with none.
+// out after the first read (the host would be unable to read at all), a read
+// that fails when a finished read cannot be queued again while others are (the
+// firmware's bytes may let the ring start whole before the cap bites), and a
+// ring that claims to have started with none.
 TEST(UsbEndpointTest, ReadsStartWithFewerTransfersWhenMemoryRunsOut)
 {
     EndpointFixture f;

@@ -562,6 +562,7 @@ UsbResult BulkEndpoint_Libusb::CollectLocked(AsyncReadContext& context)
 
 UsbResult BulkEndpoint_Libusb::RequeueLocked(AsyncReadContext& context)
 {
+    const std::uint32_t index = m_ringIndex;
     m_ringIndex = static_cast<std::uint32_t>((m_ringIndex + 1) % m_ring.size());
     context.pending = false;
     context.failed = false;
@@ -571,6 +572,16 @@ UsbResult BulkEndpoint_Libusb::RequeueLocked(AsyncReadContext& context)
     context.completion.Reset();
     const HostStatus status =
         context.transfer->Submit(context.buffer.data(), static_cast<std::uint32_t>(context.buffer.size()));
+    if (status == HostStatus::kNoMemory && m_ring.size() > 1)
+    {
+        // Out of transfer memory (other programs' transfers, or the ring was
+        // started while memory was free): reading goes on with fewer reads, the
+        // next one in the order they were queued.
+        LogInfo(L"USB asynchronous read ring shrinks: out of transfer memory.");
+        m_ring.erase(m_ring.begin() + index);
+        m_ringIndex = static_cast<std::uint32_t>(index % m_ring.size());
+        return kUsbResult_Success;
+    }
     if (status != HostStatus::kSuccess)
     {
         context.failed = true;

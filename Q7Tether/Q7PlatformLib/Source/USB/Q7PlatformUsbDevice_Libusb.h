@@ -343,7 +343,9 @@ private:
     // Collects the end of a context's transfer (read lock held): its bytes, or
     // a failure result.
     UsbResult CollectLocked(AsyncReadContext& context);
-    // Queues a context's read again (read lock held).
+    // Queues the current context's read again and moves to the next one (read
+    // lock held). When the system's transfer memory runs out while other reads
+    // are queued, the context leaves the ring instead (it may be destroyed).
     UsbResult RequeueLocked(AsyncReadContext& context);
     // The first checks of Read and Write: 0, or 3, or the disconnection's result.
     UsbResult CheckState();
