@@ -228,8 +228,11 @@ protected:
 // ---------------------------------------------------------------------------
 // Sizes: 0 (memory only), 1, one block, one block and a byte, several MB.
 
-class ProgrammingSizesE2eTest : public ProgrammingE2eTest, public ::testing::WithParamInterface<std::size_t>
+class ProgrammingSizesE2eTest : public ProgrammingE2eTest,
+                                public ::testing::WithParamInterface<std::tuple<E2eTransport, std::size_t>>
 {
+protected:
+    E2eTransport Transport() const override { return std::get<0>(GetParam()); }
 };
 
 // Catches lost, repeated or misplaced bytes in either direction, a block cut
@@ -237,7 +240,7 @@ class ProgrammingSizesE2eTest : public ProgrammingE2eTest, public ::testing::Wit
 // progress that never reports completion.
 TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles)
 {
-    const std::size_t size = GetParam();
+    const std::size_t size = std::get<1>(GetParam());
     const Bytes data = TestData(size, size);
     ProgrammingAgent& programming = ConnectAgent();
     std::vector<Q7::Universal::ProgressInfo> progress;
@@ -298,10 +301,14 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ProgrammingSizesE2eTest,
-                         ::testing::Values(std::size_t{0}, std::size_t{1}, std::size_t{0x01000000},
-                                           std::size_t{0x01000001}, std::size_t{5'000'000}),
-                         [](const ::testing::TestParamInfo<std::size_t>& p)
-                         { return "Bytes" + std::to_string(p.param); });
+                         ::testing::Combine(AllTransports(), ::testing::Values(std::size_t{0}, std::size_t{1},
+                                                                               std::size_t{0x01000000},
+                                                                               std::size_t{0x01000001},
+                                                                               std::size_t{5'000'000})),
+                         [](const ::testing::TestParamInfo<std::tuple<E2eTransport, std::size_t>>& p) {
+                             return TransportName({std::get<0>(p.param), p.index}) + "_Bytes" +
+                                    std::to_string(std::get<1>(p.param));
+                         });
 
 // ---------------------------------------------------------------------------
 // Refusals and faults of the camera.
