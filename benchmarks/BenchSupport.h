@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -145,6 +146,24 @@ inline std::unique_ptr<Q7::KPX::Transport::TcpDevice> OpenCameraDevice(std::uint
         throw std::runtime_error("cannot open the TCP device");
     }
     return device;
+}
+
+// Seconds to copy total bytes in memory, kBufferSize at a time, from one
+// buffer to another (the raw limit of any in-process transport).
+inline double MemoryCopySeconds(std::uint64_t total)
+{
+    std::vector<std::uint8_t> from(kBufferSize, 0x5A);
+    std::vector<std::uint8_t> to(kBufferSize);
+    const Clock::time_point start = Clock::now();
+    for (std::uint64_t copied = 0; copied < total;)
+    {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - copied));
+        std::memcpy(to.data(), from.data(), n);
+        // Keeps the compiler from dropping copies whose result nobody reads.
+        asm volatile("" : : "r"(to.data()) : "memory");
+        copied += n;
+    }
+    return Seconds(start, Clock::now());
 }
 
 // The median of a run's rounds (at least one).
