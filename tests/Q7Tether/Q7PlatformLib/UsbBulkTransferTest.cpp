@@ -548,3 +548,36 @@ TEST(UsbEndpointTest, ReadsStartWithFewerTransfersWhenMemoryRunsOut)
 }
 
 } // namespace
+
+namespace
+{
+
+// Catches: switching burst IN behind a Read that waits for data (the channel
+// transport's receive thread always does), which would block until the camera
+// sends, or for ever.
+TEST(UsbEndpointTest, LargeTransfersSwitchWithoutWaitingForABlockedRead)
+{
+    EndpointFixture f;
+    BulkEndpoint_Libusb endpoint(f.device);
+    ASSERT_EQ(endpoint.Open(1), 0u);
+    std::promise<void> firstRead;
+    auto reading = std::async(std::launch::async,
+                              [&]
+                              {
+                                  std::uint8_t byte = 0;
+                                  std::uint32_t count = 0;
+                                  endpoint.Read(&byte, 1, &count, nullptr, 10000);
+                                  firstRead.set_value();
+                                  return endpoint.Read(&byte, 1, &count, nullptr, 0xFFFFFFFF); // waits
+                              });
+    auto sending = SendAsync(f.firmware, Bytes(1));
+    firstRead.get_future().wait(); // the reader goes straight on into its second Read
+    auto switching = std::async(std::launch::async, [&] { endpoint.SetLargeTransfers(true); });
+    EXPECT_EQ(switching.wait_for(5s), std::future_status::ready);
+    endpoint.Close();
+    ASSERT_EQ(reading.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(reading.get(), 3u);
+    EXPECT_TRUE(sending.get());
+}
+
+} // namespace

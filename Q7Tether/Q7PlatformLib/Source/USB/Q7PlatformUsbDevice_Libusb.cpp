@@ -468,7 +468,7 @@ void BulkEndpoint_Libusb::ReleaseTransfers() noexcept
 
 void BulkEndpoint_Libusb::SetLargeTransfers(bool large)
 {
-    ScopedLock read(m_readLock);
+    // Not under the read lock: a Read may hold it while it waits for data.
     m_largeTransfers = large;
 }
 

@@ -323,7 +323,8 @@ public:
 
     /// Chooses the size of the reads queued from the next start of the reads
     /// on: one maximum packet (false, the default) or about 1 MiB (a whole
-    /// number of packets).
+    /// number of packets). Never blocks (not even behind a blocked Read);
+    /// thread-safe.
     void SetLargeTransfers(bool large) override;
 
     /// Discards the bytes the queued reads received and not yet handed out
@@ -362,7 +363,7 @@ private:
     std::vector<std::unique_ptr<AsyncReadContext>> m_ring;
     std::uint32_t m_ringIndex = 0; // the entry the next Read consumes
     bool m_readsStarted = false;
-    bool m_largeTransfers = false;
+    std::atomic<bool> m_largeTransfers{false}; // atomic, not under the lock: read when the reads start
 };
 
 } // namespace Q7::Platform::Usb
