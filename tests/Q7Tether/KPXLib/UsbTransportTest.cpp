@@ -19,6 +19,7 @@
 
 using namespace std::chrono_literals;
 using KpxTest::MakePacket;
+using KpxTest::RaisedCode;
 using KpxTest::TypeOf;
 using Q7::KPX::Transport::DeviceMoniker;
 using Q7::KPX::Transport::kDefaultPipeId;
@@ -120,20 +121,6 @@ protected:
     std::unique_ptr<PipeInterface> pipe;
 };
 
-// The code of the ModuleError that call raises; 0 when none.
-template <typename Call>
-std::uint32_t RaisedCode(Call call)
-{
-    try
-    {
-        call();
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return error.GetFullCode();
-    }
-    return 0;
-}
 
 // Catches: a default pipe on another endpoint than 1, endpoints 0 or 16 taken
 // as pipes, a non-USB moniker accepted, and a connection type that does not

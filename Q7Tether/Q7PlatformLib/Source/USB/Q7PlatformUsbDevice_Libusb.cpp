@@ -85,17 +85,17 @@ bool BulkEndpointInterface::Flush()
 
 // ---------------------------------------------------------------- transfer contexts
 
-/// One queued read of the IN endpoint: its transfer, buffer and progress.
-struct BulkEndpoint_Libusb::AsyncReadContext final : HostTransferListener
+/// A transfer of an endpoint and its end as its listener heard it.
+struct BulkEndpoint_Libusb::TransferContext : HostTransferListener
 {
-    AsyncReadContext(Device_Libusb& owner, std::uint32_t size) : device(owner), buffer(size) {}
+    explicit TransferContext(Device_Libusb& owner) : device(owner) {}
 
     void OnTransferDone(const HostTransferResult& transferResult) noexcept override
     {
         result = transferResult;
         if (transferResult.status == HostStatus::kNoDevice)
         {
-            // Seen at once, also while nobody reads.
+            // Seen at once, also while nobody reads or writes.
             device.MarkDisconnected();
         }
         completion.Set();
@@ -105,8 +105,15 @@ struct BulkEndpoint_Libusb::AsyncReadContext final : HostTransferListener
     std::unique_ptr<HostBulkTransfer> transfer;
     EventCondition_Posix completion; // set when the transfer ended
     HostTransferResult result;       // written by the listener before completion is set
-    bool pending = false;            // queued and not yet collected
-    bool failed = false;             // the last read of this context failed
+};
+
+/// One queued read of the IN endpoint: its transfer, buffer and progress.
+struct BulkEndpoint_Libusb::AsyncReadContext final : TransferContext
+{
+    AsyncReadContext(Device_Libusb& owner, std::uint32_t size) : TransferContext(owner), buffer(size) {}
+
+    bool pending = false; // queued and not yet collected
+    bool failed = false;  // the last read of this context failed
     HostStatus error = HostStatus::kSuccess;
     std::vector<std::uint8_t> buffer; // the transfer's buffer
     std::uint32_t bytesAvailable = 0; // received and not yet handed out
@@ -114,24 +121,9 @@ struct BulkEndpoint_Libusb::AsyncReadContext final : HostTransferListener
 };
 
 /// The endpoint's OUT transfer.
-struct BulkEndpoint_Libusb::WriteContext final : HostTransferListener
+struct BulkEndpoint_Libusb::WriteContext final : TransferContext
 {
-    explicit WriteContext(Device_Libusb& owner) : device(owner) {}
-
-    void OnTransferDone(const HostTransferResult& transferResult) noexcept override
-    {
-        result = transferResult;
-        if (transferResult.status == HostStatus::kNoDevice)
-        {
-            device.MarkDisconnected();
-        }
-        completion.Set();
-    }
-
-    Device_Libusb& device;
-    std::unique_ptr<HostBulkTransfer> transfer;
-    EventCondition_Posix completion; // set when the transfer ended
-    HostTransferResult result;       // written by the listener before completion is set
+    using TransferContext::TransferContext;
 };
 
 // ---------------------------------------------------------------- Device_Libusb

@@ -334,6 +334,7 @@ public:
 
 private:
     friend class Device_Libusb;
+    struct TransferContext; // a transfer and its end (the base of the two below)
     struct AsyncReadContext;
     struct WriteContext;
 
