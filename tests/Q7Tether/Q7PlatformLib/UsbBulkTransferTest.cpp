@@ -74,11 +74,11 @@ class Recorder final : public HostTransferListener
 public:
     void OnTransferDone(const HostTransferResult& result) noexcept override
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_results.push_back(result);
-            m_threads.push_back(std::this_thread::get_id());
-        }
+        // Notified under the lock: a test may destroy the recorder as soon as
+        // its wait has seen the result.
+        std::lock_guard lock(m_mutex);
+        m_results.push_back(result);
+        m_threads.push_back(std::this_thread::get_id());
         m_changed.notify_all();
     }
 
