@@ -159,8 +159,9 @@ void Connection::Violate(ViolationKind kind, std::string text, std::optional<Cha
 
 void Connection::ReceiveLoop()
 {
-    Log(LogLevel::Info, m_stream->UsbEndpoint() ? "serving USB endpoint " + std::to_string(*m_stream->UsbEndpoint())
-                                                : "connected (local port " + std::to_string(LocalPort()) + ")");
+    Log(LogLevel::Info, m_stream->UsbEndpoint()
+                            ? "serving USB endpoint " + std::to_string(*m_stream->UsbEndpoint())
+                            : "connected (local port " + std::to_string(LocalPort()) + ")");
     while (!StopRequested())
     {
         if (!Fill(kPacketHeaderSize))

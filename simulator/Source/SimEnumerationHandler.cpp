@@ -37,7 +37,8 @@ std::vector<std::uint8_t> BuildDeviceInfoReply(const CameraDescription& d)
     return msg;
 }
 
-std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& d, std::uint16_t port, std::uint8_t transport)
+std::vector<std::uint8_t> BuildChannelListReply(const CameraDescription& d, std::uint16_t port,
+                                                std::uint8_t transport)
 {
     std::size_t count = 0;
     for (const auto& c : d.channels)

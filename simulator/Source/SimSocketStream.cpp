@@ -23,7 +23,8 @@ namespace
 class SocketStream final : public ByteStream
 {
 public:
-    explicit SocketStream(UniqueFd socket) : m_socket(std::move(socket)), m_localPort(LocalPortOf(m_socket.Get()))
+    explicit SocketStream(UniqueFd socket)
+        : m_socket(std::move(socket)), m_localPort(LocalPortOf(m_socket.Get()))
     {
         const int one = 1;
         ::setsockopt(m_socket.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -121,7 +121,6 @@ protected:
     std::unique_ptr<PipeInterface> pipe;
 };
 
-
 // Catches: a default pipe on another endpoint than 1, endpoints 0 or 16 taken
 // as pipes, a non-USB moniker accepted, and a connection type that does not
 // follow the camera's speed.
