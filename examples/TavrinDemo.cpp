@@ -1,15 +1,20 @@
-// tavrin-demo: opens a camera over TCP, reads what it tells about itself on
-// channel 0.0 (its device information and the channels it offers), prints it
-// and closes.
+// tavrin-demo: finds a camera through the device manager, opens it, reads what
+// it tells about itself on channel 0.0 (its device information and the
+// channels it offers), prints it and closes.
 //
 //   tavrin-demo                 starts the camera simulator in this process on
 //                               a loopback address and talks to it
 //   tavrin-demo HOST[:PORT]     talks to the camera at HOST (port 7381 when
 //                               none is given)
 //
-// Exit code 0 on success; 1, with one line on standard error, when the camera
-// cannot be reached or answers wrongly; 2 for a wrong command line.
+// The address becomes an entry of the manager's static address list; the demo
+// prints the cameras the manager lists (USB cameras too) and opens the first.
+//
+// Exit code 0 on success; 1, with one line on standard error, when no camera
+// is found or the camera cannot be reached or answers wrongly; 2 for a wrong
+// command line.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +24,9 @@
 #include <vector>
 
 #include "KPXChannelTransport.h"
+#include "KPXDeviceManager.h"
 #include "KPXEnumeration.h"
 #include "KPXEnumerationAgent.h"
-#include "KPXTransport_Tcp.h"
 #include "Q7PlatformSocket.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalString.h"
@@ -101,6 +106,8 @@ Address ParseAddress(const std::string& text)
     }
     if (address.host.empty())
         throw DemoFailure{"no host name in '" + text + "'"};
+    if (address.host.find_first_of("\r\n") != std::string::npos)
+        throw DemoFailure{"invalid host name '" + address.host + "'"};
     return address;
 }
 
@@ -109,6 +116,50 @@ std::string AddressText(std::uint32_t ipv4, std::uint16_t port)
     return std::to_string(ipv4 >> 24) + "." + std::to_string((ipv4 >> 16) & 0xFF) + "." +
            std::to_string((ipv4 >> 8) & 0xFF) + "." + std::to_string(ipv4 & 0xFF) + ":" +
            std::to_string(port);
+}
+
+// Where a camera is: "127.0.0.1:7381" or "USB 1-4@5:0".
+std::string CameraPlace(const Transport::DeviceMoniker& camera)
+{
+    if (camera.type == Transport::kMonikerType_Usb)
+        return std::string("USB ") + camera.usb.devicePath.c_str();
+    return AddressText(camera.tcp.address, camera.tcp.port);
+}
+
+// One line of the static address list naming the camera at host and port:
+// bars and backslashes in the texts are escaped.
+std::string StaticEntry(const std::string& name, const std::string& host, std::uint16_t port)
+{
+    const auto escaped = [](const std::string& text)
+    {
+        std::string result;
+        for (const char c : text)
+        {
+            if (c == '|' || c == '\\')
+                result += '\\';
+            result += c;
+        }
+        return result;
+    };
+    return escaped(name) + "|" + escaped(host) + "|" + std::to_string(port);
+}
+
+void PrintCameras(const std::vector<Transport::DeviceMoniker>& cameras)
+{
+    std::printf("Cameras found (%zu)\n", cameras.size());
+    for (std::size_t i = 0; i < cameras.size(); ++i)
+    {
+        const Transport::DeviceMoniker& camera = cameras[i];
+        if (camera.type == Transport::kMonikerType_Usb)
+            std::printf("  %zu. %-20s USB camera, serial %s, at %s\n", i + 1,
+                        Printable(camera.usb.friendlyName.c_str()).c_str(),
+                        Printable(camera.usb.identity.c_str()).c_str(), CameraPlace(camera).c_str());
+        else
+            std::printf("  %zu. %-20s TCP camera%s at %s\n", i + 1,
+                        Printable(camera.tcp.name.c_str()).c_str(),
+                        camera.tcp.isStatic != 0 ? " (static address)" : "", CameraPlace(camera).c_str());
+    }
+    std::printf("\n");
 }
 
 std::string PipeText(const ChannelDescriptor& descriptor)
@@ -150,23 +201,15 @@ void PrintCamera(const DeviceInfo& info, const ChannelList& channels)
     }
 }
 
-// Opens the camera at the address, reads and prints what channel 0.0 tells,
-// and closes again.
-void Run(std::uint32_t ipv4, const std::string& host, std::uint16_t port)
+// Opens the camera through the device the manager makes for it, reads and
+// prints what channel 0.0 tells, and closes again.
+void Run(const Transport::DeviceMoniker& camera)
 {
-    Transport::DeviceMoniker moniker;
-    moniker.type = Transport::kMonikerType_Tcp;
-    moniker.tcp.host.Assign(host.c_str());
-    moniker.tcp.address = ipv4;
-    moniker.tcp.port = port;
-    moniker.tcp.connectTimeoutSeconds = 5;
-    moniker.tcp.isStatic = 1;
-    const std::string where = AddressText(ipv4, port);
-
-    Transport::TcpDevice device(moniker);
-    if (const std::uint32_t result = device.Open(); result != 0)
+    const std::string where = CameraPlace(camera);
+    const std::unique_ptr<Transport::DeviceInterface> device = Transport::DeviceManager::CreateDevice(camera);
+    if (const std::uint32_t result = device->Open(); result != 0)
         throw DemoFailure{"cannot open the camera at " + where + ": " + PipeResultText(result)};
-    ChannelTransport transport(device, Transport::kDefaultPipeId);
+    ChannelTransport transport(*device, Transport::kDefaultPipeId);
     if (const std::uint32_t result = transport.Start(); result != 0)
         throw DemoFailure{"cannot connect to the camera at " + where + ": " + PipeResultText(result)};
 
@@ -191,25 +234,21 @@ int Main(int argc, char** argv)
     {
         std::fprintf(argc > 2 ? stderr : stdout,
                      "usage: tavrin-demo [HOST[:PORT]]\n"
-                     "  Reads a camera's device information and channel list over TCP (port %u when\n"
-                     "  none is given). Without an address it starts the camera simulator in this\n"
-                     "  process on 127.0.0.1 and talks to it.\n",
+                     "  Lists the cameras the device manager finds (the address, port %u when none\n"
+                     "  is given, and USB cameras), then reads the first one's device information and\n"
+                     "  channel list. Without an address it starts the camera simulator in this\n"
+                     "  process on 127.0.0.1 and lists that.\n",
                      unsigned{Transport::kDefaultTcpPort});
         return argc > 2 ? 2 : 0;
     }
 
     std::unique_ptr<Q7::Sim::Camera> simulator;
     Address address;
-    std::uint32_t ipv4 = 0;
+    std::string name;
     if (argc == 2)
     {
         address = ParseAddress(argv[1]);
-        Q7::Platform::StartSocketSubsystem();
-        const std::vector<Q7::Platform::SocketAddress> resolved =
-            Q7::Platform::ResolveHostName(address.host.c_str());
-        if (resolved.empty())
-            throw DemoFailure{"cannot resolve the host name '" + address.host + "'"};
-        ipv4 = resolved.front().GetIPv4();
+        name = argv[1];
     }
     else
     {
@@ -217,11 +256,26 @@ int Main(int argc, char** argv)
         simulator->Start("127.0.0.1", 0);
         address.host = "127.0.0.1";
         address.port = simulator->Port();
-        ipv4 = 0x7F000001;
+        name = "simulator";
         std::printf("Started the camera simulator on 127.0.0.1:%u\n", unsigned{address.port});
     }
 
-    Run(ipv4, address.host, address.port);
+    // The address becomes the manager's static list; the manager lists it with
+    // the USB cameras it finds.
+    Q7::Platform::StartSocketSubsystem();
+    Transport::DeviceManager manager(Transport::kTransportSelection_UsbAndTcp);
+    manager.SetStaticIpConfiguration(StaticEntry(name, address.host, address.port).c_str());
+    std::vector<Transport::DeviceMoniker> cameras;
+    manager.EnumerateDevices(cameras);
+    PrintCameras(cameras);
+    const bool addressListed =
+        std::any_of(cameras.begin(), cameras.end(),
+                    [](const Transport::DeviceMoniker& camera)
+                    { return camera.type == Transport::kMonikerType_Tcp && camera.tcp.isStatic != 0; });
+    if (!addressListed)
+        throw DemoFailure{"cannot resolve the host name '" + address.host + "'"};
+
+    Run(cameras.front());
     if (simulator)
         simulator->Stop();
     return 0;
