@@ -7,8 +7,11 @@
 #include "KPXDeviceManager.h"
 #include "KPXEnumeration.h"
 #include "KPXEnumerationAgent.h"
+#include "KPXTransport_Tcp.h"
+#include "KPXTransport_Usb.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "SimCamera.h"
+#include "SimUsbAttachment.h"
 
 #include "LogCapture.h"
 #include "UsbTestSupport.h"
@@ -65,14 +68,36 @@ std::vector<std::string> Listed(DeviceManager& manager)
     return Names(devices);
 }
 
-// A started simulated camera with its own serial number.
-std::unique_ptr<Q7::Sim::Camera> StartCamera(const std::string& serial, const std::string& address,
-                                             std::uint16_t port)
+// The process's USB host backend, a virtual bus installed on first use:
+// CreateDevice makes its USB devices on the process's backend, so the manager
+// must watch that bus too.
+VirtualUsbBus& ProcessBus()
+{
+    static VirtualUsbBus* const bus = []
+    {
+        auto installed = std::make_unique<VirtualUsbBus>();
+        VirtualUsbBus* const raw = installed.get();
+        Q7::Platform::Usb::InstallHostBackend(std::move(installed));
+        return raw;
+    }();
+    return *bus;
+}
+
+// A simulated camera with its own serial number, not yet serving.
+std::unique_ptr<Q7::Sim::Camera> MakeCamera(const std::string& serial)
 {
     Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
     description.serialNumber = serial;
     auto camera = std::make_unique<Q7::Sim::Camera>(description);
     camera->SetLogSink({});
+    return camera;
+}
+
+// A simulated camera serving over TCP at the address.
+std::unique_ptr<Q7::Sim::Camera> StartCamera(const std::string& serial, const std::string& address,
+                                             std::uint16_t port)
+{
+    std::unique_ptr<Q7::Sim::Camera> camera = MakeCamera(serial);
     camera->Start(address, port);
     return camera;
 }
@@ -83,6 +108,8 @@ std::string ReadSerialNumber(const DeviceMoniker& moniker)
 {
     const std::unique_ptr<DeviceInterface> device = DeviceManager::CreateDevice(moniker);
     EXPECT_FALSE(device->IsOpen()) << "CreateDevice must give a closed device";
+    EXPECT_EQ(moniker.type == kMonikerType_Usb, dynamic_cast<UsbDevice*>(device.get()) != nullptr);
+    EXPECT_EQ(moniker.type == kMonikerType_Tcp, dynamic_cast<TcpDevice*>(device.get()) != nullptr);
     if (device->Open() != 0)
     {
         return {};
@@ -109,7 +136,7 @@ std::string ReadSerialNumber(const DeviceMoniker& moniker)
 // Catches: a change reported twice or never, a removal after its arrival in
 // one refresh, a TCP refresh that removes USB cameras (or the reverse), two
 // equal static lines giving two cameras, a throwing callback that stops the
-// notifications after it, and a listed camera that does not open.
+// notifications after it, and a listed camera, USB or TCP, that does not open.
 TEST(DeviceManagerE2eTest, UsbAndTcpChangesReachTheCallbackOnceInOrderAndListedCamerasOpen)
 {
     std::unique_ptr<Q7::Sim::Camera> atDefaultPort;
@@ -124,8 +151,19 @@ TEST(DeviceManagerE2eTest, UsbAndTcpChangesReachTheCallbackOnceInOrderAndListedC
     const std::unique_ptr<Q7::Sim::Camera> atOwnPort = StartCamera("SIM-OWN-PORT", "127.0.0.1", 0);
     const std::string ownPort = std::to_string(atOwnPort->Port());
 
-    VirtualUsbBus bus;
+    VirtualUsbBus& bus = ProcessBus();
+    struct Unplug // leaves the process's bus empty, however the test ends
+    {
+        VirtualUsbBus& bus;
+        ~Unplug()
+        {
+            bus.Unplug({1});
+            bus.Unplug({2});
+        }
+    } unplug{bus};
     bus.Plug({1}, SingleCamera("SN-A"));
+    const std::unique_ptr<Q7::Sim::Camera> onUsb = MakeCamera("SIM-USB");
+    Q7::Sim::UsbAttachment attachment(*onUsb, bus, {.ports = {3}});
     TestSupport::LogCapture log;
     ManagerRecorder recorder(&CameraName); // outlives the manager's monitors
     DeviceManager manager(kTransportSelection_UsbAndTcp, bus);
@@ -141,8 +179,10 @@ TEST(DeviceManagerE2eTest, UsbAndTcpChangesReachTheCallbackOnceInOrderAndListedC
     // USB refreshes.
     bus.Plug({2}, CompositeCamera("SN-B"));
     ASSERT_TRUE(recorder.WaitFor(4));
-    bus.Unplug({1});
+    attachment.Plug();
     ASSERT_TRUE(recorder.WaitFor(5));
+    bus.Unplug({1});
+    ASSERT_TRUE(recorder.WaitFor(6));
 
     // A TCP refresh from a file, whose first notification throws.
     char path[] = "/tmp/tavrin-cameras-XXXXXX";
@@ -157,16 +197,18 @@ TEST(DeviceManagerE2eTest, UsbAndTcpChangesReachTheCallbackOnceInOrderAndListedC
     EXPECT_EQ(log.Count(L"KPX device manager: ignoring exception thrown from notify callback."), 1u);
     EXPECT_EQ(log.Count(L"KPX - setting static IP configuration file"), 1u);
 
-    EXPECT_EQ(recorder.Events(), (std::vector<std::string>{"+usb:SN-A", "+tcp:one", "+tcp:two", "+usb:SN-B",
-                                                           "-usb:SN-A", "-tcp:two", "+tcp:three"}));
+    EXPECT_EQ(recorder.Events(),
+              (std::vector<std::string>{"+usb:SN-A", "+tcp:one", "+tcp:two", "+usb:SN-B", "+usb:SIM-USB",
+                                        "-usb:SN-A", "-tcp:two", "+tcp:three"}));
     std::vector<DeviceMoniker> devices;
     manager.EnumerateDevices(devices);
-    ASSERT_EQ(Names(devices), (std::vector<std::string>{"tcp:one", "usb:SN-B", "tcp:three"}));
+    ASSERT_EQ(Names(devices), (std::vector<std::string>{"tcp:one", "usb:SN-B", "usb:SIM-USB", "tcp:three"}));
     EXPECT_EQ(devices[0].tcp.port, kDefaultTcpPort);
     EXPECT_EQ(ReadSerialNumber(devices[0]), "SIM-DEFAULT-PORT");
-    EXPECT_EQ(ReadSerialNumber(devices[2]), "SIM-OWN-PORT");
+    EXPECT_EQ(ReadSerialNumber(devices[2]), "SIM-USB");
+    EXPECT_EQ(ReadSerialNumber(devices[3]), "SIM-OWN-PORT");
     manager.StopNotify();
-    EXPECT_EQ(recorder.Events().size(), 7u) << "nothing may be reported after the changes above";
+    EXPECT_EQ(recorder.Events().size(), 8u) << "nothing may be reported after the changes above";
     atDefaultPort->Stop();
     atOwnPort->Stop();
 }

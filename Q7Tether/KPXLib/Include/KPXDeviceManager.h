@@ -100,9 +100,9 @@ public:
     void EnumerateDevices(std::vector<DeviceMoniker>& devices);
 
     /// A new, closed transport device for the moniker, owned by the caller: a
-    /// UsbDevice for type 1, a TcpDevice for type 2. Any other type raises
-    /// ModuleError 0x650002 "KPX device manager: cannot create device of unknown
-    /// type." (internal error). Reentrant.
+    /// UsbDevice on the process's USB host backend for type 1, a TcpDevice for
+    /// type 2. Any other type raises ModuleError 0x650002 "KPX device manager:
+    /// cannot create device of unknown type." (internal error). Reentrant.
     static std::unique_ptr<DeviceInterface> CreateDevice(const DeviceMoniker& moniker);
 
     /// Logs "KPX - setting static IP configuration", replaces the static address

@@ -1,6 +1,7 @@
 #include "KPXDeviceManager.h"
 
 #include "KPXTransport_Tcp.h"
+#include "KPXTransport_Usb.h"
 #include "KPXUsbCameraIds.h"
 #include "Q7UniversalLogMsg.h"
 
@@ -209,6 +210,8 @@ std::unique_ptr<DeviceInterface> DeviceManager::CreateDevice(const DeviceMoniker
     {
     case kMonikerType_Tcp:
         return std::make_unique<TcpDevice>(moniker);
+    case kMonikerType_Usb:
+        return std::make_unique<UsbDevice>(moniker);
     default:
         Q7_THROW_INTERNAL_ERROR(Q7::Universal::ModuleError(Q7::Universal::kError_InvalidDataType,
                                                            L"KPX device manager: cannot create device of "
