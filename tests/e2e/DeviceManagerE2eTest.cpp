@@ -14,12 +14,10 @@
 #include "SimUsbAttachment.h"
 
 #include "LogCapture.h"
+#include "TempFolder.h"
 #include "UsbTestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -185,15 +183,10 @@ TEST(DeviceManagerE2eTest, UsbAndTcpChangesReachTheCallbackOnceInOrderAndListedC
     ASSERT_TRUE(recorder.WaitFor(6));
 
     // A TCP refresh from a file, whose first notification throws.
-    char path[] = "/tmp/tavrin-cameras-XXXXXX";
-    const int file = ::mkstemp(path);
-    ASSERT_GE(file, 0);
-    const std::string contents = "one|127.0.0.151\nthree|127.0.0.1|" + ownPort;
-    ASSERT_EQ(::write(file, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-    ::close(file);
+    const TestSupport::TempFolder folder;
+    const std::string path = folder.Write("cameras.txt", "one|127.0.0.151\nthree|127.0.0.1|" + ownPort);
     recorder.ThrowOnNext(1);
-    manager.SetStaticIpConfigurationFile(path);
-    ::unlink(path);
+    manager.SetStaticIpConfigurationFile(path.c_str());
     EXPECT_EQ(log.Count(L"KPX device manager: ignoring exception thrown from notify callback."), 1u);
     EXPECT_EQ(log.Count(L"KPX - setting static IP configuration file"), 1u);
 

@@ -9,6 +9,7 @@
 #include "LogCapture.h"
 #include "Q7PlatformSync_Posix.h"
 #include "SimProgrammingHandler.h"
+#include "TempFolder.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -41,35 +42,6 @@ constexpr std::uint32_t kLogKind = 2; // log id 104
 constexpr std::uint32_t kLogId = 104;
 // The agent's own time limits, short so that silent cameras are quick.
 constexpr ProgrammingTimings kTimings{400, 400, 2000};
-
-// A folder under /tmp for one test, removed afterwards. Paths are UTF-8 texts
-// here and wide texts for the library.
-class TempFolder
-{
-public:
-    TempFolder()
-    {
-        char pattern[] = "/tmp/q7prog-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_root = pattern;
-    }
-    ~TempFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_root, ignored);
-    }
-    std::string Write(const std::string& name, const Bytes& bytes) const
-    {
-        const std::string path = Path(name);
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return path;
-    }
-    std::string Path(const std::string& name) const { return m_root + "/" + name; }
-
-private:
-    std::string m_root;
-};
 
 std::wstring Wide(const std::string& utf8Path)
 {
@@ -222,7 +194,7 @@ protected:
     mutable std::mutex errorsMutex; // guards errors
     std::condition_variable errorsChanged;
     std::vector<std::uint32_t> errors;
-    TempFolder folder;
+    TestSupport::TempFolder folder;
 };
 
 // ---------------------------------------------------------------------------
@@ -250,7 +222,7 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
     // Firmware from memory, then a file.
     EXPECT_TRUE(Around([&] { return programming.SendFirmwareData({}, data.data(), data.size()); }));
     // The name goes out as UTF-8.
-    const std::string file = folder.Write("upload-\xC3\xA4.bin", data);
+    const std::string file = folder.Write("upload-\xC3\xA4.bin", data.data(), data.size());
     if (size == 0)
     {
         TestSupport::LogCapture log;

@@ -5,15 +5,14 @@
 #include "KPXStaticIpConfiguration.h"
 #include "Q7UniversalError.h"
 
+#include "TempFolder.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -158,26 +157,12 @@ std::vector<Case> Cases()
 class StaticIpConfigurationTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/tavrin-static-ip-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_folder = pattern;
-    }
-    void TearDown() override
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
-
     std::string WriteFile(const std::string& contents) const
     {
-        const std::string path = m_folder + "/cameras.txt";
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-        return path;
+        return m_folder.Write("cameras.txt", contents);
     }
 
-    std::string m_folder;
+    TestSupport::TempFolder m_folder;
 };
 
 // Catches any departure from the line format: wrong line numbers for CR or CRLF
@@ -231,7 +216,7 @@ TEST_F(StaticIpConfigurationTest, MissingFileIsRefusedAndEmptyInputsEmptyTheList
     configuration.SetFromText("previous|10.0.0.99");
     try
     {
-        configuration.SetFromFile((m_folder + "/missing.txt").c_str());
+        configuration.SetFromFile(m_folder.Path("missing.txt").c_str());
         ADD_FAILURE() << "a missing file was accepted";
     }
     catch (const Q7::Universal::StandardError& error)
