@@ -139,12 +139,19 @@ public:
     bool DropConnection(std::uint64_t connection, DropMode mode = DropMode::Close);
     // Ends every connection (the camera keeps accepting new ones).
     void DropAllConnections(DropMode mode = DropMode::Close);
+    // The camera goes away, as one unplugged: it stops listening (a host's
+    // connect is refused) and resets every connection (on the virtual USB bus
+    // a dropped pipe takes the device off the bus). Returns once it no longer
+    // listens; Stop ends it for good. Thread-safe. Faults may do the same from
+    // the camera's own threads (OpenAction::Unplug and the like).
+    void Unplug();
 
 private:
     void AcceptLoop();
     // Adds and starts a connection over the stream; answers its id (0 when it
     // could not start).
     std::uint64_t AddConnection(std::unique_ptr<ByteStream> stream);
+    void UnplugNow(); // acceptor thread
     std::shared_ptr<Connection> Find(std::uint64_t connection) const;
     void ReapFinished(); // m_connectionsMutex held
 
@@ -152,9 +159,11 @@ private:
 
     mutable std::mutex m_lifecycleMutex; // serialises Start and Stop; guards m_address
     std::atomic<bool> m_running{false};
+    std::atomic<bool> m_unplugRequested{false}; // the acceptor unplugs the camera when woken
     std::string m_address;
     std::atomic<std::uint16_t> m_port{0};
     UniqueFd m_listen;
+    std::mutex m_wakeMutex; // guards m_acceptWake against an unplug from a connection's thread
     std::unique_ptr<WakeEvent> m_acceptWake;
     std::thread m_acceptor;
 

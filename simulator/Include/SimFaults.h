@@ -44,6 +44,7 @@ enum class OpenAction
     Malformed,       // a packet with a malformed header (`malformed`)
     DropConnection,  // close the connection instead of answering
     ResetConnection, // reset the connection instead of answering
+    Unplug,          // the camera goes away instead of answering (see Camera::Unplug)
 };
 
 // What the camera does right after it wrote a faulted OpenReply.
@@ -87,9 +88,12 @@ enum class DataAction
 {
     DropConnection,
     ResetConnection,
-    Malformed,    // send a malformed header
-    CloseRequest, // close the channel from the camera's side
-    ErrorReply,   // send ErrorReply `errorCode` on the channel
+    Malformed,      // send a malformed header
+    CloseRequest,   // close the channel from the camera's side
+    ErrorReply,     // send ErrorReply `errorCode` on the channel
+    Unplug,         // the camera goes away (see Camera::Unplug)
+    StopReading,    // the camera reads nothing more from the connection until it ends
+    StallMidPacket, // the camera sends the first bytes of a Data packet on the channel, then nothing more
 };
 
 // A fault that fires once, when the channel's data from the host since its open reaches `afterBytes`.
@@ -102,12 +106,40 @@ struct DataFault
     MalformedHeader malformed = MalformedHeader::BadMagic;
 };
 
+// The first 24 bytes of a Data packet on `channel` whose header announces 64
+// payload bytes: the rest never follows. Reentrant.
+std::vector<std::uint8_t> BuildPartialDataPacket(ChannelId channel);
+
+// What the camera does with a CloseRequest that a fault matches.
+enum class CloseAction
+{
+    DropConnection, // close the connection instead of answering
+    Unplug,         // the camera goes away instead of answering (see Camera::Unplug)
+};
+
+// A fault applied to the next CloseRequest of one channel from the host (on any connection).
+struct CloseFault
+{
+    ChannelId channel{};
+    CloseAction action = CloseAction::DropConnection;
+};
+
+// A fault applied to the next `count` connections the camera accepts: each
+// ends in `mode` as soon as it is accepted, before it reads anything.
+struct AcceptFault
+{
+    unsigned count = 1;
+    DropMode mode = DropMode::Close;
+};
+
 // The faults of one camera. Thread-safe: tests add faults while connections consume them.
 class FaultPlan
 {
 public:
     void AddOpenFault(OpenFault fault);
     void AddDataFault(DataFault fault);
+    void AddCloseFault(CloseFault fault);
+    void AddAcceptFault(AcceptFault fault);
     // Tag byte of every packet the camera sends (0 by default); an ErrorReply from
     // the host must copy it.
     void SetPacketTag(std::uint8_t tag);
@@ -121,11 +153,17 @@ public:
     std::optional<DataFault> TakeDataFault(ChannelId channel, std::uint64_t bytesSoFar);
     // True when a data fault for the channel is pending (cheap pre-check).
     bool HasDataFaults() const;
+    // Takes the first close fault for the channel.
+    std::optional<CloseFault> TakeCloseFault(ChannelId channel);
+    // Takes one use of the first accept fault.
+    std::optional<AcceptFault> TakeAcceptFault();
 
 private:
-    mutable std::mutex m_mutex; // guards the three fields below
+    mutable std::mutex m_mutex; // guards the five fields below
     std::vector<OpenFault> m_openFaults;
     std::vector<DataFault> m_dataFaults;
+    std::vector<CloseFault> m_closeFaults;
+    std::vector<AcceptFault> m_acceptFaults;
     std::uint8_t m_tag = 0;
 };
 

@@ -34,6 +34,15 @@ Camera::Camera(CameraDescription description)
     : m_core(std::make_shared<CameraCore>(WithChannelZero(std::move(description)), Logger::StandardError(),
                                           LogLevel::Warning, kDefaultSendQueueBytes))
 {
+    m_core->unplug = [this]
+    {
+        m_unplugRequested = true;
+        std::lock_guard lock(m_wakeMutex);
+        if (m_acceptWake)
+        {
+            m_acceptWake->Signal();
+        }
+    };
 }
 
 Camera::~Camera()
@@ -70,7 +79,11 @@ void Camera::Start(const std::string& address, std::uint16_t port)
     }
     std::uint16_t bound = 0;
     m_listen = ListenOnLoopback(address, port, bound);
-    m_acceptWake = std::make_unique<WakeEvent>();
+    m_unplugRequested = false;
+    {
+        std::lock_guard wakeLock(m_wakeMutex);
+        m_acceptWake = std::make_unique<WakeEvent>();
+    }
     m_address = address;
     m_port = bound;
     m_acceptor = std::thread([this] { AcceptLoop(); });
@@ -86,7 +99,10 @@ void Camera::Stop()
     if (listened)
     {
         m_acceptWake->Signal();
-        m_acceptor.join();
+        if (m_acceptor.joinable()) // an unplugged camera's acceptor has ended
+        {
+            m_acceptor.join();
+        }
         m_listen.Reset();
     }
     std::vector<std::shared_ptr<Connection>> connections;
@@ -138,6 +154,10 @@ void Camera::AcceptLoop()
         const auto ready = WaitReady(m_listen.Get(), POLLIN, m_acceptWake->Fd());
         if (ready == PollResult::Woken)
         {
+            if (m_unplugRequested)
+            {
+                UnplugNow();
+            }
             return;
         }
         if (ready == PollResult::Error)
@@ -160,6 +180,18 @@ void Camera::AcceptLoop()
             {
                 return;
             }
+            continue;
+        }
+        if (const auto fault = m_core->faults.TakeAcceptFault())
+        {
+            m_core->logger.Write(LogLevel::Warning, "fault: dropping a connection as it is accepted");
+            if (fault->mode == DropMode::Reset)
+            {
+                linger lg{1, 0};
+                ::setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            }
+            m_core->observations.Update([](Observations& o)
+                                        { ++o.connectionsAccepted, ++o.connectionsEnded; });
             continue;
         }
         AddConnection(MakeSocketStream(std::move(fd)));
@@ -193,6 +225,36 @@ std::uint64_t Camera::AddConnection(std::unique_ptr<ByteStream> stream)
     }
     m_connectionsChanged.notify_all();
     return id;
+}
+
+void Camera::Unplug()
+{
+    std::lock_guard lock(m_lifecycleMutex);
+    if (m_running && m_acceptor.joinable())
+    {
+        // The acceptor stops listening and resets every connection, then ends.
+        m_core->RequestUnplug();
+        m_acceptor.join();
+        return;
+    }
+    // Not listening (pipes served over other streams): reset them all.
+    std::lock_guard connLock(m_connectionsMutex);
+    for (auto& c : m_connections)
+    {
+        c->RequestStop(DropMode::Reset);
+    }
+}
+
+// On the acceptor thread, which ends afterwards.
+void Camera::UnplugNow()
+{
+    m_listen.Reset();
+    m_core->logger.Write(LogLevel::Warning, "camera unplugged");
+    std::lock_guard lock(m_connectionsMutex);
+    for (auto& c : m_connections)
+    {
+        c->RequestStop(DropMode::Reset);
+    }
 }
 
 void Camera::ReapFinished()

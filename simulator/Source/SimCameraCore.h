@@ -8,6 +8,7 @@
 #include "SimObservations.h"
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -27,6 +28,16 @@ struct CameraCore
     ChannelHandlerFactory FactoryFor(ChannelId id) const;
     void SetFactory(ChannelId id, ChannelHandlerFactory factory);
 
+    // Asks the camera to go away (Camera::Unplug) without waiting for it; from
+    // any thread, also a connection's own.
+    void RequestUnplug() const
+    {
+        if (unplug)
+        {
+            unplug();
+        }
+    }
+
     // Counts an open of `id` unless `limit` (non-zero) opens are already counted.
     bool TryCountOpen(ChannelId id, unsigned limit);
     void ReleaseOpen(ChannelId id);
@@ -35,7 +46,8 @@ struct CameraCore
     Logger logger;                       // configured before the camera starts
     ObservationLog observations;
     FaultPlan faults;
-    std::size_t sendQueueLimit; // data bytes a connection queues before senders wait (set before start)
+    std::size_t sendQueueLimit;   // data bytes a connection queues before senders wait (set before start)
+    std::function<void()> unplug; // set by the camera before it starts, never changed afterwards
 
 private:
     mutable std::mutex m_handlersMutex; // guards m_handlers

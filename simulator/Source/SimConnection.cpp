@@ -113,6 +113,7 @@ void Connection::RequestStop(DropMode mode)
             m_dropMode = mode;
         }
     }
+    m_stopChanged.notify_all();
     m_stream->Wake();
 }
 
@@ -194,6 +195,14 @@ void Connection::ReceiveLoop()
         const std::span<const std::uint8_t> packet(m_rx.data() + m_rxBegin, total);
         m_rxBegin += total;
         HandlePacket(h, packet);
+        if (m_stopReading)
+        {
+            // A camera that no longer reads: the host's writes pile up until the connection ends.
+            Log(LogLevel::Warning, "fault: no longer reading the connection");
+            std::unique_lock lock(m_stopMutex);
+            m_stopChanged.wait(lock, [&] { return m_stopRequested; });
+            break;
+        }
     }
     Shutdown();
 }
@@ -285,6 +294,14 @@ void Connection::SendLoop()
         }
         RecordSent(batch);
         const PostAction post = batch.back().post;
+        if (post == PostAction::Stall)
+        {
+            // A camera stalled in the middle of a packet: nothing more goes out.
+            Log(LogLevel::Warning, "fault: output stalled");
+            std::unique_lock lock(m_txMutex);
+            m_txChanged.wait(lock, [&] { return m_txStop; });
+            return;
+        }
         if (post != PostAction::None)
         {
             Log(LogLevel::Warning, post == PostAction::Reset ? "fault: resetting the connection"
@@ -981,6 +998,9 @@ void Connection::HandleOpenRequest(const PacketHeader& h, std::span<const std::u
     case OpenAction::ResetConnection:
         RequestStop(DropMode::Reset);
         return;
+    case OpenAction::Unplug:
+        Unplug();
+        return;
     case OpenAction::CloseRequest:
     {
         std::lock_guard lock(m_stateMutex);
@@ -1119,6 +1139,19 @@ void Connection::HandleOpenRequest(const PacketHeader& h, std::span<const std::u
 void Connection::HandleCloseRequest(const PacketHeader& h)
 {
     const ChannelId id = h.Channel();
+    if (const auto fault = m_core->faults.TakeCloseFault(id))
+    {
+        Log(LogLevel::Warning, "fault on CloseRequest " + id.ToString());
+        if (fault->action == CloseAction::Unplug)
+        {
+            Unplug();
+        }
+        else
+        {
+            RequestStop(DropMode::Close);
+        }
+        return;
+    }
     std::unique_ptr<ChannelHandler> handler;
     std::shared_ptr<ChannelContextImpl> context;
     bool wasOpen = false;
@@ -1340,7 +1373,23 @@ void Connection::ApplyDataFault(const DataFault& fault, ChannelId id)
     case DataAction::ErrorReply:
         QueueControl(BuildErrorReply(id, fault.errorCode, 0, m_core->faults.PacketTag()), id);
         break;
+    case DataAction::Unplug:
+        Unplug();
+        break;
+    case DataAction::StopReading:
+        m_stopReading = true;
+        break;
+    case DataAction::StallMidPacket:
+        QueueControl(BuildPartialDataPacket(id), id, std::chrono::milliseconds{0}, PostAction::Stall);
+        break;
     }
+}
+
+void Connection::Unplug()
+{
+    Log(LogLevel::Warning, "fault: unplugging the camera");
+    m_core->RequestUnplug();
+    RequestStop(DropMode::Reset);
 }
 
 } // namespace Q7::Sim

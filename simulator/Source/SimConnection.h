@@ -105,6 +105,7 @@ private:
         None,
         Drop,
         Reset,
+        Stall, // send nothing more after this item
     };
 
     // A packet to write. A control packet is `bytes`; a Data packet is
@@ -154,6 +155,8 @@ private:
     void CheckOpenRequestFields(ChannelId id, const OpenPayload& request);
     bool CheckControlLength(const PacketHeader& h);
     void ApplyDataFault(const DataFault& fault, ChannelId id);
+    // The camera goes away: every connection resets and no new one is accepted.
+    void Unplug();
 
     Slot& SlotFor(ChannelId id, const ChannelConfig* config); // m_stateMutex held
     void LeaveOpenLocked(Slot& slot, ChannelId id);           // m_stateMutex held
@@ -173,10 +176,12 @@ private:
     std::thread m_receiver;
     std::thread m_sender;
 
-    mutable std::mutex m_stopMutex; // guards m_stopRequested, m_dropMode
+    mutable std::mutex m_stopMutex;        // guards m_stopRequested, m_dropMode
+    std::condition_variable m_stopChanged; // signalled when a stop is requested
     bool m_stopRequested = false;
     DropMode m_dropMode = DropMode::Close;
     std::atomic<bool> m_finished{false};
+    std::atomic<bool> m_stopReading{false}; // set by a StopReading fault (receive thread)
 
     // Receive thread only.
     std::vector<std::uint8_t> m_rx;
