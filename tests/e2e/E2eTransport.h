@@ -70,6 +70,18 @@ public:
     Q7::Sim::UsbAttachment& Attachment() { return attachment; }
 };
 
+// The moniker of a simulated camera that listens on loopback TCP.
+inline Q7::KPX::Transport::DeviceMoniker TcpMoniker(const Q7::Sim::Camera& camera)
+{
+    Q7::KPX::Transport::DeviceMoniker moniker;
+    moniker.type = Q7::KPX::Transport::kMonikerType_Tcp;
+    moniker.tcp.host.Assign("127.0.0.1");
+    moniker.tcp.address = 0x7F000001;
+    moniker.tcp.port = camera.Port();
+    moniker.tcp.connectTimeoutSeconds = 5;
+    return moniker;
+}
+
 // Opens the library's device for a simulated camera over `transport` (over TCP
 // the camera must listen): the one place where e2e suites make a device.
 inline std::unique_ptr<Q7::KPX::Transport::DeviceInterface> OpenSimulatedDevice(E2eTransport transport,
@@ -78,13 +90,7 @@ inline std::unique_ptr<Q7::KPX::Transport::DeviceInterface> OpenSimulatedDevice(
     std::unique_ptr<Q7::KPX::Transport::DeviceInterface> device;
     if (transport == E2eTransport::Tcp)
     {
-        Q7::KPX::Transport::DeviceMoniker moniker;
-        moniker.type = Q7::KPX::Transport::kMonikerType_Tcp;
-        moniker.tcp.host.Assign("127.0.0.1");
-        moniker.tcp.address = 0x7F000001;
-        moniker.tcp.port = camera.Port();
-        moniker.tcp.connectTimeoutSeconds = 5;
-        device = std::make_unique<Q7::KPX::Transport::TcpDevice>(moniker);
+        device = std::make_unique<Q7::KPX::Transport::TcpDevice>(TcpMoniker(camera));
     }
     else
     {

@@ -1,0 +1,363 @@
+// The KPX camera object: one opened camera's whole connection. It owns the
+// transport device, one channel transport per pipe, the device information
+// and channel list read over channel 0.0, and one agent per offered channel
+// (1.0 programming, 2.0 device control). Every request of the layer above
+// reaches the agents through it, and every notification and error of its
+// threads reaches the layer above through it.
+//
+// Order of use: construct, SetClientIdentity, set the error callback,
+// Initialize, InitializeAgents, set the notification sinks, StartDeviceControl,
+// requests..., Close (InitializeAgents may follow again), destroy.
+#pragma once
+
+#include "BufferPool.h"
+#include "KPXChannel.h"
+#include "KPXChannelTransport.h"
+#include "KPXDeviceControl.h"
+#include "KPXDeviceMoniker.h"
+#include "KPXEnumeration.h"
+#include "KPXEnumerationAgent.h"
+#include "KPXPacket.h"
+#include "KPXProgramming.h"
+#include "KPXTransport.h"
+#include "Q7PlatformSync_Posix.h"
+#include "Q7PlatformThread_Posix.h"
+#include "Q7UniversalErrorDispatcher.h"
+#include "Q7UniversalFunPtr_Template.h"
+#include "Q7UniversalProgress.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <vector>
+
+namespace Q7::KPX
+{
+
+class Value;
+
+/// The time limits of a camera's agents and of its Close. The defaults are the
+/// protocol's; tests shorten them.
+struct CameraTimings
+{
+    std::uint32_t enumerationReplyMs = EnumerationAgent::kReplyTimeoutMs;   ///< a channel 0.0 reply
+    ChannelTimings channel{};                                               ///< the handshakes of 1.0 and 2.0
+    ProgrammingTimings programming{};                                       ///< the programming agent's waits
+    std::uint32_t descriptorWaitMs = DeviceControlAgent::kDescriptorWaitMs; ///< StartDeviceControl's wait
+    /// How long Close lets the agents and channels end by themselves before it
+    /// closes every pipe of the camera, which ends whatever still waits on one.
+    std::uint32_t closeBoundMs = 10000;
+};
+
+/// One opened camera.
+///
+/// Threads: every public member may be called from any thread (thread-safe).
+/// The lifecycle operations (Initialize, InitializeAgents, Close, Shutdown,
+/// the notification setters) are serialised by the camera's main lock. Each
+/// agent sits in a slot with a lock of its own, taken for the whole of every
+/// call into that agent: a request waits for the one before it on the same
+/// agent (a transfer holds channel 1.0's slot for its whole duration).
+///
+/// Callbacks: the notification sinks run on the device-control agent's notify
+/// thread and on the transport device's notify thread; the error callback on
+/// whichever thread of the camera met the error; progress on the thread of
+/// the transfer. None of them may call the camera's lifecycle operations or
+/// setters (those wait for the threads that run them): hand such work to
+/// another thread.
+class Camera : public Universal::ErrorDispatcher, public Universal::ProgressProvider
+{
+public:
+    /// The camera's notification ids.
+    enum EnumNotify : std::uint32_t
+    {
+        kNotify_DeviceDisconnected = 1,        ///< the link to the camera is lost; no payload
+        kNotify_PropertyAdded = 11,            ///< payload: the property ids
+        kNotify_PropertyRemoved = 12,          ///< payload: the property ids
+        kNotify_PropertyDescriptorChange = 13, ///< payload: the property ids
+        kNotify_PropertyStateChange = 14,      ///< payload: the property ids
+    };
+
+    /// The payload of a notification. The property ids of 11 to 14 are a
+    /// `const std::vector<unsigned int>` that the payload points at without
+    /// owning it: valid during the call only (copy what is kept).
+    using NotifyPayload = std::shared_ptr<const void>;
+    /// The notification sinks.
+    using NotifyReceiver = Universal::FunctionPointer2<void, EnumNotify, const NotifyPayload&>;
+    using NotifyFunction = std::function<void(EnumNotify, const NotifyPayload&)>;
+    /// The progress callback of a transfer.
+    using ProgressFunction = std::function<void(const Universal::ProgressTask&)>;
+    using Property = DeviceControlAgent::Property;
+    using PropertyDescriptor = DeviceControlAgent::PropertyDescriptor;
+    using PropertyState = DeviceControlAgent::PropertyState;
+
+    /// The name of the machine-wide mutex held while a camera opens its
+    /// connection, across all processes (its lock file lies in /tmp).
+    static constexpr const char* kInitializationMutexName = "Q7USBKPXDeviceInitilizer";
+
+    /// Copies the moniker, makes the transport device for it (closed) and
+    /// installs the camera's link-loss handler on it. Opens nothing. Raises
+    /// what making the device raises (an unknown moniker type).
+    explicit Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings = {});
+    /// Shutdown (errors reported as internal errors), then frees the device.
+    /// Blocks.
+    ~Camera() override;
+
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // ---- lifecycle
+
+    /// Digests the authentication text (SHA-256; null or empty: 32 zero
+    /// bytes) into the client identity and passes it to the agents of 1.0 and
+    /// 2.0, which present it when their channels open; agents built later get
+    /// it when they are built. Channel 0.0 never presents it. Blocks while an
+    /// agent's slot is held.
+    void SetClientIdentity(const char* authenticationText);
+
+    /// Opens the connection and reads what the camera offers: under the
+    /// machine-wide initialisation mutex, opens the device, starts the control
+    /// channel transport, opens channel 0.0 and reads the device information
+    /// and the channel list; groups the offered channels by pipe into channel
+    /// transports (not started). With keepControlTransport (TCP) the control
+    /// transport and the channel 0.0 agent stay; without (USB) both go and the
+    /// device is closed again. Answers 0 (also when already initialised), the
+    /// device's open result, the control transport's start result (2 connect
+    /// time-out, 4 refused or lost), or 4 when channel 0.0 fails (logged as a
+    /// warning). Raises what opening channel 0.0 raises (ModuleError 0x15E000F
+    /// when the camera's connection limit is reached, Channel::Open) and what
+    /// reading a malformed reply raises (EnumerationAgent). Every failure
+    /// leaves the camera as before: not initialised, the device closed.
+    /// Blocks (the channel 0.0 reply limit bounds a silent camera).
+    std::uint32_t Initialize(bool keepControlTransport);
+
+    /// Builds the agents of the offered channels (1.0 programming, 2.0 device
+    /// control) with their protocol versions, the client identity and the
+    /// camera's error, progress and notification forwarders; starts none of
+    /// them. First, under the initialisation mutex, opens the device when it
+    /// is closed and starts every channel transport that is not running.
+    /// `allocator` is the memory of the image agents' buffers (may be null).
+    /// Answers 0 (also when the agents already exist), or the device's open
+    /// result or the failing channel transport's start result (after Close).
+    /// Raises ModuleError 0x650069 (plain) when not initialised, and what
+    /// building an agent raises (after Close). Blocks.
+    std::uint32_t InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> allocator);
+
+    /// Stops and deletes the agents, stops the channel transports and closes
+    /// the device; the camera stays initialised, ready for InitializeAgents.
+    /// Transfers in progress end at once (failed). Whatever still waits on a
+    /// camera that stopped reading or stalled mid-packet is ended by closing
+    /// every pipe once CameraTimings::closeBoundMs has passed. A link lost
+    /// before Close closed the device is notified (once) before it returns.
+    /// Nothing when not initialised. Raises nothing (errors are reported as
+    /// internal errors). Blocks.
+    void Close();
+
+    /// Close, then forgets the channel transports and the channel list; the
+    /// camera is no longer initialised. Raises nothing. Blocks.
+    void Shutdown();
+
+    /// Initialize succeeded and no Shutdown followed.
+    [[nodiscard]] bool IsInitialized() const;
+    /// The agents exist (InitializeAgents succeeded and no Close followed).
+    [[nodiscard]] bool AgentsInitialized() const;
+    /// The device is open and the agents exist.
+    [[nodiscard]] bool IsOpen() const;
+
+    /// The camera's device information. Raises ModuleError 0x650069 (plain)
+    /// when not initialised.
+    [[nodiscard]] Enumeration::DeviceInfo GetDeviceInfo() const;
+    /// The camera's firmware version, packed and as text. Raises as
+    /// GetDeviceInfo.
+    [[nodiscard]] Enumeration::FirmwareVersion GetFirmwareVersion() const;
+    /// The moniker the camera was made from.
+    [[nodiscard]] const Transport::DeviceMoniker& GetMoniker() const noexcept { return m_moniker; }
+
+    // ---- notifications (see the class comment for the sinks' threads)
+
+    /// Replaces the function sink (an empty function removes it). Waits while a
+    /// notification runs; afterwards the old function is not called any more.
+    void SetNotifyCallback(NotifyFunction function);
+    /// Replaces the function-object sink with a clone (an empty or unbound one
+    /// removes it); as SetNotifyCallback otherwise. The function-object sink is
+    /// called before the function sink.
+    void SetNotifyReceiver(const NotifyReceiver& receiver);
+
+    // ---- channel 2.0, device control. Without the agent each answers its
+    // "empty" result: false, an empty list, 0, or nothing.
+
+    /// Starts the agent (opens channel 2.0, builds the property cache, waits up
+    /// to the descriptor wait). Raises what DeviceControlAgent::Start raises:
+    /// ModuleError 0x15E0010 when the camera refuses the authentication code,
+    /// 0x15E000F at its connection limit. Blocks.
+    void StartDeviceControl();
+    /// Stops the agent. Blocks.
+    void StopDeviceControl();
+    [[nodiscard]] bool IsDeviceControlStarted() const;
+
+    /// Copies from the agent's cache; true when found.
+    bool GetProperty(std::uint32_t id, Property& property) const;
+    bool GetPropertyDescriptor(std::uint32_t id, PropertyDescriptor& descriptor) const;
+    bool GetPropertyState(std::uint32_t id, PropertyState& state) const;
+    [[nodiscard]] std::vector<unsigned int> GetPropertyIds() const;
+    [[nodiscard]] std::list<Property> GetPropertyList() const;
+    /// The property's KPX value type code; 0 when unknown.
+    [[nodiscard]] std::uint32_t GetPropertyType(std::uint32_t id) const;
+    [[nodiscard]] bool HasProperty(std::uint32_t id) const;
+
+    /// DeviceControlAgent::SetPropertyValue (its result and errors).
+    bool SetPropertyValue(std::uint32_t id, const Value& value);
+    /// DeviceControlAgent::RefreshProperty / RestorePropertyValue.
+    bool RefreshProperty(std::uint32_t id);
+    bool RestorePropertyValue(std::uint32_t id);
+    /// Execute command 2 with the parameter.
+    void ExecuteCommand(std::uint32_t parameter);
+    /// Execute command 1 (shutter release).
+    void ShutterRelease();
+
+    // ---- channel 1.0, programming. Without the agent each raises ModuleError
+    // 0x650068 "KPX camera programming." (plain). A transfer started while the
+    // agent is stopped starts it around the transfer and stops it afterwards.
+    // Transfers end (failed) when Close begins. Results and errors are those
+    // of the ProgrammingAgent operation named.
+
+    /// SendFirmwareData, reporting to `progress` (when empty: to the camera's
+    /// own progress callbacks).
+    bool UpdateFirmware(const ProgressFunction& progress, const std::uint8_t* data, std::uint64_t size);
+    /// SendData, reporting to `progress` (when empty: to the camera's own
+    /// progress callbacks).
+    bool UploadData(const ProgressFunction& progress, std::uint32_t type, const std::uint8_t* data,
+                    std::uint64_t size, const wchar_t* name);
+    /// SendData, reporting to the camera's own progress callbacks.
+    bool SendData(std::uint32_t type, const std::uint8_t* data, std::uint64_t size, const wchar_t* name);
+    /// SendFile.
+    bool SendFile(std::uint32_t type, const wchar_t* path);
+    /// SendFirmwareFile, without starting the agent: fails (false) while it is
+    /// stopped.
+    bool SendFirmwareFile(std::uint32_t type, const wchar_t* path);
+    /// DownloadLog: the log's bytes.
+    std::vector<std::uint8_t> DownloadLog(std::uint32_t kind, bool descramble);
+    /// DownloadLogToFile.
+    bool DownloadLogToFile(std::uint32_t kind, const wchar_t* path, bool descramble);
+    /// Starts the agent (ProgrammingAgent::Start).
+    void StartProgramming();
+    /// Stops the agent; without one logs ModuleError 0x650068 "KPX camera
+    /// programming." as an error instead of raising.
+    void StopProgramming();
+    [[nodiscard]] bool IsProgrammingStarted() const;
+
+    /// Passes a cancel request on to the programming agent's progress provider.
+    /// Blocks while a transfer holds the agent's slot.
+    void CancelTask(std::uint32_t type, std::uint32_t id) override;
+
+    // ---- the camera itself
+
+    [[nodiscard]] bool HasProgramming() const;
+    [[nodiscard]] bool HasDeviceControl() const;
+    /// 0 unless IsOpen; else how the device is attached (EnumConnectionType).
+    [[nodiscard]] std::uint32_t GetConnectionType() const;
+    /// Set when the link to the camera is lost, and while the device is closed.
+    /// For waiting.
+    [[nodiscard]] Platform::EventStatus& GetDisconnectedEvent();
+
+private:
+    // One agent with the lock taken for every call into it.
+    template <typename Agent>
+    struct Slot
+    {
+        mutable Platform::Mutex_Posix lock; // guards `agent` and every call into it
+        std::unique_ptr<Agent> agent;
+    };
+
+    // One pipe in use with the channels that run on it.
+    struct TransportEntry
+    {
+        std::uint32_t pipeId = 0;
+        std::unique_ptr<ChannelTransport> transport;
+        Enumeration::ChannelList descriptors;
+    };
+
+    // The descriptor of an offered channel with the transport that carries it.
+    struct OfferedChannel
+    {
+        const Enumeration::ChannelDescriptor* descriptor = nullptr;
+        ChannelTransport* transport = nullptr;
+    };
+
+    // Initialize's steps.
+    std::uint32_t OpenAndEnumerate(bool keepControlTransport, std::unique_ptr<ChannelTransport>& control);
+    void GroupByPipe(Enumeration::ChannelList descriptors);
+    void DiscardInitialization(std::unique_ptr<ChannelTransport>& control) noexcept;
+
+    // InitializeAgents' steps.
+    std::uint32_t BringUpTransports();
+    void BuildAgents();
+    OfferedChannel FindOffered(std::uint8_t channel, std::uint8_t subChannel) const;
+    template <typename Agent>
+    void Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor);
+
+    // Close's steps.
+    void StopAgents();
+    void StopTransports() noexcept;
+    void CloseWatchThread(Platform::Thread_Posix& thread, void* parameter);
+
+    // The link loss: reported once per device open, while armed.
+    std::uint32_t OpenDevice();
+    void ArmLinkLoss();
+    void ReportLinkLossIfLost();
+    void OnDeviceLinkLost();
+    void ReportLinkLoss();
+
+    // Forwarders given to the agents and transports.
+    void ForwardError(const Universal::UniversalError& error);
+    void ForwardProgress(const Universal::ProgressTask& task);
+    void OnPropertyNotify(DeviceControlAgent::EnumPropertyNotify kind, const std::vector<unsigned int>& ids);
+    void Notify(EnumNotify id, const NotifyPayload& payload);
+
+    // Calls into the agents under their slot locks.
+    template <typename Result, typename Call>
+    Result WithDeviceControl(Result empty, Call&& call) const;
+    template <typename Call>
+    auto WithStartedProgramming(Call&& call);
+    ProgrammingAgent& ProgrammingAgentLocked() const;
+    WaitObjectList TransferAbortObjects();
+
+    ClientIdentity GetClientIdentity() const;
+    void AssertDevice() const;
+
+    const Transport::DeviceMoniker m_moniker;
+    const CameraTimings m_timings;
+
+    mutable Platform::Mutex_Posix m_mainLock; // serialises the lifecycle operations; guards the fields below
+    std::atomic<bool> m_initialized{false};
+    bool m_keepControlTransport = false;
+    Enumeration::DeviceInfo m_deviceInfo;
+    std::unique_ptr<Transport::DeviceInterface> m_pTransportDevice; // never null after construction
+    std::vector<TransportEntry> m_transports;                       // one entry per pipe, in list order
+
+    // Set while no agents exist. Transfers wait on it too, so that Close ends them.
+    Platform::EventCondition_Posix m_agentsDown;
+
+    Platform::Mutex_Posix m_notifyLock; // guards both sinks; held while they run
+    NotifyReceiver m_notifyReceiver;
+    NotifyFunction m_notifyFunction;
+
+    mutable Platform::Mutex_Posix m_identityLock; // guards m_clientIdentity
+    ClientIdentity m_clientIdentity{};
+
+    // Link loss: armed from a successful Initialize (device kept open) or
+    // InitializeAgents until Close closes the device; reported at most once per
+    // device open.
+    std::atomic<bool> m_linkLossArmed{false};
+    std::atomic<bool> m_linkLossReported{false};
+
+    Platform::Thread_Posix m_closeWatch{L"KPX camera close watch"}; // runs during Close only
+
+    // The agents; built after the transports they use, destroyed before them.
+    Slot<EnumerationAgent> m_ch0;
+    Slot<ProgrammingAgent> m_ch1;
+    Slot<DeviceControlAgent> m_ch2;
+};
+
+} // namespace Q7::KPX

@@ -1,0 +1,607 @@
+// The KPX camera's lifecycle: opening the connection under the machine-wide
+// initialisation mutex, building the agents, closing, and the link loss.
+
+#include "KPXCamera.h"
+
+#include "KPXTransport_Tcp.h"
+#include "Q7PlatformNamedMutex_Posix.h"
+#include "Q7UniversalAssert.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+
+#include <exception>
+#include <utility>
+
+namespace Q7::KPX
+{
+
+using Platform::ScopedLock;
+using Universal::LogInfo;
+using Universal::LogWarning;
+using Universal::ModuleError;
+using Universal::UniversalError;
+
+namespace
+{
+
+// The transport device of a moniker. TCP cameras only, until the device
+// manager makes the devices of both kinds.
+std::unique_ptr<Transport::DeviceInterface> CreateTransportDevice(const Transport::DeviceMoniker& moniker)
+{
+    if (moniker.type == Transport::kMonikerType_Tcp)
+        return std::make_unique<Transport::TcpDevice>(moniker);
+    Universal::ThrowInternalError(ModuleError(Universal::kError_InvalidDataType),
+                                  L"KPX device manager: cannot create device of unknown type.",
+                                  Q7_SOURCE_LOCATION);
+}
+
+// The machine-wide initialisation mutex, made on first use and kept until the
+// process ends; null when it could not be made (then nothing is excluded).
+Platform::NamedMutex_Posix* InitializationMutex()
+{
+    static const std::unique_ptr<Platform::NamedMutex_Posix> mutex = []
+    {
+        try
+        {
+            return std::make_unique<Platform::NamedMutex_Posix>(Camera::kInitializationMutexName);
+        }
+        catch (const UniversalError& error)
+        {
+            Q7_REPORT_INTERNAL_ERROR(error, L"KPX camera Could not create OpenAndInitMutex");
+        }
+        return std::unique_ptr<Platform::NamedMutex_Posix>();
+    }();
+    return mutex.get();
+}
+
+// Holds the initialisation mutex for a scope. A failure to take or give it
+// back is reported as an internal error and the caller goes on.
+class InitializationLock
+{
+public:
+    InitializationLock() : m_mutex(InitializationMutex())
+    {
+        if (m_mutex == nullptr)
+            return;
+        try
+        {
+            m_mutex->Lock();
+            m_held = true;
+        }
+        catch (const UniversalError& error)
+        {
+            Q7_REPORT_INTERNAL_ERROR(error, L"KPX camera flock(LOCK_EX)");
+        }
+    }
+
+    ~InitializationLock() { Release(); }
+
+    InitializationLock(const InitializationLock&) = delete;
+    InitializationLock& operator=(const InitializationLock&) = delete;
+
+    // Gives the mutex back early (before agents are built).
+    void Release() noexcept
+    {
+        if (!m_held)
+            return;
+        m_held = false;
+        try
+        {
+            m_mutex->Unlock();
+        }
+        catch (const UniversalError& error)
+        {
+            Q7_REPORT_INTERNAL_ERROR(error, L"KPX camera flock(LOCK_UN)");
+        }
+    }
+
+private:
+    Platform::NamedMutex_Posix* m_mutex;
+    bool m_held = false;
+};
+
+// Takes the agent out of its slot under the slot's lock.
+template <typename Agent>
+std::unique_ptr<Agent> TakeAgent(Platform::Mutex_Posix& lock, std::unique_ptr<Agent>& agent)
+{
+    ScopedLock slotLock(lock);
+    return std::move(agent);
+}
+
+// Runs one step of a teardown; an error is reported as an internal error and
+// the teardown goes on.
+template <typename Step>
+void TeardownStep(Step&& step) noexcept
+{
+    try
+    {
+        step();
+    }
+    catch (const UniversalError& error)
+    {
+        Q7_REPORT_INTERNAL_ERROR(error, nullptr);
+    }
+    catch (const std::exception& exception)
+    {
+        Q7_REPORT_INTERNAL_ERROR(Universal::StdExceptionError(exception), nullptr);
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- construction
+
+Camera::Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings)
+    : m_moniker(moniker), m_timings(timings), m_pTransportDevice(CreateTransportDevice(moniker))
+{
+    AssertDevice();
+    m_agentsDown.Set();
+    m_pTransportDevice->SetNotifyCallback(Transport::NotifyCallback(this, &Camera::OnDeviceLinkLost));
+}
+
+Camera::~Camera()
+{
+    TeardownStep([this] { Shutdown(); });
+    m_pTransportDevice->SetNotifyCallback(Transport::NotifyCallback());
+    m_pTransportDevice.reset();
+}
+
+void Camera::AssertDevice() const
+{
+    if (m_pTransportDevice == nullptr)
+        Universal::AssertionFailed(L"m_pTransportDevice != NULL", Q7_SOURCE_LOCATION);
+}
+
+// ---------------------------------------------------------------- identity
+
+void Camera::SetClientIdentity(const char* authenticationText)
+{
+    const ClientIdentity identity = MakeClientIdentity(authenticationText);
+    {
+        ScopedLock lock(m_identityLock);
+        m_clientIdentity = identity;
+    }
+    {
+        ScopedLock slot(m_ch1.lock);
+        if (m_ch1.agent)
+            m_ch1.agent->SetClientIdentity(GetClientIdentity());
+    }
+    {
+        ScopedLock slot(m_ch2.lock);
+        if (m_ch2.agent)
+            m_ch2.agent->SetClientIdentity(GetClientIdentity());
+    }
+}
+
+ClientIdentity Camera::GetClientIdentity() const
+{
+    ScopedLock lock(m_identityLock);
+    return m_clientIdentity;
+}
+
+// ---------------------------------------------------------------- Initialize
+
+std::uint32_t Camera::Initialize(bool keepControlTransport)
+{
+    ScopedLock main(m_mainLock);
+    if (m_initialized)
+        return 0;
+    AssertDevice();
+
+    InitializationLock initialization;
+    std::unique_ptr<ChannelTransport> control;
+    try
+    {
+        const std::uint32_t result = OpenAndEnumerate(keepControlTransport, control);
+        if (result != 0)
+        {
+            DiscardInitialization(control);
+            return result;
+        }
+    }
+    catch (...)
+    {
+        DiscardInitialization(control);
+        throw;
+    }
+    m_initialized = true;
+    if (m_pTransportDevice->IsOpen())
+        ArmLinkLoss();
+    return 0;
+}
+
+std::uint32_t Camera::OpenAndEnumerate(bool keepControlTransport, std::unique_ptr<ChannelTransport>& control)
+{
+    std::uint32_t result = OpenDevice();
+    if (result != 0)
+        return result;
+
+    control = std::make_unique<ChannelTransport>(*m_pTransportDevice, Transport::kDefaultPipeId);
+    control->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+    result = control->Start();
+    if (result != 0)
+        return result;
+
+    Enumeration::ChannelList descriptors;
+    {
+        ScopedLock slot(m_ch0.lock);
+        m_ch0.agent = std::make_unique<EnumerationAgent>(*control, m_timings.enumerationReplyMs);
+        m_ch0.agent->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+        if (!m_ch0.agent->Open())
+        {
+            LogWarning(L"Camera::Initialize(): Enumeration failed to open KPX channels");
+            return 4;
+        }
+        if (!m_ch0.agent->GetDeviceInfo(m_deviceInfo))
+        {
+            LogWarning(L"Camera::Initialize(): Enumeration failed to read device info");
+            return 4;
+        }
+        if (!m_ch0.agent->GetChannelList(descriptors))
+        {
+            LogWarning(L"Camera::Initialize(): Enumeration failed to read channels list");
+            return 4;
+        }
+
+        m_keepControlTransport = keepControlTransport;
+        if (keepControlTransport)
+        {
+            TransportEntry entry;
+            entry.pipeId = control->GetPipeId();
+            entry.transport = std::move(control);
+            m_transports.push_back(std::move(entry));
+        }
+        else
+        {
+            m_ch0.agent.reset();
+        }
+    }
+    if (!keepControlTransport)
+    {
+        control.reset();
+        m_pTransportDevice->Close(); // a USB camera is opened again by InitializeAgents
+    }
+    GroupByPipe(std::move(descriptors));
+    return 0;
+}
+
+void Camera::GroupByPipe(Enumeration::ChannelList descriptors)
+{
+    for (auto& descriptor : descriptors)
+    {
+        const std::uint32_t pipeId = descriptor->GetPipeId();
+        TransportEntry* found = nullptr;
+        for (TransportEntry& entry : m_transports)
+        {
+            if (entry.pipeId == pipeId)
+            {
+                found = &entry;
+                break;
+            }
+        }
+        if (found == nullptr)
+        {
+            TransportEntry entry;
+            entry.pipeId = pipeId;
+            entry.transport = std::make_unique<ChannelTransport>(*m_pTransportDevice, pipeId);
+            entry.transport->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+            descriptor->ConfigureTransport(*entry.transport);
+            m_transports.push_back(std::move(entry));
+            found = &m_transports.back();
+        }
+        found->descriptors.push_back(std::move(descriptor));
+    }
+}
+
+// Every failed Initialize ends here: the channel 0.0 agent goes first (it uses
+// the control transport), then the control transport and the others, then the
+// device closes.
+void Camera::DiscardInitialization(std::unique_ptr<ChannelTransport>& control) noexcept
+{
+    m_linkLossArmed = false;
+    TeardownStep([this] { TakeAgent(m_ch0.lock, m_ch0.agent).reset(); });
+    TeardownStep(
+        [&control]
+        {
+            if (control)
+                control->Stop();
+            control.reset();
+        });
+    TeardownStep([this] { m_transports.clear(); });
+    TeardownStep([this] { m_pTransportDevice->Close(); });
+    m_initialized = false;
+}
+
+// ---------------------------------------------------------------- InitializeAgents
+
+std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> /*allocator*/)
+{
+    // The allocator is for the buffers of the image agents; the agents built
+    // here take none.
+    ScopedLock main(m_mainLock);
+    if (!m_initialized)
+        throw ModuleError(Universal::kError_NotInitialized);
+    if (AgentsInitialized())
+        return 0;
+    if (!m_keepControlTransport)
+        Close(); // stops what is left of Initialize and closes the device
+    AssertDevice();
+
+    try
+    {
+        {
+            InitializationLock initialization;
+            const std::uint32_t result = BringUpTransports();
+            if (result != 0)
+            {
+                Close();
+                return result;
+            }
+        }
+        BuildAgents();
+    }
+    catch (...)
+    {
+        Close();
+        throw;
+    }
+    m_agentsDown.Reset();
+    ArmLinkLoss();
+    return 0;
+}
+
+// A USB camera reopens its device and starts every transport. A TCP camera
+// whose device is still open from Initialize starts the transports that do not
+// run yet (those of other ports); after a Close it reopens and starts them all.
+std::uint32_t Camera::BringUpTransports()
+{
+    if (!m_keepControlTransport || !m_pTransportDevice->IsOpen())
+    {
+        if (const std::uint32_t result = OpenDevice(); result != 0)
+            return result;
+    }
+    for (TransportEntry& entry : m_transports)
+    {
+        if (entry.transport->IsOpen())
+            continue;
+        if (const std::uint32_t result = entry.transport->Start(); result != 0)
+            return result;
+    }
+    return 0;
+}
+
+Camera::OfferedChannel Camera::FindOffered(std::uint8_t channel, std::uint8_t subChannel) const
+{
+    for (const TransportEntry& entry : m_transports)
+    {
+        for (const auto& descriptor : entry.descriptors)
+        {
+            if (descriptor->channelNumber == channel && descriptor->subChannelNumber == subChannel)
+                return {descriptor.get(), entry.transport.get()};
+        }
+    }
+    return {};
+}
+
+// The protocol versions, identity and error forwarder of a new agent. A
+// channel of a legacy camera is fixed to the legacy table's version.
+template <typename Agent>
+void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor)
+{
+    const std::optional<ProtocolVersion> legacy =
+        descriptor.legacyMark == Enumeration::kLegacyMark_Legacy
+            ? Enumeration::FindLegacyVersion(descriptor.channelNumber, descriptor.subChannelNumber)
+            : std::nullopt;
+    if (legacy)
+        agent.SetProtocolVersion(*legacy);
+    else
+        agent.SetClientMajorVersions({descriptor.majorVersionLowest, descriptor.majorVersionHighest});
+    agent.SetClientIdentity(GetClientIdentity());
+    agent.SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+}
+
+void Camera::BuildAgents()
+{
+    if (const OfferedChannel offered = FindOffered(1, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing programming agent");
+        ScopedLock slot(m_ch1.lock);
+        auto agent =
+            std::make_unique<ProgrammingAgent>(*offered.transport, m_timings.channel, m_timings.programming);
+        Equip(*agent, *offered.descriptor);
+        agent->SetProgressCallback(Universal::ProgressCallback(this, &Camera::ForwardProgress));
+        const ProgressFunction forward = [this](const Universal::ProgressTask& task)
+        { ForwardProgress(task); };
+        agent->SetFileProgressCallback(forward);
+        agent->SetFirmwareProgressCallback(forward);
+        m_ch1.agent = std::move(agent);
+    }
+    if (const OfferedChannel offered = FindOffered(2, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing device control agent");
+        ScopedLock slot(m_ch2.lock);
+        auto agent = std::make_unique<DeviceControlAgent>(*offered.transport, m_timings.channel,
+                                                          m_timings.descriptorWaitMs);
+        Equip(*agent, *offered.descriptor);
+        agent->SetNotifyReceiver(DeviceControlAgent::NotifyReceiver(this, &Camera::OnPropertyNotify));
+        m_ch2.agent = std::move(agent);
+    }
+}
+
+// ---------------------------------------------------------------- Close, Shutdown
+
+void Camera::Close()
+{
+    ScopedLock main(m_mainLock);
+    if (!m_initialized)
+        return;
+    // Transfers wait on this event too: they end now and free their slots.
+    m_agentsDown.Set();
+
+    // A camera that stopped reading holds a pipe write, and one that stalled in
+    // the middle of a packet holds a pipe read, until the pipe closes: the watch
+    // closes every pipe when the orderly close takes too long.
+    TeardownStep(
+        [this] { m_closeWatch.Start(Platform::ThreadFunctor(this, &Camera::CloseWatchThread), nullptr, 0); });
+
+    StopAgents();
+    // A link lost before the camera's own close is still the owner's news.
+    ReportLinkLossIfLost();
+    m_linkLossArmed = false;
+    StopTransports();
+    AssertDevice();
+    TeardownStep([this] { m_pTransportDevice->Close(); });
+
+    TeardownStep(
+        [this]
+        {
+            while (!m_closeWatch.Stop(10000))
+            {
+                Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
+                                        m_closeWatch.GetName());
+            }
+            m_closeWatch.Close();
+        });
+}
+
+void Camera::StopAgents()
+{
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch2.lock, m_ch2.agent))
+                agent->Stop();
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch1.lock, m_ch1.agent))
+                agent->Stop();
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch0.lock, m_ch0.agent))
+                agent->Close();
+        });
+}
+
+void Camera::StopTransports() noexcept
+{
+    for (TransportEntry& entry : m_transports)
+        TeardownStep([&entry] { entry.transport->Stop(); });
+}
+
+void Camera::CloseWatchThread(Platform::Thread_Posix& thread, void* /*parameter*/)
+{
+    thread.GetReadyEvent().Set();
+    if (Platform::WaitForObject(&thread.GetStopEvent(), m_timings.closeBoundMs))
+        return;
+    LogWarning(L"KPX camera close taking longer than %u ms: closing the camera's pipes",
+               m_timings.closeBoundMs);
+    // The list does not change while Close runs; Stop of a transport may run
+    // on two threads at once.
+    StopTransports();
+}
+
+void Camera::Shutdown()
+{
+    ScopedLock main(m_mainLock);
+    TeardownStep([this] { Close(); });
+    TeardownStep([this] { m_transports.clear(); });
+    m_initialized = false;
+}
+
+// ---------------------------------------------------------------- queries
+
+bool Camera::IsInitialized() const
+{
+    return m_initialized;
+}
+
+bool Camera::AgentsInitialized() const
+{
+    return !m_agentsDown.IsSet();
+}
+
+bool Camera::IsOpen() const
+{
+    AssertDevice();
+    return m_pTransportDevice->IsOpen() && AgentsInitialized();
+}
+
+Enumeration::DeviceInfo Camera::GetDeviceInfo() const
+{
+    ScopedLock main(m_mainLock);
+    if (!m_initialized)
+        throw ModuleError(Universal::kError_NotInitialized);
+    return m_deviceInfo;
+}
+
+Enumeration::FirmwareVersion Camera::GetFirmwareVersion() const
+{
+    return GetDeviceInfo().firmwareVersion;
+}
+
+std::uint32_t Camera::GetConnectionType() const
+{
+    return IsOpen() ? m_pTransportDevice->GetConnectionType() : Transport::kConnectionType_Unknown;
+}
+
+Platform::EventStatus& Camera::GetDisconnectedEvent()
+{
+    AssertDevice();
+    return m_pTransportDevice->GetDisconnectedEvent();
+}
+
+// ---------------------------------------------------------------- link loss
+
+std::uint32_t Camera::OpenDevice()
+{
+    m_linkLossReported = false;
+    return m_pTransportDevice->Open();
+}
+
+void Camera::ArmLinkLoss()
+{
+    m_linkLossArmed = true;
+    ReportLinkLossIfLost();
+}
+
+// The device's notify thread reports a lost link once per open, but it may
+// have found the camera not yet (or no longer) armed: a link already lost is
+// reported here instead.
+void Camera::ReportLinkLossIfLost()
+{
+    if (m_pTransportDevice->IsOpen() && !m_pTransportDevice->IsConnected())
+        OnDeviceLinkLost();
+}
+
+// On the device's notify thread (or the caller's, above): it must not touch
+// the device's lifecycle nor the main lock.
+void Camera::OnDeviceLinkLost()
+{
+    if (m_linkLossArmed && !m_linkLossReported.exchange(true))
+        ReportLinkLoss();
+}
+
+void Camera::ReportLinkLoss()
+{
+    LogInfo(L"KPX camera device disconnect detected");
+    Notify(kNotify_DeviceDisconnected, nullptr);
+    Universal::LogDebug(L"KPX camera device disconnect detected done");
+}
+
+// ---------------------------------------------------------------- forwarders
+
+void Camera::ForwardError(const UniversalError& error)
+{
+    DispatchError(error);
+}
+
+void Camera::ForwardProgress(const Universal::ProgressTask& task)
+{
+    NotifyProgress(task);
+}
+
+} // namespace Q7::KPX

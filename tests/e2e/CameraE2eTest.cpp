@@ -1,0 +1,671 @@
+// The KPX camera object against simulated cameras: opening under the
+// machine-wide mutex, device control, properties, transfers, refusals, the
+// connection lost at every phase, and a Close that a stuck camera cannot hang.
+
+#include "DeviceControlE2eSupport.h"
+
+#include "KPXCamera.h"
+#include "KPXProgramming.h"
+#include "Q7PlatformNamedMutex_Posix.h"
+#include "SimProgrammingHandler.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <optional>
+#include <thread>
+
+namespace
+{
+
+using namespace E2e;
+using Q7::KPX::Camera;
+using Q7::KPX::CameraTimings;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr Q7::Sim::ChannelId k00{0, 0};
+constexpr Q7::Sim::ChannelId k10{1, 0};
+constexpr Q7::Sim::ChannelId k20{2, 0};
+constexpr std::uint32_t kIso = 0x1001; // the first property of the default model
+constexpr std::uint32_t kLogKind = 2;  // log id 104
+constexpr std::uint32_t kLogId = 104;
+constexpr const char* kCode = "open sesame";
+
+// Threads and descriptors of this process, to show that a closed camera
+// leaves none behind. The lock file of the initialisation mutex stays open
+// until the process ends, by design: it is not counted.
+struct ProcessResources
+{
+    std::size_t threads = 0;
+    std::size_t descriptors = 0;
+
+    static ProcessResources Now()
+    {
+        const std::filesystem::path mutexFile =
+            std::filesystem::path("/tmp") / Camera::kInitializationMutexName;
+        ProcessResources now;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+            ++now.threads;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        {
+            std::error_code ignored;
+            now.descriptors += std::filesystem::read_symlink(entry.path(), ignored) != mutexFile;
+        }
+        return now;
+    }
+    bool operator==(const ProcessResources&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
+{
+    return out << r.threads << " threads, " << r.descriptors << " descriptors";
+}
+
+Bytes TestBytes(std::size_t size, std::uint8_t seed)
+{
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 31 + seed + (i >> 8));
+    return bytes;
+}
+
+// The full code of the ModuleError that `operation` raised, or 0.
+template <typename Operation>
+std::uint32_t RaisedCode(Operation&& operation)
+{
+    try
+    {
+        operation();
+        return 0;
+    }
+    catch (const Q7::Universal::ModuleError& error)
+    {
+        return error.GetFullCode();
+    }
+}
+
+// The camera's notifications, counted per id. Thread-safe.
+class NotifyCounter
+{
+public:
+    Camera::NotifyFunction Sink()
+    {
+        return [this](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
+        {
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_counts[id];
+                if (id == Camera::kNotify_PropertyStateChange && payload)
+                {
+                    for (unsigned int property :
+                         *static_cast<const std::vector<unsigned int>*>(payload.get()))
+                        m_stateChanged.push_back(property);
+                }
+            }
+            m_changed.notify_all();
+        };
+    }
+    std::size_t Count(Camera::EnumNotify id) const
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_counts.find(id);
+        return found == m_counts.end() ? 0 : found->second;
+    }
+    bool WaitForStateChange(unsigned int property) const
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 10s,
+                                  [&] {
+                                      return std::find(m_stateChanged.begin(), m_stateChanged.end(),
+                                                       property) != m_stateChanged.end();
+                                  });
+    }
+    bool WaitFor(Camera::EnumNotify id, std::size_t count = 1) const
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_counts[id] >= count; });
+    }
+
+private:
+    mutable std::mutex m_mutex; // guards the two fields below
+    mutable std::condition_variable m_changed;
+    mutable std::map<std::uint32_t, std::size_t> m_counts;
+    std::vector<unsigned int> m_stateChanged;
+};
+
+// One simulated camera serving 0.0, 1.0 and 2.0 (authentication code kCode),
+// with a KPX camera object made for it.
+struct Rig
+{
+    explicit Rig(E2eTransport over, const CameraTimings& timings = {},
+                 const std::function<void(Q7::Sim::CameraDescription&)>& adjust = {})
+        : transport(over)
+    {
+        Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default();
+        description.authenticationCode = kCode;
+        if (adjust)
+            adjust(description);
+        sim = std::make_unique<Q7::Sim::Camera>(std::move(description));
+        sim->SetLogSink({});
+        sim->SetChannelHandler(k10, Q7::Sim::ProgrammingHandler::Factory(store));
+        sim->SetChannelHandler(k20, Q7::Sim::DeviceControlHandler::Factory(model));
+        sim->Start("127.0.0.1", 0);
+        store->SetLog(kLogId, log, true);
+        camera = std::make_unique<Camera>(TcpMoniker(*sim), timings);
+        camera->SetNotifyCallback(notified.Sink());
+    }
+    ~Rig()
+    {
+        camera.reset();
+        sim->Stop();
+    }
+
+    // Initialize (keeping the control transport, as for TCP) and InitializeAgents.
+    void Open(const char* code = kCode)
+    {
+        camera->SetClientIdentity(code);
+        ASSERT_EQ(camera->Initialize(true), 0u);
+        ASSERT_EQ(camera->InitializeAgents(nullptr), 0u);
+    }
+
+    std::uint64_t HostBytesOn(Q7::Sim::ChannelId channel) const
+    {
+        const auto observed = sim->Snapshot();
+        const auto found = observed.data.find(channel);
+        return found == observed.data.end() ? 0 : found->second.bytesFromHost;
+    }
+
+    void ExpectNoViolations() const
+    {
+        const Q7::Sim::Observations observed = sim->Snapshot();
+        EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+    }
+
+    const E2eTransport transport;
+    const Bytes log = TestBytes(300000, 7);
+    std::shared_ptr<Q7::Sim::ProgrammingStore> store = std::make_shared<Q7::Sim::ProgrammingStore>();
+    std::shared_ptr<Q7::Sim::DeviceControlModel> model =
+        std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
+    std::unique_ptr<Q7::Sim::Camera> sim;
+    NotifyCounter notified;
+    std::unique_ptr<Camera> camera;
+};
+
+// The open payloads of the host's OpenRequests on `channel`, in order.
+std::vector<Q7::Sim::OpenPayload> HostOpenRequests(const Q7::Sim::Camera& sim, Q7::Sim::ChannelId channel)
+{
+    std::vector<Q7::Sim::OpenPayload> found;
+    for (const auto& packet : sim.Snapshot().packets)
+    {
+        if (packet.fromHost && packet.header.Channel() == channel &&
+            packet.header.type == static_cast<std::uint8_t>(Q7::Sim::PacketType::OpenRequest))
+            found.push_back(Q7::Sim::DecodeOpenPayload(packet.payload));
+    }
+    return found;
+}
+
+class CameraE2e : public ::testing::TestWithParam<E2eTransport>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Runs the whole road on a rig: device control, properties read and set, a
+// firmware upload and a log download (each starting and stopping channel 1.0
+// around it), then Close.
+void RunTheRoad(Rig& rig)
+{
+    Camera& camera = *rig.camera;
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    EXPECT_TRUE(camera.IsOpen());
+    EXPECT_EQ(camera.GetConnectionType(), Q7::KPX::Transport::kConnectionType_Tcp);
+    EXPECT_EQ(camera.GetDeviceInfo().serialNumber, "SIM0000001");
+    EXPECT_TRUE(camera.HasProgramming());
+    EXPECT_TRUE(camera.HasDeviceControl());
+
+    camera.StartDeviceControl();
+    ASSERT_TRUE(camera.IsDeviceControlStarted());
+    std::vector<unsigned int> modelIds;
+    for (const auto& property : rig.model->Properties())
+        modelIds.push_back(property.id);
+    EXPECT_EQ(camera.GetPropertyIds(), modelIds);
+    Camera::PropertyState state;
+    ASSERT_TRUE(camera.GetPropertyState(kIso, state));
+    EXPECT_EQ(state.value.text, "ISO 200");
+
+    ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+    ASSERT_TRUE(rig.notified.WaitForStateChange(kIso));
+    ASSERT_TRUE(camera.GetPropertyState(kIso, state));
+    EXPECT_EQ(state.value.text, "ISO 800");
+    EXPECT_EQ(rig.model->Find(kIso)->value.bytes, Q7::Sim::SimValue::U32(800).bytes);
+
+    const Bytes firmware = TestBytes(200000, 3);
+    std::atomic<bool> finished{false};
+    EXPECT_TRUE(camera.UpdateFirmware([&](const Q7::Universal::ProgressTask& task)
+                                      { finished = finished || task.IsCompleted(); },
+                                      firmware.data(), firmware.size()));
+    EXPECT_TRUE(finished);
+    EXPECT_FALSE(camera.IsProgrammingStarted());
+    ASSERT_EQ(rig.store->Uploads().size(), 1u);
+    EXPECT_EQ(rig.store->Uploads()[0].bytes, firmware);
+
+    EXPECT_EQ(camera.DownloadLog(kLogKind, true), rig.log);
+    EXPECT_FALSE(camera.IsProgrammingStarted());
+
+    // Channel 0.0 never presents the identity (1.0 and 2.0 were accepted, so
+    // theirs was right).
+    const auto enumerationOpens = HostOpenRequests(*rig.sim, k00);
+    ASSERT_EQ(enumerationOpens.size(), 1u);
+    EXPECT_EQ(enumerationOpens[0].identity, (std::array<std::uint8_t, 32>{}));
+
+    camera.Close();
+    EXPECT_FALSE(camera.IsOpen());
+    EXPECT_TRUE(camera.IsInitialized());
+    EXPECT_TRUE(rig.sim->WaitUntil(
+        [](const Q7::Sim::Observations& o) { return o.connectionsEnded == o.connectionsAccepted; }, 10s));
+    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), 0u);
+    rig.ExpectNoViolations();
+}
+
+// Catches: a request routed to the wrong agent, an identity that does not
+// reach 1.0 and 2.0 (the cameras check it: status 6), a programming agent left
+// running after an on-demand transfer, two cameras that share state, and a
+// Close that leaves a thread, a descriptor or a connection behind.
+TEST_P(CameraE2e, TwoCamerasOpenControlTransferAndCloseLeavingNothing)
+{
+    const ProcessResources before = ProcessResources::Now();
+    {
+        Rig first(GetParam());
+        Rig second(GetParam());
+        std::thread other([&] { RunTheRoad(second); });
+        RunTheRoad(first);
+        other.join();
+    }
+    EXPECT_EQ(ProcessResources::Now(), before);
+}
+
+// Catches what one open and close leaves behind (threads, descriptors; memory
+// under the sanitizers), and a camera that cannot be opened again after Close
+// (the device is reopened and the transports restarted).
+TEST_P(CameraE2e, OpenedAndClosedAHundredTimesLeavesNothingSlow)
+{
+    const ProcessResources before = ProcessResources::Now();
+    {
+        Rig rig(GetParam());
+        for (int round = 0; round < 100; ++round)
+        {
+            SCOPED_TRACE(round);
+            if (round % 2 == 0)
+                rig.camera = std::make_unique<Camera>(TcpMoniker(*rig.sim));
+            ASSERT_NO_FATAL_FAILURE(rig.Open());
+            rig.camera->StartDeviceControl();
+            ASSERT_TRUE(rig.camera->HasProperty(kIso));
+            rig.camera->Close();
+        }
+        rig.ExpectNoViolations();
+    }
+    EXPECT_EQ(ProcessResources::Now(), before);
+}
+
+// Catches: the camera's connection limit swallowed (it must come out of
+// Initialize), a wrong code refused only later than the start of device
+// control (0.0 never checks it), and a refused camera left half-open.
+TEST_P(CameraE2e, RefusalsComeOutWithTheirCodes)
+{
+    Rig rig(GetParam(), {},
+            [](Q7::Sim::CameraDescription& description)
+            {
+                for (auto& channel : description.channels)
+                {
+                    if (channel.id == k00)
+                        channel.maxOpenConnections = 1;
+                }
+            });
+    rig.camera->SetClientIdentity("not the code");
+    ASSERT_EQ(rig.camera->Initialize(true), 0u);
+    ASSERT_EQ(rig.camera->InitializeAgents(nullptr), 0u);
+    EXPECT_EQ(RaisedCode([&] { rig.camera->StartDeviceControl(); }), 0x15E0010u);
+    EXPECT_FALSE(rig.camera->IsDeviceControlStarted());
+
+    // The first camera holds 0.0; a second one is over the limit.
+    Camera second(TcpMoniker(*rig.sim));
+    EXPECT_EQ(RaisedCode([&] { second.Initialize(true); }), 0x15E000Fu);
+    EXPECT_FALSE(second.IsInitialized());
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(RaisedCode([&] { second.InitializeAgents(nullptr); }), 0x650069u);
+
+    // Once the first is shut down, the second opens and the right code works.
+    rig.camera->Shutdown();
+    second.SetClientIdentity(kCode);
+    ASSERT_EQ(second.Initialize(true), 0u);
+    ASSERT_EQ(second.InitializeAgents(nullptr), 0u);
+    second.StartDeviceControl();
+    EXPECT_TRUE(second.IsDeviceControlStarted());
+}
+
+// Catches a legacy camera's channels opened at versions it does not speak:
+// its channel list announces majors 0 to 11, and each channel is fixed to the
+// legacy table's version.
+TEST_P(CameraE2e, ALegacyCamerasChannelsOpenAtTheLegacyVersions)
+{
+    Rig rig(GetParam(), {},
+            [](Q7::Sim::CameraDescription& description)
+            {
+                for (auto& channel : description.channels)
+                {
+                    if (channel.id == k10 || channel.id == k20)
+                    {
+                        channel.listedLowestMajor = 0;
+                        channel.listedHighestMajor = 11;
+                    }
+                }
+            });
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    rig.camera->StartDeviceControl();
+    EXPECT_TRUE(rig.camera->HasProperty(kIso));
+    EXPECT_EQ(rig.camera->DownloadLog(kLogKind, true), rig.log);
+
+    const auto programmingOpens = HostOpenRequests(*rig.sim, k10);
+    const auto controlOpens = HostOpenRequests(*rig.sim, k20);
+    ASSERT_FALSE(programmingOpens.empty());
+    ASSERT_FALSE(controlOpens.empty());
+    for (const auto& open : programmingOpens)
+        EXPECT_EQ(open.version.ToString(), "2.0");
+    for (const auto& open : controlOpens)
+        EXPECT_EQ(open.version.ToString(), "1.1");
+    rig.ExpectNoViolations();
+}
+
+// Catches a camera that opens without the machine-wide mutex (another process
+// opening a camera at the same moment), and a mutex that a killed holder
+// leaves locked for good.
+TEST_P(CameraE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsDeath)
+{
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        // The other process: takes the mutex, says so, and waits to be killed.
+        ::close(ready[0]);
+        Q7::Platform::NamedMutex_Posix mutex(Camera::kInitializationMutexName);
+        mutex.Lock();
+        const char byte = 1;
+        if (::write(ready[1], &byte, 1) != 1)
+            ::_exit(1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+
+    Rig rig(GetParam());
+    rig.camera->SetClientIdentity(kCode);
+    auto initialized = std::async(std::launch::async, [&] { return rig.camera->Initialize(true); });
+    // Nothing of the camera may happen while the other process holds the mutex.
+    EXPECT_EQ(initialized.wait_for(300ms), std::future_status::timeout);
+    EXPECT_EQ(rig.sim->Snapshot().connectionsAccepted, 0u);
+
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(initialized.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(initialized.get(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// The connection lost at every phase.
+
+enum class Phase
+{
+    Initialize,       // channel 0.0's open
+    InitializeAgents, // the reconnect of InitializeAgents after a Close
+    Idle,             // device control running, nothing in flight
+    Set,              // as a property set arrives
+    Transfer,         // in the middle of a firmware upload
+    Close,            // on channel 2.0's CloseRequest
+};
+
+enum class Loss
+{
+    Drop,   // the camera closes the connection
+    Unplug, // the camera goes away: connections reset, no new one accepted
+};
+
+struct LossCase
+{
+    Phase phase;
+    Loss loss;
+    // The documented error of the phase: Initialize's or InitializeAgents'
+    // result. Zero where the loss is notified instead.
+    std::uint32_t result;
+};
+
+void PrintTo(const LossCase& c, std::ostream* out)
+{
+    *out << static_cast<int>(c.phase) << "/" << static_cast<int>(c.loss);
+}
+
+class CameraLossE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, LossCase>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches: a lost link reported twice (by the notify thread and by Close) or
+// never, a loss during opening reported as success or notified although the
+// open failed, a hang or crash on any phase, and a camera that cannot be
+// closed and destroyed after its link is gone.
+TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
+{
+    const auto [transport, c] = GetParam();
+    const bool unplug = c.loss == Loss::Unplug;
+    Rig rig(transport);
+    Camera& camera = *rig.camera;
+    camera.SetClientIdentity(kCode);
+    std::optional<std::uint32_t> result;
+
+    switch (c.phase)
+    {
+    case Phase::Initialize:
+        rig.sim->Faults().AddOpenFault(
+            {.channel = k00,
+             .action = unplug ? Q7::Sim::OpenAction::Unplug : Q7::Sim::OpenAction::DropConnection});
+        result = camera.Initialize(true);
+        EXPECT_FALSE(camera.IsInitialized());
+        break;
+    case Phase::InitializeAgents:
+        ASSERT_EQ(camera.Initialize(true), 0u);
+        camera.Close();
+        if (unplug)
+            rig.sim->Unplug();
+        else
+            rig.sim->Faults().AddAcceptFault({});
+        result = camera.InitializeAgents(nullptr);
+        break;
+    case Phase::Idle:
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        camera.StartDeviceControl();
+        if (unplug)
+            rig.sim->Unplug();
+        else
+            rig.sim->DropAllConnections();
+        break;
+    case Phase::Set:
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        camera.StartDeviceControl();
+        rig.sim->Faults().AddDataFault(
+            {.channel = k20,
+             .afterBytes = rig.HostBytesOn(k20) + 1,
+             .action = unplug ? Q7::Sim::DataAction::Unplug : Q7::Sim::DataAction::DropConnection});
+        camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400)));
+        break;
+    case Phase::Transfer:
+    {
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        rig.sim->Faults().AddDataFault(
+            {.channel = k10,
+             .afterBytes = 100000,
+             .action = unplug ? Q7::Sim::DataAction::Unplug : Q7::Sim::DataAction::DropConnection});
+        const Bytes firmware = TestBytes(1 << 20, 1);
+        bool sent = true;
+        const std::uint32_t code =
+            RaisedCode([&] { sent = camera.UpdateFirmware({}, firmware.data(), firmware.size()); });
+        EXPECT_TRUE(code != 0 || !sent) << "a transfer cut off in the middle reported success";
+        EXPECT_FALSE(camera.IsProgrammingStarted());
+        break;
+    }
+    case Phase::Close:
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        camera.StartDeviceControl();
+        rig.sim->Faults().AddCloseFault(
+            {.channel = k20,
+             .action = unplug ? Q7::Sim::CloseAction::Unplug : Q7::Sim::CloseAction::DropConnection});
+        break;
+    }
+
+    if (c.result != 0)
+    {
+        EXPECT_EQ(result, c.result);
+    }
+    else
+    {
+        if (result)
+        {
+            EXPECT_EQ(*result, 0u);
+        }
+        if (c.phase != Phase::Close)
+        {
+            EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_DeviceDisconnected));
+        }
+    }
+    const auto closing = Clock::now();
+    camera.Close();
+    EXPECT_LT(Clock::now() - closing, 10s);
+    rig.camera.reset();
+    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), c.result != 0 ? 0u : 1u);
+}
+
+const LossCase kLossCases[] = {
+    {Phase::Initialize, Loss::Drop, 4},
+    {Phase::Initialize, Loss::Unplug, 4},
+    {Phase::InitializeAgents, Loss::Drop, 0},
+    {Phase::InitializeAgents, Loss::Unplug, 4},
+    {Phase::Idle, Loss::Drop, 0},
+    {Phase::Idle, Loss::Unplug, 0},
+    {Phase::Set, Loss::Drop, 0},
+    {Phase::Set, Loss::Unplug, 0},
+    {Phase::Transfer, Loss::Drop, 0},
+    {Phase::Transfer, Loss::Unplug, 0},
+    {Phase::Close, Loss::Drop, 0},
+    {Phase::Close, Loss::Unplug, 0},
+};
+
+std::string LossCaseName(const ::testing::TestParamInfo<std::tuple<E2eTransport, LossCase>>& info)
+{
+    static const char* const phases[] = {"Initialize", "InitializeAgents", "Idle",
+                                         "Set",        "Transfer",         "Close"};
+    const auto& [transport, c] = info.param;
+    return TransportName({transport, 0}) + "_" + phases[static_cast<int>(c.phase)] +
+           (c.loss == Loss::Drop ? "_Drop" : "_Unplug");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraLossE2e,
+                         ::testing::Combine(::testing::Values(E2eTransport::Tcp),
+                                            ::testing::ValuesIn(kLossCases)),
+                         LossCaseName);
+
+// ---------------------------------------------------------------------------
+// A camera that stops reading, or stalls in the middle of a packet.
+
+enum class Stuck
+{
+    StopsReadingDuringAnUpload, // the host's pipe write never ends
+    StallsMidPacket,            // the host's pipe read never ends
+};
+
+class CameraStuckE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, Stuck>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches a Close that waits forever for a pipe write or read that TCP never
+// ends by itself (its pipes ignore time-outs and abort objects).
+TEST_P(CameraStuckE2e, CloseReturnsWithinItsBound)
+{
+    const auto [transport, stuck] = GetParam();
+    CameraTimings timings;
+    timings.closeBoundMs = 300;
+    Rig rig(transport, timings);
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    std::future<void> upload;
+    const Bytes firmware = TestBytes(64 << 20, 9);
+    if (stuck == Stuck::StopsReadingDuringAnUpload)
+    {
+        rig.sim->Faults().AddDataFault(
+            {.channel = k10, .afterBytes = 1 << 20, .action = Q7::Sim::DataAction::StopReading});
+        upload =
+            std::async(std::launch::async, [&]
+                       { RaisedCode([&] { camera.UpdateFirmware({}, firmware.data(), firmware.size()); }); });
+        ASSERT_TRUE(
+            rig.sim->WaitUntil([](const Q7::Sim::Observations& o)
+                               { return o.data.count(k10) && o.data.at(k10).bytesFromHost >= (1u << 20); },
+                               10s));
+    }
+    else
+    {
+        camera.StartDeviceControl();
+        rig.sim->Faults().AddDataFault({.channel = k20,
+                                        .afterBytes = rig.HostBytesOn(k20) + 1,
+                                        .action = Q7::Sim::DataAction::StallMidPacket});
+        ASSERT_TRUE(camera.RefreshProperty(kIso));
+        // The partial packet goes out as a control item: it is recorded as a packet.
+        ASSERT_TRUE(rig.sim->WaitUntil(
+            [](const Q7::Sim::Observations& o)
+            {
+                for (const auto& packet : o.packets)
+                {
+                    if (!packet.fromHost && packet.header.Channel() == k20 &&
+                        packet.header.type == static_cast<std::uint8_t>(Q7::Sim::PacketType::Data))
+                        return true;
+                }
+                return false;
+            },
+            10s));
+    }
+    const auto closing = Clock::now();
+    camera.Close();
+    EXPECT_LT(Clock::now() - closing, 8s);
+    if (upload.valid())
+    {
+        EXPECT_EQ(upload.wait_for(5s), std::future_status::ready);
+    }
+}
+
+std::string StuckName(const ::testing::TestParamInfo<std::tuple<E2eTransport, Stuck>>& info)
+{
+    const auto& [transport, stuck] = info.param;
+    return TransportName({transport, 0}) +
+           (stuck == Stuck::StallsMidPacket ? "_StallsMidPacket" : "_StopsReading");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
+                         ::testing::Combine(::testing::Values(E2eTransport::Tcp),
+                                            ::testing::Values(Stuck::StopsReadingDuringAnUpload,
+                                                              Stuck::StallsMidPacket)),
+                         StuckName);
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, ::testing::Values(E2eTransport::Tcp), TransportName);
+
+} // namespace
