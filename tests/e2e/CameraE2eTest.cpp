@@ -382,6 +382,38 @@ TEST_P(CameraE2e, ALegacyCamerasChannelsOpenAtTheLegacyVersions)
     rig.ExpectNoViolations();
 }
 
+// Catches channels offered on a second port that never connect (only the
+// control port's transport was started), also after a Close and reopen.
+TEST_P(CameraE2e, AChannelOfferedOnASecondPortGetsItsOwnConnection)
+{
+    // The second port: a camera that serves channel 1.0.
+    auto store = std::make_shared<Q7::Sim::ProgrammingStore>();
+    const Bytes log = TestBytes(1000, 5);
+    store->SetLog(kLogId, log, false);
+    Q7::Sim::Camera secondPort(Q7::Sim::CameraDescription::Default());
+    secondPort.SetLogSink({});
+    secondPort.SetChannelHandler(k10, Q7::Sim::ProgrammingHandler::Factory(store));
+    secondPort.Start("127.0.0.1", 0);
+    Rig rig(GetParam(), {},
+            [&](Q7::Sim::CameraDescription& description)
+            {
+                for (auto& channel : description.channels)
+                {
+                    if (channel.id == k10)
+                        channel.tcpPort = secondPort.Port();
+                }
+            });
+    for (int round = 0; round < 2; ++round)
+    {
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        EXPECT_EQ(rig.camera->DownloadLog(kLogKind, false), log);
+        rig.camera->Close();
+    }
+    EXPECT_EQ(secondPort.Snapshot().connectionsAccepted, 2u);
+    EXPECT_EQ(HostOpenRequests(*rig.sim, k10).size(), 0u);
+    secondPort.Stop();
+}
+
 // Catches a camera that opens without the machine-wide mutex (another process
 // opening a camera at the same moment), and a mutex that a killed holder
 // leaves locked for good.
