@@ -168,6 +168,7 @@ struct Rig
         store->SetLog(kLogId, log, true);
         camera = std::make_unique<Camera>(TcpMoniker(*sim), timings);
         camera->SetNotifyCallback(notified.Sink());
+        camera->SetErrorCallback(errors.Callback());
     }
     ~Rig()
     {
@@ -203,6 +204,7 @@ struct Rig
         std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
     std::unique_ptr<Q7::Sim::Camera> sim;
     NotifyCounter notified;
+    ErrorRecorder errors;
     std::unique_ptr<Camera> camera;
 };
 
@@ -356,6 +358,24 @@ TEST_P(CameraE2e, RefusalsComeOutWithTheirCodes)
     ASSERT_EQ(second.InitializeAgents(nullptr), 0u);
     second.StartDeviceControl();
     EXPECT_TRUE(second.IsDeviceControlStarted());
+}
+
+// Catches errors met on the camera's threads (here channel 2.0's, once a
+// malformed header ended its transport's receiving) that do not reach the camera's own error
+// callback.
+TEST_P(CameraE2e, ErrorsOfTheCamerasThreadsReachItsErrorCallback)
+{
+    Rig rig(GetParam());
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    rig.camera->StartDeviceControl();
+    ASSERT_TRUE(
+        rig.sim->SendMalformedHeader(rig.sim->LatestConnection(), Q7::Sim::MalformedHeader::BadMagic, k20));
+    // The transport stops receiving; channel 2.0's state thread then finds its
+    // channel unanswered and dispatches that, through the agent, to the camera.
+    ASSERT_TRUE(rig.errors.WaitForCount(1));
+    EXPECT_EQ(rig.errors.Entries()[0].code, 0x6500CFu);
+    EXPECT_EQ(rig.errors.Entries()[0].context, L"KPX channel 2.0 open timeout.");
+    rig.camera->Close();
 }
 
 // Catches a legacy camera's channels opened at versions it does not speak:
