@@ -378,6 +378,45 @@ TEST_P(CameraE2e, ErrorsOfTheCamerasThreadsReachItsErrorCallback)
     rig.camera->Close();
 }
 
+// Catches a request on a camera that does not offer 1.0 and 2.0 reaching a
+// missing agent (a crash) instead of its documented empty result or error.
+TEST_P(CameraE2e, WithoutChannels1And2EveryRequestGivesItsEmptyResult)
+{
+    Rig rig(GetParam(), {},
+            [](Q7::Sim::CameraDescription& description)
+            {
+                for (auto& channel : description.channels)
+                    channel.listed = channel.id != k10 && channel.id != k20;
+            });
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    EXPECT_FALSE(camera.HasProgramming());
+    EXPECT_FALSE(camera.HasDeviceControl());
+
+    camera.StartDeviceControl();
+    EXPECT_FALSE(camera.IsDeviceControlStarted());
+    Camera::Property property;
+    EXPECT_FALSE(camera.GetProperty(kIso, property));
+    EXPECT_TRUE(camera.GetPropertyIds().empty());
+    EXPECT_EQ(camera.GetPropertyType(kIso), 0u);
+    EXPECT_FALSE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
+    camera.ShutterRelease();
+
+    const std::uint8_t byte = 0;
+    for (const auto& request :
+         std::vector<std::function<void()>>{
+             [&] { camera.DownloadLog(kLogKind, false); },
+             [&] { camera.UpdateFirmware({}, &byte, 1); },
+             [&] { camera.SendData(5, &byte, 1, L"x"); },
+             [&] { camera.StartProgramming(); },
+         })
+        EXPECT_EQ(RaisedCode(request), 0x650068u);
+    camera.StopProgramming(); // logs the error instead of raising it
+    EXPECT_EQ(logs.Count(L"KPX camera programming.", Q7::Universal::kLogMsgType_Error), 1u);
+    EXPECT_EQ(rig.errors.Entries().size(), 0u);
+    EXPECT_EQ(rig.sim->Snapshot().CountPackets(Q7::Sim::PacketType::OpenRequest, true), 1u); // 0.0 only
+}
+
 // Catches a legacy camera's channels opened at versions it does not speak:
 // its channel list announces majors 0 to 11, and each channel is fixed to the
 // legacy table's version.
