@@ -1,6 +1,8 @@
-// tavrin-demo: finds a camera through the device manager, opens it, reads what
-// it tells about itself on channel 0.0 (its device information and the
-// channels it offers), prints it and closes.
+// tavrin-demo: finds a camera through the device manager and opens it as a KPX
+// camera object, which reads what the camera tells about itself on channel
+// 0.0 (its device information and the channels it offers) and builds the
+// agents of those channels; starts device control, prints the device
+// information and the camera's properties, and closes.
 //
 //   tavrin-demo                 starts the camera simulator in this process on
 //                               a loopback address and talks to it
@@ -19,18 +21,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "KPXChannelTransport.h"
+#include "KPXCamera.h"
 #include "KPXDeviceManager.h"
 #include "KPXEnumeration.h"
-#include "KPXEnumerationAgent.h"
+#include "KPXValue.h"
 #include "Q7PlatformSocket.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalString.h"
 #include "SimCamera.h"
+#include "SimDeviceControlHandler.h"
 
 namespace
 {
@@ -162,16 +166,7 @@ void PrintCameras(const std::vector<Transport::DeviceMoniker>& cameras)
     std::printf("\n");
 }
 
-std::string PipeText(const ChannelDescriptor& descriptor)
-{
-    if (const auto* tcp = dynamic_cast<const TcpChannelDescriptor*>(&descriptor))
-        return "TCP port " + std::to_string(tcp->tcpPort);
-    if (const auto* usb = dynamic_cast<const UsbChannelDescriptor*>(&descriptor))
-        return "USB endpoint " + std::to_string(usb->usbEndpoint) + (usb->enableBurstIn ? " (burst IN)" : "");
-    return "transport type " + std::to_string(descriptor.transportType);
-}
-
-void PrintCamera(const DeviceInfo& info, const ChannelList& channels)
+void PrintCamera(const DeviceInfo& info)
 {
     std::printf("Device information\n");
     std::printf("  Model          %s (model id 0x%X)\n", Printable(info.modelName).c_str(), info.modelId);
@@ -186,59 +181,102 @@ void PrintCamera(const DeviceInfo& info, const ChannelList& channels)
         std::printf("  Description    %s\n", Printable(info.additionalDescription).c_str());
     std::printf("  Enumeration    major versions %u to %u\n", unsigned{info.enumerationMajorLowest},
                 unsigned{info.enumerationMajorHighest});
+}
 
-    std::printf("\nChannels (%zu)\n", channels.size());
-    std::printf("  %-8s %-28s %s\n", "channel", "pipe", "message protocol");
-    for (const auto& descriptor : channels)
+// A value as it can be shown: the camera's text for it, else the number or
+// text it holds, else its type and size.
+std::string ValueText(const Q7::KPX::DeviceControl::ValueWithText& value)
+{
+    if (!value.text.empty())
+        return Printable(value.text);
+    const Value& v = value.value;
+    switch (v.GetType())
     {
-        const std::string channel =
-            std::to_string(descriptor->channelNumber) + "." + std::to_string(descriptor->subChannelNumber);
-        std::string versions = "major versions " + std::to_string(descriptor->majorVersionLowest) + " to " +
-                               std::to_string(descriptor->majorVersionHighest);
-        if (descriptor->legacyMark == kLegacyMark_Legacy)
-            versions += " (legacy camera)";
-        std::printf("  %-8s %-28s %s\n", channel.c_str(), PipeText(*descriptor).c_str(), versions.c_str());
+    case 1:
+    case 3:
+    case 5:
+    case 7:
+        return std::to_string(v.GetInt64());
+    case 2:
+    case 4:
+    case 6:
+    case 8:
+        return std::to_string(v.GetUInt64());
+    case 9:
+    case 10:
+    {
+        char number[32];
+        std::snprintf(number, sizeof number, "%g", v.GetDouble());
+        return number;
+    }
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    {
+        const auto bytes = v.GetBytes();
+        const std::string text(bytes.begin(), bytes.end());
+        return "\"" + Printable(text.substr(0, text.find('\0'))) + "\"";
+    }
+    default:
+        return "(type " + std::to_string(v.GetType()) + ", " + std::to_string(v.GetSize()) + " bytes)";
     }
 }
 
-// Opens the camera through the device the manager makes for it, reads and
-// prints what channel 0.0 tells, and closes again.
-void Run(const Transport::DeviceMoniker& camera)
+// The camera's properties as the device-control agent holds them: name,
+// current value and unit.
+void PrintProperties(const std::list<Camera::Property>& properties)
 {
-    const std::string where = CameraPlace(camera);
-    const std::unique_ptr<Transport::DeviceInterface> device = Transport::DeviceManager::CreateDevice(camera);
-    if (const std::uint32_t result = device->Open(); result != 0)
-        throw DemoFailure{"cannot open the camera at " + where + ": " + PipeResultText(result)};
-    ChannelTransport transport(*device, Transport::kDefaultPipeId);
-    if (const std::uint32_t result = transport.Start(); result != 0)
-        throw DemoFailure{"cannot connect to the camera at " + where + ": " + PipeResultText(result)};
+    std::printf("\nProperties (%zu)\n", properties.size());
+    for (const Camera::Property& property : properties)
+    {
+        std::string value = ValueText(property.state.value);
+        if (!property.descriptor.unit.empty())
+            value += " (" + Printable(property.descriptor.unit) + ")";
+        std::printf("  %-28s %s\n", Printable(property.descriptor.name).c_str(), value.c_str());
+    }
+}
 
-    EnumerationAgent agent(transport);
-    if (!agent.Open())
-        throw DemoFailure{"the camera at " + where + " did not open channel 0.0 (connection lost)"};
-    DeviceInfo info;
-    if (!agent.GetDeviceInfo(info))
-        throw DemoFailure{"the camera at " + where + " did not send its device information"};
-    ChannelList channels;
-    if (!agent.GetChannelList(channels))
-        throw DemoFailure{"the camera at " + where + " did not send its channel list"};
-    agent.Close();
+// Opens the camera as a KPX camera object on the device the manager makes for
+// it (device information and channel list over channel 0.0, then the agents
+// of the channels it offers), starts device control, prints what it learnt,
+// and closes again.
+void Run(const Transport::DeviceMoniker& moniker)
+{
+    const std::string where = CameraPlace(moniker);
+    Camera camera(Transport::DeviceManager::CreateDevice(moniker));
+    // A TCP camera keeps its control connection; a USB camera is reopened.
+    if (const std::uint32_t result = camera.Initialize(moniker.type == Transport::kMonikerType_Tcp);
+        result != 0)
+        throw DemoFailure{"cannot open the camera at " + where + ": " + PipeResultText(result)};
+    if (const std::uint32_t result = camera.InitializeAgents(nullptr); result != 0)
+        throw DemoFailure{"cannot connect to the channels of the camera at " + where + ": " +
+                          PipeResultText(result)};
+    camera.StartDeviceControl();
 
     std::printf("Camera at %s\n\n", where.c_str());
-    PrintCamera(info, channels);
+    PrintCamera(camera.GetDeviceInfo());
+    std::printf("\nChannels in use\n");
+    std::printf("  1.0      programming     %s\n", camera.HasProgramming() ? "offered" : "not offered");
+    std::printf("  2.0      device control  %s\n", camera.IsDeviceControlStarted() ? "started"
+                                                   : camera.HasDeviceControl()     ? "offered"
+                                                                                   : "not offered");
+    PrintProperties(camera.GetPropertyList());
+    camera.Close();
 }
 
 int Main(int argc, char** argv)
 {
     if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)))
     {
-        std::fprintf(argc > 2 ? stderr : stdout,
-                     "usage: tavrin-demo [HOST[:PORT]]\n"
-                     "  Lists the cameras the device manager finds (the address, port %u when none\n"
-                     "  is given, and USB cameras), then reads the first one's device information and\n"
-                     "  channel list. Without an address it starts the camera simulator in this\n"
-                     "  process on 127.0.0.1 and lists that.\n",
-                     unsigned{Transport::kDefaultTcpPort});
+        std::fprintf(
+            argc > 2 ? stderr : stdout,
+            "usage: tavrin-demo [HOST[:PORT]]\n"
+            "  Lists the cameras the device manager finds (the address, port %u when none\n"
+            "  is given, and USB cameras), then opens the first one and prints its device\n"
+            "  information and properties. Without an address it starts the camera simulator in this\n"
+            "  process on 127.0.0.1 and lists that.\n",
+            unsigned{Transport::kDefaultTcpPort});
         return argc > 2 ? 2 : 0;
     }
 
@@ -253,6 +291,9 @@ int Main(int argc, char** argv)
     else
     {
         simulator = std::make_unique<Q7::Sim::Camera>(Q7::Sim::CameraDescription::Default());
+        simulator->SetChannelHandler(
+            {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
+                        Q7::Sim::DeviceControlModel::DefaultProperties())));
         simulator->Start("127.0.0.1", 0);
         address.host = "127.0.0.1";
         address.port = simulator->Port();
