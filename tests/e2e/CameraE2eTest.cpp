@@ -166,21 +166,33 @@ struct Rig
         sim->SetChannelHandler(k20, Q7::Sim::DeviceControlHandler::Factory(model));
         sim->Start("127.0.0.1", 0);
         store->SetLog(kLogId, log, true);
-        camera = std::make_unique<Camera>(TcpMoniker(*sim), timings);
+        camera = MakeCamera(timings);
         camera->SetNotifyCallback(notified.Sink());
         camera->SetErrorCallback(errors.Callback());
     }
+    // A camera object for the simulated camera: over TCP from its moniker,
+    // over USB on a device on a virtual bus of its own.
+    std::unique_ptr<Camera> MakeCamera(const CameraTimings& timings = {})
+    {
+        if (transport == E2eTransport::Tcp)
+            return std::make_unique<Camera>(TcpMoniker(*sim), timings);
+        auto device = std::make_unique<E2eUsbDevice>(*sim);
+        usb = device.get();
+        return std::make_unique<Camera>(std::move(device), timings);
+    }
+
     ~Rig()
     {
         camera.reset();
         sim->Stop();
     }
 
-    // Initialize (keeping the control transport, as for TCP) and InitializeAgents.
+    // Initialize and InitializeAgents as the layer above does: the control
+    // transport is kept for TCP cameras only.
     void Open(const char* code = kCode)
     {
         camera->SetClientIdentity(code);
-        ASSERT_EQ(camera->Initialize(true), 0u);
+        ASSERT_EQ(camera->Initialize(transport == E2eTransport::Tcp), 0u);
         ASSERT_EQ(camera->InitializeAgents(nullptr), 0u);
     }
 
@@ -198,6 +210,7 @@ struct Rig
     }
 
     const E2eTransport transport;
+    E2eUsbDevice* usb = nullptr; // the newest camera's device on USB (owned by the camera)
     const Bytes log = TestBytes(300000, 7);
     std::shared_ptr<Q7::Sim::ProgrammingStore> store = std::make_shared<Q7::Sim::ProgrammingStore>();
     std::shared_ptr<Q7::Sim::DeviceControlModel> model =
@@ -227,6 +240,15 @@ protected:
     TestSupport::LogCapture logs;
 };
 
+// What only TCP cameras do: keep channel 0.0 open (so its connection limit
+// shows), offer channels on other ports; and what needs no second transport.
+class CameraTcpE2e : public ::testing::Test
+{
+protected:
+    static E2eTransport GetParam() { return E2eTransport::Tcp; }
+    TestSupport::LogCapture logs;
+};
+
 // Runs the whole road on a rig: device control, properties read and set, a
 // firmware upload and a log download (each starting and stopping channel 1.0
 // around it), then Close.
@@ -235,7 +257,10 @@ void RunTheRoad(Rig& rig)
     Camera& camera = *rig.camera;
     ASSERT_NO_FATAL_FAILURE(rig.Open());
     EXPECT_TRUE(camera.IsOpen());
-    EXPECT_EQ(camera.GetConnectionType(), Q7::KPX::Transport::kConnectionType_Tcp);
+    if (rig.transport == E2eTransport::Tcp)
+        EXPECT_EQ(camera.GetConnectionType(), Q7::KPX::Transport::kConnectionType_Tcp);
+    else
+        EXPECT_NE(camera.GetConnectionType(), Q7::KPX::Transport::kConnectionType_Unknown);
     EXPECT_EQ(camera.GetDeviceInfo().serialNumber, "SIM0000001");
     EXPECT_TRUE(camera.HasProgramming());
     EXPECT_TRUE(camera.HasDeviceControl());
@@ -278,8 +303,11 @@ void RunTheRoad(Rig& rig)
     camera.Close();
     EXPECT_FALSE(camera.IsOpen());
     EXPECT_TRUE(camera.IsInitialized());
-    EXPECT_TRUE(rig.sim->WaitUntil(
-        [](const Q7::Sim::Observations& o) { return o.connectionsEnded == o.connectionsAccepted; }, 10s));
+    if (rig.transport == E2eTransport::Tcp) // on USB the camera's pipes live while it is plugged
+    {
+        EXPECT_TRUE(rig.sim->WaitUntil(
+            [](const Q7::Sim::Observations& o) { return o.connectionsEnded == o.connectionsAccepted; }, 10s));
+    }
     EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), 0u);
     rig.ExpectNoViolations();
 }
@@ -313,7 +341,7 @@ TEST_P(CameraE2e, OpenedAndClosedAHundredTimesLeavesNothingSlow)
         {
             SCOPED_TRACE(round);
             if (round % 2 == 0)
-                rig.camera = std::make_unique<Camera>(TcpMoniker(*rig.sim));
+                rig.camera = rig.MakeCamera();
             ASSERT_NO_FATAL_FAILURE(rig.Open());
             rig.camera->StartDeviceControl();
             ASSERT_TRUE(rig.camera->HasProperty(kIso));
@@ -327,7 +355,7 @@ TEST_P(CameraE2e, OpenedAndClosedAHundredTimesLeavesNothingSlow)
 // Catches: the camera's connection limit swallowed (it must come out of
 // Initialize), a wrong code refused only later than the start of device
 // control (0.0 never checks it), and a refused camera left half-open.
-TEST_P(CameraE2e, RefusalsComeOutWithTheirCodes)
+TEST_F(CameraTcpE2e, RefusalsComeOutWithTheirCodes)
 {
     Rig rig(GetParam(), {},
             [](Q7::Sim::CameraDescription& description)
@@ -363,7 +391,7 @@ TEST_P(CameraE2e, RefusalsComeOutWithTheirCodes)
 // Catches errors met on the camera's threads (here channel 2.0's, once a
 // malformed header ended its transport's receiving) that do not reach the camera's own error
 // callback.
-TEST_P(CameraE2e, ErrorsOfTheCamerasThreadsReachItsErrorCallback)
+TEST_F(CameraTcpE2e, ErrorsOfTheCamerasThreadsReachItsErrorCallback)
 {
     Rig rig(GetParam());
     ASSERT_NO_FATAL_FAILURE(rig.Open());
@@ -452,7 +480,7 @@ TEST_P(CameraE2e, ALegacyCamerasChannelsOpenAtTheLegacyVersions)
 
 // Catches channels offered on a second port that never connect (only the
 // control port's transport was started), also after a Close and reopen.
-TEST_P(CameraE2e, AChannelOfferedOnASecondPortGetsItsOwnConnection)
+TEST_F(CameraTcpE2e, AChannelOfferedOnASecondPortGetsItsOwnConnection)
 {
     // The second port: a camera that serves channel 1.0.
     auto store = std::make_shared<Q7::Sim::ProgrammingStore>();
@@ -485,7 +513,7 @@ TEST_P(CameraE2e, AChannelOfferedOnASecondPortGetsItsOwnConnection)
 // Catches a camera that opens without the machine-wide mutex (another process
 // opening a camera at the same moment), and a mutex that a killed holder
 // leaves locked for good.
-TEST_P(CameraE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsDeath)
+TEST_F(CameraTcpE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsDeath)
 {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -541,6 +569,10 @@ enum class Loss
     Unplug, // the camera goes away: connections reset, no new one accepted
 };
 
+// A phase whose call may fail (its result) or succeed and then see the loss
+// (the notification), depending on when the loss is met.
+constexpr std::uint32_t kEither = 0xFFFFFFFF;
+
 struct LossCase
 {
     Phase phase;
@@ -580,13 +612,17 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
         rig.sim->Faults().AddOpenFault(
             {.channel = k00,
              .action = unplug ? Q7::Sim::OpenAction::Unplug : Q7::Sim::OpenAction::DropConnection});
-        result = camera.Initialize(true);
+        result = camera.Initialize(transport == E2eTransport::Tcp);
         EXPECT_FALSE(camera.IsInitialized());
         break;
     case Phase::InitializeAgents:
-        ASSERT_EQ(camera.Initialize(true), 0u);
+        // The device is closed and reopened (USB: as always; TCP: after Close).
+        ASSERT_EQ(camera.Initialize(transport == E2eTransport::Tcp), 0u);
         camera.Close();
-        if (unplug)
+        // On USB both losses take the closed device off the bus.
+        if (transport == E2eTransport::Usb)
+            rig.usb->Attachment().Unplug();
+        else if (unplug)
             rig.sim->Unplug();
         else
             rig.sim->Faults().AddAcceptFault({});
@@ -633,33 +669,35 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
         break;
     }
 
-    if (c.result != 0)
+    // The documented error, or (when the phase has none, or its call
+    // succeeded) the notification.
+    std::size_t notifications = 1;
+    if (c.result == kEither)
+    {
+        ASSERT_TRUE(result);
+        notifications = *result == 0 ? 1 : 0;
+    }
+    else if (c.result != 0)
     {
         EXPECT_EQ(result, c.result);
+        notifications = 0;
     }
-    else
+    if (notifications == 1 && c.phase != Phase::Close)
     {
-        if (result)
-        {
-            EXPECT_EQ(*result, 0u);
-        }
-        if (c.phase != Phase::Close)
-        {
-            EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_DeviceDisconnected));
-        }
+        EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_DeviceDisconnected));
     }
     const auto closing = Clock::now();
     camera.Close();
     EXPECT_LT(Clock::now() - closing, 10s);
     rig.camera.reset();
-    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), c.result != 0 ? 0u : 1u);
+    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), notifications);
 }
 
 const LossCase kLossCases[] = {
     {Phase::Initialize, Loss::Drop, 4},
     {Phase::Initialize, Loss::Unplug, 4},
-    {Phase::InitializeAgents, Loss::Drop, 0},
-    {Phase::InitializeAgents, Loss::Unplug, 4},
+    {Phase::InitializeAgents, Loss::Drop, kEither},
+    {Phase::InitializeAgents, Loss::Unplug, kEither},
     {Phase::Idle, Loss::Drop, 0},
     {Phase::Idle, Loss::Unplug, 0},
     {Phase::Set, Loss::Drop, 0},
@@ -680,9 +718,7 @@ std::string LossCaseName(const ::testing::TestParamInfo<std::tuple<E2eTransport,
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraLossE2e,
-                         ::testing::Combine(::testing::Values(E2eTransport::Tcp),
-                                            ::testing::ValuesIn(kLossCases)),
-                         LossCaseName);
+                         ::testing::Combine(AllTransports(), ::testing::ValuesIn(kLossCases)), LossCaseName);
 
 // ---------------------------------------------------------------------------
 // A camera that stops reading, or stalls in the middle of a packet.
@@ -766,6 +802,6 @@ INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
                                                               Stuck::StallsMidPacket)),
                          StuckName);
 
-INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, ::testing::Values(E2eTransport::Tcp), TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
 
 } // namespace

@@ -100,6 +100,10 @@ public:
     /// installs the camera's link-loss handler on it. Opens nothing. Raises
     /// what making the device raises (an unknown moniker type).
     explicit Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings = {});
+    /// As above, on a transport device made elsewhere (closed; for example a
+    /// USB device on another host backend); the moniker is the device's.
+    /// Asserts "m_pTransportDevice != NULL" when `device` is null.
+    explicit Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings = {});
     /// Shutdown (errors reported as internal errors), then frees the device.
     /// Blocks.
     ~Camera() override;

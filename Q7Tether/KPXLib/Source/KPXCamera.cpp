@@ -4,6 +4,7 @@
 #include "KPXCamera.h"
 
 #include "KPXTransport_Tcp.h"
+#include "KPXTransport_Usb.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
@@ -24,12 +25,13 @@ using Universal::UniversalError;
 namespace
 {
 
-// The transport device of a moniker. TCP cameras only, until the device
-// manager makes the devices of both kinds.
+// The transport device of a moniker, until the device manager makes them.
 std::unique_ptr<Transport::DeviceInterface> CreateTransportDevice(const Transport::DeviceMoniker& moniker)
 {
     if (moniker.type == Transport::kMonikerType_Tcp)
         return std::make_unique<Transport::TcpDevice>(moniker);
+    if (moniker.type == Transport::kMonikerType_Usb)
+        return std::make_unique<Transport::UsbDevice>(moniker);
     Universal::ThrowInternalError(ModuleError(Universal::kError_InvalidDataType),
                                   L"KPX device manager: cannot create device of unknown type.",
                                   Q7_SOURCE_LOCATION);
@@ -132,7 +134,13 @@ void TeardownStep(Step&& step) noexcept
 // ---------------------------------------------------------------- construction
 
 Camera::Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings)
-    : m_moniker(moniker), m_timings(timings), m_pTransportDevice(CreateTransportDevice(moniker))
+    : Camera(CreateTransportDevice(moniker), timings)
+{
+}
+
+Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings)
+    : m_moniker(device ? device->GetMoniker() : Transport::DeviceMoniker()), m_timings(timings),
+      m_pTransportDevice(std::move(device))
 {
     AssertDevice();
     m_agentsDown.Set();
