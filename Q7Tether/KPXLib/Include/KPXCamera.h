@@ -96,9 +96,10 @@ public:
     /// connection, across all processes (its lock file lies in /tmp).
     static constexpr const char* kInitializationMutexName = "Q7USBKPXDeviceInitilizer";
 
-    /// Copies the moniker, makes the transport device for it (closed) and
-    /// installs the camera's link-loss handler on it. Opens nothing. Raises
-    /// what making the device raises (an unknown moniker type).
+    /// Copies the moniker, has the device manager make the transport device
+    /// for it (DeviceManager::CreateDevice; closed) and installs the camera's
+    /// link-loss handler on it. Opens nothing. Raises what making the device
+    /// raises (an unknown moniker type).
     explicit Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings = {});
     /// As above, on a transport device made elsewhere (closed; for example a
     /// USB device on another host backend); the moniker is the device's.

@@ -3,8 +3,7 @@
 
 #include "KPXCamera.h"
 
-#include "KPXTransport_Tcp.h"
-#include "KPXTransport_Usb.h"
+#include "KPXDeviceManager.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
@@ -24,18 +23,6 @@ using Universal::UniversalError;
 
 namespace
 {
-
-// The transport device of a moniker, until the device manager makes them.
-std::unique_ptr<Transport::DeviceInterface> CreateTransportDevice(const Transport::DeviceMoniker& moniker)
-{
-    if (moniker.type == Transport::kMonikerType_Tcp)
-        return std::make_unique<Transport::TcpDevice>(moniker);
-    if (moniker.type == Transport::kMonikerType_Usb)
-        return std::make_unique<Transport::UsbDevice>(moniker);
-    Universal::ThrowInternalError(ModuleError(Universal::kError_InvalidDataType),
-                                  L"KPX device manager: cannot create device of unknown type.",
-                                  Q7_SOURCE_LOCATION);
-}
 
 // The machine-wide initialisation mutex, made on first use and kept until the
 // process ends; null when it could not be made (then nothing is excluded).
@@ -134,7 +121,7 @@ void TeardownStep(Step&& step) noexcept
 // ---------------------------------------------------------------- construction
 
 Camera::Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings)
-    : Camera(CreateTransportDevice(moniker), timings)
+    : Camera(Transport::DeviceManager::CreateDevice(moniker), timings)
 {
 }
 
