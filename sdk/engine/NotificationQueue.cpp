@@ -56,6 +56,8 @@ void NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
 std::shared_ptr<const Q7::Tavrin::INotificationEvent>
 NotificationQueue::WaitForNotification(std::uint32_t timeoutMs)
 {
+    // One deadline for the whole wait, so that a spurious wake-up does not extend it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;)
     {
@@ -84,7 +86,6 @@ NotificationQueue::WaitForNotification(std::uint32_t timeoutMs)
         }
         else
         {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
             timedOut = m_condition.wait_until(lock, deadline) == std::cv_status::timeout;
         }
         const bool woken = m_woken;
