@@ -205,6 +205,10 @@ MessageHeader DecodeMessageHeader(std::span<const std::uint8_t, kMessageHeaderSi
 // Encodes a message header into 16 bytes. Reentrant.
 void EncodeMessageHeader(const MessageHeader& header, std::span<std::uint8_t, kMessageHeaderSize> bytes);
 
+// A message of `messageSize` bytes (at least 16), zero but for its header of
+// `messageClass`, `type`, `headerSize` and `messageSize`. Reentrant.
+std::vector<std::uint8_t> StartMessage(std::uint8_t messageClass, std::uint8_t type, std::size_t headerSize,
+                                       std::size_t messageSize);
 // A CommonError message (class 0x01, type 0xFF): 28-byte fixed part and the text. Reentrant.
 std::vector<std::uint8_t> BuildCommonError(std::uint32_t errorId, std::uint8_t sourceClass,
                                            std::uint8_t sourceType, std::string_view text);

@@ -75,20 +75,6 @@ std::optional<long double> NumericValue(const SimValue& value)
 
 // ------------------------------------------------------------- messages
 
-std::vector<std::uint8_t> StartMessage(std::uint8_t messageClass, std::uint8_t type, std::size_t headerSize,
-                                       std::size_t messageSize)
-{
-    std::vector<std::uint8_t> message(messageSize, 0);
-    MessageHeader header;
-    header.messageClass = messageClass;
-    header.messageType = type;
-    header.headerSize = static_cast<std::uint16_t>(headerSize);
-    header.messageSize = static_cast<std::uint32_t>(messageSize);
-    EncodeMessageHeader(header,
-                        std::span<std::uint8_t, kMessageHeaderSize>(message.data(), kMessageHeaderSize));
-    return message;
-}
-
 struct Attribute
 {
     std::uint8_t kind;

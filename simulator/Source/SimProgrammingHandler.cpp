@@ -45,24 +45,9 @@ void WriteU64(ByteWriter& w, std::uint64_t v)
     w.U32(static_cast<std::uint32_t>(v >> 32));
 }
 
-// A message of `fixedSize` bytes plus `variableSize`, its header written; the
-// writer stands at offset 16.
-std::vector<std::uint8_t> StartMessage(std::uint8_t messageClass, std::uint8_t type, std::size_t fixedSize,
-                                       std::size_t variableSize = 0)
-{
-    std::vector<std::uint8_t> msg(fixedSize + variableSize, 0);
-    MessageHeader h;
-    h.messageClass = messageClass;
-    h.messageType = type;
-    h.headerSize = static_cast<std::uint16_t>(fixedSize);
-    h.messageSize = static_cast<std::uint32_t>(msg.size());
-    EncodeMessageHeader(h, std::span<std::uint8_t, kMessageHeaderSize>(msg.data(), kMessageHeaderSize));
-    return msg;
-}
-
 std::vector<std::uint8_t> BuildDataIdMessage(std::uint8_t type, std::uint32_t dataId)
 {
-    auto msg = StartMessage(kClassDataTransfer, type, kDataIdMessageSize);
+    auto msg = StartMessage(kClassDataTransfer, type, kDataIdMessageSize, kDataIdMessageSize);
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(dataId);
@@ -73,7 +58,7 @@ std::vector<std::uint8_t> BuildDataBegin(std::uint32_t dataType, std::uint32_t d
                                          std::uint32_t timeout, std::string_view name)
 {
     const std::size_t nameLength = name.empty() ? 0 : name.size() + 1;
-    auto msg = StartMessage(kClassDataTransfer, kDataBegin, kDataBeginSize, nameLength);
+    auto msg = StartMessage(kClassDataTransfer, kDataBegin, kDataBeginSize, kDataBeginSize + nameLength);
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(dataType);
@@ -91,7 +76,8 @@ std::vector<std::uint8_t> BuildDataBegin(std::uint32_t dataType, std::uint32_t d
 
 std::vector<std::uint8_t> BuildDataBlock(std::uint32_t dataId, std::span<const std::uint8_t> data)
 {
-    auto msg = StartMessage(kClassDataTransfer, kDataBlock, kDataBlockHeaderSize, data.size());
+    auto msg = StartMessage(kClassDataTransfer, kDataBlock, kDataBlockHeaderSize,
+                            kDataBlockHeaderSize + data.size());
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(dataId);
@@ -105,7 +91,7 @@ std::vector<std::uint8_t> BuildDataBlock(std::uint32_t dataId, std::span<const s
 
 std::vector<std::uint8_t> BuildDataEnd(std::uint32_t dataId, std::uint64_t totalSize)
 {
-    auto msg = StartMessage(kClassDataTransfer, kDataEnd, kDataEndSize);
+    auto msg = StartMessage(kClassDataTransfer, kDataEnd, kDataEndSize, kDataEndSize);
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(dataId);
@@ -127,7 +113,7 @@ std::vector<std::uint8_t> BuildDataError(std::uint32_t errorId, std::uint8_t sou
 
 std::vector<std::uint8_t> BuildGetLogAck(std::uint32_t logId, std::uint32_t result, std::uint32_t dataId)
 {
-    auto msg = StartMessage(kClassProgramming, kGetLogAck, kGetLogAckSize);
+    auto msg = StartMessage(kClassProgramming, kGetLogAck, kGetLogAckSize, kGetLogAckSize);
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(logId);

@@ -248,6 +248,20 @@ void EncodeMessageHeader(const MessageHeader& h, std::span<std::uint8_t, kMessag
     w.U32(h.reserved);
 }
 
+std::vector<std::uint8_t> StartMessage(std::uint8_t messageClass, std::uint8_t type, std::size_t headerSize,
+                                       std::size_t messageSize)
+{
+    std::vector<std::uint8_t> message(messageSize, 0);
+    MessageHeader header;
+    header.messageClass = messageClass;
+    header.messageType = type;
+    header.headerSize = static_cast<std::uint16_t>(headerSize);
+    header.messageSize = static_cast<std::uint32_t>(messageSize);
+    EncodeMessageHeader(header,
+                        std::span<std::uint8_t, kMessageHeaderSize>(message.data(), kMessageHeaderSize));
+    return message;
+}
+
 std::vector<std::uint8_t> BuildCommonError(std::uint32_t errorId, std::uint8_t sourceClass,
                                            std::uint8_t sourceType, std::string_view text)
 {
@@ -260,13 +274,8 @@ std::vector<std::uint8_t> BuildErrorMessage(std::uint8_t messageClass, std::size
 {
     fixedSize = std::max(fixedSize, kCommonErrorHeaderSize);
     const std::size_t textSize = std::min<std::size_t>(text.size(), 0xFFFF);
-    std::vector<std::uint8_t> msg(fixedSize + textSize, 0);
-    MessageHeader h;
-    h.messageClass = messageClass;
-    h.messageType = kMessageTypeError;
-    h.headerSize = static_cast<std::uint16_t>(fixedSize);
-    h.messageSize = static_cast<std::uint32_t>(msg.size());
-    EncodeMessageHeader(h, std::span<std::uint8_t, kMessageHeaderSize>(msg.data(), kMessageHeaderSize));
+    std::vector<std::uint8_t> msg =
+        StartMessage(messageClass, kMessageTypeError, fixedSize, fixedSize + textSize);
     ByteWriter w(msg);
     w.Seek(kMessageHeaderSize);
     w.U32(errorId);
