@@ -321,7 +321,8 @@ private:
     SimProperty* FindLocked(std::uint32_t id);
     std::vector<std::uint32_t> IdsLocked() const;
     void PushLocked(std::span<const std::uint8_t> bytes, std::size_t* reached = nullptr);
-    bool SetValueLocked(ChannelContext& context, std::span<const std::uint8_t> message);
+    bool SetValueLocked(ChannelContext& context, const MessageHeader& header,
+                        std::span<const std::uint8_t> message);
     void RestoreLocked(SimProperty& property);
     void RecordLocked(std::uint8_t type, std::uint32_t id);
 

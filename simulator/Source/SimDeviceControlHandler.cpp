@@ -717,7 +717,8 @@ void DeviceControlModel::RestoreLocked(SimProperty& property)
         property.value = *property.descriptor.defaultValue;
 }
 
-bool DeviceControlModel::SetValueLocked(ChannelContext& context, std::span<const std::uint8_t> message)
+bool DeviceControlModel::SetValueLocked(ChannelContext& context, const MessageHeader& header,
+                                        std::span<const std::uint8_t> message)
 {
     ByteReader reader(message);
     reader.Seek(kMessageHeaderSize);
@@ -725,8 +726,6 @@ bool DeviceControlModel::SetValueLocked(ChannelContext& context, std::span<const
     const std::uint16_t valueSize = reader.U16();
     const std::uint8_t valueType = reader.U8();
     const std::uint8_t reserved = reader.U8();
-    const MessageHeader header = DecodeMessageHeader(
-        std::span<const std::uint8_t, kMessageHeaderSize>(message.data(), kMessageHeaderSize));
     if (header.headerSize != 24 || header.messageSize != 24u + valueSize || reserved != 0 || !reader.Ok())
     {
         context.ReportViolation(ViolationKind::BadMessage,
@@ -863,7 +862,7 @@ bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHea
         }
         break;
     case kDcSetPropValue:
-        if (SetValueLocked(context, message))
+        if (SetValueLocked(context, header, message))
             ++m_stats.setsApplied;
         else
             ++m_stats.setsRefused;
