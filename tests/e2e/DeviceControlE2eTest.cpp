@@ -124,7 +124,7 @@ void PutU32(Bytes& bytes, std::uint32_t value)
 }
 
 // A device-control request as the wire carries it: the common header with
-// both sizes `size`, then the u32 fields.
+// its header and message sizes, then the u32 fields.
 Bytes Request(std::uint8_t type, std::uint16_t headerSize, std::uint32_t messageSize,
               std::initializer_list<std::uint32_t> fields)
 {
@@ -225,34 +225,8 @@ TEST_P(DeviceControlE2e, SetIsWrittenAsItsExactBytesAndTheCameraAnswerUpdatesThe
                                   [](const Sim::MessageRecord& message)
                                   { return message.header.messageType == Sim::kDcSetPropValue; });
     ASSERT_NE(set, requests.end());
-    EXPECT_EQ(set->bytes, (Bytes{0x11,
-                                 0x22,
-                                 0x33,
-                                 0x44,
-                                 0x66,
-                                 0x05,
-                                 0x18,
-                                 0x00,
-                                 0x1C,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 static_cast<std::uint8_t>(iso),
-                                 static_cast<std::uint8_t>(iso >> 8),
-                                 0x00,
-                                 0x00,
-                                 0x04,
-                                 0x00,
-                                 0x06,
-                                 0x00,
-                                 0x90,
-                                 0x01,
-                                 0x00,
-                                 0x00}));
+    // The id, the value's u16 size (4), its u8 type (6) and a pad byte, then the value.
+    EXPECT_EQ(set->bytes, Request(Sim::kDcSetPropValue, 24, 28, {iso, 0x0006'0004, 400}));
     ASSERT_NE(set + 1, requests.end());
     EXPECT_EQ(set[1].bytes, Request(Sim::kDcGetPropState, 20, 20, {iso}));
     EXPECT_EQ(CameraMessages(Sim::kDcSetPropValue).size(), 1u);
