@@ -7,6 +7,7 @@
 #include "KPXCamera.h"
 #include "KPXProgramming.h"
 #include "Q7PlatformNamedMutex_Posix.h"
+#include "RaisedError.h"
 #include "SimProgrammingHandler.h"
 
 #include <signal.h>
@@ -26,6 +27,7 @@ namespace
 using namespace E2e;
 using Q7::KPX::Camera;
 using Q7::KPX::CameraTimings;
+using TestSupport::RaisedBy;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -82,21 +84,6 @@ Bytes TestBytes(std::size_t size, std::uint8_t seed)
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>(i * 31 + seed + (i >> 8));
     return bytes;
-}
-
-// The full code of the ModuleError that `operation` raised, or 0.
-template <typename Operation>
-std::uint32_t RaisedCode(Operation&& operation)
-{
-    try
-    {
-        operation();
-        return 0;
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return error.GetFullCode();
-    }
 }
 
 // The camera's notifications, counted per id. Thread-safe.
@@ -369,15 +356,15 @@ TEST_F(CameraTcpE2e, RefusalsComeOutWithTheirCodes)
     rig.camera->SetClientIdentity("not the code");
     ASSERT_EQ(rig.camera->Initialize(true), 0u);
     ASSERT_EQ(rig.camera->InitializeAgents(nullptr), 0u);
-    EXPECT_EQ(RaisedCode([&] { rig.camera->StartDeviceControl(); }), 0x15E0010u);
+    EXPECT_EQ(RaisedBy([&] { rig.camera->StartDeviceControl(); }).code, 0x15E0010u);
     EXPECT_FALSE(rig.camera->IsDeviceControlStarted());
 
     // The first camera holds 0.0; a second one is over the limit.
     Camera second(TcpMoniker(*rig.sim));
-    EXPECT_EQ(RaisedCode([&] { second.Initialize(true); }), 0x15E000Fu);
+    EXPECT_EQ(RaisedBy([&] { second.Initialize(true); }).code, 0x15E000Fu);
     EXPECT_FALSE(second.IsInitialized());
     EXPECT_FALSE(second.IsOpen());
-    EXPECT_EQ(RaisedCode([&] { second.InitializeAgents(nullptr); }), 0x650069u);
+    EXPECT_EQ(RaisedBy([&] { second.InitializeAgents(nullptr); }).code, 0x650069u);
 
     // Once the first is shut down, the second opens and the right code works.
     rig.camera->Shutdown();
@@ -438,7 +425,7 @@ TEST_P(CameraE2e, WithoutChannels1And2EveryRequestGivesItsEmptyResult)
              [&] { camera.SendData(5, &byte, 1, L"x"); },
              [&] { camera.StartProgramming(); },
          })
-        EXPECT_EQ(RaisedCode(request), 0x650068u);
+        EXPECT_EQ(RaisedBy(request).code, 0x650068u);
     camera.StopProgramming(); // logs the error instead of raising it
     EXPECT_EQ(logs.Count(L"KPX camera programming.", Q7::Universal::kLogMsgType_Error), 1u);
     EXPECT_EQ(rig.errors.Entries().size(), 0u);
@@ -655,7 +642,7 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
         const Bytes firmware = TestBytes(1 << 20, 1);
         bool sent = true;
         const std::uint32_t code =
-            RaisedCode([&] { sent = camera.UpdateFirmware({}, firmware.data(), firmware.size()); });
+            RaisedBy([&] { sent = camera.UpdateFirmware({}, firmware.data(), firmware.size()); }).code;
         EXPECT_TRUE(code != 0 || !sent) << "a transfer cut off in the middle reported success";
         EXPECT_FALSE(camera.IsProgrammingStarted());
         break;
@@ -753,7 +740,7 @@ TEST_P(CameraStuckE2e, CloseReturnsWithinItsBound)
             {.channel = k10, .afterBytes = 1 << 20, .action = Q7::Sim::DataAction::StopReading});
         upload =
             std::async(std::launch::async, [&]
-                       { RaisedCode([&] { camera.UpdateFirmware({}, firmware.data(), firmware.size()); }); });
+                       { RaisedBy([&] { camera.UpdateFirmware({}, firmware.data(), firmware.size()); }); });
         ASSERT_TRUE(
             rig.sim->WaitUntil([](const Q7::Sim::Observations& o)
                                { return o.data.count(k10) && o.data.at(k10).bytesFromHost >= (1u << 20); },

@@ -6,6 +6,7 @@
 #include "DeviceControlE2eSupport.h"
 
 #include "KPXDeviceControlRecords.h"
+#include "RaisedError.h"
 #include "SimWire.h"
 
 #include <algorithm>
@@ -19,6 +20,8 @@ namespace
 using namespace E2e;
 using Q7::KPX::DeviceControlAgent;
 using Q7::KPX::Value;
+using TestSupport::Raised;
+using TestSupport::RaisedBy;
 namespace Sim = Q7::Sim;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -100,21 +103,6 @@ std::uint32_t IdOf(const Sim::DeviceControlModel& model, const std::string& name
     }
     ADD_FAILURE() << "no property " << name;
     return 0;
-}
-
-// The full code and context of the ModuleError that f raises; {0, ""} when none.
-template <typename F>
-std::pair<std::uint32_t, std::wstring> RaisedBy(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return {error.GetFullCode(), error.GetContext().c_str()};
-    }
-    return {0, L""};
 }
 
 void PutU32(Bytes& bytes, std::uint32_t value)
@@ -424,16 +412,14 @@ TEST_P(DeviceControlE2e, HostSideRefusalsPutNothingOnTheWire)
 
     const std::uint8_t eight[8] = {};
     const auto wrongSize = RaisedBy([&] { agent->SetPropertyValue(iso, Value(6, eight, 8)); });
-    EXPECT_EQ(wrongSize,
-              (std::pair<std::uint32_t, std::wstring>{0x650005, L"KPX device control set property."}));
+    EXPECT_EQ(wrongSize, (Raised{0x650005, L"KPX device control set property."}));
     const auto wrongType =
         RaisedBy([&] { agent->SetPropertyValue(iso, ToKpxValue(Sim::SimValue::I32(400))); });
-    EXPECT_EQ(wrongType,
-              (std::pair<std::uint32_t, std::wstring>{0x650002, L"KPX device control set property."}));
+    EXPECT_EQ(wrongType, (Raised{0x650002, L"KPX device control set property."}));
     const std::vector<std::uint8_t> huge(70000, 'x');
     const auto tooLarge =
         RaisedBy([&] { agent->SetPropertyValue(comment, Value(20, huge.data(), huge.size())); });
-    EXPECT_EQ(tooLarge, (std::pair<std::uint32_t, std::wstring>{0x650005, L"KPX value is too large."}));
+    EXPECT_EQ(tooLarge, (Raised{0x650005, L"KPX value is too large."}));
 
     Settle();
     EXPECT_TRUE(CameraMessages(Sim::kDcSetPropValue).empty());

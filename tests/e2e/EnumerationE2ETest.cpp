@@ -15,6 +15,7 @@
 #include "KPXEnumeration.h"
 #include "KPXEnumerationAgent.h"
 #include "Q7UniversalError.h"
+#include "RaisedError.h"
 #include "SimCamera.h"
 #include "SimEnumerationHandler.h"
 
@@ -25,26 +26,7 @@ using namespace Q7::KPX;
 using namespace Q7::KPX::Enumeration;
 namespace Sim = Q7::Sim;
 
-// The full code and context of the ModuleError raised by f.
-struct Raised
-{
-    std::uint32_t code = 0;
-    std::wstring context;
-};
-
-template <typename F>
-Raised Raise(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return {error.GetFullCode(), error.GetContext().c_str()};
-    }
-    return {};
-}
+using TestSupport::Raised;
 
 void PutU16(std::vector<std::uint8_t>& bytes, std::size_t offset, std::uint16_t value)
 {
@@ -95,7 +77,7 @@ protected:
         Connect(Sim::CameraDescription::Default(), options);
         if (HasFatalFailure())
             return {};
-        return Raise([&] { m_agent->GetDeviceInfo(info); });
+        return TestSupport::RaisedBy([&] { m_agent->GetDeviceInfo(info); });
     }
 
     // Connects to a default camera whose channel list reply the mutator alters
@@ -107,7 +89,7 @@ protected:
         Connect(Sim::CameraDescription::Default(), options);
         if (HasFatalFailure())
             return {};
-        return Raise([&] { m_agent->GetChannelList(list); });
+        return TestSupport::RaisedBy([&] { m_agent->GetChannelList(list); });
     }
 
     void TearDown() override

@@ -8,6 +8,7 @@
 #include "KPXProgramming.h"
 #include "LogCapture.h"
 #include "Q7PlatformSync_Posix.h"
+#include "RaisedError.h"
 #include "SimProgrammingHandler.h"
 #include "TempFolder.h"
 
@@ -33,6 +34,7 @@ using Q7::KPX::ProgrammingTimings;
 using Q7::KPX::WaitObjectList;
 using Q7::Sim::ProgrammingFault;
 using Q7::Sim::ProgrammingFaultKind;
+using TestSupport::RaisedBy;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -73,27 +75,6 @@ Bytes TestData(std::size_t size, std::uint64_t seed)
         std::memcpy(bytes.data() + offset, &word, std::min(sizeof(word), size - offset));
     }
     return bytes;
-}
-
-// What a transfer operation raised: its full code and context, or nothing.
-struct Raised
-{
-    std::uint32_t code = 0;
-    std::wstring context;
-};
-
-template <typename Operation>
-std::optional<Raised> Raises(Operation&& operation)
-{
-    try
-    {
-        operation();
-        return std::nullopt;
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return Raised{error.GetFullCode(), error.GetContext().c_str()};
-    }
 }
 
 // The programming agent on the fixture's transport, with the simulated
@@ -226,11 +207,9 @@ TEST_P(ProgrammingSizesE2eTest, DataArrivesByteForByteBothWaysFromMemoryAndFiles
     if (size == 0)
     {
         TestSupport::LogCapture log;
-        const auto raised =
-            Raises([&] { Around([&] { return programming.SendFile(kFileType, Wide(file).c_str(), {}); }); });
-        ASSERT_TRUE(raised);
-        EXPECT_EQ(raised->code, 0x650005u);
-        EXPECT_EQ(raised->context, Wide(file));
+        const auto raised = RaisedBy(
+            [&] { Around([&] { return programming.SendFile(kFileType, Wide(file).c_str(), {}); }); });
+        EXPECT_EQ(raised, (TestSupport::Raised{0x650005, Wide(file)}));
         EXPECT_EQ(log.Count(L"Invalid file size."), 1u);
     }
     else
@@ -352,19 +331,16 @@ TEST_P(ProgrammingFaultE2eTest, EndsTheTransferWithItsResultAndTheNextOneRuns)
         if (c.dropAfterBytes == 0)
         {
             // The direction stays sending until the channel closes.
-            const auto second = Raises([&] { programming.SendData(kFileType, {}, data.data(), 1, L"x"); });
-            ASSERT_TRUE(second);
-            EXPECT_EQ(second->code, 0x650066u);
-            EXPECT_EQ(second->context, L"Another data transfer is active.");
+            const auto second = RaisedBy([&] { programming.SendData(kFileType, {}, data.data(), 1, L"x"); });
+            EXPECT_EQ(second, (TestSupport::Raised{0x650066, L"Another data transfer is active."}));
         }
         agent->Stop();
     }
     else
     {
-        const auto raised = Raises([&] { Download(); });
-        ASSERT_TRUE(raised) << "the download must fail";
-        EXPECT_EQ(raised->code, c.code) << std::hex << raised->code;
-        EXPECT_EQ(raised->context, c.context);
+        const auto raised = RaisedBy([&] { Download(); });
+        EXPECT_EQ(raised, (TestSupport::Raised{c.code, c.context}))
+            << "the download must fail with its documented error";
     }
     const auto elapsed = Clock::now() - start;
     EXPECT_LT(elapsed, 8s);
@@ -477,14 +453,14 @@ TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
                                      [](const auto& n) { return n.downloadBytesSent >= 256 * 1024; }, 10s));
                                  abort.Set();
                              });
-    const auto raised = Raises(
+    const auto raised = RaisedBy(
         [&]
         {
             Bytes out;
             Around([&] { programming.DownloadLog(out, kLogKind, {&abort}, false); });
         });
-    ASSERT_TRUE(raised);
-    EXPECT_EQ(raised->context, L"eventDataStateChange not set");
+    ASSERT_NE(raised.code, 0u);
+    EXPECT_EQ(raised.context, L"eventDataStateChange not set");
     EXPECT_TRUE(store->WaitUntil([](const auto& n) { return n.downloadsAbortedByHost == 1; }, 5s));
     // Blocks still in flight after the reset are each refused with a DataError
     // and a DataAbort of their id.
