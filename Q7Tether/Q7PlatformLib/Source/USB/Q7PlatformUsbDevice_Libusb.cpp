@@ -7,6 +7,7 @@
 #include "Q7UniversalString.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 
@@ -42,18 +43,33 @@ enum WaitIndex : std::uint32_t
 
 // The wait list of a read or write: the transfer's event (filled in per wait),
 // the endpoint's and the device's closed events, the disconnected event, then
-// the caller's abort objects.
-std::vector<BaseWaitObject*> MakeWaitList(EventCondition_Posix& endpointClosed, Device_Libusb& device,
-                                          const std::vector<BaseWaitObject*>* abortObjects)
+// the caller's abort objects. Built on the stack: the receive loop reads often.
+// A list too long to wait on is cut at one past the limit, which the wait refuses.
+class WaitList
 {
-    std::vector<BaseWaitObject*> list{nullptr, &endpointClosed, &device.GetClosedEvent(),
-                                      &device.GetDisconnectedEvent()};
-    if (abortObjects != nullptr)
+public:
+    WaitList(EventCondition_Posix& endpointClosed, Device_Libusb& device,
+             const std::vector<BaseWaitObject*>* abortObjects)
+        : m_objects{nullptr, &endpointClosed, &device.GetClosedEvent(), &device.GetDisconnectedEvent()}
     {
-        list.insert(list.end(), abortObjects->begin(), abortObjects->end());
+        if (abortObjects != nullptr)
+        {
+            for (auto it = abortObjects->begin(); it != abortObjects->end() && m_count < m_objects.size();
+                 ++it)
+            {
+                m_objects[m_count++] = *it;
+            }
+        }
     }
-    return list;
-}
+
+    BaseWaitObject*& operator[](std::size_t index) { return m_objects[index]; }
+    BaseWaitObject** data() { return m_objects.data(); }
+    std::uint32_t size() const { return m_count; }
+
+private:
+    std::array<BaseWaitObject*, kMaxWaitObjects + 1> m_objects;
+    std::uint32_t m_count = kWait_FirstAbort;
+};
 
 // Raises a caught standard exception as an internal error.
 [[noreturn]] void ThrowWrapped(const std::exception& exception)
@@ -611,7 +627,7 @@ UsbResult BulkEndpoint_Libusb::Read(void* buffer, std::uint32_t size, std::uint3
         {
             return started;
         }
-        std::vector<BaseWaitObject*> waitList = MakeWaitList(m_closedEvent, *m_device, abortObjects);
+        WaitList waitList(m_closedEvent, *m_device, abortObjects);
         const std::uint64_t start = GetTickCountMs();
         auto* destination = static_cast<std::uint8_t*>(buffer);
         std::uint32_t remaining = size;
@@ -627,8 +643,8 @@ UsbResult BulkEndpoint_Libusb::Read(void* buffer, std::uint32_t size, std::uint3
             {
                 waitList[kWait_Transfer] = &context.completion;
                 std::uint32_t index = kNoSignalledIndex;
-                if (!WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(),
-                                    false, TimeLeftMs(timeoutMs, start)))
+                if (!WaitForObjects(&index, waitList.size(), waitList.data(), false,
+                                    TimeLeftMs(timeoutMs, start)))
                 {
                     return HandleTimeout(L"USB read timeout.");
                 }
@@ -713,11 +729,10 @@ UsbResult BulkEndpoint_Libusb::Write(const void* buffer, std::uint32_t size, std
     {
         return m_device->HandleFailure(submitted, L"libusb bulk OUT transfer failed.");
     }
-    std::vector<BaseWaitObject*> waitList = MakeWaitList(m_closedEvent, *m_device, abortObjects);
+    WaitList waitList(m_closedEvent, *m_device, abortObjects);
     waitList[kWait_Transfer] = &write.completion;
     std::uint32_t index = kNoSignalledIndex;
-    const bool signalled = WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()),
-                                          waitList.data(), false, timeoutMs);
+    const bool signalled = WaitForObjects(&index, waitList.size(), waitList.data(), false, timeoutMs);
     const bool cancelled = !signalled || index != kWait_Transfer;
     if (cancelled)
     {
