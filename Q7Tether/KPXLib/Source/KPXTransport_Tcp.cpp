@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace Q7::KPX::Transport
@@ -35,6 +37,38 @@ UniversalString AddressText(const SocketAddress& address)
 {
     return Q7::Universal::FromNarrow(address.ToText().c_str());
 }
+
+// The pieces of one gathered or scattered transfer as the socket takes them.
+// Built on the stack for the few pieces a channel transport passes (a receive
+// loop transfers often); more go to the heap.
+class PieceVectors
+{
+public:
+    template <class Byte>
+    explicit PieceVectors(std::span<const std::span<Byte>> pieces)
+    {
+        iovec* vectors = m_stack.data();
+        if (pieces.size() > m_stack.size())
+        {
+            m_heap.resize(pieces.size());
+            vectors = m_heap.data();
+        }
+        for (const std::span<Byte> piece : pieces)
+        {
+            vectors[m_count++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
+        }
+        m_vectors = vectors;
+    }
+
+    const iovec* data() const { return m_vectors; }
+    uint32_t size() const { return m_count; }
+
+private:
+    std::array<iovec, 64> m_stack{};
+    std::vector<iovec> m_heap;
+    const iovec* m_vectors = nullptr;
+    uint32_t m_count = 0;
+};
 
 } // namespace
 
@@ -185,16 +219,10 @@ uint32_t TcpPipe::WriteGathered(std::span<const ConstByteSpan> pieces, std::span
                                 const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
                                 uint32_t /*timeoutMs*/)
 {
-    std::vector<iovec> vectors;
-    vectors.reserve(pieces.size());
-    for (const ConstByteSpan piece : pieces)
-    {
-        vectors.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
-    }
+    const PieceVectors vectors(pieces);
     ScopedLock lock(m_writeLock);
     uint32_t sent = 0;
-    const PlatformSocketResult result =
-        m_socket.SendGathered(vectors.data(), static_cast<uint32_t>(vectors.size()), &sent, 0);
+    const PlatformSocketResult result = m_socket.SendGathered(vectors.data(), vectors.size(), &sent, 0);
     if (transferred != nullptr)
     {
         *transferred = sent;
@@ -206,15 +234,10 @@ uint32_t TcpPipe::ReadScattered(std::span<const ByteSpan> pieces, uint32_t minim
                                 const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
                                 uint32_t /*timeoutMs*/)
 {
-    std::vector<iovec> vectors;
-    vectors.reserve(pieces.size());
-    for (const ByteSpan piece : pieces)
-    {
-        vectors.push_back({piece.data(), piece.size()});
-    }
+    const PieceVectors vectors(pieces);
     uint32_t received = 0;
-    const PlatformSocketResult result = m_socket.ReceiveScattered(
-        vectors.data(), static_cast<uint32_t>(vectors.size()), minimum, &received, 0);
+    const PlatformSocketResult result =
+        m_socket.ReceiveScattered(vectors.data(), vectors.size(), minimum, &received, 0);
     if (transferred != nullptr)
     {
         *transferred += received;
