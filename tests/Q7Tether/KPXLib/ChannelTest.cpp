@@ -827,7 +827,10 @@ TEST_F(SmallPipeChannelTest, StoppingTheTransportDuringABlockedWriteEndsTheWrite
     ASSERT_NE(write.wait_for(50ms), std::future_status::ready); // the camera reads nothing: blocked
     transport.Stop();
     ASSERT_EQ(write.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(write.get(), 3);
+    // A write inside the pipe ends as closed (3); one between two pipe writes
+    // finds the closed pipe's disconnected event set first (4).
+    const std::int32_t result = write.get();
+    EXPECT_TRUE(result == 3 || result == 4) << result;
 }
 
 // ---------------------------------------------------------------- checks and errors
