@@ -792,3 +792,41 @@ INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
 INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
 
 } // namespace
+
+// Catches: StopDeviceControl holding the agent's slot while it waits for the
+// notify thread, whose callback reads a property through that slot (deadlock).
+TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
+{
+    Rig rig(E2eTransport::Tcp);
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    std::promise<void> inCallback;
+    std::promise<void> stopping;
+    std::shared_future<void> stoppingSeen = stopping.get_future().share();
+    std::atomic<bool> once{false};
+    std::atomic<bool> returned{false};
+    camera.SetNotifyCallback(
+        [&](Camera::EnumNotify id, const auto&)
+        {
+            if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
+                return;
+            inCallback.set_value();
+            stoppingSeen.wait_for(10s);
+            // The stopping agent may have emptied its cache: only the return counts.
+            Camera::PropertyState state;
+            (void)camera.GetPropertyState(kIso, state);
+            returned = true;
+        });
+    camera.StartDeviceControl();
+    const std::uint64_t closes = rig.sim->Snapshot().closesCompleted;
+    ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+    ASSERT_EQ(inCallback.get_future().wait_for(10s), std::future_status::ready);
+    auto stopped = std::async(std::launch::async, [&] { camera.StopDeviceControl(); });
+    // The agent's channel closes once StopDeviceControl is under way.
+    EXPECT_TRUE(
+        rig.sim->WaitUntil([&](const Q7::Sim::Observations& o) { return o.closesCompleted > closes; }, 10s));
+    stopping.set_value();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(camera.IsDeviceControlStarted());
+}

@@ -197,7 +197,8 @@ public:
     /// ModuleError 0x15E0010 when the camera refuses the authentication code,
     /// 0x15E000F at its connection limit. Blocks.
     void StartDeviceControl();
-    /// Stops the agent. Blocks.
+    /// Stops the agent. Blocks. The agent's slot is not locked meanwhile: the
+    /// notify callback may read properties while the agent stops.
     void StopDeviceControl();
     [[nodiscard]] bool IsDeviceControlStarted() const;
 

@@ -126,7 +126,15 @@ void Camera::StartDeviceControl()
 
 void Camera::StopDeviceControl()
 {
-    WithDeviceControl(0, [](DeviceControlAgent& agent) { return agent.Stop(), 0; });
+    // Stop waits for the agent's notify thread, which may be in the owner's
+    // callback asking this camera for a property: the slot lock is not held
+    // while the agent stops. The main lock keeps Close from taking the agent
+    // away meanwhile.
+    ScopedLock main(m_mainLock);
+    DeviceControlAgent* const agent =
+        WithDeviceControl<DeviceControlAgent*>(nullptr, [](DeviceControlAgent& found) { return &found; });
+    if (agent != nullptr)
+        agent->Stop();
 }
 
 bool Camera::IsDeviceControlStarted() const
