@@ -612,6 +612,6 @@ TEST(LogMsgDeathTest, AssertionLogsShowsAndAborts)
             Q7_ASSERT(1 + 1 == 3);
         },
         "\\| Assertion failed: 1 \\+ 1 == 3 \\[ File=\"[^\"]*UniversalLogMsgTest.cpp\" Line=[0-9]+ \\]\n"
-        "Assertion failed!\n\nExpression: \\( 1 \\+ 1 == 3 \\)\n\nFile: \"/[^\"]*UniversalLogMsgTest.cpp\"\n"
+        "Assertion failed!\n\nExpression: \\( 1 \\+ 1 == 3 \\)\n\nFile: \"[^\"]*UniversalLogMsgTest.cpp\"\n"
         "Line: [0-9]+\n\nPress OK to abort the application.\n.*\\| Aborting the application\n");
 }
