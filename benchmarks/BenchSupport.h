@@ -3,7 +3,7 @@
 // against in the same run), and the TCP device of a simulated camera.
 #pragma once
 
-#include "KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Tcp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -29,14 +29,14 @@
 // meaningful figures.
 
 #include "BenchSupport.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
-#include "KPXTransport_Tcp.h"
-#include "KPXTransport_Usb.h"
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "SimCamera.h"
 #include "SimStreamHandler.h"
 #include "SimUsbAttachment.h"
+#include "Transport/KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include <chrono>
 #include <cstdint>

@@ -13,13 +13,13 @@
 // median of the rounds' figures and their ratio to the raw limit. Build in
 // Release for meaningful figures.
 
-#include "KPXChannelTransport.h"
-#include "KPXDeviceControl.h"
-#include "KPXTransport_Tcp.h"
-#include "KPXValue.h"
+#include "Agents/KPXDeviceControl.h"
+#include "Channel/KPXChannelTransport.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
 #include "SimSocket.h"
+#include "Transport/KPXTransport_Tcp.h"
+#include "Wire/KPXValue.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -14,13 +14,13 @@
 // The agent is started before and stopped after each transfer, as the camera
 // object does, outside the timing. Build in Release for meaningful figures.
 
+#include "Agents/KPXProgramming.h"
 #include "BenchSupport.h"
-#include "KPXChannelTransport.h"
-#include "KPXProgramming.h"
-#include "KPXTransport_Tcp.h"
+#include "Channel/KPXChannelTransport.h"
 #include "SimCamera.h"
 #include "SimProgrammingHandler.h"
 #include "SimStreamHandler.h"
+#include "Transport/KPXTransport_Tcp.h"
 
 #include <cstdint>
 #include <cstdio>

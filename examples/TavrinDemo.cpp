@@ -26,15 +26,15 @@
 #include <string>
 #include <vector>
 
-#include "KPXCamera.h"
-#include "KPXDeviceManager.h"
-#include "KPXEnumeration.h"
-#include "KPXValue.h"
+#include "Agents/KPXEnumeration.h"
+#include "Camera/KPXCamera.h"
 #include "Q7PlatformSocket.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalString.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
+#include "Transport/KPXDeviceManager.h"
+#include "Wire/KPXValue.h"
 
 namespace
 {

@@ -4,8 +4,8 @@
 // data-transfer fixed part, since a decoder must be safe whatever it is given.
 #include "FuzzEntry.h"
 
-#include "KPXDataTransfer.h"
 #include "Q7UniversalError.h"
+#include "Wire/KPXDataTransfer.h"
 
 #include <span>
 #include <string_view>

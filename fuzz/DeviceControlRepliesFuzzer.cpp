@@ -6,9 +6,9 @@
 // have taken exactly its message's bytes; the cache must stay consistent.
 #include "FuzzEntry.h"
 
-#include "KPXDeviceControlCache.h"
-#include "KPXDeviceControlMessages.h"
-#include "KPXMessageReader.h"
+#include "Agents/KPXDeviceControlCache.h"
+#include "Agents/KPXDeviceControlMessages.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
 #include <span>

@@ -4,8 +4,8 @@
 // bytes may end before the message does), then the dump of what was read.
 #include "FuzzEntry.h"
 
-#include "KPXEnumeration.h"
-#include "KPXMessageReader.h"
+#include "Agents/KPXEnumeration.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
 #include <span>

@@ -4,8 +4,8 @@
 // (where the bytes may end before the message does).
 #include "FuzzEntry.h"
 
-#include "KPXEnumeration.h"
-#include "KPXMessageReader.h"
+#include "Agents/KPXEnumeration.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
 #include <span>

@@ -4,8 +4,8 @@
 // decoding over defaults, and the common-class messages.
 #include "FuzzEntry.h"
 
-#include "KPXMessage.h"
 #include "Q7UniversalError.h"
+#include "Wire/KPXMessage.h"
 
 #include <array>
 #include <cstring>

@@ -3,7 +3,7 @@
 // payload reader, then the replies and the re-assembly built from what was read.
 #include "FuzzEntry.h"
 
-#include "KPXPacket.h"
+#include "Wire/KPXPacket.h"
 
 #include <algorithm>
 #include <span>

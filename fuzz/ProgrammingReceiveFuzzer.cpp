@@ -9,10 +9,10 @@
 // outside a destination; the checks below hold the record inside it.
 #include "FuzzEntry.h"
 
-#include "KPXDataTransfer.h"
-#include "KPXMessageReader.h"
-#include "KPXProgrammingTransfer.h"
+#include "Agents/KPXProgrammingTransfer.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
+#include "Wire/KPXDataTransfer.h"
 
 #include <array>
 #include <span>

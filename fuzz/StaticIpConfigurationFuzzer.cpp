@@ -4,8 +4,8 @@
 // only as dotted addresses here, so no input reaches the name service.
 #include "FuzzEntry.h"
 
-#include "KPXStaticIpConfiguration.h"
 #include "Q7UniversalError.h"
+#include "Transport/KPXStaticIpConfiguration.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -2,8 +2,8 @@
 // bytes: storing them, copying and moving, comparing, and every typed read.
 #include "FuzzEntry.h"
 
-#include "KPXValue.h"
 #include "Q7UniversalError.h"
+#include "Wire/KPXValue.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,8 +4,8 @@
 
 #include "DeviceControlE2eSupport.h"
 
-#include "KPXCamera.h"
-#include "KPXProgramming.h"
+#include "Agents/KPXProgramming.h"
+#include "Camera/KPXCamera.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "RaisedError.h"
 #include "SimProgrammingHandler.h"

@@ -8,15 +8,15 @@
 // E2eTransport value and its case there.
 #pragma once
 
+#include "Agents/KPXDeviceControl.h"
+#include "Channel/KPXChannelTransport.h"
 #include "E2eTransport.h"
-#include "KPXChannelTransport.h"
-#include "KPXDeviceControl.h"
-#include "KPXTransport.h"
-#include "KPXValue.h"
 #include "LogCapture.h"
 #include "Q7UniversalError.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXValue.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 
 #include "DeviceControlE2eSupport.h"
 
-#include "KPXDeviceControlRecords.h"
+#include "Agents/KPXDeviceControlRecords.h"
 #include "RaisedError.h"
 #include "SimWire.h"
 

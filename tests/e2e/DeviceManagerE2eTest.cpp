@@ -3,15 +3,15 @@
 // simulated cameras are set and changed; the manager's one callback must see
 // every change once, in order, and a camera it lists must open.
 
-#include "KPXChannelTransport.h"
-#include "KPXDeviceManager.h"
-#include "KPXEnumeration.h"
-#include "KPXEnumerationAgent.h"
-#include "KPXTransport_Tcp.h"
-#include "KPXTransport_Usb.h"
+#include "Agents/KPXEnumeration.h"
+#include "Agents/KPXEnumerationAgent.h"
+#include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "SimCamera.h"
 #include "SimUsbAttachment.h"
+#include "Transport/KPXDeviceManager.h"
+#include "Transport/KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include "LogCapture.h"
 #include "TempFolder.h"

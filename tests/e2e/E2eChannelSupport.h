@@ -4,9 +4,9 @@
 // transports and channels on the device's pipes.
 #pragma once
 
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXChannelTransport.h"
 #include "E2eTransport.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
 #include "SimCamera.h"
 #include "SimStreamHandler.h"
 

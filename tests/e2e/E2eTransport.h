@@ -3,12 +3,12 @@
 // fixture gets its device from OpenSimulatedDevice alone.
 #pragma once
 
-#include "KPXTransport.h"
-#include "KPXTransport_Tcp.h"
-#include "KPXTransport_Usb.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "SimCamera.h"
 #include "SimUsbAttachment.h"
+#include "Transport/KPXTransport.h"
+#include "Transport/KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include <gtest/gtest.h>
 

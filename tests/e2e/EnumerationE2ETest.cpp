@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "Agents/KPXEnumeration.h"
+#include "Agents/KPXEnumerationAgent.h"
+#include "Channel/KPXChannelTransport.h"
 #include "E2eTransport.h"
-#include "KPXChannelTransport.h"
-#include "KPXEnumeration.h"
-#include "KPXEnumerationAgent.h"
 #include "Q7UniversalError.h"
 #include "RaisedError.h"
 #include "SimCamera.h"

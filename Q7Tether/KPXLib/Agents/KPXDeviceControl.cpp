@@ -1,16 +1,16 @@
-#include "KPXDeviceControl.h"
+#include "Agents/KPXDeviceControl.h"
 
 #include <array>
 #include <exception>
 #include <string>
 #include <utility>
 
-#include "KPXDeviceControlMessages.h"
-#include "KPXMessageReader.h"
-#include "KPXValue.h"
+#include "Agents/KPXDeviceControlMessages.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXValue.h"
 
 namespace Q7::KPX
 {

@@ -16,10 +16,10 @@
 #include <list>
 #include <vector>
 
-#include "KPXAgent.h"
-#include "KPXChannel.h"
-#include "KPXDeviceControlCache.h"
-#include "KPXDeviceControlRecords.h"
+#include "Agents/KPXDeviceControlCache.h"
+#include "Agents/KPXDeviceControlRecords.h"
+#include "Channel/KPXAgent.h"
+#include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"

@@ -1,4 +1,4 @@
-#include "KPXDeviceControlCache.h"
+#include "Agents/KPXDeviceControlCache.h"
 
 #include <algorithm>
 #include <unordered_map>

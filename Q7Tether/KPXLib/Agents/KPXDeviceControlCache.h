@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "KPXDeviceControlRecords.h"
-#include "KPXTransport.h"
+#include "Agents/KPXDeviceControlRecords.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalString.h"
+#include "Transport/KPXTransport.h"
 
 namespace Q7::KPX::DeviceControl
 {

@@ -1,13 +1,13 @@
-#include "KPXDeviceControlMessages.h"
+#include "Agents/KPXDeviceControlMessages.h"
 
 #include <algorithm>
 #include <array>
 #include <limits>
 
-#include "KPXMessageReader.h"
-#include "KPXValue.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
+#include "Wire/KPXValue.h"
 
 namespace Q7::KPX::DeviceControl
 {

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "KPXDeviceControlRecords.h"
-#include "KPXMessage.h"
-#include "KPXProtocolVersion.h"
+#include "Agents/KPXDeviceControlRecords.h"
+#include "Wire/KPXMessage.h"
+#include "Wire/KPXProtocolVersion.h"
 
 namespace Q7::KPX
 {

@@ -1,4 +1,4 @@
-#include "KPXDeviceControlRecords.h"
+#include "Agents/KPXDeviceControlRecords.h"
 
 namespace Q7::KPX::DeviceControl
 {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "KPXValue.h"
+#include "Wire/KPXValue.h"
 
 namespace Q7::KPX::DeviceControl
 {

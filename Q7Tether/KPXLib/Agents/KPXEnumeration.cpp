@@ -1,6 +1,6 @@
-#include "KPXEnumeration.h"
-#include "KPXChannelTransport.h"
-#include "KPXMessageReader.h"
+#include "Agents/KPXEnumeration.h"
+#include "Channel/KPXChannelTransport.h"
+#include "Channel/KPXMessageReader.h"
 
 #include <algorithm>
 #include <cstdio>

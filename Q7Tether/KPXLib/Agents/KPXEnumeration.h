@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "KPXByteCursor.h"
-#include "KPXMessage.h"
-#include "KPXProtocolVersion.h"
+#include "Wire/KPXByteCursor.h"
+#include "Wire/KPXMessage.h"
+#include "Wire/KPXProtocolVersion.h"
 
 namespace Q7::KPX
 {

@@ -1,16 +1,16 @@
-#include "KPXEnumerationAgent.h"
+#include "Agents/KPXEnumerationAgent.h"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-#include "KPXChannel.h"
-#include "KPXMessageProtocolInfo.h"
-#include "KPXMessageReader.h"
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXMessageProtocolInfo.h"
 
 namespace Q7::KPX
 {

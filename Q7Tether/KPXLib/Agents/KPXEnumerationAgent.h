@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "KPXAgent.h"
-#include "KPXEnumeration.h"
+#include "Agents/KPXEnumeration.h"
+#include "Channel/KPXAgent.h"
 #include "Q7UniversalErrorDispatcher.h"
 
 namespace Q7::KPX

@@ -1,18 +1,18 @@
 // The programming agent's life cycle, its two threads, the channel handshake
 // between them, its message writers and its waits.
-#include "KPXProgramming.h"
+#include "Agents/KPXProgramming.h"
 
 #include <array>
 #include <exception>
 #include <initializer_list>
 #include <memory>
 
-#include "KPXChannel.h"
-#include "KPXDataTransfer.h"
+#include "Channel/KPXChannel.h"
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXDataTransfer.h"
 
 namespace Q7::KPX
 {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "KPXAgent.h"
-#include "KPXProgrammingTransfer.h"
+#include "Agents/KPXProgrammingTransfer.h"
+#include "Channel/KPXAgent.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalProgress.h"

@@ -1,6 +1,6 @@
 // The programming agent's transfers: data, firmware and files to the camera,
 // the camera's logs into memory or a file.
-#include "KPXProgramming.h"
+#include "Agents/KPXProgramming.h"
 
 #include <algorithm>
 #include <array>

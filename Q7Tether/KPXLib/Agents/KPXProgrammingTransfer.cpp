@@ -1,4 +1,4 @@
-#include "KPXProgrammingTransfer.h"
+#include "Agents/KPXProgrammingTransfer.h"
 
 #include <algorithm>
 #include <span>

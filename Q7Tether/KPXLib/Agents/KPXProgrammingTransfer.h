@@ -12,10 +12,10 @@
 // out through ProgrammingReplies (the agent's send queue).
 #pragma once
 
-#include "KPXDataTransfer.h"
-#include "KPXMessage.h"
-#include "KPXMessageReader.h"
+#include "Channel/KPXMessageReader.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Wire/KPXDataTransfer.h"
+#include "Wire/KPXMessage.h"
 
 #include <cstdint>
 #include <memory>

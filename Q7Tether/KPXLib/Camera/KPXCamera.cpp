@@ -1,13 +1,13 @@
 // The KPX camera's lifecycle: opening the connection under the machine-wide
 // initialisation mutex, building the agents, closing, and the link loss.
 
-#include "KPXCamera.h"
+#include "Camera/KPXCamera.h"
 
-#include "KPXDeviceManager.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Transport/KPXDeviceManager.h"
 
 #include <exception>
 #include <utility>

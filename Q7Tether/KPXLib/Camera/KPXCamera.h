@@ -10,21 +10,21 @@
 // requests..., Close (InitializeAgents may follow again), destroy.
 #pragma once
 
-#include "BufferPool.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
-#include "KPXDeviceControl.h"
-#include "KPXDeviceMoniker.h"
-#include "KPXEnumeration.h"
-#include "KPXEnumerationAgent.h"
-#include "KPXPacket.h"
-#include "KPXProgramming.h"
-#include "KPXTransport.h"
+#include "Agents/KPXDeviceControl.h"
+#include "Agents/KPXEnumeration.h"
+#include "Agents/KPXEnumerationAgent.h"
+#include "Agents/KPXProgramming.h"
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalFunPtr_Template.h"
 #include "Q7UniversalProgress.h"
+#include "Transport/BufferPool.h"
+#include "Transport/KPXDeviceMoniker.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXPacket.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // The KPX camera's requests to its agents of channels 1.0 and 2.0, each under
 // its agent's slot lock, and the notifications it hands upward.
 
-#include "KPXCamera.h"
+#include "Camera/KPXCamera.h"
 
-#include "KPXValue.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXValue.h"
 
 #include <exception>
 #include <utility>

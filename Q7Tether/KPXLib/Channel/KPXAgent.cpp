@@ -1,10 +1,10 @@
-#include "KPXAgent.h"
+#include "Channel/KPXAgent.h"
 
 #include <algorithm>
 #include <exception>
 #include <vector>
 
-#include "KPXChannelTransport.h"
+#include "Channel/KPXChannelTransport.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
 

@@ -13,15 +13,15 @@
 #include <exception>
 #include <memory>
 
-#include "KPXChannel.h"
-#include "KPXMessage.h"
-#include "KPXMessageProtocolInfo.h"
-#include "KPXProtocolVersion.h"
-#include "KPXTransport.h"
+#include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalString.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXMessage.h"
+#include "Wire/KPXMessageProtocolInfo.h"
+#include "Wire/KPXProtocolVersion.h"
 
 namespace Q7::KPX
 {

@@ -1,4 +1,4 @@
-#include "KPXChannel.h"
+#include "Channel/KPXChannel.h"
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7PlatformSha256.h"

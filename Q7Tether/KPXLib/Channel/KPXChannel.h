@@ -20,13 +20,13 @@
 // reordered either way.
 #pragma once
 
-#include "KPXChannelTransport.h"
-#include "KPXMessageProtocolInfo.h"
-#include "KPXPacket.h"
-#include "KPXTransport.h"
+#include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXMessageProtocolInfo.h"
+#include "Wire/KPXPacket.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,6 +1,6 @@
-#include "KPXChannelTransport.h"
+#include "Channel/KPXChannelTransport.h"
 
-#include "KPXTransport_Usb.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"

@@ -20,11 +20,11 @@
 // debug) and derives the pipe's write time-out from them.
 #pragma once
 
-#include "KPXPacket.h"
-#include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXPacket.h"
 
 #include <array>
 #include <cstdint>

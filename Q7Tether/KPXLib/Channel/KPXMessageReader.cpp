@@ -1,4 +1,4 @@
-#include "KPXMessageReader.h"
+#include "Channel/KPXMessageReader.h"
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7PlatformSync_Posix.h"

@@ -11,9 +11,9 @@
 // defaults; a longer one has its extra bytes skipped.
 #pragma once
 
-#include "KPXChannel.h"
-#include "KPXMessage.h"
-#include "KPXTransport.h"
+#include "Channel/KPXChannel.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXMessage.h"
 
 #include <array>
 #include <cstdint>

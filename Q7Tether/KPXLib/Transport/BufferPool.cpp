@@ -1,4 +1,4 @@
-#include "BufferPool.h"
+#include "Transport/BufferPool.h"
 
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"

@@ -1,9 +1,9 @@
-#include "KPXDeviceManager.h"
+#include "Transport/KPXDeviceManager.h"
 
-#include "KPXTransport_Tcp.h"
-#include "KPXTransport_Usb.h"
 #include "KPXUsbCameraIds.h"
 #include "Q7UniversalLogMsg.h"
+#include "Transport/KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include <algorithm>
 #include <exception>

@@ -5,14 +5,14 @@
 // lists the known cameras on request and makes the transport device for a
 // camera's moniker. The library creates one manager, owned by the SDK bridge.
 
-#include "KPXDeviceMoniker.h"
-#include "KPXStaticIpConfiguration.h"
-#include "KPXTcpMonitor.h"
-#include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformUsbEnum_Libusb.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalFunPtr_Template.h"
+#include "Transport/KPXDeviceMoniker.h"
+#include "Transport/KPXStaticIpConfiguration.h"
+#include "Transport/KPXTcpMonitor.h"
+#include "Transport/KPXTransport.h"
 
 #include <cstdint>
 #include <memory>

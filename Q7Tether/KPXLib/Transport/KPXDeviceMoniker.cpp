@@ -1,4 +1,4 @@
-#include "KPXDeviceMoniker.h"
+#include "Transport/KPXDeviceMoniker.h"
 
 #include "Q7UniversalError.h"
 

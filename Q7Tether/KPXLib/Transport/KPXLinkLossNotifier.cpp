@@ -1,4 +1,4 @@
-#include "KPXLinkLossNotifier.h"
+#include "Transport/KPXLinkLossNotifier.h"
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"

@@ -3,9 +3,9 @@
 // notify") with its link-loss callback: one helper, so that both devices report
 // a lost link the same way.
 
-#include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
+#include "Transport/KPXTransport.h"
 
 namespace Q7::KPX::Transport
 {

@@ -1,4 +1,4 @@
-#include "KPXStaticIpConfiguration.h"
+#include "Transport/KPXStaticIpConfiguration.h"
 
 #include "Q7PlatformFileSystem_Posix.h"
 #include "Q7UniversalError.h"

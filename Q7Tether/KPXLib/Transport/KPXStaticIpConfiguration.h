@@ -21,9 +21,9 @@
 // line whose host does not resolve or whose port is invalid is dropped without
 // refusing the others.
 
-#include "KPXDeviceMoniker.h"
 #include "Q7PlatformSocket.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Transport/KPXDeviceMoniker.h"
 
 #include <cstddef>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "KPXTcpMonitor.h"
+#include "Transport/KPXTcpMonitor.h"
 
 namespace Q7::KPX::Transport
 {

@@ -5,10 +5,10 @@
 // reports a service and resolves none; TCP cameras come from the static
 // address list instead (KPXStaticIpConfiguration.h).
 
-#include "KPXDeviceMoniker.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformZeroConfig.h"
 #include "Q7UniversalFunPtr_Template.h"
+#include "Transport/KPXDeviceMoniker.h"
 
 #include <cstdint>
 #include <vector>

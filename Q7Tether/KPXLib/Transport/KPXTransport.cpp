@@ -1,4 +1,4 @@
-#include "KPXTransport.h"
+#include "Transport/KPXTransport.h"
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"

@@ -6,9 +6,9 @@
 // pipe to a channel transport, which reads and writes channel packets on it.
 // Implementations: the USB transport and the TCP transport (KPXTransport_Tcp.h).
 
-#include "KPXDeviceMoniker.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalFunPtr_Template.h"
+#include "Transport/KPXDeviceMoniker.h"
 
 #include <cstdint>
 #include <memory>

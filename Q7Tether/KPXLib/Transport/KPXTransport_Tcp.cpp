@@ -1,4 +1,4 @@
-#include "KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Tcp.h"
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"

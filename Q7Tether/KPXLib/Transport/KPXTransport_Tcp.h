@@ -3,12 +3,12 @@
 // address (the TcpMoniker of its DeviceMoniker); every pipe is a TCP connection
 // of its own to that address, and the pipe id is the port of that connection.
 
-#include "KPXDeviceMoniker.h"
-#include "KPXLinkLossNotifier.h"
-#include "KPXTransport.h"
 #include "Q7PlatformSocket.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
+#include "Transport/KPXDeviceMoniker.h"
+#include "Transport/KPXLinkLossNotifier.h"
+#include "Transport/KPXTransport.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "KPXTransport_Usb.h"
+#include "Transport/KPXTransport_Usb.h"
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"

@@ -3,12 +3,12 @@
 // interface, opened through the platform's Device_Libusb; every pipe is one of
 // its bulk endpoint pairs, and the pipe id is the endpoint number (1 to 15).
 
-#include "KPXDeviceMoniker.h"
-#include "KPXLinkLossNotifier.h"
-#include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformUsbDevice_Libusb.h"
 #include "Q7PlatformUsbHostBackend.h"
+#include "Transport/KPXDeviceMoniker.h"
+#include "Transport/KPXLinkLossNotifier.h"
+#include "Transport/KPXTransport.h"
 
 #include <cstdint>
 #include <memory>

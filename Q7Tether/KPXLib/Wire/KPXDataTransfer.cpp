@@ -1,4 +1,4 @@
-#include "KPXDataTransfer.h"
+#include "Wire/KPXDataTransfer.h"
 
 #include <limits>
 

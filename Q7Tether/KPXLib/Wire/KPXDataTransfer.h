@@ -16,7 +16,7 @@
 #include <span>
 #include <string_view>
 
-#include "KPXMessage.h"
+#include "Wire/KPXMessage.h"
 
 namespace Q7::KPX
 {

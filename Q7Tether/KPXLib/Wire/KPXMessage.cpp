@@ -1,4 +1,4 @@
-#include "KPXMessage.h"
+#include "Wire/KPXMessage.h"
 
 #include "Q7UniversalError.h"
 

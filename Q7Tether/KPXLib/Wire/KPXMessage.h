@@ -25,8 +25,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "KPXByteCursor.h"
-#include "KPXProtocolVersion.h"
+#include "Wire/KPXByteCursor.h"
+#include "Wire/KPXProtocolVersion.h"
 
 namespace Q7::KPX
 {

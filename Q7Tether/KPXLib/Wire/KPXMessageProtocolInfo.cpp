@@ -1,4 +1,4 @@
-#include "KPXMessageProtocolInfo.h"
+#include "Wire/KPXMessageProtocolInfo.h"
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"

@@ -9,7 +9,7 @@
 // from the camera's channel list before the channel opens.
 #pragma once
 
-#include "KPXProtocolVersion.h"
+#include "Wire/KPXProtocolVersion.h"
 
 #include <cstdint>
 #include <functional>

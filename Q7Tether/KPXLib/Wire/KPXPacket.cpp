@@ -1,4 +1,4 @@
-#include "KPXPacket.h"
+#include "Wire/KPXPacket.h"
 
 #include <algorithm>
 

@@ -16,8 +16,8 @@
 #include <span>
 #include <vector>
 
-#include "KPXByteCursor.h"
-#include "KPXProtocolVersion.h"
+#include "Wire/KPXByteCursor.h"
+#include "Wire/KPXProtocolVersion.h"
 
 namespace Q7::KPX
 {

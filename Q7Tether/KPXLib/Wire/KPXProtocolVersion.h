@@ -10,7 +10,7 @@
 #include <compare>
 #include <cstdint>
 
-#include "KPXByteCursor.h"
+#include "Wire/KPXByteCursor.h"
 
 namespace Q7::KPX
 {

@@ -1,4 +1,4 @@
-#include "KPXValue.h"
+#include "Wire/KPXValue.h"
 
 #include <bit>
 #include <cstring>

@@ -2,7 +2,7 @@
 // with a send thread that runs SendNext, against a scripted camera on an
 // in-memory pipe.
 
-#include "KPXAgent.h"
+#include "Channel/KPXAgent.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "AgentTestSupport.h"
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
 #include "MemoryPipePair.h"
 #include "Q7PlatformThread_Posix.h"
 

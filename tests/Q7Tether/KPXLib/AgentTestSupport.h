@@ -4,10 +4,10 @@
 // complete message to a handler that may answer with messages of its own.
 #pragma once
 
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannelTransport.h"
-#include "KPXPacket.h"
 #include "MemoryPipePair.h"
+#include "Wire/KPXPacket.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,6 +1,6 @@
 // Tests of the buffer pool and its counted handles.
 
-#include "BufferPool.h"
+#include "Transport/BufferPool.h"
 #include "LogCapture.h"
 
 #include "Q7PlatformSync_Posix.h"

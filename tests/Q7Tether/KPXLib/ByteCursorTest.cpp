@@ -1,6 +1,6 @@
 // The bounds-checked cursor every codec reads and writes through: little-endian
 // order, and no access outside its span whatever count it is given.
-#include "KPXByteCursor.h"
+#include "Wire/KPXByteCursor.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // camera end the test plays by hand, with the steps of a cooperating camera.
 #pragma once
 
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannel.h"
-#include "KPXChannelTransport.h"
 #include "MemoryPipePair.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Reading a message's fixed part and skipping message bytes on an open channel.
 
+#include "Channel/KPXChannel.h"
+#include "Channel/KPXMessageReader.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannel.h"
-#include "KPXMessageReader.h"
 #include "MemoryPipePair.h"
 
 #include <gtest/gtest.h>

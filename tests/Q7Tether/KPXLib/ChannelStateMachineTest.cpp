@@ -1,9 +1,9 @@
 // The channel's state names, the client identity and the protocol
 // version negotiation with its diagnostic registry.
 
+#include "Channel/KPXChannel.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannel.h"
-#include "KPXMessageProtocolInfo.h"
+#include "Wire/KPXMessageProtocolInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // encoders), and small helpers to look at the packets the host sent.
 #pragma once
 
-#include "KPXPacket.h"
 #include "LogCapture.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXPacket.h"
 
 #include <cstdint>
 #include <functional>

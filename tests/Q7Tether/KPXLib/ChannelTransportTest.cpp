@@ -1,8 +1,8 @@
 // Channel transport: routing, flow control, ErrorReply 4, write alignment and
 // time-outs, the derived write time-out, start and stop.
 
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannelTransport.h"
 #include "MemoryPipePair.h"
 
 #include <gtest/gtest.h>

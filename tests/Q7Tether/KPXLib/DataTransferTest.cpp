@@ -1,7 +1,7 @@
 // Data-transfer messages: exact bytes of every message this side sends (written
 // out by hand from the message layouts), reading them back, the size tables,
 // and the bounds of every variable part read from a camera.
-#include "KPXDataTransfer.h"
+#include "Wire/KPXDataTransfer.h"
 
 #include "KpxWireTestSupport.h"
 #include "LogCapture.h"

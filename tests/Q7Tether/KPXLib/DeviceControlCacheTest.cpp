@@ -2,11 +2,11 @@
 // their own: what a camera's replies in unusual orders and shapes do to the
 // cache, and that a reader takes exactly the bytes of its message.
 
-#include "KPXDeviceControlCache.h"
-#include "KPXDeviceControlMessages.h"
-#include "KPXMessageReader.h"
-#include "KPXValue.h"
+#include "Agents/KPXDeviceControlCache.h"
+#include "Agents/KPXDeviceControlMessages.h"
+#include "Channel/KPXMessageReader.h"
 #include "LogCapture.h"
+#include "Wire/KPXValue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The device manager's device factory and the TCP camera monitor on their own;
 // the manager's lists and notifications are tested end to end (tests/e2e).
 
-#include "KPXDeviceManager.h"
-#include "KPXTcpMonitor.h"
-#include "KPXTransport_Tcp.h"
+#include "Transport/KPXDeviceManager.h"
+#include "Transport/KPXTcpMonitor.h"
+#include "Transport/KPXTransport_Tcp.h"
 
 #include "LogCapture.h"
 

@@ -1,6 +1,6 @@
 // Tests of the device monikers: equality, address text, socket address.
 
-#include "KPXDeviceMoniker.h"
+#include "Transport/KPXDeviceMoniker.h"
 
 #include "LogCapture.h"
 #include "Q7UniversalLogMsg.h"

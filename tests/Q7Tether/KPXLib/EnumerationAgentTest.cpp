@@ -2,7 +2,7 @@
 // in-memory pipe: requests, replies, the default list of older cameras, and
 // what a silent, stalling or wrong camera leads to.
 
-#include "KPXEnumerationAgent.h"
+#include "Agents/KPXEnumerationAgent.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "AgentTestSupport.h"
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannelTransport.h"
-#include "KPXMessageProtocolInfo.h"
 #include "MemoryPipePair.h"
+#include "Wire/KPXMessageProtocolInfo.h"
 
 namespace
 {

@@ -18,9 +18,9 @@
 // can drop the link, which the host then sees as "disconnected" (result 4).
 #pragma once
 
-#include "KPXPacket.h"
-#include "KPXTransport.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Transport/KPXTransport.h"
+#include "Wire/KPXPacket.h"
 
 #include <algorithm>
 #include <array>

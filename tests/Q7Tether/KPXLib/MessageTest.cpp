@@ -1,9 +1,9 @@
 // KPX message framing: the common header, its check, the protocol version pair,
 // size selection, the version floor, EnableEvents and CommonError bytes, and
 // the decoding of fixed parts that a camera sends shorter or longer.
-#include "KPXDataTransfer.h"
-#include "KPXMessage.h"
-#include "KPXPacket.h"
+#include "Wire/KPXDataTransfer.h"
+#include "Wire/KPXMessage.h"
+#include "Wire/KPXPacket.h"
 
 #include "KpxWireTestSupport.h"
 #include "LogCapture.h"

@@ -1,7 +1,7 @@
 // Channel packets: the exact bytes of the control packets and a padded Data
 // packet (written out by hand from the packet layout), reading them back, the
 // type table, the header checks, alignment and the maximum payload rule.
-#include "KPXPacket.h"
+#include "Wire/KPXPacket.h"
 
 #include "KpxWireTestSupport.h"
 #include "Q7PlatformSha256.h"

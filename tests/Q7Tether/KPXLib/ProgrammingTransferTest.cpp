@@ -2,7 +2,7 @@
 // every move of the data state, the handlers' answers to a camera's protocol
 // faults, and a block read into a download that gave up meanwhile.
 
-#include "KPXProgrammingTransfer.h"
+#include "Agents/KPXProgrammingTransfer.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "KPXDataTransfer.h"
-#include "KPXMessageReader.h"
+#include "Channel/KPXMessageReader.h"
+#include "Wire/KPXDataTransfer.h"
 
 namespace
 {

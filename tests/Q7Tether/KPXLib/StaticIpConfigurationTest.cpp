@@ -2,8 +2,8 @@
 // a file, with host resolution of the test's own (no test here depends on the
 // name service).
 
-#include "KPXStaticIpConfiguration.h"
 #include "Q7UniversalError.h"
+#include "Transport/KPXStaticIpConfiguration.h"
 
 #include "TempFolder.h"
 

@@ -1,6 +1,6 @@
 // Tests of the TCP transport against loopback peers written here.
 
-#include "KPXTransport_Tcp.h"
+#include "Transport/KPXTransport_Tcp.h"
 
 #include "LogCapture.h"
 #include "LoopbackSocket.h"

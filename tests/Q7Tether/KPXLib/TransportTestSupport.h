@@ -1,8 +1,8 @@
 // Helpers shared by the transport tests (TCP and USB).
 #pragma once
 
-#include "KPXTransport.h"
 #include "Q7UniversalError.h"
+#include "Transport/KPXTransport.h"
 
 #include <atomic>
 #include <chrono>

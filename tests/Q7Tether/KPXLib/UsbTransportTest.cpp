@@ -1,11 +1,11 @@
 // The USB transport on the virtual USB bus: UsbDevice and UsbPipe against a
 // camera whose firmware the test plays, and the channel transport's USB steps.
 
+#include "Channel/KPXChannelTransport.h"
 #include "ChannelTestSupport.h"
-#include "KPXChannelTransport.h"
-#include "KPXTransport_Usb.h"
 #include "LogCapture.h"
 #include "Q7PlatformUsbVirtualBus.h"
+#include "Transport/KPXTransport_Usb.h"
 #include "TransportTestSupport.h"
 
 #include <gtest/gtest.h>

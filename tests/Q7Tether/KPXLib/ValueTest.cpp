@@ -1,6 +1,6 @@
 // The KPX value: inline and heap storage, deep copies and moves, size and type
 // checks with their errors, widening reads and equality.
-#include "KPXValue.h"
+#include "Wire/KPXValue.h"
 
 #include "KpxWireTestSupport.h"
 #include "LogCapture.h"
