@@ -1,0 +1,312 @@
+#include "Channel/KPXChannel.h"
+
+#include "Q7PlatformClock_Posix.h"
+#include "Q7UniversalAssert.h"
+#include "Q7UniversalError.h"
+
+#include <algorithm>
+#include <cstring>
+
+// The channel's data path: Read and Write, the direct delivery of Data packets
+// into a pending read, and the queue of received data. The handshake and the
+// state machine are in KPXChannel.cpp.
+
+namespace Q7::KPX
+{
+
+using Q7::Platform::BaseEventCondition;
+using Q7::Platform::BaseWaitObject;
+using Q7::Platform::kInfinite;
+using Q7::Platform::kNoSignalledIndex;
+using Q7::Platform::WaitForAnyOf;
+using Q7::Platform::WaitForObjects;
+using Q7::Universal::ModuleError;
+
+// ====================================================================== Read and Write
+
+std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObjectList* abortObjects,
+                           std::uint32_t* bytesRead, std::uint32_t timeoutMs)
+{
+    if (bytesRead != nullptr)
+    {
+        *bytesRead = 0;
+    }
+    if (size == 0)
+    {
+        return kChannelResult_Done;
+    }
+    if (destination == nullptr)
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_InvalidParameter, L"KPX channel."),
+                                L"Read()");
+    }
+    if (m_transport.AreTimeoutsDisabled())
+    {
+        timeoutMs = kInfinite;
+    }
+    if (!IsOpen())
+    {
+        return kChannelResult_NotOpen;
+    }
+    if (!IsPipeConnected())
+    {
+        return kChannelResult_NotConnected;
+    }
+
+    // Built on the stack: a reader of messages reads often. A list too long to
+    // wait on is cut at one past the limit, which the wait refuses.
+    std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readDone, &m_notOpen,
+                                                                           &m_receiveThreadEnded};
+    std::size_t count = 3;
+    if (abortObjects != nullptr)
+    {
+        for (auto it = abortObjects->begin(); it != abortObjects->end() && count < objects.size(); ++it)
+        {
+            objects[count++] = *it;
+        }
+    }
+
+    {
+        const std::lock_guard lock(m_readMutex);
+        if (m_readDestination != nullptr || m_readWanted.IsSet())
+        {
+            Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
+                                    L"Only one read may be active at a time for each channel.");
+        }
+        m_readDestination = static_cast<std::uint8_t*>(destination);
+        m_readRemaining = size;
+        m_readDone.Reset();
+        m_readWanted.Set();
+    }
+
+    std::uint32_t which = kNoSignalledIndex;
+    bool signalled = false;
+    try
+    {
+        signalled =
+            WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, timeoutMs);
+    }
+    catch (...)
+    {
+        EndRead();
+        throw;
+    }
+
+    const std::uint32_t remaining = EndRead();
+    if (bytesRead != nullptr)
+    {
+        *bytesRead = size - remaining;
+    }
+    // All bytes arrived: done, whatever else happened meanwhile.
+    if (remaining == 0 || (signalled && which == 0))
+    {
+        return kChannelResult_Done;
+    }
+    if (!signalled)
+    {
+        return kChannelResult_Timeout;
+    }
+    switch (which)
+    {
+    case 1:
+        return kChannelResult_NotOpen;
+    case 2:
+        if (!IsPipeConnected())
+        {
+            return kChannelResult_NotConnected;
+        }
+        return IsOpen() ? kChannelResult_Aborted : kChannelResult_NotOpen;
+    default:
+        return kChannelResult_Aborted;
+    }
+}
+
+std::uint32_t Channel::EndRead()
+{
+    std::unique_lock lock(m_readMutex);
+    m_readEnding = true;
+    m_readWanted.Reset();
+    if (m_pieceInFlight)
+    {
+        // The destination is the caller's: the transport's thread must be done
+        // with it before the Read returns.
+        m_pieceAbort.Set();
+        m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        m_pieceAbort.Reset();
+    }
+    const std::uint32_t remaining = m_readRemaining;
+    m_readDone.Reset();
+    m_readDestination = nullptr;
+    m_readRemaining = 0;
+    m_readEnding = false;
+    return remaining;
+}
+
+bool Channel::AcceptsDirectData() const
+{
+    return m_state.load() == kChannelState_Open && !m_closeRequest.IsSet() && !m_stopped.IsSet();
+}
+
+DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<BaseWaitObject* const> aborts,
+                                              std::uint32_t& abortIndex)
+{
+    abortIndex = kNoSignalledIndex;
+    std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readWanted, &m_notOpen,
+                                                                           &m_closeRequest, &m_stopped};
+    constexpr std::size_t kChannelObjects = 4;
+    std::size_t count = kChannelObjects;
+    for (auto it = aborts.begin(); it != aborts.end() && count < objects.size(); ++it)
+    {
+        objects[count++] = *it;
+    }
+    for (;;)
+    {
+        {
+            // A pending Read takes the bytes even while the channel closes, as
+            // the state thread delivers the packet it holds.
+            const std::lock_guard lock(m_readMutex);
+            if (m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding)
+            {
+                m_pieceInFlight = true;
+                return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
+            }
+        }
+        if (!AcceptsDirectData())
+        {
+            return Piece{};
+        }
+        std::uint32_t which = kNoSignalledIndex;
+        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, kInfinite);
+        if (which >= kChannelObjects && which != kNoSignalledIndex)
+        {
+            abortIndex = which - kChannelObjects;
+            return Piece{};
+        }
+    }
+}
+
+void Channel::CompletePiece(std::uint32_t moved)
+{
+    {
+        const std::lock_guard lock(m_readMutex);
+        Q7_ASSERT(m_pieceInFlight && moved <= m_readRemaining);
+        m_readDestination += moved;
+        m_readRemaining -= moved;
+        m_pieceInFlight = false;
+        if (m_readRemaining == 0)
+        {
+            m_readWanted.Reset();
+            m_readDone.Set();
+        }
+    }
+    m_pieceEnded.notify_all();
+}
+
+std::int32_t Channel::Write(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
+                            std::uint32_t* bytesWritten, std::uint32_t timeoutMs)
+{
+    if (bytesWritten != nullptr)
+    {
+        *bytesWritten = 0;
+    }
+    if (size == 0)
+    {
+        return kChannelResult_Done;
+    }
+    if (source == nullptr)
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_InvalidParameter, L"KPX channel."),
+                                L"Write()");
+    }
+    if (!IsOpen())
+    {
+        return kChannelResult_NotOpen;
+    }
+    if (!IsPipeConnected())
+    {
+        return kChannelResult_NotConnected;
+    }
+    const std::uint64_t start = Q7::Platform::GetTickCountMs();
+    if (m_transport.AreTimeoutsDisabled())
+    {
+        timeoutMs = kInfinite;
+    }
+
+    const auto* const bytes = static_cast<const std::uint8_t*>(source);
+    std::uint32_t written = 0;
+    for (;;)
+    {
+        if (abortObjects != nullptr && !abortObjects->empty() &&
+            WaitForObjects(nullptr, static_cast<std::uint32_t>(abortObjects->size()), abortObjects->data(),
+                           false, 0))
+        {
+            return kChannelResult_Aborted;
+        }
+        if (!IsOpen())
+        {
+            return kChannelResult_NotOpen;
+        }
+        if (!IsPipeConnected())
+        {
+            return kChannelResult_NotConnected;
+        }
+
+        // Up to kMaxPacketsPerWrite whole packets in one pipe write.
+        std::uint32_t taken = 0;
+        const std::uint32_t result = m_transport.WriteDataPackets(
+            m_channel, m_subChannel, {bytes + written, size - written}, m_maxPayload.load(), &taken);
+        written += taken;
+        if (bytesWritten != nullptr)
+        {
+            *bytesWritten = written;
+        }
+        if (result != 0)
+        {
+            return static_cast<std::int32_t>(result);
+        }
+        if (written == size)
+        {
+            return kChannelResult_Done;
+        }
+        if (timeoutMs != kInfinite && Q7::Platform::GetTickCountMs() - start >= timeoutMs)
+        {
+            return kChannelResult_Timeout;
+        }
+    }
+}
+
+// ====================================================================== received data
+
+void Channel::DeliverData(const PacketView& packet, BaseEventCondition& stop)
+{
+    Q7_ASSERT(GetState() == kChannelState_Open);
+    const std::span<const std::uint8_t> payload = packet.payload;
+    std::size_t offset = 0;
+    while (offset < payload.size())
+    {
+        std::uint32_t which = kNoSignalledIndex;
+        WaitForAnyOf(&which, 4, &m_readWanted, &stop, &m_stopped, &m_closeRequest);
+        if (which != 0)
+        {
+            return; // the rest of the packet is dropped: the channel stops or closes
+        }
+        const std::lock_guard lock(m_readMutex);
+        if (!m_readWanted.IsSet() || m_readDestination == nullptr || m_readRemaining == 0 || m_readEnding)
+        {
+            continue; // the read ended meanwhile; wait for the next one
+        }
+        const std::uint32_t count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(payload.size() - offset, m_readRemaining));
+        std::memcpy(m_readDestination, payload.data() + offset, count);
+        m_readDestination += count;
+        m_readRemaining -= count;
+        offset += count;
+        if (m_readRemaining == 0)
+        {
+            m_readWanted.Reset();
+            m_readDone.Set();
+        }
+    }
+}
+
+} // namespace Q7::KPX
