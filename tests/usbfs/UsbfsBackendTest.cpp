@@ -225,6 +225,11 @@ struct InCase
     std::vector<std::size_t> counts; // bytes each Read gives
 };
 
+void PrintTo(const InCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class UsbfsInTest : public UsbfsEndpointTest, public ::testing::WithParamInterface<InCase>
 {
 };

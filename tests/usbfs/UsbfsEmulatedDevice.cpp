@@ -1005,13 +1005,17 @@ void EmulatedDevice::Unplug(const UnplugOptions& options)
         node = core.devNodes.back();
     }
     {
+        // As the kernel takes a device apart: its interfaces first, then the
+        // device's "remove" uevent, then its entry and node. A listing that
+        // runs on the uevent finds no camera interface any more.
         std::lock_guard lock(core.testbed.Lock());
         UMockdevTestbed* const testbed = core.testbed.Get();
-        umockdev_testbed_uevent(testbed, sysPath.c_str(), "remove");
         for (const std::string& path : interfacePaths)
         {
+            umockdev_testbed_uevent(testbed, path.c_str(), "remove");
             umockdev_testbed_remove_device(testbed, path.c_str());
         }
+        umockdev_testbed_uevent(testbed, sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed, sysPath.c_str());
         ::unlink((core.testbed.RootDir() + node).c_str());
     }

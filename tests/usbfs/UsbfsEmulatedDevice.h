@@ -133,10 +133,11 @@ public:
     /// refuses the entries.
     Q7::Platform::Usb::HostDeviceLocation Plug();
 
-    /// Removes the device: usbfs calls answer ENODEV from now on, the "remove"
-    /// uevent goes out, the sysfs entries and the node go, then the URBs in
-    /// flight end with the options' status (the host can still reap them) and
-    /// the firmware's calls are woken. Nothing when not plugged.
+    /// Removes the device: usbfs calls answer ENODEV from now on, the
+    /// interfaces go, the device's "remove" uevent goes out, its sysfs entry
+    /// and node go, then the URBs in flight end with the options' status (the
+    /// host can still reap them) and the firmware's calls are woken. Nothing
+    /// when not plugged.
     void Unplug(const UnplugOptions& options = {});
 
     bool IsPlugged() const;
