@@ -44,6 +44,9 @@ constexpr std::uint32_t kLogKind = 2; // log id 104
 constexpr std::uint32_t kLogId = 104;
 constexpr const char* kCode = "open sesame";
 constexpr const char* kSerial = "SIM0000001";
+// Bound of every wait: through umockdev, libusb's event thread reaps in a loop,
+// which makes these tests slow under ThreadSanitizer.
+constexpr auto kBound = 60s;
 
 Bytes TestBytes(std::size_t size, std::uint8_t seed)
 {
@@ -83,12 +86,12 @@ public:
     bool WaitFor(Camera::EnumNotify id) const
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s, [&] { return m_counts.count(id) != 0; });
+        return m_changed.wait_for(lock, kBound, [&] { return m_counts.count(id) != 0; });
     }
     bool WaitForStateChange(unsigned int property) const
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s,
+        return m_changed.wait_for(lock, kBound,
                                   [&] {
                                       return std::find(m_stateChanged.begin(), m_stateChanged.end(),
                                                        property) != m_stateChanged.end();
@@ -212,7 +215,7 @@ TEST_P(UsbfsMonitorTest, ListsTheCameraAndReportsPlugAndUnplugOnceEach)
         monitor.Start();
         emulated->Plug();
         const std::string path = emulated->DevicePath();
-        ASSERT_TRUE(recorder.WaitFor(1));
+        ASSERT_TRUE(recorder.WaitFor(1, kBound));
         std::vector<Q7::Platform::Usb::DeviceMoniker_Libusb> devices;
         monitor.GetDevices(devices);
         ASSERT_EQ(devices.size(), 1u);
@@ -222,7 +225,7 @@ TEST_P(UsbfsMonitorTest, ListsTheCameraAndReportsPlugAndUnplugOnceEach)
         EXPECT_STREQ(devices[0].manufacturer.c_str(), sim->Description().manufacturerName.c_str());
 
         emulated->Unplug();
-        ASSERT_TRUE(recorder.WaitFor(2)) << LogLines(logs);
+        ASSERT_TRUE(recorder.WaitFor(2, kBound)) << LogLines(logs);
         monitor.GetDevices(devices);
         EXPECT_TRUE(devices.empty());
         // Long enough for several safety refreshes (param 50 ms) to find nothing new.
@@ -254,7 +257,7 @@ TEST_F(UsbfsCameraTest, AnApplicationFindsOpensControlsAndTransfersThroughLibusb
     manager.SetNotifyCallback(recorder.Callback());
     manager.StartNotify();
     emulated->Plug();
-    ASSERT_TRUE(recorder.WaitFor(1));
+    ASSERT_TRUE(recorder.WaitFor(1, kBound));
     std::vector<DeviceMoniker> devices;
     manager.EnumerateDevices(devices);
     ASSERT_EQ(devices.size(), 1u);
@@ -286,7 +289,7 @@ TEST_F(UsbfsCameraTest, AnApplicationFindsOpensControlsAndTransfersThroughLibusb
     EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
 
     emulated->Unplug();
-    ASSERT_TRUE(recorder.WaitFor(2)) << LogLines(logs);
+    ASSERT_TRUE(recorder.WaitFor(2, kBound)) << LogLines(logs);
     EXPECT_EQ(recorder.Events(), (std::vector<std::string>{"+usb:SIM0000001", "-usb:SIM0000001"}));
     manager.StopNotify();
     ExpectEveryUrbReaped();
@@ -332,8 +335,8 @@ TEST_P(UsbfsRemovalTest, EndsInOneDisconnectionAndFreesEveryTransfer)
     emulated->Plug();
     std::unique_ptr<Camera> camera = OpenCamera(ListedMoniker());
     ASSERT_TRUE(camera);
-    std::future<bool> transfer;
     const Bytes firmware = TestBytes(16u << 20, 1);
+    std::future<bool> transfer; // after what it uses: a failed assertion waits for it first
     if (c.moment == Moment::Upload)
     {
         transfer =
@@ -347,7 +350,7 @@ TEST_P(UsbfsRemovalTest, EndsInOneDisconnectionAndFreesEveryTransfer)
                        });
         ASSERT_TRUE(store->WaitUntil([](const Q7::Sim::ProgrammingCounters& counters)
                                      { return counters.uploadBytesReceived >= (1u << 20); },
-                                     10s));
+                                     kBound));
     }
     else if (c.moment == Moment::Download)
     {
@@ -362,15 +365,15 @@ TEST_P(UsbfsRemovalTest, EndsInOneDisconnectionAndFreesEveryTransfer)
                               });
         ASSERT_TRUE(store->WaitUntil([](const Q7::Sim::ProgrammingCounters& counters)
                                      { return counters.downloadBytesSent > 0; },
-                                     10s));
+                                     kBound));
     }
-    ASSERT_TRUE(emulated->Device().WaitForPendingUrbs(0x81, 1, 10s));
+    ASSERT_TRUE(emulated->Device().WaitForPendingUrbs(0x81, 1, kBound));
 
     emulated->Unplug({.urbStatus = c.urbStatus});
     EXPECT_TRUE(notified.WaitFor(Camera::kNotify_DeviceDisconnected));
     if (transfer.valid())
     {
-        ASSERT_EQ(transfer.wait_for(20s), std::future_status::ready);
+        ASSERT_EQ(transfer.wait_for(kBound), std::future_status::ready);
         EXPECT_FALSE(transfer.get()) << "a transfer cut off by the removal reported success";
     }
     const auto closing = Clock::now();

@@ -72,6 +72,12 @@ struct Urb
     std::uint8_t endpoint = 0;
     std::uint32_t length = 0;
     std::uint32_t actual = 0;
+    int status = 0;
+    // IN bytes the firmware sent. They reach the caller's buffer at the reap,
+    // on umockdev's thread: until the submit's own reply has gone out,
+    // umockdev still compares the buffer with the caller's copy.
+    std::vector<std::uint8_t> staged;
+    bool shortNotOk = false; // USBDEVFS_URB_SHORT_NOT_OK
 
     usbdevfs_urb& Fields() { return *reinterpret_cast<usbdevfs_urb*>(urb->data); }
     bool IsIn() const { return (endpoint & kDirectionIn) != 0; }
@@ -474,7 +480,6 @@ struct DeviceCore
         memory += urb->length;
         ++counters.submitted;
         ++counters.inFlight;
-        urb->Fields().status = 0;
         Complete(std::move(urb), status);
         changed.notify_all();
         return {};
@@ -528,9 +533,8 @@ struct DeviceCore
                 return Fail(EFAULT);
             }
         }
+        urb->shortNotOk = (submitted.flags & USBDEVFS_URB_SHORT_NOT_OK) != 0;
         urb->urb = std::move(fields);
-        urb->Fields().status = 0;
-        urb->Fields().actual_length = 0;
         memory += length;
         ++counters.submitted;
         ++counters.inFlight;
@@ -570,6 +574,12 @@ struct DeviceCore
         }
         reaped = std::move(state.completed.front());
         state.completed.pop_front();
+        if (!reaped->staged.empty())
+        {
+            std::memcpy(reaped->buffer->data, reaped->staged.data(), reaped->staged.size());
+        }
+        reaped->Fields().status = reaped->status;
+        reaped->Fields().actual_length = static_cast<int>(reaped->actual);
         umockdev_ioctl_data_set_ptr(pointer.get(), 0, reaped->urb.get());
         memory -= reaped->length;
         ++counters.reaped;
@@ -641,14 +651,11 @@ struct DeviceCore
     // with -EREMOTEIO, as usbfs reports it.
     void Complete(std::unique_ptr<Urb> urb, int status)
     {
-        usbdevfs_urb& fields = urb->Fields();
-        if (status == 0 && urb->IsIn() && urb->actual < urb->length &&
-            (fields.flags & USBDEVFS_URB_SHORT_NOT_OK) != 0)
+        if (status == 0 && urb->IsIn() && urb->actual < urb->length && urb->shortNotOk)
         {
             status = -EREMOTEIO;
         }
-        fields.status = status;
-        fields.actual_length = static_cast<int>(urb->actual);
+        urb->status = status;
         const auto owner = clients.find(urb->client);
         if (owner != clients.end())
         {
@@ -749,10 +756,8 @@ bool FunctionEndpoint::Send(std::span<const std::span<const std::uint8_t>> piece
         }
         else
         {
-            if (size > 0)
-            {
-                std::memcpy(urb->buffer->data + urb->actual, bytes.data() + offset, size);
-            }
+            urb->staged.insert(urb->staged.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                               bytes.begin() + static_cast<std::ptrdiff_t>(offset + size));
             urb->actual += static_cast<std::uint32_t>(size);
             if (size < packetSize || urb->actual == urb->length)
             {
