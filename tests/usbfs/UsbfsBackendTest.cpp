@@ -337,4 +337,113 @@ TEST_F(UsbfsEndpointTest, AWriteToASlowEndpointEndsByItsTimeOutWithTheBytesMoved
     EXPECT_EQ(taken.get(), expected);
 }
 
+// ---------------------------------------------------------------- faults
+
+enum class Fault
+{
+    EndUrb, // the endpoint's next URB ends with the status
+    Halt,   // the endpoint stalls: every URB ends with -EPIPE until a clear-halt
+};
+
+struct FaultCase
+{
+    const char* name;
+    std::uint8_t endpoint; // kIn: a Read meets it; kOut: a Write
+    Fault fault;
+    int status;           // for EndUrb
+    std::uint32_t result; // the call's result, when it returns
+    std::uint32_t raised; // else the errno of the SystemError_Posix it raises
+    bool disconnected;    // the device is marked disconnected after it
+};
+
+void PrintTo(const FaultCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class UsbfsFaultTest : public UsbfsEndpointTest, public ::testing::WithParamInterface<FaultCase>
+{
+};
+
+// Catches a transfer status libusb reports that the library maps to the wrong
+// outcome: a stall or an overflow that does not raise its errno ("USB
+// error."), a vanished device that is not a disconnection (result 4 and the
+// disconnected event), or a failure that marks a present device disconnected.
+TEST_P(UsbfsFaultTest, ATransferErrorEndsInItsDocumentedOutcome)
+{
+    const FaultCase& c = GetParam();
+    Bytes buffer(64);
+    std::uint32_t count = 0;
+    if (c.endpoint == kIn)
+    {
+        // Queue the read ring first, so the fault meets a pending URB.
+        EXPECT_EQ(endpoint->Read(buffer.data(), 64, &count, nullptr, 0), 2u);
+        ASSERT_TRUE(device.WaitForPendingUrbs(kIn, 4, 10s));
+    }
+    if (c.fault == Fault::Halt)
+        device.Halt(c.endpoint);
+    else
+        device.FailNextUrb(c.endpoint, c.status);
+    const auto call = [&]
+    {
+        return c.endpoint == kIn ? endpoint->Read(buffer.data(), 64, &count, nullptr, 10000)
+                                 : endpoint->Write(buffer.data(), 64, &count, nullptr, 10000);
+    };
+    if (c.raised != 0)
+    {
+        EXPECT_EQ(RaisedCode(call), c.raised);
+    }
+    else
+    {
+        EXPECT_EQ(call(), c.result);
+    }
+    EXPECT_EQ(usb.GetDisconnectedEvent().IsSet(), c.disconnected);
+    EXPECT_EQ(log.Count(L"USB error.") > 0, c.raised != 0);
+}
+
+const FaultCase kFaultCases[] = {
+    {"StalledInRaisesEpipe", kIn, Fault::Halt, 0, 0, EPIPE, false},
+    {"StalledOutRaisesEpipe", kOut, Fault::Halt, 0, 0, EPIPE, false},
+    {"OverflowRaisesEoverflow", kIn, Fault::EndUrb, -EOVERFLOW, 0, EOVERFLOW, false},
+    {"NoDeviceOnInIsADisconnection", kIn, Fault::EndUrb, -ENODEV, 4, 0, true},
+    {"NoDeviceOnOutIsADisconnection", kOut, Fault::EndUrb, -ENODEV, 4, 0, true},
+};
+
+std::string FaultName(const ::testing::TestParamInfo<FaultCase>& c)
+{
+    return c.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UsbfsFaultTest, ::testing::ValuesIn(kFaultCases), FaultName);
+
+// Catches a removal that leaves a blocked read or write waiting (its URB ends
+// with -ESHUTDOWN, which libusb reports as "no device"), and transfers the
+// removal ended that are never reaped (checked when the fixture ends).
+TEST_F(UsbfsEndpointTest, ARemovalEndsABlockedReadAndWriteAsDisconnected)
+{
+    auto read = std::async(std::launch::async,
+                           [&]
+                           {
+                               Bytes buffer(64);
+                               std::uint32_t count = 0;
+                               return endpoint->Read(buffer.data(), 64, &count, nullptr, 30000);
+                           });
+    const Bytes bytes = Pattern(4096, 1);
+    auto write = std::async(std::launch::async,
+                            [&]
+                            {
+                                std::uint32_t count = 0;
+                                return endpoint->Write(bytes.data(), 4096, &count, nullptr, 30000);
+                            });
+    ASSERT_TRUE(device.WaitForPendingUrbs(kIn, 4, 10s));
+    ASSERT_TRUE(device.WaitForPendingUrbs(kOut, 1, 10s)); // nobody takes it: the firmware does not read
+    device.Unplug();
+    ASSERT_EQ(read.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(write.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(read.get(), 4u);
+    EXPECT_EQ(write.get(), 4u);
+    EXPECT_FALSE(usb.IsConnected());
+    EXPECT_EQ(log.Count(L"USB device disconnected."), 1u);
+}
+
 } // namespace
