@@ -388,6 +388,11 @@ const RemovalCase kRemovalCases[] = {
     {"Idle", Moment::Idle, -ESHUTDOWN},
     {"DuringAnUpload", Moment::Upload, -ESHUTDOWN},
     {"DuringADownload", Moment::Download, -ESHUTDOWN},
+    // A pulled cable: the host controller ends the URBs in flight with
+    // transaction errors, the device is gone by the time they are reaped.
+    {"IdleWithTransactionErrors", Moment::Idle, -EPROTO},
+    {"DuringAnUploadWithTransactionErrors", Moment::Upload, -EPROTO},
+    {"DuringADownloadWithTransactionErrors", Moment::Download, -EPROTO},
 };
 
 std::string RemovalName(const ::testing::TestParamInfo<RemovalCase>& c)
