@@ -30,8 +30,11 @@
 // finds it ready and its event thread reaps in a loop while a handle is open
 // (no POLLERR at removal either: transfers end by their reaped status). The
 // file's link names the testbed, so libusb gets the address from CONNECTINFO
-// and bus number 0 for a wrapped handle. Every URB is one transfer: the
-// capabilities offered are those of an xHCI host (no split URBs).
+// and bus number 0 for a wrapped handle. umockdev's preload serialises the
+// ioctls of one file, so a reap with nothing to give answers EAGAIN at once
+// (held, it would stall the submits of other threads). Every URB is one
+// transfer: the capabilities offered are those of an xHCI host (no split
+// URBs).
 
 #include "Q7PlatformUsbHostBackend.h"
 #include "UsbfsTestbed.h"
