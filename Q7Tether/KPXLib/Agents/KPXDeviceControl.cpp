@@ -396,7 +396,8 @@ bool DeviceControlAgent::HandleCommonError(const CommonMessageHeader& header, Me
         [&]
         {
             ReceivedCommonError error;
-            if (ReadCommonErrorReply(header, source, RequestVersion(), error) != 0)
+            if (ReadCommonErrorMessage(header, source, RequestVersion(), L"KPX ch2 common error message.",
+                                       error) != 0)
                 return false;
             LogErrorText(L"KPX ch2 error: errorId = 0x%08x", error.message.errorId);
             LogErrorText(L"KPX ch2 error: source class = %u type = 0x%02X",
