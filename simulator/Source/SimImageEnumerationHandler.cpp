@@ -115,9 +115,10 @@ Messages PlainMessages(std::uint8_t replyType, std::size_t headerSize, std::uint
     return messages;
 }
 
-// The metadata reply: each item an item header and its data; an item's data
+// The metadata reply: each item an item header and its data. An item's data
 // that does not fit goes on in the next message (fragment flag 4, the
-// first-chunk offset where it goes on).
+// first-chunk offset where it goes on), behind a copy of its item header that
+// starts no new item.
 Messages MetadataMessages(std::uint32_t status, std::uint32_t carried,
                           const std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>>& items,
                           std::size_t fragment)
@@ -131,22 +132,20 @@ Messages MetadataMessages(std::uint32_t status, std::uint32_t carried,
     std::vector<Fragment> fragments(1);
     for (const auto& [id, data] : items)
     {
-        if (!fragments.back().body.empty() &&
-            fragments.back().body.size() + kIeMetadataItemHeaderSize >= fragment)
-            fragments.emplace_back();
         std::vector<std::uint8_t> header(kIeMetadataItemHeaderSize, 0);
         PutU32(header, 0, id);
         PutU32(header, 8, static_cast<std::uint32_t>(data.size()));
-        fragments.back().body.insert(fragments.back().body.end(), header.begin(), header.end());
+        if (!fragments.back().body.empty() && fragments.back().body.size() + header.size() >= fragment)
+            fragments.emplace_back();
         std::size_t done = 0;
         for (;;)
         {
-            const std::size_t room =
-                fragment > fragments.back().body.size() ? fragment - fragments.back().body.size() : 0;
+            Fragment& current = fragments.back();
+            current.body.insert(current.body.end(), header.begin(), header.end());
+            const std::size_t room = fragment > current.body.size() ? fragment - current.body.size() : 1;
             const std::size_t n = std::min(room, data.size() - done);
-            fragments.back().body.insert(fragments.back().body.end(),
-                                         data.begin() + static_cast<std::ptrdiff_t>(done),
-                                         data.begin() + static_cast<std::ptrdiff_t>(done + n));
+            current.body.insert(current.body.end(), data.begin() + static_cast<std::ptrdiff_t>(done),
+                                data.begin() + static_cast<std::ptrdiff_t>(done + n));
             done += n;
             if (done == data.size())
                 break;
