@@ -268,10 +268,10 @@ int main(int argc, char** argv)
     camera.Images().AddGenerated(images);
     if (description.FindChannel({2, 0}) != nullptr)
     {
-        auto model =
+        auto properties =
             std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
-        model->SetShutterReleaseHook([store = camera.SharedImages()] { store->Capture(); });
-        camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
+        properties->SetShutterReleaseHook([store = camera.SharedImages()] { store->Capture(); });
+        camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(properties));
     }
     for (const auto& s : streams)
     {
