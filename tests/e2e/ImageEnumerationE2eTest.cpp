@@ -448,12 +448,14 @@ TEST_P(ImageEnumerationE2e, ASilentCameraLeavesTheListWaitBounded)
 }
 
 // Catches: a reply cut by a dropped connection that is never posted (its
-// requester would wait for it for ever). Over TCP the bytes written before the
-// drop arrive and the body read fails; on USB the camera leaves the bus, which
-// may fail the read of the header's rest already.
-TEST_P(ImageEnumerationE2e, AConnectionDroppedMidReplyEndsTheReplyWithAReadError)
+// requester would wait for it for ever): the bytes written before the drop
+// arrive and the body read fails. Over TCP only: a camera that drops a USB
+// pipe leaves the bus, which fails transfers whose bytes are still on their
+// way, so whether any of the reply arrives is not up to the test.
+TEST(ImageEnumerationTcpE2e, AConnectionDroppedMidReplyEndsTheReplyWithABodyError)
 {
-    AgentRig rig(GetParam());
+    TestSupport::LogCapture logs;
+    AgentRig rig(E2eTransport::Tcp);
     ASSERT_NO_FATAL_FAILURE(rig.Start());
     rig.sim->ImageEnumeration().AddFault(
         Fault(ImageEnumerationFaultKind::PartialReply, Q7::Sim::kIeBasicImageInfo));
@@ -464,12 +466,7 @@ TEST_P(ImageEnumerationE2e, AConnectionDroppedMidReplyEndsTheReplyWithAReadError
     ASSERT_TRUE(rig.agent->RequestBasicImageInfo(kImage));
     ASSERT_TRUE(rig.records.WaitFor(Ie::kImageEnumNotify_BasicImageInfoReady, 1));
     const auto status = StatusesOf(rig.records, Ie::kImageEnumNotify_BasicImageInfoReady, 0).front();
-    if (GetParam() == E2eTransport::Tcp)
-        EXPECT_EQ(status.assemblyError, Ie::kAssemblyError_Body);
-    else
-        EXPECT_TRUE(status.assemblyError == Ie::kAssemblyError_Body ||
-                    status.assemblyError == Ie::kAssemblyError_Header)
-            << status.assemblyError;
+    EXPECT_EQ(status.assemblyError, Ie::kAssemblyError_Body);
     EXPECT_FALSE(status.complete);
 }
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <exception>
+#include <mutex>
 #include <utility>
 #include <vector>
 

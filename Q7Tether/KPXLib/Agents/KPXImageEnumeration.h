@@ -22,10 +22,8 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 #include "Agents/KPXImageEnumerationAssembly.h"
 #include "Agents/KPXImageEnumerationMessages.h"

@@ -100,8 +100,8 @@ protected:
     // A message's body may hold several chunks (otherwise what follows the
     // first is read away).
     [[nodiscard]] virtual bool RepeatsChunks() const { return false; }
-    virtual void OnReplyFinished() {}
-    virtual void OnPosted(bool /*failed*/) {}
+    // The reply ended (`failed`: with an error); its record is posted next.
+    virtual void OnReplyFinished(bool /*failed*/) {}
     // A camera's CommonError ended the request.
     virtual void OnCameraError() {}
 
@@ -173,19 +173,22 @@ void Assembler::EndReply(bool last)
 {
     const bool failed = RecordStatus().HasFailed();
     RecordStatus().complete = last && !failed;
-    OnReplyFinished();
+    // Everything the reply settles (a gate, pending ids and what is asked
+    // next) is settled before the record leaves: whoever reacts to it finds
+    // the request ended or continued, never half way.
+    OnReplyFinished(failed);
     PostRecord();
-    OnPosted(failed);
 }
 
 void Assembler::Finish(std::uint32_t code, bool assemblyError)
 {
     if (!assemblyError && (code & kCameraErrorMask) != 0)
     {
-        // The camera refused the request: a record of its own tells so, and
-        // the request ends, so that the next one of its kind can go out.
-        PostStatusRecord(code);
+        // The camera refused the request: it ends, so that the next one of
+        // its kind can go out, and a record of its own tells so (posted
+        // last: whoever reacts to it finds the request ended).
         OnCameraError();
+        PostStatusRecord(code);
         return;
     }
     if (!HasRecord())
@@ -333,7 +336,7 @@ public:
     using RecordAssembler<Record, Header>::RecordAssembler;
 
 protected:
-    void OnReplyFinished() override { this->m_owner.ReleaseGate(this->m_replyType); }
+    void OnReplyFinished(bool /*failed*/) override { this->m_owner.ReleaseGate(this->m_replyType); }
     void OnCameraError() override { this->m_owner.ReleaseGate(this->m_replyType); }
 };
 
@@ -536,7 +539,7 @@ protected:
         return m_record->items.back().data;
     }
 
-    void OnReplyFinished() override
+    void OnReplyFinished(bool failed) override
     {
         std::lock_guard lock(m_pendingLock);
         bool removed = false;
@@ -550,15 +553,8 @@ protected:
             }
         }
         // A reply that carries none of the ids would be asked for again and
-        // again: the request ends with it.
-        if (!removed)
-            m_pending.clear();
-    }
-
-    void OnPosted(bool failed) override
-    {
-        std::lock_guard lock(m_pendingLock);
-        if (failed || m_pending.empty())
+        // again: the request ends with it, as with a failed one.
+        if (failed || !removed || m_pending.empty())
         {
             m_pending.clear();
             return;
@@ -662,7 +658,7 @@ protected:
         return Chunk::kAccept;
     }
 
-    void OnReplyFinished() override
+    void OnReplyFinished(bool /*failed*/) override
     {
         {
             std::lock_guard lock(m_readyLock);

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "Agents/KPXImageEnumerationMessages.h"

@@ -10,7 +10,9 @@
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
 
+#include <chrono>
 #include <exception>
+#include <mutex>
 #include <utility>
 
 namespace Q7::KPX
