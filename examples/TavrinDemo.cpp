@@ -274,8 +274,8 @@ void Run(const Transport::DeviceMoniker& moniker)
     std::printf("\nChannels in use\n");
     std::printf("  1.0      programming        %s\n", camera.HasProgramming() ? "offered" : "not offered");
     std::printf("  2.0      device control     %s\n", camera.IsDeviceControlStarted() ? "started"
-                                                   : camera.HasDeviceControl()     ? "offered"
-                                                                                   : "not offered");
+                                                      : camera.HasDeviceControl()     ? "offered"
+                                                                                      : "not offered");
     std::printf("  3.0      image enumeration  %s\n", camera.IsImageEnumerationRunning() ? "started"
                                                       : camera.HasImageEnumeration()     ? "offered"
                                                                                          : "not offered");
