@@ -1,0 +1,220 @@
+// The camera bridge when things go wrong: refused and failed opens, an error
+// the camera reports on its own threads, a link that drops, a device that is
+// removed, and bad input of every kind.
+
+#include "BridgeTestSupport.h"
+
+#include "SdkLogCapture.h"
+
+#include <TavrinCpp/Descriptions.h>
+
+#include <climits>
+#include <optional>
+
+namespace
+{
+
+using namespace BridgeTest;
+using namespace Q7::Tavrin;
+using TestSupport::SdkLogCapture;
+
+const std::vector<std::string> kCameraEvents{"SdkCameraOpened", "SdkCameraClosed", "CameraDisconnected",
+                                             "SdkCameraRemoved"};
+
+// Waits until every connection the camera accepted has ended.
+bool AllConnectionsEnded(const SimulatedCamera& camera)
+{
+    return camera.sim->WaitUntil(
+        [](const Q7::Sim::Observations& o) { return o.connectionsEnded == o.connectionsAccepted; }, 10s);
+}
+
+// Catches: a failed open that uses up an id, leaves a camera (or its
+// connections) open or posts an event; a camera refused at device control
+// (after its entry was made) that stays open; and refusals mapped to the
+// wrong codes.
+TEST(BridgeFailuresE2eTest, FailedOpensLeaveNothingOpenAndUseNoId)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera guarded("SIM-AUTH", [](Q7::Sim::CameraDescription& d)
+                                    { d.authenticationCode = "open sesame"; });
+            guarded.Listen(Loopback(168));
+            SimulatedCamera limited("SIM-LIMIT",
+                                    [](Q7::Sim::CameraDescription& d)
+                                    {
+                                        for (auto& channel : d.channels)
+                                        {
+                                            if (channel.id == Q7::Sim::ChannelId{2, 0})
+                                                channel.maxOpenConnections = 1;
+                                        }
+                                    });
+            limited.Listen(Loopback(169));
+            KpxLibTransport& bridge = Bridge();
+            Listener listener;
+            int id = -5;
+
+            // Nothing listens there.
+            EXPECT_EQ(bridge.OpenIpCamera(id, "127.0.0.167", nullptr, 5), CameraConnectionRefused);
+            EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(),
+                         "Host (camera) actively refused the connection, or intentionally disconnected!");
+
+            // Refused when device control opens, after the entry was made.
+            EXPECT_EQ(bridge.OpenIpCamera(id, "127.0.0.168", "wrong", 5), AuthenticationFailed);
+            EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(),
+                         "Camera rejected connection: Authentication code missing or incorrect.");
+            EXPECT_EQ(id, -5) << "no id handed out";
+            EXPECT_FALSE(bridge.IsCameraOpen(1));
+            EXPECT_TRUE(AllConnectionsEnded(guarded));
+            EXPECT_EQ(Only(listener.Rest(), kCameraEvents), std::vector<std::string>{});
+
+            ASSERT_EQ(bridge.OpenIpCamera(id, "127.0.0.168", "open sesame", 5), Success);
+            EXPECT_EQ(id, 1) << "the failed opens used no id";
+
+            int first = 0;
+            ASSERT_EQ(bridge.OpenIpCamera(first, "127.0.0.169", nullptr, 5), Success);
+            EXPECT_EQ(first, 2);
+            int second = -5;
+            EXPECT_EQ(bridge.OpenIpCamera(second, "127.0.0.169", nullptr, 5), ConnectionLimitReached);
+            EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(),
+                         "Camera rejected connection: Limit of open connections reached.");
+            EXPECT_FALSE(bridge.IsCameraOpen(3));
+            EXPECT_EQ(bridge.CloseCamera(first), Success);
+            ASSERT_EQ(bridge.OpenIpCamera(second, "127.0.0.169", nullptr, 5), Success);
+            EXPECT_EQ(second, 3);
+            EXPECT_EQ(Only(listener.Rest(), kCameraEvents),
+                      (std::vector<std::string>{"SdkCameraOpened(1,0)", "SdkCameraOpened(2,0)",
+                                                "SdkCameraClosed(2,0)", "SdkCameraOpened(3,0)"}));
+        });
+}
+
+// Catches: an error the camera reports on its own thread that never reaches
+// the application, reaches it twice, or is consumed by the bridge's own
+// handling of the property notifications that follow it.
+TEST(BridgeFailuresE2eTest, AMalformedReplyFailsTheNextCallOnceWithTheComposedText)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera camera;
+            camera.Listen(Loopback(170));
+            KpxLibTransport& bridge = Bridge();
+            Listener listener;
+            int id = 0;
+            ASSERT_EQ(bridge.OpenIpCamera(id, "127.0.0.170", nullptr, 5), Success);
+            ASSERT_NE(listener.WaitFor(EventType::CameraPropertyAdded, id, 0x1001), nullptr);
+
+            // The agent reopens channel 2.0 and adds the properties again: the
+            // error was reported before that.
+            ASSERT_EQ(camera.model->PushMalformed(Q7::Sim::MalformedReply::StateValueSizeInvalid), 1u);
+            ASSERT_NE(listener.WaitFor(EventType::CameraPropertyAdded, id, 0x1001), nullptr);
+            PropertyValue value;
+            EXPECT_EQ(bridge.GetPropertyValue(id, 0x1001, value), GeneralError);
+            EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(),
+                         "KPX General error #3: The data is invalid. KPX ch2 property.");
+            EXPECT_EQ(bridge.GetPropertyValue(id, 0x1001, value), Success);
+        });
+}
+
+struct LinkCase
+{
+    const char* name;
+    bool usb;
+};
+
+class BridgeLinkLossE2eTest : public ::testing::TestWithParam<LinkCase>
+{
+};
+
+// Catches: a lost link whose camera is never closed, its events missing, out
+// of order or repeated, and a camera closed twice by the helper thread.
+TEST_P(BridgeLinkLossE2eTest, ADroppedLinkPostsDisconnectedThenClosedTwiceAndClosesTheId)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera camera;
+            if (GetParam().usb)
+            {
+                camera.Plug(InstallVirtualBus(), 2);
+            }
+            else
+            {
+                camera.Listen(Loopback(166));
+            }
+            KpxLibTransport& bridge = Bridge();
+            Listener listener;
+            int id = 0;
+            ASSERT_EQ(GetParam().usb ? bridge.OpenUsbCamera(id, nullptr, nullptr)
+                                     : bridge.OpenIpCamera(id, "127.0.0.166", nullptr, 5),
+                      Success);
+            ASSERT_NE(listener.WaitFor(SdkEventType::SdkCameraOpened, id), nullptr);
+            if (GetParam().usb)
+            {
+                camera.usb->Unplug();
+            }
+            else
+            {
+                camera.sim->DropAllConnections();
+            }
+            ASSERT_NE(listener.WaitFor(EventType::CameraDisconnected, id), nullptr);
+            ASSERT_NE(listener.WaitFor(SdkEventType::SdkCameraClosed, id), nullptr);
+            ASSERT_NE(listener.WaitFor(SdkEventType::SdkCameraClosed, id), nullptr);
+            EXPECT_FALSE(bridge.IsCameraOpen(id)) << "closed before the second event";
+            EXPECT_EQ(bridge.CloseCamera(id), CameraNotOpen);
+            const std::vector<Event> all = listener.Rest();
+            EXPECT_EQ(Only(all, {"SdkCameraClosed", "CameraDisconnected"}), std::vector<std::string>{})
+                << "nothing more about the camera";
+            if (GetParam().usb)
+            {
+                EXPECT_EQ(Only(all, {"SdkCameraRemoved"}),
+                          std::vector<std::string>{"SdkCameraRemoved(-1,0)"});
+            }
+        });
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, BridgeLinkLossE2eTest,
+                         ::testing::Values(LinkCase{"Tcp", false}, LinkCase{"Usb", true}),
+                         [](const ::testing::TestParamInfo<LinkCase>& param) { return param.param.name; });
+
+// Catches: a removed device's camera closed by the removal (it stays open
+// until closed), a removal not marked on the open camera, and found and
+// removed events without the device's description.
+TEST(BridgeFailuresE2eTest, ARemovedDeviceIsReportedAndItsOpenCameraStaysOpen)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera camera;
+            camera.Listen(Loopback(165));
+            KpxLibTransport& bridge = Bridge();
+            Listener listener;
+            SdkLogCapture log;
+            bridge.GetDeviceManager().SetStaticIpConfiguration("Studio (AB123456)|127.0.0.165");
+            const Event found = listener.WaitFor(SdkEventType::SdkCameraFound, -1);
+            ASSERT_NE(found, nullptr);
+            EXPECT_EQ(found->GetCameraInfo().name, "Studio (AB123456)");
+            EXPECT_EQ(found->GetCameraInfo().address, "127.0.0.165");
+            EXPECT_EQ(found->GetCameraInfo().serialNumber, "AB123456");
+            EXPECT_EQ(found->GetCameraInfo().connection, TetherConnection::Tcp);
+
+            int id = 0;
+            ASSERT_EQ(bridge.OpenIpCamera(id, "127.0.0.165", nullptr, 5), Success);
+            bridge.GetDeviceManager().SetStaticIpConfiguration("");
+            const Event removed = listener.WaitFor(SdkEventType::SdkCameraRemoved, -1);
+            ASSERT_NE(removed, nullptr);
+            EXPECT_EQ(removed->GetCameraInfo().serialNumber, "AB123456");
+            EXPECT_EQ(
+                log.Count(
+                    "KpxLibTransport: DeviceMgrNotif: Successfully marked open camera as removed (1)\n"),
+                1);
+            EXPECT_TRUE(bridge.IsCameraOpen(id));
+            PropertyValue value;
+            EXPECT_EQ(bridge.GetPropertyValue(id, 0x1001, value), Success);
+            EXPECT_EQ(bridge.CloseCamera(id), Success);
+            EXPECT_EQ(Only(listener.Rest(), kCameraEvents),
+                      (std::vector<std::string>{"SdkCameraOpened(1,0)", "SdkCameraClosed(1,0)"}));
+        });
+}
+
+} // namespace
