@@ -157,11 +157,15 @@ struct PropertyCase
     std::vector<std::uint8_t> cameraBytes; // after a successful set, for the others
 };
 
+// The little-endian bytes of value, appended.
 template <typename T>
 void Append(std::vector<std::uint8_t>& bytes, T value)
 {
     const auto raw = std::bit_cast<std::array<std::uint8_t, sizeof(T)>>(value);
-    bytes.insert(bytes.end(), raw.begin(), raw.end());
+    for (const std::uint8_t byte : raw)
+    {
+        bytes.push_back(byte);
+    }
 }
 
 template <typename... T>
