@@ -599,6 +599,15 @@ std::shared_ptr<KpxLibTransport::Camera> KpxLibTransport::FindCamera(int cameraI
     return found != m_cameras.end() ? found->second.camera : nullptr;
 }
 
+std::shared_ptr<KpxLibTransport::Camera> KpxLibTransport::FindConnectedCamera(int cameraId)
+{
+    SingleLockGuard lock(m_cameraLock);
+    const auto found = m_cameras.find(cameraId);
+    // A camera whose link loss was posted (with SdkCameraClosed) waits only
+    // for the helper thread to close it.
+    return found != m_cameras.end() && !found->second.disconnected ? found->second.camera : nullptr;
+}
+
 ErrorCode KpxLibTransport::GetCamera(int cameraId, std::shared_ptr<Camera>& camera)
 {
     if (m_pendingErrorCount.load() != 0)
@@ -622,7 +631,7 @@ ErrorCode KpxLibTransport::GetCamera(int cameraId, std::shared_ptr<Camera>& came
             return SetLastErrorInfo(GeneralError, text.c_str(), "Tavrin Internals");
         }
     }
-    camera = FindCamera(cameraId);
+    camera = FindConnectedCamera(cameraId);
     if (!camera)
     {
         return SetLastErrorInfo(CameraNotOpen, "The camera is not open", "KpxLibTransport::GetCamera");

@@ -118,7 +118,8 @@ public:
     /// Whether the id names an open camera. Records nothing.
     bool IsCameraOpen(int cameraId);
 
-    /// The open camera's object in camera: 0. -10 "The camera is not open";
+    /// The open camera's object in camera: 0. -10 "The camera is not open"
+    /// (also once its link loss was posted);
     /// -1 with the composed text ("KPX <category> #<code>: <message>
     /// <context>") when the camera reported an error since the last look-up
     /// (reported once; camera stays empty).
@@ -254,6 +255,8 @@ private:
     void StorePendingError(int cameraId, const Q7::Universal::UniversalError& error) noexcept;
     void RollBackOpen(int cameraId, const std::shared_ptr<Camera>& camera) noexcept;
     std::shared_ptr<Camera> FindCamera(int cameraId);
+    std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
+    ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
 
     DeviceManager m_deviceManager;

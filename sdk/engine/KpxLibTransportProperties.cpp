@@ -30,6 +30,18 @@ bool IsOpenLevel(std::uint32_t level)
 
 } // namespace
 
+// A property missing from the cache of a camera whose link is lost: the
+// cache emptied with the link, and the camera is about to close.
+ErrorCode KpxLibTransport::NotFoundOrLost(Camera& camera, ErrorCode code, const char* message,
+                                          const char* source)
+{
+    if (camera.GetDisconnectedEvent().IsSet())
+    {
+        return SetLastErrorInfo(CameraNotOpen, "The camera is not open", source);
+    }
+    return SetLastErrorInfo(code, message, source);
+}
+
 bool KpxLibTransport::IsPropertyAccessible(int cameraId, const Property& record)
 {
     if (IsOpenLevel(record.descriptor.userLevel))
@@ -53,7 +65,8 @@ ErrorCode KpxLibTransport::GetKpxProperty(int cameraId, std::uint32_t propertyId
     {
         if (!camera->GetProperty(propertyId, record))
         {
-            return SetLastErrorInfo(PropertyNotOnCamera, "Could not find property with provided id", kSource);
+            return NotFoundOrLost(*camera, PropertyNotOnCamera, "Could not find property with provided id",
+                                  kSource);
         }
         if (!IsPropertyAccessible(cameraId, record))
         {
@@ -276,7 +289,12 @@ ErrorCode KpxLibTransport::SetProperty(int cameraId, std::uint32_t propertyId,
     try
     {
         Property record;
-        if (!camera->GetProperty(propertyId, record) || !IsPropertyAccessible(cameraId, record))
+        if (!camera->GetProperty(propertyId, record))
+        {
+            return NotFoundOrLost(*camera, PropertyNotFound, "Could not find the provided property Id",
+                                  kSource);
+        }
+        if (!IsPropertyAccessible(cameraId, record))
         {
             return SetLastErrorInfo(PropertyNotFound, "Could not find the provided property Id", kSource);
         }
