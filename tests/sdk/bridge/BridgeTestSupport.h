@@ -246,6 +246,7 @@ public:
     }
 
     const std::vector<Event>& Skipped() const { return m_skipped; }
+    void ClearSkipped() { m_skipped.clear(); }
 
     /// The events skipped so far and every one that comes until none does for
     /// quiet; the skipped list is emptied.
@@ -372,6 +373,32 @@ struct ProcessResources
     }
     bool operator==(const ProcessResources&) const = default;
 };
+
+/// The names of the process's threads, for a failure's message.
+inline std::string ThreadNames()
+{
+    std::string names;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+    {
+        std::FILE* file = std::fopen((entry.path() / "comm").c_str(), "r");
+        char name[64] = {};
+        if (file != nullptr)
+        {
+            if (std::fgets(name, sizeof name, file) == nullptr)
+            {
+                name[0] = 0;
+            }
+            std::fclose(file);
+        }
+        std::string text = name;
+        if (!text.empty() && text.back() == '\n')
+        {
+            text.pop_back();
+        }
+        names += "[" + text + "] ";
+    }
+    return names;
+}
 
 inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
 {
