@@ -432,29 +432,24 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
     }
     idSlot->store(id);
 
-    // 6. Notifications, then device control. A link already lost before the
-    // callback was bound was reported to no one: the open fails instead.
+    // 6. Notifications, then device control. A link lost meanwhile (before
+    // the callback was bound it was told to no one; after, the entry keeps
+    // it) fails the open instead.
+    bool lost = false;
+    bool controlled = true;
     try
     {
         camera->SetNotifyCallback(
             [this, id](Camera::EnumNotify notification, const Camera::NotifyPayload& payload)
             { KpxCameraNotify(notification, payload.get(), id); });
-        if (camera->GetDisconnectedEvent().IsSet())
+        if (!camera->GetDisconnectedEvent().IsSet())
         {
-            RollBackOpen(id, camera);
-            SdkLog(2, "KpxLibTransport: Failed to open camera\n");
-            return ReportOpenFailure(4, "Camera open failed!", CameraOpenFailed, kOpenSource);
-        }
-        camera->StartDeviceControl();
-        if (camera->HasDeviceControl() && !camera->IsDeviceControlStarted())
-        {
+            camera->StartDeviceControl();
             // Channel 2.0 did not open: a camera without its properties is no
             // open camera.
-            const bool lost = camera->GetDisconnectedEvent().IsSet();
-            RollBackOpen(id, camera);
-            SdkLog(2, "KpxLibTransport: Failed to open camera\n");
-            return ReportOpenFailure(lost ? 4 : 0, "Camera open failed!", CameraOpenFailed, kOpenSource);
+            controlled = !camera->HasDeviceControl() || camera->IsDeviceControlStarted();
         }
+        lost = camera->GetDisconnectedEvent().IsSet();
     }
     catch (...)
     {
@@ -462,13 +457,46 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
         throw;
     }
 
-    // 7. The event.
-    if (Sdk* sdk = Sdk::GetInstance(false))
+    // 7. The open completes, and its event goes first of those about the
+    // camera's state, in one step under the camera lock: a link loss from now
+    // on is told after it.
+    Sdk* sdk = Sdk::GetInstance(false);
+    bool gone = false;
     {
-        sdk->Notifications().Post(
-            BuildNotificationEvent(SdkEventType::SdkCameraOpened, CameraInfoFromMoniker(moniker), id));
+        SingleLockGuard lock(m_cameraLock);
+        const auto found = m_cameras.find(id);
+        if (found == m_cameras.end())
+        {
+            gone = true; // closed meanwhile (by CloseSdk, or a close of a guessed id)
+        }
+        else if (!lost && controlled && !found->second.disconnected)
+        {
+            found->second.opening = false;
+            if (sdk != nullptr)
+            {
+                found->second.named = true;
+                sdk->Notifications().Post(BuildNotificationEvent(SdkEventType::SdkCameraOpened,
+                                                                 CameraInfoFromMoniker(moniker), id));
+            }
+        }
+        else
+        {
+            lost = true;
+        }
     }
-    else
+    if (gone)
+    {
+        camera->Close();
+        return m_deinitializing ? SetLastErrorInfo(SdkNotOpen, "The SDK is not open", kOpenSource)
+                                : SetLastErrorInfo(CameraNotOpen, "The camera is not open", kOpenSource);
+    }
+    if (lost || !controlled)
+    {
+        RollBackOpen(id, camera);
+        SdkLog(2, "KpxLibTransport: Failed to open camera\n");
+        return ReportOpenFailure(lost ? 4 : 0, "Camera open failed!", CameraOpenFailed, kOpenSource);
+    }
+    if (sdk == nullptr)
     {
         SdkLog(
             1,
@@ -490,7 +518,7 @@ void KpxLibTransport::RollBackOpen(int cameraId, const std::shared_ptr<Camera>& 
             const auto found = m_cameras.find(cameraId);
             if (found != m_cameras.end())
             {
-                const bool named = found->second.disconnected;
+                const bool named = found->second.named;
                 m_cameras.erase(found);
                 if (!named && m_nextCameraId == static_cast<std::uint32_t>(cameraId) + 1)
                 {

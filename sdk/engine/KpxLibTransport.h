@@ -239,7 +239,9 @@ private:
         bool expertMode = false;
         bool hostStorageCapacitySet = false;
         bool removed = false;
-        bool disconnected = false; // its link loss was posted
+        bool opening = true;       // until the open posted SdkCameraOpened
+        bool disconnected = false; // its link was lost (and, once opened, that was posted)
+        bool named = false;        // an event about the camera was posted
         std::string serialNumber;  // from the device information, read at open
     };
 

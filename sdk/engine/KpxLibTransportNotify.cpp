@@ -114,6 +114,7 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const void* 
             SdkLog(6, "KpxCameraNotify: kNotify_DeviceDisconnected on camera-id:  %d\n", cameraId);
             // Only an open id is reported and queued: a loss that the camera
             // finds in its own Close arrives after the close erased the id.
+            // While the camera still opens, the open fails on it instead.
             bool queue = false;
             {
                 SingleLockGuard lock(m_cameraLock);
@@ -121,6 +122,11 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const void* 
                 if (found != m_cameras.end() && !found->second.disconnected)
                 {
                     found->second.disconnected = true;
+                    if (found->second.opening)
+                    {
+                        return;
+                    }
+                    found->second.named = true;
                     list.Post(BuildNotificationEvent(EventType::CameraDisconnected, cameraId, 0));
                     list.Post(BuildNotificationEvent(
                         SdkEventType::SdkCameraClosed,
@@ -169,7 +175,22 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const void* 
         // The ids belong to the camera and live during this call only.
         const auto& ids = *static_cast<const std::vector<unsigned int>*>(data);
         const bool removal = notificationId == Camera::kNotify_PropertyRemoved;
-        for (const std::uint32_t id : PropertyFilter(cameraId, ids, removal))
+        const std::vector<std::uint32_t> kept = PropertyFilter(cameraId, ids, removal);
+        if (kept.empty())
+        {
+            return;
+        }
+        // Posted while the id is open, under the camera lock: nothing about a
+        // camera comes after its close, and a failed open knows whether an
+        // event named its id.
+        SingleLockGuard lock(m_cameraLock);
+        const auto found = m_cameras.find(cameraId);
+        if (found == m_cameras.end())
+        {
+            return;
+        }
+        found->second.named = true;
+        for (const std::uint32_t id : kept)
         {
             switch (notificationId)
             {

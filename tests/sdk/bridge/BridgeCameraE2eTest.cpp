@@ -434,6 +434,12 @@ TEST_P(BridgeCameraE2eTest, HiddenPropertiesAndTheExpertModeSwitch)
             EXPECT_EQ(listed().size(), 31u);
             EXPECT_EQ(rig.camera.model->Find(kSwitchOnCamera)->value, SimValue::U32(99)) << "never sent";
 
+            // A property the camera drops is told as removed, though it is gone
+            // from the cache the filter reads.
+            ASSERT_TRUE(rig.camera.model->RemoveProperty(0x1003));
+            EXPECT_NE(listener.WaitFor(EventType::CameraPropertyRemoved, id, 0x1003), nullptr);
+            EXPECT_EQ(bridge.GetPropertyValue(id, 0x1003, value), PropertyNotOnCamera);
+
             // Ids the camera does not have.
             for (const std::uint32_t unknown : {0u, 0x7777u, 0xFFFFFFFFu})
             {

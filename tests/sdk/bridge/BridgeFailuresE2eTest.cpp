@@ -9,6 +9,7 @@
 #include <TavrinCpp/Descriptions.h>
 
 #include <climits>
+#include <future>
 #include <optional>
 
 namespace
@@ -20,6 +21,15 @@ using TestSupport::SdkLogCapture;
 
 const std::vector<std::string> kCameraEvents{"SdkCameraOpened", "SdkCameraClosed", "CameraDisconnected",
                                              "SdkCameraRemoved"};
+
+// Lines of the log that contain text.
+long Containing(const SdkLogCapture& log, const std::string& text)
+{
+    const std::vector<TestSupport::SdkLogLine> lines = log.Lines();
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const TestSupport::SdkLogLine& line)
+                         { return line.text.find(text) != std::string::npos; });
+}
 
 // Waits until every connection the camera accepted has ended.
 bool AllConnectionsEnded(const SimulatedCamera& camera)
@@ -50,6 +60,12 @@ TEST(BridgeFailuresE2eTest, FailedOpensLeaveNothingOpenAndUseNoId)
                                         }
                                     });
             limited.Listen(Loopback(169));
+            SimulatedCamera refusing("SIM-NO-CH2");
+            refusing.sim->Faults().AddOpenFault(
+                {.channel = {2, 0}, .action = Q7::Sim::OpenAction::ErrorReply});
+            refusing.sim->Faults().AddOpenFault(
+                {.channel = {2, 0}, .action = Q7::Sim::OpenAction::DropConnection});
+            refusing.Listen(Loopback(182));
             KpxLibTransport& bridge = Bridge();
             Listener listener;
             int id = -5;
@@ -67,6 +83,12 @@ TEST(BridgeFailuresE2eTest, FailedOpensLeaveNothingOpenAndUseNoId)
             EXPECT_FALSE(bridge.IsCameraOpen(1));
             EXPECT_TRUE(AllConnectionsEnded(guarded));
             EXPECT_EQ(Only(listener.Rest(), kCameraEvents), std::vector<std::string>{});
+
+            // Channel 2.0 refused, then the link lost as it opens: no camera
+            // without its properties, none that is already lost.
+            EXPECT_EQ(bridge.OpenIpCamera(id, "127.0.0.182", nullptr, 5), FeatureNotAvailable);
+            EXPECT_EQ(bridge.OpenIpCamera(id, "127.0.0.182", nullptr, 5), CameraConnectionRefused);
+            EXPECT_TRUE(AllConnectionsEnded(refusing));
 
             ASSERT_EQ(bridge.OpenIpCamera(id, "127.0.0.168", "open sesame", 5), Success);
             EXPECT_EQ(id, 1) << "the failed opens used no id";
@@ -214,6 +236,77 @@ TEST(BridgeFailuresE2eTest, ARemovedDeviceIsReportedAndItsOpenCameraStaysOpen)
             EXPECT_EQ(bridge.CloseCamera(id), Success);
             EXPECT_EQ(Only(listener.Rest(), kCameraEvents),
                       (std::vector<std::string>{"SdkCameraOpened(1,0)", "SdkCameraClosed(1,0)"}));
+        });
+}
+
+// Catches the camera's time limits not reaching the cameras the bridge opens:
+// with the default 5 s descriptor wait, a camera that never describes one of
+// its properties holds the open for 5 s.
+TEST(BridgeFailuresE2eTest, TheBridgesTimingsReachItsCameras)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera camera;
+            camera.model->SetIgnoredIds({0x1002});
+            camera.Listen(Loopback(184));
+            KpxLibTransport& bridge = Bridge();
+            Q7::KPX::CameraTimings timings;
+            timings.descriptorWaitMs = 200;
+            bridge.SetCameraTimings(timings);
+            auto opening = std::async(std::launch::async,
+                                      [&]
+                                      {
+                                          int id = 0;
+                                          return bridge.OpenIpCamera(id, "127.0.0.184", nullptr, 5);
+                                      });
+            ASSERT_EQ(opening.wait_for(4s), std::future_status::ready) << "the open waited the default 5 s";
+            EXPECT_EQ(opening.get(), Success);
+            PropertyValue value;
+            EXPECT_EQ(bridge.GetPropertyValue(1, 0x1002, value), PropertyNotOnCamera);
+            EXPECT_EQ(bridge.GetPropertyValue(1, 0x1001, value), Success);
+        });
+}
+
+// Catches a link loss that the camera finds in its own close (the id already
+// closed) being posted as CameraDisconnected after the close's SdkCameraClosed,
+// or queued for a second close.
+TEST(BridgeFailuresE2eTest, ALinkLostAsTheApplicationClosesIsToldAtMostOnceBeforeTheClose)
+{
+    InOwnProcess(
+        [&]
+        {
+            SimulatedCamera camera;
+            camera.Listen(Loopback(185));
+            KpxLibTransport& bridge = Bridge();
+            Listener listener;
+            SdkLogCapture log;
+            for (int round = 0; round < 20; ++round)
+            {
+                int id = 0;
+                ASSERT_EQ(bridge.OpenIpCamera(id, "127.0.0.185", nullptr, 5), Success);
+                camera.sim->DropAllConnections();
+                const ErrorCode closed = bridge.CloseCamera(id);
+                EXPECT_TRUE(closed == Success || closed == CameraNotOpen) << closed;
+                // The helper thread's close, if the loss came first, is the last word.
+                std::vector<Event> events = listener.Rest(500ms);
+                std::vector<std::string> about;
+                for (const Event& event : events)
+                {
+                    if (event->CameraId() == id && (event->Type().name == std::string("CameraDisconnected") ||
+                                                    event->Type().name == std::string("SdkCameraClosed")))
+                    {
+                        about.push_back(Name(event));
+                    }
+                }
+                const std::string disconnected = "CameraDisconnected(" + std::to_string(id) + ",0)";
+                const std::string sdkClosed = "SdkCameraClosed(" + std::to_string(id) + ",0)";
+                const std::vector<std::string> closedOnly{sdkClosed};
+                const std::vector<std::string> lost{disconnected, sdkClosed, sdkClosed};
+                EXPECT_TRUE(about == closedOnly || about == lost) << ::testing::PrintToString(about);
+                EXPECT_FALSE(bridge.IsCameraOpen(id));
+            }
+            EXPECT_EQ(Containing(log, "Only one lock may be held by current thread"), 0);
         });
 }
 
