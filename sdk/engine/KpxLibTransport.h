@@ -99,7 +99,8 @@ public:
     /// Opens a camera for the moniker under the next id, stores it in cameraId
     /// and posts SdkCameraOpened. A null identity is the empty one. Failures:
     /// -18 connect time-out, -12 refused or lost, -16 initialisation, -17
-    /// agents or device control did not start, -3 the SDK closed meanwhile;
+    /// agents or device control did not start, -3 the SDK closed meanwhile,
+    /// -10 the id was closed meanwhile;
     /// throws the protocol library's errors (the Open... members map them). A
     /// failed open leaves no entry and no event and uses up no id. Blocks.
     ErrorCode OpenCameraFromMoniker(const DeviceMoniker& moniker, int& cameraId, const char* identity,
@@ -119,10 +120,9 @@ public:
     bool IsCameraOpen(int cameraId);
 
     /// The open camera's object in camera: 0. -10 "The camera is not open"
-    /// (also once its link loss was posted);
-    /// -1 with the composed text ("KPX <category> #<code>: <message>
-    /// <context>") when the camera reported an error since the last look-up
-    /// (reported once; camera stays empty).
+    /// (also once its link loss was posted); -1 with the composed text ("KPX
+    /// <category> #<code>: <message> <context>") when the camera reported an
+    /// error since the last look-up (reported once; camera stays empty).
     ErrorCode GetCamera(int cameraId, std::shared_ptr<Camera>& camera);
 
     /// How the open camera is attached (0 to 4, as the camera reports it).
