@@ -1,5 +1,6 @@
 #include "Sdk.h"
 
+#include "KpxLibTransport.h"
 #include "LastError.h"
 #include "SdkLog.h"
 
@@ -45,7 +46,15 @@ CloseCompletion& Completion()
 
 } // namespace
 
-Sdk::Sdk() = default;
+Sdk::Sdk()
+{
+    CreateTransport();
+}
+
+void Sdk::CreateTransport()
+{
+    m_pTransport = std::make_unique<Q7::TavrinC::KpxLibTransport>();
+}
 
 Sdk::~Sdk()
 {
@@ -191,8 +200,7 @@ void Sdk::RemoveAndWakeAllListeners() noexcept
 
 void Sdk::DeinitTransport() noexcept
 {
-    // The camera bridge comes with the camera layer: until then the Sdk has no
-    // bridge and no camera can be open, so there is nothing to de-initialise.
+    m_pTransport->Deinit();
 }
 
 void Sdk::TerminateFactory() noexcept

@@ -15,6 +15,11 @@
 #include <memory>
 #include <mutex>
 
+namespace Q7::TavrinC
+{
+class KpxLibTransport;
+} // namespace Q7::TavrinC
+
 /// The SDK instance. Polymorphic with one virtual operation, its destructor.
 /// Lives from CreateInstance until the process ends: CloseSdk makes it
 /// unreachable but does not delete it, so a thread that obtained it before the
@@ -102,8 +107,17 @@ public:
     /// Thread-safe (it has its own lock).
     Q7::TavrinC::NotificationList& Notifications() noexcept { return m_notifications; }
 
+    /// The camera bridge, made by the constructor; lives as long as the
+    /// instance. Thread-safe (see KpxLibTransport).
+    Q7::TavrinC::KpxLibTransport& Transport() noexcept { return *m_pTransport; }
+
 private:
+    /// Makes the bridge and everything it starts. Throws what its construction
+    /// throws.
     Sdk();
+
+    /// Makes the camera bridge, the constructor's last step.
+    void CreateTransport();
 
     std::recursive_mutex m_mutex;                                 // guards m_nextListenerId and m_listeners
     std::atomic<Q7::TavrinC::ObjectFactory*> m_pFactory{nullptr}; // written without a lock by SetFactory
@@ -111,6 +125,6 @@ private:
     ListenerTable m_listeners;
     Q7::TavrinC::NotificationList m_notifications;
 
-    // Added by the camera bridge, created last in the constructor
-    // (CreateTransport): the bridge.
+    // Created last in the constructor (CreateTransport), destroyed first.
+    std::unique_ptr<Q7::TavrinC::KpxLibTransport> m_pTransport;
 };
