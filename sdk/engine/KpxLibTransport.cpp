@@ -98,7 +98,9 @@ bool IsDigit(char c)
 
 KpxLibTransport::KpxLibTransport() : m_deviceManager(KpxTransport::kTransportSelection_UsbAndTcp)
 {
-    m_helperThread = std::make_unique<std::thread>(&KpxLibTransport::HelperThread, this);
+    // A lambda rather than a member pointer: std::thread instantiated over the
+    // member function type would be exported from the shared library.
+    m_helperThread = std::make_unique<std::thread>([this] { HelperThread(); });
     try
     {
         m_deviceManager.SetNotifyCallback(
