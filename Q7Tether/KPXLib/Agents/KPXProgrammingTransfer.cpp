@@ -516,8 +516,7 @@ bool ProgrammingTransfer::HandleDataSeek(const CommonMessageHeader& header, Mess
     DataSeekMessage message = MakeDefaultDataSeek(m_replies.GetMessageVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch1 data seek msg (id=%u, offset=%u)", message.dataId,
-            static_cast<unsigned>(message.offset));
+    LogInfo(L"KPX ch1 data seek msg (id=%u, offset=%u)", message.dataId, message.offset);
 
     Platform::ScopedLock lock(m_dataLock);
     if (RefuseUnknownId(L"data seek", message.dataId, header))

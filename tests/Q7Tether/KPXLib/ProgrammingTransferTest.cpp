@@ -110,11 +110,13 @@ Bytes DataBegin(std::uint32_t dataId, std::uint64_t maxSize, const std::string& 
     return MakeDataBeginMessage({2, 0}, 104, dataId, maxSize, 0, name);
 }
 
-Bytes DataSeek(std::uint32_t dataId, std::uint64_t offset)
+// A DataSeek with `high` in bytes 28 to 31 (a u64 offset's high half, or junk).
+Bytes DataSeek(std::uint32_t dataId, std::uint32_t offset, std::uint32_t high = 0)
 {
     DataSeekMessage message = MakeDefaultDataSeek({2, 0});
     message.dataId = dataId;
     message.offset = offset;
+    message.reserved28 = high;
     return EncodeMessage(message);
 }
 
@@ -227,6 +229,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         HandlerCase{"SeekToTheAnnouncedSizeIsAccepted",
                     [] { return DataSeek(kDownloadId, kDownloadSize); },
+                    {},
+                    kDataState_Transfer},
+        // Catches an offset read as a u64: bytes 28 to 31 are not part of it.
+        HandlerCase{"SeekIgnoresBytes28To31",
+                    [] { return DataSeek(kDownloadId, 0x10, 0xFFFFFFFF); },
                     {},
                     kDataState_Transfer},
         HandlerCase{"SeekBeyondTheSizeFailsTheTransfer",
