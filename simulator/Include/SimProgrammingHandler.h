@@ -64,6 +64,7 @@ enum class ProgrammingFaultKind
 {
     // Uploads (host -> camera).
     RefuseUpload,       // a DataAbort instead of the DataBeginAck
+    IgnoreUploadBegin,  // no answer at all to the DataBegin
     ErrorOnUploadBegin, // a DataError `errorId` instead of the DataBeginAck
     AbortUpload,        // a DataAbort once `afterBytes` block bytes arrived
     ErrorInUpload,      // a DataError `errorId` once `afterBytes` block bytes arrived

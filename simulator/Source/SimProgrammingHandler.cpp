@@ -127,6 +127,7 @@ bool IsUploadFault(ProgrammingFaultKind kind)
     switch (kind)
     {
     case ProgrammingFaultKind::RefuseUpload:
+    case ProgrammingFaultKind::IgnoreUploadBegin:
     case ProgrammingFaultKind::ErrorOnUploadBegin:
     case ProgrammingFaultKind::AbortUpload:
     case ProgrammingFaultKind::ErrorInUpload:
@@ -442,6 +443,12 @@ void ProgrammingHandler::OnDataBegin(ChannelContext& context, const MessageHeade
     {
         m_receiving.reset();
         SendMessage(context, BuildDataIdMessage(kDataAbort, dataId));
+        return;
+    }
+    if (fault && fault->kind == ProgrammingFaultKind::IgnoreUploadBegin)
+    {
+        m_receiving.reset();
+        m_lastUploadFailed = dataId;
         return;
     }
     if (fault && fault->kind == ProgrammingFaultKind::ErrorOnUploadBegin)

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -467,6 +468,81 @@ TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
     EXPECT_GE(HostMessages(Q7::Sim::kClassDataTransfer, Q7::Sim::kDataAbort), 1u);
     ExpectNoViolations();
 }
+
+// ---------------------------------------------------------------------------
+// Stop while a camera keeps a transfer waiting.
+
+enum class Silence
+{
+    BeginNeverAcknowledged, // an upload waits for the DataBeginAck
+    EndNeverAcknowledged,   // an upload waits for the DataEndAck
+    LogStalled,             // a download without a time-out waits for the next block
+};
+
+class ProgrammingStopE2eTest : public ProgrammingE2eTest,
+                               public ::testing::WithParamInterface<std::tuple<E2eTransport, Silence>>
+{
+protected:
+    E2eTransport Transport() const override { return std::get<0>(GetParam()); }
+};
+
+// Catches a Stop (and so a destructor) that waits behind the agent lock for a
+// transfer whose camera never answers: the transfer ends first, failed, and
+// the agent stops.
+TEST_P(ProgrammingStopE2eTest, StopEndsATransferTheCameraNeverAnswers)
+{
+    const Silence silence = std::get<1>(GetParam());
+    const Bytes data = TestData(1 << 20, 11);
+    store->SetLog(kLogId, data, false);
+    store->SetDownloadBlockSize(64 * 1024);
+    store->AddFault(silence == Silence::BeginNeverAcknowledged ? Fault(K::IgnoreUploadBegin)
+                    : silence == Silence::EndNeverAcknowledged ? Fault(K::StallUpload)
+                                                               : Fault(K::StallDownload, 256 * 1024));
+    ProgrammingAgent& programming = ConnectAgent();
+    programming.Start();
+    ASSERT_TRUE(programming.IsStarted());
+
+    std::future<bool> transfer = std::async(
+        std::launch::async,
+        [&]
+        {
+            if (silence == Silence::LogStalled)
+            {
+                Bytes out;
+                return RaisedBy([&] { programming.DownloadLog(out, kLogKind, {}, false); }).code == 0;
+            }
+            return programming.SendData(kFileType, {}, data.data(), data.size(), L"up.bin");
+        });
+    ASSERT_TRUE(store->WaitUntil(
+        [silence](const Q7::Sim::ProgrammingCounters& n)
+        {
+            return silence == Silence::BeginNeverAcknowledged ? n.uploadsBegun == 1
+                   : silence == Silence::EndNeverAcknowledged ? n.uploadEndsReceived == 1
+                                                              : n.downloadBytesSent >= 256 * 1024;
+        },
+        10s));
+
+    std::future<void> stopping = std::async(std::launch::async, [&] { programming.Stop(); });
+    ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready) << "Stop waits for the silent camera";
+    ASSERT_EQ(transfer.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(transfer.get());
+    EXPECT_FALSE(programming.IsStarted());
+    ExpectNoViolations();
+}
+
+std::string SilenceName(const ::testing::TestParamInfo<std::tuple<E2eTransport, Silence>>& info)
+{
+    static const char* const names[] = {"BeginNeverAcknowledged", "EndNeverAcknowledged", "LogStalled"};
+    return TransportName({std::get<0>(info.param), info.index}) + "_" +
+           names[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Silences, ProgrammingStopE2eTest,
+                         ::testing::Combine(AllTransports(),
+                                            ::testing::Values(Silence::BeginNeverAcknowledged,
+                                                              Silence::EndNeverAcknowledged,
+                                                              Silence::LogStalled)),
+                         SilenceName);
 
 // DataBegin and DataEnd carry 64-bit sizes but a transfer's blocks 32-bit
 // ones: 4 GiB or more is refused before anything goes to the camera, and the

@@ -85,6 +85,16 @@ void ProgrammingAgent::SetErrorCallback(const std::function<void(const Universal
     m_channel.SetErrorCallback(callback);
 }
 
+void ProgrammingAgent::CancelTask(std::uint32_t type, std::uint32_t id)
+{
+    ProgressProvider::CancelTask(type, id);
+    m_fileProgress.CancelTask(type, id);
+    m_firmwareProgress.CancelTask(type, id);
+    Platform::ScopedLock lock(m_cancelLock);
+    if (m_runningTask && m_runningTask->type == type && m_runningTask->id == id)
+        m_cancelled.Set();
+}
+
 void ProgrammingAgent::SetFileProgressCallback(std::function<void(const Universal::ProgressTask&)> callback)
 {
     m_fileProgress.SetProgressCallback(callback);
@@ -129,6 +139,14 @@ void ProgrammingAgent::Start()
 
 void ProgrammingAgent::Stop()
 {
+    // A transfer holds the agent lock for its whole duration and waits on
+    // these events: set them first, so that a camera that never answers cannot
+    // hold Stop (and the destructor) behind that lock.
+    m_opened.Reset();
+    m_closed.Set();
+    m_sendThread.GetStopEvent().Set();
+    m_recvThread.GetStopEvent().Set();
+
     Platform::ScopedLock lock(m_agentLock);
     CloseChannel(true);
     for (Platform::Thread_Posix* thread : {&m_sendThread, &m_recvThread})
@@ -281,17 +299,18 @@ bool ProgrammingAgent::WaitForOpenedChannel(const WaitObjectList& abortObjects)
 {
     return WaitForFirst(abortObjects,
                         {&m_sendThread.GetStopEvent(), &m_recvThread.GetStopEvent(), &m_sendThread,
-                         &m_recvThread, &m_opened},
+                         &m_recvThread, &m_opened, &m_cancelled},
                         Platform::kInfinite) == 4;
 }
 
 std::optional<bool> ProgrammingAgent::WaitForSignal(const WaitObjectList& abortObjects,
                                                     Platform::BaseWaitObject& signal, std::uint32_t timeoutMs)
 {
-    const std::uint32_t result = WaitForFirst(abortObjects, {&m_closed, &signal}, timeoutMs);
+    // A cancel wins over a state change that comes at the same moment.
+    const std::uint32_t result = WaitForFirst(abortObjects, {&m_closed, &m_cancelled, &signal}, timeoutMs);
     if (result == kWaitTimedOut)
         return std::nullopt;
-    return result == 1;
+    return result == 2;
 }
 
 void ProgrammingAgent::WaitForSendQueueDrain(const WaitObjectList& abortObjects,

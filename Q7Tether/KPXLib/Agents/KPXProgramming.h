@@ -78,8 +78,11 @@ public:
     void Start();
     /// Closes the channel, stops the send thread, then the receive thread,
     /// posting "Thread '%ls' taking an unexpectedly long time to stop." after
-    /// each 10-second wait that ends with the thread alive. Blocks (also for a
-    /// transfer in progress). Thread-safe.
+    /// each 10-second wait that ends with the thread alive. A transfer in
+    /// progress ends first (failed): the threads' stop events and the closed
+    /// event are set before the agent lock is taken, and every wait of a
+    /// transfer ends on them, also with a camera that never answers. Blocks.
+    /// Thread-safe.
     void Stop();
     /// Both threads run. Thread-safe.
     [[nodiscard]] bool IsStarted() const;
@@ -89,6 +92,14 @@ public:
     void SetErrorCallback(const Universal::ErrorCallback& callback) override;
     /// As above, for a callback given as a function.
     void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
+
+    /// Cancels the task of `type` and `id` on the agent's own provider and on
+    /// its file and firmware providers. When it is the task of the send in
+    /// progress, that send ends promptly as cancelled: the camera gets a
+    /// DataAbort, the task stops aborted and SendData answers false. Takes
+    /// neither the agent lock nor the data lock, so it never waits for a
+    /// transfer. Thread-safe, also from a progress callback.
+    void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     /// Installs the progress callback of SendData (and so SendFile).
     /// Thread-safe.
@@ -190,6 +201,8 @@ private:
     // The steps of SendData and SendFirmware.
     bool RunSend(std::uint32_t type, const WaitObjectList& abortObjects, const std::uint8_t* data,
                  std::uint64_t size, const std::string& name, Universal::ProgressProvider& provider);
+    // Makes `task` the one CancelTask ends, until the returned guard goes.
+    class RunningTaskScope;
     bool SendFileContents(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects,
                           bool firmware);
     std::vector<std::uint8_t> ReceiveLog(std::uint32_t logId, const WaitObjectList& abortObjects);
@@ -197,8 +210,8 @@ private:
     // an abort object, a stop event or the end of a thread came first.
     bool WaitForOpenedChannel(const WaitObjectList& abortObjects);
     // Waits for `signal` (the data-state event, the log event): true when it
-    // came, false when an abort object or the closed event came first; none
-    // on time-out.
+    // came, false when an abort object, the closed event or a cancel of the
+    // running send came first; none on time-out.
     std::optional<bool> WaitForSignal(const WaitObjectList& abortObjects, Platform::BaseWaitObject& signal,
                                       std::uint32_t timeoutMs);
     void WaitForSendQueueDrain(const WaitObjectList& abortObjects, std::uint32_t timeoutMs) noexcept;
@@ -222,6 +235,16 @@ private:
     ProgrammingTransfer m_transfer; // the data group: direction, data state, record, GetLogAck
     Universal::ProgressProvider m_firmwareProgress;
     Universal::ProgressProvider m_fileProgress;
+
+    // The task of the send in progress, which CancelTask ends.
+    struct RunningTask
+    {
+        std::uint32_t type = 0;
+        std::uint32_t id = 0;
+    };
+    Platform::Mutex_Posix m_cancelLock; // guards m_runningTask
+    std::optional<RunningTask> m_runningTask;
+    Platform::EventCondition_Posix m_cancelled; // set when the running send's task is cancelled
 };
 
 } // namespace Q7::KPX

@@ -121,6 +121,29 @@ std::vector<std::uint8_t> ReadWholeFile(const wchar_t* path)
 // ---------------------------------------------------------------------------
 // Sending.
 
+class ProgrammingAgent::RunningTaskScope
+{
+public:
+    RunningTaskScope(ProgrammingAgent& agent, const Universal::ProgressTask& task) : m_agent(agent)
+    {
+        Platform::ScopedLock lock(m_agent.m_cancelLock);
+        m_agent.m_cancelled.Reset();
+        m_agent.m_runningTask = RunningTask{task.GetType(), task.GetId()};
+    }
+    ~RunningTaskScope()
+    {
+        Platform::ScopedLock lock(m_agent.m_cancelLock);
+        m_agent.m_runningTask.reset();
+        m_agent.m_cancelled.Reset();
+    }
+
+    RunningTaskScope(const RunningTaskScope&) = delete;
+    RunningTaskScope& operator=(const RunningTaskScope&) = delete;
+
+private:
+    ProgrammingAgent& m_agent;
+};
+
 bool ProgrammingAgent::SendData(std::uint32_t type, const WaitObjectList& abortObjects,
                                 const std::uint8_t* data, std::uint64_t size, const wchar_t* name)
 {
@@ -161,8 +184,20 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
     task.SetPosition(0);
 
     Platform::ScopedLock lock(m_agentLock);
-    if (!WaitForOpenedChannel(abortObjects))
+    // A cancel that came before the task was published has marked it aborted.
+    const RunningTaskScope running(*this, task);
+    if (task.IsAborted() || !WaitForOpenedChannel(abortObjects))
         return false;
+    // A failed wait aborts the transfer. A cancelled send also lets its
+    // DataAbort reach the camera before it returns (the agent may be stopped
+    // next, which drops what is still queued).
+    const auto giveUp = [&]
+    {
+        m_transfer.AbortTransfer();
+        if (m_cancelled.IsSet())
+            WaitForSendQueueDrain(abortObjects, m_timings.queueDrainMs);
+        return false;
+    };
     try
     {
         const std::uint32_t dataId = m_transfer.BeginSending();
@@ -173,10 +208,7 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
         {
             if (WaitForSignal(abortObjects, m_transfer.GetDataStateChangeEvent(), Platform::kInfinite) !=
                 true)
-            {
-                m_transfer.AbortTransfer();
-                return false;
-            }
+                return giveUp();
         }
         // Anything but the DataBeginAck: the camera refused or aborted.
         if (state != kDataState_Transfer)
@@ -188,12 +220,16 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
         {
             if (m_transfer.GetDataState(false) != kDataState_Transfer)
                 return false;
+            if (m_cancelled.IsSet())
+                return giveUp();
             const auto block =
                 static_cast<std::uint32_t>(std::min<std::uint64_t>(size - position, kMaxBlockSize));
             SendDataBlock(dataId, data + position, block);
             position += block;
             task.UpdatePosition(position, step);
         }
+        if (m_cancelled.IsSet())
+            return giveUp();
         if (!m_transfer.EndSending(size))
             return false;
 
@@ -201,10 +237,7 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
         {
             if (WaitForSignal(abortObjects, m_transfer.GetDataStateChangeEvent(), Platform::kInfinite) !=
                 true)
-            {
-                m_transfer.AbortTransfer();
-                return false;
-            }
+                return giveUp();
         }
         // Only the camera's DataEndAck of this transfer completes it; a
         // DataError, a DataAbort or a reset of the channel is a failed send.

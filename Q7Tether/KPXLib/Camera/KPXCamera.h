@@ -253,8 +253,11 @@ public:
     void StopProgramming();
     [[nodiscard]] bool IsProgrammingStarted() const;
 
-    /// Passes a cancel request on to the programming agent's progress provider.
-    /// Blocks while a transfer holds the agent's slot.
+    /// Passes a cancel request on to the programming agent
+    /// (ProgrammingAgent::CancelTask): a transfer of that task ends promptly
+    /// as cancelled. Does not wait for the transfer, whose call holds the
+    /// agent's slot: callable from another thread and from the progress
+    /// callback.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     // ---- the camera itself
@@ -364,6 +367,11 @@ private:
     Slot<EnumerationAgent> m_ch0;
     Slot<ProgrammingAgent> m_ch1;
     Slot<DeviceControlAgent> m_ch2;
+
+    // The agent of m_ch1 for CancelTask, which must not wait for the slot lock
+    // a transfer holds. Set and cleared under both locks (slot lock first).
+    Platform::Mutex_Posix m_cancelLock; // guards m_cancelTarget; held only to call CancelTask
+    ProgrammingAgent* m_cancelTarget = nullptr;
 };
 
 } // namespace Q7::KPX
