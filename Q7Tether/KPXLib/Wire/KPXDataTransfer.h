@@ -259,6 +259,13 @@ MessageBytes MakeDataAbortMessage(ProtocolVersion version, std::uint32_t dataId)
 /// message would not fit the u32 `messageSize`.
 MessageBytes MakeDataBlockMessage(ProtocolVersion version, std::uint32_t dataId,
                                   std::span<const std::uint8_t> data);
+/// The fixed part of a DataBlock that carries `blockSize` bytes, written to
+/// the start of `out` (the data goes right behind it, so one buffer holds the
+/// whole message); answers the fixed part's size for the version (36). Raises
+/// ModuleError 0x650005 (plain) when the message would not fit the u32
+/// `messageSize` or `out` is shorter than the fixed part.
+std::size_t BuildDataBlockHeader(std::span<std::uint8_t> out, ProtocolVersion version, std::uint32_t dataId,
+                                 std::uint32_t blockSize);
 /// DataError without a text, answering `received` (its class and type).
 MessageBytes MakeDataErrorMessage(ProtocolVersion version, std::uint32_t dataId, std::uint32_t errorId,
                                   const CommonMessageHeader& received);
