@@ -220,7 +220,7 @@ private:
     // The steps of SendData and SendFirmware.
     bool RunSend(std::uint32_t type, const WaitObjectList& abortObjects, const std::uint8_t* data,
                  std::uint64_t size, const std::string& name, Universal::ProgressProvider& provider);
-    // Makes `task` the one CancelTask ends, until the returned guard goes.
+    // While it lives, makes a send's task the one CancelTask ends.
     class RunningTaskScope;
     bool SendFileContents(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects,
                           bool firmware);
