@@ -438,6 +438,8 @@ void Camera::BuildAgents()
         agent->SetFileProgressCallback(forward);
         agent->SetFirmwareProgressCallback(forward);
         m_ch1.agent = std::move(agent);
+        ScopedLock cancel(m_cancelLock);
+        m_cancelTarget = m_ch1.agent.get();
     }
     if (const OfferedChannel offered = FindOffered(2, 0); offered.descriptor != nullptr)
     {
@@ -535,7 +537,13 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch1.lock, m_ch1.agent))
+            {
+                {
+                    ScopedLock cancel(m_cancelLock);
+                    m_cancelTarget = nullptr;
+                }
                 agent->Stop();
+            }
         });
     TeardownStep(
         [this]

@@ -343,8 +343,11 @@ public:
     void StartDevelopment();
     void StopDevelopment();
 
-    /// Passes a cancel request on to the programming agent's progress provider.
-    /// Blocks while a transfer holds the agent's slot.
+    /// Passes a cancel request on to the programming agent
+    /// (ProgrammingAgent::CancelTask): a transfer of that task ends promptly
+    /// as cancelled. Does not wait for the transfer, whose call holds the
+    /// agent's slot: callable from another thread and from the progress
+    /// callback.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     // ---- the camera itself
@@ -478,6 +481,11 @@ private:
     Slot<DeviceControlAgent> m_ch2;
     Slot<ImageEnumerationAgent> m_ch3;
     Slot<DevelopmentAgent> m_ch255;
+
+    // The agent of m_ch1 for CancelTask, which must not wait for the slot lock
+    // a transfer holds. Set and cleared under both locks (slot lock first).
+    Platform::Mutex_Posix m_cancelLock; // guards m_cancelTarget; held only to call CancelTask
+    ProgrammingAgent* m_cancelTarget = nullptr;
 };
 
 } // namespace Q7::KPX
