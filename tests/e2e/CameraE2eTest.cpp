@@ -830,3 +830,50 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
     EXPECT_TRUE(returned);
     EXPECT_FALSE(camera.IsDeviceControlStarted());
 }
+
+// Catches device control stopped from the camera's own notify callback (on the
+// agent's notify thread, which the stop closes): the thread ended itself with
+// pthread_exit, whose forced unwinding aborted the process in the sink's
+// catch (...). Stopping there, and starting again there, must return and leave
+// device control working.
+TEST_F(CameraTcpE2e, DeviceControlStoppedOrRestartedFromItsNotifyCallback)
+{
+    for (const bool restartInCallback : {false, true})
+    {
+        SCOPED_TRACE(restartInCallback ? "stop and start in the callback" : "stop in the callback");
+        Rig rig(GetParam());
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        Camera& camera = *rig.camera;
+        const Camera::NotifyFunction counter = rig.notified.Sink();
+        std::atomic<bool> once{false};
+        std::promise<bool> returned;
+        camera.SetNotifyCallback(
+            [&](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
+            {
+                counter(id, payload);
+                if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
+                    return;
+                camera.StopDeviceControl();
+                const bool stopped = !camera.IsDeviceControlStarted();
+                if (restartInCallback)
+                    camera.StartDeviceControl();
+                returned.set_value(stopped);
+            });
+        camera.StartDeviceControl();
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+        auto inCallback = returned.get_future();
+        ASSERT_EQ(inCallback.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(inCallback.get());
+        if (!restartInCallback)
+            camera.StartDeviceControl();
+        ASSERT_TRUE(camera.IsDeviceControlStarted());
+        const std::size_t changes = rig.notified.Count(Camera::kNotify_PropertyStateChange);
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
+        EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_PropertyStateChange, changes + 1));
+        Camera::PropertyState state;
+        ASSERT_TRUE(camera.GetPropertyState(kIso, state));
+        EXPECT_EQ(state.value.text, "ISO 400");
+        camera.Close();
+        rig.ExpectNoViolations();
+    }
+}

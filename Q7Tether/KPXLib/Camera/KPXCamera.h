@@ -198,7 +198,10 @@ public:
     /// 0x15E000F at its connection limit. Blocks.
     void StartDeviceControl();
     /// Stops the agent. Blocks. The agent's slot is not locked meanwhile: the
-    /// notify callback may read properties while the agent stops.
+    /// notify callback may read properties while the agent stops. The notify
+    /// callback may also call this (and StartDeviceControl after it): the
+    /// agent's notify thread then lets itself go and ends once the callback
+    /// returned.
     void StopDeviceControl();
     [[nodiscard]] bool IsDeviceControlStarted() const;
 
