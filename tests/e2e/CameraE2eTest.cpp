@@ -831,16 +831,23 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
     EXPECT_FALSE(camera.IsDeviceControlStarted());
 }
 
-// Catches device control stopped from the camera's own notify callback (on the
-// agent's notify thread, which the stop closes): the thread ended itself with
-// pthread_exit, whose forced unwinding aborted the process in the sink's
-// catch (...). Stopping there, and starting again there, must return and leave
-// device control working.
-TEST_F(CameraTcpE2e, DeviceControlStoppedOrRestartedFromItsNotifyCallback)
+// Catches device control stopped, or the camera closed, from the camera's own
+// notify callback (on the agent's notify thread, which the stop closes): the
+// thread ended itself with pthread_exit, whose forced unwinding aborted the
+// process in the sink's catch (...) ("FATAL: exception not rethrown") or in a
+// noexcept teardown step. Each must return and leave the camera working; a
+// closed agent must outlive its thread's return into it (asan).
+TEST_F(CameraTcpE2e, DeviceControlStoppedRestartedOrClosedFromItsNotifyCallback)
 {
-    for (const bool restartInCallback : {false, true})
+    enum class InCallback
     {
-        SCOPED_TRACE(restartInCallback ? "stop and start in the callback" : "stop in the callback");
+        kStop,
+        kStopAndStart,
+        kClose
+    };
+    for (const InCallback action : {InCallback::kStop, InCallback::kStopAndStart, InCallback::kClose})
+    {
+        SCOPED_TRACE(static_cast<int>(action));
         Rig rig(GetParam());
         ASSERT_NO_FATAL_FAILURE(rig.Open());
         Camera& camera = *rig.camera;
@@ -853,9 +860,12 @@ TEST_F(CameraTcpE2e, DeviceControlStoppedOrRestartedFromItsNotifyCallback)
                 counter(id, payload);
                 if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
                     return;
-                camera.StopDeviceControl();
+                if (action == InCallback::kClose)
+                    camera.Close();
+                else
+                    camera.StopDeviceControl();
                 const bool stopped = !camera.IsDeviceControlStarted();
-                if (restartInCallback)
+                if (action == InCallback::kStopAndStart)
                     camera.StartDeviceControl();
                 returned.set_value(stopped);
             });
@@ -864,7 +874,11 @@ TEST_F(CameraTcpE2e, DeviceControlStoppedOrRestartedFromItsNotifyCallback)
         auto inCallback = returned.get_future();
         ASSERT_EQ(inCallback.wait_for(10s), std::future_status::ready);
         EXPECT_TRUE(inCallback.get());
-        if (!restartInCallback)
+        if (action == InCallback::kClose)
+        {
+            ASSERT_EQ(camera.InitializeAgents(nullptr), 0u);
+        }
+        if (action != InCallback::kStopAndStart)
             camera.StartDeviceControl();
         ASSERT_TRUE(camera.IsDeviceControlStarted());
         const std::size_t changes = rig.notified.Count(Camera::kNotify_PropertyStateChange);

@@ -388,6 +388,11 @@ WaitHandle Thread_Posix::GetHandle() const
     return m_control ? m_control->ended.GetHandle() : WaitHandle();
 }
 
+bool Thread_Posix::IsCallerInThreadBody() noexcept
+{
+    return t_currentControl != nullptr;
+}
+
 uint32_t Thread_Posix::GetThreadId() const
 {
     ScopedLock lock(m_mutex);

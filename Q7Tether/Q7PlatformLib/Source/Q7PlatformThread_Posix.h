@@ -153,6 +153,12 @@ public:
     /// The id of the attached thread (CurrentThreadId of that thread), 0 when none.
     uint32_t GetThreadId() const;
 
+    /// True when the caller runs on a thread that a Thread_Posix started (in
+    /// its body, or in a callback the body runs). Owners use it to keep an
+    /// object they take down there alive: the thread may be the object's own
+    /// and return into it. Thread-safe; never blocks.
+    static bool IsCallerInThreadBody() noexcept;
+
     struct Control; // state shared with the running thread
 
 private:
