@@ -512,6 +512,12 @@ std::vector<SimProperty> DeviceControlModel::DefaultProperties()
     return properties;
 }
 
+void DeviceControlModel::SetShutterReleaseHook(std::function<void()> hook)
+{
+    std::lock_guard lock(m_mutex);
+    m_shutterHook = std::move(hook);
+}
+
 void DeviceControlModel::SetSilent(bool silent)
 {
     std::lock_guard lock(m_mutex);
@@ -789,6 +795,25 @@ bool DeviceControlModel::SetValueLocked(ChannelContext& context, const MessageHe
 bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHeader& header,
                                        std::span<const std::uint8_t> message, bool eventsEnabled)
 {
+    // A shutter release's hook runs once the model's lock is given back.
+    std::function<void()> shutterHook;
+    struct RunAfterUnlock
+    {
+        std::function<void()>& hook;
+        ~RunAfterUnlock()
+        {
+            if (!hook)
+                return;
+            try
+            {
+                hook();
+            }
+            catch (...)
+            {
+                // A test's hook that throws must not take the camera down.
+            }
+        }
+    } runAfterUnlock{shutterHook};
     std::lock_guard lock(m_mutex);
     ByteReader reader(message);
     reader.Seek(kMessageHeaderSize);
@@ -901,7 +926,10 @@ bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHea
         command.parameter = reader.U32();
         m_stats.commands.push_back(command);
         if (command.command == 1)
+        {
             ++m_stats.shutterReleases;
+            shutterHook = m_shutterHook;
+        }
         break;
     }
     default:

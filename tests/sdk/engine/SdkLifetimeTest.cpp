@@ -170,6 +170,22 @@ void EightThreadsCloseOnce(Checks& check)
     check.Equal(capture.Count("SDK::CloseSdk(): Terminating object factory...\n"), 1u, "factory lines");
 }
 
+// Catches the spurious-failure fault: a first RegisterListener, which creates
+// the SDK and succeeds, logged and echoed "Sdk not open" (level 2) on its way.
+void FirstRegisterListenerCreatesTheSdkQuietly(Checks& check)
+{
+    SdkLogCapture capture;
+    std::uint32_t id = 99;
+    check.Equal(static_cast<int>(RegisterListener(id)), 0, "first RegisterListener");
+    check.Equal(id, 0u, "first listener id");
+    check.LastError(Success, "", "RegisterListener records");
+    for (const SdkLogLine& line : capture.Lines())
+    {
+        check.True(line.level > 2, ("a failure was logged: " + line.text).c_str());
+    }
+    check.Equal(IsSdkOpen(), true, "IsSdkOpen after RegisterListener");
+}
+
 void PrintToStderr(int level, const char* format, va_list args)
 {
     std::fprintf(stderr, "[%d] ", level);
@@ -206,6 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
         ProcessCase{"ReopenAfterClose", &ReopenAfterClose, ""},
         ProcessCase{"ClosingRefusesOthers", &ClosingRefusesOthers, ""},
         ProcessCase{"EightThreadsCloseOnce", &EightThreadsCloseOnce, ""},
+        ProcessCase{"FirstRegisterListenerCreatesTheSdkQuietly", &FirstRegisterListenerCreatesTheSdkQuietly,
+                    ""},
         ProcessCase{"EnsureOpenThenExit", &EnsureOpenThenExit,
                     "\\[5\\] Sdk: Opening SDK & register default factory\n.*"
                     "\\[5\\] Sdk: Closing SDK\n.*\\[5\\] SDK::CloseSdk\\(\\): Deleting SDK\\.\\.\\.\n"}),
