@@ -518,7 +518,10 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+            {
                 agent->StopThreads();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
@@ -535,9 +538,12 @@ void Camera::StopAgents()
             auto agent = TakeAgent(m_ch3.lock, m_ch3.agent);
             if (agent)
                 agent->Stop();
-            // After the stop: the agent's notify thread can store no more.
-            std::lock_guard lock(m_capabilitiesLock);
-            m_capabilities.reset();
+            {
+                // After the stop: the agent's notify thread can store no more.
+                std::lock_guard lock(m_capabilitiesLock);
+                m_capabilities.reset();
+            }
+            Retire(std::move(agent));
         });
     TeardownStep(
         [this]
