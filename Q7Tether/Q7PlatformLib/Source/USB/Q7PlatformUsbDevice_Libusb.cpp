@@ -301,10 +301,17 @@ void Device_Libusb::Close()
     }
 }
 
-UsbResult Device_Libusb::HandleDisconnect()
+bool Device_Libusb::SetDisconnected() noexcept
 {
+    std::lock_guard<std::mutex> lock(m_disconnectMutex);
     const bool wasConnected = IsConnected();
     m_disconnectedEvent.Set();
+    return wasConnected;
+}
+
+UsbResult Device_Libusb::HandleDisconnect()
+{
+    const bool wasConnected = SetDisconnected();
     if (m_disconnectAsResult == 0)
     {
         throw ModuleError(Q7::Universal::kError_NotConnected, L"USB device.");
@@ -369,9 +376,7 @@ void Device_Libusb::HandleFailureQuietly(HostStatus status, const wchar_t* text)
 
 void Device_Libusb::MarkDisconnected() noexcept
 {
-    const bool wasConnected = IsConnected();
-    m_disconnectedEvent.Set();
-    if (wasConnected)
+    if (SetDisconnected())
     {
         LogInfo(L"USB device disconnected.");
     }

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -241,6 +242,9 @@ private:
     // Sets the disconnected event from a transfer's end, logging "USB device
     // disconnected." when the device had been connected. Any thread.
     void MarkDisconnected() noexcept;
+    // Sets the disconnected event; true for the one call (of several threads
+    // at once) that found the device connected.
+    bool SetDisconnected() noexcept;
 
     // The body of Open under the device lock.
     UsbResult OpenLocked(const DeviceMoniker_Libusb& moniker, std::uint8_t alternateSetting);
@@ -266,6 +270,8 @@ private:
     std::unique_ptr<HostDeviceHandle> m_handle;
     bool m_backendStarted = false; // this device holds one Start of m_backend
     std::uint32_t m_usbGeneration = kUsbGeneration_Unknown;
+
+    std::mutex m_disconnectMutex; // makes the connected-to-disconnected step one step (its line logged once)
 
     std::atomic<std::uint32_t> m_disconnectAsResult{0};
     std::atomic<std::uint32_t> m_timeoutAsResult{0};
