@@ -547,6 +547,12 @@ UsbResult BulkEndpoint_Libusb::CheckState()
     {
         return kUsbResult_Success;
     }
+    // Close sets the closed event before the disconnected one: a device closed
+    // since the first check is closed, not lost.
+    if (m_closedEvent.IsSet() || !m_device->IsOpen())
+    {
+        return kUsbResult_Closed;
+    }
     return m_device->HandleDisconnect();
 }
 
