@@ -930,3 +930,64 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
     EXPECT_TRUE(returned);
     EXPECT_FALSE(camera.IsDeviceControlStarted());
 }
+
+// Catches device control stopped, or the camera closed, from the camera's own
+// notify callback (on the agent's notify thread, which the stop closes): the
+// thread ended itself with pthread_exit, whose forced unwinding aborted the
+// process in the sink's catch (...) ("FATAL: exception not rethrown") or in a
+// noexcept teardown step. Each must return and leave the camera working; a
+// closed agent must outlive its thread's return into it (asan).
+TEST_F(CameraTcpE2e, DeviceControlStoppedRestartedOrClosedFromItsNotifyCallback)
+{
+    enum class InCallback
+    {
+        kStop,
+        kStopAndStart,
+        kClose
+    };
+    for (const InCallback action : {InCallback::kStop, InCallback::kStopAndStart, InCallback::kClose})
+    {
+        SCOPED_TRACE(static_cast<int>(action));
+        Rig rig(GetParam());
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        Camera& camera = *rig.camera;
+        const Camera::NotifyFunction counter = rig.notified.Sink();
+        std::atomic<bool> once{false};
+        std::promise<bool> returned;
+        camera.SetNotifyCallback(
+            [&](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
+            {
+                counter(id, payload);
+                if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
+                    return;
+                if (action == InCallback::kClose)
+                    camera.Close();
+                else
+                    camera.StopDeviceControl();
+                const bool stopped = !camera.IsDeviceControlStarted();
+                if (action == InCallback::kStopAndStart)
+                    camera.StartDeviceControl();
+                returned.set_value(stopped);
+            });
+        camera.StartDeviceControl();
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+        auto inCallback = returned.get_future();
+        ASSERT_EQ(inCallback.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(inCallback.get());
+        if (action == InCallback::kClose)
+        {
+            ASSERT_EQ(camera.InitializeAgents(nullptr), 0u);
+        }
+        if (action != InCallback::kStopAndStart)
+            camera.StartDeviceControl();
+        ASSERT_TRUE(camera.IsDeviceControlStarted());
+        const std::size_t changes = rig.notified.Count(Camera::kNotify_PropertyStateChange);
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
+        EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_PropertyStateChange, changes + 1));
+        Camera::PropertyState state;
+        ASSERT_TRUE(camera.GetPropertyState(kIso, state));
+        EXPECT_EQ(state.value.text, "ISO 400");
+        camera.Close();
+        rig.ExpectNoViolations();
+    }
+}

@@ -77,9 +77,15 @@ struct CameraTimings
 /// the development receiver on the development agent's receive thread; the
 /// error callback on
 /// whichever thread of the camera met the error; progress on the thread of
-/// the transfer. None of them may call the camera's lifecycle operations or
-/// setters (those wait for the threads that run them): hand such work to
-/// another thread.
+/// the transfer. A notification sink may stop and start device control and
+/// may Close the camera: a thread whose own agent stops lets itself go and
+/// ends once the sink returned, and what Close takes down on a thread of the
+/// library is kept (stopped) until a lifecycle operation runs on another
+/// thread or the camera is destroyed. Close in a sink still waits for the
+/// transport device's notify thread, which may be waiting for the sinks to
+/// deliver a link loss (a deadlock): better hand Close to another thread. No
+/// callback may destroy the camera or call its other lifecycle operations or
+/// setters (those wait for the threads that run them).
 class Camera : public Universal::ErrorDispatcher, public Universal::ProgressProvider
 {
 public:
@@ -250,7 +256,10 @@ public:
     /// 0x15E000F at its connection limit. Blocks.
     void StartDeviceControl();
     /// Stops the agent. Blocks. The agent's slot is not locked meanwhile: the
-    /// notify callback may read properties while the agent stops.
+    /// notify callback may read properties while the agent stops. The notify
+    /// callback may also call this (and StartDeviceControl after it): the
+    /// agent's notify thread then lets itself go and ends once the callback
+    /// returned.
     void StopDeviceControl();
     [[nodiscard]] bool IsDeviceControlStarted() const;
 
@@ -401,6 +410,12 @@ private:
 
     // Close's steps.
     void StopAgents();
+    // Destroys object, or keeps it in m_retired on a thread of the library
+    // (see m_retired). Main lock held.
+    void Retire(std::shared_ptr<void> object);
+    // Destroys the retired objects, unless on a thread of the library. Main
+    // lock held.
+    void DropRetired() noexcept;
     void StopTransports() noexcept;
     void CloseWatchThread(Platform::Thread_Posix& thread, void* parameter);
 
@@ -474,6 +489,13 @@ private:
     std::atomic<bool> m_linkLossReported{false};
 
     Platform::Thread_Posix m_closeWatch{L"KPX camera close watch"}; // runs during Close only
+
+    // Agents and channel transports that Close or Shutdown took down on a
+    // thread of the library (in a callback of the camera, which may run on that
+    // agent's own thread and return into it): kept, stopped, until a lifecycle
+    // operation runs on another thread or the camera is destroyed. Guarded by
+    // the main lock.
+    std::vector<std::shared_ptr<void>> m_retired;
 
     // The agents; built after the transports they use, destroyed before them.
     Slot<EnumerationAgent> m_ch0;
