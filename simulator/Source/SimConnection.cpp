@@ -388,6 +388,10 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
         }
         add(kZeros.data(), item.padding);
     }
+    if (pieces.empty())
+    {
+        return true; // a fault's marker item carries no bytes
+    }
     std::string failure;
     if (!m_stream->Send(pieces, failure))
     {
@@ -472,7 +476,8 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     m_txChanged.notify_all();
 }
 
-bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant)
+bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
+                          std::shared_ptr<const void> owner)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -489,6 +494,7 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
         if (constant)
         {
             item.constantPayload = payload;
+            item.owner = owner;
         }
         else
         {
@@ -1381,6 +1387,10 @@ void Connection::ApplyDataFault(const DataFault& fault, ChannelId id)
         break;
     case DataAction::StallMidPacket:
         QueueControl(BuildPartialDataPacket(id), id, std::chrono::milliseconds{0}, PostAction::Stall);
+        break;
+    case DataAction::DropAfterOutput:
+        // Queued behind everything the handler sent: written first, then the drop.
+        QueueControl({}, id, std::chrono::milliseconds{0}, PostAction::Drop);
         break;
     }
 }

@@ -24,6 +24,9 @@ using Universal::UniversalError;
 namespace
 {
 
+// A request to an agent of a channel the camera does not offer.
+constexpr std::uint32_t kError_ChannelNotSupported = 0x15E0018;
+
 // The machine-wide initialisation mutex, made on first use and kept until the
 // process ends; null when it could not be made (then nothing is excluded).
 Platform::NamedMutex_Posix* InitializationMutex()
@@ -137,6 +140,8 @@ Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraT
 Camera::~Camera()
 {
     TeardownStep([this] { Shutdown(); });
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
     m_pTransportDevice->SetNotifyCallback(Transport::NotifyCallback());
     m_pTransportDevice.reset();
 }
@@ -166,6 +171,24 @@ void Camera::SetClientIdentity(const char* authenticationText)
         if (m_ch2.agent)
             m_ch2.agent->SetClientIdentity(GetClientIdentity());
     }
+    {
+        ScopedLock slot(m_ch3.lock);
+        if (m_ch3.agent)
+            m_ch3.agent->SetClientIdentity(GetClientIdentity());
+    }
+}
+
+void Camera::SetDevelopmentClientIdentity(const char* authenticationText)
+{
+    const ClientIdentity identity = MakeClientIdentity(authenticationText);
+    ScopedLock slot(m_ch255.lock);
+    if (!m_ch255.agent)
+        throw ModuleError(kError_ChannelNotSupported, L"Kpx Channel not supported!");
+    {
+        ScopedLock lock(m_identityLock);
+        m_developmentIdentity = identity;
+    }
+    m_ch255.agent->SetClientIdentity(identity);
 }
 
 ClientIdentity Camera::GetClientIdentity() const
@@ -174,11 +197,18 @@ ClientIdentity Camera::GetClientIdentity() const
     return m_clientIdentity;
 }
 
+ClientIdentity Camera::GetDevelopmentIdentity() const
+{
+    ScopedLock lock(m_identityLock);
+    return m_developmentIdentity;
+}
+
 // ---------------------------------------------------------------- Initialize
 
 std::uint32_t Camera::Initialize(bool keepControlTransport)
 {
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (m_initialized)
         return 0;
     AssertDevice();
@@ -314,6 +344,7 @@ std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>
     // The allocator is for the buffers of the image agents; the agents built
     // here take none.
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         throw ModuleError(Universal::kError_NotInitialized);
     if (AgentsInitialized())
@@ -381,7 +412,8 @@ Camera::OfferedChannel Camera::FindOffered(std::uint8_t channel, std::uint8_t su
 // The protocol versions, identity and error forwarder of a new agent. A
 // channel of a legacy camera is fixed to the legacy table's version.
 template <typename Agent>
-void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor)
+void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor,
+                   const ClientIdentity& identity)
 {
     const std::optional<ProtocolVersion> legacy =
         descriptor.legacyMark == Enumeration::kLegacyMark_Legacy
@@ -391,7 +423,7 @@ void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descripto
         agent.SetProtocolVersion(*legacy);
     else
         agent.SetClientMajorVersions({descriptor.majorVersionLowest, descriptor.majorVersionHighest});
-    agent.SetClientIdentity(GetClientIdentity());
+    agent.SetClientIdentity(identity);
     agent.SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
 }
 
@@ -403,13 +435,15 @@ void Camera::BuildAgents()
         ScopedLock slot(m_ch1.lock);
         auto agent =
             std::make_unique<ProgrammingAgent>(*offered.transport, m_timings.channel, m_timings.programming);
-        Equip(*agent, *offered.descriptor);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
         agent->SetProgressCallback(Universal::ProgressCallback(this, &Camera::ForwardProgress));
         const ProgressFunction forward = [this](const Universal::ProgressTask& task)
         { ForwardProgress(task); };
         agent->SetFileProgressCallback(forward);
         agent->SetFirmwareProgressCallback(forward);
         m_ch1.agent = std::move(agent);
+        ScopedLock cancel(m_cancelLock);
+        m_cancelTarget = m_ch1.agent.get();
     }
     if (const OfferedChannel offered = FindOffered(2, 0); offered.descriptor != nullptr)
     {
@@ -417,9 +451,29 @@ void Camera::BuildAgents()
         ScopedLock slot(m_ch2.lock);
         auto agent = std::make_unique<DeviceControlAgent>(*offered.transport, m_timings.channel,
                                                           m_timings.descriptorWaitMs);
-        Equip(*agent, *offered.descriptor);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
         agent->SetNotifyReceiver(DeviceControlAgent::NotifyReceiver(this, &Camera::OnPropertyNotify));
         m_ch2.agent = std::move(agent);
+    }
+    if (const OfferedChannel offered = FindOffered(3, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing enumeration control agent");
+        ScopedLock slot(m_ch3.lock);
+        auto agent = std::make_unique<ImageEnumerationAgent>(*offered.transport, m_timings.channel,
+                                                             m_timings.imageEnumeration);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
+        agent->SetNotifyReceiver(ImageEnumerationAgent::NotifyReceiver(this, &Camera::OnImageEnumNotify));
+        m_ch3.agent = std::move(agent);
+    }
+    if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing development agent");
+        ScopedLock slot(m_ch255.lock);
+        auto agent = std::make_unique<DevelopmentAgent>(*offered.transport, m_timings.channel,
+                                                        m_timings.developmentMessageLimit);
+        Equip(*agent, *offered.descriptor, GetDevelopmentIdentity());
+        agent->SetMessageReceiver(DevelopmentAgent::MessageReceiver(this, &Camera::OnDevelopmentMessage));
+        m_ch255.agent = std::move(agent);
     }
 }
 
@@ -428,6 +482,7 @@ void Camera::BuildAgents()
 void Camera::Close()
 {
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         return;
     // Transfers wait on this event too: they end now and free their slots.
@@ -464,21 +519,77 @@ void Camera::StopAgents()
     TeardownStep(
         [this]
         {
+            if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+            {
+                agent->StopThreads();
+                Retire(std::move(agent));
+            }
+        });
+    TeardownStep(
+        [this]
+        {
             if (auto agent = TakeAgent(m_ch2.lock, m_ch2.agent))
+            {
                 agent->Stop();
+                Retire(std::move(agent));
+            }
+        });
+    TeardownStep(
+        [this]
+        {
+            auto agent = TakeAgent(m_ch3.lock, m_ch3.agent);
+            if (agent)
+                agent->Stop();
+            {
+                // After the stop: the agent's notify thread can store no more.
+                std::lock_guard lock(m_capabilitiesLock);
+                m_capabilities.reset();
+            }
+            Retire(std::move(agent));
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch1.lock, m_ch1.agent))
+            {
+                {
+                    ScopedLock cancel(m_cancelLock);
+                    m_cancelTarget = nullptr;
+                }
                 agent->Stop();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch0.lock, m_ch0.agent))
+            {
                 agent->Close();
+                Retire(std::move(agent));
+            }
         });
+}
+
+// A thread that takes down its own agent (a callback of the camera running on
+// the agent's thread) returns into that agent's code afterwards: it must not
+// free it. The agent is stopped; its thread has let itself go and ends once
+// the callback returned.
+void Camera::Retire(std::shared_ptr<void> object)
+{
+    if (object && Platform::Thread_Posix::IsCallerInThreadBody())
+        m_retired.push_back(std::move(object));
+}
+
+void Camera::DropRetired() noexcept
+{
+    if (Platform::Thread_Posix::IsCallerInThreadBody())
+        return;
+    // In the order taken down: agents before the transports they use. The
+    // destructors wait for threads still returning from a callback.
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
+    m_retired.clear();
 }
 
 void Camera::StopTransports() noexcept
@@ -503,7 +614,13 @@ void Camera::Shutdown()
 {
     ScopedLock main(m_mainLock);
     TeardownStep([this] { Close(); });
-    TeardownStep([this] { m_transports.clear(); });
+    TeardownStep(
+        [this]
+        {
+            for (TransportEntry& entry : m_transports)
+                Retire(std::move(entry.transport));
+            m_transports.clear();
+        });
     m_initialized = false;
 }
 
