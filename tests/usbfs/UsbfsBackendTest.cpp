@@ -343,6 +343,7 @@ enum class Fault
 {
     EndUrb, // the endpoint's next URB ends with the status
     Halt,   // the endpoint stalls: every URB ends with -EPIPE until a clear-halt
+    Unplug, // the device is removed; its URBs in flight end with the status
 };
 
 struct FaultCase
@@ -380,22 +381,36 @@ TEST_P(UsbfsFaultTest, ATransferErrorEndsInItsDocumentedOutcome)
         EXPECT_EQ(endpoint->Read(buffer.data(), 64, &count, nullptr, 0), 2u);
         ASSERT_TRUE(device.WaitForPendingUrbs(kIn, 4, 10s));
     }
+    if (c.endpoint == kOut && c.fault == Fault::Unplug)
+    {
+        device.SetPace(1, 60s, 0); // the write stays in flight until the removal
+    }
+    std::future<void> removal;
     if (c.fault == Fault::Halt)
         device.Halt(c.endpoint);
-    else
+    else if (c.fault == Fault::EndUrb)
         device.FailNextUrb(c.endpoint, c.status);
+    else
+        removal = std::async(std::launch::async,
+                             [&]
+                             {
+                                 device.WaitForPendingUrbs(c.endpoint, 1, 10s);
+                                 device.Unplug({.urbStatus = c.status});
+                             });
     const auto call = [&]
     {
         return c.endpoint == kIn ? endpoint->Read(buffer.data(), 64, &count, nullptr, 10000)
                                  : endpoint->Write(buffer.data(), 64, &count, nullptr, 10000);
     };
-    if (c.raised != 0)
+    std::uint32_t result = 0;
+    EXPECT_EQ(RaisedCode([&] { result = call(); }), c.raised);
+    if (c.raised == 0)
     {
-        EXPECT_EQ(RaisedCode(call), c.raised);
+        EXPECT_EQ(result, c.result);
     }
-    else
+    if (removal.valid())
     {
-        EXPECT_EQ(call(), c.result);
+        removal.get();
     }
     EXPECT_EQ(usb.GetDisconnectedEvent().IsSet(), c.disconnected);
     EXPECT_EQ(log.Count(L"USB error.") > 0, c.raised != 0);
@@ -407,6 +422,8 @@ const FaultCase kFaultCases[] = {
     {"OverflowRaisesEoverflow", kIn, Fault::EndUrb, -EOVERFLOW, 0, EOVERFLOW, false},
     {"NoDeviceOnInIsADisconnection", kIn, Fault::EndUrb, -ENODEV, 4, 0, true},
     {"NoDeviceOnOutIsADisconnection", kOut, Fault::EndUrb, -ENODEV, 4, 0, true},
+    {"TransactionErrorOnInWithTheDeviceGoneIsADisconnection", kIn, Fault::Unplug, -EPROTO, 4, 0, true},
+    {"TransactionErrorOnOutWithTheDeviceGoneIsADisconnection", kOut, Fault::Unplug, -EPROTO, 4, 0, true},
 };
 
 std::string FaultName(const ::testing::TestParamInfo<FaultCase>& c)
