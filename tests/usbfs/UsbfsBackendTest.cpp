@@ -433,6 +433,80 @@ std::string FaultName(const ::testing::TestParamInfo<FaultCase>& c)
 
 INSTANTIATE_TEST_SUITE_P(Cases, UsbfsFaultTest, ::testing::ValuesIn(kFaultCases), FaultName);
 
+struct TransientCase
+{
+    const char* name;
+    std::uint8_t endpoint; // kIn: a Read meets it; kOut: a Write
+    int status;            // how the device's next URB there ends
+    std::uint32_t raised;  // the errno of the SystemError_Posix the call raises
+};
+
+void PrintTo(const TransientCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class UsbfsTransientTest : public UsbfsEndpointTest, public ::testing::WithParamInterface<TransientCase>
+{
+};
+
+// Catches an error of one transfer, the device still attached, that breaks the
+// pipe for good (every later call raising it again, or the read ring not queued
+// again, so the device's next transfer is never read), that is not reported or
+// reported twice, or that marks a present device disconnected.
+TEST_P(UsbfsTransientTest, IsReportedOnceAndTheNextTransferDeliversData)
+{
+    const TransientCase& c = GetParam();
+    Bytes buffer(64);
+    std::uint32_t count = 0;
+    const Bytes next = Pattern(c.endpoint == kIn ? 64 : 4096, 5);
+    if (c.endpoint == kIn)
+    {
+        EXPECT_EQ(endpoint->Read(buffer.data(), 64, &count, nullptr, 0), 2u);
+        ASSERT_TRUE(device.WaitForPendingUrbs(kIn, 4, 10s));
+        device.FailNextUrb(kIn, c.status);
+        EXPECT_EQ(RaisedCode([&] { endpoint->Read(buffer.data(), 64, &count, nullptr, 10000); }), c.raised);
+        EXPECT_TRUE(device.WaitForPendingUrbs(kIn, 4, 10s)) << "the failed read was not queued again";
+        auto sent = SendAsync(firmware, next);
+        EXPECT_EQ(endpoint->Read(buffer.data(), 64, &count, nullptr, 10000), 0u);
+        EXPECT_EQ(count, 64u);
+        EXPECT_EQ(buffer, next);
+        ASSERT_EQ(sent.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(sent.get());
+    }
+    else
+    {
+        device.FailNextUrb(kOut, c.status);
+        EXPECT_EQ(RaisedCode([&] { endpoint->Write(buffer.data(), 64, &count, nullptr, 10000); }), c.raised);
+        auto taken = std::async(std::launch::async, [&] { return ReceiveAll(*firmware, next.size()); });
+        EXPECT_EQ(
+            endpoint->Write(next.data(), static_cast<std::uint32_t>(next.size()), &count, nullptr, 10000),
+            0u);
+        EXPECT_EQ(count, next.size());
+        ASSERT_EQ(taken.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(taken.get(), next)
+            << "the failed write's bytes reached the device, or the next one's did not";
+    }
+    EXPECT_EQ(log.Count(L"USB error."), 1u);
+    EXPECT_FALSE(usb.GetDisconnectedEvent().IsSet());
+    EXPECT_TRUE(usb.IsConnected());
+}
+
+const TransientCase kTransientCases[] = {
+    // A transaction error (a glitch on the wire, the device still there).
+    {"TransactionErrorOnIn", kIn, -EPROTO, EIO},
+    {"TransactionErrorOnOut", kOut, -EPROTO, EIO},
+    // Babble: the packet that did not fit is lost, the endpoint goes on.
+    {"OverflowOnIn", kIn, -EOVERFLOW, EOVERFLOW},
+};
+
+std::string TransientName(const ::testing::TestParamInfo<TransientCase>& c)
+{
+    return c.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, UsbfsTransientTest, ::testing::ValuesIn(kTransientCases), TransientName);
+
 // Catches a removal that leaves a blocked read or write waiting (its URB ends
 // with -ESHUTDOWN, which libusb reports as "no device"), and transfers the
 // removal ended that are never reaped (checked when the fixture ends).

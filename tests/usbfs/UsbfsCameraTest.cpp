@@ -293,10 +293,6 @@ TEST_F(UsbfsCameraTest, AnApplicationFindsOpensControlsAndTransfersThroughLibusb
     EXPECT_EQ(recorder.Events(), (std::vector<std::string>{"+usb:SIM0000001", "-usb:SIM0000001"}));
     manager.StopNotify();
     ExpectEveryUrbReaped();
-    auto t0 = Clock::now();
-    auto n = Q7::Platform::Usb::GetHostBackend().GetStartCount();
-    fprintf(stderr, "start count %u after %lld us\n", n,
-            (long long)std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count());
 }
 
 // ---------------------------------------------------------------- losing it
