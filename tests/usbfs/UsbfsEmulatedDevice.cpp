@@ -2,6 +2,7 @@
 
 #include "UsbfsDescriptors.h"
 
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -991,6 +993,52 @@ HostDeviceLocation EmulatedDevice::Plug()
     return HostDeviceLocation{Testbed::kBusNumber, {core.options.port}, address};
 }
 
+namespace
+{
+
+// The process's open files on the node (the host's handles).
+std::vector<int> FilesOn(const std::string& path)
+{
+    std::vector<int> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error))
+    {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) == path)
+        {
+            files.push_back(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return files;
+}
+
+// Puts, under each of the files' numbers, a file whose poll reports POLLERR
+// (the write end of a pipe without reader), as usbfs's poll does for a
+// disconnected device. The preload keeps handing the numbers' ioctls to the
+// handler.
+void ReportPollError(const std::vector<int>& files)
+{
+    if (files.empty())
+    {
+        return;
+    }
+    int pipeEnds[2];
+    if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+    {
+        std::fprintf(stderr, "usbfs emulation: no POLLERR at the removal, pipe2 failed: %s\n",
+                     std::strerror(errno));
+        return; // the host still sees its URBs' statuses
+    }
+    ::close(pipeEnds[0]);
+    for (const int file : files)
+    {
+        ::dup3(pipeEnds[1], file, O_CLOEXEC);
+    }
+    ::close(pipeEnds[1]);
+}
+
+} // namespace
+
 void EmulatedDevice::Unplug(const UnplugOptions& options)
 {
     DeviceCore& core = *m_core;
@@ -1009,6 +1057,8 @@ void EmulatedDevice::Unplug(const UnplugOptions& options)
         interfacePaths = core.interfacePaths;
         node = core.devNodes.back();
     }
+    // The host's handles, found while the node still has its name.
+    const std::vector<int> files = FilesOn(core.testbed.RootDir() + node);
     {
         // As the kernel takes a device apart: its interfaces first, then the
         // device's "remove" uevent, then its entry and node. A listing that
@@ -1034,6 +1084,7 @@ void EmulatedDevice::Unplug(const UnplugOptions& options)
             core.Complete(std::move(urb), options.urbStatus);
         }
     }
+    ReportPollError(files);
     core.changed.notify_all();
 }
 

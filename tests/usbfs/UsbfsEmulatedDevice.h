@@ -27,8 +27,12 @@
 // be reaped; every later call answers ENODEV).
 //
 // Limits of the emulation: the node is a regular file, so libusb's poll always
-// finds it ready and its event thread reaps in a loop while a handle is open
-// (no POLLERR at removal either: transfers end by their reaped status). The
+// finds it ready and its event thread reaps in a loop while a handle is open.
+// At a removal, once the URBs in flight ended, each of the process's open
+// files on the node is replaced (same number, so the preload still hands its
+// ioctls to the handler) by one whose poll reports POLLERR, as usbfs's poll
+// does for a disconnected device: libusb then takes its disconnect path (reap
+// what is left, end the rest as "no device", stop polling the file). The
 // file's link names the testbed, so libusb gets the address from CONNECTINFO
 // and bus number 0 for a wrapped handle. umockdev's preload serialises the
 // ioctls of one file, so a reap with nothing to give answers EAGAIN at once
@@ -139,8 +143,9 @@ public:
     /// Removes the device: usbfs calls answer ENODEV from now on, the
     /// interfaces go, the device's "remove" uevent goes out, its sysfs entry
     /// and node go, then the URBs in flight end with the options' status (the
-    /// host can still reap them) and the firmware's calls are woken. Nothing
-    /// when not plugged.
+    /// host can still reap them), the host's files on the node report POLLERR
+    /// and the firmware's calls are woken. Nothing when not plugged. Not while
+    /// the host closes a file on the node (its number could be reused).
     void Unplug(const UnplugOptions& options = {});
 
     bool IsPlugged() const;
