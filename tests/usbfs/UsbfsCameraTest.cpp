@@ -347,6 +347,7 @@ TEST_P(UsbfsRemovalTest, EndsInOneDisconnectionAndFreesEveryTransfer)
         ASSERT_TRUE(store->WaitUntil([](const Q7::Sim::ProgrammingCounters& counters)
                                      { return counters.uploadBytesReceived >= (1u << 20); },
                                      kBound));
+        emulated->Device().SetPace(1, 60s, 0); // the upload cannot finish before the removal
     }
     else if (c.moment == Moment::Download)
     {
