@@ -176,7 +176,11 @@ public:
     /// their way from the pipe into destination returns once they have landed
     /// (they count in *bytesRead): a TCP pipe, whose reads cannot be aborted,
     /// finishes the piece under way; a pipe that honours abort objects ends it
-    /// at once. The rest of a packet goes to the next Read. Bytes of
+    /// at once. A piece that does not land within the transport's mid-packet
+    /// stall limit after that (a camera stalled in the middle of a packet)
+    /// makes the transport abandon the pipe as lost, which ends it
+    /// (ChannelTransport::AbandonStalledPipe). The rest of a packet goes to the
+    /// next Read. Bytes of
     /// destination beyond those read may have been overwritten (with zeros).
     /// Raises the internal errors 0x650001 for a null destination and 0x650067
     /// "Only one read may be active at a time for each channel.". Blocks.

@@ -5,6 +5,7 @@
 #include "Q7UniversalError.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 // The channel's data path: Read and Write, the direct delivery of Data packets
@@ -129,9 +130,20 @@ std::uint32_t Channel::EndRead()
     if (m_pieceInFlight)
     {
         // The destination is the caller's: the transport's thread must be done
-        // with it before the Read returns.
+        // with it before the Read returns. A pipe that honours abort objects
+        // ends the piece at once; a TCP read ends when its bytes are in, or
+        // never when the camera stalls in the middle of the packet: then the
+        // stream is out of step for good and the pipe closes as lost, which
+        // ends the read.
         m_pieceAbort.Set();
-        m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        const std::chrono::milliseconds stallLimit(m_transport.GetMidPacketStallMs());
+        if (!m_pieceEnded.wait_for(lock, stallLimit, [this] { return !m_pieceInFlight; }))
+        {
+            lock.unlock();
+            m_transport.AbandonStalledPipe(m_channel, m_subChannel);
+            lock.lock();
+            m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        }
         m_pieceAbort.Reset();
     }
     const std::uint32_t remaining = m_readRemaining;
