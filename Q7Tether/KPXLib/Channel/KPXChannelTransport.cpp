@@ -752,7 +752,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             return DirectOutcome::kEnd;
         }
         // The channel withdrew: keep the stream in step.
-        return ReadAway(left + header.paddingLength) ? DirectOutcome::kDelivered : DirectOutcome::kEnd;
+        return ReadAway(header, left + header.paddingLength) ? DirectOutcome::kDelivered
+                                                             : DirectOutcome::kEnd;
     }
     if (header.paddingLength > 0)
     {
@@ -837,7 +838,7 @@ bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const Comm
     if (result == kPipeResult_Aborted && !m_receiveThread.GetStopEvent().IsSet())
     {
         // The channel gave its request up: keep the stream in step.
-        ReadAway(count - std::min(transferred, count));
+        ReadAway(header, count - std::min(transferred, count));
     }
     return false;
 }
@@ -846,7 +847,7 @@ bool ChannelTransport::HandleUnsupportedChannel(const CommonPacketHeader& header
 {
     LogErrorText(L"Received KPX channel packet with unsupported channel %u.%u.", U(header.channelNumber),
                  U(header.subChannelNumber));
-    if (!ReadAway(BytesAfterHeader(header)))
+    if (!ReadAway(header, BytesAfterHeader(header)))
     {
         return false;
     }
@@ -876,7 +877,7 @@ bool ChannelTransport::DropRestOfPacket(const CommonPacketHeader& header, std::u
     return true;
 }
 
-bool ChannelTransport::ReadAway(std::uint32_t count)
+bool ChannelTransport::ReadAway(const CommonPacketHeader& header, std::uint32_t count)
 {
     if (count == 0)
     {
@@ -888,6 +889,9 @@ bool ChannelTransport::ReadAway(std::uint32_t count)
         ReadStream(m_discardBuffer->data(), count, false, m_stopAbort, kReadAwayTimeoutMs, moved);
     if (result == kPipeResult_Timeout)
     {
+        // The stream is out of step for good: nothing can be read from the
+        // pipe any more.
+        AbandonStalledPipe(header.channelNumber, header.subChannelNumber);
         Q7::Universal::ThrowModuleError(
             ModuleError(Q7::Universal::kError_Timeout, L"Channel packet receive."));
     }

@@ -342,9 +342,10 @@ private:
     // Reads away a packet nobody serves and answers it with ErrorReply 4; false
     // when the bytes could not be read away (the loop ends).
     bool HandleUnsupportedChannel(const CommonPacketHeader& header);
-    // Reads and discards count bytes (2000 ms, the stop event aborts); raises
-    // ModuleError 0x6500CF (logged) on a time-out.
-    bool ReadAway(std::uint32_t count);
+    // Reads and discards count bytes of a packet (of header's channel; 2000
+    // ms, the stop event aborts); on a time-out abandons the pipe and raises
+    // ModuleError 0x6500CF (logged).
+    bool ReadAway(const CommonPacketHeader& header, std::uint32_t count);
     // Reads away what a USB pipe still holds: flushes it, then reads (burst IN
     // on) until a read of 50 ms brings nothing or 5 s have passed.
     void EmptyPipeForStaleData();

@@ -31,14 +31,6 @@ using Q7::Platform::NamedMutex_Posix;
 
 constexpr const char* kName = "TestInitilizer";
 
-// The folder itself (Path of an empty name ends in a slash).
-std::string Root(const TestSupport::TempFolder& folder)
-{
-    std::string path = folder.Path("");
-    path.pop_back();
-    return path;
-}
-
 // The errno of what Lock raised; 0 when it raised nothing.
 std::uint32_t LockError(NamedMutex_Posix& mutex)
 {
@@ -86,7 +78,7 @@ ino_t InodeOf(const std::string& path)
 TEST(NamedMutex, TheLockFileIsReadableAndWritableByAllWhateverTheUmask)
 {
     TestSupport::TempFolder folder;
-    NamedMutex_Posix mutex(kName, Root(folder).c_str());
+    NamedMutex_Posix mutex(kName, folder.Root().c_str());
     const mode_t old = ::umask(077);
     const std::uint32_t error = LockError(mutex);
     ::umask(old);
@@ -126,7 +118,7 @@ TEST(NamedMutex, RefusesAnythingButARegularFileWithTheError)
     {
         SCOPED_TRACE(c.what);
         TestSupport::TempFolder folder;
-        const std::string lockFolder = c.error == ENOENT ? folder.Path("missing") : Root(folder);
+        const std::string lockFolder = c.error == ENOENT ? folder.Path("missing") : folder.Root();
         NamedMutex_Posix mutex(kName, lockFolder.c_str());
         c.plant(mutex.GetPath());
         auto error = std::async(std::launch::async, [&] { return LockError(mutex); });
@@ -141,13 +133,13 @@ TEST(NamedMutex, RefusesAnythingButARegularFileWithTheError)
 TEST(NamedMutex, AfterItsFileWasDeletedItLocksTheFileAtThePath)
 {
     TestSupport::TempFolder folder;
-    NamedMutex_Posix first(kName, Root(folder).c_str());
+    NamedMutex_Posix first(kName, folder.Root().c_str());
     first.Lock();
     first.Unlock();
     ASSERT_EQ(::unlink(first.GetPath().c_str()), 0);
 
     // Another user of the mutex comes along and finds the path empty.
-    NamedMutex_Posix second(kName, Root(folder).c_str());
+    NamedMutex_Posix second(kName, folder.Root().c_str());
     second.Lock();
     auto locked = std::async(std::launch::async,
                              [&]
@@ -165,8 +157,8 @@ TEST(NamedMutex, AfterItsFileWasDeletedItLocksTheFileAtThePath)
 TEST(NamedMutex, AWaiterWhoseFileWasReplacedLocksTheNewFile)
 {
     TestSupport::TempFolder folder;
-    NamedMutex_Posix holder(kName, Root(folder).c_str());
-    NamedMutex_Posix waiter(kName, Root(folder).c_str());
+    NamedMutex_Posix holder(kName, folder.Root().c_str());
+    NamedMutex_Posix waiter(kName, folder.Root().c_str());
     holder.Lock();
     const ino_t oldFile = InodeOf(holder.GetPath());
     std::atomic<bool> acquired{false};
@@ -181,7 +173,7 @@ TEST(NamedMutex, AWaiterWhoseFileWasReplacedLocksTheNewFile)
 
     // The file is replaced; the newcomer locks the new one.
     ASSERT_EQ(::unlink(holder.GetPath().c_str()), 0);
-    NamedMutex_Posix newcomer(kName, Root(folder).c_str());
+    NamedMutex_Posix newcomer(kName, folder.Root().c_str());
     newcomer.Lock();
     holder.Unlock();
     EXPECT_EQ(waited.wait_for(200ms), std::future_status::timeout) << "the waiter holds the old file's lock";
@@ -196,7 +188,7 @@ TEST(NamedMutex, AWaiterWhoseFileWasReplacedLocksTheNewFile)
 TEST(NamedMutex, AChildForkedAfterTheFirstUseDoesNotShareTheLock)
 {
     TestSupport::TempFolder folder;
-    NamedMutex_Posix mutex(kName, Root(folder).c_str());
+    NamedMutex_Posix mutex(kName, folder.Root().c_str());
     mutex.Lock();
     mutex.Unlock();
 
