@@ -74,8 +74,18 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
                                     L"Only one read may be active at a time for each channel.");
         }
-        m_readDestination = static_cast<std::uint8_t*>(destination);
-        m_readRemaining = size;
+        // Bytes read ahead first: when they are enough, no thread is involved.
+        const std::uint32_t taken = TakeLookaheadLocked(static_cast<std::uint8_t*>(destination), size);
+        if (taken == size)
+        {
+            if (bytesRead != nullptr)
+            {
+                *bytesRead = size;
+            }
+            return kChannelResult_Done;
+        }
+        m_readDestination = static_cast<std::uint8_t*>(destination) + taken;
+        m_readRemaining = size - taken;
         m_readDone.Reset();
         m_readWanted.Set();
     }
@@ -120,6 +130,22 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     default:
         return kChannelResult_Aborted;
     }
+}
+
+std::uint32_t Channel::TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size)
+{
+    const std::uint32_t taken = std::min(size, m_lookaheadEnd - m_lookaheadBegin);
+    if (taken > 0)
+    {
+        std::memcpy(destination, m_lookahead.get() + m_lookaheadBegin, taken);
+        m_lookaheadBegin += taken;
+    }
+    if (m_lookaheadBegin == m_lookaheadEnd)
+    {
+        m_lookaheadBegin = 0;
+        m_lookaheadEnd = 0;
+    }
+    return taken;
 }
 
 std::uint32_t Channel::EndRead()
@@ -180,6 +206,13 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
             if (m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding)
             {
                 m_pieceInFlight = true;
+                // A waiting Read has taken every byte read ahead.
+                Q7_ASSERT(m_lookaheadBegin == m_lookaheadEnd);
+                if (m_readRemaining < kChannelLookaheadBytes)
+                {
+                    m_pieceIntoLookahead = true;
+                    return Piece{m_lookahead.get(), std::min(maxSize, kChannelLookaheadBytes)};
+                }
                 return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
             }
         }
@@ -201,7 +234,16 @@ void Channel::CompletePiece(std::uint32_t moved)
 {
     {
         const std::lock_guard lock(m_readMutex);
-        Q7_ASSERT(m_pieceInFlight && moved <= m_readRemaining);
+        Q7_ASSERT(m_pieceInFlight);
+        if (m_pieceIntoLookahead)
+        {
+            // The Read takes what it wants; the rest waits for the next Reads.
+            m_pieceIntoLookahead = false;
+            m_lookaheadBegin = 0;
+            m_lookaheadEnd = moved;
+            moved = TakeLookaheadLocked(m_readDestination, m_readRemaining);
+        }
+        Q7_ASSERT(moved <= m_readRemaining);
         m_readDestination += moved;
         m_readRemaining -= moved;
         m_pieceInFlight = false;
