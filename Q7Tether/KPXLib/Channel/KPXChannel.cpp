@@ -189,11 +189,17 @@ void Channel::Start()
         }
         m_takenPacket = nullptr;
 
+        // Both threads start, then both are waited for: their start-ups
+        // overlap instead of following each other.
         m_receiveThreadEnded.Reset();
-        m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::ReceiveThreadBody), nullptr,
-                              kInfinite);
+        m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::ReceiveThreadBody), nullptr, 0);
         m_stateThreadEnded.Reset();
-        m_stateThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::StateThreadBody), nullptr, kInfinite);
+        m_stateThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::StateThreadBody), nullptr, 0);
+        for (Thread_Posix* const thread : {&m_receiveThread, &m_stateThread})
+        {
+            Q7::Platform::BaseWaitObject* const objects[] = {thread, &thread->GetReadyEvent()};
+            Q7::Platform::WaitForObjects(nullptr, 2, objects, false, kInfinite);
+        }
     }
     catch (...)
     {

@@ -132,10 +132,10 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     /// Registers the channel with its transport (time-out 1000 ms) and starts the
-    /// receive thread, then the state thread, which moves the channel to Closed.
-    /// Nothing when already started. An error on the way stops the channel and
-    /// passes on (what the thread start raises). Blocks until both threads are
-    /// ready.
+    /// receive thread, then the state thread, which moves the channel to Closed
+    /// (both start before either is waited for). Nothing when already started.
+    /// An error on the way stops the channel and passes on (what the thread
+    /// start raises). Blocks until both threads are ready.
     void Start();
 
     /// Closes the channel, unregisters it (which ends its pending receive), and
