@@ -269,10 +269,25 @@ private:
     std::string m_path;
 };
 
+// The images stored on the camera, as channel 3.0 lists them.
+void PrintStoredImages(Camera& camera)
+{
+    std::vector<Q7::KPX::ImageEnumeration::ImageListItem> items;
+    camera.RequestImageList([&items](const Q7::KPX::ImageEnumeration::ImageList& list)
+                            { items.assign(list.begin(), list.end()); });
+    std::printf("\nStored images (%zu)\n", items.size());
+    for (const auto& item : items)
+    {
+        const std::string name(reinterpret_cast<const char*>(item.name.data()));
+        std::printf("  %6u  %-14s rating %u\n", item.imageId, Printable(name).c_str(), item.attribute);
+    }
+}
+
 // Opens the camera as a KPX camera object on the device the manager makes for
 // it (device information and channel list over channel 0.0, then the agents
-// of the channels it offers), starts device control, prints what it learnt,
-// and closes again. lockFolder holds the initialisation mutex's lock file.
+// of the channels it offers), starts device control and image enumeration,
+// prints what it learnt, and closes again. lockFolder holds the
+// initialisation mutex's lock file.
 void Run(const Transport::DeviceMoniker& moniker, const char* lockFolder)
 {
     const std::string where = CameraPlace(moniker);
@@ -285,15 +300,21 @@ void Run(const Transport::DeviceMoniker& moniker, const char* lockFolder)
         throw DemoFailure{"cannot connect to the channels of the camera at " + where + ": " +
                           PipeResultText(result)};
     camera.StartDeviceControl();
+    camera.StartImageEnumeration();
 
     std::printf("Camera at %s\n\n", where.c_str());
     PrintCamera(camera.GetDeviceInfo());
     std::printf("\nChannels in use\n");
-    std::printf("  1.0      programming     %s\n", camera.HasProgramming() ? "offered" : "not offered");
-    std::printf("  2.0      device control  %s\n", camera.IsDeviceControlStarted() ? "started"
-                                                   : camera.HasDeviceControl()     ? "offered"
-                                                                                   : "not offered");
+    std::printf("  1.0      programming        %s\n", camera.HasProgramming() ? "offered" : "not offered");
+    std::printf("  2.0      device control     %s\n", camera.IsDeviceControlStarted() ? "started"
+                                                      : camera.HasDeviceControl()     ? "offered"
+                                                                                      : "not offered");
+    std::printf("  3.0      image enumeration  %s\n", camera.IsImageEnumerationRunning() ? "started"
+                                                      : camera.HasImageEnumeration()     ? "offered"
+                                                                                         : "not offered");
     PrintProperties(camera.GetPropertyList());
+    if (camera.IsImageEnumerationRunning())
+        PrintStoredImages(camera);
     camera.Close();
 }
 
@@ -301,14 +322,14 @@ int Main(int argc, char** argv)
 {
     if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)))
     {
-        std::fprintf(
-            argc > 2 ? stderr : stdout,
-            "usage: tavrin-demo [HOST[:PORT]]\n"
-            "  Lists the cameras the device manager finds (the address, port %u when none\n"
-            "  is given, and USB cameras), then opens the first one and prints its device\n"
-            "  information and properties. Without an address it starts the camera simulator in this\n"
-            "  process on 127.0.0.1 and lists that.\n",
-            unsigned{Transport::kDefaultTcpPort});
+        std::fprintf(argc > 2 ? stderr : stdout,
+                     "usage: tavrin-demo [HOST[:PORT]]\n"
+                     "  Lists the cameras the device manager finds (the address, port %u when none\n"
+                     "  is given, and USB cameras), then opens the first one and prints its device\n"
+                     "  information, properties and stored images. Without an address it starts the camera "
+                     "simulator in this\n"
+                     "  process on 127.0.0.1 and lists that.\n",
+                     unsigned{Transport::kDefaultTcpPort});
         return argc > 2 ? 2 : 0;
     }
 
@@ -326,6 +347,7 @@ int Main(int argc, char** argv)
         simulator->SetChannelHandler(
             {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
                         Q7::Sim::DeviceControlModel::DefaultProperties())));
+        simulator->Images().AddGenerated(4);
         simulator->Start("127.0.0.1", 0);
         address.host = "127.0.0.1";
         address.port = simulator->Port();

@@ -28,7 +28,7 @@ bool ReadOne(const CommonMessageHeader& header, BufferMessageSource& source, Pro
     if (header.messageClass == kMessageClass_Common && header.messageType == kCommonMessage_Error)
     {
         ReceivedCommonError error;
-        return ReadCommonErrorReply(header, source, kVersion, error) == 0;
+        return ReadCommonErrorMessage(header, source, kVersion, L"KPX ch2 common error message.", error) == 0;
     }
     if (header.messageClass == kMessageClass_DeviceControl)
     {

@@ -19,6 +19,8 @@
 #include "SimCameraDescription.h"
 #include "SimChannelHandler.h"
 #include "SimFaults.h"
+#include "SimImageEnumerationHandler.h"
+#include "SimImageStore.h"
 #include "SimLog.h"
 #include "SimObservations.h"
 #include "SimSocket.h"
@@ -65,11 +67,19 @@ public:
     // ---- at any time (thread-safe)
 
     // The handler factory for a channel; applies to opens after the call.
-    // Without one, 0.0 gets the enumeration handler and every other channel
-    // one that answers each message with a CommonError.
+    // Without one, 0.0 gets the enumeration handler, 3.0 image enumeration over
+    // Images() with ImageEnumeration(), 255.0 an echo of development messages,
+    // and every other channel one that answers each message with a CommonError.
     void SetChannelHandler(ChannelId channel, ChannelHandlerFactory factory);
     // The faults to inject; tests may change them while the camera runs.
     FaultPlan& Faults();
+    // The camera's stored images (thread-safe), shared with the handlers of
+    // its image channels.
+    ImageStore& Images();
+    std::shared_ptr<ImageStore> SharedImages();
+    // The behaviour, faults and counters of channel 3.0 (thread-safe).
+    ImageEnumerationControl& ImageEnumeration();
+    std::shared_ptr<ImageEnumerationControl> SharedImageEnumeration();
 
     // ---- lifecycle
 

@@ -118,7 +118,7 @@ struct CameraDescription
 
     // A current camera: enumeration majors 1..2 and channels 0.0 (1.0, 2.0,
     // 2.1), 1.0 (1.0, 2.0), 2.0 (1.0, 1.1, 2.0), 3.0 (1.0), 4.1 and 4.2 (1.0),
-    // 5.1 (1.0, 1.1, 1.2), 5.2 (1.0).
+    // 5.1 (1.0, 1.1, 1.2), 5.2 (1.0), 255.0 (1.0).
     static CameraDescription Default();
     // An older camera: enumeration majors 1..1, channel 0.0 speaks only 1.0, so
     // a host must use its default channel list without asking for one.

@@ -262,6 +262,10 @@ public:
     // Requests for these ids go unanswered, and they are left out of the
     // pushes before the list reply.
     void SetIgnoredIds(std::set<std::uint32_t> ids);
+    // Called after each shutter release (ExecuteCmd 1), on the channel's
+    // receive thread, outside the model's lock (for example to capture an
+    // image into the camera's store). Empty: none.
+    void SetShutterReleaseHook(std::function<void()> hook);
 
     // ---- the properties (each change is pushed while events are enabled)
 
@@ -332,6 +336,7 @@ private:
     bool m_silent = false;
     bool m_pushBeforeListReply = false;
     std::set<std::uint32_t> m_ignoredIds;
+    std::function<void()> m_shutterHook;
     DeviceControlStats m_stats;
     std::vector<Subscriber> m_subscribers; // every open channel
 };

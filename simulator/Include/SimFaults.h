@@ -88,12 +88,13 @@ enum class DataAction
 {
     DropConnection,
     ResetConnection,
-    Malformed,      // send a malformed header
-    CloseRequest,   // close the channel from the camera's side
-    ErrorReply,     // send ErrorReply `errorCode` on the channel
-    Unplug,         // the camera goes away (see Camera::Unplug)
-    StopReading,    // the camera reads nothing more from the connection until it ends
-    StallMidPacket, // the camera sends the first bytes of a Data packet on the channel, then nothing more
+    Malformed,       // send a malformed header
+    CloseRequest,    // close the channel from the camera's side
+    ErrorReply,      // send ErrorReply `errorCode` on the channel
+    Unplug,          // the camera goes away (see Camera::Unplug)
+    StopReading,     // the camera reads nothing more from the connection until it ends
+    StallMidPacket,  // the camera sends the first bytes of a Data packet on the channel, then nothing more
+    DropAfterOutput, // the camera closes the connection once what its handler sent for this data is written
 };
 
 // A fault that fires once, when the channel's data from the host since its open reaches `afterBytes`.

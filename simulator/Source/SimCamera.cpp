@@ -65,6 +65,26 @@ void Camera::SetChannelHandler(ChannelId channel, ChannelHandlerFactory factory)
     m_core->SetFactory(channel, std::move(factory));
 }
 
+ImageStore& Camera::Images()
+{
+    return *m_core->images;
+}
+
+std::shared_ptr<ImageStore> Camera::SharedImages()
+{
+    return m_core->images;
+}
+
+ImageEnumerationControl& Camera::ImageEnumeration()
+{
+    return *m_core->imageEnumeration;
+}
+
+std::shared_ptr<ImageEnumerationControl> Camera::SharedImageEnumeration()
+{
+    return m_core->imageEnumeration;
+}
+
 FaultPlan& Camera::Faults()
 {
     return m_core->faults;

@@ -1,5 +1,6 @@
 #include "SimCameraCore.h"
 
+#include "SimDevelopmentHandler.h"
 #include "SimEnumerationHandler.h"
 #include "SimMessageChannelHandler.h"
 
@@ -19,6 +20,14 @@ ChannelHandlerFactory CameraCore::FactoryFor(ChannelId id) const
     if (id == ChannelId{0, 0})
     {
         return EnumerationHandler::Factory();
+    }
+    if (id == ChannelId{3, 0})
+    {
+        return ImageEnumerationHandler::Factory(images, imageEnumeration);
+    }
+    if (id == ChannelId{255, 0})
+    {
+        return DevelopmentEchoHandler::Factory();
     }
     return MessageChannelHandler::Factory();
 }

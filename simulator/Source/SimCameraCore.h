@@ -4,12 +4,15 @@
 #include "SimCameraDescription.h"
 #include "SimChannelHandler.h"
 #include "SimFaults.h"
+#include "SimImageEnumerationHandler.h"
+#include "SimImageStore.h"
 #include "SimLog.h"
 #include "SimObservations.h"
 
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 namespace Q7::Sim
@@ -24,7 +27,9 @@ struct CameraCore
     }
 
     // The handler factory for a channel: the registered one, else the
-    // enumeration handler on 0.0 and the common-message handler elsewhere.
+    // enumeration handler on 0.0, image enumeration over the camera's store on
+    // 3.0, the development echo on 255.0 and the common-message handler
+    // elsewhere.
     ChannelHandlerFactory FactoryFor(ChannelId id) const;
     void SetFactory(ChannelId id, ChannelHandlerFactory factory);
 
@@ -46,6 +51,9 @@ struct CameraCore
     Logger logger;                       // configured before the camera starts
     ObservationLog observations;
     FaultPlan faults;
+    const std::shared_ptr<ImageStore> images = std::make_shared<ImageStore>();
+    const std::shared_ptr<ImageEnumerationControl> imageEnumeration =
+        std::make_shared<ImageEnumerationControl>();
     std::size_t sendQueueLimit;   // data bytes a connection queues before senders wait (set before start)
     std::function<void()> unplug; // set by the camera before it starts, never changed afterwards
 

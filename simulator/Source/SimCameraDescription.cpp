@@ -117,6 +117,7 @@ CameraDescription CameraDescription::Default()
         MakeChannel(4, 2, {{1, 0}}),
         MakeChannel(5, 1, {{1, 0}, {1, 1}, {1, 2}}),
         MakeChannel(5, 2, {{1, 0}}),
+        MakeChannel(255, 0, {{1, 0}}),
     };
     return d;
 }

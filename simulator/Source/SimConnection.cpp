@@ -388,6 +388,10 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
         }
         add(kZeros.data(), item.padding);
     }
+    if (pieces.empty())
+    {
+        return true; // a fault's marker item carries no bytes
+    }
     std::string failure;
     if (!m_stream->Send(pieces, failure))
     {
@@ -1381,6 +1385,10 @@ void Connection::ApplyDataFault(const DataFault& fault, ChannelId id)
         break;
     case DataAction::StallMidPacket:
         QueueControl(BuildPartialDataPacket(id), id, std::chrono::milliseconds{0}, PostAction::Stall);
+        break;
+    case DataAction::DropAfterOutput:
+        // Queued behind everything the handler sent: written first, then the drop.
+        QueueControl({}, id, std::chrono::milliseconds{0}, PostAction::Drop);
         break;
     }
 }

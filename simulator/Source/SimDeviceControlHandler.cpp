@@ -44,7 +44,8 @@ std::uint64_t ReadUnsigned(const std::vector<std::uint8_t>& bytes, std::size_t w
 std::optional<long double> NumericValue(const SimValue& value)
 {
     const auto width = ValueTypeSize(value.type);
-    if (width == 0 || value.bytes.size() < width)
+    // Numbers are at most 8 bytes wide; wider types (records, texts) have no order.
+    if (width == 0 || width > 8 || value.bytes.size() < width)
         return std::nullopt;
     const std::uint64_t raw = ReadUnsigned(value.bytes, width);
     const unsigned shift = 64 - 8 * static_cast<unsigned>(width);
@@ -512,6 +513,12 @@ std::vector<SimProperty> DeviceControlModel::DefaultProperties()
     return properties;
 }
 
+void DeviceControlModel::SetShutterReleaseHook(std::function<void()> hook)
+{
+    std::lock_guard lock(m_mutex);
+    m_shutterHook = std::move(hook);
+}
+
 void DeviceControlModel::SetSilent(bool silent)
 {
     std::lock_guard lock(m_mutex);
@@ -789,6 +796,25 @@ bool DeviceControlModel::SetValueLocked(ChannelContext& context, const MessageHe
 bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHeader& header,
                                        std::span<const std::uint8_t> message, bool eventsEnabled)
 {
+    // A shutter release's hook runs once the model's lock is given back.
+    std::function<void()> shutterHook;
+    struct RunAfterUnlock
+    {
+        std::function<void()>& hook;
+        ~RunAfterUnlock()
+        {
+            if (!hook)
+                return;
+            try
+            {
+                hook();
+            }
+            catch (...)
+            {
+                // A test's hook that throws must not take the camera down.
+            }
+        }
+    } runAfterUnlock{shutterHook};
     std::lock_guard lock(m_mutex);
     ByteReader reader(message);
     reader.Seek(kMessageHeaderSize);
@@ -901,7 +927,10 @@ bool DeviceControlModel::HandleRequest(ChannelContext& context, const MessageHea
         command.parameter = reader.U32();
         m_stats.commands.push_back(command);
         if (command.command == 1)
+        {
             ++m_stats.shutterReleases;
+            shutterHook = m_shutterHook;
+        }
         break;
     }
     default:

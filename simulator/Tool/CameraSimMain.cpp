@@ -21,7 +21,8 @@ namespace
 const char kUsage[] =
     "usage: tavrin-camera-sim [options]\n"
     "Serves one simulated KPX camera over TCP on a loopback address until interrupted.\n"
-    "Channel 2.0 serves a default set of camera properties.\n"
+    "Channel 2.0 serves a default set of camera properties; a shutter release on it captures an\n"
+    "image. Channel 3.0 serves the stored images; 255.0 echoes development messages.\n"
     "  --address A            loopback address to listen on (default 127.0.0.1)\n"
     "  --port N               TCP port (default 7381; 0 lets the system choose)\n"
     "  --older                act as an older camera (enumeration majors 1 to 1)\n"
@@ -34,6 +35,7 @@ const char kUsage[] =
     "  --channel C.S=V,...    serve channel C.S with message versions V (e.g. 2.0=1.0,1.1,2.0);\n"
     "                         repeatable; replaces the default channels (0.0 is always served)\n"
     "  --auth TEXT            require this authentication code on channels other than 0.0 and 255.0\n"
+    "  --images N             store N images (ids 1 to N) on the camera (default 0)\n"
     "  --echo C.S             channel C.S echoes what it receives\n"
     "  --sink C.S             channel C.S swallows what it receives\n"
     "  --source C.S:BYTES     channel C.S sends BYTES pattern bytes after each open\n"
@@ -115,6 +117,7 @@ int main(int argc, char** argv)
     std::string address = "127.0.0.1";
     std::uint16_t port = 7381;
     bool older = false;
+    unsigned long images = 0;
     std::optional<std::string> model, serial, manufacturer, firmwareText, auth;
     std::optional<std::tuple<std::uint8_t, std::uint8_t, std::uint16_t>> firmware;
     std::optional<std::pair<std::uint8_t, std::uint8_t>> enumMajors;
@@ -159,6 +162,8 @@ int main(int argc, char** argv)
             firmwareText = value();
         else if (a == "--auth")
             auth = value();
+        else if (a == "--images")
+            images = ParseNumber(value(), 100000, "image count");
         else if (a == "--firmware")
         {
             const std::string v = value();
@@ -260,11 +265,13 @@ int main(int argc, char** argv)
 
     Q7::Sim::Camera camera(description);
     camera.SetLogSink(Q7::Sim::Logger::StandardError(), level);
+    camera.Images().AddGenerated(images);
     if (description.FindChannel({2, 0}) != nullptr)
     {
-        camera.SetChannelHandler(
-            {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
-                        Q7::Sim::DeviceControlModel::DefaultProperties())));
+        auto properties =
+            std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
+        properties->SetShutterReleaseHook([store = camera.SharedImages()] { store->Capture(); });
+        camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(properties));
     }
     for (const auto& s : streams)
     {

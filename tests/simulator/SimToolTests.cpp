@@ -260,6 +260,34 @@ TEST(SimTool, ExitStatusReportsProtocolViolations)
     EXPECT_EQ(WEXITSTATUS(*status), 1);
 }
 
+// Catches: --images not stored, or a shutter release on 2.0 that captures
+// nothing (the capture is pushed on 3.0).
+TEST(SimTool, StoresTheImagesAskedForAndCapturesOnAShutterRelease)
+{
+    SimProcess sim({"--port", "0", "--images", "3", "--quiet"});
+    const auto line = sim.ReadLine();
+    ASSERT_TRUE(line) << "the program announced nothing";
+    const auto port = AnnouncedPort(*line, "127.0.0.1");
+    ASSERT_TRUE(port) << *line;
+    RawClient host(*port);
+    ASSERT_TRUE(host.Open(3, 0));
+    Bytes ten(4, 0);
+    Put32(ten, 0, 10);
+    ASSERT_TRUE(host.Send(Data(3, 0, Message(0x67, 0x01, 20, 20, ten))));
+    const auto list = host.ReceiveMessage(3, 0);
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->size(), 56u + 3 * 24);
+
+    ASSERT_TRUE(host.Open(2, 0));
+    Bytes shutter(12, 0);
+    Put32(shutter, 0, 1);
+    ASSERT_TRUE(host.Send(Data(2, 0, Message(0x66, 0x0A, 28, 28, shutter))));
+    const auto push = host.ReceiveMessage(3, 0);
+    ASSERT_TRUE(push);
+    EXPECT_EQ(Get32(*push, 32), 0x20u); // added
+    EXPECT_EQ(Get32(*push, 56), 4u);
+}
+
 // Bad command lines end at once with status 2, before anything listens.
 TEST(SimTool, RefusesBadArguments)
 {

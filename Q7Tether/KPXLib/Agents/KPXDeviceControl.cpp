@@ -129,6 +129,10 @@ void DeviceControlAgent::Stop()
     m_sendThread.Close();
     m_recvThread.Close();
     m_notifyThread.Close();
+    // What the receiver was not given belongs to this run: delivered after the
+    // next Start, it would come ahead of that run's "added" batch and name
+    // properties of a cache that no longer exists.
+    m_cache.DropNotifications();
 }
 
 bool DeviceControlAgent::IsStarted() const
@@ -396,7 +400,8 @@ bool DeviceControlAgent::HandleCommonError(const CommonMessageHeader& header, Me
         [&]
         {
             ReceivedCommonError error;
-            if (ReadCommonErrorReply(header, source, RequestVersion(), error) != 0)
+            if (ReadCommonErrorMessage(header, source, RequestVersion(), L"KPX ch2 common error message.",
+                                       error) != 0)
                 return false;
             LogErrorText(L"KPX ch2 error: errorId = 0x%08x", error.message.errorId);
             LogErrorText(L"KPX ch2 error: source class = %u type = 0x%02X",

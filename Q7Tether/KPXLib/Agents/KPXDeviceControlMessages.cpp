@@ -38,7 +38,6 @@ const wchar_t* const kListContext = L"KPX ch2 property list message.";
 const wchar_t* const kAttributeContext = L"KPX ch2 property attribute.";
 const wchar_t* const kDescriptorContext = L"KPX ch2 property descriptor.";
 const wchar_t* const kStateContext = L"KPX ch2 property.";
-const wchar_t* const kCommonErrorContext = L"KPX ch2 common error message.";
 
 // ModuleError 0x650003 with the context, logged with the detail filled with
 // `value`.
@@ -410,27 +409,6 @@ std::uint32_t ReadPropertyStateReply(const CommonMessageHeader& header, MessageS
     state.valueType = fixed.valueType;
     state.flags = fixed.flags;
     return 0;
-}
-
-std::uint32_t ReadCommonErrorReply(const CommonMessageHeader& header, MessageSource& source,
-                                   ProtocolVersion version, ReceivedCommonError& error)
-{
-    error = ReceivedCommonError{};
-    error.message = MakeDefaultCommonError(version);
-    if (const std::uint32_t result = ReadMessageFixedPart(source, header, error.message); result != 0)
-        return result;
-
-    std::uint64_t remaining = BytesAfterFixedPart(header);
-    if (error.message.errorStringSize > 0)
-    {
-        CheckVariableLength(error.message.errorStringSize, remaining, kCommonErrorContext,
-                            L"errorStringSize (%u) is too large.");
-        if (const std::uint32_t result = ReadMessageText(source, error.message.errorStringSize, error.text);
-            result != 0)
-            return result;
-        remaining -= error.message.errorStringSize;
-    }
-    return source.Skip(remaining);
 }
 
 } // namespace Q7::KPX::DeviceControl

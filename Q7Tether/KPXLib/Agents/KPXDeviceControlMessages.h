@@ -258,13 +258,6 @@ struct PropertyStateMessageHeader
     }
 };
 
-/// A camera's CommonError with its text.
-struct ReceivedCommonError
-{
-    CommonErrorMessage message;
-    std::string text; ///< up to its first zero byte
-};
-
 /// Reply readers. Each reads the rest of one message whose common header (16
 /// bytes, checked with CheckMessageHeader) was already read and names the
 /// reply: first its fixed part as this side knows it for `version` (a shorter
@@ -307,12 +300,6 @@ std::uint32_t
 ReadPropertyStateReply(const CommonMessageHeader& header, MessageSource& source, ProtocolVersion version,
                        PropertyState& state,
                        const std::function<void(const PropertyStateMessageHeader&)>& onHeader = {});
-
-/// A CommonError received on channel 2.0 (class 1, type 0xFF). Raises "KPX
-/// ch2 common error message." with "errorStringSize (%u) is too large." when
-/// the text does not fit in the message.
-std::uint32_t ReadCommonErrorReply(const CommonMessageHeader& header, MessageSource& source,
-                                   ProtocolVersion version, ReceivedCommonError& error);
 
 } // namespace DeviceControl
 } // namespace Q7::KPX

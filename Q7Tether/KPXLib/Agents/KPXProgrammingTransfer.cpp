@@ -654,22 +654,16 @@ bool ProgrammingTransfer::HandleDataError(const CommonMessageHeader& header, Mes
 
 bool ProgrammingTransfer::HandleCommonError(const CommonMessageHeader& header, MessageSource& source)
 {
-    CommonErrorMessage message = MakeDefaultCommonError(m_replies.GetMessageVersion());
-    if (ReadMessageFixedPart(source, header, message) != 0)
-        return false;
-    const std::uint64_t left = std::uint64_t{header.messageSize} - header.messageHeaderSize;
-    CheckVariableLength(message.errorStringSize, left, L"KPX ch1 common error message.",
-                        L"errorStringSize (%u) is too large.");
-    std::string text;
-    if (ReadMessageText(source, message.errorStringSize, text) != 0 ||
-        source.Skip(left - message.errorStringSize) != 0)
+    ReceivedCommonError error;
+    if (ReadCommonErrorMessage(header, source, m_replies.GetMessageVersion(),
+                               L"KPX ch1 common error message.", error) != 0)
         return false;
 
-    LogErrorText(L"KPX ch1 error: errorId = 0x%08x", message.errorId);
-    LogErrorText(L"KPX ch1 error: source class = %u type = 0x%02X", unsigned{message.sourceClass},
-                 unsigned{message.sourceType});
-    if (!text.empty())
-        LogErrorText(L"KPX ch1 error: string = \"%ls\"", CameraText(text).c_str());
+    LogErrorText(L"KPX ch1 error: errorId = 0x%08x", error.message.errorId);
+    LogErrorText(L"KPX ch1 error: source class = %u type = 0x%02X", unsigned{error.message.sourceClass},
+                 unsigned{error.message.sourceType});
+    if (!error.text.empty())
+        LogErrorText(L"KPX ch1 error: string = \"%ls\"", CameraText(error.text).c_str());
     // The camera could not handle something this side sent: the channel is
     // closed and opened again, which abandons any transfer.
     return false;

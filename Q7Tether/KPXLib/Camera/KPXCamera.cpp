@@ -26,6 +26,9 @@ using Universal::UniversalError;
 namespace
 {
 
+// A request to an agent of a channel the camera does not offer.
+constexpr std::uint32_t kError_ChannelNotSupported = 0x15E0018;
+
 // Holds the camera's initialisation mutex for a scope. A failure to take it
 // is reported as an internal error and raised: the camera does not open
 // without it. A failure to give it back is reported and the caller goes on.
@@ -191,12 +194,36 @@ void Camera::SetClientIdentity(const char* authenticationText)
         if (m_ch2.agent)
             m_ch2.agent->SetClientIdentity(GetClientIdentity());
     }
+    {
+        ScopedLock slot(m_ch3.lock);
+        if (m_ch3.agent)
+            m_ch3.agent->SetClientIdentity(GetClientIdentity());
+    }
+}
+
+void Camera::SetDevelopmentClientIdentity(const char* authenticationText)
+{
+    const ClientIdentity identity = MakeClientIdentity(authenticationText);
+    ScopedLock slot(m_ch255.lock);
+    if (!m_ch255.agent)
+        throw ModuleError(kError_ChannelNotSupported, L"Kpx Channel not supported!");
+    {
+        ScopedLock lock(m_identityLock);
+        m_developmentIdentity = identity;
+    }
+    m_ch255.agent->SetClientIdentity(identity);
 }
 
 ClientIdentity Camera::GetClientIdentity() const
 {
     ScopedLock lock(m_identityLock);
     return m_clientIdentity;
+}
+
+ClientIdentity Camera::GetDevelopmentIdentity() const
+{
+    ScopedLock lock(m_identityLock);
+    return m_developmentIdentity;
 }
 
 // ---------------------------------------------------------------- Initialize
@@ -415,7 +442,8 @@ Camera::OfferedChannel Camera::FindOffered(std::uint8_t channel, std::uint8_t su
 // The protocol versions, identity and error forwarder of a new agent. A
 // channel of a legacy camera is fixed to the legacy table's version.
 template <typename Agent>
-void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor)
+void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor,
+                   const ClientIdentity& identity)
 {
     const std::optional<ProtocolVersion> legacy =
         descriptor.legacyMark == Enumeration::kLegacyMark_Legacy
@@ -425,7 +453,7 @@ void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descripto
         agent.SetProtocolVersion(*legacy);
     else
         agent.SetClientMajorVersions({descriptor.majorVersionLowest, descriptor.majorVersionHighest});
-    agent.SetClientIdentity(GetClientIdentity());
+    agent.SetClientIdentity(identity);
     agent.SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
 }
 
@@ -437,7 +465,7 @@ void Camera::BuildAgents()
         ScopedLock slot(m_ch1.lock);
         auto agent =
             std::make_unique<ProgrammingAgent>(*offered.transport, m_timings.channel, m_timings.programming);
-        Equip(*agent, *offered.descriptor);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
         agent->SetProgressCallback(Universal::ProgressCallback(this, &Camera::ForwardProgress));
         const ProgressFunction forward = [this](const Universal::ProgressTask& task)
         { ForwardProgress(task); };
@@ -451,9 +479,29 @@ void Camera::BuildAgents()
         ScopedLock slot(m_ch2.lock);
         auto agent = std::make_unique<DeviceControlAgent>(*offered.transport, m_timings.channel,
                                                           m_timings.descriptorWaitMs);
-        Equip(*agent, *offered.descriptor);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
         agent->SetNotifyReceiver(DeviceControlAgent::NotifyReceiver(this, &Camera::OnPropertyNotify));
         m_ch2.agent = std::move(agent);
+    }
+    if (const OfferedChannel offered = FindOffered(3, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing enumeration control agent");
+        ScopedLock slot(m_ch3.lock);
+        auto agent = std::make_unique<ImageEnumerationAgent>(*offered.transport, m_timings.channel,
+                                                             m_timings.imageEnumeration);
+        Equip(*agent, *offered.descriptor, GetClientIdentity());
+        agent->SetNotifyReceiver(ImageEnumerationAgent::NotifyReceiver(this, &Camera::OnImageEnumNotify));
+        m_ch3.agent = std::move(agent);
+    }
+    if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing development agent");
+        ScopedLock slot(m_ch255.lock);
+        auto agent = std::make_unique<DevelopmentAgent>(*offered.transport, m_timings.channel,
+                                                        m_timings.developmentMessageLimit);
+        Equip(*agent, *offered.descriptor, GetDevelopmentIdentity());
+        agent->SetMessageReceiver(DevelopmentAgent::MessageReceiver(this, &Camera::OnDevelopmentMessage));
+        m_ch255.agent = std::move(agent);
     }
 }
 
@@ -527,8 +575,24 @@ void Camera::StopAgents()
     TeardownStep(
         [this]
         {
+            if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+                agent->StopThreads();
+        });
+    TeardownStep(
+        [this]
+        {
             if (auto agent = TakeAgent(m_ch2.lock, m_ch2.agent))
                 agent->Stop();
+        });
+    TeardownStep(
+        [this]
+        {
+            auto agent = TakeAgent(m_ch3.lock, m_ch3.agent);
+            if (agent)
+                agent->Stop();
+            // After the stop: the agent's notify thread can store no more.
+            std::lock_guard lock(m_capabilitiesLock);
+            m_capabilities.reset();
         });
     TeardownStep(
         [this]

@@ -1,7 +1,8 @@
 // The KPX camera object: one opened camera's whole connection. It owns the
 // transport device, one channel transport per pipe, the device information
 // and channel list read over channel 0.0, and one agent per offered channel
-// (1.0 programming, 2.0 device control). Every request of the layer above
+// (1.0 programming, 2.0 device control, 3.0 image enumeration, 255.0
+// development). Every request of the layer above
 // reaches the agents through it, and every notification and error of its
 // threads reaches the layer above through it.
 //
@@ -10,9 +11,11 @@
 // requests..., Close (InitializeAgents may follow again), destroy.
 #pragma once
 
+#include "Agents/KPXDevelopment.h"
 #include "Agents/KPXDeviceControl.h"
 #include "Agents/KPXEnumeration.h"
 #include "Agents/KPXEnumerationAgent.h"
+#include "Agents/KPXImageEnumeration.h"
 #include "Agents/KPXProgramming.h"
 #include "Channel/KPXChannel.h"
 #include "Channel/KPXChannelTransport.h"
@@ -28,11 +31,14 @@
 #include "Wire/KPXPacket.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <variant>
 #include <vector>
 
 namespace Q7::KPX
@@ -48,6 +54,10 @@ struct CameraTimings
     ChannelTimings channel{};                                               ///< the handshakes of 1.0 and 2.0
     ProgrammingTimings programming{};                                       ///< the programming agent's waits
     std::uint32_t descriptorWaitMs = DeviceControlAgent::kDescriptorWaitMs; ///< StartDeviceControl's wait
+    ImageEnumerationTimings imageEnumeration{}; ///< the image-enumeration agent's waits and reply limit
+    std::uint32_t capabilitiesWaitMs = 500;     ///< GetImageEnumCapabilities: wait for the capabilities
+    /// The largest payload a received development message may carry.
+    std::uint64_t developmentMessageLimit = Development::kDefaultMessageLimit;
     /// How long Close (StopDeviceControl) lets the agents and channels end by
     /// themselves before it closes every pipe of the camera (the pipe of
     /// channel 2.0, as lost), which ends whatever still waits on one.
@@ -66,17 +76,19 @@ struct CameraTimings
 /// call into that agent: a request waits for the one before it on the same
 /// agent (a transfer holds channel 1.0's slot for its whole duration).
 ///
-/// Callbacks: the notification sinks run on the device-control agent's notify
-/// thread and on the transport device's notify thread; the error callback on
-/// whichever thread of the camera met the error; progress on the thread of
-/// the transfer. They may call the camera's queries (device information,
-/// properties, the Has... and Is... queries), which never wait for its
-/// lifecycle. From any of its callbacks the camera refuses what waits for or
-/// ends the threads that run them: its lifecycle operations, the notification
-/// setters, the start and stop of device control and programming, and the
-/// transfers. Each raises ModuleError 0x650065 "KPX camera %ls cannot be
-/// called from the camera's own callbacks." (logged); hand such work to
-/// another thread.
+/// Callbacks: the notification sinks run on the notify threads of the
+/// device-control and image-enumeration agents and of the transport device;
+/// the subscription callback on the image-enumeration agent's notify thread;
+/// the development receiver on the development agent's receive thread; the
+/// error callback on whichever thread of the camera met the error; progress on
+/// the thread of the transfer. They may call the camera's queries (device
+/// information, properties, the Has... and Is... queries), which never wait
+/// for its lifecycle. From any of its callbacks the camera refuses what waits
+/// for or ends the threads that run them: its lifecycle operations, the
+/// notification setters, the start and stop of device control, image
+/// enumeration, development and programming, and the transfers. Each raises
+/// ModuleError 0x650065 "KPX camera %ls cannot be called from the camera's own
+/// callbacks." (logged); hand such work to another thread.
 class Camera : public Universal::ErrorDispatcher, public Universal::ProgressProvider
 {
 public:
@@ -88,17 +100,43 @@ public:
         kNotify_PropertyRemoved = 12,          ///< payload: the property ids
         kNotify_PropertyDescriptorChange = 13, ///< payload: the property ids
         kNotify_PropertyStateChange = 14,      ///< payload: the property ids
+        kNotify_ImageAdded = 51,               ///< payload: ImageListItem
+        kNotify_ImageRemoved = 52,             ///< payload: ImageListItem
+        kNotify_ImageListChanged = 53,         ///< no payload: the whole list arrived
+        kNotify_MetadataReady = 54,            ///< payload: MetadataItems
+        kNotify_BasicImageInfoReady = 55,      ///< payload: BasicImageInfo
+        kNotify_PreviewReady = 56,             ///< payload: ImageBuffer (a preview)
+        kNotify_TileReady = 57,                ///< payload: ImageBuffer (a tile)
+        kNotify_ImageChanged = 58,             ///< payload: ImageListItem
     };
 
     /// The payload of a notification. The property ids of 11 to 14 are a
     /// `const std::vector<unsigned int>` that the payload points at without
-    /// owning it: valid during the call only (copy what is kept).
+    /// owning it: valid during the call only (copy what is kept). The records
+    /// of 51 to 58 (types in ImageEnumeration) are owned by the payload: a
+    /// sink may keep a copy of it, and the record is freed when the last copy
+    /// goes.
     using NotifyPayload = std::shared_ptr<const void>;
     /// The notification sinks.
     using NotifyReceiver = Universal::FunctionPointer2<void, EnumNotify, const NotifyPayload&>;
     using NotifyFunction = std::function<void(EnumNotify, const NotifyPayload&)>;
     /// The progress callback of a transfer.
     using ProgressFunction = std::function<void(const Universal::ProgressTask&)>;
+    /// The kinds of the subscription callback.
+    enum SubscriptionNotifications : std::uint32_t
+    {
+        kSubscriptionNotification_SubscriptionState = 0, ///< the camera answered SetSubscriptions
+    };
+    /// What the subscription callback receives: for a subscription state the
+    /// camera's answer, valid during the call only.
+    using SubscriptionPayload = std::variant<std::monostate, const ImageEnumeration::SetSubscriptionStruct*>;
+    using SubscriptionFunction = std::function<void(SubscriptionNotifications, const SubscriptionPayload&)>;
+    /// The receiver of development messages: (type, payload or null, size),
+    /// valid during the call only.
+    using DevelopmentReceiver = DevelopmentAgent::MessageReceiver;
+    using ImageListCallback = ImageEnumerationAgent::ImageListCallback;
+    using ImageBufferRequestInfo = ImageEnumeration::ImageBufferRequestInfo;
+    using ImageEnumCapabilities = ImageEnumeration::Capabilities;
     using Property = DeviceControlAgent::Property;
     using PropertyDescriptor = DeviceControlAgent::PropertyDescriptor;
     using PropertyState = DeviceControlAgent::PropertyState;
@@ -131,11 +169,16 @@ public:
     // ---- lifecycle
 
     /// Digests the authentication text (SHA-256; null or empty: 32 zero
-    /// bytes) into the client identity and passes it to the agents of 1.0 and
-    /// 2.0, which present it when their channels open; agents built later get
-    /// it when they are built. Channel 0.0 never presents it. Blocks while an
-    /// agent's slot is held.
+    /// bytes) into the client identity and passes it to the agents of 1.0,
+    /// 2.0 and 3.0, which present it when their channels open; agents built
+    /// later get it when they are built. Channels 0.0 and 255.0 never present
+    /// it. Blocks while an agent's slot is held.
     void SetClientIdentity(const char* authenticationText);
+
+    /// As SetClientIdentity, for the development identity, which only the
+    /// agent of 255.0 presents. Raises ModuleError 0x15E0018 "Kpx Channel not
+    /// supported!" (plain) when the camera has no such agent.
+    void SetDevelopmentClientIdentity(const char* authenticationText);
 
     /// Opens the connection and reads what the camera offers: under the
     /// machine-wide initialisation mutex, opens the device, starts the control
@@ -159,9 +202,10 @@ public:
     std::uint32_t Initialize(bool keepControlTransport);
 
     /// Builds the agents of the offered channels (1.0 programming, 2.0 device
-    /// control) with their protocol versions, the client identity and the
-    /// camera's error, progress and notification forwarders; starts none of
-    /// them. First, under the initialisation mutex, opens the device when it
+    /// control, 3.0 image enumeration, 255.0 development) with their protocol
+    /// versions, the client identity (255.0: the development identity) and
+    /// the camera's error, progress and notification forwarders; starts none
+    /// of them. First, under the initialisation mutex, opens the device when it
     /// is closed and starts every channel transport that is not running.
     /// `allocator` is the memory of the image agents' buffers (may be null).
     /// Answers 0 (also when the agents already exist), or the device's open
@@ -211,6 +255,12 @@ public:
     /// removes it); as SetNotifyCallback otherwise. The function-object sink is
     /// called before the function sink.
     void SetNotifyReceiver(const NotifyReceiver& receiver);
+    /// Replaces the subscription callback (an empty function removes it).
+    /// Waits while it runs.
+    void SetSubscriptionNotificationCallback(SubscriptionFunction function);
+    /// Replaces the development receiver with a clone (an empty or unbound one
+    /// removes it). Waits while it runs.
+    void SetDevelopmentReceiver(const DevelopmentReceiver& receiver);
 
     // ---- channel 2.0, device control. Without the agent each answers its
     // "empty" result: false, an empty list, 0, or nothing.
@@ -280,6 +330,44 @@ public:
     void StopProgramming();
     [[nodiscard]] bool IsProgrammingStarted() const;
 
+    // ---- channel 3.0, image enumeration. Without the agent the requests
+    // raise ModuleError 0x15E0018 "Kpx Channel not supported!" (plain),
+    // sending nothing; results and errors are otherwise those of the
+    // ImageEnumerationAgent operation named. The answers arrive as
+    // notifications 51 to 58, the capabilities through
+    // GetImageEnumCapabilities, a subscription's answer through the
+    // subscription callback.
+
+    /// ImageEnumerationAgent::WaitForImageList (waits up to 3000 ms).
+    void RequestImageList(const ImageListCallback& callback);
+    bool RequestBasicImageInfo(std::uint32_t imageId);
+    bool RequestMetadata(std::uint32_t imageId);
+    bool RequestPreview(const ImageBufferRequestInfo& info);
+    bool RequestTile(const ImageBufferRequestInfo& info);
+    bool RequestCapabilities();
+    bool RateImage(std::uint32_t imageId, std::uint32_t rating);
+    bool DeleteImage(std::uint32_t imageId);
+    bool SetSubscriptions(std::uint32_t flags, std::uint32_t options, std::uint8_t optionByte);
+    /// Starts the agent (ImageEnumerationAgent::Start); nothing without one.
+    void StartImageEnumeration();
+    /// Stops the agent; nothing without one. Blocks. The agent's slot is not
+    /// locked meanwhile: the notify sinks may make requests while it stops.
+    void StopImageEnumeration();
+    [[nodiscard]] bool IsImageEnumerationRunning() const;
+    /// The capabilities the camera last reported (after every open of 3.0),
+    /// waiting up to 500 ms for a first report; empty when none came. Blocks.
+    [[nodiscard]] std::optional<ImageEnumCapabilities> GetImageEnumCapabilities() const;
+
+    // ---- channel 255.0, development
+
+    /// DevelopmentAgent::SendMessage without a time-out. Raises ModuleError
+    /// 0x15E0018 "Kpx Channel not supported!" (plain) without the agent.
+    void SendDevelopmentMessage(std::uint8_t type, const void* data, std::uint32_t size);
+    /// DevelopmentAgent::Start / StopThreads; nothing without the agent.
+    /// Nothing in the library starts it.
+    void StartDevelopment();
+    void StopDevelopment();
+
     /// Passes a cancel request on to the programming agent's progress provider.
     /// Blocks while a transfer holds the agent's slot.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
@@ -288,6 +376,8 @@ public:
 
     [[nodiscard]] bool HasProgramming() const;
     [[nodiscard]] bool HasDeviceControl() const;
+    [[nodiscard]] bool HasImageEnumeration() const;
+    [[nodiscard]] bool HasDevelopment() const;
     /// 0 unless IsOpen; else how the device is attached (EnumConnectionType).
     [[nodiscard]] std::uint32_t GetConnectionType() const;
     /// Set when the link to the camera is lost, and while the device is closed.
@@ -328,7 +418,8 @@ private:
     void BuildAgents();
     OfferedChannel FindOffered(std::uint8_t channel, std::uint8_t subChannel) const;
     template <typename Agent>
-    void Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor);
+    void Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor,
+               const ClientIdentity& identity);
 
     // Close's steps.
     void StopAgents();
@@ -368,17 +459,24 @@ private:
     void ForwardError(const Universal::UniversalError& error);
     void ForwardProgress(const Universal::ProgressTask& task);
     void OnPropertyNotify(DeviceControlAgent::EnumPropertyNotify kind, const std::vector<unsigned int>& ids);
+    void OnImageEnumNotify(ImageEnumeration::ImageEnumNotify kind, ImageEnumeration::RecordPtr record);
+    void OnDevelopmentMessage(unsigned char type, const void* data, unsigned int size);
     void Notify(EnumNotify id, const NotifyPayload& payload);
 
     // Calls into the agents under their slot locks.
     template <typename Result, typename Call>
     Result WithDeviceControl(Result empty, Call&& call) const;
     template <typename Call>
+    auto WithImageEnumeration(Call&& call) const;
+    template <typename Call>
+    auto WithDevelopment(Call&& call) const;
+    template <typename Call>
     auto WithStartedProgramming(const wchar_t* operation, Call&& call);
     ProgrammingAgent& ProgrammingAgentLocked() const;
     WaitObjectList TransferAbortObjects();
 
     ClientIdentity GetClientIdentity() const;
+    ClientIdentity GetDevelopmentIdentity() const;
     void AssertDevice() const;
     void SetDeviceInfo(std::shared_ptr<const Enumeration::DeviceInfo> info);
     std::unique_ptr<ChannelTransport> MakeTransport(std::uint32_t pipeId);
@@ -406,8 +504,20 @@ private:
     NotifyReceiver m_notifyReceiver;
     NotifyFunction m_notifyFunction;
 
-    mutable Platform::Mutex_Posix m_identityLock; // guards m_clientIdentity
+    mutable Platform::Mutex_Posix m_identityLock; // guards m_clientIdentity and m_developmentIdentity
     ClientIdentity m_clientIdentity{};
+    ClientIdentity m_developmentIdentity{};
+
+    Platform::Mutex_Posix m_subscriptionLock; // guards m_subscriptionFunction; held while it runs
+    SubscriptionFunction m_subscriptionFunction;
+
+    Platform::Mutex_Posix m_developmentReceiverLock; // guards m_developmentReceiver; held while it runs
+    DevelopmentReceiver m_developmentReceiver;
+
+    // The capabilities the image-enumeration agent reported last.
+    mutable std::mutex m_capabilitiesLock; // guards m_capabilities
+    mutable std::condition_variable m_capabilitiesArrived;
+    std::unique_ptr<const ImageEnumCapabilities> m_capabilities;
 
     // Link loss: armed from a successful Initialize (device kept open) or
     // InitializeAgents until Close closes the device; reported at most once per
@@ -424,6 +534,8 @@ private:
     Slot<EnumerationAgent> m_ch0;
     Slot<ProgrammingAgent> m_ch1;
     Slot<DeviceControlAgent> m_ch2;
+    Slot<ImageEnumerationAgent> m_ch3;
+    Slot<DevelopmentAgent> m_ch255;
 };
 
 } // namespace Q7::KPX

@@ -106,6 +106,28 @@ std::uint32_t ReadMessageText(MessageSource& source, std::uint64_t count, std::s
     return 0;
 }
 
+std::uint32_t ReadCommonErrorMessage(const CommonMessageHeader& header, MessageSource& source,
+                                     ProtocolVersion version, const wchar_t* context,
+                                     ReceivedCommonError& error)
+{
+    error = ReceivedCommonError{};
+    error.message = MakeDefaultCommonError(version);
+    if (const std::uint32_t result = ReadMessageFixedPart(source, header, error.message); result != 0)
+        return result;
+
+    std::uint64_t remaining = std::uint64_t{header.messageSize} - header.messageHeaderSize;
+    if (error.message.errorStringSize > 0)
+    {
+        CheckVariableLength(error.message.errorStringSize, remaining, context,
+                            L"errorStringSize (%u) is too large.");
+        if (const std::uint32_t result = ReadMessageText(source, error.message.errorStringSize, error.text);
+            result != 0)
+            return result;
+        remaining -= error.message.errorStringSize;
+    }
+    return source.Skip(remaining);
+}
+
 std::uint32_t BufferMessageSource::Read(std::span<std::uint8_t> destination)
 {
     if (destination.size() > m_reader.Remaining())

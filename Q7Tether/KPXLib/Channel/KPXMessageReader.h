@@ -122,6 +122,26 @@ std::uint32_t ReadMessageFixedPart(MessageSource& source, const CommonMessageHea
 /// the source's failure result (then `text` is left as it was).
 std::uint32_t ReadMessageText(MessageSource& source, std::uint64_t count, std::string& text);
 
+/// A camera's CommonError (class 1, type 0xFF) with its text.
+struct ReceivedCommonError
+{
+    CommonErrorMessage message;
+    std::string text; ///< up to its first zero byte
+};
+
+/// Reads the rest of a CommonError whose common header (checked with
+/// CheckMessageHeader) was read: its fixed part as this side knows it for
+/// `version`, the error text and whatever else the message holds, so that
+/// exactly `messageSize` bytes are taken. Answers 0 with `error` filled, or
+/// the source's failure result at once (`error` then undefined). Raises
+/// ModuleError 0x650003 with `context` (the channel's, for example "KPX ch3
+/// common error message."), logged with "errorStringSize (%u) is too large.",
+/// when the text does not fit in the message; nothing is read for it then.
+/// Blocks as the source does.
+std::uint32_t ReadCommonErrorMessage(const CommonMessageHeader& header, MessageSource& source,
+                                     ProtocolVersion version, const wchar_t* context,
+                                     ReceivedCommonError& error);
+
 /// A MessageSource over the bytes of one message held in memory, starting
 /// right after its common header. A read beyond the bytes given fails with 4
 /// (the bytes never arrive). Reentrant.

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -189,8 +190,9 @@ struct Padding
 
 /// Walks a record's field list and writes each field in order: unsigned and
 /// signed integers of 1, 2, 4 or 8 bytes (little-endian), enumerations as their
-/// underlying integer, byte arrays as they are, padding as zeros, and nested
-/// records through their own field list. A record lists its fields once,
+/// underlying integer, `float` as its IEEE-754 bits (a little-endian u32), byte
+/// arrays as they are, arrays of other fields element by element, padding as
+/// zeros, and nested records through their own field list. A record lists its fields once,
 ///
 ///     template <class Io> constexpr void Fields(Io& io) { io(header, dataId, reserved20); }
 ///
@@ -328,6 +330,12 @@ inline constexpr bool kIsByteArray = false;
 template <std::size_t N>
 inline constexpr bool kIsByteArray<std::array<std::uint8_t, N>> = true;
 
+// An array of fields other than bytes: its elements one after the other.
+template <typename T>
+inline constexpr bool kIsFieldArray = false;
+template <typename T, std::size_t N>
+inline constexpr bool kIsFieldArray<std::array<T, N>> = !std::is_same_v<T, std::uint8_t>;
+
 template <typename T>
 concept WireInteger = std::is_integral_v<T> && !std::is_same_v<T, bool> &&
                       (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
@@ -351,14 +359,21 @@ void FieldWriter::Put(const Field& field) noexcept
         else
             m_writer.WriteU64(value);
     }
+    else if constexpr (std::is_same_v<Field, float>)
+        m_writer.WriteU32(std::bit_cast<std::uint32_t>(field));
     else if constexpr (Detail::kIsByteArray<Field>)
         m_writer.WriteBytes(field);
+    else if constexpr (Detail::kIsFieldArray<Field>)
+    {
+        for (const auto& element : field)
+            Put(element);
+    }
     else if constexpr (Detail::kIsPadding<Field>)
         m_writer.WriteZeros(Field::kSize);
     else
     {
         static_assert(FieldRecord<Field>,
-                      "a field is an integer, an enumeration, a byte array, padding or a record");
+                      "a field is an integer, an enumeration, a float, an array, padding or a record");
         const_cast<Field&>(field).Fields(*this);
     }
 }
@@ -383,14 +398,21 @@ void FieldReader::Take(Field& field) noexcept
         else
             field = static_cast<Field>(m_reader.ReadU64());
     }
+    else if constexpr (std::is_same_v<Field, float>)
+        field = std::bit_cast<float>(m_reader.ReadU32());
     else if constexpr (Detail::kIsByteArray<Field>)
         m_reader.ReadBytes(field);
+    else if constexpr (Detail::kIsFieldArray<Field>)
+    {
+        for (auto& element : field)
+            Take(element);
+    }
     else if constexpr (Detail::kIsPadding<Field>)
         m_reader.Skip(Field::kSize);
     else
     {
         static_assert(FieldRecord<Field>,
-                      "a field is an integer, an enumeration, a byte array, padding or a record");
+                      "a field is an integer, an enumeration, a float, an array, padding or a record");
         field.Fields(*this);
     }
 }
@@ -398,16 +420,21 @@ void FieldReader::Take(Field& field) noexcept
 template <typename Field>
 constexpr void FieldCounter::Count(const Field& field) noexcept
 {
-    if constexpr (std::is_enum_v<Field> || Detail::WireInteger<Field>)
+    if constexpr (std::is_enum_v<Field> || Detail::WireInteger<Field> || std::is_same_v<Field, float>)
         m_size += sizeof(Field);
     else if constexpr (Detail::kIsByteArray<Field>)
         m_size += field.size();
+    else if constexpr (Detail::kIsFieldArray<Field>)
+    {
+        for (const auto& element : field)
+            Count(element);
+    }
     else if constexpr (Detail::kIsPadding<Field>)
         m_size += Field::kSize;
     else
     {
         static_assert(FieldRecord<Field>,
-                      "a field is an integer, an enumeration, a byte array, padding or a record");
+                      "a field is an integer, an enumeration, a float, an array, padding or a record");
         const_cast<Field&>(field).Fields(*this);
     }
 }
