@@ -476,7 +476,8 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     m_txChanged.notify_all();
 }
 
-bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant)
+bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
+                          std::shared_ptr<const void> owner)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -493,6 +494,7 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
         if (constant)
         {
             item.constantPayload = payload;
+            item.owner = owner;
         }
         else
         {

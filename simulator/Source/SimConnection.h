@@ -67,8 +67,10 @@ public:
 
     // Used by channel contexts.
     // Queues bytes as Data packets; `constant` bytes are written from where they
-    // lie (see ChannelContext::SendConstant), others are copied.
-    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant);
+    // lie (see ChannelContext::SendConstant and SendShared: each packet holds
+    // `owner`, when given), others are copied.
+    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
+                  std::shared_ptr<const void> owner = nullptr);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
     const std::shared_ptr<CameraCore>& Core() const { return m_core; }
 
@@ -116,6 +118,7 @@ private:
         std::vector<std::uint8_t> bytes;
         std::array<std::uint8_t, kPacketHeaderSize> header{};
         std::span<const std::uint8_t> constantPayload;
+        std::shared_ptr<const void> owner; // keeps constantPayload valid, when it is not constant
         std::size_t padding = 0;
         std::size_t size = 0; // bytes on the wire
         ChannelId channel;
@@ -224,6 +227,10 @@ public:
     bool SendConstant(std::span<const std::uint8_t> bytes) override
     {
         return m_connection.SendData(*this, bytes, true);
+    }
+    bool SendShared(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) override
+    {
+        return m_connection.SendData(*this, bytes, true, std::move(owner));
     }
     bool IsOpen() const override { return m_open.load(); }
     void RequestClose() override { m_connection.CloseFromCamera(m_config.id, m_serial); }

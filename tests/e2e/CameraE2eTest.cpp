@@ -887,6 +887,106 @@ INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
                          StuckName);
 
 // ---------------------------------------------------------------------------
+// Cancelling a transfer.
+
+enum class CancelFrom
+{
+    AnotherThread,    // while the camera withholds the DataEndAck
+    ProgressCallback, // at the transfer's first progress notification
+};
+
+class CameraCancelE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, CancelFrom>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches a CancelTask that waits behind the slot lock the transfer holds, and
+// one that reaches no task (the transfers report through the agent's own
+// providers): the cancelled upload ends at once as cancelled, with a DataAbort.
+TEST_P(CameraCancelE2e, CancelTaskEndsTheRunningUpload)
+{
+    const auto [transport, from] = GetParam();
+    Rig rig(transport);
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    if (from == CancelFrom::AnotherThread)
+        rig.store->AddFault({.kind = Q7::Sim::ProgrammingFaultKind::StallUpload});
+
+    std::promise<std::pair<std::uint32_t, std::uint32_t>> started;
+    std::mutex mutex; // guards last
+    Q7::Universal::ProgressInfo last;
+    bool first = true;
+    const auto progress = [&](const Q7::Universal::ProgressTask& task)
+    {
+        {
+            std::lock_guard lock(mutex);
+            last = task.GetInfo();
+        }
+        if (!std::exchange(first, false))
+            return;
+        started.set_value({task.GetType(), task.GetId()});
+        if (from == CancelFrom::ProgressCallback)
+            camera.CancelTask(task.GetType(), task.GetId());
+    };
+    const Bytes data = TestBytes(3 << 20, 5);
+    std::future<bool> upload = std::async(
+        std::launch::async, [&] { return camera.UploadData(progress, 5, data.data(), data.size(), L"up"); });
+    std::future<std::pair<std::uint32_t, std::uint32_t>> task = started.get_future();
+    ASSERT_EQ(task.wait_for(10s), std::future_status::ready);
+    const auto [type, id] = task.get();
+    EXPECT_EQ(type, 5u);
+    if (from == CancelFrom::AnotherThread)
+    {
+        ASSERT_TRUE(rig.store->WaitUntil([](const auto& n) { return n.uploadEndsReceived == 1; }, 10s));
+        std::future<void> cancelling =
+            std::async(std::launch::async,
+                       [&]
+                       {
+                           camera.CancelTask(type, id + 1); // another task: nothing
+                           camera.CancelTask(type, id);
+                       });
+        ASSERT_EQ(cancelling.wait_for(5s), std::future_status::ready) << "CancelTask waits for the transfer";
+    }
+    ASSERT_EQ(upload.wait_for(5s), std::future_status::ready) << "the cancelled upload goes on";
+    EXPECT_FALSE(upload.get());
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(last.aborted);
+        EXPECT_FALSE(last.completed);
+    }
+    EXPECT_TRUE(rig.sim->WaitUntil(
+        [](const Q7::Sim::Observations& o)
+        {
+            for (const Q7::Sim::MessageRecord& record : o.messages)
+            {
+                if (record.channel == k10 && record.header.messageClass == Q7::Sim::kClassDataTransfer &&
+                    record.header.messageType == Q7::Sim::kDataAbort)
+                    return true;
+            }
+            return false;
+        },
+        5s))
+        << "the camera is told with a DataAbort";
+    EXPECT_TRUE(rig.store->Uploads().empty());
+    EXPECT_FALSE(camera.IsProgrammingStarted());
+    // The agent is ready for the next transfer.
+    EXPECT_TRUE(camera.SendData(5, data.data(), 1000, L"next"));
+    rig.ExpectNoViolations();
+}
+
+std::string CancelName(const ::testing::TestParamInfo<std::tuple<E2eTransport, CancelFrom>>& info)
+{
+    return TransportName({std::get<0>(info.param), 0}) +
+           (std::get<1>(info.param) == CancelFrom::AnotherThread ? "_FromAnotherThread" : "_FromTheCallback");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraCancelE2e,
+                         ::testing::Combine(AllTransports(), ::testing::Values(CancelFrom::AnotherThread,
+                                                                               CancelFrom::ProgressCallback)),
+                         CancelName);
+
+// ---------------------------------------------------------------------------
 // What a callback may do with its own camera.
 
 enum class Query
@@ -989,7 +1089,15 @@ enum class Sink
     Progress,             // on the thread of the transfer, inside it
 };
 
-class CameraCloseInSinkE2e : public ::testing::TestWithParam<std::tuple<Sink, bool>>
+enum class Refused
+{
+    Close,
+    Shutdown,
+    StopDeviceControl, // takes the main lock that a Close elsewhere holds while it waits for the sink's
+                       // thread
+};
+
+class CameraRefusedInSinkE2e : public ::testing::TestWithParam<std::tuple<Sink, Refused>>
 {
 protected:
     TestSupport::LogCapture logs;
@@ -998,22 +1106,40 @@ protected:
 // Catches Close or Shutdown from a callback of the camera: from a property
 // notification the agent's stop waited for its own thread (the process
 // aborted), from a progress callback the agent was freed under its running
-// transfer. Both must be refused with an error, raised and logged, leaving
-// the camera as it was.
-TEST_P(CameraCloseInSinkE2e, IsRefusedWithAnErrorAndTheCameraGoesOn)
+// transfer; and StopDeviceControl from one, which waits for the main lock that
+// a Close on another thread holds while it waits for this very thread. Each
+// must be refused with an error, raised and logged, leaving the camera as it
+// was.
+TEST_P(CameraRefusedInSinkE2e, IsRefusedWithAnErrorAndTheCameraGoesOn)
 {
-    const auto [sink, shutdown] = GetParam();
+    const auto [sink, refused] = GetParam();
+    static const wchar_t* const names[] = {L"Close", L"Shutdown", L"StopDeviceControl"};
+    const auto call = [refused = refused](Camera& c)
+    {
+        switch (refused)
+        {
+        case Refused::Close:
+            c.Close();
+            break;
+        case Refused::Shutdown:
+            c.Shutdown();
+            break;
+        case Refused::StopDeviceControl:
+            c.StopDeviceControl();
+            break;
+        }
+    };
     Rig rig(E2eTransport::Tcp);
     ASSERT_NO_FATAL_FAILURE(rig.Open());
     Camera& camera = *rig.camera;
     camera.StartDeviceControl();
     std::promise<std::uint32_t> raised;
     std::atomic<bool> once{false};
-    const auto closeFromCallback = [&]
+    const auto fromCallback = [&]
     {
         if (once.exchange(true))
             return;
-        raised.set_value(RaisedBy([&] { shutdown ? camera.Shutdown() : camera.Close(); }).code);
+        raised.set_value(RaisedBy([&] { call(camera); }).code);
     };
     if (sink == Sink::PropertyNotification)
     {
@@ -1021,14 +1147,14 @@ TEST_P(CameraCloseInSinkE2e, IsRefusedWithAnErrorAndTheCameraGoesOn)
             [&](Camera::EnumNotify id, const auto&)
             {
                 if (id == Camera::kNotify_PropertyStateChange)
-                    closeFromCallback();
+                    fromCallback();
             });
         ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
     }
     else
     {
         const Bytes firmware = TestBytes(200000, 3);
-        EXPECT_TRUE(camera.UpdateFirmware([&](const Q7::Universal::ProgressTask&) { closeFromCallback(); },
+        EXPECT_TRUE(camera.UpdateFirmware([&](const Q7::Universal::ProgressTask&) { fromCallback(); },
                                           firmware.data(), firmware.size()));
         ASSERT_EQ(rig.store->Uploads().size(), 1u);
         EXPECT_EQ(rig.store->Uploads()[0].bytes, firmware);
@@ -1036,30 +1162,34 @@ TEST_P(CameraCloseInSinkE2e, IsRefusedWithAnErrorAndTheCameraGoesOn)
     auto code = raised.get_future();
     ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(code.get(), 0x650065u);
-    const std::wstring text = std::wstring(L"KPX camera ") + (shutdown ? L"Shutdown" : L"Close") +
+    const std::wstring text = std::wstring(L"KPX camera ") + names[static_cast<int>(refused)] +
                               L" cannot be called from the camera's own callbacks.";
     EXPECT_EQ(logs.Count(text, Q7::Universal::kLogMsgType_Error), 1u);
 
-    // Nothing was closed: the camera goes on, and closes when asked from outside.
+    // Nothing was closed or stopped: the camera goes on, and does it when asked
+    // from outside.
     EXPECT_TRUE(camera.IsOpen());
     EXPECT_TRUE(camera.IsDeviceControlStarted());
     EXPECT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
-    shutdown ? camera.Shutdown() : camera.Close();
-    EXPECT_FALSE(camera.IsOpen());
+    call(camera);
+    EXPECT_FALSE(camera.IsDeviceControlStarted());
+    EXPECT_EQ(camera.IsOpen(), refused == Refused::StopDeviceControl);
     rig.ExpectNoViolations();
 }
 
-std::string CloseInSinkName(const ::testing::TestParamInfo<std::tuple<Sink, bool>>& info)
+std::string RefusedInSinkName(const ::testing::TestParamInfo<std::tuple<Sink, Refused>>& info)
 {
-    const auto& [sink, shutdown] = info.param;
-    return std::string(sink == Sink::Progress ? "Progress" : "PropertyNotification") +
-           (shutdown ? "_Shutdown" : "_Close");
+    static const char* const names[] = {"Close", "Shutdown", "StopDeviceControl"};
+    const auto& [sink, refused] = info.param;
+    return std::string(sink == Sink::Progress ? "Progress_" : "PropertyNotification_") +
+           names[static_cast<int>(refused)];
 }
 
-INSTANTIATE_TEST_SUITE_P(Callbacks, CameraCloseInSinkE2e,
+INSTANTIATE_TEST_SUITE_P(Callbacks, CameraRefusedInSinkE2e,
                          ::testing::Combine(::testing::Values(Sink::PropertyNotification, Sink::Progress),
-                                            ::testing::Bool()),
-                         CloseInSinkName);
+                                            ::testing::Values(Refused::Close, Refused::Shutdown,
+                                                              Refused::StopDeviceControl)),
+                         RefusedInSinkName);
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
 

@@ -165,6 +165,8 @@ Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraT
 Camera::~Camera()
 {
     TeardownStep([this] { Shutdown(); });
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
     m_pTransportDevice->SetNotifyCallback(Transport::NotifyCallback());
     m_pTransportDevice.reset();
 }
@@ -232,6 +234,7 @@ std::uint32_t Camera::Initialize(bool keepControlTransport)
 {
     RefuseInCallback(L"Initialize");
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (m_initialized)
         return 0;
     AssertDevice();
@@ -375,6 +378,7 @@ std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>
     // here take none.
     RefuseInCallback(L"InitializeAgents");
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         throw ModuleError(Universal::kError_NotInitialized);
     if (AgentsInitialized())
@@ -472,6 +476,8 @@ void Camera::BuildAgents()
         agent->SetFileProgressCallback(forward);
         agent->SetFirmwareProgressCallback(forward);
         m_ch1.agent = std::move(agent);
+        ScopedLock cancel(m_cancelLock);
+        m_cancelTarget = m_ch1.agent.get();
     }
     if (const OfferedChannel offered = FindOffered(2, 0); offered.descriptor != nullptr)
     {
@@ -511,6 +517,7 @@ void Camera::Close()
 {
     RefuseInCallback(L"Close");
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         return;
     // Transfers wait on this event too: they end now and free their slots.
@@ -576,13 +583,19 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+            {
                 agent->StopThreads();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch2.lock, m_ch2.agent))
+            {
                 agent->Stop();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
@@ -590,22 +603,58 @@ void Camera::StopAgents()
             auto agent = TakeAgent(m_ch3.lock, m_ch3.agent);
             if (agent)
                 agent->Stop();
-            // After the stop: the agent's notify thread can store no more.
-            std::lock_guard lock(m_capabilitiesLock);
-            m_capabilities.reset();
+            {
+                // After the stop: the agent's notify thread can store no more.
+                std::lock_guard lock(m_capabilitiesLock);
+                m_capabilities.reset();
+            }
+            Retire(std::move(agent));
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch1.lock, m_ch1.agent))
+            {
+                {
+                    ScopedLock cancel(m_cancelLock);
+                    m_cancelTarget = nullptr;
+                }
                 agent->Stop();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch0.lock, m_ch0.agent))
+            {
                 agent->Close();
+                Retire(std::move(agent));
+            }
         });
+}
+
+// A thread of the library that takes down an agent may be returning into that
+// agent's code afterwards: it must not free it. The camera's own callbacks are
+// refused Close and Shutdown (RefuseInCallback); this keeps any other thread of
+// the library that closes the camera from freeing what it may still run in.
+// The agent is stopped; a thread of its own has let itself go and ends once it
+// returned.
+void Camera::Retire(std::shared_ptr<void> object)
+{
+    if (object && Platform::Thread_Posix::IsCallerInThreadBody())
+        m_retired.push_back(std::move(object));
+}
+
+void Camera::DropRetired() noexcept
+{
+    if (Platform::Thread_Posix::IsCallerInThreadBody())
+        return;
+    // In the order taken down: agents before the transports they use. The
+    // destructors wait for threads still returning from a callback.
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
+    m_retired.clear();
 }
 
 void Camera::StopTransports() noexcept
@@ -619,7 +668,13 @@ void Camera::Shutdown()
     RefuseInCallback(L"Shutdown");
     ScopedLock main(m_mainLock);
     TeardownStep([this] { Close(); });
-    TeardownStep([this] { m_transports.clear(); });
+    TeardownStep(
+        [this]
+        {
+            for (TransportEntry& entry : m_transports)
+                Retire(std::move(entry.transport));
+            m_transports.clear();
+        });
     SetDeviceInfo(nullptr);
     m_initialized = false;
 }

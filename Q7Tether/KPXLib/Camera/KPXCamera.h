@@ -83,7 +83,7 @@ struct CameraTimings
 /// error callback on whichever thread of the camera met the error; progress on
 /// the thread of the transfer. They may call the camera's queries (device
 /// information, properties, the Has... and Is... queries), which never wait
-/// for its lifecycle. From any of its callbacks the camera refuses what waits
+/// for its lifecycle, and CancelTask. From any of its callbacks the camera refuses what waits
 /// for or ends the threads that run them: its lifecycle operations, the
 /// notification setters, the start and stop of device control, image
 /// enumeration, development and programming, and the transfers. Each raises
@@ -368,8 +368,11 @@ public:
     void StartDevelopment();
     void StopDevelopment();
 
-    /// Passes a cancel request on to the programming agent's progress provider.
-    /// Blocks while a transfer holds the agent's slot.
+    /// Passes a cancel request on to the programming agent
+    /// (ProgrammingAgent::CancelTask): a transfer of that task ends promptly
+    /// as cancelled. Does not wait for the transfer, whose call holds the
+    /// agent's slot: callable from another thread and from the progress
+    /// callback.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     // ---- the camera itself
@@ -423,6 +426,12 @@ private:
 
     // Close's steps.
     void StopAgents();
+    // Destroys object, or keeps it in m_retired on a thread of the library
+    // (see m_retired). Main lock held.
+    void Retire(std::shared_ptr<void> object);
+    // Destroys the retired objects, unless on a thread of the library. Main
+    // lock held.
+    void DropRetired() noexcept;
     void StopTransports() noexcept;
 
     // Runs `step` while the watch thread waits closeBoundMs for it; when it has
@@ -530,12 +539,23 @@ private:
     const wchar_t* m_watchedOperation = L"";
     std::function<void()> m_watchUnblock;
 
+    // Agents and channel transports that Close or Shutdown took down on a
+    // thread of the library (which may be returning into one of them): kept, stopped, until a lifecycle
+    // operation runs on another thread or the camera is destroyed. Guarded by
+    // the main lock.
+    std::vector<std::shared_ptr<void>> m_retired;
+
     // The agents; built after the transports they use, destroyed before them.
     Slot<EnumerationAgent> m_ch0;
     Slot<ProgrammingAgent> m_ch1;
     Slot<DeviceControlAgent> m_ch2;
     Slot<ImageEnumerationAgent> m_ch3;
     Slot<DevelopmentAgent> m_ch255;
+
+    // The agent of m_ch1 for CancelTask, which must not wait for the slot lock
+    // a transfer holds. Set and cleared under both locks (slot lock first).
+    Platform::Mutex_Posix m_cancelLock; // guards m_cancelTarget; held only to call CancelTask
+    ProgrammingAgent* m_cancelTarget = nullptr;
 };
 
 } // namespace Q7::KPX
