@@ -45,6 +45,28 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     {
         timeoutMs = kInfinite;
     }
+
+    // Bytes read ahead first: when they are enough, no thread is involved. They
+    // arrived before anything that closed the channel since, so they come out
+    // as they would have from the pipe (emptied when the channel opens again).
+    std::uint32_t taken = 0;
+    {
+        const std::lock_guard lock(m_readMutex);
+        if (m_readDestination != nullptr || m_readWanted.IsSet())
+        {
+            Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
+                                    L"Only one read may be active at a time for each channel.");
+        }
+        taken = TakeLookaheadLocked(static_cast<std::uint8_t*>(destination), size);
+    }
+    if (bytesRead != nullptr)
+    {
+        *bytesRead = taken;
+    }
+    if (taken == size)
+    {
+        return kChannelResult_Done;
+    }
     if (!IsOpen())
     {
         return kChannelResult_NotOpen;
@@ -68,21 +90,12 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 
     {
+        // The lookahead is empty now and fills only for a waiting Read.
         const std::lock_guard lock(m_readMutex);
         if (m_readDestination != nullptr || m_readWanted.IsSet())
         {
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
                                     L"Only one read may be active at a time for each channel.");
-        }
-        // Bytes read ahead first: when they are enough, no thread is involved.
-        const std::uint32_t taken = TakeLookaheadLocked(static_cast<std::uint8_t*>(destination), size);
-        if (taken == size)
-        {
-            if (bytesRead != nullptr)
-            {
-                *bytesRead = size;
-            }
-            return kChannelResult_Done;
         }
         m_readDestination = static_cast<std::uint8_t*>(destination) + taken;
         m_readRemaining = size - taken;
