@@ -21,8 +21,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <memory>
+#include <stdlib.h>
 #include <string>
 #include <vector>
 
@@ -237,6 +239,36 @@ void PrintProperties(const std::list<Camera::Property>& properties)
     }
 }
 
+// A folder of its own for the lock file of the initialisation mutex, removed
+// at the end: the simulator in this process is opened by no other program, so
+// its open need not wait for the machine's other camera opens.
+class PrivateLockFolder
+{
+public:
+    PrivateLockFolder()
+    {
+        char pattern[] = "/tmp/tavrin-demo-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr)
+            m_path = pattern;
+    }
+    ~PrivateLockFolder()
+    {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    PrivateLockFolder(const PrivateLockFolder&) = delete;
+    PrivateLockFolder& operator=(const PrivateLockFolder&) = delete;
+    // The folder; the machine's when none could be made.
+    const char* Path() const
+    {
+        return m_path.empty() ? Q7::Platform::NamedMutex_Posix::kDefaultFolder : m_path.c_str();
+    }
+
+private:
+    std::string m_path;
+};
+
 // The images stored on the camera, as channel 3.0 lists them.
 void PrintStoredImages(Camera& camera)
 {
@@ -254,11 +286,12 @@ void PrintStoredImages(Camera& camera)
 // Opens the camera as a KPX camera object on the device the manager makes for
 // it (device information and channel list over channel 0.0, then the agents
 // of the channels it offers), starts device control and image enumeration,
-// prints what it learnt, and closes again.
-void Run(const Transport::DeviceMoniker& moniker)
+// prints what it learnt, and closes again. lockFolder holds the
+// initialisation mutex's lock file.
+void Run(const Transport::DeviceMoniker& moniker, const char* lockFolder)
 {
     const std::string where = CameraPlace(moniker);
-    Camera camera(Transport::DeviceManager::CreateDevice(moniker));
+    Camera camera(Transport::DeviceManager::CreateDevice(moniker), {}, lockFolder);
     // A TCP camera keeps its control connection; a USB camera is reopened.
     if (const std::uint32_t result = camera.Initialize(moniker.type == Transport::kMonikerType_Tcp);
         result != 0)
@@ -337,7 +370,15 @@ int Main(int argc, char** argv)
     if (!addressListed)
         throw DemoFailure{"cannot resolve the host name '" + address.host + "'"};
 
-    Run(cameras.front());
+    // A real camera is opened under the machine-wide mutex; the simulator of
+    // this process under a private one.
+    const bool ownSimulator = simulator && cameras.front().type == Transport::kMonikerType_Tcp &&
+                              cameras.front().tcp.port == address.port;
+    std::unique_ptr<PrivateLockFolder> privateLocks;
+    if (ownSimulator)
+        privateLocks = std::make_unique<PrivateLockFolder>();
+    Run(cameras.front(),
+        privateLocks ? privateLocks->Path() : Q7::Platform::NamedMutex_Posix::kDefaultFolder);
     if (simulator)
         simulator->Stop();
     return 0;

@@ -137,6 +137,12 @@ void KpxLibTransport::SetCameraTimings(const CameraTimings& timings)
     m_timings = timings;
 }
 
+void KpxLibTransport::SetInitializationLockFolder(std::string folder)
+{
+    const std::lock_guard<std::mutex> lock(m_timingsLock);
+    m_lockFolder = std::move(folder);
+}
+
 KpxLibTransport::CameraTimings KpxLibTransport::Timings()
 {
     const std::lock_guard<std::mutex> lock(m_timingsLock);
@@ -383,7 +389,12 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
                                                  const char* identity, bool network)
 {
     // 1. The camera, with the client identity.
-    const auto camera = std::make_shared<Camera>(moniker, Timings());
+    std::string lockFolder;
+    {
+        const std::lock_guard<std::mutex> lock(m_timingsLock);
+        lockFolder = m_lockFolder;
+    }
+    const auto camera = std::make_shared<Camera>(moniker, Timings(), lockFolder.c_str());
     camera->SetClientIdentity(identity != nullptr ? identity : "");
 
     // 2. Errors the camera reports go to the pending error of its id, once the

@@ -228,6 +228,11 @@ public:
 
     /// The time limits given to cameras opened from now on.
     void SetCameraTimings(const CameraTimings& timings);
+    /// The folder of the machine-wide initialisation mutex's lock file for
+    /// cameras opened from now on (the machine's own, /tmp, by default). Every
+    /// process that opens cameras of one machine must use the same folder; a
+    /// test gives its own so that it neither waits for nor excludes others.
+    void SetInitializationLockFolder(std::string folder);
     /// The device manager (its static address list, for example).
     DeviceManager& GetDeviceManager() noexcept { return m_deviceManager; }
 
@@ -287,8 +292,9 @@ private:
     std::map<std::int32_t, Q7::Universal::ModuleError> m_pendingErrors;
     std::atomic<std::size_t> m_pendingErrorCount{0}; // entries of m_pendingErrors
 
-    std::mutex m_timingsLock; // guards m_timings
+    std::mutex m_timingsLock; // guards m_timings and m_lockFolder
     CameraTimings m_timings;
+    std::string m_lockFolder = Q7::Platform::NamedMutex_Posix::kDefaultFolder;
 };
 
 } // namespace Q7::TavrinC

@@ -7,8 +7,10 @@
 #include "Agents/KPXProgramming.h"
 #include "Camera/KPXCamera.h"
 #include "Q7PlatformNamedMutex_Posix.h"
+#include "Q7PlatformSystemError_Posix.h"
 #include "RaisedError.h"
 #include "SimProgrammingHandler.h"
+#include "TempFolder.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -40,8 +42,7 @@ constexpr std::uint32_t kLogId = 104;
 constexpr const char* kCode = "open sesame";
 
 // Threads and descriptors of this process, to show that a closed camera
-// leaves none behind. The lock file of the initialisation mutex stays open
-// until the process ends, by design: it is not counted.
+// leaves none behind.
 struct ProcessResources
 {
     std::size_t threads = 0;
@@ -58,16 +59,11 @@ struct ProcessResources
 
     static ProcessResources Now()
     {
-        const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Camera::kInitializationMutexName;
         ProcessResources now;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
             ++now.threads;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        {
-            std::error_code ignored;
-            now.descriptors += std::filesystem::read_symlink(entry.path(), ignored) != mutexFile;
-        }
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            ++now.descriptors;
         return now;
     }
     bool operator==(const ProcessResources&) const = default;
@@ -162,11 +158,14 @@ struct Rig
     std::unique_ptr<Camera> MakeCamera(const CameraTimings& timings = {})
     {
         if (transport == E2eTransport::Tcp)
-            return std::make_unique<Camera>(TcpMoniker(*sim), timings);
+            return std::make_unique<Camera>(TcpMoniker(*sim), timings, LockFolder().c_str());
         auto device = std::make_unique<E2eUsbDevice>(*sim);
         usb = device.get();
-        return std::make_unique<Camera>(std::move(device), timings);
+        return std::make_unique<Camera>(std::move(device), timings, LockFolder().c_str());
     }
+    // The folder of the initialisation mutex's lock file: the rig's own, never
+    // the machine's.
+    std::string LockFolder() const { return locks.Root(); }
 
     ~Rig()
     {
@@ -197,6 +196,7 @@ struct Rig
     }
 
     const E2eTransport transport;
+    TestSupport::TempFolder locks;
     E2eUsbDevice* usb = nullptr; // the newest camera's device on USB (owned by the camera)
     const Bytes log = TestBytes(300000, 7);
     std::shared_ptr<Q7::Sim::ProgrammingStore> store = std::make_shared<Q7::Sim::ProgrammingStore>();
@@ -360,7 +360,7 @@ TEST_F(CameraTcpE2e, RefusalsComeOutWithTheirCodes)
     EXPECT_FALSE(rig.camera->IsDeviceControlStarted());
 
     // The first camera holds 0.0; a second one is over the limit.
-    Camera second(TcpMoniker(*rig.sim));
+    Camera second(TcpMoniker(*rig.sim), {}, rig.LockFolder().c_str());
     EXPECT_EQ(RaisedBy([&] { second.Initialize(true); }).code, 0x15E000Fu);
     EXPECT_FALSE(second.IsInitialized());
     EXPECT_FALSE(second.IsOpen());
@@ -502,6 +502,7 @@ TEST_F(CameraTcpE2e, AChannelOfferedOnASecondPortGetsItsOwnConnection)
 // leaves locked for good.
 TEST_F(CameraTcpE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsDeath)
 {
+    const TestSupport::TempFolder locks;
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t child = ::fork();
@@ -510,7 +511,7 @@ TEST_F(CameraTcpE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsD
     {
         // The other process: takes the mutex, says so, and waits to be killed.
         ::close(ready[0]);
-        Q7::Platform::NamedMutex_Posix mutex(Camera::kInitializationMutexName);
+        Q7::Platform::NamedMutex_Posix mutex(Camera::kInitializationMutexName, locks.Root().c_str());
         mutex.Lock();
         const char byte = 1;
         if (::write(ready[1], &byte, 1) != 1)
@@ -524,6 +525,7 @@ TEST_F(CameraTcpE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsD
     ::close(ready[0]);
 
     Rig rig(GetParam());
+    rig.camera = std::make_unique<Camera>(TcpMoniker(*rig.sim), CameraTimings{}, locks.Root().c_str());
     rig.camera->SetClientIdentity(kCode);
     auto initialized = std::async(std::launch::async, [&] { return rig.camera->Initialize(true); });
     // Nothing of the camera may happen while the other process holds the mutex.
@@ -537,27 +539,61 @@ TEST_F(CameraTcpE2e, TheInitialisationMutexExcludesAnotherProcessAndOutlivesItsD
     EXPECT_EQ(initialized.get(), 0u);
 }
 
+// Catches a camera that opens without the machine-wide mutex when its lock
+// file cannot be opened (another process would open a camera at the same
+// moment): the open fails with the error, before anything connects.
+TEST_F(CameraTcpE2e, AnInitialisationMutexThatCannotBeTakenFailsTheOpen)
+{
+    Rig rig(GetParam());
+    rig.camera =
+        std::make_unique<Camera>(TcpMoniker(*rig.sim), CameraTimings{}, rig.locks.Path("gone").c_str());
+    std::uint32_t raised = 0;
+    try
+    {
+        rig.camera->Initialize(true);
+    }
+    catch (const Q7::Platform::SystemError_Posix& error)
+    {
+        raised = error.GetCode();
+    }
+    EXPECT_EQ(raised, static_cast<std::uint32_t>(ENOENT));
+    EXPECT_FALSE(rig.camera->IsInitialized());
+    EXPECT_EQ(rig.sim->Snapshot().connectionsAccepted, 0u);
+    EXPECT_EQ(logs.Count(L"KPX camera flock(LOCK_EX)", Q7::Universal::kLogMsgType_InternalError), 1u);
+}
+
 // ---------------------------------------------------------------------------
 // The connection lost at every phase.
 
 enum class Phase
 {
-    Initialize,       // channel 0.0's open
-    InitializeAgents, // the reconnect of InitializeAgents after a Close
-    Idle,             // device control running, nothing in flight
-    Set,              // as a property set arrives
-    Transfer,         // in the middle of a firmware upload
-    Close,            // on channel 2.0's CloseRequest
+    Initialize,         // channel 0.0's requests
+    InitializeAgents,   // the reconnect of InitializeAgents after a Close
+    StartDeviceControl, // channel 2.0's first requests
+    Idle,               // device control running, nothing in flight
+    Set,                // as a property set arrives
+    StopDeviceControl,  // with a reply of channel 2.0 under way
+    Transfer,           // in the middle of a firmware upload
+    Close,              // on channel 2.0's CloseRequest
 };
 
 enum class Loss
 {
     Drop,   // the camera closes the connection
     Unplug, // the camera goes away: connections reset, no new one accepted
+    Stall,  // the camera sends the start of a packet, then nothing more (the link stays up)
 };
 
-// A phase whose call may fail (its result) or succeed and then see the loss
-// (the notification), depending on when the loss is met.
+// When the disconnect notification comes, if at all.
+enum class Notified
+{
+    Never,       // the phase's call fails instead
+    BeforeClose, // on its own, once the loss is seen
+    ByClose,     // by the end of Close at the latest, which finds the loss on its way
+};
+
+// A phase whose call may fail (its result, then no notification) or succeed
+// and then see the loss (the notification before Close).
 constexpr std::uint32_t kEither = 0xFFFFFFFF;
 
 struct LossCase
@@ -567,6 +603,7 @@ struct LossCase
     // The documented error of the phase: Initialize's or InitializeAgents'
     // result. Zero where the loss is notified instead.
     std::uint32_t result;
+    Notified notified;
 };
 
 void PrintTo(const LossCase& c, std::ostream* out)
@@ -580,25 +617,69 @@ protected:
     TestSupport::LogCapture logs;
 };
 
+// True once the camera sent the start of a Data packet on the channel and
+// stalled (the partial packet goes out as a control item, recorded as a
+// packet; the channels' messages are not).
+bool StalledOn(const Q7::Sim::Observations& o, Q7::Sim::ChannelId channel)
+{
+    for (const auto& packet : o.packets)
+    {
+        if (!packet.fromHost && packet.header.Channel() == channel &&
+            packet.header.type == static_cast<std::uint8_t>(Q7::Sim::PacketType::Data))
+            return true;
+    }
+    return false;
+}
+
+// Every call of a phase, and Close, returns within this bound: far above the
+// time limits of the rig below (a phase takes about 1.3 s at most, several
+// times that under ThreadSanitizer on a loaded machine), below the Close
+// watch's 10 s, so that no call relies on the watch. Without an end, a stall
+// hangs for ever.
+constexpr auto kLossBound = 8s;
+
 // Catches: a lost link reported twice (by the notify thread and by Close) or
 // never, a loss during opening reported as success or notified although the
-// open failed, a hang or crash on any phase, and a camera that cannot be
-// closed and destroyed after its link is gone.
+// open failed, a hang or crash on any phase (a camera stalled in the middle
+// of a packet holds a TCP read for ever, and a USB read that drops the rest
+// of the packet), and a camera that cannot be closed and destroyed after its
+// link is gone.
 TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
 {
     const auto [transport, c] = GetParam();
-    const bool unplug = c.loss == Loss::Unplug;
-    Rig rig(transport);
+    CameraTimings timings;
+    timings.enumerationReplyMs = 1000;
+    // A stalled camera answers no OpenRequest and no CloseRequest any more:
+    // the programming agent's reopen after a failed transfer runs into these.
+    timings.channel.openReplyTimeoutMs = 300;
+    timings.channel.closeReplyTimeoutMs = 300;
+    timings.descriptorWaitMs = 1000;
+    timings.midPacketStallMs = 300;
+    timings.programming.queueDrainMs = 500;
+    Rig rig(transport, timings);
     Camera& camera = *rig.camera;
     camera.SetClientIdentity(kCode);
     std::optional<std::uint32_t> result;
+    std::future<void> transfer;
+    const auto action = [&c](Q7::Sim::DataAction drop, Q7::Sim::DataAction unplug)
+    {
+        return c.loss == Loss::Drop     ? drop
+               : c.loss == Loss::Unplug ? unplug
+                                        : Q7::Sim::DataAction::StallMidPacket;
+    };
+    const auto dataAction = action(Q7::Sim::DataAction::DropConnection, Q7::Sim::DataAction::Unplug);
+    const bool unplug = c.loss == Loss::Unplug;
+    auto calling = Clock::now();
 
     switch (c.phase)
     {
     case Phase::Initialize:
-        rig.sim->Faults().AddOpenFault(
-            {.channel = k00,
-             .action = unplug ? Q7::Sim::OpenAction::Unplug : Q7::Sim::OpenAction::DropConnection});
+        if (c.loss == Loss::Stall)
+            rig.sim->Faults().AddDataFault({.channel = k00, .afterBytes = 1, .action = dataAction});
+        else
+            rig.sim->Faults().AddOpenFault(
+                {.channel = k00,
+                 .action = unplug ? Q7::Sim::OpenAction::Unplug : Q7::Sim::OpenAction::DropConnection});
         result = camera.Initialize(transport == E2eTransport::Tcp);
         EXPECT_FALSE(camera.IsInitialized());
         break;
@@ -615,6 +696,12 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
             rig.sim->Faults().AddAcceptFault({});
         result = camera.InitializeAgents(nullptr);
         break;
+    case Phase::StartDeviceControl:
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        rig.sim->Faults().AddDataFault({.channel = k20, .afterBytes = 1, .action = dataAction});
+        calling = Clock::now(); // the open before it is not part of the phase
+        RaisedBy([&] { camera.StartDeviceControl(); });
+        break;
     case Phase::Idle:
         ASSERT_NO_FATAL_FAILURE(rig.Open());
         camera.StartDeviceControl();
@@ -627,24 +714,45 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
         ASSERT_NO_FATAL_FAILURE(rig.Open());
         camera.StartDeviceControl();
         rig.sim->Faults().AddDataFault(
-            {.channel = k20,
-             .afterBytes = rig.HostBytesOn(k20) + 1,
-             .action = unplug ? Q7::Sim::DataAction::Unplug : Q7::Sim::DataAction::DropConnection});
+            {.channel = k20, .afterBytes = rig.HostBytesOn(k20) + 1, .action = dataAction});
         camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400)));
         break;
+    case Phase::StopDeviceControl:
+    {
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        camera.StartDeviceControl();
+        rig.sim->Faults().AddDataFault(
+            {.channel = k20, .afterBytes = rig.HostBytesOn(k20) + 1, .action = dataAction});
+        ASSERT_TRUE(camera.RefreshProperty(kIso));
+        ASSERT_TRUE(
+            rig.sim->WaitUntil([](const Q7::Sim::Observations& o) { return StalledOn(o, k20); }, 10s));
+        const auto stopping = Clock::now();
+        camera.StopDeviceControl();
+        EXPECT_LT(Clock::now() - stopping, kLossBound);
+        EXPECT_FALSE(camera.IsDeviceControlStarted());
+        break;
+    }
     case Phase::Transfer:
     {
         ASSERT_NO_FATAL_FAILURE(rig.Open());
-        rig.sim->Faults().AddDataFault(
-            {.channel = k10,
-             .afterBytes = 100000,
-             .action = unplug ? Q7::Sim::DataAction::Unplug : Q7::Sim::DataAction::DropConnection});
-        const Bytes firmware = TestBytes(1 << 20, 1);
-        bool sent = true;
-        const std::uint32_t code =
-            RaisedBy([&] { sent = camera.UpdateFirmware({}, firmware.data(), firmware.size()); }).code;
-        EXPECT_TRUE(code != 0 || !sent) << "a transfer cut off in the middle reported success";
-        EXPECT_FALSE(camera.IsProgrammingStarted());
+        rig.sim->Faults().AddDataFault({.channel = k10, .afterBytes = 100000, .action = dataAction});
+        transfer = std::async(
+            std::launch::async,
+            [&]
+            {
+                const Bytes firmware = TestBytes(1 << 20, 1);
+                bool sent = true;
+                const std::uint32_t code =
+                    RaisedBy([&] { sent = camera.UpdateFirmware({}, firmware.data(), firmware.size()); })
+                        .code;
+                EXPECT_TRUE(code != 0 || !sent) << "a transfer cut off in the middle reported success";
+                EXPECT_FALSE(camera.IsProgrammingStarted());
+            });
+        if (c.loss == Loss::Stall) // a transfer stalled half-way waits for Close
+            ASSERT_TRUE(
+                rig.sim->WaitUntil([](const Q7::Sim::Observations& o) { return StalledOn(o, k10); }, 10s));
+        else
+            EXPECT_EQ(transfer.wait_for(kLossBound), std::future_status::ready);
         break;
     }
     case Phase::Close:
@@ -655,138 +763,130 @@ TEST_P(CameraLossE2e, EndsInTheDocumentedErrorOrOneDisconnectNotification)
              .action = unplug ? Q7::Sim::CloseAction::Unplug : Q7::Sim::CloseAction::DropConnection});
         break;
     }
+    if (c.phase == Phase::Initialize || c.phase == Phase::StartDeviceControl)
+    {
+        EXPECT_LT(Clock::now() - calling, kLossBound);
+    }
 
     // The documented error, or (when the phase has none, or its call
     // succeeded) the notification.
-    std::size_t notifications = 1;
+    Notified notified = c.notified;
     if (c.result == kEither)
     {
         ASSERT_TRUE(result);
-        notifications = *result == 0 ? 1 : 0;
+        notified = *result == 0 ? Notified::BeforeClose : Notified::Never;
     }
     else if (c.result != 0)
     {
         EXPECT_EQ(result, c.result);
-        notifications = 0;
     }
-    if (notifications == 1 && c.phase != Phase::Close)
+    if (notified == Notified::BeforeClose)
     {
         EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_DeviceDisconnected));
     }
     const auto closing = Clock::now();
     camera.Close();
-    EXPECT_LT(Clock::now() - closing, 10s);
+    EXPECT_LT(Clock::now() - closing, kLossBound);
+    if (transfer.valid())
+    {
+        EXPECT_EQ(transfer.wait_for(kLossBound), std::future_status::ready);
+    }
     rig.camera.reset();
-    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), notifications);
+    EXPECT_EQ(rig.notified.Count(Camera::kNotify_DeviceDisconnected), notified == Notified::Never ? 0u : 1u);
 }
 
 const LossCase kLossCases[] = {
-    {Phase::Initialize, Loss::Drop, 4},
-    {Phase::Initialize, Loss::Unplug, 4},
-    {Phase::InitializeAgents, Loss::Drop, kEither},
-    {Phase::InitializeAgents, Loss::Unplug, kEither},
-    {Phase::Idle, Loss::Drop, 0},
-    {Phase::Idle, Loss::Unplug, 0},
-    {Phase::Set, Loss::Drop, 0},
-    {Phase::Set, Loss::Unplug, 0},
-    {Phase::Transfer, Loss::Drop, 0},
-    {Phase::Transfer, Loss::Unplug, 0},
-    {Phase::Close, Loss::Drop, 0},
-    {Phase::Close, Loss::Unplug, 0},
+    {Phase::Initialize, Loss::Drop, 4, Notified::Never},
+    {Phase::Initialize, Loss::Unplug, 4, Notified::Never},
+    {Phase::Initialize, Loss::Stall, 4, Notified::Never},
+    {Phase::InitializeAgents, Loss::Drop, kEither, Notified::Never},
+    {Phase::InitializeAgents, Loss::Unplug, kEither, Notified::Never},
+    {Phase::StartDeviceControl, Loss::Stall, 0, Notified::ByClose},
+    {Phase::Idle, Loss::Drop, 0, Notified::BeforeClose},
+    {Phase::Idle, Loss::Unplug, 0, Notified::BeforeClose},
+    {Phase::Set, Loss::Drop, 0, Notified::BeforeClose},
+    {Phase::Set, Loss::Unplug, 0, Notified::BeforeClose},
+    {Phase::StopDeviceControl, Loss::Stall, 0, Notified::ByClose},
+    {Phase::Transfer, Loss::Drop, 0, Notified::BeforeClose},
+    {Phase::Transfer, Loss::Unplug, 0, Notified::BeforeClose},
+    {Phase::Transfer, Loss::Stall, 0, Notified::ByClose},
+    {Phase::Close, Loss::Drop, 0, Notified::ByClose},
+    {Phase::Close, Loss::Unplug, 0, Notified::ByClose},
 };
 
 std::string LossCaseName(const ::testing::TestParamInfo<std::tuple<E2eTransport, LossCase>>& info)
 {
-    static const char* const phases[] = {"Initialize", "InitializeAgents", "Idle",
-                                         "Set",        "Transfer",         "Close"};
+    static const char* const phases[] = {"Initialize", "InitializeAgents",  "StartDeviceControl", "Idle",
+                                         "Set",        "StopDeviceControl", "Transfer",           "Close"};
+    static const char* const losses[] = {"_Drop", "_Unplug", "_Stall"};
     const auto& [transport, c] = info.param;
     return TransportName({transport, 0}) + "_" + phases[static_cast<int>(c.phase)] +
-           (c.loss == Loss::Drop ? "_Drop" : "_Unplug");
+           losses[static_cast<int>(c.loss)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraLossE2e,
                          ::testing::Combine(AllTransports(), ::testing::ValuesIn(kLossCases)), LossCaseName);
 
 // ---------------------------------------------------------------------------
-// A camera that stops reading, or stalls in the middle of a packet.
+// A camera that stops reading in the middle of an upload: the host's pipe
+// write never ends by itself over TCP (its pipes ignore time-outs and abort
+// objects), and over USB only after the write time-out.
 
-enum class Stuck
+enum class Stopping
 {
-    StopsReadingDuringAnUpload, // the host's pipe write never ends
-    StallsMidPacket,            // the host's pipe read never ends
+    Close,             // the whole camera
+    StopDeviceControl, // channel 2.0, whose CloseRequest waits behind the upload's write
 };
 
-class CameraStuckE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, Stuck>>
+class CameraStuckE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, Stopping>>
 {
 protected:
     TestSupport::LogCapture logs;
 };
 
-// Catches a Close that waits forever for a pipe write or read that TCP never
-// ends by itself (its pipes ignore time-outs and abort objects).
-TEST_P(CameraStuckE2e, CloseReturnsWithinItsBound)
+// Catches a Close or StopDeviceControl that waits for ever for a pipe write,
+// and a watch that still closes pipes while the device closes.
+TEST_P(CameraStuckE2e, TheStopReturnsWithinItsBound)
 {
-    const auto [transport, stuck] = GetParam();
+    const auto [transport, stopping] = GetParam();
     CameraTimings timings;
     timings.closeBoundMs = 300;
     Rig rig(transport, timings);
     ASSERT_NO_FATAL_FAILURE(rig.Open());
     Camera& camera = *rig.camera;
-    std::future<void> upload;
+    camera.StartDeviceControl();
     const Bytes firmware = TestBytes(64 << 20, 9);
-    if (stuck == Stuck::StopsReadingDuringAnUpload)
+    rig.sim->Faults().AddDataFault(
+        {.channel = k10, .afterBytes = 1 << 20, .action = Q7::Sim::DataAction::StopReading});
+    auto upload =
+        std::async(std::launch::async,
+                   [&] { RaisedBy([&] { camera.UpdateFirmware({}, firmware.data(), firmware.size()); }); });
+    ASSERT_TRUE(
+        rig.sim->WaitUntil([](const Q7::Sim::Observations& o)
+                           { return o.data.count(k10) && o.data.at(k10).bytesFromHost >= (1u << 20); },
+                           10s));
+    const auto stopped = Clock::now();
+    if (stopping == Stopping::StopDeviceControl)
     {
-        rig.sim->Faults().AddDataFault(
-            {.channel = k10, .afterBytes = 1 << 20, .action = Q7::Sim::DataAction::StopReading});
-        upload =
-            std::async(std::launch::async, [&]
-                       { RaisedBy([&] { camera.UpdateFirmware({}, firmware.data(), firmware.size()); }); });
-        ASSERT_TRUE(
-            rig.sim->WaitUntil([](const Q7::Sim::Observations& o)
-                               { return o.data.count(k10) && o.data.at(k10).bytesFromHost >= (1u << 20); },
-                               10s));
-    }
-    else
-    {
-        camera.StartDeviceControl();
-        rig.sim->Faults().AddDataFault({.channel = k20,
-                                        .afterBytes = rig.HostBytesOn(k20) + 1,
-                                        .action = Q7::Sim::DataAction::StallMidPacket});
-        ASSERT_TRUE(camera.RefreshProperty(kIso));
-        // The partial packet goes out as a control item: it is recorded as a packet.
-        ASSERT_TRUE(rig.sim->WaitUntil(
-            [](const Q7::Sim::Observations& o)
-            {
-                for (const auto& packet : o.packets)
-                {
-                    if (!packet.fromHost && packet.header.Channel() == k20 &&
-                        packet.header.type == static_cast<std::uint8_t>(Q7::Sim::PacketType::Data))
-                        return true;
-                }
-                return false;
-            },
-            10s));
+        camera.StopDeviceControl();
+        EXPECT_LT(Clock::now() - stopped, 8s);
+        EXPECT_FALSE(camera.IsDeviceControlStarted());
     }
     const auto closing = Clock::now();
     camera.Close();
     EXPECT_LT(Clock::now() - closing, 8s);
-    if (upload.valid())
-    {
-        EXPECT_EQ(upload.wait_for(5s), std::future_status::ready);
-    }
+    EXPECT_EQ(upload.wait_for(5s), std::future_status::ready);
 }
 
-std::string StuckName(const ::testing::TestParamInfo<std::tuple<E2eTransport, Stuck>>& info)
+std::string StuckName(const ::testing::TestParamInfo<std::tuple<E2eTransport, Stopping>>& info)
 {
-    const auto& [transport, stuck] = info.param;
-    return TransportName({transport, 0}) +
-           (stuck == Stuck::StallsMidPacket ? "_StallsMidPacket" : "_StopsReading");
+    const auto& [transport, stopping] = info.param;
+    return TransportName({transport, 0}) + (stopping == Stopping::Close ? "_Close" : "_StopDeviceControl");
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
-                         ::testing::Combine(::testing::Values(E2eTransport::Tcp),
-                                            ::testing::Values(Stuck::StopsReadingDuringAnUpload,
-                                                              Stuck::StallsMidPacket)),
+                         ::testing::Combine(AllTransports(),
+                                            ::testing::Values(Stopping::Close, Stopping::StopDeviceControl)),
                          StuckName);
 
 // ---------------------------------------------------------------------------
@@ -889,14 +989,35 @@ INSTANTIATE_TEST_SUITE_P(Transports, CameraCancelE2e,
                                                                                CancelFrom::ProgressCallback)),
                          CancelName);
 
-INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
+// ---------------------------------------------------------------------------
+// What a callback may do with its own camera.
 
-} // namespace
-
-// Catches: StopDeviceControl holding the agent's slot while it waits for the
-// notify thread, whose callback reads a property through that slot (deadlock).
-TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
+enum class Query
 {
+    PropertyState,
+    DeviceInfo,
+    FirmwareVersion,
+};
+
+enum class Lifecycle
+{
+    StopDeviceControl,
+    Close,
+};
+
+class CameraQueryInSinkE2e : public ::testing::TestWithParam<std::tuple<Query, Lifecycle>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches a query from the notify callback that waits for the lock that the
+// lifecycle operation holds while it waits for that callback's thread
+// (deadlock): StopDeviceControl and Close on another thread, with the callback
+// reading a property, the device information or the firmware version.
+TEST_P(CameraQueryInSinkE2e, TheQueryAndTheLifecycleOperationBothReturn)
+{
+    const auto [query, lifecycle] = GetParam();
     Rig rig(E2eTransport::Tcp);
     ASSERT_NO_FATAL_FAILURE(rig.Open());
     Camera& camera = *rig.camera;
@@ -912,17 +1033,37 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
                 return;
             inCallback.set_value();
             stoppingSeen.wait_for(10s);
-            // The stopping agent may have emptied its cache: only the return counts.
-            Camera::PropertyState state;
-            (void)camera.GetPropertyState(kIso, state);
+            switch (query)
+            {
+            case Query::PropertyState:
+            {
+                // The stopping agent may have emptied its cache: only the return counts.
+                Camera::PropertyState state;
+                (void)camera.GetPropertyState(kIso, state);
+                break;
+            }
+            case Query::DeviceInfo:
+                EXPECT_EQ(camera.GetDeviceInfo().serialNumber, "SIM0000001");
+                break;
+            case Query::FirmwareVersion:
+                EXPECT_EQ(camera.GetFirmwareVersion().packed, rig.sim->Description().PackedFirmwareVersion());
+                break;
+            }
             returned = true;
         });
     camera.StartDeviceControl();
     const std::uint64_t closes = rig.sim->Snapshot().closesCompleted;
     ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
     ASSERT_EQ(inCallback.get_future().wait_for(10s), std::future_status::ready);
-    auto stopped = std::async(std::launch::async, [&] { camera.StopDeviceControl(); });
-    // The agent's channel closes once StopDeviceControl is under way.
+    auto stopped = std::async(std::launch::async,
+                              [&]
+                              {
+                                  if (lifecycle == Lifecycle::StopDeviceControl)
+                                      camera.StopDeviceControl();
+                                  else
+                                      camera.Close();
+                              });
+    // Channel 2.0 closes once the operation is under way (and holds its locks).
     EXPECT_TRUE(
         rig.sim->WaitUntil([&](const Q7::Sim::Observations& o) { return o.closesCompleted > closes; }, 10s));
     stopping.set_value();
@@ -931,63 +1072,128 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
     EXPECT_FALSE(camera.IsDeviceControlStarted());
 }
 
-// Catches device control stopped, or the camera closed, from the camera's own
-// notify callback (on the agent's notify thread, which the stop closes): the
-// thread ended itself with pthread_exit, whose forced unwinding aborted the
-// process in the sink's catch (...) ("FATAL: exception not rethrown") or in a
-// noexcept teardown step. Each must return and leave the camera working; a
-// closed agent must outlive its thread's return into it (asan).
-TEST_F(CameraTcpE2e, DeviceControlStoppedRestartedOrClosedFromItsNotifyCallback)
+std::string QueryInSinkName(const ::testing::TestParamInfo<std::tuple<Query, Lifecycle>>& info)
 {
-    enum class InCallback
-    {
-        kStop,
-        kStopAndStart,
-        kClose
-    };
-    for (const InCallback action : {InCallback::kStop, InCallback::kStopAndStart, InCallback::kClose})
-    {
-        SCOPED_TRACE(static_cast<int>(action));
-        Rig rig(GetParam());
-        ASSERT_NO_FATAL_FAILURE(rig.Open());
-        Camera& camera = *rig.camera;
-        const Camera::NotifyFunction counter = rig.notified.Sink();
-        std::atomic<bool> once{false};
-        std::promise<bool> returned;
-        camera.SetNotifyCallback(
-            [&](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
-            {
-                counter(id, payload);
-                if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
-                    return;
-                if (action == InCallback::kClose)
-                    camera.Close();
-                else
-                    camera.StopDeviceControl();
-                const bool stopped = !camera.IsDeviceControlStarted();
-                if (action == InCallback::kStopAndStart)
-                    camera.StartDeviceControl();
-                returned.set_value(stopped);
-            });
-        camera.StartDeviceControl();
-        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
-        auto inCallback = returned.get_future();
-        ASSERT_EQ(inCallback.wait_for(10s), std::future_status::ready);
-        EXPECT_TRUE(inCallback.get());
-        if (action == InCallback::kClose)
-        {
-            ASSERT_EQ(camera.InitializeAgents(nullptr), 0u);
-        }
-        if (action != InCallback::kStopAndStart)
-            camera.StartDeviceControl();
-        ASSERT_TRUE(camera.IsDeviceControlStarted());
-        const std::size_t changes = rig.notified.Count(Camera::kNotify_PropertyStateChange);
-        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
-        EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_PropertyStateChange, changes + 1));
-        Camera::PropertyState state;
-        ASSERT_TRUE(camera.GetPropertyState(kIso, state));
-        EXPECT_EQ(state.value.text, "ISO 400");
-        camera.Close();
-        rig.ExpectNoViolations();
-    }
+    static const char* const queries[] = {"PropertyState", "DeviceInfo", "FirmwareVersion"};
+    const auto& [query, lifecycle] = info.param;
+    return std::string(queries[static_cast<int>(query)]) +
+           (lifecycle == Lifecycle::Close ? "_Close" : "_StopDeviceControl");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Callbacks, CameraQueryInSinkE2e,
+    ::testing::Combine(::testing::Values(Query::PropertyState, Query::DeviceInfo, Query::FirmwareVersion),
+                       ::testing::Values(Lifecycle::StopDeviceControl, Lifecycle::Close)),
+    QueryInSinkName);
+
+enum class Sink
+{
+    PropertyNotification, // on channel 2.0's notify thread
+    Progress,             // on the thread of the transfer, inside it
+};
+
+enum class Refused
+{
+    Close,
+    Shutdown,
+    StopDeviceControl, // takes the main lock that a Close elsewhere holds while it waits for the sink's
+                       // thread
+};
+
+class CameraRefusedInSinkE2e : public ::testing::TestWithParam<std::tuple<Sink, Refused>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches Close or Shutdown from a callback of the camera: from a property
+// notification the agent's stop waited for its own thread (the process
+// aborted), from a progress callback the agent was freed under its running
+// transfer; and StopDeviceControl from one, which waits for the main lock that
+// a Close on another thread holds while it waits for this very thread. Each
+// must be refused with an error, raised and logged, leaving the camera as it
+// was.
+TEST_P(CameraRefusedInSinkE2e, IsRefusedWithAnErrorAndTheCameraGoesOn)
+{
+    const auto [sink, refused] = GetParam();
+    static const wchar_t* const names[] = {L"Close", L"Shutdown", L"StopDeviceControl"};
+    const auto call = [refused = refused](Camera& c)
+    {
+        switch (refused)
+        {
+        case Refused::Close:
+            c.Close();
+            break;
+        case Refused::Shutdown:
+            c.Shutdown();
+            break;
+        case Refused::StopDeviceControl:
+            c.StopDeviceControl();
+            break;
+        }
+    };
+    Rig rig(E2eTransport::Tcp);
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    camera.StartDeviceControl();
+    std::promise<std::uint32_t> raised;
+    std::atomic<bool> once{false};
+    const auto fromCallback = [&]
+    {
+        if (once.exchange(true))
+            return;
+        raised.set_value(RaisedBy([&] { call(camera); }).code);
+    };
+    if (sink == Sink::PropertyNotification)
+    {
+        camera.SetNotifyCallback(
+            [&](Camera::EnumNotify id, const auto&)
+            {
+                if (id == Camera::kNotify_PropertyStateChange)
+                    fromCallback();
+            });
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+    }
+    else
+    {
+        const Bytes firmware = TestBytes(200000, 3);
+        EXPECT_TRUE(camera.UpdateFirmware([&](const Q7::Universal::ProgressTask&) { fromCallback(); },
+                                          firmware.data(), firmware.size()));
+        ASSERT_EQ(rig.store->Uploads().size(), 1u);
+        EXPECT_EQ(rig.store->Uploads()[0].bytes, firmware);
+    }
+    auto code = raised.get_future();
+    ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(code.get(), 0x650065u);
+    const std::wstring text = std::wstring(L"KPX camera ") + names[static_cast<int>(refused)] +
+                              L" cannot be called from the camera's own callbacks.";
+    EXPECT_EQ(logs.Count(text, Q7::Universal::kLogMsgType_Error), 1u);
+
+    // Nothing was closed or stopped: the camera goes on, and does it when asked
+    // from outside.
+    EXPECT_TRUE(camera.IsOpen());
+    EXPECT_TRUE(camera.IsDeviceControlStarted());
+    EXPECT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
+    call(camera);
+    EXPECT_FALSE(camera.IsDeviceControlStarted());
+    EXPECT_EQ(camera.IsOpen(), refused == Refused::StopDeviceControl);
+    rig.ExpectNoViolations();
+}
+
+std::string RefusedInSinkName(const ::testing::TestParamInfo<std::tuple<Sink, Refused>>& info)
+{
+    static const char* const names[] = {"Close", "Shutdown", "StopDeviceControl"};
+    const auto& [sink, refused] = info.param;
+    return std::string(sink == Sink::Progress ? "Progress_" : "PropertyNotification_") +
+           names[static_cast<int>(refused)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, CameraRefusedInSinkE2e,
+                         ::testing::Combine(::testing::Values(Sink::PropertyNotification, Sink::Progress),
+                                            ::testing::Values(Refused::Close, Refused::Shutdown,
+                                                              Refused::StopDeviceControl)),
+                         RefusedInSinkName);
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
+
+} // namespace

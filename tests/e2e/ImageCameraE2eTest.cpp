@@ -14,6 +14,7 @@
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
 #include "SimImageEnumerationHandler.h"
+#include "TempFolder.h"
 
 #include <gtest/gtest.h>
 
@@ -119,9 +120,10 @@ struct ImageRig
         sim->Images().AddGenerated(25);
         sim->Start("127.0.0.1", 0);
         if (transport == E2eTransport::Tcp)
-            camera = std::make_unique<Camera>(TcpMoniker(*sim), timings);
+            camera = std::make_unique<Camera>(TcpMoniker(*sim), timings, locks.Root().c_str());
         else
-            camera = std::make_unique<Camera>(std::make_unique<E2eUsbDevice>(*sim), timings);
+            camera =
+                std::make_unique<Camera>(std::make_unique<E2eUsbDevice>(*sim), timings, locks.Root().c_str());
         camera->SetNotifyCallback(records.Sink());
         camera->SetErrorCallback(errors.Callback());
         camera->SetClientIdentity(nullptr);
@@ -162,6 +164,7 @@ struct ImageRig
     std::unique_ptr<Q7::Sim::Camera> sim;
     RecordRecorder records;
     ErrorRecorder errors;
+    const TestSupport::TempFolder locks; // the initialisation mutex's, never the machine's
     std::unique_ptr<Camera> camera;
 };
 

@@ -34,6 +34,9 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
+    // The folder's own path.
+    const std::string& Root() const { return m_root; }
+
     // The path of name inside the folder.
     std::string Path(const std::string& name) const { return m_root + "/" + name; }
 

@@ -114,6 +114,12 @@ void DeviceControlAgent::Start()
 void DeviceControlAgent::Stop()
 {
     ScopedLock lock(m_agentLock);
+    // The threads are told first: a send thread that saw the channel close
+    // before it was told would open it again, and a new run's "added"
+    // notifications would reach the receiver while the agent stops.
+    m_sendThread.GetStopEvent().Set();
+    m_recvThread.GetStopEvent().Set();
+    m_notifyThread.GetStopEvent().Set();
     try
     {
         CloseChannel(true);
@@ -122,7 +128,6 @@ void DeviceControlAgent::Stop()
     {
         // Logged by the channel; the threads stop all the same.
     }
-    m_notifyThread.GetStopEvent().Set();
     StopThread(m_sendThread);
     StopThread(m_recvThread);
     StopThread(m_notifyThread);

@@ -7,8 +7,10 @@
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Q7UniversalString.h"
 #include "Transport/KPXDeviceManager.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
@@ -27,43 +29,24 @@ namespace
 // A request to an agent of a channel the camera does not offer.
 constexpr std::uint32_t kError_ChannelNotSupported = 0x15E0018;
 
-// The machine-wide initialisation mutex, made on first use and kept until the
-// process ends; null when it could not be made (then nothing is excluded).
-Platform::NamedMutex_Posix* InitializationMutex()
-{
-    static const std::unique_ptr<Platform::NamedMutex_Posix> mutex = []
-    {
-        try
-        {
-            return std::make_unique<Platform::NamedMutex_Posix>(Camera::kInitializationMutexName);
-        }
-        catch (const UniversalError& error)
-        {
-            Q7_REPORT_INTERNAL_ERROR(error, L"KPX camera Could not create OpenAndInitMutex");
-        }
-        return std::unique_ptr<Platform::NamedMutex_Posix>();
-    }();
-    return mutex.get();
-}
-
-// Holds the initialisation mutex for a scope. A failure to take or give it
-// back is reported as an internal error and the caller goes on.
+// Holds the camera's initialisation mutex for a scope. A failure to take it
+// is reported as an internal error and raised: the camera does not open
+// without it. A failure to give it back is reported and the caller goes on.
 class InitializationLock
 {
 public:
-    InitializationLock() : m_mutex(InitializationMutex())
+    explicit InitializationLock(Platform::NamedMutex_Posix& mutex) : m_mutex(mutex)
     {
-        if (m_mutex == nullptr)
-            return;
         try
         {
-            m_mutex->Lock();
-            m_held = true;
+            m_mutex.Lock();
         }
         catch (const UniversalError& error)
         {
             Q7_REPORT_INTERNAL_ERROR(error, L"KPX camera flock(LOCK_EX)");
+            throw;
         }
+        m_held = true;
     }
 
     ~InitializationLock() { Release(); }
@@ -79,7 +62,7 @@ public:
         m_held = false;
         try
         {
-            m_mutex->Unlock();
+            m_mutex.Unlock();
         }
         catch (const UniversalError& error)
         {
@@ -88,9 +71,12 @@ public:
     }
 
 private:
-    Platform::NamedMutex_Posix* m_mutex;
+    Platform::NamedMutex_Posix& m_mutex;
     bool m_held = false;
 };
+
+// The cameras whose callbacks run on this thread, innermost last.
+thread_local std::vector<const Camera*> t_callbacksRunning;
 
 // Takes the agent out of its slot under the slot's lock.
 template <typename Agent>
@@ -121,16 +107,55 @@ void TeardownStep(Step&& step) noexcept
 
 } // namespace
 
+// ---------------------------------------------------------------- callbacks
+
+Camera::CallbackScope::CallbackScope(const Camera& camera)
+{
+    t_callbacksRunning.push_back(&camera);
+}
+
+Camera::CallbackScope::~CallbackScope()
+{
+    t_callbacksRunning.pop_back();
+}
+
+Camera::ProgressFunction Camera::AsCallback(ProgressFunction progress) const
+{
+    if (!progress)
+        return progress;
+    return [this, progress = std::move(progress)](const Universal::ProgressTask& task)
+    {
+        const CallbackScope scope(*this);
+        progress(task);
+    };
+}
+
+// A callback that closed its own camera would stop, or wait for, the thread it
+// runs on: refused.
+void Camera::RefuseInCallback(const wchar_t* operation) const
+{
+    if (std::find(t_callbacksRunning.begin(), t_callbacksRunning.end(), this) == t_callbacksRunning.end())
+        return;
+    Universal::ThrowModuleError(
+        ModuleError(Universal::kError_InvalidRequest,
+                    Universal::UniversalString(
+                        L"KPX camera %ls cannot be called from the camera's own callbacks.", operation)
+                        .c_str()));
+}
+
 // ---------------------------------------------------------------- construction
 
-Camera::Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings)
-    : Camera(Transport::DeviceManager::CreateDevice(moniker), timings)
+Camera::Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings,
+               const char* initializationLockFolder)
+    : Camera(Transport::DeviceManager::CreateDevice(moniker), timings, initializationLockFolder)
 {
 }
 
-Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings)
+Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings,
+               const char* initializationLockFolder)
     : m_moniker(device ? device->GetMoniker() : Transport::DeviceMoniker()), m_timings(timings),
-      m_pTransportDevice(std::move(device))
+      m_pTransportDevice(std::move(device)),
+      m_initializationMutex(kInitializationMutexName, initializationLockFolder)
 {
     AssertDevice();
     m_agentsDown.Set();
@@ -207,13 +232,14 @@ ClientIdentity Camera::GetDevelopmentIdentity() const
 
 std::uint32_t Camera::Initialize(bool keepControlTransport)
 {
+    RefuseInCallback(L"Initialize");
     ScopedLock main(m_mainLock);
     DropRetired();
     if (m_initialized)
         return 0;
     AssertDevice();
 
-    InitializationLock initialization;
+    InitializationLock initialization(m_initializationMutex);
     std::unique_ptr<ChannelTransport> control;
     try
     {
@@ -241,13 +267,13 @@ std::uint32_t Camera::OpenAndEnumerate(bool keepControlTransport, std::unique_pt
     if (result != 0)
         return result;
 
-    control = std::make_unique<ChannelTransport>(*m_pTransportDevice, Transport::kDefaultPipeId);
-    control->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+    control = MakeTransport(Transport::kDefaultPipeId);
     result = control->Start();
     if (result != 0)
         return result;
 
     Enumeration::ChannelList descriptors;
+    auto info = std::make_shared<Enumeration::DeviceInfo>();
     {
         ScopedLock slot(m_ch0.lock);
         m_ch0.agent = std::make_unique<EnumerationAgent>(*control, m_timings.enumerationReplyMs);
@@ -257,7 +283,7 @@ std::uint32_t Camera::OpenAndEnumerate(bool keepControlTransport, std::unique_pt
             LogWarning(L"Camera::Initialize(): Enumeration failed to open KPX channels");
             return 4;
         }
-        if (!m_ch0.agent->GetDeviceInfo(m_deviceInfo))
+        if (!m_ch0.agent->GetDeviceInfo(*info))
         {
             LogWarning(L"Camera::Initialize(): Enumeration failed to read device info");
             return 4;
@@ -287,7 +313,16 @@ std::uint32_t Camera::OpenAndEnumerate(bool keepControlTransport, std::unique_pt
         m_pTransportDevice->Close(); // a USB camera is opened again by InitializeAgents
     }
     GroupByPipe(std::move(descriptors));
+    SetDeviceInfo(std::move(info));
     return 0;
+}
+
+std::unique_ptr<ChannelTransport> Camera::MakeTransport(std::uint32_t pipeId)
+{
+    auto transport =
+        std::make_unique<ChannelTransport>(*m_pTransportDevice, pipeId, m_timings.midPacketStallMs);
+    transport->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+    return transport;
 }
 
 void Camera::GroupByPipe(Enumeration::ChannelList descriptors)
@@ -308,8 +343,7 @@ void Camera::GroupByPipe(Enumeration::ChannelList descriptors)
         {
             TransportEntry entry;
             entry.pipeId = pipeId;
-            entry.transport = std::make_unique<ChannelTransport>(*m_pTransportDevice, pipeId);
-            entry.transport->SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+            entry.transport = MakeTransport(pipeId);
             descriptor->ConfigureTransport(*entry.transport);
             m_transports.push_back(std::move(entry));
             found = &m_transports.back();
@@ -318,22 +352,21 @@ void Camera::GroupByPipe(Enumeration::ChannelList descriptors)
     }
 }
 
-// Every failed Initialize ends here: the channel 0.0 agent goes first (it uses
-// the control transport), then the control transport and the others, then the
-// device closes.
+// Every failed Initialize ends here. The pipes close first: a camera stalled in
+// the middle of a reply holds the transport's read until its pipe closes, and
+// the channel 0.0 agent cannot stop while its transport still reads. Then the
+// agent goes, then the transports (which it used), then the device closes.
 void Camera::DiscardInitialization(std::unique_ptr<ChannelTransport>& control) noexcept
 {
     m_linkLossArmed = false;
+    if (control)
+        TeardownStep([&control] { control->Stop(); });
+    StopTransports();
     TeardownStep([this] { TakeAgent(m_ch0.lock, m_ch0.agent).reset(); });
-    TeardownStep(
-        [&control]
-        {
-            if (control)
-                control->Stop();
-            control.reset();
-        });
+    TeardownStep([&control] { control.reset(); });
     TeardownStep([this] { m_transports.clear(); });
     TeardownStep([this] { m_pTransportDevice->Close(); });
+    SetDeviceInfo(nullptr);
     m_initialized = false;
 }
 
@@ -343,6 +376,7 @@ std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>
 {
     // The allocator is for the buffers of the image agents; the agents built
     // here take none.
+    RefuseInCallback(L"InitializeAgents");
     ScopedLock main(m_mainLock);
     DropRetired();
     if (!m_initialized)
@@ -356,7 +390,7 @@ std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>
     try
     {
         {
-            InitializationLock initialization;
+            InitializationLock initialization(m_initializationMutex);
             const std::uint32_t result = BringUpTransports();
             if (result != 0)
             {
@@ -481,6 +515,7 @@ void Camera::BuildAgents()
 
 void Camera::Close()
 {
+    RefuseInCallback(L"Close");
     ScopedLock main(m_mainLock);
     DropRetired();
     if (!m_initialized)
@@ -490,28 +525,56 @@ void Camera::Close()
 
     // A camera that stopped reading holds a pipe write, and one that stalled in
     // the middle of a packet holds a pipe read, until the pipe closes: the watch
-    // closes every pipe when the orderly close takes too long.
-    TeardownStep(
-        [this] { m_closeWatch.Start(Platform::ThreadFunctor(this, &Camera::CloseWatchThread), nullptr, 0); });
-
-    StopAgents();
-    // A link lost before the camera's own close is still the owner's news.
-    ReportLinkLossIfLost();
-    m_linkLossArmed = false;
-    StopTransports();
-    AssertDevice();
-    TeardownStep([this] { m_pTransportDevice->Close(); });
-
-    TeardownStep(
+    // closes every pipe when the orderly close takes too long. It has ended
+    // before the device closes, so that no pipe closes under the device's close.
+    RunWatched(
+        L"close", [this] { StopTransports(); },
         [this]
         {
-            while (!m_closeWatch.Stop(10000))
-            {
-                Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
-                                        m_closeWatch.GetName());
-            }
-            m_closeWatch.Close();
+            StopAgents();
+            // A link lost before the camera's own close is still the owner's news.
+            ReportLinkLossIfLost();
+            m_linkLossArmed = false;
+            StopTransports();
         });
+    AssertDevice();
+    TeardownStep([this] { m_pTransportDevice->Close(); });
+}
+
+void Camera::RunWatched(const wchar_t* operation, std::function<void()> unblock,
+                        const std::function<void()>& step)
+{
+    m_watchedOperation = operation;
+    m_watchUnblock = std::move(unblock);
+    TeardownStep([this] { m_watch.Start(Platform::ThreadFunctor(this, &Camera::WatchThread), nullptr, 0); });
+    struct StopWatch
+    {
+        Platform::Thread_Posix& watch;
+        ~StopWatch()
+        {
+            TeardownStep(
+                [this]
+                {
+                    while (!watch.Stop(10000))
+                    {
+                        Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
+                                                watch.GetName());
+                    }
+                    watch.Close();
+                });
+        }
+    } stopWatch{m_watch};
+    step();
+}
+
+void Camera::WatchThread(Platform::Thread_Posix& thread, void* /*parameter*/)
+{
+    thread.GetReadyEvent().Set();
+    if (Platform::WaitForObject(&thread.GetStopEvent(), m_timings.closeBoundMs))
+        return;
+    LogWarning(L"KPX camera %ls taking longer than %u ms: closing pipes", m_watchedOperation,
+               m_timings.closeBoundMs);
+    m_watchUnblock();
 }
 
 void Camera::StopAgents()
@@ -571,10 +634,12 @@ void Camera::StopAgents()
         });
 }
 
-// A thread that takes down its own agent (a callback of the camera running on
-// the agent's thread) returns into that agent's code afterwards: it must not
-// free it. The agent is stopped; its thread has let itself go and ends once
-// the callback returned.
+// A thread of the library that takes down an agent may be returning into that
+// agent's code afterwards: it must not free it. The camera's own callbacks are
+// refused Close and Shutdown (RefuseInCallback); this keeps any other thread of
+// the library that closes the camera from freeing what it may still run in.
+// The agent is stopped; a thread of its own has let itself go and ends once it
+// returned.
 void Camera::Retire(std::shared_ptr<void> object)
 {
     if (object && Platform::Thread_Posix::IsCallerInThreadBody())
@@ -598,20 +663,9 @@ void Camera::StopTransports() noexcept
         TeardownStep([&entry] { entry.transport->Stop(); });
 }
 
-void Camera::CloseWatchThread(Platform::Thread_Posix& thread, void* /*parameter*/)
-{
-    thread.GetReadyEvent().Set();
-    if (Platform::WaitForObject(&thread.GetStopEvent(), m_timings.closeBoundMs))
-        return;
-    LogWarning(L"KPX camera close taking longer than %u ms: closing the camera's pipes",
-               m_timings.closeBoundMs);
-    // The list does not change while Close runs; Stop of a transport may run
-    // on two threads at once.
-    StopTransports();
-}
-
 void Camera::Shutdown()
 {
+    RefuseInCallback(L"Shutdown");
     ScopedLock main(m_mainLock);
     TeardownStep([this] { Close(); });
     TeardownStep(
@@ -621,6 +675,7 @@ void Camera::Shutdown()
                 Retire(std::move(entry.transport));
             m_transports.clear();
         });
+    SetDeviceInfo(nullptr);
     m_initialized = false;
 }
 
@@ -642,12 +697,22 @@ bool Camera::IsOpen() const
     return m_pTransportDevice->IsOpen() && AgentsInitialized();
 }
 
+void Camera::SetDeviceInfo(std::shared_ptr<const Enumeration::DeviceInfo> info)
+{
+    const std::lock_guard lock(m_deviceInfoLock);
+    m_deviceInfo = std::move(info);
+}
+
 Enumeration::DeviceInfo Camera::GetDeviceInfo() const
 {
-    ScopedLock main(m_mainLock);
-    if (!m_initialized)
+    std::shared_ptr<const Enumeration::DeviceInfo> info;
+    {
+        const std::lock_guard lock(m_deviceInfoLock);
+        info = m_deviceInfo;
+    }
+    if (!info)
         throw ModuleError(Universal::kError_NotInitialized);
-    return m_deviceInfo;
+    return *info;
 }
 
 Enumeration::FirmwareVersion Camera::GetFirmwareVersion() const
@@ -708,11 +773,13 @@ void Camera::ReportLinkLoss()
 
 void Camera::ForwardError(const UniversalError& error)
 {
+    const CallbackScope scope(*this);
     DispatchError(error);
 }
 
 void Camera::ForwardProgress(const Universal::ProgressTask& task)
 {
+    const CallbackScope scope(*this);
     NotifyProgress(task);
 }
 

@@ -19,6 +19,7 @@
 #include "Agents/KPXProgramming.h"
 #include "Channel/KPXChannel.h"
 #include "Channel/KPXChannelTransport.h"
+#include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
@@ -45,8 +46,8 @@ namespace Q7::KPX
 
 class Value;
 
-/// The time limits of a camera's agents and of its Close. The defaults are the
-/// protocol's; tests shorten them.
+/// The time limits of a camera's agents, of its Close and StopDeviceControl.
+/// The defaults are the protocol's; tests shorten them.
 struct CameraTimings
 {
     std::uint32_t enumerationReplyMs = EnumerationAgent::kReplyTimeoutMs;   ///< a channel 0.0 reply
@@ -57,9 +58,13 @@ struct CameraTimings
     std::uint32_t capabilitiesWaitMs = 500;     ///< GetImageEnumCapabilities: wait for the capabilities
     /// The largest payload a received development message may carry.
     std::uint64_t developmentMessageLimit = Development::kDefaultMessageLimit;
-    /// How long Close lets the agents and channels end by themselves before it
-    /// closes every pipe of the camera, which ends whatever still waits on one.
+    /// How long Close (StopDeviceControl) lets the agents and channels end by
+    /// themselves before it closes every pipe of the camera (the pipe of
+    /// channel 2.0, as lost), which ends whatever still waits on one.
     std::uint32_t closeBoundMs = 10000;
+    /// How long a packet that has begun to arrive may stall before its pipe is
+    /// closed as lost, once the channel gave it up (ChannelTransport).
+    std::uint32_t midPacketStallMs = kMidPacketStallMs;
 };
 
 /// One opened camera.
@@ -75,17 +80,15 @@ struct CameraTimings
 /// device-control and image-enumeration agents and of the transport device;
 /// the subscription callback on the image-enumeration agent's notify thread;
 /// the development receiver on the development agent's receive thread; the
-/// error callback on
-/// whichever thread of the camera met the error; progress on the thread of
-/// the transfer. A notification sink may stop and start device control and
-/// may Close the camera: a thread whose own agent stops lets itself go and
-/// ends once the sink returned, and what Close takes down on a thread of the
-/// library is kept (stopped) until a lifecycle operation runs on another
-/// thread or the camera is destroyed. Close in a sink still waits for the
-/// transport device's notify thread, which may be waiting for the sinks to
-/// deliver a link loss (a deadlock): better hand Close to another thread. No
-/// callback may destroy the camera or call its other lifecycle operations or
-/// setters (those wait for the threads that run them).
+/// error callback on whichever thread of the camera met the error; progress on
+/// the thread of the transfer. They may call the camera's queries (device
+/// information, properties, the Has... and Is... queries), which never wait
+/// for its lifecycle, and CancelTask. From any of its callbacks the camera refuses what waits
+/// for or ends the threads that run them: its lifecycle operations, the
+/// notification setters, the start and stop of device control, image
+/// enumeration, development and programming, and the transfers. Each raises
+/// ModuleError 0x650065 "KPX camera %ls cannot be called from the camera's own
+/// callbacks." (logged); hand such work to another thread.
 class Camera : public Universal::ErrorDispatcher, public Universal::ProgressProvider
 {
 public:
@@ -139,18 +142,23 @@ public:
     using PropertyState = DeviceControlAgent::PropertyState;
 
     /// The name of the machine-wide mutex held while a camera opens its
-    /// connection, across all processes (its lock file lies in /tmp).
+    /// connection, across all processes; its lock file lies in the folder
+    /// given to the constructor (/tmp unless a test says otherwise).
     static constexpr const char* kInitializationMutexName = "Q7USBKPXDeviceInitilizer";
 
     /// Copies the moniker, has the device manager make the transport device
     /// for it (DeviceManager::CreateDevice; closed) and installs the camera's
-    /// link-loss handler on it. Opens nothing. Raises what making the device
-    /// raises (an unknown moniker type).
-    explicit Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings = {});
+    /// link-loss handler on it. Opens nothing. `initializationLockFolder` holds
+    /// the lock file of the machine-wide initialisation mutex (tests give a
+    /// folder of their own, so that they never wait for the machine's cameras).
+    /// Raises what making the device raises (an unknown moniker type).
+    explicit Camera(const Transport::DeviceMoniker& moniker, const CameraTimings& timings = {},
+                    const char* initializationLockFolder = Platform::NamedMutex_Posix::kDefaultFolder);
     /// As above, on a transport device made elsewhere (closed; for example a
     /// USB device on another host backend); the moniker is the device's.
     /// Asserts "m_pTransportDevice != NULL" when `device` is null.
-    explicit Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings = {});
+    explicit Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraTimings& timings = {},
+                    const char* initializationLockFolder = Platform::NamedMutex_Posix::kDefaultFolder);
     /// Shutdown (errors reported as internal errors), then frees the device.
     /// Blocks.
     ~Camera() override;
@@ -181,11 +189,16 @@ public:
     /// device is closed again. Answers 0 (also when already initialised), the
     /// device's open result, the control transport's start result (2 connect
     /// time-out, 4 refused or lost), or 4 when channel 0.0 fails (logged as a
-    /// warning). Raises what opening channel 0.0 raises (ModuleError 0x15E000F
-    /// when the camera's connection limit is reached, Channel::Open) and what
-    /// reading a malformed reply raises (EnumerationAgent). Every failure
-    /// leaves the camera as before: not initialised, the device closed.
-    /// Blocks (the channel 0.0 reply limit bounds a silent camera).
+    /// warning; also for a camera that stalls in the middle of a reply: its
+    /// pipe is closed as lost once the reply limit and the mid-packet stall
+    /// limit have passed). Raises the initialisation mutex's SystemError_Posix
+    /// when its lock file cannot be opened or locked (reported as an internal
+    /// error with "KPX camera flock(LOCK_EX)"; nothing is opened then), what
+    /// opening channel 0.0 raises (ModuleError 0x15E000F when the camera's
+    /// connection limit is reached, Channel::Open) and what reading a
+    /// malformed reply raises (EnumerationAgent). Every failure leaves the
+    /// camera as before: not initialised, the device closed. Blocks (the
+    /// channel 0.0 reply limit bounds a silent camera).
     std::uint32_t Initialize(bool keepControlTransport);
 
     /// Builds the agents of the offered channels (1.0 programming, 2.0 device
@@ -197,8 +210,9 @@ public:
     /// `allocator` is the memory of the image agents' buffers (may be null).
     /// Answers 0 (also when the agents already exist), or the device's open
     /// result or the failing channel transport's start result (after Close).
-    /// Raises ModuleError 0x650069 (plain) when not initialised, and what
-    /// building an agent raises (after Close). Blocks.
+    /// Raises ModuleError 0x650069 (plain) when not initialised, the
+    /// initialisation mutex's error (as Initialize) and what building an agent
+    /// raises (after Close). Blocks.
     std::uint32_t InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> allocator);
 
     /// Stops and deletes the agents, stops the channel transports and closes
@@ -222,7 +236,8 @@ public:
     /// The device is open and the agents exist.
     [[nodiscard]] bool IsOpen() const;
 
-    /// The camera's device information. Raises ModuleError 0x650069 (plain)
+    /// The camera's device information, as the last Initialize read it. Never
+    /// waits for the lifecycle operations. Raises ModuleError 0x650069 (plain)
     /// when not initialised.
     [[nodiscard]] Enumeration::DeviceInfo GetDeviceInfo() const;
     /// The camera's firmware version, packed and as text. Raises as
@@ -255,11 +270,12 @@ public:
     /// ModuleError 0x15E0010 when the camera refuses the authentication code,
     /// 0x15E000F at its connection limit. Blocks.
     void StartDeviceControl();
-    /// Stops the agent. Blocks. The agent's slot is not locked meanwhile: the
-    /// notify callback may read properties while the agent stops. The notify
-    /// callback may also call this (and StartDeviceControl after it): the
-    /// agent's notify thread then lets itself go and ends once the callback
-    /// returned.
+    /// Stops the agent. The agent's slot is not locked meanwhile: the notify
+    /// callback may read properties while the agent stops. Bounded as Close:
+    /// a stop still running after CameraTimings::closeBoundMs (a camera that
+    /// takes no more bytes) closes the pipe of channel 2.0 as lost, and a
+    /// camera stalled in the middle of a packet has that pipe closed after the
+    /// mid-packet stall limit. Blocks.
     void StopDeviceControl();
     [[nodiscard]] bool IsDeviceControlStarted() const;
 
@@ -417,7 +433,29 @@ private:
     // lock held.
     void DropRetired() noexcept;
     void StopTransports() noexcept;
-    void CloseWatchThread(Platform::Thread_Posix& thread, void* parameter);
+
+    // Runs `step` while the watch thread waits closeBoundMs for it; when it has
+    // not returned by then, the watch logs that `operation` takes too long and
+    // runs `unblock`, which ends what the step waits for on the camera. Main
+    // lock held.
+    void RunWatched(const wchar_t* operation, std::function<void()> unblock,
+                    const std::function<void()>& step);
+    void WatchThread(Platform::Thread_Posix& thread, void* parameter);
+
+    // Callbacks of the camera on the current thread: sinks run inside a scope,
+    // and what must not run there raises (ModuleError 0x650065, logged).
+    class CallbackScope
+    {
+    public:
+        explicit CallbackScope(const Camera& camera);
+        ~CallbackScope();
+        CallbackScope(const CallbackScope&) = delete;
+        CallbackScope& operator=(const CallbackScope&) = delete;
+    };
+    void RefuseInCallback(const wchar_t* operation) const;
+    // A transfer's own progress function, run as a callback of the camera
+    // (empty stays empty).
+    ProgressFunction AsCallback(ProgressFunction progress) const;
 
     // The link loss: reported once per device open, while armed.
     std::uint32_t OpenDevice();
@@ -442,13 +480,15 @@ private:
     template <typename Call>
     auto WithDevelopment(Call&& call) const;
     template <typename Call>
-    auto WithStartedProgramming(Call&& call);
+    auto WithStartedProgramming(const wchar_t* operation, Call&& call);
     ProgrammingAgent& ProgrammingAgentLocked() const;
     WaitObjectList TransferAbortObjects();
 
     ClientIdentity GetClientIdentity() const;
     ClientIdentity GetDevelopmentIdentity() const;
     void AssertDevice() const;
+    void SetDeviceInfo(std::shared_ptr<const Enumeration::DeviceInfo> info);
+    std::unique_ptr<ChannelTransport> MakeTransport(std::uint32_t pipeId);
 
     const Transport::DeviceMoniker m_moniker;
     const CameraTimings m_timings;
@@ -456,9 +496,15 @@ private:
     mutable Platform::Mutex_Posix m_mainLock; // serialises the lifecycle operations; guards the fields below
     std::atomic<bool> m_initialized{false};
     bool m_keepControlTransport = false;
-    Enumeration::DeviceInfo m_deviceInfo;
     std::unique_ptr<Transport::DeviceInterface> m_pTransportDevice; // never null after construction
     std::vector<TransportEntry> m_transports;                       // one entry per pipe, in list order
+    Platform::NamedMutex_Posix m_initializationMutex;               // the machine-wide one, by its lock file
+
+    // The device information of the last Initialize, null while not
+    // initialised. Replaced whole, never changed: a query copies the pointer
+    // under the small lock and reads the record outside it.
+    mutable std::mutex m_deviceInfoLock; // guards m_deviceInfo
+    std::shared_ptr<const Enumeration::DeviceInfo> m_deviceInfo;
 
     // Set while no agents exist. Transfers wait on it too, so that Close ends them.
     Platform::EventCondition_Posix m_agentsDown;
@@ -488,11 +534,13 @@ private:
     std::atomic<bool> m_linkLossArmed{false};
     std::atomic<bool> m_linkLossReported{false};
 
-    Platform::Thread_Posix m_closeWatch{L"KPX camera close watch"}; // runs during Close only
+    // Runs during Close and StopDeviceControl only (RunWatched; main lock held).
+    Platform::Thread_Posix m_watch{L"KPX camera stop watch"};
+    const wchar_t* m_watchedOperation = L"";
+    std::function<void()> m_watchUnblock;
 
     // Agents and channel transports that Close or Shutdown took down on a
-    // thread of the library (in a callback of the camera, which may run on that
-    // agent's own thread and return into it): kept, stopped, until a lifecycle
+    // thread of the library (which may be returning into one of them): kept, stopped, until a lifecycle
     // operation runs on another thread or the camera is destroyed. Guarded by
     // the main lock.
     std::vector<std::shared_ptr<void>> m_retired;

@@ -123,6 +123,7 @@ void Camera::OnImageEnumNotify(ImageEnumeration::ImageEnumNotify kind, ImageEnum
         if (m_subscriptionFunction)
         {
             const SubscriptionPayload payload(static_cast<const SetSubscriptionStruct*>(record.get()));
+            const CallbackScope scope(*this);
             CallOwner(L"KPX camera HandleSubscriptionNotifications",
                       [&] { m_subscriptionFunction(kSubscriptionNotification_SubscriptionState, payload); });
         }
@@ -147,6 +148,7 @@ void Camera::OnDevelopmentMessage(unsigned char type, const void* data, unsigned
         Universal::LogWarning(L"No development receiver registered. Message lost.");
         return;
     }
+    const CallbackScope scope(*this);
     CallOwner(L"KPX camera development receiver", [&] { m_developmentReceiver(type, data, size); });
 }
 
@@ -211,6 +213,7 @@ bool Camera::SetSubscriptions(std::uint32_t flags, std::uint32_t options, std::u
 
 void Camera::StartImageEnumeration()
 {
+    RefuseInCallback(L"StartImageEnumeration");
     ScopedLock slot(m_ch3.lock);
     if (m_ch3.agent)
         m_ch3.agent->Start();
@@ -218,6 +221,7 @@ void Camera::StartImageEnumeration()
 
 void Camera::StopImageEnumeration()
 {
+    RefuseInCallback(L"StopImageEnumeration");
     // Stop waits for the agent's notify thread, which may be in the owner's
     // callback making a request of this camera: the slot lock is not held
     // while the agent stops. The main lock keeps Close from taking the agent
@@ -271,6 +275,7 @@ void Camera::SendDevelopmentMessage(std::uint8_t type, const void* data, std::ui
 
 void Camera::StartDevelopment()
 {
+    RefuseInCallback(L"StartDevelopment");
     ScopedLock slot(m_ch255.lock);
     if (m_ch255.agent)
         m_ch255.agent->Start();
@@ -278,6 +283,7 @@ void Camera::StartDevelopment()
 
 void Camera::StopDevelopment()
 {
+    RefuseInCallback(L"StopDevelopment");
     // As StopImageEnumeration: the receiver may be sending while it stops.
     ScopedLock main(m_mainLock);
     DevelopmentAgent* agent = nullptr;

@@ -56,6 +56,7 @@ void CallSink(const wchar_t* text, Call&& call) noexcept
 
 void Camera::SetNotifyCallback(NotifyFunction function)
 {
+    RefuseInCallback(L"SetNotifyCallback");
     ScopedLock main(m_mainLock);
     ScopedLock lock(m_notifyLock);
     m_notifyFunction = std::move(function);
@@ -63,6 +64,7 @@ void Camera::SetNotifyCallback(NotifyFunction function)
 
 void Camera::SetNotifyReceiver(const NotifyReceiver& receiver)
 {
+    RefuseInCallback(L"SetNotifyReceiver");
     ScopedLock main(m_mainLock);
     ScopedLock lock(m_notifyLock);
     if (&receiver != &m_notifyReceiver)
@@ -74,6 +76,7 @@ void Camera::SetNotifyReceiver(const NotifyReceiver& receiver)
 void Camera::Notify(EnumNotify id, const NotifyPayload& payload)
 {
     ScopedLock lock(m_notifyLock);
+    const CallbackScope scope(*this);
     if (!m_notifyReceiver.IsNull())
         CallSink(L"KPX camera notify receiver", [&] { m_notifyReceiver(id, payload); });
     if (m_notifyFunction)
@@ -121,11 +124,13 @@ Result Camera::WithDeviceControl(Result empty, Call&& call) const
 
 void Camera::StartDeviceControl()
 {
+    RefuseInCallback(L"StartDeviceControl");
     WithDeviceControl(0, [](DeviceControlAgent& agent) { return agent.Start(), 0; });
 }
 
 void Camera::StopDeviceControl()
 {
+    RefuseInCallback(L"StopDeviceControl");
     // Stop waits for the agent's notify thread, which may be in the owner's
     // callback asking this camera for a property: the slot lock is not held
     // while the agent stops. The main lock keeps Close from taking the agent
@@ -133,8 +138,19 @@ void Camera::StopDeviceControl()
     ScopedLock main(m_mainLock);
     DeviceControlAgent* const agent =
         WithDeviceControl<DeviceControlAgent*>(nullptr, [](DeviceControlAgent& found) { return &found; });
-    if (agent != nullptr)
-        agent->Stop();
+    if (agent == nullptr)
+        return;
+    // A camera that takes no more bytes holds the agent's close in a pipe
+    // write until that pipe closes.
+    ChannelTransport* const transport = FindOffered(2, 0).transport;
+    RunWatched(
+        L"StopDeviceControl",
+        [transport]
+        {
+            if (transport != nullptr)
+                transport->AbandonPipe();
+        },
+        [agent] { agent->Stop(); });
 }
 
 bool Camera::IsDeviceControlStarted() const
@@ -230,8 +246,9 @@ WaitObjectList Camera::TransferAbortObjects()
 // Runs a transfer with the agent started; an agent that was stopped is
 // started for it and stopped again afterwards, also when it raises.
 template <typename Call>
-auto Camera::WithStartedProgramming(Call&& call)
+auto Camera::WithStartedProgramming(const wchar_t* operation, Call&& call)
 {
+    RefuseInCallback(operation);
     ScopedLock slot(m_ch1.lock);
     ProgrammingAgent& agent = ProgrammingAgentLocked();
     if (agent.IsStarted())
@@ -255,11 +272,11 @@ class ProgressFor
 public:
     using Setter = void (ProgrammingAgent::*)(std::function<void(const Universal::ProgressTask&)>);
 
-    ProgressFor(ProgrammingAgent& agent, Setter setter, const Camera::ProgressFunction& progress,
+    ProgressFor(ProgrammingAgent& agent, Setter setter, Camera::ProgressFunction progress,
                 Camera::ProgressFunction forward)
         : m_agent(agent), m_setter(setter), m_forward(std::move(forward))
     {
-        (m_agent.*m_setter)(progress ? progress : m_forward);
+        (m_agent.*m_setter)(progress ? std::move(progress) : m_forward);
     }
     ~ProgressFor() { (m_agent.*m_setter)(m_forward); }
 
@@ -277,11 +294,12 @@ private:
 bool Camera::UpdateFirmware(const ProgressFunction& progress, const std::uint8_t* data, std::uint64_t size)
 {
     return WithStartedProgramming(
+        L"UpdateFirmware",
         [&](ProgrammingAgent& agent)
         {
-            const ProgressFor installed(agent, &ProgrammingAgent::SetFirmwareProgressCallback, progress,
-                                        [this](const Universal::ProgressTask& task)
-                                        { ForwardProgress(task); });
+            const ProgressFor installed(
+                agent, &ProgrammingAgent::SetFirmwareProgressCallback, AsCallback(progress),
+                [this](const Universal::ProgressTask& task) { ForwardProgress(task); });
             return agent.SendFirmwareData(TransferAbortObjects(), data, size);
         });
 }
@@ -289,60 +307,65 @@ bool Camera::UpdateFirmware(const ProgressFunction& progress, const std::uint8_t
 bool Camera::UploadData(const ProgressFunction& progress, std::uint32_t type, const std::uint8_t* data,
                         std::uint64_t size, const wchar_t* name)
 {
-    return WithStartedProgramming(
-        [&](ProgrammingAgent& agent)
-        {
-            const ProgressFor installed(agent, &ProgrammingAgent::SetFileProgressCallback, progress,
-                                        [this](const Universal::ProgressTask& task)
-                                        { ForwardProgress(task); });
-            return agent.SendData(type, TransferAbortObjects(), data, size, name);
-        });
+    return WithStartedProgramming(L"UploadData",
+                                  [&](ProgrammingAgent& agent)
+                                  {
+                                      const ProgressFor installed(agent,
+                                                                  &ProgrammingAgent::SetFileProgressCallback,
+                                                                  AsCallback(progress),
+                                                                  [this](const Universal::ProgressTask& task)
+                                                                  { ForwardProgress(task); });
+                                      return agent.SendData(type, TransferAbortObjects(), data, size, name);
+                                  });
 }
 
 bool Camera::SendData(std::uint32_t type, const std::uint8_t* data, std::uint64_t size, const wchar_t* name)
 {
-    return WithStartedProgramming([&](ProgrammingAgent& agent)
+    return WithStartedProgramming(L"SendData", [&](ProgrammingAgent& agent)
                                   { return agent.SendData(type, TransferAbortObjects(), data, size, name); });
 }
 
 bool Camera::SendFile(std::uint32_t type, const wchar_t* path)
 {
-    return WithStartedProgramming([&](ProgrammingAgent& agent)
+    return WithStartedProgramming(L"SendFile", [&](ProgrammingAgent& agent)
                                   { return agent.SendFile(type, path, TransferAbortObjects()); });
 }
 
 bool Camera::SendFirmwareFile(std::uint32_t type, const wchar_t* path)
 {
+    RefuseInCallback(L"SendFirmwareFile");
     ScopedLock slot(m_ch1.lock);
     return ProgrammingAgentLocked().SendFirmwareFile(type, path, TransferAbortObjects());
 }
 
 std::vector<std::uint8_t> Camera::DownloadLog(std::uint32_t kind, bool descramble)
 {
-    return WithStartedProgramming(
-        [&](ProgrammingAgent& agent)
-        {
-            std::vector<std::uint8_t> log;
-            agent.DownloadLog(log, kind, TransferAbortObjects(), descramble);
-            return log;
-        });
+    return WithStartedProgramming(L"DownloadLog",
+                                  [&](ProgrammingAgent& agent)
+                                  {
+                                      std::vector<std::uint8_t> log;
+                                      agent.DownloadLog(log, kind, TransferAbortObjects(), descramble);
+                                      return log;
+                                  });
 }
 
 bool Camera::DownloadLogToFile(std::uint32_t kind, const wchar_t* path, bool descramble)
 {
     return WithStartedProgramming(
-        [&](ProgrammingAgent& agent)
+        L"DownloadLogToFile", [&](ProgrammingAgent& agent)
         { return agent.DownloadLogToFile(kind, path, TransferAbortObjects(), descramble); });
 }
 
 void Camera::StartProgramming()
 {
+    RefuseInCallback(L"StartProgramming");
     ScopedLock slot(m_ch1.lock);
     ProgrammingAgentLocked().Start();
 }
 
 void Camera::StopProgramming()
 {
+    RefuseInCallback(L"StopProgramming");
     ScopedLock slot(m_ch1.lock);
     if (!m_ch1.agent)
     {

@@ -151,7 +151,8 @@ Channel::Channel(std::uint8_t channel, std::uint8_t subChannel, ChannelTransport
       m_receiveThread(
           UniversalString(L"KPX channel %u.%u receive thread", U(channel), U(subChannel)).c_str()),
       m_receiveBuffers(
-          std::make_unique<std::uint8_t[]>(std::size_t{kChannelReceiveBuffers} * kMaxPacketLength))
+          std::make_unique<std::uint8_t[]>(std::size_t{kChannelReceiveBuffers} * kMaxPacketLength)),
+      m_lookahead(std::make_unique<std::uint8_t[]>(kChannelLookaheadBytes))
 {
     m_offline.Set();
     m_notOpen.Set();
@@ -188,11 +189,17 @@ void Channel::Start()
         }
         m_takenPacket = nullptr;
 
+        // Both threads start, then both are waited for: their start-ups
+        // overlap instead of following each other.
         m_receiveThreadEnded.Reset();
-        m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::ReceiveThreadBody), nullptr,
-                              kInfinite);
+        m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::ReceiveThreadBody), nullptr, 0);
         m_stateThreadEnded.Reset();
-        m_stateThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::StateThreadBody), nullptr, kInfinite);
+        m_stateThread.Start(Q7::Platform::ThreadFunctor(this, &Channel::StateThreadBody), nullptr, 0);
+        for (Thread_Posix* const thread : {&m_receiveThread, &m_stateThread})
+        {
+            Q7::Platform::BaseWaitObject* const objects[] = {thread, &thread->GetReadyEvent()};
+            Q7::Platform::WaitForObjects(nullptr, 2, objects, false, kInfinite);
+        }
     }
     catch (...)
     {
@@ -636,6 +643,10 @@ void Channel::SetState(ChannelState state)
     if (state == kChannelState_Open)
     {
         m_notOpen.Reset();
+        // A new stream: nothing read ahead of the last one belongs to it.
+        const std::lock_guard readLock(m_readMutex);
+        m_lookaheadBegin = 0;
+        m_lookaheadEnd = 0;
     }
     m_state = state;
     if (old == kChannelState_Offline)

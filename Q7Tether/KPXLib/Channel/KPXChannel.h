@@ -11,7 +11,9 @@
 // Data packets of an Open channel take a shorter way: the transport's thread
 // reads their payload from the pipe straight into the destination of the
 // pending Read (piece by piece when a packet straddles two reads) and wakes the
-// reader once its Read is complete. While no Read is pending, the transport's
+// reader once its Read is complete. For a small Read it reads up to
+// kChannelLookaheadBytes of the stream into the channel's lookahead instead,
+// from which that Read and the next ones take their bytes. While no Read is pending, the transport's
 // thread waits with the packet's header read: the whole pipe stalls until the
 // reader reads again (flow control). Data behind a packet still queued for the
 // state thread waits until the state thread is done with it; Data that arrives
@@ -38,6 +40,12 @@
 
 namespace Q7::KPX
 {
+
+/// Reads of fewer bytes than this (a message read field by field) let the
+/// transport's thread read up to this many bytes of the stream into the
+/// channel instead of the Read's destination: the Reads that follow take them
+/// from there without waiting for the transport's thread again.
+inline constexpr std::uint32_t kChannelLookaheadBytes = 4096;
 
 /// Packet buffers of a channel for the packets its state thread handles
 /// (control packets, and Data that cannot go straight into a Read). The
@@ -124,10 +132,10 @@ public:
     Channel& operator=(const Channel&) = delete;
 
     /// Registers the channel with its transport (time-out 1000 ms) and starts the
-    /// receive thread, then the state thread, which moves the channel to Closed.
-    /// Nothing when already started. An error on the way stops the channel and
-    /// passes on (what the thread start raises). Blocks until both threads are
-    /// ready.
+    /// receive thread, then the state thread, which moves the channel to Closed
+    /// (both start before either is waited for). Nothing when already started.
+    /// An error on the way stops the channel and passes on (what the thread
+    /// start raises). Blocks until both threads are ready.
     void Start();
 
     /// Closes the channel, unregisters it (which ends its pending receive), and
@@ -176,7 +184,11 @@ public:
     /// their way from the pipe into destination returns once they have landed
     /// (they count in *bytesRead): a TCP pipe, whose reads cannot be aborted,
     /// finishes the piece under way; a pipe that honours abort objects ends it
-    /// at once. The rest of a packet goes to the next Read. Bytes of
+    /// at once. A piece that does not land within the transport's mid-packet
+    /// stall limit after that (a camera stalled in the middle of a packet)
+    /// makes the transport abandon the pipe as lost, which ends it
+    /// (ChannelTransport::AbandonStalledPipe). The rest of a packet goes to the
+    /// next Read. Bytes of
     /// destination beyond those read may have been overwritten (with zeros).
     /// Raises the internal errors 0x650001 for a null destination and 0x650067
     /// "Only one read may be active at a time for each channel.". Blocks.
@@ -364,16 +376,27 @@ private:
     std::uint64_t m_stateDeadlineMs = 0; // state thread only: end of the OpenSend or CloseSend wait
     bool m_ignoreStateTimeout = false;   // state thread only: time-outs disabled, wait on without limit
 
-    // Guards the pending Read: m_readDestination, m_readRemaining, m_readEnding
-    // and m_pieceInFlight.
+    // Takes up to size bytes from the lookahead into destination; answers how
+    // many. m_readMutex held.
+    std::uint32_t TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size);
+
+    // Guards the pending Read: m_readDestination, m_readRemaining, m_readEnding,
+    // m_pieceInFlight, m_pieceIntoLookahead and the lookahead.
     std::mutex m_readMutex;
     Q7::Platform::EventCondition_Posix m_readWanted; // set while a Read waits for bytes
     Q7::Platform::EventCondition_Posix m_readDone;   // set when the Read has every byte
     std::uint8_t* m_readDestination = nullptr;       // null when no read is active
     std::uint32_t m_readRemaining = 0;
-    bool m_readEnding = false;            // the Read is ending: no new piece may start
-    bool m_pieceInFlight = false;         // the transport's thread fills a piece of the destination
-    std::condition_variable m_pieceEnded; // notified when a piece in flight ends
+    bool m_readEnding = false;         // the Read is ending: no new piece may start
+    bool m_pieceInFlight = false;      // the transport's thread fills a piece of the destination
+    bool m_pieceIntoLookahead = false; // ... of the lookahead instead, for a small Read
+    // Stream bytes read ahead of the Reads: [m_lookaheadBegin, m_lookaheadEnd)
+    // of m_lookahead (kChannelLookaheadBytes). Empty while a Read waits; emptied
+    // when the channel opens.
+    std::unique_ptr<std::uint8_t[]> m_lookahead;
+    std::uint32_t m_lookaheadBegin = 0;
+    std::uint32_t m_lookaheadEnd = 0;
+    std::condition_variable m_pieceEnded;            // notified when a piece in flight ends
     Q7::Platform::EventCondition_Posix m_pieceAbort; // set while a Read ends with a piece in flight
 };
 

@@ -5,6 +5,7 @@
 #include "Q7UniversalError.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 // The channel's data path: Read and Write, the direct delivery of Data packets
@@ -44,6 +45,28 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     {
         timeoutMs = kInfinite;
     }
+
+    // Bytes read ahead first: when they are enough, no thread is involved. They
+    // arrived before anything that closed the channel since, so they come out
+    // as they would have from the pipe (emptied when the channel opens again).
+    std::uint32_t taken = 0;
+    {
+        const std::lock_guard lock(m_readMutex);
+        if (m_readDestination != nullptr || m_readWanted.IsSet())
+        {
+            Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
+                                    L"Only one read may be active at a time for each channel.");
+        }
+        taken = TakeLookaheadLocked(static_cast<std::uint8_t*>(destination), size);
+    }
+    if (bytesRead != nullptr)
+    {
+        *bytesRead = taken;
+    }
+    if (taken == size)
+    {
+        return kChannelResult_Done;
+    }
     if (!IsOpen())
     {
         return kChannelResult_NotOpen;
@@ -67,14 +90,15 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 
     {
+        // The lookahead is empty now and fills only for a waiting Read.
         const std::lock_guard lock(m_readMutex);
         if (m_readDestination != nullptr || m_readWanted.IsSet())
         {
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
                                     L"Only one read may be active at a time for each channel.");
         }
-        m_readDestination = static_cast<std::uint8_t*>(destination);
-        m_readRemaining = size;
+        m_readDestination = static_cast<std::uint8_t*>(destination) + taken;
+        m_readRemaining = size - taken;
         m_readDone.Reset();
         m_readWanted.Set();
     }
@@ -121,6 +145,22 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 }
 
+std::uint32_t Channel::TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size)
+{
+    const std::uint32_t taken = std::min(size, m_lookaheadEnd - m_lookaheadBegin);
+    if (taken > 0)
+    {
+        std::memcpy(destination, m_lookahead.get() + m_lookaheadBegin, taken);
+        m_lookaheadBegin += taken;
+    }
+    if (m_lookaheadBegin == m_lookaheadEnd)
+    {
+        m_lookaheadBegin = 0;
+        m_lookaheadEnd = 0;
+    }
+    return taken;
+}
+
 std::uint32_t Channel::EndRead()
 {
     std::unique_lock lock(m_readMutex);
@@ -129,9 +169,20 @@ std::uint32_t Channel::EndRead()
     if (m_pieceInFlight)
     {
         // The destination is the caller's: the transport's thread must be done
-        // with it before the Read returns.
+        // with it before the Read returns. A pipe that honours abort objects
+        // ends the piece at once; a TCP read ends when its bytes are in, or
+        // never when the camera stalls in the middle of the packet: then the
+        // stream is out of step for good and the pipe closes as lost, which
+        // ends the read.
         m_pieceAbort.Set();
-        m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        const std::chrono::milliseconds stallLimit(m_transport.GetMidPacketStallMs());
+        if (!m_pieceEnded.wait_for(lock, stallLimit, [this] { return !m_pieceInFlight; }))
+        {
+            lock.unlock();
+            m_transport.AbandonStalledPipe(m_channel, m_subChannel);
+            lock.lock();
+            m_pieceEnded.wait(lock, [this] { return !m_pieceInFlight; });
+        }
         m_pieceAbort.Reset();
     }
     const std::uint32_t remaining = m_readRemaining;
@@ -168,6 +219,13 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
             if (m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding)
             {
                 m_pieceInFlight = true;
+                // A waiting Read has taken every byte read ahead.
+                Q7_ASSERT(m_lookaheadBegin == m_lookaheadEnd);
+                if (m_readRemaining < kChannelLookaheadBytes)
+                {
+                    m_pieceIntoLookahead = true;
+                    return Piece{m_lookahead.get(), std::min(maxSize, kChannelLookaheadBytes)};
+                }
                 return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
             }
         }
@@ -189,7 +247,16 @@ void Channel::CompletePiece(std::uint32_t moved)
 {
     {
         const std::lock_guard lock(m_readMutex);
-        Q7_ASSERT(m_pieceInFlight && moved <= m_readRemaining);
+        Q7_ASSERT(m_pieceInFlight);
+        if (m_pieceIntoLookahead)
+        {
+            // The Read takes what it wants; the rest waits for the next Reads.
+            m_pieceIntoLookahead = false;
+            m_lookaheadBegin = 0;
+            m_lookaheadEnd = moved;
+            moved = TakeLookaheadLocked(m_readDestination, m_readRemaining);
+        }
+        Q7_ASSERT(moved <= m_readRemaining);
         m_readDestination += moved;
         m_readRemaining -= moved;
         m_pieceInFlight = false;

@@ -157,8 +157,9 @@ struct ChannelTransport::TransportChannelState
     const WaitObjectList readAbort;
 };
 
-ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId)
-    : m_pipe(device.CreatePipe(pipeId)),
+ChannelTransport::ChannelTransport(DeviceInterface& device, std::uint32_t pipeId,
+                                   std::uint32_t midPacketStallMs)
+    : m_pipe(device.CreatePipe(pipeId)), m_midPacketStallMs(midPacketStallMs),
       // Left uninitialised: pipes that gather never touch (or fault in) it.
       m_writeScratch(new std::uint8_t[std::size_t{kMaxPacketsPerWrite} * kMaxPacketLength]),
       m_receiveThread(UniversalString(L"KPX ChannelTransport thread (pipe %u)", m_pipe->GetPipeId()).c_str()),
@@ -246,6 +247,18 @@ void ChannelTransport::SetBurstIn(bool enable)
     {
         usb->SetBurstIn(enable);
     }
+}
+
+void ChannelTransport::AbandonPipe()
+{
+    LogWarning(L"KPX channel transport closing pipe %u as lost.", m_pipe->GetPipeId());
+    m_pipe->CloseAsLost();
+}
+
+void ChannelTransport::AbandonStalledPipe(std::uint8_t channel, std::uint8_t subChannel)
+{
+    LogWarning(L"KPX channel %u.%u stalled in the middle of a packet.", U(channel), U(subChannel));
+    AbandonPipe();
 }
 
 void ChannelTransport::EmptyPipeForStaleData()
@@ -704,8 +717,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             }
             // The channel closes or stops in the middle of the packet: the rest is
             // dropped, as the channel drops the rest of a packet it was delivering.
-            return DropRestOfPacket(left + header.paddingLength) ? DirectOutcome::kDelivered
-                                                                 : DirectOutcome::kEnd;
+            return DropRestOfPacket(header, left + header.paddingLength) ? DirectOutcome::kDelivered
+                                                                         : DirectOutcome::kEnd;
         }
 
         std::uint32_t moved = 0;
@@ -739,7 +752,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             return DirectOutcome::kEnd;
         }
         // The channel withdrew: keep the stream in step.
-        return ReadAway(left + header.paddingLength) ? DirectOutcome::kDelivered : DirectOutcome::kEnd;
+        return ReadAway(header, left + header.paddingLength) ? DirectOutcome::kDelivered
+                                                             : DirectOutcome::kEnd;
     }
     if (header.paddingLength > 0)
     {
@@ -824,7 +838,7 @@ bool ChannelTransport::ReadRestOfPacket(TransportChannelState& entry, const Comm
     if (result == kPipeResult_Aborted && !m_receiveThread.GetStopEvent().IsSet())
     {
         // The channel gave its request up: keep the stream in step.
-        ReadAway(count - std::min(transferred, count));
+        ReadAway(header, count - std::min(transferred, count));
     }
     return false;
 }
@@ -833,7 +847,7 @@ bool ChannelTransport::HandleUnsupportedChannel(const CommonPacketHeader& header
 {
     LogErrorText(L"Received KPX channel packet with unsupported channel %u.%u.", U(header.channelNumber),
                  U(header.subChannelNumber));
-    if (!ReadAway(BytesAfterHeader(header)))
+    if (!ReadAway(header, BytesAfterHeader(header)))
     {
         return false;
     }
@@ -841,15 +855,20 @@ bool ChannelTransport::HandleUnsupportedChannel(const CommonPacketHeader& header
     return true;
 }
 
-bool ChannelTransport::DropRestOfPacket(std::uint32_t count)
+bool ChannelTransport::DropRestOfPacket(const CommonPacketHeader& header, std::uint32_t count)
 {
     std::uint32_t left = count;
     while (left > 0)
     {
         const std::uint32_t piece = std::min<std::uint32_t>(left, kMaxPacketLength);
         std::uint32_t moved = 0;
-        if (ReadStream(m_discardBuffer->data(), piece, piece == left, m_stopAbort, kInfinite, moved) !=
-            kPipeResult_Success)
+        const std::uint32_t result =
+            ReadStream(m_discardBuffer->data(), piece, piece == left, m_stopAbort, m_midPacketStallMs, moved);
+        if (result == kPipeResult_Timeout)
+        {
+            AbandonStalledPipe(header.channelNumber, header.subChannelNumber);
+        }
+        if (result != kPipeResult_Success)
         {
             return false;
         }
@@ -858,7 +877,7 @@ bool ChannelTransport::DropRestOfPacket(std::uint32_t count)
     return true;
 }
 
-bool ChannelTransport::ReadAway(std::uint32_t count)
+bool ChannelTransport::ReadAway(const CommonPacketHeader& header, std::uint32_t count)
 {
     if (count == 0)
     {
@@ -870,6 +889,9 @@ bool ChannelTransport::ReadAway(std::uint32_t count)
         ReadStream(m_discardBuffer->data(), count, false, m_stopAbort, kReadAwayTimeoutMs, moved);
     if (result == kPipeResult_Timeout)
     {
+        // The stream is out of step for good: nothing can be read from the
+        // pipe any more.
+        AbandonStalledPipe(header.channelNumber, header.subChannelNumber);
         Q7::Universal::ThrowModuleError(
             ModuleError(Q7::Universal::kError_Timeout, L"Channel packet receive."));
     }
@@ -950,9 +972,19 @@ void ChannelTransport::CancelReceive(std::uint8_t channel, std::uint8_t subChann
         return;
     }
     // Cancel first, so that a pipe read into one of the buffers stops; then take
-    // the fill lock, which the receive thread holds while it fills a buffer.
+    // the fill lock, which the receive thread holds while it fills a buffer. A
+    // camera stalled in the middle of that packet holds it until the pipe
+    // closes (a TCP read ignores the cancel).
     entry->cancelled.Set();
+    if (!entry->mutex.Lock(m_midPacketStallMs))
+    {
+        AbandonStalledPipe(channel, subChannel);
+        entry->mutex.Lock(kInfinite);
+    }
+    // Held now: the scoped lock takes a second level (the mutex is recursive)
+    // and the first is let go at once, so that the scope releases it.
     const ScopedLock fill(entry->mutex);
+    entry->mutex.Unlock();
     {
         const ScopedLock queue(entry->queueMutex);
         entry->posted.clear();

@@ -42,6 +42,11 @@ using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
 /// Most Data packets one pipe write carries (WriteDataPackets).
 inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
 
+/// How long a packet that has begun to arrive may keep a channel waiting for
+/// its rest before the pipe counts as stalled (the same limit as reading away
+/// the bytes of a packet nobody serves).
+inline constexpr std::uint32_t kMidPacketStallMs = 2000;
+
 /// The side of a channel that takes its Data packets straight from the pipe
 /// into its pending Read. The transport calls it on its receive thread only,
 /// one packet at a time, and only once the channel has none of its packets
@@ -100,8 +105,11 @@ class ChannelTransport : public Q7::Universal::ErrorDispatcher
 {
 public:
     /// Creates the pipe with the device's CreatePipe (pipeId; raises what that
-    /// raises). Nothing runs and no I/O happens.
-    ChannelTransport(Transport::DeviceInterface& device, std::uint32_t pipeId);
+    /// raises). Nothing runs and no I/O happens. midPacketStallMs is the limit
+    /// of a stall in the middle of a packet (see AbandonStalledPipe; tests
+    /// shorten it).
+    ChannelTransport(Transport::DeviceInterface& device, std::uint32_t pipeId,
+                     std::uint32_t midPacketStallMs = kMidPacketStallMs);
 
     /// Stops the transport (see Stop), then frees the channel entries.
     ~ChannelTransport() override;
@@ -138,6 +146,24 @@ public:
     /// Switches the USB pipe's burst IN (large reads; see UsbPipe::SetBurstIn);
     /// nothing for other pipes.
     void SetBurstIn(bool enable);
+
+    /// The limit of a stall in the middle of a packet, in ms.
+    std::uint32_t GetMidPacketStallMs() const noexcept { return m_midPacketStallMs; }
+
+    /// Ends the pipe as a lost link (PipeInterface::CloseAsLost), logging the
+    /// warning "KPX channel transport closing pipe %u as lost.": every blocked
+    /// pipe read and write ends, the receive thread ends, and the device
+    /// reports the loss. For a pipe on which a camera stays stuck (a packet
+    /// stalled half-way, a write it never takes) and which cannot be ended any
+    /// other way (a TCP read or write ignores time-outs and abort objects).
+    /// Never blocks for long. Thread-safe.
+    void AbandonPipe();
+
+    /// AbandonPipe because the camera stopped sending in the middle of a
+    /// packet of channel.subChannel that the channel gave up: the byte stream
+    /// is out of step for good. Logs the warning "KPX channel %u.%u stalled in
+    /// the middle of a packet." first.
+    void AbandonStalledPipe(std::uint8_t channel, std::uint8_t subChannel);
 
     /// Lets channel.subChannel take its Data packets straight into its reads
     /// through receiver (null: no more). Waits while the receive thread is
@@ -200,7 +226,9 @@ public:
     /// counts none as held any more. Waits for a packet being read into one of
     /// them or into the channel's reads (the withdrawal aborts that pipe read
     /// where the pipe honours abort objects, and the rest of the packet is read
-    /// away); afterwards the transport touches none of the buffers. Blocks.
+    /// away); when that packet is still not done after the mid-packet stall
+    /// limit, abandons the pipe (AbandonStalledPipe). Afterwards the transport
+    /// touches none of the buffers. Blocks (about that limit at most).
     void CancelReceive(std::uint8_t channel, std::uint8_t subChannel);
 
     /// One buffer at a time: posts the buffer and waits without limit until it
@@ -305,16 +333,19 @@ private:
     // true when the whole packet is there.
     bool ReadRestOfPacket(TransportChannelState& entry, const CommonPacketHeader& header,
                           std::uint8_t* destination);
-    // Reads and drops count bytes of the current packet without a word (the
-    // channel gave up the rest of a packet it was reading); the stop event
-    // aborts. False when the pipe read failed.
-    bool DropRestOfPacket(std::uint32_t count);
+    // Reads and drops count bytes of the current packet (of header's channel)
+    // without a word (the channel gave up the rest of a packet it was
+    // reading); the stop event aborts. A pipe read that times out after the
+    // mid-packet stall limit abandons the pipe. False when the pipe read
+    // failed.
+    bool DropRestOfPacket(const CommonPacketHeader& header, std::uint32_t count);
     // Reads away a packet nobody serves and answers it with ErrorReply 4; false
     // when the bytes could not be read away (the loop ends).
     bool HandleUnsupportedChannel(const CommonPacketHeader& header);
-    // Reads and discards count bytes (2000 ms, the stop event aborts); raises
-    // ModuleError 0x6500CF (logged) on a time-out.
-    bool ReadAway(std::uint32_t count);
+    // Reads and discards count bytes of a packet (of header's channel; 2000
+    // ms, the stop event aborts); on a time-out abandons the pipe and raises
+    // ModuleError 0x6500CF (logged).
+    bool ReadAway(const CommonPacketHeader& header, std::uint32_t count);
     // Reads away what a USB pipe still holds: flushes it, then reads (burst IN
     // on) until a read of 50 ms brings nothing or 5 s have passed.
     void EmptyPipeForStaleData();
@@ -348,6 +379,7 @@ private:
                                       std::span<const ConstByteSpan> pieces, std::uint32_t* transferred);
 
     const std::unique_ptr<Transport::PipeInterface> m_pipe; // made in the constructor, owned
+    const std::uint32_t m_midPacketStallMs;
 
     Q7::Platform::Mutex_Posix m_writeLock; // held for each pipe write; guards m_writeScratch
     // Room in which a pipe that cannot gather joins the pieces of one write

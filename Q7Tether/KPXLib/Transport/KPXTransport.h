@@ -137,6 +137,13 @@ public:
     /// Closes the pipe; wakes any thread blocked in Read or Write. Thread-safe.
     virtual void Close() = 0;
 
+    /// Ends the pipe as a lost link: marks its device disconnected (the
+    /// device's notify thread reports the loss, once, as for any lost link)
+    /// and closes the pipe, which wakes any thread blocked in Read or Write.
+    /// For a byte stream that can no longer be trusted, such as a camera that
+    /// stopped in the middle of a packet. Thread-safe.
+    virtual void CloseAsLost() = 0;
+
     /// True while the pipe is open. Thread-safe.
     virtual bool IsOpen() const = 0;
 

@@ -188,6 +188,12 @@ void TcpPipe::Close()
     m_socket.Close();
 }
 
+void TcpPipe::CloseAsLost()
+{
+    m_device.MarkDisconnected();
+    Close();
+}
+
 uint32_t TcpPipe::Read(void* buffer, uint32_t size, const WaitObjectList* /*abortObjects*/,
                        uint32_t* transferred, uint32_t /*timeoutMs*/)
 {

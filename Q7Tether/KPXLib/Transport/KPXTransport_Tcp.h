@@ -114,6 +114,10 @@ public:
     /// blocked Read or Write. Thread-safe; never throws.
     void Close() override;
 
+    /// Marks the device disconnected, then closes as Close. Thread-safe; never
+    /// throws.
+    void CloseAsLost() override;
+
     bool IsOpen() const override { return m_socket.IsOpen(); }
     bool IsConnected() const override { return m_socket.IsConnected(); }
     Q7::Platform::EventStatus& GetClosedEvent() override { return m_socket.GetClosedEvent(); }

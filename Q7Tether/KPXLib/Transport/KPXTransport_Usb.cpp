@@ -118,6 +118,12 @@ UsbPipe::~UsbPipe()
     Close();
 }
 
+void UsbPipe::CloseAsLost()
+{
+    m_device.m_usb.GetDisconnectedEvent().Set();
+    Close();
+}
+
 std::uint32_t UsbPipe::Open()
 {
     return m_endpoint.Open(m_pipeId);

@@ -112,6 +112,10 @@ public:
     /// Thread-safe; never throws.
     void Close() override { m_endpoint.Close(); }
 
+    /// Marks the device disconnected (without a transfer having found it
+    /// gone), then closes as Close. Thread-safe; never throws.
+    void CloseAsLost() override;
+
     bool IsOpen() const override { return m_endpoint.IsOpen(); }
     bool IsConnected() const override { return m_endpoint.IsConnected(); }
     Q7::Platform::EventStatus& GetClosedEvent() override { return m_endpoint.GetClosedEvent(); }

@@ -4,43 +4,68 @@
 #include "Q7PlatformSync_Posix.h"
 
 #include <cstdint>
+#include <string>
 
 namespace Q7::Platform
 {
 
 /// A machine-wide mutex: a recursive mutex for the threads of this process
-/// plus an exclusive flock on the lock file "/tmp/<name>" for the processes.
-/// The kernel drops the flock when its process ends, however it ends, so a
-/// process killed while holding the mutex never blocks the next one.
+/// plus an exclusive flock on the lock file "<folder>/<name>" for the
+/// processes. The kernel drops the flock when its process ends, however it
+/// ends, so a process killed while holding the mutex never blocks the next
+/// one.
 ///
-/// Thread-safe. The same thread may lock it again (recursively); each Lock
-/// that answered true needs one Unlock.
+/// Each acquisition opens the lock file afresh (a new open file description,
+/// so that a child process forked earlier never shares the lock), and after
+/// locking checks that the path still names the file it locked: a lock file
+/// deleted or replaced meanwhile (a /tmp cleaner) is locked again under the
+/// path. The lock file is created readable and writable by every user
+/// whatever the umask, and opened without following a link and without
+/// blocking; anything but a regular file is refused. One gap remains: a file
+/// deleted while it is held lets the next locker in before it is released.
+///
+/// Two objects of the same name exclude each other like two processes.
+/// Thread-safe. The same thread may lock an object again (recursively); each
+/// Lock needs one Unlock.
 class NamedMutex_Posix
 {
 public:
-    /// Opens (creating when missing, readable by every user) the lock file of
-    /// the name. Raises SystemError_Posix "open" (plain) when it cannot.
-    explicit NamedMutex_Posix(const char* name);
-    /// Closes the lock file (which drops a flock still held).
+    /// The folder of the lock files of the machine's named mutexes.
+    static constexpr const char* kDefaultFolder = "/tmp";
+
+    /// The mutex of `name` with its lock file in `folder`. Touches no file.
+    explicit NamedMutex_Posix(const char* name, const char* folder = kDefaultFolder);
+    /// Drops the file lock when it is still held.
     ~NamedMutex_Posix();
 
     NamedMutex_Posix(const NamedMutex_Posix&) = delete;
     NamedMutex_Posix& operator=(const NamedMutex_Posix&) = delete;
 
-    /// Waits without limit until this thread holds the mutex. Raises
-    /// SystemError_Posix "flock" (plain) when the file lock fails; the mutex is
-    /// then not held. Blocks.
+    /// Waits without limit until this thread holds the mutex: opens the lock
+    /// file (creating it when missing), locks it and checks that the path
+    /// still names it. Raises SystemError_Posix (plain; the mutex is then not
+    /// held) when the lock file cannot be opened or created ("open", "fchmod";
+    /// ELOOP for a link), is not a regular file (EINVAL "lock file is not a
+    /// regular file"), or cannot be locked ("flock"). Blocks.
     void Lock();
 
-    /// Releases one level; the last level drops the file lock, then the
-    /// in-process mutex. Raises SystemError_Posix "flock" (plain) when the
-    /// file lock cannot be dropped (the level is released all the same). Only
-    /// from the thread that holds the mutex.
+    /// Releases one level; the last level drops the file lock and closes the
+    /// lock file, then releases the in-process mutex. Raises SystemError_Posix
+    /// "flock" (plain) when the file lock cannot be dropped (the level is
+    /// released all the same). Only from the thread that holds the mutex.
     void Unlock();
 
+    /// The lock file's path.
+    const std::string& GetPath() const noexcept { return m_path; }
+
 private:
+    // Opens, locks and checks the lock file until the path names the file
+    // locked; answers its descriptor or raises.
+    int LockFile() const;
+
+    const std::string m_path;
     Mutex_Posix m_threads; // excludes the other threads of this process; held while m_depth > 0
-    int m_fd = -1;         // the lock file, open for the object's life
+    int m_fd = -1;         // the locked lock file while held; guarded by m_threads
     uint32_t m_depth = 0;  // levels held by the owning thread; guarded by m_threads
 };
 

@@ -416,6 +416,18 @@ PlatformSocketResult PlatformSocket::OpenConnection(const SocketAddress& address
             const std::lock_guard<std::mutex> descriptorLock(m_descriptorLock);
             m_fd = fd;
         }
+        // Every write goes out at once: a small request written behind another
+        // would otherwise wait for the first one's delayed acknowledgement
+        // (about 40 ms). Callers write each message whole, in one call.
+        if (m_type == SOCK_STREAM && (m_protocol == IPPROTO_TCP || m_protocol == 0))
+        {
+            const int one = 1;
+            if (::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
+            {
+                Universal::LogDebug(L"%ls: could not switch TCP_NODELAY on (errno %i)", kOpenConnection,
+                                    errno);
+            }
+        }
 
         const PlatformSocketResult result = Connect(fd, address);
         if (result != kSocketResult_Done)

@@ -145,7 +145,9 @@ public:
     /// (address.HasTimeout()) the connect waits at most that many seconds and
     /// gives 2 when it runs out; without one it waits as long as the system
     /// does. A connect that completes at once is a success. On success both
-    /// events are clear and the socket is blocking. On failure no socket is left
+    /// events are clear and the socket is blocking, with TCP_NODELAY on (each
+    /// Send or gathered send leaves at once instead of waiting for the
+    /// acknowledgement of the one before it). On failure no socket is left
     /// open. Results 0, 2, 3, 4. Raises ModuleError 0x650069 (logged) for an
     /// empty address and SystemError_Posix (logged) for unexpected failures
     /// (for example EMFILE). Blocks. Thread-safe; Close from another thread

@@ -522,6 +522,55 @@ TEST_F(ChannelTest, AReadTakesPartOfAPacketAndTheRestWaitsForTheNextRead)
     EXPECT_EQ(first, payload);
 }
 
+// Catches bytes read ahead for a small Read in one session of the channel that
+// come out of a Read of the next session (the camera's rest of an unread
+// message from before the close).
+TEST_F(ChannelTest, BytesReadAheadBeforeACloseAreNotReadAfterTheReopen)
+{
+    OpenChannel();
+    std::vector<std::uint8_t> payload(100);
+    std::iota(payload.begin(), payload.end(), std::uint8_t{1});
+    camera.WriteBytes(MakeData(kCh, kSub, payload));
+    std::vector<std::uint8_t> first(10);
+    ASSERT_EQ(channel.Read(first.data(), 10, nullptr, nullptr, 5000), 0);
+    EXPECT_EQ(first, std::vector<std::uint8_t>(payload.begin(), payload.begin() + 10));
+
+    auto closed = std::async(std::launch::async, [this] { channel.Close(); });
+    AnswerClose();
+    ASSERT_EQ(closed.wait_for(5s), std::future_status::ready);
+    OpenChannel();
+    camera.WriteBytes(MakeData(kCh, kSub, {200, 201, 202}));
+    std::vector<std::uint8_t> next(3);
+    ASSERT_EQ(channel.Read(next.data(), 3, nullptr, nullptr, 5000), 0);
+    EXPECT_EQ(next, (std::vector<std::uint8_t>{200, 201, 202}));
+}
+
+// Catches bytes read ahead for a small Read that are lost when the channel
+// closes behind them (the camera's CloseRequest, or its link dropped): they
+// arrived before the close, and a Read gets them as it would have got them
+// from the pipe.
+TEST_F(ChannelTest, BytesReadAheadBeforeTheCamerasCloseStillComeOut)
+{
+    OpenChannel();
+    std::vector<std::uint8_t> payload(100);
+    std::iota(payload.begin(), payload.end(), std::uint8_t{1});
+    camera.WriteBytes(MakeData(kCh, kSub, payload));
+    std::vector<std::uint8_t> first(10);
+    ASSERT_EQ(channel.Read(first.data(), 10, nullptr, nullptr, 5000), 0);
+
+    camera.WriteBytes(MakeControl(0x01, kCh, kSub)); // CloseRequest
+    Expect(0x81);
+    ASSERT_FALSE(channel.IsOpen());
+    std::vector<std::uint8_t> rest(90);
+    std::uint32_t read = 0;
+    EXPECT_EQ(channel.Read(rest.data(), 90, nullptr, &read, 5000), 0);
+    EXPECT_EQ(read, 90u);
+    EXPECT_EQ(rest, std::vector<std::uint8_t>(payload.begin() + 10, payload.end()));
+    // Nothing more arrived: the next Read finds the channel closed.
+    std::uint8_t byte = 0;
+    EXPECT_EQ(channel.Read(&byte, 1, nullptr, nullptr, 5000), 3);
+}
+
 TEST_F(ChannelTest, AReadGathersSeveralPackets)
 {
     OpenChannel();

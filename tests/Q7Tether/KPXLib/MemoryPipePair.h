@@ -118,6 +118,9 @@ public:
         m_closedEvent.Set();
     }
 
+    // The memory device never reads as disconnected: only the pipe closes.
+    void CloseAsLost() override { Close(); }
+
     bool IsOpen() const override
     {
         std::lock_guard lock(m_link->mutex);

@@ -196,6 +196,8 @@ TEST(Socket, NewSocketIsClosedAndRefusesTransfersWithoutTouchingTheSystem)
     EXPECT_EQ(count, 99u);
 }
 
+// Catches a connection left with the small-write delay: a request written
+// right behind another waited for the first one's delayed acknowledgement.
 TEST(Socket, ConnectSucceedsAndClearsBothEvents)
 {
     LoopbackListener listener;
@@ -206,11 +208,15 @@ TEST(Socket, ConnectSucceedsAndClearsBothEvents)
     EXPECT_FALSE(socket.GetClosedEvent().IsSet());
     EXPECT_FALSE(socket.GetDisconnectedEvent().IsSet());
     Fd peer = listener.Accept();
-    EXPECT_GE(peer.Get(), 0);
+    ASSERT_GE(peer.Get(), 0);
+    const int fd = ClientDescriptorOf(peer);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(TcpOption(fd, TCP_NODELAY), 1);
 }
 
 // Catches a non-blocking connect that completes at once being taken as a
-// failure, and a socket left non-blocking after a connect with time-out.
+// failure, and a socket left non-blocking (or with the small-write delay)
+// after a connect with time-out.
 TEST(Socket, ConnectWithTimeoutSucceedsAndLeavesABlockingSocket)
 {
     Connection connection(5);
@@ -220,6 +226,7 @@ TEST(Socket, ConnectWithTimeoutSucceedsAndLeavesABlockingSocket)
     ASSERT_GE(fd, 0);
     EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_EQ(TcpOption(fd, TCP_NODELAY), 1);
 }
 
 TEST(Socket, ConnectToAClosedPortIsRefusedAsDisconnected)

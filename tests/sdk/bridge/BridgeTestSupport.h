@@ -10,6 +10,7 @@
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
 #include "SimUsbAttachment.h"
+#include "TempFolder.h"
 
 #include <TavrinCpp/EventTypes.h>
 #include <TavrinCpp/NotificationEvent.h>
@@ -74,15 +75,19 @@ inline void InOwnProcess(const std::function<void()>& body)
     EXPECT_EXIT(RunCaseAndExit(body), ::testing::ExitedWithCode(0), "");
 }
 
-/// The open SDK's bridge (opens the SDK when needed).
+/// The open SDK's bridge (opens the SDK when needed). Its cameras open under
+/// the process's own initialisation lock folder, never the machine's: parallel
+/// cases neither wait for nor exclude each other or other test runs.
 inline KpxLibTransport& Bridge()
 {
+    static const TestSupport::TempFolder locks;
     Q7::TavrinC::OpenSdk();
     Sdk* sdk = Sdk::GetInstance(false);
     if (sdk == nullptr)
     {
         throw std::logic_error("no SDK instance");
     }
+    sdk->Transport().SetInitializationLockFolder(locks.Root());
     return sdk->Transport();
 }
 
@@ -348,8 +353,8 @@ inline std::string Describe(const Q7::Tavrin::PropertyValue& value)
 
 // ---------------------------------------------------------------- the process
 
-/// Threads and descriptors of this process; the lock file of the cameras'
-/// initialisation mutex stays open by design and is not counted.
+/// Threads and descriptors of this process (the initialisation mutex's lock
+/// file is open only while a camera opens).
 struct ProcessResources
 {
     std::size_t threads = 0;
@@ -357,17 +362,14 @@ struct ProcessResources
 
     static ProcessResources Now()
     {
-        const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Q7::KPX::Camera::kInitializationMutexName;
         ProcessResources now;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         {
             ++now.threads;
         }
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         {
-            std::error_code ignored;
-            now.descriptors += std::filesystem::read_symlink(entry.path(), ignored) != mutexFile;
+            ++now.descriptors;
         }
         return now;
     }
