@@ -420,13 +420,16 @@ TEST_P(ChannelOverTransportsE2eTest, AReaderThatHoldsBackStallsThePipeAndNothing
     // nothing more, so 3.0 cannot answer a ping queued behind 2.0 data (the
     // camera's send queue is full of it).
     ASSERT_TRUE(stats->WaitForSent(256 * 1024, 10s));
+    const auto answeredBefore = camera->Snapshot().pingsAnswered;
     EXPECT_FALSE(camera->Ping(CameraConnection(), {3, 0}, 0x11, 300ms));
     EXPECT_LT(stats->BytesSent(), kBytes);
 
     std::vector<std::uint8_t> received;
     ASSERT_TRUE(ReadAll(ch2, received, kBytes, 77777));
     EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, received).has_value());
-    // The stall is over: the earlier ping was answered late, a new one at once.
+    // The stall is over: the earlier ping is answered late (waited for, so that
+    // its answer cannot meet the next ping's), a new one at once.
+    EXPECT_TRUE(camera->WaitUntil([&](const auto& o) { return o.pingsAnswered > answeredBefore; }, 5s));
     EXPECT_TRUE(camera->Ping(CameraConnection(), {3, 0}, 0x22, 5s));
 }
 
