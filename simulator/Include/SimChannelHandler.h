@@ -49,10 +49,18 @@ public:
     // (constant tables): the packets are written from where the bytes lie,
     // without a copy.
     virtual bool SendConstant(std::span<const std::uint8_t> bytes) = 0;
+    // Send for bytes that `owner` keeps valid and unchanged: the packets are
+    // written from where the bytes lie, without a copy, and each packet keeps
+    // a reference to `owner` until it is written or dropped.
+    virtual bool SendShared(std::shared_ptr<const void> owner, std::span<const std::uint8_t> bytes) = 0;
     // True until the channel leaves the open state. Thread-safe.
     virtual bool IsOpen() const = 0;
     // Closes the channel from the camera's side (sends a CloseRequest). Thread-safe.
     virtual void RequestClose() = 0;
+    // Ends the whole connection once everything queued on it so far is
+    // written, as a camera that goes away in the middle of its output (on the
+    // virtual USB bus the device leaves the bus). Thread-safe.
+    virtual void DropConnectionAfterOutput() = 0;
 
     // Records a protocol violation by the host on this channel (and logs it). Thread-safe.
     virtual void ReportViolation(ViolationKind kind, std::string text) = 0;

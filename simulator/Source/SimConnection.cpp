@@ -476,7 +476,14 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     m_txChanged.notify_all();
 }
 
-bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant)
+void Connection::DropAfterOutput(ChannelId id)
+{
+    // Queued behind everything sent so far: written first, then the drop.
+    QueueControl({}, id, std::chrono::milliseconds{0}, PostAction::Drop);
+}
+
+bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
+                          const std::shared_ptr<const void>& owner)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -493,6 +500,7 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
         if (constant)
         {
             item.constantPayload = payload;
+            item.owner = owner;
         }
         else
         {

@@ -68,7 +68,10 @@ public:
     // Used by channel contexts.
     // Queues bytes as Data packets; `constant` bytes are written from where they
     // lie (see ChannelContext::SendConstant), others are copied.
-    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant);
+    bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
+                  const std::shared_ptr<const void>& owner = nullptr);
+    // Ends the connection once everything queued so far is written.
+    void DropAfterOutput(ChannelId id);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
     const std::shared_ptr<CameraCore>& Core() const { return m_core; }
 
@@ -116,6 +119,7 @@ private:
         std::vector<std::uint8_t> bytes;
         std::array<std::uint8_t, kPacketHeaderSize> header{};
         std::span<const std::uint8_t> constantPayload;
+        std::shared_ptr<const void> owner; // keeps constantPayload valid when set
         std::size_t padding = 0;
         std::size_t size = 0; // bytes on the wire
         ChannelId channel;
@@ -225,6 +229,11 @@ public:
     {
         return m_connection.SendData(*this, bytes, true);
     }
+    bool SendShared(std::shared_ptr<const void> owner, std::span<const std::uint8_t> bytes) override
+    {
+        return m_connection.SendData(*this, bytes, true, owner);
+    }
+    void DropConnectionAfterOutput() override { m_connection.DropAfterOutput(m_config.id); }
     bool IsOpen() const override { return m_open.load(); }
     void RequestClose() override { m_connection.CloseFromCamera(m_config.id, m_serial); }
     void ReportViolation(ViolationKind kind, std::string text) override;
