@@ -212,7 +212,7 @@ bool ImageTransferControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot
     ChannelContext* const context = slot.context;
     ++slot.busy;
     lock.unlock();
-    const bool sent = owner ? context->SendShared(std::move(owner), bytes) : context->Send(bytes);
+    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
     lock.lock();
     --slot.busy;
     m_changed.notify_all();
@@ -447,9 +447,10 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
     aborted = false;
     for (;;)
     {
-        if (m_stop || m_first.generation != transfer.firstGeneration ||
-            m_second.generation != transfer.secondGeneration)
+        if (m_stop)
             return false;
+        // An answer that arrived before a sub-channel closed still counts: a
+        // DataEndAck taken in means the host has the image.
         for (auto it = m_answers.begin(); it != m_answers.end();)
         {
             if (it->dataId != transfer.dataId)
@@ -468,6 +469,8 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
                 (wait == Wait::EndAck && type == kDataEndAck))
                 return true;
         }
+        if (m_first.generation != transfer.firstGeneration || m_second.generation != transfer.secondGeneration)
+            return false;
         if (m_statusDue)
         {
             SendDueStatus(lock);
