@@ -261,7 +261,11 @@ void ImageTransferAgent::StopThread(Platform::Thread_Posix& thread)
 void ImageTransferAgent::CloseChannels(bool stopPeers)
 {
     m_channelsOpen.Reset();
-    m_channelsReset.Set();
+    m_firstOpen.Reset();
+    // The readers go on reading while the sub-channels close (their reads end
+    // when their sub-channel leaves the open state): where both share one
+    // pipe, a message of one that nobody reads would hold back the other's
+    // close reply.
     std::exception_ptr closeError;
     for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
     {
@@ -275,6 +279,7 @@ void ImageTransferAgent::CloseChannels(bool stopPeers)
                 closeError = std::current_exception();
         }
     }
+    m_channelsReset.Set();
     ResetTransferStatus();
     if (stopPeers)
     {
@@ -311,14 +316,22 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
         }
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetTransferStatus();
+        m_channelsReset.Reset();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected() ||
-            GetFirstChannel().Open() != kChannelResult_Done ||
-            GetSecondChannel().Open() != kChannelResult_Done)
+            GetFirstChannel().Open() != kChannelResult_Done)
         {
             CloseChannels(false);
             return false;
         }
-        m_channelsReset.Reset();
+        // 4.1's reader starts at once: the camera may talk on 4.1 (its
+        // status) while 4.2 opens, and where both share one pipe an unread
+        // message would hold back 4.2's open reply.
+        m_firstOpen.Set();
+        if (GetSecondChannel().Open() != kChannelResult_Done)
+        {
+            CloseChannels(false);
+            return false;
+        }
         m_channelsOpen.Set();
         return true;
     }
@@ -337,12 +350,13 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
 }
 
 bool ImageTransferAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
+                                             Platform::EventCondition_Posix& open,
                                              Platform::Thread_Posix& thread)
 {
     parked.Set();
     std::uint32_t index = Platform::kNoSignalledIndex;
     Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &m_channelsOpen);
+                           &open);
     parked.Reset();
     return index == 3;
 }
@@ -397,7 +411,7 @@ void ImageTransferAgent::SendLoop(Platform::Thread_Posix& thread)
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelsReset};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(m_sendParked, thread))
+        if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
         Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
         CloseChannels(false);
@@ -420,7 +434,7 @@ void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelsReset};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(parked, thread))
+        if (!WaitForChannelsOpen(parked, subChannel == 1 ? m_firstOpen : m_channelsOpen, thread))
             return;
         Dispatching(*this,
                     [&]

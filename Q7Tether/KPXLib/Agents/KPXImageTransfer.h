@@ -186,7 +186,8 @@ private:
     void CloseChannels(bool stopPeers);
     void ResetTransferStatus();
     bool OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
+    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::EventCondition_Posix& open,
+                             Platform::Thread_Posix& thread);
     void StopThread(Platform::Thread_Posix& thread);
 
     // Outgoing messages, queued only while the send thread runs.
@@ -223,6 +224,7 @@ private:
     Platform::Thread_Posix m_rcv2Thread{L"KPX ch4 rcv2"};
 
     // The channel cycle between the threads (manual reset, no lock).
+    Platform::EventCondition_Posix m_firstOpen;     // set while 4.1 is open (its reader runs)
     Platform::EventCondition_Posix m_channelsOpen;  // set while both sub-channels are open
     Platform::EventCondition_Posix m_channelsReset; // set while they are closed or closing
     Platform::EventCondition_Posix m_sendParked;    // the send thread waits for an open
