@@ -654,6 +654,31 @@ TEST_P(ImageTransferE2e, TheReceiverMayQueryTheCameraButNotStopIt)
         EXPECT_FALSE(received.bytes.empty());
 }
 
+// Catches: a Close from inside the receiver that waits for the thread it
+// runs on (a hang) or frees the agent under it (a crash under asan).
+TEST_P(ImageTransferE2e, TheReceiverMayCloseTheCamera)
+{
+    TransferRig rig(GetParam());
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    std::promise<void> closed;
+    std::atomic<bool> once{false};
+    Camera* const camera = rig.camera.get();
+    rig.images.Inside(
+        [&, camera](Q7::KPX::ImageReceivePackage&)
+        {
+            if (once.exchange(true))
+                return;
+            camera->Close();
+            closed.set_value();
+        });
+    rig.Capture();
+    ASSERT_EQ(closed.get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_FALSE(rig.camera->HasImageTransfer());
+    // The kept agent is stopped and freed with the camera, on this thread.
+    rig.camera.reset();
+    EXPECT_TRUE(rig.allocator->WaitForAllFreed());
+}
+
 INSTANTIATE_TEST_SUITE_P(Transports, ImageTransferE2e, AllTransports(), TransportName);
 
 // ---------------------------------------------------------------------------

@@ -581,6 +581,16 @@ void Camera::StopAgents()
                     ScopedLock cancel(m_cancelLock);
                     m_cancelTransferTarget = nullptr;
                 }
+                // On one of the agent's own threads (a receiver or notify sink
+                // closing the camera) the agent cannot wait for its threads:
+                // it is kept, and stopped and freed by the next Close or the
+                // camera's end on another thread. Its sub-channels end with
+                // the transports meanwhile.
+                if (agent->IsOwnThread())
+                {
+                    Retire(std::shared_ptr<ImageTransferAgent>(std::move(agent)));
+                    return;
+                }
                 agent->StopThreads();
             }
         });
