@@ -230,7 +230,9 @@ private:
 CameraTimings ShortTimings()
 {
     CameraTimings timings;
-    timings.imageTransfer.messageReadTimeoutMs = 500;
+    // Short enough for the stalled-image cases, long enough that a slow
+    // (sanitized) run does not take a busy moment for a stall.
+    timings.imageTransfer.messageReadTimeoutMs = 2000;
     return timings;
 }
 
