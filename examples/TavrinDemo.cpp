@@ -2,7 +2,9 @@
 // camera object, which reads what the camera tells about itself on channel
 // 0.0 (its device information and the channels it offers) and builds the
 // agents of those channels; starts device control, prints the device
-// information and the camera's properties, and closes.
+// information and the camera's properties, captures an image (a shutter
+// release with image receiving started) and saves it under the name the
+// camera gives it in the current folder, and closes.
 //
 //   tavrin-demo                 starts the camera simulator in this process on
 //                               a loopback address and talks to it
@@ -17,13 +19,18 @@
 // command line.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <list>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stdlib.h>
 #include <string>
 #include <vector>
@@ -283,6 +290,64 @@ void PrintStoredImages(Camera& camera)
     }
 }
 
+// An image handed over on channel 4: its name and bytes.
+struct CapturedImage
+{
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+};
+
+// A camera's file name as a name in the current folder: no folders, nothing
+// hidden, only printable characters.
+std::string SafeFileName(const std::string& name)
+{
+    std::string safe = Printable(name);
+    std::replace(safe.begin(), safe.end(), '/', '_');
+    std::replace(safe.begin(), safe.end(), '\\', '_');
+    if (safe.empty() || safe.front() == '.')
+        safe.insert(0, "image");
+    return safe;
+}
+
+// Starts image receiving, releases the shutter and waits (at most 30 s) for
+// the image the camera sends; saves it in the current folder.
+void CaptureImage(Camera& camera)
+{
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::optional<CapturedImage> image;
+    // Runs on the agent's delivery thread; the buffer goes back to the pool
+    // when the callback returns, so the bytes are copied out.
+    camera.SetImageReceiveCallback(
+        [&](ImageReceivePackage& package)
+        {
+            const std::uint8_t* const data = package.buffer.GetData();
+            std::lock_guard lock(mutex);
+            if (!image)
+                image = CapturedImage{package.fileName, std::vector<std::uint8_t>(data, data + package.size)};
+            arrived.notify_all();
+        });
+    camera.StartTransfer();
+    camera.ShutterRelease();
+    bool received = false;
+    {
+        std::unique_lock lock(mutex);
+        received = arrived.wait_for(lock, std::chrono::seconds(30), [&] { return image.has_value(); });
+    }
+    camera.StopTransfer();
+    if (!received)
+        throw DemoFailure{"the camera sent no image within 30 s of the shutter release"};
+    const std::string fileName = SafeFileName(image->name);
+    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char*>(image->bytes.data()),
+               static_cast<std::streamsize>(image->bytes.size()));
+    file.close();
+    if (!file)
+        throw DemoFailure{"cannot write the captured image to '" + fileName + "'"};
+    std::printf("\nCaptured image\n  %s, %zu bytes, saved as %s\n", Printable(image->name).c_str(),
+                image->bytes.size(), fileName.c_str());
+}
+
 // Opens the camera as a KPX camera object on the device the manager makes for
 // it (device information and channel list over channel 0.0, then the agents
 // of the channels it offers), starts device control and image enumeration,
@@ -312,9 +377,12 @@ void Run(const Transport::DeviceMoniker& moniker, const char* lockFolder)
     std::printf("  3.0      image enumeration  %s\n", camera.IsImageEnumerationRunning() ? "started"
                                                       : camera.HasImageEnumeration()     ? "offered"
                                                                                          : "not offered");
+    std::printf("  4.1/4.2  image transfer     %s\n", camera.HasImageTransfer() ? "offered" : "not offered");
     PrintProperties(camera.GetPropertyList());
     if (camera.IsImageEnumerationRunning())
         PrintStoredImages(camera);
+    if (camera.HasImageTransfer() && camera.IsDeviceControlStarted())
+        CaptureImage(camera);
     camera.Close();
 }
 
@@ -326,9 +394,9 @@ int Main(int argc, char** argv)
                      "usage: tavrin-demo [HOST[:PORT]]\n"
                      "  Lists the cameras the device manager finds (the address, port %u when none\n"
                      "  is given, and USB cameras), then opens the first one and prints its device\n"
-                     "  information, properties and stored images. Without an address it starts the camera "
-                     "simulator in this\n"
-                     "  process on 127.0.0.1 and lists that.\n",
+                     "  information, properties and stored images; captures an image and saves it\n"
+                     "  in the current folder under the camera's name for it. Without an address it\n"
+                     "  starts the camera simulator in this process on 127.0.0.1 and lists that.\n",
                      unsigned{Transport::kDefaultTcpPort});
         return argc > 2 ? 2 : 0;
     }
@@ -344,9 +412,12 @@ int Main(int argc, char** argv)
     else
     {
         simulator = std::make_unique<Q7::Sim::Camera>(Q7::Sim::CameraDescription::Default());
-        simulator->SetChannelHandler(
-            {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
-                        Q7::Sim::DeviceControlModel::DefaultProperties())));
+        auto model =
+            std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
+        // The simulated shutter release stores a new image, which the camera
+        // then sends on channel 4.
+        model->SetShutterReleaseHook([store = simulator->SharedImages()] { store->Capture(); });
+        simulator->SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
         simulator->Images().AddGenerated(4);
         simulator->Start("127.0.0.1", 0);
         address.host = "127.0.0.1";

@@ -384,6 +384,8 @@ bool Camera::IsProgrammingStarted() const
 void Camera::CancelTask(std::uint32_t type, std::uint32_t id)
 {
     ScopedLock lock(m_cancelLock);
+    if (m_cancelTransferTarget != nullptr)
+        static_cast<Universal::ProgressProvider&>(*m_cancelTransferTarget).CancelTask(type, id);
     if (m_cancelTarget != nullptr)
         m_cancelTarget->CancelTask(type, id);
 }
