@@ -179,6 +179,11 @@ void Camera::SetClientIdentity(const char* authenticationText)
         if (m_ch4.agent)
             m_ch4.agent->SetClientIdentity(GetClientIdentity());
     }
+    {
+        ScopedLock slot(m_ch5.lock);
+        if (m_ch5.agent)
+            m_ch5.agent->SetClientIdentity(GetClientIdentity());
+    }
 }
 
 void Camera::SetDevelopmentClientIdentity(const char* authenticationText)
@@ -504,6 +509,18 @@ void Camera::BuildAgents()
         m_ch4.agent = std::move(agent);
         m_transferStatusEvent.Reset();
     }
+    if (const OfferedChannel first = FindOffered(5, 1), second = FindOffered(5, 2);
+        first.descriptor != nullptr && second.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing live view agent");
+        ScopedLock slot(m_ch5.lock);
+        auto agent = std::make_unique<LiveViewAgent>(m_allocator, *first.transport, *second.transport,
+                                                     m_timings.channel, m_timings.liveView);
+        EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
+        m_ch5.agent = std::move(agent);
+        m_ch5.agent->Open();
+    }
     if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
     {
         LogInfo(L"KPX camera initializing development agent");
@@ -558,6 +575,12 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+                agent->StopThreads();
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch5.lock, m_ch5.agent))
                 agent->StopThreads();
         });
     TeardownStep(
