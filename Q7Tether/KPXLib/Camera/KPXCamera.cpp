@@ -519,7 +519,16 @@ void Camera::BuildAgents()
         EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
         agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
         m_ch5.agent = std::move(agent);
-        m_ch5.agent->Open();
+        // A camera that refuses this side's code or connection here still
+        // serves its other channels; StartLiveView raises the refusal.
+        try
+        {
+            m_ch5.agent->Open();
+        }
+        catch (const ModuleError& error)
+        {
+            Universal::LogError(error, L"KPX camera live view agent did not open.");
+        }
     }
     if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
     {
