@@ -75,7 +75,8 @@ enum class ImageTransferFaultKind
     SecondBeginSameId,    // once `afterBytes` were sent, the DataBegin again with the same id
     SecondBeginOtherId,   // once `afterBytes` were sent, a DataBegin with another id; the image goes on
     AbortThenLargerBegin, // DataBegin, DataAbort, then a DataBegin of another id announcing `largerMaxSize`
-                          // whose bytes go at `seekTo` (a DataSeek) once acknowledged
+                          // whose bytes go at `seekTo` (a DataSeek) once acknowledged; with `hold`, the
+                          // camera waits after the first DataBegin until ReleaseHeldFault
     DataErrorMidImage,    // once `afterBytes` were sent, a DataError `errorId` for the transfer
     SilentEnable,         // the next EnableTransfer with `enable` is applied but not answered
 };
@@ -88,6 +89,7 @@ struct ImageTransferFault
     std::uint64_t largerMaxSize = 0;    // AbortThenLargerBegin
     std::uint64_t seekTo = 0;           // AbortThenLargerBegin
     std::uint8_t enable = 1;            // SilentEnable
+    bool hold = false;                  // AbortThenLargerBegin
 };
 
 // One image the camera began to send.
@@ -117,6 +119,7 @@ struct ImageTransferCounters
     std::size_t abortedByCamera = 0; // the camera's own DataAbort ended an image (dropped)
     std::size_t interrupted = 0;     // a channel closed in the middle of an image (kept pending)
     std::size_t faultsApplied = 0;
+    std::size_t faultsHeld = 0;                // faults waiting for ReleaseHeldFault
     std::vector<std::uint32_t> hostDataErrors; // error ids of the host's DataErrors, in order
     std::uint64_t bytesSent = 0;               // image bytes written in blocks
 };
@@ -144,6 +147,9 @@ public:
     // control's lock and must not call the control); true when it does.
     bool WaitUntil(const std::function<bool(const ImageTransferCounters&)>& predicate,
                    std::chrono::milliseconds timeout) const;
+
+    // Lets a fault that holds the sender go on.
+    void ReleaseHeldFault();
 
     // Ends the sender thread; an image in flight stays pending. The next open
     // of 4.1 or 4.2 starts it again. Not from a handler.
@@ -241,6 +247,7 @@ private:
     std::uint32_t m_nextDataId = 1;
     std::deque<Answer> m_answers; // the host's answers not yet taken by the sender
     bool m_statusDue = false;     // the pending count changed since the last status
+    bool m_releaseHeld = false;   // ReleaseHeldFault was called
     Slot m_first;                 // 4.1
     Slot m_second;                // 4.2
     std::shared_ptr<std::vector<std::uint8_t>> m_fileBuffer; // reused while no packet holds it

@@ -163,6 +163,10 @@ void ImageTransferControl::Detach(ChannelContext& context)
     {
         slot.context = nullptr;
         ++slot.generation;
+        // The host's wishes belong to its session: it tells them again after
+        // the next open.
+        if (&slot == &m_first)
+            m_enabled = false;
     }
     m_changed.notify_all();
     // The context goes once OnClose returns: the sender must be done with it.
@@ -174,6 +178,15 @@ void ImageTransferControl::EnsureSender()
     if (m_sender.joinable() || m_stop)
         return;
     m_sender = std::thread([this] { SenderLoop(); });
+}
+
+void ImageTransferControl::ReleaseHeldFault()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_releaseHeld = true;
+    }
+    m_changed.notify_all();
 }
 
 void ImageTransferControl::Stop()
@@ -507,8 +520,17 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
         // larger size.
         m_begunIds.insert(transfer.dataId);
         if (!SendOn(lock, m_second, transfer.secondGeneration,
-                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)) ||
-            !SendOn(lock, m_second, transfer.secondGeneration,
+                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+            return Outcome::Interrupted;
+        if (fault->hold)
+        {
+            ++m_counters.faultsHeld;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_releaseHeld || m_stop; });
+            m_releaseHeld = false;
+            --m_counters.faultsHeld;
+        }
+        if (!SendOn(lock, m_second, transfer.secondGeneration,
                     BuildDataIdMessage(kDataAbort, transfer.dataId)))
             return Outcome::Interrupted;
         transfer.dataId = m_nextDataId++;

@@ -140,6 +140,13 @@ void ImageTransferAgent::SetProgressCallback(const ProgressFunction& callback)
 // ---------------------------------------------------------------------------
 // Open and StopThreads.
 
+bool ImageTransferAgent::IsOwnThread() const
+{
+    return m_ctrlThread.IsCurrentThread() || m_dlvrThread.IsCurrentThread() ||
+           m_ntfyThread.IsCurrentThread() || m_sendThread.IsCurrentThread() ||
+           m_rcv1Thread.IsCurrentThread() || m_rcv2Thread.IsCurrentThread();
+}
+
 void ImageTransferAgent::RefuseOwnThread(const wchar_t* what) const
 {
     for (const Platform::Thread_Posix* thread :

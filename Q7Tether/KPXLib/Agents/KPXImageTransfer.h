@@ -121,6 +121,12 @@ public:
 
     /// All six threads run.
     [[nodiscard]] bool AreThreadsRunning() const;
+    /// The caller is one of the agent's threads (a receiver or callback).
+    [[nodiscard]] bool IsOwnThread() const;
+    /// Raises ModuleError 0x650066 (logged) with `what` in its detail on one of
+    /// the agent's threads: operations that wait for those threads refuse to
+    /// run there.
+    void RefuseOwnThread(const wchar_t* what) const;
 
     /// Stores the host's wish and queues EnableTransfer; the camera answers
     /// with its status (a notification when it changed).
@@ -182,7 +188,6 @@ private:
     bool OpenChannels(Platform::Thread_Posix& thread);
     bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
     void StopThread(Platform::Thread_Posix& thread);
-    void RefuseOwnThread(const wchar_t* what) const;
 
     // Outgoing messages, queued only while the send thread runs.
     template <typename... Args>

@@ -321,6 +321,12 @@ bool ImageTransferMachine::CompleteTransfer()
         m_statusChanged.Set();
     }
     m_transferTimeMs.store(static_cast<std::uint32_t>(m_record.endTime - m_record.startTime));
+    // The DataEndAck is queued before the image can reach the receiver, so
+    // that whatever the application sends in answer to the image goes out
+    // behind it (a transfer stopped right after its image was delivered is
+    // not sent again).
+    const std::uint32_t dataId = m_record.dataId;
+    m_replies.SendDataEndAck(dataId);
     m_queue.Push(package);
     LogInfo(L"\n\n%ls transfer time: total = %0.3f raw = %0.3f image = %0.3f seconds\n", m_prefix,
             Seconds(m_record.startTime, m_record.endTime),
@@ -332,10 +338,8 @@ bool ImageTransferMachine::CompleteTransfer()
     std::swap(m_finishedTask, m_record.task);
     m_doneEvent.Set();
 
-    const std::uint32_t dataId = m_record.dataId;
     SetDataState(kDataState_Idle);
     ResetRecord();
-    m_replies.SendDataEndAck(dataId);
     return true;
 }
 
@@ -384,6 +388,10 @@ void ImageTransferMachine::ServeDone()
     }
     if (finished)
     {
+        // A transfer that ended before its begin was served still reports
+        // its start and its completion.
+        if (!finished->IsRunning())
+            finished->Start();
         finished->Stop(true);
         finished->SetProvider(nullptr);
         finished.reset();

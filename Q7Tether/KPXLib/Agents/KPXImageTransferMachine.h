@@ -156,9 +156,10 @@ public:
     /// and a DataBeginAck. Answers whether it attached. Blocks.
     bool AttachBuffer(const WaitObjectList& abortObjects);
 
-    /// In state end: queues the image for delivery, counts it as pending here,
-    /// hands its task to the delivery thread as finished, returns to idle and
-    /// sends the DataEndAck. Answers whether it did. Thread-safe.
+    /// In state end: counts the image as pending here, queues the DataEndAck
+    /// and then the image for delivery (so that what the receiver sends goes
+    /// out behind the acknowledgement), hands its task to the delivery thread
+    /// as finished and returns to idle. Answers whether it did. Thread-safe.
     bool CompleteTransfer();
 
     // ---- state (thread-safe)

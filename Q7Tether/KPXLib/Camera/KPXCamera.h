@@ -379,9 +379,11 @@ public:
     // ---- channels 4.1 and 4.2, image transfer. Without the agent each answers
     // its "empty" result (false, 0, a zero status) or does nothing. Results
     // and errors are those of the ImageTransferAgent operation named. The
-    // callbacks below run on "KPX ch4 dlvr"; they may use the forwarders that
-    // do not stop or start the agent (RequestImage, the status queries), not
-    // StartTransfer, PauseTransfer, StopTransfer or SetImageReceiveCallback.
+    // callbacks below run on "KPX ch4 dlvr", the agent's id 21 on "KPX ch4
+    // ntfy"; there the forwarders that do not switch or stop the agent may be
+    // used (RequestImage, the status queries), while StartTransfer,
+    // PauseTransfer, StopTransfer and SetImageReceiveCallback raise ModuleError
+    // 0x650066 (they would wait for those threads).
 
     /// Starts image receiving: unless the agent's transfer is enabled already
     /// (then logs "KPX camera Ignoring request to StartTransfer() - already

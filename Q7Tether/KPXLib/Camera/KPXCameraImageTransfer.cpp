@@ -133,6 +133,9 @@ void Camera::StartTransfer()
         return;
     }
     ImageTransferAgent& agent = *m_ch4.agent;
+    // On the agent's own threads (a receiver or notify sink) a switch would
+    // wait for them: refused before anything changes.
+    agent.RefuseOwnThread(L"StartTransfer");
     if (agent.IsTransferEnabled())
     {
         LogInfo(L"KPX camera Ignoring request to StartTransfer() - already started.");
@@ -158,6 +161,7 @@ void Camera::PauseTransfer()
         return;
     }
     ImageTransferAgent& agent = *m_ch4.agent;
+    agent.RefuseOwnThread(L"PauseTransfer");
     if (!agent.IsTransferEnabled())
     {
         LogInfo(L"KPX camera Ignoring request to PauseTransfer() - already paused/stopped.");
@@ -178,6 +182,7 @@ void Camera::StopTransfer()
         return;
     }
     ImageTransferAgent& agent = *m_ch4.agent;
+    agent.RefuseOwnThread(L"StopTransfer");
     bool statusReceived = true;
     if (agent.IsTransferEnabled())
     {
