@@ -2,11 +2,12 @@
 // Input: two bytes (little-endian) giving the size the camera's first DataBegin
 // announces, then a sequence of messages as a camera could send them, read
 // from one buffer the way the agent's receive thread reads its channel. The
-// download starts with that DataBegin (data id 7) accepted and its destination
-// allocated to exactly the announced size; a later DataBegin that reaches the
-// begin state is accepted the same way, and a download that reaches its end
-// is finished and a new one started. AddressSanitizer catches any byte written
-// outside a destination; the checks below hold the record inside it.
+// download starts with that DataBegin (data id 7) accepted into a destination
+// that still holds 300 stale bytes, as a reused buffer does; a later DataBegin
+// that reaches the begin state is accepted the same way (into the last
+// finished download's bytes when there is one), and a download that reaches
+// its end is finished and a new one started. AddressSanitizer catches any byte
+// written outside a destination; the checks below hold the record inside it.
 #include "FuzzEntry.h"
 
 #include "Agents/KPXProgrammingTransfer.h"
@@ -14,8 +15,11 @@
 #include "Q7UniversalError.h"
 #include "Wire/KPXDataTransfer.h"
 
+#include <algorithm>
 #include <array>
+#include <memory>
 #include <span>
+#include <vector>
 
 using namespace Q7::KPX;
 
@@ -39,22 +43,31 @@ public:
     ProtocolVersion GetMessageVersion() const override { return {2, 0}; }
 };
 
-// The record never points beyond its destination.
-void CheckRecord(const ProgrammingTransfer& machine)
+// The record never points beyond its destination, which never grows beyond
+// the announced size (or what it held before).
+void CheckRecord(const ProgrammingTransfer& machine, std::size_t reusedSize)
 {
     const ReceiveProgress progress = machine.GetReceiveProgress();
     TAVRIN_FUZZ_CHECK(progress.writePosition <= progress.maxSize);
     TAVRIN_FUZZ_CHECK(progress.receivedSize <= progress.maxSize);
     if (progress.hasDestination)
-        TAVRIN_FUZZ_CHECK(progress.destinationSize == progress.maxSize);
+    {
+        TAVRIN_FUZZ_CHECK(progress.receivedSize <= progress.destinationSize);
+        TAVRIN_FUZZ_CHECK(progress.destinationSize <= std::max<std::size_t>(progress.maxSize, reusedSize));
+    }
 }
 
-// Accepts a DataBegin that reached the begin state; answers its buffer.
-TransferBuffer Accept(ProgrammingTransfer& machine)
+// Accepts a DataBegin that reached the begin state into `reused`; answers its
+// buffer.
+TransferBuffer Accept(ProgrammingTransfer& machine, std::vector<std::uint8_t> reused)
 {
     try
     {
-        return machine.AcceptReceiveBegin(machine.GetCurrentDataId(), kLargestDownload);
+        const std::uint32_t id = machine.GetCurrentDataId();
+        machine.CheckReceiveBegin(id, kLargestDownload);
+        auto buffer = std::make_shared<std::vector<std::uint8_t>>(std::move(reused));
+        machine.AcceptReceiveBegin(id, buffer);
+        return buffer;
     }
     catch (const Q7::Universal::UniversalError&)
     {
@@ -78,7 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         BufferMessageSource source{std::span(begin).subspan(kCommonMessageHeaderSize)};
         TAVRIN_FUZZ_CHECK(machine.HandleMessage(*DecodeMessageHeader(begin), source));
     }
-    TransferBuffer buffer = Accept(machine);
+    std::vector<std::uint8_t> reused(300, 0xEE);
+    std::size_t reusedSize = reused.size();
+    TransferBuffer buffer = Accept(machine, std::move(reused));
     TAVRIN_FUZZ_CHECK(buffer != nullptr);
 
     BufferMessageSource source{std::span(data + 2, size - 2)};
@@ -101,20 +116,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         {
             break; // a malformed message costs the channel
         }
-        CheckRecord(machine);
+        CheckRecord(machine, reusedSize);
 
         switch (machine.GetDataState(false))
         {
         case kDataState_Begin:
             if (machine.GetTransferState() == kTransferState_Receiving)
-                buffer = Accept(machine);
+            {
+                reusedSize = reused.size();
+                buffer = Accept(machine, std::move(reused));
+                reused.clear();
+            }
             break;
         case kDataState_End:
             if (machine.GetTransferState() == kTransferState_Receiving && buffer != nullptr)
             {
-                const std::size_t limit = buffer->size();
-                const std::vector<std::uint8_t> received = machine.FinishReceive(buffer);
-                TAVRIN_FUZZ_CHECK(received.size() <= limit);
+                const std::size_t limit = machine.GetReceiveProgress().maxSize;
+                reused = machine.FinishReceive(buffer);
+                TAVRIN_FUZZ_CHECK(reused.size() <= limit);
                 machine.BeginReceiving();
             }
             break;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 namespace Q7::Platform::Usb
@@ -63,6 +64,7 @@ struct VirtualUsbBus::Endpoint
     std::uint16_t maxPacketSize = 1;
     std::deque<Transfer*> hostTransfers; // in flight, oldest first
     std::deque<DeviceSend*> sends;       // IN only: the firmware's sends not yet taken, oldest first
+    std::optional<HostStatus> fault;     // ends the next host transfer submitted (FailHostTransfer)
 };
 
 struct VirtualUsbBus::Device
@@ -138,7 +140,13 @@ public:
         moved = 0;
         inFlight = true;
         endpoint->hostTransfers.push_back(this);
-        if (size == 0)
+        if (endpoint->fault)
+        {
+            const HostStatus fault = *endpoint->fault;
+            endpoint->fault.reset();
+            bus.EndTransferLocked(*endpoint, *this, fault);
+        }
+        else if (size == 0)
         {
             bus.EndTransferLocked(*endpoint, *this, HostStatus::kSuccess);
         }
@@ -359,7 +367,7 @@ HostDeviceLocation VirtualUsbBus::Plug(const std::vector<std::uint8_t>& ports,
     return location;
 }
 
-bool VirtualUsbBus::Unplug(const std::vector<std::uint8_t>& ports)
+bool VirtualUsbBus::Unplug(const std::vector<std::uint8_t>& ports, HostStatus transferStatus)
 {
     HostChange change{HostChangeKind::kLeft, true, 0, 0};
     std::shared_ptr<Device> device;
@@ -385,7 +393,7 @@ bool VirtualUsbBus::Unplug(const std::vector<std::uint8_t>& ports)
         {
             while (!endpoint.hostTransfers.empty())
             {
-                EndTransferLocked(endpoint, *endpoint.hostTransfers.front(), HostStatus::kNoDevice);
+                EndTransferLocked(endpoint, *endpoint.hostTransfers.front(), transferStatus);
             }
         }
     }
@@ -641,6 +649,14 @@ std::vector<HostDeviceInfo> VirtualUsbBus::List()
     return devices;
 }
 
+bool VirtualUsbBus::IsAttached(const HostDeviceLocation& location)
+{
+    RequireStarted();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_devices.begin(), m_devices.end(),
+                       [&](const auto& device) { return device->info.location == location; });
+}
+
 HostStatus VirtualUsbBus::Open(const HostDeviceLocation& location, std::unique_ptr<HostDeviceHandle>& handle)
 {
     RequireStarted();
@@ -725,6 +741,27 @@ std::size_t VirtualFunctionEndpoint::Receive(std::span<std::uint8_t> buffer)
         }
     }
     return received;
+}
+
+bool VirtualFunctionEndpoint::FailHostTransfer(bool in, HostStatus status)
+{
+    VirtualUsbBus::Device& device = *m_device;
+    std::lock_guard<std::mutex> lock(device.ioMutex);
+    if (device.ioDetached)
+    {
+        return false;
+    }
+    VirtualUsbBus::Endpoint& endpoint =
+        *device.FindEndpoint(static_cast<std::uint8_t>(in ? m_number | kEndpointDirectionIn : m_number));
+    if (endpoint.hostTransfers.empty())
+    {
+        endpoint.fault = status;
+    }
+    else
+    {
+        device.bus.EndTransferLocked(endpoint, *endpoint.hostTransfers.front(), status);
+    }
+    return true;
 }
 
 void VirtualFunctionEndpoint::Wake()

@@ -16,8 +16,12 @@
 //   OUT transfer ends when the device took every byte, so a write to a device
 //   that does not read blocks.
 // - A cancelled transfer ends (kCancelled) with the bytes moved before.
-// - Unplugging ends every transfer in flight with kNoDevice, delivered before
-//   the removal is reported.
+// - Unplugging ends every transfer in flight with kNoDevice (or, as a pulled
+//   cable often does, with a transfer error), delivered before the removal is
+//   reported.
+// - Faults on request: the firmware's side can end the host's next transfer
+//   on an endpoint with an I/O error, a stall or an overflow
+//   (VirtualFunctionEndpoint::FailHostTransfer).
 // - Transfers end on the bus's completion thread, never inside Submit.
 // - The bytes of host transfers in flight are capped bus-wide (as Linux caps
 //   USB transfer memory, 16 MiB by default): a Submit beyond it answers
@@ -79,11 +83,12 @@ public:
                             const VirtualPlugOptions& options = {});
 
     /// Detaches the device at the port path: takes it off the list, ends its
-    /// host transfers in flight with kNoDevice and waits until their listeners
-    /// ran, wakes its firmware's Send and Receive calls (which fail), marks its
-    /// open handles as without device, then reports its removal. Answers false
-    /// when no device is there. Not from a transfer listener.
-    bool Unplug(const std::vector<std::uint8_t>& ports);
+    /// host transfers in flight with transferStatus (kNoDevice, or kIoError as a
+    /// pulled cable ends them before the system notices) and waits until their
+    /// listeners ran, wakes its firmware's Send and Receive calls (which fail),
+    /// marks its open handles as without device, then reports its removal.
+    /// Answers false when no device is there. Not from a transfer listener.
+    bool Unplug(const std::vector<std::uint8_t>& ports, HostStatus transferStatus = HostStatus::kNoDevice);
 
     /// The firmware's side of the bulk endpoint pair with this number (1-15) of
     /// the device at the port path; null when no device is attached there or it
@@ -124,6 +129,11 @@ public:
     /// Opens the device at location when it is attached there with that
     /// address: kNoDevice otherwise, kAccessDenied for a device plugged so.
     HostStatus Open(const HostDeviceLocation& location, std::unique_ptr<HostDeviceHandle>& handle) override;
+
+    /// Whether a device is attached at location with its address (from Plug
+    /// until Unplug starts). Raises ModuleError 0x650066 (plain) when not
+    /// started.
+    bool IsAttached(const HostDeviceLocation& location) override;
 
 protected:
     /// Raises the start failure, if one is set.
@@ -212,6 +222,15 @@ public:
     /// Ends blocked and later Send and Receive calls of this object at once (a
     /// firmware that stops). Never blocks for long.
     void Wake();
+
+    /// Ends the host's oldest transfer in flight on the IN endpoint (in true)
+    /// or the OUT endpoint with status, the bytes it moved so far counted: as a
+    /// host controller reports a transfer error (kIoError), a halted endpoint
+    /// (kStall) or babble (kOverflow). With none in flight, the next transfer
+    /// the host submits there ends so at once (one fault is kept per endpoint;
+    /// a later call replaces it). Answers false when the device is unplugged.
+    /// Never blocks for long.
+    bool FailHostTransfer(bool in, HostStatus status);
 
     /// The IN endpoint's maximum packet size.
     std::uint16_t GetMaxPacketSize() const { return m_maxPacketSize; }

@@ -1,10 +1,7 @@
-// The flat interface's camera queries that the notification filters need.
-//
-// Until the Sdk holds its camera bridge no camera can be open: IsCameraOpen
-// answers false and a property read fails as the bridge's does for a camera
-// that is not open. The bridge replaces the two marked lines below with its
-// IsCameraOpen and GetPropertyValue.
+// The flat interface's camera queries that the notification filters need,
+// answered by the camera bridge.
 
+#include "KpxLibTransport.h"
 #include "LastError.h"
 #include "Sdk.h"
 
@@ -18,12 +15,12 @@ using namespace Q7::Tavrin;
 ErrorCode IsCameraOpen(int cameraId, bool& isOpen)
 {
     static constexpr const char* kSource = "Q7::TavrinC::IsCameraOpen";
-    if (Sdk::GetInstance(false) == nullptr)
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
     {
         return ReportCurrentError(kSource);
     }
-    static_cast<void>(cameraId);
-    isOpen = false; // the bridge's IsCameraOpen (cameraId)
+    isOpen = sdk->Transport().IsCameraOpen(cameraId);
     return Success;
 }
 
@@ -31,14 +28,13 @@ ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& has)
 {
     static constexpr const char* kSource = "Q7::TavrinC::HasProperty";
     has = false;
-    if (Sdk::GetInstance(false) == nullptr)
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
     {
         return ReportCurrentError(kSource);
     }
-    static_cast<void>(cameraId);
-    static_cast<void>(propertyId);
-    // The bridge's GetPropertyValue (cameraId, propertyId) into a scratch value:
-    const ErrorCode read = SetLastErrorInfo(CameraNotOpen, "The camera is not open", kSource);
+    Q7::Tavrin::PropertyValue scratch;
+    const ErrorCode read = sdk->Transport().GetPropertyValue(cameraId, propertyId, scratch);
     if (read == Success)
     {
         has = true;

@@ -76,8 +76,9 @@ LastErrorRecord* WritableRecord() noexcept
 // This thread's record for reading; a thread without one reads the initial state.
 const LastErrorRecord& ReadableRecord() noexcept
 {
-    static const LastErrorRecord kNoRecord;
-    return t_slot.record != nullptr ? *t_slot.record : kNoRecord;
+    // Never destroyed: threads read it while static destructors run at exit.
+    static const LastErrorRecord& noRecord = *new LastErrorRecord();
+    return t_slot.record != nullptr ? *t_slot.record : noRecord;
 }
 
 void Echo(ErrorCode code, const char* message, const char* source) noexcept

@@ -94,25 +94,27 @@ void NotificationList::SetCatchAll(bool enable, std::uint32_t listenerId,
 
 void NotificationList::Post(const std::shared_ptr<const INotificationEvent>& event)
 {
-    // The queues are filled outside the list lock: inserting logs, and the log
-    // is the application's printer. An event stays in order per posting
-    // thread, since each post has inserted everywhere before it returns.
-    std::vector<std::shared_ptr<NotificationQueue>> targets;
+    // Inserted under the list lock: once a registration's removal has
+    // returned, no post that matched it is still on its way to the queue, and
+    // two posts reach every queue they share in the same order. Each
+    // insertion is logged after the lock is released, since the log is the
+    // application's printer.
+    std::size_t inserted = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        targets.reserve(m_registrations.size());
         for (const Registration& registration : m_registrations)
         {
             // Catch-all first: its filter is empty.
-            if (registration.catchAll || *registration.filter == *event)
+            if ((registration.catchAll || *registration.filter == *event) &&
+                registration.queue->Insert(event))
             {
-                targets.push_back(registration.queue);
+                ++inserted;
             }
         }
     }
-    for (const std::shared_ptr<NotificationQueue>& queue : targets)
+    for (std::size_t i = 0; i < inserted; ++i)
     {
-        queue->Insert(event);
+        NotificationQueue::LogInserted(*event);
     }
 }
 

@@ -57,8 +57,11 @@ public:
 
     /// Inserts event into the queue of every registration that is catch-all or
     /// whose filter equals it (filter first), once per registration, in
-    /// registration order. Throws std::bad_alloc only. Never blocks beyond the
-    /// list and queue locks; called on the camera bridge's threads.
+    /// registration order, all under the list lock: no event reaches a queue
+    /// through a registration whose removal has returned, and every queue sees
+    /// concurrent posts in one order. Logs each insertion after the lock is
+    /// released. Throws std::bad_alloc only. Never blocks beyond the list and
+    /// queue locks; called on the camera bridge's threads.
     void Post(const std::shared_ptr<const INotificationEvent>& event);
 
     /// Posts a plain event of type for the camera (id 0). Throws std::bad_alloc

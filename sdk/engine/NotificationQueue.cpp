@@ -37,20 +37,25 @@ NotificationQueue::~NotificationQueue()
     }
 }
 
-void NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
+bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
 {
-    LogEvent("NotificationQueue: Insert notification in queue: cameraId = %d, type = %s [propertyId = %d]\n",
-             *event);
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed)
     {
-        return;
+        return false;
     }
     m_events.push_back(std::move(event));
     if (m_waiting)
     {
         m_condition.notify_one();
     }
+    return true;
+}
+
+void NotificationQueue::LogInserted(const INotificationEvent& event) noexcept
+{
+    LogEvent("NotificationQueue: Insert notification in queue: cameraId = %d, type = %s [propertyId = %d]\n",
+             event);
 }
 
 std::shared_ptr<const Q7::Tavrin::INotificationEvent>
@@ -117,13 +122,23 @@ void NotificationQueue::WakeUp() noexcept
 
 void NotificationQueue::Close() noexcept
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_closed = true;
     if (m_waiting)
     {
         m_woken = true;
     }
     m_condition.notify_all();
+    // Taken one at a time and released unlocked (without allocating): the last
+    // reference to an event may free a large payload.
+    while (!m_events.empty())
+    {
+        std::shared_ptr<const INotificationEvent> event = std::move(m_events.front());
+        m_events.pop_front();
+        lock.unlock();
+        event.reset();
+        lock.lock();
+    }
 }
 
 std::size_t NotificationQueue::Count() const noexcept

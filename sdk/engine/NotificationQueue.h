@@ -26,17 +26,23 @@ public:
     NotificationQueue(const NotificationQueue&) = delete;
     NotificationQueue& operator=(const NotificationQueue&) = delete;
 
-    /// Appends event (logging it at level 5) and signals a waiting thread. On a
-    /// closed queue the event is dropped: no one can take it any more. Throws
-    /// std::bad_alloc only. Never blocks beyond the queue lock.
-    void Insert(std::shared_ptr<const Q7::Tavrin::INotificationEvent> event);
+    /// Appends event and signals a waiting thread; true when it was queued. On a
+    /// closed queue the event is dropped (false): no one can take it any more.
+    /// Logs nothing, so that it can be called under the notification list's
+    /// lock: the caller logs the insertion with LogInserted once it holds no
+    /// lock. Throws std::bad_alloc only. Never blocks beyond the queue lock.
+    bool Insert(std::shared_ptr<const Q7::Tavrin::INotificationEvent> event);
+
+    /// Logs at level 5 that event was inserted into a queue. Never throws.
+    static void LogInserted(const Q7::Tavrin::INotificationEvent& event) noexcept;
 
     /// The next event, taken off the queue (logged at level 5). Blocks until one
     /// comes, for at most timeoutMs milliseconds (0: without limit). Gives a new
     /// SdkWakeUp event (camera id -1) when woken by WakeUp, and at once when the
     /// queue is closed or closes while waiting; an empty pointer on time-out
-    /// (logged at level 5). A wait that wakes without an event or a wake-up
-    /// waits again for the whole timeoutMs. Throws std::bad_alloc only. One
+    /// (logged at level 5). The time-out counts from the call: a wait that
+    /// wakes without an event or a wake-up waits on until the same deadline.
+    /// Throws std::bad_alloc only. One
     /// waiting thread at a time (the flat WaitForNotification sees to it).
     std::shared_ptr<const Q7::Tavrin::INotificationEvent> WaitForNotification(std::uint32_t timeoutMs);
 
@@ -47,7 +53,10 @@ public:
     /// Closes the queue for good: wakes a waiting thread as WakeUp does, and
     /// every later wait returns the SdkWakeUp event at once. So a thread that
     /// found the queue just before the listener was removed or the SDK closed,
-    /// and starts waiting only afterwards, cannot block for ever. Never throws.
+    /// and starts waiting only afterwards, cannot block for ever. The events
+    /// left are released (one by one, outside the queue lock): no one can take
+    /// them any more, and registrations that still route to the queue keep it
+    /// alive. Never throws.
     void Close() noexcept;
 
     /// Number of events waiting. Never throws.

@@ -24,9 +24,19 @@ using namespace Q7::Tavrin;
 using SdkLock = std::lock_guard<std::recursive_mutex>;
 
 // The listeners that have a thread inside WaitForNotification. Its lock is held
-// alone and never while waiting.
-constinit std::mutex g_waitersMutex; // guards g_waiters
-std::set<std::uint32_t> g_waiters;
+// alone and never while waiting. Never destroyed: the close at process exit
+// wakes waiters that leave their place here while static destructors run.
+struct WaiterSet
+{
+    std::mutex mutex; // guards ids
+    std::set<std::uint32_t> ids;
+};
+
+WaiterSet& Waiters()
+{
+    static WaiterSet& waiters = *new WaiterSet;
+    return waiters;
+}
 
 // A listener's place in the waiter set, held for the whole of one
 // WaitForNotification: every way out of the function gives it back.
@@ -36,15 +46,17 @@ public:
     // Throws std::bad_alloc only.
     explicit WaiterSlot(std::uint32_t listenerId) : m_listenerId(listenerId)
     {
-        const std::lock_guard<std::mutex> lock(g_waitersMutex);
-        m_taken = g_waiters.insert(listenerId).second;
+        WaiterSet& waiters = Waiters();
+        const std::lock_guard<std::mutex> lock(waiters.mutex);
+        m_taken = waiters.ids.insert(listenerId).second;
     }
     ~WaiterSlot()
     {
         if (m_taken)
         {
-            const std::lock_guard<std::mutex> lock(g_waitersMutex);
-            g_waiters.erase(m_listenerId);
+            WaiterSet& waiters = Waiters();
+            const std::lock_guard<std::mutex> lock(waiters.mutex);
+            waiters.ids.erase(m_listenerId);
         }
     }
     WaiterSlot(const WaiterSlot&) = delete;
@@ -145,7 +157,9 @@ ErrorCode RegisterListener(std::uint32_t& listenerId)
         kSource,
         [&]
         {
-            Sdk* sdk = Sdk::GetInstance(false);
+            // Looked up without recording a failure: without an instance this
+            // call creates one and succeeds.
+            Sdk* sdk = Sdk::FindInstance();
             if (sdk == nullptr)
             {
                 Sdk::CreateInstance();
@@ -156,17 +170,29 @@ ErrorCode RegisterListener(std::uint32_t& listenerId)
                 return ReportCurrentError(kSource);
             }
             auto queue = std::make_shared<NotificationQueue>();
-            const SdkLock lock(sdk->Mutex());
-            listenerId = sdk->TakeListenerId();
-            if (!sdk->Listeners().try_emplace(listenerId, std::move(queue)).second)
             {
-                SdkLog(2,
-                       "C_Notifications: An event-queue for the given listenerId=%u already "
-                       "exists\n",
-                       listenerId);
-                return SetLastErrorInfo(InternalStateError, "Listener queue already present", kSource);
+                const SdkLock lock(sdk->Mutex());
+                // Checked under the Sdk mutex: a close that began after the
+                // instance was found has either taken the table already (and a
+                // queue entered now would never be woken) or takes it after
+                // this entry and closes it.
+                if (!Sdk::IsClosing())
+                {
+                    listenerId = sdk->TakeListenerId();
+                    if (!sdk->Listeners().try_emplace(listenerId, std::move(queue)).second)
+                    {
+                        SdkLog(2,
+                               "C_Notifications: An event-queue for the given listenerId=%u already "
+                               "exists\n",
+                               listenerId);
+                        return SetLastErrorInfo(InternalStateError, "Listener queue already present",
+                                                kSource);
+                    }
+                    return SetLastErrorInfo(Success, "", kSource);
+                }
             }
-            return SetLastErrorInfo(Success, "", kSource);
+            Sdk::GetInstance(false); // records why there is no instance any more
+            return ReportCurrentError(kSource);
         });
 }
 

@@ -1,12 +1,15 @@
 #include "Sdk.h"
 
+#include "KpxLibTransport.h"
 #include "LastError.h"
 #include "SdkLog.h"
 
 #include <TavrinCpp/TavrinC.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 
 namespace
 {
@@ -16,17 +19,42 @@ using Q7::TavrinC::ReportCurrentError;
 using Q7::TavrinC::SdkLog;
 using Q7::TavrinC::SetLastErrorInfo;
 
-// Process-wide state beside the instance, constant-initialised at load. The
-// marks are set once and never cleared.
+// Process-wide state beside the instance, constant-initialised at load and
+// trivially destructible, so that it stays usable while static destructors run
+// at exit. The marks are set once and never cleared.
 constinit std::mutex g_instanceMutex;       // guards g_pInstance and g_pClosedInstance
 constinit Sdk* g_pInstance = nullptr;       // null before the first creation and after the close
 constinit Sdk* g_pClosedInstance = nullptr; // the closed instance, kept for threads that still hold it
 constinit std::atomic<bool> g_closing{false};
 constinit std::atomic<bool> g_destroyed{false};
+constinit thread_local bool t_closingThread = false; // this thread set g_closing
+
+// Signalled when the destroyed mark is set, for the threads that wait for a
+// close that another thread runs. Never destroyed: the close at process exit
+// may meet such a thread while static destructors run.
+struct CloseCompletion
+{
+    std::mutex mutex; // orders g_destroyed's setting with the waits
+    std::condition_variable done;
+};
+
+CloseCompletion& Completion()
+{
+    static CloseCompletion& completion = *new CloseCompletion;
+    return completion;
+}
 
 } // namespace
 
-Sdk::Sdk() = default;
+Sdk::Sdk()
+{
+    CreateTransport();
+}
+
+void Sdk::CreateTransport()
+{
+    m_pTransport = std::make_unique<Q7::TavrinC::KpxLibTransport>();
+}
 
 Sdk::~Sdk()
 {
@@ -86,6 +114,16 @@ Sdk* Sdk::GetInstance(bool allowClosing) noexcept
     return instance;
 }
 
+Sdk* Sdk::FindInstance() noexcept
+{
+    if (IsClosing())
+    {
+        return nullptr;
+    }
+    const std::lock_guard<std::mutex> lock(g_instanceMutex);
+    return g_pInstance;
+}
+
 bool Sdk::IsClosing() noexcept
 {
     return g_closing.load() || g_destroyed.load();
@@ -93,12 +131,35 @@ bool Sdk::IsClosing() noexcept
 
 bool Sdk::MarkClosing() noexcept
 {
-    return !g_closing.exchange(true);
+    if (g_closing.exchange(true))
+    {
+        return false;
+    }
+    t_closingThread = true;
+    return true;
+}
+
+void Sdk::WaitForClose() noexcept
+{
+    // The closing thread itself may get here from inside the close (a
+    // factory's Terminate that closes the SDK): it must not wait for itself.
+    if (!g_closing.load() || t_closingThread)
+    {
+        return;
+    }
+    CloseCompletion& completion = Completion();
+    std::unique_lock<std::mutex> lock(completion.mutex);
+    completion.done.wait(lock, [] { return g_destroyed.load(); });
 }
 
 void Sdk::MarkDestroyed() noexcept
 {
-    g_destroyed.store(true);
+    {
+        CloseCompletion& completion = Completion();
+        const std::lock_guard<std::mutex> lock(completion.mutex);
+        g_destroyed.store(true);
+        completion.done.notify_all();
+    }
     const std::lock_guard<std::mutex> lock(g_instanceMutex);
     if (g_pInstance == this)
     {
@@ -114,20 +175,32 @@ void Sdk::MarkDestroyed() noexcept
 void Sdk::RemoveAndWakeAllListeners() noexcept
 {
     SdkLog(6, "Sdk::RemoveAndWakeAllListeners()...\n");
-    const std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    // In ascending listener id. Closing, not only waking: a thread that took its
-    // queue from the table but has not begun to wait must not block for ever.
-    for (auto entry = m_listeners.begin(); entry != m_listeners.end(); entry = m_listeners.erase(entry))
+    ListenerTable removed;
     {
-        entry->second->Close();
+        // Taken under the Sdk mutex after the closing mark was set: a
+        // registration that comes later sees the mark under the mutex and is
+        // refused, so no open queue is left in the table.
+        const std::lock_guard<std::recursive_mutex> lock(m_mutex);
+        removed.swap(m_listeners);
+    }
+    // In ascending listener id, outside the Sdk mutex. Closing, not only
+    // waking: a thread that took its queue from the table but has not begun to
+    // wait must not block for ever. Closing also releases the queued events,
+    // which nothing can take any more (registrations still route to the queue
+    // and keep it alive).
+    for (const auto& [listenerId, queue] : removed)
+    {
+        if (queue != nullptr)
+        {
+            queue->Close();
+        }
     }
     SdkLog(6, "Sdk::RemoveAndWakeAllListeners() done!\n");
 }
 
 void Sdk::DeinitTransport() noexcept
 {
-    // The camera bridge comes with the camera layer: until then the Sdk has no
-    // bridge and no camera can be open, so there is nothing to de-initialise.
+    m_pTransport->Deinit();
 }
 
 void Sdk::TerminateFactory() noexcept
@@ -199,6 +272,10 @@ ErrorCode CloseSdk(bool reportIfNotOpen)
     }
     if (sdk == nullptr)
     {
+        // Not before the other thread's close has ended: a caller (the close
+        // at process exit among them) relies on listeners woken and the
+        // bridge stopped once CloseSdk has returned.
+        Sdk::WaitForClose();
         return reportIfNotOpen ? ReportCurrentError(kSource) : SetLastErrorInfo(Success, "", kSource);
     }
     SdkLog(5, "SDK::CloseSdk(): Waking and removing all listeners...\n");

@@ -15,6 +15,11 @@
 #include <memory>
 #include <mutex>
 
+namespace Q7::TavrinC
+{
+class KpxLibTransport;
+} // namespace Q7::TavrinC
+
 /// The SDK instance. Polymorphic with one virtual operation, its destructor.
 /// Lives from CreateInstance until the process ends: CloseSdk makes it
 /// unreachable but does not delete it, so a thread that obtained it before the
@@ -40,23 +45,33 @@ public:
     /// first creation -3 "Sdk not open". Never throws. Thread-safe.
     static Sdk* GetInstance(bool allowClosing) noexcept;
 
+    /// The open instance, or null (none yet, closing or closed) without
+    /// recording anything: for a caller that creates the instance when there is
+    /// none. Never throws. Thread-safe.
+    static Sdk* FindInstance() noexcept;
+
     /// True once the SDK is closing or closed. Thread-safe.
     static bool IsClosing() noexcept;
 
-    /// Sets the closing mark. True only for the one call that set it: of several
-    /// threads closing at once, the others must act as if there were no
-    /// instance. Thread-safe.
+    /// Sets the closing mark. True only for the one call that set it, whose
+    /// thread becomes the closing thread: of several threads closing at once,
+    /// the others must act as if there were no instance. Thread-safe.
     bool MarkClosing() noexcept;
 
-    /// Sets the destroyed mark, then makes the instance unreachable (it stays
-    /// allocated). Thread-safe.
+    /// Blocks while another thread closes the SDK, until its close has ended
+    /// (the destroyed mark). Returns at once when no close runs or the calling
+    /// thread is the closing one. Never throws. Thread-safe.
+    static void WaitForClose() noexcept;
+
+    /// Sets the destroyed mark (releasing the threads in WaitForClose), then
+    /// makes the instance unreachable (it stays allocated). Thread-safe.
     void MarkDestroyed() noexcept;
 
     /// Wakes every thread waiting for notifications and forgets every listener:
     /// each queue is closed, so a thread that found its queue but starts waiting
-    /// only now returns at once as well. Registrations stay, routing to closed
-    /// queues that drop what they get. Never throws. Called by the closing thread
-    /// only.
+    /// only now returns at once as well, and its events are released.
+    /// Registrations stay, routing to closed queues that drop what they get.
+    /// Never throws. Called by the closing thread only, after MarkClosing.
     void RemoveAndWakeAllListeners() noexcept;
 
     /// De-initialises the camera bridge: closes every camera and stops its
@@ -92,8 +107,17 @@ public:
     /// Thread-safe (it has its own lock).
     Q7::TavrinC::NotificationList& Notifications() noexcept { return m_notifications; }
 
+    /// The camera bridge, made by the constructor; lives as long as the
+    /// instance. Thread-safe (see KpxLibTransport).
+    Q7::TavrinC::KpxLibTransport& Transport() noexcept { return *m_pTransport; }
+
 private:
+    /// Makes the bridge and everything it starts. Throws what its construction
+    /// throws.
     Sdk();
+
+    /// Makes the camera bridge, the constructor's last step.
+    void CreateTransport();
 
     std::recursive_mutex m_mutex;                                 // guards m_nextListenerId and m_listeners
     std::atomic<Q7::TavrinC::ObjectFactory*> m_pFactory{nullptr}; // written without a lock by SetFactory
@@ -101,6 +125,6 @@ private:
     ListenerTable m_listeners;
     Q7::TavrinC::NotificationList m_notifications;
 
-    // Added by the camera bridge, created last in the constructor
-    // (CreateTransport): the bridge.
+    // Created last in the constructor (CreateTransport), destroyed first.
+    std::unique_ptr<Q7::TavrinC::KpxLibTransport> m_pTransport;
 };

@@ -50,7 +50,14 @@ private:
 // while library threads log: each is exchanged atomically.
 constinit std::atomic<MessagePrinter> g_printer{&SilentPrinter};
 constinit std::atomic<bool> g_verbose{false};
-constinit HandlerSlot g_handler;
+
+// The handler slot is never destroyed: library threads woken by the close at
+// process exit still log while static destructors run.
+HandlerSlot& TheHandlerSlot()
+{
+    static HandlerSlot& slot = *new HandlerSlot;
+    return slot;
+}
 
 // The utility log's handler object for RouteUniversalLogMessage; two such
 // objects are equal, so registering it twice lists it once.
@@ -88,7 +95,7 @@ void SdkLog(int level, const char* format, ...) noexcept
 
 void SdkLoggingDispatch(int level, const char* format, va_list args)
 {
-    const std::shared_ptr<const Handler> handler = g_handler.Load();
+    const std::shared_ptr<const Handler> handler = TheHandlerSlot().Load();
     if (handler == nullptr)
     {
         return;
@@ -187,14 +194,14 @@ void SetSdkLoggingHandler(SdkLoggingHandler handler)
     {
         shared = std::make_shared<const SdkLoggingHandler>(std::move(handler));
     }
-    Q7::TavrinC::g_handler.Store(std::move(shared));
+    Q7::TavrinC::TheHandlerSlot().Store(std::move(shared));
     Q7::TavrinC::SetMessagePrinter(&Q7::TavrinC::SdkLoggingDispatch);
 }
 
 void ClearSdkLoggingHandler()
 {
     Q7::TavrinC::SetMessagePrinter(nullptr);
-    Q7::TavrinC::g_handler.Store(nullptr);
+    Q7::TavrinC::TheHandlerSlot().Store(nullptr);
 }
 
 void EnablePG13(bool enable)

@@ -50,9 +50,9 @@ public:
     // without a copy.
     virtual bool SendConstant(std::span<const std::uint8_t> bytes) = 0;
     // Send for bytes that `owner` keeps valid and unchanged: the packets are
-    // written from where the bytes lie, without a copy, and each packet keeps
-    // a reference to `owner` until it is written or dropped.
-    virtual bool SendShared(std::shared_ptr<const void> owner, std::span<const std::uint8_t> bytes) = 0;
+    // written from where the bytes lie, without a copy, and hold `owner` until
+    // they are written or dropped.
+    virtual bool SendShared(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) = 0;
     // True until the channel leaves the open state. Thread-safe.
     virtual bool IsOpen() const = 0;
     // Closes the channel from the camera's side (sends a CloseRequest). Thread-safe.

@@ -45,6 +45,20 @@ protected:
     virtual bool OnMessage(ChannelContext& context, const MessageHeader& header,
                            std::span<const std::uint8_t> message);
 
+    // A handler may take a long message's variable part as it arrives rather
+    // than whole, as a camera with small buffers does: StreamedPrefix answers
+    // how many bytes from the message's start (at least its common header, less
+    // than the whole message) it wants whole first, or 0 to receive the
+    // message whole through OnMessage. A streamed message is recorded with its
+    // prefix, then handed on in OnStreamedStart (the prefix), OnStreamedData
+    // (the rest, piece by piece) and OnStreamedEnd. The defaults stream nothing.
+    virtual std::size_t StreamedPrefix(const MessageHeader& header);
+    virtual void OnStreamedStart(ChannelContext& context, const MessageHeader& header,
+                                 std::span<const std::uint8_t> prefix);
+    virtual void OnStreamedData(ChannelContext& context, const MessageHeader& header,
+                                std::span<const std::uint8_t> piece);
+    virtual void OnStreamedEnd(ChannelContext& context, const MessageHeader& header);
+
     // Sends a whole message. False when the channel closed first.
     static bool SendMessage(ChannelContext& context, std::span<const std::uint8_t> message);
     // Sends a CommonError about `offending`.
@@ -62,6 +76,10 @@ private:
 
     std::uint32_t m_maxMessageSize;
     std::vector<std::uint8_t> m_pending; // bytes of the message being assembled
+    bool m_headerChecked = false;        // m_pending holds a common header that passed the checks
+    std::size_t m_streamPrefix = 0;      // the message in m_pending is streamed after this many bytes
+    MessageHeader m_streamHeader;        // the message being streamed
+    std::uint64_t m_streamLeft = 0;      // its bytes still to come
     bool m_broken = false;               // the stream failed a header check: ignore it until reopened
     std::atomic<bool> m_eventsEnabled{false};
 };

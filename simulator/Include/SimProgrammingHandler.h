@@ -53,6 +53,7 @@ enum class ProgrammingFaultKind
 {
     // Uploads (host -> camera).
     RefuseUpload,       // a DataAbort instead of the DataBeginAck
+    IgnoreUploadBegin,  // no answer at all to the DataBegin
     ErrorOnUploadBegin, // a DataError `errorId` instead of the DataBeginAck
     AbortUpload,        // a DataAbort once `afterBytes` block bytes arrived
     ErrorInUpload,      // a DataError `errorId` once `afterBytes` block bytes arrived
@@ -105,6 +106,9 @@ struct ProgrammingCounters
     std::size_t downloadsAbortedByHost = 0;
     std::uint64_t downloadBytesSent = 0;
     std::uint64_t uploadBytesReceived = 0; // of the current upload
+    // Block bytes the host sent for an upload after the camera had ended it
+    // (with a DataAbort or a DataError), over every upload.
+    std::uint64_t uploadBytesAfterEnd = 0;
 };
 
 // What the programming channel serves and what it saw. Thread-safe.
@@ -122,10 +126,15 @@ public:
     std::vector<Upload> Uploads() const;
     // Forgets the uploads received so far.
     void ClearUploads();
-    // Instead of keeping an upload's bytes, compare them with the test pattern
-    // (SimStreamHandler.h) from offset 0 as they arrive: an upload then keeps
-    // its size and whether every byte matched. For benchmarks of large uploads.
-    void CheckUploadPattern(bool check);
+    // What the camera does with an upload's bytes (Keep by default; the
+    // others, for benchmarks of large uploads, keep only the size).
+    enum class UploadHandling
+    {
+        Keep,         // kept in the Upload record
+        CheckPattern, // compared with the test pattern (SimStreamHandler.h) from offset 0 as they arrive
+        CountOnly,    // counted, neither kept nor checked (patternMatched stays true)
+    };
+    void SetUploadHandling(UploadHandling handling);
     ProgrammingCounters Counters() const;
     // Waits until `predicate` holds over the counters; true when it does.
     bool WaitUntil(const std::function<bool(const ProgrammingCounters&)>& predicate,
@@ -135,7 +144,7 @@ public:
     // A log as it goes out (scrambled when asked); null when the id has none.
     using LogBytes = std::shared_ptr<const std::vector<std::uint8_t>>;
     LogBytes FindLog(std::uint32_t logId) const;
-    bool ChecksUploadPattern() const;
+    UploadHandling GetUploadHandling() const;
     std::uint32_t DownloadBlockSize() const;
     std::uint32_t DownloadTimeout() const;
     std::uint32_t NextDataId();
@@ -148,7 +157,7 @@ private:
     mutable std::mutex m_mutex; // guards every field below
     mutable std::condition_variable m_changed;
     std::map<std::uint32_t, LogBytes> m_logs;
-    bool m_checkUploadPattern = false;
+    UploadHandling m_uploadHandling = UploadHandling::Keep;
     std::uint32_t m_blockSize = 1024 * 1024;
     std::uint32_t m_timeout = 0xFFFFFFFF;
     std::uint32_t m_nextDataId = 0x100;
@@ -172,6 +181,13 @@ public:
 protected:
     bool OnMessage(ChannelContext& context, const MessageHeader& header,
                    std::span<const std::uint8_t> message) override;
+    // DataBlocks are taken as they arrive: the fixed part whole, then the data.
+    std::size_t StreamedPrefix(const MessageHeader& header) override;
+    void OnStreamedStart(ChannelContext& context, const MessageHeader& header,
+                         std::span<const std::uint8_t> prefix) override;
+    void OnStreamedData(ChannelContext& context, const MessageHeader& header,
+                        std::span<const std::uint8_t> piece) override;
+    void OnStreamedEnd(ChannelContext& context, const MessageHeader& header) override;
 
 private:
     // An upload in progress (receive thread only).
@@ -179,13 +195,18 @@ private:
     {
         Upload upload;
         std::optional<ProgrammingFault> fault;
-        bool checkPattern = false; // compare with the pattern instead of keeping the bytes
+        ProgrammingStore::UploadHandling handling = ProgrammingStore::UploadHandling::Keep;
     };
 
     void OnDataBegin(ChannelContext& context, const MessageHeader& header,
                      std::span<const std::uint8_t> message);
+    // A DataBlock whole (OnDataBlock), or in its three steps.
     void OnDataBlock(ChannelContext& context, const MessageHeader& header,
                      std::span<const std::uint8_t> message);
+    void BeginBlock(ChannelContext& context, const MessageHeader& header,
+                    std::span<const std::uint8_t> fixedPart);
+    void BlockData(std::span<const std::uint8_t> data);
+    void EndBlock(ChannelContext& context, const MessageHeader& header);
     void OnDataEnd(ChannelContext& context, const MessageHeader& header,
                    std::span<const std::uint8_t> message);
     void OnDataIdMessage(ChannelContext& context, const MessageHeader& header,
@@ -206,6 +227,15 @@ private:
     // The last upload the camera ended itself or the host aborted: its blocks
     // still in flight are dropped without complaint (receive thread only).
     std::optional<std::uint32_t> m_lastUploadFailed;
+    // Where the data of the DataBlock being received goes (receive thread only).
+    enum class BlockTarget
+    {
+        Ignored,  // a malformed block (reported) or none
+        Upload,   // the upload in progress
+        AfterEnd, // an upload the camera already ended: counted, dropped
+    };
+    BlockTarget m_blockTarget = BlockTarget::Ignored;
+    std::uint32_t m_blockDataId = 0;
 
     // The download of this open. The receive thread sets it up before the
     // sender starts and reads `dataId` after; m_downloadMutex guards `stop`.

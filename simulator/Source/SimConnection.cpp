@@ -483,7 +483,7 @@ void Connection::DropAfterOutput(ChannelId id)
 }
 
 bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
-                          const std::shared_ptr<const void>& owner)
+                          std::shared_ptr<const void> owner)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);

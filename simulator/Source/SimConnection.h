@@ -67,9 +67,10 @@ public:
 
     // Used by channel contexts.
     // Queues bytes as Data packets; `constant` bytes are written from where they
-    // lie (see ChannelContext::SendConstant), others are copied.
+    // lie (see ChannelContext::SendConstant and SendShared: each packet holds
+    // `owner`, when given), others are copied.
     bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
-                  const std::shared_ptr<const void>& owner = nullptr);
+                  std::shared_ptr<const void> owner = nullptr);
     // Ends the connection once everything queued so far is written.
     void DropAfterOutput(ChannelId id);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
@@ -119,7 +120,7 @@ private:
         std::vector<std::uint8_t> bytes;
         std::array<std::uint8_t, kPacketHeaderSize> header{};
         std::span<const std::uint8_t> constantPayload;
-        std::shared_ptr<const void> owner; // keeps constantPayload valid when set
+        std::shared_ptr<const void> owner; // keeps constantPayload valid, when it is not constant
         std::size_t padding = 0;
         std::size_t size = 0; // bytes on the wire
         ChannelId channel;
@@ -229,9 +230,9 @@ public:
     {
         return m_connection.SendData(*this, bytes, true);
     }
-    bool SendShared(std::shared_ptr<const void> owner, std::span<const std::uint8_t> bytes) override
+    bool SendShared(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) override
     {
-        return m_connection.SendData(*this, bytes, true, owner);
+        return m_connection.SendData(*this, bytes, true, std::move(owner));
     }
     void DropConnectionAfterOutput() override { m_connection.DropAfterOutput(m_config.id); }
     bool IsOpen() const override { return m_open.load(); }

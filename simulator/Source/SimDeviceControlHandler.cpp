@@ -44,7 +44,8 @@ std::uint64_t ReadUnsigned(const std::vector<std::uint8_t>& bytes, std::size_t w
 std::optional<long double> NumericValue(const SimValue& value)
 {
     const auto width = ValueTypeSize(value.type);
-    if (width == 0 || value.bytes.size() < width)
+    // Numbers are at most 8 bytes wide; wider types (records, texts) have no order.
+    if (width == 0 || width > 8 || value.bytes.size() < width)
         return std::nullopt;
     const std::uint64_t raw = ReadUnsigned(value.bytes, width);
     const unsigned shift = 64 - 8 * static_cast<unsigned>(width);

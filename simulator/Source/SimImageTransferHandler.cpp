@@ -212,7 +212,7 @@ bool ImageTransferControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot
     ChannelContext* const context = slot.context;
     ++slot.busy;
     lock.unlock();
-    const bool sent = owner ? context->SendShared(std::move(owner), bytes) : context->Send(bytes);
+    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
     lock.lock();
     --slot.busy;
     m_changed.notify_all();

@@ -28,6 +28,9 @@ MessageChannelHandler::MessageChannelHandler(std::uint32_t maxMessageSize) : m_m
 void MessageChannelHandler::OnOpen(ChannelContext&)
 {
     m_pending.clear();
+    m_headerChecked = false;
+    m_streamPrefix = 0;
+    m_streamLeft = 0;
     m_broken = false;
     m_eventsEnabled = false;
 }
@@ -41,13 +44,31 @@ void MessageChannelHandler::OnData(ChannelContext& context, std::span<const std:
     std::size_t offset = 0;
     while (offset < bytes.size())
     {
-        // Take just enough to complete the header, then the rest of the message.
-        std::size_t want = kMessageHeaderSize;
-        if (m_pending.size() >= kMessageHeaderSize)
+        if (m_streamLeft > 0)
         {
-            want = DecodeMessageHeader(std::span<const std::uint8_t, kMessageHeaderSize>(m_pending.data(),
-                                                                                         kMessageHeaderSize))
-                       .messageSize;
+            // The rest of a streamed message goes on as it arrives.
+            const auto take =
+                static_cast<std::size_t>(std::min<std::uint64_t>(m_streamLeft, bytes.size() - offset));
+            m_streamLeft -= take;
+            OnStreamedData(context, m_streamHeader, bytes.subspan(offset, take));
+            offset += take;
+            if (m_streamLeft == 0)
+            {
+                OnStreamedEnd(context, m_streamHeader);
+            }
+            continue;
+        }
+
+        // Take just enough to complete the header, then the rest of the
+        // message (or of its streamed prefix).
+        std::size_t want = kMessageHeaderSize;
+        if (m_headerChecked)
+        {
+            want = m_streamPrefix != 0
+                       ? m_streamPrefix
+                       : DecodeMessageHeader(std::span<const std::uint8_t, kMessageHeaderSize>(
+                                                 m_pending.data(), kMessageHeaderSize))
+                             .messageSize;
         }
         const std::size_t take = std::min(want - m_pending.size(), bytes.size() - offset);
         m_pending.insert(m_pending.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -59,7 +80,7 @@ void MessageChannelHandler::OnData(ChannelContext& context, std::span<const std:
         }
         const auto header = DecodeMessageHeader(
             std::span<const std::uint8_t, kMessageHeaderSize>(m_pending.data(), kMessageHeaderSize));
-        if (want == kMessageHeaderSize)
+        if (!m_headerChecked)
         {
             // The header just completed: check it before trusting its sizes.
             std::string fault;
@@ -96,10 +117,31 @@ void MessageChannelHandler::OnData(ChannelContext& context, std::span<const std:
                                         "reserved field of message " + Hex2(header.messageClass) + "/" +
                                             Hex2(header.messageType) + " is not 0");
             }
+            m_headerChecked = true;
             if (header.messageSize > kMessageHeaderSize)
             {
+                const std::size_t prefix = StreamedPrefix(header);
+                if (prefix >= kMessageHeaderSize && prefix < header.messageSize)
+                {
+                    m_streamPrefix = prefix;
+                }
+                // Room for what is taken whole (within the camera's limit,
+                // checked above): a large message is not regrown and copied
+                // piece by piece.
+                m_pending.reserve(m_streamPrefix != 0 ? m_streamPrefix : header.messageSize);
                 continue;
             }
+        }
+        m_headerChecked = false;
+        if (m_streamPrefix != 0)
+        {
+            m_streamPrefix = 0;
+            m_streamHeader = header;
+            m_streamLeft = header.messageSize - m_pending.size();
+            context.RecordMessage(header, m_pending);
+            OnStreamedStart(context, header, m_pending);
+            m_pending.clear();
+            continue;
         }
         Dispatch(context, header, m_pending);
         m_pending.clear(); // its capacity serves the next message
@@ -109,6 +151,23 @@ void MessageChannelHandler::OnData(ChannelContext& context, std::span<const std:
         }
     }
 }
+
+std::size_t MessageChannelHandler::StreamedPrefix(const MessageHeader&)
+{
+    return 0;
+}
+
+void MessageChannelHandler::OnStreamedStart(ChannelContext&, const MessageHeader&,
+                                            std::span<const std::uint8_t>)
+{
+}
+
+void MessageChannelHandler::OnStreamedData(ChannelContext&, const MessageHeader&,
+                                           std::span<const std::uint8_t>)
+{
+}
+
+void MessageChannelHandler::OnStreamedEnd(ChannelContext&, const MessageHeader&) {}
 
 void MessageChannelHandler::Dispatch(ChannelContext& context, const MessageHeader& header,
                                      std::span<const std::uint8_t> message)

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace Q7::Sim
 {
@@ -47,6 +48,7 @@ bool IsUploadFault(ProgrammingFaultKind kind)
     switch (kind)
     {
     case ProgrammingFaultKind::RefuseUpload:
+    case ProgrammingFaultKind::IgnoreUploadBegin:
     case ProgrammingFaultKind::ErrorOnUploadBegin:
     case ProgrammingFaultKind::AbortUpload:
     case ProgrammingFaultKind::ErrorInUpload:
@@ -141,16 +143,16 @@ ProgrammingStore::LogBytes ProgrammingStore::FindLog(std::uint32_t logId) const
     return it == m_logs.end() ? nullptr : it->second;
 }
 
-void ProgrammingStore::CheckUploadPattern(bool check)
+void ProgrammingStore::SetUploadHandling(UploadHandling handling)
 {
     std::lock_guard lock(m_mutex);
-    m_checkUploadPattern = check;
+    m_uploadHandling = handling;
 }
 
-bool ProgrammingStore::ChecksUploadPattern() const
+ProgrammingStore::UploadHandling ProgrammingStore::GetUploadHandling() const
 {
     std::lock_guard lock(m_mutex);
-    return m_checkUploadPattern;
+    return m_uploadHandling;
 }
 
 std::uint32_t ProgrammingStore::DownloadBlockSize() const
@@ -227,6 +229,7 @@ void ProgrammingHandler::OnOpen(ChannelContext& context)
     MessageChannelHandler::OnOpen(context);
     m_receiving.reset();
     m_sending.reset();
+    m_blockTarget = BlockTarget::Ignored;
 }
 
 void ProgrammingHandler::OnClose(ChannelContext& context)
@@ -364,34 +367,73 @@ void ProgrammingHandler::OnDataBegin(ChannelContext& context, const MessageHeade
         SendMessage(context, BuildDataIdMessage(kDataAbort, dataId));
         return;
     }
+    if (fault && fault->kind == ProgrammingFaultKind::IgnoreUploadBegin)
+    {
+        m_receiving.reset();
+        m_lastUploadFailed = dataId;
+        return;
+    }
     if (fault && fault->kind == ProgrammingFaultKind::ErrorOnUploadBegin)
     {
         m_receiving.reset();
         SendMessage(context, BuildDataError(fault->errorId, header.messageClass, header.messageType, dataId));
         return;
     }
-    const bool checkPattern = m_store->ChecksUploadPattern();
-    if (!checkPattern)
+    const ProgrammingStore::UploadHandling handling = m_store->GetUploadHandling();
+    if (handling == ProgrammingStore::UploadHandling::Keep)
     {
         // Up to a bound: the announced size comes from the host.
         upload.bytes.reserve(
             static_cast<std::size_t>(std::min<std::uint64_t>(upload.announcedSize, 1u << 30)));
     }
-    m_receiving = Receiving{std::move(upload), fault, checkPattern};
+    m_receiving = Receiving{std::move(upload), fault, handling};
     SendMessage(context, BuildDataIdMessage(kDataBeginAck, dataId));
 }
 
 void ProgrammingHandler::OnDataBlock(ChannelContext& context, const MessageHeader& header,
                                      std::span<const std::uint8_t> message)
 {
-    ByteReader r(message);
+    const std::size_t fixed = std::min<std::size_t>(message.size(), kDataBlockHeaderSize);
+    BeginBlock(context, header, message.first(fixed));
+    BlockData(message.subspan(fixed));
+    EndBlock(context, header);
+}
+
+std::size_t ProgrammingHandler::StreamedPrefix(const MessageHeader& header)
+{
+    const bool block = header.messageClass == kClassDataTransfer && header.messageType == kDataBlock &&
+                       header.headerSize == kDataBlockHeaderSize;
+    return block ? kDataBlockHeaderSize : 0;
+}
+
+void ProgrammingHandler::OnStreamedStart(ChannelContext& context, const MessageHeader& header,
+                                         std::span<const std::uint8_t> prefix)
+{
+    BeginBlock(context, header, prefix);
+}
+
+void ProgrammingHandler::OnStreamedData(ChannelContext&, const MessageHeader&,
+                                        std::span<const std::uint8_t> piece)
+{
+    BlockData(piece);
+}
+
+void ProgrammingHandler::OnStreamedEnd(ChannelContext& context, const MessageHeader& header)
+{
+    EndBlock(context, header);
+}
+
+void ProgrammingHandler::BeginBlock(ChannelContext& context, const MessageHeader& header,
+                                    std::span<const std::uint8_t> fixedPart)
+{
+    m_blockTarget = BlockTarget::Ignored;
+    ByteReader r(fixedPart);
     r.Seek(kMessageHeaderSize);
     const std::uint32_t dataId = r.U32();
     const std::uint32_t reserved20 = r.U32();
     const std::uint32_t reserved24 = r.U32();
     const std::uint32_t tag = r.U32();
     const std::uint32_t blockSize = r.U32();
-    const auto data = r.Bytes(blockSize);
     if (header.headerSize != kDataBlockHeaderSize || !r.Ok() ||
         std::uint64_t{header.messageSize} != kDataBlockHeaderSize + std::uint64_t{blockSize})
     {
@@ -408,34 +450,67 @@ void ProgrammingHandler::OnDataBlock(ChannelContext& context, const MessageHeade
                                     std::to_string(reserved24) + ", tag " + Hex8(tag) + ", blockSize " +
                                     std::to_string(blockSize));
     }
+    m_blockDataId = dataId;
     if (!m_receiving || m_receiving->upload.dataId != dataId)
     {
         // Blocks the host queued before it saw the camera end the transfer are
         // dropped; any other block is out of place.
-        if (m_lastUploadFailed != dataId)
+        if (m_lastUploadFailed == dataId)
+        {
+            m_blockTarget = BlockTarget::AfterEnd;
+        }
+        else
         {
             context.ReportViolation(ViolationKind::UnexpectedMessage,
                                     "DataBlock of id " + std::to_string(dataId) + " without an upload");
         }
         return;
     }
-    Upload& upload = m_receiving->upload;
+    const Upload& upload = m_receiving->upload;
     if (upload.size + std::uint64_t{blockSize} > upload.announcedSize)
     {
         context.ReportViolation(ViolationKind::BadMessage, "DataBlock goes beyond the announced " +
                                                                std::to_string(upload.announcedSize) +
                                                                " bytes");
     }
-    if (m_receiving->checkPattern)
+    m_blockTarget = BlockTarget::Upload;
+}
+
+void ProgrammingHandler::BlockData(std::span<const std::uint8_t> data)
+{
+    if (m_blockTarget == BlockTarget::AfterEnd)
     {
-        upload.patternMatched = upload.patternMatched && !FindPatternMismatch(upload.size, data).has_value();
+        const std::size_t bytes = data.size();
+        m_store->Update([bytes](ProgrammingCounters& c) { c.uploadBytesAfterEnd += bytes; });
+        return;
     }
-    else
+    if (m_blockTarget != BlockTarget::Upload)
     {
+        return;
+    }
+    Upload& upload = m_receiving->upload;
+    switch (m_receiving->handling)
+    {
+    case ProgrammingStore::UploadHandling::Keep:
         upload.bytes.insert(upload.bytes.end(), data.begin(), data.end());
+        break;
+    case ProgrammingStore::UploadHandling::CheckPattern:
+        upload.patternMatched = upload.patternMatched && !FindPatternMismatch(upload.size, data).has_value();
+        break;
+    case ProgrammingStore::UploadHandling::CountOnly:
+        break;
     }
-    upload.size += blockSize;
-    const std::uint64_t received = upload.size;
+    upload.size += data.size();
+}
+
+void ProgrammingHandler::EndBlock(ChannelContext& context, const MessageHeader& header)
+{
+    const BlockTarget target = std::exchange(m_blockTarget, BlockTarget::Ignored);
+    if (target != BlockTarget::Upload)
+    {
+        return;
+    }
+    const std::uint64_t received = m_receiving->upload.size;
     m_store->Update([received](ProgrammingCounters& c) { c.uploadBytesReceived = received; });
 
     const auto& fault = m_receiving->fault;
@@ -445,6 +520,7 @@ void ProgrammingHandler::OnDataBlock(ChannelContext& context, const MessageHeade
     {
         const bool abort = fault->kind == ProgrammingFaultKind::AbortUpload;
         const std::uint32_t errorId = fault->errorId;
+        const std::uint32_t dataId = m_blockDataId;
         m_lastUploadFailed = dataId;
         m_receiving.reset();
         SendMessage(context, abort
@@ -689,7 +765,12 @@ void ProgrammingHandler::SendDownload(ChannelContext& context)
             break;
         }
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, bytes.size() - sent));
-        if (!send(BuildDataBlock(job.dataId, std::span(bytes).subspan(static_cast<std::size_t>(sent), n))))
+        // The block's bytes go out from the log itself, which the queued
+        // packets keep alive: a camera streams from its storage.
+        if (!send(BuildDataBlockHeader(job.dataId, static_cast<std::uint32_t>(n),
+                                       static_cast<std::uint32_t>(n))) ||
+            stopped() ||
+            !context.SendShared(std::span(bytes).subspan(static_cast<std::size_t>(sent), n), job.bytes))
         {
             return;
         }

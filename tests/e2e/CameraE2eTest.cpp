@@ -793,6 +793,106 @@ INSTANTIATE_TEST_SUITE_P(Transports, CameraStuckE2e,
                                                               Stuck::StallsMidPacket)),
                          StuckName);
 
+// ---------------------------------------------------------------------------
+// Cancelling a transfer.
+
+enum class CancelFrom
+{
+    AnotherThread,    // while the camera withholds the DataEndAck
+    ProgressCallback, // at the transfer's first progress notification
+};
+
+class CameraCancelE2e : public ::testing::TestWithParam<std::tuple<E2eTransport, CancelFrom>>
+{
+protected:
+    TestSupport::LogCapture logs;
+};
+
+// Catches a CancelTask that waits behind the slot lock the transfer holds, and
+// one that reaches no task (the transfers report through the agent's own
+// providers): the cancelled upload ends at once as cancelled, with a DataAbort.
+TEST_P(CameraCancelE2e, CancelTaskEndsTheRunningUpload)
+{
+    const auto [transport, from] = GetParam();
+    Rig rig(transport);
+    ASSERT_NO_FATAL_FAILURE(rig.Open());
+    Camera& camera = *rig.camera;
+    if (from == CancelFrom::AnotherThread)
+        rig.store->AddFault({.kind = Q7::Sim::ProgrammingFaultKind::StallUpload});
+
+    std::promise<std::pair<std::uint32_t, std::uint32_t>> started;
+    std::mutex mutex; // guards last
+    Q7::Universal::ProgressInfo last;
+    bool first = true;
+    const auto progress = [&](const Q7::Universal::ProgressTask& task)
+    {
+        {
+            std::lock_guard lock(mutex);
+            last = task.GetInfo();
+        }
+        if (!std::exchange(first, false))
+            return;
+        started.set_value({task.GetType(), task.GetId()});
+        if (from == CancelFrom::ProgressCallback)
+            camera.CancelTask(task.GetType(), task.GetId());
+    };
+    const Bytes data = TestBytes(3 << 20, 5);
+    std::future<bool> upload = std::async(
+        std::launch::async, [&] { return camera.UploadData(progress, 5, data.data(), data.size(), L"up"); });
+    std::future<std::pair<std::uint32_t, std::uint32_t>> task = started.get_future();
+    ASSERT_EQ(task.wait_for(10s), std::future_status::ready);
+    const auto [type, id] = task.get();
+    EXPECT_EQ(type, 5u);
+    if (from == CancelFrom::AnotherThread)
+    {
+        ASSERT_TRUE(rig.store->WaitUntil([](const auto& n) { return n.uploadEndsReceived == 1; }, 10s));
+        std::future<void> cancelling =
+            std::async(std::launch::async,
+                       [&]
+                       {
+                           camera.CancelTask(type, id + 1); // another task: nothing
+                           camera.CancelTask(type, id);
+                       });
+        ASSERT_EQ(cancelling.wait_for(5s), std::future_status::ready) << "CancelTask waits for the transfer";
+    }
+    ASSERT_EQ(upload.wait_for(5s), std::future_status::ready) << "the cancelled upload goes on";
+    EXPECT_FALSE(upload.get());
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(last.aborted);
+        EXPECT_FALSE(last.completed);
+    }
+    EXPECT_TRUE(rig.sim->WaitUntil(
+        [](const Q7::Sim::Observations& o)
+        {
+            for (const Q7::Sim::MessageRecord& record : o.messages)
+            {
+                if (record.channel == k10 && record.header.messageClass == Q7::Sim::kClassDataTransfer &&
+                    record.header.messageType == Q7::Sim::kDataAbort)
+                    return true;
+            }
+            return false;
+        },
+        5s))
+        << "the camera is told with a DataAbort";
+    EXPECT_TRUE(rig.store->Uploads().empty());
+    EXPECT_FALSE(camera.IsProgrammingStarted());
+    // The agent is ready for the next transfer.
+    EXPECT_TRUE(camera.SendData(5, data.data(), 1000, L"next"));
+    rig.ExpectNoViolations();
+}
+
+std::string CancelName(const ::testing::TestParamInfo<std::tuple<E2eTransport, CancelFrom>>& info)
+{
+    return TransportName({std::get<0>(info.param), 0}) +
+           (std::get<1>(info.param) == CancelFrom::AnotherThread ? "_FromAnotherThread" : "_FromTheCallback");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, CameraCancelE2e,
+                         ::testing::Combine(AllTransports(), ::testing::Values(CancelFrom::AnotherThread,
+                                                                               CancelFrom::ProgressCallback)),
+                         CancelName);
+
 INSTANTIATE_TEST_SUITE_P(Transports, CameraE2e, AllTransports(), TransportName);
 
 } // namespace
@@ -833,4 +933,65 @@ TEST_F(CameraTcpE2e, StopDeviceControlEndsWhileTheNotifyCallbackReadsAProperty)
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(returned);
     EXPECT_FALSE(camera.IsDeviceControlStarted());
+}
+
+// Catches device control stopped, or the camera closed, from the camera's own
+// notify callback (on the agent's notify thread, which the stop closes): the
+// thread ended itself with pthread_exit, whose forced unwinding aborted the
+// process in the sink's catch (...) ("FATAL: exception not rethrown") or in a
+// noexcept teardown step. Each must return and leave the camera working; a
+// closed agent must outlive its thread's return into it (asan).
+TEST_F(CameraTcpE2e, DeviceControlStoppedRestartedOrClosedFromItsNotifyCallback)
+{
+    enum class InCallback
+    {
+        kStop,
+        kStopAndStart,
+        kClose
+    };
+    for (const InCallback action : {InCallback::kStop, InCallback::kStopAndStart, InCallback::kClose})
+    {
+        SCOPED_TRACE(static_cast<int>(action));
+        Rig rig(GetParam());
+        ASSERT_NO_FATAL_FAILURE(rig.Open());
+        Camera& camera = *rig.camera;
+        const Camera::NotifyFunction counter = rig.notified.Sink();
+        std::atomic<bool> once{false};
+        std::promise<bool> returned;
+        camera.SetNotifyCallback(
+            [&](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
+            {
+                counter(id, payload);
+                if (id != Camera::kNotify_PropertyStateChange || once.exchange(true))
+                    return;
+                if (action == InCallback::kClose)
+                    camera.Close();
+                else
+                    camera.StopDeviceControl();
+                const bool stopped = !camera.IsDeviceControlStarted();
+                if (action == InCallback::kStopAndStart)
+                    camera.StartDeviceControl();
+                returned.set_value(stopped);
+            });
+        camera.StartDeviceControl();
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(800))));
+        auto inCallback = returned.get_future();
+        ASSERT_EQ(inCallback.wait_for(10s), std::future_status::ready);
+        EXPECT_TRUE(inCallback.get());
+        if (action == InCallback::kClose)
+        {
+            ASSERT_EQ(camera.InitializeAgents(nullptr), 0u);
+        }
+        if (action != InCallback::kStopAndStart)
+            camera.StartDeviceControl();
+        ASSERT_TRUE(camera.IsDeviceControlStarted());
+        const std::size_t changes = rig.notified.Count(Camera::kNotify_PropertyStateChange);
+        ASSERT_TRUE(camera.SetPropertyValue(kIso, ToKpxValue(Q7::Sim::SimValue::U32(400))));
+        EXPECT_TRUE(rig.notified.WaitFor(Camera::kNotify_PropertyStateChange, changes + 1));
+        Camera::PropertyState state;
+        ASSERT_TRUE(camera.GetPropertyState(kIso, state));
+        EXPECT_EQ(state.value.text, "ISO 400");
+        camera.Close();
+        rig.ExpectNoViolations();
+    }
 }

@@ -10,6 +10,8 @@
 #include "SimWire.h"
 
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <set>
 #include <string>
 #include <vector>
@@ -381,6 +383,126 @@ TEST_P(DeviceControlE2e, StopThenStartRebuildsTheCache)
     EXPECT_EQ(entries[1].ids, ModelIds());
     EXPECT_EQ(agent->GetPropertyIds(), ModelIds());
     EXPECT_EQ(log.Count(L"KPX ch2 timeout"), 0u);
+    ExpectNoViolations();
+}
+
+// Catches the batched-removal fault: a property that the camera drops while
+// Start still batches "added" was notified "removed" ahead of the batch that
+// still named it.
+TEST_P(DeviceControlE2e, PropertyRemovedDuringStartIsLeftOutOfTheAddedBatch)
+{
+    StartCamera();
+    const std::uint32_t gain = IdOf(*model, "Gain");
+    // Never described: Start batches until the camera drops it too.
+    Sim::SimProperty undescribed;
+    undescribed.id = 0x3003;
+    undescribed.valueType = 6;
+    undescribed.descriptor.name = "Never described";
+    undescribed.value = Sim::SimValue::U32(1);
+    model->AddProperty(undescribed);
+    model->SetIgnoredIds({undescribed.id});
+    MakeAgent();
+    auto start = std::async(std::launch::async, [&] { agent->Start(); });
+    // The camera's answers about Gain reach the host ahead of the lists below.
+    ASSERT_TRUE(model->WaitUntil(
+        [&](const Sim::DeviceControlStats& stats)
+        {
+            return stats.CountHandled(Sim::kDcGetPropDesc, gain) > 0 &&
+                   stats.CountHandled(Sim::kDcGetPropState, gain) > 0;
+        },
+        10s));
+    ASSERT_TRUE(model->RemoveProperty(gain));
+    ASSERT_TRUE(model->RemoveProperty(undescribed.id));
+    ASSERT_EQ(start.wait_for(20s), std::future_status::ready);
+    start.get();
+    Settle();
+
+    const auto entries = notifications.Entries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.front().kind, kAdded);
+    EXPECT_EQ(entries.front().ids, ModelIds());
+    EXPECT_EQ(notifications.Count(kRemoved), 0u);
+    EXPECT_EQ(agent->GetPropertyIds(), ModelIds());
+    EXPECT_EQ(log.Count(L"KPX ch2 timeout"), 0u);
+    ExpectNoViolations();
+}
+
+// A receiver that records into a recorder and holds the notify thread in its
+// first call until released.
+class HeldReceiver
+{
+public:
+    explicit HeldReceiver(NotificationRecorder& recorder) : m_recorder(recorder) {}
+
+    DeviceControlAgent::NotifyReceiver Receiver()
+    {
+        return DeviceControlAgent::NotifyReceiver(this, &HeldReceiver::OnNotify);
+    }
+    // Ready once the first call holds the notify thread.
+    std::future<void> Held() { return m_held.get_future(); }
+    void Release() { m_release.set_value(); }
+
+private:
+    void OnNotify(DeviceControlAgent::EnumPropertyNotify kind, const std::vector<unsigned int>& ids)
+    {
+        m_recorder.OnNotify(kind, ids);
+        if (!m_first.exchange(true))
+        {
+            m_held.set_value();
+            m_released.wait_for(30s);
+        }
+    }
+
+    NotificationRecorder& m_recorder;
+    std::atomic<bool> m_first{false};
+    std::promise<void> m_held;
+    std::promise<void> m_release;
+    std::shared_future<void> m_released = m_release.get_future().share();
+};
+
+// Catches the stale-notification fault: notifications still queued when Stop
+// ran were delivered after the next Start, ahead of its "added" batch, naming
+// properties of the cache that Stop emptied.
+TEST_P(DeviceControlE2e, NotificationsQueuedAtStopAreNotDeliveredAfterTheNextStart)
+{
+    StartCamera();
+    MakeAgent();
+    HeldReceiver receiver(notifications);
+    std::future<void> held = receiver.Held();
+    agent->SetNotifyReceiver(receiver.Receiver());
+    agent->Start();
+    ASSERT_EQ(held.wait_for(10s), std::future_status::ready) << "the Start batch";
+
+    const std::uint32_t iso = IdOf(*model, "ISO");
+    ASSERT_TRUE(model->ChangeValue(iso, Sim::SimValue::U32(400)));
+    // Read after the change: once it is logged, the change's notification waits
+    // in the queue behind the held receiver.
+    ASSERT_EQ(model->PushRaw(Request(0x99, 16, 24, {0xDEADBEEF, 0x12345678})), 1u);
+    ASSERT_TRUE(log.WaitFor(L"KPX ch2 Received unknown message"));
+
+    auto stop = std::async(std::launch::async, [&] { agent->Stop(); });
+    // Stop asks the notify thread to end as it ends the other two: released
+    // now, the held thread mostly finds the change still queued (or, when it
+    // runs first, delivers it before Stop returns, which is allowed).
+    ASSERT_TRUE(log.WaitFor(L"exited [KPX ch2 send]"));
+    ASSERT_TRUE(log.WaitFor(L"exited [KPX ch2 recv]"));
+    receiver.Release();
+    ASSERT_EQ(stop.wait_for(30s), std::future_status::ready);
+    stop.get();
+    const std::size_t firstRun = notifications.Entries().size();
+
+    agent->SetNotifyReceiver(notifications.Receiver());
+    agent->Start();
+    Settle();
+    const auto entries = notifications.Entries();
+    ASSERT_GT(entries.size(), firstRun);
+    EXPECT_EQ(entries[firstRun].kind, kAdded) << "the second run begins with its own batch";
+    EXPECT_EQ(entries[firstRun].ids, ModelIds());
+    for (std::size_t i = firstRun; i < entries.size(); ++i)
+    {
+        EXPECT_FALSE(entries[i].kind == kStateChanged && entries[i].ids == std::vector<unsigned int>{iso})
+            << "the first run's change came after the second Start";
+    }
     ExpectNoViolations();
 }
 

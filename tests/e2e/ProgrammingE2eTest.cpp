@@ -13,6 +13,7 @@
 #include "TempFolder.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -87,11 +89,11 @@ protected:
     ~ProgrammingE2eTest() override { agent.reset(); }
 
     // Camera, device, transport and agent, as the camera object builds it.
-    ProgrammingAgent& ConnectAgent()
+    ProgrammingAgent& ConnectAgent(const ProgrammingTimings& timings = kTimings)
     {
         StartCamera();
         OpenDevice();
-        agent = std::make_unique<ProgrammingAgent>(AddTransport(), Q7::KPX::ChannelTimings{}, kTimings);
+        agent = std::make_unique<ProgrammingAgent>(AddTransport(), Q7::KPX::ChannelTimings{}, timings);
         agent->SetClientMajorVersions({1, 2});
         agent->SetErrorCallback(std::function<void(const Q7::Universal::UniversalError&)>(
             [this](const Q7::Universal::UniversalError& error)
@@ -453,20 +455,179 @@ TEST_F(ProgrammingE2eTest, AnAbortObjectEndsAStalledDownloadAndTheCameraStops)
                                      [](const auto& n) { return n.downloadBytesSent >= 256 * 1024; }, 10s));
                                  abort.Set();
                              });
-    const auto raised = RaisedBy(
-        [&]
-        {
-            Bytes out;
-            Around([&] { programming.DownloadLog(out, kLogKind, {&abort}, false); });
-        });
+    Bytes out = TestData(5000, 9); // a caller's earlier log
+    const auto raised =
+        RaisedBy([&] { Around([&] { programming.DownloadLog(out, kLogKind, {&abort}, false); }); });
     ASSERT_NE(raised.code, 0u);
     EXPECT_EQ(raised.context, L"eventDataStateChange not set");
+    EXPECT_TRUE(out.empty()) << "a failed download leaves no bytes";
     EXPECT_TRUE(store->WaitUntil([](const auto& n) { return n.downloadsAbortedByHost == 1; }, 5s));
     // Blocks still in flight after the reset are each refused with a DataError
     // and a DataAbort of their id.
     EXPECT_GE(HostMessages(Q7::Sim::kClassDataTransfer, Q7::Sim::kDataAbort), 1u);
     ExpectNoViolations();
 }
+
+// ---------------------------------------------------------------------------
+// Uploads and downloads through reused memory.
+
+class ProgrammingOverTransportsE2eTest : public ProgrammingE2eTest,
+                                         public ::testing::WithParamInterface<E2eTransport>
+{
+protected:
+    E2eTransport Transport() const override { return GetParam(); }
+};
+
+// Catches an upload that queues every block at once: after the camera's
+// DataAbort the rest of the data was still written, and progress had reported
+// all of it before the first block left. With a window of two blocks only a
+// few follow the abort, and progress reports what was written.
+TEST_P(ProgrammingOverTransportsE2eTest, ACameraAbortEndsALongUploadWithinAFewBlocks)
+{
+    constexpr std::uint64_t kBlock = ProgrammingAgent::kMaxBlockSize;
+    constexpr std::uint64_t kBlocks = 12;
+    ProgrammingTimings timings = kTimings;
+    timings.uploadWindowBlocks = 2;
+    const Bytes data = TestData(kBlocks * kBlock, 21);
+    store->SetUploadHandling(Q7::Sim::ProgrammingStore::UploadHandling::CountOnly);
+    store->AddFault(Fault(K::AbortUpload, 1)); // once the first block arrived
+    ProgrammingAgent& programming = ConnectAgent(timings);
+    std::uint64_t reported = 0; // progress runs on this thread
+    programming.SetFileProgressCallback([&](const Q7::Universal::ProgressTask& task)
+                                        { reported = std::max(reported, task.GetPosition()); });
+
+    EXPECT_FALSE(
+        Around([&] { return programming.SendData(kFileType, {}, data.data(), data.size(), L"big.bin"); }));
+    const Q7::Sim::ProgrammingCounters counters = store->Counters();
+    EXPECT_EQ(counters.uploadBytesReceived, kBlock);
+    EXPECT_LE(counters.uploadBytesAfterEnd, 6 * kBlock) << "the host went on writing after the abort";
+    EXPECT_LE(reported, kBlock + counters.uploadBytesAfterEnd) << "progress reports more than was written";
+    ExpectNoViolations();
+}
+
+// Catches a download that sizes (and zero-fills) its destination to what the
+// camera announces: 1000 MiB announced for a log of 4 KiB touches no more
+// memory than the log, and the log arrives.
+TEST_P(ProgrammingOverTransportsE2eTest, AnAnnouncementAloneTakesNoMemory)
+{
+    const Bytes log = TestData(4096, 5);
+    store->SetLog(kLogId, log, false);
+    Q7::Sim::ProgrammingFault fault = Fault(K::AnnounceSize);
+    fault.announcedSize = ProgrammingAgent::kMaxLogSize;
+    store->AddFault(fault);
+    ProgrammingAgent& programming = ConnectAgent();
+    const auto peakMiB = []
+    {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_maxrss / 1024; // KiB
+    };
+    const long before = peakMiB();
+    Bytes out;
+    Around([&] { programming.DownloadLog(out, kLogKind, {}, false); });
+    EXPECT_TRUE(out == log);
+    EXPECT_LT(peakMiB() - before, 256) << "MiB of memory touched for an announcement";
+    EXPECT_LE(out.capacity(), 1u << 20) << "room beyond the log is given back";
+    ExpectNoViolations();
+}
+
+// Catches a destination that is not reused: a caller that downloads into the
+// same vector again gets the new log in the same storage, with nothing of the
+// earlier, longer log left behind.
+TEST_P(ProgrammingOverTransportsE2eTest, ADownloadReusesTheCallersVector)
+{
+    const Bytes first = TestData(3 << 20, 6);
+    const Bytes second = TestData((3 << 20) - 1000, 7);
+    store->SetDownloadBlockSize(256 * 1024);
+    ProgrammingAgent& programming = ConnectAgent();
+    Bytes out;
+    store->SetLog(kLogId, first, false);
+    Around([&] { programming.DownloadLog(out, kLogKind, {}, false); });
+    ASSERT_TRUE(out == first);
+    const std::uint8_t* storage = out.data();
+    store->SetLog(kLogId, second, false);
+    Around([&] { programming.DownloadLog(out, kLogKind, {}, false); });
+    EXPECT_TRUE(out == second);
+    EXPECT_EQ(out.data(), storage);
+    ExpectNoViolations();
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ProgrammingOverTransportsE2eTest, AllTransports(), TransportName);
+
+// ---------------------------------------------------------------------------
+// Stop while a camera keeps a transfer waiting.
+
+enum class Silence
+{
+    BeginNeverAcknowledged, // an upload waits for the DataBeginAck
+    EndNeverAcknowledged,   // an upload waits for the DataEndAck
+    LogStalled,             // a download without a time-out waits for the next block
+};
+
+class ProgrammingStopE2eTest : public ProgrammingE2eTest,
+                               public ::testing::WithParamInterface<std::tuple<E2eTransport, Silence>>
+{
+protected:
+    E2eTransport Transport() const override { return std::get<0>(GetParam()); }
+};
+
+// Catches a Stop (and so a destructor) that waits behind the agent lock for a
+// transfer whose camera never answers: the transfer ends first, failed, and
+// the agent stops.
+TEST_P(ProgrammingStopE2eTest, StopEndsATransferTheCameraNeverAnswers)
+{
+    const Silence silence = std::get<1>(GetParam());
+    const Bytes data = TestData(1 << 20, 11);
+    store->SetLog(kLogId, data, false);
+    store->SetDownloadBlockSize(64 * 1024);
+    store->AddFault(silence == Silence::BeginNeverAcknowledged ? Fault(K::IgnoreUploadBegin)
+                    : silence == Silence::EndNeverAcknowledged ? Fault(K::StallUpload)
+                                                               : Fault(K::StallDownload, 256 * 1024));
+    ProgrammingAgent& programming = ConnectAgent();
+    programming.Start();
+    ASSERT_TRUE(programming.IsStarted());
+
+    std::future<bool> transfer = std::async(
+        std::launch::async,
+        [&]
+        {
+            if (silence == Silence::LogStalled)
+            {
+                Bytes out;
+                return RaisedBy([&] { programming.DownloadLog(out, kLogKind, {}, false); }).code == 0;
+            }
+            return programming.SendData(kFileType, {}, data.data(), data.size(), L"up.bin");
+        });
+    ASSERT_TRUE(store->WaitUntil(
+        [silence](const Q7::Sim::ProgrammingCounters& n)
+        {
+            return silence == Silence::BeginNeverAcknowledged ? n.uploadsBegun == 1
+                   : silence == Silence::EndNeverAcknowledged ? n.uploadEndsReceived == 1
+                                                              : n.downloadBytesSent >= 256 * 1024;
+        },
+        10s));
+
+    std::future<void> stopping = std::async(std::launch::async, [&] { programming.Stop(); });
+    ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready) << "Stop waits for the silent camera";
+    ASSERT_EQ(transfer.wait_for(5s), std::future_status::ready);
+    EXPECT_FALSE(transfer.get());
+    EXPECT_FALSE(programming.IsStarted());
+    ExpectNoViolations();
+}
+
+std::string SilenceName(const ::testing::TestParamInfo<std::tuple<E2eTransport, Silence>>& info)
+{
+    static const char* const names[] = {"BeginNeverAcknowledged", "EndNeverAcknowledged", "LogStalled"};
+    return TransportName({std::get<0>(info.param), info.index}) + "_" +
+           names[static_cast<int>(std::get<1>(info.param))];
+}
+
+INSTANTIATE_TEST_SUITE_P(Silences, ProgrammingStopE2eTest,
+                         ::testing::Combine(AllTransports(),
+                                            ::testing::Values(Silence::BeginNeverAcknowledged,
+                                                              Silence::EndNeverAcknowledged,
+                                                              Silence::LogStalled)),
+                         SilenceName);
 
 // DataBegin and DataEnd carry 64-bit sizes but a transfer's blocks 32-bit
 // ones: 4 GiB or more is refused before anything goes to the camera, and the

@@ -4,7 +4,7 @@
 #   PackageTest.sh find_package STAGE WORK CXX CMAKE GENERATOR CONSUMER_DIR
 #   PackageTest.sh pkg_config STAGE WORK CXX CONSUMER_DIR
 #   PackageTest.sh headers STAGE WORK CXX
-#   PackageTest.sh symbols STAGE
+#   PackageTest.sh symbols STAGE WORK CXX
 set -euo pipefail
 
 # What every consumer build uses: the warnings an application may well use.
@@ -77,7 +77,7 @@ case "$mode" in
     ;;
 
   symbols)
-    stage=$1
+    stage=$1 work=$2 cxx=$3
     library=$(readlink -f "$stage/lib/libTavrinCpp.so")
     [ "$(basename "$library")" = "libTavrinCpp.so.0.1.0" ] || fail "installed library is $library"
     readelf -d "$library" | grep -q 'Library soname: \[libTavrinCpp.so.0\]' || fail "soname is not libTavrinCpp.so.0"
@@ -86,6 +86,56 @@ case "$mode" in
     grep -q 'typeinfo for Q7::Tavrin::CameraNotOpenExc' <<<"$exported" || fail "exception type information is not exported"
     if leaked=$(grep -E 'Q7::(KPX|Platform|Universal)' <<<"$exported"); then
       fail "internal symbols are exported:"$'\n'"$leaked"
+    fi
+    # A std:: template instantiated over an internal type (an engine class, a
+    # type of an anonymous namespace, a lambda of the library) is internal too.
+    # The public types are what the installed headers declare, macros expanded.
+    rm -rf "$work"
+    mkdir -p "$work"
+    for header in "$stage"/include/TavrinCpp/*.h; do
+      printf '#include <TavrinCpp/%s>\n' "$(basename "$header")"
+    done >"$work/all.cpp"
+    "$cxx" "${consumer_flags[@]}" -E -I "$stage/include" "$work/all.cpp" >"$work/all.i"
+    perl -ne '
+      $ours = m{^# \d+ "(.*)"} ? $1 =~ m{/include/TavrinCpp/[^/]+\.h$} : $ours;
+      print "$1\n" while $ours && /\b(?:class|struct|union|enum(?:\s+(?:class|struct))?)\s+(?:TAVRIN_API\s+|\[\[[^]]*\]\]\s*|__attribute__\s*\(\(.*?\)\)\s*)*([A-Za-z_]\w*)/g;
+    ' "$work/all.i" | sort -u >"$work/public-types"
+    grep -qx 'ObjectFactory' "$work/public-types" || fail "no public type found in the headers"
+    grep -qx 'CameraNotOpenExc' "$work/public-types" || fail "the exceptions declared by macro are not found"
+    grep -qx 'LogMessageLevel' "$work/public-types" || fail "the scoped enumerations are not found"
+    # Prints every exported line that instantiates a std:: template over a
+    # type that is neither standard, built in nor public.
+    internal_instantiations() {
+      perl -e '
+        my %public = map { chomp; ($_ => 1) } do { open(my $f, "<", $ARGV[0]) or die; <$f> };
+        my %builtin = map { ($_ => 1) } qw(void bool char signed unsigned short int long float double
+          wchar_t char8_t char16_t char32_t __int128 const volatile true false decltype);
+        my $args = qr/(<(?:[^<>]++|(?-1))*>)/;
+        while (my $line = <STDIN>) {
+          my $internal = 0;
+          while ($line =~ /\bstd::[\w:]+$args/g) {
+            my $inside = $1;
+            while ($inside =~ /((?:\(anonymous namespace\)|\{lambda|[A-Za-z_]\w*)(?:::(?:\(anonymous namespace\)|\{lambda|[A-Za-z_~]\w*))*)/g) {
+              my $name = $1;
+              next if $builtin{$name} || $name =~ /^(std|__gnu_cxx|__cxxabiv1)::/;
+              next if $name =~ /^Q7::TavrinC?::([A-Za-z_]\w*)/ && $public{$1};
+              $internal = 1;
+            }
+          }
+          print $line if $internal;
+        }
+      ' "$work/public-types"
+    }
+    # The check itself must see a leak: an engine class, a type of an anonymous
+    # namespace and an internal one of the public namespace.
+    probe='vtable for std::_Sp_counted_ptr_inplace<NotificationQueue, std::allocator<void>, (__gnu_cxx::_Lock_policy)2>
+typeinfo for std::_Function_handler<void (), (anonymous namespace)::Waiter>
+std::vector<Q7::TavrinC::NotificationList, std::allocator<Q7::TavrinC::NotificationList> >::~vector()
+std::shared_ptr<Q7::Tavrin::INotificationEvent const>::~shared_ptr()'
+    [ "$(internal_instantiations <<<"$probe" | wc -l)" = 3 ] ||
+      fail "the check of std:: instantiations misjudges its probe: $(internal_instantiations <<<"$probe")"
+    if leaked=$(internal_instantiations <<<"$exported") && [ -n "$leaked" ]; then
+      fail "std:: instantiations over internal types are exported:"$'\n'"$leaked"
     fi
     ;;
 

@@ -129,6 +129,10 @@ void DeviceControlAgent::Stop()
     m_sendThread.Close();
     m_recvThread.Close();
     m_notifyThread.Close();
+    // What the receiver was not given belongs to this run: delivered after the
+    // next Start, it would come ahead of that run's "added" batch and name
+    // properties of a cache that no longer exists.
+    m_cache.DropNotifications();
 }
 
 bool DeviceControlAgent::IsStarted() const

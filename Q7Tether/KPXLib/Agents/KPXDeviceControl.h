@@ -89,9 +89,11 @@ public:
     /// complete.
     void Start();
 
-    /// Closes the channel, empties the cache and the send queue, and stops and
-    /// releases the three threads, logging the error "Thread '%ls' taking an
-    /// unexpectedly long time to stop." after every 10 s that a thread takes.
+    /// Closes the channel, empties the cache and the send queue, stops and
+    /// releases the three threads (logging the error "Thread '%ls' taking an
+    /// unexpectedly long time to stop." after every 10 s that a thread takes)
+    /// and drops the notifications the receiver has not been given: none of
+    /// them is delivered later.
     /// Raises nothing. Blocks.
     void Stop();
 

@@ -188,6 +188,21 @@ std::vector<std::uint32_t> PropertyCache::MergePropertyList(std::vector<std::uin
             m_ids.erase(it->id);
             it = m_properties.erase(it);
         }
+        // A property gathered for the "added" batch was never announced: it
+        // leaves the batch, and no "removed" is notified for it.
+        if (!removed.empty())
+        {
+            Platform::ScopedLock collectLock(m_collectLock);
+            std::erase_if(removed,
+                          [&](std::uint32_t id)
+                          {
+                              const auto gathered = std::find(m_collected.begin(), m_collected.end(), id);
+                              if (gathered == m_collected.end())
+                                  return false;
+                              m_collected.erase(gathered);
+                              return true;
+                          });
+        }
 
         // Everything in front of `position` is in list order already; every
         // cached property behind it is named further on in the list.
@@ -338,6 +353,13 @@ bool PropertyCache::PopPropertyNotify(PropertyNotification& notification, const 
         if (index < stopCount)
             return false;
     }
+}
+
+void PropertyCache::DropNotifications()
+{
+    Platform::ScopedLock lock(m_notifyLock);
+    m_notifications.clear();
+    m_notifyEvent.Reset();
 }
 
 std::size_t PropertyCache::GetNotifyCount() const

@@ -82,7 +82,8 @@ public:
     /// property list.") and later copies of an id ("KPX ch2 ignoring duplicate
     /// id (%u) in property list.", once per id); erases the properties the list
     /// no longer names (one "removed" notification with those that were
-    /// complete); puts the cache into the list's order, adding an empty record
+    /// complete and already announced; one still gathered for the "added"
+    /// batch leaves the batch instead); puts the cache into the list's order, adding an empty record
     /// for every new id; then clears the list-pending flag and re-evaluates
     /// the all-descriptors event. Answers the ids of the incomplete properties
     /// in list order, whose descriptor and state are to be requested.
@@ -119,6 +120,10 @@ public:
     /// queued. Answers false, with `notification` untouched, when an object of
     /// `waitList` is signalled first. Blocks.
     bool PopPropertyNotify(PropertyNotification& notification, const WaitObjectList& waitList);
+
+    /// Drops every queued notification (the agent stops: what its receiver has
+    /// not been given by then belongs to the run that ends).
+    void DropNotifications();
 
     /// Number of queued notifications.
     [[nodiscard]] std::size_t GetNotifyCount() const;

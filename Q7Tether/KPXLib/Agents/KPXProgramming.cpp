@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "Channel/KPXChannel.h"
-#include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
@@ -53,7 +52,8 @@ std::uint32_t WaitForFirst(const WaitObjectList& abortObjects,
 ProgrammingAgent::ProgrammingAgent(ChannelTransport& transport, const ChannelTimings& channelTimings,
                                    const ProgrammingTimings& timings)
     : BaseAgent(1, 0, transport, channelTimings), m_timings(timings), m_sendThread(L"KPX ch1 send"),
-      m_recvThread(L"KPX ch1 recv"), m_transfer(*this)
+      m_recvThread(L"KPX ch1 recv"), m_window(SendWindow::Create(timings.uploadWindowBlocks)),
+      m_transfer(*this)
 {
     m_channel.Start();
     m_closed.Set();
@@ -83,6 +83,16 @@ void ProgrammingAgent::SetErrorCallback(const std::function<void(const Universal
 {
     ErrorDispatcher::SetErrorCallback(callback);
     m_channel.SetErrorCallback(callback);
+}
+
+void ProgrammingAgent::CancelTask(std::uint32_t type, std::uint32_t id)
+{
+    ProgressProvider::CancelTask(type, id);
+    m_fileProgress.CancelTask(type, id);
+    m_firmwareProgress.CancelTask(type, id);
+    Platform::ScopedLock lock(m_cancelLock);
+    if (m_runningTask && m_runningTask->type == type && m_runningTask->id == id)
+        m_cancelled.Set();
 }
 
 void ProgrammingAgent::SetFileProgressCallback(std::function<void(const Universal::ProgressTask&)> callback)
@@ -129,6 +139,14 @@ void ProgrammingAgent::Start()
 
 void ProgrammingAgent::Stop()
 {
+    // A transfer holds the agent lock for its whole duration and waits on
+    // these events: set them first, so that a camera that never answers cannot
+    // hold Stop (and the destructor) behind that lock.
+    m_opened.Reset();
+    m_closed.Set();
+    m_sendThread.GetStopEvent().Set();
+    m_recvThread.GetStopEvent().Set();
+
     Platform::ScopedLock lock(m_agentLock);
     CloseChannel(true);
     for (Platform::Thread_Posix* thread : {&m_sendThread, &m_recvThread})
@@ -281,17 +299,28 @@ bool ProgrammingAgent::WaitForOpenedChannel(const WaitObjectList& abortObjects)
 {
     return WaitForFirst(abortObjects,
                         {&m_sendThread.GetStopEvent(), &m_recvThread.GetStopEvent(), &m_sendThread,
-                         &m_recvThread, &m_opened},
+                         &m_recvThread, &m_opened, &m_cancelled},
                         Platform::kInfinite) == 4;
 }
 
 std::optional<bool> ProgrammingAgent::WaitForSignal(const WaitObjectList& abortObjects,
                                                     Platform::BaseWaitObject& signal, std::uint32_t timeoutMs)
 {
-    const std::uint32_t result = WaitForFirst(abortObjects, {&m_closed, &signal}, timeoutMs);
+    // A cancel wins over a state change that comes at the same moment.
+    const std::uint32_t result = WaitForFirst(abortObjects, {&m_closed, &m_cancelled, &signal}, timeoutMs);
     if (result == kWaitTimedOut)
         return std::nullopt;
-    return result == 1;
+    return result == 2;
+}
+
+bool ProgrammingAgent::WaitForSendProgress(const WaitObjectList& abortObjects)
+{
+    // A cancel wins over a change that comes at the same moment.
+    const std::uint32_t result = WaitForFirst(
+        abortObjects,
+        {&m_closed, &m_cancelled, &m_transfer.GetDataStateChangeEvent(), &m_window->GetChangedEvent()},
+        Platform::kInfinite);
+    return result == 2 || result == 3;
 }
 
 void ProgrammingAgent::WaitForSendQueueDrain(const WaitObjectList& abortObjects,
@@ -299,13 +328,11 @@ void ProgrammingAgent::WaitForSendQueueDrain(const WaitObjectList& abortObjects,
 {
     try
     {
-        const std::uint32_t result = WaitForFirst(
-            abortObjects, {&m_sendThread.GetStopEvent(), &m_sendThread, &m_closed, &m_queue.GetEmptyEvent()},
-            timeoutMs);
-        // The queue is empty once the last command was taken: give the send
-        // thread the moment it needs to write it.
-        if (result == 3)
-            Platform::SleepMs(10);
+        // Drained: the send thread has written (or failed, or dropped) the
+        // last message queued.
+        WaitForFirst(abortObjects,
+                     {&m_sendThread.GetStopEvent(), &m_sendThread, &m_closed, &m_queue.GetDrainedEvent()},
+                     timeoutMs);
     }
     catch (...)
     {
@@ -345,12 +372,14 @@ void ProgrammingAgent::SendDataBeginAck(std::uint32_t dataId)
     Queue(MakeDataBeginAckMessage(GetMessageVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
 }
 
-void ProgrammingAgent::SendDataBlock(std::uint32_t dataId, const std::uint8_t* data, std::uint32_t size)
+void ProgrammingAgent::SendDataBlock(std::uint32_t dataId, SendWindow::Buffer buffer, std::uint32_t size)
 {
+    // Made in any case, so that the buffer goes back to the window with it.
+    std::unique_ptr<SendMessageCommand> command = m_window->MakeCommand(
+        std::move(buffer), size, Universal::UniversalString(L"DataBlock (id=%u,size=%u)", dataId, size));
     if (!m_sendThread.IsRunning())
         return;
-    Queue(MakeDataBlockMessage(GetMessageVersion(), dataId, std::span<const std::uint8_t>(data, size)),
-          L"DataBlock (id=%u,size=%u)", dataId, size);
+    m_queue.Push(std::move(command));
 }
 
 void ProgrammingAgent::SendDataEnd(std::uint32_t dataId, std::uint64_t totalSize)

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Agents/KPXProgrammingTransfer.h"
 #include "Channel/KPXAgent.h"
+#include "Channel/KPXSendWindow.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalProgress.h"
@@ -20,13 +22,17 @@ namespace Q7::KPX
 
 class ChannelTransport;
 
-/// The agent's own time limits. The defaults are the protocol's; tests
-/// shorten them.
+/// The agent's own time limits and its upload window. The defaults are the
+/// protocol's and the library's; tests shorten them.
 struct ProgrammingTimings
 {
     std::uint32_t getLogReplyMs = 5000;   ///< GetLog sent: wait for the GetLogAck
     std::uint32_t beginTransferMs = 5000; ///< GetLogAck taken: wait for the DataBegin
     std::uint32_t queueDrainMs = 5000;    ///< a download ends: wait for its last message to go out
+    /// An upload's DataBlocks queued or being written at once (at least 1):
+    /// the agent keeps this many block buffers, and a camera's DataAbort or
+    /// DataError stops an upload within this many blocks.
+    std::uint32_t uploadWindowBlocks = 4;
 };
 
 /// The programming agent.
@@ -59,6 +65,9 @@ public:
     static constexpr std::uint32_t kMaxLogSize = 0x3E800000;
     /// The largest file SendFile and SendFirmwareFile read (a signed 32-bit size).
     static constexpr std::int64_t kMaxFileSize = 0x7FFFFFFF;
+    /// The most a download reserves for what a DataBegin announces before any
+    /// block arrived (64 MiB); larger logs grow as their blocks come.
+    static constexpr std::uint32_t kMaxAnnouncedReserve = 0x04000000;
 
     /// Builds channel 1.0 on the transport (which must outlive the agent) with
     /// the handshake's time limits, starts the channel and declares the message
@@ -78,8 +87,11 @@ public:
     void Start();
     /// Closes the channel, stops the send thread, then the receive thread,
     /// posting "Thread '%ls' taking an unexpectedly long time to stop." after
-    /// each 10-second wait that ends with the thread alive. Blocks (also for a
-    /// transfer in progress). Thread-safe.
+    /// each 10-second wait that ends with the thread alive. A transfer in
+    /// progress ends first (failed): the threads' stop events and the closed
+    /// event are set before the agent lock is taken, and every wait of a
+    /// transfer ends on them, also with a camera that never answers. Blocks.
+    /// Thread-safe.
     void Stop();
     /// Both threads run. Thread-safe.
     [[nodiscard]] bool IsStarted() const;
@@ -89,6 +101,14 @@ public:
     void SetErrorCallback(const Universal::ErrorCallback& callback) override;
     /// As above, for a callback given as a function.
     void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
+
+    /// Cancels the task of `type` and `id` on the agent's own provider and on
+    /// its file and firmware providers. When it is the task of the send in
+    /// progress, that send ends promptly as cancelled: the camera gets a
+    /// DataAbort, the task stops aborted and SendData answers false. Takes
+    /// neither the agent lock nor the data lock, so it never waits for a
+    /// transfer. Thread-safe, also from a progress callback.
+    void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     /// Installs the progress callback of SendData (and so SendFile).
     /// Thread-safe.
@@ -101,7 +121,11 @@ public:
     /// `name` (sent as UTF-8 with a terminating zero; null or empty: no name),
     /// cut into DataBlocks of at most kMaxBlockSize, reporting progress to the
     /// file progress provider (a task of `type`: started at position 0, moved
-    /// per block in steps of a hundredth, stopped completed on success).
+    /// to the bytes written as blocks go out, in steps of a hundredth, stopped
+    /// completed on success). Each block is copied into one of the agent's
+    /// block buffers, which are reused, and at most
+    /// ProgrammingTimings::uploadWindowBlocks are queued or being written at
+    /// once: `data` is read only during the call.
     /// Answers true when the camera acknowledged the end of this transfer (the
     /// threads then end by themselves). Answers false, sending nothing, for
     /// 4 GiB or more (with the error line "KPX ch1 cannot send %llu bytes in one
@@ -135,11 +159,15 @@ public:
     bool SendFile(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects);
     bool SendFirmwareFile(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects);
 
-    /// Downloads one of the camera's logs into `out` (replaced only on
-    /// success): kind 1 asks for log id 1, kind 2 for log id 104, any other
-    /// kind for that id. With `descramble` the bytes are unscrambled. On every
-    /// way out the transfer is reset and the last DataEndAck or DataAbort is
-    /// given time to go out. Raises (all ModuleError):
+    /// Downloads one of the camera's logs into `out`: kind 1 asks for log id
+    /// 1, kind 2 for log id 104, any other kind for that id. With `descramble`
+    /// the bytes are unscrambled. The blocks land straight in `out`'s own
+    /// storage, so a vector reused from one download to the next costs no
+    /// fresh memory; a DataBegin's announced size alone reserves at most
+    /// kMaxAnnouncedReserve bytes, the rest grows as blocks arrive. On failure
+    /// `out` is left empty. On every way out the transfer is reset and the
+    /// last DataEndAck or DataAbort is written before the call returns (within
+    /// ProgrammingTimings::queueDrainMs). Raises (all ModuleError):
     /// - 0x15E0019 "Programming agent not started." and "No channel open
     ///   event." (internal errors);
     /// - 0x650066 "Another data transfer is active." (logged);
@@ -182,7 +210,9 @@ private:
     ProtocolVersion GetMessageVersion() const override;
     void SendDataBegin(std::uint32_t dataId, std::uint32_t type, std::uint64_t maxDataSize,
                        std::uint32_t attributes, const std::string& name);
-    void SendDataBlock(std::uint32_t dataId, const std::uint8_t* data, std::uint32_t size);
+    // Queues the DataBlock built in `buffer` (its fixed part, then `size`
+    // bytes); the buffer goes back to the window when the command is done.
+    void SendDataBlock(std::uint32_t dataId, SendWindow::Buffer buffer, std::uint32_t size);
     void SendGetLog(std::uint32_t logId);
     template <typename... Args>
     void Queue(MessageBytes message, const wchar_t* description, Args... args);
@@ -190,17 +220,34 @@ private:
     // The steps of SendData and SendFirmware.
     bool RunSend(std::uint32_t type, const WaitObjectList& abortObjects, const std::uint8_t* data,
                  std::uint64_t size, const std::string& name, Universal::ProgressProvider& provider);
+    // While it lives, makes a send's task the one CancelTask ends.
+    class RunningTaskScope;
     bool SendFileContents(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects,
                           bool firmware);
-    std::vector<std::uint8_t> ReceiveLog(std::uint32_t logId, const WaitObjectList& abortObjects);
+    std::vector<std::uint8_t> ReceiveLog(std::uint32_t logId, const WaitObjectList& abortObjects,
+                                         std::vector<std::uint8_t>& out);
     // Waits without limit until the channel is open for the agent; false when
     // an abort object, a stop event or the end of a thread came first.
     bool WaitForOpenedChannel(const WaitObjectList& abortObjects);
     // Waits for `signal` (the data-state event, the log event): true when it
-    // came, false when an abort object or the closed event came first; none
-    // on time-out.
+    // came, false when an abort object, the closed event or a cancel of the
+    // running send came first; none on time-out.
     std::optional<bool> WaitForSignal(const WaitObjectList& abortObjects, Platform::BaseWaitObject& signal,
                                       std::uint32_t timeoutMs);
+    // Waits without limit for a change of the data state or of the upload
+    // window: true when one came, false when an abort object, the closed
+    // event or a cancel of the running send came first.
+    bool WaitForSendProgress(const WaitObjectList& abortObjects);
+    // Queues the blocks of a send whose DataBeginAck arrived, at most a window
+    // of them out at once, reporting the bytes written; false when the send
+    // ended otherwise (camera, channel, abort object or cancel).
+    bool SendBlocks(std::uint32_t dataId, const WaitObjectList& abortObjects, const std::uint8_t* data,
+                    std::uint64_t size, Universal::ProgressTask& task);
+    // Aborts the send after a failed wait; answers false.
+    bool GiveUpSend(const WaitObjectList& abortObjects);
+    // The camera's DataBegin arrived: announces the destination, grown from
+    // `out`'s storage, and acknowledges the begin.
+    TransferBuffer AcceptLogBegin(std::uint32_t dataId, std::vector<std::uint8_t>& out);
     void WaitForSendQueueDrain(const WaitObjectList& abortObjects, std::uint32_t timeoutMs) noexcept;
 
     // The channel between the two threads.
@@ -218,10 +265,23 @@ private:
     Platform::EventCondition_Posix m_opened;      // set while channel 1.0 is open for the agent
     Platform::EventCondition_Posix m_closed;      // set while it is closed
     Platform::EventCondition_Posix m_openRequest; // the receive thread asks the send thread to open
+    // The upload's block buffers; shared with the queued blocks, which give
+    // their buffers back when they are done.
+    const std::shared_ptr<SendWindow> m_window;
     SendMessageQueue m_queue;
     ProgrammingTransfer m_transfer; // the data group: direction, data state, record, GetLogAck
     Universal::ProgressProvider m_firmwareProgress;
     Universal::ProgressProvider m_fileProgress;
+
+    // The task of the send in progress, which CancelTask ends.
+    struct RunningTask
+    {
+        std::uint32_t type = 0;
+        std::uint32_t id = 0;
+    };
+    Platform::Mutex_Posix m_cancelLock; // guards m_runningTask
+    std::optional<RunningTask> m_runningTask;
+    Platform::EventCondition_Posix m_cancelled; // set when the running send's task is cancelled
 };
 
 } // namespace Q7::KPX

@@ -9,7 +9,9 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
+#include <utility>
 
 #include "Q7PlatformClock_Posix.h"
 #include "Q7PlatformFileSystem_Posix.h"
@@ -121,6 +123,29 @@ std::vector<std::uint8_t> ReadWholeFile(const wchar_t* path)
 // ---------------------------------------------------------------------------
 // Sending.
 
+class ProgrammingAgent::RunningTaskScope
+{
+public:
+    RunningTaskScope(ProgrammingAgent& agent, const Universal::ProgressTask& task) : m_agent(agent)
+    {
+        Platform::ScopedLock lock(m_agent.m_cancelLock);
+        m_agent.m_cancelled.Reset();
+        m_agent.m_runningTask = RunningTask{task.GetType(), task.GetId()};
+    }
+    ~RunningTaskScope()
+    {
+        Platform::ScopedLock lock(m_agent.m_cancelLock);
+        m_agent.m_runningTask.reset();
+        m_agent.m_cancelled.Reset();
+    }
+
+    RunningTaskScope(const RunningTaskScope&) = delete;
+    RunningTaskScope& operator=(const RunningTaskScope&) = delete;
+
+private:
+    ProgrammingAgent& m_agent;
+};
+
 bool ProgrammingAgent::SendData(std::uint32_t type, const WaitObjectList& abortObjects,
                                 const std::uint8_t* data, std::uint64_t size, const wchar_t* name)
 {
@@ -161,11 +186,14 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
     task.SetPosition(0);
 
     Platform::ScopedLock lock(m_agentLock);
-    if (!WaitForOpenedChannel(abortObjects))
+    // A cancel that came before the task was published has marked it aborted.
+    const RunningTaskScope running(*this, task);
+    if (task.IsAborted() || !WaitForOpenedChannel(abortObjects))
         return false;
     try
     {
         const std::uint32_t dataId = m_transfer.BeginSending();
+        m_window->BeginTransfer();
         SendDataBegin(dataId, type, size, kMaxBlockSize, name);
 
         std::uint32_t state = kDataState_Begin;
@@ -173,38 +201,29 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
         {
             if (WaitForSignal(abortObjects, m_transfer.GetDataStateChangeEvent(), Platform::kInfinite) !=
                 true)
-            {
-                m_transfer.AbortTransfer();
-                return false;
-            }
+                return GiveUpSend(abortObjects);
         }
         // Anything but the DataBeginAck: the camera refused or aborted.
         if (state != kDataState_Transfer)
             return false;
 
         task.Start();
-        const std::uint64_t step = size / 100;
-        for (std::uint64_t position = 0; position < size;)
-        {
-            if (m_transfer.GetDataState(false) != kDataState_Transfer)
-                return false;
-            const auto block =
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(size - position, kMaxBlockSize));
-            SendDataBlock(dataId, data + position, block);
-            position += block;
-            task.UpdatePosition(position, step);
-        }
+        if (!SendBlocks(dataId, abortObjects, data, size, task))
+            return false;
         if (!m_transfer.EndSending(size))
             return false;
 
-        while (m_transfer.GetDataState(true) == kDataState_End)
+        // The DataEndAck; meanwhile the last blocks go out and are reported.
+        const std::uint64_t step = size / 100;
+        for (;;)
         {
-            if (WaitForSignal(abortObjects, m_transfer.GetDataStateChangeEvent(), Platform::kInfinite) !=
-                true)
-            {
-                m_transfer.AbortTransfer();
-                return false;
-            }
+            m_window->GetChangedEvent().Reset();
+            state = m_transfer.GetDataState(true);
+            task.UpdatePosition(m_window->GetWrittenBytes(), step);
+            if (state != kDataState_End)
+                break;
+            if (!WaitForSendProgress(abortObjects))
+                return GiveUpSend(abortObjects);
         }
         // Only the camera's DataEndAck of this transfer completes it; a
         // DataError, a DataAbort or a reset of the channel is a failed send.
@@ -224,6 +243,56 @@ bool ProgrammingAgent::RunSend(std::uint32_t type, const WaitObjectList& abortOb
         m_transfer.AbortTransfer();
         Q7_THROW_INTERNAL_ERROR(StdExceptionError(exception), nullptr);
     }
+}
+
+bool ProgrammingAgent::SendBlocks(std::uint32_t dataId, const WaitObjectList& abortObjects,
+                                  const std::uint8_t* data, std::uint64_t size, Universal::ProgressTask& task)
+{
+    const ProtocolVersion version = GetMessageVersion();
+    const std::size_t headerSize = GetDataBlockMessageSize(version);
+    const std::uint64_t step = size / 100;
+    std::uint64_t queued = 0;
+    while (queued < size)
+    {
+        // The events first, then what they report: no change is lost.
+        m_window->GetChangedEvent().Reset();
+        const std::uint32_t state = m_transfer.GetDataState(true);
+        task.UpdatePosition(m_window->GetWrittenBytes(), step);
+        // The camera aborted (idle) or failed (abort) the transfer, or the
+        // channel closed.
+        if (state != kDataState_Transfer)
+            return false;
+        if (m_cancelled.IsSet())
+            return GiveUpSend(abortObjects);
+
+        const auto block = static_cast<std::uint32_t>(std::min<std::uint64_t>(size - queued, kMaxBlockSize));
+        std::optional<SendWindow::Buffer> buffer = m_window->TryTake(headerSize + block);
+        if (!buffer)
+        {
+            // The whole window is out: wait until a block was written.
+            if (!WaitForSendProgress(abortObjects))
+                return GiveUpSend(abortObjects);
+            continue;
+        }
+        const std::span<std::uint8_t> bytes = buffer->Bytes();
+        const std::size_t fixed = BuildDataBlockHeader(bytes, version, dataId, block);
+        std::memcpy(bytes.data() + fixed, data + queued, block);
+        SendDataBlock(dataId, std::move(*buffer), block);
+        queued += block;
+    }
+    if (m_cancelled.IsSet())
+        return GiveUpSend(abortObjects);
+    return true;
+}
+
+bool ProgrammingAgent::GiveUpSend(const WaitObjectList& abortObjects)
+{
+    m_transfer.AbortTransfer();
+    // A cancelled send lets its DataAbort reach the camera before it returns:
+    // the agent may be stopped next, which drops what is still queued.
+    if (m_cancelled.IsSet())
+        WaitForSendQueueDrain(abortObjects, m_timings.queueDrainMs);
+    return false;
 }
 
 bool ProgrammingAgent::SendFile(std::uint32_t type, const wchar_t* path, const WaitObjectList& abortObjects)
@@ -276,12 +345,13 @@ void ProgrammingAgent::DownloadLog(std::vector<std::uint8_t>& out, std::uint32_t
         std::vector<std::uint8_t> bytes;
         try
         {
-            bytes = ReceiveLog(logId, abortObjects);
+            bytes = ReceiveLog(logId, abortObjects, out);
         }
         catch (...)
         {
             // A failed download leaves the agent ready for the next transfer,
-            // after its DataAbort went out.
+            // after its DataAbort went out, and no bytes in `out`.
+            out.clear();
             try
             {
                 m_transfer.AbortTransfer();
@@ -309,8 +379,29 @@ void ProgrammingAgent::DownloadLog(std::vector<std::uint8_t>& out, std::uint32_t
     }
 }
 
+TransferBuffer ProgrammingAgent::AcceptLogBegin(std::uint32_t dataId, std::vector<std::uint8_t>& out)
+{
+    const std::uint32_t announced = m_transfer.CheckReceiveBegin(dataId, kMaxLogSize);
+    // Outside the data lock, so that the receive thread goes on handling the
+    // camera's messages meanwhile. The blocks land in `out`'s storage; room
+    // is only reserved (address space the kernel hands out zeroed when first
+    // touched), at most kMaxAnnouncedReserve bytes for what the announcement
+    // alone says; a larger log grows as its blocks arrive.
+    auto destination = std::make_shared<std::vector<std::uint8_t>>(std::move(out));
+    out.clear();
+    const std::size_t reserve = std::min(announced, kMaxAnnouncedReserve);
+    if (destination->capacity() < reserve)
+    {
+        destination->clear(); // what it held is not copied into the new room
+        destination->reserve(reserve);
+    }
+    m_transfer.AcceptReceiveBegin(dataId, destination);
+    return destination;
+}
+
 std::vector<std::uint8_t> ProgrammingAgent::ReceiveLog(std::uint32_t logId,
-                                                       const WaitObjectList& abortObjects)
+                                                       const WaitObjectList& abortObjects,
+                                                       std::vector<std::uint8_t>& out)
 {
     // The request.
     m_transfer.ClearLogAck();
@@ -346,7 +437,7 @@ std::vector<std::uint8_t> ProgrammingAgent::ReceiveLog(std::uint32_t logId,
     {
         if (m_transfer.GetDataState(true) != kDataState_Idle)
         {
-            buffer = m_transfer.AcceptReceiveBegin(ack->dataId, kMaxLogSize);
+            buffer = AcceptLogBegin(ack->dataId, out);
             break;
         }
         const std::uint64_t now = Platform::GetTickCountMs();

@@ -1,6 +1,7 @@
 #include "Agents/KPXProgrammingTransfer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <utility>
 
@@ -20,6 +21,32 @@ using Universal::ModuleError;
 constexpr std::uint64_t MiBRoundedUp(std::uint64_t bytes) noexcept
 {
     return (bytes + 0xFFFFF) >> 20;
+}
+
+// Spare room at the end of a download that is kept rather than given back.
+constexpr std::size_t kShrinkSlack = 1 << 20;
+
+// Makes a download's destination cover [position, position + count): grows it
+// (the new bytes value-initialised), and clears the bytes a reused buffer
+// still holds between the highest position reached (`received`) and the
+// block, which must read as zero. Room beyond what the announcement alone got
+// is taken once blocks need it, then for the whole announced size at once: the
+// camera has shown the log is large, and the log is copied only that once.
+// Room is address space until bytes are written to it.
+void PrepareBlockTarget(std::vector<std::uint8_t>& bytes, std::uint64_t position, std::uint32_t count,
+                        std::uint64_t received, std::uint32_t maxSize)
+{
+    const std::size_t oldSize = bytes.size();
+    const auto end = static_cast<std::size_t>(position + count);
+    if (end > oldSize)
+    {
+        if (end > bytes.capacity())
+            bytes.reserve(maxSize);
+        bytes.resize(end);
+    }
+    const auto stale = static_cast<std::size_t>(std::min<std::uint64_t>(position, oldSize));
+    if (stale > received)
+        std::memset(bytes.data() + received, 0, stale - static_cast<std::size_t>(received));
 }
 
 // The camera's narrow text as wide text for the log (UTF-8, invalid bytes
@@ -214,8 +241,7 @@ void ProgrammingTransfer::BeginReceiving()
     SetTransferState(kTransferState_Receiving);
 }
 
-TransferBuffer ProgrammingTransfer::AcceptReceiveBegin(std::uint32_t expectedDataId,
-                                                       std::uint32_t largestSize)
+std::uint32_t ProgrammingTransfer::CheckReceiveBegin(std::uint32_t expectedDataId, std::uint32_t largestSize)
 {
     Platform::ScopedLock lock(m_dataLock);
     if (m_dataState != kDataState_Begin)
@@ -225,18 +251,25 @@ TransferBuffer ProgrammingTransfer::AcceptReceiveBegin(std::uint32_t expectedDat
     if (m_currentDataId != expectedDataId)
         Universal::ThrowModuleError(
             ModuleError(Universal::kError_UnexpectedResult, L"Unexpected data id in data begin message."));
-    auto buffer = std::make_shared<std::vector<std::uint8_t>>();
+    if (m_record.maxSize > largestSize)
+        Universal::ThrowModuleError(
+            ModuleError(Universal::kError_NotSupported, L"Device log file is too large."));
+    return m_record.maxSize;
+}
+
+void ProgrammingTransfer::AcceptReceiveBegin(std::uint32_t expectedDataId, const TransferBuffer& destination)
+{
+    Platform::ScopedLock lock(m_dataLock);
+    // The camera may have aborted or begun anew while the destination was
+    // prepared.
+    if (m_dataState != kDataState_Begin || m_currentDataId != expectedDataId)
+        Q7_THROW_INTERNAL_ERROR(
+            ModuleError(Universal::kError_UnexpectedResult, L"Data state != DataStateBegin."),
+            L"Did not download log");
     if (m_record.maxSize != 0)
-    {
-        if (m_record.maxSize > largestSize)
-            Universal::ThrowModuleError(
-                ModuleError(Universal::kError_NotSupported, L"Device log file is too large."));
-        buffer->resize(m_record.maxSize);
-        m_record.destination = buffer;
-    }
+        m_record.destination = destination;
     SetDataState(kDataState_Transfer);
     m_replies.SendDataBeginAck(m_currentDataId);
-    return buffer;
 }
 
 std::uint32_t ProgrammingTransfer::GetReceiveTimeLeft() const
@@ -260,7 +293,12 @@ std::vector<std::uint8_t> ProgrammingTransfer::FinishReceive(const TransferBuffe
     m_record.destination.reset();
     std::vector<std::uint8_t> bytes = std::move(*buffer);
     bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(m_record.receivedSize, bytes.size())));
-    bytes.shrink_to_fit();
+    // Room well beyond the log (an announcement larger than what came, or a
+    // reused buffer of a larger log) is given back; a buffer about the log's
+    // size is kept as it is, since shrinking copies the log.
+    const std::size_t spare = bytes.capacity() - bytes.size();
+    if (spare > bytes.size() && spare > kShrinkSlack)
+        bytes.shrink_to_fit();
     m_replies.SendDataEndAck(m_currentDataId);
     Reset();
     return bytes;
@@ -276,6 +314,7 @@ ReceiveProgress ProgrammingTransfer::GetReceiveProgress() const
     progress.name = m_record.name;
     progress.hasDestination = m_record.destination != nullptr;
     progress.destinationSize = m_record.destination ? m_record.destination->size() : 0;
+    progress.destinationCapacity = m_record.destination ? m_record.destination->capacity() : 0;
     return progress;
 }
 
@@ -462,6 +501,8 @@ bool ProgrammingTransfer::HandleDataBlock(const CommonMessageHeader& header, Mes
 
     TransferBuffer destination; // the handler's own reference while it reads
     std::uint64_t position = 0;
+    std::uint64_t received = 0;
+    std::uint32_t maxSize = 0;
     {
         Platform::ScopedLock lock(m_dataLock);
         if (m_transferState != kTransferState_Receiving)
@@ -476,9 +517,7 @@ bool ProgrammingTransfer::HandleDataBlock(const CommonMessageHeader& header, Mes
                                 L"blockSize (%u) is too large.");
             // In 64 bits: a camera must not make the sum wrap below the size.
             const std::uint64_t end = m_record.writePosition + message.blockSize;
-            const bool fits = end <= m_record.maxSize &&
-                              (m_record.destination == nullptr || end <= m_record.destination->size());
-            if (!fits)
+            if (end > m_record.maxSize)
             {
                 LogErrorText(L"KPX ch1 data block msg received with invalid block size=%u (pos=%u).",
                              message.blockSize, static_cast<unsigned>(m_record.writePosition));
@@ -489,12 +528,18 @@ bool ProgrammingTransfer::HandleDataBlock(const CommonMessageHeader& header, Mes
             {
                 destination = m_record.destination;
                 position = m_record.writePosition;
+                received = m_record.receivedSize;
+                maxSize = m_record.maxSize;
             }
         }
     }
 
     if (destination != nullptr)
     {
+        // Only this thread touches the destination's bytes until the data
+        // state is end; growing it (which may take a while) happens outside
+        // the data lock.
+        PrepareBlockTarget(*destination, position, message.blockSize, received, maxSize);
         const std::span<std::uint8_t> target(destination->data() + position, message.blockSize);
         if (source.Read(target) != 0)
             return false;
@@ -516,8 +561,7 @@ bool ProgrammingTransfer::HandleDataSeek(const CommonMessageHeader& header, Mess
     DataSeekMessage message = MakeDefaultDataSeek(m_replies.GetMessageVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch1 data seek msg (id=%u, offset=%u)", message.dataId,
-            static_cast<unsigned>(message.offset));
+    LogInfo(L"KPX ch1 data seek msg (id=%u, offset=%u)", message.dataId, message.offset);
 
     Platform::ScopedLock lock(m_dataLock);
     if (RefuseUnknownId(L"data seek", message.dataId, header))

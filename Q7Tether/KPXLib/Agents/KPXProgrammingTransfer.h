@@ -107,11 +107,12 @@ using TransferBuffer = std::shared_ptr<std::vector<std::uint8_t>>;
 /// Where a download stands (for tests and fuzz checks).
 struct ReceiveProgress
 {
-    std::uint32_t maxSize = 0;       ///< the size announced by the DataBegin (low 32 bits)
-    std::uint64_t writePosition = 0; ///< where the next block goes
-    std::uint64_t receivedSize = 0;  ///< the highest position a stored block reached
-    std::string name;                ///< the DataBegin's name, without its zero
-    std::size_t destinationSize = 0; ///< bytes of the destination; 0 without one
+    std::uint32_t maxSize = 0;           ///< the size announced by the DataBegin (low 32 bits)
+    std::uint64_t writePosition = 0;     ///< where the next block goes
+    std::uint64_t receivedSize = 0;      ///< the highest position a stored block reached
+    std::string name;                    ///< the DataBegin's name, without its zero
+    std::size_t destinationSize = 0;     ///< bytes of the destination; 0 without one
+    std::size_t destinationCapacity = 0; ///< bytes the destination holds room for
     bool hasDestination = false;
 };
 
@@ -192,24 +193,34 @@ public:
     /// is active." (logged) when the direction is not disabled; otherwise
     /// resets and sets the direction receiving.
     void BeginReceiving();
-    /// Accepts the camera's DataBegin (data state no longer idle): checks that
-    /// the state is begin (else the internal error 0x6500CC "Data state !=
+    /// Checks the camera's DataBegin (data state no longer idle): the state is
+    /// begin (else the internal error 0x6500CC "Data state !=
     /// DataStateBegin.", site "Did not download log") and the id is
     /// `expectedDataId` (else ModuleError 0x6500CC "Unexpected data id in data
-    /// begin message.", logged); a non-zero announced size above `largestSize`
-    /// raises ModuleError 0x650067 "Device log file is too large." (logged),
-    /// otherwise the returned buffer is sized to it (zero-filled) and becomes
-    /// the destination. Then the data state transfer and a DataBeginAck.
-    /// Raises std::bad_alloc when the buffer cannot be had.
-    TransferBuffer AcceptReceiveBegin(std::uint32_t expectedDataId, std::uint32_t largestSize);
+    /// begin message.", logged); an announced size above `largestSize` raises
+    /// ModuleError 0x650067 "Device log file is too large." (logged). Answers
+    /// the announced size, for the caller to prepare the destination outside
+    /// the data lock.
+    std::uint32_t CheckReceiveBegin(std::uint32_t expectedDataId, std::uint32_t largestSize);
+    /// Accepts the begin checked by CheckReceiveBegin: when the state is still
+    /// begin with `expectedDataId` (else the internal error "Data state !=
+    /// DataStateBegin." as above), `destination` becomes where blocks land
+    /// (none for an announced size of 0), then the data state transfer and a
+    /// DataBeginAck. The destination's bytes are used as they are: it grows
+    /// (value-initialised) to cover each block as it arrives, up to the
+    /// announced size, and bytes between the highest position reached and a
+    /// block further on are cleared, so that what FinishReceive answers reads
+    /// as if the destination had been zero-filled to the announced size.
+    void AcceptReceiveBegin(std::uint32_t expectedDataId, const TransferBuffer& destination);
     /// Milliseconds left of the DataBegin's time-out, counted from its
     /// acceptance (never below 0); Platform::kInfinite without a time-out.
     std::uint32_t GetReceiveTimeLeft() const;
     /// Ends a download whose data state is end (else the internal error
     /// 0x6500CC "Data state != DATA_STATE_END.", site "Did not download log"):
     /// the destination is dropped from the record, the buffer cut to the bytes
-    /// received, the DataEndAck sent and the machine reset. Answers the bytes
-    /// (moved out of `buffer`).
+    /// received (its capacity released when more than half of it and over
+    /// 1 MiB lies beyond them), the DataEndAck sent and the machine reset.
+    /// Answers the bytes (moved out of `buffer`).
     std::vector<std::uint8_t> FinishReceive(const TransferBuffer& buffer);
     ReceiveProgress GetReceiveProgress() const;
 

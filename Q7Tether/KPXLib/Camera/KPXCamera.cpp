@@ -140,6 +140,8 @@ Camera::Camera(std::unique_ptr<Transport::DeviceInterface> device, const CameraT
 Camera::~Camera()
 {
     TeardownStep([this] { Shutdown(); });
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
     m_pTransportDevice->SetNotifyCallback(Transport::NotifyCallback());
     m_pTransportDevice.reset();
 }
@@ -216,6 +218,7 @@ ClientIdentity Camera::GetDevelopmentIdentity() const
 std::uint32_t Camera::Initialize(bool keepControlTransport)
 {
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (m_initialized)
         return 0;
     AssertDevice();
@@ -349,6 +352,7 @@ void Camera::DiscardInitialization(std::unique_ptr<ChannelTransport>& control) n
 std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> allocator)
 {
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         throw ModuleError(Universal::kError_NotInitialized);
     if (AgentsInitialized())
@@ -475,6 +479,8 @@ void Camera::BuildAgents()
         agent->SetFileProgressCallback(forward);
         agent->SetFirmwareProgressCallback(forward);
         m_ch1.agent = std::move(agent);
+        ScopedLock cancel(m_cancelLock);
+        m_cancelTarget = m_ch1.agent.get();
     }
     if (const OfferedChannel offered = FindOffered(2, 0); offered.descriptor != nullptr)
     {
@@ -547,6 +553,7 @@ void Camera::BuildAgents()
 void Camera::Close()
 {
     ScopedLock main(m_mainLock);
+    DropRetired();
     if (!m_initialized)
         return;
     // Transfers wait on this event too: they end now and free their slots.
@@ -584,7 +591,10 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch255.lock, m_ch255.agent))
+            {
                 agent->StopThreads();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
@@ -602,7 +612,10 @@ void Camera::StopAgents()
         [this]
         {
             if (auto agent = TakeAgent(m_ch2.lock, m_ch2.agent))
+            {
                 agent->Stop();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
@@ -610,22 +623,56 @@ void Camera::StopAgents()
             auto agent = TakeAgent(m_ch3.lock, m_ch3.agent);
             if (agent)
                 agent->Stop();
-            // After the stop: the agent's notify thread can store no more.
-            std::lock_guard lock(m_capabilitiesLock);
-            m_capabilities.reset();
+            {
+                // After the stop: the agent's notify thread can store no more.
+                std::lock_guard lock(m_capabilitiesLock);
+                m_capabilities.reset();
+            }
+            Retire(std::move(agent));
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch1.lock, m_ch1.agent))
+            {
+                {
+                    ScopedLock cancel(m_cancelLock);
+                    m_cancelTarget = nullptr;
+                }
                 agent->Stop();
+                Retire(std::move(agent));
+            }
         });
     TeardownStep(
         [this]
         {
             if (auto agent = TakeAgent(m_ch0.lock, m_ch0.agent))
+            {
                 agent->Close();
+                Retire(std::move(agent));
+            }
         });
+}
+
+// A thread that takes down its own agent (a callback of the camera running on
+// the agent's thread) returns into that agent's code afterwards: it must not
+// free it. The agent is stopped; its thread has let itself go and ends once
+// the callback returned.
+void Camera::Retire(std::shared_ptr<void> object)
+{
+    if (object && Platform::Thread_Posix::IsCallerInThreadBody())
+        m_retired.push_back(std::move(object));
+}
+
+void Camera::DropRetired() noexcept
+{
+    if (Platform::Thread_Posix::IsCallerInThreadBody())
+        return;
+    // In the order taken down: agents before the transports they use. The
+    // destructors wait for threads still returning from a callback.
+    for (std::shared_ptr<void>& object : m_retired)
+        object.reset();
+    m_retired.clear();
 }
 
 void Camera::StopTransports() noexcept
@@ -650,7 +697,13 @@ void Camera::Shutdown()
 {
     ScopedLock main(m_mainLock);
     TeardownStep([this] { Close(); });
-    TeardownStep([this] { m_transports.clear(); });
+    TeardownStep(
+        [this]
+        {
+            for (TransportEntry& entry : m_transports)
+                Retire(std::move(entry.transport));
+            m_transports.clear();
+        });
     m_initialized = false;
 }
 

@@ -85,9 +85,15 @@ struct CameraTimings
 /// the development receiver on the development agent's receive thread; the
 /// error callback on
 /// whichever thread of the camera met the error; progress on the thread of
-/// the transfer. None of them may call the camera's lifecycle operations or
-/// setters (those wait for the threads that run them): hand such work to
-/// another thread.
+/// the transfer. A notification sink may stop and start device control and
+/// may Close the camera: a thread whose own agent stops lets itself go and
+/// ends once the sink returned, and what Close takes down on a thread of the
+/// library is kept (stopped) until a lifecycle operation runs on another
+/// thread or the camera is destroyed. Close in a sink still waits for the
+/// transport device's notify thread, which may be waiting for the sinks to
+/// deliver a link loss (a deadlock): better hand Close to another thread. No
+/// callback may destroy the camera or call its other lifecycle operations or
+/// setters (those wait for the threads that run them).
 class Camera : public Universal::ErrorDispatcher, public Universal::ProgressProvider
 {
 public:
@@ -293,7 +299,10 @@ public:
     /// 0x15E000F at its connection limit. Blocks.
     void StartDeviceControl();
     /// Stops the agent. Blocks. The agent's slot is not locked meanwhile: the
-    /// notify callback may read properties while the agent stops.
+    /// notify callback may read properties while the agent stops. The notify
+    /// callback may also call this (and StartDeviceControl after it): the
+    /// agent's notify thread then lets itself go and ends once the callback
+    /// returned.
     void StopDeviceControl();
     [[nodiscard]] bool IsDeviceControlStarted() const;
 
@@ -467,8 +476,11 @@ public:
     void StopDevelopment();
 
     /// Passes a cancel request on to the image-transfer agent's progress
-    /// provider, then to the programming agent's. Blocks while a request holds
-    /// an agent's slot.
+    /// provider (under its slot lock), then to the programming agent
+    /// (ProgrammingAgent::CancelTask): a transfer of that task ends promptly
+    /// as cancelled. Does not wait for a programming transfer, whose call holds
+    /// the agent's slot: callable from another thread and from the progress
+    /// callback.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     // ---- the camera itself
@@ -527,6 +539,12 @@ private:
 
     // Close's steps.
     void StopAgents();
+    // Destroys object, or keeps it in m_retired on a thread of the library
+    // (see m_retired). Main lock held.
+    void Retire(std::shared_ptr<void> object);
+    // Destroys the retired objects, unless on a thread of the library. Main
+    // lock held.
+    void DropRetired() noexcept;
     void StopTransports() noexcept;
     void CloseWatchThread(Platform::Thread_Posix& thread, void* parameter);
 
@@ -621,6 +639,13 @@ private:
 
     Platform::Thread_Posix m_closeWatch{L"KPX camera close watch"}; // runs during Close only
 
+    // Agents and channel transports that Close or Shutdown took down on a
+    // thread of the library (in a callback of the camera, which may run on that
+    // agent's own thread and return into it): kept, stopped, until a lifecycle
+    // operation runs on another thread or the camera is destroyed. Guarded by
+    // the main lock.
+    std::vector<std::shared_ptr<void>> m_retired;
+
     // The agents; built after the transports they use, destroyed before them.
     Slot<EnumerationAgent> m_ch0;
     Slot<ProgrammingAgent> m_ch1;
@@ -629,6 +654,11 @@ private:
     Slot<ImageTransferAgent> m_ch4;
     Slot<LiveViewAgent> m_ch5;
     Slot<DevelopmentAgent> m_ch255;
+
+    // The agent of m_ch1 for CancelTask, which must not wait for the slot lock
+    // a transfer holds. Set and cleared under both locks (slot lock first).
+    Platform::Mutex_Posix m_cancelLock; // guards m_cancelTarget; held only to call CancelTask
+    ProgrammingAgent* m_cancelTarget = nullptr;
 };
 
 } // namespace Q7::KPX

@@ -365,9 +365,9 @@ void Camera::CancelTask(std::uint32_t type, std::uint32_t id)
         if (m_ch4.agent)
             static_cast<Universal::ProgressProvider&>(*m_ch4.agent).CancelTask(type, id);
     }
-    ScopedLock slot(m_ch1.lock);
-    if (m_ch1.agent)
-        static_cast<Universal::ProgressProvider&>(*m_ch1.agent).CancelTask(type, id);
+    ScopedLock lock(m_cancelLock);
+    if (m_cancelTarget != nullptr)
+        m_cancelTarget->CancelTask(type, id);
 }
 
 // ---------------------------------------------------------------- slots

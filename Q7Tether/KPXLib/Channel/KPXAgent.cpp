@@ -105,10 +105,13 @@ SendMessageCommand::SendMessageCommand(MessageBytes message, UniversalString des
 
 SendMessageCommand::~SendMessageCommand() = default;
 
+void SendMessageCommand::OnWritten() noexcept {}
+
 SendMessageQueue::SendMessageQueue()
 {
     m_hasCommands.Reset();
     m_empty.Set();
+    m_drained.Set();
 }
 
 SendMessageQueue::~SendMessageQueue()
@@ -125,6 +128,7 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
         Platform::ScopedLock lock(m_lock);
         m_commands.push_back(std::move(command));
         m_empty.Reset();
+        m_drained.Reset();
         m_hasCommands.Set();
     }
     catch (const std::exception& e)
@@ -149,6 +153,7 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
             {
                 command = std::move(m_commands.front());
                 m_commands.pop_front();
+                m_taken = true;
                 if (m_commands.empty())
                 {
                     m_hasCommands.Reset();
@@ -175,6 +180,8 @@ void SendMessageQueue::Clear() noexcept
             dropped.swap(m_commands);
             m_hasCommands.Reset();
             m_empty.Set();
+            if (!m_taken)
+                m_drained.Set();
         }
         // The commands and their messages are deleted outside the lock.
     }
@@ -182,6 +189,14 @@ void SendMessageQueue::Clear() noexcept
     {
         Q7_REPORT_INTERNAL_ERROR_TEXT(L"Unexpected exception");
     }
+}
+
+void SendMessageQueue::FinishCommand() noexcept
+{
+    Platform::ScopedLock lock(m_lock);
+    m_taken = false;
+    if (m_commands.empty())
+        m_drained.Set();
 }
 
 std::size_t SendMessageQueue::GetCount() const
@@ -231,8 +246,20 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
         {
             if (!queue.Pop(command, abortObjects))
                 return 1;
+            // The queue learns that the command is done however it ends.
+            struct Finish
+            {
+                SendMessageQueue& queue;
+                std::unique_ptr<SendMessageCommand>& command;
+                ~Finish()
+                {
+                    command.reset();
+                    queue.FinishCommand();
+                }
+            } finish{queue, command};
             const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix);
-            command.reset();
+            if (result == 0)
+                command->OnWritten();
             if (result != 0)
                 return result;
         }

@@ -124,9 +124,20 @@ public:
     SendMessageCommand& operator=(const SendMessageCommand&) = delete;
 
     [[nodiscard]] bool HasMessage() const noexcept { return !m_message.empty(); }
+    /// The message; its `messageSize` bytes are written (the buffer may be
+    /// longer).
     [[nodiscard]] const MessageBytes& GetMessage() const noexcept { return m_message; }
     [[nodiscard]] const Universal::UniversalString& GetDescription() const noexcept { return m_description; }
     [[nodiscard]] std::uint32_t GetTimeout() const noexcept { return m_timeoutMs; }
+
+    /// Called by SendNext on the send thread once the message is written
+    /// whole; nothing by default.
+    virtual void OnWritten() noexcept;
+
+protected:
+    /// Takes the message buffer out of the command (for a subclass that
+    /// recycles it); the command then holds none.
+    MessageBytes TakeMessage() noexcept { return std::move(m_message); }
 
 private:
     Universal::UniversalString m_description; // used only in log lines
@@ -167,14 +178,26 @@ public:
     /// The number of queued commands.
     [[nodiscard]] std::size_t GetCount() const;
 
+    /// The send thread is done with the command it took last (written,
+    /// failed or dropped). Called by SendNext after each command.
+    void FinishCommand() noexcept;
+
     /// Set while the queue is empty. For waiting; thread-safe.
     [[nodiscard]] Platform::EventStatus& GetEmptyEvent() noexcept { return m_empty; }
 
+    /// Set while the queue is empty and the send thread is done with the last
+    /// command it took: whatever was pushed before is written (or failed, or
+    /// was cleared). For waiting; thread-safe.
+    [[nodiscard]] Platform::EventStatus& GetDrainedEvent() noexcept { return m_drained; }
+
 private:
-    mutable Platform::Mutex_Posix m_lock; // guards m_commands and keeps the two events in step with it
+    // Guards m_commands and m_taken, and keeps the three events in step with them.
+    mutable Platform::Mutex_Posix m_lock;
     Platform::EventCondition_Posix m_hasCommands;
     Platform::EventCondition_Posix m_empty;
+    Platform::EventCondition_Posix m_drained;
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
+    bool m_taken = false; // Pop handed out a command whose FinishCommand has not come yet
 };
 
 /// Writes one command's message on the channel: its first `messageSize` bytes,
@@ -190,10 +213,12 @@ std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
                           const WaitObjectList& abortObjects, const wchar_t* logPrefix);
 
 /// The body of an agent's send thread: pops and writes commands in order until
-/// a write fails or Pop is aborted. Answers 1 when aborted, else the failed
-/// write's result; the failed command is deleted, the ones behind it stay
-/// queued. A standard exception is raised as an internal error
-/// (StdExceptionError). Blocks. Called by the queue's one send thread.
+/// a write fails or Pop is aborted. Each command written whole is told
+/// (OnWritten), then deleted, then the queue is told (FinishCommand). Answers
+/// 1 when aborted, else the failed write's result; the failed command is
+/// deleted, the ones behind it stay queued. A standard exception is raised as
+/// an internal error (StdExceptionError). Blocks. Called by the queue's one
+/// send thread.
 std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObjectList& abortObjects,
                        const wchar_t* logPrefix);
 

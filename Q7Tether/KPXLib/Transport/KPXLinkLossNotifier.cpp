@@ -45,10 +45,7 @@ void LinkLossNotifier::Stop()
         Q7::Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.",
                                     m_thread.GetName());
     }
-    if (!m_thread.IsCurrentThread())
-    {
-        m_thread.Close();
-    }
+    m_thread.Close();
 }
 
 void LinkLossNotifier::SetCallback(const NotifyCallback& callback)

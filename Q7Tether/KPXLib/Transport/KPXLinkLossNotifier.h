@@ -41,9 +41,9 @@ public:
     /// RequestStop, then waits for the thread in 10-second rounds, logging the
     /// error "Thread '%ls' taking an unexpectedly long time to stop." after each
     /// round that ends with it running, then lets go of it. Called from the
-    /// callback itself, the thread stays attached until the next Start or Stop
-    /// (letting go of it there would end the callback half-way). Blocks until
-    /// a running callback returned.
+    /// callback itself, it lets its own thread go without waiting (the thread
+    /// ends once the callback returned). Blocks until a running callback
+    /// returned.
     void Stop();
 
     /// Installs a clone of the callback (an empty holder removes it); waits

@@ -1,12 +1,13 @@
 #include "Transport/KPXStaticIpConfiguration.h"
 
-#include "Q7PlatformFileSystem_Posix.h"
 #include "Q7UniversalError.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <exception>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -113,9 +114,23 @@ std::optional<TcpMoniker> MakeEntry(const std::vector<std::string>& fields, cons
     }
 }
 
-struct FileCloser
+// An open file descriptor, closed when it goes.
+class FileDescriptor
 {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+public:
+    explicit FileDescriptor(int descriptor) noexcept : m_descriptor(descriptor) {}
+    ~FileDescriptor()
+    {
+        if (m_descriptor >= 0)
+            ::close(m_descriptor);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const noexcept { return m_descriptor; }
+
+private:
+    int m_descriptor;
 };
 
 [[noreturn]] void CannotRead(int errorNumber, const UniversalString& path)
@@ -127,31 +142,56 @@ struct FileCloser
 
 // The contents of the file, up to its first zero byte, as the configuration
 // text (a leading UTF-8 byte-order mark removed).
+//
+// The caller holds the device manager's lock, so nothing here may block on
+// another party: the file is opened without blocking (a FIFO would otherwise
+// wait for a writer) and only a regular file is read. A regular file must also
+// give exactly the bytes its size announces: files of /proc and /sys announce
+// 0 or 4096 bytes whatever they hold, and are refused rather than read as an
+// empty or cut list.
 std::string ReadConfigurationFile(const char* utf8Path)
 {
     const UniversalString path = Q7::Universal::FromNarrow(utf8Path);
-    const std::unique_ptr<std::FILE, FileCloser> file(Q7::Platform::OpenFile(path.c_str(), L"rb"));
-    if (std::fseek(file.get(), 0, SEEK_END) != 0)
+    const FileDescriptor file(::open(utf8Path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.Get() < 0)
+    {
+        Q7::Universal::ThrowStandardError(
+            Q7::Universal::StandardError(static_cast<std::uint32_t>(errno), path.c_str()),
+            L"Failed to open file.");
+    }
+    struct stat status = {};
+    if (::fstat(file.Get(), &status) != 0)
     {
         CannotRead(errno, path);
     }
-    const long size = std::ftell(file.get());
-    if (size < 0)
+    if (!S_ISREG(status.st_mode))
     {
-        CannotRead(errno, path);
+        CannotRead(S_ISDIR(status.st_mode) ? EISDIR : EINVAL, path);
     }
-    if (static_cast<unsigned long>(size) > kMaxStaticIpConfigurationFileSize)
+    if (status.st_size < 0 || static_cast<std::uint64_t>(status.st_size) > kMaxStaticIpConfigurationFileSize)
     {
         Q7::Universal::ThrowModuleError(
             Q7::Universal::ModuleError(Q7::Universal::kError_LimitExceeded,
                                        UniversalString(L"File \"%ls\" is too large", path.c_str())));
     }
-    std::string contents(static_cast<std::size_t>(size), '\0');
-    std::rewind(file.get());
-    errno = 0;
-    if (std::fread(contents.data(), 1, contents.size(), file.get()) != contents.size())
+    // One byte more than announced, to see a file that holds more.
+    const auto size = static_cast<std::size_t>(status.st_size);
+    std::string contents(size + 1, '\0');
+    std::size_t done = 0;
+    while (done < contents.size())
     {
-        CannotRead(errno, path);
+        const ssize_t got = ::read(file.Get(), contents.data() + done, contents.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            CannotRead(errno, path);
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    if (done != size)
+    {
+        CannotRead(EIO, path);
     }
     contents.resize(std::string_view(contents.c_str()).size());
     if (std::string_view(contents).starts_with(kUtf8ByteOrderMark))

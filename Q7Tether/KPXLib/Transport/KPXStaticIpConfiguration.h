@@ -63,12 +63,15 @@ public:
 
     /// Reads the file at the UTF-8 path (at most 10000 bytes; a UTF-8 byte-order
     /// mark at its start is skipped) and sets the list from its contents as
-    /// SetFromText does; a null or empty path gives an empty list. Raises what
-    /// OpenFile raises when the file does not open (StandardError, logged),
-    /// ModuleError 0x6500CD (logged) "File \"%ls\" is too large" for a larger
-    /// file, StandardError (logged) "Cannot read file \"%ls\"" when it cannot be
-    /// measured or read, and the errors of SetFromText; the list is then left as
-    /// it was. Blocks on the file system and the resolver. Thread-safe.
+    /// SetFromText does; a null or empty path gives an empty list. Raises
+    /// StandardError (logged, "Failed to open file.", errno and the path) when
+    /// the file does not open, ModuleError 0x6500CD (logged) "File \"%ls\" is
+    /// too large" for a larger file, StandardError (logged) "Cannot read file
+    /// \"%ls\"" when it cannot be measured or read, is not a regular file (a
+    /// FIFO, a device, a folder: never read, never waited for) or does not hold
+    /// the bytes its size announces (files of /proc and /sys), and the errors of
+    /// SetFromText; the list is then left as it was. Blocks on the file system
+    /// and the resolver, never on another process. Thread-safe.
     void SetFromFile(const char* path);
 
     /// A copy of the list. Thread-safe.

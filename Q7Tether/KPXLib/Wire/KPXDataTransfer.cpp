@@ -1,5 +1,6 @@
 #include "Wire/KPXDataTransfer.h"
 
+#include <cstring>
 #include <limits>
 
 #include "Q7UniversalError.h"
@@ -215,6 +216,25 @@ MessageBytes MakeDataBlockMessage(ProtocolVersion version, std::uint32_t dataId,
     message.blockSize = static_cast<std::uint32_t>(data.size());
     message.header.messageSize = static_cast<std::uint32_t>(total);
     return EncodeMessage(message, data);
+}
+
+std::size_t BuildDataBlockHeader(std::span<std::uint8_t> out, ProtocolVersion version, std::uint32_t dataId,
+                                 std::uint32_t blockSize)
+{
+    CheckMessageVersion(version);
+    DataBlockMessage message = MakeDefaultDataBlock(version);
+    const std::uint64_t total = std::uint64_t{message.header.messageHeaderSize} + blockSize;
+    if (total > std::numeric_limits<std::uint32_t>::max())
+        throw ModuleError(Universal::kError_InvalidSize, L"KPX data block too large.");
+    if (out.size() < message.header.messageHeaderSize)
+        throw ModuleError(Universal::kError_InvalidSize, L"KPX data block header does not fit.");
+    message.dataId = dataId;
+    message.blockTag = 0xFFFFFFFF;
+    message.blockSize = blockSize;
+    message.header.messageSize = static_cast<std::uint32_t>(total);
+    const MessageBytes header = EncodeMessage(message);
+    std::memcpy(out.data(), header.data(), header.size());
+    return header.size();
 }
 
 MessageBytes MakeDataErrorMessage(ProtocolVersion version, std::uint32_t dataId, std::uint32_t errorId,

@@ -118,8 +118,10 @@ struct DataEndMessage
     }
 };
 
-/// DataSeek (2/5), from the camera: resend from `offset`. The offset is read
-/// as a u64; a camera that writes a u32 followed by zero bytes reads the same.
+/// DataSeek (2/5), from the camera: resend from `offset`. The offset is the
+/// u32 at 24; bytes 28 to 31 are not read as part of it, so a camera that
+/// writes a u64 offset and one that writes a u32 followed by anything agree on
+/// every offset a transfer's 32-bit sizes allow.
 struct DataSeekMessage
 {
     static constexpr std::size_t kEncodedSize = 32;
@@ -128,12 +130,13 @@ struct DataSeekMessage
         kMessageMagic, kMessageClass_DataTransfer, kDataTransferMessage_DataSeek, 32, 32, 0};
     std::uint32_t dataId = 0;
     std::uint32_t reserved20 = 0;
-    std::uint64_t offset = 0;
+    std::uint32_t offset = 0;
+    std::uint32_t reserved28 = 0; ///< ignored on receipt
 
     template <typename Io>
     constexpr void Fields(Io& io)
     {
-        io(header, dataId, reserved20, offset);
+        io(header, dataId, reserved20, offset, reserved28);
     }
 };
 
@@ -256,6 +259,13 @@ MessageBytes MakeDataAbortMessage(ProtocolVersion version, std::uint32_t dataId)
 /// message would not fit the u32 `messageSize`.
 MessageBytes MakeDataBlockMessage(ProtocolVersion version, std::uint32_t dataId,
                                   std::span<const std::uint8_t> data);
+/// The fixed part of a DataBlock that carries `blockSize` bytes, written to
+/// the start of `out` (the data goes right behind it, so one buffer holds the
+/// whole message); answers the fixed part's size for the version (36). Raises
+/// ModuleError 0x650005 (plain) when the message would not fit the u32
+/// `messageSize` or `out` is shorter than the fixed part.
+std::size_t BuildDataBlockHeader(std::span<std::uint8_t> out, ProtocolVersion version, std::uint32_t dataId,
+                                 std::uint32_t blockSize);
 /// DataError without a text, answering `received` (its class and type).
 MessageBytes MakeDataErrorMessage(ProtocolVersion version, std::uint32_t dataId, std::uint32_t errorId,
                                   const CommonMessageHeader& received);

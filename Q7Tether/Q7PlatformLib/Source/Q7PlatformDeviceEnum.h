@@ -18,6 +18,7 @@
 #include "Q7UniversalLogMsg.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -148,28 +149,27 @@ public:
     /// wait on that event returns only after the new first enumeration. Raises
     /// ModuleError 0x650066 (logged) with the callback-not-set text when no
     /// callback is set, and what starting the thread raises; it is stopped then.
+    /// From a callback (on the refresh thread) after a Stop there, it takes that
+    /// Stop back and starts over on the same thread once the callback returned
+    /// (the list emptied, every present device reported as added again); it
+    /// does nothing while a Stop on another thread is under way (that Stop
+    /// wins) or when no Stop is pending.
     void Start()
     {
         if (m_thread.IsCurrentThread())
         {
-            return; // from a callback: the thread runs
+            StartFromCallback();
+            return;
         }
         ScopedLock state(m_stateLock);
-        if (m_thread.IsRunning())
+        if (IsRunning())
         {
             return;
         }
         try
         {
             Stop();
-            {
-                ScopedLock lock(m_callbackLock);
-                if (m_callback.IsNull())
-                {
-                    Q7::Universal::ThrowModuleError(Q7::Universal::ModuleError(
-                        Q7::Universal::kError_InvalidState, m_texts.callbackNotSet));
-                }
-            }
+            RequireCallback();
             {
                 ScopedLock lock(m_listLock);
                 m_devices.clear();
@@ -187,24 +187,40 @@ public:
 
     /// Stops the refresh thread, waiting in 10-second rounds with the slow-stop
     /// warning after each; keeps the list and the callback. From a callback (on
-    /// the refresh thread) it only asks the thread to stop after the refresh.
+    /// the refresh thread) it cannot wait for its own thread: it asks the
+    /// thread to stop, the rest of the refresh under way is not reported, and
+    /// the thread ends once the callback returned; IsRunning answers false from
+    /// then on. Never takes the state lock there, so a callback's Stop never
+    /// waits for a Stop on another thread (which waits for the callback).
     void Stop()
     {
         if (m_thread.IsCurrentThread())
         {
+            ScopedLock request(m_requestLock);
+            ++m_run;
             m_thread.GetStopEvent().Set();
             return;
         }
         ScopedLock state(m_stateLock);
+        {
+            ScopedLock request(m_requestLock);
+            m_stopping = true;
+            ++m_run;
+        }
         while (!m_thread.Stop(kStopWaitMs))
         {
             Q7::Universal::LogWarning(L"%ls", m_texts.slowStop);
         }
         m_thread.Close();
+        ScopedLock request(m_requestLock);
+        m_stopping = false;
     }
 
-    /// The refresh thread runs.
-    bool IsRunning() const { return m_thread.IsRunning(); }
+    /// The refresh thread runs and no Stop is pending.
+    bool IsRunning() const { return m_thread.IsRunning() && !m_thread.IsStopRequested(); }
+
+    /// The caller is the refresh thread (a callback).
+    bool IsRefreshThread() const { return m_thread.IsCurrentThread(); }
 
     /// Copies the device list out (in the order the devices were added).
     void GetDevices(std::vector<M>& devices)
@@ -311,6 +327,37 @@ private:
         }
     }
 
+    // Raises ModuleError 0x650066 (logged) with the callback-not-set text when
+    // no callback is set.
+    void RequireCallback()
+    {
+        ScopedLock lock(m_callbackLock);
+        if (m_callback.IsNull())
+        {
+            Q7::Universal::ThrowModuleError(
+                Q7::Universal::ModuleError(Q7::Universal::kError_InvalidState, m_texts.callbackNotSet));
+        }
+    }
+
+    // Start on the refresh thread (see Start).
+    void StartFromCallback()
+    {
+        ScopedLock request(m_requestLock);
+        if (m_stopping || !m_thread.GetStopEvent().IsSet())
+        {
+            return;
+        }
+        RequireCallback();
+        {
+            ScopedLock lock(m_listLock);
+            m_devices.clear();
+        }
+        ++m_run;
+        m_enumeratedEvent.Reset();
+        m_refreshRequest.Set();
+        m_thread.GetStopEvent().Reset();
+    }
+
     void ThreadBody(Thread_Posix& thread, void* /*parameter*/)
     {
         thread.GetReadyEvent().Set();
@@ -337,8 +384,14 @@ private:
         }
     }
 
+    // A Start or Stop from a callback (or a Stop on another thread) overtakes
+    // the refresh under way: it reports nothing more and does not count as
+    // completed (a restart clears the enumerated event for its own first
+    // refresh).
     void RefreshWithNotifications()
     {
+        const std::uint64_t run = m_run.load();
+        bool overtaken = false;
         WrapStdExceptions(
             [&]
             {
@@ -351,16 +404,25 @@ private:
                     m_enumerator().Enumerate(fresh, m_filter);
                     Compare(fresh, m_devices, added, removed, m_sameDevice);
                 }
-                for (const M& device : removed)
+                const auto notifyAll = [&](const std::vector<M>& devices, NotifyKind kind)
                 {
-                    NotifyOne(static_cast<NotifyKind>(1), device);
-                }
-                for (const M& device : added)
-                {
-                    NotifyOne(static_cast<NotifyKind>(0), device);
-                }
+                    for (const M& device : devices)
+                    {
+                        overtaken = overtaken || m_run.load() != run;
+                        if (overtaken)
+                        {
+                            return;
+                        }
+                        NotifyOne(kind, device);
+                    }
+                };
+                notifyAll(removed, static_cast<NotifyKind>(1));
+                notifyAll(added, static_cast<NotifyKind>(0));
             });
-        m_enumeratedEvent.Set();
+        if (!overtaken && m_run.load() == run)
+        {
+            m_enumeratedEvent.Set();
+        }
     }
 
     void RefreshWithoutNotifications()
@@ -408,8 +470,15 @@ private:
     const SameDevice m_sameDevice;
     const EnumeratorSource m_enumerator;
 
-    Mutex_Posix m_stateLock;  // serialises Start, Stop and Refresh
-    Mutex_Posix m_filterLock; // guards m_filter
+    // Serialises Start, Stop and Refresh of other threads than the refresh
+    // thread, which never takes it: a Stop holds it while it waits for the
+    // refresh thread, whose callbacks may call Start and Stop.
+    Mutex_Posix m_stateLock;
+    Mutex_Posix m_requestLock; // guards m_stopping and the stop event's state against callbacks; never held
+                               // while waiting
+    bool m_stopping = false;   // a Stop on another thread than the refresh thread is under way
+    std::atomic<std::uint64_t> m_run{0}; // counts Starts and Stops that overtake a refresh under way
+    Mutex_Posix m_filterLock;            // guards m_filter
     std::vector<F> m_filter;
     Mutex_Posix m_callbackLock; // guards m_callback; held while it runs
     Callback m_callback;        // empty when none

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace Q7::Platform
 {
@@ -32,6 +33,9 @@ struct Thread_Posix::Control
     EventCondition_Posix started; // the thread published its id and waits at the gate
     EventCondition_Posix gate;    // opened by Start once the events are cleared
     EventCondition_Posix ended;   // set when the thread procedure finishes
+    // The object let the thread go from the thread itself (Close or destructor
+    // there): its body must return. Written and read only by that thread.
+    bool letGo = false;
 };
 
 namespace
@@ -75,9 +79,11 @@ int MapPriority(int priority)
 }
 
 thread_local int t_currentPriority = kThreadPriority_Normal;
+// The state of the Thread_Posix thread that runs here; null on other threads.
+// The thread procedure holds a reference for as long as the thread runs.
+thread_local Thread_Posix::Control* t_currentControl = nullptr;
 
-// Sets the end signal when the thread procedure is left, also when the thread
-// ends itself from inside its body (Close on its own thread unwinds the stack).
+// Sets the end signal when the thread procedure is left.
 class EndGuard
 {
 public:
@@ -104,6 +110,7 @@ void* ThreadEntry(void* argument)
         delete handed;
     }
     const uint32_t id = CurrentThreadId();
+    t_currentControl = control.get();
     control->id = id;
     control->started.Set();
     // The start gate: Start opens it after clearing the object's events, so the
@@ -182,6 +189,9 @@ void Thread_Posix::Start(const ThreadFunctor& functor, void* parameter, uint32_t
         ScopedLock lock(m_mutex);
         if (m_control)
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_AlreadyInitialized), nullptr);
+        // Threads let go earlier are not waited for here (one may be the caller).
+        std::erase_if(m_letGo,
+                      [](const std::shared_ptr<Control>& control) { return control->ended.IsSet(); });
         try
         {
             auto control = std::make_shared<Control>();
@@ -234,39 +244,40 @@ void Thread_Posix::Close()
 
 void Thread_Posix::Detach(DetachMode mode)
 {
-    bool endOwnThread = false;
     std::shared_ptr<Control> control;
     uint32_t id = 0;
     {
         ScopedLock lock(m_mutex);
-        if (!m_control)
-            return;
-        control = m_control;
-        id = m_threadId;
-        if (pthread_equal(control->handle, pthread_self()))
+        if (m_control)
         {
-            // The thread detaches itself: nobody may wait for it to end.
-            if (mode == DetachMode::kDestructor)
-                Q7::Universal::LogInfo(L"Thread deconstructor called inside own thread %u (0x%x) [%ls]", id,
-                                       id, m_name.c_str());
-            else
-                endOwnThread = true;
-            pthread_detach(control->handle);
-            Release();
-        }
-        else if (!control->ended.IsSet())
-        {
-            // No forced end: the body may still use this object, so it is asked
-            // to stop and waited for, below, without the mutex (the body may call
-            // into its object meanwhile).
-            Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
-            m_stopEvent.Set();
+            control = m_control;
+            id = m_threadId;
+            if (control.get() == t_currentControl)
+            {
+                // The thread lets itself go: nobody may wait for it to end, and
+                // it returns from here as from any call (no forced unwinding,
+                // which would abort inside catch (...) and terminate inside
+                // noexcept frames on its way up). Its body returns next.
+                if (mode == DetachMode::kDestructor)
+                    Q7::Universal::LogInfo(L"Thread deconstructor called inside own thread %u (0x%x) [%ls]",
+                                           id, id, m_name.c_str());
+                pthread_detach(control->handle);
+                control->letGo = true;
+                m_letGo.push_back(control);
+                Release();
+                return;
+            }
+            if (!control->ended.IsSet())
+            {
+                // No forced end: the body may still use this object, so it is
+                // asked to stop and waited for, below, without the mutex (the
+                // body may call into its object meanwhile).
+                Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
+                m_stopEvent.Set();
+            }
         }
     }
-    if (endOwnThread)
-        pthread_exit(nullptr);
-
-    if (!pthread_equal(control->handle, pthread_self()))
+    if (control)
     {
         while (!WaitForObject(&control->ended, kTerminateWarningMs))
             Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", id, id, m_name.c_str());
@@ -278,6 +289,29 @@ void Thread_Posix::Detach(DetachMode mode)
             Release();
         }
     }
+    WaitForLetGo();
+}
+
+void Thread_Posix::WaitForLetGo()
+{
+    std::vector<std::shared_ptr<Control>> letGo;
+    {
+        ScopedLock lock(m_mutex);
+        letGo = m_letGo;
+    }
+    for (const std::shared_ptr<Control>& control : letGo)
+    {
+        // A thread that let itself go and now closes the object again does not
+        // wait for itself.
+        if (control.get() == t_currentControl || control->ended.IsSet())
+            continue;
+        do
+            Q7::Universal::LogWarning(L"Terminating thread %u (0x%x) [%ls]", control->id, control->id,
+                                      m_name.c_str());
+        while (!WaitForObject(&control->ended, kTerminateWarningMs));
+    }
+    ScopedLock lock(m_mutex);
+    std::erase_if(m_letGo, [](const std::shared_ptr<Control>& control) { return control->ended.IsSet(); });
 }
 
 void Thread_Posix::Release()
@@ -318,6 +352,12 @@ bool Thread_Posix::Stop(uint32_t timeoutMs)
     return WaitForStop(timeoutMs);
 }
 
+bool Thread_Posix::IsStopRequested() const
+{
+    const Control* const current = t_currentControl;
+    return m_stopEvent.IsSet() || (current != nullptr && current->letGo && current->owner == this);
+}
+
 bool Thread_Posix::IsCurrentThread() const
 {
     ScopedLock lock(m_mutex);
@@ -346,6 +386,11 @@ WaitHandle Thread_Posix::GetHandle() const
 {
     ScopedLock lock(m_mutex);
     return m_control ? m_control->ended.GetHandle() : WaitHandle();
+}
+
+bool Thread_Posix::IsCallerInThreadBody() noexcept
+{
+    return t_currentControl != nullptr;
 }
 
 uint32_t Thread_Posix::GetThreadId() const

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace Q7::Platform
 {
@@ -75,8 +76,18 @@ protected:
 /// Nothing kills a thread: Close or the destructor on a thread that still runs
 /// logs the warning "Terminating thread %u (0x%x) [%ls]", sets the stop event
 /// and waits until the thread has ended, logging the warning again after every
-/// 10 s of waiting (the body may use its object until it returns). The object
-/// may be destroyed (or closed) from its own thread, which detaches the thread.
+/// 10 s of waiting (the body may use its object until it returns).
+///
+/// The object may be closed or destroyed from its own thread (a body, or a
+/// callback it runs, stopping its owner). That lets the thread go: it is
+/// detached, both events are set, and the call returns normally, so the stack
+/// unwinds through catch (...) and noexcept frames as after any call; the body
+/// must then return without waiting again (IsStopRequested answers true on that
+/// thread from then on, even after a new Start). Until it has returned, Close
+/// and the destructor called on other threads wait for it as for an attached
+/// thread, so an owner that closes this object before freeing its own members
+/// never frees what the returning body still touches. The thread itself must not
+/// touch an object that was destroyed on it.
 ///
 /// Every member is thread-safe; GetReadyEvent, GetStopEvent, IsReady,
 /// IsStopRequested and GetName touch nothing that changes. Stop and WaitForStop
@@ -90,7 +101,9 @@ public:
     explicit Thread_Posix(const wchar_t* name);
 
     /// Ends the attachment of a thread (see the class comment): blocks until a
-    /// running thread has ended, unless called from that thread.
+    /// running thread has ended, and until threads this object let go of have
+    /// returned, unless called from that thread (which it lets go, logging
+    /// "Thread deconstructor called inside own thread %u (0x%x) [%ls]").
     ~Thread_Posix() override;
 
     /// Starts a thread that runs functor (a clone of it) with parameter, and with
@@ -104,8 +117,9 @@ public:
     void Start(const ThreadFunctor& functor, void* parameter, uint32_t readyWaitMs) override;
 
     /// Ends the attachment of the thread (see the class comment): blocks until a
-    /// running thread has ended; from the thread itself, the calling thread is
-    /// detached and ends (pthread_exit: its stack unwinds).
+    /// running thread has ended, and until threads this object let go of have
+    /// returned; from the thread itself, lets that thread go and returns at once
+    /// (its body must then return).
     void Close() override;
 
     /// True when no thread is attached, when called on the thread itself, or when
@@ -125,7 +139,9 @@ public:
     /// A thread is attached and has not ended.
     bool IsRunning() const override;
     bool IsReady() const override { return m_readyEvent.IsSet(); }
-    bool IsStopRequested() const override { return m_stopEvent.IsSet(); }
+    /// The stop event is set, or the caller is a thread this object let go of
+    /// (closed or destroyed from that thread), whose body must return.
+    bool IsStopRequested() const override;
 
     /// Stores the priority (values outside EnumThreadPriority store Normal).
     void SetPriority(int priority) override;
@@ -136,6 +152,12 @@ public:
 
     /// The id of the attached thread (CurrentThreadId of that thread), 0 when none.
     uint32_t GetThreadId() const;
+
+    /// True when the caller runs on a thread that a Thread_Posix started (in
+    /// its body, or in a callback the body runs). Owners use it to keep an
+    /// object they take down there alive: the thread may be the object's own
+    /// and return into it. Thread-safe; never blocks.
+    static bool IsCallerInThreadBody() noexcept;
 
     struct Control; // state shared with the running thread
 
@@ -148,9 +170,15 @@ private:
     void Detach(DetachMode mode);
     // Forgets the thread and sets both events; m_mutex held.
     void Release();
+    // Waits, without m_mutex, until every thread this object let go of has
+    // returned (except the caller), then forgets them.
+    void WaitForLetGo();
 
-    mutable Mutex_Posix m_mutex;        // guards m_control, m_threadId, m_priority
+    mutable Mutex_Posix m_mutex;        // guards m_control, m_letGo, m_threadId, m_priority
     std::shared_ptr<Control> m_control; // the attached thread; null when none
+    // Threads that closed or destroyed this object from themselves and may still
+    // be returning from their bodies.
+    std::vector<std::shared_ptr<Control>> m_letGo;
     uint32_t m_threadId = 0;
     int m_priority = kThreadPriority_Normal;
     EventCondition_Posix m_readyEvent; // set by the body when ready; set while detached

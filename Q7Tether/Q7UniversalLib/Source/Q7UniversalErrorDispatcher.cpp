@@ -2,8 +2,6 @@
 
 #include "Q7UniversalLogMsg.h"
 
-#include <cxxabi.h>
-
 namespace Q7::Universal
 {
 
@@ -50,10 +48,6 @@ void ErrorDispatcher::OnError(const UniversalError& error)
                 m_callback(error);
             if (m_function)
                 m_function(error);
-        }
-        catch (const abi::__forced_unwind&)
-        {
-            throw; // the thread is ending (pthread_exit): let it unwind
         }
         catch (...)
         {

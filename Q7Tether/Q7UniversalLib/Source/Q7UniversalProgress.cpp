@@ -4,8 +4,6 @@
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <exception>
 
@@ -282,10 +280,6 @@ void ProgressProvider::OnProgress(const ProgressTask& task)
                 m_callback(task);
             if (m_function)
                 m_function(task);
-        }
-        catch (const abi::__forced_unwind&)
-        {
-            throw; // the thread is ending (pthread_exit): let it unwind
         }
         catch (...)
         {

@@ -3,13 +3,16 @@
 // in-memory pipe.
 
 #include "Channel/KPXAgent.h"
+#include "Channel/KPXSendWindow.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "AgentTestSupport.h"
@@ -201,6 +204,63 @@ TEST(SendMessageQueue, CommonMessagesRefuseVersionsBelowOne)
 }
 
 // ---------------------------------------------------------------------------
+// The send window alone.
+
+// A message of `size` bytes (see Message) built in a buffer of the window.
+SendWindow::Buffer WindowMessage(SendWindow& window, std::uint32_t size, std::uint8_t fill)
+{
+    std::optional<SendWindow::Buffer> buffer = window.TryTake(size);
+    EXPECT_TRUE(buffer.has_value());
+    const Bytes message = Message(size, fill);
+    std::copy(message.begin(), message.end(), buffer->Bytes().begin());
+    return std::move(*buffer);
+}
+
+// Catches a window that lets more buffers out than its size, or that takes
+// fresh memory for every block instead of reusing a buffer that came back.
+TEST(SendWindow, HandsOutAtMostItsBuffersAndReusesTheirMemory)
+{
+    const std::shared_ptr<SendWindow> window = SendWindow::Create(2);
+    std::optional<SendWindow::Buffer> first = window->TryTake(100);
+    std::optional<SendWindow::Buffer> second = window->TryTake(50);
+    ASSERT_TRUE(first && second);
+    EXPECT_GE(first->Bytes().size(), 100u);
+    EXPECT_FALSE(window->TryTake(10).has_value());
+    EXPECT_EQ(window->GetOutstanding(), 2u);
+
+    const std::uint8_t* memory = first->Bytes().data();
+    window->GetChangedEvent().Reset();
+    first.reset();
+    EXPECT_TRUE(window->GetChangedEvent().IsSet());
+    EXPECT_EQ(window->GetOutstanding(), 1u);
+    std::optional<SendWindow::Buffer> again = window->TryTake(80);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->Bytes().data(), memory) << "a buffer large enough is reused";
+
+    // A buffer too small for what is asked grows.
+    again.reset();
+    std::optional<SendWindow::Buffer> larger = window->TryTake(1000);
+    ASSERT_TRUE(larger);
+    EXPECT_GE(larger->Bytes().size(), 1000u);
+}
+
+// Catches buffers lost with the commands of a cleared queue (the window would
+// shrink for good).
+TEST(SendWindow, AClearedQueueGivesItsBuffersBack)
+{
+    const std::shared_ptr<SendWindow> window = SendWindow::Create(2);
+    SendMessageQueue queue;
+    queue.Push(window->MakeCommand(WindowMessage(*window, 40, 1), 24, Q7::Universal::UniversalString(L"a")));
+    queue.Push(window->MakeCommand(WindowMessage(*window, 40, 2), 24, Q7::Universal::UniversalString(L"b")));
+    EXPECT_EQ(window->GetOutstanding(), 2u);
+    EXPECT_FALSE(window->TryTake(40).has_value());
+    queue.Clear();
+    EXPECT_EQ(window->GetOutstanding(), 0u);
+    EXPECT_EQ(window->GetWrittenBytes(), 0u) << "dropped blocks were not written";
+    EXPECT_TRUE(window->TryTake(40).has_value());
+}
+
+// ---------------------------------------------------------------------------
 // A test-only agent with a send thread.
 
 class SendingAgent final : public BaseAgent
@@ -298,6 +358,73 @@ TEST_F(AgentSendLoop, CommandsAreWrittenInPushOrder)
     EXPECT_TRUE(m_agent->Queue().GetEmptyEvent().IsSet());
     EXPECT_TRUE(m_agent->StopSending());
     EXPECT_EQ(m_agent->WaitSendResult(), 1);
+}
+
+// Catches a drain signalled when the last command is taken rather than when it
+// is written: each command sees the queue not drained while it is written,
+// and drained comes once the camera can have every byte.
+TEST_F(AgentSendLoop, DrainedComesAfterTheLastCommandIsWritten)
+{
+    Open();
+    struct Seen
+    {
+        bool empty;
+        bool drained;
+    };
+    class WatchingCommand final : public SendMessageCommand
+    {
+    public:
+        WatchingCommand(Bytes message, SendMessageQueue& queue, std::vector<Seen>& seen)
+            : SendMessageCommand(std::move(message), Q7::Universal::UniversalString(L"watching"),
+                                 kSendNoTimeout),
+              m_queue(queue), m_seen(seen)
+        {
+        }
+        void OnWritten() noexcept override
+        {
+            m_seen.push_back({m_queue.GetEmptyEvent().IsSet(), m_queue.GetDrainedEvent().IsSet()});
+        }
+
+    private:
+        SendMessageQueue& m_queue;
+        std::vector<Seen>& m_seen;
+    };
+    std::vector<Seen> seen; // written on the send thread, read once drained
+    SendMessageQueue& queue = m_agent->Queue();
+    EXPECT_TRUE(queue.GetDrainedEvent().IsSet());
+    queue.Push(std::make_unique<WatchingCommand>(Message(3000, 1), queue, seen));
+    queue.Push(std::make_unique<WatchingCommand>(Message(5000, 2), queue, seen));
+    EXPECT_FALSE(queue.GetDrainedEvent().IsSet());
+    m_agent->StartSending();
+
+    ASSERT_TRUE(Q7::Platform::WaitForObject(&queue.GetDrainedEvent(), 5000));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[0].drained);
+    EXPECT_TRUE(seen[1].empty) << "the last command was taken";
+    EXPECT_FALSE(seen[1].drained) << "but not yet done";
+    EXPECT_TRUE(m_camera.WaitReceived(kChannel, 0, 8000));
+}
+
+// Catches progress counted when a block is queued rather than written, and
+// blocks of an earlier transfer counted in the next one.
+TEST_F(AgentSendLoop, AWindowCountsTheBytesWrittenOfItsCurrentTransfer)
+{
+    Open();
+    const std::shared_ptr<SendWindow> window = SendWindow::Create(4);
+    window->BeginTransfer();
+    m_agent->Queue().Push(
+        window->MakeCommand(WindowMessage(*window, 100, 1), 64, Q7::Universal::UniversalString(L"a")));
+    window->BeginTransfer();
+    m_agent->Queue().Push(
+        window->MakeCommand(WindowMessage(*window, 60, 2), 32, Q7::Universal::UniversalString(L"b")));
+    EXPECT_EQ(window->GetWrittenBytes(), 0u) << "queued is not written";
+    m_agent->StartSending();
+
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, 160));
+    ASSERT_TRUE(Q7::Platform::WaitForObject(&m_agent->Queue().GetDrainedEvent(), 5000));
+    EXPECT_EQ(window->GetWrittenBytes(), 32u);
+    EXPECT_EQ(window->GetOutstanding(), 0u);
+    EXPECT_EQ(m_camera.Received(kChannel, 0).size(), 160u) << "each message's messageSize bytes only";
 }
 
 // Only the message's own messageSize bytes are written, not the whole buffer.

@@ -166,20 +166,17 @@ TEST(DataTransferGoldenTest, GetLog)
 
 // --- Camera-side messages read back -----------------------------------------------------
 
-// The offset is read as a u64: a camera writing a u64 is read whole, one
-// writing a u32 followed by zero bytes reads the same.
-TEST(DataTransferReadTest, DataSeekOffsetIsSixtyFourBits)
+// Catches an offset read across bytes 28 to 31: the offset is the u32 at 24,
+// whatever a camera leaves behind it (a u64's high half, or junk).
+TEST(DataTransferReadTest, DataSeekOffsetIsTheU32AtTwentyFour)
 {
-    const Bytes wide = {0x11, 0x22, 0x33, 0x44, 0x02, 0x05, 0x20, 0x00, 0x20, 0x00, 0x00,
+    const Bytes junk = {0x11, 0x22, 0x33, 0x44, 0x02, 0x05, 0x20, 0x00, 0x20, 0x00, 0x00,
                         0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00,
-                        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
-    const DataSeekMessage seek = DecodeDataSeek(wide, kV10);
+                        0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x02, 0xEE, 0xFF, 0x7F};
+    const DataSeekMessage seek = DecodeDataSeek(junk, kV10);
     EXPECT_EQ(seek.dataId, 3U);
-    EXPECT_EQ(seek.offset, 0x200000010ULL);
-
-    Bytes narrow = wide;
-    narrow[28] = 0;
-    EXPECT_EQ(DecodeDataSeek(narrow, kV10).offset, 0x10U);
+    EXPECT_EQ(seek.offset, 0x10U);
+    EXPECT_EQ(seek.reserved28, 0x7FFFEE02U);
 }
 
 // Every fixed-part field of the class, decoded from bytes that each hold their
@@ -215,7 +212,8 @@ TEST(DataTransferReadTest, EveryFieldIsReadAtItsOffset)
             {"DataEnd.totalSize", 24, 8, [&](const Bytes& b) { return end(b).totalSize; }},
             {"DataSeek.dataId", 16, 4, [&](const Bytes& b) { return seek(b).dataId; }},
             {"DataSeek.reserved20", 20, 4, [&](const Bytes& b) { return seek(b).reserved20; }},
-            {"DataSeek.offset", 24, 8, [&](const Bytes& b) { return seek(b).offset; }},
+            {"DataSeek.offset", 24, 4, [&](const Bytes& b) { return seek(b).offset; }},
+            {"DataSeek.reserved28", 28, 4, [&](const Bytes& b) { return seek(b).reserved28; }},
             {"DataId.dataId", 16, 4, [&](const Bytes& b) { return id(b).dataId; }},
             {"DataId.reserved20", 20, 4, [&](const Bytes& b) { return id(b).reserved20; }},
             {"DataError.errorId", 16, 4, [&](const Bytes& b) { return error(b).errorId; }},

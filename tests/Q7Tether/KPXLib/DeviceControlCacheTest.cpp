@@ -91,6 +91,25 @@ TEST(PropertyCache, ListMergeFiltersReordersAndNotifiesOnlyCompleteRemovals)
     EXPECT_TRUE(cache.GetAllDescriptorsEvent().IsSet());
 }
 
+// Catches the batched-removal fault: a property completed while "added" is
+// batched (during Start) and then dropped by a list was notified "removed"
+// before the batch that still named it. It leaves the batch silently; one
+// announced before the batching began is still notified "removed".
+TEST(PropertyCache, RemovalOfAPropertyStillInTheAddedBatchIsNotNotified)
+{
+    PropertyCache cache;
+    cache.MergePropertyList({1, 2, 3});
+    Complete(cache, 1);
+    cache.SetCollectAddedIds(true);
+    Complete(cache, 2);
+    Complete(cache, 3);
+    EXPECT_TRUE(cache.MergePropertyList({3}).empty());
+    cache.SetCollectAddedIds(false);
+    EXPECT_EQ(Drain(cache), (std::vector<PropertyNotification>{{kPropertyNotify_Added, {1}},
+                                                               {kPropertyNotify_Removed, {1}},
+                                                               {kPropertyNotify_Added, {3}}}));
+}
+
 // Catches the list-pending fault at its root: descriptors and states that
 // come before the list leave the cache complete once the list is merged.
 TEST(PropertyCache, ListNamingOnlyCompletePropertiesCompletesTheCache)

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -110,11 +111,13 @@ Bytes DataBegin(std::uint32_t dataId, std::uint64_t maxSize, const std::string& 
     return MakeDataBeginMessage({2, 0}, 104, dataId, maxSize, 0, name);
 }
 
-Bytes DataSeek(std::uint32_t dataId, std::uint64_t offset)
+// A DataSeek with `high` in bytes 28 to 31 (a u64 offset's high half, or junk).
+Bytes DataSeek(std::uint32_t dataId, std::uint32_t offset, std::uint32_t high = 0)
 {
     DataSeekMessage message = MakeDefaultDataSeek({2, 0});
     message.dataId = dataId;
     message.offset = offset;
+    message.reserved28 = high;
     return EncodeMessage(message);
 }
 
@@ -129,18 +132,20 @@ constexpr std::uint32_t kDownloadId = 41;
 constexpr std::uint32_t kDownloadSize = 0x1000;
 
 // A download in the transfer state: the camera's DataBegin accepted and
-// acknowledged, a zeroed destination of kDownloadSize bytes.
+// acknowledged, its destination `reused` (empty by default).
 struct Download
 {
     RecordingReplies replies;
     ProgrammingTransfer machine{replies};
     TransferBuffer buffer;
 
-    Download()
+    explicit Download(Bytes reused = {})
     {
         machine.BeginReceiving();
         EXPECT_EQ(Feed(machine, DataBegin(kDownloadId, kDownloadSize)), true);
-        buffer = machine.AcceptReceiveBegin(kDownloadId, kDownloadSize);
+        EXPECT_EQ(machine.CheckReceiveBegin(kDownloadId, kDownloadSize), kDownloadSize);
+        buffer = std::make_shared<Bytes>(std::move(reused));
+        machine.AcceptReceiveBegin(kDownloadId, buffer);
         replies.sent.clear();
     }
 };
@@ -229,6 +234,11 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { return DataSeek(kDownloadId, kDownloadSize); },
                     {},
                     kDataState_Transfer},
+        // Catches an offset read as a u64: bytes 28 to 31 are not part of it.
+        HandlerCase{"SeekIgnoresBytes28To31",
+                    [] { return DataSeek(kDownloadId, 0x10, 0xFFFFFFFF); },
+                    {},
+                    kDataState_Transfer},
         HandlerCase{"SeekBeyondTheSizeFailsTheTransfer",
                     [] { return DataSeek(kDownloadId, kDownloadSize + 1); },
                     {Error(kDownloadId, kDataError_SeekBeyondSize, kDataTransferMessage_DataSeek),
@@ -303,7 +313,7 @@ TEST(ProgrammingTransferTest, ABeginBeyondThirtyTwoBitsIsAbortedAtOnce)
     EXPECT_EQ(Feed(machine, DataBegin(9, 0x100000000ull)), true);
     EXPECT_EQ(replies.sent, std::vector<Reply>{Abort(9)});
     EXPECT_EQ(machine.GetDataState(false), kDataState_Abort);
-    EXPECT_THROW(machine.AcceptReceiveBegin(9, 0x3E800000), Q7::Universal::ModuleError);
+    EXPECT_THROW(machine.CheckReceiveBegin(9, 0x3E800000), Q7::Universal::ModuleError);
 }
 
 // The position and block size a camera sends are added in 64 bits: a block
@@ -325,7 +335,7 @@ TEST(ProgrammingTransferTest, ABlockWhoseThirtyTwoBitEndWrapsIsRefusedAndWritesN
                                                                kDataTransferMessage_DataBlock),
                                                          Abort(kDownloadId)}));
     EXPECT_EQ(download.machine.GetDataState(false), kDataState_Abort);
-    EXPECT_EQ(*download.buffer, Bytes(kDownloadSize, 0));
+    EXPECT_TRUE(std::all_of(download.buffer->begin(), download.buffer->end(), [](auto b) { return b == 0; }));
 }
 
 // A block is read into the download's buffer without the data lock; the
@@ -389,6 +399,46 @@ TEST(ProgrammingTransferTest, ADownloadEndsWithTheBytesReceived)
     EXPECT_EQ(download.replies.sent, (std::vector<Reply>{{kDataTransferMessage_DataEndAck, kDownloadId}}));
     EXPECT_EQ(download.machine.GetTransferState(), kTransferState_Disabled);
     EXPECT_EQ(download.machine.GetDataState(false), kDataState_Idle);
+}
+
+// Catches stale bytes of a reused destination read as log bytes: where no
+// block landed below the highest position reached (a forward seek), the log
+// reads as zero, as from a zero-filled buffer; and the reused storage itself
+// is kept, not replaced.
+TEST(ProgrammingTransferTest, AReusedDestinationReadsAsZeroFilledWhereNoBlockLanded)
+{
+    Download download(Bytes(kDownloadSize * 2, 0xEE));
+    const std::uint8_t* storage = download.buffer->data();
+    EXPECT_EQ(Feed(download.machine, MakeDataBlockMessage({2, 0}, kDownloadId, Bytes(4, 1))), true);
+    EXPECT_EQ(Feed(download.machine, DataSeek(kDownloadId, 10)), true);
+    EXPECT_EQ(Feed(download.machine, MakeDataBlockMessage({2, 0}, kDownloadId, Bytes(2, 2))), true);
+    EXPECT_EQ(Feed(download.machine, DataSeek(kDownloadId, 2)), true);
+    EXPECT_EQ(Feed(download.machine, MakeDataBlockMessage({2, 0}, kDownloadId, Bytes(1, 3))), true);
+    EXPECT_EQ(Feed(download.machine, MakeDataEndMessage({2, 0}, kDownloadId, 12)), true);
+    const Bytes bytes = download.machine.FinishReceive(download.buffer);
+    EXPECT_EQ(bytes, (Bytes{1, 1, 3, 1, 0, 0, 0, 0, 0, 0, 2, 2}));
+    EXPECT_EQ(bytes.data(), storage);
+}
+
+// Catches a destination sized to the announcement: it grows with the blocks
+// that arrive, never beyond the announced size.
+TEST(ProgrammingTransferTest, AFreshDestinationGrowsWithTheBlocks)
+{
+    Download download;
+    EXPECT_EQ(Feed(download.machine, MakeDataBlockMessage({2, 0}, kDownloadId, Bytes(100, 7))), true);
+    ReceiveProgress progress = download.machine.GetReceiveProgress();
+    EXPECT_EQ(progress.destinationSize, 100u);
+    EXPECT_LE(progress.destinationCapacity, kDownloadSize);
+    EXPECT_EQ(Feed(download.machine, DataSeek(kDownloadId, kDownloadSize - 8)), true);
+    EXPECT_EQ(Feed(download.machine, MakeDataBlockMessage({2, 0}, kDownloadId, Bytes(8, 9))), true);
+    progress = download.machine.GetReceiveProgress();
+    EXPECT_EQ(progress.destinationSize, kDownloadSize);
+    EXPECT_LE(progress.destinationCapacity, kDownloadSize);
+    EXPECT_EQ(Feed(download.machine, MakeDataEndMessage({2, 0}, kDownloadId, kDownloadSize)), true);
+    Bytes expected(kDownloadSize, 0);
+    std::fill_n(expected.begin(), 100, 7);
+    std::fill_n(expected.end() - 8, 8, 9);
+    EXPECT_EQ(download.machine.FinishReceive(download.buffer), expected);
 }
 
 } // namespace

@@ -10,9 +10,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -232,6 +237,44 @@ TEST_F(StaticIpConfigurationTest, MissingFileIsRefusedAndEmptyInputsEmptyTheList
         configuration.SetFromText("previous|10.0.0.99");
         set(configuration);
         EXPECT_TRUE(configuration.Copy().empty());
+    }
+}
+
+// Catches the special-file faults: a FIFO that blocks the reader (and the
+// device manager's lock) for ever waiting for a writer, and /dev/zero, /dev/null,
+// a /proc file or a folder read as an empty list that silently replaces the
+// previous one. Each is refused as unreadable, the list kept.
+TEST_F(StaticIpConfigurationTest, FilesThatAreNotPlainFilesAreRefusedWithoutWaiting)
+{
+    using namespace std::chrono_literals;
+    const std::string fifo = m_folder.Path("cameras.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << errno;
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/dev/null"),
+                                    std::string("/proc/self/status"), m_folder.Path("")})
+    {
+        SCOPED_TRACE(path);
+        StaticIpConfiguration configuration(&TestResolver);
+        configuration.SetFromText("previous|10.0.0.99");
+        auto set = std::async(std::launch::async, [&] { configuration.SetFromFile(path.c_str()); });
+        if (set.wait_for(10s) != std::future_status::ready)
+        {
+            ADD_FAILURE() << "the read waits for a writer";
+            // A writer that comes and goes lets the blocked open end.
+            const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+            if (writer >= 0)
+                ::close(writer);
+        }
+        try
+        {
+            set.get();
+            ADD_FAILURE() << "accepted";
+        }
+        catch (const Q7::Universal::StandardError& error)
+        {
+            EXPECT_EQ(std::wstring(error.GetContext().c_str()),
+                      L"Cannot read file \"" + std::wstring(path.begin(), path.end()) + L"\"");
+        }
+        EXPECT_EQ(configuration.Copy().size(), 1u) << "the previous list is kept";
     }
 }
 

@@ -364,36 +364,123 @@ TEST(ThreadTest, ObjectCanBeDestroyedFromItsOwnThread)
     EXPECT_EQ(log.Count(L"Terminating thread"), 0u);
 }
 
-// Close from the body ends the calling thread at once, unwinding its stack.
-TEST(ThreadTest, CloseFromBodyEndsThatThread)
+// Catches a thread that closes its own object being ended by pthread_exit: its
+// forced unwinding aborted the process inside catch (...) ("FATAL: exception
+// not rethrown"). Close now lets the thread go and returns; the body goes on,
+// may start its object again, and still sees its own stop requested.
+TEST(ThreadTest, CloseFromItsOwnBodyInsideCatchAllReturnsAndTheBodyEndsNormally)
 {
+    LogCapture log;
     struct Closing
     {
-        EventCondition_Posix unwound;
-        std::atomic<bool> afterClose{false};
-        struct Flag
-        {
-            EventCondition_Posix& event;
-            ~Flag() { event.Set(); }
-        };
+        Worker next{Worker::Mode::kCooperative};
+        std::promise<uint32_t> done;
+        bool caught = false;
+        bool stopAfterClose = false;
+        bool stopAfterRestart = false;
         void Run(Thread_Posix& self, void*)
         {
-            Flag flag{unwound};
-            self.Close();
-            afterClose = true;
+            const uint32_t id = self.GetThreadId();
+            try
+            {
+                self.Close();
+            }
+            catch (...)
+            {
+                caught = true;
+            }
+            stopAfterClose = self.IsStopRequested();
+            self.Start(next.Body(), nullptr, kInfinite);
+            stopAfterRestart = self.IsStopRequested();
+            done.set_value(id);
         }
     } owner;
     Thread_Posix thread(L"closer");
     thread.Start(ThreadFunctor(&owner, &Closing::Run), nullptr, 0);
-    ASSERT_TRUE(WaitForObject(&owner.unwound, 5000)) << "the body's stack must unwind";
-    EXPECT_FALSE(owner.afterClose);
+    auto done = owner.done.get_future();
+    ASSERT_EQ(done.wait_for(5s), std::future_status::ready) << "the code after Close must run";
+    const uint32_t id = done.get();
+    EXPECT_FALSE(owner.caught);
+    EXPECT_TRUE(owner.stopAfterClose);
+    EXPECT_TRUE(owner.stopAfterRestart) << "a body that let itself go must not run on beside the new one";
+    EXPECT_TRUE(log.WaitFor(L"Thread " + IdText(id) + L" exited [closer]"));
+    EXPECT_FALSE(owner.next.m_stopAtStart) << "the new body sees its own stop event clear";
+    EXPECT_TRUE(thread.IsRunning());
+    EXPECT_NE(thread.GetThreadId(), id);
+    EXPECT_TRUE(thread.Stop(5000));
+    thread.Close();
+    EXPECT_EQ(owner.next.m_runs, 1);
+}
+
+// Catches an owner destroyed on its own thread whose destructor stops and
+// closes that thread: pthread_exit inside the destructor (noexcept) called
+// std::terminate. The destructor now completes and the body returns.
+TEST(ThreadTest, OwnerDestroyedByItsOwnThreadClosesItInItsDestructorAndTheProcessLives)
+{
+    LogCapture log;
+    struct Owner
+    {
+        Thread_Posix thread{L"owned"};
+        ~Owner()
+        {
+            EXPECT_TRUE(thread.Stop(10000));
+            thread.Close();
+        }
+    };
+    struct Body
+    {
+        Owner* owner = nullptr;
+        std::promise<uint32_t> done;
+        void Run(Thread_Posix& self, void*)
+        {
+            const uint32_t id = self.GetThreadId();
+            self.GetReadyEvent().Set();
+            delete owner; // self is gone from here on
+            done.set_value(id);
+        }
+    } body;
+    body.owner = new Owner;
+    body.owner->thread.Start(ThreadFunctor(&body, &Body::Run), nullptr, 0);
+    auto done = body.done.get_future();
+    ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(log.WaitFor(L"Thread " + IdText(done.get()) + L" exited [owned]"));
+}
+
+// Catches an object closed on another thread while a thread that let itself
+// go still returns through its owner's code: Close must wait for it (with the
+// warning), or the owner frees what that body still touches.
+TEST(ThreadTest, CloseOnAnotherThreadWaitsForABodyThatLetItselfGo)
+{
+    LogCapture log;
+    struct Body
+    {
+        EventCondition_Posix letGo;
+        EventCondition_Posix proceed;
+        std::atomic<bool> finished{false};
+        uint32_t id = 0;
+        void Run(Thread_Posix& self, void*)
+        {
+            id = self.GetThreadId();
+            self.Close();
+            letGo.Set();
+            WaitForObject(&proceed, 10000);
+            finished = true;
+        }
+    } body;
+    Thread_Posix thread(L"returning");
+    thread.Start(ThreadFunctor(&body, &Body::Run), nullptr, 0);
+    ASSERT_TRUE(WaitForObject(&body.letGo, 5000));
     EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(thread.GetThreadId(), 0u);
-    EXPECT_TRUE(thread.IsStopRequested());
-    Worker again(Worker::Mode::kNeverReady);
-    thread.Start(again.Body(), nullptr, kInfinite);
-    EXPECT_TRUE(thread.WaitForStop(5000));
-    EXPECT_EQ(again.m_runs, 1) << "the object starts again after closing itself";
+    auto closed = std::async(std::launch::async,
+                             [&]
+                             {
+                                 thread.Close();
+                                 return body.finished.load();
+                             });
+    EXPECT_TRUE(log.WaitFor(L"Warning: Terminating thread " + IdText(body.id) + L" [returning]"));
+    body.proceed.Set();
+    ASSERT_EQ(closed.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(closed.get()) << "Close returned before the body did";
 }
 
 // Destroying an object whose body still runs must stop the body and wait for

@@ -284,6 +284,49 @@ TEST(VirtualBusTest, UnplugFailsEveryTransferBeforeTheRemovalIsReported)
     EXPECT_EQ(read->Submit(in.data(), 512), HostStatus::kNoDevice);
 }
 
+// Catches a bus that cannot end a transfer the way a host controller reports
+// faults: a transfer in flight ended with its status and the bytes it moved,
+// a transfer submitted after the fault was asked for ended at once (on the
+// completion thread, once), and a pulled cable's transfer errors.
+TEST(VirtualBusTest, FaultsEndTransfersWithAnIoErrorAStallOrAnOverflow)
+{
+    for (const HostStatus fault : {HostStatus::kIoError, HostStatus::kStall, HostStatus::kOverflow})
+    {
+        SCOPED_TRACE(Q7::Platform::Usb::HostStatusText(fault));
+        BusFixture f;
+        Recorder recorder;
+        std::vector<std::uint8_t> in(1024);
+        std::vector<std::uint8_t> out = Bytes(64);
+        auto read = f.handle->CreateBulkTransfer(kIn, recorder);
+        auto write = f.handle->CreateBulkTransfer(kOut, recorder);
+        ASSERT_EQ(read->Submit(in.data(), 1024), HostStatus::kSuccess);
+        ASSERT_TRUE(f.firmware->FailHostTransfer(true, fault));
+        ASSERT_TRUE(recorder.WaitFor(1));
+        ASSERT_EQ(write->Submit(out.data(), 64), HostStatus::kSuccess);
+        std::vector<std::uint8_t> received(16);
+        ASSERT_EQ(f.firmware->Receive(received), 16u);
+        ASSERT_TRUE(f.firmware->FailHostTransfer(false, fault));
+        ASSERT_TRUE(recorder.WaitFor(2));
+
+        ASSERT_TRUE(f.firmware->FailHostTransfer(true, fault)); // none in flight: the next one
+        ASSERT_EQ(read->Submit(in.data(), 1024), HostStatus::kSuccess);
+        ASSERT_TRUE(recorder.WaitFor(3));
+        ASSERT_EQ(read->Submit(in.data(), 1024), HostStatus::kSuccess);
+        EXPECT_TRUE(SendAsync(f.firmware, Bytes(4)).get());
+        ASSERT_TRUE(recorder.WaitFor(4));
+
+        ASSERT_EQ(read->Submit(in.data(), 1024), HostStatus::kSuccess);
+        ASSERT_TRUE(f.bus.Unplug(kPort, HostStatus::kIoError));
+        ASSERT_TRUE(recorder.WaitFor(5));
+        EXPECT_EQ(
+            recorder.Results(),
+            (std::vector<HostTransferResult>{
+                {fault, 0}, {fault, 16}, {fault, 0}, {HostStatus::kSuccess, 4}, {HostStatus::kIoError, 0}}));
+        EXPECT_NE(recorder.Threads()[2], std::this_thread::get_id()) << "ended inside Submit";
+        EXPECT_FALSE(f.firmware->FailHostTransfer(true, fault));
+    }
+}
+
 // ---------------------------------------------------------------- Device_Libusb
 
 DeviceMoniker_Libusb MonikerOf(const HostDeviceLocation& location, std::uint8_t interfaceNumber = 0)
@@ -545,6 +588,126 @@ TEST(UsbEndpointTest, ReadsStartWithFewerTransfersWhenMemoryRunsOut)
     ASSERT_EQ(endpoint.Open(1), 0u);
     EXPECT_EQ(RaisedCode([&] { endpoint.Read(buffer.data(), 1, &count, nullptr, 100); }),
               static_cast<std::uint32_t>(ENOMEM));
+}
+
+// The errno of the SystemError_Posix that call raises; 0 when it raises none,
+// -1 for another error.
+template <typename Call>
+int RaisedErrno(Call call)
+{
+    try
+    {
+        call();
+    }
+    catch (const Q7::Platform::SystemError_Posix& error)
+    {
+        return static_cast<int>(error.GetCode());
+    }
+    catch (const Q7::Universal::UniversalError&)
+    {
+        return -1;
+    }
+    return 0;
+}
+
+struct TransferFault
+{
+    const char* name;
+    HostStatus status;
+    int error; // the errno a read or write raises for it
+};
+
+void PrintTo(const TransferFault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
+class UsbTransferErrorTest : public ::testing::TestWithParam<TransferFault>
+{
+};
+
+// Catches a transfer error of a device that is still attached (a stall,
+// babble, a bad packet) killing the endpoint: its read raised the error and
+// every later read raised 0x650066 "USB asynchronous read not active." until
+// the pipe closed. The error is raised once, by the read or write that met it;
+// reading and writing go on, and the device stays connected.
+TEST_P(UsbTransferErrorTest, IsRaisedOnceAndTheEndpointGoesOn)
+{
+    const TransferFault fault = GetParam();
+    EndpointFixture f;
+    BulkEndpoint_Libusb endpoint(f.device);
+    ASSERT_EQ(endpoint.Open(1), 0u);
+    LogCapture log;
+    std::vector<std::uint8_t> buffer(512);
+    std::uint32_t count = 0;
+    auto first = SendAsync(f.firmware, Bytes(8, 1));
+    ASSERT_EQ(endpoint.Read(buffer.data(), 8, &count, nullptr, 10000), 0u);
+    ASSERT_TRUE(first.get());
+
+    // The read the endpoint waits on next is the oldest one queued.
+    ASSERT_TRUE(f.firmware->FailHostTransfer(true, fault.status));
+    EXPECT_EQ(RaisedErrno([&] { endpoint.Read(buffer.data(), 8, &count, nullptr, 10000); }), fault.error);
+    EXPECT_TRUE(endpoint.IsConnected());
+    auto second = SendAsync(f.firmware, Bytes(300, 9));
+    ASSERT_EQ(endpoint.Read(buffer.data(), 300, &count, nullptr, 10000), 0u);
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 300), Bytes(300, 9));
+    ASSERT_TRUE(second.get());
+
+    ASSERT_TRUE(f.firmware->FailHostTransfer(false, fault.status));
+    const std::vector<std::uint8_t> out = Bytes(4, 3);
+    EXPECT_EQ(RaisedErrno([&] { endpoint.Write(out.data(), 4, &count, nullptr, 10000); }), fault.error);
+    auto writing =
+        std::async(std::launch::async, [&] { return endpoint.Write(out.data(), 4, &count, nullptr, 10000); });
+    std::vector<std::uint8_t> received(16);
+    ASSERT_EQ(f.firmware->Receive(received), 4u);
+    EXPECT_EQ(writing.get(), 0u);
+    EXPECT_TRUE(endpoint.IsConnected());
+    EXPECT_FALSE(f.device.GetDisconnectedEvent().IsSet());
+    EXPECT_EQ(log.Count(L"USB error."), 2u) << "one line for the read, one for the write";
+    EXPECT_EQ(log.Count(L"USB device disconnected."), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UsbTransferErrorTest,
+                         ::testing::Values(TransferFault{"IoError", HostStatus::kIoError, EIO},
+                                           TransferFault{"Stall", HostStatus::kStall, EPIPE},
+                                           TransferFault{"Overflow", HostStatus::kOverflow, EOVERFLOW}),
+                         [](const ::testing::TestParamInfo<TransferFault>& param)
+                         { return param.param.name; });
+
+// Catches a pulled cable whose transfers end with transfer errors (usbfs
+// EPROTO and the like) before the system notices the removal: the blocked
+// read raised EIO and the disconnected event stayed clear, so the transport
+// never learnt of the loss. A transfer error of a device no longer attached
+// is a disconnection: the blocked read and write answer 4, once logged.
+TEST(UsbEndpointTest, TransferErrorsOfAPulledCableAreADisconnection)
+{
+    EndpointFixture f;
+    BulkEndpoint_Libusb endpoint(f.device);
+    ASSERT_EQ(endpoint.Open(1), 0u);
+    std::vector<std::uint8_t> buffer(64);
+    std::uint32_t readCount = 0;
+    std::uint32_t writeCount = 0;
+    // A first read starts the ring: its reads are in flight from then on.
+    auto first = SendAsync(f.firmware, Bytes(8));
+    ASSERT_EQ(endpoint.Read(buffer.data(), 8, &readCount, nullptr, 10000), 0u);
+    ASSERT_TRUE(first.get());
+    LogCapture log;
+    auto reading = std::async(std::launch::async,
+                              [&] { return endpoint.Read(buffer.data(), 64, &readCount, nullptr, 10000); });
+    const std::vector<std::uint8_t> out = Bytes(64);
+    auto writing = std::async(std::launch::async,
+                              [&] { return endpoint.Write(out.data(), 64, &writeCount, nullptr, 10000); });
+    // The device takes one byte: the write is in flight and stays so.
+    std::uint8_t taken = 0;
+    ASSERT_EQ(f.firmware->Receive(std::span(&taken, 1)), 1u);
+    ASSERT_TRUE(f.bus.Unplug(kPort, HostStatus::kIoError));
+    ASSERT_EQ(reading.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(writing.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(reading.get(), 4u);
+    EXPECT_EQ(writing.get(), 4u);
+    EXPECT_TRUE(f.device.GetDisconnectedEvent().IsSet());
+    EXPECT_EQ(log.Count(L"USB device disconnected."), 1u);
+    EXPECT_EQ(log.Count(L"USB error."), 0u);
 }
 
 } // namespace

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -303,6 +305,100 @@ TEST(UsbDeviceMonitorTest, MonitorsComeAndGoWhileTheBusReports)
     }
     done.store(true);
     plugger.join();
+    EXPECT_EQ(bus.GetStartCount(), 0u);
+}
+
+// A notify callback that records "+path"/"-path" like UsbRecorder and then
+// runs the test's hook (on the refresh thread).
+class HookedCallback
+{
+public:
+    using Kind = Q7::Platform::Usb::DeviceMonitorInterface::EnumNotify;
+
+    DeviceMonitor_Libusb::NotifyCallback Callback()
+    {
+        return DeviceMonitor_Libusb::NotifyCallback(this, &HookedCallback::OnNotify);
+    }
+
+    std::function<void(Kind, const DeviceMoniker_Libusb&)> hook;
+    UsbRecorder recorder{&DevicePathOf};
+
+private:
+    void OnNotify(Kind kind, const DeviceMoniker_Libusb* moniker)
+    {
+        recorder.Callback()(kind, moniker);
+        if (hook)
+        {
+            hook(kind, *moniker);
+        }
+    }
+};
+
+// Catches Stop from a callback waiting for the start lock that a Stop on
+// another thread holds while it waits for the callback's thread: both hung.
+TEST(UsbDeviceMonitorTest, StopFromACallbackWhileAnotherThreadStopsEndsBoth)
+{
+    VirtualUsbBus bus;
+    bus.Plug({1}, SingleCamera("SN-A"));
+    TestSupport::LogCapture log;
+    HookedCallback callback;
+    DeviceMonitor_Libusb monitor(bus);
+    std::promise<void> inCallback;
+    std::atomic<bool> returned{false};
+    callback.hook = [&](HookedCallback::Kind, const DeviceMoniker_Libusb&)
+    {
+        inCallback.set_value();
+        // The other Stop is under way once it has stopped the monitor thread;
+        // it then waits for this thread.
+        EXPECT_TRUE(log.WaitFor(L"exited [USB device monitor]", 1, std::chrono::seconds(10)));
+        monitor.Stop();
+        returned = true;
+    };
+    monitor.SetNotifyCallback(callback.Callback());
+    monitor.SetFilter(CameraFilter());
+    monitor.Start();
+    ASSERT_EQ(inCallback.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto stopped = std::async(std::launch::async, [&] { monitor.Stop(); });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "deadlock";
+    EXPECT_TRUE(returned);
+    EXPECT_FALSE(monitor.IsRunning());
+    EXPECT_EQ(bus.GetStartCount(), 0u);
+}
+
+// Catches Stop then Start from a callback leaving the monitor half started:
+// Start saw the refresh thread still running and did nothing, the thread then
+// ended, IsRunning stayed false and no arrival was reported again.
+TEST(UsbDeviceMonitorTest, StopThenStartFromACallbackStartsOverOnTheRefreshThread)
+{
+    VirtualUsbBus bus;
+    const HostDeviceLocation a = bus.Plug({1}, SingleCamera("SN-A"));
+    HookedCallback callback;
+    DeviceMonitor_Libusb monitor(bus);
+    std::atomic<bool> once{false};
+    std::atomic<bool> stoppedInCallback{false};
+    callback.hook = [&](HookedCallback::Kind, const DeviceMoniker_Libusb&)
+    {
+        if (once.exchange(true))
+        {
+            return;
+        }
+        monitor.Stop();
+        stoppedInCallback = !monitor.IsRunning();
+        monitor.Start();
+    };
+    monitor.SetNotifyCallback(callback.Callback());
+    monitor.SetFilter(CameraFilter());
+    monitor.Start();
+    // The restart reports the camera present at it once more.
+    ASSERT_TRUE(callback.recorder.WaitFor(2));
+    ASSERT_TRUE(WaitForObject(&monitor.GetEnumeratedEvent(), kWaitMs));
+    EXPECT_TRUE(stoppedInCallback);
+    EXPECT_TRUE(monitor.IsRunning());
+    const HostDeviceLocation b = bus.Plug({2}, SingleCamera("SN-B"));
+    ASSERT_TRUE(callback.recorder.WaitFor(3));
+    EXPECT_EQ(callback.recorder.Events(),
+              (std::vector<std::string>{"+" + PathOf(a), "+" + PathOf(a), "+" + PathOf(b)}));
+    monitor.Stop();
     EXPECT_EQ(bus.GetStartCount(), 0u);
 }
 

@@ -147,8 +147,9 @@ TEST(UsbHostBackendLibusbTest, StartsListsAndStopsOnThisMachine)
 
 // Catches: root hubs or interface entries listed as devices, a wrong id,
 // class, speed, interface or endpoint, a text with its newline or with bytes
-// that are not UTF-8, a missing text that is not empty, or an unreadable
-// device dropped without saying why.
+// that are not UTF-8, a missing text that is not empty, an unreadable device
+// dropped without saying why, or a device taken for attached where sysfs no
+// longer has it at its address (the test behind a transfer error).
 TEST(UsbHostBackendLibusbTest, ListsDevicesAndTextsFromSysfs)
 {
     FakeSysfs sysfs;
@@ -191,6 +192,10 @@ TEST(UsbHostBackendLibusbTest, ListsDevicesAndTextsFromSysfs)
     EXPECT_EQ(backend.Open(HostDeviceLocation{1, {2}, 8}, handle), HostStatus::kNoDevice)
         << "the device at 1-2 has another address now";
     EXPECT_EQ(backend.Open(HostDeviceLocation{1, {2}, 7}, handle), HostStatus::kNoDevice) << "no device node";
+    EXPECT_TRUE(backend.IsAttached(HostDeviceLocation{1, {2}, 7}));
+    EXPECT_FALSE(backend.IsAttached(HostDeviceLocation{1, {2}, 8}));
+    sysfs.RemoveDevice("1-2");
+    EXPECT_FALSE(backend.IsAttached(HostDeviceLocation{1, {2}, 7}));
     backend.Stop();
 }
 

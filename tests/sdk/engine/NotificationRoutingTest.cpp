@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
 #include <chrono>
 #include <condition_variable>
@@ -418,6 +419,130 @@ TEST_F(NotificationRoutingTest, OutcomesOfTheListenerFunctions)
     EXPECT_EQ(DeregisterListener(id), Success);
 }
 
+// The queue of a registered listener, as the Sdk holds it.
+std::shared_ptr<NotificationQueue> QueueOf(std::uint32_t listenerId)
+{
+    Sdk* sdk = Sdk::GetInstance(false);
+    const std::lock_guard<std::recursive_mutex> lock(sdk->Mutex());
+    return sdk->Listeners().at(listenerId);
+}
+
+// One way to register a listener for the events posted below, and the
+// matching way to remove that registration.
+struct RegistrationForm
+{
+    const char* name;
+    ErrorCode (*enable)(std::uint32_t listenerId);
+    ErrorCode (*disable)(std::uint32_t listenerId);
+};
+
+const RegistrationForm kRegistrationForms[] = {
+    {"filter",
+     [](std::uint32_t id)
+     { return EnableNotification(id, BuildNotificationEvent(EventType::CameraImageAdded, 0, 0)); },
+     [](std::uint32_t id)
+     { return DisableNotification(id, BuildNotificationEvent(EventType::CameraImageAdded, 0, 0)); }},
+    {"catch-all", &EnableCatchAllNotifications, &DisableCatchAllNotifications},
+    {"all notifications", &EnableCatchAllNotifications, &DisableAllNotifications},
+};
+
+// Run under tsan: catches the late-delivery fault: a post that had matched a
+// registration before its removal, and inserted the event after the removal
+// had returned (the queues were chosen under the list lock and filled after
+// it). Every form of removal is raced against a thread that posts without
+// pause; once the post in flight at the removal has ended, the queue must not
+// have grown.
+TEST_F(NotificationRoutingTest, NoEventArrivesAfterItsRegistrationIsRemoved)
+{
+    constexpr int kRounds = 2000;
+    const std::uint32_t id = Register();
+    const std::shared_ptr<NotificationQueue> queue = QueueOf(id);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> posts{0}; // posts that have returned
+    std::thread poster(
+        [&]
+        {
+            const Event event = BuildNotificationEvent(EventType::CameraImageAdded, 1, 0);
+            while (!stop.load())
+            {
+                Post(event);
+                posts.fetch_add(1);
+            }
+        });
+    int late = 0;
+    for (int round = 0; round < kRounds && late == 0; ++round)
+    {
+        for (const RegistrationForm& form : kRegistrationForms)
+        {
+            ASSERT_EQ(form.enable(id), Success) << form.name;
+            ASSERT_EQ(form.disable(id), Success) << form.name;
+            const std::size_t count = queue->Count();
+            // Two more posts returned: the one in flight at the removal has ended.
+            const std::uint64_t seen = posts.load();
+            const auto deadline = std::chrono::steady_clock::now() + kHang;
+            while (posts.load() < seen + 2 && std::chrono::steady_clock::now() < deadline)
+            {
+                std::this_thread::yield();
+            }
+            ASSERT_GE(posts.load(), seen + 2) << "the poster stopped";
+            if (queue->Count() != count)
+            {
+                ADD_FAILURE() << form.name << ", round " << round << ": " << queue->Count() - count
+                              << " event(s) arrived after the removal returned";
+                ++late;
+            }
+        }
+    }
+    stop.store(true);
+    poster.join();
+    EXPECT_EQ(DeregisterListener(id), Success);
+}
+
+// Run under tsan: catches the crossed-order fault: two events posted at once
+// reaching one listener in one order and another listener in the other.
+TEST_F(NotificationRoutingTest, TwoListenersSeeConcurrentPostsInOneOrder)
+{
+    constexpr std::uint32_t kPerPoster = 20000;
+    const std::uint32_t first = Register();
+    const std::uint32_t second = Register();
+    ASSERT_EQ(EnableCatchAllNotifications(first), Success);
+    ASSERT_EQ(EnableCatchAllNotifications(second), Success);
+    std::latch start(2);
+    std::vector<std::thread> posters;
+    for (int poster = 1; poster <= 2; ++poster)
+    {
+        posters.emplace_back(
+            [&, poster]
+            {
+                start.arrive_and_wait();
+                for (std::uint32_t sequence = 0; sequence < kPerPoster; ++sequence)
+                {
+                    Post(BuildNotificationEvent(EventType::CameraImageAdded, poster, sequence));
+                }
+            });
+    }
+    for (std::thread& thread : posters)
+    {
+        thread.join();
+    }
+    // The camera of every event in the order each listener received them.
+    const auto order = [](std::uint32_t listenerId)
+    {
+        const std::shared_ptr<NotificationQueue> queue = QueueOf(listenerId);
+        std::vector<std::int32_t> cameras;
+        while (queue->Count() > 0)
+        {
+            cameras.push_back(queue->WaitForNotification(1)->CameraId());
+        }
+        return cameras;
+    };
+    const std::vector<std::int32_t> received = order(first);
+    EXPECT_EQ(received.size(), 2u * kPerPoster);
+    EXPECT_TRUE(received == order(second)) << "the listeners saw the posts in different orders";
+    EXPECT_EQ(DeregisterListener(first), Success);
+    EXPECT_EQ(DeregisterListener(second), Success);
+}
+
 // Run under asan and tsan: catches a waiter that blocks for ever because the
 // listener was removed between finding its queue and waiting on it, and a queue
 // freed while the waiter still uses it. The waiter either found the queue (and
@@ -470,17 +595,21 @@ TEST_F(NotificationRoutingTest, DeregisterRacingAWaiterTenThousandRounds)
 }
 
 // Catches a wait on a queue closed before it starts that blocks until its time
-// runs out (a lost wake-up), a plain wake-up that is remembered, and an event
-// queued after the close.
+// runs out (a lost wake-up), a plain wake-up that is remembered, an event
+// queued after the close, and events that a closed queue keeps (with their
+// payloads) although no one can take them any more.
 TEST(NotificationQueueTest, AWaitOnAClosedQueueReturnsAtOnce)
 {
     NotificationQueue queue;
     queue.WakeUp();
     EXPECT_EQ(queue.WaitForNotification(20), nullptr);
-    queue.Insert(BuildNotificationEvent(EventType::CameraImageAdded, 1, 0));
+    Event before = BuildNotificationEvent(EventType::CameraImageAdded, 1, 0);
+    const std::weak_ptr<const INotificationEvent> watch = before;
+    EXPECT_TRUE(queue.Insert(std::move(before)));
     queue.Close();
-    queue.Insert(BuildNotificationEvent(EventType::CameraImageAdded, 1, 1));
-    EXPECT_EQ(queue.Count(), 1u);
+    EXPECT_TRUE(watch.expired()) << "the closed queue keeps its event";
+    EXPECT_FALSE(queue.Insert(BuildNotificationEvent(EventType::CameraImageAdded, 1, 1)));
+    EXPECT_EQ(queue.Count(), 0u);
     for (int wait = 0; wait < 2; ++wait)
     {
         const Event event = queue.WaitForNotification(30000); // returns at once, or fails after 30 s

@@ -89,6 +89,27 @@ void ReportUnexpected(const Q7::Universal::UniversalError& error,
 
 } // namespace
 
+UsbFailure UsbFailureOf(HostStatus status) noexcept
+{
+    switch (status)
+    {
+    case HostStatus::kNoDevice:
+        return UsbFailure::kDisconnect;
+    case HostStatus::kIoError:
+    case HostStatus::kStall:
+    case HostStatus::kOverflow:
+        return UsbFailure::kTransferError;
+    case HostStatus::kSuccess:
+    case HostStatus::kAccessDenied:
+    case HostStatus::kBusy:
+    case HostStatus::kNotFound:
+    case HostStatus::kNoMemory:
+    case HostStatus::kCancelled:
+        break;
+    }
+    return UsbFailure::kError;
+}
+
 LinkException::~LinkException() = default;
 DeviceInterface::~DeviceInterface() = default;
 EndpointInterface::~EndpointInterface() = default;
@@ -203,6 +224,7 @@ UsbResult Device_Libusb::OpenLocked(const DeviceMoniker_Libusb& moniker, std::ui
         throw ModuleError(Q7::Universal::kError_UnexpectedResult, L"Invalid libusb device handle.");
     }
     m_interfaceNumber = parts->interfaceNumber;
+    m_location = parts->location;
     HostStatus status = m_handle->ClaimInterface(m_interfaceNumber);
     if (status != HostStatus::kSuccess)
     {
@@ -279,10 +301,17 @@ void Device_Libusb::Close()
     }
 }
 
-UsbResult Device_Libusb::HandleDisconnect()
+bool Device_Libusb::SetDisconnected() noexcept
 {
+    std::lock_guard<std::mutex> lock(m_disconnectMutex);
     const bool wasConnected = IsConnected();
     m_disconnectedEvent.Set();
+    return wasConnected;
+}
+
+UsbResult Device_Libusb::HandleDisconnect()
+{
+    const bool wasConnected = SetDisconnected();
     if (m_disconnectAsResult == 0)
     {
         throw ModuleError(Q7::Universal::kError_NotConnected, L"USB device.");
@@ -294,19 +323,49 @@ UsbResult Device_Libusb::HandleDisconnect()
     return kUsbResult_Disconnected;
 }
 
+bool Device_Libusb::IsGone(HostStatus status) noexcept
+{
+    switch (UsbFailureOf(status))
+    {
+    case UsbFailure::kDisconnect:
+        return true;
+    case UsbFailure::kTransferError:
+        break;
+    case UsbFailure::kError:
+        return false;
+    }
+    try
+    {
+        return !m_backend.IsAttached(m_location);
+    }
+    catch (const Q7::Universal::UniversalError&)
+    {
+        return false; // no answer: the error is reported as it is
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+}
+
 UsbResult Device_Libusb::HandleFailure(HostStatus status, const wchar_t* text)
 {
-    if (status == HostStatus::kNoDevice)
+    if (IsGone(status))
     {
         return HandleDisconnect();
     }
+    ThrowFailure(status, text);
+}
+
+void Device_Libusb::ThrowFailure(HostStatus status, const wchar_t* text)
+{
     ThrowSystemError(SystemError_Posix(static_cast<std::uint32_t>(HostStatusErrno(status)), L"USB error."),
                      L"%ls", text);
 }
 
 void Device_Libusb::HandleFailureQuietly(HostStatus status, const wchar_t* text) noexcept
 {
-    if (status == HostStatus::kNoDevice)
+    if (IsGone(status))
     {
         MarkDisconnected();
         return;
@@ -317,9 +376,7 @@ void Device_Libusb::HandleFailureQuietly(HostStatus status, const wchar_t* text)
 
 void Device_Libusb::MarkDisconnected() noexcept
 {
-    const bool wasConnected = IsConnected();
-    m_disconnectedEvent.Set();
-    if (wasConnected)
+    if (SetDisconnected())
     {
         LogInfo(L"USB device disconnected.");
     }
@@ -490,6 +547,12 @@ UsbResult BulkEndpoint_Libusb::CheckState()
     {
         return kUsbResult_Success;
     }
+    // Close sets the closed event before the disconnected one: a device closed
+    // since the first check is closed, not lost.
+    if (m_closedEvent.IsSet() || !m_device->IsOpen())
+    {
+        return kUsbResult_Closed;
+    }
     return m_device->HandleDisconnect();
 }
 
@@ -557,15 +620,38 @@ UsbResult BulkEndpoint_Libusb::CollectLocked(AsyncReadContext& context)
 {
     context.pending = false;
     const HostTransferResult result = context.result;
-    if (result.status != HostStatus::kSuccess)
+    if (result.status == HostStatus::kSuccess)
+    {
+        context.bytesAvailable = result.actualLength;
+        context.readOffset = 0;
+        return kUsbResult_Success;
+    }
+    constexpr const wchar_t* kText = L"libusb transfer completion failed.";
+    if (m_device->IsGone(result.status))
     {
         context.failed = true;
         context.error = result.status;
-        return m_device->HandleFailure(result.status, L"libusb transfer completion failed.");
+        return m_device->HandleDisconnect();
     }
-    context.bytesAvailable = result.actualLength;
-    context.readOffset = 0;
-    return kUsbResult_Success;
+    if (UsbFailureOf(result.status) != UsbFailure::kTransferError)
+    {
+        context.failed = true;
+        context.error = result.status;
+        m_device->ThrowFailure(result.status, kText);
+    }
+    // An error of this transfer only, the device still there: the ring goes on
+    // with the transfer queued again, and this Read reports the error once. What
+    // the failed transfer brought is not trusted.
+    if (result.actualLength > 0)
+    {
+        LogWarning(L"Discarding %u received bytes from USB endpoint.", result.actualLength);
+    }
+    const UsbResult requeued = RequeueLocked(context);
+    if (requeued != kUsbResult_Success)
+    {
+        return requeued;
+    }
+    m_device->ThrowFailure(result.status, kText);
 }
 
 UsbResult BulkEndpoint_Libusb::RequeueLocked(AsyncReadContext& context)

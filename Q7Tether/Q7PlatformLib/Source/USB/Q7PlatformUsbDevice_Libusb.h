@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -49,6 +50,44 @@ enum EnumUsbGeneration : std::uint32_t
     kUsbGeneration_Usb2 = 1,
     kUsbGeneration_Usb3 = 2,
 };
+
+/// How a device treats a backend status that ended one of its calls or
+/// transfers. This is the one place where the statuses are sorted; the
+/// backends map their system's errors to statuses (see HostStatus, and the
+/// libusb backend's transfer mapping):
+///
+/// | status         | libusb (usbfs errno)                                    | class          |
+/// |----------------|---------------------------------------------------------|----------------|
+/// | kNoDevice      | ERROR_NO_DEVICE, TRANSFER_NO_DEVICE (ENODEV, ESHUTDOWN) | kDisconnect    |
+/// | kIoError       | TRANSFER_ERROR (EPROTO, EILSEQ, ETIME), ERROR_IO, other | kTransferError |
+/// | kStall         | TRANSFER_STALL (EPIPE)                                  | kTransferError |
+/// | kOverflow      | TRANSFER_OVERFLOW (EOVERFLOW: babble)                   | kTransferError |
+/// | kAccessDenied  | ERROR_ACCESS                                            | kError         |
+/// | kBusy          | ERROR_BUSY                                              | kError         |
+/// | kNotFound      | ERROR_NOT_FOUND                                         | kError         |
+/// | kNoMemory      | ERROR_NO_MEM                                            | kError         |
+/// | kCancelled     | TRANSFER_CANCELLED                                      | kError         |
+///
+/// - kDisconnect: the device is gone: its disconnected event is set and the
+///   call answers 4, or raises ModuleError 0x650070 "USB device." (the
+///   device's disconnect-as-result setting).
+/// - kTransferError: a pulled cable ends transfers so before the system
+///   notices the removal, so the backend is asked whether the device is still
+///   attached (HostBackend::IsAttached). Gone: as kDisconnect. Still there: an
+///   error of that transfer only, raised once as SystemError_Posix "USB
+///   error." with the status's errno (EIO, EPIPE, EOVERFLOW) by the call that
+///   met it; a read's transfer is queued again first, so later reads go on.
+/// - kError: SystemError_Posix "USB error." with the status's errno (kNoMemory
+///   on a submit has a path of its own, see BulkEndpoint_Libusb).
+enum class UsbFailure : std::uint8_t
+{
+    kDisconnect,
+    kTransferError,
+    kError,
+};
+
+/// The class of a failure status (kSuccess answers kError). Thread-safe.
+UsbFailure UsbFailureOf(HostStatus status) noexcept;
 
 /// A lost USB link, carrying only its text. Nothing in the platform library
 /// raises it; the KPX device manager passes it on.
@@ -117,9 +156,10 @@ class BulkEndpoint_Libusb;
 ///
 /// Life cycle: closed and disconnected (both events set) -> Open (claims the
 /// interface, selects the alternate setting; holds one Start of the backend)
-/// -> open and connected -> a transfer that ends with "no device" sets the
-/// disconnected event (open but not connected) -> Close sets both events, ends
-/// every transfer of its endpoints, releases the interface and the backend.
+/// -> open and connected -> a call or transfer that finds the device gone (see
+/// UsbFailure) sets the disconnected event (open but not connected) -> Close
+/// sets both events, ends every transfer of its endpoints, releases the
+/// interface and the backend.
 ///
 /// Thread-safe: Open and Close are serialised; the events and queries may be
 /// used from any thread. The device must outlive its endpoints.
@@ -185,16 +225,26 @@ private:
     // "USB device disconnected." when it had been connected) or throws
     // ModuleError 0x650070 "USB device.".
     UsbResult HandleDisconnect();
-    // Failure handling after a failed backend call: "no device" goes to the
-    // disconnect handling; any other status throws SystemError_Posix "USB
-    // error." with its errno, logged with text.
+    // True when a failure status means the device is gone (see UsbFailure):
+    // kDisconnect, or kTransferError while the backend no longer has the
+    // device attached.
+    bool IsGone(HostStatus status) noexcept;
+    // Failure handling after a failed backend call: a status that means the
+    // device is gone goes to the disconnect handling; any other status throws
+    // SystemError_Posix "USB error." with its errno, logged with text.
     UsbResult HandleFailure(HostStatus status, const wchar_t* text);
-    // The non-throwing form: "no device" marks the device disconnected; any
-    // other status is logged with text.
+    // Throws SystemError_Posix "USB error." with the status's errno, logged
+    // with text.
+    [[noreturn]] void ThrowFailure(HostStatus status, const wchar_t* text);
+    // The non-throwing form: a status that means the device is gone marks it
+    // disconnected; any other status is logged with text.
     void HandleFailureQuietly(HostStatus status, const wchar_t* text) noexcept;
     // Sets the disconnected event from a transfer's end, logging "USB device
     // disconnected." when the device had been connected. Any thread.
     void MarkDisconnected() noexcept;
+    // Sets the disconnected event; true for the one call (of several threads
+    // at once) that found the device connected.
+    bool SetDisconnected() noexcept;
 
     // The body of Open under the device lock.
     UsbResult OpenLocked(const DeviceMoniker_Libusb& moniker, std::uint8_t alternateSetting);
@@ -213,12 +263,15 @@ private:
     DeviceMoniker_Libusb m_moniker;
     std::uint8_t m_alternateSetting = 0;
     std::uint8_t m_interfaceNumber = 0;
+    HostDeviceLocation m_location; // where the open device is attached
     // The open device. Endpoints use it under their read or write lock while
     // open: Close takes those locks (ending the endpoints' transfers) before it
     // lets go of it.
     std::unique_ptr<HostDeviceHandle> m_handle;
     bool m_backendStarted = false; // this device holds one Start of m_backend
     std::uint32_t m_usbGeneration = kUsbGeneration_Unknown;
+
+    std::mutex m_disconnectMutex; // makes the connected-to-disconnected step one step (its line logged once)
 
     std::atomic<std::uint32_t> m_disconnectAsResult{0};
     std::atomic<std::uint32_t> m_timeoutAsResult{0};
@@ -304,9 +357,11 @@ public:
     /// 0: one poll). Answers 0, 1, 2, 3 or 4. Raises ModuleError 0x650001
     /// "Pointer is NULL." for a null buffer, 0x650065 after a failed start of
     /// the reads, 0x650066 "USB asynchronous read not active." after a failed
-    /// read, SystemError_Posix for a failing transfer, ModuleError 0x6500CF
-    /// for a time-out and 0x650070 for a disconnection when those are not
-    /// results. The buffer is not handed to the backend. Blocks; one reader at
+    /// read (its transfer could not be queued again), SystemError_Posix for a
+    /// failing transfer (see UsbFailure: a read that meets a transfer error of
+    /// a device still attached raises it once and later reads go on),
+    /// ModuleError 0x6500CF for a time-out and 0x650070 for a disconnection
+    /// when those are not results. The buffer is not handed to the backend. Blocks; one reader at
     /// a time.
     UsbResult Read(void* buffer, std::uint32_t size, std::uint32_t* bytesRead,
                    const std::vector<BaseWaitObject*>* abortObjects, std::uint32_t timeoutMs) override;
@@ -343,7 +398,8 @@ private:
     // Ends the queued reads, discarding their bytes (read lock held). Never throws.
     void CancelReadsLocked() noexcept;
     // Collects the end of a context's transfer (read lock held): its bytes, or
-    // a failure result.
+    // a failure result. A transfer error with the device still there queues
+    // the context again (moving on to the next one) and raises the error.
     UsbResult CollectLocked(AsyncReadContext& context);
     // Queues the current context's read again and moves to the next one (read
     // lock held). When the system's transfer memory runs out while other reads

@@ -86,4 +86,9 @@ void BaseDeviceMonitor::RequestRefresh()
     m_machine.RequestRefresh();
 }
 
+bool BaseDeviceMonitor::IsRefreshThread() const
+{
+    return m_machine.IsRefreshThread();
+}
+
 } // namespace Q7::Platform::Usb

@@ -99,9 +99,11 @@ public:
     void Start() override;
     /// Stops the refresh thread (warning "USB device refresh thread taking an
     /// unexpectedly long time to stop." after each 10 s); keeps the list and the
-    /// callback. Blocks.
+    /// callback. Blocks. From a notify callback it asks the thread to stop
+    /// after the callback (see MonitorMachine::Stop), and a Start there takes
+    /// that back.
     void Stop() override;
-    /// The refresh thread runs.
+    /// The refresh thread runs and no Stop is pending.
     bool IsRunning() override;
     /// Copies the device list out, in the order the devices were added.
     void GetDevices(std::vector<DeviceMoniker_Libusb>& devices) override;
@@ -123,6 +125,9 @@ protected:
     /// Asks the running refresh thread for a refresh (several requests before
     /// it wakes make one). Thread-safe; never blocks.
     void RequestRefresh();
+
+    /// The caller is the refresh thread (a notify callback runs there).
+    bool IsRefreshThread() const;
 
 private:
     using Machine =

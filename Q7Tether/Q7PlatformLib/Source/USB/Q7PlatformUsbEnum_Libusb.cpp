@@ -140,38 +140,117 @@ void DeviceMonitor_Libusb::SetFilter(const std::vector<DeviceEnumFilter_Libusb>&
 
 void DeviceMonitor_Libusb::Start()
 {
+    if (IsRefreshThread())
+    {
+        StartFromCallback();
+        return;
+    }
     ScopedLock lock(m_startLock);
     if (IsRunning())
     {
         return;
     }
     Stop();
-    // Raised to the caller: a USB subsystem that cannot start must reach the
-    // device manager.
-    m_backend.Start();
-    m_backendStarted = true;
-    try
+    bool failed = false;
     {
-        // Listening before the first refresh: a device attached while it runs
-        // requests another.
+        ScopedLock parts(m_partsLock);
+        // Raised to the caller: a USB subsystem that cannot start must reach the
+        // device manager.
+        m_backend.Start();
+        m_backendStarted = true;
+        try
+        {
+            StartPartsLocked();
+        }
+        catch (const Q7::Universal::UniversalError&)
+        {
+            failed = true; // logged where it was raised
+        }
+        catch (const std::exception&)
+        {
+            failed = true;
+        }
+    }
+    if (failed)
+    {
+        Stop(); // without the parts lock: the refresh thread may be in a callback
+    }
+}
+
+void DeviceMonitor_Libusb::StartPartsLocked()
+{
+    // Listening before the first refresh: a device attached while it runs
+    // requests another.
+    if (!m_listening)
+    {
         m_backend.AddListener(*this);
         m_listening = true;
-        BaseDeviceMonitor::Start();
+    }
+    BaseDeviceMonitor::Start();
+    if (!m_monitorThread.IsRunning())
+    {
+        m_monitorThread.Close();
         m_monitorThread.Start(ThreadFunctor(this, &DeviceMonitor_Libusb::MonitorThread), nullptr, 0);
+    }
+}
+
+void DeviceMonitor_Libusb::StartFromCallback()
+{
+    ScopedLock parts(m_partsLock);
+    if (m_stopping || IsRunning())
+    {
+        return; // a Stop on another thread wins; a running monitor stays as it is
+    }
+    if (!m_backendStarted)
+    {
+        m_backend.Start(); // raised to the callback, the monitor left stopped
+        m_backendStarted = true;
+    }
+    try
+    {
+        StartPartsLocked();
     }
     catch (const Q7::Universal::UniversalError&)
     {
-        Stop(); // logged where it was raised
+        StopFromCallbackLocked(); // logged where it was raised
     }
     catch (const std::exception&)
     {
-        Stop();
+        StopFromCallbackLocked();
     }
 }
 
 void DeviceMonitor_Libusb::Stop()
 {
+    if (IsRefreshThread())
+    {
+        ScopedLock parts(m_partsLock);
+        StopFromCallbackLocked();
+        return;
+    }
     ScopedLock lock(m_startLock);
+    {
+        ScopedLock parts(m_partsLock);
+        m_stopping = true;
+        StopPartsLocked();
+    }
+    // Waits for the refresh thread without the parts lock: a callback there may
+    // call Start or Stop, which take it.
+    BaseDeviceMonitor::Stop();
+    ScopedLock parts(m_partsLock);
+    ReleaseBackendLocked();
+    m_stopping = false;
+}
+
+void DeviceMonitor_Libusb::StopFromCallbackLocked()
+{
+    StopPartsLocked();
+    BaseDeviceMonitor::Stop(); // asks the refresh thread (this one) to stop after the callback
+    ReleaseBackendLocked();
+}
+
+void DeviceMonitor_Libusb::StopPartsLocked()
+{
     if (m_listening)
     {
         m_backend.RemoveListener(*this);
@@ -182,13 +261,14 @@ void DeviceMonitor_Libusb::Stop()
         Q7::Universal::LogWarning(L"USB device monitor thread taking an unexpectedly long time to stop.");
     }
     m_monitorThread.Close();
-    BaseDeviceMonitor::Stop();
-    {
-        std::lock_guard<std::mutex> reportLock(m_reportMutex);
-        m_reports.clear();
-        m_reportsOverflowed = false;
-        m_reportEvent.Reset();
-    }
+    std::lock_guard<std::mutex> reportLock(m_reportMutex);
+    m_reports.clear();
+    m_reportsOverflowed = false;
+    m_reportEvent.Reset();
+}
+
+void DeviceMonitor_Libusb::ReleaseBackendLocked()
+{
     if (m_backendStarted)
     {
         m_backendStarted = false;

@@ -82,15 +82,22 @@ public:
     /// on the way (a missing notify callback, logged as "USB device monitor:
     /// notify callback not set.") stops everything again and Start returns
     /// normally. Nothing when both threads run. Blocks briefly.
+    /// From a notify callback after a Stop there, it starts everything again;
+    /// the refresh thread goes on after the callback with a first refresh that
+    /// reports every present device as added (see BaseDeviceMonitor::Start).
+    /// It does nothing there while a Stop on another thread is under way.
     void Start() override;
 
     /// Stops listening (waiting for a report being delivered), stops the monitor
     /// thread (warning "USB device monitor thread taking an unexpectedly long
     /// time to stop." after each 10 s) and the refresh thread, and releases the
-    /// backend. Keeps the device list and the callback. Blocks.
+    /// backend. Keeps the device list and the callback. Blocks. From a notify
+    /// callback it does the same except that the refresh thread (the caller)
+    /// ends once the callback returned; it never waits there for a Stop on
+    /// another thread.
     void Stop() override;
 
-    /// Both threads run.
+    /// Both threads run and no Stop is pending.
     bool IsRunning() override;
 
     /// The monitor's own enumerator.
@@ -104,13 +111,30 @@ private:
     // refresh when one of them matches the id filter.
     void MonitorThread(Thread_Posix& thread, void* parameter);
 
+    // Start and Stop on the refresh thread (from a notify callback); the parts
+    // lock held where the name says so.
+    void StartFromCallback();
+    void StopFromCallbackLocked();
+    // Listener, refresh thread and monitor thread up (parts lock held).
+    void StartPartsLocked();
+    // Listener and monitor thread down, reports dropped (parts lock held).
+    void StopPartsLocked();
+    // Drops this monitor's Start of the backend (parts lock held).
+    void ReleaseBackendLocked();
+
     HostBackend& m_backend;
     DeviceEnumerator_Libusb m_enumerator;
     Thread_Posix m_monitorThread{L"USB device monitor"};
 
-    Mutex_Posix m_startLock;       // serialises Start and Stop; guards m_backendStarted and m_listening
+    // Serialises Start and Stop of other threads than the refresh thread, which
+    // never takes it: a Stop holds it while it waits for the refresh thread.
+    Mutex_Posix m_startLock;
+    // Guards the members below up to m_stopping; taken by Start and Stop on
+    // every thread, never held while waiting for the refresh thread.
+    Mutex_Posix m_partsLock;
     bool m_backendStarted = false; // this monitor holds one Start of the backend
     bool m_listening = false;      // added as the backend's listener
+    bool m_stopping = false;       // a Stop on another thread than the refresh thread is under way
 
     Mutex_Posix m_idFilterLock;                      // guards m_idFilter; taken before the base filter lock
     std::vector<DeviceEnumFilter_Libusb> m_idFilter; // the filter, for the change reports

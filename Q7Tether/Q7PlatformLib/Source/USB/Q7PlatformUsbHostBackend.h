@@ -133,7 +133,9 @@ struct DevicePathParts
 /// each path has exactly one spelling. Reentrant.
 std::optional<DevicePathParts> ParseDevicePath(std::string_view path);
 
-/// Outcome of the backend's device operations.
+/// Outcome of the backend's device operations. How a device treats each
+/// failure (a disconnection, an error of one transfer, an ordinary error):
+/// UsbFailure in Q7PlatformUsbDevice_Libusb.h.
 enum class HostStatus : std::uint8_t
 {
     kSuccess,
@@ -323,6 +325,13 @@ public:
     /// backend is not started. Blocks briefly.
     virtual HostStatus Open(const HostDeviceLocation& location,
                             std::unique_ptr<HostDeviceHandle>& handle) = 0;
+
+    /// True while a device is attached at location with location's address
+    /// (the system still has it; a device taken out, or replaced in the same
+    /// port, answers false). Asked after a transfer error, which a pulled cable
+    /// causes before the system notices the removal. Raises ModuleError
+    /// 0x650066 (plain) when the backend is not started. Blocks briefly.
+    virtual bool IsAttached(const HostDeviceLocation& location) = 0;
 
     /// Adds a listener for change reports (nothing when it is already added).
     void AddListener(HostChangeListener& listener);

@@ -169,6 +169,13 @@ HostInterfaceInfo InterfaceSettingInfo(const libusb_interface_descriptor& settin
     return entry;
 }
 
+// The backend status of a finished libusb transfer. usbfs reports a pulled
+// cable, a CRC or bit-stuffing error and a device that does not answer
+// (EPROTO, EILSEQ, ETIME) as LIBUSB_TRANSFER_ERROR, a device gone as
+// LIBUSB_TRANSFER_NO_DEVICE (ENODEV, ESHUTDOWN), a halted endpoint as
+// LIBUSB_TRANSFER_STALL (EPIPE) and babble as LIBUSB_TRANSFER_OVERFLOW
+// (EOVERFLOW). How the device treats each status: UsbFailureOf
+// (Q7PlatformUsbDevice_Libusb.h).
 HostStatus StatusOfTransfer(libusb_transfer_status status)
 {
     switch (status)
@@ -677,6 +684,32 @@ std::vector<HostDeviceInfo> HostBackend_Libusb::ListWithLibusb() const
     std::sort(devices.begin(), devices.end(),
               [](const auto& a, const auto& b) { return LocationLess(a.location, b.location); });
     return devices;
+}
+
+bool HostBackend_Libusb::IsAttached(const HostDeviceLocation& location)
+{
+    RequireStarted();
+    if (m_sysfsAvailable)
+    {
+        const std::optional<std::uint8_t> address = Sysfs::ReadDeviceAddress(m_options.sysfsRoot, location);
+        return address && *address == location.deviceAddress;
+    }
+    libusb_device** raw = nullptr;
+    const ssize_t count = libusb_get_device_list(m_pContext->context.get(), &raw);
+    if (count < 0)
+    {
+        return true; // unknown: the failure is reported as it is
+    }
+    const std::unique_ptr<libusb_device*, DeviceListDeleter> list(raw);
+    for (ssize_t i = 0; i < count; ++i)
+    {
+        HostDeviceLocation found;
+        if (LocationOfDevice(raw[i], found) && found == location)
+        {
+            return true;
+        }
+    }
+    return false;
 }
 
 HostStatus HostBackend_Libusb::Open(const HostDeviceLocation& location,

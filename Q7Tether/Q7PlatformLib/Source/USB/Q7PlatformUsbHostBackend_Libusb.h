@@ -56,6 +56,10 @@ public:
 
     HostStatus Open(const HostDeviceLocation& location, std::unique_ptr<HostDeviceHandle>& handle) override;
 
+    /// Where sysfs is there, whether the device at location's bus and ports has
+    /// location's address; elsewhere whether libusb's device list has it.
+    bool IsAttached(const HostDeviceLocation& location) override;
+
 protected:
     /// libusb_init, the hotplug callback (a refused one is a warning: the safety
     /// refresh remains), the first look at the attached devices and the event

@@ -1,0 +1,294 @@
+#pragma once
+// The camera bridge: joins the flat interface, which names cameras by small
+// integer ids, to the KPX camera objects. It opens cameras by USB serial number
+// or IPv4 address under new ids, closes them (the helper thread closes those
+// whose link was lost), turns what cameras and the device manager report into
+// SDK events, reads and writes properties, and maps protocol errors to codes.
+
+#include "Camera/KPXCamera.h"
+#include "Transport/KPXDeviceManager.h"
+#include "Transport/KPXDeviceMoniker.h"
+
+#include "Q7UniversalError.h"
+
+#include <TavrinCpp/Descriptions.h>
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/ObjectFactory.h>
+#include <TavrinCpp/PropertyValue.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace Q7::TavrinC
+{
+
+using Q7::Tavrin::ErrorCode;
+
+/// The one bridge of the SDK instance, made by the Sdk's constructor and
+/// de-initialised by CloseSdk.
+///
+/// Threads: every public member is thread-safe. Application threads open,
+/// close and read; the device manager's monitor threads run
+/// DeviceManagerNotify; each camera's notify and error callbacks run on its
+/// own threads; the helper thread closes cameras whose link was lost. The
+/// bridge's mutexes are taken through SingleLockGuard (one at a time per
+/// thread) and only around its maps: every call into a camera is made on a
+/// copied pointer with no bridge lock held, so a close on another thread never
+/// frees a camera under a running call.
+///
+/// Every failure stores code, message and function name as the calling
+/// thread's last error (SetLastErrorInfo) and returns the code.
+class KpxLibTransport
+{
+public:
+    using Camera = Q7::KPX::Camera;
+    using CameraTimings = Q7::KPX::CameraTimings;
+    using DeviceManager = Q7::KPX::Transport::DeviceManager;
+    using DeviceMoniker = Q7::KPX::Transport::DeviceMoniker;
+    using Property = Q7::KPX::DeviceControlAgent::Property;
+
+    /// The SDK-side property that switches a camera's expert mode; it never
+    /// reaches the camera.
+    static constexpr std::uint32_t kExpertModeProperty = 0x5B2E7;
+    /// The port of a camera opened by address.
+    static constexpr std::uint16_t kCameraPort = 7381;
+
+    /// Makes the device manager (USB and TCP), starts the helper thread, binds
+    /// DeviceManagerNotify and starts device notifications. Throws
+    /// std::system_error when the helper thread cannot start, and what
+    /// StartNotify throws, after stopping what it started.
+    KpxLibTransport();
+    /// Stops what Deinit would when it did not run (the helper thread); closes
+    /// no camera.
+    ~KpxLibTransport();
+
+    KpxLibTransport(const KpxLibTransport&) = delete;
+    KpxLibTransport& operator=(const KpxLibTransport&) = delete;
+
+    /// Stops device notifications, closes every open camera in ascending id
+    /// order (posting SdkCameraClosed to the closing SDK) and joins the helper
+    /// thread; camera notifications are ignored from its start on. Logs each
+    /// step at level 6, "KpxLibTransport: Joined!\n" last. Blocks; never
+    /// throws. Called once, by the closing thread.
+    void Deinit() noexcept;
+
+    // ---------------------------------------------------------------- cameras
+
+    /// Opens the first USB camera of the device manager's list whose serial
+    /// number is serial (any USB camera for a null or empty serial) and stores
+    /// its new id in cameraId. -11 "No such camera found"; the codes of
+    /// OpenCameraFromMoniker. Blocks.
+    ErrorCode OpenUsbCamera(int& cameraId, const char* serial, const char* identity);
+
+    /// Opens the camera at the IPv4 address text ("a.b.c.d", each group of
+    /// decimal digits taken modulo 256) on port 7381, connecting for at most
+    /// timeoutSeconds (0 or less: the transport's own limit), and stores its
+    /// new id in cameraId. -15 "Provided IP is not a valid IPv4 address" for a
+    /// null or malformed text; the codes of OpenCameraFromMoniker. Blocks.
+    ErrorCode OpenIpCamera(int& cameraId, const char* address, const char* identity, int timeoutSeconds);
+
+    /// Opens a camera for the moniker under the next id, stores it in cameraId
+    /// and posts SdkCameraOpened. A null identity is the empty one. Failures:
+    /// -18 connect time-out, -12 refused or lost, -16 initialisation, -17
+    /// agents or device control did not start, -3 the SDK closed meanwhile,
+    /// -10 the id was closed meanwhile;
+    /// throws the protocol library's errors (the Open... members map them). A
+    /// failed open leaves no entry and no event and uses up no id. Blocks.
+    ErrorCode OpenCameraFromMoniker(const DeviceMoniker& moniker, int& cameraId, const char* identity,
+                                    bool network);
+
+    /// InternalCloseCamera(cameraId, true).
+    ErrorCode CloseCamera(int cameraId);
+
+    /// Closes the camera and posts SdkCameraClosed. Not open: -10 "The camera
+    /// is not open" with reportIfNotOpen, else 0. The id is closed even when
+    /// the camera's close fails (its mapped code is returned, nothing
+    /// posted). The event goes to the open SDK, or with closingSdk to the
+    /// closing one; without one: -3 "The SDK is not open". Blocks.
+    ErrorCode InternalCloseCamera(int cameraId, bool reportIfNotOpen, bool closingSdk = false);
+
+    /// Whether the id names an open camera. Records nothing.
+    bool IsCameraOpen(int cameraId);
+
+    /// The open camera's object in camera: 0. -10 "The camera is not open"
+    /// (also once its link loss was posted); -1 with the composed text ("KPX
+    /// <category> #<code>: <message> <context>") when the camera reported an
+    /// error since the last look-up (reported once; camera stays empty).
+    ErrorCode GetCamera(int cameraId, std::shared_ptr<Camera>& camera);
+
+    /// How the open camera is attached (0 to 4, as the camera reports it).
+    ErrorCode ConnectionType(int cameraId, Q7::Tavrin::TetherConnection& connection);
+
+    /// Whether the application set a host storage capacity on the open camera.
+    bool HasHostStorageCapacity(int cameraId);
+
+    /// Maps a protocol error: 0x15E000F -90, 0x15E0010 -91, 0x15E0018 and
+    /// 0x15E001D -120, anything else -1 with the context (or a general text)
+    /// after the log line "InternalError: %s (source=%d, id=%d)\n". Never
+    /// throws.
+    static ErrorCode HandleModuleError(const Q7::Universal::ModuleError& error, const char* context) noexcept;
+    /// Logs as above and records -1 with the context (or a general text).
+    static ErrorCode HandleUniversalError(const Q7::Universal::UniversalError& error,
+                                          const char* context) noexcept;
+    /// A failed connect's code: result 2 -18, 4 -12, any other the given code
+    /// and message.
+    static ErrorCode ReportOpenFailure(std::uint32_t result, const char* message, ErrorCode code,
+                                       const char* function) noexcept;
+
+    /// The camera description of SDK events for a moniker: USB {1, Usb,
+    /// name, "", serial}, TCP {1, Tcp, name, "a.b.c.d", the serial number in
+    /// the name}; another type is CameraInfo::Invalid (logged at level 1).
+    static Q7::Tavrin::CameraInfo CameraInfoFromMoniker(const DeviceMoniker& moniker);
+
+    /// The first "(XXdddddd)" of text (two word characters and six digits) without
+    /// its parentheses; empty when there is none.
+    static std::string ExtractSerialNumber(std::string_view text);
+
+    /// A new ABI string of the open SDK's object factory holding text; null
+    /// without an SDK or factory, or when the factory fails. The owned form
+    /// frees its text.
+    static IString* CreateString(const std::string& text);
+    static IString* CreateString(std::unique_ptr<char[]> text);
+
+    // ---------------------------------------------------------------- notifications
+
+    /// The device manager's arrivals and removals: posts SdkCameraFound or
+    /// SdkCameraRemoved (camera id -1) with the moniker's description; a
+    /// removal marks the open camera of that device removed (it stays open).
+    /// On the manager's threads.
+    void DeviceManagerNotify(DeviceManager::EnumNotify kind, const DeviceMoniker* moniker);
+
+    /// Marks the first open camera (ascending id) whose own moniker names the
+    /// device removed (USB: the same device; TCP: address and port) and stores
+    /// its id; false when none does.
+    bool MarkOpenCameraRemoved(const DeviceMoniker& moniker, int& cameraId);
+
+    /// A camera's notification: 1 link lost (CameraDisconnected and
+    /// SdkCameraClosed while the id is open; the helper thread closes it), 11
+    /// to 14 property added, removed, descriptor and value changed (data: the
+    /// camera's vector of property ids, valid during the call). Other ids are
+    /// logged. On the camera's threads; never throws.
+    void KpxCameraNotify(std::uint32_t notificationId, const void* data, int cameraId) noexcept;
+
+    // ---------------------------------------------------------------- properties
+
+    /// Levels 0, 10 and 11 always; another level while the open camera is in
+    /// expert mode.
+    bool IsPropertyAccessible(int cameraId, const Property& record);
+
+    /// The camera's cached record: -24 when it has no such property, -20 when
+    /// it is hidden (both "Could not find property with provided id").
+    ErrorCode GetKpxProperty(int cameraId, std::uint32_t propertyId, Property& record);
+
+    /// The property's current value with the camera's display text in value
+    /// (replaced as a whole on success); the expert-mode switch reads as an
+    /// unsigned 0. -21 for a value type without a conversion.
+    ErrorCode GetPropertyValue(int cameraId, std::uint32_t propertyId, Q7::Tavrin::PropertyValue& value);
+
+    /// The expert-mode switch: UInt32 0 with an empty text. -10 for a camera
+    /// not open, -20 "Property Id not found" for another id.
+    ErrorCode GetSdkCameraProperty(int cameraId, std::uint32_t propertyId, Q7::Tavrin::PropertyValue& value);
+
+    /// Sets the open camera's expert mode from a UInt32 or UInt64 value (on
+    /// when above 0). -10 not open; -20 (empty message) for another id or type.
+    ErrorCode SetSdkCameraProperty(int cameraId, std::uint32_t propertyId,
+                                   const Q7::Tavrin::PropertyValue& value);
+
+    /// The property's whole specification, built afresh and handed over in
+    /// specification (also when a conversion fails: what was converted stays).
+    ErrorCode GetProperty(int cameraId, std::uint32_t propertyId,
+                          Q7::Tavrin::PropertySpecification& specification);
+
+    /// The ids of the camera's accessible properties in its order, replacing
+    /// ids on success; never the expert-mode switch.
+    ErrorCode GetPropertyIds(int cameraId, std::vector<std::uint32_t>& ids);
+
+    /// Sends a new value: -20 "Could not find the provided property Id" for an
+    /// unknown or hidden property, the converter's code for a value it cannot
+    /// convert, -25 when the camera's agent refuses it (read-only, disabled).
+    ErrorCode SetProperty(int cameraId, std::uint32_t propertyId, const Q7::Tavrin::PropertyValue& value);
+
+    /// The ids of a notification that the application may see, in order: those
+    /// of accessible properties, never the expert-mode switch; with
+    /// keepMissing also those the camera no longer has (a removal). Empty for a
+    /// camera not open. Consumes no pending error.
+    std::vector<std::uint32_t> PropertyFilter(int cameraId, const std::vector<unsigned int>& ids,
+                                              bool keepMissing = false);
+
+    // ---------------------------------------------------------------- settings
+
+    /// The time limits given to cameras opened from now on.
+    void SetCameraTimings(const CameraTimings& timings);
+    /// The device manager (its static address list, for example).
+    DeviceManager& GetDeviceManager() noexcept { return m_deviceManager; }
+
+private:
+    struct CameraEntry
+    {
+        std::int32_t id = 0;
+        std::shared_ptr<Camera> camera;
+        bool expertMode = false;
+        bool hostStorageCapacitySet = false;
+        bool removed = false;
+        bool opening = true;       // until the open posted SdkCameraOpened
+        bool disconnected = false; // its link was lost (and, once opened, that was posted)
+        bool named = false;        // an event about the camera was posted
+        std::string serialNumber;  // from the device information, read at open
+    };
+
+    // The last progress event posted per camera, in steady-clock nanoseconds.
+    struct ProgressThrottle
+    {
+        std::mutex lock; // guards lastPost
+        std::map<std::int32_t, std::int64_t> lastPost;
+    };
+
+    void HelperThread();
+    void StopHelperThread(bool log) noexcept;
+    void StorePendingError(int cameraId, const Q7::Universal::UniversalError& error) noexcept;
+    void RollBackOpen(int cameraId, const std::shared_ptr<Camera>& camera) noexcept;
+    std::shared_ptr<Camera> FindCamera(int cameraId);
+    std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
+    ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
+    CameraTimings Timings();
+
+    DeviceManager m_deviceManager;
+
+    std::mutex m_cameraLock; // guards m_cameras and m_nextCameraId
+    std::map<std::int32_t, CameraEntry> m_cameras;
+    std::uint32_t m_nextCameraId = 1; // never reused, but for a failed open's
+
+    ProgressThrottle m_imageProgress;
+    ProgressThrottle m_firmwareProgress;
+    ProgressThrottle m_fileProgress;
+
+    std::atomic<bool> m_helperRunning{true};
+    std::unique_ptr<std::thread> m_helperThread;
+    std::mutex m_helperMutex; // guards m_closeQueue, m_helperThread and changes of m_helperRunning
+    std::condition_variable m_helperWake;
+    std::deque<std::int32_t> m_closeQueue;
+
+    std::atomic<bool> m_deinitializing{false};
+    // Device notifications reach the SDK once the constructor is done: until
+    // then the SDK instance does not exist, and looking for it would wait for
+    // the constructor, which may wait for the thread that notifies.
+    std::atomic<bool> m_notifying{false};
+
+    std::mutex m_pendingErrorLock; // guards m_pendingErrors
+    std::map<std::int32_t, Q7::Universal::ModuleError> m_pendingErrors;
+    std::atomic<std::size_t> m_pendingErrorCount{0}; // entries of m_pendingErrors
+
+    std::mutex m_timingsLock; // guards m_timings
+    CameraTimings m_timings;
+};
+
+} // namespace Q7::TavrinC
