@@ -599,8 +599,13 @@ void Camera::StopAgents()
     TeardownStep(
         [this]
         {
-            if (auto agent = TakeAgent(m_ch5.lock, m_ch5.agent))
+            if (std::shared_ptr<LiveViewAgent> agent = TakeAgent(m_ch5.lock, m_ch5.agent))
+            {
+                // Retired first: on one of the agent's own threads (a live-view
+                // callback) StopThreads refuses, and the agent must outlive it.
+                Retire(agent);
                 agent->StopThreads();
+            }
         });
     TeardownStep(
         [this]
