@@ -387,9 +387,8 @@ TEST_F(CameraTcpE2e, ErrorsOfTheCamerasThreadsReachItsErrorCallback)
         rig.sim->SendMalformedHeader(rig.sim->LatestConnection(), Q7::Sim::MalformedHeader::BadMagic, k20));
     // The transport stops receiving; channel 2.0's state thread then finds its
     // channel unanswered and dispatches that, through the agent, to the camera.
-    ASSERT_TRUE(rig.errors.WaitForCount(1));
-    EXPECT_EQ(rig.errors.Entries()[0].code, 0x6500CFu);
-    EXPECT_EQ(rig.errors.Entries()[0].context, L"KPX channel 2.0 open timeout.");
+    // (The live-view agent's threads may report the lost stream first.)
+    EXPECT_TRUE(rig.errors.WaitFor(0x6500CFu, L"KPX channel 2.0 open timeout."));
     rig.camera->Close();
 }
 

@@ -972,11 +972,9 @@ void LiveViewAgent::SetAutoFormat(bool enable, bool resetOnly)
     if (GetFirstVersion() < kVersion12)
         throw ModuleError(kError_FeatureNotSupported,
                           L"KPX ch5 Auto format not supported in this protocol version.");
-    bool jpegOffered = false;
-    {
-        ScopedLock lock(m_capabilitiesLock);
-        jpegOffered = (m_capabilities.formatMask & kFormatMask_Jpeg) != 0;
-    }
+    // The camera's capabilities, waited for when they have not come yet: an
+    // enable right after the start must not be dropped for want of them.
+    const bool jpegOffered = (RetrieveCapabilities().formatMask & kFormatMask_Jpeg) != 0;
     {
         ScopedLock lock(m_configurationLock);
         if (m_autoFormat.IsEnabled() || !jpegOffered)

@@ -157,7 +157,9 @@ public:
     /// Switches the automatic format. `resetOnly` only clears the calibration.
     /// Enabling below protocol 1.2 raises ModuleError 0x15E001D "KPX ch5 Auto
     /// format not supported in this protocol version."; enabling asks for
-    /// JPEG frames first, and is ignored when the camera offers no JPEG.
+    /// JPEG frames first, and is ignored when the camera offers no JPEG
+    /// (its capabilities are waited for as RetrieveCapabilities does, and
+    /// its errors raised).
     void SetAutoFormat(bool enable, bool resetOnly = false);
     /// Whether the automatic format is on.
     [[nodiscard]] bool IsAutoFormat() const;
