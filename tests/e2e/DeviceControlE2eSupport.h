@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -159,6 +160,23 @@ public:
     {
         std::lock_guard lock(m_mutex);
         return m_entries;
+    }
+
+    // Waits until an error of `code` with `context` came (others may come
+    // before it, from the camera's other agents).
+    bool WaitFor(std::uint32_t code, const std::wstring& context,
+                 std::chrono::milliseconds timeout = 10s) const
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, timeout,
+                                  [&]
+                                  {
+                                      return std::any_of(m_entries.begin(), m_entries.end(),
+                                                         [&](const Entry& entry) {
+                                                             return entry.code == code &&
+                                                                    entry.context == context;
+                                                         });
+                                  });
     }
 
 private:
