@@ -95,6 +95,11 @@ std::shared_ptr<ImageTransferControl> Camera::SharedImageTransfer()
     return m_core->imageTransfer;
 }
 
+LiveViewControl& Camera::LiveView()
+{
+    return *m_core->liveView;
+}
+
 FaultPlan& Camera::Faults()
 {
     return m_core->faults;
@@ -151,6 +156,7 @@ void Camera::Stop()
     connections.clear();
     // Its handlers are gone with the connections: the image sender ends too.
     m_core->imageTransfer->Stop();
+    m_core->liveView->Stop();
     if (listened)
     {
         m_running = false;

@@ -29,6 +29,10 @@ ChannelHandlerFactory CameraCore::FactoryFor(ChannelId id) const
     {
         return ImageTransferHandler::Factory(imageTransfer);
     }
+    if (id == ChannelId{5, 1} || id == ChannelId{5, 2})
+    {
+        return LiveViewHandler::Factory(liveView);
+    }
     if (id == ChannelId{255, 0})
     {
         return DevelopmentEchoHandler::Factory();

@@ -7,6 +7,7 @@
 #include "SimImageEnumerationHandler.h"
 #include "SimImageStore.h"
 #include "SimImageTransferHandler.h"
+#include "SimLiveViewHandler.h"
 #include "SimLog.h"
 #include "SimObservations.h"
 
@@ -57,6 +58,7 @@ struct CameraCore
         std::make_shared<ImageEnumerationControl>();
     const std::shared_ptr<ImageTransferControl> imageTransfer =
         std::make_shared<ImageTransferControl>(images);
+    const std::shared_ptr<LiveViewControl> liveView = std::make_shared<LiveViewControl>();
     std::size_t sendQueueLimit;   // data bytes a connection queues before senders wait (set before start)
     std::function<void()> unplug; // set by the camera before it starts, never changed afterwards
 

@@ -48,8 +48,10 @@ ImageTransferReplies::~ImageTransferReplies() = default;
 ImageTransferMachine::Record::Record(BufferPool& pool) : dataId(kNoDataId), buffer(pool) {}
 
 ImageTransferMachine::ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool,
-                                           ImageDeliveryQueue& queue, Universal::ProgressProvider& taskOwner)
-    : m_replies(replies), m_pool(pool), m_queue(queue), m_taskOwner(taskOwner), m_state(kDataState_Idle),
+                                           ImageDeliveryQueue& queue, Universal::ProgressProvider& taskOwner,
+                                           ImageTransferVariant variant)
+    : m_variant(variant), m_prefix(variant == ImageTransferVariant::kLiveView ? L"KPX ch5" : L"KPX ch4"),
+      m_replies(replies), m_pool(pool), m_queue(queue), m_taskOwner(taskOwner), m_state(kDataState_Idle),
       m_record(pool)
 {
 }
@@ -59,6 +61,11 @@ ImageTransferMachine::~ImageTransferMachine()
     RetireTask(m_record.task);
     RetireTask(m_finishedTask);
     DropRetiredTasks();
+}
+
+Universal::UniversalString ImageTransferMachine::Text(const wchar_t* suffix) const
+{
+    return Universal::UniversalString(L"%ls%ls", m_prefix, suffix);
 }
 
 // ---------------------------------------------------------------------------
@@ -78,12 +85,12 @@ void ImageTransferMachine::SetDataState(std::uint32_t state)
         return;
     if (!IsValidDataStateTransition(m_state, state))
     {
-        const Universal::UniversalString text(L"KPX ch4 refused data state change %ls -> %ls",
+        const Universal::UniversalString text(L"%ls refused data state change %ls -> %ls", m_prefix,
                                               GetDataStateName(m_state), GetDataStateName(state));
         Q7_REPORT_INTERNAL_ERROR_TEXT(text.c_str());
         return;
     }
-    LogInfo(L"KPX ch4 data state %ls -> %ls", GetDataStateName(m_state), GetDataStateName(state));
+    LogInfo(L"%ls data state %ls -> %ls", m_prefix, GetDataStateName(m_state), GetDataStateName(state));
     m_state = state;
     m_stateChanged.Set();
 }
@@ -155,7 +162,10 @@ ImageTransferRecordView ImageTransferMachine::GetRecordView() const
 
 std::uint64_t ImageTransferMachine::BufferRequest(std::uint64_t maxSize) const
 {
-    const std::uint64_t request = std::max(maxSize + maxSize / 2, kMinBufferRequest);
+    // A live-view frame gets a buffer of its own size: the pool's steps keep
+    // a stream of equal frames from reallocating.
+    const std::uint64_t request = IsLiveView() ? std::max<std::uint64_t>(maxSize, 1)
+                                               : std::max(maxSize + maxSize / 2, kMinBufferRequest);
     const std::uint64_t step = m_pool.GetAllocMultiple();
     const std::uint64_t rounded = (request + step - 1) / step * step;
     return rounded > 0xFFFFFFFFu ? 0 : request;
@@ -310,6 +320,7 @@ bool ImageTransferMachine::CompleteTransfer()
             --m_cameraPendingCount;
         m_statusChanged.Set();
     }
+    m_transferTimeMs.store(static_cast<std::uint32_t>(m_record.endTime - m_record.startTime));
     // The DataEndAck is queued before the image can reach the receiver, so
     // that whatever the application sends in answer to the image goes out
     // behind it (a transfer stopped right after its image was delivered is
@@ -317,7 +328,7 @@ bool ImageTransferMachine::CompleteTransfer()
     const std::uint32_t dataId = m_record.dataId;
     m_replies.SendDataEndAck(dataId);
     m_queue.Push(package);
-    LogInfo(L"\n\nKPX ch4 transfer time: total = %0.3f raw = %0.3f image = %0.3f seconds\n",
+    LogInfo(L"\n\n%ls transfer time: total = %0.3f raw = %0.3f image = %0.3f seconds\n", m_prefix,
             Seconds(m_record.startTime, m_record.endTime),
             Seconds(m_record.rawStartTime, m_record.rawEndTime),
             Seconds(m_record.rawStartTime, m_record.endTime));
@@ -431,6 +442,8 @@ bool ImageTransferMachine::HandleMessage(const CommonMessageHeader& header, Mess
         }
         break;
     case kMessageClass_ImageTransfer:
+        if (IsLiveView())
+            break;
         if (header.messageType == ImageTransfer::kImageTransferMessage_ImageRequestReply)
             return HandleImageRequestReply(header, source);
         if (header.messageType == ImageTransfer::kImageTransferMessage_Status)
@@ -455,16 +468,18 @@ bool ImageTransferMachine::RefuseUnknownId(const wchar_t* what, std::uint32_t da
 {
     if (m_state == kDataState_Idle || dataId == m_record.dataId)
         return false;
-    LogErrorText(L"KPX ch4 %ls msg received with unknown data id = %u.", what, dataId);
+    LogErrorText(L"%ls %ls msg received with unknown data id = %u.", m_prefix, what, dataId);
     m_replies.SendDataError(dataId, kDataError_UnknownDataId, header);
     m_replies.SendDataAbort(dataId);
+    if (IsLiveView())
+        AbortTransfer();
     return true;
 }
 
 void ImageTransferMachine::RefuseWrongState(const wchar_t* what, std::uint32_t dataId,
                                             const CommonMessageHeader& header)
 {
-    LogErrorText(L"KPX ch4 %ls msg received in the wrong state.", what);
+    LogErrorText(L"%ls %ls msg received in the wrong state.", m_prefix, what);
     m_replies.SendDataError(dataId, kDataError_WrongState, header);
     AbortTransfer();
 }
@@ -475,7 +490,7 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     if (ReadMessageFixedPart(source, header, message) != 0)
         return false;
     std::uint64_t left = std::uint64_t{header.messageSize} - header.messageHeaderSize;
-    CheckVariableLength(message.nameLength, left, L"KPX ch4 data begin message.",
+    CheckVariableLength(message.nameLength, left, Text(L" data begin message.").c_str(),
                         L"detailStringSize (%u) is too large.");
     std::string name;
     if (ReadMessageText(source, message.nameLength, name) != 0)
@@ -484,28 +499,34 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     if (source.Skip(left) != 0)
         return false;
 
-    LogInfo(L"KPX ch4 data begin msg (id=%u, maxSize=%llu (%llu MB))", message.dataId,
+    LogInfo(L"%ls data begin msg (id=%u, maxSize=%llu (%llu MB))", m_prefix, message.dataId,
             static_cast<unsigned long long>(message.maxDataSize), MiBRoundedUp(message.maxDataSize));
 
     Platform::ScopedLock lock(m_dataLock);
     if (m_state == kDataState_Begin || m_state == kDataState_Transfer || m_state == kDataState_End)
     {
-        LogErrorText(L"KPX ch4 data begin msg received in the wrong state.");
+        LogErrorText(L"%ls data begin msg received in the wrong state.", m_prefix);
         m_replies.SendDataError(message.dataId, kDataError_WrongState, header);
-        if (message.dataId != m_record.dataId)
+        if (IsLiveView())
+        {
+            if (message.dataId != m_record.dataId)
+                m_replies.SendDataAbort(message.dataId);
+            AbortTransfer();
+        }
+        else if (message.dataId != m_record.dataId)
         {
             m_replies.SendDataAbort(message.dataId);
         }
         else
         {
-            LogErrorText(L"KPX ch4 data begin msg with same data id as ongoing transfer.");
+            LogErrorText(L"%ls data begin msg with same data id as ongoing transfer.", m_prefix);
             AbortTransfer();
         }
         return true;
     }
     if (m_state == kDataState_Abort)
     {
-        LogWarning(L"KPX ch4 data begin msg received in abort state. Canceling abort state.");
+        LogWarning(L"%ls data begin msg received in abort state. Canceling abort state.", m_prefix);
         SetDataState(kDataState_Idle);
         ResetRecord();
     }
@@ -517,19 +538,24 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     // of the pool again and again.
     if (message.maxDataSize > 0xFFFFFFFFu || BufferRequest(message.maxDataSize) == 0)
     {
-        LogErrorText(L"KPX ch4 data begin msg maximum image size is too large.");
+        LogErrorText(L"%ls data begin msg maximum image size is too large.", m_prefix);
         SetDataState(kDataState_Abort);
         m_replies.SendDataAbort(message.dataId);
         return true;
     }
     if (!IsTransferEnabledWish())
     {
-        LogWarning(L"KPX ch4 data begin msg received when transfer disabled. Aborting transfer.");
+        LogWarning(L"%ls data begin msg received when transfer disabled. Aborting transfer.", m_prefix);
         SetDataState(kDataState_Abort);
         m_replies.SendDataAbort(message.dataId);
         return true;
     }
 
+    if (IsLiveView())
+    {
+        SetDataState(kDataState_Begin);
+        return true;
+    }
     auto task = std::make_shared<ProgressTask>(kTaskType, &m_taskOwner);
     task->SetProvider(&m_transferProvider);
     task->SetName(L"Image transfer");
@@ -564,7 +590,7 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
         }
         else if (message.blockSize != 0)
         {
-            CheckVariableLength(message.blockSize, left, L"KPX ch4 data block message.",
+            CheckVariableLength(message.blockSize, left, Text(L" data block message.").c_str(),
                                 L"blockSize (%u) is too large.");
             // In 64 bits, so that a camera cannot make the end wrap below the size.
             const std::uint64_t end = std::uint64_t{m_record.position} + message.blockSize;
@@ -572,7 +598,7 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
                 end <= m_record.maxSize && (m_state == kDataState_Abort || end <= m_record.buffer.GetSize());
             if (!fits)
             {
-                LogErrorText(L"KPX ch4 data block msg received with invalid block size=%u (pos=%u).",
+                LogErrorText(L"%ls data block msg received with invalid block size=%u (pos=%u).", m_prefix,
                              message.blockSize, m_record.position);
                 m_replies.SendDataError(message.dataId, kDataError_BlockBeyondSize, header);
                 AbortTransfer();
@@ -634,7 +660,7 @@ bool ImageTransferMachine::HandleDataEnd(const CommonMessageHeader& header, Mess
     DataEndMessage message = MakeDefaultDataEnd(m_replies.GetSecondVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch4 data end msg (id=%u, endSize=%llu (%llu MB))", message.dataId,
+    LogInfo(L"%ls data end msg (id=%u, endSize=%llu (%llu MB))", m_prefix, message.dataId,
             static_cast<unsigned long long>(message.totalSize), MiBRoundedUp(message.totalSize));
 
     Platform::ScopedLock lock(m_dataLock);
@@ -657,7 +683,7 @@ bool ImageTransferMachine::HandleDataEnd(const CommonMessageHeader& header, Mess
         std::uint32_t code = kDataError_EndSizeMismatch;
         if (m_state != kDataState_Transfer)
         {
-            LogErrorText(L"KPX ch4 data end msg received in the wrong state.");
+            LogErrorText(L"%ls data end msg received in the wrong state.", m_prefix);
             code = kDataError_WrongState;
         }
         m_replies.SendDataError(message.dataId, code, header);
@@ -672,15 +698,24 @@ bool ImageTransferMachine::HandleDataAbort(const CommonMessageHeader& header, Me
         MakeDefaultDataIdMessage(m_replies.GetSecondVersion(), kDataTransferMessage_DataAbort);
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch4 data abort msg (id=%u)", message.dataId);
+    LogInfo(L"%ls data abort msg (id=%u)", m_prefix, message.dataId);
 
     Platform::ScopedLock lock(m_dataLock);
     if (m_state == kDataState_Idle)
         return true;
+    if (IsLiveView() && m_state == kDataState_Abort)
+        return true;
     if (message.dataId != m_record.dataId)
     {
-        LogErrorText(L"KPX ch4 data abort msg received with unknown data id = %u.", message.dataId);
-        m_replies.SendDataError(message.dataId, kDataError_UnknownDataId, header);
+        LogErrorText(L"%ls data abort msg received with unknown data id = %u.", m_prefix, message.dataId);
+        if (!IsLiveView())
+            m_replies.SendDataError(message.dataId, kDataError_UnknownDataId, header);
+        return true;
+    }
+    if (IsLiveView())
+    {
+        // The frame stays aborted until the camera begins the next one.
+        SetDataState(kDataState_Abort);
         return true;
     }
     SetDataState(kDataState_Idle);
@@ -693,7 +728,7 @@ bool ImageTransferMachine::HandleDataSeek(const CommonMessageHeader& header, Mes
     DataSeekMessage message = MakeDefaultDataSeek(m_replies.GetSecondVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch4 data seek msg (id=%u, offset=%u)", message.dataId,
+    LogInfo(L"%ls data seek msg (id=%u, offset=%u)", m_prefix, message.dataId,
             static_cast<unsigned>(message.offset));
 
     Platform::ScopedLock lock(m_dataLock);
@@ -707,7 +742,7 @@ bool ImageTransferMachine::HandleDataSeek(const CommonMessageHeader& header, Mes
         }
         else
         {
-            LogErrorText(L"KPX ch4 data seek msg offset is out of range.");
+            LogErrorText(L"%ls data seek msg offset is out of range.", m_prefix);
             m_replies.SendDataError(message.dataId, kDataError_SeekBeyondSize, header);
             AbortTransfer();
         }
@@ -725,24 +760,24 @@ bool ImageTransferMachine::HandleDataError(const CommonMessageHeader& header, Me
     if (ReadMessageFixedPart(source, header, message) != 0)
         return false;
     const std::uint64_t left = std::uint64_t{header.messageSize} - header.messageHeaderSize;
-    CheckVariableLength(message.errorStringSize, left, L"KPX ch4 data error message.",
+    CheckVariableLength(message.errorStringSize, left, Text(L" data error message.").c_str(),
                         L"errorStringSize (%u) is too large.");
     std::string text;
     if (ReadMessageText(source, message.errorStringSize, text) != 0 ||
         source.Skip(left - message.errorStringSize) != 0)
         return false;
 
-    LogErrorText(L"KPX ch4 data error: errorId = 0x%08x dataId = %u", message.errorId, message.dataId);
-    LogErrorText(L"KPX ch4 data error: source class = %u type = 0x%02X", unsigned{message.sourceClass},
+    LogErrorText(L"%ls data error: errorId = 0x%08x dataId = %u", m_prefix, message.errorId, message.dataId);
+    LogErrorText(L"%ls data error: source class = %u type = 0x%02X", m_prefix, unsigned{message.sourceClass},
                  unsigned{message.sourceType});
     if (!text.empty())
-        LogErrorText(L"KPX ch4 data error: string = \"%ls\"", CameraText(text).c_str());
+        LogErrorText(L"%ls data error: string = \"%ls\"", m_prefix, CameraText(text).c_str());
 
     Platform::ScopedLock lock(m_dataLock);
     if (m_state == kDataState_Idle)
         return true;
     if (message.dataId != m_record.dataId)
-        LogErrorText(L"KPX ch4 data error msg received with unknown data id = %u.", message.dataId);
+        LogErrorText(L"%ls data error msg received with unknown data id = %u.", m_prefix, message.dataId);
     else
         AbortTransfer();
     return true;
@@ -751,14 +786,14 @@ bool ImageTransferMachine::HandleDataError(const CommonMessageHeader& header, Me
 bool ImageTransferMachine::HandleCommonError(const CommonMessageHeader& header, MessageSource& source)
 {
     ReceivedCommonError error;
-    if (ReadCommonErrorMessage(header, source, m_replies.GetFirstVersion(), L"KPX ch4 common error message.",
-                               error) != 0)
+    if (ReadCommonErrorMessage(header, source, m_replies.GetFirstVersion(),
+                               Text(L" common error message.").c_str(), error) != 0)
         return false;
-    LogErrorText(L"KPX ch4 error: errorId = 0x%08x", error.message.errorId);
-    LogErrorText(L"KPX ch4 error: source class = %u type = 0x%02X", unsigned{error.message.sourceClass},
+    LogErrorText(L"%ls error: errorId = 0x%08x", m_prefix, error.message.errorId);
+    LogErrorText(L"%ls error: source class = %u type = 0x%02X", m_prefix, unsigned{error.message.sourceClass},
                  unsigned{error.message.sourceType});
     if (!error.text.empty())
-        LogErrorText(L"KPX ch4 error: string = \"%ls\"", CameraText(error.text).c_str());
+        LogErrorText(L"%ls error: string = \"%ls\"", m_prefix, CameraText(error.text).c_str());
     return true;
 }
 
@@ -768,7 +803,7 @@ bool ImageTransferMachine::HandleImageRequestReply(const CommonMessageHeader& he
         ImageTransfer::MakeDefaultImageRequestReply(m_replies.GetFirstVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch4 image request reply msg (imageId=%u, requestStatus=%u)", message.imageId,
+    LogInfo(L"%ls image request reply msg (imageId=%u, requestStatus=%u)", m_prefix, message.imageId,
             message.requestStatus);
     Platform::ScopedLock lock(m_replyLock);
     m_imageRequestReplies.emplace_back(message.imageId, message.requestStatus);
@@ -781,7 +816,7 @@ bool ImageTransferMachine::HandleStatus(const CommonMessageHeader& header, Messa
     ImageTransfer::StatusMessage message = ImageTransfer::MakeDefaultStatus(m_replies.GetFirstVersion());
     if (!ReadWhole(source, header, message))
         return false;
-    LogInfo(L"KPX ch4 status msg (pending=%u, enabled=%u, storage=%u MB)", message.pendingCount,
+    LogInfo(L"%ls status msg (pending=%u, enabled=%u, storage=%u MB)", m_prefix, message.pendingCount,
             unsigned{message.enabled}, message.storageSize);
     Platform::ScopedLock lock(m_statusLock);
     const bool enabled = message.enabled != 0;
@@ -797,9 +832,10 @@ bool ImageTransferMachine::HandleStatus(const CommonMessageHeader& header, Messa
 
 bool ImageTransferMachine::HandleUnknownMessage(const CommonMessageHeader& header, MessageSource& source)
 {
-    LogErrorText(L"KPX ch4 Received unknown message: class = %u type = 0x%02X", unsigned{header.messageClass},
-                 unsigned{header.messageType});
-    m_replies.SendCommonError(kCommonError_UnknownMessage, header);
+    LogErrorText(L"%ls Received unknown message: class = %u type = 0x%02X", m_prefix,
+                 unsigned{header.messageClass}, unsigned{header.messageType});
+    if (!IsLiveView())
+        m_replies.SendCommonError(kCommonError_UnknownMessage, header);
     return source.Skip(std::uint64_t{header.messageSize} - kCommonMessageHeaderSize) == 0;
 }
 

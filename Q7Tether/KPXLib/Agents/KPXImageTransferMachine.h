@@ -23,6 +23,7 @@
 // never under the machine's locks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -85,6 +86,18 @@ struct ImageTransferRecordView
     bool hasTask = false;
 };
 
+/// The channel a machine serves. Live-view frames (channel 5) come through
+/// the same machine with these differences: log lines read "KPX ch5", no
+/// progress tasks, a buffer of the announced size (no headroom), a camera's
+/// DataAbort leaves state abort, a refused DataBegin or a message for an
+/// unknown data id also aborts the running transfer, an unknown message gets
+/// no CommonError, and class 0x68 is unknown (class 0x69 is the agent's).
+enum class ImageTransferVariant
+{
+    kImageTransfer, ///< channel 4
+    kLiveView,      ///< channel 5
+};
+
 /// The machine. Thread-safe as described per member.
 class ImageTransferMachine
 {
@@ -102,7 +115,8 @@ public:
     /// are made before they move to the transfer provider) must outlive the
     /// machine.
     ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool, ImageDeliveryQueue& queue,
-                         Universal::ProgressProvider& taskOwner);
+                         Universal::ProgressProvider& taskOwner,
+                         ImageTransferVariant variant = ImageTransferVariant::kImageTransfer);
     /// Deletes the tasks it still holds, without notifications.
     ~ImageTransferMachine();
 
@@ -159,6 +173,10 @@ public:
     /// status-changed event set when one was not), state idle, record reset.
     void ResetTransferStatus();
     [[nodiscard]] ImageTransferRecordView GetRecordView() const;
+    /// The last completed transfer's time from DataBeginAck to DataEnd, in
+    /// ms (0 before the first); the live-view automatic format adjusts it.
+    [[nodiscard]] std::uint32_t GetTransferTimeMs() const noexcept { return m_transferTimeMs.load(); }
+    void SetTransferTimeMs(std::uint32_t ms) noexcept { m_transferTimeMs.store(ms); }
 
     // ---- status block (thread-safe)
 
@@ -272,6 +290,13 @@ private:
     // buffer can ever hold it.
     std::uint64_t BufferRequest(std::uint64_t maxSize) const;
 
+    // The prefix and `suffix`, for the contexts of raised errors.
+    Universal::UniversalString Text(const wchar_t* suffix) const;
+    [[nodiscard]] bool IsLiveView() const noexcept { return m_variant == ImageTransferVariant::kLiveView; }
+
+    const ImageTransferVariant m_variant;
+    const wchar_t* const m_prefix; // "KPX ch4" or "KPX ch5"
+    std::atomic<std::uint32_t> m_transferTimeMs{0};
     ImageTransferReplies& m_replies;
     BufferPool& m_pool;
     ImageDeliveryQueue& m_queue;

@@ -181,6 +181,11 @@ void Camera::SetClientIdentity(const char* authenticationText)
         if (m_ch4.agent)
             m_ch4.agent->SetClientIdentity(GetClientIdentity());
     }
+    {
+        ScopedLock slot(m_ch5.lock);
+        if (m_ch5.agent)
+            m_ch5.agent->SetClientIdentity(GetClientIdentity());
+    }
 }
 
 void Camera::SetDevelopmentClientIdentity(const char* authenticationText)
@@ -510,6 +515,27 @@ void Camera::BuildAgents()
         m_ch4.agent = std::move(agent);
         m_transferStatusEvent.Reset();
     }
+    if (const OfferedChannel first = FindOffered(5, 1), second = FindOffered(5, 2);
+        first.descriptor != nullptr && second.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing live view agent");
+        ScopedLock slot(m_ch5.lock);
+        auto agent = std::make_unique<LiveViewAgent>(m_allocator, *first.transport, *second.transport,
+                                                     m_timings.channel, m_timings.liveView);
+        EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
+        m_ch5.agent = std::move(agent);
+        // A camera that refuses this side's code or connection here still
+        // serves its other channels; StartLiveView raises the refusal.
+        try
+        {
+            m_ch5.agent->Open();
+        }
+        catch (const ModuleError& error)
+        {
+            Universal::LogError(error, L"KPX camera live view agent did not open.");
+        }
+    }
     if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
     {
         LogInfo(L"KPX camera initializing development agent");
@@ -569,6 +595,12 @@ void Camera::StopAgents()
                 agent->StopThreads();
                 Retire(std::move(agent));
             }
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch5.lock, m_ch5.agent))
+                agent->StopThreads();
         });
     TeardownStep(
         [this]

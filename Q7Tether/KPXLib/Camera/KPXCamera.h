@@ -17,6 +17,7 @@
 #include "Agents/KPXEnumerationAgent.h"
 #include "Agents/KPXImageEnumeration.h"
 #include "Agents/KPXImageTransfer.h"
+#include "Agents/KPXLiveView.h"
 #include "Agents/KPXProgramming.h"
 #include "Channel/KPXChannel.h"
 #include "Channel/KPXChannelTransport.h"
@@ -57,6 +58,7 @@ struct CameraTimings
     ImageEnumerationTimings imageEnumeration{}; ///< the image-enumeration agent's waits and reply limit
     std::uint32_t capabilitiesWaitMs = 500;     ///< GetImageEnumCapabilities: wait for the capabilities
     ImageTransferTimings imageTransfer{};       ///< the image-transfer agent's waits
+    LiveViewTimings liveView{};                 ///< the live-view agent's waits
     /// StartTransfer, PauseTransfer, StopTransfer: the wait for the camera's
     /// transfer status.
     std::uint32_t transferSwitchWaitMs = 10000;
@@ -98,26 +100,32 @@ public:
     /// The camera's notification ids.
     enum EnumNotify : std::uint32_t
     {
-        kNotify_DeviceDisconnected = 1,        ///< the link to the camera is lost; no payload
-        kNotify_PropertyAdded = 11,            ///< payload: the property ids
-        kNotify_PropertyRemoved = 12,          ///< payload: the property ids
-        kNotify_PropertyDescriptorChange = 13, ///< payload: the property ids
-        kNotify_PropertyStateChange = 14,      ///< payload: the property ids
-        kNotify_TransferStatusChange = 21,     ///< payload: TransferStatus
-        kNotify_ImageAdded = 51,               ///< payload: ImageListItem
-        kNotify_ImageRemoved = 52,             ///< payload: ImageListItem
-        kNotify_ImageListChanged = 53,         ///< no payload: the whole list arrived
-        kNotify_MetadataReady = 54,            ///< payload: MetadataItems
-        kNotify_BasicImageInfoReady = 55,      ///< payload: BasicImageInfo
-        kNotify_PreviewReady = 56,             ///< payload: ImageBuffer (a preview)
-        kNotify_TileReady = 57,                ///< payload: ImageBuffer (a tile)
-        kNotify_ImageChanged = 58,             ///< payload: ImageListItem
+        kNotify_DeviceDisconnected = 1,           ///< the link to the camera is lost; no payload
+        kNotify_PropertyAdded = 11,               ///< payload: the property ids
+        kNotify_PropertyRemoved = 12,             ///< payload: the property ids
+        kNotify_PropertyDescriptorChange = 13,    ///< payload: the property ids
+        kNotify_PropertyStateChange = 14,         ///< payload: the property ids
+        kNotify_TransferStatusChange = 21,        ///< payload: TransferStatus
+        kNotify_LiveViewStateChange = 31,         ///< payload: the state itself (see NotifyPayload)
+        kNotify_LiveViewCapabilitiesChange = 32,  ///< payload: LiveView::Capabilities
+        kNotify_LiveViewConfigurationChange = 33, ///< payload: LiveView::Configuration
+        kNotify_ImageAdded = 51,                  ///< payload: ImageListItem
+        kNotify_ImageRemoved = 52,                ///< payload: ImageListItem
+        kNotify_ImageListChanged = 53,            ///< no payload: the whole list arrived
+        kNotify_MetadataReady = 54,               ///< payload: MetadataItems
+        kNotify_BasicImageInfoReady = 55,         ///< payload: BasicImageInfo
+        kNotify_PreviewReady = 56,                ///< payload: ImageBuffer (a preview)
+        kNotify_TileReady = 57,                   ///< payload: ImageBuffer (a tile)
+        kNotify_ImageChanged = 58,                ///< payload: ImageListItem
     };
 
     /// The payload of a notification. The property ids of 11 to 14 are a
     /// `const std::vector<unsigned int>` that the payload points at without
     /// owning it: valid during the call only (copy what is kept); so is the
-    /// TransferStatus of 21. The records
+    /// TransferStatus of 21 and the live-view records of 32 and 33. The
+    /// live-view state of 31 is the payload pointer's own value (0 stop, 1
+    /// start, 2 pause; `reinterpret_cast<std::uintptr_t>(payload.get())`),
+    /// pointing at nothing. The records
     /// of 51 to 58 (types in ImageEnumeration) are owned by the payload: a
     /// sink may keep a copy of it, and the record is freed when the last copy
     /// goes.
@@ -131,10 +139,13 @@ public:
     enum SubscriptionNotifications : std::uint32_t
     {
         kSubscriptionNotification_SubscriptionState = 0, ///< the camera answered SetSubscriptions
+        kSubscriptionNotification_LiveViewState = 1,     ///< the live-view state changed
     };
     /// What the subscription callback receives: for a subscription state the
-    /// camera's answer, valid during the call only.
-    using SubscriptionPayload = std::variant<std::monostate, const ImageEnumeration::SetSubscriptionStruct*>;
+    /// camera's answer, valid during the call only; for a live-view state the
+    /// new state.
+    using SubscriptionPayload = std::variant<std::monostate, const ImageEnumeration::SetSubscriptionStruct*,
+                                             LiveView::EnumLiveViewState>;
     using SubscriptionFunction = std::function<void(SubscriptionNotifications, const SubscriptionPayload&)>;
     /// The receiver of development messages: (type, payload or null, size),
     /// valid during the call only.
@@ -148,6 +159,8 @@ public:
         std::function<void(std::uint32_t, const char*, const std::uint8_t*, std::uint32_t, const BufferPtr&)>;
     /// The receiver of the image-transfer agent's finished images.
     using ImageReceiveCallback = ImageTransferAgent::ImageReceiver;
+    /// The receiver of live-view frames.
+    using LiveViewImageCallback = LiveViewAgent::ImageReceiver;
     using ImageListCallback = ImageEnumerationAgent::ImageListCallback;
     using ImageBufferRequestInfo = ImageEnumeration::ImageBufferRequestInfo;
     using ImageEnumCapabilities = ImageEnumeration::Capabilities;
@@ -415,6 +428,43 @@ public:
     /// Passes the image-transfer progress callback to the agent.
     void SetImageTransferProgressCallback(ProgressFunction callback);
 
+    // ---- channels 5.1 and 5.2, live view. Without the agent each answers its
+    // "empty" result (false, 0, a zeroed record with its optional fields
+    // absent) or does nothing. Results and errors are those of the
+    // LiveViewAgent operation named. The frame callback runs on "KPX ch5
+    // dlvr", notifications 31 to 33 on "KPX ch5 ntfy"; there every forwarder
+    // below may be used except StartLiveView and SetLiveViewImageCallback
+    // (ModuleError 0x650066 when they would have to start or wait for those
+    // threads).
+
+    /// Open (starting the agent's threads), then Start. Blocks.
+    void StartLiveView();
+    /// While the agent's threads run: Stop / Pause.
+    void StopLiveView();
+    void PauseLiveView();
+    /// While the agent's threads run: SetConfiguration; otherwise raises
+    /// ModuleError 0x15E006B "Cannot set LiveView config when KPX LiveView
+    /// agent is not started!" (plain).
+    void SetLiveViewConfiguration(const LiveView::Configuration& configuration);
+    /// Open, then the agent's operation.
+    void SetLiveViewAutoFormat(bool enable);
+    bool SetLiveViewWhiteBalancePoint(std::uint32_t x, std::uint32_t y);
+    [[nodiscard]] bool IsLiveViewWhiteBalancePointSupported();
+    [[nodiscard]] std::uint32_t GetLiveViewState();
+    bool GetLiveViewPreciseTime(std::uint32_t& time);
+    [[nodiscard]] LiveView::Capabilities GetLiveViewCapabilities();
+    [[nodiscard]] LiveView::Configuration GetLiveViewConfiguration();
+    /// Whether the automatic format is on (false without the agent).
+    [[nodiscard]] bool IsLiveViewAutoFormat() const;
+    /// A frame was delivered: its figures go to the automatic format. Meant
+    /// for the frame callback (on "KPX ch5 dlvr"): when another forwarder
+    /// holds the agent's slot, the frame's figures are skipped rather than
+    /// waited for (that forwarder may be waiting for this thread).
+    void LiveViewImageDelivered(std::uint32_t word37, std::uint32_t payloadSize, std::uint32_t imageSize,
+                                bool jpeg);
+    /// Passes the frame callback to the agent.
+    void SetLiveViewImageCallback(LiveViewImageCallback callback);
+
     // ---- channel 255.0, development
 
     /// DevelopmentAgent::SendMessage without a time-out. Raises ModuleError
@@ -439,6 +489,7 @@ public:
     [[nodiscard]] bool HasDeviceControl() const;
     [[nodiscard]] bool HasImageEnumeration() const;
     [[nodiscard]] bool HasImageTransfer() const;
+    [[nodiscard]] bool HasLiveView() const;
     [[nodiscard]] bool HasDevelopment() const;
     /// 0 unless IsOpen; else how the device is attached (EnumConnectionType).
     [[nodiscard]] std::uint32_t GetConnectionType() const;
@@ -511,6 +562,7 @@ private:
     void OnImageEnumNotify(ImageEnumeration::ImageEnumNotify kind, ImageEnumeration::RecordPtr record);
     void OnDevelopmentMessage(unsigned char type, const void* data, unsigned int size);
     void OnTransferNotify(ImageTransferAgent::EnumNotify kind, const void* payload);
+    void OnLiveViewNotify(LiveViewAgent::EnumNotify kind, const void* payload);
     void Notify(EnumNotify id, const NotifyPayload& payload);
 
     // Calls into the agents under their slot locks.
@@ -526,6 +578,8 @@ private:
     WaitObjectList TransferAbortObjects();
     template <typename Result, typename Call>
     Result WithImageTransfer(Result empty, Call&& call) const;
+    template <typename Result, typename Call>
+    Result WithLiveView(Result empty, Call&& call) const;
     // Waits for the camera's transfer status after a switch; false when the
     // wait ended otherwise.
     bool WaitForTransferStatus();
@@ -598,6 +652,7 @@ private:
     Slot<DeviceControlAgent> m_ch2;
     Slot<ImageEnumerationAgent> m_ch3;
     Slot<ImageTransferAgent> m_ch4;
+    Slot<LiveViewAgent> m_ch5;
     Slot<DevelopmentAgent> m_ch255;
 
     // The agent of m_ch1 for CancelTask, which must not wait for the slot lock
