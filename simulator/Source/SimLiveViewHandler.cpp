@@ -244,7 +244,7 @@ bool LiveViewControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std
     ChannelContext* const context = slot.context;
     ++slot.busy;
     lock.unlock();
-    const bool sent = owner ? context->SendShared(std::move(owner), bytes) : context->Send(bytes);
+    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
     lock.lock();
     --slot.busy;
     m_changed.notify_all();
