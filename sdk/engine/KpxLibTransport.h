@@ -373,8 +373,9 @@ private:
     std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
     ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
-    // Posts event while the camera's id is open (under the camera lock, so
-    // nothing about a camera comes after its close); false when it is not.
+    // Posts event while the camera's id is open and its link loss was not
+    // posted (under the camera lock, so nothing about a camera comes after
+    // its SdkCameraClosed); false when it is not.
     // The camera's live-view configuration lock; null when the id is not open.
     std::shared_ptr<std::mutex> LiveViewConfigLock(int cameraId);
     bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);

@@ -51,7 +51,9 @@ bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const IN
     }
     SingleLockGuard lock(m_cameraLock);
     const auto found = m_cameras.find(cameraId);
-    if (found == m_cameras.end())
+    // Once a lost link was posted (SdkCameraClosed), nothing more about the
+    // camera goes out.
+    if (found == m_cameras.end() || found->second.disconnected)
     {
         return false;
     }
