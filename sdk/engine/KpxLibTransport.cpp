@@ -454,14 +454,22 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
     {
         camera->SetNotifyCallback(
             [this, id](Camera::EnumNotify notification, const Camera::NotifyPayload& payload)
-            { KpxCameraNotify(notification, payload.get(), id); });
+            { KpxCameraNotify(notification, payload, id); });
         if (!camera->GetDisconnectedEvent().IsSet())
         {
             camera->StartDeviceControl();
             // Channel 2.0 did not open: a camera without its properties is no
             // open camera.
             controlled = !camera->HasDeviceControl() || camera->IsDeviceControlStarted();
+            camera->StartImageEnumeration();
+            camera->StopLiveView();
         }
+        camera->SetImageReceiveCallback([this, id](Q7::KPX::ImageReceivePackage& package)
+                                        { FullImageArrivesFromKpx(id, package); });
+        camera->SetLiveViewImageCallback([this, id](Q7::KPX::ImageReceivePackage& package)
+                                         { LiveViewImageArrivesFromKpx(id, package); });
+        camera->SetImageTransferProgressCallback([this, id](const Q7::Universal::ProgressTask& task)
+                                                 { HandleImageTransferProgressUpdate(id, task); });
         lost = camera->GetDisconnectedEvent().IsSet();
     }
     catch (...)

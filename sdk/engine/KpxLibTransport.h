@@ -13,6 +13,8 @@
 
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/ImageObjects.h>
+#include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
 #include <TavrinCpp/PropertyValue.h>
 
@@ -23,9 +25,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Q7::TavrinC
@@ -179,6 +183,15 @@ public:
     /// logged. On the camera's threads; never throws.
     void KpxCameraNotify(std::uint32_t notificationId, const void* data, int cameraId) noexcept;
 
+    /// What the camera reports, as bound at open: the image notifications
+    /// (below) here, every other id as above with the payload's pointer. 53
+    /// posts CameraImageNewList; 55, 56 and 57 CameraImageBasicImageInfo,
+    /// CameraPreviewReady and CameraTileReady carrying an object that co-owns
+    /// the payload's record; 54 (metadata) is dropped with a level-6 line.
+    /// Posted only while the id is open. On the camera's threads; never throws.
+    void KpxCameraNotify(std::uint32_t notificationId, const Camera::NotifyPayload& payload,
+                         int cameraId) noexcept;
+
     // ---------------------------------------------------------------- properties
 
     /// Levels 0, 10 and 11 always; another level while the open camera is in
@@ -224,6 +237,103 @@ public:
     std::vector<std::uint32_t> PropertyFilter(int cameraId, const std::vector<unsigned int>& ids,
                                               bool keepMissing = false);
 
+    // ---------------------------------------------------------------- images
+    // Each member below looks the camera up (GetCamera's codes) and makes its
+    // calls on the camera with no bridge lock held. Protocol errors map through
+    // HandleModuleError and HandleUniversalError (a camera without channel 3.0
+    // gives -120), standard exceptions as internal errors (-1). A request the
+    // camera refuses (false: not queued) gives -1 without a message. Answers
+    // arrive later as events. All are thread-safe and block at most for the
+    // camera's bounded waits.
+
+    /// Releases the shutter (channel 2.0).
+    ErrorCode TriggerCapture(int cameraId);
+    /// Asks for an image's basic information (CameraImageBasicImageInfo).
+    ErrorCode RequestBasicImageInfo(int cameraId, std::uint32_t imageId);
+    /// The capabilities of the camera's channel 3.0 (waiting up to 500 ms for
+    /// a first report), empty when none came; the code as above.
+    std::pair<ErrorCode, std::optional<Camera::ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
+    /// Deletes a stored image (CameraImageRemoved follows when it existed).
+    ErrorCode DeleteImage(int cameraId, std::uint32_t imageId);
+    /// Rates a stored image with 0 to 5 stars.
+    ErrorCode RateImage(int cameraId, std::uint32_t imageId, std::uint32_t rating);
+    /// Asks for an image's metadata.
+    ErrorCode RequestMetadata(int cameraId, std::uint32_t imageId);
+    /// Asks for a preview (CameraPreviewReady); request.imageId names the image.
+    ErrorCode RequestPreview(int cameraId, const Camera::ImageBufferRequestInfo& request);
+    /// Asks for a tile (CameraTileReady).
+    ErrorCode RequestTile(int cameraId, const Camera::ImageBufferRequestInfo& request);
+    /// Subscribes to the camera's image-list changes and previews of captures;
+    /// the camera's answer reaches the subscription callback.
+    ErrorCode SetImageEnumerationSubscriptions(int cameraId, std::uint32_t flags, std::uint32_t rating,
+                                               bool option);
+    /// Replaces the camera's subscription callback (an empty one removes it);
+    /// it runs on the camera's threads. Waits while the old one runs.
+    ErrorCode SetSubscriptionNotificationCallback(int cameraId, Camera::SubscriptionFunction callback);
+
+    /// Starts (true) or stops receiving captured images (channels 4.1 and
+    /// 4.2). Starting also sets the host storage to 0xFFFFF MB unless the
+    /// application set a capacity for the camera. A camera without the
+    /// channels gives 0. Blocks for the camera's switch (bounded).
+    ErrorCode SetImageReceiving(int cameraId, bool enable);
+    /// Tells the camera how much host storage it may fill (MB); a later
+    /// SetImageReceiving(true) keeps it.
+    ErrorCode SetHostStorageCapacity(int cameraId, std::uint32_t megabytes);
+    /// Asks for a stored image's full image (CameraImageReady): -19 "You must
+    /// enable image receiving, before requesting images" while receiving is
+    /// off; -1 when the camera refuses. Blocks up to 2 s for the camera.
+    ErrorCode RequestImage(int cameraId, std::uint32_t imageId);
+
+    /// A captured image from the camera: posts CameraImageReady carrying a
+    /// full image that holds the package's buffer (the package stays the
+    /// caller's), while the id is open. On the camera's "KPX ch4 dlvr"
+    /// thread; never throws.
+    void FullImageArrivesFromKpx(int cameraId, const Q7::KPX::ImageReceivePackage& package) noexcept;
+
+    /// A transfer's progress: ImageTransferBegin at position 0, else
+    /// ImageTransferProgress, with the percent and the task's description,
+    /// at most one per camera every 100 ms (the rest are dropped). On the
+    /// camera's threads; never throws.
+    void HandleImageTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
+
+    // ---------------------------------------------------------------- live view
+    // As the image members above. The setters read the camera's live-view
+    // configuration, change one field and write it back, one at a time per
+    // camera (two threads setting different fields both land). A camera
+    // without channels 5.1 and 5.2 reads a zeroed record and refuses writes
+    // (-1).
+
+    /// Starts (true) or stops live view.
+    ErrorCode EnableLiveView(int cameraId, bool enable);
+    /// Auto while the camera chooses the format itself; else JPEG or RGB24,
+    /// None (0, logged) for a format the SDK does not carry; -1
+    /// "Unsupported LiveView image format!" for an unknown code.
+    ErrorCode GetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat& format);
+    /// Auto lets the camera choose; JPEG and RGB24 fix the format; any other
+    /// gives -1 "Subsystem cannot support the chosen LiveView format".
+    ErrorCode SetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat format);
+    ErrorCode GetLiveViewCrop(int cameraId, Q7::Tavrin::ValueRect& crop);
+    ErrorCode SetLiveViewCrop(int cameraId, const Q7::Tavrin::ValueRect& crop);
+    ErrorCode GetLiveViewLightness(int cameraId, float& lightness);
+    ErrorCode SetLiveViewLightness(int cameraId, float lightness);
+    ErrorCode GetLiveViewPreferredMaxDimension(int cameraId, std::uint32_t& dimension);
+    ErrorCode SetLiveViewPreferredMaxDimension(int cameraId, std::uint32_t dimension);
+    /// The full image's size in pixels (the camera's live-view source area).
+    ErrorCode GetLiveViewFullImageSize(int cameraId, std::uint32_t& width, std::uint32_t& height);
+    /// -1 "Setting while balance point is not supported on this camera" when
+    /// the camera does not offer it.
+    ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin::ValuePoint& point);
+    /// The camera's live-view capabilities; empty with the lookup's code.
+    std::pair<ErrorCode, std::optional<Q7::KPX::LiveView::Capabilities>>
+    GetLiveViewCapabilities(int cameraId);
+
+    /// A live-view frame from the camera: reports its figures to the camera's
+    /// automatic format, then posts CameraNewLiveViewImage carrying it (its
+    /// pool buffer held by the frame and every data pointer), while the id is
+    /// open. A malformed frame is logged and dropped. On the camera's "KPX
+    /// ch5 dlvr" thread; never throws.
+    void LiveViewImageArrivesFromKpx(int cameraId, const Q7::KPX::ImageReceivePackage& package) noexcept;
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.
@@ -248,6 +358,9 @@ private:
         bool disconnected = false; // its link was lost (and, once opened, that was posted)
         bool named = false;        // an event about the camera was posted
         std::string serialNumber;  // from the device information, read at open
+        // Serialises the live-view setters' read-change-write of the camera's
+        // configuration; taken outside every bridge lock.
+        std::shared_ptr<std::mutex> liveViewConfigLock = std::make_shared<std::mutex>();
     };
 
     // The last progress event posted per camera, in steady-clock nanoseconds.
@@ -265,6 +378,12 @@ private:
     std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
     ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
+    // Posts event while the camera's id is open and its link loss was not
+    // posted (under the camera lock, so nothing about a camera comes after
+    // its SdkCameraClosed); false when it is not.
+    // The camera's live-view configuration lock; null when the id is not open.
+    std::shared_ptr<std::mutex> LiveViewConfigLock(int cameraId);
+    bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);
 
     DeviceManager m_deviceManager;
 
