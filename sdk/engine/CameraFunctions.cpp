@@ -38,7 +38,16 @@ ErrorCode OpenIpCamera(int& cameraId, const char* address, const char* clientIde
 ErrorCode CloseCamera(int cameraId)
 {
     static constexpr const char* kSource = "Q7::TavrinC::CloseCamera";
-    return FlatCall(kSource, NoSdk::Report, [&](Sdk& sdk) { return sdk.Transport().CloseCamera(cameraId); });
+    return FlatCall(kSource, NoSdk::Report,
+                    [&](Sdk& sdk)
+                    {
+                        // A camera without live view still closes.
+                        if (DisableLiveView(cameraId) != Success)
+                        {
+                            SdkLog(2, "Failed to disable LiveView before closing camera!\n");
+                        }
+                        return sdk.Transport().CloseCamera(cameraId);
+                    });
 }
 
 ErrorCode IsCameraOpen(int cameraId, bool& isOpen)

@@ -208,6 +208,11 @@ ErrorCode SetSubscriptionNotificationCallback(int cameraId, const SubscriptionCa
                         {
                             converted = static_cast<const SetSubscriptionStruct*>(nullptr);
                         }
+                        else if (const auto* state =
+                                     std::get_if<Q7::KPX::LiveView::EnumLiveViewState>(&payload))
+                        {
+                            converted = static_cast<EnumLiveViewState>(*state);
+                        }
                         callback(static_cast<SubscriptionNotifications>(kind), std::move(converted));
                     }
                     catch (const std::exception& error)

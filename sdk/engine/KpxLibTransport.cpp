@@ -451,9 +451,12 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
             // open camera.
             controlled = !camera->HasDeviceControl() || camera->IsDeviceControlStarted();
             camera->StartImageEnumeration();
+            camera->StopLiveView();
         }
         camera->SetImageReceiveCallback([this, id](Q7::KPX::ImageReceivePackage& package)
                                         { FullImageArrivesFromKpx(id, package); });
+        camera->SetLiveViewImageCallback([this, id](Q7::KPX::ImageReceivePackage& package)
+                                         { LiveViewImageArrivesFromKpx(id, package); });
         camera->SetImageTransferProgressCallback([this, id](const Q7::Universal::ProgressTask& task)
                                                  { HandleImageTransferProgressUpdate(id, task); });
         lost = camera->GetDisconnectedEvent().IsSet();

@@ -13,6 +13,7 @@
 
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
 #include <TavrinCpp/PropertyValue.h>
@@ -361,6 +362,44 @@ public:
     /// camera's threads; never throws.
     void HandleImageTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
 
+    // ---------------------------------------------------------------- live view
+    // As the image members above. The setters read the camera's live-view
+    // configuration, change one field and write it back, one at a time per
+    // camera (two threads setting different fields both land). A camera
+    // without channels 5.1 and 5.2 reads a zeroed record and refuses writes
+    // (-1).
+
+    /// Starts (true) or stops live view.
+    ErrorCode EnableLiveView(int cameraId, bool enable);
+    /// Auto while the camera chooses the format itself; else JPEG or RGB24,
+    /// None (0, logged) for a format the SDK does not carry; -1
+    /// "Unsupported LiveView image format!" for an unknown code.
+    ErrorCode GetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat& format);
+    /// Auto lets the camera choose; JPEG and RGB24 fix the format; any other
+    /// gives -1 "Subsystem cannot support the chosen LiveView format".
+    ErrorCode SetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat format);
+    ErrorCode GetLiveViewCrop(int cameraId, Q7::Tavrin::ValueRect& crop);
+    ErrorCode SetLiveViewCrop(int cameraId, const Q7::Tavrin::ValueRect& crop);
+    ErrorCode GetLiveViewLightness(int cameraId, float& lightness);
+    ErrorCode SetLiveViewLightness(int cameraId, float lightness);
+    ErrorCode GetLiveViewPreferredMaxDimension(int cameraId, std::uint32_t& dimension);
+    ErrorCode SetLiveViewPreferredMaxDimension(int cameraId, std::uint32_t dimension);
+    /// The full image's size in pixels (the camera's live-view source area).
+    ErrorCode GetLiveViewFullImageSize(int cameraId, std::uint32_t& width, std::uint32_t& height);
+    /// -1 "Setting while balance point is not supported on this camera" when
+    /// the camera does not offer it.
+    ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin::ValuePoint& point);
+    /// The camera's live-view capabilities; empty with the lookup's code.
+    std::pair<ErrorCode, std::optional<Q7::KPX::LiveView::Capabilities>>
+    GetLiveViewCapabilities(int cameraId);
+
+    /// A live-view frame from the camera: reports its figures to the camera's
+    /// automatic format, then posts CameraNewLiveViewImage carrying it (its
+    /// pool buffer held by the frame and every data pointer), while the id is
+    /// open. A malformed frame is logged and dropped. On the camera's "KPX
+    /// ch5 dlvr" thread; never throws.
+    void LiveViewImageArrivesFromKpx(int cameraId, const Q7::KPX::ImageReceivePackage& package) noexcept;
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.
@@ -380,6 +419,9 @@ private:
         bool disconnected = false; // its link was lost (and, once opened, that was posted)
         bool named = false;        // an event about the camera was posted
         std::string serialNumber;  // from the device information, read at open
+        // Serialises the live-view setters' read-change-write of the camera's
+        // configuration; taken outside every bridge lock.
+        std::shared_ptr<std::mutex> liveViewConfigLock = std::make_shared<std::mutex>();
     };
 
     // The last progress event posted per camera, in steady-clock nanoseconds.
@@ -400,6 +442,12 @@ private:
     bool IsExpertMode(int cameraId);
     // Posts event while the camera's id is open (under the camera lock, so
     // nothing about a camera comes after its close); false when it is not.
+
+    // Posts event while the camera's id is open and its link loss was not
+    // posted (under the camera lock, so nothing about a camera comes after
+    // its SdkCameraClosed); false when it is not.
+    // The camera's live-view configuration lock; null when the id is not open.
+    std::shared_ptr<std::mutex> LiveViewConfigLock(int cameraId);
     bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);
 
     DeviceManager m_deviceManager;

@@ -3,6 +3,8 @@
 
 #include "KpxLibTransport.h"
 
+#include "KpxLibTransportCalls.h"
+
 #include "ImagePayloads.h"
 #include "LastError.h"
 #include "Q7UniversalString.h"
@@ -20,9 +22,9 @@ namespace Q7::TavrinC
 {
 
 using namespace Q7::Tavrin;
-using Q7::Universal::ModuleError;
-using Q7::Universal::StdExceptionError;
-using Q7::Universal::UniversalError;
+using Calls::Guarded;
+using Calls::Queued;
+using Calls::WithCamera;
 
 namespace
 {
@@ -38,48 +40,6 @@ std::string Utf8Text(const Q7::Universal::UniversalString& text)
     return Q7::Universal::ToUtf8(text).c_str();
 }
 
-// Runs call, which returns a code, mapping what the camera throws: protocol
-// errors with the two contexts, a standard exception as an internal error.
-template <typename Call>
-ErrorCode Guarded(const char* moduleContext, const char* internalContext, Call&& call)
-{
-    try
-    {
-        return call();
-    }
-    catch (const ModuleError& error)
-    {
-        return KpxLibTransport::HandleModuleError(error, moduleContext);
-    }
-    catch (const UniversalError& error)
-    {
-        return KpxLibTransport::HandleUniversalError(error, internalContext);
-    }
-    catch (const std::exception& error)
-    {
-        return KpxLibTransport::HandleUniversalError(StdExceptionError(error), internalContext);
-    }
-}
-
-// Looks the camera up and runs call(camera) guarded as above.
-template <typename Call>
-ErrorCode WithCamera(KpxLibTransport& bridge, int cameraId, const char* moduleContext,
-                     const char* internalContext, Call&& call)
-{
-    std::shared_ptr<KpxLibTransport::Camera> camera;
-    if (const ErrorCode found = bridge.GetCamera(cameraId, camera); found != Success)
-    {
-        return found;
-    }
-    return Guarded(moduleContext, internalContext, [&] { return call(*camera); });
-}
-
-// A request's answer: queued or refused (-1, no message).
-ErrorCode Queued(bool queued)
-{
-    return queued ? Success : GeneralError;
-}
-
 } // namespace
 
 bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const INotificationEvent>& event)
@@ -91,7 +51,9 @@ bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const IN
     }
     SingleLockGuard lock(m_cameraLock);
     const auto found = m_cameras.find(cameraId);
-    if (found == m_cameras.end())
+    // Once a lost link was posted (SdkCameraClosed), nothing more about the
+    // camera goes out.
+    if (found == m_cameras.end() || found->second.disconnected)
     {
         return false;
     }
@@ -111,6 +73,9 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
     case Camera::kNotify_ImageRemoved:
     case Camera::kNotify_ImageChanged:
     case Camera::kNotify_TransferStatusChange:
+    case Camera::kNotify_LiveViewStateChange:
+    case Camera::kNotify_LiveViewCapabilitiesChange:
+    case Camera::kNotify_LiveViewConfigurationChange:
     case Camera::kNotify_ImageListChanged:
     case Camera::kNotify_MetadataReady:
     case Camera::kNotify_BasicImageInfoReady:
@@ -153,6 +118,23 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
                    status != nullptr ? static_cast<int>(status->pendingCount) : 0);
             return;
         }
+        case Camera::kNotify_LiveViewStateChange:
+        {
+            // The state is the payload pointer's own value.
+            const auto state = static_cast<int>(reinterpret_cast<std::uintptr_t>(payload.get()));
+            SdkLog(6, "KpxCameraNotify: kNotify_LiveViewStateChange on camera-id: %d, state: %d\n", cameraId,
+                   state);
+            PostWhileOpen(cameraId, BuildNotificationEvent(state == 1 ? EventType::CameraLiveViewStarted
+                                                                      : EventType::CameraLiveViewStopped,
+                                                           cameraId, 0));
+            return;
+        }
+        case Camera::kNotify_LiveViewCapabilitiesChange:
+            SdkLog(6, "KpxCameraNotify: kNotify_LiveViewCapabilitiesChange on camera-id:  %d\n", cameraId);
+            return;
+        case Camera::kNotify_LiveViewConfigurationChange:
+            SdkLog(6, "KpxCameraNotify: kNotify_LiveViewConfigurationChange on camera-id:  %d\n", cameraId);
+            return;
         case Camera::kNotify_ImageListChanged:
             PostWhileOpen(cameraId, BuildNotificationEvent(EventType::CameraImageNewList, cameraId, 0));
             return;

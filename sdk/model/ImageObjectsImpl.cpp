@@ -312,6 +312,101 @@ std::string FullImageImpl::FileName() const
     return m_fileName;
 }
 
+// ---------------------------------------------------------------- live-view frames
+
+namespace
+{
+
+ValueRect ToValueRect(const Q7::KPX::LiveViewImage::Rect& rect)
+{
+    return {static_cast<std::int32_t>(rect.x), static_cast<std::int32_t>(rect.y),
+            static_cast<std::int32_t>(rect.width), static_cast<std::int32_t>(rect.height)};
+}
+
+} // namespace
+
+LiveViewImpl::LiveViewImpl(std::shared_ptr<const Q7::KPX::LiveViewImage> frame)
+    : m_frame(NotNull(std::move(frame), "LiveViewImpl: no frame"))
+{
+}
+
+std::shared_ptr<const std::uint8_t> LiveViewImpl::Data() const
+{
+    // The pointer holds the buffer: the pixels stay while it lives.
+    return {m_frame->GetImageData(), BufferHold{m_frame->GetBufferHandle()}};
+}
+
+std::uint64_t LiveViewImpl::Size() const
+{
+    return m_frame->GetImageSize();
+}
+
+ImageFormat LiveViewImpl::Format() const
+{
+    switch (m_frame->GetFormat())
+    {
+    case Q7::KPX::LiveViewImage::kFormat_Rgb24:
+        return ImageFormat::RGB24;
+    case Q7::KPX::LiveViewImage::kFormat_Jpeg:
+        return ImageFormat::JPEG;
+    default:
+        return ImageFormat::None;
+    }
+}
+
+ImageKind LiveViewImpl::Kind() const
+{
+    return ImageKind::LiveView;
+}
+
+const char* LiveViewImpl::KindName() const
+{
+    return ImageKindName(Kind());
+}
+
+const char* LiveViewImpl::FormatName() const
+{
+    return ImageFormatName(Format());
+}
+
+std::uint32_t LiveViewImpl::Width() const
+{
+    return m_frame->GetWidth();
+}
+
+std::uint32_t LiveViewImpl::Height() const
+{
+    return m_frame->GetHeight();
+}
+
+std::uint32_t LiveViewImpl::HeaderWord38() const
+{
+    std::uint32_t word = 0;
+    m_frame->GetHeaderWord38(word); // the stored word, present or not
+    return word;
+}
+
+bool LiveViewImpl::IsJpeg() const
+{
+    return m_frame->GetFormat() == Q7::KPX::LiveViewImage::kFormat_Jpeg;
+}
+
+ValueRect LiveViewImpl::SourceCrop() const
+{
+    return ToValueRect(m_frame->GetSourceCrop());
+}
+
+ValueRect LiveViewImpl::RequestedCrop() const
+{
+    return ToValueRect(m_frame->GetRequestedCrop());
+}
+
+ValueArea LiveViewImpl::SourceArea() const
+{
+    const Q7::KPX::LiveViewImage::Area area = m_frame->GetSourceArea();
+    return {static_cast<std::int32_t>(area.width), static_cast<std::int32_t>(area.height)};
+}
+
 // ---------------------------------------------------------------- basic information
 
 namespace

@@ -6,6 +6,7 @@
 
 #include "Agents/KPXImageEnumerationRecords.h"
 #include "Agents/KPXImageReceive.h"
+#include "Agents/KPXLiveViewImage.h"
 
 #include <TavrinCpp/ImageObjects.h>
 
@@ -116,6 +117,33 @@ private:
     std::string m_fileName;
     Q7::KPX::BufferPtr m_buffer; // one hold of the pool buffer, for the object's life
     std::uint32_t m_size;
+};
+
+/// A live-view frame in the live-view agent's pool buffer, which the object
+/// and every pointer from Data() hold.
+class LiveViewImpl final : public ILiveView
+{
+public:
+    /// Throws std::invalid_argument for a null frame.
+    explicit LiveViewImpl(std::shared_ptr<const Q7::KPX::LiveViewImage> frame);
+
+    std::shared_ptr<const std::uint8_t> Data() const override;
+    std::uint64_t Size() const override;
+    /// RGB24 for format 1, JPEG for 0x10000, None for any other.
+    ImageFormat Format() const override;
+    ImageKind Kind() const override;
+    const char* KindName() const override;
+    const char* FormatName() const override;
+    std::uint32_t Width() const override;
+    std::uint32_t Height() const override;
+    std::uint32_t HeaderWord38() const override;
+    bool IsJpeg() const override;
+    ValueRect SourceCrop() const override;
+    ValueRect RequestedCrop() const override;
+    ValueArea SourceArea() const override;
+
+private:
+    std::shared_ptr<const Q7::KPX::LiveViewImage> m_frame; // never null
 };
 
 /// The basic information of a stored image over its channel-3 record.

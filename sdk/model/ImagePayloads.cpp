@@ -75,4 +75,14 @@ std::shared_ptr<const INotificationEvent> BuildFullImageEvent(std::int32_t camer
     return BuildEventFromRecord(std::move(record));
 }
 
+std::shared_ptr<const INotificationEvent>
+BuildLiveViewEvent(std::int32_t cameraId, std::shared_ptr<const Q7::KPX::LiveViewImage> frame)
+{
+    NotificationEventRecord record;
+    record.type = &EventType::CameraNewLiveViewImage;
+    record.cameraId = cameraId;
+    record.payload = std::shared_ptr<const ILiveView>(std::make_shared<const LiveViewImpl>(std::move(frame)));
+    return BuildEventFromRecord(std::move(record));
+}
+
 } // namespace Q7::Tavrin

@@ -5,6 +5,7 @@
 #include "NotificationEvent.h"
 
 #include "Agents/KPXImageReceive.h"
+#include "Agents/KPXLiveViewImage.h"
 
 #include <cstdint>
 #include <memory>
@@ -31,5 +32,11 @@ std::shared_ptr<const INotificationEvent> BuildImageEvent(const BaseEventType& t
 /// std::bad_alloc and what holding the buffer throws. Thread-safe.
 std::shared_ptr<const INotificationEvent> BuildFullImageEvent(std::int32_t cameraId,
                                                               const Q7::KPX::ImageReceivePackage& package);
+
+/// A CameraNewLiveViewImage event for the camera carrying the frame, which
+/// the event's object owns from then on. Throws std::bad_alloc and
+/// std::invalid_argument for a null frame. Thread-safe.
+std::shared_ptr<const INotificationEvent>
+BuildLiveViewEvent(std::int32_t cameraId, std::shared_ptr<const Q7::KPX::LiveViewImage> frame);
 
 } // namespace Q7::Tavrin

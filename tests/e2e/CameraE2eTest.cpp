@@ -6,6 +6,7 @@
 
 #include "Agents/KPXProgramming.h"
 #include "Camera/KPXCamera.h"
+#include "ProcessResources.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "RaisedError.h"
 #include "SimProgrammingHandler.h"
@@ -39,44 +40,7 @@ constexpr std::uint32_t kLogKind = 2;  // log id 104
 constexpr std::uint32_t kLogId = 104;
 constexpr const char* kCode = "open sesame";
 
-// Threads and descriptors of this process, to show that a closed camera
-// leaves none behind. The lock file of the initialisation mutex stays open
-// until the process ends, by design: it is not counted.
-struct ProcessResources
-{
-    std::size_t threads = 0;
-    std::size_t descriptors = 0;
-
-    // The counts before a test: a thread started and joined first, since a
-    // sanitizer's runtime starts a helper thread of its own with the process's
-    // first thread.
-    static ProcessResources Baseline()
-    {
-        std::thread([] {}).join();
-        return Now();
-    }
-
-    static ProcessResources Now()
-    {
-        const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Camera::kInitializationMutexName;
-        ProcessResources now;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-            ++now.threads;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        {
-            std::error_code ignored;
-            now.descriptors += std::filesystem::read_symlink(entry.path(), ignored) != mutexFile;
-        }
-        return now;
-    }
-    bool operator==(const ProcessResources&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
-{
-    return out << r.threads << " threads, " << r.descriptors << " descriptors";
-}
+using TestSupport::ProcessResources;
 
 Bytes TestBytes(std::size_t size, std::uint8_t seed)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "KpxLibTransport.h"
+#include "ProcessResources.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "Sdk.h"
 #include "SimCamera.h"
@@ -348,61 +349,7 @@ inline std::string Describe(const Q7::Tavrin::PropertyValue& value)
 
 // ---------------------------------------------------------------- the process
 
-/// Threads and descriptors of this process; the lock file of the cameras'
-/// initialisation mutex stays open by design and is not counted.
-struct ProcessResources
-{
-    std::size_t threads = 0;
-    std::size_t descriptors = 0;
-
-    static ProcessResources Now()
-    {
-        const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Q7::KPX::Camera::kInitializationMutexName;
-        ProcessResources now;
-        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        {
-            ++now.threads;
-        }
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        {
-            std::error_code ignored;
-            now.descriptors += std::filesystem::read_symlink(entry.path(), ignored) != mutexFile;
-        }
-        return now;
-    }
-    bool operator==(const ProcessResources&) const = default;
-};
-
-/// The names of the process's threads, for a failure's message.
-inline std::string ThreadNames()
-{
-    std::string names;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-    {
-        std::FILE* file = std::fopen((entry.path() / "comm").c_str(), "r");
-        char name[64] = {};
-        if (file != nullptr)
-        {
-            if (std::fgets(name, sizeof name, file) == nullptr)
-            {
-                name[0] = 0;
-            }
-            std::fclose(file);
-        }
-        std::string text = name;
-        if (!text.empty() && text.back() == '\n')
-        {
-            text.pop_back();
-        }
-        names += "[" + text + "] ";
-    }
-    return names;
-}
-
-inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
-{
-    return out << r.threads << " threads, " << r.descriptors << " descriptors";
-}
+using TestSupport::ProcessResources;
+using TestSupport::ThreadNames;
 
 } // namespace BridgeTest

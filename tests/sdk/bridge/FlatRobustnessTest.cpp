@@ -802,6 +802,81 @@ std::vector<Row> Rows()
                         [capacity](Context& c) { return C::SetHostStorageCapacity(c.camera, capacity); },
                         Success});
     }
+    // ---- live view
+    const std::pair<const char*, std::function<ErrorCode(int)>> liveView[] = {
+        {"EnableLiveView", [](int id) { return C::EnableLiveView(id); }},
+        {"DisableLiveView", [](int id) { return C::DisableLiveView(id); }},
+        {"GetLiveViewCrop",
+         [](int id)
+         {
+             ValueRect crop;
+             return C::GetLiveViewCrop(id, crop);
+         }},
+        {"SetLiveViewCrop",
+         [](int id) {
+             return C::SetLiveViewCrop(id, ValueRect{1, 2, 3, 4});
+         }},
+        {"GetLiveViewFormat",
+         [](int id)
+         {
+             ImageFormat format{};
+             return C::GetLiveViewFormat(id, format);
+         }},
+        {"SetLiveViewFormat", [](int id) { return C::SetLiveViewFormat(id, ImageFormat::JPEG); }},
+        {"GetLiveViewFullImageSize",
+         [](int id)
+         {
+             unsigned int width = 0;
+             unsigned int height = 0;
+             return C::GetLiveViewFullImageSize(id, &width, &height);
+         }},
+        {"GetLiveViewLightness",
+         [](int id)
+         {
+             float lightness = 0;
+             return C::GetLiveViewLightness(id, lightness);
+         }},
+        {"SetLiveViewLightness", [](int id) { return C::SetLiveViewLightness(id, 0.5F); }},
+        {"GetLiveViewPreferredMaxDimension",
+         [](int id)
+         {
+             unsigned int dimension = 0;
+             return C::GetLiveViewPreferredMaxDimension(id, dimension);
+         }},
+        {"SetLiveViewPreferredMaxDimension",
+         [](int id) { return C::SetLiveViewPreferredMaxDimension(id, 640); }},
+        {"SetLiveViewWhiteBalancePoint",
+         [](int id) {
+             return C::SetLiveViewWhiteBalancePoint(id, ValuePoint{1, 2});
+         }},
+        {"GetLiveViewCapabilities",
+         [](int id)
+         {
+             const auto read = C::GetLiveViewCapabilities(id);
+             return read.second.has_value() ? kWrongOutput : read.first;
+         }},
+    };
+    for (const auto& [function, call] : liveView)
+    {
+        NoSdkRows(rows, function, std::string(function) == "GetLiveViewCapabilities" ? Form::C : Form::A,
+                  [call = call](Context&) { return call(1); });
+        CameraIdRows(
+            rows, function, [call = call](int id, Context&) { return call(id); }, CameraNotOpen, kNotOpen);
+    }
+    rows.push_back({"GetLiveViewFullImageSize", State::CameraOpen, "null width",
+                    [](Context& c)
+                    {
+                        unsigned int height = 0;
+                        return C::GetLiveViewFullImageSize(c.camera, nullptr, &height);
+                    },
+                    GeneralError, "The width pointer is null"});
+    rows.push_back({"GetLiveViewFullImageSize", State::NoCamera, "null height",
+                    [](Context&)
+                    {
+                        unsigned int width = 0;
+                        return C::GetLiveViewFullImageSize(99, &width, nullptr);
+                    },
+                    GeneralError, "The height pointer is null"});
     NoSdkRows(rows, "SetSubscriptionNotificationCallback", Form::A,
               [](Context&) { return C::SetSubscriptionNotificationCallback(1, {}); });
     CameraIdRows(
