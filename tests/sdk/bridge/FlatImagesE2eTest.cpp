@@ -163,3 +163,38 @@ TEST(FlatImagesE2eTest, AClosedCamerasHandleReturnsAtOnceLeavingNoListener)
 }
 
 } // namespace
+
+namespace
+{
+
+// Catches: a crop or maximum dimension equal to the current one sent to the
+// camera again, a changed one not sent, and a close that fails on live view.
+TEST(FlatLiveViewE2eTest, AnUnchangedCropOrDimensionSendsNothing)
+{
+    InOwnProcess(
+        []
+        {
+            SimulatedCamera camera;
+            camera.Listen(Loopback(186));
+            ASSERT_EQ(C::OpenSdk(), Success);
+            ASSERT_EQ(C::RegisterDefaultFactory(), Success);
+            int id = 0;
+            ASSERT_EQ(C::OpenIpCamera(id, Loopback(186).c_str(), nullptr, 5), Success)
+                << C::GetErrorMessage();
+            ValueRect crop{};
+            ASSERT_EQ(C::GetLiveViewCrop(id, crop), Success) << C::GetErrorMessage();
+            unsigned int dimension = 0;
+            ASSERT_EQ(C::GetLiveViewPreferredMaxDimension(id, dimension), Success);
+            const std::uint64_t before = camera.sim->LiveView().Counters().setConfigurations;
+            EXPECT_EQ(C::SetLiveViewCrop(id, crop), Success);
+            EXPECT_EQ(C::SetLiveViewPreferredMaxDimension(id, dimension), Success);
+            EXPECT_EQ(camera.sim->LiveView().Counters().setConfigurations, before);
+
+            EXPECT_EQ(C::SetLiveViewPreferredMaxDimension(id, dimension == 320 ? 240 : 320), Success);
+            EXPECT_TRUE(camera.sim->LiveView().WaitUntil(
+                [&](const Q7::Sim::LiveViewCounters& c) { return c.setConfigurations > before; }, 10s));
+            EXPECT_EQ(C::CloseCamera(id), Success);
+        });
+}
+
+} // namespace
