@@ -11,17 +11,168 @@
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
+#include <TavrinCpp/PropertyValue.h>
 
 #include <cstdarg>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace Q7::Tavrin
+{
+
+/// What an upload carries. Other ids pass to the camera as they are and need
+/// the camera's expert mode (property 0x5B2E7 set to 1).
+enum class UploadFileId : std::uint32_t
+{
+    Firmware = 10, ///< a firmware file: its name must end in ".fwr" or ".fwp"
+    Data = 201,
+};
+
+/// What a download fetches. Other ids need the camera's expert mode.
+enum class DownloadFileId : std::uint32_t
+{
+    Log = 104, ///< the camera's log, unscrambled
+    Data = 201,
+};
+
+} // namespace Q7::Tavrin
 
 namespace Q7::TavrinC
 {
 
 using Q7::Tavrin::ErrorCode;
+
+// ---------------------------------------------------------------- records
+//
+// The records the camera's image enumeration and live view exchange with the
+// flat interface, as plain copies: the library converts its own to these.
+
+/// A preview or tile request: ten 32-bit fields. A preview reads the image id,
+/// the scale (1.0), the format code and field10 (100); a tile all of them.
+struct ImageBufferRequestInfo
+{
+    std::uint32_t imageId = 0; ///< field 1
+    std::uint32_t field2 = 0;  ///< a tile's height, in full-image pixels
+    std::uint32_t field3 = 0;  ///< a tile's width
+    std::uint32_t field4 = 0;
+    std::uint32_t field5 = 0;
+    std::uint32_t field6 = 0;  ///< a tile's x
+    std::uint32_t field7 = 0;  ///< a tile's y
+    float field8 = 0.0F;       ///< the scale
+    std::uint32_t field9 = 0;  ///< the format code: 1 camera's choice, 2 JPEG, 4 RGB24
+    std::uint32_t field10 = 0; ///< 100
+};
+
+/// The end of every image-enumeration record: the camera's status, this side's
+/// assembly error, the reply's carried word and whether it arrived whole.
+struct ImageEnumStatus
+{
+    std::uint32_t status = 0;        ///< 0x67000001 when the camera succeeded
+    std::uint32_t assemblyError = 0; ///< 0 when the reply was assembled
+    std::uint32_t carried = 0;
+    bool complete = false;
+
+    /// The camera reported an error, or the reply could not be assembled.
+    bool HasFailed() const noexcept { return assemblyError != 0 || status != 0x67000001U; }
+};
+
+/// The fields every image-enumeration reply header carries after its message header.
+struct ImageEnumReplyFields
+{
+    std::uint32_t fragmentFlags = 0;
+    std::uint32_t status = 0;
+    std::uint32_t firstChunkOffset = 0;
+    std::uint32_t carried = 0;
+};
+
+/// The camera's image-enumeration capabilities.
+struct ImageEnumCapabilities
+{
+    ImageEnumReplyFields reply;
+    std::uint32_t value32 = 0;
+    std::uint32_t maxTileWidth = 0;  ///< the widest tile a request may ask for
+    std::uint32_t maxTileHeight = 0; ///< the highest tile
+    std::uint32_t value44 = 0;
+    std::uint32_t value48 = 0;
+    std::uint32_t value52 = 0; ///< bit 0: previews of captures can be subscribed
+    ImageEnumStatus assembleStatus;
+};
+
+/// Flags of SetImageEnumerationSubscriptions.
+enum EnumSetSubscriptionFlags : std::uint32_t
+{
+    kSetSubscriptionFlags_None = 0,
+    kSetSubscriptionFlags_Preview = 1, ///< a preview of every capture
+};
+
+/// Options of SetImageEnumerationSubscriptions: the preview's format.
+enum EnumSubscriptionOptions : std::uint32_t
+{
+    kSubscriptionOptions_None = 0,
+    kSubscriptionOptions_Jpeg = 1,
+    kSubscriptionOptions_Rgb24 = 2,
+};
+
+/// The camera's answer to SetImageEnumerationSubscriptions.
+struct SetSubscriptionStruct
+{
+    ImageEnumReplyFields reply;
+    std::uint32_t flags = 0;  ///< the subscription flags as the camera holds them
+    std::uint32_t option = 0; ///< the subscription option as the camera holds it
+    ImageEnumStatus assembleStatus;
+};
+
+/// The state live view reports.
+enum EnumLiveViewState : std::uint32_t
+{
+    kLiveViewState_Stopped = 0,
+    kLiveViewState_Started = 1,
+};
+
+/// What the subscription callback is told.
+enum SubscriptionNotifications : std::uint32_t
+{
+    kSubscriptionNotification_SubscriptionState = 0, ///< payload: the SetSubscriptionStruct
+    kSubscriptionNotification_LiveViewState = 1,     ///< payload: the EnumLiveViewState
+};
+
+/// The payload of a subscription notification; the record is valid during the
+/// call only.
+using SubscriptionPayload = std::variant<std::monostate, const SetSubscriptionStruct*, EnumLiveViewState>;
+/// The subscription callback: runs on a thread of the library; it must not
+/// call the SDK's lifecycle functions or close the camera.
+using SubscriptionCallback = std::function<void(SubscriptionNotifications, SubscriptionPayload&&)>;
+
+/// The camera's live-view capabilities. A compression-quality bound the camera's
+/// protocol lacks is absent, with its reason in the matching text.
+struct LiveViewCapabilities
+{
+    std::uint32_t flags = 0; ///< bit 0: a white-balance point can be set
+    std::uint32_t sourceWidth = 0;
+    std::uint32_t sourceHeight = 0;
+    std::uint32_t maxDimension = 0;
+    float minQuality = 0.0F;
+    float maxQuality = 0.0F;
+    float minLightness = 0.0F;
+    float maxLightness = 0.0F;
+    std::uint32_t formatMask = 0; ///< bit 0 RGB24, bit 16 (0x10000) JPEG
+    std::uint32_t colorMask = 0;
+    std::optional<std::uint8_t> minCompQuality;
+    std::string minCompQualityReason;
+    std::optional<std::uint8_t> maxCompQuality;
+    std::string maxCompQualityReason;
+    bool jpeg = false; ///< bit 16 of the format mask: the automatic format is possible
+};
 
 // ---------------------------------------------------------------- SDK instance
 
@@ -162,16 +313,196 @@ WaitForNotification(std::uint32_t listenerId, ErrorCode& code, std::uint32_t tim
 TAVRIN_API ErrorCode WakeUpWaitingThread(std::uint32_t listenerId);
 
 // ---------------------------------------------------------------- cameras
+//
+// Cameras are named by the id the open functions hand out (from 1, never
+// reused). Every function below is thread-safe; those that talk to the camera
+// block until it answered, within the camera's time limits. Without an SDK
+// instance each fails with -3 and re-reports the recorded reason, unless said
+// otherwise ("-3 Sdk not open": records -3 "Sdk not open"; "-3 silent":
+// records -3 with an empty message). A camera id that names no open camera
+// gives -10 "The camera is not open"; an error the camera reported on its own
+// threads since the last call comes back once as -1 with its text. Failures
+// of the protocol layers give -1 with a context text (the detail goes to the
+// log), -90 connection limit, -91 authentication, -120 feature not supported.
+
+/// Opens the USB camera with that serial number (the first USB camera for a
+/// null or empty one), presenting clientIdentity (null: none), and stores its
+/// id in cameraId. -11 "No such camera found"; -12 refused or lost, -16, -17
+/// failed to start, -18 connect time-out, -90, -91. Blocks.
+TAVRIN_API ErrorCode OpenUsbCamera(int& cameraId, const char* serialNumber, const char* clientIdentity);
+
+/// Opens the camera at the IPv4 address text on port 7381, connecting for at
+/// most timeoutSeconds (0 or less: the transport's limit). -15 "Empty or null
+/// IP addresss" for a null or empty text, -15 "Provided IP is not a valid IPv4
+/// address"; otherwise as OpenUsbCamera. Blocks.
+TAVRIN_API ErrorCode OpenIpCamera(int& cameraId, const char* address, const char* clientIdentity,
+                                  int timeoutSeconds);
+
+/// Stops the camera's live view (a failure is only logged), closes it and
+/// posts SdkCameraClosed. -10 when it is not open. Blocks; returns in bounded
+/// time also during a transfer, which then fails.
+TAVRIN_API ErrorCode CloseCamera(int cameraId);
 
 /// Sets isOpen to whether cameraId names an open camera; returns 0 and records
 /// nothing. Without an SDK instance fails as the listener functions do.
 TAVRIN_API ErrorCode IsCameraOpen(int cameraId, bool& isOpen);
+
+/// How the open camera is attached.
+TAVRIN_API ErrorCode ConnectionType(int cameraId, Q7::Tavrin::TetherConnection& connection);
+
+/// Fills cameras (emptied first) with every camera that can be opened or is
+/// open: the USB cameras present, the network cameras found, and the open
+/// cameras, whose connection is the one they report. The texts are strings of
+/// the registered factory, released by the list. -4 "No ABIFactory
+/// registered" without a factory. Blocks up to 1 s for the first USB listing.
+TAVRIN_API ErrorCode GetCameraList(IVector<CameraSpecification>& cameras);
+
+/// Releases the shutter. The image arrives as CameraImageReady once image
+/// receiving is enabled.
+TAVRIN_API ErrorCode TriggerCapture(int cameraId);
+
+/// Tells the camera how many megabytes the host can still store.
+TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes);
+
+// ---------------------------------------------------------------- properties
+
+/// The ids of the camera's properties, in the camera's order (replacing ids).
+TAVRIN_API ErrorCode GetPropertyIds(int cameraId, std::vector<unsigned int>& ids);
+
+/// The property's whole specification. Its group is given as the camera's
+/// group path with "::" between the levels ("Exposure::Advanced"). -4 (and
+/// nothing recorded) without a registered factory; -20 or -24 for a property
+/// the camera has not or hides.
+TAVRIN_API ErrorCode GetPropertySpecification(int cameraId, unsigned int propertyId,
+                                              Q7::Tavrin::PropertySpecification& specification);
+
+/// The property's current value, from the camera's cache (nothing is sent). 0
+/// is recorded too; -4 (empty message) without a registered factory.
+TAVRIN_API ErrorCode GetPropertyValue(int cameraId, unsigned int propertyId,
+                                      Q7::Tavrin::PropertyValue& value);
+
+/// Sets the property. Checks, in order: -4 "No object factory has been
+/// initialized"; the specification's failures; -23 "PropertyValue is not the
+/// same Type as the Property"; -201 "Property is marked as read-only"; -200
+/// "Property is disabled". A double closer than 1e-6 to an entry of the value
+/// list is sent as that entry. Property 0x5B2E7 (expert mode, on the SDK's
+/// side) skips the checks. Blocks until sent.
+TAVRIN_API ErrorCode SetPropertyValue(int cameraId, unsigned int propertyId, Q7::Tavrin::PropertyValue value);
 
 /// Sets has to whether the open camera cameraId has the property propertyId
 /// (reading its value): 0 also when it has not. A failed read for another
 /// reason gives its code, -10 "The camera is not open" for a camera that is not
 /// open. Without an SDK instance fails as the listener functions do.
 TAVRIN_API ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& has);
+
+// ---------------------------------------------------------------- images
+
+/// The camera's image-enumeration capabilities, waiting up to 500 ms for the
+/// camera's report; the record is absent when none came. -3 silent.
+TAVRIN_API std::pair<ErrorCode, std::optional<ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
+
+/// One handle per image stored on the camera, in the camera's order (images is
+/// emptied first). Blocks up to 3 s for the list. -3 silent.
+TAVRIN_API ErrorCode
+GetImageEnumeration(int cameraId, std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
+
+/// Asks the camera to notify subscriptions (a preview of each capture); the
+/// answer reaches the subscription callback. -3 Sdk not open.
+TAVRIN_API ErrorCode SetImageEnumerationSubscriptions(int cameraId, EnumSetSubscriptionFlags flags,
+                                                      EnumSubscriptionOptions options);
+
+/// Starts or stops receiving captured images (CameraImageReady).
+TAVRIN_API ErrorCode EnableImageReceiving(int cameraId, bool enable);
+
+/// Asks for a stored image's basic information (CameraImageBasicImageInfo).
+/// -3 silent.
+TAVRIN_API ErrorCode RequestBasicImageInfo(int cameraId, unsigned int imageId);
+
+/// Asks for a stored image (CameraImageReady). -19 before image receiving is
+/// enabled. -3 Sdk not open.
+TAVRIN_API ErrorCode RequestImage(int cameraId, unsigned int imageId);
+
+/// Asks for a stored image's metadata. -3 Sdk not open.
+TAVRIN_API ErrorCode RequestMetadata(int cameraId, unsigned int imageId);
+
+/// Asks for a preview (CameraPreviewReady). -3 Sdk not open.
+TAVRIN_API ErrorCode RequestPreview(int cameraId, const ImageBufferRequestInfo& request);
+
+/// Asks for a tile (CameraTileReady). -3 Sdk not open.
+TAVRIN_API ErrorCode RequestTile(int cameraId, const ImageBufferRequestInfo& request);
+
+/// Rates a stored image (CameraImageEdited follows). -3 Sdk not open.
+TAVRIN_API ErrorCode RateImage(int cameraId, unsigned int imageId, unsigned int rating);
+
+/// Deletes a stored image (CameraImageRemoved follows). -3 Sdk not open.
+TAVRIN_API ErrorCode DeleteImage(int cameraId, unsigned int imageId);
+
+/// Replaces the camera's subscription callback (an empty one removes it);
+/// after it returns the old callback is not called any more. Returns 0 and
+/// records nothing.
+TAVRIN_API ErrorCode SetSubscriptionNotificationCallback(int cameraId, const SubscriptionCallback& callback);
+
+// ---------------------------------------------------------------- live view
+
+/// Starts live view (CameraLiveViewStarted, then CameraNewLiveViewImage per frame).
+TAVRIN_API ErrorCode EnableLiveView(int cameraId);
+/// Stops live view (CameraLiveViewStopped).
+TAVRIN_API ErrorCode DisableLiveView(int cameraId);
+/// The camera's live-view capabilities; absent when the camera gave none. -3 silent.
+TAVRIN_API std::pair<ErrorCode, std::optional<LiveViewCapabilities>> GetLiveViewCapabilities(int cameraId);
+TAVRIN_API ErrorCode GetLiveViewCrop(int cameraId, Q7::Tavrin::ValueRect& crop);
+/// Sets the crop; the current crop is not sent again (0, logged at level 2).
+TAVRIN_API ErrorCode SetLiveViewCrop(int cameraId, const Q7::Tavrin::ValueRect& crop);
+TAVRIN_API ErrorCode GetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat& format);
+/// JPEG, RGB24 or Auto; -1 "Subsystem cannot support the chosen LiveView
+/// format" for another.
+TAVRIN_API ErrorCode SetLiveViewFormat(int cameraId, Q7::Tavrin::ImageFormat format);
+/// The full image's size in pixels, in width and height (both required).
+TAVRIN_API ErrorCode GetLiveViewFullImageSize(int cameraId, unsigned int* width, unsigned int* height);
+TAVRIN_API ErrorCode GetLiveViewLightness(int cameraId, float& lightness);
+TAVRIN_API ErrorCode SetLiveViewLightness(int cameraId, float lightness);
+TAVRIN_API ErrorCode GetLiveViewPreferredMaxDimension(int cameraId, unsigned int& dimension);
+/// Sets the preferred maximum dimension; the current one is not sent again.
+TAVRIN_API ErrorCode SetLiveViewPreferredMaxDimension(int cameraId, unsigned int dimension);
+/// -1 "Setting while balance point is not supported on this camera" when the
+/// camera's capabilities say so.
+TAVRIN_API ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin::ValuePoint& point);
+
+// ---------------------------------------------------------------- files and firmware
+//
+// Transfers run on channel 1.0, one at a time per camera, and block until the
+// camera acknowledged them. Null data of a non-zero size, or a null size
+// pointer, gives -1 with a message naming the argument, sending nothing; so
+// does a name or path that is not UTF-8. CloseCamera ends a transfer (failed).
+
+/// Downloads the camera file fileId into a new file at path (UTF-8). -11 "No
+/// such camera" for a camera not open; -110 "No such file id" for another id
+/// than Log and Data outside expert mode; -1 "failed start file download", or
+/// the camera's failure as -1 with its text. The result is recorded.
+TAVRIN_API ErrorCode DownloadFile(int cameraId, Q7::Tavrin::DownloadFileId fileId,
+                                  std::filesystem::path path);
+
+/// Uploads size bytes at data as the camera file fileId named fileName
+/// (UTF-8), posting FileTransferBegin and FileTransferProgress while it runs,
+/// then FileTransferDone (100) or, on every failure after the SDK was found,
+/// FileTransferError (0). -110 (no message) for Firmware without a ".fwr" or
+/// ".fwp" name, or another id outside expert mode; -1 when the camera refuses
+/// or fails it, or for 4 GiB or more (nothing sent); -4 without a factory.
+/// The result is recorded.
+TAVRIN_API ErrorCode UploadFile(int cameraId, Q7::Tavrin::UploadFileId fileId, const unsigned char* data,
+                                std::uint64_t size, const std::string& fileName);
+
+/// Sends a firmware image, posting FirmwareTransferBegin and
+/// FirmwareTransferProgress, then FirmwareTransferDone (100) or
+/// FirmwareTransferError (0) as UploadFile does.
+TAVRIN_API ErrorCode UpdateCameraFirmware(int cameraId, const unsigned char* data, std::uint64_t size);
+
+/// The camera's diagnostics log, unscrambled; absent on failure.
+TAVRIN_API std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLog(int cameraId);
+
+/// Writes the camera's diagnostics log into a new file at path: {0, whether it
+/// was written}; without an SDK instance {-3, false}.
+TAVRIN_API std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::path path);
 
 // ---------------------------------------------------------------- object factories
 
