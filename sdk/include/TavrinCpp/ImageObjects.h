@@ -9,11 +9,14 @@
 // live-view frame keeps one of the camera's two receive buffers per kind for as
 // long as the object, or a pointer from Data(), lives, so keep them only as long
 // as needed. The objects never change, so any thread may read them.
+//
+// The stream printers at the end write the diagnostic text of each kind.
 
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/PropertyValue.h>
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -49,9 +52,10 @@ public:
     IImageBuffer& operator=(const IImageBuffer&) = default;
     virtual ~IImageBuffer();
 
-    /// The image bytes. For a full image or live-view frame the pointer keeps the
-    /// receive buffer held by itself; for a preview or tile it is valid only
-    /// while the object lives.
+    /// The image bytes. The pointer owns what it points at: the bytes stay
+    /// valid as long as the pointer (or a copy) is kept, also after the object
+    /// and its event are gone. For a full image or live-view frame it holds the
+    /// camera's receive buffer until then.
     virtual std::shared_ptr<const std::uint8_t> Data() const = 0;
     /// Number of bytes at Data().
     virtual std::uint64_t Size() const = 0;
@@ -184,5 +188,40 @@ public:
 
 /// One image stored on the camera.
 class IStoredImageHandle;
+
+/// What the camera allows for image requests. Instances live in shared
+/// pointers made for the implementing class, never deleted through this
+/// interface.
+class TAVRIN_API ICameraCapabilities
+{
+public:
+    /// The largest number of pixels a tile request may cover.
+    virtual std::uint32_t MaxPixelsPerTile() const = 0;
+
+protected:
+    ICameraCapabilities() = default;
+    ICameraCapabilities(const ICameraCapabilities&) = default;
+    ICameraCapabilities& operator=(const ICameraCapabilities&) = default;
+    ~ICameraCapabilities() = default;
+};
+
+// Diagnostic texts. Each writes the lines below (without a final line break
+// unless stated) and throws what the stream and the accessors throw.
+
+/// "Camera capabilities:\n" "Max no of pixels per tile: <n>".
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const ICameraCapabilities& capabilities);
+/// "Format:    <name>\n" "Size:      <bytes> bytes\n" "Type:      <kind name>".
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const IImageBuffer& image);
+/// The IImageBuffer text, then "\nWidth:  <w> pixels\n" "Height: <h> pxiels".
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const IImageBufferFrame& image);
+/// The IImageBuffer text, then "\nFilename:  <name>".
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const IFullImage& image);
+/// The IImageBufferFrame text and a line break.
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const ILiveView& image);
+/// A boxed block: the IImageBufferFrame text and the tile's source rectangle
+/// and scale, one line each.
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const ITile& tile);
+/// Table(); throws std::out_of_range as it does.
+TAVRIN_API std::ostream& operator<<(std::ostream& out, const IImageFileBasicInfo& info);
 
 } // namespace Q7::Tavrin

@@ -1,0 +1,27 @@
+#pragma once
+// The payloads of image events: the image object an event carries, made from
+// the record a camera's agent delivered, and the events built with them.
+
+#include "NotificationEvent.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace Q7::Tavrin
+{
+
+/// Fills record.payload (record.type chooses the object) from a camera's
+/// channel-3 record, which the object co-owns from then on:
+/// CameraImageBasicImageInfo a BasicImageInfo, CameraPreviewReady and
+/// CameraTileReady an ImageBuffer. A null record leaves the default payload.
+/// Throws SdkException -1 "Unhandled notification event type!" for any other
+/// type with a record (the payload is left as it was, the record the
+/// caller's), and std::bad_alloc.
+void MakeNotificationPayload(NotificationEventRecord& record, const std::shared_ptr<const void>& payload);
+
+/// The event of type for the camera carrying the object made from payload as
+/// above. Throws as MakeNotificationPayload. Thread-safe.
+std::shared_ptr<const INotificationEvent> BuildImageEvent(const BaseEventType& type, std::int32_t cameraId,
+                                                          const std::shared_ptr<const void>& payload);
+
+} // namespace Q7::Tavrin
