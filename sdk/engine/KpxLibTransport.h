@@ -15,17 +15,21 @@
 #include <TavrinCpp/Errors.h>
 #include <TavrinCpp/ObjectFactory.h>
 #include <TavrinCpp/PropertyValue.h>
+#include <TavrinCpp/TavrinC.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace Q7::TavrinC
@@ -69,7 +73,7 @@ public:
     KpxLibTransport();
     /// Stops what Deinit would when it did not run (the helper thread); closes
     /// no camera.
-    ~KpxLibTransport();
+    virtual ~KpxLibTransport();
 
     KpxLibTransport(const KpxLibTransport&) = delete;
     KpxLibTransport& operator=(const KpxLibTransport&) = delete;
@@ -224,6 +228,63 @@ public:
     std::vector<std::uint32_t> PropertyFilter(int cameraId, const std::vector<unsigned int>& ids,
                                               bool keepMissing = false);
 
+    // ---------------------------------------------------------------- files
+    //
+    // Transfers on the camera's channel 1.0, on the calling thread, one at a
+    // time per camera (a second waits for the first); each blocks until the
+    // camera acknowledged it, and ends (failed) when the camera closes. Errors
+    // of the protocol layers are mapped by HandleModuleError and
+    // HandleUniversalError; nothing throws but std::bad_alloc.
+
+    /// The camera's log bytes, or the failure's code and none.
+    using DiagnosticsLog = std::pair<ErrorCode, std::optional<std::vector<std::uint8_t>>>;
+
+    /// Sends a firmware image, its progress going to
+    /// HandleFirmwareTransferProgressUpdate. -1 (no message) when the camera
+    /// refuses or fails it, or for 4 GiB or more (nothing sent); -1 naming the
+    /// argument for null data of a non-zero size.
+    virtual ErrorCode UpdateCameraFirmware(int cameraId, const std::uint8_t* data, std::uint64_t size);
+
+    /// Uploads size bytes as the camera file fileId named name (UTF-8), its
+    /// progress going to HandleFileTransferProgressUpdate. Firmware (10) goes
+    /// as type 102 for a name ending in ".fwr", 106 for ".fwp" (byte
+    /// comparison), else -110; Data (201) as 201; another id as itself, only
+    /// in expert mode, else -110 (-110 records nothing). -1 as
+    /// UpdateCameraFirmware, and for a name that is not UTF-8 (nothing sent).
+    virtual ErrorCode UploadFile(int cameraId, Q7::Tavrin::UploadFileId fileId, const std::uint8_t* data,
+                                 std::uint64_t size, const std::string& name);
+
+    /// Downloads the camera file into a new file at path (UTF-8): Log (104)
+    /// unscrambled, Data (201) as it comes, another id only in expert mode.
+    /// -11 "No such camera", -110 "No such file id", -1 "failed start file
+    /// download", -1 for a path that is not UTF-8 (nothing sent).
+    virtual ErrorCode DownloadFile(int cameraId, Q7::Tavrin::DownloadFileId fileId,
+                                   const std::filesystem::path& path);
+
+    /// The camera's diagnostics log (log kind 2), unscrambled, into memory.
+    virtual DiagnosticsLog GetDiagnosticsLog(int cameraId);
+
+    /// Writes the camera's diagnostics log into a new file at path: whether it
+    /// was written (the failure is recorded).
+    virtual bool SaveDiagnosticsLog(int cameraId, const std::filesystem::path& path);
+
+    /// Fills list (emptied first) with the device manager's cameras in order,
+    /// each marked open when an open camera was made from it, then the open
+    /// cameras it does not list (ascending id; those marked removed are left
+    /// out). Texts are strings of the SDK's factory (null without one). Blocks
+    /// up to 1 s for the first USB listing.
+    ErrorCode ListCameras(IVector<CameraSpecification>& list);
+
+    /// Whether name ends with suffix, byte for byte (case-sensitive).
+    static bool HasFileSuffix(std::string_view name, std::string_view suffix) noexcept;
+
+    /// A firmware or file transfer's progress: FirmwareTransferBegin (position
+    /// 0) or FirmwareTransferProgress with the percent, at most one a
+    /// millisecond per camera. On the transfer's thread; never throws.
+    void HandleFirmwareTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
+    /// The same with FileTransferBegin and FileTransferProgress.
+    void HandleFileTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.
@@ -260,6 +321,7 @@ private:
     std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
     ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
+    bool IsExpertMode(int cameraId);
 
     DeviceManager m_deviceManager;
 

@@ -2,6 +2,8 @@
 // The calling thread's last error: what every flat function leaves behind, and
 // the echo of each failure into the SDK log.
 
+#include "Q7UniversalError.h"
+
 #include <TavrinCpp/Errors.h>
 
 #include <exception>
@@ -23,16 +25,27 @@ ErrorCode SetLastErrorInfo(ErrorCode code, const char* message, const char* sour
 /// Thread-safe.
 ErrorCode ReportCurrentError(const char* source) noexcept;
 
-/// Runs body, the work of a flat function returning its ErrorCode, and gives its
-/// result. An exception leaving body (memory ran out) is recorded under source
-/// as -1 with its text instead, so none crosses the flat interface. Never
+/// Records an error of the protocol layers that reached a flat function as the
+/// bridge maps it (KpxLibTransport::HandleModuleError for a ModuleError,
+/// HandleUniversalError for another), logging source; returns the code. Never
 /// throws.
+ErrorCode RecordUniversalError(const Q7::Universal::UniversalError& error, const char* source) noexcept;
+
+/// Runs body, the work of a flat function returning its ErrorCode, and gives its
+/// result. An exception leaving body is recorded instead, so none crosses the
+/// flat interface: an error of the protocol layers as RecordUniversalError
+/// maps it, a std::exception (memory ran out) under source as -1 with its
+/// text, anything else as -1 "Unknown error". Never throws.
 template <typename Body>
 ErrorCode RecordExceptions(const char* source, Body&& body) noexcept
 {
     try
     {
         return body();
+    }
+    catch (const Q7::Universal::UniversalError& e)
+    {
+        return RecordUniversalError(e, source);
     }
     catch (const std::exception& e)
     {

@@ -1,0 +1,122 @@
+// The flat interface's files and firmware: uploads and firmware updates that
+// post their end events, downloads and the diagnostics log.
+
+#include "FlatFunction.h"
+#include "KpxLibTransport.h"
+#include "NotificationEvent.h"
+#include "SdkLog.h"
+
+#include <TavrinCpp/EventTypes.h>
+#include <TavrinCpp/TavrinC.h>
+
+#include <cstring>
+
+namespace Q7::TavrinC
+{
+
+using namespace Q7::Tavrin;
+
+namespace
+{
+
+// Records a transfer's result under the flat function's name: a failure keeps
+// the message the bridge recorded for it (the thread's last error holds that
+// code), else none.
+ErrorCode RecordTransferResult(ErrorCode result, const char* source) noexcept
+{
+    if (result != Success && GetErrorCode() == result)
+    {
+        return ReportCurrentError(source);
+    }
+    return SetLastErrorInfo(result, "", source);
+}
+
+// A transfer from memory that ends in Done (100) or Error (0), both posted for
+// the camera once the SDK was found.
+template <typename Transfer>
+ErrorCode TransferWithEndEvent(const char* source, int cameraId, const EventType& done,
+                               const EventType& failed, Transfer&& transfer) noexcept
+{
+    return FlatCall(source, NoSdk::Report,
+                    [&](Sdk& sdk)
+                    {
+                        ErrorCode result = SdkNoFactory;
+                        if (sdk.Factory() == nullptr)
+                        {
+                            result = SetLastErrorInfo(SdkNoFactory, "", source);
+                        }
+                        else
+                        {
+                            result = RecordTransferResult(
+                                RecordExceptions(source, [&] { return transfer(sdk.Transport()); }), source);
+                        }
+                        sdk.Notifications().Post(BuildTransferProgressEvent(
+                            result == Success ? done : failed, cameraId, result == Success ? 100 : 0));
+                        return result;
+                    });
+}
+
+} // namespace
+
+ErrorCode UpdateCameraFirmware(int cameraId, const unsigned char* data, std::uint64_t size)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::UpdateCameraFirmware";
+    return TransferWithEndEvent(
+        kSource, cameraId, EventType::FirmwareTransferDone, EventType::FirmwareTransferError,
+        [&](KpxLibTransport& bridge) { return bridge.UpdateCameraFirmware(cameraId, data, size); });
+}
+
+ErrorCode UploadFile(int cameraId, UploadFileId fileId, const unsigned char* data, std::uint64_t size,
+                     const std::string& fileName)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::UploadFile";
+    return TransferWithEndEvent(kSource, cameraId, EventType::FileTransferDone, EventType::FileTransferError,
+                                [&](KpxLibTransport& bridge)
+                                { return bridge.UploadFile(cameraId, fileId, data, size, fileName); });
+}
+
+ErrorCode DownloadFile(int cameraId, DownloadFileId fileId, std::filesystem::path path)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::DownloadFile";
+    return FlatCall(kSource, NoSdk::Report,
+                    [&](Sdk& sdk)
+                    {
+                        const std::filesystem::path copy = path;
+                        return RecordTransferResult(sdk.Transport().DownloadFile(cameraId, fileId, copy),
+                                                    kSource);
+                    });
+}
+
+std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLog(int cameraId)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::GetDiagnosticsLog";
+    std::optional<std::vector<unsigned char>> bytes;
+    const ErrorCode code = FlatCall(kSource, NoSdk::Report,
+                                    [&](Sdk& sdk)
+                                    {
+                                        KpxLibTransport::DiagnosticsLog log =
+                                            sdk.Transport().GetDiagnosticsLog(cameraId);
+                                        bytes = std::move(log.second);
+                                        return log.first;
+                                    });
+    if (code != Success)
+    {
+        bytes.reset();
+    }
+    return {code, std::move(bytes)};
+}
+
+std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::path path)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::SaveDiagnosticsLog";
+    bool saved = false;
+    const ErrorCode code = FlatCall(kSource, NoSdk::Report,
+                                    [&](Sdk& sdk)
+                                    {
+                                        saved = sdk.Transport().SaveDiagnosticsLog(cameraId, path);
+                                        return Success;
+                                    });
+    return {code, code == Success && saved};
+}
+
+} // namespace Q7::TavrinC
