@@ -443,13 +443,14 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
     {
         camera->SetNotifyCallback(
             [this, id](Camera::EnumNotify notification, const Camera::NotifyPayload& payload)
-            { KpxCameraNotify(notification, payload.get(), id); });
+            { KpxCameraNotify(notification, payload, id); });
         if (!camera->GetDisconnectedEvent().IsSet())
         {
             camera->StartDeviceControl();
             // Channel 2.0 did not open: a camera without its properties is no
             // open camera.
             controlled = !camera->HasDeviceControl() || camera->IsDeviceControlStarted();
+            camera->StartImageEnumeration();
         }
         lost = camera->GetDisconnectedEvent().IsSet();
     }

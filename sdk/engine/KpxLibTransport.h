@@ -13,6 +13,7 @@
 
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
 #include <TavrinCpp/PropertyValue.h>
 #include <TavrinCpp/TavrinC.h>
@@ -183,6 +184,15 @@ public:
     /// logged. On the camera's threads; never throws.
     void KpxCameraNotify(std::uint32_t notificationId, const void* data, int cameraId) noexcept;
 
+    /// What the camera reports, as bound at open: the image notifications
+    /// (below) here, every other id as above with the payload's pointer. 53
+    /// posts CameraImageNewList; 55, 56 and 57 CameraImageBasicImageInfo,
+    /// CameraPreviewReady and CameraTileReady carrying an object that co-owns
+    /// the payload's record; 54 (metadata) is dropped with a level-6 line.
+    /// Posted only while the id is open. On the camera's threads; never throws.
+    void KpxCameraNotify(std::uint32_t notificationId, const Camera::NotifyPayload& payload,
+                         int cameraId) noexcept;
+
     // ---------------------------------------------------------------- properties
 
     /// Levels 0, 10 and 11 always; another level while the open camera is in
@@ -285,6 +295,40 @@ public:
     /// The same with FileTransferBegin and FileTransferProgress.
     void HandleFileTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
 
+    // ---------------------------------------------------------------- images
+    // Each member below looks the camera up (GetCamera's codes) and makes its
+    // calls on the camera with no bridge lock held. Protocol errors map through
+    // HandleModuleError and HandleUniversalError (a camera without channel 3.0
+    // gives -120), standard exceptions as internal errors (-1). A request the
+    // camera refuses (false: not queued) gives -1 without a message. Answers
+    // arrive later as events. All are thread-safe and block at most for the
+    // camera's bounded waits.
+
+    /// Releases the shutter (channel 2.0).
+    ErrorCode TriggerCapture(int cameraId);
+    /// Asks for an image's basic information (CameraImageBasicImageInfo).
+    ErrorCode RequestBasicImageInfo(int cameraId, std::uint32_t imageId);
+    /// The capabilities of the camera's channel 3.0 (waiting up to 500 ms for
+    /// a first report), empty when none came; the code as above.
+    std::pair<ErrorCode, std::optional<Camera::ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
+    /// Deletes a stored image (CameraImageRemoved follows when it existed).
+    ErrorCode DeleteImage(int cameraId, std::uint32_t imageId);
+    /// Rates a stored image with 0 to 5 stars.
+    ErrorCode RateImage(int cameraId, std::uint32_t imageId, std::uint32_t rating);
+    /// Asks for an image's metadata.
+    ErrorCode RequestMetadata(int cameraId, std::uint32_t imageId);
+    /// Asks for a preview (CameraPreviewReady); request.imageId names the image.
+    ErrorCode RequestPreview(int cameraId, const Camera::ImageBufferRequestInfo& request);
+    /// Asks for a tile (CameraTileReady).
+    ErrorCode RequestTile(int cameraId, const Camera::ImageBufferRequestInfo& request);
+    /// Subscribes to the camera's image-list changes and previews of captures;
+    /// the camera's answer reaches the subscription callback.
+    ErrorCode SetImageEnumerationSubscriptions(int cameraId, std::uint32_t flags, std::uint32_t rating,
+                                               bool option);
+    /// Replaces the camera's subscription callback (an empty one removes it);
+    /// it runs on the camera's threads. Waits while the old one runs.
+    ErrorCode SetSubscriptionNotificationCallback(int cameraId, Camera::SubscriptionFunction callback);
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.
@@ -322,6 +366,9 @@ private:
     ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
     bool IsExpertMode(int cameraId);
+    // Posts event while the camera's id is open (under the camera lock, so
+    // nothing about a camera comes after its close); false when it is not.
+    bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);
 
     DeviceManager m_deviceManager;
 

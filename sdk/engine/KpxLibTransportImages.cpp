@@ -1,0 +1,256 @@
+// The camera bridge's images: captures, requests for stored images and their
+// answers (channel 3.0), turned into image events.
+
+#include "KpxLibTransport.h"
+
+#include "ImagePayloads.h"
+#include "LastError.h"
+#include "Sdk.h"
+#include "SdkLog.h"
+#include "SingleLockGuard.h"
+
+#include <TavrinCpp/EventTypes.h>
+
+#include <exception>
+#include <utility>
+
+namespace Q7::TavrinC
+{
+
+using namespace Q7::Tavrin;
+using Q7::Universal::ModuleError;
+using Q7::Universal::StdExceptionError;
+using Q7::Universal::UniversalError;
+
+namespace
+{
+
+// Runs call, which returns a code, mapping what the camera throws: protocol
+// errors with the two contexts, a standard exception as an internal error.
+template <typename Call>
+ErrorCode Guarded(const char* moduleContext, const char* internalContext, Call&& call)
+{
+    try
+    {
+        return call();
+    }
+    catch (const ModuleError& error)
+    {
+        return KpxLibTransport::HandleModuleError(error, moduleContext);
+    }
+    catch (const UniversalError& error)
+    {
+        return KpxLibTransport::HandleUniversalError(error, internalContext);
+    }
+    catch (const std::exception& error)
+    {
+        return KpxLibTransport::HandleUniversalError(StdExceptionError(error), internalContext);
+    }
+}
+
+// Looks the camera up and runs call(camera) guarded as above.
+template <typename Call>
+ErrorCode WithCamera(KpxLibTransport& bridge, int cameraId, const char* moduleContext,
+                     const char* internalContext, Call&& call)
+{
+    std::shared_ptr<KpxLibTransport::Camera> camera;
+    if (const ErrorCode found = bridge.GetCamera(cameraId, camera); found != Success)
+    {
+        return found;
+    }
+    return Guarded(moduleContext, internalContext, [&] { return call(*camera); });
+}
+
+// A request's answer: queued or refused (-1, no message).
+ErrorCode Queued(bool queued)
+{
+    return queued ? Success : GeneralError;
+}
+
+} // namespace
+
+bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const INotificationEvent>& event)
+{
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
+    {
+        return false;
+    }
+    SingleLockGuard lock(m_cameraLock);
+    const auto found = m_cameras.find(cameraId);
+    if (found == m_cameras.end())
+    {
+        return false;
+    }
+    found->second.named = true;
+    sdk->Notifications().Post(event);
+    return true;
+}
+
+// ---------------------------------------------------------------- notifications
+
+void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera::NotifyPayload& payload,
+                                      int cameraId) noexcept
+{
+    switch (notificationId)
+    {
+    case Camera::kNotify_ImageListChanged:
+    case Camera::kNotify_MetadataReady:
+    case Camera::kNotify_BasicImageInfoReady:
+    case Camera::kNotify_PreviewReady:
+    case Camera::kNotify_TileReady:
+        break;
+    default:
+        KpxCameraNotify(notificationId, payload.get(), cameraId);
+        return;
+    }
+    const int logId = static_cast<int>(notificationId);
+    if (m_deinitializing)
+    {
+        SdkLog(
+            5,
+            "KpxLibTransport::KpxCameraNotify: Sdk/KpxLibTransport not open - ignoring notification (%d)\n",
+            logId);
+        return;
+    }
+    if (Sdk::GetInstance(false) == nullptr)
+    {
+        SdkLog(1, "KpxLibTransport::KpxCameraNotify: Sdk not open - ignoring notification (%d)\n", logId);
+        return;
+    }
+    // The record stays the payload's: an event co-owns it, and a record no
+    // event takes is freed by its last holder.
+    try
+    {
+        const BaseEventType* type = nullptr;
+        switch (notificationId)
+        {
+        case Camera::kNotify_ImageListChanged:
+            PostWhileOpen(cameraId, BuildNotificationEvent(EventType::CameraImageNewList, cameraId, 0));
+            return;
+        case Camera::kNotify_MetadataReady:
+            // No event carries metadata.
+            SdkLog(6, "KpxCameraNotify: metadata on camera-id: %d dropped (no event type)\n", cameraId);
+            return;
+        case Camera::kNotify_BasicImageInfoReady:
+            type = &EventType::CameraImageBasicImageInfo;
+            break;
+        case Camera::kNotify_PreviewReady:
+            type = &EventType::CameraPreviewReady;
+            break;
+        default:
+            type = &EventType::CameraTileReady;
+            break;
+        }
+        PostWhileOpen(cameraId, BuildImageEvent(*type, cameraId, payload));
+    }
+    catch (const std::exception& error)
+    {
+        SdkLog(1, "KpxLibTransport::KpxCameraNotify: notification (%d) failed: %s\n", logId, error.what());
+    }
+}
+
+// ---------------------------------------------------------------- capture and stored images
+
+ErrorCode KpxLibTransport::TriggerCapture(int cameraId)
+{
+    std::shared_ptr<Camera> camera;
+    if (const ErrorCode found = GetCamera(cameraId, camera); found != Success)
+    {
+        return found;
+    }
+    SdkLog(6, "KpxLibTransport: Calling shutter-release...\n");
+    return Guarded("Error while triggering a capture", "Internal error while triggering a capture",
+                   [&]
+                   {
+                       camera->ShutterRelease();
+                       return Success;
+                   });
+}
+
+ErrorCode KpxLibTransport::RequestBasicImageInfo(int cameraId, std::uint32_t imageId)
+{
+    return WithCamera(*this, cameraId, "Error while while getting basic image info",
+                      "Internal error while getting basic image info",
+                      [&](Camera& camera) { return Queued(camera.RequestBasicImageInfo(imageId)); });
+}
+
+std::pair<ErrorCode, std::optional<KpxLibTransport::Camera::ImageEnumCapabilities>>
+KpxLibTransport::GetImageEnumCapabilities(int cameraId)
+{
+    std::optional<Camera::ImageEnumCapabilities> capabilities;
+    const ErrorCode code = WithCamera(*this, cameraId, "Error while while getting image enum capabilities",
+                                      "Internal error while getting image enum capabilities",
+                                      [&](Camera& camera)
+                                      {
+                                          capabilities = camera.GetImageEnumCapabilities();
+                                          return Success;
+                                      });
+    return {code, std::move(capabilities)};
+}
+
+ErrorCode KpxLibTransport::DeleteImage(int cameraId, std::uint32_t imageId)
+{
+    SdkLog(6, "KpxLibTransport: deleting image (CamId: %u) (imageId = %u) ...\n",
+           static_cast<unsigned>(cameraId), imageId);
+    return WithCamera(*this, cameraId, "Error while deleting image", "Internal error while deleting image",
+                      [&](Camera& camera) { return Queued(camera.DeleteImage(imageId)); });
+}
+
+ErrorCode KpxLibTransport::RateImage(int cameraId, std::uint32_t imageId, std::uint32_t rating)
+{
+    SdkLog(6, "KpxLibTransport: rating image (CamId: %u) (imageId = %u) (rating = %u) ...\n",
+           static_cast<unsigned>(cameraId), imageId, rating);
+    return WithCamera(*this, cameraId, "Error while rating image", "Internal error while rating image",
+                      [&](Camera& camera) { return Queued(camera.RateImage(imageId, rating)); });
+}
+
+ErrorCode KpxLibTransport::RequestMetadata(int cameraId, std::uint32_t imageId)
+{
+    SdkLog(6, "KpxLibTransport: requesting metadata (CamId: %u) (imageId = %u) ...\n",
+           static_cast<unsigned>(cameraId), imageId);
+    return WithCamera(*this, cameraId, "Error while requesting metadata",
+                      "Internal error while requesting metadata",
+                      [&](Camera& camera) { return Queued(camera.RequestMetadata(imageId)); });
+}
+
+ErrorCode KpxLibTransport::RequestPreview(int cameraId, const Camera::ImageBufferRequestInfo& request)
+{
+    SdkLog(6, "KpxLibTransport: requesting preview (CamId: %u) (imageId = %u) ...\n",
+           static_cast<unsigned>(cameraId), request.imageId);
+    return WithCamera(*this, cameraId, "Error while requesting preview",
+                      "Internal error while requesting preview",
+                      [&](Camera& camera) { return Queued(camera.RequestPreview(request)); });
+}
+
+ErrorCode KpxLibTransport::RequestTile(int cameraId, const Camera::ImageBufferRequestInfo& request)
+{
+    SdkLog(6, "KpxLibTransport: requesting Tile (CamId: %u) (imageId = %u) ...\n",
+           static_cast<unsigned>(cameraId), request.imageId);
+    return WithCamera(*this, cameraId, "Error while requesting tile", "Internal error while requesting tile",
+                      [&](Camera& camera) { return Queued(camera.RequestTile(request)); });
+}
+
+ErrorCode KpxLibTransport::SetImageEnumerationSubscriptions(int cameraId, std::uint32_t flags,
+                                                            std::uint32_t rating, bool option)
+{
+    SdkLog(6, "KpxLibTransport: setting subscriptions (CamId: %u) (flags = %u) (rating = %u) ...\n",
+           static_cast<unsigned>(cameraId), flags, rating);
+    return WithCamera(
+        *this, cameraId, "Error while setting subscriptions", "Internal error while setting subscriptions",
+        [&](Camera& camera) { return Queued(camera.SetSubscriptions(flags, rating, option ? 1 : 0)); });
+}
+
+ErrorCode KpxLibTransport::SetSubscriptionNotificationCallback(int cameraId,
+                                                               Camera::SubscriptionFunction callback)
+{
+    return WithCamera(*this, cameraId, "Error while setting the subscription callback",
+                      "Internal error while setting the subscription callback",
+                      [&](Camera& camera)
+                      {
+                          camera.SetSubscriptionNotificationCallback(std::move(callback));
+                          return Success;
+                      });
+}
+
+} // namespace Q7::TavrinC
