@@ -329,6 +329,13 @@ public:
     /// it runs on the camera's threads. Waits while the old one runs.
     ErrorCode SetSubscriptionNotificationCallback(int cameraId, Camera::SubscriptionFunction callback);
 
+    /// One handle per image of the camera's list, in the list's order
+    /// (images is emptied first); waits for the list within the camera's
+    /// limit (3 s). Errors as the members above ("Error while getting image
+    /// list").
+    ErrorCode GetImageEnumeration(int cameraId,
+                                  std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.

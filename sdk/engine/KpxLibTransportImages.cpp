@@ -94,6 +94,9 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
 {
     switch (notificationId)
     {
+    case Camera::kNotify_ImageAdded:
+    case Camera::kNotify_ImageRemoved:
+    case Camera::kNotify_ImageChanged:
     case Camera::kNotify_ImageListChanged:
     case Camera::kNotify_MetadataReady:
     case Camera::kNotify_BasicImageInfoReady:
@@ -132,6 +135,15 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
             // No event carries metadata.
             SdkLog(6, "KpxCameraNotify: metadata on camera-id: %d dropped (no event type)\n", cameraId);
             return;
+        case Camera::kNotify_ImageAdded:
+            type = &EventType::CameraImageAdded;
+            break;
+        case Camera::kNotify_ImageRemoved:
+            type = &EventType::CameraImageRemoved;
+            break;
+        case Camera::kNotify_ImageChanged:
+            type = &EventType::CameraImageEdited;
+            break;
         case Camera::kNotify_BasicImageInfoReady:
             type = &EventType::CameraImageBasicImageInfo;
             break;

@@ -1,6 +1,7 @@
 #include "ImagePayloads.h"
 
 #include "ImageObjectsImpl.h"
+#include "StoredImageHandleImpl.h"
 
 #include <TavrinCpp/Errors.h>
 
@@ -41,6 +42,12 @@ void MakeNotificationPayload(NotificationEventRecord& record, const std::shared_
     {
         record.payload =
             std::shared_ptr<const ITile>(std::make_shared<const TileImpl>(As<KpxImageBuffer>(payload)));
+    }
+    else if (type == EventType::CameraImageAdded || type == EventType::CameraImageRemoved ||
+             type == EventType::CameraImageEdited)
+    {
+        record.payload = std::shared_ptr<const IStoredImageHandle>(
+            std::make_shared<const StoredImageHandleImpl>(As<KpxImageListItem>(payload), record.cameraId));
     }
     else
     {

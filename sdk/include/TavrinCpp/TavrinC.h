@@ -15,6 +15,7 @@
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
 #include <TavrinCpp/PropertyValue.h>
+#include <TavrinCpp/StoredImageHandle.h>
 
 #include <cstdarg>
 #include <cstdint>

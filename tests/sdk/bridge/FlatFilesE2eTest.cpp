@@ -168,7 +168,7 @@ TEST(FlatFilesE2eTest, FirmwareArrivesByteForByteWithItsEvents)
     InOwnProcess(
         [&]
         {
-            FileRig rig(232);
+            FileRig rig(225);
             const std::vector<std::uint8_t> bytes = Pattern(2 * 1024 * 1024 + 5, 11);
             EXPECT_EQ(C::UpdateCameraFirmware(rig.id, bytes.data(), bytes.size()), Success)
                 << C::GetErrorMessage();
@@ -189,7 +189,7 @@ TEST(FlatFilesE2eTest, RefusedTransfersPostTheirErrorEventBeforeReturning)
     InOwnProcess(
         [&]
         {
-            FileRig rig(233);
+            FileRig rig(226);
             rig.listener.Rest(100ms);
             const std::vector<std::uint8_t> bytes = Pattern(1000, 1);
             rig.store->AddFault(ProgrammingFault{.kind = ProgrammingFaultKind::RefuseUpload});
@@ -218,7 +218,7 @@ TEST(FlatFilesE2eTest, TheLogDownloadsByteForByteIntoMemoryAndFiles)
     InOwnProcess(
         [&]
         {
-            FileRig rig(234);
+            FileRig rig(227);
             const std::vector<std::uint8_t> log = Pattern(1536 * 1024 + 3, 5);
             rig.store->SetLog(kLogId, log, true);
             const std::vector<std::uint8_t> data = Pattern(4096, 9);
@@ -283,7 +283,7 @@ TEST(FlatFilesE2eTest, TheCameraListShowsOpenNetworkCamerasAndTheBusCameras)
             first.Plug(bus, 1);
             second.Plug(bus, 2);
             SimulatedCamera network("NET0000001");
-            network.Listen(Loopback(235));
+            network.Listen(Loopback(229));
             ASSERT_EQ(C::OpenSdk(), Success);
 
             C::Vector<C::CameraSpecification> list;
@@ -292,7 +292,7 @@ TEST(FlatFilesE2eTest, TheCameraListShowsOpenNetworkCamerasAndTheBusCameras)
             ASSERT_EQ(C::RegisterDefaultFactory(), Success);
 
             int networkId = 0;
-            ASSERT_EQ(C::OpenIpCamera(networkId, Loopback(235).c_str(), nullptr, 5), Success);
+            ASSERT_EQ(C::OpenIpCamera(networkId, Loopback(229).c_str(), nullptr, 5), Success);
             int usbId = 0;
             ASSERT_EQ(C::OpenUsbCamera(usbId, "USB0000002", nullptr), Success) << C::GetErrorMessage();
 
@@ -310,7 +310,7 @@ TEST(FlatFilesE2eTest, TheCameraListShowsOpenNetworkCamerasAndTheBusCameras)
             EXPECT_EQ(rows, (std::vector<std::string>{
                                 "1|TS-1 Simulator|USB0000001||closed",
                                 usbOpen + "|TS-1 Simulator|USB0000002||open",
-                                "4|TS-1 Simulator|NET0000001|127.0.0.235|open",
+                                "4|TS-1 Simulator|NET0000001|127.0.0.229|open",
                             }));
 
             // Unplugged and reported removed: the closed camera goes; the open
@@ -337,7 +337,7 @@ TEST(FlatFilesE2eTest, CloseDuringAStalledUploadEndsBothWithOneClosedEvent)
     InOwnProcess(
         [&]
         {
-            FileRig rig(236);
+            FileRig rig(228);
             rig.store->AddFault(ProgrammingFault{.kind = ProgrammingFaultKind::StallUpload});
             const std::vector<std::uint8_t> bytes = Pattern(64 * 1024, 2);
             auto upload = std::async(std::launch::async,

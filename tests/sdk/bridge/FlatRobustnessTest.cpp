@@ -674,6 +674,120 @@ std::vector<Row> Rows()
                                                                                          : kWrongOutput;
                     },
                     GeneralError});
+
+    // ---- captures and stored images
+    NoSdkRows(rows, "TriggerCapture", Form::A, [](Context&) { return C::TriggerCapture(1); });
+    CameraIdRows(
+        rows, "TriggerCapture", [](int id, Context&) { return C::TriggerCapture(id); }, CameraNotOpen,
+        kNotOpen);
+    const auto capabilities = [](int id)
+    {
+        const auto read = C::GetImageEnumCapabilities(id);
+        return read.second.has_value() ? kWrongOutput : read.first;
+    };
+    NoSdkRows(rows, "GetImageEnumCapabilities", Form::C,
+              [capabilities](Context&) { return capabilities(1); });
+    CameraIdRows(
+        rows, "GetImageEnumCapabilities", [capabilities](int id, Context&) { return capabilities(id); },
+        CameraNotOpen, kNotOpen);
+    const auto enumeration = [](int id)
+    {
+        std::vector<std::shared_ptr<IStoredImageHandle>> images(1);
+        const ErrorCode code = C::GetImageEnumeration(id, images);
+        return images.empty() ? code : kWrongOutput;
+    };
+    NoSdkRows(rows, "GetImageEnumeration", Form::C,
+              [](Context&)
+              {
+                  std::vector<std::shared_ptr<IStoredImageHandle>> images;
+                  return C::GetImageEnumeration(1, images);
+              });
+    CameraIdRows(
+        rows, "GetImageEnumeration", [enumeration](int id, Context&) { return enumeration(id); },
+        CameraNotOpen, kNotOpen);
+    NoSdkRows(rows, "SetImageEnumerationSubscriptions", Form::B,
+              [](Context&)
+              {
+                  return C::SetImageEnumerationSubscriptions(1, C::kSetSubscriptionFlags_Preview,
+                                                             C::kSubscriptionOptions_Jpeg);
+              });
+    CameraIdRows(
+        rows, "SetImageEnumerationSubscriptions",
+        [](int id, Context&)
+        {
+            return C::SetImageEnumerationSubscriptions(id, C::kSetSubscriptionFlags_Preview,
+                                                       C::kSubscriptionOptions_Jpeg);
+        },
+        CameraNotOpen, kNotOpen);
+    rows.push_back(
+        {"SetImageEnumerationSubscriptions", State::CameraOpen, "flags and options off their lists",
+         [](Context& c)
+         {
+             return C::SetImageEnumerationSubscriptions(c.camera,
+                                                        static_cast<C::EnumSetSubscriptionFlags>(0xFFFFFFFF),
+                                                        static_cast<C::EnumSubscriptionOptions>(99));
+         },
+         Success});
+    const std::tuple<const char*, Form, std::function<ErrorCode(int, std::uint32_t)>> imageRequests[] = {
+        {"RequestBasicImageInfo", Form::C,
+         [](int id, std::uint32_t image) { return C::RequestBasicImageInfo(id, image); }},
+        {"RequestMetadata", Form::B,
+         [](int id, std::uint32_t image) { return C::RequestMetadata(id, image); }},
+        {"RateImage", Form::B, [](int id, std::uint32_t image) { return C::RateImage(id, image, 3); }},
+        {"DeleteImage", Form::B, [](int id, std::uint32_t image) { return C::DeleteImage(id, image); }},
+        {"RequestPreview", Form::B,
+         [](int id, std::uint32_t image)
+         {
+             C::ImageBufferRequestInfo request;
+             request.imageId = image;
+             request.field9 = 2;
+             return C::RequestPreview(id, request);
+         }},
+        {"RequestTile", Form::B,
+         [](int id, std::uint32_t image)
+         {
+             C::ImageBufferRequestInfo request;
+             request.imageId = image;
+             request.field2 = request.field3 = 16;
+             request.field9 = 4;
+             return C::RequestTile(id, request);
+         }},
+    };
+    for (const auto& [function, form, call] : imageRequests)
+    {
+        NoSdkRows(rows, function, form, [call = call](Context&) { return call(1, 1); });
+        CameraIdRows(
+            rows, function, [call = call](int id, Context&) { return call(id, 1); }, CameraNotOpen, kNotOpen);
+        rows.push_back({function, State::CameraOpen, "unknown image id",
+                        [call = call](Context& c) { return call(c.camera, 0xFFFFFFF0); }, Success});
+    }
+    rows.push_back({"RateImage", State::CameraOpen, "rating off its list",
+                    [](Context& c) { return C::RateImage(c.camera, 0xFFFFFFF0, 0xFFFFFFFF); }, Success});
+    rows.push_back({"RequestPreview", State::CameraOpen, "format code off its list",
+                    [](Context& c)
+                    {
+                        C::ImageBufferRequestInfo request;
+                        request.imageId = 1;
+                        request.field9 = 0xFFFF;
+                        return C::RequestPreview(c.camera, request);
+                    },
+                    Success});
+    NoSdkRows(rows, "RequestImage", Form::B, [](Context&) { return C::RequestImage(1, 1); });
+    CameraIdRows(
+        rows, "RequestImage", [](int id, Context&) { return C::RequestImage(id, 1); }, CameraNotOpen,
+        kNotOpen);
+    rows.push_back({"RequestImage", State::CameraOpen, "receiving not enabled",
+                    [](Context& c) { return C::RequestImage(c.camera, 0xFFFFFFF0); },
+                    ImageReceivingNotEnabled, "You must enable image receiving, before requesting images"});
+    NoSdkRows(rows, "SetSubscriptionNotificationCallback", Form::A,
+              [](Context&) { return C::SetSubscriptionNotificationCallback(1, {}); });
+    CameraIdRows(
+        rows, "SetSubscriptionNotificationCallback",
+        [](int id, Context&) { return C::SetSubscriptionNotificationCallback(id, [](auto, auto&&) {}); },
+        CameraNotOpen, kNotOpen);
+    rows.push_back({"SetSubscriptionNotificationCallback", State::CameraOpen, "empty callback",
+                    [](Context& c) { return C::SetSubscriptionNotificationCallback(c.camera, {}); },
+                    Success});
     return rows;
 }
 
