@@ -123,22 +123,22 @@ ErrorCode RequestImage(int cameraId, unsigned int imageId)
 {
     static constexpr const char* kSource = "Q7::TavrinC::RequestImage";
     return FlatCall(kSource, NoSdk::SdkNotOpen,
+                    [&](Sdk& sdk) { return sdk.Transport().RequestImage(cameraId, imageId); });
+}
+
+ErrorCode EnableImageReceiving(int cameraId, bool enable)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::EnableImageReceiving";
+    return FlatCall(kSource, NoSdk::Report,
+                    [&](Sdk& sdk) { return sdk.Transport().SetImageReceiving(cameraId, enable); });
+}
+
+ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::SetHostStorageCapacity";
+    return FlatCall(kSource, NoSdk::Report,
                     [&](Sdk& sdk)
-                    {
-                        SdkLog(6, "KpxLibTransport: requesting image (CamId: %u) (imageId = %u) ...\n",
-                               static_cast<unsigned>(cameraId), imageId);
-                        std::shared_ptr<Camera> camera;
-                        if (const ErrorCode found = sdk.Transport().GetCamera(cameraId, camera);
-                            found != Success)
-                        {
-                            return found;
-                        }
-                        // Image receiving cannot be enabled on this library's cameras yet
-                        // (no image-transfer channel), so a full image is never sent.
-                        return SetLastErrorInfo(ImageReceivingNotEnabled,
-                                                "You must enable image receiving, before requesting images",
-                                                "KpxLibTransport::RequestImage");
-                    });
+                    { return sdk.Transport().SetHostStorageCapacity(cameraId, capacityMegabytes); });
 }
 
 ErrorCode RequestMetadata(int cameraId, unsigned int imageId)

@@ -452,6 +452,10 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
             controlled = !camera->HasDeviceControl() || camera->IsDeviceControlStarted();
             camera->StartImageEnumeration();
         }
+        camera->SetImageReceiveCallback([this, id](Q7::KPX::ImageReceivePackage& package)
+                                        { FullImageArrivesFromKpx(id, package); });
+        camera->SetImageTransferProgressCallback([this, id](const Q7::Universal::ProgressTask& task)
+                                                 { HandleImageTransferProgressUpdate(id, task); });
         lost = camera->GetDisconnectedEvent().IsSet();
     }
     catch (...)

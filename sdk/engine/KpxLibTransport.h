@@ -336,6 +336,31 @@ public:
     ErrorCode GetImageEnumeration(int cameraId,
                                   std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
 
+    /// Starts (true) or stops receiving captured images (channels 4.1 and
+    /// 4.2). Starting also sets the host storage to 0xFFFFF MB unless the
+    /// application set a capacity for the camera. A camera without the
+    /// channels gives 0. Blocks for the camera's switch (bounded).
+    ErrorCode SetImageReceiving(int cameraId, bool enable);
+    /// Tells the camera how much host storage it may fill (MB); a later
+    /// SetImageReceiving(true) keeps it.
+    ErrorCode SetHostStorageCapacity(int cameraId, std::uint32_t megabytes);
+    /// Asks for a stored image's full image (CameraImageReady): -19 "You must
+    /// enable image receiving, before requesting images" while receiving is
+    /// off; -1 when the camera refuses. Blocks up to 2 s for the camera.
+    ErrorCode RequestImage(int cameraId, std::uint32_t imageId);
+
+    /// A captured image from the camera: posts CameraImageReady carrying a
+    /// full image that holds the package's buffer (the package stays the
+    /// caller's), while the id is open. On the camera's "KPX ch4 dlvr"
+    /// thread; never throws.
+    void FullImageArrivesFromKpx(int cameraId, const Q7::KPX::ImageReceivePackage& package) noexcept;
+
+    /// A transfer's progress: ImageTransferBegin at position 0, else
+    /// ImageTransferProgress, with the percent and the task's description,
+    /// at most one per camera every 100 ms (the rest are dropped). On the
+    /// camera's threads; never throws.
+    void HandleImageTransferProgressUpdate(int cameraId, const Q7::Universal::ProgressTask& task) noexcept;
+
     // ---------------------------------------------------------------- settings
 
     /// The time limits given to cameras opened from now on.

@@ -5,12 +5,14 @@
 
 #include "ImagePayloads.h"
 #include "LastError.h"
+#include "Q7UniversalString.h"
 #include "Sdk.h"
 #include "SdkLog.h"
 #include "SingleLockGuard.h"
 
 #include <TavrinCpp/EventTypes.h>
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -24,6 +26,17 @@ using Q7::Universal::UniversalError;
 
 namespace
 {
+
+// The host storage a camera gets when receiving starts and the application
+// set none: 1,048,575 MB.
+constexpr std::uint32_t kDefaultHostStorageMb = 0xFFFFF;
+// At most one image-transfer progress event per camera in this time.
+constexpr std::int64_t kImageProgressIntervalNs = 100'000'000;
+
+std::string Utf8Text(const Q7::Universal::UniversalString& text)
+{
+    return Q7::Universal::ToUtf8(text).c_str();
+}
 
 // Runs call, which returns a code, mapping what the camera throws: protocol
 // errors with the two contexts, a standard exception as an internal error.
@@ -97,6 +110,7 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
     case Camera::kNotify_ImageAdded:
     case Camera::kNotify_ImageRemoved:
     case Camera::kNotify_ImageChanged:
+    case Camera::kNotify_TransferStatusChange:
     case Camera::kNotify_ImageListChanged:
     case Camera::kNotify_MetadataReady:
     case Camera::kNotify_BasicImageInfoReady:
@@ -128,6 +142,17 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const Camera
         const BaseEventType* type = nullptr;
         switch (notificationId)
         {
+        case Camera::kNotify_TransferStatusChange:
+        {
+            // The status belongs to the camera and lives during this call.
+            const auto* status = static_cast<const Q7::KPX::TransferStatus*>(payload.get());
+            SdkLog(6,
+                   "KpxCameraNotify: kNotify_TransferStatusChange on camera-id: %d, transfer enabled: %d, "
+                   "pending: %d\n",
+                   cameraId, status != nullptr ? static_cast<int>(status->enabled) : 0,
+                   status != nullptr ? static_cast<int>(status->pendingCount) : 0);
+            return;
+        }
         case Camera::kNotify_ImageListChanged:
             PostWhileOpen(cameraId, BuildNotificationEvent(EventType::CameraImageNewList, cameraId, 0));
             return;
@@ -263,6 +288,128 @@ ErrorCode KpxLibTransport::SetSubscriptionNotificationCallback(int cameraId,
                           camera.SetSubscriptionNotificationCallback(std::move(callback));
                           return Success;
                       });
+}
+
+// ---------------------------------------------------------------- full images
+
+ErrorCode KpxLibTransport::SetImageReceiving(int cameraId, bool enable)
+{
+    SdkLog(6, "KpxLibTransport: Set Image Receiving (CamId: %u) %s...\n", static_cast<unsigned>(cameraId),
+           enable ? "enable" : "disable");
+    std::shared_ptr<Camera> camera;
+    if (const ErrorCode found = GetCamera(cameraId, camera); found != Success)
+    {
+        return found;
+    }
+    if (!enable)
+    {
+        return Guarded("Error while stopping image receiving",
+                       "Internal error while stopping image receiving",
+                       [&]
+                       {
+                           camera->StopTransfer();
+                           return Success;
+                       });
+    }
+    return Guarded("Error while starting image receiving", "Internal error while starting image receiving",
+                   [&]
+                   {
+                       camera->StartTransfer();
+                       if (!HasHostStorageCapacity(cameraId))
+                       {
+                           camera->SetHostStorageSize(kDefaultHostStorageMb);
+                       }
+                       return Success;
+                   });
+}
+
+ErrorCode KpxLibTransport::SetHostStorageCapacity(int cameraId, std::uint32_t megabytes)
+{
+    SdkLog(6, "KpxLibTransport: Setting host storage capacity (CamId: %u) %u MB...\n",
+           static_cast<unsigned>(cameraId), megabytes);
+    return WithCamera(*this, cameraId, "Error while setting host storage capacity",
+                      "Internal error while setting host storage capacity",
+                      [&](Camera& camera)
+                      {
+                          camera.SetHostStorageSize(megabytes);
+                          SingleLockGuard lock(m_cameraLock);
+                          const auto found = m_cameras.find(cameraId);
+                          if (found != m_cameras.end())
+                          {
+                              found->second.hostStorageCapacitySet = true;
+                          }
+                          return Success;
+                      });
+}
+
+ErrorCode KpxLibTransport::RequestImage(int cameraId, std::uint32_t imageId)
+{
+    SdkLog(6, "KpxLibTransport: requesting image (CamId: %u) (imageId = %u) ...\n",
+           static_cast<unsigned>(cameraId), imageId);
+    return WithCamera(
+        *this, cameraId, "Error while requesting image", "Internal error while requesting image",
+        [&](Camera& camera)
+        {
+            if (!camera.IsImageReceivingEnabled())
+            {
+                return SetLastErrorInfo(ImageReceivingNotEnabled,
+                                        "You must enable image receiving, before requesting images",
+                                        "KpxLibTransport::RequestImage");
+            }
+            return Queued(camera.RequestImage(imageId));
+        });
+}
+
+void KpxLibTransport::FullImageArrivesFromKpx(int cameraId,
+                                              const Q7::KPX::ImageReceivePackage& package) noexcept
+{
+    if (Sdk::GetInstance(false) == nullptr)
+    {
+        SdkLog(1, "FullImageArrivesFromKpx: Sdk not open - ignoring notification\n");
+        return;
+    }
+    try
+    {
+        PostWhileOpen(cameraId, BuildFullImageEvent(cameraId, package));
+    }
+    catch (const std::exception& error)
+    {
+        SdkLog(1, "FullImageArrivesFromKpx: camera %d image %u lost: %s\n", cameraId, package.imageId,
+               error.what());
+    }
+}
+
+void KpxLibTransport::HandleImageTransferProgressUpdate(int cameraId,
+                                                        const Q7::Universal::ProgressTask& task) noexcept
+{
+    Sdk* sdk = Sdk::GetInstance(false);
+    if (sdk == nullptr)
+    {
+        SdkLog(1, "HandleImageTransferProgressUpdate: Sdk not open - ignoring notification\n");
+        return;
+    }
+    try
+    {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        SingleLockGuard lock(m_imageProgress.lock);
+        const auto last = m_imageProgress.lastPost.find(cameraId);
+        if (last != m_imageProgress.lastPost.end() && now - last->second < kImageProgressIntervalNs)
+        {
+            return;
+        }
+        m_imageProgress.lastPost[cameraId] = now;
+        const BaseEventType& type =
+            task.GetPosition() != 0 ? EventType::ImageTransferProgress : EventType::ImageTransferBegin;
+        const auto percent = static_cast<std::uint8_t>(static_cast<unsigned>(task.GetPercent()));
+        sdk->Notifications().Post(
+            BuildImageTransferEvent(type, cameraId, percent, Utf8Text(task.GetInfo().description)));
+    }
+    catch (const std::exception& error)
+    {
+        SdkLog(1, "HandleImageTransferProgressUpdate: camera %d: %s\n", cameraId, error.what());
+    }
 }
 
 } // namespace Q7::TavrinC

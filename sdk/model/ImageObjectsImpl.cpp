@@ -1,5 +1,6 @@
 #include "ImageObjectsImpl.h"
 
+#include "SdkLog.h"
 #include "TextStream.h"
 
 #include <array>
@@ -245,6 +246,70 @@ std::uint32_t TileImpl::GetSrcHeight() const
 float TileImpl::ScaleFactor() const
 {
     return Record().scale;
+}
+
+// ---------------------------------------------------------------- full images
+
+namespace
+{
+
+// The deleter of a data pointer: its own hold of the pool buffer, released
+// with the last copy of the pointer.
+struct BufferHold
+{
+    Q7::KPX::BufferPtr buffer;
+
+    void operator()(const std::uint8_t*) noexcept
+    {
+        if (buffer.IsEmpty())
+        {
+            Q7::TavrinC::SdkLog(2, "FullImage: Freeing an already released BufferPtr\n");
+        }
+        buffer.Release(); // logs what fails, never throws
+    }
+};
+
+} // namespace
+
+FullImageImpl::FullImageImpl(const Q7::KPX::ImageReceivePackage& package)
+    : m_imageId(package.imageId), m_fileName(package.fileName), m_buffer(package.buffer), m_size(package.size)
+{
+}
+
+std::shared_ptr<const std::uint8_t> FullImageImpl::Data() const
+{
+    // The pointer holds the buffer: the pixels stay while it lives.
+    return {m_buffer.GetData(), BufferHold{m_buffer}};
+}
+
+std::uint64_t FullImageImpl::Size() const
+{
+    return m_size;
+}
+
+ImageFormat FullImageImpl::Format() const
+{
+    return ImageFormat::RVF;
+}
+
+ImageKind FullImageImpl::Kind() const
+{
+    return ImageKind::RVF;
+}
+
+const char* FullImageImpl::KindName() const
+{
+    return ImageKindName(Kind());
+}
+
+const char* FullImageImpl::FormatName() const
+{
+    return ImageFormatName(Format());
+}
+
+std::string FullImageImpl::FileName() const
+{
+    return m_fileName;
 }
 
 // ---------------------------------------------------------------- basic information

@@ -5,6 +5,7 @@
 // (ImagePayloads.h) and never changed, so any thread may read them.
 
 #include "Agents/KPXImageEnumerationRecords.h"
+#include "Agents/KPXImageReceive.h"
 
 #include <TavrinCpp/ImageObjects.h>
 
@@ -89,6 +90,32 @@ public:
     std::uint32_t GetSrcWidth() const override;
     std::uint32_t GetSrcHeight() const override;
     float ScaleFactor() const override;
+};
+
+/// A captured image in the image-transfer agent's pool buffer, which the
+/// object and every pointer from Data() hold.
+class FullImageImpl final : public IFullImage
+{
+public:
+    /// Copies the package's id, name and size and holds its buffer once more;
+    /// the package stays the caller's.
+    explicit FullImageImpl(const Q7::KPX::ImageReceivePackage& package);
+
+    std::shared_ptr<const std::uint8_t> Data() const override;
+    std::uint64_t Size() const override;
+    ImageFormat Format() const override;
+    ImageKind Kind() const override;
+    const char* KindName() const override;
+    const char* FormatName() const override;
+    std::string FileName() const override;
+    /// The camera's data id of the transfer.
+    std::uint32_t ImageId() const noexcept { return m_imageId; }
+
+private:
+    std::uint32_t m_imageId;
+    std::string m_fileName;
+    Q7::KPX::BufferPtr m_buffer; // one hold of the pool buffer, for the object's life
+    std::uint32_t m_size;
 };
 
 /// The basic information of a stored image over its channel-3 record.

@@ -65,4 +65,14 @@ std::shared_ptr<const INotificationEvent> BuildImageEvent(const BaseEventType& t
     return BuildEventFromRecord(std::move(record));
 }
 
+std::shared_ptr<const INotificationEvent> BuildFullImageEvent(std::int32_t cameraId,
+                                                              const Q7::KPX::ImageReceivePackage& package)
+{
+    NotificationEventRecord record;
+    record.type = &EventType::CameraImageReady;
+    record.cameraId = cameraId;
+    record.payload = std::shared_ptr<const IFullImage>(std::make_shared<const FullImageImpl>(package));
+    return BuildEventFromRecord(std::move(record));
+}
+
 } // namespace Q7::Tavrin

@@ -4,6 +4,8 @@
 
 #include "NotificationEvent.h"
 
+#include "Agents/KPXImageReceive.h"
+
 #include <cstdint>
 #include <memory>
 
@@ -23,5 +25,11 @@ void MakeNotificationPayload(NotificationEventRecord& record, const std::shared_
 /// above. Throws as MakeNotificationPayload. Thread-safe.
 std::shared_ptr<const INotificationEvent> BuildImageEvent(const BaseEventType& type, std::int32_t cameraId,
                                                           const std::shared_ptr<const void>& payload);
+
+/// A CameraImageReady event for the camera whose full image holds the
+/// package's pool buffer once more (the package stays the caller's). Throws
+/// std::bad_alloc and what holding the buffer throws. Thread-safe.
+std::shared_ptr<const INotificationEvent> BuildFullImageEvent(std::int32_t cameraId,
+                                                              const Q7::KPX::ImageReceivePackage& package);
 
 } // namespace Q7::Tavrin

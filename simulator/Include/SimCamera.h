@@ -21,6 +21,8 @@
 #include "SimFaults.h"
 #include "SimImageEnumerationHandler.h"
 #include "SimImageStore.h"
+#include "SimImageTransferHandler.h"
+#include "SimLiveViewHandler.h"
 #include "SimLog.h"
 #include "SimObservations.h"
 #include "SimSocket.h"
@@ -68,7 +70,9 @@ public:
 
     // The handler factory for a channel; applies to opens after the call.
     // Without one, 0.0 gets the enumeration handler, 3.0 image enumeration over
-    // Images() with ImageEnumeration(), 255.0 an echo of development messages,
+    // Images() with ImageEnumeration(), 4.1 and 4.2 the image transfer of
+    // Images()'s captures with ImageTransfer(), 5.1 and 5.2 the live view of
+    // LiveView(), 255.0 an echo of development messages,
     // and every other channel one that answers each message with a CommonError.
     void SetChannelHandler(ChannelId channel, ChannelHandlerFactory factory);
     // The faults to inject; tests may change them while the camera runs.
@@ -80,6 +84,11 @@ public:
     // The behaviour, faults and counters of channel 3.0 (thread-safe).
     ImageEnumerationControl& ImageEnumeration();
     std::shared_ptr<ImageEnumerationControl> SharedImageEnumeration();
+    // The behaviour, faults and counters of channels 4.1 and 4.2 (thread-safe).
+    ImageTransferControl& ImageTransfer();
+    std::shared_ptr<ImageTransferControl> SharedImageTransfer();
+    // The behaviour, faults and counters of channels 5.1 and 5.2 (thread-safe).
+    LiveViewControl& LiveView();
 
     // ---- lifecycle
 

@@ -57,6 +57,10 @@ public:
     virtual bool IsOpen() const = 0;
     // Closes the channel from the camera's side (sends a CloseRequest). Thread-safe.
     virtual void RequestClose() = 0;
+    // Ends the whole connection once everything queued on it so far is
+    // written, as a camera that goes away in the middle of its output (on the
+    // virtual USB bus the device leaves the bus). Thread-safe.
+    virtual void DropConnectionAfterOutput() = 0;
 
     // Records a protocol violation by the host on this channel (and logs it). Thread-safe.
     virtual void ReportViolation(ViolationKind kind, std::string text) = 0;

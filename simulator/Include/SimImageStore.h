@@ -7,7 +7,8 @@
 // cut; every byte of an image (its file, previews, tiles) is reproducible from
 // the image alone, so tests compute what the host must receive. Tests (or the
 // command line) fill the store; a capture (a shutter release on channel 2.0,
-// or a test) adds images.
+// or a test) adds images, which the image-transfer channel sends to a host
+// that receives images.
 //
 // Every change is reported to the store's listeners while the store's lock is
 // held, so that listeners (the open channels) see changes in the order they
@@ -24,6 +25,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -80,6 +82,8 @@ struct SimImage
     std::vector<std::uint8_t> ListItemBytes() const;
     // The image file (info.imageSize bytes).
     std::vector<std::uint8_t> FileBytes() const;
+    // The first `destination.size()` bytes of the image file, written in place.
+    void WriteFileBytes(std::span<std::uint8_t> destination) const;
     // The whole picture as a preview: RGB24 pixels (width x height x 3), or
     // the JPEG the camera sends for it (any other format: empty).
     std::vector<std::uint8_t> PreviewBytes(std::uint32_t format) const;
@@ -98,6 +102,8 @@ public:
     virtual void OnImagesAdded(const std::vector<SimImage>& images) = 0;
     virtual void OnImageRemoved(const SimImage& image) = 0;
     virtual void OnImageChanged(const SimImage& image) = 0;
+    // The images just added were captured (reported after OnImagesAdded).
+    virtual void OnImagesCaptured(const std::vector<SimImage>& images);
 };
 
 // The images of one camera. Thread-safe.
@@ -115,6 +121,8 @@ public:
     std::vector<SimImage> AddGenerated(std::size_t count);
     // A capture: as AddGenerated, counted as a capture.
     std::vector<SimImage> Capture(std::size_t count = 1);
+    // A capture of the given images (an image with a known id replaces it).
+    void Capture(std::vector<SimImage> images);
     // Sets an image's rating (basic information and list attribute). False
     // when the id is unknown.
     bool Rate(std::uint32_t id, std::uint32_t rating);
@@ -138,6 +146,7 @@ public:
 private:
     std::vector<SimImage>::iterator FindLocked(std::uint32_t id);
     std::vector<SimImage> AddGeneratedLocked(std::size_t count);
+    void AddLocked(const std::vector<SimImage>& images);
 
     mutable std::mutex m_mutex; // guards everything below; held while listeners run
     std::vector<SimImage> m_images;

@@ -8,6 +8,7 @@
 // and the faults to inject.
 #pragma once
 
+#include "SimDataTransfer.h"
 #include "SimMessageChannelHandler.h"
 
 #include <chrono>
@@ -27,23 +28,11 @@
 namespace Q7::Sim
 {
 
-// Message types of the data-transfer class (0x02) and of the programming class (0x65).
-inline constexpr std::uint8_t kDataBegin = 0x01;
-inline constexpr std::uint8_t kDataEnd = 0x02;
-inline constexpr std::uint8_t kDataAbort = 0x03;
-inline constexpr std::uint8_t kDataBlock = 0x04;
-inline constexpr std::uint8_t kDataSeek = 0x05;
-inline constexpr std::uint8_t kDataBeginAck = 0x81;
-inline constexpr std::uint8_t kDataEndAck = 0x82;
-inline constexpr std::uint8_t kDataError = 0xFF;
+// Message types of the programming class (0x65); the data-transfer class is
+// in SimDataTransfer.h.
 inline constexpr std::uint8_t kGetLog = 0x01;
 inline constexpr std::uint8_t kGetLogAck = 0x81;
 
-inline constexpr std::size_t kDataBeginSize = 56;
-inline constexpr std::size_t kDataBlockHeaderSize = 36;
-inline constexpr std::size_t kDataEndSize = 32;
-inline constexpr std::size_t kDataIdMessageSize = 24; // DataAbort, DataBeginAck, DataEndAck
-inline constexpr std::size_t kDataErrorHeaderSize = 32;
 inline constexpr std::size_t kGetLogSize = 20;
 inline constexpr std::size_t kGetLogAckSize = 28;
 // The largest block a host cuts (and announces in its DataBegin).

@@ -85,6 +85,21 @@ std::shared_ptr<ImageEnumerationControl> Camera::SharedImageEnumeration()
     return m_core->imageEnumeration;
 }
 
+ImageTransferControl& Camera::ImageTransfer()
+{
+    return *m_core->imageTransfer;
+}
+
+std::shared_ptr<ImageTransferControl> Camera::SharedImageTransfer()
+{
+    return m_core->imageTransfer;
+}
+
+LiveViewControl& Camera::LiveView()
+{
+    return *m_core->liveView;
+}
+
 FaultPlan& Camera::Faults()
 {
     return m_core->faults;
@@ -139,6 +154,9 @@ void Camera::Stop()
         c->Join();
     }
     connections.clear();
+    // Its handlers are gone with the connections: the image sender ends too.
+    m_core->imageTransfer->Stop();
+    m_core->liveView->Stop();
     if (listened)
     {
         m_running = false;

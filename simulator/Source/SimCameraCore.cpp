@@ -25,6 +25,14 @@ ChannelHandlerFactory CameraCore::FactoryFor(ChannelId id) const
     {
         return ImageEnumerationHandler::Factory(images, imageEnumeration);
     }
+    if (id == ChannelId{4, 1} || id == ChannelId{4, 2})
+    {
+        return ImageTransferHandler::Factory(imageTransfer);
+    }
+    if (id == ChannelId{5, 1} || id == ChannelId{5, 2})
+    {
+        return LiveViewHandler::Factory(liveView);
+    }
     if (id == ChannelId{255, 0})
     {
         return DevelopmentEchoHandler::Factory();

@@ -6,6 +6,8 @@
 #include "SimFaults.h"
 #include "SimImageEnumerationHandler.h"
 #include "SimImageStore.h"
+#include "SimImageTransferHandler.h"
+#include "SimLiveViewHandler.h"
 #include "SimLog.h"
 #include "SimObservations.h"
 
@@ -28,8 +30,8 @@ struct CameraCore
 
     // The handler factory for a channel: the registered one, else the
     // enumeration handler on 0.0, image enumeration over the camera's store on
-    // 3.0, the development echo on 255.0 and the common-message handler
-    // elsewhere.
+    // 3.0, image transfer of its captures on 4.1 and 4.2, the development echo
+    // on 255.0 and the common-message handler elsewhere.
     ChannelHandlerFactory FactoryFor(ChannelId id) const;
     void SetFactory(ChannelId id, ChannelHandlerFactory factory);
 
@@ -54,6 +56,9 @@ struct CameraCore
     const std::shared_ptr<ImageStore> images = std::make_shared<ImageStore>();
     const std::shared_ptr<ImageEnumerationControl> imageEnumeration =
         std::make_shared<ImageEnumerationControl>();
+    const std::shared_ptr<ImageTransferControl> imageTransfer =
+        std::make_shared<ImageTransferControl>(images);
+    const std::shared_ptr<LiveViewControl> liveView = std::make_shared<LiveViewControl>();
     std::size_t sendQueueLimit;   // data bytes a connection queues before senders wait (set before start)
     std::function<void()> unplug; // set by the camera before it starts, never changed afterwards
 

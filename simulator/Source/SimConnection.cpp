@@ -476,6 +476,12 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     m_txChanged.notify_all();
 }
 
+void Connection::DropAfterOutput(ChannelId id)
+{
+    // Queued behind everything sent so far: written first, then the drop.
+    QueueControl({}, id, std::chrono::milliseconds{0}, PostAction::Drop);
+}
+
 bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
                           std::shared_ptr<const void> owner)
 {

@@ -71,6 +71,8 @@ public:
     // `owner`, when given), others are copied.
     bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
                   std::shared_ptr<const void> owner = nullptr);
+    // Ends the connection once everything queued so far is written.
+    void DropAfterOutput(ChannelId id);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
     const std::shared_ptr<CameraCore>& Core() const { return m_core; }
 
@@ -232,6 +234,7 @@ public:
     {
         return m_connection.SendData(*this, bytes, true, std::move(owner));
     }
+    void DropConnectionAfterOutput() override { m_connection.DropAfterOutput(m_config.id); }
     bool IsOpen() const override { return m_open.load(); }
     void RequestClose() override { m_connection.CloseFromCamera(m_config.id, m_serial); }
     void ReportViolation(ViolationKind kind, std::string text) override;

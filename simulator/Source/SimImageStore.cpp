@@ -16,10 +16,9 @@ constexpr std::uint32_t kItemA = 0x4746;
 constexpr std::uint32_t kItemB = 0x9000;
 constexpr std::size_t kNameBytes = 14; // bytes 9-22 of a list item; the last is always 0
 
-// Reproducible bytes from a seed (xorshift).
-std::vector<std::uint8_t> PatternBytes(std::uint64_t seed, std::size_t size)
+// Reproducible bytes from a seed (xorshift), written in place.
+void FillPatternBytes(std::uint64_t seed, std::span<std::uint8_t> bytes)
 {
-    std::vector<std::uint8_t> bytes(size);
     std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
     for (auto& byte : bytes)
     {
@@ -28,7 +27,18 @@ std::vector<std::uint8_t> PatternBytes(std::uint64_t seed, std::size_t size)
         state ^= state << 17;
         byte = static_cast<std::uint8_t>(state >> 24);
     }
+}
+
+std::vector<std::uint8_t> PatternBytes(std::uint64_t seed, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(size);
+    FillPatternBytes(seed, bytes);
     return bytes;
+}
+
+constexpr std::uint64_t FileSeed(std::uint32_t id)
+{
+    return 0x1000000ULL + id;
 }
 
 // A JPEG as the camera sends it: start and end markers around bytes made
@@ -87,8 +97,15 @@ std::vector<std::uint8_t> SimImage::ListItemBytes() const
 
 std::vector<std::uint8_t> SimImage::FileBytes() const
 {
-    return PatternBytes(0x1000000ULL + id, info.imageSize);
+    return PatternBytes(FileSeed(id), info.imageSize);
 }
+
+void SimImage::WriteFileBytes(std::span<std::uint8_t> destination) const
+{
+    FillPatternBytes(FileSeed(id), destination);
+}
+
+void ImageStoreListener::OnImagesCaptured(const std::vector<SimImage>&) {}
 
 std::vector<std::uint8_t> SimImage::PreviewBytes(std::uint32_t format) const
 {
@@ -163,6 +180,11 @@ std::vector<SimImage>::iterator ImageStore::FindLocked(std::uint32_t id)
 void ImageStore::Add(std::vector<SimImage> images)
 {
     std::lock_guard lock(m_mutex);
+    AddLocked(images);
+}
+
+void ImageStore::AddLocked(const std::vector<SimImage>& images)
+{
     for (const SimImage& image : images)
     {
         const auto found = FindLocked(image.id);
@@ -201,7 +223,19 @@ std::vector<SimImage> ImageStore::Capture(std::size_t count)
 {
     std::lock_guard lock(m_mutex);
     ++m_captures;
-    return AddGeneratedLocked(count);
+    std::vector<SimImage> images = AddGeneratedLocked(count);
+    for (ImageStoreListener* listener : m_listeners)
+        listener->OnImagesCaptured(images);
+    return images;
+}
+
+void ImageStore::Capture(std::vector<SimImage> images)
+{
+    std::lock_guard lock(m_mutex);
+    ++m_captures;
+    AddLocked(images);
+    for (ImageStoreListener* listener : m_listeners)
+        listener->OnImagesCaptured(images);
 }
 
 bool ImageStore::Rate(std::uint32_t id, std::uint32_t rating)

@@ -22,7 +22,6 @@ constexpr std::array<std::uint8_t, 8> kScrambleKey{0x5A, 0xC3, 0x17, 0x9E, 0x64,
 // The value the host's DataBegin carries at offset 40: its largest block.
 constexpr std::uint32_t kHostDataAttributes = kHostMaxBlockSize;
 constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
-constexpr std::uint32_t kBlockTag = 0xFFFFFFFF;
 // A camera's buffer holds the largest block with its fixed part, and a little more.
 constexpr std::uint32_t kMaxProgrammingMessageSize = kHostMaxBlockSize + 4096;
 
@@ -31,93 +30,6 @@ std::string Hex8(std::uint32_t v)
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X", v);
     return buf;
-}
-
-std::uint64_t ReadU64(ByteReader& r)
-{
-    const std::uint64_t low = r.U32();
-    const std::uint64_t high = r.U32();
-    return low | (high << 32);
-}
-
-void WriteU64(ByteWriter& w, std::uint64_t v)
-{
-    w.U32(static_cast<std::uint32_t>(v));
-    w.U32(static_cast<std::uint32_t>(v >> 32));
-}
-
-std::vector<std::uint8_t> BuildDataIdMessage(std::uint8_t type, std::uint32_t dataId)
-{
-    auto msg = StartMessage(kClassDataTransfer, type, kDataIdMessageSize, kDataIdMessageSize);
-    ByteWriter w(msg);
-    w.Seek(kMessageHeaderSize);
-    w.U32(dataId);
-    return msg;
-}
-
-std::vector<std::uint8_t> BuildDataBegin(std::uint32_t dataType, std::uint32_t dataId, std::uint64_t maxSize,
-                                         std::uint32_t timeout, std::string_view name)
-{
-    const std::size_t nameLength = name.empty() ? 0 : name.size() + 1;
-    auto msg = StartMessage(kClassDataTransfer, kDataBegin, kDataBeginSize, kDataBeginSize + nameLength);
-    ByteWriter w(msg);
-    w.Seek(kMessageHeaderSize);
-    w.U32(dataType);
-    w.U32(dataId);
-    WriteU64(w, 0);
-    WriteU64(w, maxSize);
-    w.U32(0); // the camera announces no block size of its own
-    w.U32(timeout);
-    w.U16(static_cast<std::uint16_t>(nameLength));
-    w.U16(kDataBeginSize);
-    w.U32(0);
-    w.FixedText(name, nameLength);
-    return msg;
-}
-
-// The fixed part of a DataBlock that carries `size` bytes.
-std::vector<std::uint8_t> BuildDataBlockHeader(std::uint32_t dataId, std::size_t size)
-{
-    auto msg = StartMessage(kClassDataTransfer, kDataBlock, kDataBlockHeaderSize, kDataBlockHeaderSize);
-    ByteWriter w(msg);
-    w.Seek(8); // messageSize: the fixed part and the data behind it
-    w.U32(static_cast<std::uint32_t>(kDataBlockHeaderSize + size));
-    w.Seek(kMessageHeaderSize);
-    w.U32(dataId);
-    w.U32(0);
-    w.U32(0);
-    w.U32(kBlockTag);
-    w.U32(static_cast<std::uint32_t>(size));
-    return msg;
-}
-
-std::vector<std::uint8_t> BuildDataBlock(std::uint32_t dataId, std::span<const std::uint8_t> data)
-{
-    auto msg = BuildDataBlockHeader(dataId, data.size());
-    msg.insert(msg.end(), data.begin(), data.end());
-    return msg;
-}
-
-std::vector<std::uint8_t> BuildDataEnd(std::uint32_t dataId, std::uint64_t totalSize)
-{
-    auto msg = StartMessage(kClassDataTransfer, kDataEnd, kDataEndSize, kDataEndSize);
-    ByteWriter w(msg);
-    w.Seek(kMessageHeaderSize);
-    w.U32(dataId);
-    w.U32(0);
-    WriteU64(w, totalSize);
-    return msg;
-}
-
-std::vector<std::uint8_t> BuildDataError(std::uint32_t errorId, std::uint8_t sourceClass,
-                                         std::uint8_t sourceType, std::uint32_t dataId)
-{
-    auto msg =
-        BuildErrorMessage(kClassDataTransfer, kDataErrorHeaderSize, errorId, sourceClass, sourceType, {});
-    ByteWriter w(msg);
-    w.Seek(kCommonErrorHeaderSize);
-    w.U32(dataId);
-    return msg;
 }
 
 std::vector<std::uint8_t> BuildGetLogAck(std::uint32_t logId, std::uint32_t result, std::uint32_t dataId)
@@ -855,7 +767,9 @@ void ProgrammingHandler::SendDownload(ChannelContext& context)
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, bytes.size() - sent));
         // The block's bytes go out from the log itself, which the queued
         // packets keep alive: a camera streams from its storage.
-        if (!send(BuildDataBlockHeader(job.dataId, n)) || stopped() ||
+        if (!send(BuildDataBlockHeader(job.dataId, static_cast<std::uint32_t>(n),
+                                       static_cast<std::uint32_t>(n))) ||
+            stopped() ||
             !context.SendShared(std::span(bytes).subspan(static_cast<std::size_t>(sent), n), job.bytes))
         {
             return;

@@ -429,7 +429,11 @@ TEST_P(CameraE2e, WithoutChannels1And2EveryRequestGivesItsEmptyResult)
     camera.StopProgramming(); // logs the error instead of raising it
     EXPECT_EQ(logs.Count(L"KPX camera programming.", Q7::Universal::kLogMsgType_Error), 1u);
     EXPECT_EQ(rig.errors.Entries().size(), 0u);
-    EXPECT_EQ(rig.sim->Snapshot().CountPackets(Q7::Sim::PacketType::OpenRequest, true), 1u); // 0.0 only
+    // Nothing asked for 1.0 or 2.0 (live view opens its own channels).
+    const auto snapshot = rig.sim->Snapshot();
+    EXPECT_EQ(snapshot.CountPackets(Q7::Sim::PacketType::OpenRequest, k00, true), 1u);
+    EXPECT_EQ(snapshot.CountPackets(Q7::Sim::PacketType::OpenRequest, k10, true), 0u);
+    EXPECT_EQ(snapshot.CountPackets(Q7::Sim::PacketType::OpenRequest, k20, true), 0u);
 }
 
 // Catches a legacy camera's channels opened at versions it does not speak:

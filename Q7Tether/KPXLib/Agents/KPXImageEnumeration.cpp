@@ -32,9 +32,6 @@ constexpr std::uint32_t kThreadStopWaitMs = 10000;
 // The CommonError id that answers a message this side does not know.
 constexpr std::uint32_t kErrorIdUnknownMessage = 0x01000001;
 const wchar_t* const kLogPrefix = L"KPX ch3 ";
-// The largest piece of a message read with one time limit.
-constexpr std::size_t kTimedPieceSize = 1024 * 1024;
-constexpr std::size_t kSkipPieceSize = 4096;
 
 std::uint64_t WallClockMs()
 {
@@ -57,53 +54,6 @@ bool ConvertingStdExceptions(Body&& body)
         Q7_THROW_INTERNAL_ERROR(StdExceptionError(exception), nullptr);
     }
 }
-
-// The rest of one message from the channel: every read of it, in pieces of at
-// most 1 MiB, must complete within the time limit, so that a camera that
-// stalls in the middle of a message ends the read (result 2) instead of
-// holding the receive thread.
-class TimedChannelSource final : public MessageSource
-{
-public:
-    TimedChannelSource(Channel& channel, const WaitObjectList& abortObjects, std::uint32_t timeoutMs) noexcept
-        : m_channel(channel), m_abortObjects(abortObjects), m_timeoutMs(timeoutMs)
-    {
-    }
-
-    std::uint32_t Read(std::span<std::uint8_t> destination) override
-    {
-        while (!destination.empty())
-        {
-            const std::size_t piece = std::min(destination.size(), kTimedPieceSize);
-            if (const std::int32_t result =
-                    m_channel.Read(destination.data(), static_cast<std::uint32_t>(piece), &m_abortObjects,
-                                   nullptr, m_timeoutMs);
-                result != 0)
-                return static_cast<std::uint32_t>(result);
-            destination = destination.subspan(piece);
-        }
-        return 0;
-    }
-
-    std::uint32_t Skip(std::uint64_t count) override
-    {
-        std::array<std::uint8_t, kSkipPieceSize> scratch{};
-        while (count > 0)
-        {
-            const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, scratch.size()));
-            if (const std::uint32_t result = Read(std::span<std::uint8_t>(scratch.data(), piece));
-                result != 0)
-                return result;
-            count -= piece;
-        }
-        return 0;
-    }
-
-private:
-    Channel& m_channel;
-    const WaitObjectList& m_abortObjects;
-    std::uint32_t m_timeoutMs;
-};
 
 } // namespace
 

@@ -176,6 +176,16 @@ void Camera::SetClientIdentity(const char* authenticationText)
         if (m_ch3.agent)
             m_ch3.agent->SetClientIdentity(GetClientIdentity());
     }
+    {
+        ScopedLock slot(m_ch4.lock);
+        if (m_ch4.agent)
+            m_ch4.agent->SetClientIdentity(GetClientIdentity());
+    }
+    {
+        ScopedLock slot(m_ch5.lock);
+        if (m_ch5.agent)
+            m_ch5.agent->SetClientIdentity(GetClientIdentity());
+    }
 }
 
 void Camera::SetDevelopmentClientIdentity(const char* authenticationText)
@@ -339,10 +349,8 @@ void Camera::DiscardInitialization(std::unique_ptr<ChannelTransport>& control) n
 
 // ---------------------------------------------------------------- InitializeAgents
 
-std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> /*allocator*/)
+std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>> allocator)
 {
-    // The allocator is for the buffers of the image agents; the agents built
-    // here take none.
     ScopedLock main(m_mainLock);
     DropRetired();
     if (!m_initialized)
@@ -364,6 +372,11 @@ std::uint32_t Camera::InitializeAgents(std::shared_ptr<IAllocator<unsigned char>
                 return result;
             }
         }
+        // The image agents' pools share one allocator.
+        if (allocator)
+            m_allocator = std::move(allocator);
+        else if (!m_allocator)
+            m_allocator = std::make_shared<Allocator>();
         BuildAgents();
     }
     catch (...)
@@ -427,6 +440,30 @@ void Camera::Equip(Agent& agent, const Enumeration::ChannelDescriptor& descripto
     agent.SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
 }
 
+// As Equip, for an agent of two sub-channels: both fixed to the legacy
+// table's versions when both have one, else each given its descriptor's
+// major range.
+template <typename Agent>
+void Camera::EquipDataAgent(Agent& agent, const Enumeration::ChannelDescriptor& first,
+                            const Enumeration::ChannelDescriptor& second)
+{
+    const auto legacy = [](const Enumeration::ChannelDescriptor& descriptor)
+    {
+        return descriptor.legacyMark == Enumeration::kLegacyMark_Legacy
+                   ? Enumeration::FindLegacyVersion(descriptor.channelNumber, descriptor.subChannelNumber)
+                   : std::nullopt;
+    };
+    const std::optional<ProtocolVersion> firstLegacy = legacy(first);
+    const std::optional<ProtocolVersion> secondLegacy = legacy(second);
+    if (firstLegacy && secondLegacy)
+        agent.SetProtocolVersion(*firstLegacy, *secondLegacy);
+    else
+        agent.SetClientMajorVersions({first.majorVersionLowest, first.majorVersionHighest},
+                                     {second.majorVersionLowest, second.majorVersionHighest});
+    agent.SetClientIdentity(GetClientIdentity());
+    agent.SetErrorCallback(Universal::ErrorCallback(this, &Camera::ForwardError));
+}
+
 void Camera::BuildAgents()
 {
     if (const OfferedChannel offered = FindOffered(1, 0); offered.descriptor != nullptr)
@@ -464,6 +501,40 @@ void Camera::BuildAgents()
         Equip(*agent, *offered.descriptor, GetClientIdentity());
         agent->SetNotifyReceiver(ImageEnumerationAgent::NotifyReceiver(this, &Camera::OnImageEnumNotify));
         m_ch3.agent = std::move(agent);
+    }
+    if (const OfferedChannel first = FindOffered(4, 1), second = FindOffered(4, 2);
+        first.descriptor != nullptr && second.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing image transfer agent");
+        ScopedLock slot(m_ch4.lock);
+        auto agent = std::make_unique<ImageTransferAgent>(m_allocator, *first.transport, *second.transport,
+                                                          m_timings.channel, m_timings.imageTransfer);
+        EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->SetProgressCallback([this](const Universal::ProgressTask& task) { ForwardProgress(task); });
+        agent->SetNotifyReceiver(ImageTransferAgent::NotifyReceiver(this, &Camera::OnTransferNotify));
+        m_ch4.agent = std::move(agent);
+        m_transferStatusEvent.Reset();
+    }
+    if (const OfferedChannel first = FindOffered(5, 1), second = FindOffered(5, 2);
+        first.descriptor != nullptr && second.descriptor != nullptr)
+    {
+        LogInfo(L"KPX camera initializing live view agent");
+        ScopedLock slot(m_ch5.lock);
+        auto agent = std::make_unique<LiveViewAgent>(m_allocator, *first.transport, *second.transport,
+                                                     m_timings.channel, m_timings.liveView);
+        EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
+        m_ch5.agent = std::move(agent);
+        // A camera that refuses this side's code or connection here still
+        // serves its other channels; StartLiveView raises the refusal.
+        try
+        {
+            m_ch5.agent->Open();
+        }
+        catch (const ModuleError& error)
+        {
+            Universal::LogError(error, L"KPX camera live view agent did not open.");
+        }
     }
     if (const OfferedChannel offered = FindOffered(255, 0); offered.descriptor != nullptr)
     {
@@ -524,6 +595,18 @@ void Camera::StopAgents()
                 agent->StopThreads();
                 Retire(std::move(agent));
             }
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch5.lock, m_ch5.agent))
+                agent->StopThreads();
+        });
+    TeardownStep(
+        [this]
+        {
+            if (auto agent = TakeAgent(m_ch4.lock, m_ch4.agent))
+                agent->StopThreads();
         });
     TeardownStep(
         [this]

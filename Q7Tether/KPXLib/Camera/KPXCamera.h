@@ -1,8 +1,8 @@
 // The KPX camera object: one opened camera's whole connection. It owns the
 // transport device, one channel transport per pipe, the device information
 // and channel list read over channel 0.0, and one agent per offered channel
-// (1.0 programming, 2.0 device control, 3.0 image enumeration, 255.0
-// development). Every request of the layer above
+// (1.0 programming, 2.0 device control, 3.0 image enumeration, 4.1 and 4.2
+// image transfer, 255.0 development). Every request of the layer above
 // reaches the agents through it, and every notification and error of its
 // threads reaches the layer above through it.
 //
@@ -16,6 +16,8 @@
 #include "Agents/KPXEnumeration.h"
 #include "Agents/KPXEnumerationAgent.h"
 #include "Agents/KPXImageEnumeration.h"
+#include "Agents/KPXImageTransfer.h"
+#include "Agents/KPXLiveView.h"
 #include "Agents/KPXProgramming.h"
 #include "Channel/KPXChannel.h"
 #include "Channel/KPXChannelTransport.h"
@@ -55,6 +57,11 @@ struct CameraTimings
     std::uint32_t descriptorWaitMs = DeviceControlAgent::kDescriptorWaitMs; ///< StartDeviceControl's wait
     ImageEnumerationTimings imageEnumeration{}; ///< the image-enumeration agent's waits and reply limit
     std::uint32_t capabilitiesWaitMs = 500;     ///< GetImageEnumCapabilities: wait for the capabilities
+    ImageTransferTimings imageTransfer{};       ///< the image-transfer agent's waits
+    LiveViewTimings liveView{};                 ///< the live-view agent's waits
+    /// StartTransfer, PauseTransfer, StopTransfer: the wait for the camera's
+    /// transfer status.
+    std::uint32_t transferSwitchWaitMs = 10000;
     /// The largest payload a received development message may carry.
     std::uint64_t developmentMessageLimit = Development::kDefaultMessageLimit;
     /// How long Close lets the agents and channels end by themselves before it
@@ -72,7 +79,8 @@ struct CameraTimings
 /// agent (a transfer holds channel 1.0's slot for its whole duration).
 ///
 /// Callbacks: the notification sinks run on the notify threads of the
-/// device-control and image-enumeration agents and of the transport device;
+/// device-control, image-enumeration and image-transfer agents and of the
+/// transport device;
 /// the subscription callback on the image-enumeration agent's notify thread;
 /// the development receiver on the development agent's receive thread; the
 /// error callback on
@@ -92,24 +100,32 @@ public:
     /// The camera's notification ids.
     enum EnumNotify : std::uint32_t
     {
-        kNotify_DeviceDisconnected = 1,        ///< the link to the camera is lost; no payload
-        kNotify_PropertyAdded = 11,            ///< payload: the property ids
-        kNotify_PropertyRemoved = 12,          ///< payload: the property ids
-        kNotify_PropertyDescriptorChange = 13, ///< payload: the property ids
-        kNotify_PropertyStateChange = 14,      ///< payload: the property ids
-        kNotify_ImageAdded = 51,               ///< payload: ImageListItem
-        kNotify_ImageRemoved = 52,             ///< payload: ImageListItem
-        kNotify_ImageListChanged = 53,         ///< no payload: the whole list arrived
-        kNotify_MetadataReady = 54,            ///< payload: MetadataItems
-        kNotify_BasicImageInfoReady = 55,      ///< payload: BasicImageInfo
-        kNotify_PreviewReady = 56,             ///< payload: ImageBuffer (a preview)
-        kNotify_TileReady = 57,                ///< payload: ImageBuffer (a tile)
-        kNotify_ImageChanged = 58,             ///< payload: ImageListItem
+        kNotify_DeviceDisconnected = 1,           ///< the link to the camera is lost; no payload
+        kNotify_PropertyAdded = 11,               ///< payload: the property ids
+        kNotify_PropertyRemoved = 12,             ///< payload: the property ids
+        kNotify_PropertyDescriptorChange = 13,    ///< payload: the property ids
+        kNotify_PropertyStateChange = 14,         ///< payload: the property ids
+        kNotify_TransferStatusChange = 21,        ///< payload: TransferStatus
+        kNotify_LiveViewStateChange = 31,         ///< payload: the state itself (see NotifyPayload)
+        kNotify_LiveViewCapabilitiesChange = 32,  ///< payload: LiveView::Capabilities
+        kNotify_LiveViewConfigurationChange = 33, ///< payload: LiveView::Configuration
+        kNotify_ImageAdded = 51,                  ///< payload: ImageListItem
+        kNotify_ImageRemoved = 52,                ///< payload: ImageListItem
+        kNotify_ImageListChanged = 53,            ///< no payload: the whole list arrived
+        kNotify_MetadataReady = 54,               ///< payload: MetadataItems
+        kNotify_BasicImageInfoReady = 55,         ///< payload: BasicImageInfo
+        kNotify_PreviewReady = 56,                ///< payload: ImageBuffer (a preview)
+        kNotify_TileReady = 57,                   ///< payload: ImageBuffer (a tile)
+        kNotify_ImageChanged = 58,                ///< payload: ImageListItem
     };
 
     /// The payload of a notification. The property ids of 11 to 14 are a
     /// `const std::vector<unsigned int>` that the payload points at without
-    /// owning it: valid during the call only (copy what is kept). The records
+    /// owning it: valid during the call only (copy what is kept); so is the
+    /// TransferStatus of 21 and the live-view records of 32 and 33. The
+    /// live-view state of 31 is the payload pointer's own value (0 stop, 1
+    /// start, 2 pause; `reinterpret_cast<std::uintptr_t>(payload.get())`),
+    /// pointing at nothing. The records
     /// of 51 to 58 (types in ImageEnumeration) are owned by the payload: a
     /// sink may keep a copy of it, and the record is freed when the last copy
     /// goes.
@@ -123,14 +139,28 @@ public:
     enum SubscriptionNotifications : std::uint32_t
     {
         kSubscriptionNotification_SubscriptionState = 0, ///< the camera answered SetSubscriptions
+        kSubscriptionNotification_LiveViewState = 1,     ///< the live-view state changed
     };
     /// What the subscription callback receives: for a subscription state the
-    /// camera's answer, valid during the call only.
-    using SubscriptionPayload = std::variant<std::monostate, const ImageEnumeration::SetSubscriptionStruct*>;
+    /// camera's answer, valid during the call only; for a live-view state the
+    /// new state.
+    using SubscriptionPayload = std::variant<std::monostate, const ImageEnumeration::SetSubscriptionStruct*,
+                                             LiveView::EnumLiveViewState>;
     using SubscriptionFunction = std::function<void(SubscriptionNotifications, const SubscriptionPayload&)>;
     /// The receiver of development messages: (type, payload or null, size),
     /// valid during the call only.
     using DevelopmentReceiver = DevelopmentAgent::MessageReceiver;
+    /// The camera-level image receiver: (image id, file name, the image's
+    /// first byte, its size, the pool buffer that holds it). Name and bytes
+    /// are valid during the call; a copy of the buffer keeps the bytes.
+    using ImageReceiver = Universal::FunctionPointer5<void, std::uint32_t, const char*, const std::uint8_t*,
+                                                      std::uint32_t, const BufferPtr&>;
+    using ImageReceiverFunction =
+        std::function<void(std::uint32_t, const char*, const std::uint8_t*, std::uint32_t, const BufferPtr&)>;
+    /// The receiver of the image-transfer agent's finished images.
+    using ImageReceiveCallback = ImageTransferAgent::ImageReceiver;
+    /// The receiver of live-view frames.
+    using LiveViewImageCallback = LiveViewAgent::ImageReceiver;
     using ImageListCallback = ImageEnumerationAgent::ImageListCallback;
     using ImageBufferRequestInfo = ImageEnumeration::ImageBufferRequestInfo;
     using ImageEnumCapabilities = ImageEnumeration::Capabilities;
@@ -162,7 +192,7 @@ public:
 
     /// Digests the authentication text (SHA-256; null or empty: 32 zero
     /// bytes) into the client identity and passes it to the agents of 1.0,
-    /// 2.0 and 3.0, which present it when their channels open; agents built
+    /// 2.0, 3.0 and 4.x, which present it when their channels open; agents built
     /// later get it when they are built. Channels 0.0 and 255.0 never present
     /// it. Blocks while an agent's slot is held.
     void SetClientIdentity(const char* authenticationText);
@@ -189,12 +219,14 @@ public:
     std::uint32_t Initialize(bool keepControlTransport);
 
     /// Builds the agents of the offered channels (1.0 programming, 2.0 device
-    /// control, 3.0 image enumeration, 255.0 development) with their protocol
+    /// control, 3.0 image enumeration, 4.1 and 4.2 image transfer (both
+    /// needed), 255.0 development) with their protocol
     /// versions, the client identity (255.0: the development identity) and
     /// the camera's error, progress and notification forwarders; starts none
     /// of them. First, under the initialisation mutex, opens the device when it
     /// is closed and starts every channel transport that is not running.
-    /// `allocator` is the memory of the image agents' buffers (may be null).
+    /// `allocator` is the memory of the image agents' buffers (null: the
+    /// camera makes one heap allocator, kept for later builds).
     /// Answers 0 (also when the agents already exist), or the device's open
     /// result or the failing channel transport's start result (after Close).
     /// Raises ModuleError 0x650069 (plain) when not initialised, and what
@@ -246,6 +278,17 @@ public:
     /// Replaces the development receiver with a clone (an empty or unbound one
     /// removes it). Waits while it runs.
     void SetDevelopmentReceiver(const DevelopmentReceiver& receiver);
+    /// Replaces the camera-level image receiver: the function-object form with
+    /// a clone (an empty or unbound one removes it), the function form with
+    /// the function. Waits while DeliverImage runs.
+    void SetImageReceiver(const ImageReceiver& receiver);
+    void SetImageReceiver(ImageReceiverFunction function);
+    /// Calls the camera-level image receivers, the function object first, with
+    /// these arguments; what either throws is logged as ModuleError 0x6500CB
+    /// "KPX camera image receiver". Nothing in the library calls it: the
+    /// agent's images go to SetImageReceiveCallback's function.
+    void DeliverImage(std::uint32_t imageId, const char* fileName, const std::uint8_t* data,
+                      std::uint32_t size, const BufferPtr& buffer);
 
     // ---- channel 2.0, device control. Without the agent each answers its
     // "empty" result: false, an empty list, 0, or nothing.
@@ -342,6 +385,86 @@ public:
     /// waiting up to 500 ms for a first report; empty when none came. Blocks.
     [[nodiscard]] std::optional<ImageEnumCapabilities> GetImageEnumCapabilities() const;
 
+    // ---- channels 4.1 and 4.2, image transfer. Without the agent each answers
+    // its "empty" result (false, 0, a zero status) or does nothing. Results
+    // and errors are those of the ImageTransferAgent operation named. The
+    // callbacks below run on "KPX ch4 dlvr", the agent's id 21 on "KPX ch4
+    // ntfy"; there the forwarders that do not switch or stop the agent may be
+    // used (RequestImage, the status queries), while StartTransfer,
+    // PauseTransfer, StopTransfer and SetImageReceiveCallback raise ModuleError
+    // 0x650066 (they would wait for those threads).
+
+    /// Starts image receiving: unless the agent's transfer is enabled already
+    /// (then logs "KPX camera Ignoring request to StartTransfer() - already
+    /// started."), starts the agent's threads (Open), enables the transfer and
+    /// waits for the camera's transfer status. Raises ModuleError 0x15E0019
+    /// "KPX ch4 One of the ImageTransfer sub-channels could not open!" at once
+    /// when the agent's threads do not run after Open, what Open raises, and
+    /// ModuleError 0x6500CA when the wait for the status ends otherwise than by
+    /// the camera's status: the link lost, Close, or the switch wait passed.
+    /// Without the agent logs the warning "KPX camera Ignoring request to
+    /// StartTransfer() - no image-transfer-agent!". Blocks.
+    void StartTransfer();
+    /// Holds images on the camera: when enabled, disables the transfer and
+    /// waits for the camera's status (raises 0x6500CA as StartTransfer);
+    /// otherwise logs "KPX camera Ignoring request to PauseTransfer() - already
+    /// paused/stopped.". Blocks.
+    void PauseTransfer();
+    /// As PauseTransfer, then stops the agent's threads, also when the
+    /// transfer was disabled already or the wait failed (then raises 0x6500CA
+    /// after the threads stopped). Blocks.
+    void StopTransfer();
+    /// The agent's transfer is enabled and its threads run.
+    [[nodiscard]] bool IsImageReceivingEnabled() const;
+    /// ImageTransferAgent::RequestImage (waits up to 2000 ms for the camera).
+    bool RequestImage(std::uint32_t imageId);
+    void SetHostStorageSize(std::uint32_t megabytes);
+    std::uint32_t GetHostStorageSize();
+    std::uint32_t GetPendingImageCount();
+    [[nodiscard]] TransferStatus GetTransferStatus();
+    /// Passes the receiver of finished images to the agent, which stops its
+    /// threads first (they start again with the next StartTransfer).
+    void SetImageReceiveCallback(ImageReceiveCallback callback);
+    /// Passes the image-transfer progress callback to the agent.
+    void SetImageTransferProgressCallback(ProgressFunction callback);
+
+    // ---- channels 5.1 and 5.2, live view. Without the agent each answers its
+    // "empty" result (false, 0, a zeroed record with its optional fields
+    // absent) or does nothing. Results and errors are those of the
+    // LiveViewAgent operation named. The frame callback runs on "KPX ch5
+    // dlvr", notifications 31 to 33 on "KPX ch5 ntfy"; there every forwarder
+    // below may be used except StartLiveView and SetLiveViewImageCallback
+    // (ModuleError 0x650066 when they would have to start or wait for those
+    // threads).
+
+    /// Open (starting the agent's threads), then Start. Blocks.
+    void StartLiveView();
+    /// While the agent's threads run: Stop / Pause.
+    void StopLiveView();
+    void PauseLiveView();
+    /// While the agent's threads run: SetConfiguration; otherwise raises
+    /// ModuleError 0x15E006B "Cannot set LiveView config when KPX LiveView
+    /// agent is not started!" (plain).
+    void SetLiveViewConfiguration(const LiveView::Configuration& configuration);
+    /// Open, then the agent's operation.
+    void SetLiveViewAutoFormat(bool enable);
+    bool SetLiveViewWhiteBalancePoint(std::uint32_t x, std::uint32_t y);
+    [[nodiscard]] bool IsLiveViewWhiteBalancePointSupported();
+    [[nodiscard]] std::uint32_t GetLiveViewState();
+    bool GetLiveViewPreciseTime(std::uint32_t& time);
+    [[nodiscard]] LiveView::Capabilities GetLiveViewCapabilities();
+    [[nodiscard]] LiveView::Configuration GetLiveViewConfiguration();
+    /// Whether the automatic format is on (false without the agent).
+    [[nodiscard]] bool IsLiveViewAutoFormat() const;
+    /// A frame was delivered: its figures go to the automatic format. Meant
+    /// for the frame callback (on "KPX ch5 dlvr"): when another forwarder
+    /// holds the agent's slot, the frame's figures are skipped rather than
+    /// waited for (that forwarder may be waiting for this thread).
+    void LiveViewImageDelivered(std::uint32_t word37, std::uint32_t payloadSize, std::uint32_t imageSize,
+                                bool jpeg);
+    /// Passes the frame callback to the agent.
+    void SetLiveViewImageCallback(LiveViewImageCallback callback);
+
     // ---- channel 255.0, development
 
     /// DevelopmentAgent::SendMessage without a time-out. Raises ModuleError
@@ -352,11 +475,12 @@ public:
     void StartDevelopment();
     void StopDevelopment();
 
-    /// Passes a cancel request on to the programming agent
-    /// (ProgrammingAgent::CancelTask): a transfer of that task ends promptly
-    /// as cancelled. Does not wait for the transfer, whose call holds the
-    /// agent's slot: callable from another thread and from the progress
-    /// callback.
+    /// Passes a cancel request on to the image-transfer agent's progress
+    /// provider (blocking while a request holds that agent's slot), then to
+    /// the programming agent (ProgrammingAgent::CancelTask): a transfer of
+    /// that task ends promptly as cancelled. Does not wait for a programming
+    /// transfer, whose call holds that agent's slot: callable from another
+    /// thread and from the progress callback.
     void CancelTask(std::uint32_t type, std::uint32_t id) override;
 
     // ---- the camera itself
@@ -364,6 +488,8 @@ public:
     [[nodiscard]] bool HasProgramming() const;
     [[nodiscard]] bool HasDeviceControl() const;
     [[nodiscard]] bool HasImageEnumeration() const;
+    [[nodiscard]] bool HasImageTransfer() const;
+    [[nodiscard]] bool HasLiveView() const;
     [[nodiscard]] bool HasDevelopment() const;
     /// 0 unless IsOpen; else how the device is attached (EnumConnectionType).
     [[nodiscard]] std::uint32_t GetConnectionType() const;
@@ -407,6 +533,9 @@ private:
     template <typename Agent>
     void Equip(Agent& agent, const Enumeration::ChannelDescriptor& descriptor,
                const ClientIdentity& identity);
+    template <typename Agent>
+    void EquipDataAgent(Agent& agent, const Enumeration::ChannelDescriptor& first,
+                        const Enumeration::ChannelDescriptor& second);
 
     // Close's steps.
     void StopAgents();
@@ -432,6 +561,8 @@ private:
     void OnPropertyNotify(DeviceControlAgent::EnumPropertyNotify kind, const std::vector<unsigned int>& ids);
     void OnImageEnumNotify(ImageEnumeration::ImageEnumNotify kind, ImageEnumeration::RecordPtr record);
     void OnDevelopmentMessage(unsigned char type, const void* data, unsigned int size);
+    void OnTransferNotify(ImageTransferAgent::EnumNotify kind, const void* payload);
+    void OnLiveViewNotify(LiveViewAgent::EnumNotify kind, const void* payload);
     void Notify(EnumNotify id, const NotifyPayload& payload);
 
     // Calls into the agents under their slot locks.
@@ -445,6 +576,13 @@ private:
     auto WithStartedProgramming(Call&& call);
     ProgrammingAgent& ProgrammingAgentLocked() const;
     WaitObjectList TransferAbortObjects();
+    template <typename Result, typename Call>
+    Result WithImageTransfer(Result empty, Call&& call) const;
+    template <typename Result, typename Call>
+    Result WithLiveView(Result empty, Call&& call) const;
+    // Waits for the camera's transfer status after a switch; false when the
+    // wait ended otherwise.
+    bool WaitForTransferStatus();
 
     ClientIdentity GetClientIdentity() const;
     ClientIdentity GetDevelopmentIdentity() const;
@@ -477,6 +615,17 @@ private:
     Platform::Mutex_Posix m_developmentReceiverLock; // guards m_developmentReceiver; held while it runs
     DevelopmentReceiver m_developmentReceiver;
 
+    Platform::Mutex_Posix m_imageReceiverLock; // guards both image receivers; held while they run
+    ImageReceiver m_imageReceiver;
+    ImageReceiverFunction m_imageReceiverFunction;
+
+    // The memory of the image agents' pools, made by InitializeAgents when the
+    // owner gives none; pool buffers still held keep it alive.
+    std::shared_ptr<IAllocator<unsigned char>> m_allocator; // guarded by the main lock
+
+    // Set when the image-transfer agent reports a transfer-status change.
+    Platform::EventCondition_Posix m_transferStatusEvent;
+
     // The capabilities the image-enumeration agent reported last.
     mutable std::mutex m_capabilitiesLock; // guards m_capabilities
     mutable std::condition_variable m_capabilitiesArrived;
@@ -502,6 +651,8 @@ private:
     Slot<ProgrammingAgent> m_ch1;
     Slot<DeviceControlAgent> m_ch2;
     Slot<ImageEnumerationAgent> m_ch3;
+    Slot<ImageTransferAgent> m_ch4;
+    Slot<LiveViewAgent> m_ch5;
     Slot<DevelopmentAgent> m_ch255;
 
     // The agent of m_ch1 for CancelTask, which must not wait for the slot lock

@@ -360,6 +360,11 @@ bool Camera::IsProgrammingStarted() const
 
 void Camera::CancelTask(std::uint32_t type, std::uint32_t id)
 {
+    {
+        ScopedLock slot(m_ch4.lock);
+        if (m_ch4.agent)
+            static_cast<Universal::ProgressProvider&>(*m_ch4.agent).CancelTask(type, id);
+    }
     ScopedLock lock(m_cancelLock);
     if (m_cancelTarget != nullptr)
         m_cancelTarget->CancelTask(type, id);

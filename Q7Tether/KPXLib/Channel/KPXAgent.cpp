@@ -63,9 +63,9 @@ void BaseAgent::SetClientMajorVersions(MajorVersionRange range)
 
 BaseDataAgent::BaseDataAgent(std::uint8_t channel, std::uint8_t firstSubChannel,
                              std::uint8_t secondSubChannel, ChannelTransport& firstTransport,
-                             ChannelTransport& secondTransport)
-    : BaseAgent(channel, firstSubChannel, firstTransport), m_pFirstChannel(&m_channel),
-      m_secondChannel(channel, secondSubChannel, secondTransport)
+                             ChannelTransport& secondTransport, const ChannelTimings& timings)
+    : BaseAgent(channel, firstSubChannel, firstTransport, timings), m_pFirstChannel(&m_channel),
+      m_secondChannel(channel, secondSubChannel, secondTransport, timings)
 {
 }
 

@@ -78,8 +78,11 @@ protected:
 class BaseDataAgent : public BaseAgent
 {
 public:
+    /// Builds both channels (neither started nor opened) with the handshake's
+    /// time limits.
     BaseDataAgent(std::uint8_t channel, std::uint8_t firstSubChannel, std::uint8_t secondSubChannel,
-                  ChannelTransport& firstTransport, ChannelTransport& secondTransport);
+                  ChannelTransport& firstTransport, ChannelTransport& secondTransport,
+                  const ChannelTimings& timings = {});
     ~BaseDataAgent() override;
 
     /// Stores the identity in both channels. Thread-safe.

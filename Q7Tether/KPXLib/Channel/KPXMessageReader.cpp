@@ -174,4 +174,31 @@ std::uint32_t ChannelMessageSource::Skip(std::uint64_t count)
     return 0;
 }
 
+std::uint32_t TimedChannelSource::Read(std::span<std::uint8_t> destination)
+{
+    while (!destination.empty())
+    {
+        const std::size_t piece = std::min(destination.size(), m_pieceSize);
+        if (const std::int32_t result = m_channel.Read(destination.data(), static_cast<std::uint32_t>(piece),
+                                                       &m_abortObjects, nullptr, m_timeoutMs);
+            result != 0)
+            return static_cast<std::uint32_t>(result);
+        destination = destination.subspan(piece);
+    }
+    return 0;
+}
+
+std::uint32_t TimedChannelSource::Skip(std::uint64_t count)
+{
+    std::array<std::uint8_t, kSkipPieceSize> scratch{};
+    while (count > 0)
+    {
+        const auto piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kSkipPieceSize));
+        if (const std::uint32_t result = Read(std::span<std::uint8_t>(scratch.data(), piece)); result != 0)
+            return result;
+        count -= piece;
+    }
+    return 0;
+}
+
 } // namespace Q7::KPX

@@ -188,4 +188,33 @@ private:
     std::optional<std::uint64_t> m_deadlineMs;
 };
 
+/// A MessageSource over a channel's stream for the rest of a message whose
+/// header arrived: each read of at most `pieceSize` bytes must complete within
+/// `timeoutMs`, so that a camera that stalls in the middle of a message ends
+/// the read (result 2) instead of holding the reader, however long the
+/// message. The caller's abort objects end a read with 1. Thread-bound to the
+/// channel's reading thread.
+class TimedChannelSource final : public MessageSource
+{
+public:
+    /// The largest read made with one time limit by default: 1 MiB.
+    static constexpr std::size_t kDefaultPieceSize = 1024 * 1024;
+
+    TimedChannelSource(Channel& channel, const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
+                       std::size_t pieceSize = kDefaultPieceSize) noexcept
+        : m_channel(channel), m_abortObjects(abortObjects), m_timeoutMs(timeoutMs),
+          m_pieceSize(pieceSize == 0 ? kDefaultPieceSize : pieceSize)
+    {
+    }
+
+    std::uint32_t Read(std::span<std::uint8_t> destination) override;
+    std::uint32_t Skip(std::uint64_t count) override;
+
+private:
+    Channel& m_channel;
+    const WaitObjectList& m_abortObjects;
+    std::uint32_t m_timeoutMs;
+    std::size_t m_pieceSize;
+};
+
 } // namespace Q7::KPX

@@ -1,6 +1,6 @@
 #pragma once
 // Callback function objects: an abstract function interface per arity (0 to 3
-// arguments), an implementation bound to a free function, one bound to a member
+// arguments, and 5), an implementation bound to a free function, one bound to a member
 // function of an object, and a value holder owning a heap clone of either.
 //
 // Function objects carry no lock: a holder is replaced or called under its
@@ -65,6 +65,17 @@ public:
     virtual bool IsNull() const = 0;
     virtual bool IsEqual(const FunctionInterface3& other) const = 0;
     virtual FunctionInterface3* Clone() const = 0;
+};
+
+template <typename R, typename A1, typename A2, typename A3, typename A4, typename A5>
+class FunctionInterface5
+{
+public:
+    virtual ~FunctionInterface5() = default;
+    virtual R operator()(A1 a1, A2 a2, A3 a3, A4 a4, A5 a5) = 0;
+    virtual bool IsNull() const = 0;
+    virtual bool IsEqual(const FunctionInterface5& other) const = 0;
+    virtual FunctionInterface5* Clone() const = 0;
 };
 
 namespace Detail
@@ -262,6 +273,18 @@ public:
                                             A3>::PointerFunctionObjectBase;
 };
 
+template <typename R, typename A1, typename A2, typename A3, typename A4, typename A5>
+class PointerFunctionObject5 final
+    : public Detail::PointerFunctionObjectBase<PointerFunctionObject5<R, A1, A2, A3, A4, A5>,
+                                               FunctionInterface5<R, A1, A2, A3, A4, A5>, R, A1, A2, A3, A4,
+                                               A5>
+{
+public:
+    using Detail::PointerFunctionObjectBase<PointerFunctionObject5<R, A1, A2, A3, A4, A5>,
+                                            FunctionInterface5<R, A1, A2, A3, A4, A5>, R, A1, A2, A3, A4,
+                                            A5>::PointerFunctionObjectBase;
+};
+
 // ------------------------------------------------------------------ member functions
 
 template <typename T, typename R>
@@ -302,6 +325,18 @@ public:
     using Detail::MemberFunctionObjectBase<MemberFunctionObject3<T, R, A1, A2, A3>,
                                            FunctionInterface3<R, A1, A2, A3>, T, R, A1, A2,
                                            A3>::MemberFunctionObjectBase;
+};
+
+template <typename T, typename R, typename A1, typename A2, typename A3, typename A4, typename A5>
+class MemberFunctionObject5 final
+    : public Detail::MemberFunctionObjectBase<MemberFunctionObject5<T, R, A1, A2, A3, A4, A5>,
+                                              FunctionInterface5<R, A1, A2, A3, A4, A5>, T, R, A1, A2, A3, A4,
+                                              A5>
+{
+public:
+    using Detail::MemberFunctionObjectBase<MemberFunctionObject5<T, R, A1, A2, A3, A4, A5>,
+                                           FunctionInterface5<R, A1, A2, A3, A4, A5>, T, R, A1, A2, A3, A4,
+                                           A5>::MemberFunctionObjectBase;
 };
 
 // ------------------------------------------------------------------ holders
@@ -404,6 +439,34 @@ public:
     {
         Q7_ASSERT(m_pFunObj != NULL);
         return (*m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2), std::forward<A3>(a3));
+    }
+};
+
+/// Value holder of a FunctionInterface5.
+template <typename R, typename A1, typename A2, typename A3, typename A4, typename A5>
+class FunctionPointer5 : public Detail::FunctionPointerBase<FunctionInterface5<R, A1, A2, A3, A4, A5>>
+{
+    using Base = Detail::FunctionPointerBase<FunctionInterface5<R, A1, A2, A3, A4, A5>>;
+    using Base::m_pFunObj;
+
+public:
+    using Interface = FunctionInterface5<R, A1, A2, A3, A4, A5>;
+    using Base::Base;
+    FunctionPointer5() noexcept = default;
+    explicit FunctionPointer5(R (*function)(A1, A2, A3, A4, A5))
+        : Base(PointerFunctionObject5<R, A1, A2, A3, A4, A5>(function))
+    {
+    }
+    template <typename T, typename U>
+    FunctionPointer5(T* object, R (U::*member)(A1, A2, A3, A4, A5))
+        : Base(MemberFunctionObject5<U, R, A1, A2, A3, A4, A5>(object, member))
+    {
+    }
+    R operator()(A1 a1, A2 a2, A3 a3, A4 a4, A5 a5) const
+    {
+        Q7_ASSERT(m_pFunObj != NULL);
+        return (*m_pFunObj)(std::forward<A1>(a1), std::forward<A2>(a2), std::forward<A3>(a3),
+                            std::forward<A4>(a4), std::forward<A5>(a5));
     }
 };
 

@@ -779,6 +779,29 @@ std::vector<Row> Rows()
     rows.push_back({"RequestImage", State::CameraOpen, "receiving not enabled",
                     [](Context& c) { return C::RequestImage(c.camera, 0xFFFFFFF0); },
                     ImageReceivingNotEnabled, "You must enable image receiving, before requesting images"});
+    NoSdkRows(rows, "EnableImageReceiving", Form::A,
+              [](Context&) { return C::EnableImageReceiving(1, true); });
+    CameraIdRows(
+        rows, "EnableImageReceiving", [](int id, Context&) { return C::EnableImageReceiving(id, true); },
+        CameraNotOpen, kNotOpen);
+    rows.push_back({"EnableImageReceiving", State::CameraOpen, "disabled twice",
+                    [](Context& c)
+                    {
+                        const ErrorCode first = C::EnableImageReceiving(c.camera, false);
+                        return first == Success ? C::EnableImageReceiving(c.camera, false) : first;
+                    },
+                    Success});
+    NoSdkRows(rows, "SetHostStorageCapacity", Form::A,
+              [](Context&) { return C::SetHostStorageCapacity(1, 500); });
+    CameraIdRows(
+        rows, "SetHostStorageCapacity", [](int id, Context&) { return C::SetHostStorageCapacity(id, 500); },
+        CameraNotOpen, kNotOpen);
+    for (const unsigned int capacity : {0U, 0xFFFFFFFFU})
+    {
+        rows.push_back({"SetHostStorageCapacity", State::CameraOpen, "capacity " + std::to_string(capacity),
+                        [capacity](Context& c) { return C::SetHostStorageCapacity(c.camera, capacity); },
+                        Success});
+    }
     NoSdkRows(rows, "SetSubscriptionNotificationCallback", Form::A,
               [](Context&) { return C::SetSubscriptionNotificationCallback(1, {}); });
     CameraIdRows(

@@ -1,0 +1,678 @@
+#include "Agents/KPXImageTransfer.h"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <utility>
+
+#include "Agents/KPXImageTransferMessages.h"
+#include "Agents/KPXProgrammingTransfer.h"
+#include "Channel/KPXMessageReader.h"
+#include "Q7UniversalAssert.h"
+#include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
+#include "Wire/KPXDataTransfer.h"
+
+namespace Q7::KPX
+{
+namespace
+{
+
+using namespace ImageTransfer;
+using Platform::ScopedLock;
+using Universal::LogErrorText;
+using Universal::LogInfo;
+using Universal::ModuleError;
+using Universal::StdExceptionError;
+using Universal::UniversalError;
+
+constexpr std::uint32_t kThreadStopWaitMs = 10000;
+constexpr std::uint32_t kParkedWaitMs = 100;
+const wchar_t* const kLogPrefix = L"KPX ch4 ";
+// The error of a sub-channel that does not open.
+constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
+// The camera's refusals that the caller must see as they are.
+constexpr std::uint32_t kError_ConnectionLimit = 0x15E000F;
+constexpr std::uint32_t kError_Authentication = 0x15E0010;
+
+constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
+{
+    return static_cast<unsigned>((std::uint64_t{bytes} + 0xFFFFF) >> 20);
+}
+
+// Runs a piece of a thread's work: a UniversalError (or a standard exception,
+// as StdExceptionError) goes to the dispatcher; answers whether one did.
+template <typename Body>
+bool Dispatching(Universal::ErrorDispatcher& dispatcher, Body&& body)
+{
+    try
+    {
+        body();
+        return false;
+    }
+    catch (const UniversalError& error)
+    {
+        dispatcher.DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        dispatcher.DispatchError(StdExceptionError(exception));
+    }
+    return true;
+}
+
+// Logs what a receiver threw as ModuleError 0x6500CB with `text`.
+template <typename Call>
+void CallReceiver(const wchar_t* text, Call&& call) noexcept
+{
+    try
+    {
+        call();
+    }
+    catch (const UniversalError& error)
+    {
+        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
+                            error.GetMessage().c_str());
+    }
+    catch (const std::exception& exception)
+    {
+        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
+                            Universal::FromNarrow(exception.what()).c_str());
+    }
+    catch (...)
+    {
+        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Construction.
+
+ImageTransferAgent::ImageTransferAgent(std::shared_ptr<IAllocator<unsigned char>> allocator,
+                                       ChannelTransport& firstTransport, ChannelTransport& secondTransport,
+                                       const ChannelTimings& channelTimings,
+                                       const ImageTransferTimings& timings)
+    : BaseDataAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
+      m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
+             kPoolAllocMultiple, kLogPrefix),
+      m_machine(*this, m_pool, m_deliveryQueue, *this)
+{
+    m_channelsReset.Set();
+    GetFirstChannel().AddClientMajorVersion({1, 0});
+    GetSecondChannel().AddClientMajorVersion({1, 0});
+    GetFirstChannel().Start();
+    GetSecondChannel().Start();
+}
+
+ImageTransferAgent::~ImageTransferAgent()
+{
+    try
+    {
+        StopThreads();
+    }
+    catch (const UniversalError& error)
+    {
+        Q7_REPORT_INTERNAL_ERROR(error, nullptr);
+    }
+}
+
+void ImageTransferAgent::SetErrorCallback(const Universal::ErrorCallback& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    GetFirstChannel().SetErrorCallback(callback);
+    GetSecondChannel().SetErrorCallback(callback);
+}
+
+void ImageTransferAgent::SetErrorCallback(const std::function<void(const UniversalError&)>& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    GetFirstChannel().SetErrorCallback(callback);
+    GetSecondChannel().SetErrorCallback(callback);
+}
+
+void ImageTransferAgent::SetProgressCallback(const ProgressFunction& callback)
+{
+    m_machine.GetTransferProvider().SetProgressCallback(callback);
+}
+
+// ---------------------------------------------------------------------------
+// Open and StopThreads.
+
+bool ImageTransferAgent::IsOwnThread() const
+{
+    return m_ctrlThread.IsCurrentThread() || m_dlvrThread.IsCurrentThread() ||
+           m_ntfyThread.IsCurrentThread() || m_sendThread.IsCurrentThread() ||
+           m_rcv1Thread.IsCurrentThread() || m_rcv2Thread.IsCurrentThread();
+}
+
+void ImageTransferAgent::RefuseOwnThread(const wchar_t* what) const
+{
+    for (const Platform::Thread_Posix* thread :
+         {&m_ctrlThread, &m_dlvrThread, &m_ntfyThread, &m_sendThread, &m_rcv1Thread, &m_rcv2Thread})
+    {
+        if (thread->IsCurrentThread())
+            Universal::ThrowModuleError(
+                ModuleError(Universal::kError_InvalidState, L"KPX ch4 threads cannot wait for themselves."),
+                L"%ls called on '%ls'", what, thread->GetName());
+    }
+}
+
+bool ImageTransferAgent::AreThreadsRunning() const
+{
+    return m_ctrlThread.IsRunning() && m_dlvrThread.IsRunning() && m_ntfyThread.IsRunning() &&
+           m_sendThread.IsRunning() && m_rcv1Thread.IsRunning() && m_rcv2Thread.IsRunning();
+}
+
+void ImageTransferAgent::Open()
+{
+    RefuseOwnThread(L"Open");
+    ScopedLock lock(m_agentLock);
+    if (AreThreadsRunning())
+        return;
+    try
+    {
+        StopThreads();
+        // The control thread opens the sub-channels itself; this only finds
+        // out whether the camera lets 4.1 open. A camera that refuses leaves
+        // the threads stopped, which the caller sees at once.
+        std::int32_t result = kChannelResult_NotConnected;
+        try
+        {
+            result = GetFirstChannel().Open();
+        }
+        catch (const ModuleError& error)
+        {
+            if (error.GetFullCode() == kError_ConnectionLimit || error.GetFullCode() == kError_Authentication)
+                throw;
+            Universal::LogError(error, L"KPX ch4 sub-channel 4.1 did not open.");
+        }
+        if (result != kChannelResult_Done)
+            return;
+        GetFirstChannel().Close();
+
+        m_ctrlThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ControlThread), nullptr,
+                           Platform::kInfinite);
+        m_sendThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::SendThread), nullptr,
+                           Platform::kInfinite);
+        m_rcv1Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
+                           reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
+        m_rcv2Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
+                           reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
+        if (!GetFirstChannel().WaitForOpen(m_timings.subChannelOpenWaitMs) ||
+            !GetSecondChannel().WaitForOpen(m_timings.subChannelOpenWaitMs))
+            Universal::ThrowModuleError(ModuleError(
+                kError_SubChannelNotOpen, L"KPX ch4 One of the ImageTransfer sub-channels could not "
+                                          L"open!"));
+        m_ntfyThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::NotifyThread), nullptr,
+                           Platform::kInfinite);
+        m_dlvrThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::DeliverThread), nullptr,
+                           Platform::kInfinite);
+        if (!AreThreadsRunning())
+            StopThreads();
+    }
+    catch (...)
+    {
+        StopThreads();
+        throw;
+    }
+}
+
+void ImageTransferAgent::StopThreads()
+{
+    RefuseOwnThread(L"StopThreads");
+    ScopedLock lock(m_agentLock);
+    try
+    {
+        CloseChannels(true);
+    }
+    catch (const UniversalError&)
+    {
+        // Logged by the channel; the threads stop all the same.
+    }
+    m_dlvrThread.GetStopEvent().Set();
+    m_ntfyThread.GetStopEvent().Set();
+    StopThread(m_sendThread);
+    StopThread(m_rcv1Thread);
+    StopThread(m_rcv2Thread);
+    StopThread(m_ctrlThread);
+    StopThread(m_dlvrThread);
+    StopThread(m_ntfyThread);
+    // Ended threads are released, so that Open can start them again.
+    m_sendThread.Close();
+    m_rcv1Thread.Close();
+    m_rcv2Thread.Close();
+    m_ctrlThread.Close();
+    m_dlvrThread.Close();
+    m_ntfyThread.Close();
+    m_machine.DropRetiredTasks();
+}
+
+void ImageTransferAgent::StopThread(Platform::Thread_Posix& thread)
+{
+    while (!thread.Stop(kThreadStopWaitMs))
+        LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
+}
+
+// ---------------------------------------------------------------------------
+// The channel cycle.
+
+void ImageTransferAgent::CloseChannels(bool stopPeers)
+{
+    m_channelsOpen.Reset();
+    m_channelsReset.Set();
+    std::exception_ptr closeError;
+    for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
+    {
+        try
+        {
+            channel->Close();
+        }
+        catch (...)
+        {
+            if (!closeError)
+                closeError = std::current_exception();
+        }
+    }
+    ResetTransferStatus();
+    if (stopPeers)
+    {
+        m_ctrlThread.GetStopEvent().Set();
+        m_sendThread.GetStopEvent().Set();
+        m_rcv1Thread.GetStopEvent().Set();
+        m_rcv2Thread.GetStopEvent().Set();
+    }
+    if (closeError)
+        std::rethrow_exception(closeError);
+}
+
+void ImageTransferAgent::ResetTransferStatus()
+{
+    m_machine.ResetTransferStatus();
+    m_sendQueue.Clear();
+}
+
+bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
+{
+    try
+    {
+        CloseChannels(false);
+        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
+        for (;;)
+        {
+            if (Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
+                break;
+            if (thread.IsStopRequested())
+            {
+                CloseChannels(false);
+                return false;
+            }
+        }
+        // Every peer waits for the open: nothing of the last cycle is left.
+        ResetTransferStatus();
+        if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected() ||
+            GetFirstChannel().Open() != kChannelResult_Done ||
+            GetSecondChannel().Open() != kChannelResult_Done)
+        {
+            CloseChannels(false);
+            return false;
+        }
+        m_channelsReset.Reset();
+        m_channelsOpen.Set();
+        return true;
+    }
+    catch (...)
+    {
+        try
+        {
+            CloseChannels(false);
+        }
+        catch (const UniversalError&)
+        {
+            // The open's error is the one to report.
+        }
+        throw;
+    }
+}
+
+bool ImageTransferAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
+                                             Platform::Thread_Posix& thread)
+{
+    parked.Set();
+    std::uint32_t index = Platform::kNoSignalledIndex;
+    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
+                           &m_channelsOpen);
+    parked.Reset();
+    return index == 3;
+}
+
+// ---------------------------------------------------------------------------
+// Threads.
+
+void ImageTransferAgent::ControlThread(Platform::Thread_Posix& thread, void*)
+{
+    thread.GetReadyEvent().Set();
+    if (Dispatching(*this, [&] { ControlLoop(thread); }))
+        Dispatching(*this, [&] { CloseChannels(true); });
+}
+
+void ImageTransferAgent::ControlLoop(Platform::Thread_Posix& thread)
+{
+    const WaitObjectList stopObjects{&thread.GetStopEvent(), &m_channelsReset};
+    while (!thread.IsStopRequested())
+    {
+        if (!OpenChannels(thread))
+        {
+            CloseChannels(true);
+            return;
+        }
+        // The camera learns the host's wishes again after every open.
+        Dispatching(*this,
+                    [&]
+                    {
+                        m_machine.WithWishes(
+                            [&](bool enabled, std::uint32_t megabytes)
+                            {
+                                Queue(MakeEnableTransferMessage(GetFirstVersion(), enabled),
+                                      L"EnableTransfer (%u)", enabled ? 1U : 0U);
+                                Queue(MakeSetHostStorageSizeMessage(GetFirstVersion(), megabytes),
+                                      L"SetHostStorageSize (%u MB)", megabytes);
+                            });
+                        m_machine.ServeTransfers(stopObjects);
+                    });
+        CloseChannels(false);
+    }
+}
+
+void ImageTransferAgent::SendThread(Platform::Thread_Posix& thread, void*)
+{
+    thread.GetReadyEvent().Set();
+    Dispatching(*this, [&] { SendLoop(thread); });
+    Dispatching(*this, [&] { CloseChannels(true); });
+}
+
+void ImageTransferAgent::SendLoop(Platform::Thread_Posix& thread)
+{
+    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelsReset};
+    while (!thread.IsStopRequested())
+    {
+        if (!WaitForChannelsOpen(m_sendParked, thread))
+            return;
+        Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
+        CloseChannels(false);
+    }
+}
+
+void ImageTransferAgent::ReceiveThread(Platform::Thread_Posix& thread, void* parameter)
+{
+    const auto subChannel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(parameter));
+    Q7_ASSERT((subChannel == 1) || (subChannel == 2));
+    thread.GetReadyEvent().Set();
+    Dispatching(*this, [&] { ReceiveLoop(thread, subChannel); });
+    Dispatching(*this, [&] { CloseChannels(true); });
+}
+
+void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t subChannel)
+{
+    Channel& channel = subChannel == 1 ? GetFirstChannel() : GetSecondChannel();
+    Platform::EventCondition_Posix& parked = subChannel == 1 ? m_rcv1Parked : m_rcv2Parked;
+    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelsReset};
+    while (!thread.IsStopRequested())
+    {
+        if (!WaitForChannelsOpen(parked, thread))
+            return;
+        Dispatching(*this,
+                    [&]
+                    {
+                        while (!thread.IsStopRequested() && !m_channelsReset.IsSet())
+                        {
+                            std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
+                            std::uint32_t bytesRead = 0;
+                            if (channel.Read(bytes.data(), sizeof(bytes), &waitList, &bytesRead,
+                                             Platform::kInfinite) != kChannelResult_Done ||
+                                bytesRead != sizeof(bytes))
+                                return;
+                            const CommonMessageHeader header = *DecodeMessageHeader(bytes);
+                            CheckMessageHeader(header, L"KPX ch4 message header size too small.",
+                                               L"KPX ch4 message size too small.");
+                            TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
+                                                      ImageTransferMachine::kPieceSize);
+                            if (!m_machine.HandleMessage(header, source))
+                                return;
+                        }
+                    });
+        // A failed read or handler, an error or a reset: both sub-channels
+        // close and the control thread opens them again.
+        CloseChannels(false);
+    }
+}
+
+void ImageTransferAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
+{
+    thread.GetReadyEvent().Set();
+    Dispatching(*this,
+                [&]
+                {
+                    for (;;)
+                    {
+                        std::uint32_t index = Platform::kNoSignalledIndex;
+                        Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(),
+                                               &m_machine.GetStatusChangedEvent());
+                        if (index == 0)
+                            return;
+                        m_machine.GetStatusChangedEvent().Reset();
+                        TransferStatus status;
+                        GetTransferStatus(status);
+                        ScopedLock lock(m_notifyReceiverLock);
+                        if (m_notifyReceiver.IsNull())
+                            continue;
+                        CallReceiver(L"KPX ch4 notify receiver",
+                                     [&] { m_notifyReceiver(kNotify_TransferStatusChanged, &status); });
+                    }
+                });
+}
+
+void ImageTransferAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
+{
+    thread.GetReadyEvent().Set();
+    Dispatching(*this,
+                [&]
+                {
+                    Platform::BaseWaitObject* const objects[] = {
+                        &m_deliveryQueue.GetEvent(), &m_machine.GetBlockReadEvent(),
+                        &m_machine.GetBeginEvent(), &m_machine.GetDoneEvent(), &thread.GetStopEvent()};
+                    const WaitObjectList stopList{&thread.GetStopEvent()};
+                    for (;;)
+                    {
+                        std::uint32_t index = Platform::kNoSignalledIndex;
+                        Platform::WaitForObjects(&index, 5, objects, false, Platform::kInfinite);
+                        switch (index)
+                        {
+                        case 0:
+                        {
+                            ImageReceivePackage package(m_pool);
+                            if (m_deliveryQueue.Pop(package, stopList))
+                                Deliver(package);
+                            break;
+                        }
+                        case 1:
+                            m_machine.ServeBlockRead();
+                            break;
+                        case 2:
+                            m_machine.ServeBegin();
+                            break;
+                        case 3:
+                            m_machine.ServeDone();
+                            break;
+                        default:
+                            return;
+                        }
+                    }
+                });
+}
+
+void ImageTransferAgent::Deliver(ImageReceivePackage& package)
+{
+    if (package.buffer.IsEmpty() || package.size == 0)
+    {
+        LogErrorText(L"KPX ch4 trying to deliver an empty image.");
+    }
+    else
+    {
+        LogInfo(L"KPX ch4 delivering image (id=%u, size=%u (%u MB), filename=\"%ls\")", package.imageId,
+                package.size, MiBRoundedUp(package.size),
+                Universal::FromNarrow(package.fileName.c_str()).c_str());
+        ScopedLock lock(m_imageReceiverLock);
+        if (m_imageReceiver)
+            CallReceiver(L"KPX ch4 image receiver", [&] { m_imageReceiver(package); });
+        else
+            LogErrorText(L"KPX ch4 No image receiver method defined. Image discarded!");
+    }
+    // Delivered or dropped, the image is no longer pending here.
+    m_machine.CountDelivered();
+    package.buffer.Release();
+}
+
+// ---------------------------------------------------------------------------
+// Requests.
+
+template <typename... Args>
+bool ImageTransferAgent::Queue(MessageBytes message, const wchar_t* format, Args... args)
+{
+    if (!m_sendThread.IsRunning())
+        return false;
+    m_sendQueue.Push(
+        std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
+    return true;
+}
+
+void ImageTransferAgent::QueueGetStatus()
+{
+    if (m_sendThread.IsRunning())
+        Queue(MakeGetStatusMessage(GetFirstVersion()), L"GetStatus");
+}
+
+void ImageTransferAgent::SetTransferEnabled(bool enabled)
+{
+    m_machine.SetTransferEnabledWish(enabled,
+                                     [&]
+                                     {
+                                         if (m_sendThread.IsRunning())
+                                             Queue(MakeEnableTransferMessage(GetFirstVersion(), enabled),
+                                                   L"EnableTransfer (%u)", enabled ? 1U : 0U);
+                                     });
+}
+
+bool ImageTransferAgent::IsTransferEnabled() const
+{
+    return m_machine.IsTransferEnabledWish() && AreThreadsRunning();
+}
+
+void ImageTransferAgent::SetHostStorageSize(std::uint32_t megabytes)
+{
+    m_machine.SetHostStorageSizeWish(megabytes,
+                                     [&]
+                                     {
+                                         if (m_sendThread.IsRunning())
+                                             Queue(
+                                                 MakeSetHostStorageSizeMessage(GetFirstVersion(), megabytes),
+                                                 L"SetHostStorageSize (%u MB)", megabytes);
+                                     });
+}
+
+std::uint32_t ImageTransferAgent::GetHostStorageSize()
+{
+    QueueGetStatus();
+    return m_machine.GetCameraStorageSize();
+}
+
+std::uint32_t ImageTransferAgent::GetPendingImageCount()
+{
+    QueueGetStatus();
+    return m_machine.GetTransferStatus().pendingCount;
+}
+
+void ImageTransferAgent::GetTransferStatus(TransferStatus& status)
+{
+    QueueGetStatus();
+    status = m_machine.GetTransferStatus();
+}
+
+bool ImageTransferAgent::RequestImage(std::uint32_t imageId)
+{
+    try
+    {
+        if (!m_sendThread.IsRunning())
+            return false;
+        Queue(MakeRequestImageMessage(GetFirstVersion(), imageId), L"RequestImage (imageId: %u)", imageId);
+        return m_machine.TakeImageRequestReply(m_timings.requestImageWaitMs);
+    }
+    catch (const std::exception& exception)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(exception), nullptr);
+    }
+}
+
+void ImageTransferAgent::SetImageReceiver(ImageReceiver receiver)
+{
+    RefuseOwnThread(L"SetImageReceiver");
+    ScopedLock lock(m_agentLock);
+    StopThreads();
+    ScopedLock receiverLock(m_imageReceiverLock);
+    m_imageReceiver = std::move(receiver);
+}
+
+void ImageTransferAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
+{
+    ScopedLock lock(m_agentLock);
+    ScopedLock receiverLock(m_notifyReceiverLock);
+    if (&receiver == &m_notifyReceiver)
+        return;
+    m_notifyReceiver.Reset();
+    if (!receiver.IsNull())
+        m_notifyReceiver = receiver;
+}
+
+// ---------------------------------------------------------------------------
+// ImageTransferReplies: queued on 4.1 while the send thread runs.
+
+void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
+{
+    Queue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
+}
+
+void ImageTransferAgent::SendDataEndAck(std::uint32_t dataId)
+{
+    Queue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
+}
+
+void ImageTransferAgent::SendDataAbort(std::uint32_t dataId)
+{
+    Queue(MakeDataAbortMessage(GetSecondVersion(), dataId), L"DataAbort (id=%u)", dataId);
+}
+
+void ImageTransferAgent::SendDataError(std::uint32_t dataId, std::uint32_t errorId,
+                                       const CommonMessageHeader& received)
+{
+    Queue(MakeDataErrorMessage(GetFirstVersion(), dataId, errorId, received), L"DataError (error=%u:%u)",
+          errorId >> 24, errorId & 0xFFFFFFu);
+}
+
+void ImageTransferAgent::SendCommonError(std::uint32_t errorId, const CommonMessageHeader& received)
+{
+    if (m_sendThread.IsRunning())
+        CommonError(m_sendQueue, errorId, received, GetFirstVersion());
+}
+
+ProtocolVersion ImageTransferAgent::GetFirstVersion() const
+{
+    return m_pFirstChannel->GetNegotiatedVersion();
+}
+
+ProtocolVersion ImageTransferAgent::GetSecondVersion() const
+{
+    return m_secondChannel.GetNegotiatedVersion();
+}
+
+} // namespace Q7::KPX

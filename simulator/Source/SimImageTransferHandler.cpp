@@ -1,0 +1,802 @@
+#include "SimImageTransferHandler.h"
+
+#include "SimByteCursor.h"
+#include "SimDataTransfer.h"
+#include "SimLog.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace Q7::Sim
+{
+
+namespace
+{
+
+constexpr ChannelId kFirst{4, 1};
+constexpr ChannelId kSecond{4, 2};
+constexpr std::uint32_t kImageDataType = 0;
+constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
+constexpr std::uint64_t kTwoToThe32 = std::uint64_t{1} << 32;
+
+std::string Hex(std::uint32_t value)
+{
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%X", value);
+    return buffer;
+}
+
+bool IsMidImageFault(ImageTransferFaultKind kind)
+{
+    switch (kind)
+    {
+    case ImageTransferFaultKind::AbortMidImage:
+    case ImageTransferFaultKind::StallMidImage:
+    case ImageTransferFaultKind::DropMidBlock:
+    case ImageTransferFaultKind::BlockBeyondMaxSize:
+    case ImageTransferFaultKind::BlockBeyondMessage:
+    case ImageTransferFaultKind::SeekBackAndResend:
+    case ImageTransferFaultKind::SecondBeginSameId:
+    case ImageTransferFaultKind::SecondBeginOtherId:
+    case ImageTransferFaultKind::DataErrorMidImage:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+std::string ImageTransferName(std::uint32_t imageId)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "SIM_%04u.JPG", imageId);
+    return name;
+}
+
+// The image in flight.
+struct ImageTransferControl::Transfer
+{
+    std::uint32_t imageId = 0;
+    std::uint32_t dataId = 0;
+    std::string name;
+    std::shared_ptr<std::vector<std::uint8_t>> bytes; // the image file
+    std::uint64_t base = 0;                           // where the file goes in the transfer
+    std::uint64_t firstGeneration = 0;
+    std::uint64_t secondGeneration = 0;
+    std::optional<ImageTransferFault> fault;
+    bool faultDone = false;
+};
+
+// ---------------------------------------------------------------------------
+// Construction, configuration, observation.
+
+ImageTransferControl::ImageTransferControl(std::shared_ptr<ImageStore> store) : m_store(std::move(store))
+{
+    m_store->Subscribe(this);
+}
+
+ImageTransferControl::~ImageTransferControl()
+{
+    m_store->Unsubscribe(this);
+    Stop();
+}
+
+void ImageTransferControl::SetBlockSize(std::uint32_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_blockSize = std::max<std::uint32_t>(bytes, 1);
+}
+
+void ImageTransferControl::AddFault(ImageTransferFault fault)
+{
+    std::lock_guard lock(m_mutex);
+    m_faults.push_back(fault);
+}
+
+ImageTransferCounters ImageTransferControl::Counters() const
+{
+    std::lock_guard lock(m_mutex);
+    ImageTransferCounters counters = m_counters;
+    counters.enabled = m_enabled;
+    counters.hostStorageSize = m_hostStorageSize;
+    counters.pending = m_queue.size();
+    return counters;
+}
+
+std::vector<SentImage> ImageTransferControl::Sent() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_sent;
+}
+
+bool ImageTransferControl::WaitUntil(const std::function<bool(const ImageTransferCounters&)>& predicate,
+                                     std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout,
+                              [&]
+                              {
+                                  ImageTransferCounters counters = m_counters;
+                                  counters.enabled = m_enabled;
+                                  counters.hostStorageSize = m_hostStorageSize;
+                                  counters.pending = m_queue.size();
+                                  return predicate(counters);
+                              });
+}
+
+// ---------------------------------------------------------------------------
+// The store: captures are queued for the host.
+
+void ImageTransferControl::OnImagesAdded(const std::vector<SimImage>&) {}
+void ImageTransferControl::OnImageRemoved(const SimImage&) {}
+void ImageTransferControl::OnImageChanged(const SimImage&) {}
+
+void ImageTransferControl::OnImagesCaptured(const std::vector<SimImage>& images)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.insert(m_queue.end(), images.begin(), images.end());
+        m_statusDue = true;
+    }
+    m_changed.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// The channels.
+
+void ImageTransferControl::Attach(ChannelContext& context)
+{
+    std::lock_guard lock(m_mutex);
+    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
+    slot.context = &context;
+    ++slot.generation;
+    EnsureSender();
+    m_changed.notify_all();
+}
+
+void ImageTransferControl::Detach(ChannelContext& context)
+{
+    std::unique_lock lock(m_mutex);
+    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
+    if (slot.context == &context)
+    {
+        slot.context = nullptr;
+        ++slot.generation;
+        // The host's wishes belong to its session: it tells them again after
+        // the next open.
+        if (&slot == &m_first)
+            m_enabled = false;
+    }
+    m_changed.notify_all();
+    // The context goes once OnClose returns: the sender must be done with it.
+    m_changed.wait(lock, [&] { return slot.busy == 0; });
+}
+
+void ImageTransferControl::EnsureSender()
+{
+    if (m_sender.joinable() || m_stop)
+        return;
+    m_sender = std::thread([this] { SenderLoop(); });
+}
+
+void ImageTransferControl::ReleaseHeldFault()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_releaseHeld = true;
+    }
+    m_changed.notify_all();
+}
+
+void ImageTransferControl::Stop()
+{
+    std::thread sender;
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+        sender = std::move(m_sender);
+    }
+    m_changed.notify_all();
+    if (sender.joinable())
+        sender.join();
+    std::lock_guard lock(m_mutex);
+    m_stop = false;
+}
+
+bool ImageTransferControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
+                                  std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner)
+{
+    if (slot.context == nullptr || slot.generation != generation || m_stop)
+        return false;
+    ChannelContext* const context = slot.context;
+    ++slot.busy;
+    lock.unlock();
+    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
+    lock.lock();
+    --slot.busy;
+    m_changed.notify_all();
+    return sent;
+}
+
+// ---------------------------------------------------------------------------
+// Status.
+
+std::vector<std::uint8_t> ImageTransferControl::StatusMessage() const
+{
+    auto message = StartMessage(kClassImageTransfer, kItStatus, kItStatusSize, kItStatusSize);
+    ByteWriter w(message);
+    w.Seek(kMessageHeaderSize);
+    w.U32(static_cast<std::uint32_t>(m_queue.size()));
+    w.U32(m_hostStorageSize);
+    w.U8(m_enabled ? 1 : 0);
+    return message;
+}
+
+void ImageTransferControl::SendDueStatus(std::unique_lock<std::mutex>& lock)
+{
+    if (!m_statusDue || m_first.context == nullptr)
+        return;
+    m_statusDue = false;
+    const std::vector<std::uint8_t> message = StatusMessage();
+    if (SendOn(lock, m_first, m_first.generation, message))
+        ++m_counters.statusSent;
+}
+
+void ImageTransferControl::SendStatusNow(ChannelContext& context)
+{
+    std::vector<std::uint8_t> message;
+    {
+        std::lock_guard lock(m_mutex);
+        message = StatusMessage();
+        ++m_counters.statusSent;
+    }
+    context.Send(message);
+}
+
+// ---------------------------------------------------------------------------
+// The host's messages on 4.1 (checked by the handler).
+
+void ImageTransferControl::OnGetStatus(ChannelContext& context)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_counters.statusRequests;
+    }
+    SendStatusNow(context);
+}
+
+void ImageTransferControl::OnSetHostStorageSize(ChannelContext& context, std::uint32_t megabytes)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_hostStorageSize = megabytes;
+    }
+    m_changed.notify_all();
+    SendStatusNow(context);
+}
+
+void ImageTransferControl::OnEnableTransfer(ChannelContext& context, std::uint8_t enable)
+{
+    bool silent = false;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_counters.enableRequests;
+        m_enabled = enable == 1;
+        for (auto it = m_faults.begin(); it != m_faults.end(); ++it)
+        {
+            if (it->kind == ImageTransferFaultKind::SilentEnable && it->enable == enable)
+            {
+                m_faults.erase(it);
+                ++m_counters.faultsApplied;
+                silent = true;
+                break;
+            }
+        }
+    }
+    m_changed.notify_all();
+    if (silent)
+        context.Log().Write(LogLevel::Warning, "fault: channel 4.1 leaves EnableTransfer unanswered");
+    else
+        SendStatusNow(context);
+}
+
+void ImageTransferControl::OnRequestImage(ChannelContext& context, std::uint32_t imageId)
+{
+    const std::optional<SimImage> image = m_store->Find(imageId);
+    bool enabled = false;
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_counters.imageRequests;
+        enabled = m_enabled;
+    }
+    const bool accepted = image && enabled;
+    auto reply = StartMessage(kClassImageTransfer, kItImageRequestReply, kItImageRequestReplySize,
+                              kItImageRequestReplySize);
+    ByteWriter w(reply);
+    w.Seek(kMessageHeaderSize);
+    w.U32(imageId);
+    w.U32(accepted ? 1 : 0);
+    context.Send(reply);
+    if (!accepted)
+        return;
+    // Answered first, then queued.
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back(*image);
+        m_statusDue = true;
+    }
+    m_changed.notify_all();
+}
+
+void ImageTransferControl::OnHostAnswer(ChannelContext& context, std::uint8_t type, std::uint32_t dataId)
+{
+    std::string violation;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_begunIds.count(dataId) == 0)
+            violation = "answer of type " + Hex(type) + " for data id " + std::to_string(dataId) +
+                        " that the camera never began";
+        else if (type == kDataEndAck && m_endedIds.count(dataId) == 0)
+            violation = "DataEndAck of data id " + std::to_string(dataId) + " before its DataEnd";
+        else
+            m_answers.push_back({type, dataId});
+    }
+    m_changed.notify_all();
+    if (!violation.empty())
+        context.ReportViolation(ViolationKind::UnexpectedMessage, violation);
+}
+
+void ImageTransferControl::OnHostDataError(ChannelContext& context, std::uint32_t errorId,
+                                           std::uint32_t dataId)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_counters.hostDataErrors.push_back(errorId);
+    }
+    m_changed.notify_all();
+    context.Log().Write(LogLevel::Info, "channel 4.1: host sent DataError " + Hex(errorId) + " for id " +
+                                            std::to_string(dataId));
+}
+
+// ---------------------------------------------------------------------------
+// The sender.
+
+bool ImageTransferControl::ReadyToSend() const
+{
+    return m_enabled && !m_queue.empty() && m_first.context != nullptr && m_second.context != nullptr;
+}
+
+void ImageTransferControl::SenderLoop()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;)
+    {
+        m_changed.wait(lock, [&]
+                       { return m_stop || (m_statusDue && m_first.context != nullptr) || ReadyToSend(); });
+        if (m_stop)
+            return;
+        if (m_statusDue && m_first.context != nullptr)
+        {
+            SendDueStatus(lock);
+            continue;
+        }
+        const SimImage image = m_queue.front();
+        std::optional<ImageTransferFault> fault;
+        for (auto it = m_faults.begin(); it != m_faults.end(); ++it)
+        {
+            if (it->kind != ImageTransferFaultKind::SilentEnable)
+            {
+                fault = *it;
+                m_faults.erase(it);
+                ++m_counters.faultsApplied;
+                break;
+            }
+        }
+        const Outcome outcome = SendImage(lock, image, fault);
+        if (outcome == Outcome::Interrupted)
+        {
+            ++m_counters.interrupted;
+            continue;
+        }
+        if (outcome == Outcome::Completed)
+            ++m_counters.imagesCompleted;
+        else if (outcome == Outcome::AbortedByHost)
+            ++m_counters.abortedByHost;
+        else
+            ++m_counters.abortedByCamera;
+        if (!m_queue.empty() && m_queue.front().id == image.id)
+            m_queue.pop_front();
+        m_statusDue = true;
+        m_changed.notify_all();
+    }
+}
+
+std::shared_ptr<std::vector<std::uint8_t>>
+ImageTransferControl::FileBuffer(std::unique_lock<std::mutex>& lock, const SimImage& image)
+{
+    // The buffer of the last image is reused once no queued packet holds it.
+    std::shared_ptr<std::vector<std::uint8_t>> buffer = m_fileBuffer;
+    if (!buffer || buffer.use_count() > 2)
+        buffer = std::make_shared<std::vector<std::uint8_t>>();
+    m_fileBuffer.reset();
+    lock.unlock();
+    buffer->resize(image.info.imageSize);
+    image.WriteFileBytes(*buffer);
+    lock.lock();
+    m_fileBuffer = buffer;
+    return buffer;
+}
+
+bool ImageTransferControl::TakeAbort(std::uint32_t dataId)
+{
+    for (auto it = m_answers.begin(); it != m_answers.end(); ++it)
+    {
+        if (it->type == kDataAbort && it->dataId == dataId)
+        {
+            m_answers.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, const Transfer& transfer,
+                                         Wait wait, bool& aborted)
+{
+    aborted = false;
+    for (;;)
+    {
+        if (m_stop || m_first.generation != transfer.firstGeneration ||
+            m_second.generation != transfer.secondGeneration)
+            return false;
+        for (auto it = m_answers.begin(); it != m_answers.end();)
+        {
+            if (it->dataId != transfer.dataId)
+            {
+                ++it; // another transfer's: not this wait's business
+                continue;
+            }
+            const std::uint8_t type = it->type;
+            it = m_answers.erase(it);
+            if (type == kDataAbort)
+            {
+                aborted = true;
+                return true;
+            }
+            if ((wait == Wait::BeginAck && type == kDataBeginAck) ||
+                (wait == Wait::EndAck && type == kDataEndAck))
+                return true;
+        }
+        if (m_statusDue)
+        {
+            SendDueStatus(lock);
+            continue;
+        }
+        m_changed.wait(lock);
+    }
+}
+
+bool ImageTransferControl::SendBlock(std::unique_lock<std::mutex>& lock, Transfer& transfer,
+                                     std::uint64_t offset, std::uint64_t size)
+{
+    const auto header = BuildDataBlockHeader(transfer.dataId, static_cast<std::uint32_t>(size),
+                                             static_cast<std::uint32_t>(size));
+    if (!SendOn(lock, m_second, transfer.secondGeneration, header))
+        return false;
+    const std::span<const std::uint8_t> bytes(transfer.bytes->data() + offset,
+                                              static_cast<std::size_t>(size));
+    if (!SendOn(lock, m_second, transfer.secondGeneration, bytes, transfer.bytes))
+        return false;
+    m_counters.bytesSent += size;
+    return true;
+}
+
+ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<std::mutex>& lock,
+                                                              const SimImage& image,
+                                                              std::optional<ImageTransferFault> fault)
+{
+    Transfer transfer;
+    transfer.imageId = image.id;
+    transfer.name = ImageTransferName(image.id);
+    transfer.firstGeneration = m_first.generation;
+    transfer.secondGeneration = m_second.generation;
+    transfer.fault = fault;
+    transfer.bytes = FileBuffer(lock, image);
+    if (m_stop || m_first.generation != transfer.firstGeneration ||
+        m_second.generation != transfer.secondGeneration)
+        return Outcome::Interrupted;
+    const std::uint64_t size = transfer.bytes->size();
+    const ImageTransferFaultKind kind = fault ? fault->kind : ImageTransferFaultKind::SilentEnable; // none
+    m_answers.clear();
+
+    transfer.dataId = m_nextDataId++;
+    std::uint64_t announced = size;
+    if (kind == ImageTransferFaultKind::HugeMaxDataSize)
+        announced = kTwoToThe32;
+    if (kind == ImageTransferFaultKind::AbortThenLargerBegin)
+    {
+        // A transfer abandoned at once, then the image under another id with a
+        // larger size.
+        m_begunIds.insert(transfer.dataId);
+        if (!SendOn(lock, m_second, transfer.secondGeneration,
+                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+            return Outcome::Interrupted;
+        if (fault->hold)
+        {
+            ++m_counters.faultsHeld;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_releaseHeld || m_stop; });
+            m_releaseHeld = false;
+            --m_counters.faultsHeld;
+        }
+        if (!SendOn(lock, m_second, transfer.secondGeneration,
+                    BuildDataIdMessage(kDataAbort, transfer.dataId)))
+            return Outcome::Interrupted;
+        transfer.dataId = m_nextDataId++;
+        announced = fault->largerMaxSize;
+        transfer.base = fault->seekTo;
+    }
+    m_begunIds.insert(transfer.dataId);
+    m_sent.push_back(
+        {image.id, transfer.dataId, transfer.name, size, std::chrono::steady_clock::now(), false});
+    ++m_counters.imagesBegun;
+    if (!SendOn(lock, m_second, transfer.secondGeneration,
+                BuildDataBegin(kImageDataType, transfer.dataId, announced, kNoTimeout, transfer.name)))
+        return Outcome::Interrupted;
+
+    bool aborted = false;
+    if (kind != ImageTransferFaultKind::BlocksBeforeAck)
+    {
+        if (!WaitForAnswer(lock, transfer, Wait::BeginAck, aborted))
+            return Outcome::Interrupted;
+        if (aborted)
+            return Outcome::AbortedByHost;
+    }
+    if (transfer.base > 0 &&
+        !SendOn(lock, m_second, transfer.secondGeneration, BuildDataSeek(transfer.dataId, transfer.base)))
+        return Outcome::Interrupted;
+
+    std::uint64_t offset = 0;
+    while (offset < size)
+    {
+        if (fault && !transfer.faultDone && IsMidImageFault(fault->kind) && offset >= fault->afterBytes)
+        {
+            transfer.faultDone = true;
+            Outcome outcome = Outcome::Interrupted;
+            if (SendMidImageFault(lock, transfer, offset, outcome))
+                return outcome;
+            if (fault->kind == ImageTransferFaultKind::SeekBackAndResend)
+                offset = 0;
+        }
+        const std::uint64_t n = std::min<std::uint64_t>(m_blockSize, size - offset);
+        if (!SendBlock(lock, transfer, offset, n))
+            return Outcome::Interrupted;
+        offset += n;
+        if (TakeAbort(transfer.dataId))
+            return Outcome::AbortedByHost;
+        SendDueStatus(lock);
+    }
+
+    std::uint64_t total = transfer.base + size;
+    if (kind == ImageTransferFaultKind::ShortDataEnd && total > 0)
+        --total;
+    m_endedIds.insert(transfer.dataId);
+    if (!SendOn(lock, m_second, transfer.secondGeneration, BuildDataEnd(transfer.dataId, total)))
+        return Outcome::Interrupted;
+    if (!WaitForAnswer(lock, transfer, Wait::EndAck, aborted))
+        return Outcome::Interrupted;
+    if (aborted)
+        return Outcome::AbortedByHost;
+    for (SentImage& sent : m_sent)
+    {
+        if (sent.dataId == transfer.dataId)
+            sent.completed = true;
+    }
+    return Outcome::Completed;
+}
+
+bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock, Transfer& transfer,
+                                             std::uint64_t offset, Outcome& outcome)
+{
+    const std::uint64_t size = transfer.bytes->size();
+    const std::uint64_t block = std::min<std::uint64_t>(m_blockSize, size - offset);
+    const std::uint64_t generation = transfer.secondGeneration;
+    bool aborted = false;
+    // Waits for the host's DataAbort (or a close): the camera sends nothing more.
+    const auto hostAborts = [&]
+    {
+        if (!WaitForAnswer(lock, transfer, Wait::Abort, aborted))
+            return Outcome::Interrupted;
+        return Outcome::AbortedByHost;
+    };
+    switch (transfer.fault->kind)
+    {
+    case ImageTransferFaultKind::AbortMidImage:
+        SendOn(lock, m_second, generation, BuildDataIdMessage(kDataAbort, transfer.dataId));
+        outcome = Outcome::AbortedByCamera;
+        return true;
+    case ImageTransferFaultKind::StallMidImage:
+    case ImageTransferFaultKind::DropMidBlock:
+    {
+        // Half a block: its header promises more than follows.
+        const auto header = BuildDataBlockHeader(transfer.dataId, static_cast<std::uint32_t>(block),
+                                                 static_cast<std::uint32_t>(block));
+        const std::span<const std::uint8_t> half(transfer.bytes->data() + offset,
+                                                 static_cast<std::size_t>(block / 2));
+        if (SendOn(lock, m_second, generation, header) &&
+            SendOn(lock, m_second, generation, half, transfer.bytes) &&
+            transfer.fault->kind == ImageTransferFaultKind::DropMidBlock && m_second.context != nullptr &&
+            m_second.generation == generation)
+            m_second.context->DropConnectionAfterOutput();
+        // Nothing more until the channel closes.
+        while (!m_stop && m_second.generation == generation && m_first.generation == transfer.firstGeneration)
+            m_changed.wait(lock);
+        outcome = Outcome::Interrupted;
+        return true;
+    }
+    case ImageTransferFaultKind::BlockBeyondMaxSize:
+    {
+        // The rest of the image and one byte more.
+        std::vector<std::uint8_t> bytes(transfer.bytes->begin() + static_cast<std::ptrdiff_t>(offset),
+                                        transfer.bytes->end());
+        bytes.push_back(0);
+        if (!SendOn(lock, m_second, generation, BuildDataBlock(transfer.dataId, bytes)))
+        {
+            outcome = Outcome::Interrupted;
+            return true;
+        }
+        outcome = hostAborts();
+        return true;
+    }
+    case ImageTransferFaultKind::BlockBeyondMessage:
+    {
+        const auto header = BuildDataBlockHeader(transfer.dataId, static_cast<std::uint32_t>(block + 1),
+                                                 static_cast<std::uint32_t>(block));
+        const std::span<const std::uint8_t> bytes(transfer.bytes->data() + offset,
+                                                  static_cast<std::size_t>(block));
+        if (SendOn(lock, m_second, generation, header))
+            SendOn(lock, m_second, generation, bytes, transfer.bytes);
+        outcome = hostAborts();
+        return true;
+    }
+    case ImageTransferFaultKind::SeekBackAndResend:
+        if (!SendOn(lock, m_second, generation, BuildDataSeek(transfer.dataId, transfer.base)))
+        {
+            outcome = Outcome::Interrupted;
+            return true;
+        }
+        return false; // the caller sends every block again
+    case ImageTransferFaultKind::SecondBeginSameId:
+        if (!SendOn(lock, m_second, generation,
+                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+        {
+            outcome = Outcome::Interrupted;
+            return true;
+        }
+        outcome = hostAborts();
+        return true;
+    case ImageTransferFaultKind::SecondBeginOtherId:
+    {
+        const std::uint32_t other = m_nextDataId++;
+        m_begunIds.insert(other);
+        if (!SendOn(
+                lock, m_second, generation,
+                BuildDataBegin(kImageDataType, other, size, kNoTimeout, ImageTransferName(transfer.imageId))))
+        {
+            outcome = Outcome::Interrupted;
+            return true;
+        }
+        return false; // the image goes on
+    }
+    case ImageTransferFaultKind::DataErrorMidImage:
+        if (!SendOn(lock, m_second, generation,
+                    BuildDataError(transfer.fault->errorId, kClassDataTransfer, kDataBlock, transfer.dataId)))
+        {
+            outcome = Outcome::Interrupted;
+            return true;
+        }
+        outcome = hostAborts();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The handler.
+
+ImageTransferHandler::ImageTransferHandler(std::shared_ptr<ImageTransferControl> control)
+    : m_control(std::move(control))
+{
+}
+
+void ImageTransferHandler::OnOpen(ChannelContext& context)
+{
+    MessageChannelHandler::OnOpen(context);
+    m_control->Attach(context);
+}
+
+void ImageTransferHandler::OnClose(ChannelContext& context)
+{
+    m_control->Detach(context);
+    MessageChannelHandler::OnClose(context);
+}
+
+bool ImageTransferHandler::OnMessage(ChannelContext& context, const MessageHeader& header,
+                                     std::span<const std::uint8_t> message)
+{
+    if (context.Channel() != kFirst)
+        return false; // the host sends everything on 4.1
+    ByteReader r(message);
+    r.Seek(kMessageHeaderSize);
+    if (header.messageClass == kClassImageTransfer)
+    {
+        switch (header.messageType)
+        {
+        case kItGetStatus:
+            if (ExpectSize(context, header, kItGetStatusSize, "GetStatus"))
+                m_control->OnGetStatus(context);
+            return true;
+        case kItEnableTransfer:
+            if (ExpectSize(context, header, kItRequestSize, "EnableTransfer"))
+            {
+                const std::uint8_t enable = r.U8();
+                const bool padded = r.U8() == 0 && r.U8() == 0 && r.U8() == 0;
+                if (enable > 1 || !padded)
+                    context.ReportViolation(ViolationKind::BadMessage, "EnableTransfer with enable " +
+                                                                           std::to_string(enable) +
+                                                                           " or non-zero bytes 17 to 19");
+                else
+                    m_control->OnEnableTransfer(context, enable);
+            }
+            return true;
+        case kItSetHostStorageSize:
+            if (ExpectSize(context, header, kItRequestSize, "SetHostStorageSize"))
+                m_control->OnSetHostStorageSize(context, r.U32());
+            return true;
+        case kItRequestImage:
+            if (ExpectSize(context, header, kItRequestSize, "RequestImage"))
+                m_control->OnRequestImage(context, r.U32());
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (header.messageClass != kClassDataTransfer)
+        return false;
+    switch (header.messageType)
+    {
+    case kDataBeginAck:
+    case kDataEndAck:
+    case kDataAbort:
+        if (ExpectSize(context, header, kDataIdMessageSize, "data-transfer answer"))
+        {
+            const std::uint32_t dataId = r.U32();
+            if (r.U32() != 0)
+                context.ReportViolation(ViolationKind::BadMessage,
+                                        "non-zero bytes 20 to 23 of a data-transfer answer");
+            m_control->OnHostAnswer(context, header.messageType, dataId);
+        }
+        return true;
+    case kDataError:
+    {
+        // A DataError from the host carries no text.
+        if (!ExpectSize(context, header, kDataErrorHeaderSize, "DataError"))
+            return true;
+        const std::uint32_t errorId = r.U32();
+        r.Seek(kCommonErrorHeaderSize);
+        m_control->OnHostDataError(context, errorId, r.U32());
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+ChannelHandlerFactory ImageTransferHandler::Factory(std::shared_ptr<ImageTransferControl> control)
+{
+    return [control](ChannelId) { return std::make_unique<ImageTransferHandler>(control); };
+}
+
+} // namespace Q7::Sim
