@@ -1,345 +1,472 @@
-// tavrin-demo: finds a camera through the device manager and opens it as a KPX
-// camera object, which reads what the camera tells about itself on channel
-// 0.0 (its device information and the channels it offers) and builds the
-// agents of those channels; starts device control, prints the device
-// information and the camera's properties, and closes.
+// tavrin-demo: the whole library through its public C++ interface. Lists the
+// cameras, opens one, lists its stored images, reads every property's
+// specification and sets one, captures an image and saves it, runs live view,
+// downloads the camera's diagnostics log, and closes.
 //
-//   tavrin-demo                 starts the camera simulator in this process on
-//                               a loopback address and talks to it
-//   tavrin-demo HOST[:PORT]     talks to the camera at HOST (port 7381 when
-//                               none is given)
+//   tavrin-demo [--address A.B.C.D] [--out DIR] [--frames N]
 //
-// The address becomes an entry of the manager's static address list; the demo
-// prints the cameras the manager lists (USB cameras too) and opens the first.
+// Without --address the demo starts the camera simulator in this process, on
+// the first free loopback address 127.0.0.N:7381 from N = 2, and talks to it;
+// with it, the camera at that IPv4 address (port 7381). The captured image is
+// saved in DIR (default: tavrin-demo in the system's temporary folder); live
+// view runs for N frames (default 30).
 //
-// Exit code 0 on success; 1, with one line on standard error, when no camera
-// is found or the camera cannot be reached or answers wrongly; 2 for a wrong
-// command line.
+// Exit code 0 on success; 1, with one line on standard error, when the camera
+// cannot be reached or fails; 2 for a wrong command line.
 
-#include <algorithm>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <list>
-#include <memory>
-#include <string>
-#include <vector>
+#include <TavrinCpp/Camera.h>
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/EventTypes.h>
+#include <TavrinCpp/ImageObjects.h>
+#include <TavrinCpp/Listener.h>
+#include <TavrinCpp/NotificationEvent.h>
+#include <TavrinCpp/PropertyValue.h>
+#include <TavrinCpp/Sdk.h>
+#include <TavrinCpp/StoredImageHandle.h>
+#include <TavrinCpp/Subscriptions.h>
 
-#include "Agents/KPXEnumeration.h"
-#include "Camera/KPXCamera.h"
-#include "Q7PlatformSocket.h"
-#include "Q7UniversalError.h"
-#include "Q7UniversalString.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
-#include "Transport/KPXDeviceManager.h"
-#include "Wire/KPXValue.h"
+#include "SimImageStore.h"
+#include "SimProgrammingHandler.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace
 {
 
-using namespace Q7::KPX;
-using namespace Q7::KPX::Enumeration;
+using namespace Q7::Tavrin;
+using Clock = std::chrono::steady_clock;
 
-// A failure that ends the demo with its one-line message.
+constexpr std::uint16_t kCameraPort = 7381;
+constexpr unsigned int kCaptureWaitMs = 10000;
+constexpr unsigned int kFrameWaitMs = 10000;
+
+const char kUsage[] = "usage: tavrin-demo [--address A.B.C.D] [--out DIR] [--frames N]\n"
+                      "  --address A.B.C.D  the camera's IPv4 address (port 7381); default: a camera\n"
+                      "                     simulator started in this process on 127.0.0.N:7381\n"
+                      "  --out DIR          where the captured image is saved (default: tavrin-demo in\n"
+                      "                     the temporary folder)\n"
+                      "  --frames N         live-view frames to receive (default 30)\n";
+
+/// A wrong command line: exit code 2.
+struct UsageError
+{
+    std::string message;
+};
+
+/// A step that failed: exit code 1 with its one line.
 struct DemoFailure
 {
     std::string message;
 };
 
-std::string Narrow(const Q7::Universal::UniversalString& text)
+struct Options
 {
-    return Q7::Universal::ToNarrow(text.c_str()).c_str();
-}
-
-std::string ErrorText(const Q7::Universal::UniversalError& error)
-{
-    return Narrow(Q7::Universal::FormatErrorText(error, nullptr));
-}
-
-const char* PipeResultText(std::uint32_t result)
-{
-    switch (result)
-    {
-    case Transport::kPipeResult_Timeout:
-        return "the connection timed out";
-    case Transport::kPipeResult_Closed:
-        return "the connection is closed";
-    case Transport::kPipeResult_Disconnected:
-        return "the connection was refused or lost";
-    default:
-        return "the connection failed";
-    }
-}
-
-// A camera's text as it can be shown on a terminal: control characters
-// become '?'.
-std::string Printable(const std::string& text)
-{
-    std::string shown = text;
-    for (char& c : shown)
-    {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            c = '?';
-    }
-    return shown;
-}
-
-struct Address
-{
-    std::string host;
-    std::uint16_t port = Transport::kDefaultTcpPort;
+    std::string address; ///< empty: start the simulator
+    std::filesystem::path out = std::filesystem::temp_directory_path() / "tavrin-demo";
+    unsigned int frames = 30;
+    bool help = false;
 };
 
-// "HOST" or "HOST:PORT".
-Address ParseAddress(const std::string& text)
+Options ParseOptions(int argc, char** argv)
 {
-    Address address;
-    const std::size_t colon = text.rfind(':');
-    address.host = text.substr(0, colon);
-    if (colon != std::string::npos)
+    Options options;
+    for (int i = 1; i < argc; ++i)
     {
-        const std::string port = text.substr(colon + 1);
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(port.c_str(), &end, 10);
-        if (port.empty() || *end != '\0' || value == 0 || value > 65535)
-            throw DemoFailure{"invalid port '" + port + "' (expected 1 to 65535)"};
-        address.port = static_cast<std::uint16_t>(value);
-    }
-    if (address.host.empty())
-        throw DemoFailure{"no host name in '" + text + "'"};
-    if (address.host.find_first_of("\r\n") != std::string::npos)
-        throw DemoFailure{"invalid host name '" + address.host + "'"};
-    return address;
-}
-
-std::string AddressText(std::uint32_t ipv4, std::uint16_t port)
-{
-    return std::to_string(ipv4 >> 24) + "." + std::to_string((ipv4 >> 16) & 0xFF) + "." +
-           std::to_string((ipv4 >> 8) & 0xFF) + "." + std::to_string(ipv4 & 0xFF) + ":" +
-           std::to_string(port);
-}
-
-// Where a camera is: "127.0.0.1:7381" or "USB 1-4@5:0".
-std::string CameraPlace(const Transport::DeviceMoniker& camera)
-{
-    if (camera.type == Transport::kMonikerType_Usb)
-        return std::string("USB ") + camera.usb.devicePath.c_str();
-    return AddressText(camera.tcp.address, camera.tcp.port);
-}
-
-// One line of the static address list naming the camera at host and port:
-// bars and backslashes in the texts are escaped.
-std::string StaticEntry(const std::string& name, const std::string& host, std::uint16_t port)
-{
-    const auto escaped = [](const std::string& text)
-    {
-        std::string result;
-        for (const char c : text)
+        const std::string option = argv[i];
+        if (option == "--help")
         {
-            if (c == '|' || c == '\\')
-                result += '\\';
-            result += c;
+            options.help = true;
+            return options;
         }
-        return result;
-    };
-    return escaped(name) + "|" + escaped(host) + "|" + std::to_string(port);
-}
-
-void PrintCameras(const std::vector<Transport::DeviceMoniker>& cameras)
-{
-    std::printf("Cameras found (%zu)\n", cameras.size());
-    for (std::size_t i = 0; i < cameras.size(); ++i)
-    {
-        const Transport::DeviceMoniker& camera = cameras[i];
-        if (camera.type == Transport::kMonikerType_Usb)
-            std::printf("  %zu. %-20s USB camera, serial %s, at %s\n", i + 1,
-                        Printable(camera.usb.friendlyName.c_str()).c_str(),
-                        Printable(camera.usb.identity.c_str()).c_str(), CameraPlace(camera).c_str());
+        if (i + 1 >= argc)
+        {
+            throw UsageError{"'" + option + "' is not an option with its value"};
+        }
+        const std::string value = argv[++i];
+        if (option == "--address")
+        {
+            // OpenIpCamera always uses port 7381: a dotted IPv4 address alone.
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, value.c_str(), &parsed) != 1)
+            {
+                throw UsageError{"--address takes an IPv4 address such as 192.168.1.20, not '" + value + "'"};
+            }
+            options.address = value;
+        }
+        else if (option == "--out")
+        {
+            if (value.empty())
+            {
+                throw UsageError{"--out takes a folder"};
+            }
+            options.out = value;
+        }
+        else if (option == "--frames")
+        {
+            std::size_t used = 0;
+            unsigned long frames = 0;
+            try
+            {
+                frames = std::stoul(value, &used, 10);
+            }
+            catch (const std::exception&)
+            {
+                used = 0;
+            }
+            if (used != value.size() || value.empty() || value[0] == '-' || frames > 100000)
+            {
+                throw UsageError{"--frames takes a number from 0 to 100000, not '" + value + "'"};
+            }
+            options.frames = static_cast<unsigned int>(frames);
+        }
         else
-            std::printf("  %zu. %-20s TCP camera%s at %s\n", i + 1,
-                        Printable(camera.tcp.name.c_str()).c_str(),
-                        camera.tcp.isStatic != 0 ? " (static address)" : "", CameraPlace(camera).c_str());
+        {
+            throw UsageError{"unknown option '" + option + "'"};
+        }
     }
-    std::printf("\n");
+    return options;
 }
 
-void PrintCamera(const DeviceInfo& info)
+/// The camera simulator of this process: a camera with the default
+/// properties, four stored images, a shutter that captures and a diagnostics
+/// log, on the first free 127.0.0.N:7381 from N = 2.
+class Simulator
 {
-    std::printf("Device information\n");
-    std::printf("  Model          %s (model id 0x%X)\n", Printable(info.modelName).c_str(), info.modelId);
-    std::printf("  Manufacturer   %s (id %u)\n", Printable(info.manufacturerName).c_str(),
-                info.manufacturerId);
-    std::printf("  Serial number  %s\n", Printable(info.serialNumber).c_str());
-    std::printf("  Firmware       %s (%u.%02u.%u)\n", Printable(info.firmwareVersion.text).c_str(),
-                info.firmwareVersion.Major(), info.firmwareVersion.Minor(), info.firmwareVersion.Build());
-    if (!info.mountInterfaceName.empty())
-        std::printf("  Mount          %s\n", Printable(info.mountInterfaceName).c_str());
-    if (!info.additionalDescription.empty())
-        std::printf("  Description    %s\n", Printable(info.additionalDescription).c_str());
-    std::printf("  Enumeration    major versions %u to %u\n", unsigned{info.enumerationMajorLowest},
-                unsigned{info.enumerationMajorHighest});
-}
+public:
+    Simulator()
+        : m_model(
+              std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties()))
+    {
+        m_camera.SetLogSink({});
+        m_camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(m_model));
+        m_camera.Images().AddGenerated(4);
+        m_model->SetShutterReleaseHook([this] { m_camera.Images().Capture(); });
+        const std::string log = "Simulated camera: diagnostics log\n";
+        m_programming->SetLog(104 /* the diagnostics log */,
+                              std::vector<std::uint8_t>(log.begin(), log.end()), true);
+        m_camera.SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(m_programming));
+        for (int n = 2; n < 255; ++n)
+        {
+            const std::string address = "127.0.0." + std::to_string(n);
+            try
+            {
+                m_camera.Start(address, kCameraPort);
+                m_address = address;
+                return;
+            }
+            catch (const std::system_error&)
+            {
+                // Taken by another program: the next one.
+            }
+        }
+        throw DemoFailure{"no free loopback address for the camera simulator"};
+    }
+    ~Simulator() { m_camera.Stop(); }
 
-// A value as it can be shown: the camera's text for it, else the number or
-// text it holds, else its type and size.
-std::string ValueText(const Q7::KPX::DeviceControl::ValueWithText& value)
-{
-    if (!value.text.empty())
-        return Printable(value.text);
-    const Value& v = value.value;
-    switch (v.GetType())
-    {
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-        return std::to_string(v.GetInt64());
-    case 2:
-    case 4:
-    case 6:
-    case 8:
-        return std::to_string(v.GetUInt64());
-    case 9:
-    case 10:
-    {
-        char number[32];
-        std::snprintf(number, sizeof number, "%g", v.GetDouble());
-        return number;
-    }
-    case 20:
-    case 21:
-    case 22:
-    case 23:
-    {
-        const auto bytes = v.GetBytes();
-        const std::string text(bytes.begin(), bytes.end());
-        return "\"" + Printable(text.substr(0, text.find('\0'))) + "\"";
-    }
-    default:
-        return "(type " + std::to_string(v.GetType()) + ", " + std::to_string(v.GetSize()) + " bytes)";
-    }
-}
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
 
-// The camera's properties as the device-control agent holds them: name,
-// current value and unit.
-void PrintProperties(const std::list<Camera::Property>& properties)
+    const std::string& Address() const { return m_address; }
+
+private:
+    std::shared_ptr<Q7::Sim::DeviceControlModel> m_model;
+    std::shared_ptr<Q7::Sim::ProgrammingStore> m_programming = std::make_shared<Q7::Sim::ProgrammingStore>();
+    Q7::Sim::Camera m_camera;
+    std::string m_address;
+};
+
+void PrintCameras(const char* title)
 {
-    std::printf("\nProperties (%zu)\n", properties.size());
-    for (const Camera::Property& property : properties)
+    const std::vector<CameraListElement> cameras = Camera::AvailableCameras();
+    std::cout << title << " (" << cameras.size() << ")\n";
+    for (const CameraListElement& camera : cameras)
     {
-        std::string value = ValueText(property.state.value);
-        if (!property.descriptor.unit.empty())
-            value += " (" + Printable(property.descriptor.unit) + ")";
-        std::printf("  %-28s %s\n", Printable(property.descriptor.name).c_str(), value.c_str());
+        std::cout << "  " << camera << "\n";
     }
 }
 
-// The images stored on the camera, as channel 3.0 lists them.
-void PrintStoredImages(Camera& camera)
+void PrintImages(const Camera& camera)
 {
-    std::vector<Q7::KPX::ImageEnumeration::ImageListItem> items;
-    camera.RequestImageList([&items](const Q7::KPX::ImageEnumeration::ImageList& list)
-                            { items.assign(list.begin(), list.end()); });
-    std::printf("\nStored images (%zu)\n", items.size());
-    for (const auto& item : items)
+    const auto images = camera.AllImages();
+    std::cout << "\nStored images (" << images.size() << ")\n";
+    for (const auto& image : images)
     {
-        const std::string name(reinterpret_cast<const char*>(item.name.data()));
-        std::printf("  %6u  %-14s rating %u\n", item.imageId, Printable(name).c_str(), item.attribute);
+        std::cout << "  " << std::setw(6) << image->Id() << "  " << std::left << std::setw(14)
+                  << image->FileName() << std::right << " on " << image->DeviceNames() << "\n";
     }
 }
 
-// Opens the camera as a KPX camera object on the device the manager makes for
-// it (device information and channel list over channel 0.0, then the agents
-// of the channels it offers), starts device control and image enumeration,
-// prints what it learnt, and closes again.
-void Run(const Transport::DeviceMoniker& moniker)
+/// Another value the property allows than its current one, if it has one.
+std::optional<PropertyValue> OtherAllowedValue(const PropertySpecification& specification)
 {
-    const std::string where = CameraPlace(moniker);
-    Camera camera(Transport::DeviceManager::CreateDevice(moniker));
-    // A TCP camera keeps its control connection; a USB camera is reopened.
-    if (const std::uint32_t result = camera.Initialize(moniker.type == Transport::kMonikerType_Tcp);
-        result != 0)
-        throw DemoFailure{"cannot open the camera at " + where + ": " + PipeResultText(result)};
-    if (const std::uint32_t result = camera.InitializeAgents(nullptr); result != 0)
-        throw DemoFailure{"cannot connect to the channels of the camera at " + where + ": " +
-                          PipeResultText(result)};
-    camera.StartDeviceControl();
-    camera.StartImageEnumeration();
-
-    std::printf("Camera at %s\n\n", where.c_str());
-    PrintCamera(camera.GetDeviceInfo());
-    std::printf("\nChannels in use\n");
-    std::printf("  1.0      programming        %s\n", camera.HasProgramming() ? "offered" : "not offered");
-    std::printf("  2.0      device control     %s\n", camera.IsDeviceControlStarted() ? "started"
-                                                      : camera.HasDeviceControl()     ? "offered"
-                                                                                      : "not offered");
-    std::printf("  3.0      image enumeration  %s\n", camera.IsImageEnumerationRunning() ? "started"
-                                                      : camera.HasImageEnumeration()     ? "offered"
-                                                                                         : "not offered");
-    PrintProperties(camera.GetPropertyList());
-    if (camera.IsImageEnumerationRunning())
-        PrintStoredImages(camera);
-    camera.Close();
+    for (const PropertyValue& candidate : specification.valueList)
+    {
+        try
+        {
+            if (candidate != specification.value)
+            {
+                return candidate;
+            }
+        }
+        catch (const std::logic_error&)
+        {
+            // A type without a comparison: not a candidate.
+        }
+    }
+    return std::nullopt;
 }
 
-int Main(int argc, char** argv)
+void ShowProperties(Camera& camera)
 {
-    if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)))
+    const std::vector<unsigned int> ids = camera.AllPropertyIds();
+    std::cout << "\nProperties (" << ids.size() << ")\n";
+    std::optional<PropertySpecification> writable;
+    for (const unsigned int id : ids)
     {
-        std::fprintf(argc > 2 ? stderr : stdout,
-                     "usage: tavrin-demo [HOST[:PORT]]\n"
-                     "  Lists the cameras the device manager finds (the address, port %u when none\n"
-                     "  is given, and USB cameras), then opens the first one and prints its device\n"
-                     "  information, properties and stored images. Without an address it starts the camera "
-                     "simulator in this\n"
-                     "  process on 127.0.0.1 and lists that.\n",
-                     unsigned{Transport::kDefaultTcpPort});
-        return argc > 2 ? 2 : 0;
+        std::cout << "  0x" << std::hex << std::setw(5) << std::setfill('0') << id << std::dec
+                  << std::setfill(' ') << "  ";
+        PropertySpecification specification;
+        try
+        {
+            specification = camera.PropertySpec(id);
+        }
+        catch (const SdkException& e)
+        {
+            // A value the library cannot present (a type it does not convert):
+            // the other properties still count.
+            std::cout << "(not readable: " << e.what() << ")\n";
+            continue;
+        }
+        std::cout << std::left << std::setw(28) << specification.name << std::right << " "
+                  << specification.value.StringValue();
+        if (!specification.unit.empty())
+        {
+            std::cout << " (" << specification.unit << ")";
+        }
+        if (specification.readOnly)
+        {
+            std::cout << "  read-only";
+        }
+        if (specification.range.valid)
+        {
+            std::cout << "  range " << specification.range.ToString();
+        }
+        if (!specification.valueList.empty())
+        {
+            std::cout << "  " << specification.valueList.size() << " choices";
+        }
+        std::cout << "\n";
+        if (!writable && !specification.readOnly && specification.enabled && OtherAllowedValue(specification))
+        {
+            writable = specification;
+        }
     }
-
-    std::unique_ptr<Q7::Sim::Camera> simulator;
-    Address address;
-    std::string name;
-    if (argc == 2)
+    if (!writable)
     {
-        address = ParseAddress(argv[1]);
-        name = argv[1];
+        std::cout << "  (no writable property with a choice of values)\n";
+        return;
     }
-    else
+    const PropertyValue value = *OtherAllowedValue(*writable);
+    // The camera reports the change, then the library's cache holds it.
+    Listener changes(camera, writable->id, false);
+    camera.SetProperty(writable->id, value);
+    if (!changes.WaitForNotification(kCaptureWaitMs))
     {
-        simulator = std::make_unique<Q7::Sim::Camera>(Q7::Sim::CameraDescription::Default());
-        simulator->SetChannelHandler(
-            {2, 0}, Q7::Sim::DeviceControlHandler::Factory(std::make_shared<Q7::Sim::DeviceControlModel>(
-                        Q7::Sim::DeviceControlModel::DefaultProperties())));
-        simulator->Images().AddGenerated(4);
-        simulator->Start("127.0.0.1", 0);
-        address.host = "127.0.0.1";
-        address.port = simulator->Port();
-        name = "simulator";
-        std::printf("Started the camera simulator on 127.0.0.1:%u\n", unsigned{address.port});
+        throw DemoFailure{"the camera did not report the change of " + writable->name};
     }
+    const PropertyValue back = camera.Property(writable->id);
+    std::cout << "Set " << writable->name << " from " << writable->value.StringValue() << " to "
+              << value.StringValue() << "; the camera now reports " << back.StringValue() << "\n";
+    if (back != value)
+    {
+        throw DemoFailure{"the camera reports " + back.StringValue() + " for " + writable->name +
+                          " after it was set to " + value.StringValue()};
+    }
+}
 
-    // The address becomes the manager's static list; the manager lists it with
-    // the USB cameras it finds.
-    Q7::Platform::StartSocketSubsystem();
-    Transport::DeviceManager manager(Transport::kTransportSelection_UsbAndTcp);
-    manager.SetStaticIpConfiguration(StaticEntry(name, address.host, address.port).c_str());
-    std::vector<Transport::DeviceMoniker> cameras;
-    manager.EnumerateDevices(cameras);
-    PrintCameras(cameras);
-    const bool addressListed =
-        std::any_of(cameras.begin(), cameras.end(),
-                    [](const Transport::DeviceMoniker& camera)
-                    { return camera.type == Transport::kMonikerType_Tcp && camera.tcp.isStatic != 0; });
-    if (!addressListed)
-        throw DemoFailure{"cannot resolve the host name '" + address.host + "'"};
+/// The camera's file name, kept to its last component; an empty name, "." or
+/// ".." becomes "capture.bin".
+std::filesystem::path SafeFileName(const std::string& cameraName)
+{
+    const std::filesystem::path name = std::filesystem::path(cameraName).filename();
+    if (name.empty() || name == "." || name == "..")
+    {
+        return "capture.bin";
+    }
+    return name;
+}
 
-    Run(cameras.front());
-    if (simulator)
-        simulator->Stop();
+/// Waits for the preview of the capture, which the camera sends as the
+/// preview subscription asks, and prints it.
+void ShowPreview(Listener& previews)
+{
+    const auto event = previews.WaitForNotification(kCaptureWaitMs);
+    if (!event)
+    {
+        throw DemoFailure{"no preview arrived within 10 s of the capture"};
+    }
+    // Any image of an event is an IImageBuffer; its own kind is found again
+    // by a cast across the library boundary.
+    const std::shared_ptr<const IImageBuffer> buffer = event->Preview();
+    const auto preview = std::dynamic_pointer_cast<const IPreview>(buffer);
+    if (!preview)
+    {
+        throw DemoFailure{"a preview's image is not an IPreview"};
+    }
+    std::cout << "\nPreview of image " << preview->ImageId() << ": " << preview->Width() << " x "
+              << preview->Height() << " " << preview->FormatName() << ", " << preview->Size() << " bytes\n";
+}
+
+void CaptureAndSave(Camera& camera, const std::filesystem::path& out)
+{
+    const auto subscriptions = camera.Subscriptions();
+    const auto fullImage = subscriptions->FullImageSubscription();
+    const auto preview = subscriptions->PreviewSubscription();
+    if (!fullImage || !preview)
+    {
+        throw DemoFailure{"the camera's subscriptions are not available"};
+    }
+    Listener ready(camera, EventType::CameraImageReady);
+    Listener previews(camera, EventType::CameraPreviewReady);
+    fullImage->Enable();
+    if (!fullImage->IsEnabled())
+    {
+        throw DemoFailure{"the camera did not switch image receiving on"};
+    }
+    if (preview->IsSupported())
+    {
+        // The subscription is on once the camera confirmed it, which it
+        // reports on a thread of the library.
+        preview->Enable(ImageFormat::JPEG);
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCaptureWaitMs);
+        while (!preview->IsEnabled() && Clock::now() < deadline)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!preview->IsEnabled())
+        {
+            throw DemoFailure{"the camera did not confirm the preview subscription"};
+        }
+    }
+    camera.TriggerCapture();
+    const auto event = ready.WaitForNotification(kCaptureWaitMs);
+    fullImage->Disable();
+    if (!event)
+    {
+        throw DemoFailure{"no image arrived within 10 s of the capture"};
+    }
+    if (preview->IsSupported())
+    {
+        ShowPreview(previews);
+        preview->Disable();
+    }
+    const auto image = event->FullImage();
+    std::filesystem::create_directories(out);
+    const std::filesystem::path file = out / SafeFileName(image->FileName());
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(image->Data().get()),
+                 static_cast<std::streamsize>(image->Size()));
+    stream.close();
+    if (!stream)
+    {
+        throw DemoFailure{"cannot write " + file.string()};
+    }
+    std::cout << "\nCaptured " << image->FileName() << " (" << image->Size() << " bytes, "
+              << image->FormatName() << "), saved as " << file.string() << "\n";
+}
+
+void RunLiveView(Camera& camera, unsigned int frames)
+{
+    const auto liveView = camera.Subscriptions()->LiveViewSubscription();
+    if (!liveView || !liveView->IsSupported())
+    {
+        std::cout << "\nLive view: not offered by this camera\n";
+        return;
+    }
+    if (frames == 0)
+    {
+        return;
+    }
+    Listener images(camera, EventType::CameraNewLiveViewImage);
+    liveView->Enable();
+    std::cout << "\n" << liveView->ToString() << "\n";
+    const Clock::time_point start = Clock::now();
+    std::shared_ptr<const ILiveView> last;
+    for (unsigned int i = 0; i < frames; ++i)
+    {
+        const auto event = images.WaitForNotification(kFrameWaitMs);
+        if (!event)
+        {
+            liveView->Disable();
+            throw DemoFailure{"live view stopped after " + std::to_string(i) + " frames"};
+        }
+        last = event->LiveView();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    liveView->Disable();
+    std::cout << "Live view: " << frames << " frames in " << std::fixed << std::setprecision(2) << seconds
+              << " s, " << std::setprecision(1) << (seconds > 0 ? frames / seconds : 0.0)
+              << " frames/s, last frame " << last->Width() << " x " << last->Height() << " "
+              << last->FormatName() << ", " << last->Size() << " bytes\n"
+              << std::defaultfloat;
+}
+
+int Run(const Options& options)
+{
+    if (options.help)
+    {
+        std::cout << kUsage;
+        return 0;
+    }
+    std::unique_ptr<Simulator> simulator;
+    std::string address = options.address;
+    if (address.empty())
+    {
+        simulator = std::make_unique<Simulator>();
+        address = simulator->Address();
+        std::cout << "Started the camera simulator on " << address << ":" << kCameraPort << "\n";
+    }
+    EnsureOpen();
+    try
+    {
+        PrintCameras("Cameras found");
+        Camera camera = Camera::OpenIpCamera(address, "tavrin-demo", 5);
+        std::cout << "\nOpened the camera at " << address << " (camera id " << camera.Id() << ")\n\n";
+        PrintCameras("Cameras");
+        PrintImages(camera);
+        ShowProperties(camera);
+        CaptureAndSave(camera, options.out);
+        RunLiveView(camera, options.frames);
+        const std::vector<unsigned char> log = camera.DiagnosticsLog();
+        std::cout << "\nDiagnostics log: " << log.size() << " bytes\n";
+        camera.Close();
+        std::cout << "Closed the camera\n";
+    }
+    catch (...)
+    {
+        // The camera closes first, then the SDK, and only then may the
+        // simulator stop.
+        EnsureClosed();
+        throw;
+    }
+    EnsureClosed();
     return 0;
 }
 
@@ -349,19 +476,28 @@ int main(int argc, char** argv)
 {
     try
     {
-        return Main(argc, argv);
+        return Run(ParseOptions(argc, argv));
     }
-    catch (const DemoFailure& failure)
+    catch (const UsageError& e)
     {
-        std::fprintf(stderr, "tavrin-demo: %s\n", failure.message.c_str());
+        if (!e.message.empty())
+        {
+            std::cerr << "tavrin-demo: " << e.message << "\n";
+        }
+        std::cerr << kUsage;
+        return 2;
     }
-    catch (const Q7::Universal::UniversalError& error)
+    catch (const DemoFailure& e)
     {
-        std::fprintf(stderr, "tavrin-demo: error talking to the camera: %s\n", ErrorText(error).c_str());
+        std::cerr << "tavrin-demo: " << e.message << "\n";
     }
-    catch (const std::exception& error)
+    catch (const SdkException& e)
     {
-        std::fprintf(stderr, "tavrin-demo: %s\n", error.what());
+        std::cerr << "tavrin-demo: " << e.what() << " (error " << e.Code() << ")\n";
+    }
+    catch (const std::exception& e)
+    {
+        std::cerr << "tavrin-demo: " << e.what() << "\n";
     }
     return 1;
 }

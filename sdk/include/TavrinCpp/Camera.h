@@ -6,8 +6,14 @@
 
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
+#include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/PropertyValue.h>
+#include <TavrinCpp/StoredImageHandle.h>
+#include <TavrinCpp/Subscriptions.h>
+#include <TavrinCpp/TavrinC.h>
 
+#include <cstddef>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +90,18 @@ public:
     /// PropertyValueNotInListException, PropertySetFailedException, ...
     void SetProperty(unsigned int propertyId, const PropertyValue& value);
 
+    /// One handle per image stored on the camera, in the camera's order. Camera
+    /// check. Blocks up to 3 s for the camera's list.
+    std::vector<std::shared_ptr<IStoredImageHandle>> AllImages() const;
+
+    /// The camera's image capabilities read at open; empty when the camera gave
+    /// none, and once closed. Never throws.
+    std::shared_ptr<const ICameraCapabilities> Capabilities() const;
+
+    /// The camera's subscriptions; empty once closed (and without a camera).
+    /// Never throws.
+    std::shared_ptr<ISubscriptionManager> Subscriptions() const;
+
     /// Asks the camera to take a picture. Camera check.
     void TriggerCapture();
     /// Tells the camera how many megabytes the host keeps for received images.
@@ -92,6 +110,21 @@ public:
 
     /// The camera's diagnostics log. Camera check. Blocks while it downloads.
     std::vector<unsigned char> DiagnosticsLog() const;
+
+    /// Writes the camera's diagnostics log into a new file at path: whether it
+    /// was written. Camera check.
+    bool SaveDiagnosticsLog(std::filesystem::path path) const;
+
+    /// Downloads the camera file into a new file at path: true, or throws.
+    /// Camera check. Blocks while it downloads.
+    bool DownloadFile(DownloadFileId fileId, const std::filesystem::path& path);
+
+    /// Uploads the file at path as the camera file fileId, named by the path's
+    /// last component: true, or throws. Camera check; then
+    /// std::runtime_error "File not found: " path when there is no such file
+    /// (nothing is sent), "Could not open file: " path when it cannot be read.
+    /// Blocks while it uploads.
+    bool UploadFile(UploadFileId fileId, const std::filesystem::path& path);
 
     /// Updates the camera's firmware from the image in memory: true on success,
     /// false on failure (the code and text stay the thread's last error).

@@ -38,23 +38,23 @@ TEST(ListenerTest, WaitThatTimesOutGivesAnEmptyPointer)
 TEST(ListenerTest, SecondWaiterIsRefusedAndWakeUpEndsTheFirst)
 {
     Listener listener;
-    std::promise<void> started;
-    auto first = std::async(std::launch::async,
-                            [&]
-                            {
-                                started.set_value();
-                                return listener.WaitForNotification(0);
-                            });
-    started.get_future().wait();
-    // The first thread may not wait yet: refuse only once it does.
+    const auto startWaiter = [&]
+    { return std::async(std::launch::async, [&] { return listener.WaitForNotification(0); }); };
+    auto first = startWaiter();
+    // Whichever thread waits first refuses the other: probe until this one is
+    // refused, starting the other thread again when it was the refused one.
     const auto end = std::chrono::steady_clock::now() + 10s;
     bool refused = false;
     while (!refused && std::chrono::steady_clock::now() < end)
     {
+        if (first.wait_for(0s) == std::future_status::ready)
+        {
+            EXPECT_THROW(first.get(), AnotherThreadPendingExc);
+            first = startWaiter();
+        }
         try
         {
-            const auto event = listener.WaitForNotification(1);
-            EXPECT_EQ(event, nullptr);
+            EXPECT_EQ(listener.WaitForNotification(1), nullptr);
         }
         catch (const AnotherThreadPendingExc& e)
         {
