@@ -1,6 +1,7 @@
 // Helpers of the C++ classes' tests: a simulated camera with device control,
-// image enumeration and stored images, listening on the first free
-// 127.0.0.N:7381 (so that suites run in parallel), opened through Camera.
+// image enumeration, stored images and a diagnostics log, listening on the
+// first free 127.0.0.N:7381 from N = 100 below 150, where no other suite keeps
+// a fixed address (so that suites run in parallel), opened through Camera.
 #pragma once
 
 #include "BridgeTestSupport.h"
@@ -29,7 +30,7 @@ using namespace std::chrono_literals;
 /// its description changed by adjust.
 struct FacadeSimulator
 {
-    explicit FacadeSimulator(int first = 200, std::size_t images = 4,
+    explicit FacadeSimulator(int first = 100, std::size_t images = 4,
                              const std::function<void(Q7::Sim::CameraDescription&)>& adjust = {})
         : camera("SIM0000001", adjust)
     {
@@ -37,7 +38,7 @@ struct FacadeSimulator
         programming->SetLog(kDiagnosticsLogId, DiagnosticsLog(), true);
         camera.sim->SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(programming));
         camera.model->SetShutterReleaseHook([this] { camera.sim->Images().Capture(); });
-        for (int n = first; n < 250; ++n)
+        for (int n = first; n < 150; ++n)
         {
             try
             {
