@@ -149,16 +149,16 @@ TEST_P(FlatUploadE2eTest, ArrivesByteForByteWithItsTypeAndEvents)
 INSTANTIATE_TEST_SUITE_P(
     Ids, FlatUploadE2eTest,
     ::testing::Values(
-        UploadCase{"FirmwareFwr", UploadFileId::Firmware, "update.fwr", false, Success, 102, 241},
-        UploadCase{"FirmwareFwp", UploadFileId::Firmware, "update.fwp", false, Success, 106, 242},
+        UploadCase{"FirmwareFwr", UploadFileId::Firmware, "update.fwr", false, Success, 102, 190},
+        UploadCase{"FirmwareFwp", UploadFileId::Firmware, "update.fwp", false, Success, 106, 191},
         UploadCase{"FirmwareUpperCase", UploadFileId::Firmware, "update.FWR", false, FileAccessDenied, 0,
                    243},
-        UploadCase{"FirmwareNoSuffix", UploadFileId::Firmware, "update", false, FileAccessDenied, 0, 244},
-        UploadCase{"Data", UploadFileId::Data, "notes \xc3\xa9t\xc3\xa9.bin", false, Success, 201, 245},
+        UploadCase{"FirmwareNoSuffix", UploadFileId::Firmware, "update", false, FileAccessDenied, 0, 193},
+        UploadCase{"Data", UploadFileId::Data, "notes \xc3\xa9t\xc3\xa9.bin", false, Success, 201, 194},
         UploadCase{"OtherWithoutExpert", static_cast<UploadFileId>(5), "x.bin", false, FileAccessDenied, 0,
                    246},
-        UploadCase{"OtherInExpertMode", static_cast<UploadFileId>(5), "x.bin", true, Success, 5, 247},
-        UploadCase{"NameNotUtf8", UploadFileId::Data, "bad\xff.bin", false, GeneralError, 0, 248}),
+        UploadCase{"OtherInExpertMode", static_cast<UploadFileId>(5), "x.bin", true, Success, 5, 196},
+        UploadCase{"NameNotUtf8", UploadFileId::Data, "bad\xff.bin", false, GeneralError, 0, 197}),
     [](const ::testing::TestParamInfo<UploadCase>& param) { return std::string(param.param.name); });
 
 // Catches: firmware sent under another type, altered bytes, and missing

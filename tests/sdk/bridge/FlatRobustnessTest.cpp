@@ -358,7 +358,7 @@ std::vector<Row> Rows()
               [](Context&)
               {
                   int id = 0;
-                  return C::OpenIpCamera(id, "127.0.0.239", nullptr, 1);
+                  return C::OpenIpCamera(id, "127.0.0.199", nullptr, 1);
               });
     const std::tuple<const char*, const char*, ErrorCode, const char*> addresses[] = {
         {"null address", nullptr, CameraInvalidAddress, "Empty or null IP addresss"},
@@ -383,7 +383,7 @@ std::vector<Row> Rows()
                         [timeout](Context&)
                         {
                             int id = 0;
-                            return C::OpenIpCamera(id, "127.0.0.239", nullptr, timeout);
+                            return C::OpenIpCamera(id, "127.0.0.199", nullptr, timeout);
                         },
                         CameraConnectionRefused});
     }
@@ -974,12 +974,12 @@ TEST(FlatRobustnessTest, CameraOpen)
             longGroup.value = Q7::Sim::SimValue::U32(1);
             camera.model->AddProperty(longGroup);
             camera.sim->SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(context.store));
-            camera.Listen(Loopback(238));
+            camera.Listen(Loopback(198));
             ASSERT_EQ(C::OpenSdk(), Success);
             ASSERT_EQ(C::RegisterDefaultFactory(), Success);
-            ASSERT_EQ(C::OpenIpCamera(context.closed, Loopback(238).c_str(), nullptr, 5), Success);
+            ASSERT_EQ(C::OpenIpCamera(context.closed, Loopback(198).c_str(), nullptr, 5), Success);
             ASSERT_EQ(C::CloseCamera(context.closed), Success);
-            ASSERT_EQ(C::OpenIpCamera(context.camera, Loopback(238).c_str(), nullptr, 5), Success);
+            ASSERT_EQ(C::OpenIpCamera(context.camera, Loopback(198).c_str(), nullptr, 5), Success);
             const std::uint32_t listener = CatchAllListener();
             TakeEvents(listener);
             RunRows(State::CameraOpen, context, listener);
