@@ -152,11 +152,11 @@ INSTANTIATE_TEST_SUITE_P(
         UploadCase{"FirmwareFwr", UploadFileId::Firmware, "update.fwr", false, Success, 102, 190},
         UploadCase{"FirmwareFwp", UploadFileId::Firmware, "update.fwp", false, Success, 106, 191},
         UploadCase{"FirmwareUpperCase", UploadFileId::Firmware, "update.FWR", false, FileAccessDenied, 0,
-                   243},
+                   192},
         UploadCase{"FirmwareNoSuffix", UploadFileId::Firmware, "update", false, FileAccessDenied, 0, 193},
         UploadCase{"Data", UploadFileId::Data, "notes \xc3\xa9t\xc3\xa9.bin", false, Success, 201, 194},
         UploadCase{"OtherWithoutExpert", static_cast<UploadFileId>(5), "x.bin", false, FileAccessDenied, 0,
-                   246},
+                   195},
         UploadCase{"OtherInExpertMode", static_cast<UploadFileId>(5), "x.bin", true, Success, 5, 196},
         UploadCase{"NameNotUtf8", UploadFileId::Data, "bad\xff.bin", false, GeneralError, 0, 197}),
     [](const ::testing::TestParamInfo<UploadCase>& param) { return std::string(param.param.name); });
