@@ -1,457 +1,472 @@
-// tavrin-demo: finds a camera through the device manager and opens it as a KPX
-// camera object, which reads what the camera tells about itself on channel
-// 0.0 (its device information and the channels it offers) and builds the
-// agents of those channels; starts device control, prints the device
-// information and the camera's properties, captures an image (a shutter
-// release with image receiving started) and saves it under the name the
-// camera gives it in the current folder, and closes.
+// tavrin-demo: the whole library through its public C++ interface. Lists the
+// cameras, opens one, lists its stored images, reads every property's
+// specification and sets one, captures an image and saves it, runs live view,
+// downloads the camera's diagnostics log, and closes.
 //
-//   tavrin-demo                 starts the camera simulator in this process on
-//                               a loopback address and talks to it
-//   tavrin-demo HOST[:PORT]     talks to the camera at HOST (port 7381 when
-//                               none is given)
+//   tavrin-demo [--address A.B.C.D] [--out DIR] [--frames N]
 //
-// The address becomes an entry of the manager's static address list; the demo
-// prints the cameras the manager lists (USB cameras too) and opens the first.
+// Without --address the demo starts the camera simulator in this process, on
+// the first free loopback address 127.0.0.N:7381 from N = 2, and talks to it;
+// with it, the camera at that IPv4 address (port 7381). The captured image is
+// saved in DIR (default: tavrin-demo in the system's temporary folder); live
+// view runs for N frames (default 30).
 //
-// Exit code 0 on success; 1, with one line on standard error, when no camera
-// is found or the camera cannot be reached or answers wrongly; 2 for a wrong
-// command line.
+// Exit code 0 on success; 1, with one line on standard error, when the camera
+// cannot be reached or fails; 2 for a wrong command line.
 
-#include <algorithm>
-#include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <list>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <stdlib.h>
-#include <string>
-#include <vector>
+#include <TavrinCpp/Camera.h>
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/EventTypes.h>
+#include <TavrinCpp/ImageObjects.h>
+#include <TavrinCpp/Listener.h>
+#include <TavrinCpp/NotificationEvent.h>
+#include <TavrinCpp/PropertyValue.h>
+#include <TavrinCpp/Sdk.h>
+#include <TavrinCpp/StoredImageHandle.h>
+#include <TavrinCpp/Subscriptions.h>
 
-#include "Agents/KPXEnumeration.h"
-#include "Camera/KPXCamera.h"
-#include "Q7PlatformSocket.h"
-#include "Q7UniversalError.h"
-#include "Q7UniversalString.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
-#include "Transport/KPXDeviceManager.h"
-#include "Wire/KPXValue.h"
+#include "SimImageStore.h"
+#include "SimProgrammingHandler.h"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace
 {
 
-using namespace Q7::KPX;
-using namespace Q7::KPX::Enumeration;
+using namespace Q7::Tavrin;
+using Clock = std::chrono::steady_clock;
 
-// A failure that ends the demo with its one-line message.
+constexpr std::uint16_t kCameraPort = 7381;
+constexpr unsigned int kCaptureWaitMs = 10000;
+constexpr unsigned int kFrameWaitMs = 10000;
+
+const char kUsage[] = "usage: tavrin-demo [--address A.B.C.D] [--out DIR] [--frames N]\n"
+                      "  --address A.B.C.D  the camera's IPv4 address (port 7381); default: a camera\n"
+                      "                     simulator started in this process on 127.0.0.N:7381\n"
+                      "  --out DIR          where the captured image is saved (default: tavrin-demo in\n"
+                      "                     the temporary folder)\n"
+                      "  --frames N         live-view frames to receive (default 30)\n";
+
+/// A wrong command line: exit code 2.
+struct UsageError
+{
+    std::string message;
+};
+
+/// A step that failed: exit code 1 with its one line.
 struct DemoFailure
 {
     std::string message;
 };
 
-std::string Narrow(const Q7::Universal::UniversalString& text)
+struct Options
 {
-    return Q7::Universal::ToNarrow(text.c_str()).c_str();
-}
-
-std::string ErrorText(const Q7::Universal::UniversalError& error)
-{
-    return Narrow(Q7::Universal::FormatErrorText(error, nullptr));
-}
-
-const char* PipeResultText(std::uint32_t result)
-{
-    switch (result)
-    {
-    case Transport::kPipeResult_Timeout:
-        return "the connection timed out";
-    case Transport::kPipeResult_Closed:
-        return "the connection is closed";
-    case Transport::kPipeResult_Disconnected:
-        return "the connection was refused or lost";
-    default:
-        return "the connection failed";
-    }
-}
-
-// A camera's text as it can be shown on a terminal: control characters
-// become '?'.
-std::string Printable(const std::string& text)
-{
-    std::string shown = text;
-    for (char& c : shown)
-    {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            c = '?';
-    }
-    return shown;
-}
-
-struct Address
-{
-    std::string host;
-    std::uint16_t port = Transport::kDefaultTcpPort;
+    std::string address; ///< empty: start the simulator
+    std::filesystem::path out = std::filesystem::temp_directory_path() / "tavrin-demo";
+    unsigned int frames = 30;
+    bool help = false;
 };
 
-// "HOST" or "HOST:PORT".
-Address ParseAddress(const std::string& text)
+Options ParseOptions(int argc, char** argv)
 {
-    Address address;
-    const std::size_t colon = text.rfind(':');
-    address.host = text.substr(0, colon);
-    if (colon != std::string::npos)
+    Options options;
+    for (int i = 1; i < argc; ++i)
     {
-        const std::string port = text.substr(colon + 1);
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(port.c_str(), &end, 10);
-        if (port.empty() || *end != '\0' || value == 0 || value > 65535)
-            throw DemoFailure{"invalid port '" + port + "' (expected 1 to 65535)"};
-        address.port = static_cast<std::uint16_t>(value);
-    }
-    if (address.host.empty())
-        throw DemoFailure{"no host name in '" + text + "'"};
-    if (address.host.find_first_of("\r\n") != std::string::npos)
-        throw DemoFailure{"invalid host name '" + address.host + "'"};
-    return address;
-}
-
-std::string AddressText(std::uint32_t ipv4, std::uint16_t port)
-{
-    return std::to_string(ipv4 >> 24) + "." + std::to_string((ipv4 >> 16) & 0xFF) + "." +
-           std::to_string((ipv4 >> 8) & 0xFF) + "." + std::to_string(ipv4 & 0xFF) + ":" +
-           std::to_string(port);
-}
-
-// Where a camera is: "127.0.0.1:7381" or "USB 1-4@5:0".
-std::string CameraPlace(const Transport::DeviceMoniker& camera)
-{
-    if (camera.type == Transport::kMonikerType_Usb)
-        return std::string("USB ") + camera.usb.devicePath.c_str();
-    return AddressText(camera.tcp.address, camera.tcp.port);
-}
-
-// One line of the static address list naming the camera at host and port:
-// bars and backslashes in the texts are escaped.
-std::string StaticEntry(const std::string& name, const std::string& host, std::uint16_t port)
-{
-    const auto escaped = [](const std::string& text)
-    {
-        std::string result;
-        for (const char c : text)
+        const std::string option = argv[i];
+        if (option == "--help")
         {
-            if (c == '|' || c == '\\')
-                result += '\\';
-            result += c;
+            options.help = true;
+            return options;
         }
-        return result;
-    };
-    return escaped(name) + "|" + escaped(host) + "|" + std::to_string(port);
-}
-
-void PrintCameras(const std::vector<Transport::DeviceMoniker>& cameras)
-{
-    std::printf("Cameras found (%zu)\n", cameras.size());
-    for (std::size_t i = 0; i < cameras.size(); ++i)
-    {
-        const Transport::DeviceMoniker& camera = cameras[i];
-        if (camera.type == Transport::kMonikerType_Usb)
-            std::printf("  %zu. %-20s USB camera, serial %s, at %s\n", i + 1,
-                        Printable(camera.usb.friendlyName.c_str()).c_str(),
-                        Printable(camera.usb.identity.c_str()).c_str(), CameraPlace(camera).c_str());
+        if (i + 1 >= argc)
+        {
+            throw UsageError{"'" + option + "' is not an option with its value"};
+        }
+        const std::string value = argv[++i];
+        if (option == "--address")
+        {
+            // OpenIpCamera always uses port 7381: a dotted IPv4 address alone.
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, value.c_str(), &parsed) != 1)
+            {
+                throw UsageError{"--address takes an IPv4 address such as 192.168.1.20, not '" + value + "'"};
+            }
+            options.address = value;
+        }
+        else if (option == "--out")
+        {
+            if (value.empty())
+            {
+                throw UsageError{"--out takes a folder"};
+            }
+            options.out = value;
+        }
+        else if (option == "--frames")
+        {
+            std::size_t used = 0;
+            unsigned long frames = 0;
+            try
+            {
+                frames = std::stoul(value, &used, 10);
+            }
+            catch (const std::exception&)
+            {
+                used = 0;
+            }
+            if (used != value.size() || value.empty() || value[0] == '-' || frames > 100000)
+            {
+                throw UsageError{"--frames takes a number from 0 to 100000, not '" + value + "'"};
+            }
+            options.frames = static_cast<unsigned int>(frames);
+        }
         else
-            std::printf("  %zu. %-20s TCP camera%s at %s\n", i + 1,
-                        Printable(camera.tcp.name.c_str()).c_str(),
-                        camera.tcp.isStatic != 0 ? " (static address)" : "", CameraPlace(camera).c_str());
+        {
+            throw UsageError{"unknown option '" + option + "'"};
+        }
     }
-    std::printf("\n");
+    return options;
 }
 
-void PrintCamera(const DeviceInfo& info)
-{
-    std::printf("Device information\n");
-    std::printf("  Model          %s (model id 0x%X)\n", Printable(info.modelName).c_str(), info.modelId);
-    std::printf("  Manufacturer   %s (id %u)\n", Printable(info.manufacturerName).c_str(),
-                info.manufacturerId);
-    std::printf("  Serial number  %s\n", Printable(info.serialNumber).c_str());
-    std::printf("  Firmware       %s (%u.%02u.%u)\n", Printable(info.firmwareVersion.text).c_str(),
-                info.firmwareVersion.Major(), info.firmwareVersion.Minor(), info.firmwareVersion.Build());
-    if (!info.mountInterfaceName.empty())
-        std::printf("  Mount          %s\n", Printable(info.mountInterfaceName).c_str());
-    if (!info.additionalDescription.empty())
-        std::printf("  Description    %s\n", Printable(info.additionalDescription).c_str());
-    std::printf("  Enumeration    major versions %u to %u\n", unsigned{info.enumerationMajorLowest},
-                unsigned{info.enumerationMajorHighest});
-}
-
-// A value as it can be shown: the camera's text for it, else the number or
-// text it holds, else its type and size.
-std::string ValueText(const Q7::KPX::DeviceControl::ValueWithText& value)
-{
-    if (!value.text.empty())
-        return Printable(value.text);
-    const Value& v = value.value;
-    switch (v.GetType())
-    {
-    case 1:
-    case 3:
-    case 5:
-    case 7:
-        return std::to_string(v.GetInt64());
-    case 2:
-    case 4:
-    case 6:
-    case 8:
-        return std::to_string(v.GetUInt64());
-    case 9:
-    case 10:
-    {
-        char number[32];
-        std::snprintf(number, sizeof number, "%g", v.GetDouble());
-        return number;
-    }
-    case 20:
-    case 21:
-    case 22:
-    case 23:
-    {
-        const auto bytes = v.GetBytes();
-        const std::string text(bytes.begin(), bytes.end());
-        return "\"" + Printable(text.substr(0, text.find('\0'))) + "\"";
-    }
-    default:
-        return "(type " + std::to_string(v.GetType()) + ", " + std::to_string(v.GetSize()) + " bytes)";
-    }
-}
-
-// The camera's properties as the device-control agent holds them: name,
-// current value and unit.
-void PrintProperties(const std::list<Camera::Property>& properties)
-{
-    std::printf("\nProperties (%zu)\n", properties.size());
-    for (const Camera::Property& property : properties)
-    {
-        std::string value = ValueText(property.state.value);
-        if (!property.descriptor.unit.empty())
-            value += " (" + Printable(property.descriptor.unit) + ")";
-        std::printf("  %-28s %s\n", Printable(property.descriptor.name).c_str(), value.c_str());
-    }
-}
-
-// A folder of its own for the lock file of the initialisation mutex, removed
-// at the end: the simulator in this process is opened by no other program, so
-// its open need not wait for the machine's other camera opens.
-class PrivateLockFolder
+/// The camera simulator of this process: a camera with the default
+/// properties, four stored images, a shutter that captures and a diagnostics
+/// log, on the first free 127.0.0.N:7381 from N = 2.
+class Simulator
 {
 public:
-    PrivateLockFolder()
+    Simulator()
+        : m_model(
+              std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties()))
     {
-        char pattern[] = "/tmp/tavrin-demo-XXXXXX";
-        if (::mkdtemp(pattern) != nullptr)
-            m_path = pattern;
+        m_camera.SetLogSink({});
+        m_camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(m_model));
+        m_camera.Images().AddGenerated(4);
+        m_model->SetShutterReleaseHook([this] { m_camera.Images().Capture(); });
+        const std::string log = "Simulated camera: diagnostics log\n";
+        m_programming->SetLog(104 /* the diagnostics log */,
+                              std::vector<std::uint8_t>(log.begin(), log.end()), true);
+        m_camera.SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(m_programming));
+        for (int n = 2; n < 255; ++n)
+        {
+            const std::string address = "127.0.0." + std::to_string(n);
+            try
+            {
+                m_camera.Start(address, kCameraPort);
+                m_address = address;
+                return;
+            }
+            catch (const std::system_error&)
+            {
+                // Taken by another program: the next one.
+            }
+        }
+        throw DemoFailure{"no free loopback address for the camera simulator"};
     }
-    ~PrivateLockFolder()
-    {
-        std::error_code ignored;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ignored);
-    }
-    PrivateLockFolder(const PrivateLockFolder&) = delete;
-    PrivateLockFolder& operator=(const PrivateLockFolder&) = delete;
-    // The folder; the machine's when none could be made.
-    const char* Path() const
-    {
-        return m_path.empty() ? Q7::Platform::NamedMutex_Posix::kDefaultFolder : m_path.c_str();
-    }
+    ~Simulator() { m_camera.Stop(); }
+
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    const std::string& Address() const { return m_address; }
 
 private:
-    std::string m_path;
+    std::shared_ptr<Q7::Sim::DeviceControlModel> m_model;
+    std::shared_ptr<Q7::Sim::ProgrammingStore> m_programming = std::make_shared<Q7::Sim::ProgrammingStore>();
+    Q7::Sim::Camera m_camera;
+    std::string m_address;
 };
 
-// The images stored on the camera, as channel 3.0 lists them.
-void PrintStoredImages(Camera& camera)
+void PrintCameras(const char* title)
 {
-    std::vector<Q7::KPX::ImageEnumeration::ImageListItem> items;
-    camera.RequestImageList([&items](const Q7::KPX::ImageEnumeration::ImageList& list)
-                            { items.assign(list.begin(), list.end()); });
-    std::printf("\nStored images (%zu)\n", items.size());
-    for (const auto& item : items)
+    const std::vector<CameraListElement> cameras = Camera::AvailableCameras();
+    std::cout << title << " (" << cameras.size() << ")\n";
+    for (const CameraListElement& camera : cameras)
     {
-        const std::string name(reinterpret_cast<const char*>(item.name.data()));
-        std::printf("  %6u  %-14s rating %u\n", item.imageId, Printable(name).c_str(), item.attribute);
+        std::cout << "  " << camera << "\n";
     }
 }
 
-// An image handed over on channel 4: its name and bytes.
-struct CapturedImage
+void PrintImages(const Camera& camera)
 {
-    std::string name;
-    std::vector<std::uint8_t> bytes;
-};
-
-// A camera's file name as a name in the current folder: no folders, nothing
-// hidden, only printable characters.
-std::string SafeFileName(const std::string& name)
-{
-    std::string safe = Printable(name);
-    std::replace(safe.begin(), safe.end(), '/', '_');
-    std::replace(safe.begin(), safe.end(), '\\', '_');
-    if (safe.empty() || safe.front() == '.')
-        safe.insert(0, "image");
-    return safe;
+    const auto images = camera.AllImages();
+    std::cout << "\nStored images (" << images.size() << ")\n";
+    for (const auto& image : images)
+    {
+        std::cout << "  " << std::setw(6) << image->Id() << "  " << std::left << std::setw(14)
+                  << image->FileName() << std::right << " on " << image->DeviceNames() << "\n";
+    }
 }
 
-// Starts image receiving, releases the shutter and waits (at most 30 s) for
-// the image the camera sends; saves it in the current folder.
-void CaptureImage(Camera& camera)
+/// Another value the property allows than its current one, if it has one.
+std::optional<PropertyValue> OtherAllowedValue(const PropertySpecification& specification)
 {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::optional<CapturedImage> image;
-    // Runs on the agent's delivery thread; the buffer goes back to the pool
-    // when the callback returns, so the bytes are copied out.
-    camera.SetImageReceiveCallback(
-        [&](ImageReceivePackage& package)
+    for (const PropertyValue& candidate : specification.valueList)
+    {
+        try
         {
-            const std::uint8_t* const data = package.buffer.GetData();
-            std::lock_guard lock(mutex);
-            if (!image)
-                image = CapturedImage{package.fileName, std::vector<std::uint8_t>(data, data + package.size)};
-            arrived.notify_all();
-        });
-    camera.StartTransfer();
-    camera.ShutterRelease();
-    bool received = false;
-    {
-        std::unique_lock lock(mutex);
-        received = arrived.wait_for(lock, std::chrono::seconds(30), [&] { return image.has_value(); });
+            if (candidate != specification.value)
+            {
+                return candidate;
+            }
+        }
+        catch (const std::logic_error&)
+        {
+            // A type without a comparison: not a candidate.
+        }
     }
-    camera.StopTransfer();
-    if (!received)
-        throw DemoFailure{"the camera sent no image within 30 s of the shutter release"};
-    const std::string fileName = SafeFileName(image->name);
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(image->bytes.data()),
-               static_cast<std::streamsize>(image->bytes.size()));
-    file.close();
-    if (!file)
-        throw DemoFailure{"cannot write the captured image to '" + fileName + "'"};
-    std::printf("\nCaptured image\n  %s, %zu bytes, saved as %s\n", Printable(image->name).c_str(),
-                image->bytes.size(), fileName.c_str());
+    return std::nullopt;
 }
 
-// Opens the camera as a KPX camera object on the device the manager makes for
-// it (device information and channel list over channel 0.0, then the agents
-// of the channels it offers), starts device control and image enumeration,
-// prints what it learnt, and closes again. lockFolder holds the
-// initialisation mutex's lock file.
-void Run(const Transport::DeviceMoniker& moniker, const char* lockFolder)
+void ShowProperties(Camera& camera)
 {
-    const std::string where = CameraPlace(moniker);
-    Camera camera(Transport::DeviceManager::CreateDevice(moniker), {}, lockFolder);
-    // A TCP camera keeps its control connection; a USB camera is reopened.
-    if (const std::uint32_t result = camera.Initialize(moniker.type == Transport::kMonikerType_Tcp);
-        result != 0)
-        throw DemoFailure{"cannot open the camera at " + where + ": " + PipeResultText(result)};
-    if (const std::uint32_t result = camera.InitializeAgents(nullptr); result != 0)
-        throw DemoFailure{"cannot connect to the channels of the camera at " + where + ": " +
-                          PipeResultText(result)};
-    camera.StartDeviceControl();
-    camera.StartImageEnumeration();
-
-    std::printf("Camera at %s\n\n", where.c_str());
-    PrintCamera(camera.GetDeviceInfo());
-    std::printf("\nChannels in use\n");
-    std::printf("  1.0      programming        %s\n", camera.HasProgramming() ? "offered" : "not offered");
-    std::printf("  2.0      device control     %s\n", camera.IsDeviceControlStarted() ? "started"
-                                                      : camera.HasDeviceControl()     ? "offered"
-                                                                                      : "not offered");
-    std::printf("  3.0      image enumeration  %s\n", camera.IsImageEnumerationRunning() ? "started"
-                                                      : camera.HasImageEnumeration()     ? "offered"
-                                                                                         : "not offered");
-    std::printf("  4.1/4.2  image transfer     %s\n", camera.HasImageTransfer() ? "offered" : "not offered");
-    PrintProperties(camera.GetPropertyList());
-    if (camera.IsImageEnumerationRunning())
-        PrintStoredImages(camera);
-    if (camera.HasImageTransfer() && camera.IsDeviceControlStarted())
-        CaptureImage(camera);
-    camera.Close();
+    const std::vector<unsigned int> ids = camera.AllPropertyIds();
+    std::cout << "\nProperties (" << ids.size() << ")\n";
+    std::optional<PropertySpecification> writable;
+    for (const unsigned int id : ids)
+    {
+        std::cout << "  0x" << std::hex << std::setw(5) << std::setfill('0') << id << std::dec
+                  << std::setfill(' ') << "  ";
+        PropertySpecification specification;
+        try
+        {
+            specification = camera.PropertySpec(id);
+        }
+        catch (const SdkException& e)
+        {
+            // A value the library cannot present (a type it does not convert):
+            // the other properties still count.
+            std::cout << "(not readable: " << e.what() << ")\n";
+            continue;
+        }
+        std::cout << std::left << std::setw(28) << specification.name << std::right << " "
+                  << specification.value.StringValue();
+        if (!specification.unit.empty())
+        {
+            std::cout << " (" << specification.unit << ")";
+        }
+        if (specification.readOnly)
+        {
+            std::cout << "  read-only";
+        }
+        if (specification.range.valid)
+        {
+            std::cout << "  range " << specification.range.ToString();
+        }
+        if (!specification.valueList.empty())
+        {
+            std::cout << "  " << specification.valueList.size() << " choices";
+        }
+        std::cout << "\n";
+        if (!writable && !specification.readOnly && specification.enabled && OtherAllowedValue(specification))
+        {
+            writable = specification;
+        }
+    }
+    if (!writable)
+    {
+        std::cout << "  (no writable property with a choice of values)\n";
+        return;
+    }
+    const PropertyValue value = *OtherAllowedValue(*writable);
+    // The camera reports the change, then the library's cache holds it.
+    Listener changes(camera, writable->id, false);
+    camera.SetProperty(writable->id, value);
+    if (!changes.WaitForNotification(kCaptureWaitMs))
+    {
+        throw DemoFailure{"the camera did not report the change of " + writable->name};
+    }
+    const PropertyValue back = camera.Property(writable->id);
+    std::cout << "Set " << writable->name << " from " << writable->value.StringValue() << " to "
+              << value.StringValue() << "; the camera now reports " << back.StringValue() << "\n";
+    if (back != value)
+    {
+        throw DemoFailure{"the camera reports " + back.StringValue() + " for " + writable->name +
+                          " after it was set to " + value.StringValue()};
+    }
 }
 
-int Main(int argc, char** argv)
+/// The camera's file name, kept to its last component; an empty name, "." or
+/// ".." becomes "capture.bin".
+std::filesystem::path SafeFileName(const std::string& cameraName)
 {
-    if (argc > 2 || (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)))
+    const std::filesystem::path name = std::filesystem::path(cameraName).filename();
+    if (name.empty() || name == "." || name == "..")
     {
-        std::fprintf(argc > 2 ? stderr : stdout,
-                     "usage: tavrin-demo [HOST[:PORT]]\n"
-                     "  Lists the cameras the device manager finds (the address, port %u when none\n"
-                     "  is given, and USB cameras), then opens the first one and prints its device\n"
-                     "  information, properties and stored images; captures an image and saves it\n"
-                     "  in the current folder under the camera's name for it. Without an address it\n"
-                     "  starts the camera simulator in this process on 127.0.0.1 and lists that.\n",
-                     unsigned{Transport::kDefaultTcpPort});
-        return argc > 2 ? 2 : 0;
+        return "capture.bin";
     }
+    return name;
+}
 
-    std::unique_ptr<Q7::Sim::Camera> simulator;
-    Address address;
-    std::string name;
-    if (argc == 2)
+/// Waits for the preview of the capture, which the camera sends as the
+/// preview subscription asks, and prints it.
+void ShowPreview(Listener& previews)
+{
+    const auto event = previews.WaitForNotification(kCaptureWaitMs);
+    if (!event)
     {
-        address = ParseAddress(argv[1]);
-        name = argv[1];
+        throw DemoFailure{"no preview arrived within 10 s of the capture"};
     }
-    else
+    // Any image of an event is an IImageBuffer; its own kind is found again
+    // by a cast across the library boundary.
+    const std::shared_ptr<const IImageBuffer> buffer = event->Preview();
+    const auto preview = std::dynamic_pointer_cast<const IPreview>(buffer);
+    if (!preview)
     {
-        simulator = std::make_unique<Q7::Sim::Camera>(Q7::Sim::CameraDescription::Default());
-        auto model =
-            std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
-        // The simulated shutter release stores a new image, which the camera
-        // then sends on channel 4.
-        model->SetShutterReleaseHook([store = simulator->SharedImages()] { store->Capture(); });
-        simulator->SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
-        simulator->Images().AddGenerated(4);
-        simulator->Start("127.0.0.1", 0);
-        address.host = "127.0.0.1";
-        address.port = simulator->Port();
-        name = "simulator";
-        std::printf("Started the camera simulator on 127.0.0.1:%u\n", unsigned{address.port});
+        throw DemoFailure{"a preview's image is not an IPreview"};
     }
+    std::cout << "\nPreview of image " << preview->ImageId() << ": " << preview->Width() << " x "
+              << preview->Height() << " " << preview->FormatName() << ", " << preview->Size() << " bytes\n";
+}
 
-    // The address becomes the manager's static list; the manager lists it with
-    // the USB cameras it finds.
-    Q7::Platform::StartSocketSubsystem();
-    Transport::DeviceManager manager(Transport::kTransportSelection_UsbAndTcp);
-    manager.SetStaticIpConfiguration(StaticEntry(name, address.host, address.port).c_str());
-    std::vector<Transport::DeviceMoniker> cameras;
-    manager.EnumerateDevices(cameras);
-    PrintCameras(cameras);
-    const bool addressListed =
-        std::any_of(cameras.begin(), cameras.end(),
-                    [](const Transport::DeviceMoniker& camera)
-                    { return camera.type == Transport::kMonikerType_Tcp && camera.tcp.isStatic != 0; });
-    if (!addressListed)
-        throw DemoFailure{"cannot resolve the host name '" + address.host + "'"};
+void CaptureAndSave(Camera& camera, const std::filesystem::path& out)
+{
+    const auto subscriptions = camera.Subscriptions();
+    const auto fullImage = subscriptions->FullImageSubscription();
+    const auto preview = subscriptions->PreviewSubscription();
+    if (!fullImage || !preview)
+    {
+        throw DemoFailure{"the camera's subscriptions are not available"};
+    }
+    Listener ready(camera, EventType::CameraImageReady);
+    Listener previews(camera, EventType::CameraPreviewReady);
+    fullImage->Enable();
+    if (!fullImage->IsEnabled())
+    {
+        throw DemoFailure{"the camera did not switch image receiving on"};
+    }
+    if (preview->IsSupported())
+    {
+        // The subscription is on once the camera confirmed it, which it
+        // reports on a thread of the library.
+        preview->Enable(ImageFormat::JPEG);
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kCaptureWaitMs);
+        while (!preview->IsEnabled() && Clock::now() < deadline)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (!preview->IsEnabled())
+        {
+            throw DemoFailure{"the camera did not confirm the preview subscription"};
+        }
+    }
+    camera.TriggerCapture();
+    const auto event = ready.WaitForNotification(kCaptureWaitMs);
+    fullImage->Disable();
+    if (!event)
+    {
+        throw DemoFailure{"no image arrived within 10 s of the capture"};
+    }
+    if (preview->IsSupported())
+    {
+        ShowPreview(previews);
+        preview->Disable();
+    }
+    const auto image = event->FullImage();
+    std::filesystem::create_directories(out);
+    const std::filesystem::path file = out / SafeFileName(image->FileName());
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    stream.write(reinterpret_cast<const char*>(image->Data().get()),
+                 static_cast<std::streamsize>(image->Size()));
+    stream.close();
+    if (!stream)
+    {
+        throw DemoFailure{"cannot write " + file.string()};
+    }
+    std::cout << "\nCaptured " << image->FileName() << " (" << image->Size() << " bytes, "
+              << image->FormatName() << "), saved as " << file.string() << "\n";
+}
 
-    // A real camera is opened under the machine-wide mutex; the simulator of
-    // this process under a private one.
-    const bool ownSimulator = simulator && cameras.front().type == Transport::kMonikerType_Tcp &&
-                              cameras.front().tcp.port == address.port;
-    std::unique_ptr<PrivateLockFolder> privateLocks;
-    if (ownSimulator)
-        privateLocks = std::make_unique<PrivateLockFolder>();
-    Run(cameras.front(),
-        privateLocks ? privateLocks->Path() : Q7::Platform::NamedMutex_Posix::kDefaultFolder);
-    if (simulator)
-        simulator->Stop();
+void RunLiveView(Camera& camera, unsigned int frames)
+{
+    const auto liveView = camera.Subscriptions()->LiveViewSubscription();
+    if (!liveView || !liveView->IsSupported())
+    {
+        std::cout << "\nLive view: not offered by this camera\n";
+        return;
+    }
+    if (frames == 0)
+    {
+        return;
+    }
+    Listener images(camera, EventType::CameraNewLiveViewImage);
+    liveView->Enable();
+    std::cout << "\n" << liveView->ToString() << "\n";
+    const Clock::time_point start = Clock::now();
+    std::shared_ptr<const ILiveView> last;
+    for (unsigned int i = 0; i < frames; ++i)
+    {
+        const auto event = images.WaitForNotification(kFrameWaitMs);
+        if (!event)
+        {
+            liveView->Disable();
+            throw DemoFailure{"live view stopped after " + std::to_string(i) + " frames"};
+        }
+        last = event->LiveView();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    liveView->Disable();
+    std::cout << "Live view: " << frames << " frames in " << std::fixed << std::setprecision(2) << seconds
+              << " s, " << std::setprecision(1) << (seconds > 0 ? frames / seconds : 0.0)
+              << " frames/s, last frame " << last->Width() << " x " << last->Height() << " "
+              << last->FormatName() << ", " << last->Size() << " bytes\n"
+              << std::defaultfloat;
+}
+
+int Run(const Options& options)
+{
+    if (options.help)
+    {
+        std::cout << kUsage;
+        return 0;
+    }
+    std::unique_ptr<Simulator> simulator;
+    std::string address = options.address;
+    if (address.empty())
+    {
+        simulator = std::make_unique<Simulator>();
+        address = simulator->Address();
+        std::cout << "Started the camera simulator on " << address << ":" << kCameraPort << "\n";
+    }
+    EnsureOpen();
+    try
+    {
+        PrintCameras("Cameras found");
+        Camera camera = Camera::OpenIpCamera(address, "tavrin-demo", 5);
+        std::cout << "\nOpened the camera at " << address << " (camera id " << camera.Id() << ")\n\n";
+        PrintCameras("Cameras");
+        PrintImages(camera);
+        ShowProperties(camera);
+        CaptureAndSave(camera, options.out);
+        RunLiveView(camera, options.frames);
+        const std::vector<unsigned char> log = camera.DiagnosticsLog();
+        std::cout << "\nDiagnostics log: " << log.size() << " bytes\n";
+        camera.Close();
+        std::cout << "Closed the camera\n";
+    }
+    catch (...)
+    {
+        // The camera closes first, then the SDK, and only then may the
+        // simulator stop.
+        EnsureClosed();
+        throw;
+    }
+    EnsureClosed();
     return 0;
 }
 
@@ -461,19 +476,28 @@ int main(int argc, char** argv)
 {
     try
     {
-        return Main(argc, argv);
+        return Run(ParseOptions(argc, argv));
     }
-    catch (const DemoFailure& failure)
+    catch (const UsageError& e)
     {
-        std::fprintf(stderr, "tavrin-demo: %s\n", failure.message.c_str());
+        if (!e.message.empty())
+        {
+            std::cerr << "tavrin-demo: " << e.message << "\n";
+        }
+        std::cerr << kUsage;
+        return 2;
     }
-    catch (const Q7::Universal::UniversalError& error)
+    catch (const DemoFailure& e)
     {
-        std::fprintf(stderr, "tavrin-demo: error talking to the camera: %s\n", ErrorText(error).c_str());
+        std::cerr << "tavrin-demo: " << e.message << "\n";
     }
-    catch (const std::exception& error)
+    catch (const SdkException& e)
     {
-        std::fprintf(stderr, "tavrin-demo: %s\n", error.what());
+        std::cerr << "tavrin-demo: " << e.what() << " (error " << e.Code() << ")\n";
+    }
+    catch (const std::exception& e)
+    {
+        std::cerr << "tavrin-demo: " << e.what() << "\n";
     }
     return 1;
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks of the installed package, run by CTest (see CMakeLists.txt here).
 #   PackageTest.sh stage BUILD_DIR STAGE
-#   PackageTest.sh find_package STAGE WORK CXX CMAKE GENERATOR CONSUMER_DIR
-#   PackageTest.sh pkg_config STAGE WORK CXX CONSUMER_DIR
+#   PackageTest.sh find_package STAGE WORK CXX CMAKE GENERATOR CONSUMER_DIR EXAMPLES_DIR
+#   PackageTest.sh pkg_config STAGE WORK CXX CONSUMER_DIR EXAMPLES_DIR
 #   PackageTest.sh headers STAGE WORK CXX
 #   PackageTest.sh symbols STAGE WORK CXX
 set -euo pipefail
@@ -32,16 +32,25 @@ case "$mode" in
     ;;
 
   find_package)
-    stage=$1 work=$2 cxx=$3 cmake=$4 generator=$5 consumer=$6
+    stage=$1 work=$2 cxx=$3 cmake=$4 generator=$5 consumer=$6 examples=$7
     rm -rf "$work"
     "$cmake" -S "$consumer" -B "$work" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" \
       -DCMAKE_PREFIX_PATH="$stage" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
     "$cmake" --build "$work"
     run_consumer "$work/tavrin-consumer"
+    # The examples as a project of their own, with the package's simulator.
+    "$cmake" -S "$examples" -B "$work/examples" -G "$generator" -DCMAKE_CXX_COMPILER="$cxx" \
+      -DCMAKE_PREFIX_PATH="$stage" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+    "$cmake" --build "$work/examples"
+    "$work/examples/tavrin-list-cameras" >"$work/list.log" || fail "tavrin-list-cameras exited with $?"
+    grep -q '^Cameras found' "$work/list.log" || fail "tavrin-list-cameras printed $(cat "$work/list.log")"
+    "$work/examples/tavrin-demo" --out "$work/demo-out" --frames 3 >"$work/demo.log" ||
+      fail "tavrin-demo exited with $?: $(cat "$work/demo.log")"
+    grep -q '^Preview of image ' "$work/demo.log" || fail "the demo received no preview: $(cat "$work/demo.log")"
     ;;
 
   pkg_config)
-    stage=$1 work=$2 cxx=$3 consumer=$4
+    stage=$1 work=$2 cxx=$3 consumer=$4 examples=$5
     rm -rf "$work"
     mkdir -p "$work"
     export PKG_CONFIG_PATH="$stage/lib/pkgconfig"
@@ -52,6 +61,11 @@ case "$mode" in
     "$cxx" "${consumer_flags[@]}" $(pkg-config --cflags tavrincpp) "$consumer/Consumer.cpp" \
       $(pkg-config --libs tavrincpp) -Wl,-rpath,"$libdir" -o "$work/tavrin-consumer"
     run_consumer "$work/tavrin-consumer"
+    # shellcheck disable=SC2046
+    "$cxx" "${consumer_flags[@]}" $(pkg-config --cflags tavrincpp) "$examples/ListCameras.cpp" \
+      $(pkg-config --libs tavrincpp) -Wl,-rpath,"$libdir" -o "$work/tavrin-list-cameras"
+    "$work/tavrin-list-cameras" >"$work/list.log" || fail "tavrin-list-cameras exited with $?"
+    grep -q '^Cameras found' "$work/list.log" || fail "tavrin-list-cameras printed $(cat "$work/list.log")"
     ;;
 
   headers)
