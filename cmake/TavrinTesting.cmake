@@ -15,5 +15,5 @@ function(tavrin_add_test_suite name)
   gtest_discover_tests(${name}
     TEST_FILTER "*Slow*"
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS slow TIMEOUT 300)
+    PROPERTIES LABELS slow TIMEOUT 900)
 endfunction()

@@ -61,30 +61,6 @@ bool Dispatching(Universal::ErrorDispatcher& dispatcher, Body&& body)
     return true;
 }
 
-// Logs what a receiver threw as ModuleError 0x6500CB with `text`.
-template <typename Call>
-void CallReceiver(const wchar_t* text, Call&& call) noexcept
-{
-    try
-    {
-        call();
-    }
-    catch (const UniversalError& error)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            error.GetMessage().c_str());
-    }
-    catch (const std::exception& exception)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            Universal::FromNarrow(exception.what()).c_str());
-    }
-    catch (...)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
-    }
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -465,26 +441,26 @@ void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32
 void ImageTransferAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this,
-                [&]
-                {
-                    for (;;)
-                    {
-                        std::uint32_t index = Platform::kNoSignalledIndex;
-                        Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(),
-                                               &m_machine.GetStatusChangedEvent());
-                        if (index == 0)
-                            return;
-                        m_machine.GetStatusChangedEvent().Reset();
-                        TransferStatus status;
-                        GetTransferStatus(status);
-                        ScopedLock lock(m_notifyReceiverLock);
-                        if (m_notifyReceiver.IsNull())
-                            continue;
-                        CallReceiver(L"KPX ch4 notify receiver",
-                                     [&] { m_notifyReceiver(kNotify_TransferStatusChanged, &status); });
-                    }
-                });
+    Dispatching(
+        *this,
+        [&]
+        {
+            for (;;)
+            {
+                std::uint32_t index = Platform::kNoSignalledIndex;
+                Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(), &m_machine.GetStatusChangedEvent());
+                if (index == 0)
+                    return;
+                m_machine.GetStatusChangedEvent().Reset();
+                TransferStatus status;
+                GetTransferStatus(status);
+                ScopedLock lock(m_notifyReceiverLock);
+                if (m_notifyReceiver.IsNull())
+                    continue;
+                Universal::CallAndLogErrors(L"KPX ch4 notify receiver", [&]
+                                            { m_notifyReceiver(kNotify_TransferStatusChanged, &status); });
+            }
+        });
 }
 
 void ImageTransferAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
@@ -539,7 +515,7 @@ void ImageTransferAgent::Deliver(ImageReceivePackage& package)
                 Universal::FromNarrow(package.fileName.c_str()).c_str());
         ScopedLock lock(m_imageReceiverLock);
         if (m_imageReceiver)
-            CallReceiver(L"KPX ch4 image receiver", [&] { m_imageReceiver(package); });
+            Universal::CallAndLogErrors(L"KPX ch4 image receiver", [&] { m_imageReceiver(package); });
         else
             LogErrorText(L"KPX ch4 No image receiver method defined. Image discarded!");
     }

@@ -61,29 +61,6 @@ bool Dispatching(Universal::ErrorDispatcher& dispatcher, Body&& body)
     return true;
 }
 
-template <typename Call>
-void CallReceiver(const wchar_t* text, Call&& call) noexcept
-{
-    try
-    {
-        call();
-    }
-    catch (const UniversalError& error)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            error.GetMessage().c_str());
-    }
-    catch (const std::exception& exception)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            Universal::FromNarrow(exception.what()).c_str());
-    }
-    catch (...)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
-    }
-}
-
 [[noreturn]] void ThrowNotRetrieved(const wchar_t* context)
 {
     throw ModuleError(Universal::kError_Unexpected, context);
@@ -485,8 +462,9 @@ void LiveViewAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
                             }
                             ScopedLock lock(m_notifyReceiverLock);
                             if (!m_notifyReceiver.IsNull())
-                                CallReceiver(L"KPX ch5 notify receiver",
-                                             [&] { m_notifyReceiver(kNotify_CapabilitiesChanged, &copy); });
+                                Universal::CallAndLogErrors(
+                                    L"KPX ch5 notify receiver",
+                                    [&] { m_notifyReceiver(kNotify_CapabilitiesChanged, &copy); });
                         }
                         else if (index == 2)
                         {
@@ -498,8 +476,9 @@ void LiveViewAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
                             }
                             ScopedLock lock(m_notifyReceiverLock);
                             if (!m_notifyReceiver.IsNull())
-                                CallReceiver(L"KPX ch5 notify receiver",
-                                             [&] { m_notifyReceiver(kNotify_ConfigurationChanged, &copy); });
+                                Universal::CallAndLogErrors(
+                                    L"KPX ch5 notify receiver",
+                                    [&] { m_notifyReceiver(kNotify_ConfigurationChanged, &copy); });
                         }
                         else
                         {
@@ -512,8 +491,9 @@ void LiveViewAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
                             const void* payload = reinterpret_cast<const void*>(std::uintptr_t{state});
                             ScopedLock lock(m_notifyReceiverLock);
                             if (!m_notifyReceiver.IsNull())
-                                CallReceiver(L"KPX ch5 notify receiver",
-                                             [&] { m_notifyReceiver(kNotify_StateChanged, payload); });
+                                Universal::CallAndLogErrors(
+                                    L"KPX ch5 notify receiver",
+                                    [&] { m_notifyReceiver(kNotify_StateChanged, payload); });
                         }
                     }
                 });
@@ -558,7 +538,7 @@ void LiveViewAgent::Deliver(ImageReceivePackage& package)
                 CameraText(package.fileName).c_str());
         ScopedLock lock(m_imageReceiverLock);
         if (m_imageReceiver)
-            CallReceiver(L"KPX ch5 image receiver", [&] { m_imageReceiver(package); });
+            Universal::CallAndLogErrors(L"KPX ch5 image receiver", [&] { m_imageReceiver(package); });
         else
             LogErrorText(L"KPX ch5 No image receiver method defined. Live view image discarded!");
     }

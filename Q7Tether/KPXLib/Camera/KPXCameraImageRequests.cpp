@@ -31,30 +31,6 @@ namespace
     throw ModuleError(0x15E0018, L"Kpx Channel not supported!");
 }
 
-// Logs what a callback of the owner threw as ModuleError 0x6500CB with `text`.
-template <typename Call>
-void CallOwner(const wchar_t* text, Call&& call) noexcept
-{
-    try
-    {
-        call();
-    }
-    catch (const UniversalError& error)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            error.GetMessage().c_str());
-    }
-    catch (const std::exception& exception)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            Universal::FromNarrow(exception.what()).c_str());
-    }
-    catch (...)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
-    }
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- callbacks
@@ -124,8 +100,9 @@ void Camera::OnImageEnumNotify(ImageEnumeration::ImageEnumNotify kind, ImageEnum
         {
             const SubscriptionPayload payload(static_cast<const SetSubscriptionStruct*>(record.get()));
             const CallbackScope scope(*this);
-            CallOwner(L"KPX camera HandleSubscriptionNotifications",
-                      [&] { m_subscriptionFunction(kSubscriptionNotification_SubscriptionState, payload); });
+            Universal::CallAndLogErrors(
+                L"KPX camera HandleSubscriptionNotifications",
+                [&] { m_subscriptionFunction(kSubscriptionNotification_SubscriptionState, payload); });
         }
         return;
     }
@@ -149,7 +126,8 @@ void Camera::OnDevelopmentMessage(unsigned char type, const void* data, unsigned
         return;
     }
     const CallbackScope scope(*this);
-    CallOwner(L"KPX camera development receiver", [&] { m_developmentReceiver(type, data, size); });
+    Universal::CallAndLogErrors(L"KPX camera development receiver",
+                                [&] { m_developmentReceiver(type, data, size); });
 }
 
 // ---------------------------------------------------------------- channel 3.0

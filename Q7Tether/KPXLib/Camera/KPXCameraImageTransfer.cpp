@@ -35,31 +35,6 @@ constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
         switchName);
 }
 
-// Logs what an image receiver of the owner threw as ModuleError 0x6500CB.
-template <typename Call>
-void CallImageReceiver(Call&& call) noexcept
-{
-    const wchar_t* const text = L"KPX camera image receiver";
-    try
-    {
-        call();
-    }
-    catch (const UniversalError& error)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            error.GetMessage().c_str());
-    }
-    catch (const std::exception& exception)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            Universal::FromNarrow(exception.what()).c_str());
-    }
-    catch (...)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
-    }
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- camera-level image receiver
@@ -82,9 +57,11 @@ void Camera::DeliverImage(std::uint32_t imageId, const char* fileName, const std
 {
     ScopedLock lock(m_imageReceiverLock);
     if (!m_imageReceiver.IsNull())
-        CallImageReceiver([&] { m_imageReceiver(imageId, fileName, data, size, buffer); });
+        Universal::CallAndLogErrors(L"KPX camera image receiver",
+                                    [&] { m_imageReceiver(imageId, fileName, data, size, buffer); });
     if (m_imageReceiverFunction)
-        CallImageReceiver([&] { m_imageReceiverFunction(imageId, fileName, data, size, buffer); });
+        Universal::CallAndLogErrors(L"KPX camera image receiver",
+                                    [&] { m_imageReceiverFunction(imageId, fileName, data, size, buffer); });
 }
 
 // ---------------------------------------------------------------- notification

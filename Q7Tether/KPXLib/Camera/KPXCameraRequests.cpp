@@ -26,30 +26,6 @@ namespace
     throw ModuleError(Universal::kError_NotAvailable, L"KPX camera programming.");
 }
 
-// Logs what a sink of the camera threw as ModuleError 0x6500CB with `text`.
-template <typename Call>
-void CallSink(const wchar_t* text, Call&& call) noexcept
-{
-    try
-    {
-        call();
-    }
-    catch (const UniversalError& error)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            error.GetMessage().c_str());
-    }
-    catch (const std::exception& exception)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text), L"%ls",
-                            Universal::FromNarrow(exception.what()).c_str());
-    }
-    catch (...)
-    {
-        Universal::LogError(ModuleError(Universal::kError_UnexpectedException, text));
-    }
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- notifications
@@ -78,9 +54,9 @@ void Camera::Notify(EnumNotify id, const NotifyPayload& payload)
     ScopedLock lock(m_notifyLock);
     const CallbackScope scope(*this);
     if (!m_notifyReceiver.IsNull())
-        CallSink(L"KPX camera notify receiver", [&] { m_notifyReceiver(id, payload); });
+        Universal::CallAndLogErrors(L"KPX camera notify receiver", [&] { m_notifyReceiver(id, payload); });
     if (m_notifyFunction)
-        CallSink(L"KPX camera notify receiver", [&] { m_notifyFunction(id, payload); });
+        Universal::CallAndLogErrors(L"KPX camera notify receiver", [&] { m_notifyFunction(id, payload); });
 }
 
 // On the device-control agent's notify thread.

@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -167,5 +168,29 @@ private:
     UniversalString m_path;
     bool m_verbose = false;
 };
+
+/// Runs `call`, a callback of the library's user (a sink, a receiver), and
+/// logs whatever it throws as ModuleError 0x6500CB with `text` and the
+/// exception's message, so that it never reaches the library's thread.
+template <typename Call>
+void CallAndLogErrors(const wchar_t* text, Call&& call) noexcept
+{
+    try
+    {
+        call();
+    }
+    catch (const UniversalError& error)
+    {
+        LogError(ModuleError(kError_UnexpectedException, text), L"%ls", error.GetMessage().c_str());
+    }
+    catch (const std::exception& exception)
+    {
+        LogError(ModuleError(kError_UnexpectedException, text), L"%ls", FromNarrow(exception.what()).c_str());
+    }
+    catch (...)
+    {
+        LogError(ModuleError(kError_UnexpectedException, text));
+    }
+}
 
 } // namespace Q7::Universal
