@@ -17,79 +17,6 @@ namespace Q7::Tavrin
 
 using namespace Q7::TavrinC;
 
-namespace
-{
-
-// The live-view functions of the flat interface are not in this build yet:
-// until they are, live view answers -6 as unsupported, and the subscription
-// reports the camera as offering none. Each has the flat function's signature,
-// so that removing this block wires the subscription to them.
-namespace LiveViewPending
-{
-
-ErrorCode NotYet() noexcept
-{
-    return SetLastErrorInfo(SdkNotYetImplemented, "Live view is not available in this build",
-                            "Q7::Tavrin::LiveViewSubscription");
-}
-
-ErrorCode EnableLiveView(int)
-{
-    return NotYet();
-}
-ErrorCode DisableLiveView(int)
-{
-    return NotYet();
-}
-std::pair<ErrorCode, std::optional<LiveViewCapabilities>> GetLiveViewCapabilities(int)
-{
-    return {NotYet(), std::nullopt};
-}
-ErrorCode GetLiveViewCrop(int, ValueRect&)
-{
-    return NotYet();
-}
-ErrorCode SetLiveViewCrop(int, const ValueRect&)
-{
-    return NotYet();
-}
-ErrorCode GetLiveViewFormat(int, ImageFormat&)
-{
-    return NotYet();
-}
-ErrorCode SetLiveViewFormat(int, ImageFormat)
-{
-    return NotYet();
-}
-ErrorCode GetLiveViewFullImageSize(int, unsigned int*, unsigned int*)
-{
-    return NotYet();
-}
-ErrorCode GetLiveViewLightness(int, float&)
-{
-    return NotYet();
-}
-ErrorCode SetLiveViewLightness(int, float)
-{
-    return NotYet();
-}
-ErrorCode GetLiveViewPreferredMaxDimension(int, unsigned int&)
-{
-    return NotYet();
-}
-ErrorCode SetLiveViewPreferredMaxDimension(int, unsigned int)
-{
-    return NotYet();
-}
-ErrorCode SetLiveViewWhiteBalancePoint(int, const ValuePoint&)
-{
-    return NotYet();
-}
-
-} // namespace LiveViewPending
-
-} // namespace
-
 // ---------------------------------------------------------------- Subscription
 
 bool Subscription::IsSupported()
@@ -287,21 +214,21 @@ void LiveViewSubscriptionImpl::Enable(ImageFormat format)
 ImageFormat LiveViewSubscriptionImpl::Format()
 {
     ImageFormat format = ImageFormat::None;
-    ThrowOnErrorCode(LiveViewPending::GetLiveViewFormat(m_cameraId, format));
+    ThrowOnErrorCode(GetLiveViewFormat(m_cameraId, format));
     return format;
 }
 
 ValueRect LiveViewSubscriptionImpl::Crop()
 {
     ValueRect crop{};
-    ThrowOnErrorCode(LiveViewPending::GetLiveViewCrop(m_cameraId, crop));
+    ThrowOnErrorCode(GetLiveViewCrop(m_cameraId, crop));
     return crop;
 }
 
 unsigned int LiveViewSubscriptionImpl::PreferredMaxDimension()
 {
     unsigned int dimension = 0;
-    ThrowOnErrorCode(LiveViewPending::GetLiveViewPreferredMaxDimension(m_cameraId, dimension));
+    ThrowOnErrorCode(GetLiveViewPreferredMaxDimension(m_cameraId, dimension));
     return dimension;
 }
 
@@ -309,25 +236,25 @@ ValueArea LiveViewSubscriptionImpl::FullImageSize()
 {
     unsigned int width = 0;
     unsigned int height = 0;
-    ThrowOnErrorCode(LiveViewPending::GetLiveViewFullImageSize(m_cameraId, &width, &height));
+    ThrowOnErrorCode(GetLiveViewFullImageSize(m_cameraId, &width, &height));
     return ValueArea{static_cast<std::int32_t>(width), static_cast<std::int32_t>(height)};
 }
 
 float LiveViewSubscriptionImpl::Lightness()
 {
     float lightness = 0.0F;
-    ThrowOnErrorCode(LiveViewPending::GetLiveViewLightness(m_cameraId, lightness));
+    ThrowOnErrorCode(GetLiveViewLightness(m_cameraId, lightness));
     return lightness;
 }
 
 void LiveViewSubscriptionImpl::SetFormat(ImageFormat format)
 {
-    ThrowOnErrorCode(LiveViewPending::SetLiveViewFormat(m_cameraId, format));
+    ThrowOnErrorCode(SetLiveViewFormat(m_cameraId, format));
 }
 
 void LiveViewSubscriptionImpl::SetCrop(const ValueRect& crop)
 {
-    ThrowOnErrorCode(LiveViewPending::SetLiveViewCrop(m_cameraId, crop));
+    ThrowOnErrorCode(SetLiveViewCrop(m_cameraId, crop));
 }
 
 void LiveViewSubscriptionImpl::ResetCrop()
@@ -338,17 +265,17 @@ void LiveViewSubscriptionImpl::ResetCrop()
 
 void LiveViewSubscriptionImpl::SetPreferredMaxDimension(unsigned int dimension)
 {
-    ThrowOnErrorCode(LiveViewPending::SetLiveViewPreferredMaxDimension(m_cameraId, dimension));
+    ThrowOnErrorCode(SetLiveViewPreferredMaxDimension(m_cameraId, dimension));
 }
 
 void LiveViewSubscriptionImpl::SetWhiteBalancePoint(const ValuePoint& point)
 {
-    ThrowOnErrorCode(LiveViewPending::SetLiveViewWhiteBalancePoint(m_cameraId, point));
+    ThrowOnErrorCode(SetLiveViewWhiteBalancePoint(m_cameraId, point));
 }
 
 void LiveViewSubscriptionImpl::SetLightness(float lightness)
 {
-    ThrowOnErrorCode(LiveViewPending::SetLiveViewLightness(m_cameraId, lightness));
+    ThrowOnErrorCode(SetLiveViewLightness(m_cameraId, lightness));
 }
 
 std::string LiveViewSubscriptionImpl::ToString()
@@ -361,13 +288,15 @@ std::string LiveViewSubscriptionImpl::ToString()
 
 void LiveViewSubscriptionImpl::QuerySupport()
 {
-    const auto [code, capabilities] = LiveViewPending::GetLiveViewCapabilities(m_cameraId);
-    m_supported.store(code == Success && capabilities.has_value());
-    if (!m_supported.load())
+    const auto [code, capabilities] = GetLiveViewCapabilities(m_cameraId);
+    if (code != Success || !capabilities.has_value())
     {
         return;
     }
+    // A camera without live view answers with a zeroed record: live view that
+    // offers no format is not live view the camera can show.
     m_supportedFormats = LiveViewFormats(*capabilities);
+    m_supported.store(!m_supportedFormats.empty());
 }
 
 void LiveViewSubscriptionImpl::SetEnabled(bool on)
@@ -375,11 +304,11 @@ void LiveViewSubscriptionImpl::SetEnabled(bool on)
     // The camera's live-view state sets the enabled flag (the callback).
     if (on)
     {
-        LiveViewPending::EnableLiveView(m_cameraId);
+        EnableLiveView(m_cameraId);
     }
     else
     {
-        LiveViewPending::DisableLiveView(m_cameraId);
+        DisableLiveView(m_cameraId);
     }
 }
 
