@@ -434,7 +434,9 @@ TEST_P(LiveViewFaults, EachFaultCostsItsFrameOnly)
         // camera, stopped, never sees its acknowledgement: only frames before
         // the camera's last finished one count.
         if (!sentComplete.empty() && frame.frameNumber < *sentComplete.rbegin())
+        {
             EXPECT_EQ(sentIncomplete.count(frame.frameNumber), 0u) << "a frame the camera never finished";
+        }
     }
     EXPECT_EQ(invalid, test.deliveredInvalid ? 1u : 0u);
     if (!test.deliveredInvalid && !test.completes)
