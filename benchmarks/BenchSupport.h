@@ -1,12 +1,19 @@
 // Helpers of the loopback throughput benchmarks: clocks, rates, the raw rate
 // of a plain loopback TCP socket pair (the limit every KPX rate is measured
-// against in the same run), and the TCP device of a simulated camera.
+// against in the same run), and the TCP device of a simulated camera; and,
+// for the latency benchmarks of the SDK (Bench::Simulated), a simulated
+// camera serving device control, per-call sampling and a loopback round trip.
 #pragma once
 
+#include "SimCamera.h"
+#include "SimDeviceControlHandler.h"
+#include "SimSocket.h"
 #include "Transport/KPXTransport_Tcp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -173,5 +180,135 @@ inline double Median(std::vector<double> values)
     const std::size_t middle = values.size() / 2;
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
+
+// ---------------------------------------------------------------- SDK latency
+
+namespace Simulated
+{
+
+/// The median and the 99th percentile of a sample.
+struct Figures
+{
+    double median = 0;
+    double p99 = 0;
+};
+
+inline Figures Summarise(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
+    return {at(0.5), at(0.99)};
+}
+
+/// Nanoseconds per call of call, sampled over batches of callsPerSample.
+template <typename Call>
+Figures PerCallNanoseconds(Call&& call, std::size_t samples = 20000, std::size_t callsPerSample = 64)
+{
+    std::vector<double> perCall;
+    perCall.reserve(samples);
+    for (std::size_t s = 0; s < samples; ++s)
+    {
+        const Clock::time_point start = Clock::now();
+        for (std::size_t i = 0; i < callsPerSample; ++i)
+        {
+            call();
+        }
+        perCall.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+                          static_cast<double>(callsPerSample));
+    }
+    return Summarise(std::move(perCall));
+}
+
+/// A simulated camera with the default description and property model,
+/// serving device control (channel 2.0), listening on address:port until
+/// destroyed.
+class DeviceControlCamera
+{
+public:
+    DeviceControlCamera(const char* address, std::uint16_t port)
+        : model(std::make_shared<Q7::Sim::DeviceControlModel>(
+              Q7::Sim::DeviceControlModel::DefaultProperties())),
+          camera(Q7::Sim::CameraDescription::Default())
+    {
+        camera.SetLogSink({});
+        camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
+        camera.Start(address, port);
+    }
+    ~DeviceControlCamera() { camera.Stop(); }
+    DeviceControlCamera(const DeviceControlCamera&) = delete;
+    DeviceControlCamera& operator=(const DeviceControlCamera&) = delete;
+
+    std::shared_ptr<Q7::Sim::DeviceControlModel> model;
+    Q7::Sim::Camera camera;
+};
+
+/// Microseconds per exchange of 64 bytes there and back over a plain loopback
+/// TCP pair without Nagle's delay, trips times.
+inline Figures LoopbackRoundTripMicroseconds(std::size_t trips = 2000)
+{
+    std::uint16_t port = 0;
+    const Q7::Sim::UniqueFd listener = Q7::Sim::ListenOnLoopback("127.0.0.1", 0, port);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const Q7::Sim::UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
+    if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+    {
+        throw std::runtime_error("cannot connect");
+    }
+    if (Q7::Sim::WaitReady(listener.Get(), POLLIN, -1, 5000) != Q7::Sim::PollResult::Ready)
+    {
+        throw std::runtime_error("no connection to accept");
+    }
+    const Q7::Sim::UniqueFd server(::accept(listener.Get(), nullptr, nullptr));
+    if (!server.Valid())
+    {
+        throw std::runtime_error("accept failed");
+    }
+    const int one = 1;
+    ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ::setsockopt(server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const auto receive = [](int fd, char* into, std::size_t size)
+    {
+        for (std::size_t got = 0; got < size;)
+        {
+            const ssize_t n = ::recv(fd, into + got, size - got, 0);
+            if (n <= 0)
+            {
+                return false;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    std::thread echo(
+        [&receive, fd = server.Get(), trips]
+        {
+            char buffer[64];
+            for (std::size_t i = 0; i < trips && receive(fd, buffer, sizeof buffer); ++i)
+            {
+                ::send(fd, buffer, sizeof buffer, MSG_NOSIGNAL);
+            }
+        });
+    char out[64] = {};
+    char in[64];
+    std::vector<double> samples;
+    for (std::size_t i = 0; i < trips; ++i)
+    {
+        const Clock::time_point start = Clock::now();
+        if (::send(client.Get(), out, sizeof out, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof out) ||
+            !receive(client.Get(), in, sizeof in))
+        {
+            echo.join();
+            throw std::runtime_error("the round trip failed");
+        }
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    echo.join();
+    return Summarise(std::move(samples));
+}
+
+} // namespace Simulated
 
 } // namespace Bench

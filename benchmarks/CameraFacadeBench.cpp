@@ -11,10 +11,9 @@
 // figures. Goals: the facade's open within 5 ms of the bridge's median, its
 // read at most 1.5 us median. Build in Release.
 
+#include "BenchSupport.h"
 #include "KpxLibTransport.h"
 #include "Sdk.h"
-#include "SimCamera.h"
-#include "SimDeviceControlHandler.h"
 
 #include <TavrinCpp/Camera.h>
 #include <TavrinCpp/Sdk.h>
@@ -30,19 +29,12 @@
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
+using Bench::Clock;
+using Bench::Median;
 using Q7::TavrinC::KpxLibTransport;
 
 constexpr const char* kAddress = "127.0.0.211";
 constexpr std::uint32_t kGain = 0x100B;
-constexpr std::size_t kReadsPerSample = 64;
-constexpr std::size_t kReadSamples = 20000;
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 double Milliseconds(Clock::duration d)
 {
@@ -53,17 +45,7 @@ double Milliseconds(Clock::duration d)
 template <typename Read>
 double ReadNanoseconds(Read&& read)
 {
-    std::vector<double> samples;
-    samples.reserve(kReadSamples);
-    for (std::size_t s = 0; s < kReadSamples; ++s)
-    {
-        const Clock::time_point start = Clock::now();
-        for (std::size_t i = 0; i < kReadsPerSample; ++i)
-            read();
-        samples.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
-                          kReadsPerSample);
-    }
-    return Median(std::move(samples));
+    return Bench::Simulated::PerCallNanoseconds(std::forward<Read>(read)).median;
 }
 
 struct Round
@@ -122,12 +104,7 @@ int main(int argc, char** argv)
     }
     try
     {
-        auto model =
-            std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
-        Q7::Sim::Camera simulator(Q7::Sim::CameraDescription::Default());
-        simulator.SetLogSink({});
-        simulator.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
-        simulator.Start(kAddress, KpxLibTransport::kCameraPort);
+        const Bench::Simulated::DeviceControlCamera simulator(kAddress, KpxLibTransport::kCameraPort);
         Q7::Tavrin::EnsureOpen();
         KpxLibTransport& bridge = Sdk::GetInstance(false)->Transport();
 
@@ -150,7 +127,6 @@ int main(int argc, char** argv)
             rounds, Median(facadeOpen), Median(bridgeOpen), Median(facadeOpen) - Median(bridgeOpen),
             Median(facadeRead), Median(facadeRead) / Median(bridgeRead), Median(bridgeRead));
         Q7::Tavrin::EnsureClosed();
-        simulator.Stop();
     }
     catch (const std::exception& error)
     {

@@ -12,10 +12,9 @@
 // gives the median of the rounds' figures and the flat read's ratio to the raw
 // limit. Goal: cached flat read at most 1 us median. Build in Release.
 
+#include "BenchSupport.h"
 #include "KpxLibTransport.h"
 #include "Sdk.h"
-#include "SimCamera.h"
-#include "SimDeviceControlHandler.h"
 
 #include <TavrinCpp/TavrinC.h>
 
@@ -31,48 +30,19 @@
 namespace
 {
 
-using Clock = std::chrono::steady_clock;
+using Bench::Median;
+using Bench::Simulated::Figures;
 using Q7::TavrinC::KpxLibTransport;
 
 constexpr const char* kAddress = "127.0.0.212";
 constexpr std::uint32_t kGain = 0x100B; // f32, name "Gain", group "Exposure", nothing else
-constexpr std::size_t kCallsPerSample = 64;
 constexpr std::size_t kSamples = 20000;
 
-struct Figures
-{
-    double median = 0;
-    double p99 = 0;
-};
-
-Figures Summarise(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
-    return {at(0.5), at(0.99)};
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// Nanoseconds per call of `call`, sampled over batches.
+// Nanoseconds per call of call, sampled over batches.
 template <typename Call>
 Figures Sample(Call&& call, std::size_t samples = kSamples)
 {
-    std::vector<double> perCall;
-    perCall.reserve(samples);
-    for (std::size_t s = 0; s < samples; ++s)
-    {
-        const Clock::time_point start = Clock::now();
-        for (std::size_t i = 0; i < kCallsPerSample; ++i)
-            call();
-        perCall.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
-                          kCallsPerSample);
-    }
-    return Summarise(std::move(perCall));
+    return Bench::Simulated::PerCallNanoseconds(std::forward<Call>(call), samples);
 }
 
 } // namespace
@@ -87,12 +57,7 @@ int main(int argc, char** argv)
     }
     try
     {
-        auto model =
-            std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
-        Q7::Sim::Camera camera(Q7::Sim::CameraDescription::Default());
-        camera.SetLogSink({});
-        camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(model));
-        camera.Start(kAddress, KpxLibTransport::kCameraPort);
+        const Bench::Simulated::DeviceControlCamera camera(kAddress, KpxLibTransport::kCameraPort);
         if (Q7::TavrinC::OpenSdk() != Q7::Tavrin::Success ||
             Q7::TavrinC::RegisterDefaultFactory() != Q7::Tavrin::Success)
             throw std::runtime_error("the SDK did not open");
@@ -156,7 +121,6 @@ int main(int argc, char** argv)
             rounds, Median(flatMedian), Median(flatP99), Median(flatMedian) / Median(rawMedian),
             Median(bridgeMedian), Median(specMedian), Median(specP99));
         Q7::TavrinC::CloseSdk(false);
-        camera.Stop();
     }
     catch (const std::exception& error)
     {

@@ -6,6 +6,7 @@
 
 #include "Agents/KPXProgramming.h"
 #include "Camera/KPXCamera.h"
+#include "CameraTestSupport.h"
 #include "ProcessResources.h"
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7PlatformSystemError_Posix.h"
@@ -30,8 +31,9 @@ namespace
 using namespace E2e;
 using Q7::KPX::Camera;
 using Q7::KPX::CameraTimings;
+using TestSupport::Bytes;
 using TestSupport::RaisedBy;
-using Bytes = std::vector<std::uint8_t>;
+using TestSupport::TestBytes;
 using Clock = std::chrono::steady_clock;
 
 constexpr Q7::Sim::ChannelId k00{0, 0};
@@ -43,63 +45,6 @@ constexpr std::uint32_t kLogId = 104;
 constexpr const char* kCode = "open sesame";
 
 using TestSupport::ProcessResources;
-
-Bytes TestBytes(std::size_t size, std::uint8_t seed)
-{
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(i * 31 + seed + (i >> 8));
-    return bytes;
-}
-
-// The camera's notifications, counted per id. Thread-safe.
-class NotifyCounter
-{
-public:
-    Camera::NotifyFunction Sink()
-    {
-        return [this](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
-        {
-            {
-                std::lock_guard lock(m_mutex);
-                ++m_counts[id];
-                if (id == Camera::kNotify_PropertyStateChange && payload)
-                {
-                    for (unsigned int property :
-                         *static_cast<const std::vector<unsigned int>*>(payload.get()))
-                        m_stateChanged.push_back(property);
-                }
-            }
-            m_changed.notify_all();
-        };
-    }
-    std::size_t Count(Camera::EnumNotify id) const
-    {
-        std::lock_guard lock(m_mutex);
-        const auto found = m_counts.find(id);
-        return found == m_counts.end() ? 0 : found->second;
-    }
-    bool WaitForStateChange(unsigned int property) const
-    {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s,
-                                  [&] {
-                                      return std::find(m_stateChanged.begin(), m_stateChanged.end(),
-                                                       property) != m_stateChanged.end();
-                                  });
-    }
-    bool WaitFor(Camera::EnumNotify id, std::size_t count = 1) const
-    {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, 10s, [&] { return m_counts[id] >= count; });
-    }
-
-private:
-    mutable std::mutex m_mutex; // guards the two fields below
-    mutable std::condition_variable m_changed;
-    mutable std::map<std::uint32_t, std::size_t> m_counts;
-    std::vector<unsigned int> m_stateChanged;
-};
 
 // One simulated camera serving 0.0, 1.0 and 2.0 (authentication code kCode),
 // with a KPX camera object made for it.
@@ -173,7 +118,7 @@ struct Rig
     std::shared_ptr<Q7::Sim::DeviceControlModel> model =
         std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
     std::unique_ptr<Q7::Sim::Camera> sim;
-    NotifyCounter notified;
+    TestSupport::CameraNotifyCounter notified{10s};
     ErrorRecorder errors;
     std::unique_ptr<Camera> camera;
 };

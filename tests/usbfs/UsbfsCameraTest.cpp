@@ -12,6 +12,7 @@
 #include "Transport/KPXDeviceManager.h"
 #include "UsbfsEmulatedCamera.h"
 
+#include "CameraTestSupport.h"
 #include "DeviceControlE2eSupport.h"
 #include "LogCapture.h"
 #include "RaisedError.h"
@@ -34,7 +35,8 @@ using Q7::KPX::Transport::DeviceManager;
 using Q7::KPX::Transport::DeviceMoniker;
 using Q7::Platform::Usb::DeviceMonitor_Libusb;
 using Q7::Platform::Usb::HostBackend_Libusb;
-using Bytes = std::vector<std::uint8_t>;
+using TestSupport::Bytes;
+using TestSupport::TestBytes;
 using Clock = std::chrono::steady_clock;
 
 constexpr Q7::Sim::ChannelId k10{1, 0};
@@ -47,63 +49,6 @@ constexpr const char* kSerial = "SIM0000001";
 // Bound of every wait: through umockdev, libusb's event thread reaps in a loop,
 // which makes these tests slow under ThreadSanitizer.
 constexpr auto kBound = 60s;
-
-Bytes TestBytes(std::size_t size, std::uint8_t seed)
-{
-    Bytes bytes(size);
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<std::uint8_t>(i * 31 + seed + (i >> 8));
-    return bytes;
-}
-
-// The camera object's notifications, counted per id. Thread-safe.
-class NotifyCounter
-{
-public:
-    Camera::NotifyFunction Sink()
-    {
-        return [this](Camera::EnumNotify id, const Camera::NotifyPayload& payload)
-        {
-            {
-                std::lock_guard lock(m_mutex);
-                ++m_counts[id];
-                if (id == Camera::kNotify_PropertyStateChange && payload)
-                {
-                    for (unsigned int property :
-                         *static_cast<const std::vector<unsigned int>*>(payload.get()))
-                        m_stateChanged.push_back(property);
-                }
-            }
-            m_changed.notify_all();
-        };
-    }
-    std::size_t Count(Camera::EnumNotify id) const
-    {
-        std::lock_guard lock(m_mutex);
-        const auto found = m_counts.find(id);
-        return found == m_counts.end() ? 0 : found->second;
-    }
-    bool WaitFor(Camera::EnumNotify id) const
-    {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kBound, [&] { return m_counts.count(id) != 0; });
-    }
-    bool WaitForStateChange(unsigned int property) const
-    {
-        std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, kBound,
-                                  [&] {
-                                      return std::find(m_stateChanged.begin(), m_stateChanged.end(),
-                                                       property) != m_stateChanged.end();
-                                  });
-    }
-
-private:
-    mutable std::mutex m_mutex; // guards the members below
-    mutable std::condition_variable m_changed;
-    std::map<std::uint32_t, std::size_t> m_counts;
-    std::vector<unsigned int> m_stateChanged;
-};
 
 // The library's log lines, for the message of a failed wait.
 std::string LogLines(const TestSupport::LogCapture& capture)
@@ -191,7 +136,7 @@ protected:
         std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
     std::unique_ptr<Q7::Sim::Camera> sim;
     std::unique_ptr<Usbfs::EmulatedCamera> emulated;
-    NotifyCounter notified;
+    TestSupport::CameraNotifyCounter notified{kBound};
 };
 
 // ---------------------------------------------------------------- finding it

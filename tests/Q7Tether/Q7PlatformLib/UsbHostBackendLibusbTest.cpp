@@ -76,6 +76,32 @@ public:
         fs::rename(staging, fs::path(Root()) / name);
     }
 
+    // Writes the entry one file at a time, each file whole, in the order the
+    // kernel adds them: the device's own attributes with its texts, then its
+    // interface entries (when it is configured).
+    void AddDeviceFileByFile(const std::string& name, const Files& files)
+    {
+        const fs::path staging = fs::path(Root()) / ".staging-file";
+        const auto write = [&](const std::string& relative, const std::string& content)
+        {
+            const fs::path file = fs::path(Root()) / name / relative;
+            fs::create_directories(file.parent_path());
+            std::ofstream(staging, std::ios::binary) << content;
+            fs::rename(staging, file);
+        };
+        const std::string interfacePrefix = name + ':';
+        for (const bool interfaces : {false, true})
+        {
+            for (const auto& [relative, content] : files)
+            {
+                if ((relative.rfind(interfacePrefix, 0) == 0) == interfaces)
+                {
+                    write(relative, content);
+                }
+            }
+        }
+    }
+
     void RemoveDevice(const std::string& name) { fs::remove_all(fs::path(Root()) / name); }
 
 private:
@@ -106,6 +132,7 @@ Files DeviceFiles(const std::string& name, unsigned address, const char* vendor,
         files[dir + "bInterfaceClass"] = std::string(interfaceClass) + "\n";
         files[dir + "bInterfaceSubClass"] = "00\n";
         files[dir + "bInterfaceProtocol"] = "00\n";
+        files[dir + "bNumEndpoints"] = "02\n";
         for (const unsigned address2 : {endpoint, endpoint | 0x80u})
         {
             char endpointDir[16];
@@ -225,6 +252,49 @@ TEST(UsbHostBackendLibusbTest, SafetyRefreshReportsDevicesThatNoHotplugEventAnno
     EXPECT_STREQ(recorder.Monikers()[0].identity.c_str(), "SN-FS");
     monitor.Stop();
     EXPECT_EQ(backend.GetStartCount(), 0u);
+}
+
+// Catches a device listed while the kernel was still adding it: with its
+// interfaces but without the texts read before they appeared (its identity
+// then the port path, its name empty), or never listed because the safety
+// refresh first saw it before its interfaces or their endpoints were there
+// and, its ids being the same, took it for known. No hotplug event comes
+// here; a 1 ms safety refresh looks at the entry while its files appear.
+TEST(UsbHostBackendLibusbTest, DeviceAddedFileByFileIsListedOnceWithItsTexts)
+{
+    constexpr unsigned kRounds = 100;
+    FakeSysfs sysfs;
+    TempDir usbfs;
+    HostBackend_Libusb backend({sysfs.Root(), usbfs.path, 1});
+    UsbRecorder recorder(&DevicePathOf);
+    DeviceMonitor_Libusb monitor(backend);
+    monitor.SetNotifyCallback(recorder.Callback());
+    monitor.SetFilter(CameraFilter());
+    monitor.Start();
+    ASSERT_TRUE(WaitForObject(&monitor.GetEnumeratedEvent(), 10000));
+
+    std::vector<std::string> expected;
+    for (unsigned round = 0; round < kRounds && !HasFailure(); ++round)
+    {
+        SCOPED_TRACE(round);
+        // Each attachment has an address of its own, as the kernel gives it.
+        const unsigned address = 2 + round;
+        Files camera = DeviceFiles("2-4", address, "7ab1", "0101", {{0, "ff", 1, "0200"}});
+        camera["manufacturer"] = "Tavrin\n";
+        camera["product"] = "TS-1\n";
+        camera["serial"] = "SN-FS\n";
+        sysfs.AddDeviceFileByFile("2-4", camera);
+        ASSERT_TRUE(recorder.WaitFor(2 * round + 1));
+        const Q7::Platform::Usb::DeviceMoniker_Libusb listed = recorder.Monikers()[2 * round];
+        EXPECT_STREQ(listed.identity.c_str(), "SN-FS");
+        EXPECT_STREQ(listed.friendlyName.c_str(), "TS-1");
+        sysfs.RemoveDevice("2-4");
+        ASSERT_TRUE(recorder.WaitFor(2 * round + 2));
+        const std::string path = "2-4@" + std::to_string(address) + ":0";
+        expected.insert(expected.end(), {"+" + path, "-" + path});
+    }
+    monitor.Stop();
+    EXPECT_EQ(recorder.Events(), expected);
 }
 
 } // namespace

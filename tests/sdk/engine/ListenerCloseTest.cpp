@@ -379,14 +379,24 @@ INSTANTIATE_TEST_SUITE_P(
 // Run under asan and tsan: catches a waiter left blocked for ever by a close
 // that lands between its finding the queue and its waiting (the lost wake-up),
 // a queue freed under a waiter, and any other outcome than the wake-up event or
-// -3. The timing differs in each of the 200 processes.
-TEST(ListenerCloseSlowTest, WaitersEnterAsCloseStartsInTwoHundredProcesses)
+// -3. The timing differs in each of the 200 processes, run as eight shards of
+// 25 so that ctest spreads them over its slots.
+constexpr int kCloseShards = 8;
+constexpr int kProcessesPerCloseShard = 200 / kCloseShards;
+
+class ListenerCloseSlowTest : public ::testing::TestWithParam<int>
+{
+};
+
+TEST_P(ListenerCloseSlowTest, WaitersEnterAsCloseStartsInTwoHundredProcesses)
 {
     const ProcessCase c{"WaitersEnterAsCloseStarts", &WaitersEnterAsCloseStarts, ""};
-    for (int process = 0; process < 200 && !HasFailure(); ++process)
+    for (int process = 0; process < kProcessesPerCloseShard && !HasFailure(); ++process)
     {
         TestSupport::RunInOwnProcess(c);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Shards, ListenerCloseSlowTest, ::testing::Range(0, kCloseShards));
 
 } // namespace

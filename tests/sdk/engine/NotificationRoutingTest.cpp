@@ -451,10 +451,12 @@ const RegistrationForm kRegistrationForms[] = {
 // had returned (the queues were chosen under the list lock and filled after
 // it). Every form of removal is raced against a thread that posts without
 // pause; once the post in flight at the removal has ended, the queue must not
-// have grown.
+// have grown. The fault shows within a few dozen rounds, plain and under tsan;
+// each round waits for the poster to be scheduled twice, so more rounds only
+// cost time on a loaded machine.
 TEST_F(NotificationRoutingTest, NoEventArrivesAfterItsRegistrationIsRemoved)
 {
-    constexpr int kRounds = 2000;
+    constexpr int kRounds = 250;
     const std::uint32_t id = Register();
     const std::shared_ptr<NotificationQueue> queue = QueueOf(id);
     std::atomic<bool> stop{false};

@@ -615,9 +615,16 @@ void HostBackend_Libusb::SafetyRefresh()
     const auto report = [this](HostChangeKind kind, const Sysfs::AttachedDevice& device) {
         Report(HostChange{kind, true, device.vendorId, device.productId});
     };
+    // The same device: same place, address and ids. One that got its
+    // interfaces since the last look is reported as arrived again, so that a
+    // device first seen while the kernel was still adding it is looked at
+    // once it is complete.
+    const auto sameDevice = [](const Sysfs::AttachedDevice& a, const Sysfs::AttachedDevice& b)
+    { return a.location == b.location && a.vendorId == b.vendorId && a.productId == b.productId; };
     for (const Sysfs::AttachedDevice& before : m_lastLook)
     {
-        if (std::find(look.begin(), look.end(), before) == look.end())
+        if (std::none_of(look.begin(), look.end(),
+                         [&](const Sysfs::AttachedDevice& now) { return sameDevice(before, now); }))
         {
             report(HostChangeKind::kLeft, before);
         }

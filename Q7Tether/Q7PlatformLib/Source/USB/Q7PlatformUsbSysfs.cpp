@@ -161,7 +161,12 @@ bool ReadEndpoint(const std::string& directory, HostEndpointInfo& endpoint)
 
 bool ReadInterface(const std::string& directory, HostInterfaceInfo& interface)
 {
-    if (!ReadNumber(directory, "bInterfaceNumber", 16, 0xFF, interface.number) ||
+    // The kernel adds the endpoint entries after the interface's own
+    // attributes: an interface without its endpoint count, or with fewer
+    // endpoints than it announces, is not complete.
+    std::uint8_t announced = 0;
+    if (!ReadNumber(directory, "bNumEndpoints", 16, 0xFF, announced) ||
+        !ReadNumber(directory, "bInterfaceNumber", 16, 0xFF, interface.number) ||
         !ReadNumber(directory, "bInterfaceClass", 16, 0xFF, interface.interfaceClass) ||
         !ReadNumber(directory, "bInterfaceSubClass", 16, 0xFF, interface.interfaceSubClass) ||
         !ReadNumber(directory, "bInterfaceProtocol", 16, 0xFF, interface.interfaceProtocol))
@@ -180,6 +185,10 @@ bool ReadInterface(const std::string& directory, HostInterfaceInfo& interface)
             return false;
         }
         interface.endpoints.push_back(endpoint);
+    }
+    if (interface.endpoints.size() < announced)
+    {
+        return false;
     }
     std::sort(interface.endpoints.begin(), interface.endpoints.end(),
               [](const HostEndpointInfo& a, const HostEndpointInfo& b) { return a.address < b.address; });
@@ -219,9 +228,9 @@ std::optional<HostDeviceInfo> ReadDevice(const std::string& root, const std::str
         return info;
     }
     d.speed = ReadSpeed(directory);
-    d.manufacturer = ReadText(directory, "manufacturer");
-    d.product = ReadText(directory, "product");
-    d.serialNumber = ReadText(directory, "serial");
+    // Interfaces first, texts after them: the texts come with the device's
+    // entry, its interfaces only later, so a device caught while it is being
+    // added is not listed with its interfaces but without its texts.
     const std::string interfacePrefix = name + ':';
     for (const std::string& entry : EntryNames(directory))
     {
@@ -239,6 +248,9 @@ std::optional<HostDeviceInfo> ReadDevice(const std::string& root, const std::str
     }
     std::sort(d.interfaces.begin(), d.interfaces.end(),
               [](const HostInterfaceInfo& a, const HostInterfaceInfo& b) { return a.number < b.number; });
+    d.manufacturer = ReadText(directory, "manufacturer");
+    d.product = ReadText(directory, "product");
+    d.serialNumber = ReadText(directory, "serial");
     return info;
 }
 
@@ -329,6 +341,11 @@ std::vector<AttachedDevice> ScanDevices(const std::string& root)
             ReadNumber(directory, "idVendor", 16, 0xFFFF, device.vendorId) &&
             ReadNumber(directory, "idProduct", 16, 0xFFFF, device.productId))
         {
+            if (std::optional<HostDeviceInfo> info = ReadDevice(root, name, location))
+            {
+                device.description = std::move(info->description);
+                device.readError = std::move(info->readError);
+            }
             devices.push_back(std::move(device));
         }
     }

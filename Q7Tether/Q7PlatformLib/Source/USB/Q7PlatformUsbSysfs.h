@@ -26,25 +26,34 @@ bool IsAvailable(const std::string& root);
 /// left 0. Reentrant.
 std::optional<HostDeviceLocation> ParseDeviceName(std::string_view name);
 
-/// A device as the light scan sees it.
+/// A device as the safety refresh sees it: its place, its ids and, where
+/// sysfs gives them, its description as read now. The kernel adds a device's
+/// files one after another (its own with its texts, then its interfaces, then
+/// their endpoints), so a device read while it was being added is seen again,
+/// as changed, once more of it is in place, until it is complete.
 struct AttachedDevice
 {
     HostDeviceLocation location;
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
+    HostDeviceDescription description;
+    std::string readError; ///< why the description is not complete; empty when it is
 
     bool operator==(const AttachedDevice&) const = default;
 };
 
-/// Every device entry under root with its location and ids, ordered by
-/// location; entries that cannot be read are left out. Reentrant; blocks on
+/// Every device entry under root with its location, ids and description,
+/// ordered by location; entries whose address and ids cannot be read are left
+/// out. Reentrant; blocks on
 /// file reads.
 std::vector<AttachedDevice> ScanDevices(const std::string& root);
 
 /// Every device entry under root with its description and texts, ordered by
 /// location. A device whose entry cannot be read completely is listed with
-/// readError set; one that went away meanwhile is left out. Reentrant; blocks
-/// on file reads.
+/// readError set; one that went away meanwhile is left out. A device's
+/// interfaces are read before its texts: the texts are in place before the
+/// first interface entry appears, so a device read while the kernel adds it
+/// has either no interface yet or its texts. Reentrant; blocks on file reads.
 std::vector<HostDeviceInfo> ListDevices(const std::string& root);
 
 /// The address of the device attached at location's bus and ports now; none
