@@ -7,7 +7,9 @@
 //
 // Where the paced latency goes: the library's own log lines, heard by a log
 // handler, mark when the host has read and handled the DataBegin ("KPX ch5
-// data begin msg"), read the last block and the DataEnd behind it ("KPX ch5
+// data begin msg"), taken a pool buffer for it on its control thread ("getting
+// buffer from pool"), begun to write the DataBeginAck on its send thread
+// ("sending msg: DataBeginAck"), read the last block and the DataEnd behind it ("KPX ch5
 // data end msg"), queued the frame on its control thread ("KPX ch5 transfer
 // time") and taken it on its delivery thread ("KPX ch5 delivering live view
 // image"); the camera marks when it queued the DataBegin, the callback when
@@ -74,6 +76,8 @@ public:
     enum Stage
     {
         kBeginRead,    // DataBegin read and handled by a receive thread
+        kBufferTaken,  // the control thread took a pool buffer for it
+        kAckSending,   // the send thread writes the DataBeginAck
         kEndRead,      // the last block read and the DataEnd behind it
         kEndHandled,   // the frame queued for delivery on the control thread
         kDeliverTaken, // the delivery thread took it
@@ -137,6 +141,8 @@ private:
         // The control thread's line carries no id: it is the frame begun last
         // (the camera begins the next only after the DataEndAck).
         (void)(mark(kBeginRead, L"KPX ch5 data begin msg", true) ||
+               mark(kBufferTaken, L"getting buffer from pool", false) ||
+               mark(kAckSending, L"sending msg: DataBeginAck", true) ||
                mark(kEndRead, L"KPX ch5 data end msg", true) ||
                mark(kEndHandled, L"KPX ch5 transfer time", false) ||
                mark(kDeliverTaken, L"KPX ch5 delivering live view image", true));
@@ -148,8 +154,13 @@ private:
 };
 
 // Stage names, from the camera's queued DataBegin to the callback.
-constexpr const char* kStageNames[] = {"DataBegin queued -> read by host", "-> last block+DataEnd read",
-                                       "-> DataEnd handled", "-> delivery thread", "-> callback"};
+constexpr const char* kStageNames[] = {"DataBegin queued -> read by host",
+                                       "-> pool buffer taken",
+                                       "-> DataBeginAck being written",
+                                       "-> last block+DataEnd read",
+                                       "-> DataEnd handled",
+                                       "-> delivery thread",
+                                       "-> callback"};
 constexpr std::size_t kStages = std::size(kStageNames);
 
 struct Round
