@@ -4,19 +4,33 @@
 // and the latency from the camera's DataBegin to the frame callback at 120
 // paced frames a second (p99). Goals: 120 frames a second, p99 <= 1 ms.
 // Median of the rounds (at least five).
+//
+// Where the paced latency goes: the library's own log lines, heard by a log
+// handler, mark when the host has read and handled the DataBegin ("KPX ch5
+// data begin msg"), taken a pool buffer for it on its control thread ("getting
+// buffer from pool"), begun to write the DataBeginAck on its send thread
+// ("sending msg: DataBeginAck"), read the last block and the DataEnd behind it ("KPX ch5
+// data end msg"), queued the frame on its control thread ("KPX ch5 transfer
+// time") and taken it on its delivery thread ("KPX ch5 delivering live view
+// image"); the camera marks when it queued the DataBegin, the callback when
+// the frame reached it. Each stage's median and p99 are printed per round.
 #include "Agents/KPXLiveViewImage.h"
 #include "BenchSupport.h"
 #include "Camera/KPXCamera.h"
+#include "Q7UniversalLogMsg.h"
 #include "SimCamera.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace
@@ -54,8 +68,105 @@ struct Arrivals
     }
 };
 
+// The moments each frame passed the host's stages, by data id, from the
+// library's log lines (heard on the thread that wrote them).
+class StageClock
+{
+public:
+    enum Stage
+    {
+        kBeginRead,    // DataBegin read and handled by a receive thread
+        kBufferTaken,  // the control thread took a pool buffer for it
+        kAckSending,   // the send thread writes the DataBeginAck
+        kEndRead,      // the last block read and the DataEnd behind it
+        kEndHandled,   // the frame queued for delivery on the control thread
+        kDeliverTaken, // the delivery thread took it
+        kStageCount
+    };
+
+    StageClock() { Q7::Universal::LogMsgManager::AddHandler(Handler()); }
+    ~StageClock() { Q7::Universal::LogMsgManager::RemoveHandler(Handler()); }
+    StageClock(const StageClock&) = delete;
+    StageClock& operator=(const StageClock&) = delete;
+
+    // The marks of `dataId`: all stages, or none.
+    bool Marks(std::uint32_t dataId, std::array<Clock::time_point, kStageCount>& marks)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto found = m_marks.find(dataId);
+        if (found == m_marks.end())
+            return false;
+        for (std::size_t i = 0; i < kStageCount; ++i)
+        {
+            if (!found->second.seen[i])
+                return false;
+            marks[i] = found->second.at[i];
+        }
+        return true;
+    }
+
+private:
+    struct Frame
+    {
+        std::array<Clock::time_point, kStageCount> at{};
+        std::array<bool, kStageCount> seen{};
+    };
+
+    Q7::Universal::LogMsgHandler Handler() { return Q7::Universal::LogMsgHandler(this, &StageClock::OnLine); }
+
+    void OnLine(Q7::Universal::EnumLogMsgType, const wchar_t* line)
+    {
+        const Clock::time_point now = Clock::now();
+        const auto mark = [&](Stage stage, const wchar_t* text, bool withId)
+        {
+            const wchar_t* const at = std::wcsstr(line, text);
+            if (at == nullptr)
+                return false;
+            std::lock_guard lock(m_mutex);
+            std::uint32_t dataId = m_current;
+            if (withId)
+            {
+                const wchar_t* const id = std::wcsstr(at, L"id=");
+                if (id == nullptr)
+                    return true;
+                dataId = static_cast<std::uint32_t>(std::wcstoul(id + 3, nullptr, 10));
+                if (stage == kBeginRead)
+                    m_current = dataId;
+            }
+            Frame& frame = m_marks[dataId];
+            frame.at[stage] = now;
+            frame.seen[stage] = true;
+            return true;
+        };
+        // The control thread's line carries no id: it is the frame begun last
+        // (the camera begins the next only after the DataEndAck).
+        (void)(mark(kBeginRead, L"KPX ch5 data begin msg", true) ||
+               mark(kBufferTaken, L"getting buffer from pool", false) ||
+               mark(kAckSending, L"sending msg: DataBeginAck", true) ||
+               mark(kEndRead, L"KPX ch5 data end msg", true) ||
+               mark(kEndHandled, L"KPX ch5 transfer time", false) ||
+               mark(kDeliverTaken, L"KPX ch5 delivering live view image", true));
+    }
+
+    std::mutex m_mutex; // guards the fields below
+    std::map<std::uint32_t, Frame> m_marks;
+    std::uint32_t m_current = 0;
+};
+
+// Stage names, from the camera's queued DataBegin to the callback.
+constexpr const char* kStageNames[] = {"DataBegin queued -> read by host",
+                                       "-> pool buffer taken",
+                                       "-> DataBeginAck being written",
+                                       "-> last block+DataEnd read",
+                                       "-> DataEnd handled",
+                                       "-> delivery thread",
+                                       "-> callback"};
+constexpr std::size_t kStages = std::size(kStageNames);
+
 struct Round
 {
+    std::array<double, kStages> stageMedianMs{};
+    std::array<double, kStages> stageP99Ms{};
     double framesPerSecond = 0;
     double rawRatio = 0; // the frames' bytes a second / a plain socket pair's
     double p99Ms = 0;
@@ -107,6 +218,7 @@ Round RunRound(std::size_t frames)
 
         // Paced: the latency of each frame from its DataBegin to the callback.
         Arrivals paced;
+        StageClock stages;
         camera.SetLiveViewImageCallback([&](ImageReceivePackage& package) { paced.Add(package); });
         sim.LiveView().SetFrameRate(120);
         camera.StartLiveView();
@@ -114,8 +226,13 @@ Round RunRound(std::size_t frames)
             throw std::runtime_error("paced frames stopped");
         camera.StopLiveView();
         std::map<std::uint32_t, Clock::time_point> begun;
+        std::map<std::uint32_t, std::uint32_t> dataIds;
         for (const Q7::Sim::SentFrame& sent : sim.LiveView().Sent())
+        {
             begun.emplace(sent.frameNumber, sent.begun);
+            dataIds.emplace(sent.frameNumber, sent.dataId);
+        }
+        std::array<std::vector<double>, kStages> stageMs;
         std::vector<double> latencies;
         {
             std::lock_guard lock(paced.mutex);
@@ -126,11 +243,30 @@ Round RunRound(std::size_t frames)
                     continue;
                 latencies.push_back(
                     std::chrono::duration<double, std::milli>(arrival - begun[number]).count());
+                std::array<Clock::time_point, StageClock::kStageCount> marks{};
+                if (dataIds.count(number) == 0 || !stages.Marks(dataIds[number], marks))
+                    continue;
+                Clock::time_point previous = begun[number];
+                for (std::size_t i = 0; i < kStages; ++i)
+                {
+                    const Clock::time_point at = i < marks.size() ? marks[i] : arrival;
+                    stageMs[i].push_back(std::chrono::duration<double, std::milli>(at - previous).count());
+                    previous = at;
+                }
             }
         }
         std::sort(latencies.begin(), latencies.end());
         round.medianMs = Bench::Median(latencies);
         round.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+        for (std::size_t i = 0; i < kStages; ++i)
+        {
+            std::vector<double>& values = stageMs[i];
+            if (values.empty())
+                continue;
+            std::sort(values.begin(), values.end());
+            round.stageMedianMs[i] = Bench::Median(values);
+            round.stageP99Ms[i] = values[std::min(values.size() - 1, values.size() * 99 / 100)];
+        }
     }
     sim.Stop();
     return round;
@@ -150,12 +286,23 @@ int main(int argc, char** argv)
     try
     {
         std::vector<double> fps, ratio, p99, median;
+        std::array<std::vector<double>, kStages> stageMedian, stageP99;
         for (std::size_t i = 0; i < rounds; ++i)
         {
             const Round round = RunRound(frames);
             std::printf("round %zu: %.1f frames/s unthrottled (%.2f x a plain socket pair), paced 120/s: "
                         "latency %.3f ms median, %.3f ms p99\n",
                         i + 1, round.framesPerSecond, round.rawRatio, round.medianMs, round.p99Ms);
+            std::printf("  stages (median / p99 ms):");
+            for (std::size_t stage = 0; stage < kStages; ++stage)
+                std::printf(" %s %.3f / %.3f;", kStageNames[stage], round.stageMedianMs[stage],
+                            round.stageP99Ms[stage]);
+            std::printf("\n");
+            for (std::size_t stage = 0; stage < kStages; ++stage)
+            {
+                stageMedian[stage].push_back(round.stageMedianMs[stage]);
+                stageP99[stage].push_back(round.stageP99Ms[stage]);
+            }
             fps.push_back(round.framesPerSecond);
             ratio.push_back(round.rawRatio);
             p99.push_back(round.p99Ms);
@@ -165,6 +312,10 @@ int main(int argc, char** argv)
             "median of %zu rounds: %.1f frames/s of 1 MiB JPEG (goal 120), %.2f x a plain socket pair; "
             "at 120 paced frames/s DataBegin to callback %.3f ms median, %.3f ms p99 (goal <= 1 ms)\n",
             rounds, Bench::Median(fps), Bench::Median(ratio), Bench::Median(median), Bench::Median(p99));
+        std::printf("where the paced latency goes, median of the rounds' medians / p99s in ms:\n");
+        for (std::size_t stage = 0; stage < kStages; ++stage)
+            std::printf("  %-36s %7.3f / %7.3f\n", kStageNames[stage], Bench::Median(stageMedian[stage]),
+                        Bench::Median(stageP99[stage]));
     }
     catch (const std::exception& error)
     {

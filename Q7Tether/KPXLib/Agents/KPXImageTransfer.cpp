@@ -168,6 +168,7 @@ void ImageTransferAgent::Open()
             return;
         GetFirstChannel().Close();
 
+        m_machine.GetWishesToldEvent().Reset();
         m_ctrlThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ControlThread), nullptr,
                            Platform::kInfinite);
         m_sendThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::SendThread), nullptr,
@@ -181,6 +182,10 @@ void ImageTransferAgent::Open()
             Universal::ThrowModuleError(ModuleError(
                 kError_SubChannelNotOpen, L"KPX ch4 One of the ImageTransfer sub-channels could not "
                                           L"open!"));
+        // The control thread tells the camera the wishes it holds right after
+        // the open; a switch the caller makes next must go out behind them
+        // (else the status that answers them would pass for the switch's).
+        Platform::WaitForObject(&m_machine.GetWishesToldEvent(), m_timings.subChannelOpenWaitMs);
         m_ntfyThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::NotifyThread), nullptr,
                            Platform::kInfinite);
         m_dlvrThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::DeliverThread), nullptr,

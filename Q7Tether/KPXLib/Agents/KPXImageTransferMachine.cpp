@@ -590,16 +590,14 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
         }
         else if (message.blockSize != 0)
         {
-            CheckVariableLength(message.blockSize, left, Text(L" data block message.").c_str(),
-                                L"blockSize (%u) is too large.");
-            // In 64 bits, so that a camera cannot make the end wrap below the size.
-            const std::uint64_t end = std::uint64_t{m_record.position} + message.blockSize;
-            const bool fits =
-                end <= m_record.maxSize && (m_state == kDataState_Abort || end <= m_record.buffer.GetSize());
-            if (!fits)
+            // An aborted transfer has no buffer: its blocks are only read away.
+            const std::uint64_t limit =
+                m_state == kDataState_Abort
+                    ? m_record.maxSize
+                    : std::min<std::uint64_t>(m_record.maxSize, m_record.buffer.GetSize());
+            if (!CheckDataBlockFits(message, left, m_record.position, limit, m_prefix,
+                                    Text(L" data block message.").c_str()))
             {
-                LogErrorText(L"%ls data block msg received with invalid block size=%u (pos=%u).", m_prefix,
-                             message.blockSize, m_record.position);
                 m_replies.SendDataError(message.dataId, kDataError_BlockBeyondSize, header);
                 AbortTransfer();
             }

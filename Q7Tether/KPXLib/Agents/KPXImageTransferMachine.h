@@ -197,13 +197,20 @@ public:
         m_hostStorageSize = megabytes;
         queue();
     }
-    /// Calls `queue(transferEnabled, hostStorageSize)` under the status lock.
+    /// Calls `queue(transferEnabled, hostStorageSize)` under the status lock,
+    /// then sets the wishes-told event.
     template <typename Queue>
     void WithWishes(Queue&& queue)
     {
         Platform::ScopedLock lock(m_statusLock);
         queue(m_transferEnabled, m_hostStorageSize);
+        m_wishesTold.Set();
     }
+    /// Set once WithWishes queued the wishes (after an open of the channels);
+    /// manual reset. A switch made after it reaches the camera behind them,
+    /// so the camera's answer to the switch is not taken from a status that
+    /// answers the wishes of the open.
+    [[nodiscard]] Platform::EventCondition_Posix& GetWishesToldEvent() noexcept { return m_wishesTold; }
     [[nodiscard]] bool IsTransferEnabledWish() const;
     [[nodiscard]] TransferStatus GetTransferStatus() const;
     [[nodiscard]] std::uint32_t GetCameraStorageSize() const;
@@ -324,6 +331,7 @@ private:
     std::uint32_t m_cameraStorageSize = 0;
     std::uint32_t m_cameraPendingCount = 0;
     Platform::EventCondition_Posix m_statusChanged;
+    Platform::EventCondition_Posix m_wishesTold;
 
     Platform::Mutex_Posix m_replyLock;                                         // guards m_imageRequestReplies
     std::deque<std::pair<std::uint32_t, std::uint32_t>> m_imageRequestReplies; // {imageId, requestStatus}

@@ -513,14 +513,9 @@ bool ProgrammingTransfer::HandleDataBlock(const CommonMessageHeader& header, Mes
             RefuseWrongState(L"data block", message.dataId, header);
         else if (message.blockSize != 0)
         {
-            CheckVariableLength(message.blockSize, left, L"KPX ch1 data block message.",
-                                L"blockSize (%u) is too large.");
-            // In 64 bits: a camera must not make the sum wrap below the size.
-            const std::uint64_t end = m_record.writePosition + message.blockSize;
-            if (end > m_record.maxSize)
+            if (!CheckDataBlockFits(message, left, m_record.writePosition, m_record.maxSize, L"KPX ch1",
+                                    L"KPX ch1 data block message."))
             {
-                LogErrorText(L"KPX ch1 data block msg received with invalid block size=%u (pos=%u).",
-                             message.blockSize, static_cast<unsigned>(m_record.writePosition));
                 m_replies.SendDataError(message.dataId, kDataError_BlockBeyondSize, header);
                 AbortTransfer();
             }

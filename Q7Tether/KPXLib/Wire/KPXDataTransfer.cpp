@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "Q7UniversalError.h"
+#include "Q7UniversalLogMsg.h"
 
 namespace Q7::KPX
 {
@@ -338,6 +339,17 @@ DataErrorView ParseDataErrorMessage(std::span<const std::uint8_t> message, Proto
     result.text = AsText(TakeVariableBytes(view, result.message.errorStringSize, context,
                                            L"errorStringSize (%u) is too large."));
     return result;
+}
+
+bool CheckDataBlockFits(const DataBlockMessage& message, std::uint64_t bytesLeft, std::uint64_t position,
+                        std::uint64_t limit, const wchar_t* prefix, const wchar_t* context)
+{
+    CheckVariableLength(message.blockSize, bytesLeft, context, L"blockSize (%u) is too large.");
+    if (position + message.blockSize <= limit)
+        return true;
+    Universal::LogErrorText(L"%ls data block msg received with invalid block size=%u (pos=%u).", prefix,
+                            message.blockSize, static_cast<unsigned>(position));
+    return false;
 }
 
 } // namespace Q7::KPX

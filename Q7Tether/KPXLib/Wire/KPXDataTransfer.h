@@ -308,6 +308,19 @@ struct DataBlockView
 DataBlockView ParseDataBlockMessage(std::span<const std::uint8_t> message, ProtocolVersion version,
                                     const wchar_t* context);
 
+/// Checks a received DataBlock against the transfer it writes into, as every
+/// receiver of blocks does: `blockSize` must fit in the `bytesLeft` behind the
+/// fixed part (else ModuleError 0x650003 with `context`, logged with
+/// "blockSize (%u) is too large.") and the block, written at `position`, must
+/// end at or before `limit` (the announced size, or less when the destination
+/// is smaller). The end is summed in 64 bits, so a camera cannot make it wrap
+/// below the limit. Answers false, after logging "<prefix> data block msg
+/// received with invalid block size=%u (pos=%u).", when the block does not fit
+/// the limit: the receiver then answers DataError 0x02000004 (block beyond
+/// size) and aborts.
+bool CheckDataBlockFits(const DataBlockMessage& message, std::uint64_t bytesLeft, std::uint64_t position,
+                        std::uint64_t limit, const wchar_t* prefix, const wchar_t* context);
+
 struct DataErrorView
 {
     DataErrorMessage message;

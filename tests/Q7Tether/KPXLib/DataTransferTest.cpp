@@ -322,6 +322,45 @@ TEST(DataTransferBoundsTest, LyingLengthsAreRefusedWithTheirContextAndDetail)
     }
 }
 
+// The block check every receiver shares: a block ending past the limit (also
+// one whose end would wrap in 32 bits) is refused with the log line, one that
+// ends exactly at it is taken, and one longer than its message raises.
+TEST(DataTransferBoundsTest, BlockMustEndWithinTheTransfer)
+{
+    struct Case
+    {
+        std::uint32_t blockSize;
+        std::uint64_t position;
+        std::uint64_t limit;
+        bool fits;
+    };
+    const Case cases[] = {
+        {100, 0, 100, true},
+        {100, 1, 100, false},
+        {0, 100, 100, true},
+        {0xFFFFFFFF, 2, 0xFFFFFFFF, false},
+        {16, 0xFFFFFFF8, 0xFFFFFFFF, false},
+    };
+    for (const Case& c : cases)
+    {
+        DataBlockMessage block;
+        block.blockSize = c.blockSize;
+        TestSupport::LogCapture log;
+        EXPECT_EQ(CheckDataBlockFits(block, c.blockSize, c.position, c.limit, L"KPX ch4", L"ctx"), c.fits)
+            << c.blockSize << " at " << c.position;
+        EXPECT_EQ(log.Count(L"KPX ch4 data block msg received with invalid block size=",
+                            Q7::Universal::kLogMsgType_Error),
+                  c.fits ? 0U : 1U);
+    }
+    DataBlockMessage tooLong;
+    tooLong.blockSize = 1000;
+    TestSupport::LogCapture log;
+    ExpectModuleError(
+        [&] { (void)CheckDataBlockFits(tooLong, 999, 0, 5000, L"KPX ch4", L"KPX ch4 data block message."); },
+        kInvalidData, L"KPX ch4 data block message.");
+    EXPECT_EQ(log.Count(L"blockSize (1000) is too large.", Q7::Universal::kLogMsgType_Error), 1U);
+}
+
 TEST(DataTransferBoundsTest, NameWithoutTerminatingZeroStaysInside)
 {
     Bytes message = MakeDataBeginMessage(kV10, 1, 2, 3, 4, "abc");
