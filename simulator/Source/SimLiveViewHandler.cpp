@@ -721,12 +721,22 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
     if (outcome != Outcome::Completed)
         return outcome;
 
+    // A fault in the middle of the frame strikes at the block boundary it
+    // names, within the frame: the block before it is cut there, so that a
+    // fault taken for this frame always happens (also when `afterBytes` falls
+    // inside a block or beyond a small frame).
+    const bool midFrame =
+        fault && (kind == LiveViewFaultKind::AbortMidFrame || kind == LiveViewFaultKind::StallMidFrame ||
+                  kind == LiveViewFaultKind::DropMidFrame);
+    const std::uint64_t faultAt = midFrame && size > 0 ? std::min(fault->afterBytes, size - 1) : 0;
     std::uint64_t offset = 0;
     bool faultDone = false;
     while (offset < size)
     {
         std::uint64_t n = std::min<std::uint64_t>(m_blockSize, size - offset);
-        if (fault && !faultDone && offset >= fault->afterBytes)
+        if (midFrame && !faultDone && offset < faultAt)
+            n = std::min(n, faultAt - offset);
+        if (fault && !faultDone && offset >= (midFrame ? faultAt : fault->afterBytes))
         {
             if (kind == LiveViewFaultKind::AbortMidFrame)
             {

@@ -82,6 +82,8 @@ public:
             m_states.push_back(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(payload.get())));
         if (id == Camera::kNotify_LiveViewConfigurationChange)
             m_configurations.push_back(*static_cast<const Lv::Configuration*>(payload.get()));
+        if (id == Camera::kNotify_DeviceDisconnected)
+            ++m_disconnects;
         m_changed.notify_all();
     }
 
@@ -125,6 +127,7 @@ public:
                m_subscriptionStates.end();
     }
     std::size_t ConfigurationCount() const { return m_configurations.size(); }
+    std::size_t Disconnects() const { return m_disconnects; }
     Lv::Configuration LastConfiguration() const { return m_configurations.back(); }
 
 private:
@@ -162,6 +165,7 @@ private:
     std::vector<std::uint32_t> m_states;
     std::vector<std::uint32_t> m_subscriptionStates;
     std::vector<Lv::Configuration> m_configurations;
+    std::size_t m_disconnects = 0;
 };
 
 // A stalled frame is noticed after 1.5 s (only the fault suite needs that;
@@ -496,6 +500,32 @@ INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewFaults,
                              return std::string(std::get<1>(param.param).name) +
                                     (std::get<0>(param.param) == E2eTransport::Tcp ? "Tcp" : "Usb");
                          });
+
+class LiveViewLinkLoss : public ::testing::TestWithParam<E2eTransport>
+{
+};
+
+// Catches a link lost in the middle of a frame that the camera never reports
+// as a disconnect (so nobody closes it), and a mid-frame fault that falls
+// inside the frame's only block and so never happens: the loss is notified
+// exactly once, Close included.
+TEST_P(LiveViewLinkLoss, ADropInsideTheFramesOnlyBlockIsNotifiedOnce)
+{
+    LiveRig rig(GetParam(), Q7::Sim::CameraDescription::Default(),
+                [](Q7::Sim::Camera& sim) { sim.LiveView().SetFrameRate(0); });
+    Camera& camera = *rig.camera;
+    camera.StartLiveView();
+    ASSERT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.FrameCount() >= 2; }));
+    Q7::Sim::LiveViewFault fault = Fault(Q7::Sim::LiveViewFaultKind::DropMidFrame);
+    fault.afterBytes = 64; // a frame is one 1 MiB block: the drop falls inside it
+    rig.sim->LiveView().AddFault(fault);
+    EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.Disconnects() >= 1; }, 10s));
+    EXPECT_TRUE(camera.GetDisconnectedEvent().IsSet());
+    camera.Close();
+    EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.Disconnects() == 1; }, 0s));
+}
+
+INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewLinkLoss, AllTransports(), TransportName);
 
 // Catches a control thread that spins on a camera refusing 5.2 (or gives up):
 // it asks again about once a second, and streams once 5.2 opens.
