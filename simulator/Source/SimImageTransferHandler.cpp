@@ -14,7 +14,6 @@ namespace
 {
 
 constexpr ChannelId kFirst{4, 1};
-constexpr ChannelId kSecond{4, 2};
 constexpr std::uint32_t kImageDataType = 0;
 constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
 constexpr std::uint64_t kTwoToThe32 = std::uint64_t{1} << 32;

@@ -515,8 +515,9 @@ TEST_P(ImageEnumerationE2e, MetadataAsksAgainForWhatAReplyLeftAndEndsWhenNoneIsR
 
     // Both items: each reply removes one of each pair, six rounds in all.
     const auto image = *rig.sim->Images().Find(kImage);
+    // (No second call here to show the request is one at a time: on a loaded
+    // machine the six rounds may all be over before it comes.)
     ASSERT_TRUE(rig.agent->RequestMetadata(kImage));
-    EXPECT_FALSE(rig.agent->RequestMetadata(kImage)); // one at a time
     ASSERT_TRUE(rig.records.WaitFor(Ie::kImageEnumNotify_MetadataReady, 6));
     rig.Barrier();
     EXPECT_EQ(rig.Counters().Requests(Q7::Sim::kIeGetMetadata), 6u);

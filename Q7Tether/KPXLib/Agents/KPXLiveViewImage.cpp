@@ -100,7 +100,7 @@ std::uint16_t GetLiveViewImageHeaderSize(std::uint8_t major, std::uint8_t minor)
 }
 
 LiveViewImage::LiveViewImage(const ImageReceivePackage& package)
-    : m_imageId(package.imageId), m_name(package.fileName), m_buffer(package.buffer), m_size(package.size)
+    : m_imageId(package.imageId), m_name(package.fileName), m_buffer(package.buffer)
 {
     if (!m_buffer.IsEmpty() && package.size != 0)
     {

@@ -139,7 +139,6 @@ private:
     std::uint32_t m_imageId = 0;
     std::string m_name;
     BufferPtr m_buffer;
-    std::uint32_t m_size = 0;
 };
 
 } // namespace Q7::KPX
