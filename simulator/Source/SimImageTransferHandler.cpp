@@ -536,8 +536,9 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     transfer.blocks.dataId = transfer.dataId;
     transfer.blocks.bytes = transfer.bytes;
     transfer.blocks.blockSize = m_blockSize;
-    if (const std::optional<Outcome> ended = m_sender.SendBlocks(lock, m_sender.Current(), transfer.blocks,
-                                                                 atFault, afterBlock, m_counters.bytesSent))
+    if (const std::optional<Outcome> ended =
+            m_sender.SendBlocks(lock, {transfer.firstGeneration, transfer.secondGeneration}, transfer.blocks,
+                                atFault, afterBlock, m_counters.bytesSent))
         return *ended;
 
     std::uint64_t total = transfer.base + size;

@@ -602,9 +602,11 @@ TEST(LiveViewAutoFormat, StreamFollowsTheDecisions)
 // automatic format and forwarders called from other threads.
 TEST(LiveViewThreads, CallbackFeedsAutoFormatWhileOtherThreadsUseForwarders)
 {
+    // Declared before the rig: the callback may still run while the rig's
+    // camera stops, so the counter it touches must outlive the camera.
+    std::atomic<int> delivered{0};
     LiveRig rig(E2eTransport::Tcp);
     Camera& camera = *rig.camera;
-    std::atomic<int> delivered{0};
     camera.SetLiveViewImageCallback(
         [&](ImageReceivePackage& package)
         {
