@@ -605,7 +605,12 @@ TEST(LiveViewThreads, CallbackFeedsAutoFormatWhileOtherThreadsUseForwarders)
     // Declared before the rig: the callback may still run while the rig's
     // camera stops, so the counter it touches must outlive the camera.
     std::atomic<int> delivered{0};
-    LiveRig rig(E2eTransport::Tcp);
+    // The first reply of each kind is waited for by whichever call needs it
+    // first: a sanitized run on a loaded machine must not take a slow reply
+    // for a camera that does not answer.
+    CameraTimings timings;
+    timings.liveView.retrieveWaitMs = 10000;
+    LiveRig rig(E2eTransport::Tcp, Q7::Sim::CameraDescription::Default(), {}, timings);
     Camera& camera = *rig.camera;
     camera.SetLiveViewImageCallback(
         [&](ImageReceivePackage& package)
@@ -625,20 +630,27 @@ TEST(LiveViewThreads, CallbackFeedsAutoFormatWhileOtherThreadsUseForwarders)
         threads.emplace_back(
             [&, t]
             {
-                for (int i = 0; i < 40; ++i)
-                {
-                    EXPECT_LE(camera.GetLiveViewState(), 2u);
-                    Lv::Configuration configuration = camera.GetLiveViewConfiguration();
-                    if (t == 0)
+                // A raised error is a failure of this test, not the end of
+                // the process (as it would be, leaving a std::thread).
+                const TestSupport::Raised raised = RaisedBy(
+                    [&]
                     {
-                        camera.SetLiveViewAutoFormat(i % 2 == 0);
-                    }
-                    else
-                    {
-                        configuration.preferredMaxDimension = i % 2 == 0 ? 240 : 200;
-                        camera.SetLiveViewConfiguration(configuration);
-                    }
-                }
+                        for (int i = 0; i < 40; ++i)
+                        {
+                            EXPECT_LE(camera.GetLiveViewState(), 2u);
+                            Lv::Configuration configuration = camera.GetLiveViewConfiguration();
+                            if (t == 0)
+                            {
+                                camera.SetLiveViewAutoFormat(i % 2 == 0);
+                            }
+                            else
+                            {
+                                configuration.preferredMaxDimension = i % 2 == 0 ? 240 : 200;
+                                camera.SetLiveViewConfiguration(configuration);
+                            }
+                        }
+                    });
+                EXPECT_EQ(raised, TestSupport::Raised{}) << "thread " << t;
             });
     for (std::thread& thread : threads)
         thread.join();
