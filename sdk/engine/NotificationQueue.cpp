@@ -39,13 +39,21 @@ NotificationQueue::~NotificationQueue()
 
 bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed)
+    bool waiting = false;
     {
-        return false;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed)
+        {
+            return false;
+        }
+        m_events.push_back(std::move(event));
+        waiting = m_waiting;
     }
-    m_events.push_back(std::move(event));
-    if (m_waiting)
+    // Signalled once the lock is released: the woken thread takes the event
+    // at once instead of blocking on the lock this thread still holds (one
+    // wake-up, not two). A thread that waits now began to wait before the
+    // event was queued, so it is woken; one that waits later finds the event.
+    if (waiting)
     {
         m_condition.notify_one();
     }

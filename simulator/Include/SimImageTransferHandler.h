@@ -26,6 +26,7 @@
 // host's answers: see ImageTransferFaultKind.
 #pragma once
 
+#include "SimDataSender.h"
 #include "SimImageStore.h"
 #include "SimMessageChannelHandler.h"
 
@@ -168,27 +169,14 @@ public:
     void OnHostDataError(ChannelContext& context, std::uint32_t errorId, std::uint32_t dataId);
 
 private:
-    // One of the two channels as the sender uses it.
-    struct Slot
-    {
-        ChannelContext* context = nullptr;
-        std::uint64_t generation = 0; // changes at every attach and detach
-        unsigned busy = 0;            // sends in progress on `context`
-    };
-
     struct Answer
     {
         std::uint8_t type = 0; // kDataBeginAck, kDataEndAck or kDataAbort
         std::uint32_t dataId = 0;
     };
 
-    enum class Outcome
-    {
-        Completed,
-        AbortedByHost,
-        AbortedByCamera,
-        Interrupted, // a channel closed or the sender stopped: the image stays pending
-    };
+    // Interrupted: a channel closed or the sender stopped, the image stays pending.
+    using Outcome = DataSendOutcome;
 
     enum class Wait
     {
@@ -205,19 +193,12 @@ private:
     void OnImageChanged(const SimImage& image) override;
     void OnImagesCaptured(const std::vector<SimImage>& images) override;
 
-    void EnsureSender(); // m_mutex held
     void SenderLoop();
     bool ReadyToSend() const; // m_mutex held
     Outcome SendImage(std::unique_lock<std::mutex>& lock, const SimImage& image,
                       std::optional<ImageTransferFault> fault);
     bool SendMidImageFault(std::unique_lock<std::mutex>& lock, Transfer& transfer, std::uint64_t offset,
                            Outcome& outcome);
-    // Sends on a slot's channel of the transfer's open with the lock released;
-    // false when the channel closed.
-    bool SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr);
-    bool SendBlock(std::unique_lock<std::mutex>& lock, Transfer& transfer, std::uint64_t offset,
-                   std::uint64_t size);
     // Waits for the host's answer to the transfer (sending due statuses
     // meanwhile): true when it came, false on a close or stop. A DataAbort for
     // it sets `aborted` and ends every wait.
@@ -248,11 +229,8 @@ private:
     std::deque<Answer> m_answers; // the host's answers not yet taken by the sender
     bool m_statusDue = false;     // the pending count changed since the last status
     bool m_releaseHeld = false;   // ReleaseHeldFault was called
-    Slot m_first;                 // 4.1
-    Slot m_second;                // 4.2
     std::shared_ptr<std::vector<std::uint8_t>> m_fileBuffer; // reused while no packet holds it
-    bool m_stop = false;
-    std::thread m_sender;
+    DataSender m_sender; // 4.1 (first) and 4.2 (second), and the thread that sends on them
 };
 
 // The handler of one open of 4.1 or 4.2.

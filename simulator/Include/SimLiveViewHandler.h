@@ -22,6 +22,7 @@
 // the host's answers: see LiveViewFaultKind.
 #pragma once
 
+#include "SimDataSender.h"
 #include "SimMessageChannelHandler.h"
 
 #include <chrono>
@@ -179,35 +180,20 @@ public:
                    std::span<const std::uint8_t> message, const SizeCheck& expect);
 
 private:
-    struct Slot
-    {
-        ChannelContext* context = nullptr;
-        std::uint64_t generation = 0;
-        unsigned busy = 0;
-    };
     struct Answer
     {
         std::uint8_t type = 0;
         std::uint32_t dataId = 0;
     };
-    enum class Outcome
-    {
-        Completed,
-        AbortedByHost,
-        AbortedByCamera,
-        Interrupted,
-    };
+    using Outcome = DataSendOutcome;
 
-    void EnsureSender(); // m_mutex held
     void SenderLoop();
     bool ReadyToSend() const; // m_mutex held
     Outcome SendFrame(std::unique_lock<std::mutex>& lock, std::optional<LiveViewFault> fault);
-    bool SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr);
     // Waits for the answer of `type` to `dataId`: Completed, AbortedByHost,
     // AbortedByCamera (live view left the started state) or Interrupted.
     Outcome WaitForAnswer(std::unique_lock<std::mutex>& lock, std::uint32_t dataId, std::uint8_t type,
-                          std::uint64_t firstGeneration, std::uint64_t secondGeneration);
+                          const DataSender::Open& open);
     std::shared_ptr<std::vector<std::uint8_t>>
     BuildFrame(const std::optional<LiveViewFault>& fault);              // m_mutex held
     std::vector<std::uint8_t> CapabilitiesReply(Version version) const; // m_mutex held
@@ -237,10 +223,7 @@ private:
     LiveViewCounters m_counters;
     std::vector<SentFrame> m_sent;
     std::deque<Answer> m_answers;
-    Slot m_first;
-    Slot m_second;
-    bool m_stop = false;
-    std::thread m_sender;
+    DataSender m_sender; // 5.1 (first) and 5.2 (second), and the thread that sends on them
 };
 
 // The handler of one open of 5.1 or 5.2.

@@ -64,13 +64,14 @@ struct ImageTransferControl::Transfer
     std::uint64_t firstGeneration = 0;
     std::uint64_t secondGeneration = 0;
     std::optional<ImageTransferFault> fault;
-    bool faultDone = false;
+    DataSender::Blocks blocks; // its DataBlocks, with the mid-image fault's offset
 };
 
 // ---------------------------------------------------------------------------
 // Construction, configuration, observation.
 
-ImageTransferControl::ImageTransferControl(std::shared_ptr<ImageStore> store) : m_store(std::move(store))
+ImageTransferControl::ImageTransferControl(std::shared_ptr<ImageStore> store)
+    : m_store(std::move(store)), m_sender(m_mutex, m_changed, kFirst)
 {
     m_store->Subscribe(this);
 }
@@ -147,36 +148,21 @@ void ImageTransferControl::OnImagesCaptured(const std::vector<SimImage>& images)
 void ImageTransferControl::Attach(ChannelContext& context)
 {
     std::lock_guard lock(m_mutex);
-    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
-    slot.context = &context;
-    ++slot.generation;
-    EnsureSender();
-    m_changed.notify_all();
+    m_sender.Attach(context, [this] { SenderLoop(); });
 }
 
 void ImageTransferControl::Detach(ChannelContext& context)
 {
     std::unique_lock lock(m_mutex);
-    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
-    if (slot.context == &context)
-    {
-        slot.context = nullptr;
-        ++slot.generation;
-        // The host's wishes belong to its session: it tells them again after
-        // the next open.
-        if (&slot == &m_first)
-            m_enabled = false;
-    }
-    m_changed.notify_all();
     // The context goes once OnClose returns: the sender must be done with it.
-    m_changed.wait(lock, [&] { return slot.busy == 0; });
-}
-
-void ImageTransferControl::EnsureSender()
-{
-    if (m_sender.joinable() || m_stop)
-        return;
-    m_sender = std::thread([this] { SenderLoop(); });
+    m_sender.Detach(lock, context,
+                    [&](DataSender::Slot& slot, bool held)
+                    {
+                        // The host's wishes belong to its session: it tells them
+                        // again after the next open.
+                        if (held && &slot == &m_sender.first)
+                            m_enabled = false;
+                    });
 }
 
 void ImageTransferControl::ReleaseHeldFault()
@@ -190,32 +176,7 @@ void ImageTransferControl::ReleaseHeldFault()
 
 void ImageTransferControl::Stop()
 {
-    std::thread sender;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-        sender = std::move(m_sender);
-    }
-    m_changed.notify_all();
-    if (sender.joinable())
-        sender.join();
-    std::lock_guard lock(m_mutex);
-    m_stop = false;
-}
-
-bool ImageTransferControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                                  std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner)
-{
-    if (slot.context == nullptr || slot.generation != generation || m_stop)
-        return false;
-    ChannelContext* const context = slot.context;
-    ++slot.busy;
-    lock.unlock();
-    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
-    lock.lock();
-    --slot.busy;
-    m_changed.notify_all();
-    return sent;
+    m_sender.Stop();
 }
 
 // ---------------------------------------------------------------------------
@@ -234,11 +195,11 @@ std::vector<std::uint8_t> ImageTransferControl::StatusMessage() const
 
 void ImageTransferControl::SendDueStatus(std::unique_lock<std::mutex>& lock)
 {
-    if (!m_statusDue || m_first.context == nullptr)
+    if (!m_statusDue || m_sender.first.context == nullptr)
         return;
     m_statusDue = false;
     const std::vector<std::uint8_t> message = StatusMessage();
-    if (SendOn(lock, m_first, m_first.generation, message))
+    if (m_sender.SendOn(lock, m_sender.first, m_sender.first.generation, message))
         ++m_counters.statusSent;
 }
 
@@ -363,7 +324,8 @@ void ImageTransferControl::OnHostDataError(ChannelContext& context, std::uint32_
 
 bool ImageTransferControl::ReadyToSend() const
 {
-    return m_enabled && !m_queue.empty() && m_first.context != nullptr && m_second.context != nullptr;
+    return m_enabled && !m_queue.empty() && m_sender.first.context != nullptr &&
+           m_sender.second.context != nullptr;
 }
 
 void ImageTransferControl::SenderLoop()
@@ -371,11 +333,14 @@ void ImageTransferControl::SenderLoop()
     std::unique_lock lock(m_mutex);
     for (;;)
     {
-        m_changed.wait(lock, [&]
-                       { return m_stop || (m_statusDue && m_first.context != nullptr) || ReadyToSend(); });
-        if (m_stop)
+        m_changed.wait(lock,
+                       [&] {
+                           return m_sender.Stopping() || (m_statusDue && m_sender.first.context != nullptr) ||
+                                  ReadyToSend();
+                       });
+        if (m_sender.Stopping())
             return;
-        if (m_statusDue && m_first.context != nullptr)
+        if (m_statusDue && m_sender.first.context != nullptr)
         {
             SendDueStatus(lock);
             continue;
@@ -446,7 +411,7 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
     aborted = false;
     for (;;)
     {
-        if (m_stop)
+        if (m_sender.Stopping())
             return false;
         // An answer that arrived before a sub-channel closed still counts: a
         // DataEndAck taken in means the host has the image.
@@ -468,7 +433,8 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
                 (wait == Wait::EndAck && type == kDataEndAck))
                 return true;
         }
-        if (m_first.generation != transfer.firstGeneration || m_second.generation != transfer.secondGeneration)
+        if (m_sender.first.generation != transfer.firstGeneration ||
+            m_sender.second.generation != transfer.secondGeneration)
             return false;
         if (m_statusDue)
         {
@@ -479,21 +445,6 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
     }
 }
 
-bool ImageTransferControl::SendBlock(std::unique_lock<std::mutex>& lock, Transfer& transfer,
-                                     std::uint64_t offset, std::uint64_t size)
-{
-    const auto header = BuildDataBlockHeader(transfer.dataId, static_cast<std::uint32_t>(size),
-                                             static_cast<std::uint32_t>(size));
-    if (!SendOn(lock, m_second, transfer.secondGeneration, header))
-        return false;
-    const std::span<const std::uint8_t> bytes(transfer.bytes->data() + offset,
-                                              static_cast<std::size_t>(size));
-    if (!SendOn(lock, m_second, transfer.secondGeneration, bytes, transfer.bytes))
-        return false;
-    m_counters.bytesSent += size;
-    return true;
-}
-
 ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<std::mutex>& lock,
                                                               const SimImage& image,
                                                               std::optional<ImageTransferFault> fault)
@@ -501,12 +452,12 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     Transfer transfer;
     transfer.imageId = image.id;
     transfer.name = ImageTransferName(image.id);
-    transfer.firstGeneration = m_first.generation;
-    transfer.secondGeneration = m_second.generation;
+    transfer.firstGeneration = m_sender.first.generation;
+    transfer.secondGeneration = m_sender.second.generation;
     transfer.fault = fault;
     transfer.bytes = FileBuffer(lock, image);
-    if (m_stop || m_first.generation != transfer.firstGeneration ||
-        m_second.generation != transfer.secondGeneration)
+    if (m_sender.Stopping() || m_sender.first.generation != transfer.firstGeneration ||
+        m_sender.second.generation != transfer.secondGeneration)
         return Outcome::Interrupted;
     const std::uint64_t size = transfer.bytes->size();
     const ImageTransferFaultKind kind = fault ? fault->kind : ImageTransferFaultKind::SilentEnable; // none
@@ -521,19 +472,20 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
         // A transfer abandoned at once, then the image under another id with a
         // larger size.
         m_begunIds.insert(transfer.dataId);
-        if (!SendOn(lock, m_second, transfer.secondGeneration,
-                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+        if (!m_sender.SendOn(
+                lock, m_sender.second, transfer.secondGeneration,
+                BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
             return Outcome::Interrupted;
         if (fault->hold)
         {
             ++m_counters.faultsHeld;
             m_changed.notify_all();
-            m_changed.wait(lock, [&] { return m_releaseHeld || m_stop; });
+            m_changed.wait(lock, [&] { return m_releaseHeld || m_sender.Stopping(); });
             m_releaseHeld = false;
             --m_counters.faultsHeld;
         }
-        if (!SendOn(lock, m_second, transfer.secondGeneration,
-                    BuildDataIdMessage(kDataAbort, transfer.dataId)))
+        if (!m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
+                             BuildDataIdMessage(kDataAbort, transfer.dataId)))
             return Outcome::Interrupted;
         transfer.dataId = m_nextDataId++;
         announced = fault->largerMaxSize;
@@ -543,8 +495,9 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     m_sent.push_back(
         {image.id, transfer.dataId, transfer.name, size, std::chrono::steady_clock::now(), false});
     ++m_counters.imagesBegun;
-    if (!SendOn(lock, m_second, transfer.secondGeneration,
-                BuildDataBegin(kImageDataType, transfer.dataId, announced, kNoTimeout, transfer.name)))
+    if (!m_sender.SendOn(
+            lock, m_sender.second, transfer.secondGeneration,
+            BuildDataBegin(kImageDataType, transfer.dataId, announced, kNoTimeout, transfer.name)))
         return Outcome::Interrupted;
 
     bool aborted = false;
@@ -555,36 +508,45 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
         if (aborted)
             return Outcome::AbortedByHost;
     }
-    if (transfer.base > 0 &&
-        !SendOn(lock, m_second, transfer.secondGeneration, BuildDataSeek(transfer.dataId, transfer.base)))
+    if (transfer.base > 0 && !m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
+                                              BuildDataSeek(transfer.dataId, transfer.base)))
         return Outcome::Interrupted;
 
-    std::uint64_t offset = 0;
-    while (offset < size)
+    // A fault in the middle of the image strikes at its byte offset within the
+    // image (also when `afterBytes` lies inside a block or beyond a small
+    // image): a fault taken for this image always happens.
+    if (fault && IsMidImageFault(kind) && size > 0)
+        transfer.blocks.faultAt = std::min(fault->afterBytes, size - 1);
+    const auto atFault = [&](std::uint64_t& offset) -> std::optional<Outcome>
     {
-        if (fault && !transfer.faultDone && IsMidImageFault(fault->kind) && offset >= fault->afterBytes)
-        {
-            transfer.faultDone = true;
-            Outcome outcome = Outcome::Interrupted;
-            if (SendMidImageFault(lock, transfer, offset, outcome))
-                return outcome;
-            if (fault->kind == ImageTransferFaultKind::SeekBackAndResend)
-                offset = 0;
-        }
-        const std::uint64_t n = std::min<std::uint64_t>(m_blockSize, size - offset);
-        if (!SendBlock(lock, transfer, offset, n))
-            return Outcome::Interrupted;
-        offset += n;
+        Outcome outcome = Outcome::Interrupted;
+        if (SendMidImageFault(lock, transfer, offset, outcome))
+            return outcome;
+        if (kind == ImageTransferFaultKind::SeekBackAndResend)
+            offset = 0;
+        return std::nullopt;
+    };
+    const auto afterBlock = [&]() -> std::optional<Outcome>
+    {
         if (TakeAbort(transfer.dataId))
             return Outcome::AbortedByHost;
         SendDueStatus(lock);
-    }
+        return std::nullopt;
+    };
+    transfer.blocks.dataId = transfer.dataId;
+    transfer.blocks.bytes = transfer.bytes;
+    transfer.blocks.blockSize = m_blockSize;
+    if (const std::optional<Outcome> ended =
+            m_sender.SendBlocks(lock, {transfer.firstGeneration, transfer.secondGeneration}, transfer.blocks,
+                                atFault, afterBlock, m_counters.bytesSent))
+        return *ended;
 
     std::uint64_t total = transfer.base + size;
     if (kind == ImageTransferFaultKind::ShortDataEnd && total > 0)
         --total;
     m_endedIds.insert(transfer.dataId);
-    if (!SendOn(lock, m_second, transfer.secondGeneration, BuildDataEnd(transfer.dataId, total)))
+    if (!m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
+                         BuildDataEnd(transfer.dataId, total)))
         return Outcome::Interrupted;
     if (!WaitForAnswer(lock, transfer, Wait::EndAck, aborted))
         return Outcome::Interrupted;
@@ -615,35 +577,23 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
     switch (transfer.fault->kind)
     {
     case ImageTransferFaultKind::AbortMidImage:
-        SendOn(lock, m_second, generation, BuildDataIdMessage(kDataAbort, transfer.dataId));
+        m_sender.SendOn(lock, m_sender.second, generation, BuildDataIdMessage(kDataAbort, transfer.dataId));
         outcome = Outcome::AbortedByCamera;
         return true;
     case ImageTransferFaultKind::StallMidImage:
     case ImageTransferFaultKind::DropMidBlock:
-    {
         // Half a block: its header promises more than follows.
-        const auto header = BuildDataBlockHeader(transfer.dataId, static_cast<std::uint32_t>(block),
-                                                 static_cast<std::uint32_t>(block));
-        const std::span<const std::uint8_t> half(transfer.bytes->data() + offset,
-                                                 static_cast<std::size_t>(block / 2));
-        if (SendOn(lock, m_second, generation, header) &&
-            SendOn(lock, m_second, generation, half, transfer.bytes) &&
-            transfer.fault->kind == ImageTransferFaultKind::DropMidBlock && m_second.context != nullptr &&
-            m_second.generation == generation)
-            m_second.context->DropConnectionAfterOutput();
-        // Nothing more until the channel closes.
-        while (!m_stop && m_second.generation == generation && m_first.generation == transfer.firstGeneration)
-            m_changed.wait(lock);
-        outcome = Outcome::Interrupted;
+        outcome = m_sender.SendHalfBlockAndHang(lock, {transfer.firstGeneration, generation}, transfer.blocks,
+                                                offset,
+                                                transfer.fault->kind == ImageTransferFaultKind::DropMidBlock);
         return true;
-    }
     case ImageTransferFaultKind::BlockBeyondMaxSize:
     {
         // The rest of the image and one byte more.
         std::vector<std::uint8_t> bytes(transfer.bytes->begin() + static_cast<std::ptrdiff_t>(offset),
                                         transfer.bytes->end());
         bytes.push_back(0);
-        if (!SendOn(lock, m_second, generation, BuildDataBlock(transfer.dataId, bytes)))
+        if (!m_sender.SendOn(lock, m_sender.second, generation, BuildDataBlock(transfer.dataId, bytes)))
         {
             outcome = Outcome::Interrupted;
             return true;
@@ -657,21 +607,23 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
                                                  static_cast<std::uint32_t>(block));
         const std::span<const std::uint8_t> bytes(transfer.bytes->data() + offset,
                                                   static_cast<std::size_t>(block));
-        if (SendOn(lock, m_second, generation, header))
-            SendOn(lock, m_second, generation, bytes, transfer.bytes);
+        if (m_sender.SendOn(lock, m_sender.second, generation, header))
+            m_sender.SendOn(lock, m_sender.second, generation, bytes, transfer.bytes);
         outcome = hostAborts();
         return true;
     }
     case ImageTransferFaultKind::SeekBackAndResend:
-        if (!SendOn(lock, m_second, generation, BuildDataSeek(transfer.dataId, transfer.base)))
+        if (!m_sender.SendOn(lock, m_sender.second, generation,
+                             BuildDataSeek(transfer.dataId, transfer.base)))
         {
             outcome = Outcome::Interrupted;
             return true;
         }
         return false; // the caller sends every block again
     case ImageTransferFaultKind::SecondBeginSameId:
-        if (!SendOn(lock, m_second, generation,
-                    BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+        if (!m_sender.SendOn(
+                lock, m_sender.second, generation,
+                BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
         {
             outcome = Outcome::Interrupted;
             return true;
@@ -682,8 +634,8 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
     {
         const std::uint32_t other = m_nextDataId++;
         m_begunIds.insert(other);
-        if (!SendOn(
-                lock, m_second, generation,
+        if (!m_sender.SendOn(
+                lock, m_sender.second, generation,
                 BuildDataBegin(kImageDataType, other, size, kNoTimeout, ImageTransferName(transfer.imageId))))
         {
             outcome = Outcome::Interrupted;
@@ -692,8 +644,9 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
         return false; // the image goes on
     }
     case ImageTransferFaultKind::DataErrorMidImage:
-        if (!SendOn(lock, m_second, generation,
-                    BuildDataError(transfer.fault->errorId, kClassDataTransfer, kDataBlock, transfer.dataId)))
+        if (!m_sender.SendOn(
+                lock, m_sender.second, generation,
+                BuildDataError(transfer.fault->errorId, kClassDataTransfer, kDataBlock, transfer.dataId)))
         {
             outcome = Outcome::Interrupted;
             return true;

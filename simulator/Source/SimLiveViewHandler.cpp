@@ -96,7 +96,7 @@ void BreakCheck(std::vector<std::uint8_t>& frame, int check)
 
 } // namespace
 
-LiveViewControl::LiveViewControl() = default;
+LiveViewControl::LiveViewControl() : m_sender(m_mutex, m_changed, kFirst) {}
 
 LiveViewControl::~LiveViewControl()
 {
@@ -191,64 +191,24 @@ std::uint32_t LiveViewControl::Now() const
 void LiveViewControl::Attach(ChannelContext& context)
 {
     std::lock_guard lock(m_mutex);
-    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
-    slot.context = &context;
-    ++slot.generation;
-    EnsureSender();
-    m_changed.notify_all();
+    m_sender.Attach(context, [this] { SenderLoop(); });
 }
 
 void LiveViewControl::Detach(ChannelContext& context)
 {
     std::unique_lock lock(m_mutex);
-    Slot& slot = context.Channel() == kFirst ? m_first : m_second;
-    if (slot.context == &context)
-    {
-        slot.context = nullptr;
-        ++slot.generation;
-    }
-    // A host that lost its channels starts over stopped.
-    if (context.Channel() == kFirst)
-        m_state = 0;
-    m_changed.notify_all();
-    m_changed.wait(lock, [&] { return slot.busy == 0; });
-}
-
-void LiveViewControl::EnsureSender()
-{
-    if (m_sender.joinable() || m_stop)
-        return;
-    m_sender = std::thread([this] { SenderLoop(); });
+    m_sender.Detach(lock, context,
+                    [&](DataSender::Slot&, bool)
+                    {
+                        // A host that lost its channels starts over stopped.
+                        if (context.Channel() == kFirst)
+                            m_state = 0;
+                    });
 }
 
 void LiveViewControl::Stop()
 {
-    std::thread sender;
-    {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-        sender = std::move(m_sender);
-    }
-    m_changed.notify_all();
-    if (sender.joinable())
-        sender.join();
-    std::lock_guard lock(m_mutex);
-    m_stop = false;
-}
-
-bool LiveViewControl::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                             std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner)
-{
-    if (slot.context == nullptr || slot.generation != generation || m_stop)
-        return false;
-    ChannelContext* const context = slot.context;
-    ++slot.busy;
-    lock.unlock();
-    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
-    lock.lock();
-    --slot.busy;
-    m_changed.notify_all();
-    return sent;
+    m_sender.Stop();
 }
 
 // ---------------------------------------------------------------------------
@@ -524,7 +484,7 @@ void LiveViewControl::OnSetControl(ChannelContext& context, std::uint8_t control
 
 bool LiveViewControl::ReadyToSend() const
 {
-    return m_state == 1 && m_first.context != nullptr && m_second.context != nullptr &&
+    return m_state == 1 && m_sender.first.context != nullptr && m_sender.second.context != nullptr &&
            (m_framesPerSecond == 0 || std::chrono::steady_clock::now() >= m_nextFrame);
 }
 
@@ -533,15 +493,15 @@ void LiveViewControl::SenderLoop()
     std::unique_lock lock(m_mutex);
     for (;;)
     {
-        while (!m_stop && !ReadyToSend())
+        while (!m_sender.Stopping() && !ReadyToSend())
         {
-            if (m_state == 1 && m_framesPerSecond != 0 && m_first.context != nullptr &&
-                m_second.context != nullptr)
+            if (m_state == 1 && m_framesPerSecond != 0 && m_sender.first.context != nullptr &&
+                m_sender.second.context != nullptr)
                 m_changed.wait_until(lock, m_nextFrame);
             else
                 m_changed.wait(lock);
         }
-        if (m_stop)
+        if (m_sender.Stopping())
             return;
         if (m_framesPerSecond != 0)
             m_nextFrame += std::chrono::nanoseconds(1000000000 / m_framesPerSecond);
@@ -665,12 +625,11 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
 
 LiveViewControl::Outcome LiveViewControl::WaitForAnswer(std::unique_lock<std::mutex>& lock,
                                                         std::uint32_t dataId, std::uint8_t type,
-                                                        std::uint64_t firstGeneration,
-                                                        std::uint64_t secondGeneration)
+                                                        const DataSender::Open& open)
 {
     for (;;)
     {
-        if (m_stop || m_first.generation != firstGeneration || m_second.generation != secondGeneration)
+        if (!m_sender.IsOpen(open))
             return Outcome::Interrupted;
         for (auto it = m_answers.begin(); it != m_answers.end();)
         {
@@ -689,7 +648,7 @@ LiveViewControl::Outcome LiveViewControl::WaitForAnswer(std::unique_lock<std::mu
         if (m_state != 1)
         {
             // Stopped or paused: the unacknowledged frame is abandoned.
-            SendOn(lock, m_second, secondGeneration, BuildDataIdMessage(kDataAbort, dataId));
+            m_sender.SendOn(lock, m_sender.second, open.second, BuildDataIdMessage(kDataAbort, dataId));
             return Outcome::AbortedByCamera;
         }
         m_changed.wait(lock);
@@ -699,8 +658,7 @@ LiveViewControl::Outcome LiveViewControl::WaitForAnswer(std::unique_lock<std::mu
 LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>& lock,
                                                     std::optional<LiveViewFault> fault)
 {
-    const std::uint64_t firstGeneration = m_first.generation;
-    const std::uint64_t secondGeneration = m_second.generation;
+    const DataSender::Open open = m_sender.Current();
     const std::shared_ptr<std::vector<std::uint8_t>> frame = BuildFrame(fault);
     const std::uint64_t size = frame->size();
     const std::uint32_t dataId = m_nextDataId++;
@@ -714,73 +672,55 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
     m_sent.push_back(
         {dataId, m_frameNumber, m_configuration.format, size, std::chrono::steady_clock::now(), false});
     ++m_counters.framesBegun;
-    if (!SendOn(lock, m_second, secondGeneration,
-                BuildDataBegin(kFrameDataType, dataId, announced, kNoTimeout, name)))
+    if (!m_sender.SendOn(lock, m_sender.second, open.second,
+                         BuildDataBegin(kFrameDataType, dataId, announced, kNoTimeout, name)))
         return Outcome::Interrupted;
-    Outcome outcome = WaitForAnswer(lock, dataId, kDataBeginAck, firstGeneration, secondGeneration);
+    Outcome outcome = WaitForAnswer(lock, dataId, kDataBeginAck, open);
     if (outcome != Outcome::Completed)
         return outcome;
 
-    std::uint64_t offset = 0;
-    bool faultDone = false;
-    while (offset < size)
+    DataSender::Blocks blocks;
+    blocks.dataId = dataId;
+    blocks.bytes = frame;
+    blocks.blockSize = m_blockSize;
+    blocks.lastBlockOneByteLonger = kind == LiveViewFaultKind::BlockBeyondMaxSize;
+    // A fault in the middle of the frame strikes at its byte offset within
+    // the frame (also when `afterBytes` lies beyond a small frame): a fault
+    // taken for this frame always happens.
+    if (size > 0 && (kind == LiveViewFaultKind::AbortMidFrame || kind == LiveViewFaultKind::StallMidFrame ||
+                     kind == LiveViewFaultKind::DropMidFrame))
+        blocks.faultAt = std::min(fault->afterBytes, size - 1);
+    const auto atFault = [&](std::uint64_t& offset) -> std::optional<Outcome>
     {
-        std::uint64_t n = std::min<std::uint64_t>(m_blockSize, size - offset);
-        if (fault && !faultDone && offset >= fault->afterBytes)
+        if (kind == LiveViewFaultKind::AbortMidFrame)
         {
-            if (kind == LiveViewFaultKind::AbortMidFrame)
-            {
-                SendOn(lock, m_second, secondGeneration, BuildDataIdMessage(kDataAbort, dataId));
-                return Outcome::AbortedByCamera;
-            }
-            if (kind == LiveViewFaultKind::StallMidFrame || kind == LiveViewFaultKind::DropMidFrame)
-            {
-                const auto header = BuildDataBlockHeader(dataId, static_cast<std::uint32_t>(n),
-                                                         static_cast<std::uint32_t>(n));
-                const std::span<const std::uint8_t> half(frame->data() + offset,
-                                                         static_cast<std::size_t>(n / 2));
-                if (SendOn(lock, m_second, secondGeneration, header) &&
-                    SendOn(lock, m_second, secondGeneration, half, frame) &&
-                    kind == LiveViewFaultKind::DropMidFrame && m_second.context != nullptr &&
-                    m_second.generation == secondGeneration)
-                    m_second.context->DropConnectionAfterOutput();
-                while (!m_stop && m_second.generation == secondGeneration &&
-                       m_first.generation == firstGeneration)
-                    m_changed.wait(lock);
-                return Outcome::Interrupted;
-            }
-            faultDone = true;
+            m_sender.SendOn(lock, m_sender.second, open.second, BuildDataIdMessage(kDataAbort, dataId));
+            return Outcome::AbortedByCamera;
         }
-        std::vector<std::uint8_t> extended;
-        std::span<const std::uint8_t> bytes(frame->data() + offset, static_cast<std::size_t>(n));
-        if (kind == LiveViewFaultKind::BlockBeyondMaxSize && offset + n == size)
-        {
-            extended.assign(bytes.begin(), bytes.end());
-            extended.push_back(0);
-            bytes = extended;
-            n = extended.size();
-        }
-        const auto header =
-            BuildDataBlockHeader(dataId, static_cast<std::uint32_t>(n), static_cast<std::uint32_t>(n));
-        if (!SendOn(lock, m_second, secondGeneration, header) ||
-            !SendOn(lock, m_second, secondGeneration, bytes, extended.empty() ? frame : nullptr))
-            return Outcome::Interrupted;
-        m_counters.bytesSent += n;
-        offset += n;
+        return m_sender.SendHalfBlockAndHang(lock, open, blocks, offset,
+                                             kind == LiveViewFaultKind::DropMidFrame);
+    };
+    const auto afterBlock = [&]() -> std::optional<Outcome>
+    {
         for (const Answer& answer : m_answers)
         {
             if (answer.type == kDataAbort && answer.dataId == dataId)
-                return WaitForAnswer(lock, dataId, kDataAbort, firstGeneration, secondGeneration);
+                return WaitForAnswer(lock, dataId, kDataAbort, open);
         }
         if (m_state != 1)
-            return WaitForAnswer(lock, dataId, kDataEndAck, firstGeneration, secondGeneration);
-    }
+            return WaitForAnswer(lock, dataId, kDataEndAck, open);
+        return std::nullopt;
+    };
+    if (const std::optional<Outcome> ended =
+            m_sender.SendBlocks(lock, open, blocks, atFault, afterBlock, m_counters.bytesSent))
+        return *ended;
+
     std::uint64_t total = size;
     if (kind == LiveViewFaultKind::ShortDataEnd && total > 0)
         --total;
-    if (!SendOn(lock, m_second, secondGeneration, BuildDataEnd(dataId, total)))
+    if (!m_sender.SendOn(lock, m_sender.second, open.second, BuildDataEnd(dataId, total)))
         return Outcome::Interrupted;
-    outcome = WaitForAnswer(lock, dataId, kDataEndAck, firstGeneration, secondGeneration);
+    outcome = WaitForAnswer(lock, dataId, kDataEndAck, open);
     if (outcome == Outcome::Completed)
     {
         for (SentFrame& sent : m_sent)

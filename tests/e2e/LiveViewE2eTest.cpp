@@ -82,6 +82,8 @@ public:
             m_states.push_back(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(payload.get())));
         if (id == Camera::kNotify_LiveViewConfigurationChange)
             m_configurations.push_back(*static_cast<const Lv::Configuration*>(payload.get()));
+        if (id == Camera::kNotify_DeviceDisconnected)
+            ++m_disconnects;
         m_changed.notify_all();
     }
 
@@ -125,6 +127,7 @@ public:
                m_subscriptionStates.end();
     }
     std::size_t ConfigurationCount() const { return m_configurations.size(); }
+    std::size_t Disconnects() const { return m_disconnects; }
     Lv::Configuration LastConfiguration() const { return m_configurations.back(); }
 
 private:
@@ -162,6 +165,7 @@ private:
     std::vector<std::uint32_t> m_states;
     std::vector<std::uint32_t> m_subscriptionStates;
     std::vector<Lv::Configuration> m_configurations;
+    std::size_t m_disconnects = 0;
 };
 
 // A stalled frame is noticed after 1.5 s (only the fault suite needs that;
@@ -497,6 +501,32 @@ INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewFaults,
                                     (std::get<0>(param.param) == E2eTransport::Tcp ? "Tcp" : "Usb");
                          });
 
+class LiveViewLinkLoss : public ::testing::TestWithParam<E2eTransport>
+{
+};
+
+// Catches a link lost in the middle of a frame that the camera never reports
+// as a disconnect (so nobody closes it), and a mid-frame fault that falls
+// inside the frame's only block and so never happens: the loss is notified
+// exactly once, Close included.
+TEST_P(LiveViewLinkLoss, ADropInsideTheFramesOnlyBlockIsNotifiedOnce)
+{
+    LiveRig rig(GetParam(), Q7::Sim::CameraDescription::Default(),
+                [](Q7::Sim::Camera& sim) { sim.LiveView().SetFrameRate(0); });
+    Camera& camera = *rig.camera;
+    camera.StartLiveView();
+    ASSERT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.FrameCount() >= 2; }));
+    Q7::Sim::LiveViewFault fault = Fault(Q7::Sim::LiveViewFaultKind::DropMidFrame);
+    fault.afterBytes = 64; // a frame is one 1 MiB block: the drop falls inside it
+    rig.sim->LiveView().AddFault(fault);
+    EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.Disconnects() >= 1; }, 10s));
+    EXPECT_TRUE(camera.GetDisconnectedEvent().IsSet());
+    camera.Close();
+    EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.Disconnects() == 1; }, 0s));
+}
+
+INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewLinkLoss, AllTransports(), TransportName);
+
 // Catches a control thread that spins on a camera refusing 5.2 (or gives up):
 // it asks again about once a second, and streams once 5.2 opens.
 TEST(LiveViewRefused, SecondSubChannelRefusedIsRetriedAboutOnceASecond)
@@ -572,9 +602,16 @@ TEST(LiveViewAutoFormat, StreamFollowsTheDecisions)
 // automatic format and forwarders called from other threads.
 TEST(LiveViewThreads, CallbackFeedsAutoFormatWhileOtherThreadsUseForwarders)
 {
-    LiveRig rig(E2eTransport::Tcp);
-    Camera& camera = *rig.camera;
+    // Declared before the rig: the callback may still run while the rig's
+    // camera stops, so the counter it touches must outlive the camera.
     std::atomic<int> delivered{0};
+    // The first reply of each kind is waited for by whichever call needs it
+    // first: a sanitized run on a loaded machine must not take a slow reply
+    // for a camera that does not answer.
+    CameraTimings timings;
+    timings.liveView.retrieveWaitMs = 10000;
+    LiveRig rig(E2eTransport::Tcp, Q7::Sim::CameraDescription::Default(), {}, timings);
+    Camera& camera = *rig.camera;
     camera.SetLiveViewImageCallback(
         [&](ImageReceivePackage& package)
         {
@@ -593,20 +630,27 @@ TEST(LiveViewThreads, CallbackFeedsAutoFormatWhileOtherThreadsUseForwarders)
         threads.emplace_back(
             [&, t]
             {
-                for (int i = 0; i < 40; ++i)
-                {
-                    EXPECT_LE(camera.GetLiveViewState(), 2u);
-                    Lv::Configuration configuration = camera.GetLiveViewConfiguration();
-                    if (t == 0)
+                // A raised error is a failure of this test, not the end of
+                // the process (as it would be, leaving a std::thread).
+                const TestSupport::Raised raised = RaisedBy(
+                    [&]
                     {
-                        camera.SetLiveViewAutoFormat(i % 2 == 0);
-                    }
-                    else
-                    {
-                        configuration.preferredMaxDimension = i % 2 == 0 ? 240 : 200;
-                        camera.SetLiveViewConfiguration(configuration);
-                    }
-                }
+                        for (int i = 0; i < 40; ++i)
+                        {
+                            EXPECT_LE(camera.GetLiveViewState(), 2u);
+                            Lv::Configuration configuration = camera.GetLiveViewConfiguration();
+                            if (t == 0)
+                            {
+                                camera.SetLiveViewAutoFormat(i % 2 == 0);
+                            }
+                            else
+                            {
+                                configuration.preferredMaxDimension = i % 2 == 0 ? 240 : 200;
+                                camera.SetLiveViewConfiguration(configuration);
+                            }
+                        }
+                    });
+                EXPECT_EQ(raised, TestSupport::Raised{}) << "thread " << t;
             });
     for (std::thread& thread : threads)
         thread.join();

@@ -26,14 +26,10 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kThreadStopWaitMs = 10000;
 constexpr std::uint32_t kParkedWaitMs = 100;
 const wchar_t* const kLogPrefix = L"KPX ch4 ";
 // The error of a sub-channel that does not open.
 constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
-// The camera's refusals that the caller must see as they are.
-constexpr std::uint32_t kError_ConnectionLimit = 0x15E000F;
-constexpr std::uint32_t kError_Authentication = 0x15E0010;
 
 constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
 {
@@ -70,7 +66,7 @@ ImageTransferAgent::ImageTransferAgent(std::shared_ptr<IAllocator<unsigned char>
                                        ChannelTransport& firstTransport, ChannelTransport& secondTransport,
                                        const ChannelTimings& channelTimings,
                                        const ImageTransferTimings& timings)
-    : BaseDataAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
+    : TwoSubChannelAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
       m_machine(*this, m_pool, m_deliveryQueue, *this)
@@ -116,124 +112,44 @@ void ImageTransferAgent::SetProgressCallback(const ProgressFunction& callback)
 // ---------------------------------------------------------------------------
 // Open and StopThreads.
 
-bool ImageTransferAgent::IsOwnThread() const
-{
-    return m_ctrlThread.IsCurrentThread() || m_dlvrThread.IsCurrentThread() ||
-           m_ntfyThread.IsCurrentThread() || m_sendThread.IsCurrentThread() ||
-           m_rcv1Thread.IsCurrentThread() || m_rcv2Thread.IsCurrentThread();
-}
-
-void ImageTransferAgent::RefuseOwnThread(const wchar_t* what) const
-{
-    for (const Platform::Thread_Posix* thread :
-         {&m_ctrlThread, &m_dlvrThread, &m_ntfyThread, &m_sendThread, &m_rcv1Thread, &m_rcv2Thread})
-    {
-        if (thread->IsCurrentThread())
-            Universal::ThrowModuleError(
-                ModuleError(Universal::kError_InvalidState, L"KPX ch4 threads cannot wait for themselves."),
-                L"%ls called on '%ls'", what, thread->GetName());
-    }
-}
-
-bool ImageTransferAgent::AreThreadsRunning() const
-{
-    return m_ctrlThread.IsRunning() && m_dlvrThread.IsRunning() && m_ntfyThread.IsRunning() &&
-           m_sendThread.IsRunning() && m_rcv1Thread.IsRunning() && m_rcv2Thread.IsRunning();
-}
-
 void ImageTransferAgent::Open()
 {
-    RefuseOwnThread(L"Open");
-    ScopedLock lock(m_agentLock);
-    if (AreThreadsRunning())
-        return;
-    try
-    {
-        StopThreads();
-        // The control thread opens the sub-channels itself; this only finds
-        // out whether the camera lets 4.1 open. A camera that refuses leaves
-        // the threads stopped, which the caller sees at once.
-        std::int32_t result = kChannelResult_NotConnected;
-        try
-        {
-            result = GetFirstChannel().Open();
-        }
-        catch (const ModuleError& error)
-        {
-            if (error.GetFullCode() == kError_ConnectionLimit || error.GetFullCode() == kError_Authentication)
-                throw;
-            Universal::LogError(error, L"KPX ch4 sub-channel 4.1 did not open.");
-        }
-        if (result != kChannelResult_Done)
-            return;
-        GetFirstChannel().Close();
-
-        m_machine.GetWishesToldEvent().Reset();
-        m_ctrlThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ControlThread), nullptr,
-                           Platform::kInfinite);
-        m_sendThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::SendThread), nullptr,
-                           Platform::kInfinite);
-        m_rcv1Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
-                           reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
-        m_rcv2Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
-                           reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
-        if (!GetFirstChannel().WaitForOpen(m_timings.subChannelOpenWaitMs) ||
-            !GetSecondChannel().WaitForOpen(m_timings.subChannelOpenWaitMs))
-            Universal::ThrowModuleError(ModuleError(
-                kError_SubChannelNotOpen, L"KPX ch4 One of the ImageTransfer sub-channels could not "
-                                          L"open!"));
-        // The control thread tells the camera the wishes it holds right after
-        // the open; a switch the caller makes next must go out behind them
-        // (else the status that answers them would pass for the switch's).
-        Platform::WaitForObject(&m_machine.GetWishesToldEvent(), m_timings.subChannelOpenWaitMs);
-        m_ntfyThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::NotifyThread), nullptr,
-                           Platform::kInfinite);
-        m_dlvrThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::DeliverThread), nullptr,
-                           Platform::kInfinite);
-        if (!AreThreadsRunning())
-            StopThreads();
-    }
-    catch (...)
-    {
-        StopThreads();
-        throw;
-    }
+    OpenThreads(L"KPX ch4 sub-channel 4.1 did not open.",
+                [this]
+                {
+                    m_machine.GetWishesToldEvent().Reset();
+                    m_ctrlThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ControlThread),
+                                       nullptr, Platform::kInfinite);
+                    m_sendThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::SendThread),
+                                       nullptr, Platform::kInfinite);
+                    m_rcv1Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
+                                       reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
+                    m_rcv2Thread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::ReceiveThread),
+                                       reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
+                    if (!GetFirstChannel().WaitForOpen(m_timings.subChannelOpenWaitMs) ||
+                        !GetSecondChannel().WaitForOpen(m_timings.subChannelOpenWaitMs))
+                        Universal::ThrowModuleError(
+                            ModuleError(kError_SubChannelNotOpen,
+                                        L"KPX ch4 One of the ImageTransfer sub-channels could not open!"));
+                    // The control thread tells the camera the wishes it holds right after
+                    // the open; a switch the caller makes next must go out behind them
+                    // (else the status that answers them would pass for the switch's).
+                    Platform::WaitForObject(&m_machine.GetWishesToldEvent(), m_timings.subChannelOpenWaitMs);
+                    m_ntfyThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::NotifyThread),
+                                       nullptr, Platform::kInfinite);
+                    m_dlvrThread.Start(Platform::ThreadFunctor(this, &ImageTransferAgent::DeliverThread),
+                                       nullptr, Platform::kInfinite);
+                });
 }
 
-void ImageTransferAgent::StopThreads()
+void ImageTransferAgent::ShutDownChannels(bool stopPeers)
 {
-    RefuseOwnThread(L"StopThreads");
-    ScopedLock lock(m_agentLock);
-    try
-    {
-        CloseChannels(true);
-    }
-    catch (const UniversalError&)
-    {
-        // Logged by the channel; the threads stop all the same.
-    }
-    m_dlvrThread.GetStopEvent().Set();
-    m_ntfyThread.GetStopEvent().Set();
-    StopThread(m_sendThread);
-    StopThread(m_rcv1Thread);
-    StopThread(m_rcv2Thread);
-    StopThread(m_ctrlThread);
-    StopThread(m_dlvrThread);
-    StopThread(m_ntfyThread);
-    // Ended threads are released, so that Open can start them again.
-    m_sendThread.Close();
-    m_rcv1Thread.Close();
-    m_rcv2Thread.Close();
-    m_ctrlThread.Close();
-    m_dlvrThread.Close();
-    m_ntfyThread.Close();
+    CloseChannels(stopPeers);
+}
+
+void ImageTransferAgent::AfterThreadsStopped()
+{
     m_machine.DropRetiredTasks();
-}
-
-void ImageTransferAgent::StopThread(Platform::Thread_Posix& thread)
-{
-    while (!thread.Stop(kThreadStopWaitMs))
-        LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
 }
 
 // ---------------------------------------------------------------------------
@@ -247,28 +163,11 @@ void ImageTransferAgent::CloseChannels(bool stopPeers)
     // when their sub-channel leaves the open state): where both share one
     // pipe, a message of one that nobody reads would hold back the other's
     // close reply.
-    std::exception_ptr closeError;
-    for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
-    {
-        try
-        {
-            channel->Close();
-        }
-        catch (...)
-        {
-            if (!closeError)
-                closeError = std::current_exception();
-        }
-    }
+    const std::exception_ptr closeError = CloseSubChannels();
     m_channelsReset.Set();
     ResetTransferStatus();
     if (stopPeers)
-    {
-        m_ctrlThread.GetStopEvent().Set();
-        m_sendThread.GetStopEvent().Set();
-        m_rcv1Thread.GetStopEvent().Set();
-        m_rcv2Thread.GetStopEvent().Set();
-    }
+        StopPeers();
     if (closeError)
         std::rethrow_exception(closeError);
 }

@@ -25,6 +25,7 @@
 
 #include "Agents/KPXImageReceive.h"
 #include "Agents/KPXImageTransferMachine.h"
+#include "Agents/KPXTwoSubChannelAgent.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
@@ -67,7 +68,7 @@ struct ImageTransferTimings
 /// object's dispatcher), on those threads.
 class ImageTransferAgent : public Universal::ErrorDispatcher,
                            public Universal::ProgressProvider,
-                           public BaseDataAgent,
+                           public TwoSubChannelAgent,
                            private ImageTransferReplies
 {
 public:
@@ -117,16 +118,16 @@ public:
     /// stay queued until the threads run again. Raises only ModuleError
     /// 0x650066 on one of the agent's own threads (nothing is stopped then).
     /// Blocks.
-    void StopThreads();
+    using TwoSubChannelAgent::StopThreads;
 
     /// All six threads run.
-    [[nodiscard]] bool AreThreadsRunning() const;
+    using TwoSubChannelAgent::AreThreadsRunning;
     /// The caller is one of the agent's threads (a receiver or callback).
-    [[nodiscard]] bool IsOwnThread() const;
+    using TwoSubChannelAgent::IsOwnThread;
     /// Raises ModuleError 0x650066 (logged) with `what` in its detail on one of
     /// the agent's threads: operations that wait for those threads refuse to
     /// run there.
-    void RefuseOwnThread(const wchar_t* what) const;
+    using TwoSubChannelAgent::RefuseOwnThread;
 
     /// Stores the host's wish and queues EnableTransfer; the camera answers
     /// with its status (a notification when it changed).
@@ -188,7 +189,8 @@ private:
     bool OpenChannels(Platform::Thread_Posix& thread);
     bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::EventCondition_Posix& open,
                              Platform::Thread_Posix& thread);
-    void StopThread(Platform::Thread_Posix& thread);
+    void ShutDownChannels(bool stopPeers) override;
+    void AfterThreadsStopped() override;
 
     // Outgoing messages, queued only while the send thread runs.
     template <typename... Args>
@@ -215,13 +217,6 @@ private:
     ImageReceiver m_imageReceiver;
     Platform::Mutex_Posix m_notifyReceiverLock; // guards m_notifyReceiver; held while it runs
     NotifyReceiver m_notifyReceiver;
-
-    Platform::Thread_Posix m_ctrlThread{L"KPX ch4 ctrl"};
-    Platform::Thread_Posix m_dlvrThread{L"KPX ch4 dlvr"};
-    Platform::Thread_Posix m_ntfyThread{L"KPX ch4 ntfy"};
-    Platform::Thread_Posix m_sendThread{L"KPX ch4 send"};
-    Platform::Thread_Posix m_rcv1Thread{L"KPX ch4 rcv1"};
-    Platform::Thread_Posix m_rcv2Thread{L"KPX ch4 rcv2"};
 
     // The channel cycle between the threads (manual reset, no lock).
     Platform::EventCondition_Posix m_firstOpen;     // set while 4.1 is open (its reader runs)

@@ -27,11 +27,8 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kThreadStopWaitMs = 10000;
 constexpr std::uint32_t kParkedWaitMs = 100;
 const wchar_t* const kLogPrefix = L"KPX ch5 ";
-constexpr std::uint32_t kError_ConnectionLimit = 0x15E000F;
-constexpr std::uint32_t kError_Authentication = 0x15E0010;
 constexpr std::uint32_t kError_SendThreadNotRunning = 0x15E0019;
 constexpr std::uint32_t kError_FeatureNotSupported = 0x15E001D;
 constexpr ProtocolVersion kVersion11{1, 1};
@@ -79,7 +76,7 @@ Universal::UniversalString CameraText(const std::string& text)
 LiveViewAgent::LiveViewAgent(std::shared_ptr<IAllocator<unsigned char>> allocator,
                              ChannelTransport& firstTransport, ChannelTransport& secondTransport,
                              const ChannelTimings& channelTimings, const LiveViewTimings& timings)
-    : BaseDataAgent(5, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
+    : TwoSubChannelAgent(5, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
       m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView)
@@ -122,105 +119,39 @@ void LiveViewAgent::SetErrorCallback(const std::function<void(const UniversalErr
 // ---------------------------------------------------------------------------
 // Open and StopThreads.
 
-void LiveViewAgent::RefuseOwnThread(const wchar_t* what) const
-{
-    for (const Platform::Thread_Posix* thread :
-         {&m_ctrlThread, &m_dlvrThread, &m_ntfyThread, &m_sendThread, &m_rcv1Thread, &m_rcv2Thread})
-    {
-        if (thread->IsCurrentThread())
-            Universal::ThrowModuleError(
-                ModuleError(Universal::kError_InvalidState, L"KPX ch5 threads cannot wait for themselves."),
-                L"%ls called on '%ls'", what, thread->GetName());
-    }
-}
-
 bool LiveViewAgent::IsRunning() const
 {
-    return m_ctrlThread.IsRunning() && m_dlvrThread.IsRunning() && m_ntfyThread.IsRunning() &&
-           m_sendThread.IsRunning() && m_rcv1Thread.IsRunning() && m_rcv2Thread.IsRunning();
+    return AreThreadsRunning();
 }
 
 void LiveViewAgent::Open()
 {
-    RefuseOwnThread(L"Open");
-    ScopedLock lock(m_agentLock);
-    if (IsRunning())
-        return;
-    try
-    {
-        StopThreads();
-        // The control thread opens the sub-channels itself; this only finds
-        // out whether the camera lets 5.1 open.
-        std::int32_t result = kChannelResult_NotConnected;
-        try
-        {
-            result = GetFirstChannel().Open();
-        }
-        catch (const ModuleError& error)
-        {
-            if (error.GetFullCode() == kError_ConnectionLimit || error.GetFullCode() == kError_Authentication)
-                throw;
-            Universal::LogError(error, L"KPX ch5 sub-channel 5.1 did not open.");
-        }
-        if (result != kChannelResult_Done)
-            return;
-        GetFirstChannel().Close();
-
-        m_ntfyThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::NotifyThread), nullptr,
-                           Platform::kInfinite);
-        m_ctrlThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ControlThread), nullptr,
-                           Platform::kInfinite);
-        m_sendThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::SendThread), nullptr,
-                           Platform::kInfinite);
-        m_rcv1Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
-                           reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
-        m_rcv2Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
-                           reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
-        m_dlvrThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::DeliverThread), nullptr,
-                           Platform::kInfinite);
-        if (!IsRunning())
-            StopThreads();
-    }
-    catch (...)
-    {
-        StopThreads();
-        throw;
-    }
+    OpenThreads(L"KPX ch5 sub-channel 5.1 did not open.",
+                [this]
+                {
+                    m_ntfyThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::NotifyThread), nullptr,
+                                       Platform::kInfinite);
+                    m_ctrlThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ControlThread), nullptr,
+                                       Platform::kInfinite);
+                    m_sendThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::SendThread), nullptr,
+                                       Platform::kInfinite);
+                    m_rcv1Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
+                                       reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
+                    m_rcv2Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
+                                       reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
+                    m_dlvrThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::DeliverThread), nullptr,
+                                       Platform::kInfinite);
+                });
 }
 
-void LiveViewAgent::StopThreads()
+void LiveViewAgent::ShutDownChannels(bool stopPeers)
 {
-    RefuseOwnThread(L"StopThreads");
-    ScopedLock lock(m_agentLock);
-    try
-    {
-        Shutdown(true);
-    }
-    catch (const UniversalError&)
-    {
-        // Logged by the channel; the threads stop all the same.
-    }
-    m_dlvrThread.GetStopEvent().Set();
-    m_ntfyThread.GetStopEvent().Set();
-    StopThread(m_sendThread);
-    StopThread(m_rcv1Thread);
-    StopThread(m_rcv2Thread);
-    StopThread(m_ctrlThread);
-    StopThread(m_dlvrThread);
-    StopThread(m_ntfyThread);
-    m_sendThread.Close();
-    m_rcv1Thread.Close();
-    m_rcv2Thread.Close();
-    m_ctrlThread.Close();
-    m_dlvrThread.Close();
-    m_ntfyThread.Close();
+    Shutdown(stopPeers);
+}
+
+void LiveViewAgent::AfterThreadsStopped()
+{
     m_goAhead.Reset();
-}
-
-void LiveViewAgent::StopThread(Platform::Thread_Posix& thread)
-{
-    while (!thread.Stop(kThreadStopWaitMs))
-        LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
 }
 
 // ---------------------------------------------------------------------------
@@ -230,27 +161,10 @@ void LiveViewAgent::Shutdown(bool stopPeers)
 {
     m_channelsOpen.Reset();
     m_wakeUp.Set();
-    std::exception_ptr closeError;
-    for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
-    {
-        try
-        {
-            channel->Close();
-        }
-        catch (...)
-        {
-            if (!closeError)
-                closeError = std::current_exception();
-        }
-    }
+    const std::exception_ptr closeError = CloseSubChannels();
     ResetRecords();
     if (stopPeers)
-    {
-        m_ctrlThread.GetStopEvent().Set();
-        m_sendThread.GetStopEvent().Set();
-        m_rcv1Thread.GetStopEvent().Set();
-        m_rcv2Thread.GetStopEvent().Set();
-    }
+        StopPeers();
     if (closeError)
         std::rethrow_exception(closeError);
 }

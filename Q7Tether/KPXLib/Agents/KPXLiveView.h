@@ -26,6 +26,7 @@
 #include "Agents/KPXImageTransferMachine.h"
 #include "Agents/KPXLiveViewAutoFormat.h"
 #include "Agents/KPXLiveViewMessages.h"
+#include "Agents/KPXTwoSubChannelAgent.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
@@ -72,7 +73,7 @@ struct LiveViewTimings
 /// those threads.
 class LiveViewAgent : public Universal::ErrorDispatcher,
                       public Universal::ProgressProvider,
-                      public BaseDataAgent,
+                      public TwoSubChannelAgent,
                       private ImageTransferReplies
 {
 public:
@@ -114,7 +115,7 @@ public:
     /// '%ls' taking an unexpectedly long time to stop." after every 10 s that
     /// one takes. Raises only ModuleError 0x650066 on one of the agent's own
     /// threads. Blocks.
-    void StopThreads();
+    using TwoSubChannelAgent::StopThreads;
     /// All six threads run.
     [[nodiscard]] bool IsRunning() const;
 
@@ -210,8 +211,8 @@ private:
     void ResetRecords();
     OpenResult OpenChannels(Platform::Thread_Posix& thread);
     bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
-    void StopThread(Platform::Thread_Posix& thread);
-    void RefuseOwnThread(const wchar_t* what) const;
+    void ShutDownChannels(bool stopPeers) override;
+    void AfterThreadsStopped() override;
 
     // Class 0x69 from the camera.
     bool HandleLiveViewMessage(const CommonMessageHeader& header, MessageSource& source);
@@ -251,13 +252,6 @@ private:
     ImageReceiver m_imageReceiver;
     Platform::Mutex_Posix m_notifyReceiverLock; // guards m_notifyReceiver; held while it runs
     NotifyReceiver m_notifyReceiver;
-
-    Platform::Thread_Posix m_ctrlThread{L"KPX ch5 ctrl"};
-    Platform::Thread_Posix m_dlvrThread{L"KPX ch5 dlvr"};
-    Platform::Thread_Posix m_ntfyThread{L"KPX ch5 ntfy"};
-    Platform::Thread_Posix m_sendThread{L"KPX ch5 send"};
-    Platform::Thread_Posix m_rcv1Thread{L"KPX ch5 rcv1"};
-    Platform::Thread_Posix m_rcv2Thread{L"KPX ch5 rcv2"};
 
     // The channel cycle between the threads (manual reset, no lock).
     Platform::EventCondition_Posix m_channelsOpen; // set while both sub-channels are open

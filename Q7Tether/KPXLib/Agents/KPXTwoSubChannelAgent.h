@@ -1,0 +1,79 @@
+#pragma once
+// The common frame of the data agents on two sub-channels (image transfer on
+// 4.1/4.2, live view on 5.1/5.2): their six threads, the check that the
+// camera lets the first sub-channel open before they start, the order they
+// stop in, and the close of both sub-channels.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+
+#include "Channel/KPXAgent.h"
+#include "Channel/KPXChannel.h"
+#include "Q7PlatformThread_Posix.h"
+
+namespace Q7::KPX
+{
+
+class TwoSubChannelAgent : public BaseDataAgent
+{
+public:
+    /// Builds both channels (as BaseDataAgent) and names the six threads
+    /// "KPX ch<channel> " + ctrl, dlvr, ntfy, send, rcv1, rcv2.
+    TwoSubChannelAgent(std::uint8_t channel, std::uint8_t firstSubChannel, std::uint8_t secondSubChannel,
+                       ChannelTransport& firstTransport, ChannelTransport& secondTransport,
+                       const ChannelTimings& timings);
+    ~TwoSubChannelAgent() override;
+
+    /// All six threads run.
+    [[nodiscard]] bool AreThreadsRunning() const;
+    /// The caller is one of the agent's threads (a receiver or callback).
+    [[nodiscard]] bool IsOwnThread() const;
+    /// Raises ModuleError 0x650066 "KPX ch<channel> threads cannot wait for
+    /// themselves." (logged) with `what` in its detail on one of the agent's
+    /// threads.
+    void RefuseOwnThread(const wchar_t* what) const;
+
+    /// Closes both sub-channels (the agent's ShutDownChannels) and stops and
+    /// releases the six threads, logging the error "Thread '%ls' taking an
+    /// unexpectedly long time to stop." after every 10 s that a thread takes;
+    /// then the agent's AfterThreadsStopped. Raises only ModuleError 0x650066
+    /// on one of the agent's own threads (nothing is stopped then). Blocks.
+    void StopThreads();
+
+protected:
+    /// Open's frame: unless all six threads run, stops what is left of an
+    /// earlier run, opens and closes the first sub-channel once (the control
+    /// thread opens both itself), and when it opened, runs `startThreads`.
+    /// A refusal is logged with `notOpenedText` and leaves no thread running,
+    /// except one because of the authentication code (ModuleError 0x15E0010)
+    /// or the camera's connection limit (0x15E000F), which is raised. When not
+    /// all threads run afterwards, or anything raised, the threads are stopped
+    /// again. Raises ModuleError 0x650066 on one of the agent's own threads.
+    void OpenThreads(const wchar_t* notOpenedText, const std::function<void()>& startThreads);
+
+    /// Closes the second sub-channel, then the first (both are tried); gives
+    /// the first error.
+    std::exception_ptr CloseSubChannels();
+    /// Tells the control, send and both receive threads to stop.
+    void StopPeers();
+
+    /// The agent's close of its sub-channels for StopThreads (stopPeers true).
+    virtual void ShutDownChannels(bool stopPeers) = 0;
+    /// Runs last in StopThreads, with the threads released.
+    virtual void AfterThreadsStopped() = 0;
+
+    Platform::Thread_Posix m_ctrlThread;
+    Platform::Thread_Posix m_dlvrThread;
+    Platform::Thread_Posix m_ntfyThread;
+    Platform::Thread_Posix m_sendThread;
+    Platform::Thread_Posix m_rcv1Thread;
+    Platform::Thread_Posix m_rcv2Thread;
+
+private:
+    void StopThread(Platform::Thread_Posix& thread);
+
+    const Universal::UniversalString m_selfWaitText;
+};
+
+} // namespace Q7::KPX
