@@ -500,6 +500,7 @@ void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
         dataBytes += item.data ? item.size : 0;
         written.push_back(std::move(item));
     }
+    bool wake = false;
     {
         std::lock_guard relock(m_txMutex);
         m_txDataBytes -= dataBytes;
@@ -508,8 +509,14 @@ void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
             m_txQueue.push_front(std::move(*it));
         }
         m_txBusy = false;
+        // The send thread has work only when something stayed queued; a
+        // sender waiting for room only when data left.
+        wake = !m_txQueue.empty() || (dataBytes > 0 && m_txRoomWaiters > 0);
     }
-    m_txChanged.notify_all();
+    if (wake)
+    {
+        m_txChanged.notify_all();
+    }
     if (failed)
     {
         Log(LogLevel::Info, failure);
@@ -637,12 +644,14 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
     {
         {
             std::unique_lock lock(m_txMutex);
+            ++m_txRoomWaiters;
             m_txChanged.wait(lock,
                              [&]
                              {
                                  return !context.IsOpen() || m_txStop || m_txDataBytes == 0 ||
                                         m_txDataBytes + items[next].size <= m_core->sendQueueLimit;
                              });
+            --m_txRoomWaiters;
             if (!context.IsOpen() || m_txStop)
             {
                 return false;

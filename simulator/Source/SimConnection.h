@@ -204,7 +204,8 @@ private:
     std::deque<OutItem> m_txQueue;
     std::size_t m_txDataBytes = 0; // Data bytes queued or being written
     bool m_txStop = false;
-    bool m_txBusy = false; // a batch is being written (by the send thread or SendDirect)
+    bool m_txBusy = false;           // a batch is being written (by the send thread or SendDirect)
+    std::size_t m_txRoomWaiters = 0; // SendData calls in (or about to enter) a wait for queue room
 
     mutable std::mutex m_stateMutex; // guards m_slots (lock order: m_stateMutex, then m_txMutex)
     std::condition_variable m_stateChanged;
