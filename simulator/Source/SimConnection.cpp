@@ -274,6 +274,11 @@ void Connection::SendLoop()
             m_txBusy = true;
         }
         const bool sent = SendBatch(batch);
+        if (sent)
+        {
+            // Recorded while still busy, so that the records keep the wire's order.
+            RecordSent(batch);
+        }
         std::size_t dataBytes = 0;
         for (const auto& item : batch)
         {
@@ -292,7 +297,6 @@ void Connection::SendLoop()
             StopQueue();
             return;
         }
-        RecordSent(batch);
         const PostAction post = batch.back().post;
         if (post == PostAction::Stall)
         {
@@ -500,6 +504,10 @@ void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
         dataBytes += item.data ? item.size : 0;
         written.push_back(std::move(item));
     }
+    if (!failed && !written.empty())
+    {
+        RecordSent(written); // while still busy, as the send thread records
+    }
     bool wake = false;
     {
         std::lock_guard relock(m_txMutex);
@@ -522,11 +530,6 @@ void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
         Log(LogLevel::Info, failure);
         RequestStop(DropMode::Close);
         StopQueue();
-        return;
-    }
-    if (!written.empty())
-    {
-        RecordSent(written);
     }
 }
 
