@@ -34,6 +34,12 @@ public:
     // take them; false (with why in `failure`) when the stream failed, or
     // (failure empty) when woken.
     virtual bool Send(std::span<const std::span<const std::uint8_t>> pieces, std::string& failure) = 0;
+    // Sends as much of the pieces, in order, as the stream takes without
+    // waiting and answers how many bytes that was; `failed` (with why in
+    // `failure`) when the stream failed. Never blocks. The default takes
+    // nothing, which leaves every byte to Send.
+    virtual std::size_t TrySend(std::span<const std::span<const std::uint8_t>> pieces, std::string& failure,
+                                bool& failed);
     // Ends blocked and later Receive and Send calls at once. Thread-safe.
     virtual void Wake() = 0;
     // Ends the stream as the camera drops it (once its users stopped): a TCP

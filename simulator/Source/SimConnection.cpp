@@ -246,7 +246,7 @@ void Connection::SendLoop()
         batch.clear();
         {
             std::unique_lock lock(m_txMutex);
-            m_txChanged.wait(lock, [&] { return m_txStop || !m_txQueue.empty(); });
+            m_txChanged.wait(lock, [&] { return m_txStop || (!m_txQueue.empty() && !m_txBusy); });
             if (m_txStop)
             {
                 return;
@@ -271,28 +271,32 @@ void Connection::SendLoop()
                     break;
                 }
             }
+            m_txBusy = true;
         }
         const bool sent = SendBatch(batch);
+        if (sent)
+        {
+            // Recorded while still busy, so that the records keep the wire's order.
+            RecordSent(batch);
+        }
         std::size_t dataBytes = 0;
         for (const auto& item : batch)
         {
             dataBytes += item.data ? item.size : 0;
         }
-        if (dataBytes > 0)
         {
-            {
-                std::lock_guard lock(m_txMutex);
-                m_txDataBytes -= dataBytes;
-            }
-            m_txChanged.notify_all();
+            std::lock_guard lock(m_txMutex);
+            m_txDataBytes -= dataBytes;
+            // A stalled output stays busy: nothing more goes out.
+            m_txBusy = sent && batch.back().post == PostAction::Stall;
         }
+        m_txChanged.notify_all();
         if (!sent)
         {
             RequestStop(DropMode::Close);
             StopQueue();
             return;
         }
-        RecordSent(batch);
         const PostAction post = batch.back().post;
         if (post == PostAction::Stall)
         {
@@ -325,9 +329,9 @@ void Connection::RecordSent(const std::vector<OutItem>& batch)
             d.second += item.payloadBytes;
             continue;
         }
-        if (item.bytes.size() < kPacketHeaderSize)
+        if (item.continuation || item.bytes.size() < kPacketHeaderSize)
         {
-            continue; // raw bytes of a test
+            continue; // raw bytes of a test, or the rest of a packet recorded before
         }
         PacketRecord r;
         r.connection = m_id;
@@ -404,6 +408,131 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
     return true;
 }
 
+void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
+{
+    // Only small answers leave this way (a request's reply, a control packet):
+    // bulk data keeps to the send thread, which writes it in large batches.
+    constexpr std::size_t kDirectItems = 4;
+    constexpr std::size_t kDirectBytes = 16 * 1024;
+    std::vector<OutItem> batch;
+    if (!m_txStop && !m_txBusy)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::size_t bytes = 0;
+        while (!m_txQueue.empty() && batch.size() < kDirectItems && m_txQueue.front().notBefore <= now &&
+               m_txQueue.front().post == PostAction::None && bytes + m_txQueue.front().size <= kDirectBytes)
+        {
+            bytes += m_txQueue.front().size;
+            batch.push_back(std::move(m_txQueue.front()));
+            m_txQueue.pop_front();
+        }
+    }
+    if (batch.empty())
+    {
+        lock.unlock();
+        m_txChanged.notify_all();
+        return;
+    }
+    m_txBusy = true;
+    lock.unlock();
+
+    // The pieces of each item, as SendBatch writes them.
+    static constexpr std::array<std::uint8_t, 256> kZeros{};
+    std::vector<std::vector<std::span<const std::uint8_t>>> itemPieces(batch.size());
+    std::vector<std::span<const std::uint8_t>> pieces;
+    for (std::size_t i = 0; i < batch.size(); ++i)
+    {
+        OutItem& item = batch[i];
+        auto& own = itemPieces[i];
+        if (!item.data)
+        {
+            own.emplace_back(item.bytes.data(), item.bytes.size());
+        }
+        else
+        {
+            own.emplace_back(item.header.data(), item.header.size());
+            if (item.constantPayload.empty())
+            {
+                own.emplace_back(item.bytes.data(), item.bytes.size());
+            }
+            else
+            {
+                own.emplace_back(item.constantPayload.data(), item.constantPayload.size());
+            }
+            own.emplace_back(kZeros.data(), item.padding);
+        }
+        pieces.insert(pieces.end(), own.begin(), own.end());
+    }
+    std::string failure;
+    bool failed = false;
+    std::size_t sent = m_stream->TrySend(pieces, failure, failed);
+
+    // Items written whole or in part count as sent; the rest of a part-written
+    // item and the untouched items go back to the head of the queue.
+    std::vector<OutItem> written;
+    std::deque<OutItem> back;
+    std::size_t dataBytes = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i)
+    {
+        OutItem& item = batch[i];
+        if (sent == 0)
+        {
+            back.push_back(std::move(item));
+            continue;
+        }
+        if (sent < item.size)
+        {
+            OutItem rest;
+            rest.continuation = true;
+            rest.channel = item.channel;
+            std::size_t skip = sent;
+            for (const auto& piece : itemPieces[i])
+            {
+                const std::size_t from = std::min(skip, piece.size());
+                skip -= from;
+                rest.bytes.insert(rest.bytes.end(), piece.begin() + static_cast<std::ptrdiff_t>(from),
+                                  piece.end());
+            }
+            rest.size = rest.bytes.size();
+            back.push_back(std::move(rest));
+            sent = 0;
+        }
+        else
+        {
+            sent -= item.size;
+        }
+        dataBytes += item.data ? item.size : 0;
+        written.push_back(std::move(item));
+    }
+    if (!failed && !written.empty())
+    {
+        RecordSent(written); // while still busy, as the send thread records
+    }
+    bool wake = false;
+    {
+        std::lock_guard relock(m_txMutex);
+        m_txDataBytes -= dataBytes;
+        for (auto it = back.rbegin(); it != back.rend(); ++it)
+        {
+            m_txQueue.push_front(std::move(*it));
+        }
+        m_txBusy = false;
+        // The send thread has work only when something stayed queued; a
+        // sender waiting for room only when data left.
+        wake = !m_txQueue.empty() || (dataBytes > 0 && m_txRoomWaiters > 0);
+    }
+    if (wake)
+    {
+        m_txChanged.notify_all();
+    }
+    if (failed)
+    {
+        Log(LogLevel::Info, failure);
+        RequestStop(DropMode::Close);
+        StopQueue();
+    }
+}
+
 void Connection::StopQueue()
 {
     {
@@ -465,15 +594,13 @@ void Connection::QueueControl(std::vector<std::uint8_t> bytes, ChannelId id, std
     item.channel = id;
     item.notBefore = std::chrono::steady_clock::now() + delay;
     item.post = post;
+    std::unique_lock lock(m_txMutex);
+    if (m_txStop)
     {
-        std::lock_guard lock(m_txMutex);
-        if (m_txStop)
-        {
-            return;
-        }
-        m_txQueue.push_back(std::move(item));
+        return;
     }
-    m_txChanged.notify_all();
+    m_txQueue.push_back(std::move(item));
+    SendDirect(lock);
 }
 
 void Connection::DropAfterOutput(ChannelId id)
@@ -520,12 +647,14 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
     {
         {
             std::unique_lock lock(m_txMutex);
+            ++m_txRoomWaiters;
             m_txChanged.wait(lock,
                              [&]
                              {
                                  return !context.IsOpen() || m_txStop || m_txDataBytes == 0 ||
                                         m_txDataBytes + items[next].size <= m_core->sendQueueLimit;
                              });
+            --m_txRoomWaiters;
             if (!context.IsOpen() || m_txStop)
             {
                 return false;
@@ -536,6 +665,11 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
                 m_txQueue.push_back(std::move(items[next]));
                 ++next;
             } while (next < items.size() && m_txDataBytes + items[next].size <= m_core->sendQueueLimit);
+            if (next == items.size())
+            {
+                SendDirect(lock);
+                return true;
+            }
         }
         m_txChanged.notify_all();
     }

@@ -129,6 +129,7 @@ private:
         std::size_t payloadBytes = 0;
         std::chrono::steady_clock::time_point notBefore{};
         PostAction post = PostAction::None;
+        bool continuation = false; // `bytes` are the rest of a packet already partly written
     };
 
     using Handlers =
@@ -138,6 +139,11 @@ private:
     void SendLoop();
     bool Fill(std::size_t n);
     bool SendBatch(std::vector<OutItem>& batch);
+    // Writes what is due at the head of the queue from the calling thread while
+    // no batch is being written, as much as the stream takes without waiting;
+    // the rest stays queued, in order, for the send thread. Takes `lock` (on
+    // m_txMutex) held and releases it.
+    void SendDirect(std::unique_lock<std::mutex>& lock);
     void RecordSent(const std::vector<OutItem>& batch);
     bool StopRequested() const;
     // Refuses further output and wakes every sender waiting for queue room.
@@ -198,6 +204,8 @@ private:
     std::deque<OutItem> m_txQueue;
     std::size_t m_txDataBytes = 0; // Data bytes queued or being written
     bool m_txStop = false;
+    bool m_txBusy = false;           // a batch is being written (by the send thread or SendDirect)
+    std::size_t m_txRoomWaiters = 0; // SendData calls in (or about to enter) a wait for queue room
 
     mutable std::mutex m_stateMutex; // guards m_slots (lock order: m_stateMutex, then m_txMutex)
     std::condition_variable m_stateChanged;

@@ -4,6 +4,7 @@
 #include "SimCameraDescription.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -115,6 +116,48 @@ public:
         return true;
     }
 
+    std::size_t TrySend(std::span<const std::span<const std::uint8_t>> pieces, std::string& failure,
+                        bool& failed) override
+    {
+        failed = false;
+        std::array<iovec, 16> iov{};
+        std::size_t count = 0;
+        for (const auto& piece : pieces)
+        {
+            if (piece.empty())
+            {
+                continue;
+            }
+            if (count == iov.size())
+            {
+                break; // the rest goes by the blocking way
+            }
+            iov[count++] = {const_cast<std::uint8_t*>(piece.data()), piece.size()};
+        }
+        msghdr msg{};
+        msg.msg_iov = iov.data();
+        msg.msg_iovlen = count;
+        for (;;)
+        {
+            const ssize_t r = ::sendmsg(m_socket.Get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r >= 0)
+            {
+                return static_cast<std::size_t>(r);
+            }
+            const int err = errno;
+            if (err == EINTR)
+            {
+                continue;
+            }
+            if (err != EAGAIN && err != EWOULDBLOCK)
+            {
+                failed = true;
+                failure = std::string("send failed: ") + std::strerror(err);
+            }
+            return 0;
+        }
+    }
+
     void Wake() override { m_wake.Signal(); }
 
     void Close(DropMode mode) override
@@ -143,6 +186,13 @@ private:
 };
 
 } // namespace
+
+std::size_t ByteStream::TrySend(std::span<const std::span<const std::uint8_t>> /*pieces*/,
+                                std::string& /*failure*/, bool& failed)
+{
+    failed = false;
+    return 0;
+}
 
 std::unique_ptr<ByteStream> MakeSocketStream(UniqueFd socket)
 {

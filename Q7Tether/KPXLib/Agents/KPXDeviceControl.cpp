@@ -528,14 +528,22 @@ bool DeviceControlAgent::SetPropertyValue(std::uint32_t id, const Value& value)
     const std::uint64_t typeSize = Value::SizeOfType(value.GetType());
     if (typeSize != 0 && value.GetSize() != typeSize)
         throw Universal::ModuleError(Universal::kError_InvalidSize, L"KPX device control set property.");
-    // The two requests are queued under the cache lock, right after the
-    // property was marked.
-    return m_cache.PrepareSet(id, value.GetType(),
-                              [&]
-                              {
-                                  QueueSetPropValue(id, value);
-                                  QueueGetPropState(id);
-                              });
+    // The two requests are made under the cache lock, right after the
+    // property was marked, and sent once it is released: the receive thread,
+    // which merges the camera's answer under that lock, is not held up by the
+    // writes, and the answer finds the mark either way.
+    std::unique_ptr<SendMessageCommand> set;
+    std::unique_ptr<SendMessageCommand> get;
+    if (!m_cache.PrepareSet(id, value.GetType(),
+                            [&]
+                            {
+                                set = MakeSetPropValue(id, value);
+                                get = MakeGetPropState(id);
+                            }))
+        return false;
+    SendRequest(std::move(set));
+    SendRequest(std::move(get));
+    return true;
 }
 
 bool DeviceControlAgent::RefreshProperty(std::uint32_t id)
@@ -577,12 +585,28 @@ ProtocolVersion DeviceControlAgent::RequestVersion() const
 }
 
 template <typename Make, typename... Args>
-void DeviceControlAgent::QueueRequest(Make&& make, const wchar_t* description, Args... args)
+std::unique_ptr<SendMessageCommand> DeviceControlAgent::MakeRequest(Make&& make, const wchar_t* description,
+                                                                    Args... args)
 {
     if (!IsSending())
+        return nullptr;
+    return std::make_unique<SendMessageCommand>(make(RequestVersion()), kSendNoTimeout, description, args...);
+}
+
+void DeviceControlAgent::SendRequest(std::unique_ptr<SendMessageCommand> command)
+{
+    if (!command)
         return;
-    m_sendQueue.Push(
-        std::make_unique<SendMessageCommand>(make(RequestVersion()), kSendNoTimeout, description, args...));
+    if (m_channelOpen.IsSet())
+        WriteOrPush(m_sendQueue, std::move(command), m_channel, m_directAborts, kLogPrefix);
+    else
+        m_sendQueue.Push(std::move(command));
+}
+
+template <typename Make, typename... Args>
+void DeviceControlAgent::QueueRequest(Make&& make, const wchar_t* description, Args... args)
+{
+    SendRequest(MakeRequest(std::forward<Make>(make), description, args...));
 }
 
 void DeviceControlAgent::QueueGetPropList()
@@ -597,17 +621,22 @@ void DeviceControlAgent::QueueGetPropDesc(std::uint32_t id)
     QueueRequest([id](ProtocolVersion v) { return MakeGetPropDescMessage(v, id); }, L"GetPropDesc (%u)", id);
 }
 
-void DeviceControlAgent::QueueGetPropState(std::uint32_t id)
+std::unique_ptr<SendMessageCommand> DeviceControlAgent::MakeGetPropState(std::uint32_t id)
 {
-    QueueRequest([id](ProtocolVersion v) { return MakeGetPropStateMessage(v, id); }, L"GetPropState (%u)",
-                 id);
+    return MakeRequest([id](ProtocolVersion v) { return MakeGetPropStateMessage(v, id); },
+                       L"GetPropState (%u)", id);
 }
 
-void DeviceControlAgent::QueueSetPropValue(std::uint32_t id, const Value& value)
+void DeviceControlAgent::QueueGetPropState(std::uint32_t id)
 {
-    QueueRequest([&](ProtocolVersion v) { return MakeSetPropValueMessage(v, id, value); },
-                 L"SetPropValue (%u, type=%u, size=%u)", id, value.GetType(),
-                 static_cast<unsigned>(value.GetSize()));
+    SendRequest(MakeGetPropState(id));
+}
+
+std::unique_ptr<SendMessageCommand> DeviceControlAgent::MakeSetPropValue(std::uint32_t id, const Value& value)
+{
+    return MakeRequest([&](ProtocolVersion v) { return MakeSetPropValueMessage(v, id, value); },
+                       L"SetPropValue (%u, type=%u, size=%u)", id, value.GetType(),
+                       static_cast<unsigned>(value.GetSize()));
 }
 
 void DeviceControlAgent::QueueRestorePropValue(std::uint32_t id)

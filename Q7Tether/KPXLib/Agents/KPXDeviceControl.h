@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <vector>
 
 #include "Agents/KPXDeviceControlCache.h"
@@ -181,13 +182,22 @@ private:
     bool IsSending() const;
     ProtocolVersion RequestVersion() const;
     // Queues make(version) with the formatted description, when the send
-    // thread runs (the message is not built otherwise).
+    // thread runs (the message is not built otherwise). While the channel is
+    // open and nothing waits in the queue, the calling thread writes the
+    // message itself when the pipe takes it at once: a request then leaves
+    // without waking the send thread.
     template <typename Make, typename... Args>
     void QueueRequest(Make&& make, const wchar_t* description, Args... args);
+    // The two steps of QueueRequest: the command (null when the send thread
+    // does not run), then its sending (nothing for null).
+    template <typename Make, typename... Args>
+    std::unique_ptr<SendMessageCommand> MakeRequest(Make&& make, const wchar_t* description, Args... args);
+    void SendRequest(std::unique_ptr<SendMessageCommand> command);
+    std::unique_ptr<SendMessageCommand> MakeGetPropState(std::uint32_t id);
+    std::unique_ptr<SendMessageCommand> MakeSetPropValue(std::uint32_t id, const Value& value);
     void QueueGetPropList();
     void QueueGetPropDesc(std::uint32_t id);
     void QueueGetPropState(std::uint32_t id);
-    void QueueSetPropValue(std::uint32_t id, const Value& value);
     void QueueRestorePropValue(std::uint32_t id);
     void QueueRefreshProp(std::uint32_t id);
     void QueueExecuteCmd(std::uint32_t command, std::uint32_t subCommand, std::uint32_t parameter);
@@ -213,6 +223,8 @@ private:
 
     SendMessageQueue m_sendQueue;
     DeviceControl::PropertyCache m_cache;
+    // What ends a request written by its caller, as it ends the send thread's writes.
+    const WaitObjectList m_directAborts{&m_sendThread.GetStopEvent(), &m_channelClosed};
 };
 
 } // namespace Q7::KPX

@@ -129,7 +129,8 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
         m_commands.push_back(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
-        m_hasCommands.Set();
+        if (!m_direct)
+            m_hasCommands.Set();
     }
     catch (const std::exception& e)
     {
@@ -149,7 +150,7 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
     {
         {
             Platform::ScopedLock lock(m_lock);
-            if (!m_commands.empty())
+            if (!m_commands.empty() && !m_direct)
             {
                 command = std::move(m_commands.front());
                 m_commands.pop_front();
@@ -197,6 +198,28 @@ void SendMessageQueue::FinishCommand() noexcept
     m_taken = false;
     if (m_commands.empty())
         m_drained.Set();
+}
+
+bool SendMessageQueue::BeginDirectWrite() noexcept
+{
+    Platform::ScopedLock lock(m_lock);
+    if (!m_commands.empty() || m_taken)
+        return false;
+    m_taken = true;
+    m_direct = true;
+    m_drained.Reset();
+    return true;
+}
+
+void SendMessageQueue::EndDirectWrite() noexcept
+{
+    Platform::ScopedLock lock(m_lock);
+    m_taken = false;
+    m_direct = false;
+    if (m_commands.empty())
+        m_drained.Set();
+    else
+        m_hasCommands.Set();
 }
 
 std::size_t SendMessageQueue::GetCount() const
@@ -268,6 +291,43 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
     {
         Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
     }
+}
+
+bool WriteOrPush(SendMessageQueue& queue, std::unique_ptr<SendMessageCommand> command, Channel& channel,
+                 const WaitObjectList& abortObjects, const wchar_t* logPrefix)
+{
+    if (!command)
+        return false;
+    bool written = false;
+    if (command->HasMessage() && queue.BeginDirectWrite())
+    {
+        struct End
+        {
+            SendMessageQueue& queue;
+            ~End() { queue.EndDirectWrite(); }
+        } end{queue};
+        const MessageBytes& message = command->GetMessage();
+        try
+        {
+            channel.TryWrite(message.data(), MessageLength(message), &abortObjects, written);
+        }
+        catch (const Universal::UniversalError&)
+        {
+            // The send thread meets the failure again and reports it.
+            written = false;
+        }
+    }
+    if (!written)
+    {
+        queue.Push(std::move(command));
+        return false;
+    }
+    const wchar_t* prefix = logPrefix != nullptr ? logPrefix : L"";
+    Universal::LogDebug(L"%lssending msg: %ls", prefix,
+                        command->GetDescription().IsEmpty() ? L"(unknown)"
+                                                            : command->GetDescription().c_str());
+    command->OnWritten();
+    return true;
 }
 
 void EnableEvents(SendMessageQueue& queue, ProtocolVersion version, std::uint8_t enable)

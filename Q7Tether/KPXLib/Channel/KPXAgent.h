@@ -182,6 +182,14 @@ public:
     /// failed or dropped). Called by SendNext after each command.
     void FinishCommand() noexcept;
 
+    /// For a thread that writes a command itself instead of queueing it: true
+    /// when nothing is queued and no command is being written, and then no
+    /// command leaves the queue until EndDirectWrite. False otherwise (the
+    /// command is to be pushed, behind the others).
+    bool BeginDirectWrite() noexcept;
+    /// Ends what BeginDirectWrite began: the send thread may pop again.
+    void EndDirectWrite() noexcept;
+
     /// Set while the queue is empty. For waiting; thread-safe.
     [[nodiscard]] Platform::EventStatus& GetEmptyEvent() noexcept { return m_empty; }
 
@@ -197,7 +205,8 @@ private:
     Platform::EventCondition_Posix m_empty;
     Platform::EventCondition_Posix m_drained;
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
-    bool m_taken = false; // Pop handed out a command whose FinishCommand has not come yet
+    bool m_taken = false;  // a command is being written (popped, or by a direct writer)
+    bool m_direct = false; // ... by a direct writer: Pop hands out nothing meanwhile
 };
 
 /// Writes one command's message on the channel: its first `messageSize` bytes,
@@ -242,6 +251,16 @@ void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
         dispatcher.DispatchError(Universal::StdExceptionError(exception));
     }
 }
+
+/// Writes the command from the calling thread when that takes no wait on the
+/// camera and keeps the order of the queue: nothing is queued or being written
+/// ahead of it, and the channel takes the message at once (Channel::TryWrite
+/// with the abort objects). Then logs as SendCommand does and tells the
+/// command (OnWritten). Otherwise pushes the command, and the send thread
+/// writes it (or meets the failure) as any other. Answers true when written
+/// here. Thread-safe.
+bool WriteOrPush(SendMessageQueue& queue, std::unique_ptr<SendMessageCommand> command, Channel& channel,
+                 const WaitObjectList& abortObjects, const wchar_t* logPrefix);
 
 /// Queues the EnableEvents message (enable 1: the camera sends event messages
 /// on the channel; 0: it stops), described as "EnableEvents (%u)", with no

@@ -262,6 +262,37 @@ void Channel::Stop()
     m_initialized = false;
 }
 
+// ====================================================================== writing at once
+
+std::int32_t Channel::TryWrite(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
+                               bool& written)
+{
+    written = false;
+    if (source == nullptr && size > 0)
+    {
+        Q7_THROW_INTERNAL_ERROR(
+            Q7::Universal::ModuleError(Q7::Universal::kError_InvalidParameter, L"KPX channel."),
+            L"TryWrite()");
+    }
+    if (abortObjects != nullptr && !abortObjects->empty() &&
+        WaitForObjects(nullptr, static_cast<std::uint32_t>(abortObjects->size()), abortObjects->data(), false,
+                       0))
+    {
+        return kChannelResult_Aborted;
+    }
+    if (!IsOpen())
+    {
+        return kChannelResult_NotOpen;
+    }
+    if (!IsPipeConnected())
+    {
+        return kChannelResult_NotConnected;
+    }
+    return static_cast<std::int32_t>(m_transport.TryWriteDataPackets(
+        m_channel, m_subChannel, {static_cast<const std::uint8_t*>(source), size}, m_maxPayload.load(),
+        written));
+}
+
 // ====================================================================== queries
 
 bool Channel::IsOpen() const

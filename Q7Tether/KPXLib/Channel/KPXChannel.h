@@ -207,6 +207,17 @@ public:
     std::int32_t Write(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
                        std::uint32_t* bytesWritten, std::uint32_t timeoutMs);
 
+    /// Writes size bytes as Write does, but only when that takes no wait: the
+    /// bytes fit in one pipe write, no other write holds the pipe and the pipe
+    /// takes them at once (a small message on a TCP pipe with room in its send
+    /// buffer). `written` tells whether every byte went out. When it is false
+    /// the answer is 0 when the write would have waited (nothing written),
+    /// else Write's: 1 an abort object is set, 3 not open, 4 not connected
+    /// (nothing written), or the pipe's failure (the pipe is lost). Raises the internal error 0x650001 for a
+    /// null source. Never waits for the camera. Thread-safe (one writer of messages per channel).
+    std::int32_t TryWrite(const void* source, std::uint32_t size, const WaitObjectList* abortObjects,
+                          bool& written);
+
     /// True at once when open; else waits up to ms for the channel to open.
     /// Blocks. Thread-safe.
     bool WaitForOpen(std::uint32_t ms);

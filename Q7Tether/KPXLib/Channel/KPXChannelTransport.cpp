@@ -1160,15 +1160,49 @@ std::uint32_t ChannelTransport::WriteDataPackets(std::uint8_t channel, std::uint
     return WriteData(header, bytes, maxPayload, bytesWritten);
 }
 
+std::uint32_t ChannelTransport::TryWriteDataPackets(std::uint8_t channel, std::uint8_t subChannel,
+                                                    std::span<const std::uint8_t> bytes,
+                                                    std::uint16_t maxPayload, bool& written)
+{
+    written = false;
+    if (maxPayload == 0)
+    {
+        Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_InvalidParameter),
+                                L"ChannelTransport::TryWriteDataPackets: maximum payload of 0.");
+    }
+    if (bytes.empty())
+    {
+        written = true;
+        return kPipeResult_Success;
+    }
+    CommonPacketHeader header;
+    header.packetType = kPacketType_Data;
+    header.channelNumber = channel;
+    header.subChannelNumber = subChannel;
+    bool wouldWait = false;
+    const std::uint32_t result = WriteData(header, bytes, maxPayload, nullptr, &wouldWait);
+    written = !wouldWait && result == kPipeResult_Success;
+    return result;
+}
+
 std::uint32_t ChannelTransport::WriteData(const CommonPacketHeader& first,
                                           std::span<const std::uint8_t> bytes, std::uint32_t maxPayload,
-                                          std::uint32_t* bytesWritten)
+                                          std::uint32_t* bytesWritten, bool* wouldWait)
 {
     if (const std::uint32_t state = GetPipeWriteState(); state != kPipeResult_Success)
     {
+        if (wouldWait != nullptr)
+        {
+            *wouldWait = true;
+        }
         return state;
     }
-    const ScopedLock writeLock(m_writeLock);
+    const ScopedLock writeLock(m_writeLock, wouldWait != nullptr);
+    if (!writeLock.IsLocked())
+    {
+        *wouldWait = true; // another write holds the pipe
+        return kPipeResult_Success;
+    }
     TransportChannelState* entry = nullptr;
     std::uint8_t exponent = 0;
     if (const std::uint32_t state = PrepareWriteLocked(first, entry, exponent); state != kPipeResult_Success)
@@ -1197,6 +1231,11 @@ std::uint32_t ChannelTransport::WriteData(const CommonPacketHeader& first,
         packetEnds[packets++] = wireLength;
         offset += payload;
     } while (packets < kMaxPacketsPerWrite && offset < bytes.size());
+    if (wouldWait != nullptr && (offset < bytes.size() || !m_pipe->CanWriteAtOnce(wireLength)))
+    {
+        *wouldWait = true;
+        return kPipeResult_Success;
+    }
 
     std::uint32_t transferred = 0;
     const std::uint32_t result =

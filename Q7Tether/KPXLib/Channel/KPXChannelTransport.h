@@ -269,6 +269,18 @@ public:
                                    std::span<const std::uint8_t> bytes, std::uint16_t maxPayload,
                                    std::uint32_t* bytesWritten);
 
+    /// As WriteDataPackets for all of bytes, but only when that takes no wait:
+    /// no other write holds the pipe, the packets fit in one pipe write and
+    /// the pipe takes them at once (Transport::PipeInterface::CanWriteAtOnce).
+    /// Then the result is the write's, and `written` is true when it is 0.
+    /// Otherwise nothing is written, `written` is false and the result is 0,
+    /// or the pipe's or the channel's state when it is closed or disconnected
+    /// (as WriteDataPackets). Never waits for the camera.
+    /// Thread-safe: writes never interleave.
+    std::uint32_t TryWriteDataPackets(std::uint8_t channel, std::uint8_t subChannel,
+                                      std::span<const std::uint8_t> bytes, std::uint16_t maxPayload,
+                                      bool& written);
+
     /// Answers the offending packet with an ErrorReply of the code, addressed to
     /// the packet's channel (never in answer to an ErrorReply: then nothing is
     /// sent). Logs "KPX channel %u.%u sending ErrorReply %u - %ls". True when
@@ -368,8 +380,11 @@ private:
     // Writes bytes as Data packets shaped on `first` (numbers, tag, header
     // length) with payloads of at most maxPayload, at most kMaxPacketsPerWrite
     // of them and at least one, in one pipe write; see WriteDataPackets.
+    // With `wouldWait` given: writes only when the write lock is free, every
+    // byte fits in that one pipe write and the pipe takes it at once; otherwise
+    // writes nothing and sets *wouldWait.
     std::uint32_t WriteData(const CommonPacketHeader& first, std::span<const std::uint8_t> bytes,
-                            std::uint32_t maxPayload, std::uint32_t* bytesWritten);
+                            std::uint32_t maxPayload, std::uint32_t* bytesWritten, bool* wouldWait = nullptr);
     // Maps a pipe write's result (aborted is closed) and logs a failure of the
     // channel named by header.
     static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);

@@ -36,6 +36,11 @@ uint32_t PipeInterface::WriteGathered(std::span<const ConstByteSpan> pieces, std
     return Write(scratch.data(), static_cast<uint32_t>(total), abortObjects, transferred, timeoutMs);
 }
 
+bool PipeInterface::CanWriteAtOnce(uint32_t /*size*/)
+{
+    return false;
+}
+
 uint32_t PipeInterface::ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
                                       const WaitObjectList* abortObjects, uint32_t* transferred,
                                       uint32_t timeoutMs)

@@ -205,6 +205,13 @@ public:
     virtual uint32_t ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
                                    const WaitObjectList* abortObjects, uint32_t* transferred,
                                    uint32_t timeoutMs);
+
+    /// True when a write of `size` bytes made now would be taken at once,
+    /// without waiting for the camera to read. Meant for the one writer that
+    /// holds off every other writer of the pipe until its write is done. This
+    /// default answers false (any write may wait); a TCP pipe answers for
+    /// small writes from its send buffer's room. Never blocks. Thread-safe.
+    virtual bool CanWriteAtOnce(uint32_t size);
 };
 
 } // namespace Q7::KPX::Transport

@@ -236,6 +236,14 @@ uint32_t TcpPipe::WriteGathered(std::span<const ConstByteSpan> pieces, std::span
     return HandleResult(result, L"socket send returned non-success");
 }
 
+bool TcpPipe::CanWriteAtOnce(uint32_t size)
+{
+    // A writable TCP socket takes a write of up to this many bytes into its
+    // send buffer without waiting; larger ones may wait for room.
+    constexpr uint32_t kAtOnceLimit = 1024;
+    return size <= kAtOnceLimit && m_socket.IsWritable();
+}
+
 uint32_t TcpPipe::ReadScattered(std::span<const ByteSpan> pieces, uint32_t minimum,
                                 const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
                                 uint32_t /*timeoutMs*/)

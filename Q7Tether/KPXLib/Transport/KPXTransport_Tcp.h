@@ -134,6 +134,7 @@ public:
 
     /// Sends the pieces where they lie, in one gathered socket send (scratch is
     /// not used). Otherwise as Write.
+    bool CanWriteAtOnce(uint32_t size) override;
     uint32_t WriteGathered(std::span<const ConstByteSpan> pieces, std::span<std::uint8_t> scratch,
                            const WaitObjectList* abortObjects, uint32_t* transferred,
                            uint32_t timeoutMs) override;

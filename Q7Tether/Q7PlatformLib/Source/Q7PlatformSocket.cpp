@@ -764,6 +764,22 @@ bool PlatformSocket::IsConnected() const
     return !m_closedEvent.IsSet() && !m_disconnectedEvent.IsSet();
 }
 
+bool PlatformSocket::IsWritable()
+{
+    if (!IsConnected())
+    {
+        return false;
+    }
+    const DescriptorUse use(*this);
+    if (use.Get() < 0)
+    {
+        return false;
+    }
+    pollfd entry{use.Get(), POLLOUT, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0 &&
+           (entry.revents & POLLOUT) != 0;
+}
+
 void PlatformSocket::ThrowInvalidOption()
 {
     Universal::ThrowModuleError(ModuleError(Universal::kError_InvalidParameter));

@@ -200,6 +200,11 @@ public:
     bool IsOpen() const;
     /// True when neither event is set. Thread-safe.
     bool IsConnected() const;
+    /// True when the connection is up and its send buffer has room, so that a
+    /// small Send (a few hundred bytes) completes without waiting for the
+    /// peer. False when there is no socket. Never blocks. Thread-safe; the
+    /// answer holds only while no other thread sends.
+    bool IsWritable();
 
     /// The closed event (set while there is no open connection), for waiting.
     EventCondition_Posix& GetClosedEvent() { return m_closedEvent; }

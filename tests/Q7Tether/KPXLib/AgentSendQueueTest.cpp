@@ -136,6 +136,32 @@ TEST(SendMessageQueue, WaitingPopEndsWhenAborted)
     EXPECT_FALSE(popped.get());
 }
 
+// Catches a command handed to the send thread while another thread writes one
+// itself (two writers at once, or a later command overtaking): the queue
+// holds it back until that write ends, and a thread may write itself only
+// while nothing is queued or being written.
+TEST(SendMessageQueue, NothingLeavesTheQueueWhileAThreadWritesItself)
+{
+    SendMessageQueue queue;
+    Q7::Platform::EventCondition_Posix abort;
+    abort.Set();
+    std::unique_ptr<SendMessageCommand> command;
+
+    ASSERT_TRUE(queue.BeginDirectWrite());
+    EXPECT_FALSE(queue.BeginDirectWrite()) << "one writer at a time";
+    queue.Push(Command(Message(16, 1), L"behind"));
+    EXPECT_FALSE(queue.GetDrainedEvent().IsSet());
+    EXPECT_FALSE(queue.Pop(command, {&abort})) << "held back while the other write runs";
+    queue.EndDirectWrite();
+    ASSERT_TRUE(queue.Pop(command, {&abort}));
+    EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"behind");
+    EXPECT_FALSE(queue.BeginDirectWrite()) << "the send thread still writes its command";
+    queue.FinishCommand();
+    EXPECT_TRUE(queue.GetDrainedEvent().IsSet());
+    queue.Push(Command(Message(16, 2), L"queued"));
+    EXPECT_FALSE(queue.BeginDirectWrite()) << "a queued command goes first";
+}
+
 // Commands left in a queue are deleted with it (no leak of their messages).
 TEST(SendMessageQueue, DestroyingTheQueueDeletesItsCommands)
 {
@@ -531,6 +557,38 @@ TEST_F(AgentSendLoop, ClosedChannelEndsTheLoopWithNotOpen)
     ASSERT_EQ(m_agent->WaitSendResult(), 3);
     EXPECT_EQ(m_agent->Queue().GetCount(), 1u);
     EXPECT_EQ(log.Count(L"KPX ch7 aborted sending msg: first"), 1u);
+}
+
+// Catches a request written by its caller that overtakes one queued before it,
+// or that is lost when the channel cannot take it: each pair goes out in
+// call order, whichever thread writes it, and a request the channel does not
+// take at once (here: not open yet) waits in the queue.
+TEST_F(AgentSendLoop, RequestsWrittenByTheirCallersKeepTheCallOrder)
+{
+    const WaitObjectList aborts{&m_agent->ExtraAbort()};
+    EXPECT_FALSE(WriteOrPush(m_agent->Queue(), Command(Message(16, 1), L"early"), m_agent->GetChannel(),
+                             aborts, L"KPX ch7 "));
+    EXPECT_EQ(m_agent->Queue().GetCount(), 1u) << "queued, not lost";
+    Open();
+    m_agent->StartSending();
+    KpxTest::LogCapture log;
+    Bytes expected = Message(16, 1);
+    for (std::uint8_t i = 2; i < 40; i += 2)
+    {
+        const Bytes queued = Message(16 + i, i), direct = Message(20 + i, static_cast<std::uint8_t>(i + 1));
+        m_agent->Queue().Push(Command(queued, L"queued"));
+        WriteOrPush(m_agent->Queue(), Command(direct, L"direct"), m_agent->GetChannel(), aborts, L"KPX ch7 ");
+        expected.insert(expected.end(), queued.begin(), queued.end());
+        expected.insert(expected.end(), direct.begin(), direct.end());
+    }
+    ASSERT_TRUE(m_camera.WaitReceived(kChannel, 0, expected.size()));
+    EXPECT_EQ(m_camera.Received(kChannel, 0), expected);
+    EXPECT_EQ(log.Count(L"KPX ch7 sending msg: direct"), 19u) << "logged once, whoever wrote it";
+    ASSERT_TRUE(m_agent->StopSending());
+    // Nothing queued or being written: the caller writes the request itself.
+    EXPECT_TRUE(WriteOrPush(m_agent->Queue(), Command(Message(16, 99), L"alone"), m_agent->GetChannel(),
+                            aborts, L"KPX ch7 "));
+    EXPECT_EQ(m_agent->Queue().GetCount(), 0u);
 }
 
 // Fault mended: the channel-list version was stored as negotiated before the

@@ -194,6 +194,14 @@ public:
         return kPipeResult_Success;
     }
 
+    // As a TCP pipe: a write that fits the link's room now is taken at once.
+    bool CanWriteAtOnce(std::uint32_t size) override
+    {
+        std::lock_guard lock(m_link->mutex);
+        return m_link->kind == PipeKind::kTcpLike && m_link->hostOpen && !m_link->dropped &&
+               m_link->toCamera.size() + size <= m_link->capacity;
+    }
+
     std::uint32_t Write(const void* buffer, std::uint32_t size, const WaitObjectList* abortObjects,
                         std::uint32_t* transferred, std::uint32_t timeoutMs) override
     {
