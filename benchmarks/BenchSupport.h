@@ -96,6 +96,17 @@ inline std::pair<Socket, Socket> LoopbackPair()
     return {std::move(client), std::move(server)};
 }
 
+// The same pair without Nagle's delay, as the library's and the simulator's
+// connections are: the raw limit of a small request and its answer.
+inline std::pair<Socket, Socket> NoDelayLoopbackPair()
+{
+    std::pair<Socket, Socket> pair = LoopbackPair();
+    const int one = 1;
+    ::setsockopt(pair.first.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ::setsockopt(pair.second.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return pair;
+}
+
 inline void SendAll(int fd, std::uint64_t total)
 {
     const std::vector<std::uint8_t> buffer(kBufferSize, 0x5A);
@@ -246,29 +257,7 @@ public:
 /// TCP pair without Nagle's delay, trips times.
 inline Figures LoopbackRoundTripMicroseconds(std::size_t trips = 2000)
 {
-    std::uint16_t port = 0;
-    const Q7::Sim::UniqueFd listener = Q7::Sim::ListenOnLoopback("127.0.0.1", 0, port);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const Q7::Sim::UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
-    if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-    {
-        throw std::runtime_error("cannot connect");
-    }
-    if (Q7::Sim::WaitReady(listener.Get(), POLLIN, -1, 5000) != Q7::Sim::PollResult::Ready)
-    {
-        throw std::runtime_error("no connection to accept");
-    }
-    const Q7::Sim::UniqueFd server(::accept(listener.Get(), nullptr, nullptr));
-    if (!server.Valid())
-    {
-        throw std::runtime_error("accept failed");
-    }
-    const int one = 1;
-    ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ::setsockopt(server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const auto [client, server] = NoDelayLoopbackPair();
     const auto receive = [](int fd, char* into, std::size_t size)
     {
         for (std::size_t got = 0; got < size;)

@@ -14,6 +14,7 @@
 // Release for meaningful figures.
 
 #include "Agents/KPXDeviceControl.h"
+#include "BenchSupport.h"
 #include "Channel/KPXChannelTransport.h"
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
@@ -131,24 +132,7 @@ void Exchange(int fd, const void* out, std::size_t outSize, void* in, std::size_
 // Per-exchange microseconds of the set's bytes over a plain loopback TCP pair.
 Figures RawSetMicroseconds(std::size_t exchanges)
 {
-    std::uint16_t port = 0;
-    const Q7::Sim::UniqueFd listener = Q7::Sim::ListenOnLoopback("127.0.0.1", 0, port);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const Q7::Sim::UniqueFd client(::socket(AF_INET, SOCK_STREAM, 0));
-    if (::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
-        throw std::runtime_error("cannot connect");
-    // The listener does not block: wait for the connection to arrive.
-    if (Q7::Sim::WaitReady(listener.Get(), POLLIN, -1, 5000) != Q7::Sim::PollResult::Ready)
-        throw std::runtime_error("no connection to accept");
-    const Q7::Sim::UniqueFd server(::accept(listener.Get(), nullptr, nullptr));
-    if (!server.Valid())
-        throw std::runtime_error("accept failed");
-    const int one = 1;
-    ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ::setsockopt(server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    const auto [client, server] = Bench::NoDelayLoopbackPair();
 
     std::thread echo(
         [fd = server.Get(), exchanges]
