@@ -54,18 +54,8 @@ constexpr std::size_t kRoundTrips = 2000;
 constexpr std::size_t kMessageBytes = 256;
 constexpr std::size_t kDrainSamples = 10;
 
-struct Figures
-{
-    double median = 0;
-    double p99 = 0;
-};
-
-Figures Summarise(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
-    return {at(0.5), at(0.99)};
-}
+using Bench::Simulated::Figures;
+using Bench::Simulated::Summarise;
 
 double Milliseconds(Clock::duration d)
 {
@@ -89,10 +79,7 @@ void Transfer(int fd, std::uint8_t* bytes, bool send)
 // Microseconds of one round trip of a message over a loopback TCP pair.
 Figures RoundTripMicroseconds()
 {
-    auto [client, server] = LoopbackPair();
-    const int one = 1;
-    ::setsockopt(client.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ::setsockopt(server.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    auto [client, server] = NoDelayLoopbackPair();
     std::thread echo(
         [fd = server.Get()]
         {

@@ -57,24 +57,10 @@ constexpr std::size_t kReadSamples = 20000;
 constexpr std::size_t kSetRequestBytes = 28 + 20 + 2 * 16;
 constexpr std::size_t kSetReplyBytes = 2 * (36 + 16);
 
-struct Figures
-{
-    double median = 0;
-    double p99 = 0;
-};
+using Bench::Simulated::Figures;
+using Bench::Simulated::Summarise;
 
-Figures Summarise(std::vector<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    const auto at = [&](double q) { return samples[static_cast<std::size_t>(q * (samples.size() - 1))]; };
-    return {at(0.5), at(0.99)};
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using Bench::Median;
 
 double Nanoseconds(Clock::duration d)
 {
