@@ -331,34 +331,20 @@ void DeviceControlAgent::RecvThread(Platform::Thread_Posix& thread, void*)
 void DeviceControlAgent::RecvLoop(Platform::Thread_Posix& thread)
 {
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
-    while (!thread.IsStopRequested())
+    while (WaitForChannelOpen(thread, m_sendThread, m_openRequest, m_channelOpen))
     {
-        m_openRequest.Set();
-        Platform::BaseWaitObject* const objects[] = {&thread.GetStopEvent(), &m_sendThread.GetStopEvent(),
-                                                     &m_sendThread, &m_channelOpen};
-        constexpr std::uint32_t kChannelOpenIndex = 3;
-        std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForObjects(&index, kChannelOpenIndex + 1, objects, false, Platform::kInfinite);
-        m_openRequest.Reset();
-        if (index != kChannelOpenIndex)
-            return;
-
         DispatchingErrors(*this,
                           [&]
                           {
                               while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
                               {
-                                  std::array<std::uint8_t, kCommonMessageHeaderSize> commonHeader{};
-                                  std::uint32_t bytesRead = 0;
-                                  if (m_channel.Read(commonHeader.data(), sizeof(commonHeader), &waitList,
-                                                     &bytesRead, Platform::kInfinite) != 0)
+                                  const std::optional<CommonMessageHeader> header = ReadCommonHeader(
+                                      m_channel, waitList, L"KPX ch2 message header size too small.",
+                                      L"KPX ch2 message size too small.");
+                                  if (!header)
                                       return;
-                                  Q7_ASSERT(bytesRead == sizeof(commonHeader));
-                                  const CommonMessageHeader header = *DecodeMessageHeader(commonHeader);
-                                  CheckMessageHeader(header, L"KPX ch2 message header size too small.",
-                                                     L"KPX ch2 message size too small.");
                                   ChannelMessageSource source(m_channel, &waitList);
-                                  if (!DispatchMessage(header, source))
+                                  if (!DispatchMessage(*header, source))
                                       return;
                               }
                           });

@@ -419,41 +419,24 @@ void ImageEnumerationAgent::RecvThread(Platform::Thread_Posix& thread, void*)
 void ImageEnumerationAgent::RecvLoop(Platform::Thread_Posix& thread)
 {
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
-    while (!thread.IsStopRequested())
+    while (WaitForChannelOpen(thread, m_sendThread, m_openRequest, m_channelOpen))
     {
-        m_openRequest.Set();
-        Platform::BaseWaitObject* const objects[] = {&thread.GetStopEvent(), &m_sendThread.GetStopEvent(),
-                                                     &m_sendThread, &m_channelOpen};
-        constexpr std::uint32_t kChannelOpenIndex = 3;
-        std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForObjects(&index, kChannelOpenIndex + 1, objects, false, Platform::kInfinite);
-        m_openRequest.Reset();
-        if (index != kChannelOpenIndex)
-            return;
-
-        DispatchingErrors(*this,
-                          [&]
-                          {
-                              while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
-                              {
-                                  std::array<std::uint8_t, kCommonMessageHeaderSize> commonHeader{};
-                                  std::uint32_t bytesRead = 0;
-                                  if (m_channel.Read(commonHeader.data(), sizeof(commonHeader), &waitList,
-                                                     &bytesRead, Platform::kInfinite) != 0)
-                                      return;
-                                  // A read that took fewer bytes than it reports is a broken
-                                  // stream: it is opened again rather than dispatched.
-                                  if (bytesRead != sizeof(commonHeader))
-                                      return;
-                                  const CommonMessageHeader header = *DecodeMessageHeader(commonHeader);
-                                  CheckMessageHeader(header, L"KPX ch3 message header size too small.",
-                                                     L"KPX ch3 message size too small.");
-                                  TimedChannelSource source(m_channel, waitList,
-                                                            m_timings.messageReadTimeoutMs);
-                                  if (!DispatchMessage(header, source))
-                                      return;
-                              }
-                          });
+        DispatchingErrors(
+            *this,
+            [&]
+            {
+                while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
+                {
+                    const std::optional<CommonMessageHeader> header =
+                        ReadCommonHeader(m_channel, waitList, L"KPX ch3 message header size too small.",
+                                         L"KPX ch3 message size too small.");
+                    if (!header)
+                        return;
+                    TimedChannelSource source(m_channel, waitList, m_timings.messageReadTimeoutMs);
+                    if (!DispatchMessage(*header, source))
+                        return;
+                }
+            });
         // A failed read or handler, an error or a closed channel: reopen.
         CloseStep(false);
     }

@@ -1,6 +1,7 @@
 #include "Channel/KPXAgent.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <vector>
 
@@ -328,6 +329,36 @@ bool WriteOrPush(SendMessageQueue& queue, std::unique_ptr<SendMessageCommand> co
                                                             : command->GetDescription().c_str());
     command->OnWritten();
     return true;
+}
+
+bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_Posix& sendThread,
+                        Platform::EventCondition_Posix& openRequest, Platform::BaseWaitObject& channelOpen)
+{
+    if (receiveThread.IsStopRequested())
+        return false;
+    openRequest.Set();
+    Platform::BaseWaitObject* const objects[] = {&receiveThread.GetStopEvent(), &sendThread.GetStopEvent(),
+                                                 &sendThread, &channelOpen};
+    constexpr std::uint32_t kChannelOpenIndex = 3;
+    std::uint32_t index = Platform::kNoSignalledIndex;
+    Platform::WaitForObjects(&index, kChannelOpenIndex + 1, objects, false, Platform::kInfinite);
+    openRequest.Reset();
+    return index == kChannelOpenIndex;
+}
+
+std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
+                                                    const wchar_t* headerSizeTooSmallText,
+                                                    const wchar_t* messageSizeTooSmallText)
+{
+    std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
+    std::uint32_t bytesRead = 0;
+    if (channel.Read(bytes.data(), sizeof(bytes), &abortObjects, &bytesRead, Platform::kInfinite) != 0 ||
+        bytesRead != sizeof(bytes))
+        return std::nullopt;
+    const std::optional<CommonMessageHeader> header = DecodeMessageHeader(bytes);
+    if (header)
+        CheckMessageHeader(*header, headerSizeTooSmallText, messageSizeTooSmallText);
+    return header;
 }
 
 void EnableEvents(SendMessageQueue& queue, ProtocolVersion version, std::uint8_t enable)

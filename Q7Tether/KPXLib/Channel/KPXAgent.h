@@ -12,9 +12,11 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalErrorDispatcher.h"
 #include "Q7UniversalString.h"
@@ -251,6 +253,22 @@ void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
         dispatcher.DispatchError(Universal::StdExceptionError(exception));
     }
 }
+
+/// For a message agent's receive thread: asks the send thread to open the
+/// channel (`openRequest` set while waiting) and waits without limit until it
+/// is open (`channelOpen`). Answers false, when the receive thread is asked to
+/// stop, or the send thread is asked to stop or has ended. Blocks.
+bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_Posix& sendThread,
+                        Platform::EventCondition_Posix& openRequest, Platform::BaseWaitObject& channelOpen);
+
+/// Reads the next message's common header from the open channel, waiting
+/// without limit for it (the abort objects end the wait), and checks it with
+/// CheckMessageHeader and the two texts (which raise). Answers nothing when
+/// the read fails or comes short: the stream is broken and the channel is to
+/// be opened again. Blocks. Called by the channel's one reading thread.
+std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
+                                                    const wchar_t* headerSizeTooSmallText,
+                                                    const wchar_t* messageSizeTooSmallText);
 
 /// Writes the command from the calling thread when that takes no wait on the
 /// camera and keeps the order of the queue: nothing is queued or being written
