@@ -180,6 +180,12 @@ struct SimulatedCamera
     std::unique_ptr<Q7::Sim::UsbAttachment> usb;
 };
 
+/// A camera description without the image channels (3 and up).
+inline void WithoutImageChannels(Q7::Sim::CameraDescription& description)
+{
+    std::erase_if(description.channels, [](const Q7::Sim::ChannelConfig& c) { return c.id.channel > 2; });
+}
+
 /// The process's USB host backend: a virtual bus, installed before the SDK
 /// opens (the device manager and every USB device then use it).
 inline Q7::Platform::Usb::VirtualUsbBus& InstallVirtualBus()
@@ -303,6 +309,29 @@ inline std::vector<std::string> Only(const std::vector<Event>& events, const std
     }
     return names;
 }
+
+/// A simulated camera listening on 127.0.0.<address>:7381 (prepare adjusts it
+/// before), opened through the bridge; the listener took its SdkCameraOpened.
+struct OpenedCamera
+{
+    explicit OpenedCamera(int address, const std::function<void(SimulatedCamera&)>& prepare = {},
+                          const std::function<void(Q7::Sim::CameraDescription&)>& describe = {})
+        : camera("SIM0000001", describe)
+    {
+        if (prepare)
+        {
+            prepare(camera);
+        }
+        camera.Listen(Loopback(address));
+        EXPECT_EQ(Bridge().OpenIpCamera(id, Loopback(address).c_str(), nullptr, 5), Q7::Tavrin::Success)
+            << Q7::TavrinC::GetErrorMessage();
+        EXPECT_NE(listener.WaitFor(Q7::Tavrin::SdkEventType::SdkCameraOpened, id), nullptr);
+    }
+
+    SimulatedCamera camera;
+    Listener listener;
+    int id = 0;
+};
 
 // ---------------------------------------------------------------- values
 
