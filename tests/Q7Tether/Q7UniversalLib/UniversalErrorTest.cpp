@@ -149,29 +149,29 @@ TEST(UniversalErrorTest, CopiesKeepClassAndContext)
 
 // ---------------------------------------------------------------- locations
 
-TEST(UniversalErrorLocationTest, ShortensToTheLastThreeComponents)
+// Catches a path not cut to its last three components, a line 0 or an
+// empty file written out, and a line number that overflows its text.
+TEST(UniversalErrorLocationTest, Texts)
 {
-    EXPECT_EQ(W(SourceLocation(L"C:\\src\\lib\\mod\\file.cpp", 248).ToString()),
-              L"[ File=\"...\\lib\\mod\\file.cpp\" Line=248 ]");
-    EXPECT_EQ(W(SourceLocation(L"/work/main/Q7Tether/Lib/Source/x.cpp", 7).ToString()),
-              L"[ File=\"...\\Lib/Source/x.cpp\" Line=7 ]");
-}
-
-TEST(UniversalErrorLocationTest, EdgeCases)
-{
-    EXPECT_EQ(W(SourceLocation(L"file.cpp", 0).ToString()), L"[ File=\"file.cpp\" ]");
-    EXPECT_EQ(W(SourceLocation(L"a/b/c", 3).ToString()), L"[ File=\"a/b/c\" Line=3 ]");
-    EXPECT_EQ(W(SourceLocation(L"/a/b/c", 3).ToString()), L"[ File=\"...\\a/b/c\" Line=3 ]");
-    EXPECT_EQ(W(SourceLocation(L"", 12, L"Func").ToString()), L"[ Function=Func ]");
-    EXPECT_EQ(W(SourceLocation(nullptr, 12, L"Func").ToString()), L"[ Function=Func ]");
-    EXPECT_EQ(W(SourceLocation(nullptr, 12).ToString()), L"");
-    EXPECT_EQ(W(SourceLocation(L"x.cpp", 5, L"F").ToString()), L"[ Function=F File=\"x.cpp\" Line=5 ]");
-}
-
-TEST(UniversalErrorLocationTest, LineText)
-{
-    EXPECT_EQ(W(SourceLocation(L"x", 0).GetLineText()), L"");
-    EXPECT_EQ(W(SourceLocation(L"x", 4294967295u).GetLineText()), L"4294967295");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {W(SourceLocation(L"C:\\src\\lib\\mod\\file.cpp", 248).ToString()),
+         L"[ File=\"...\\lib\\mod\\file.cpp\" Line=248 ]"},
+        {W(SourceLocation(L"/work/main/Q7Tether/Lib/Source/x.cpp", 7).ToString()),
+         L"[ File=\"...\\Lib/Source/x.cpp\" Line=7 ]"},
+        {W(SourceLocation(L"file.cpp", 0).ToString()), L"[ File=\"file.cpp\" ]"},
+        {W(SourceLocation(L"a/b/c", 3).ToString()), L"[ File=\"a/b/c\" Line=3 ]"},
+        {W(SourceLocation(L"/a/b/c", 3).ToString()), L"[ File=\"...\\a/b/c\" Line=3 ]"},
+        {W(SourceLocation(L"", 12, L"Func").ToString()), L"[ Function=Func ]"},
+        {W(SourceLocation(nullptr, 12, L"Func").ToString()), L"[ Function=Func ]"},
+        {W(SourceLocation(nullptr, 12).ToString()), L""},
+        {W(SourceLocation(L"x.cpp", 5, L"F").ToString()), L"[ Function=F File=\"x.cpp\" Line=5 ]"},
+        {W(SourceLocation(L"x", 0).GetLineText()), L""},
+        {W(SourceLocation(L"x", 4294967295u).GetLineText()), L"4294967295"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+    {
+        EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
+    }
 }
 
 // ---------------------------------------------------------------- raising shapes
