@@ -5,6 +5,7 @@
 #include "KpxLibTypeConverter.h"
 
 #include "LastError.h"
+#include "PropertyValueText.h"
 #include "SdkLogCapture.h"
 
 #include "Q7UniversalError.h"
@@ -28,6 +29,7 @@ using Q7::KPX::Value;
 using Q7::TavrinC::KpxLibTypeConverter;
 using ValueWithText = KpxLibTypeConverter::ValueWithText;
 using Bytes = std::vector<std::uint8_t>;
+using TestSupport::Describe;
 using TestSupport::SdkLogCapture;
 
 // The little-endian bytes of value, appended.
@@ -59,50 +61,6 @@ Bytes Text(const std::string& text, std::size_t size)
 Value Kpx(std::uint32_t code, const Bytes& bytes)
 {
     return Value(code, bytes.data(), bytes.size());
-}
-
-// Type and the member it selects.
-std::string Describe(const PropertyValue& value)
-{
-    std::ostringstream text;
-    text << static_cast<unsigned>(value.type) << ":";
-    switch (value.type)
-    {
-    case PropertyType::Float64:
-        text << value.doubleValue;
-        break;
-    case PropertyType::String:
-        text << value.textValue;
-        break;
-    case PropertyType::Point:
-        text << value.point.x << "," << value.point.y;
-        break;
-    case PropertyType::AreaInt:
-        text << value.area.w << "," << value.area.h;
-        break;
-    case PropertyType::AreaFloat:
-        text << value.areaFloat.w << "," << value.areaFloat.h;
-        break;
-    case PropertyType::Rect:
-        text << value.rect.x << "," << value.rect.y << "," << value.rect.w << "," << value.rect.h;
-        break;
-    case PropertyType::ColorRgbFloat:
-    case PropertyType::ColorArgbFloat:
-        text << value.color.a << "," << value.color.r << "," << value.color.g << "," << value.color.b;
-        break;
-    case PropertyType::RangeInt:
-        text << value.range.min << "," << value.range.max;
-        break;
-    case PropertyType::RangeFloat:
-        text << value.rangeFloat.min << "," << value.rangeFloat.max;
-        break;
-    case PropertyType::Unknown:
-        break;
-    default:
-        text << value.intValue;
-        break;
-    }
-    return text.str();
 }
 
 // A value whose every member holds something: what the conversion must leave.
@@ -152,10 +110,10 @@ TEST(KpxLibTypeConverterTest, EveryConvertibleCodeReadsIntoItsMember)
         {12, {5}, "1:5", ""},
         {13, Le<std::uint32_t>(0xF0000000u), "21:4026531840", ""},
         {14, Le<std::uint64_t>(0x0807060504030201ull), "21:578437695752307201", ""},
-        {20, Text("tethered", 8), "7:tethered", ""},
-        {21, Text("abc", 32), "7:abc", ""},
-        {22, Text(std::string("a\0b", 3), 80), std::string("7:a\0b", 5), ""},
-        {23, Text("abc", 256), "7:abc", ""},
+        {20, Text("tethered", 8), "7:\"tethered\"", ""},
+        {21, Text("abc", 32), "7:\"abc\"", ""},
+        {22, Text(std::string("a\0b", 3), 80), std::string("7:\"a\0b\"", 7), ""},
+        {23, Text("abc", 256), "7:\"abc\"", ""},
         {30, Le<std::int32_t>(-1, 2), "9:-1,2", "[x=-1 y=2]"},
         {34, Le<std::int32_t>(6000, 4000), "11:6000,4000", "[h=4000 w=6000]"},
         {36, Le(1.5f, 2.5f), "12:1.5,2.5", "[h=2.5 w=1.5]"},

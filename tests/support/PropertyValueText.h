@@ -1,0 +1,59 @@
+// The text form the SDK tests compare property values through: the type's
+// number and the member it selects (the PropertyValue comparison refuses some
+// types).
+#pragma once
+
+#include <TavrinCpp/PropertyValue.h>
+
+#include <sstream>
+#include <string>
+
+namespace TestSupport
+{
+
+/// Type and the member it selects, as text.
+inline std::string Describe(const Q7::Tavrin::PropertyValue& value)
+{
+    using Q7::Tavrin::PropertyType;
+    std::ostringstream text;
+    text << static_cast<unsigned>(value.type) << ":";
+    switch (value.type)
+    {
+    case PropertyType::Float64:
+        text << value.doubleValue;
+        break;
+    case PropertyType::String:
+        text << '"' << value.textValue << '"';
+        break;
+    case PropertyType::Point:
+        text << value.point.x << "," << value.point.y;
+        break;
+    case PropertyType::AreaInt:
+        text << value.area.w << "," << value.area.h;
+        break;
+    case PropertyType::AreaFloat:
+        text << value.areaFloat.w << "," << value.areaFloat.h;
+        break;
+    case PropertyType::Rect:
+        text << value.rect.x << "," << value.rect.y << "," << value.rect.w << "," << value.rect.h;
+        break;
+    case PropertyType::ColorRgbFloat:
+    case PropertyType::ColorArgbFloat:
+        text << value.color.a << "," << value.color.r << "," << value.color.g << "," << value.color.b;
+        break;
+    case PropertyType::RangeInt:
+        text << value.range.min << "," << value.range.max;
+        break;
+    case PropertyType::RangeFloat:
+        text << value.rangeFloat.min << "," << value.rangeFloat.max;
+        break;
+    case PropertyType::Unknown:
+        break;
+    default:
+        text << value.intValue;
+        break;
+    }
+    return text.str();
+}
+
+} // namespace TestSupport
