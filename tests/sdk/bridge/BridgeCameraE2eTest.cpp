@@ -176,23 +176,6 @@ std::vector<std::uint8_t> Bytes(T... values)
     return bytes;
 }
 
-PropertyValue Typed(PropertyType type, std::int64_t integer)
-{
-    PropertyValue value;
-    value.type = type;
-    value.intValue = integer;
-    return value;
-}
-
-template <typename Member>
-PropertyValue Record(PropertyType type, Member PropertyValue::*member, const Member& fields)
-{
-    PropertyValue value;
-    value.type = type;
-    value.*member = fields;
-    return value;
-}
-
 std::vector<PropertyCase> PropertyCases()
 {
     using T = PropertyType;

@@ -6,7 +6,7 @@
 
 #include "KpxLibTransport.h"
 #include "ProcessResources.h"
-#include "PropertyValueText.h"
+#include "PropertyValueTestSupport.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "Sdk.h"
 #include "SimCamera.h"
@@ -337,6 +337,8 @@ struct OpenedCamera
 // ---------------------------------------------------------------- values
 
 using TestSupport::Describe;
+using TestSupport::Record;
+using TestSupport::Typed;
 
 // ---------------------------------------------------------------- the process
 

@@ -1,12 +1,13 @@
-// The text form the SDK tests compare property values through: the type's
-// number and the member it selects (the PropertyValue comparison refuses some
-// types).
+// Property values in the SDK tests: built from a type and the member it
+// selects, and compared through their text form (the type's number and that
+// member; the PropertyValue comparison refuses some types).
 #pragma once
 
 #include <TavrinCpp/PropertyValue.h>
 
 #include <sstream>
 #include <string>
+#include <type_traits>
 
 namespace TestSupport
 {
@@ -54,6 +55,23 @@ inline std::string Describe(const Q7::Tavrin::PropertyValue& value)
         break;
     }
     return text.str();
+}
+
+/// A value of type whose member holds fields.
+template <typename Member>
+Q7::Tavrin::PropertyValue Record(Q7::Tavrin::PropertyType type, Member Q7::Tavrin::PropertyValue::*member,
+                                 const std::type_identity_t<Member>& fields)
+{
+    Q7::Tavrin::PropertyValue value;
+    value.type = type;
+    value.*member = fields;
+    return value;
+}
+
+/// A value of type whose integer member holds integer.
+inline Q7::Tavrin::PropertyValue Typed(Q7::Tavrin::PropertyType type, std::int64_t integer)
+{
+    return Record(type, &Q7::Tavrin::PropertyValue::intValue, integer);
 }
 
 } // namespace TestSupport
