@@ -12,13 +12,13 @@
 
 #include "LogCapture.h"
 #include "Q7UniversalError.h"
+#include "RaisedError.h"
 
 namespace
 {
 
 using namespace Q7::KPX;
 using namespace Q7::KPX::Enumeration;
-using Q7::Universal::ModuleError;
 
 // Little-endian byte builder for hand-made messages.
 class Bytes
@@ -90,25 +90,8 @@ std::vector<std::uint8_t> DeviceInfoReply(const std::string& firmwareText, const
     return Bytes().Header(0x64, 0x81, 288, 288).Append(DeviceInfoBody(firmwareText, serial).Get()).Get();
 }
 
-template <typename F>
-ModuleError CatchModuleError(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const ModuleError& error)
-    {
-        return error;
-    }
-    ADD_FAILURE() << "no ModuleError raised";
-    return ModuleError();
-}
-
-std::wstring Context(const ModuleError& error)
-{
-    return error.GetContext().c_str();
-}
+using TestSupport::RaisedBy;
+using TestSupport::RaisedCode;
 
 // ---------------------------------------------------------------------------
 // Device information.
@@ -236,11 +219,11 @@ TEST(EnumerationDeviceInfo, MalformedRepliesAreRefused)
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.name);
-        const ModuleError error = CatchModuleError([&] { DecodeDeviceInfoMessage(row.reply); });
-        EXPECT_EQ(error.GetFullCode(), row.code);
+        const TestSupport::Raised raised = RaisedBy([&] { DecodeDeviceInfoMessage(row.reply); });
+        EXPECT_EQ(raised.code, row.code);
         if (row.context != nullptr)
         {
-            EXPECT_EQ(Context(error), row.context);
+            EXPECT_EQ(raised.context, row.context);
         }
     }
 }
@@ -417,9 +400,8 @@ TEST(EnumerationChannelList, MalformedRepliesAreRefused)
     for (const Row& row : rows)
     {
         SCOPED_TRACE(row.name);
-        const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(row.reply); });
-        EXPECT_EQ(error.GetFullCode(), row.code);
-        EXPECT_EQ(Context(error), row.context);
+        EXPECT_EQ(RaisedBy([&] { DecodeChannelListMessage(row.reply); }),
+                  (TestSupport::Raised{row.code, row.context}));
     }
 }
 
@@ -554,8 +536,8 @@ TEST(EnumerationRequests, GetDeviceInfoAndGetChannelListBytes)
 
 TEST(EnumerationRequests, VersionBelowOneIsRefused)
 {
-    EXPECT_EQ(CatchModuleError([] { MakeGetDeviceInfoMessage({0, 9}); }).GetFullCode(), 0x15E001Du);
-    EXPECT_EQ(CatchModuleError([] { MakeGetChannelListMessage({0, 0}); }).GetFullCode(), 0x15E001Du);
+    EXPECT_EQ(RaisedCode([] { MakeGetDeviceInfoMessage({0, 9}); }), 0x15E001Du);
+    EXPECT_EQ(RaisedCode([] { MakeGetChannelListMessage({0, 0}); }), 0x15E001Du);
 }
 
 TEST(EnumerationRequests, SizesDoNotChangeWithTheVersion)
