@@ -408,7 +408,12 @@ TEST_P(EnumerationE2E, DeviceInfoShorterThanAnnouncedTimesOut)
     DeviceInfo info;
     EXPECT_FALSE(m_agent->GetDeviceInfo(info));
     EXPECT_FALSE(m_agent->IsOpen());
+    // Nothing of the cut reply reaches the record: it keeps its defaults.
     EXPECT_EQ(info.modelId, 0xFFFFFFu);
+    EXPECT_EQ(info.deviceType, 0u);
+    EXPECT_EQ(info.firmwareVersion.packed, 0u);
+    EXPECT_EQ(info.firmwareVersion.text, "0.00.0");
+    EXPECT_TRUE(info.serialNumber.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, EnumerationE2E, E2e::AllTransports(), E2e::TransportName);

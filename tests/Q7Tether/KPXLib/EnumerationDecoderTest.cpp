@@ -142,16 +142,6 @@ TEST(EnumerationDeviceInfo, FullTextFieldsAreCutOneByteShort)
     EXPECT_EQ(info.modelName, "Model X");
 }
 
-TEST(EnumerationDeviceInfo, DefaultsBeforeAnythingIsRead)
-{
-    const DeviceInfo info;
-    EXPECT_EQ(info.modelId, 0xFFFFFFu);
-    EXPECT_EQ(info.deviceType, 0u);
-    EXPECT_EQ(info.firmwareVersion.packed, 0u);
-    EXPECT_EQ(info.firmwareVersion.text, "0.00.0");
-    EXPECT_TRUE(info.serialNumber.empty());
-}
-
 // A camera with a shorter header: the fields it does not send read 0.
 TEST(EnumerationDeviceInfo, ShorterHeaderLeavesMissingFieldsZero)
 {
