@@ -1,8 +1,8 @@
 #include "SimUsbAttachment.h"
 
 #include "KPXUsbCameraIds.h"
+#include "SimUsbEndpointStream.h"
 
-#include <atomic>
 #include <mutex>
 #include <stdexcept>
 
@@ -44,59 +44,6 @@ namespace
 constexpr std::uint8_t kKpxInterfaceNumber = 0;
 constexpr std::uint8_t kBulk = 0x02;
 constexpr std::uint8_t kDirectionIn = 0x80;
-
-// One bulk endpoint pair as the camera's firmware sees it.
-class UsbEndpointStream final : public ByteStream
-{
-public:
-    UsbEndpointStream(std::shared_ptr<UsbAttachment::State> state,
-                      std::shared_ptr<VirtualFunctionEndpoint> endpoint, std::uint8_t number)
-        : m_state(std::move(state)), m_endpoint(std::move(endpoint)), m_number(number)
-    {
-    }
-
-    Received Receive(std::span<std::uint8_t> buffer) override
-    {
-        const std::size_t n = m_endpoint->Receive(buffer);
-        if (n == 0)
-        {
-            return {0, m_woken ? std::string() : "the camera is off the bus"};
-        }
-        return {n, {}};
-    }
-
-    bool Send(std::span<const std::span<const std::uint8_t>> pieces, std::string& failure) override
-    {
-        if (m_endpoint->Send(pieces))
-        {
-            return true;
-        }
-        if (!m_woken)
-        {
-            failure = "the camera is off the bus";
-        }
-        return false;
-    }
-
-    void Wake() override
-    {
-        m_woken = true;
-        m_endpoint->Wake();
-    }
-
-    // A camera that drops a pipe resets: it leaves the bus (whatever the mode).
-    void Close(DropMode) override { m_state->Unplug(); }
-
-    std::uint8_t TransportType() const override { return kTransportUsb; }
-    std::uint16_t LocalPort() const override { return 0; }
-    std::optional<std::uint8_t> UsbEndpoint() const override { return m_number; }
-
-private:
-    const std::shared_ptr<UsbAttachment::State> m_state;
-    const std::shared_ptr<VirtualFunctionEndpoint> m_endpoint;
-    const std::uint8_t m_number;
-    std::atomic<bool> m_woken{false};
-};
 
 } // namespace
 
@@ -157,7 +104,8 @@ HostDeviceLocation UsbAttachment::Plug()
     for (std::size_t i = 0; i < numbers.size(); ++i)
     {
         const std::uint64_t id =
-            m_camera.Serve(std::make_unique<UsbEndpointStream>(m_state, endpoints[i], numbers[i]));
+            m_camera.Serve(std::make_unique<UsbEndpointStream<UsbAttachment::State, VirtualFunctionEndpoint>>(
+                m_state, endpoints[i], numbers[i]));
         std::lock_guard lock(m_state->mutex);
         m_state->connections[numbers[i]] = id;
     }

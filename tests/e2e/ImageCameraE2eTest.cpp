@@ -35,28 +35,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kChannelNotSupported = 0x15E0018;
 
-Ie::ImageBufferRequestInfo PreviewOf(std::uint32_t id, std::uint32_t format)
-{
-    Ie::ImageBufferRequestInfo info;
-    info.imageId = id;
-    info.field8 = 1.0F;
-    info.field9 = format;
-    info.field10 = 100;
-    return info;
-}
-
-Ie::ImageBufferRequestInfo TileOf(std::uint32_t id, std::uint32_t format, std::uint32_t x, std::uint32_t y,
-                                  std::uint32_t width, std::uint32_t height)
-{
-    Ie::ImageBufferRequestInfo info = PreviewOf(id, format);
-    info.field6 = x;
-    info.field7 = y;
-    info.field3 = width;
-    info.field2 = height;
-    info.field8 = 0.5F;
-    return info;
-}
-
 // The development messages a receiver got. Thread-safe.
 class DevelopmentRecorder
 {
@@ -266,7 +244,7 @@ TEST_P(ImageCameraE2e, RepliesArriveByteForByte)
         const Camera::EnumNotify id = buffer.tile ? Camera::kNotify_TileReady : Camera::kNotify_PreviewReady;
         const std::size_t before = rig.records.Count(id);
         if (buffer.tile)
-            ASSERT_TRUE(rig.camera->RequestTile(TileOf(5, buffer.format, 16, 8, 30, 20)));
+            ASSERT_TRUE(rig.camera->RequestTile(TileOf(5, buffer.format, 16, 8, 30, 20, 0.5F)));
         else
             ASSERT_TRUE(rig.camera->RequestPreview(PreviewOf(5, buffer.format)));
         ASSERT_TRUE(rig.records.WaitFor(id, before + 1));
@@ -470,7 +448,7 @@ TEST_P(ImageCameraTransportE2e, ACameraWithoutTheChannelsRefusesTheirRequests)
     EXPECT_EQ(RaisedBy([&] { rig.camera->RequestBasicImageInfo(1); }), notSupported);
     EXPECT_EQ(RaisedBy([&] { rig.camera->RequestMetadata(1); }), notSupported);
     EXPECT_EQ(RaisedBy([&] { rig.camera->RequestPreview(PreviewOf(1, 2)); }), notSupported);
-    EXPECT_EQ(RaisedBy([&] { rig.camera->RequestTile(TileOf(1, 2, 0, 0, 1, 1)); }), notSupported);
+    EXPECT_EQ(RaisedBy([&] { rig.camera->RequestTile(TileOf(1, 2, 0, 0, 1, 1, 0.5F)); }), notSupported);
     EXPECT_EQ(RaisedBy([&] { rig.camera->RequestCapabilities(); }), notSupported);
     EXPECT_EQ(RaisedBy([&] { rig.camera->RateImage(1, 1); }), notSupported);
     EXPECT_EQ(RaisedBy([&] { rig.camera->DeleteImage(1); }), notSupported);
@@ -510,13 +488,14 @@ TEST_P(ImageCameraTransportE2e, RequestsFromTheNotifySinkAndFromTwoThreadsAtOnce
     rig.sim->Images().Capture(4);
 
     constexpr int kPerThread = 10;
-    auto tiles = std::async(std::launch::async,
-                            [&]
-                            {
-                                for (int i = 0; i < kPerThread; ++i)
-                                    EXPECT_TRUE(rig.camera->RequestTile(TileOf(
-                                        3, Ie::kWireFormat_Rgb24, static_cast<std::uint32_t>(i), 0, 4, 4)));
-                            });
+    auto tiles =
+        std::async(std::launch::async,
+                   [&]
+                   {
+                       for (int i = 0; i < kPerThread; ++i)
+                           EXPECT_TRUE(rig.camera->RequestTile(TileOf(
+                               3, Ie::kWireFormat_Rgb24, static_cast<std::uint32_t>(i), 0, 4, 4, 0.5F)));
+                   });
     for (int i = 0; i < kPerThread; ++i)
         EXPECT_TRUE(rig.camera->RequestBasicImageInfo(static_cast<std::uint32_t>(10 + i)));
     ASSERT_EQ(tiles.wait_for(10s), std::future_status::ready);

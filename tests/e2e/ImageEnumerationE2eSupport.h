@@ -25,6 +25,31 @@ namespace E2e
 using namespace std::chrono_literals;
 namespace Ie = Q7::KPX::ImageEnumeration;
 
+// A preview request of the image in the wire format.
+inline Ie::ImageBufferRequestInfo PreviewOf(std::uint32_t id, std::uint32_t format)
+{
+    Ie::ImageBufferRequestInfo info;
+    info.imageId = id;
+    info.field8 = 1.0F;
+    info.field9 = format;
+    info.field10 = 100;
+    return info;
+}
+
+// A tile as the stored-image handle asks for it: x, y, width, height, at the scale.
+inline Ie::ImageBufferRequestInfo TileOf(std::uint32_t id, std::uint32_t format, std::uint32_t x,
+                                         std::uint32_t y, std::uint32_t width, std::uint32_t height,
+                                         float scale = 1.0F)
+{
+    Ie::ImageBufferRequestInfo info = PreviewOf(id, format);
+    info.field6 = x;
+    info.field7 = y;
+    info.field3 = width;
+    info.field2 = height;
+    info.field8 = scale;
+    return info;
+}
+
 // The records delivered, in order, by kind (the agent's kinds 1 to 10, or the
 // camera's notification ids). The recorder keeps every record. Thread-safe.
 class RecordRecorder

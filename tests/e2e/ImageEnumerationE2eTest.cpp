@@ -41,32 +41,6 @@ enum class Request
     Capabilities,
 };
 
-Ie::ImageBufferRequestInfo PreviewOf(std::uint32_t id, std::uint32_t format)
-{
-    Ie::ImageBufferRequestInfo info;
-    info.imageId = id;
-    info.field8 = 1.0F;
-    info.field9 = format;
-    info.field10 = 100;
-    return info;
-}
-
-// A tile as the stored-image handle asks for it: x, y, width, height.
-Ie::ImageBufferRequestInfo TileOf(std::uint32_t id, std::uint32_t format, std::uint32_t x, std::uint32_t y,
-                                  std::uint32_t width, std::uint32_t height)
-{
-    Ie::ImageBufferRequestInfo info;
-    info.imageId = id;
-    info.field6 = x;
-    info.field7 = y;
-    info.field3 = width;
-    info.field2 = height;
-    info.field8 = 1.0F;
-    info.field9 = format;
-    info.field10 = 100;
-    return info;
-}
-
 // A camera with stored images, reached over the suite's transport, with an
 // image-enumeration agent on its channel 3.0.
 class AgentRig

@@ -70,10 +70,7 @@ TEST_F(SimFaults, AnswerWithErrorReplyOfAGivenCode)
     camera.Faults().AddOpenFault({.channel = {1, 0}, .action = OpenAction::ErrorReply, .errorCode = 3});
     RawClient c(camera.Port());
     ASSERT_TRUE(c.Send(OpenRequest(1, 0)));
-    auto p = c.Receive();
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->type, 0xFF);
-    EXPECT_EQ(p->payload.at(0), 3);
+    EXPECT_EQ(c.ReceiveErrorReplyCode(), 3);
 }
 
 // A late reply arrives no earlier than its delay.
@@ -195,10 +192,7 @@ TEST_F(SimFaults, OnDemandActionsReachTheHost)
     ASSERT_NE(conn, 0u);
     EXPECT_EQ(camera.OpenChannels(conn), (std::vector<ChannelId>{{1, 0}}));
     ASSERT_TRUE(camera.SendErrorReply(conn, {1, 0}, 7));
-    auto p = c.Receive();
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->type, 0xFF);
-    EXPECT_EQ(p->payload.at(0), 7);
+    EXPECT_EQ(c.ReceiveErrorReplyCode(), 7);
     ASSERT_TRUE(camera.SendMalformedHeader(conn, MalformedHeader::BadMagic, {1, 0}));
     auto head = c.ReceiveBytes(16);
     ASSERT_TRUE(head);

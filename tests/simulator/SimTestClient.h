@@ -281,6 +281,13 @@ public:
         return p;
     }
 
+    // The code of the next packet when it is an ErrorReply; -1 for anything else.
+    int ReceiveErrorReplyCode()
+    {
+        const auto p = ReceiveType(0xFF);
+        return p && !p->payload.empty() ? p->payload[0] : -1;
+    }
+
     // Collects Data payload bytes of channel ch.sub until `n` arrived (other packets fail the read).
     std::optional<Bytes> ReceiveData(std::uint8_t ch, std::uint8_t sub, std::size_t n,
                                      std::chrono::milliseconds timeout = 10000ms)

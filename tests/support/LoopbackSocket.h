@@ -126,13 +126,14 @@ private:
     uint16_t m_port = 0;
 };
 
-// Sends all bytes on a connection; false when the connection failed first.
-inline bool SendAll(int fd, const void* data, size_t size)
+// Moves all size bytes with step (send or receive) until done; false when the
+// connection failed or ended first.
+template <typename Byte, typename Step>
+bool TransferAll(Byte* bytes, size_t size, Step step)
 {
-    const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0)
     {
-        const ssize_t n = ::send(fd, bytes, size, MSG_NOSIGNAL);
+        const ssize_t n = step(bytes, size);
         if (n < 0 && errno == EINTR)
         {
             continue;
@@ -147,25 +148,19 @@ inline bool SendAll(int fd, const void* data, size_t size)
     return true;
 }
 
+// Sends all bytes on a connection; false when the connection failed first.
+inline bool SendAll(int fd, const void* data, size_t size)
+{
+    return TransferAll(static_cast<const unsigned char*>(data), size,
+                       [fd](const unsigned char* bytes, size_t left)
+                       { return ::send(fd, bytes, left, MSG_NOSIGNAL); });
+}
+
 // Receives exactly size bytes from a connection; false when it ended first.
 inline bool ReceiveAll(int fd, void* data, size_t size)
 {
-    auto* bytes = static_cast<unsigned char*>(data);
-    while (size > 0)
-    {
-        const ssize_t n = ::recv(fd, bytes, size, 0);
-        if (n < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (n <= 0)
-        {
-            return false;
-        }
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return TransferAll(static_cast<unsigned char*>(data), size,
+                       [fd](unsigned char* bytes, size_t left) { return ::recv(fd, bytes, left, 0); });
 }
 
 // Closes a connection with a reset (RST) instead of an orderly close.

@@ -45,4 +45,24 @@ Raised RaisedBy(Operation&& operation)
     return {};
 }
 
+// The code of what `call` raised: a ModuleError's full code, another
+// UniversalError's code (a SystemError_Posix's errno); 0 when it raised none.
+template <typename Call>
+std::uint32_t RaisedCode(Call&& call)
+{
+    try
+    {
+        call();
+    }
+    catch (const Q7::Universal::ModuleError& error)
+    {
+        return error.GetFullCode();
+    }
+    catch (const Q7::Universal::UniversalError& error)
+    {
+        return error.GetCode();
+    }
+    return 0;
+}
+
 } // namespace TestSupport

@@ -6,6 +6,7 @@
 
 #include "Q7PlatformUsbDevice_Libusb.h"
 #include "Q7PlatformUsbHostBackend_Libusb.h"
+#include "RaisedError.h"
 #include "UsbfsEmulatedDevice.h"
 
 #include "LogCapture.h"
@@ -71,23 +72,7 @@ Bytes ReceiveAll(Usbfs::FunctionEndpoint& firmware, std::size_t count)
     return bytes;
 }
 
-template <typename Call>
-std::uint32_t RaisedCode(Call call)
-{
-    try
-    {
-        call();
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return error.GetFullCode();
-    }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        return error.GetCode();
-    }
-    return 0;
-}
+using TestSupport::RaisedCode;
 
 DeviceMoniker_Libusb MonikerOf(const Usbfs::EmulatedDevice& device, std::uint8_t interfaceNumber)
 {

@@ -79,6 +79,24 @@ protected:
         return std::async(std::launch::async, [this] { return RaisedCode([this] { channel.Open(); }); });
     }
 
+    // A read of one byte without a time-out, on another thread.
+    std::future<std::int32_t> ReadByteAsync()
+    {
+        return std::async(std::launch::async,
+                          [this]
+                          {
+                              std::uint8_t byte = 0;
+                              return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
+                          });
+    }
+
+    // Stops the channel; the stop must return within 5 s.
+    void StopWithinBound()
+    {
+        auto stopped = std::async(std::launch::async, [this] { channel.Stop(); });
+        ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    }
+
     // Answers the next OpenRequest with an OpenReply.
     void AnswerOpen(const OpenReplyFields& fields = {0, 2, 0})
     {

@@ -691,12 +691,7 @@ TEST_F(ChannelTest, AnOpenReplyOfTheWrongLengthIsAnsweredWithErrorReply1)
 TEST_F(ChannelTest, TheCamerasCloseRequestClosesAndEndsAPendingRead)
 {
     OpenChannel();
-    auto read = std::async(std::launch::async,
-                           [this]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadByteAsync();
     camera.WriteBytes(MakeControl(0x01, kCh, kSub));
     Expect(0x81);
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
@@ -710,12 +705,7 @@ TEST_F(ChannelTest, TheCamerasCloseRequestClosesAndEndsAPendingRead)
 TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
 {
     OpenChannel();
-    auto read = std::async(std::launch::async,
-                           [this]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadByteAsync();
     camera.WriteBytes(MakeErrorReply(kCh, kSub, 4));
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(read.get(), 3);
@@ -768,19 +758,13 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
 TEST_F(ChannelTest, ALostLinkWakesAPendingReadWithFour)
 {
     OpenChannel();
-    auto read = std::async(std::launch::async,
-                           [this]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadByteAsync();
     camera.Drop();
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(read.get(), 4);
     std::uint8_t byte = 0;
     EXPECT_EQ(channel.Write(&byte, 1, nullptr, nullptr, 1000), 4);
-    auto stopped = std::async(std::launch::async, [this] { channel.Stop(); });
-    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    StopWithinBound();
 }
 
 TEST_F(ChannelTest, StoppingTheTransportDuringOpenEndsOpenWithFour)
@@ -790,26 +774,19 @@ TEST_F(ChannelTest, StoppingTheTransportDuringOpenEndsOpenWithFour)
     transport.Stop();
     ASSERT_EQ(opened.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(opened.get(), 4);
-    auto stopped = std::async(std::launch::async, [this] { channel.Stop(); });
-    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    StopWithinBound();
     EXPECT_FALSE(channel.IsInitialized());
 }
 
 TEST_F(ChannelTest, StoppingTheTransportDuringReadEndsTheRead)
 {
     OpenChannel();
-    auto read = std::async(std::launch::async,
-                           [this]
-                           {
-                               std::uint8_t byte = 0;
-                               return channel.Read(&byte, 1, nullptr, nullptr, 0xFFFFFFFF);
-                           });
+    auto read = ReadByteAsync();
     transport.Stop();
     ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
     const std::int32_t result = read.get();
     EXPECT_TRUE(result == 3 || result == 4) << result;
-    auto stopped = std::async(std::launch::async, [this] { channel.Stop(); });
-    ASSERT_EQ(stopped.wait_for(5s), std::future_status::ready);
+    StopWithinBound();
 }
 
 TEST_F(ChannelTest, StoppingTheChannelWhileDataWaitsForAReaderIsPrompt)

@@ -12,13 +12,13 @@
 
 #include "LogCapture.h"
 #include "Q7UniversalError.h"
+#include "RaisedError.h"
 
 namespace
 {
 
 using namespace Q7::KPX;
 using namespace Q7::KPX::Enumeration;
-using Q7::Universal::ModuleError;
 
 // Little-endian byte builder for hand-made messages.
 class Bytes
@@ -90,25 +90,8 @@ std::vector<std::uint8_t> DeviceInfoReply(const std::string& firmwareText, const
     return Bytes().Header(0x64, 0x81, 288, 288).Append(DeviceInfoBody(firmwareText, serial).Get()).Get();
 }
 
-template <typename F>
-ModuleError CatchModuleError(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const ModuleError& error)
-    {
-        return error;
-    }
-    ADD_FAILURE() << "no ModuleError raised";
-    return ModuleError();
-}
-
-std::wstring Context(const ModuleError& error)
-{
-    return error.GetContext().c_str();
-}
+using TestSupport::RaisedBy;
+using TestSupport::RaisedCode;
 
 // ---------------------------------------------------------------------------
 // Device information.
@@ -133,15 +116,11 @@ TEST(EnumerationDeviceInfo, FieldsReadAtTheirOffsets)
     EXPECT_EQ(info.additionalDescription, "Described");
 }
 
-// An empty firmware text leaves the text of the packed number.
-TEST(EnumerationDeviceInfo, EmptyFirmwareTextFormatsThePackedNumber)
+// An empty firmware text leaves the text of the packed number; any other
+// replaces it (the packed number stays).
+TEST(EnumerationDeviceInfo, FirmwareTextOrThePackedNumbersText)
 {
-    const DeviceInfo info = DecodeDeviceInfoMessage(DeviceInfoReply("", "S"));
-    EXPECT_EQ(info.firmwareVersion.text, "2.07.8455");
-}
-
-TEST(EnumerationDeviceInfo, NonEmptyFirmwareTextReplacesTheNumberText)
-{
+    EXPECT_EQ(DecodeDeviceInfoMessage(DeviceInfoReply("", "S")).firmwareVersion.text, "2.07.8455");
     const DeviceInfo info = DecodeDeviceInfoMessage(DeviceInfoReply("2.7-beta", "S"));
     EXPECT_EQ(info.firmwareVersion.text, "2.7-beta");
     EXPECT_EQ(info.firmwareVersion.packed, 0x02072107u);
@@ -161,16 +140,6 @@ TEST(EnumerationDeviceInfo, FullTextFieldsAreCutOneByteShort)
     EXPECT_EQ(info.firmwareVersion.text, std::string(31, 'F'));
     EXPECT_EQ(info.additionalDescription, std::string(79, 'D'));
     EXPECT_EQ(info.modelName, "Model X");
-}
-
-TEST(EnumerationDeviceInfo, DefaultsBeforeAnythingIsRead)
-{
-    const DeviceInfo info;
-    EXPECT_EQ(info.modelId, 0xFFFFFFu);
-    EXPECT_EQ(info.deviceType, 0u);
-    EXPECT_EQ(info.firmwareVersion.packed, 0u);
-    EXPECT_EQ(info.firmwareVersion.text, "0.00.0");
-    EXPECT_TRUE(info.serialNumber.empty());
 }
 
 // A camera with a shorter header: the fields it does not send read 0.
@@ -198,44 +167,55 @@ TEST(EnumerationDeviceInfo, LongerHeaderAndTrailingDataAreSkipped)
     EXPECT_EQ(info.additionalDescription, "Described");
 }
 
-TEST(EnumerationDeviceInfo, HeaderSizeBelowSixteenIsRefused)
+// Catches a header or total size taken on trust, a reply of another class or
+// type decoded as device information, and a read past a short buffer's end.
+TEST(EnumerationDeviceInfo, MalformedRepliesAreRefused)
 {
-    Bytes reply;
-    reply.Header(0x64, 0x81, 15, 288).Append(DeviceInfoBody("", "S").Get());
-    const ModuleError error = CatchModuleError([&] { DecodeDeviceInfoMessage(reply.Get()); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 message header size too small.");
-}
-
-TEST(EnumerationDeviceInfo, HeaderSizeAboveTotalSizeIsRefused)
-{
-    Bytes reply;
-    reply.Header(0x64, 0x81, 288, 287).Append(DeviceInfoBody("", "S").Get());
-    const ModuleError error = CatchModuleError([&] { DecodeDeviceInfoMessage(reply.Get()); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 message size too small.");
-}
-
-TEST(EnumerationDeviceInfo, WrongClassOrTypeIsRefused)
-{
-    for (const auto& [messageClass, type] : {std::pair<int, int>{0x65, 0x81}, {0x64, 0x82}, {0x01, 0xFF}})
+    const auto withHeader =
+        [](std::uint8_t messageClass, std::uint8_t type, std::uint32_t headerSize, std::uint32_t totalSize)
     {
-        Bytes reply;
-        reply.Header(messageClass, type, 288, 288).Append(DeviceInfoBody("", "S").Get());
-        const ModuleError error = CatchModuleError([&] { DecodeDeviceInfoMessage(reply.Get()); });
-        EXPECT_EQ(error.GetFullCode(), 0x6500CCu);
-        EXPECT_EQ(Context(error), L"KPX ch0 did not receive device info message.");
+        return Bytes()
+            .Header(messageClass, type, headerSize, totalSize)
+            .Append(DeviceInfoBody("", "S").Get())
+            .Get();
+    };
+    const auto truncated = [](std::size_t size)
+    {
+        std::vector<std::uint8_t> reply = DeviceInfoReply("", "S");
+        reply.resize(size);
+        return reply;
+    };
+    struct Row
+    {
+        const char* name;
+        std::vector<std::uint8_t> reply;
+        std::uint32_t code;
+        const wchar_t* context; // checked when not null
+    };
+    const Row rows[] = {
+        {"header size 15", withHeader(0x64, 0x81, 15, 288), 0x650003,
+         L"KPX ch0 message header size too small."},
+        {"header above total", withHeader(0x64, 0x81, 288, 287), 0x650003,
+         L"KPX ch0 message size too small."},
+        {"class 0x65", withHeader(0x65, 0x81, 288, 288), 0x6500CC,
+         L"KPX ch0 did not receive device info message."},
+        {"type 0x82", withHeader(0x64, 0x82, 288, 288), 0x6500CC,
+         L"KPX ch0 did not receive device info message."},
+        {"class 1 type 0xFF", withHeader(0x01, 0xFF, 288, 288), 0x6500CC,
+         L"KPX ch0 did not receive device info message."},
+        {"buffer cut at 200", truncated(200), 0x650005, nullptr},
+        {"buffer cut at 15", truncated(15), 0x650005, nullptr},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        const TestSupport::Raised raised = RaisedBy([&] { DecodeDeviceInfoMessage(row.reply); });
+        EXPECT_EQ(raised.code, row.code);
+        if (row.context != nullptr)
+        {
+            EXPECT_EQ(raised.context, row.context);
+        }
     }
-}
-
-// A buffer that ends before the message does is never read past its end.
-TEST(EnumerationDeviceInfo, TruncatedBufferIsRefused)
-{
-    std::vector<std::uint8_t> reply = DeviceInfoReply("", "S");
-    reply.resize(200);
-    EXPECT_EQ(CatchModuleError([&] { DecodeDeviceInfoMessage(reply); }).GetFullCode(), 0x650005u);
-    reply.resize(15);
-    EXPECT_EQ(CatchModuleError([&] { DecodeDeviceInfoMessage(reply); }).GetFullCode(), 0x650005u);
 }
 
 TEST(EnumerationDeviceInfo, DumpWritesEveryField)
@@ -368,78 +348,51 @@ TEST(EnumerationChannelList, EmptyList)
     EXPECT_TRUE(DecodeChannelListMessage(ChannelListReply(0, {})).empty());
 }
 
-// A USB entry needs its 4 type bytes; 12 is too short for it.
-TEST(EnumerationChannelList, UsbEntryOfTwelveBytesIsRefused)
+// Catches an entry or message size taken on trust (a USB entry needs its 4
+// type bytes, a TCP entry 16 bytes, any entry 12; no entry or count may reach
+// beyond the message), and a reply of another class or type decoded as a list.
+TEST(EnumerationChannelList, MalformedRepliesAreRefused)
 {
-    Bytes entry;
-    entry.U16(12).U8(1).U8(1).U8(0).U8(1).U8(1).U8(0).U32(0);
-    const auto reply = ChannelListReply(1, {entry}, 8);
-    const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(reply); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 channel descriptor size too small.");
-}
-
-TEST(EnumerationChannelList, TcpEntryOfFifteenBytesIsRefused)
-{
-    Bytes entry;
-    entry.U16(15).U8(2).U8(1).U8(0).U8(1).U8(1).U8(0).U32(0).Zeros(3);
-    const auto reply = ChannelListReply(1, {entry}, 8);
-    EXPECT_EQ(Context(CatchModuleError([&] { DecodeChannelListMessage(reply); })),
-              L"KPX ch0 channel descriptor size too small.");
-}
-
-TEST(EnumerationChannelList, EntrySizeBelowTwelveIsRefused)
-{
-    Bytes entry;
-    entry.U16(11).U8(2).U8(1).U8(0).U8(1).U8(1).U8(0).U32(0).Zeros(4);
-    const auto reply = ChannelListReply(1, {entry});
-    const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(reply); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 channel descriptor header size too small.");
-}
-
-// An entry whose size reaches beyond the message.
-TEST(EnumerationChannelList, EntryOverrunningTheMessageIsRefused)
-{
-    Bytes entry;
-    entry.U16(0xFFFF).U8(2).U8(1).U8(0).U8(1).U8(1).U8(0).U32(0).U16(80).U16(0);
-    const auto reply = ChannelListReply(1, {entry});
-    const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(reply); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 message size too small.");
-}
-
-// A count larger than the entries that fit.
-TEST(EnumerationChannelList, CountBeyondTheEntriesIsRefused)
-{
-    const auto reply = ChannelListReply(3, {TcpEntry(0, 0, 1, 1, 1), TcpEntry(1, 0, 1, 1, 1)}, 11);
-    const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(reply); });
-    EXPECT_EQ(error.GetFullCode(), 0x650003u);
-    EXPECT_EQ(Context(error), L"KPX ch0 message size too small.");
-}
-
-TEST(EnumerationChannelList, WrongClassOrTypeIsRefused)
-{
-    for (const auto& [messageClass, type] : {std::pair<int, int>{0x64, 0x81}, {0x66, 0x82}})
+    const auto entry = [](std::uint16_t size, std::uint8_t type, std::size_t more)
     {
-        Bytes reply;
-        reply.Header(messageClass, type, 20, 20).Zeros(4);
-        const ModuleError error = CatchModuleError([&] { DecodeChannelListMessage(reply.Get()); });
-        EXPECT_EQ(error.GetFullCode(), 0x6500CCu);
-        EXPECT_EQ(Context(error), L"KPX ch0 did not receive channel list message.");
+        Bytes b;
+        b.U16(size).U8(type).U8(1).U8(0).U8(1).U8(1).U8(0).U32(0);
+        return b.Zeros(more);
+    };
+    const auto header =
+        [](std::uint8_t messageClass, std::uint8_t type, std::uint32_t headerSize, std::uint32_t totalSize)
+    { return Bytes().Header(messageClass, type, headerSize, totalSize).Zeros(4).Get(); };
+    const wchar_t* const kEntryTooSmall = L"KPX ch0 channel descriptor size too small.";
+    const wchar_t* const kMessageTooSmall = L"KPX ch0 message size too small.";
+    const wchar_t* const kNotAList = L"KPX ch0 did not receive channel list message.";
+    struct Row
+    {
+        const char* name;
+        std::vector<std::uint8_t> reply;
+        std::uint32_t code;
+        const wchar_t* context;
+    };
+    const Row rows[] = {
+        {"USB entry of 12 bytes", ChannelListReply(1, {entry(12, 1, 0)}, 8), 0x650003, kEntryTooSmall},
+        {"TCP entry of 15 bytes", ChannelListReply(1, {entry(15, 2, 3)}, 8), 0x650003, kEntryTooSmall},
+        {"entry of 11 bytes", ChannelListReply(1, {entry(11, 2, 4)}), 0x650003,
+         L"KPX ch0 channel descriptor header size too small."},
+        {"entry overrunning the message", ChannelListReply(1, {entry(0xFFFF, 2, 0).U16(80).U16(0)}), 0x650003,
+         kMessageTooSmall},
+        {"count beyond the entries",
+         ChannelListReply(3, {TcpEntry(0, 0, 1, 1, 1), TcpEntry(1, 0, 1, 1, 1)}, 11), 0x650003,
+         kMessageTooSmall},
+        {"device-info type", header(0x64, 0x81, 20, 20), 0x6500CC, kNotAList},
+        {"class 0x66", header(0x66, 0x82, 20, 20), 0x6500CC, kNotAList},
+        {"header size 12", header(0x64, 0x82, 12, 20), 0x650003, L"KPX ch0 message header size too small."},
+        {"header above total", header(0x64, 0x82, 20, 19), 0x650003, kMessageTooSmall},
+    };
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(RaisedBy([&] { DecodeChannelListMessage(row.reply); }),
+                  (TestSupport::Raised{row.code, row.context}));
     }
-}
-
-TEST(EnumerationChannelList, HeaderSizesAreChecked)
-{
-    Bytes small;
-    small.Header(0x64, 0x82, 12, 20).Zeros(4);
-    EXPECT_EQ(Context(CatchModuleError([&] { DecodeChannelListMessage(small.Get()); })),
-              L"KPX ch0 message header size too small.");
-    Bytes inverted;
-    inverted.Header(0x64, 0x82, 20, 19).Zeros(4);
-    EXPECT_EQ(Context(CatchModuleError([&] { DecodeChannelListMessage(inverted.Get()); })),
-              L"KPX ch0 message size too small.");
 }
 
 // A camera whose header ends before the count sends no descriptors.
@@ -573,8 +526,8 @@ TEST(EnumerationRequests, GetDeviceInfoAndGetChannelListBytes)
 
 TEST(EnumerationRequests, VersionBelowOneIsRefused)
 {
-    EXPECT_EQ(CatchModuleError([] { MakeGetDeviceInfoMessage({0, 9}); }).GetFullCode(), 0x15E001Du);
-    EXPECT_EQ(CatchModuleError([] { MakeGetChannelListMessage({0, 0}); }).GetFullCode(), 0x15E001Du);
+    EXPECT_EQ(RaisedCode([] { MakeGetDeviceInfoMessage({0, 9}); }), 0x15E001Du);
+    EXPECT_EQ(RaisedCode([] { MakeGetChannelListMessage({0, 0}); }), 0x15E001Du);
 }
 
 TEST(EnumerationRequests, SizesDoNotChangeWithTheVersion)

@@ -5,6 +5,7 @@
 #include "Q7PlatformSystemError_Posix.h"
 #include "Q7PlatformUsbDevice_Libusb.h"
 #include "Q7PlatformUsbVirtualBus.h"
+#include "RaisedError.h"
 
 #include "LogCapture.h"
 #include "UsbTestSupport.h"
@@ -336,24 +337,7 @@ DeviceMoniker_Libusb MonikerOf(const HostDeviceLocation& location, std::uint8_t 
     return moniker;
 }
 
-// The code of the UniversalError that call raises; 0 when it raises none.
-template <typename Call>
-std::uint32_t RaisedCode(Call call)
-{
-    try
-    {
-        call();
-    }
-    catch (const Q7::Universal::ModuleError& error)
-    {
-        return error.GetFullCode();
-    }
-    catch (const Q7::Universal::UniversalError& error)
-    {
-        return error.GetCode();
-    }
-    return 0;
-}
+using TestSupport::RaisedCode;
 
 // Catches: a missing device raised instead of reported as disconnected, a
 // refused open that does not say why (the user needs the udev rule), an

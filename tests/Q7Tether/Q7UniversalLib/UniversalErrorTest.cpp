@@ -63,13 +63,45 @@ public:
 
 // ---------------------------------------------------------------- error texts
 
-TEST(UniversalErrorTest, ModuleErrorTexts)
+// Catches a wrong table text, category name or code split, a null what()
+// dereferenced, an exception text not read as UTF-8, and a prefix or context
+// put in the wrong place (or written with its " - " when empty).
+TEST(UniversalErrorTest, Texts)
 {
-    EXPECT_EQ(Text(ModuleError(0x650066)), L"(101#102) General error: The current state is incorrect.");
-    EXPECT_EQ(Text(ModuleError(0x15E000F)), L"(350#15) Module error: Unknown error");
-    EXPECT_EQ(Text(ModuleError(0x670065)),
-              L"(103#101) Platform library error: A thread failed to start in the "
-              L"requested time.");
+    const Q7::Platform::SystemError_Posix systemError(EACCES, L"open");
+    const ModuleError withContext(0x650003, L"the details");
+    const StdExceptionError utf8(std::runtime_error("bad \xC3\xA5 thing"), L"ctx");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {Text(ModuleError(0x650066)), L"(101#102) General error: The current state is incorrect."},
+        {Text(ModuleError(0x15E000F)), L"(350#15) Module error: Unknown error"},
+        {Text(ModuleError(0x670065)),
+         L"(103#101) Platform library error: A thread failed to start in the requested time."},
+        {W(ModuleError(0x650099).GetMessage()), L"Unknown error"},
+        {W(ModuleError(0x650099).GetCategoryName()), L"General error"},
+        {GetErrorCodeText(0x650001), L"The parameter is incorrect or not supported."},
+        {GetErrorCodeText(0x65006F),
+         L"Access is denied. The value or resource cannot be retrieved or read from."},
+        {GetErrorCodeText(0x6500CF), L"The request did not complete within the specified timeout period."},
+        {GetErrorCodeText(0), L"Unknown error"},
+        {GetModuleNameText(102), L"Universal library error"},
+        {GetModuleNameText(304), L"Solvane camera firewire error"},
+        {GetModuleNameText(0), L"Module error"},
+        {Text(StdExceptionError(NullWhat())), L"(3#0) Standard exception: Unknown exception"},
+        {W(utf8.GetMessage()), L"bad \xE5 thing"},
+        {Text(utf8), L"(3#0) Standard exception: bad \xE5 thing - ctx"},
+        {Text(StandardError(ENOENT, L"/x")), L"(2#2) Standard error: No such file or directory - /x"},
+        {W(StandardError(ENOENT, nullptr).GetCategoryName()), L"Standard error"},
+        {Text(systemError), L"(1#13) System error: Permission denied - open"},
+        {W(systemError.GetMessage(true)), L"Permission denied"}, // the "C" locale of the test
+        {Text(withContext, L"Reading"),
+         L"Reading - (101#3) General error: The data is invalid. - the details"},
+        {Text(ModuleError(0x650003, L""), L""), L"(101#3) General error: The data is invalid."},
+        {W(withContext.GetContext()), L"the details"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+    {
+        EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
+    }
 }
 
 TEST(UniversalErrorTest, DefaultModuleError)
@@ -81,51 +113,6 @@ TEST(UniversalErrorTest, DefaultModuleError)
     EXPECT_EQ(W(error.GetCategoryName()), L"Module error");
     EXPECT_EQ(W(error.GetMessage()), L"Unknown error");
     EXPECT_TRUE(error.GetContext().IsEmpty());
-}
-
-TEST(UniversalErrorTest, UnknownCodeOfAKnownModule)
-{
-    const ModuleError error(0x650099);
-    EXPECT_EQ(W(error.GetMessage()), L"Unknown error");
-    EXPECT_EQ(W(error.GetCategoryName()), L"General error");
-}
-
-TEST(UniversalErrorTest, EveryCodeOfTheTableHasItsText)
-{
-    EXPECT_STREQ(GetErrorCodeText(0x650001), L"The parameter is incorrect or not supported.");
-    EXPECT_STREQ(GetErrorCodeText(0x65006F),
-                 L"Access is denied. The value or resource cannot be retrieved or read from.");
-    EXPECT_STREQ(GetErrorCodeText(0x6500CF),
-                 L"The request did not complete within the specified timeout period.");
-    EXPECT_STREQ(GetErrorCodeText(0), L"Unknown error");
-    EXPECT_STREQ(GetModuleNameText(102), L"Universal library error");
-    EXPECT_STREQ(GetModuleNameText(304), L"Solvane camera firewire error");
-    EXPECT_STREQ(GetModuleNameText(0), L"Module error");
-}
-
-TEST(UniversalErrorTest, StdExceptionWithNullWhat)
-{
-    EXPECT_EQ(Text(StdExceptionError(NullWhat())), L"(3#0) Standard exception: Unknown exception");
-}
-
-TEST(UniversalErrorTest, StdExceptionTextIsDecodedAsUtf8)
-{
-    const StdExceptionError error(std::runtime_error("bad \xC3\xA5 thing"), L"ctx");
-    EXPECT_EQ(W(error.GetMessage()), L"bad \xE5 thing");
-    EXPECT_EQ(Text(error), L"(3#0) Standard exception: bad \xE5 thing - ctx");
-}
-
-TEST(UniversalErrorTest, StandardErrorTexts)
-{
-    EXPECT_EQ(Text(StandardError(ENOENT, L"/x")), L"(2#2) Standard error: No such file or directory - /x");
-    EXPECT_EQ(W(StandardError(ENOENT, nullptr).GetCategoryName()), L"Standard error");
-}
-
-TEST(UniversalErrorTest, SystemErrorTexts)
-{
-    const Q7::Platform::SystemError_Posix error(EACCES, L"open");
-    EXPECT_EQ(Text(error), L"(1#13) System error: Permission denied - open");
-    EXPECT_EQ(W(error.GetMessage(true)), L"Permission denied"); // the "C" locale of the test
 }
 
 // The constructors that take the current errno must read it before allocating
@@ -152,16 +139,6 @@ TEST(UniversalErrorTest, ErrnoIsTakenBeforeTheContextIsAllocated)
     }
 }
 
-TEST(UniversalErrorTest, PrefixAndContext)
-{
-    const ModuleError withContext(0x650003, L"the details");
-    EXPECT_EQ(Text(withContext, L"Reading"),
-              L"Reading - (101#3) General error: The data is invalid. - the details");
-    // An empty (not null) prefix writes no " - " in front; an empty context none behind.
-    EXPECT_EQ(Text(ModuleError(0x650003, L""), L""), L"(101#3) General error: The data is invalid.");
-    EXPECT_EQ(W(withContext.GetContext()), L"the details");
-}
-
 TEST(UniversalErrorTest, CopiesKeepClassAndContext)
 {
     const ModuleError original(0x650004, L"ctx");
@@ -172,29 +149,29 @@ TEST(UniversalErrorTest, CopiesKeepClassAndContext)
 
 // ---------------------------------------------------------------- locations
 
-TEST(UniversalErrorLocationTest, ShortensToTheLastThreeComponents)
+// Catches a path not cut to its last three components, a line 0 or an
+// empty file written out, and a line number that overflows its text.
+TEST(UniversalErrorLocationTest, Texts)
 {
-    EXPECT_EQ(W(SourceLocation(L"C:\\src\\lib\\mod\\file.cpp", 248).ToString()),
-              L"[ File=\"...\\lib\\mod\\file.cpp\" Line=248 ]");
-    EXPECT_EQ(W(SourceLocation(L"/work/main/Q7Tether/Lib/Source/x.cpp", 7).ToString()),
-              L"[ File=\"...\\Lib/Source/x.cpp\" Line=7 ]");
-}
-
-TEST(UniversalErrorLocationTest, EdgeCases)
-{
-    EXPECT_EQ(W(SourceLocation(L"file.cpp", 0).ToString()), L"[ File=\"file.cpp\" ]");
-    EXPECT_EQ(W(SourceLocation(L"a/b/c", 3).ToString()), L"[ File=\"a/b/c\" Line=3 ]");
-    EXPECT_EQ(W(SourceLocation(L"/a/b/c", 3).ToString()), L"[ File=\"...\\a/b/c\" Line=3 ]");
-    EXPECT_EQ(W(SourceLocation(L"", 12, L"Func").ToString()), L"[ Function=Func ]");
-    EXPECT_EQ(W(SourceLocation(nullptr, 12, L"Func").ToString()), L"[ Function=Func ]");
-    EXPECT_EQ(W(SourceLocation(nullptr, 12).ToString()), L"");
-    EXPECT_EQ(W(SourceLocation(L"x.cpp", 5, L"F").ToString()), L"[ Function=F File=\"x.cpp\" Line=5 ]");
-}
-
-TEST(UniversalErrorLocationTest, LineText)
-{
-    EXPECT_EQ(W(SourceLocation(L"x", 0).GetLineText()), L"");
-    EXPECT_EQ(W(SourceLocation(L"x", 4294967295u).GetLineText()), L"4294967295");
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {W(SourceLocation(L"C:\\src\\lib\\mod\\file.cpp", 248).ToString()),
+         L"[ File=\"...\\lib\\mod\\file.cpp\" Line=248 ]"},
+        {W(SourceLocation(L"/work/main/Q7Tether/Lib/Source/x.cpp", 7).ToString()),
+         L"[ File=\"...\\Lib/Source/x.cpp\" Line=7 ]"},
+        {W(SourceLocation(L"file.cpp", 0).ToString()), L"[ File=\"file.cpp\" ]"},
+        {W(SourceLocation(L"a/b/c", 3).ToString()), L"[ File=\"a/b/c\" Line=3 ]"},
+        {W(SourceLocation(L"/a/b/c", 3).ToString()), L"[ File=\"...\\a/b/c\" Line=3 ]"},
+        {W(SourceLocation(L"", 12, L"Func").ToString()), L"[ Function=Func ]"},
+        {W(SourceLocation(nullptr, 12, L"Func").ToString()), L"[ Function=Func ]"},
+        {W(SourceLocation(nullptr, 12).ToString()), L""},
+        {W(SourceLocation(L"x.cpp", 5, L"F").ToString()), L"[ Function=F File=\"x.cpp\" Line=5 ]"},
+        {W(SourceLocation(L"x", 0).GetLineText()), L""},
+        {W(SourceLocation(L"x", 4294967295u).GetLineText()), L"4294967295"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+    {
+        EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;
+    }
 }
 
 // ---------------------------------------------------------------- raising shapes

@@ -176,26 +176,10 @@ std::vector<std::uint8_t> Bytes(T... values)
     return bytes;
 }
 
-PropertyValue Typed(PropertyType type, std::int64_t integer)
-{
-    PropertyValue value;
-    value.type = type;
-    value.intValue = integer;
-    return value;
-}
-
-template <typename Fill>
-PropertyValue Record(PropertyType type, Fill fill)
-{
-    PropertyValue value;
-    value.type = type;
-    fill(value);
-    return value;
-}
-
 std::vector<PropertyCase> PropertyCases()
 {
     using T = PropertyType;
+    using P = PropertyValue;
     ValueColorFloat color{0.75, 0.5, 0.25, 1.0};
     return {
         {0x1001, "3:200", Success, PropertyValue(400u), Success, "3:400", {}},
@@ -214,108 +198,32 @@ std::vector<PropertyCase> PropertyCases()
         {0x100F, "7:\"SIM0000001\"", Success, PropertyValue("x"), PropertySetFailed, "", {}},
         {0x1010, "7:\"TS 50mm\"", Success, PropertyValue("TS 85mm"), Success, "7:\"TS 85mm\"", {}},
         {0x1011, "7:\"Tavrin tests\"", Success, PropertyValue("Somebody"), Success, "7:\"Somebody\"", {}},
-        {0x1012,
-         "9:3000,2000",
-         Success,
-         Record(T::Point,
-                [](PropertyValue& v) {
-                    v.point = {10, -20};
-                }),
-         Success,
-         "9:10,-20",
-         {}},
-        {0x1013,
-         "11:6000,4000",
-         Success,
-         Record(T::AreaInt,
-                [](PropertyValue& v) {
-                    v.area = {300, 200};
-                }),
-         Success,
-         "11:300,200",
-         {}},
-        {0x1014,
-         "12:0,0",
-         Success,
-         Record(T::AreaFloat,
-                [](PropertyValue& v) {
-                    v.areaFloat = {1.5, 2.5};
-                }),
-         Success,
-         "12:1.5,2.5",
-         {}},
+        {0x1012, "9:3000,2000", Success, Record(T::Point, &P::point, ValuePoint(10, -20)), Success,
+         "9:10,-20", Bytes()},
+        {0x1013, "11:6000,4000", Success, Record(T::AreaInt, &P::area, ValueArea(300, 200)), Success,
+         "11:300,200", Bytes()},
+        {0x1014, "12:0,0", Success, Record(T::AreaFloat, &P::areaFloat, ValueAreaFloat(1.5, 2.5)), Success,
+         "12:1.5,2.5", Bytes()},
         {0x1015, "", PropertyTypeNotConvertible,
-         Record(T::AreaFloat,
-                [](PropertyValue& v) {
-                    v.areaFloat = {3.5, 4.5};
-                }),
-         Success, "", Bytes(3.5, 4.5)},
-        {0x1016,
-         "13:0,0,6000,4000",
-         Success,
-         Record(T::Rect,
-                [](PropertyValue& v) {
-                    v.rect = {1, 2, 3, 4};
-                }),
-         Success,
-         "13:1,2,3,4",
-         {}},
-        {0x1017,
-         "18:1,0,0,0",
-         Success,
-         Record(T::ColorArgbFloat, [&](PropertyValue& v) { v.color = color; }),
-         Success,
-         "18:1,0.5,0.25,1",
-         {}},
-        {0x1018, "", PropertyTypeNotConvertible,
-         Record(T::ColorArgbFloat, [&](PropertyValue& v) { v.color = color; }), Success, "",
+         Record(T::AreaFloat, &P::areaFloat, ValueAreaFloat(3.5, 4.5)), Success, "", Bytes(3.5, 4.5)},
+        {0x1016, "13:0,0,6000,4000", Success, Record(T::Rect, &P::rect, ValueRect(1, 2, 3, 4)), Success,
+         "13:1,2,3,4", Bytes()},
+        {0x1017, "18:1,0,0,0", Success, Record(T::ColorArgbFloat, &P::color, color), Success,
+         "18:1,0.5,0.25,1", Bytes()},
+        {0x1018, "", PropertyTypeNotConvertible, Record(T::ColorArgbFloat, &P::color, color), Success, "",
          Bytes(0.5, 0.25, 1.0)},
-        {0x1019, "", PropertyTypeNotConvertible,
-         Record(T::ColorRgbFloat, [&](PropertyValue& v) { v.color = color; }), Success, "",
+        {0x1019, "", PropertyTypeNotConvertible, Record(T::ColorRgbFloat, &P::color, color), Success, "",
          Bytes(0.75f, 0.5f, 0.25f, 1.0f)},
-        {0x101A, "", PropertyTypeNotConvertible,
-         Record(T::ColorArgbFloat, [&](PropertyValue& v) { v.color = color; }), Success, "",
+        {0x101A, "", PropertyTypeNotConvertible, Record(T::ColorArgbFloat, &P::color, color), Success, "",
          Bytes(0.75, 0.5, 0.25, 1.0)},
-        {0x101B,
-         "19:-2,2",
-         Success,
-         Record(T::RangeInt,
-                [](PropertyValue& v) {
-                    v.range = {-5, 5};
-                }),
-         Success,
-         "19:-5,5",
-         {}},
-        {0x101C,
-         "19:500,10000",
-         Success,
-         Record(T::RangeInt,
-                [](PropertyValue& v) {
-                    v.range = {1, 2};
-                }),
-         Success,
-         "19:1,2",
-         {}},
-        {0x101D,
-         "20:0,0",
-         Success,
-         Record(T::RangeFloat,
-                [](PropertyValue& v) {
-                    v.rangeFloat = {1.5, 3};
-                }),
-         Success,
-         "20:1.5,3",
-         {}},
-        {0x101E,
-         "20:0,0",
-         Success,
-         Record(T::RangeFloat,
-                [](PropertyValue& v) {
-                    v.rangeFloat = {2.5, 7};
-                }),
-         Success,
-         "20:2.5,7",
-         {}},
+        {0x101B, "19:-2,2", Success, Record(T::RangeInt, &P::range, ValueRange(-5, 5)), Success, "19:-5,5",
+         Bytes()},
+        {0x101C, "19:500,10000", Success, Record(T::RangeInt, &P::range, ValueRange(1, 2)), Success, "19:1,2",
+         Bytes()},
+        {0x101D, "20:0,0", Success, Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(1.5, 3)), Success,
+         "20:1.5,3", Bytes()},
+        {0x101E, "20:0,0", Success, Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(2.5, 7)), Success,
+         "20:2.5,7", Bytes()},
         {kU8Property, "3:3", Success, PropertyValue(9u), Success, "3:9", {}},
         {kText21Property, "7:\"nobody\"", Success, PropertyValue("someone"), Success, "7:\"someone\"", {}},
     };

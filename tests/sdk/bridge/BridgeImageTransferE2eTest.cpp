@@ -128,11 +128,7 @@ TEST(BridgeImageTransferE2eTest, CameraWithoutTransferChannels)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera("SIM0000001",
-                                   [](Q7::Sim::CameraDescription& description) {
-                                       std::erase_if(description.channels, [](const Q7::Sim::ChannelConfig& c)
-                                                     { return c.id.channel > 2; });
-                                   });
+            SimulatedCamera camera("SIM0000001", WithoutImageChannels);
             camera.Listen(Loopback(234));
             KpxLibTransport& bridge = Bridge();
             int id = 0;

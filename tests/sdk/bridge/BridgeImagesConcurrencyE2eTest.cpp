@@ -24,13 +24,10 @@ using namespace BridgeTest;
 using namespace Q7::Tavrin;
 using Camera = KpxLibTransport::Camera;
 
-int OpenAt(int address, Listener& listener)
+// Frames as fast as the host takes them.
+void FullFrameRate(SimulatedCamera& camera)
 {
-    int id = 0;
-    EXPECT_EQ(Bridge().OpenIpCamera(id, Loopback(address).c_str(), nullptr, 5), Success)
-        << Q7::TavrinC::GetErrorMessage();
-    EXPECT_NE(listener.WaitFor(SdkEventType::SdkCameraOpened, id), nullptr);
-    return id;
+    camera.sim->LiveView().SetFrameRate(0);
 }
 
 // Ends a reader thread's loop when the case leaves early (a failed ASSERT),
@@ -55,10 +52,7 @@ TEST(BridgeImagesConcurrencyE2eTest, CloseDuringAStalledImageTransfer)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.Listen(Loopback(239));
-            Listener listener;
-            const int id = OpenAt(239, listener);
+            auto [camera, listener, id] = OpenedCamera(239);
             KpxLibTransport& bridge = Bridge();
             ASSERT_EQ(bridge.SetImageReceiving(id, true), Success);
             const Q7::Sim::SimImage first = camera.sim->Images().Capture().front();
@@ -94,11 +88,7 @@ TEST(BridgeImagesConcurrencyE2eTest, CloseDuringLiveViewAtFullRate)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.sim->LiveView().SetFrameRate(0);
-            camera.Listen(Loopback(240));
-            Listener listener;
-            const int id = OpenAt(240, listener);
+            auto [camera, listener, id] = OpenedCamera(240, FullFrameRate);
             KpxLibTransport& bridge = Bridge();
             ASSERT_EQ(bridge.EnableLiveView(id, true), Success);
             const Event first = listener.WaitFor(EventType::CameraNewLiveViewImage, id);
@@ -156,11 +146,7 @@ TEST(BridgeImagesConcurrencyE2eTest, LinkLostDuringLiveViewWithAReader)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.sim->LiveView().SetFrameRate(0);
-            camera.Listen(Loopback(241));
-            Listener listener;
-            const int id = OpenAt(241, listener);
+            auto [camera, listener, id] = OpenedCamera(241, FullFrameRate);
             KpxLibTransport& bridge = Bridge();
             std::promise<void> streaming;
             std::atomic<bool> stop{false};
@@ -208,11 +194,7 @@ TEST(BridgeImagesConcurrencyE2eTest, UndrainedListenerStallsLiveViewUntilDrained
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.sim->LiveView().SetFrameRate(0);
-            camera.Listen(Loopback(242));
-            Listener listener;
-            const int id = OpenAt(242, listener);
+            auto [camera, listener, id] = OpenedCamera(242, FullFrameRate);
             KpxLibTransport& bridge = Bridge();
             ASSERT_EQ(bridge.EnableLiveView(id, true), Success);
             Q7::Sim::LiveViewControl& sim = camera.sim->LiveView();

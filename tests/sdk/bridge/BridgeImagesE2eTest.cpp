@@ -48,15 +48,6 @@ Camera::ImageBufferRequestInfo TileRequest(std::uint32_t imageId, std::uint32_t 
     return request;
 }
 
-int OpenAt(int address, Listener& listener)
-{
-    int id = 0;
-    EXPECT_EQ(Bridge().OpenIpCamera(id, Loopback(address).c_str(), nullptr, 5), Success)
-        << Q7::TavrinC::GetErrorMessage();
-    EXPECT_NE(listener.WaitFor(SdkEventType::SdkCameraOpened, id), nullptr);
-    return id;
-}
-
 // Catches: a request that does not reach channel 3.0, an answer that does not
 // come back as its event, bytes that differ from the camera's, a preview's
 // bytes freed with the preview, a rating or deletion that is not applied, a
@@ -67,11 +58,9 @@ TEST(BridgeImagesE2eTest, StoredImageRequestsReachTheCameraAndAnswersComeBack)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            const std::vector<Q7::Sim::SimImage> images = camera.sim->Images().AddGenerated(3);
-            camera.Listen(Loopback(231));
-            Listener listener;
-            const int id = OpenAt(231, listener);
+            std::vector<Q7::Sim::SimImage> images;
+            auto [camera, listener, id] =
+                OpenedCamera(231, [&](SimulatedCamera& sim) { images = sim.sim->Images().AddGenerated(3); });
             KpxLibTransport& bridge = Bridge();
             // The list the camera sends once channel 3.0 opened (it may come
             // before the open returned).
@@ -192,14 +181,7 @@ TEST(BridgeImagesE2eTest, CameraWithoutImageChannelsAnswersEveryMemberWithACode)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera("SIM0000001",
-                                   [](Q7::Sim::CameraDescription& description) {
-                                       std::erase_if(description.channels, [](const Q7::Sim::ChannelConfig& c)
-                                                     { return c.id.channel > 2; });
-                                   });
-            camera.Listen(Loopback(232));
-            Listener listener;
-            const int id = OpenAt(232, listener);
+            auto [camera, listener, id] = OpenedCamera(232, {}, WithoutImageChannels);
             KpxLibTransport& bridge = Bridge();
             const std::vector<std::pair<const char*, std::function<ErrorCode(int)>>> members = {
                 {"RequestBasicImageInfo",

@@ -21,18 +21,13 @@ using namespace Q7::Tavrin;
 using Camera = KpxLibTransport::Camera;
 using Q7::Sim::LiveViewCounters;
 
-int OpenAt(int address, Listener& listener)
+// The camera tells live-view state changes while a subscription callback is
+// set.
+void Subscribe(int id)
 {
-    int id = 0;
-    EXPECT_EQ(Bridge().OpenIpCamera(id, Loopback(address).c_str(), nullptr, 5), Success)
-        << Q7::TavrinC::GetErrorMessage();
-    EXPECT_NE(listener.WaitFor(SdkEventType::SdkCameraOpened, id), nullptr);
-    // The camera tells live-view state changes while a subscription
-    // callback is set.
     EXPECT_EQ(Bridge().SetSubscriptionNotificationCallback(
                   id, [](Camera::SubscriptionNotifications, const Camera::SubscriptionPayload&) {}),
               Success);
-    return id;
 }
 
 bool WaitForCamera(SimulatedCamera& camera, const std::function<bool(const LiveViewCounters&)>& predicate)
@@ -47,10 +42,8 @@ TEST(BridgeLiveViewE2eTest, StartsDeliversFramesAndStops)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.Listen(Loopback(235));
-            Listener listener;
-            const int id = OpenAt(235, listener);
+            auto [camera, listener, id] = OpenedCamera(235);
+            Subscribe(id);
             KpxLibTransport& bridge = Bridge();
             ASSERT_EQ(bridge.EnableLiveView(id, true), Success) << Q7::TavrinC::GetErrorMessage();
             EXPECT_NE(listener.WaitFor(EventType::CameraLiveViewStarted, id), nullptr);
@@ -87,10 +80,8 @@ TEST(BridgeLiveViewE2eTest, ConfigurationRoundTripsThroughTheCamera)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.Listen(Loopback(236));
-            Listener listener;
-            const int id = OpenAt(236, listener);
+            auto [camera, listener, id] = OpenedCamera(236);
+            Subscribe(id);
             KpxLibTransport& bridge = Bridge();
             Q7::Sim::LiveViewControl& sim = camera.sim->LiveView();
             std::size_t writes = 0;
@@ -181,13 +172,14 @@ TEST(BridgeLiveViewE2eTest, WhiteBalancePointRefusedWithoutTheCapability)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            Q7::Sim::LiveViewCapabilities capabilities;
-            capabilities.flags = 0;
-            camera.sim->LiveView().SetCapabilities(capabilities);
-            camera.Listen(Loopback(237));
-            Listener listener;
-            const int id = OpenAt(237, listener);
+            auto [camera, listener, id] = OpenedCamera(237,
+                                                       [](SimulatedCamera& sim)
+                                                       {
+                                                           Q7::Sim::LiveViewCapabilities capabilities;
+                                                           capabilities.flags = 0;
+                                                           sim.sim->LiveView().SetCapabilities(capabilities);
+                                                       });
+            Subscribe(id);
             EXPECT_EQ(Bridge().SetLiveViewWhiteBalancePoint(id, ValuePoint{10, 20}), GeneralError);
             EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(),
                          "Setting while balance point is not supported on this camera");
@@ -203,10 +195,8 @@ TEST(BridgeLiveViewE2eTest, CropAndLightnessSetFromTwoThreadsBothLand)
     InOwnProcess(
         []
         {
-            SimulatedCamera camera;
-            camera.Listen(Loopback(238));
-            Listener listener;
-            const int id = OpenAt(238, listener);
+            auto [camera, listener, id] = OpenedCamera(238);
+            Subscribe(id);
             KpxLibTransport& bridge = Bridge();
             for (int round = 1; round <= 10; ++round)
             {

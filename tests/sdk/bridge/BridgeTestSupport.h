@@ -6,6 +6,7 @@
 
 #include "KpxLibTransport.h"
 #include "ProcessResources.h"
+#include "PropertyValueTestSupport.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "Sdk.h"
 #include "SimCamera.h"
@@ -180,6 +181,12 @@ struct SimulatedCamera
     std::unique_ptr<Q7::Sim::UsbAttachment> usb;
 };
 
+/// A camera description without the image channels (3 and up).
+inline void WithoutImageChannels(Q7::Sim::CameraDescription& description)
+{
+    std::erase_if(description.channels, [](const Q7::Sim::ChannelConfig& c) { return c.id.channel > 2; });
+}
+
 /// The process's USB host backend: a virtual bus, installed before the SDK
 /// opens (the device manager and every USB device then use it).
 inline Q7::Platform::Usb::VirtualUsbBus& InstallVirtualBus()
@@ -304,53 +311,34 @@ inline std::vector<std::string> Only(const std::vector<Event>& events, const std
     return names;
 }
 
+/// A simulated camera listening on 127.0.0.<address>:7381 (prepare adjusts it
+/// before), opened through the bridge; the listener took its SdkCameraOpened.
+struct OpenedCamera
+{
+    explicit OpenedCamera(int address, const std::function<void(SimulatedCamera&)>& prepare = {},
+                          const std::function<void(Q7::Sim::CameraDescription&)>& describe = {})
+        : camera("SIM0000001", describe)
+    {
+        if (prepare)
+        {
+            prepare(camera);
+        }
+        camera.Listen(Loopback(address));
+        EXPECT_EQ(Bridge().OpenIpCamera(id, Loopback(address).c_str(), nullptr, 5), Q7::Tavrin::Success)
+            << Q7::TavrinC::GetErrorMessage();
+        EXPECT_NE(listener.WaitFor(Q7::Tavrin::SdkEventType::SdkCameraOpened, id), nullptr);
+    }
+
+    SimulatedCamera camera;
+    Listener listener;
+    int id = 0;
+};
+
 // ---------------------------------------------------------------- values
 
-/// Type and the member it selects, as text: values compare through it (the
-/// PropertyValue comparison refuses some types).
-inline std::string Describe(const Q7::Tavrin::PropertyValue& value)
-{
-    using Q7::Tavrin::PropertyType;
-    std::ostringstream text;
-    text << static_cast<unsigned>(value.type) << ":";
-    switch (value.type)
-    {
-    case PropertyType::Float64:
-        text << value.doubleValue;
-        break;
-    case PropertyType::String:
-        text << '"' << value.textValue << '"';
-        break;
-    case PropertyType::Point:
-        text << value.point.x << "," << value.point.y;
-        break;
-    case PropertyType::AreaInt:
-        text << value.area.w << "," << value.area.h;
-        break;
-    case PropertyType::AreaFloat:
-        text << value.areaFloat.w << "," << value.areaFloat.h;
-        break;
-    case PropertyType::Rect:
-        text << value.rect.x << "," << value.rect.y << "," << value.rect.w << "," << value.rect.h;
-        break;
-    case PropertyType::ColorRgbFloat:
-    case PropertyType::ColorArgbFloat:
-        text << value.color.a << "," << value.color.r << "," << value.color.g << "," << value.color.b;
-        break;
-    case PropertyType::RangeInt:
-        text << value.range.min << "," << value.range.max;
-        break;
-    case PropertyType::RangeFloat:
-        text << value.rangeFloat.min << "," << value.rangeFloat.max;
-        break;
-    case PropertyType::Unknown:
-        break;
-    default:
-        text << value.intValue;
-        break;
-    }
-    return text.str();
-}
+using TestSupport::Describe;
+using TestSupport::Record;
+using TestSupport::Typed;
 
 // ---------------------------------------------------------------- the process
 

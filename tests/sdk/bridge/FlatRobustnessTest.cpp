@@ -117,6 +117,15 @@ void NoSdkRows(std::vector<Row>& rows, const std::string& function, Form form, c
     rows.push_back({function, State::AfterClose, "SDK closed", call, SdkNotOpen, after});
 }
 
+// The rows of NoSdkRows (with camera 1) and of CameraIdRows for one call.
+void CallRows(std::vector<Row>& rows, const std::string& function, Form form,
+              const std::function<ErrorCode(int, Context&)>& call, ErrorCode code, const char* message,
+              const char* event = nullptr)
+{
+    NoSdkRows(rows, function, form, [call](Context& c) { return call(1, c); });
+    CameraIdRows(rows, function, call, code, message, event);
+}
+
 std::shared_ptr<const INotificationEvent> Prototype()
 {
     return BuildNotificationEvent(EventType::CameraImageReady, 0, 0);
@@ -387,9 +396,8 @@ std::vector<Row> Rows()
                         },
                         CameraConnectionRefused});
     }
-    NoSdkRows(rows, "CloseCamera", Form::A, [](Context&) { return C::CloseCamera(1); });
-    CameraIdRows(
-        rows, "CloseCamera", [](int id, Context&) { return C::CloseCamera(id); }, CameraNotOpen,
+    CallRows(
+        rows, "CloseCamera", Form::A, [](int id, Context&) { return C::CloseCamera(id); }, CameraNotOpen,
         "The camera is not open");
     NoSdkRows(rows, "IsCameraOpen", Form::A,
               [](Context&)
@@ -406,14 +414,8 @@ std::vector<Row> Rows()
             return open ? kWrongOutput : code;
         },
         Success, nullptr);
-    NoSdkRows(rows, "ConnectionType", Form::A,
-              [](Context&)
-              {
-                  TetherConnection connection{};
-                  return C::ConnectionType(1, connection);
-              });
-    CameraIdRows(
-        rows, "ConnectionType",
+    CallRows(
+        rows, "ConnectionType", Form::A,
         [](int id, Context&)
         {
             TetherConnection connection{};
@@ -438,14 +440,8 @@ std::vector<Row> Rows()
                     Success});
 
     // ---- properties
-    NoSdkRows(rows, "HasProperty", Form::A,
-              [](Context&)
-              {
-                  bool has = false;
-                  return C::HasProperty(1, 1, has);
-              });
-    CameraIdRows(
-        rows, "HasProperty",
+    CallRows(
+        rows, "HasProperty", Form::A,
         [](int id, Context&)
         {
             bool has = false;
@@ -463,28 +459,16 @@ std::vector<Row> Rows()
                         },
                         Success});
     }
-    NoSdkRows(rows, "GetPropertyIds", Form::A,
-              [](Context&)
-              {
-                  std::vector<unsigned int> ids;
-                  return C::GetPropertyIds(1, ids);
-              });
-    CameraIdRows(
-        rows, "GetPropertyIds",
+    CallRows(
+        rows, "GetPropertyIds", Form::A,
         [](int id, Context&)
         {
             std::vector<unsigned int> ids;
             return C::GetPropertyIds(id, ids);
         },
         CameraNotOpen, kNotOpen);
-    NoSdkRows(rows, "GetPropertySpecification", Form::A,
-              [](Context&)
-              {
-                  PropertySpecification specification;
-                  return C::GetPropertySpecification(1, 1, specification);
-              });
-    CameraIdRows(
-        rows, "GetPropertySpecification",
+    CallRows(
+        rows, "GetPropertySpecification", Form::A,
         [](int id, Context&)
         {
             PropertySpecification specification;
@@ -509,14 +493,8 @@ std::vector<Row> Rows()
                                    : kWrongOutput;
                     },
                     Success});
-    NoSdkRows(rows, "GetPropertyValue", Form::A,
-              [](Context&)
-              {
-                  PropertyValue value;
-                  return C::GetPropertyValue(1, 1, value);
-              });
-    CameraIdRows(
-        rows, "GetPropertyValue",
+    CallRows(
+        rows, "GetPropertyValue", Form::A,
         [](int id, Context&)
         {
             PropertyValue value;
@@ -530,10 +508,8 @@ std::vector<Row> Rows()
                         return C::GetPropertyValue(c.camera, 0xFFFFFFFF, value);
                     },
                     PropertyNotOnCamera, "Could not find property with provided id"});
-    NoSdkRows(rows, "SetPropertyValue", Form::A,
-              [](Context&) { return C::SetPropertyValue(1, 1, PropertyValue(1)); });
-    CameraIdRows(
-        rows, "SetPropertyValue",
+    CallRows(
+        rows, "SetPropertyValue", Form::A,
         [](int id, Context&) { return C::SetPropertyValue(id, 0x1001, PropertyValue(1U)); }, CameraNotOpen,
         kNotOpen);
     rows.push_back({"SetPropertyValue", State::CameraOpen, "unknown property id",
@@ -554,10 +530,8 @@ std::vector<Row> Rows()
          PropertyNotFound, ""});
 
     // ---- files and firmware
-    NoSdkRows(rows, "DownloadFile", Form::A,
-              [](Context& c) { return C::DownloadFile(1, DownloadFileId::Log, c.folder.Path("a")); });
-    CameraIdRows(
-        rows, "DownloadFile",
+    CallRows(
+        rows, "DownloadFile", Form::A,
         [](int id, Context& c) { return C::DownloadFile(id, DownloadFileId::Log, c.folder.Path("log")); },
         CameraNotFound, "No such camera");
     rows.push_back({"DownloadFile", State::CameraOpen, "file id off its list",
@@ -637,10 +611,9 @@ std::vector<Row> Rows()
         const auto log = C::GetDiagnosticsLog(id);
         return log.second.has_value() ? kWrongOutput : log.first;
     };
-    NoSdkRows(rows, "GetDiagnosticsLog", Form::A, [diagnostics](Context&) { return diagnostics(1); });
-    CameraIdRows(
-        rows, "GetDiagnosticsLog", [diagnostics](int id, Context&) { return diagnostics(id); }, CameraNotOpen,
-        kNotOpen);
+    CallRows(
+        rows, "GetDiagnosticsLog", Form::A, [diagnostics](int id, Context&) { return diagnostics(id); },
+        CameraNotOpen, kNotOpen);
     rows.push_back({"GetDiagnosticsLog", State::CameraOpen, "camera without a log",
                     [diagnostics](Context& c) { return diagnostics(c.camera); }, GeneralError});
 
@@ -676,20 +649,17 @@ std::vector<Row> Rows()
                     GeneralError});
 
     // ---- captures and stored images
-    NoSdkRows(rows, "TriggerCapture", Form::A, [](Context&) { return C::TriggerCapture(1); });
-    CameraIdRows(
-        rows, "TriggerCapture", [](int id, Context&) { return C::TriggerCapture(id); }, CameraNotOpen,
-        kNotOpen);
+    CallRows(
+        rows, "TriggerCapture", Form::A, [](int id, Context&) { return C::TriggerCapture(id); },
+        CameraNotOpen, kNotOpen);
     const auto capabilities = [](int id)
     {
         const auto read = C::GetImageEnumCapabilities(id);
         return read.second.has_value() ? kWrongOutput : read.first;
     };
-    NoSdkRows(rows, "GetImageEnumCapabilities", Form::C,
-              [capabilities](Context&) { return capabilities(1); });
-    CameraIdRows(
-        rows, "GetImageEnumCapabilities", [capabilities](int id, Context&) { return capabilities(id); },
-        CameraNotOpen, kNotOpen);
+    CallRows(
+        rows, "GetImageEnumCapabilities", Form::C,
+        [capabilities](int id, Context&) { return capabilities(id); }, CameraNotOpen, kNotOpen);
     const auto enumeration = [](int id)
     {
         std::vector<std::shared_ptr<IStoredImageHandle>> images(1);
@@ -705,14 +675,8 @@ std::vector<Row> Rows()
     CameraIdRows(
         rows, "GetImageEnumeration", [enumeration](int id, Context&) { return enumeration(id); },
         CameraNotOpen, kNotOpen);
-    NoSdkRows(rows, "SetImageEnumerationSubscriptions", Form::B,
-              [](Context&)
-              {
-                  return C::SetImageEnumerationSubscriptions(1, C::kSetSubscriptionFlags_Preview,
-                                                             C::kSubscriptionOptions_Jpeg);
-              });
-    CameraIdRows(
-        rows, "SetImageEnumerationSubscriptions",
+    CallRows(
+        rows, "SetImageEnumerationSubscriptions", Form::B,
         [](int id, Context&)
         {
             return C::SetImageEnumerationSubscriptions(id, C::kSetSubscriptionFlags_Preview,
@@ -772,18 +736,15 @@ std::vector<Row> Rows()
                         return C::RequestPreview(c.camera, request);
                     },
                     Success});
-    NoSdkRows(rows, "RequestImage", Form::B, [](Context&) { return C::RequestImage(1, 1); });
-    CameraIdRows(
-        rows, "RequestImage", [](int id, Context&) { return C::RequestImage(id, 1); }, CameraNotOpen,
+    CallRows(
+        rows, "RequestImage", Form::B, [](int id, Context&) { return C::RequestImage(id, 1); }, CameraNotOpen,
         kNotOpen);
     rows.push_back({"RequestImage", State::CameraOpen, "receiving not enabled",
                     [](Context& c) { return C::RequestImage(c.camera, 0xFFFFFFF0); },
                     ImageReceivingNotEnabled, "You must enable image receiving, before requesting images"});
-    NoSdkRows(rows, "EnableImageReceiving", Form::A,
-              [](Context&) { return C::EnableImageReceiving(1, true); });
-    CameraIdRows(
-        rows, "EnableImageReceiving", [](int id, Context&) { return C::EnableImageReceiving(id, true); },
-        CameraNotOpen, kNotOpen);
+    CallRows(
+        rows, "EnableImageReceiving", Form::A,
+        [](int id, Context&) { return C::EnableImageReceiving(id, true); }, CameraNotOpen, kNotOpen);
     rows.push_back({"EnableImageReceiving", State::CameraOpen, "disabled twice",
                     [](Context& c)
                     {
@@ -791,11 +752,9 @@ std::vector<Row> Rows()
                         return first == Success ? C::EnableImageReceiving(c.camera, false) : first;
                     },
                     Success});
-    NoSdkRows(rows, "SetHostStorageCapacity", Form::A,
-              [](Context&) { return C::SetHostStorageCapacity(1, 500); });
-    CameraIdRows(
-        rows, "SetHostStorageCapacity", [](int id, Context&) { return C::SetHostStorageCapacity(id, 500); },
-        CameraNotOpen, kNotOpen);
+    CallRows(
+        rows, "SetHostStorageCapacity", Form::A,
+        [](int id, Context&) { return C::SetHostStorageCapacity(id, 500); }, CameraNotOpen, kNotOpen);
     for (const unsigned int capacity : {0U, 0xFFFFFFFFU})
     {
         rows.push_back({"SetHostStorageCapacity", State::CameraOpen, "capacity " + std::to_string(capacity),
@@ -877,10 +836,8 @@ std::vector<Row> Rows()
                         return C::GetLiveViewFullImageSize(99, &width, nullptr);
                     },
                     GeneralError, "The height pointer is null"});
-    NoSdkRows(rows, "SetSubscriptionNotificationCallback", Form::A,
-              [](Context&) { return C::SetSubscriptionNotificationCallback(1, {}); });
-    CameraIdRows(
-        rows, "SetSubscriptionNotificationCallback",
+    CallRows(
+        rows, "SetSubscriptionNotificationCallback", Form::A,
         [](int id, Context&) { return C::SetSubscriptionNotificationCallback(id, [](auto, auto&&) {}); },
         CameraNotOpen, kNotOpen);
     rows.push_back({"SetSubscriptionNotificationCallback", State::CameraOpen, "empty callback",

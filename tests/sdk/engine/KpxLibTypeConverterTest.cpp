@@ -5,6 +5,7 @@
 #include "KpxLibTypeConverter.h"
 
 #include "LastError.h"
+#include "PropertyValueTestSupport.h"
 #include "SdkLogCapture.h"
 
 #include "Q7UniversalError.h"
@@ -28,7 +29,10 @@ using Q7::KPX::Value;
 using Q7::TavrinC::KpxLibTypeConverter;
 using ValueWithText = KpxLibTypeConverter::ValueWithText;
 using Bytes = std::vector<std::uint8_t>;
+using TestSupport::Describe;
+using TestSupport::Record;
 using TestSupport::SdkLogCapture;
+using TestSupport::Typed;
 
 // The little-endian bytes of value, appended.
 template <typename T>
@@ -59,50 +63,6 @@ Bytes Text(const std::string& text, std::size_t size)
 Value Kpx(std::uint32_t code, const Bytes& bytes)
 {
     return Value(code, bytes.data(), bytes.size());
-}
-
-// Type and the member it selects.
-std::string Describe(const PropertyValue& value)
-{
-    std::ostringstream text;
-    text << static_cast<unsigned>(value.type) << ":";
-    switch (value.type)
-    {
-    case PropertyType::Float64:
-        text << value.doubleValue;
-        break;
-    case PropertyType::String:
-        text << value.textValue;
-        break;
-    case PropertyType::Point:
-        text << value.point.x << "," << value.point.y;
-        break;
-    case PropertyType::AreaInt:
-        text << value.area.w << "," << value.area.h;
-        break;
-    case PropertyType::AreaFloat:
-        text << value.areaFloat.w << "," << value.areaFloat.h;
-        break;
-    case PropertyType::Rect:
-        text << value.rect.x << "," << value.rect.y << "," << value.rect.w << "," << value.rect.h;
-        break;
-    case PropertyType::ColorRgbFloat:
-    case PropertyType::ColorArgbFloat:
-        text << value.color.a << "," << value.color.r << "," << value.color.g << "," << value.color.b;
-        break;
-    case PropertyType::RangeInt:
-        text << value.range.min << "," << value.range.max;
-        break;
-    case PropertyType::RangeFloat:
-        text << value.rangeFloat.min << "," << value.rangeFloat.max;
-        break;
-    case PropertyType::Unknown:
-        break;
-    default:
-        text << value.intValue;
-        break;
-    }
-    return text.str();
 }
 
 // A value whose every member holds something: what the conversion must leave.
@@ -152,10 +112,10 @@ TEST(KpxLibTypeConverterTest, EveryConvertibleCodeReadsIntoItsMember)
         {12, {5}, "1:5", ""},
         {13, Le<std::uint32_t>(0xF0000000u), "21:4026531840", ""},
         {14, Le<std::uint64_t>(0x0807060504030201ull), "21:578437695752307201", ""},
-        {20, Text("tethered", 8), "7:tethered", ""},
-        {21, Text("abc", 32), "7:abc", ""},
-        {22, Text(std::string("a\0b", 3), 80), std::string("7:a\0b", 5), ""},
-        {23, Text("abc", 256), "7:abc", ""},
+        {20, Text("tethered", 8), "7:\"tethered\"", ""},
+        {21, Text("abc", 32), "7:\"abc\"", ""},
+        {22, Text(std::string("a\0b", 3), 80), std::string("7:\"a\0b\"", 7), ""},
+        {23, Text("abc", 256), "7:\"abc\"", ""},
         {30, Le<std::int32_t>(-1, 2), "9:-1,2", "[x=-1 y=2]"},
         {34, Le<std::int32_t>(6000, 4000), "11:6000,4000", "[h=4000 w=6000]"},
         {36, Le(1.5f, 2.5f), "12:1.5,2.5", "[h=2.5 w=1.5]"},
@@ -260,20 +220,6 @@ TEST(KpxLibTypeConverterTest, EmptyValuesAndRanges)
     EXPECT_EQ(Describe(failing.max), "2:7") << "the maximum is not converted after a failing minimum";
 }
 
-template <typename Fill>
-PropertyValue Make(PropertyType type, Fill fill)
-{
-    PropertyValue value;
-    value.type = type;
-    fill(value);
-    return value;
-}
-
-PropertyValue Typed(PropertyType type, std::int64_t integer)
-{
-    return Make(type, [&](PropertyValue& v) { v.intValue = integer; });
-}
-
 struct WriteCase
 {
     PropertyValue value;
@@ -289,6 +235,7 @@ struct WriteCase
 TEST(KpxLibTypeConverterTest, EveryTypeWritesTheBytesOfItsCode)
 {
     using T = PropertyType;
+    using P = PropertyValue;
     const ValueColorFloat color{0.75, 0.5, 0.25, 1.0};
     const std::vector<WriteCase> cases{
         {Typed(T::Bool, 7), 6, 12, {1}},
@@ -311,57 +258,19 @@ TEST(KpxLibTypeConverterTest, EveryTypeWritesTheBytesOfItsCode)
         {PropertyValue("abc"), 21, 21, Text("abc", 32)},
         {PropertyValue("abc"), 20, 20, Text("abc", 3)},
         {PropertyValue("abc"), 6, 23, Text("abc", 256)},
-        {Make(T::Point,
-              [](PropertyValue& v) {
-                  v.point = {-1, 2};
-              }),
-         30, 30, Le<std::int32_t>(-1, 2)},
-        {Make(T::AreaInt,
-              [](PropertyValue& v) {
-                  v.area = {6000, 4000};
-              }),
-         0, 34, Le<std::int32_t>(6000, 4000)},
-        {Make(T::AreaFloat,
-              [](PropertyValue& v) {
-                  v.areaFloat = {1.5, 2.5};
-              }),
-         36, 36, Le(1.5f, 2.5f)},
-        {Make(T::AreaFloat,
-              [](PropertyValue& v) {
-                  v.areaFloat = {1.5, 2.5};
-              }),
-         37, 37, Le(1.5, 2.5)},
-        {Make(T::Rect,
-              [](PropertyValue& v) {
-                  v.rect = {1, 2, 3, 4};
-              }),
-         38, 38, Le<std::int32_t>(1, 2, 3, 4)},
-        {Make(T::ColorArgbFloat, [&](PropertyValue& v) { v.color = color; }), 53, 53, Le(0.5f, 0.25f, 1.0f)},
-        {Make(T::ColorArgbFloat, [&](PropertyValue& v) { v.color = color; }), 54, 54, Le(0.5, 0.25, 1.0)},
-        {Make(T::ColorRgbFloat, [&](PropertyValue& v) { v.color = color; }), 58, 58,
-         Le(0.75f, 0.5f, 0.25f, 1.0f)},
-        {Make(T::ColorRgbFloat, [&](PropertyValue& v) { v.color = color; }), 59, 59,
-         Le(0.75, 0.5, 0.25, 1.0)},
-        {Make(T::RangeInt,
-              [](PropertyValue& v) {
-                  v.range = {-2, 0x100000002ll};
-              }),
-         70, 70, Le<std::int32_t>(-2, 2)},
-        {Make(T::RangeInt,
-              [](PropertyValue& v) {
-                  v.range = {1, 2};
-              }),
-         71, 71, Le<std::int32_t>(1, 2)},
-        {Make(T::RangeFloat,
-              [](PropertyValue& v) {
-                  v.rangeFloat = {0.5, 1.5};
-              }),
-         72, 72, Le(0.5f, 1.5f)},
-        {Make(T::RangeFloat,
-              [](PropertyValue& v) {
-                  v.rangeFloat = {0.5, 1.5};
-              }),
-         73, 73, Le(0.5, 1.5)},
+        {Record(T::Point, &P::point, ValuePoint(-1, 2)), 30, 30, Le<std::int32_t>(-1, 2)},
+        {Record(T::AreaInt, &P::area, ValueArea(6000, 4000)), 0, 34, Le<std::int32_t>(6000, 4000)},
+        {Record(T::AreaFloat, &P::areaFloat, ValueAreaFloat(1.5, 2.5)), 36, 36, Le(1.5f, 2.5f)},
+        {Record(T::AreaFloat, &P::areaFloat, ValueAreaFloat(1.5, 2.5)), 37, 37, Le(1.5, 2.5)},
+        {Record(T::Rect, &P::rect, ValueRect(1, 2, 3, 4)), 38, 38, Le<std::int32_t>(1, 2, 3, 4)},
+        {Record(T::ColorArgbFloat, &P::color, color), 53, 53, Le(0.5f, 0.25f, 1.0f)},
+        {Record(T::ColorArgbFloat, &P::color, color), 54, 54, Le(0.5, 0.25, 1.0)},
+        {Record(T::ColorRgbFloat, &P::color, color), 58, 58, Le(0.75f, 0.5f, 0.25f, 1.0f)},
+        {Record(T::ColorRgbFloat, &P::color, color), 59, 59, Le(0.75, 0.5, 0.25, 1.0)},
+        {Record(T::RangeInt, &P::range, ValueRange(-2, 0x100000002ll)), 70, 70, Le<std::int32_t>(-2, 2)},
+        {Record(T::RangeInt, &P::range, ValueRange(1, 2)), 71, 71, Le<std::int32_t>(1, 2)},
+        {Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(0.5, 1.5)), 72, 72, Le(0.5f, 1.5f)},
+        {Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(0.5, 1.5)), 73, 73, Le(0.5, 1.5)},
     };
     for (const WriteCase& c : cases)
     {
@@ -399,14 +308,13 @@ TEST(KpxLibTypeConverterTest, WhatCannotBeWrittenIsRefusedWithItsCode)
          "Strings longer than 31 bytes are not supported", false},
         {PropertyValue(std::string(80, 'x')), 22, PropertySetFailed,
          "Strings longer than 79 bytes are not supported", false},
-        {Make(T::AreaFloat, [](PropertyValue&) {}), 38, SdkNotYetImplemented,
-         "SetPropertyValue: Unsupported AreaFloat type", true},
-        {Make(T::ColorArgbFloat, [](PropertyValue&) {}), 30, SdkNotYetImplemented,
-         "SetPropertyValue: Unsupported color type", true},
-        {Make(T::RangeInt, [](PropertyValue&) {}), 72, SdkNotYetImplemented,
-         "SetPropertyValue: Unsupported range type", true},
-        {Make(T::RangeFloat, [](PropertyValue&) {}), 70, SdkNotYetImplemented,
-         "SetPropertyValue: Unsupported rangeFloat type", true},
+        {Typed(T::AreaFloat, 0), 38, SdkNotYetImplemented, "SetPropertyValue: Unsupported AreaFloat type",
+         true},
+        {Typed(T::ColorArgbFloat, 0), 30, SdkNotYetImplemented, "SetPropertyValue: Unsupported color type",
+         true},
+        {Typed(T::RangeInt, 0), 72, SdkNotYetImplemented, "SetPropertyValue: Unsupported range type", true},
+        {Typed(T::RangeFloat, 0), 70, SdkNotYetImplemented, "SetPropertyValue: Unsupported rangeFloat type",
+         true},
         {PropertyValue(1), 37, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
         {PropertyValue(1u), 23, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
         {PropertyValue(1.5), 54, SdkNotYetImplemented, "SetPropertyValue: Unsupported float type", true},
