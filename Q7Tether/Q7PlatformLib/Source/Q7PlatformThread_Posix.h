@@ -174,12 +174,14 @@ private:
     // returned (except the caller), then forgets them.
     void WaitForLetGo();
 
-    mutable Mutex_Posix m_mutex;        // guards m_control, m_letGo, m_threadId, m_priority
+    // The id the attached thread published, once it has (it does so first).
+    static uint32_t PublishedId(Control& control);
+
+    mutable Mutex_Posix m_mutex;        // guards m_control, m_letGo, m_priority
     std::shared_ptr<Control> m_control; // the attached thread; null when none
     // Threads that closed or destroyed this object from themselves and may still
     // be returning from their bodies.
     std::vector<std::shared_ptr<Control>> m_letGo;
-    uint32_t m_threadId = 0;
     int m_priority = kThreadPriority_Normal;
     EventCondition_Posix m_readyEvent; // set by the body when ready; set while detached
     EventCondition_Posix m_stopEvent;  // set to ask the body to stop; set while detached
