@@ -407,6 +407,15 @@ uint32_t Thread_Posix::PublishedId(Control& control)
 // ---------------------------------------------------------------------------
 // Free functions
 
+void WaitForThreadsReady(std::initializer_list<Thread_Posix*> threads)
+{
+    for (Thread_Posix* const thread : threads)
+    {
+        BaseWaitObject* const objects[] = {thread, &thread->GetReadyEvent()};
+        WaitForObjects(nullptr, 2, objects, false, kInfinite);
+    }
+}
+
 uint32_t CurrentThreadId()
 {
     // gettid is a system call; the id of a thread never changes, so keep it.

@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -186,6 +187,11 @@ private:
     EventCondition_Posix m_readyEvent; // set by the body when ready; set while detached
     EventCondition_Posix m_stopEvent;  // set to ask the body to stop; set while detached
 };
+
+/// Waits until each of the threads (started with readyWaitMs 0) has set its
+/// ready event or ended, without limit: threads that start one after another
+/// come up at the same time instead of each waiting for the one before.
+void WaitForThreadsReady(std::initializer_list<Thread_Posix*> threads);
 
 /// The kernel id of the calling thread (the thread column of log lines).
 /// Thread-safe; never blocks.
