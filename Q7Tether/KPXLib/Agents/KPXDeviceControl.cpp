@@ -83,12 +83,13 @@ void DeviceControlAgent::Start()
         m_channel.Close();
 
         m_cache.SetCollectAddedIds(true);
-        m_notifyThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::NotifyThread), nullptr,
-                             Platform::kInfinite);
-        m_sendThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::SendThread), nullptr,
-                           Platform::kInfinite);
-        m_recvThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::RecvThread), nullptr,
-                           Platform::kInfinite);
+        // The three start, then all three are waited for: their start-ups
+        // overlap. Each waits for the others through events, not for being
+        // started first.
+        m_notifyThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::NotifyThread), nullptr, 0);
+        m_sendThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::SendThread), nullptr, 0);
+        m_recvThread.Start(Platform::ThreadFunctor(this, &DeviceControlAgent::RecvThread), nullptr, 0);
+        Platform::WaitForThreadsReady({&m_notifyThread, &m_sendThread, &m_recvThread});
         if (!IsStarted())
         {
             // No cache can come without the threads: no wait for it.

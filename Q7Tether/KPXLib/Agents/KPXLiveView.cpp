@@ -126,22 +126,24 @@ bool LiveViewAgent::IsRunning() const
 
 void LiveViewAgent::Open()
 {
-    OpenThreads(L"KPX ch5 sub-channel 5.1 did not open.",
-                [this]
-                {
-                    m_ntfyThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::NotifyThread), nullptr,
-                                       Platform::kInfinite);
-                    m_ctrlThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ControlThread), nullptr,
-                                       Platform::kInfinite);
-                    m_sendThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::SendThread), nullptr,
-                                       Platform::kInfinite);
-                    m_rcv1Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
-                                       reinterpret_cast<void*>(std::uintptr_t{1}), Platform::kInfinite);
-                    m_rcv2Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
-                                       reinterpret_cast<void*>(std::uintptr_t{2}), Platform::kInfinite);
-                    m_dlvrThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::DeliverThread), nullptr,
-                                       Platform::kInfinite);
-                });
+    OpenThreads(
+        L"KPX ch5 sub-channel 5.1 did not open.",
+        [this]
+        {
+            // All six start, then all are waited for: their start-ups
+            // overlap. They wait for each other through events (the
+            // channels' open, the stop), not for being started first.
+            m_ntfyThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::NotifyThread), nullptr, 0);
+            m_ctrlThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ControlThread), nullptr, 0);
+            m_sendThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::SendThread), nullptr, 0);
+            m_rcv1Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
+                               reinterpret_cast<void*>(std::uintptr_t{1}), 0);
+            m_rcv2Thread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::ReceiveThread),
+                               reinterpret_cast<void*>(std::uintptr_t{2}), 0);
+            m_dlvrThread.Start(Platform::ThreadFunctor(this, &LiveViewAgent::DeliverThread), nullptr, 0);
+            Platform::WaitForThreadsReady(
+                {&m_ntfyThread, &m_ctrlThread, &m_sendThread, &m_rcv1Thread, &m_rcv2Thread, &m_dlvrThread});
+        });
 }
 
 void LiveViewAgent::ShutDownChannels(bool stopPeers)

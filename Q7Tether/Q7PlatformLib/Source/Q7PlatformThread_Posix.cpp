@@ -23,15 +23,14 @@ using Q7::Universal::UniversalString;
 // reference, so the block outlives a detached object until the thread ends.
 struct Thread_Posix::Control
 {
-    Thread_Posix* owner = nullptr; // handed to the body; set before the gate opens
-    ThreadFunctor functor;         // written before the gate opens, then taken by the thread
+    Thread_Posix* owner = nullptr; // handed to the body; set before the thread is created
+    ThreadFunctor functor;         // written before the thread is created, then taken by it
     void* parameter = nullptr;
     UniversalString name; // copy for the thread's own log lines
     std::string osName;
     pthread_t handle{};
     uint32_t id = 0;              // written by the thread before it sets started
-    EventCondition_Posix started; // the thread published its id and waits at the gate
-    EventCondition_Posix gate;    // opened by Start once the events are cleared
+    EventCondition_Posix started; // the thread published its id
     EventCondition_Posix ended;   // set when the thread procedure finishes
     // The object let the thread go from the thread itself (Close or destructor
     // there): its body must return. Written and read only by that thread.
@@ -113,9 +112,6 @@ void* ThreadEntry(void* argument)
     t_currentControl = control.get();
     control->id = id;
     control->started.Set();
-    // The start gate: Start opens it after clearing the object's events, so the
-    // body never sees them set from before.
-    WaitForObject(&control->gate, kInfinite);
 
     EndGuard endGuard(control->ended);
     const wchar_t* const name = control->name.c_str();
@@ -192,6 +188,11 @@ void Thread_Posix::Start(const ThreadFunctor& functor, void* parameter, uint32_t
         // Threads let go earlier are not waited for here (one may be the caller).
         std::erase_if(m_letGo,
                       [](const std::shared_ptr<Control>& control) { return control->ended.IsSet(); });
+        // The events are cleared before the thread exists: its body never sees
+        // them set from before, and Start need not wait for the thread to
+        // come up before it lets it run.
+        m_readyEvent.Reset();
+        m_stopEvent.Reset();
         try
         {
             auto control = std::make_shared<Control>();
@@ -207,17 +208,13 @@ void Thread_Posix::Start(const ThreadFunctor& functor, void* parameter, uint32_t
             if (result != 0)
             {
                 delete handed;
+                m_readyEvent.Set();
+                m_stopEvent.Set();
                 ThrowSystemError(SystemError_Posix(static_cast<uint32_t>(result), nullptr),
                                  L"pthread_create");
             }
             control->handle = handle;
             m_control = control;
-            // The thread publishes its id and stops at the gate.
-            WaitForObject(&control->started, kInfinite);
-            m_threadId = control->id;
-            m_readyEvent.Reset();
-            m_stopEvent.Reset();
-            control->gate.Set();
         }
         catch (const UniversalError&)
         {
@@ -251,7 +248,7 @@ void Thread_Posix::Detach(DetachMode mode)
         if (m_control)
         {
             control = m_control;
-            id = m_threadId;
+            id = PublishedId(*control);
             if (control.get() == t_currentControl)
             {
                 // The thread lets itself go: nobody may wait for it to end, and
@@ -317,7 +314,6 @@ void Thread_Posix::WaitForLetGo()
 void Thread_Posix::Release()
 {
     m_control.reset();
-    m_threadId = 0;
     m_readyEvent.Set();
     m_stopEvent.Set();
 }
@@ -325,19 +321,20 @@ void Thread_Posix::Release()
 bool Thread_Posix::WaitForStop(uint32_t timeoutMs)
 {
     std::shared_ptr<Control> control;
-    uint32_t id = 0;
     {
         ScopedLock lock(m_mutex);
         if (!m_control || pthread_equal(m_control->handle, pthread_self()))
             return true;
         control = m_control;
-        id = m_threadId;
     }
     if (WaitForObject(&control->ended, timeoutMs))
         return true;
     if (timeoutMs != 0)
+    {
+        const uint32_t id = PublishedId(*control);
         Q7::Universal::LogInfo(L"Timeout while waiting for thread %u (0x%x) to stop [%ls]", id, id,
                                m_name.c_str());
+    }
     return false;
 }
 
@@ -361,7 +358,7 @@ bool Thread_Posix::IsStopRequested() const
 bool Thread_Posix::IsCurrentThread() const
 {
     ScopedLock lock(m_mutex);
-    return m_control && m_threadId == CurrentThreadId();
+    return m_control && m_control.get() == t_currentControl;
 }
 
 bool Thread_Posix::IsRunning() const
@@ -396,11 +393,28 @@ bool Thread_Posix::IsCallerInThreadBody() noexcept
 uint32_t Thread_Posix::GetThreadId() const
 {
     ScopedLock lock(m_mutex);
-    return m_threadId;
+    return m_control ? PublishedId(*m_control) : 0;
+}
+
+uint32_t Thread_Posix::PublishedId(Control& control)
+{
+    // The thread publishes its id first thing; a caller right after Start may
+    // be ahead of it by that much.
+    WaitForObject(&control.started, kInfinite);
+    return control.id;
 }
 
 // ---------------------------------------------------------------------------
 // Free functions
+
+void WaitForThreadsReady(std::initializer_list<Thread_Posix*> threads)
+{
+    for (Thread_Posix* const thread : threads)
+    {
+        BaseWaitObject* const objects[] = {thread, &thread->GetReadyEvent()};
+        WaitForObjects(nullptr, 2, objects, false, kInfinite);
+    }
+}
 
 uint32_t CurrentThreadId()
 {

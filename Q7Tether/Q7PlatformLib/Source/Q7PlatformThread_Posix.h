@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -174,16 +175,23 @@ private:
     // returned (except the caller), then forgets them.
     void WaitForLetGo();
 
-    mutable Mutex_Posix m_mutex;        // guards m_control, m_letGo, m_threadId, m_priority
+    // The id the attached thread published, once it has (it does so first).
+    static uint32_t PublishedId(Control& control);
+
+    mutable Mutex_Posix m_mutex;        // guards m_control, m_letGo, m_priority
     std::shared_ptr<Control> m_control; // the attached thread; null when none
     // Threads that closed or destroyed this object from themselves and may still
     // be returning from their bodies.
     std::vector<std::shared_ptr<Control>> m_letGo;
-    uint32_t m_threadId = 0;
     int m_priority = kThreadPriority_Normal;
     EventCondition_Posix m_readyEvent; // set by the body when ready; set while detached
     EventCondition_Posix m_stopEvent;  // set to ask the body to stop; set while detached
 };
+
+/// Waits until each of the threads (started with readyWaitMs 0) has set its
+/// ready event or ended, without limit: threads that start one after another
+/// come up at the same time instead of each waiting for the one before.
+void WaitForThreadsReady(std::initializer_list<Thread_Posix*> threads);
 
 /// The kernel id of the calling thread (the thread column of log lines).
 /// Thread-safe; never blocks.

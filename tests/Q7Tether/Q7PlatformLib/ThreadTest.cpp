@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 using namespace std::chrono_literals;
 using Q7::Platform::BaseWaitObject;
@@ -231,6 +232,45 @@ TEST(ThreadTest, StartWithoutReadyWaitReturnsAtOnce)
     EXPECT_FALSE(thread.IsReady());
     worker.m_release.Set();
     EXPECT_TRUE(thread.Stop(5000));
+}
+
+// Catches: an id read before the new thread published it (0 or stale) when
+// Start did not wait for the thread, and a joint ready wait that returns
+// before a late thread is ready or hangs on a thread that ended unready.
+TEST(ThreadTest, ThreadsStartedWithoutReadyWaitHaveTheirIdsAndAreWaitedForTogether)
+{
+    Worker late(Worker::Mode::kLateReady);
+    Worker unready(Worker::Mode::kNeverReady);
+    Worker cooperative(Worker::Mode::kCooperative);
+    Thread_Posix lateThread(L"late");
+    Thread_Posix unreadyThread(L"unready");
+    Thread_Posix cooperativeThread(L"cooperative");
+    lateThread.Start(late.Body(), nullptr, 0);
+    unreadyThread.Start(unready.Body(), nullptr, 0);
+    cooperativeThread.Start(cooperative.Body(), nullptr, 0);
+    EXPECT_NE(lateThread.GetThreadId(), 0u);
+    EXPECT_NE(lateThread.GetThreadId(), CurrentThreadId());
+    EXPECT_NE(lateThread.GetThreadId(), cooperativeThread.GetThreadId());
+
+    std::atomic<bool> returned{false};
+    std::thread waiter(
+        [&]
+        {
+            Q7::Platform::WaitForThreadsReady({&lateThread, &unreadyThread, &cooperativeThread});
+            returned = true;
+        });
+    // Not ready yet: the waiter is still inside (checked after the others are).
+    WaitForObject(&cooperativeThread.GetReadyEvent(), 5000);
+    ASSERT_TRUE(unreadyThread.WaitForStop(5000));
+    EXPECT_FALSE(returned.load());
+    late.m_release.Set();
+    waiter.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_TRUE(lateThread.IsReady());
+    EXPECT_TRUE(late.m_idMatches);
+    EXPECT_TRUE(cooperative.m_isCurrent);
+    EXPECT_TRUE(lateThread.Stop(5000));
+    EXPECT_TRUE(cooperativeThread.Stop(5000));
 }
 
 TEST(ThreadTest, SecondStartWithoutCloseIsRefusedEvenAfterEnd)
