@@ -6,7 +6,6 @@
 // SDK events, reads and writes properties, and maps protocol errors to codes.
 
 #include "Camera/KPXCamera.h"
-#include "NotificationList.h"
 #include "Transport/KPXDeviceManager.h"
 #include "Transport/KPXDeviceMoniker.h"
 
@@ -455,10 +454,6 @@ private:
     // The camera's live-view configuration lock; null when the id is not open.
     std::shared_ptr<std::mutex> LiveViewConfigLock(int cameraId);
     bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);
-    // As above, settling announcement (NotificationList::Announce) whether
-    // the event goes out or not.
-    bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event,
-                       NotificationList::Announcement& announcement);
 
     DeviceManager m_deviceManager;
 

@@ -44,13 +44,6 @@ std::string Utf8Text(const Q7::Universal::UniversalString& text)
 
 bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const INotificationEvent>& event)
 {
-    NotificationList::Announcement none;
-    return PostWhileOpen(cameraId, event, none);
-}
-
-bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const INotificationEvent>& event,
-                                    NotificationList::Announcement& announcement)
-{
     Sdk* sdk = Sdk::GetInstance(false);
     if (sdk == nullptr)
     {
@@ -65,7 +58,7 @@ bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const IN
         return false;
     }
     found->second.named = true;
-    sdk->Notifications().Post(event, announcement);
+    sdk->Notifications().Post(event);
     return true;
 }
 

@@ -12,8 +12,6 @@
 #include "SdkLog.h"
 #include "SingleLockGuard.h"
 
-#include <TavrinCpp/EventTypes.h>
-
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -319,20 +317,13 @@ KpxLibTransport::GetLiveViewCapabilities(int cameraId)
 void KpxLibTransport::LiveViewImageArrivesFromKpx(int cameraId,
                                                   const Q7::KPX::ImageReceivePackage& package) noexcept
 {
-    Sdk* sdk = Sdk::GetInstance(false);
-    if (sdk == nullptr)
+    if (Sdk::GetInstance(false) == nullptr)
     {
         SdkLog(1, "LiveViewImageArrivesFromKpx: Sdk not open - ignoring notification\n");
         return;
     }
     try
     {
-        // A listener asleep in WaitForNotification takes tens of microseconds
-        // to run once woken: it is woken now and waits awake while the frame
-        // is wrapped, reported and its event built. A frame that is not
-        // posted after all settles the announcement as it goes.
-        NotificationList::Announcement announcement =
-            sdk->Notifications().Announce(EventType::CameraNewLiveViewImage, cameraId);
         auto frame = std::make_shared<const Q7::KPX::LiveViewImage>(package);
         const bool jpeg = frame->IsJpeg();
         std::uint32_t word37 = 0;
@@ -345,7 +336,7 @@ void KpxLibTransport::LiveViewImageArrivesFromKpx(int cameraId,
                 camera->LiveViewImageDelivered(word37, frame->GetPayloadSize(), frame->GetImageSize(), jpeg);
             }
         }
-        PostWhileOpen(cameraId, BuildLiveViewEvent(cameraId, std::move(frame)), announcement);
+        PostWhileOpen(cameraId, BuildLiveViewEvent(cameraId, std::move(frame)));
     }
     catch (const Q7::Universal::UniversalError& error)
     {

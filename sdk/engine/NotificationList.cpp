@@ -1,6 +1,5 @@
 #include "NotificationList.h"
 
-#include "NotificationEvent.h"
 #include "SdkLog.h"
 
 #include <algorithm>
@@ -93,47 +92,7 @@ void NotificationList::SetCatchAll(bool enable, std::uint32_t listenerId,
     }
 }
 
-NotificationList::Announcement::~Announcement()
-{
-    for (const std::shared_ptr<NotificationQueue>& queue : m_queues)
-    {
-        queue->Unexpect();
-    }
-}
-
-NotificationList::Announcement NotificationList::Announce(const BaseEventType& type, std::int32_t cameraId)
-{
-    Q7::Tavrin::NotificationEventRecord record;
-    record.type = &type;
-    record.cameraId = cameraId;
-    const Q7::Tavrin::NotificationEvent probe(std::move(record));
-    Announcement announcement;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        for (const Registration& registration : m_registrations)
-        {
-            if (registration.catchAll || *registration.filter == probe)
-            {
-                announcement.m_queues.push_back(registration.queue);
-            }
-        }
-    }
-    // Woken outside the list lock: a wake-up is a system call.
-    for (const std::shared_ptr<NotificationQueue>& queue : announcement.m_queues)
-    {
-        queue->Expect();
-    }
-    return announcement;
-}
-
 void NotificationList::Post(const std::shared_ptr<const INotificationEvent>& event)
-{
-    Announcement none;
-    Post(event, none);
-}
-
-void NotificationList::Post(const std::shared_ptr<const INotificationEvent>& event,
-                            Announcement& announcement)
 {
     // Inserted under the list lock: once a registration's removal has
     // returned, no post that matched it is still on its way to the queue, and
@@ -146,31 +105,13 @@ void NotificationList::Post(const std::shared_ptr<const INotificationEvent>& eve
         for (const Registration& registration : m_registrations)
         {
             // Catch-all first: its filter is empty.
-            if (!registration.catchAll && !(*registration.filter == *event))
-            {
-                continue;
-            }
-            std::vector<std::shared_ptr<NotificationQueue>>& announced = announcement.m_queues;
-            const auto expected = std::find(announced.begin(), announced.end(), registration.queue);
-            const bool wasExpected = expected != announced.end();
-            if (wasExpected)
-            {
-                // Settled by this insert: no longer the announcement's to settle.
-                announced.erase(expected);
-            }
-            if (registration.queue->Insert(event, wasExpected))
+            if ((registration.catchAll || *registration.filter == *event) &&
+                registration.queue->Insert(event))
             {
                 ++inserted;
             }
         }
     }
-    // The queues announced but not reached (their registration went): the
-    // event will not come.
-    for (const std::shared_ptr<NotificationQueue>& queue : announcement.m_queues)
-    {
-        queue->Unexpect();
-    }
-    announcement.m_queues.clear();
     for (std::size_t i = 0; i < inserted; ++i)
     {
         NotificationQueue::LogInserted(*event);

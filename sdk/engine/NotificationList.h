@@ -64,36 +64,6 @@ public:
     /// queue locks; called on the camera bridge's threads.
     void Post(const std::shared_ptr<const INotificationEvent>& event);
 
-    /// The queues told by Announce that an event is on its way. Destroying it
-    /// settles the expectations that no Post used. Move-only.
-    class Announcement
-    {
-    public:
-        Announcement() = default;
-        ~Announcement();
-        Announcement(Announcement&& other) noexcept = default;
-        Announcement& operator=(Announcement&& other) = delete;
-        Announcement(const Announcement&) = delete;
-        Announcement& operator=(const Announcement&) = delete;
-
-    private:
-        friend class NotificationList;
-        std::vector<std::shared_ptr<NotificationQueue>> m_queues; // once per matching registration
-    };
-
-    /// Tells the queue of every registration that an event of type for the
-    /// camera (property id 0) would reach that the event is being built
-    /// (NotificationQueue::Expect), so that their waiting threads wake while it
-    /// is; the event then goes out with Post(event, announcement). Throws
-    /// std::bad_alloc only.
-    Announcement Announce(const BaseEventType& type, std::int32_t cameraId);
-
-    /// Post, settling the announcement's expectations: each queue reached
-    /// takes the event as the expected one, the others are told it will not
-    /// come. Registrations made or removed since the announcement are
-    /// followed as Post follows them.
-    void Post(const std::shared_ptr<const INotificationEvent>& event, Announcement& announcement);
-
     /// Posts a plain event of type for the camera (id 0). Throws std::bad_alloc
     /// only.
     void PostCameraEvent(const BaseEventType& type, std::int32_t cameraId);

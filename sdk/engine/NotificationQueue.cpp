@@ -2,7 +2,6 @@
 
 #include "SdkLog.h"
 
-#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -17,16 +16,6 @@ namespace
 void LogEvent(const char* format, const Q7::Tavrin::INotificationEvent& event)
 {
     SdkLog(5, format, event.CameraId(), event.Type().name.c_str(), static_cast<int>(event.Id()));
-}
-
-// Eases a busy-wait's load on the core (and on its hyper-thread sibling).
-void CpuRelax() noexcept
-{
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
 }
 
 std::shared_ptr<const Q7::Tavrin::INotificationEvent> MakeWakeUpEvent()
@@ -48,15 +37,11 @@ NotificationQueue::~NotificationQueue()
     }
 }
 
-bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event, bool expected)
+bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
 {
     bool waiting = false;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        if (expected)
-        {
-            m_expected.fetch_sub(1, std::memory_order_relaxed);
-        }
         if (m_closed)
         {
             return false;
@@ -74,26 +59,6 @@ bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event, 
         m_signal.SignalOne();
     }
     return true;
-}
-
-void NotificationQueue::Expect() noexcept
-{
-    bool waiting = false;
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_expected.fetch_add(1, std::memory_order_relaxed);
-        waiting = m_waiting;
-    }
-    if (waiting)
-    {
-        m_signal.SignalOne();
-    }
-}
-
-void NotificationQueue::Unexpect() noexcept
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_expected.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void NotificationQueue::LogInserted(const INotificationEvent& event) noexcept
@@ -133,22 +98,7 @@ NotificationQueue::WaitForNotification(std::uint32_t timeoutMs)
         // the thread takes it once awake, and the signalling thread has
         // released it by then.
         const std::uint32_t seen = m_signal.Current();
-        const bool expecting = m_expected.load(std::memory_order_relaxed) > 0;
         lock.unlock();
-        if (expecting)
-        {
-            // An event is being built for this queue: wait for it awake, until
-            // it is inserted (the insert signals), the expectation is dropped,
-            // or the short spin or the deadline ends.
-            const auto now = std::chrono::steady_clock::now();
-            const auto spinEnd =
-                timeoutMs == 0 ? now + kExpectedSpin : std::min(now + kExpectedSpin, deadline);
-            while (m_signal.Current() == seen && m_expected.load(std::memory_order_relaxed) > 0 &&
-                   std::chrono::steady_clock::now() < spinEnd)
-            {
-                CpuRelax();
-            }
-        }
         bool timedOut = false;
         if (timeoutMs == 0)
         {
@@ -211,12 +161,6 @@ std::size_t NotificationQueue::Count() const noexcept
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_events.size();
-}
-
-int NotificationQueue::Expecting() const noexcept
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    return m_expected.load(std::memory_order_relaxed);
 }
 
 bool NotificationQueue::Waiting() const noexcept

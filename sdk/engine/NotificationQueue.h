@@ -6,8 +6,6 @@
 
 #include <TavrinCpp/NotificationEvent.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -34,22 +32,7 @@ public:
     /// Logs nothing, so that it can be called under the notification list's
     /// lock: the caller logs the insertion with LogInserted once it holds no
     /// lock. Throws std::bad_alloc only. Never blocks beyond the queue lock.
-    /// With expected, settles one Expect (also when the queue is closed).
-    bool Insert(std::shared_ptr<const Q7::Tavrin::INotificationEvent> event, bool expected = false);
-
-    /// Tells the queue that an event for it is being built: a thread sleeping
-    /// on the queue is woken now and, finding no event yet, waits for it awake
-    /// for a short while (at most kExpectedSpin) instead of falling asleep
-    /// again. So waking the thread, which takes tens of microseconds, overlaps
-    /// the building. Each Expect is settled by one Insert with expected or one
-    /// Unexpect. Never throws.
-    void Expect() noexcept;
-
-    /// Settles an Expect whose event will not come. Never throws.
-    void Unexpect() noexcept;
-
-    /// How long a woken thread waits awake for an expected event.
-    static constexpr std::chrono::microseconds kExpectedSpin{200};
+    bool Insert(std::shared_ptr<const Q7::Tavrin::INotificationEvent> event);
 
     /// Logs at level 5 that event was inserted into a queue. Never throws.
     static void LogInserted(const Q7::Tavrin::INotificationEvent& event) noexcept;
@@ -80,9 +63,6 @@ public:
     /// Number of events waiting. Never throws.
     std::size_t Count() const noexcept;
 
-    /// Number of Expects not settled yet. Never throws.
-    int Expecting() const noexcept;
-
     /// Whether a thread waits on the queue at this moment. Never throws.
     bool Waiting() const noexcept;
 
@@ -92,8 +72,5 @@ private:
     bool m_waiting = false;     // a thread waits on m_signal
     bool m_woken = false;       // WakeUp or Close released that thread
     bool m_closed = false;      // set once by Close, never cleared
-    // Expects not yet settled; changed under m_mutex, read without it by a
-    // thread waiting awake.
-    std::atomic<int> m_expected{0};
     std::deque<std::shared_ptr<const Q7::Tavrin::INotificationEvent>> m_events;
 };
