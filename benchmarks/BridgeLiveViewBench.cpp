@@ -81,6 +81,7 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_delivered.push_back({at, posted, frameNumber});
+        m_changed.notify_all();
     }
 
     void Received(Clock::time_point at)
@@ -90,12 +91,17 @@ public:
         m_changed.notify_all();
     }
 
-    // Waits until the listener has count events and every delivered frame.
+    // Waits until the listener has count events and every delivered frame,
+    // and the agent's callback has recorded count frames (it records a frame
+    // after the bridge posted it: the listener may see it first).
     bool WaitForReceived(std::size_t count)
     {
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::seconds(60),
-                                  [&] { return m_received.size() >= std::max(count, m_delivered.size()); });
+                                  [&] {
+                                      return m_delivered.size() >= count &&
+                                             m_received.size() >= std::max(count, m_delivered.size());
+                                  });
     }
 
     std::size_t Received() const
