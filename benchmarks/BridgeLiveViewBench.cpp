@@ -81,7 +81,6 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_delivered.push_back({at, posted, frameNumber});
-        m_changed.notify_all();
     }
 
     void Received(Clock::time_point at)
@@ -93,15 +92,20 @@ public:
 
     // Waits until the listener has count events and every delivered frame,
     // and the agent's callback has recorded count frames (it records a frame
-    // after the bridge posted it: the listener may see it first).
+    // after the bridge posted it: the listener may see it first). The agent's
+    // thread signals nothing here, so as not to add a wake-up per frame beside
+    // the listener's: the last record is looked for every millisecond.
     bool WaitForReceived(std::size_t count)
     {
+        const auto deadline = Clock::now() + std::chrono::seconds(60);
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(60),
-                                  [&] {
-                                      return m_delivered.size() >= count &&
-                                             m_received.size() >= std::max(count, m_delivered.size());
-                                  });
+        while (m_delivered.size() < count || m_received.size() < std::max(count, m_delivered.size()))
+        {
+            if (Clock::now() > deadline)
+                return false;
+            m_changed.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        return true;
     }
 
     std::size_t Received() const
