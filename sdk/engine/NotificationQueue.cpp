@@ -51,11 +51,12 @@ bool NotificationQueue::Insert(std::shared_ptr<const INotificationEvent> event)
     }
     // Signalled once the lock is released: the woken thread takes the event
     // at once instead of blocking on the lock this thread still holds (one
-    // wake-up, not two). A thread that waits now began to wait before the
-    // event was queued, so it is woken; one that waits later finds the event.
+    // wake-up, not two), and finds the lock free. A thread that waits now read
+    // the signal count before the event was queued, so it is woken; one that
+    // waits later finds the event.
     if (waiting)
     {
-        m_condition.notify_one();
+        m_signal.SignalOne();
     }
     return true;
 }
@@ -92,15 +93,22 @@ NotificationQueue::WaitForNotification(std::uint32_t timeoutMs)
         }
         m_waiting = true;
         m_woken = false;
+        // Read under the lock: a signal sent once it is released ends the wait.
+        // The lock is not held while sleeping, nor taken by the wake-up itself:
+        // the thread takes it once awake, and the signalling thread has
+        // released it by then.
+        const std::uint32_t seen = m_signal.Current();
+        lock.unlock();
         bool timedOut = false;
         if (timeoutMs == 0)
         {
-            m_condition.wait(lock);
+            m_signal.Wait(seen);
         }
         else
         {
-            timedOut = m_condition.wait_until(lock, deadline) == std::cv_status::timeout;
+            timedOut = !m_signal.WaitUntil(seen, deadline);
         }
+        lock.lock();
         const bool woken = m_woken;
         m_waiting = false;
         m_woken = false;
@@ -124,7 +132,7 @@ void NotificationQueue::WakeUp() noexcept
     if (m_waiting)
     {
         m_woken = true;
-        m_condition.notify_all();
+        m_signal.SignalAll();
     }
 }
 
@@ -136,7 +144,7 @@ void NotificationQueue::Close() noexcept
     {
         m_woken = true;
     }
-    m_condition.notify_all();
+    m_signal.SignalAll();
     // Taken one at a time and released unlocked (without allocating): the last
     // reference to an event may free a large payload.
     while (!m_events.empty())

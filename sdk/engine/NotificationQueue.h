@@ -2,9 +2,10 @@
 // The queue of one listener: events waiting to be taken, and the one thread
 // that may wait for them.
 
+#include "WakeSignal.h"
+
 #include <TavrinCpp/NotificationEvent.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -66,10 +67,10 @@ public:
     bool Waiting() const noexcept;
 
 private:
-    mutable std::mutex m_mutex;          // guards every member below
-    std::condition_variable m_condition; // signalled on insert while waiting, on wake-up and on close
-    bool m_waiting = false;              // a thread waits on m_condition
-    bool m_woken = false;                // WakeUp or Close released that thread
-    bool m_closed = false;               // set once by Close, never cleared
+    mutable std::mutex m_mutex; // guards every member below but m_signal
+    WakeSignal m_signal;        // signalled on insert while waiting, on wake-up and on close
+    bool m_waiting = false;     // a thread waits on m_signal
+    bool m_woken = false;       // WakeUp or Close released that thread
+    bool m_closed = false;      // set once by Close, never cleared
     std::deque<std::shared_ptr<const Q7::Tavrin::INotificationEvent>> m_events;
 };

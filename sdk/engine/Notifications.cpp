@@ -9,9 +9,10 @@
 
 #include <TavrinCpp/TavrinC.h>
 
+#include <algorithm>
 #include <mutex>
-#include <set>
 #include <utility>
+#include <vector>
 
 namespace Q7::TavrinC
 {
@@ -29,7 +30,9 @@ using SdkLock = std::lock_guard<std::recursive_mutex>;
 struct WaiterSet
 {
     std::mutex mutex; // guards ids
-    std::set<std::uint32_t> ids;
+    // Unordered, and never shrunk: taking and giving back a place allocates
+    // nothing once the vector has grown to the number of waiting threads.
+    std::vector<std::uint32_t> ids;
 };
 
 WaiterSet& Waiters()
@@ -48,7 +51,11 @@ public:
     {
         WaiterSet& waiters = Waiters();
         const std::lock_guard<std::mutex> lock(waiters.mutex);
-        m_taken = waiters.ids.insert(listenerId).second;
+        if (std::find(waiters.ids.begin(), waiters.ids.end(), listenerId) == waiters.ids.end())
+        {
+            waiters.ids.push_back(listenerId);
+            m_taken = true;
+        }
     }
     ~WaiterSlot()
     {
@@ -56,7 +63,9 @@ public:
         {
             WaiterSet& waiters = Waiters();
             const std::lock_guard<std::mutex> lock(waiters.mutex);
-            waiters.ids.erase(m_listenerId);
+            const auto place = std::find(waiters.ids.begin(), waiters.ids.end(), m_listenerId);
+            *place = waiters.ids.back();
+            waiters.ids.pop_back();
         }
     }
     WaiterSlot(const WaiterSlot&) = delete;
