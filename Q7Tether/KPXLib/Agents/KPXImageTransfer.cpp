@@ -373,9 +373,12 @@ void ImageTransferAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
     Dispatching(*this,
                 [&]
                 {
+                    // A transfer's begin goes first: served after its blocks
+                    // or its delivery (a fast transfer, a busy thread), it
+                    // would start a task already part-way or done.
                     Platform::BaseWaitObject* const objects[] = {
-                        &m_deliveryQueue.GetEvent(), &m_machine.GetBlockReadEvent(),
-                        &m_machine.GetBeginEvent(), &m_machine.GetDoneEvent(), &thread.GetStopEvent()};
+                        &m_machine.GetBeginEvent(), &m_deliveryQueue.GetEvent(),
+                        &m_machine.GetBlockReadEvent(), &m_machine.GetDoneEvent(), &thread.GetStopEvent()};
                     const WaitObjectList stopList{&thread.GetStopEvent()};
                     for (;;)
                     {
@@ -384,17 +387,17 @@ void ImageTransferAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
                         switch (index)
                         {
                         case 0:
+                            m_machine.ServeBegin();
+                            break;
+                        case 1:
                         {
                             ImageReceivePackage package(m_pool);
                             if (m_deliveryQueue.Pop(package, stopList))
                                 Deliver(package);
                             break;
                         }
-                        case 1:
-                            m_machine.ServeBlockRead();
-                            break;
                         case 2:
-                            m_machine.ServeBegin();
+                            m_machine.ServeBlockRead();
                             break;
                         case 3:
                             m_machine.ServeDone();
