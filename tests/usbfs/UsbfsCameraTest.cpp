@@ -280,6 +280,9 @@ TEST_P(UsbfsRemovalTest, EndsInOneDisconnectionAndFreesEveryTransfer)
     std::future<bool> transfer; // after what it uses: a failed assertion waits for it first
     if (c.moment == Moment::Upload)
     {
+        // Slow from the start, so that the rest of the upload cannot pass in
+        // the moment between its first MiB and the hold below.
+        emulated->Device().SetPace(1, 10ms, 64u << 10);
         transfer =
             std::async(std::launch::async,
                        [&]
