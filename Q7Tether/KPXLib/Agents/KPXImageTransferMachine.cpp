@@ -59,7 +59,8 @@ ImageTransferMachine::ImageTransferMachine(ImageTransferReplies& replies, Buffer
 ImageTransferMachine::~ImageTransferMachine()
 {
     RetireTask(m_record.task);
-    RetireTask(m_finishedTask);
+    for (auto& task : m_finishedTasks)
+        RetireTask(task);
     DropRetiredTasks();
 }
 
@@ -333,9 +334,11 @@ bool ImageTransferMachine::CompleteTransfer()
             Seconds(m_record.rawStartTime, m_record.rawEndTime),
             Seconds(m_record.rawStartTime, m_record.endTime));
 
-    // The task goes to the delivery thread as finished; one it has not served
-    // yet is dropped.
-    std::swap(m_finishedTask, m_record.task);
+    // The task goes to the delivery thread as finished, behind any it has not
+    // served yet (its thread may be in the application's receiver meanwhile).
+    if (m_record.task)
+        m_finishedTasks.push_back(std::move(m_record.task));
+    m_record.task.reset();
     m_doneEvent.Set();
 
     SetDataState(kDataState_Idle);
@@ -349,13 +352,20 @@ bool ImageTransferMachine::CompleteTransfer()
 void ImageTransferMachine::ServeBegin()
 {
     m_beginEvent.Reset();
-    std::shared_ptr<ProgressTask> task;
+    std::vector<std::shared_ptr<ProgressTask>> tasks;
     {
         Platform::ScopedLock lock(m_dataLock);
-        task = m_record.task;
+        // A transfer that ended while this thread was busy (in the receiver)
+        // starts here too, before its image is delivered.
+        tasks = m_finishedTasks;
+        if (m_record.task)
+            tasks.push_back(m_record.task);
     }
-    if (task)
-        task->Start();
+    for (const auto& task : tasks)
+    {
+        if (!task->IsRunning() && !task->IsCompleted())
+            task->Start();
+    }
 }
 
 void ImageTransferMachine::ServeBlockRead()
@@ -380,22 +390,21 @@ void ImageTransferMachine::ServeBlockRead()
 void ImageTransferMachine::ServeDone()
 {
     m_doneEvent.Reset();
-    std::shared_ptr<ProgressTask> finished;
+    std::vector<std::shared_ptr<ProgressTask>> finished;
     {
         Platform::ScopedLock lock(m_dataLock);
-        finished = std::move(m_finishedTask);
-        m_finishedTask.reset();
+        finished.swap(m_finishedTasks);
     }
-    if (finished)
+    for (auto& task : finished)
     {
         // A transfer that ended before its begin was served still reports
         // its start and its completion.
-        if (!finished->IsRunning())
-            finished->Start();
-        finished->Stop(true);
-        finished->SetProvider(nullptr);
-        finished.reset();
+        if (!task->IsRunning())
+            task->Start();
+        task->Stop(true);
+        task->SetProvider(nullptr);
     }
+    finished.clear();
     DropRetiredTasks();
 }
 

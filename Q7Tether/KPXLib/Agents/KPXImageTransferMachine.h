@@ -314,7 +314,7 @@ private:
     mutable Platform::Mutex_Posix m_dataLock; // guards the fields below up to m_retired
     std::uint32_t m_state;
     Record m_record;
-    std::shared_ptr<Universal::ProgressTask> m_finishedTask; // delivery thread stops it
+    std::vector<std::shared_ptr<Universal::ProgressTask>> m_finishedTasks; // delivery thread stops them, in order
     std::uint32_t m_remainderEstimate = kInitialRemainderEstimate;
     std::uint32_t m_lastPieceLength = 0;
     std::vector<std::shared_ptr<Universal::ProgressTask>> m_retired; // dropped tasks for the delivery thread
