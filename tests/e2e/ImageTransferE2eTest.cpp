@@ -522,37 +522,6 @@ TEST_P(ImageTransferE2e, BackPressureHoldsTheThirdImageUntilABufferIsReleased)
     rig.ExpectNoViolations();
 }
 
-// Catches an image whose transfer ended while the application was still in
-// the previous image's callback, and which then reached the application
-// before its progress started (the begin served only with the transfer's end).
-TEST_P(ImageTransferE2e, AnImageMovedWhileTheReceiverIsBusyStartsItsProgressBeforeItArrives)
-{
-    TransferRig rig(GetParam());
-    ASSERT_NO_FATAL_FAILURE(rig.Start());
-    std::size_t deliveries = 0;
-    std::set<std::uint32_t> startedBeforeSecond;
-    rig.images.Inside(
-        [&](Q7::KPX::ImageReceivePackage&)
-        {
-            if (++deliveries == 1)
-            {
-                // The second image moves whole while this callback holds the delivery thread.
-                EXPECT_TRUE(rig.WaitForSender([](const ImageTransferCounters& c) { return c.imagesCompleted == 2; }));
-                return;
-            }
-            for (const ProgressRecorder::Entry& entry : rig.progress.Entries())
-            {
-                if (entry.running || entry.completed)
-                    startedBeforeSecond.insert(entry.id);
-            }
-        });
-    rig.Capture();
-    rig.Capture();
-    ASSERT_TRUE(rig.images.WaitFor(2));
-    EXPECT_EQ(startedBeforeSecond.size(), 2u) << "the second image came before its transfer's progress started";
-    ASSERT_TRUE(rig.progress.WaitForCompleted(2));
-}
-
 // Catches: an empty image handed to the receiver, or kept as pending for ever
 // once dropped.
 TEST_P(ImageTransferE2e, AnEmptyImageIsDroppedAndNotLeftPending)
