@@ -21,6 +21,7 @@
 #include <atomic>
 #include <future>
 #include <optional>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -538,6 +539,42 @@ TEST_P(ImageTransferE2e, AnEmptyImageIsDroppedAndNotLeftPending)
                                   { return c.imagesCompleted == 2 && c.pending == 0; }));
     EXPECT_TRUE(rig.WaitForNothingPending());
     EXPECT_EQ(rig.images.Images().size(), 1u);
+}
+
+// Catches: a transfer that ends while the receiver holds the delivery thread
+// losing its progress: its task starting only after its image was delivered,
+// or never completing.
+TEST_P(ImageTransferE2e, ATransferEndingWhileTheReceiverIsBusyStartsItsProgressBeforeItsImage)
+{
+    // Before the rig, which ends the delivery thread before they go.
+    int deliveries = 0; // the delivery thread's
+    std::promise<bool> heldUntilTheSecondEnded;
+    std::promise<std::vector<ProgressRecorder::Entry>> atTheSecond;
+    TransferRig rig(GetParam());
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    rig.images.Inside(
+        [&](Q7::KPX::ImageReceivePackage&)
+        {
+            if (++deliveries == 1)
+                heldUntilTheSecondEnded.set_value(
+                    rig.WaitForSender([](const ImageTransferCounters& c) { return c.imagesCompleted == 2; }));
+            else if (deliveries == 2)
+                atTheSecond.set_value(rig.progress.Entries());
+        });
+    rig.Capture();
+    rig.Capture();
+    auto held = heldUntilTheSecondEnded.get_future();
+    auto second = atTheSecond.get_future();
+    ASSERT_EQ(second.wait_for(30s), std::future_status::ready);
+    EXPECT_TRUE(held.get());
+    std::set<std::uint32_t> started;
+    for (const ProgressRecorder::Entry& entry : second.get())
+    {
+        if (entry.running || entry.completed)
+            started.insert(entry.id);
+    }
+    EXPECT_EQ(started.size(), 2u) << "an image arrived before its transfer's progress started";
+    EXPECT_TRUE(rig.progress.WaitForCompleted(2));
 }
 
 // Catches: a lost camera or a camera that never answers holding a transfer

@@ -338,7 +338,6 @@ bool ImageTransferMachine::CompleteTransfer()
     // served yet (its thread may be in the application's receiver meanwhile).
     if (m_record.task)
         m_finishedTasks.push_back(std::move(m_record.task));
-    m_record.task.reset();
     m_doneEvent.Set();
 
     SetDataState(kDataState_Idle);
@@ -404,7 +403,6 @@ void ImageTransferMachine::ServeDone()
         task->Stop(true);
         task->SetProvider(nullptr);
     }
-    finished.clear();
     DropRetiredTasks();
 }
 
