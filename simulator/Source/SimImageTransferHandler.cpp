@@ -433,8 +433,14 @@ bool ImageTransferControl::WaitForAnswer(std::unique_lock<std::mutex>& lock, con
                 (wait == Wait::EndAck && type == kDataEndAck))
                 return true;
         }
-        if (m_sender.first.generation != transfer.firstGeneration ||
-            m_sender.second.generation != transfer.secondGeneration)
+        // The host's answers come on 4.1, which has a pipe of its own (over
+        // USB an endpoint, over TCP a connection): once the image is sent
+        // whole, a close of 4.2 taken in before its DataEndAck does not end
+        // the wait, as a host that acknowledged the image before closing 4.1
+        // has it.
+        const bool secondClosed =
+            wait != Wait::EndAck && m_sender.second.generation != transfer.secondGeneration;
+        if (m_sender.first.generation != transfer.firstGeneration || secondClosed)
             return false;
         if (m_statusDue)
         {
