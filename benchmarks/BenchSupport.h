@@ -1,6 +1,7 @@
-// Helpers of the loopback throughput benchmarks: clocks, rates, the raw rate
+// Helpers of the loopback throughput benchmarks: clocks, rates, the raw rates
 // of a plain loopback TCP socket pair (the limit every KPX rate is measured
-// against in the same run), and the TCP device of a simulated camera; and,
+// against in the same run: between cached buffers, or memory to memory for
+// large images), and the TCP device of a simulated camera; and,
 // for the latency benchmarks of the SDK (Bench::Simulated), a simulated
 // camera serving device control, per-call sampling and a loopback round trip.
 #pragma once
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -148,6 +150,62 @@ inline double PlainSocketSeconds(std::uint64_t total)
     const Clock::time_point end = Clock::now();
     sender.join();
     return Seconds(start, end);
+}
+
+// Seconds for a plain loopback pair to move `count` messages of `size` bytes
+// from memory to memory: each message's bytes are first written into a
+// buffer of its size (untimed, as a camera makes an image), then sent in
+// 1 MiB sends and received in reads of up to 1 MiB into a buffer of
+// `destinationSize` bytes from its start. Unlike PlainSocketSeconds, whose
+// 1 MiB buffers stay in the processor's caches, this pays the memory's speed
+// on both ends: the raw limit of moving large images.
+inline double MemoryToMemorySocketSeconds(std::uint64_t size, unsigned count, std::uint64_t destinationSize)
+{
+    if (destinationSize < size)
+        throw std::invalid_argument("the destination is smaller than a message");
+    auto [client, server] = NoDelayLoopbackPair();
+    std::vector<std::uint8_t> source(size);
+    std::vector<std::uint8_t> destination(destinationSize);
+    double seconds = 0;
+    for (unsigned message = 0; message < count; ++message)
+    {
+        for (std::uint64_t i = 0; i < size; ++i)
+            source[i] = static_cast<std::uint8_t>(i * 131 + message);
+        std::promise<void> go;
+        std::thread sender(
+            [&, fd = client.Get(), started = go.get_future()]
+            {
+                started.wait();
+                for (std::uint64_t sent = 0; sent < size;)
+                {
+                    const auto want =
+                        static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size - sent));
+                    const ssize_t n = ::send(fd, source.data() + sent, want, MSG_NOSIGNAL);
+                    if (n <= 0)
+                    {
+                        ::shutdown(fd, SHUT_WR); // the receiver sees the end and fails
+                        return;
+                    }
+                    sent += static_cast<std::uint64_t>(n);
+                }
+            });
+        const Clock::time_point start = Clock::now();
+        go.set_value();
+        for (std::uint64_t received = 0; received < size;)
+        {
+            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size - received));
+            const ssize_t n = ::recv(server.Get(), destination.data() + received, want, 0);
+            if (n <= 0)
+            {
+                sender.join();
+                throw std::runtime_error("recv failed");
+            }
+            received += static_cast<std::uint64_t>(n);
+        }
+        seconds += Seconds(start, Clock::now());
+        sender.join();
+    }
+    return seconds;
 }
 
 // An open TCP device on a simulated camera listening on 127.0.0.1:`port`.
