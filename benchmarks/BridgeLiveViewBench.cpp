@@ -41,6 +41,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -156,16 +157,16 @@ private:
     std::vector<Clock::time_point> m_received;
 };
 
-// A thread the agent's callback hands frames to without the bridge: the
-// callback stamps and publishes under a lock and signals after releasing it,
-// as the listener's queue does; the thread wakes from the same wait the
-// listener sleeps in and stamps the frame as received.
+// A bare hand-off over the wait the listener's queue sleeps in: Post
+// publishes under a lock and signals after releasing it, as the queue does; the
+// receiving thread wakes from the same wait (timed, as the listener's) and
+// calls received with the time it took the post, outside the lock.
 class BareReceiver
 {
 public:
-    explicit BareReceiver(Stamps& stamps)
+    explicit BareReceiver(std::function<void(Clock::time_point)> received)
         : m_thread(
-              [this, &stamps]
+              [this, received = std::move(received)]
               {
                   std::unique_lock lock(m_mutex);
                   while (!m_stop)
@@ -175,7 +176,7 @@ public:
                           const Clock::time_point now = Clock::now();
                           ++m_taken;
                           lock.unlock();
-                          stamps.Received(now);
+                          received(now);
                           lock.lock();
                           continue;
                       }
@@ -359,57 +360,37 @@ std::pair<double, double> RawHandOff(std::size_t count)
     return {Percentile(latencies, 0.5), Percentile(latencies, 0.99)};
 }
 
-// The same hand-off over the wait the listener's queue uses (WakeSignal, a
-// timed wait as the listener's): the waiting thread reads the signal count
-// under the lock, sleeps without it, and takes it once woken; the posting one
-// stamps and publishes under the lock and signals after releasing it.
+// The same hand-off over the wait the listener's queue uses, between two
+// otherwise idle threads: the posting one stamps and posts.
 std::pair<double, double> RawSignalHandOff(std::size_t count)
 {
-    std::mutex mutex;
-    WakeSignal signal;
-    std::size_t posted = 0;
-    std::size_t taken = 0;
     std::atomic<std::size_t> done{0};
     Clock::time_point sentAt;
     std::vector<double> latencies;
     latencies.reserve(count);
-    std::thread waiter(
-        [&]
-        {
-            std::unique_lock lock(mutex);
-            while (taken < count)
-            {
-                if (posted > taken)
-                {
-                    latencies.push_back(Microseconds(Clock::now() - sentAt));
-                    ++taken;
-                    lock.unlock();
-                    done.store(taken, std::memory_order_release);
-                    lock.lock();
-                    continue;
-                }
-                const std::uint32_t seen = signal.Current();
-                lock.unlock();
-                signal.WaitUntil(seen, Clock::now() + std::chrono::milliseconds(200));
-                lock.lock();
-            }
-        });
-    const auto interval = std::chrono::microseconds(1'000'000 / kPacedRate);
-    Clock::time_point next = Clock::now();
-    for (std::size_t i = 0; i < count; ++i)
     {
-        while (done.load(std::memory_order_acquire) != i)
-            std::this_thread::yield();
-        next += interval;
-        std::this_thread::sleep_until(next);
+        // sentAt is written before each post and read once the post is
+        // taken: the receiver's lock orders the two.
+        BareReceiver receiver(
+            [&](Clock::time_point now)
+            {
+                latencies.push_back(Microseconds(now - sentAt));
+                done.fetch_add(1, std::memory_order_release);
+            });
+        const auto interval = std::chrono::microseconds(1'000'000 / kPacedRate);
+        Clock::time_point next = Clock::now();
+        for (std::size_t i = 0; i < count; ++i)
         {
-            const std::lock_guard lock(mutex);
+            while (done.load(std::memory_order_acquire) != i)
+                std::this_thread::yield();
+            next += interval;
+            std::this_thread::sleep_until(next);
             sentAt = Clock::now();
-            ++posted;
+            receiver.Post();
         }
-        signal.SignalOne();
+        while (done.load(std::memory_order_acquire) != count)
+            std::this_thread::yield();
     }
-    waiter.join();
     return {Percentile(latencies, 0.5), Percentile(latencies, 0.99)};
 }
 
@@ -452,7 +433,7 @@ int main(int argc, char** argv)
         // is set (between phases, with live view stopped), the bare hand-off
         // instead of the bridge. The bare receiver lives until the camera is
         // closed, so a frame delivered late still finds it.
-        BareReceiver bareReceiver(stamps);
+        BareReceiver bareReceiver([&stamps](Clock::time_point now) { stamps.Received(now); });
         std::atomic<bool> bare{false};
         camera->SetLiveViewImageCallback(
             [&bridge, &stamps, &bare, &bareReceiver, id](Q7::KPX::ImageReceivePackage& package)
