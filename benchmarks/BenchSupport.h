@@ -109,13 +109,21 @@ inline std::pair<Socket, Socket> NoDelayLoopbackPair()
     return pair;
 }
 
-inline void SendAll(int fd, std::uint64_t total)
+// The length of the next piece of a send or receive loop: at most 1 MiB, not
+// past `total`, not past the end of a buffer of `wrap` bytes that the loop
+// starts over at every `wrap` bytes.
+inline std::size_t NextPiece(std::uint64_t done, std::uint64_t total, std::uint64_t wrap)
 {
-    const std::vector<std::uint8_t> buffer(kBufferSize, 0x5A);
+    return static_cast<std::size_t>(std::min({kBufferSize, total - done, wrap - done % wrap}));
+}
+
+// Sends `total` bytes from `data` (a buffer of `wrap` bytes, sent again from
+// its start every `wrap` bytes) in sends of up to 1 MiB.
+inline void SendBytes(int fd, const std::uint8_t* data, std::uint64_t total, std::uint64_t wrap)
+{
     for (std::uint64_t sent = 0; sent < total;)
     {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - sent));
-        const ssize_t n = ::send(fd, buffer.data(), want, MSG_NOSIGNAL);
+        const ssize_t n = ::send(fd, data + sent % wrap, NextPiece(sent, total, wrap), MSG_NOSIGNAL);
         if (n <= 0)
         {
             throw std::runtime_error("send failed");
@@ -124,14 +132,13 @@ inline void SendAll(int fd, std::uint64_t total)
     }
 }
 
-inline void ReceiveAll(int fd, std::uint64_t total)
+// Receives `total` bytes into `into` (a buffer of `wrap` bytes, filled again
+// from its start every `wrap` bytes) in reads of up to 1 MiB.
+inline void ReceiveBytes(int fd, std::uint8_t* into, std::uint64_t total, std::uint64_t wrap)
 {
-    std::vector<std::uint8_t> buffer(kBufferSize);
     for (std::uint64_t received = 0; received < total;)
     {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, total - received));
-        const ssize_t n = ::recv(fd, buffer.data(), want, 0);
+        const ssize_t n = ::recv(fd, into + received % wrap, NextPiece(received, total, wrap), 0);
         if (n <= 0)
         {
             throw std::runtime_error("recv failed");
@@ -144,9 +151,12 @@ inline void ReceiveAll(int fd, std::uint64_t total)
 inline double PlainSocketSeconds(std::uint64_t total)
 {
     auto [client, server] = LoopbackPair();
+    const std::vector<std::uint8_t> source(kBufferSize, 0x5A);
+    std::vector<std::uint8_t> destination(kBufferSize);
     const Clock::time_point start = Clock::now();
-    std::thread sender([fd = client.Get(), total] { SendAll(fd, total); });
-    ReceiveAll(server.Get(), total);
+    std::thread sender([fd = client.Get(), total, &source]
+                       { SendBytes(fd, source.data(), total, kBufferSize); });
+    ReceiveBytes(server.Get(), destination.data(), total, kBufferSize);
     const Clock::time_point end = Clock::now();
     sender.join();
     return Seconds(start, end);
@@ -176,31 +186,26 @@ inline double MemoryToMemorySocketSeconds(std::uint64_t size, unsigned count, st
             [&, fd = client.Get(), started = go.get_future()]
             {
                 started.wait();
-                for (std::uint64_t sent = 0; sent < size;)
+                try
                 {
-                    const auto want =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size - sent));
-                    const ssize_t n = ::send(fd, source.data() + sent, want, MSG_NOSIGNAL);
-                    if (n <= 0)
-                    {
-                        ::shutdown(fd, SHUT_WR); // the receiver sees the end and fails
-                        return;
-                    }
-                    sent += static_cast<std::uint64_t>(n);
+                    SendBytes(fd, source.data(), size, size);
+                }
+                catch (const std::runtime_error&)
+                {
+                    ::shutdown(fd, SHUT_WR); // the receiver sees the end and fails
                 }
             });
         const Clock::time_point start = Clock::now();
         go.set_value();
-        for (std::uint64_t received = 0; received < size;)
+        try
         {
-            const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, size - received));
-            const ssize_t n = ::recv(server.Get(), destination.data() + received, want, 0);
-            if (n <= 0)
-            {
-                sender.join();
-                throw std::runtime_error("recv failed");
-            }
-            received += static_cast<std::uint64_t>(n);
+            ReceiveBytes(server.Get(), destination.data(), size, destinationSize);
+        }
+        catch (const std::runtime_error&)
+        {
+            ::shutdown(server.Get(), SHUT_RDWR); // a sender waiting for room fails
+            sender.join();
+            throw;
         }
         seconds += Seconds(start, Clock::now());
         sender.join();
