@@ -1307,7 +1307,6 @@ void Connection::HandleCloseRequest(const PacketHeader& h)
         if (slot.state == SlotState::Open)
         {
             LeaveOpenLocked(slot, id);
-            slot.closedByHost = true;
             wasOpen = true;
         }
         else if (slot.state == SlotState::CloseSent)
@@ -1316,6 +1315,7 @@ void Connection::HandleCloseRequest(const PacketHeader& h)
             wasOpen = true;
         }
         slot.state = SlotState::Closed;
+        slot.closedByHost = true;
         handler = std::move(slot.handler);
         context = std::move(slot.context);
         // A camera answers a CloseRequest in any state.
@@ -1346,6 +1346,7 @@ void Connection::HandleCloseReply(const PacketHeader& h)
             return;
         }
         --slot.closeRequestsOutstanding;
+        slot.closedByHost = true;
         if (slot.state == SlotState::CloseSent)
         {
             slot.state = SlotState::Closed;
@@ -1433,9 +1434,13 @@ void Connection::HandleData(const PacketHeader& h, std::span<const std::uint8_t>
         Slot& slot = SlotFor(id, Served(id));
         if (slot.state != SlotState::Open)
         {
-            if (slot.state == SlotState::CloseSent || slot.closedByHost)
+            if (slot.closedByHost)
             {
-                // Data that crossed a CloseRequest: dropped, as the channel is gone.
+                Violate(ViolationKind::DataAfterClose, "Data after the host's CloseRequest or CloseReply", id);
+            }
+            else if (slot.state == SlotState::CloseSent)
+            {
+                // Data that crossed the camera's CloseRequest: dropped, as the channel is gone.
                 Log(LogLevel::Debug, "dropping Data on closing channel " + id.ToString());
             }
             else

@@ -90,7 +90,7 @@ private:
     {
         SlotState state = SlotState::Closed;
         const ChannelConfig* config = nullptr;
-        bool closedByHost = false;
+        bool closedByHost = false; // the host's CloseRequest or CloseReply came since its last open
         unsigned closeRequestsOutstanding = 0;
         std::optional<std::uint8_t> pingOutstanding;
         std::uint64_t pingAnswers = 0;

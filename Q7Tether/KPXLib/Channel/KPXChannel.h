@@ -13,13 +13,14 @@
 // pending Read (piece by piece when a packet straddles two reads) and wakes the
 // reader once its Read is complete. For a small Read it reads up to
 // kChannelLookaheadBytes of the stream into the channel's lookahead instead,
-// from which that Read and the next ones take their bytes. While no Read is pending, the transport's
-// thread waits with the packet's header read: the whole pipe stalls until the
-// reader reads again (flow control). Data behind a packet still queued for the
-// state thread waits until the state thread is done with it; Data that arrives
-// while the channel is not Open (or closes) takes the state thread's way, which
-// copies the payload from its buffer into the reads. Nothing is lost or
-// reordered either way.
+// from which that Read and the next ones take their bytes. When no Read is
+// pending within kDirectDataWaitMs, the packet (or what is left of it) takes
+// the state thread's way instead, which copies the payload from its buffer
+// into the reads; so does Data behind a packet still queued for the state
+// thread, and Data that arrives while the channel is not Open (or closes).
+// A reader that does not read therefore holds kChannelReceiveBuffers packets
+// before the pipe stalls (flow control), and the other channels of the pipe go
+// on until then. Nothing is lost or reordered either way.
 #pragma once
 
 #include "Channel/KPXChannelTransport.h"
@@ -222,6 +223,11 @@ public:
     /// Blocks. Thread-safe.
     bool WaitForOpen(std::uint32_t ms);
 
+    /// Waits up to ms until a Read waits for bytes; true when one does. For
+    /// tests that need the stream's next Data to find its reader. Blocks.
+    /// Thread-safe.
+    bool WaitForPendingRead(std::uint32_t ms);
+
     /// The state is Open and the transport's pipe is open. Thread-safe.
     bool IsOpen() const;
     /// The transport's pipe is connected. Thread-safe.
@@ -314,7 +320,7 @@ private:
     // (DirectDataReceiver).
     bool AcceptsDirectData() const override;
     Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                     std::uint32_t& abortIndex) override;
+                     std::uint32_t& abortIndex, std::uint32_t waitMs) override;
     void CompletePiece(std::uint32_t moved) override;
     Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_pieceAbort; }
 

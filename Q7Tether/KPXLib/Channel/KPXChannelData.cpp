@@ -145,6 +145,11 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 }
 
+bool Channel::WaitForPendingRead(std::uint32_t ms)
+{
+    return Q7::Platform::WaitForObject(&m_readWanted, ms);
+}
+
 std::uint32_t Channel::TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size)
 {
     const std::uint32_t taken = std::min(size, m_lookaheadEnd - m_lookaheadBegin);
@@ -199,7 +204,7 @@ bool Channel::AcceptsDirectData() const
 }
 
 DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<BaseWaitObject* const> aborts,
-                                              std::uint32_t& abortIndex)
+                                              std::uint32_t& abortIndex, std::uint32_t waitMs)
 {
     abortIndex = kNoSignalledIndex;
     std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readWanted, &m_notOpen,
@@ -210,6 +215,7 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
     {
         objects[count++] = *it;
     }
+    const std::uint64_t deadline = Q7::Platform::GetTickCountMs() + waitMs;
     for (;;)
     {
         {
@@ -229,12 +235,14 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
                 return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
             }
         }
-        if (!AcceptsDirectData())
+        const std::uint64_t now = Q7::Platform::GetTickCountMs();
+        if (!AcceptsDirectData() || now >= deadline)
         {
             return Piece{};
         }
         std::uint32_t which = kNoSignalledIndex;
-        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, kInfinite);
+        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false,
+                       static_cast<std::uint32_t>(deadline - now));
         if (which >= kChannelObjects && which != kNoSignalledIndex)
         {
             abortIndex = which - kChannelObjects;

@@ -133,6 +133,10 @@ struct ChannelTransport::TransportChannelState
     std::uint32_t timeout = 0xFFFFFFFF;
     std::uint8_t sendAlignment = 0;
     std::uint8_t secondAlignment = 0;
+    // Set once this side has written a CloseRequest or a CloseReply of the
+    // channel, cleared by its next OpenRequest: no Data may follow them on the
+    // pipe. Guarded by the transport's write lock.
+    bool dataClosed = false;
 
     // The hand-over of packets from the receive thread to the channel.
     // Held while a packet is read into the front posted buffer or into the
@@ -193,6 +197,7 @@ std::uint32_t ChannelTransport::Start()
             EmptyPipeForStaleData();
         }
         m_receiverEnded.Reset();
+        m_discardingData.store(false, std::memory_order_relaxed);
         m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &ChannelTransport::ReceiveThreadBody),
                               nullptr, kInfinite);
     }
@@ -247,6 +252,11 @@ void ChannelTransport::SetBurstIn(bool enable)
     {
         usb->SetBurstIn(enable);
     }
+}
+
+void ChannelTransport::SetDiscardingData(bool discarding)
+{
+    m_discardingData.store(discarding, std::memory_order_relaxed);
 }
 
 void ChannelTransport::AbandonPipe()
@@ -459,6 +469,18 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             continue;
         }
+        if (header.packetType == kPacketType_Data && m_discardingData.load(std::memory_order_relaxed))
+        {
+            // Under the channel's fill lock, as if the packet were read into its
+            // buffers: a camera that stalls in the middle of it is found by the
+            // channel's CancelReceive as any other.
+            const ScopedLock fill(entry->mutex);
+            if (!DropRestOfPacket(header, BytesAfterHeader(header)))
+            {
+                return;
+            }
+            continue;
+        }
         CommonPacketHeader current = header;
         if (header.packetType == kPacketType_Data && header.headerLength == kPacketHeaderSize)
         {
@@ -663,9 +685,11 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
     Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
     Q7::Platform::BaseWaitObject* const waitAborts[] = {&stopEvent, &entry.closed, &entry.cancelled};
     // Nothing of the channel may be overtaken: a packet still queued, or still
-    // being handled by the channel, goes first. The packet waits for them rather
-    // than queueing behind them, so that a stream of Data does not stay on the
-    // channel's threads once a control packet has come between its packets.
+    // being handled by the channel, goes first. The packet waits a moment for
+    // them rather than queueing behind them, so that a stream of Data does not
+    // stay on the channel's threads once a control packet has come between its
+    // packets; a channel that takes longer gets the packet queued as well.
+    const std::uint64_t drainDeadline = Q7::Platform::GetTickCountMs() + kDirectDataWaitMs;
     for (;;)
     {
         {
@@ -675,17 +699,20 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
                 break;
             }
         }
-        if (!receiver->AcceptsDirectData())
+        const std::uint64_t now = Q7::Platform::GetTickCountMs();
+        if (!receiver->AcceptsDirectData() || now >= drainDeadline)
         {
             return DirectOutcome::kQueue;
         }
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        Q7::Platform::WaitForAnyOf(&which, 4, waitAborts[0], waitAborts[1], waitAborts[2], &entry.drained);
+        Q7::Platform::BaseWaitObject* const objects[] = {waitAborts[0], waitAborts[1], waitAborts[2],
+                                                         &entry.drained};
+        Q7::Platform::WaitForObjects(&which, 4, objects, false, static_cast<std::uint32_t>(drainDeadline - now));
         if (which == 0)
         {
             return DirectOutcome::kEnd;
         }
-        if (which != 3)
+        if (which == 1 || which == 2)
         {
             return DirectOutcome::kQueue; // unregistered or withdrawing: the queue's way handles it
         }
@@ -704,7 +731,7 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
         const std::uint32_t wanted =
             across ? left + kMaxPacketsPerWrite * std::uint32_t{header.payloadLength} : left;
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(wanted, waitAborts, which);
+        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(wanted, waitAborts, which, kDirectDataWaitMs);
         if (piece.size == 0)
         {
             if (which == 0)
@@ -713,7 +740,17 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             }
             if (left == header.payloadLength)
             {
-                return DirectOutcome::kQueue; // nothing read: the channel's own threads decide
+                return DirectOutcome::kQueue; // nothing read: the channel's own threads take it
+            }
+            if (which == Q7::Platform::kNoSignalledIndex && receiver->AcceptsDirectData())
+            {
+                // The reader paused in the middle of the packet: what is still
+                // in the pipe goes to the channel's queue as a packet of its
+                // own, behind the bytes its reads already have.
+                header.payloadLength = static_cast<std::uint16_t>(left);
+                ByteWriter writer(headerBytes);
+                EncodePacketHeader(writer, header);
+                return DirectOutcome::kQueue;
             }
             // The channel closes or stops in the middle of the packet: the rest is
             // dropped, as the channel drops the rest of a packet it was delivering.
@@ -1105,6 +1142,17 @@ std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet
         return state;
     }
 
+    // Decided under the write lock, so that a Data write either goes out
+    // before the channel's CloseRequest or is refused.
+    if (header.packetType == kPacketType_CloseRequest || header.packetType == kPacketType_CloseReply)
+    {
+        entry->dataClosed = true;
+    }
+    else if (header.packetType == kPacketType_OpenRequest)
+    {
+        entry->dataClosed = false;
+    }
+
     const std::uint32_t mask = (1U << exponent) - 1U;
     if (mask == 0 || (header.PacketLength() & mask) == 0)
     {
@@ -1208,6 +1256,10 @@ std::uint32_t ChannelTransport::WriteData(const CommonPacketHeader& first,
     if (const std::uint32_t state = PrepareWriteLocked(first, entry, exponent); state != kPipeResult_Success)
     {
         return state;
+    }
+    if (entry->dataClosed)
+    {
+        return kPipeResult_Closed; // the channel's CloseRequest (or CloseReply) went out before
     }
 
     // Each packet's header, payload (where it lies in bytes) and padding.

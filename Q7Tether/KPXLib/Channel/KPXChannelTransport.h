@@ -8,10 +8,14 @@
 // A Data packet of a channel that takes Data directly (an Open channel with a
 // DirectDataReceiver) goes from the pipe straight into the channel's pending
 // Read, piece by piece when it straddles two reads, once the packets of the
-// channel queued before it have been handled; while no Read is pending the
-// transport's thread waits for one and reads nothing further from the pipe. Every other packet goes, whole,
-// into the oldest buffer the channel posted, for the channel's own threads; a channel with no buffer posted
-// holds up the pipe until it posts one. Either wait is the flow control of the channels.
+// channel queued before it have been handled. The transport's thread waits for
+// that reader no longer than kDirectDataWaitMs: a packet whose channel has no
+// Read pending by then (or still has packets queued) goes, whole or what is
+// left of it, into the oldest buffer the channel posted, like every other
+// packet, for the channel's own threads. A channel therefore holds the pipe up
+// only while all its buffers are full and none is posted again: that is the
+// flow control of the channels, and one channel whose reader pauses never
+// stops the others while it has a buffer free.
 //
 // Channels write their packets through the transport under one write lock, each
 // write in one pipe write (Data packets up to kMaxPacketsPerWrite at a time),
@@ -27,6 +31,7 @@
 #include "Wire/KPXPacket.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +46,13 @@ using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
 
 /// Most Data packets one pipe write carries (WriteDataPackets).
 inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
+
+/// How long a Data packet at the head of the pipe waits for its channel's
+/// reader (a pending Read, or the channel's queued packets taken) before it
+/// goes to the channel's own buffers instead: enough for a reader between two
+/// Reads of a stream, little enough that a channel whose reader pauses costs
+/// the others no more than that.
+inline constexpr std::uint32_t kDirectDataWaitMs = 2;
 
 /// How long a packet that has begun to arrive may keep a channel waiting for
 /// its rest before the pipe counts as stalled (the same limit as reading away
@@ -65,13 +77,14 @@ public:
     /// reads: the channel is Open, not closing and not stopping. Never blocks.
     virtual bool AcceptsDirectData() const = 0;
 
-    /// Waits until a Read is pending and claims up to maxSize bytes of its
-    /// destination, which stays valid until CompletePiece (the piece in
-    /// flight). Answers an empty piece when the channel no longer takes Data
-    /// directly and no Read is pending (abortIndex = kNoSignalledIndex), or when
-    /// aborts[abortIndex] is signalled first. Blocks.
+    /// Waits up to waitMs until a Read is pending and claims up to maxSize
+    /// bytes of its destination, which stays valid until CompletePiece (the
+    /// piece in flight). Answers an empty piece with abortIndex =
+    /// kNoSignalledIndex when no Read is pending after waitMs or the channel no
+    /// longer takes Data directly, or with the index when aborts[abortIndex] is
+    /// signalled first. Blocks up to waitMs.
     virtual Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                             std::uint32_t& abortIndex) = 0;
+                             std::uint32_t& abortIndex, std::uint32_t waitMs) = 0;
 
     /// Ends the piece in flight: its first `moved` bytes hold stream bytes (all
     /// of them, or fewer when the pipe read was aborted). Wakes the reader once
@@ -150,6 +163,14 @@ public:
     /// The limit of a stall in the middle of a packet, in ms.
     std::uint32_t GetMidPacketStallMs() const noexcept { return m_midPacketStallMs; }
 
+    /// While on (until the next Start), every Data packet of a registered
+    /// channel is read away on arrival, whatever its channel: for a camera that
+    /// closes all its channels, so that what the camera still sends (answers to
+    /// requests it has not yet worked through, frames, images) keeps none of
+    /// the closes waiting. Control packets go to their channels as before.
+    /// Never blocks. Thread-safe.
+    void SetDiscardingData(bool discarding);
+
     /// Ends the pipe as a lost link (PipeInterface::CloseAsLost), logging the
     /// warning "KPX channel transport closing pipe %u as lost.": every blocked
     /// pipe read and write ends, the receive thread ends, and the device
@@ -207,7 +228,8 @@ public:
     /// packet of that channel and reads nothing further from the pipe (flow
     /// control). A buffer taken with TakeReceivedPacket counts as held by the
     /// channel until the channel posts a buffer again; while it holds one, a
-    /// Data packet for its reads waits. Answers false, posting nothing, when the
+    /// Data packet for its reads waits for it up to kDirectDataWaitMs, then
+    /// takes the next posted buffer. Answers false, posting nothing, when the
     /// pipe is not open or not connected, the receive thread does not run, or
     /// the channel is not registered. The buffer must stay valid until it is
     /// taken back with TakeReceivedPacket or withdrawn with CancelReceive. Never
@@ -251,7 +273,10 @@ public:
 
     /// Writes one Data packet: header (its padding is recomputed) followed by
     /// payload and the alignment padding of the channel, in one pipe write.
-    /// Results as WritePacket. Raises ModuleError 0x650001 (internal error) when
+    /// Results as WritePacket; 3 as well when this side's CloseRequest or
+    /// CloseReply of the channel went out since its last OpenRequest (no Data
+    /// may follow them on the pipe; the same holds for WriteDataPackets and
+    /// TryWriteDataPackets). Raises ModuleError 0x650001 (internal error) when
     /// the payload's size differs from the header's payloadLength.
     std::uint32_t WriteDataPacket(const CommonPacketHeader& header, std::span<const std::uint8_t> payload);
 
@@ -300,7 +325,7 @@ private:
     enum class DirectOutcome
     {
         kDelivered, // every byte of the packet was read (the payload into reads, or dropped)
-        kQueue,     // nothing was read: the packet takes the channel's queue
+        kQueue,     // the packet, or the rest of it, takes the channel's queue
         kEnd,       // the receive loop ends (stop, pipe failure)
     };
 
@@ -333,8 +358,11 @@ private:
                                     std::uint32_t& moved);
     // Delivers a Data packet straight into the channel's reads when the channel
     // takes Data directly and has nothing queued, with the packets of the
-    // channel read along with it. On kQueue, header and headerBytes hold the
-    // packet for the queue (one read along, of which nothing was delivered).
+    // channel read along with it; waits kDirectDataWaitMs at most for the
+    // channel's reader each time it needs one. On kQueue, header and
+    // headerBytes hold what is left for the queue: a packet read along, or the
+    // rest of the packet being delivered (as a Data packet of the bytes not yet
+    // read from the pipe).
     DirectOutcome TryDeliverDirect(TransportChannelState& entry, CommonPacketHeader& header,
                                    std::span<std::uint8_t, kPacketHeaderSize> headerBytes);
     // Reads the packet into the channel's oldest posted buffer, waiting for one
@@ -424,6 +452,7 @@ private:
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below
     std::map<ChannelKey, std::unique_ptr<TransportChannelState>> m_channels; // entries are never erased
+    std::atomic<bool> m_discardingData{false}; // see SetDiscardingData
     bool m_timeoutsDisabled = false;  // a registered channel has debug on
     std::uint32_t m_writeTimeout = 0; // the largest time-out of the registered channels
 };

@@ -620,7 +620,7 @@ public:
     bool AcceptsDirectData() const override { return true; }
 
     Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                     std::uint32_t& abortIndex) override
+                     std::uint32_t& abortIndex, std::uint32_t waitMs) override
     {
         abortIndex = Q7::Platform::kNoSignalledIndex;
         const std::lock_guard lock(m_mutex);
@@ -630,9 +630,9 @@ public:
                 m_destination.data() + m_moved,
                 std::min<std::uint32_t>(maxSize, static_cast<std::uint32_t>(m_destination.size() - m_moved))};
         }
-        // No more reads: wait for the transport's own reasons to stop.
+        // No more reads: the packet goes to the queue unless the transport stops first.
         Q7::Platform::WaitForObjects(&abortIndex, static_cast<std::uint32_t>(aborts.size()), aborts.data(),
-                                     false, Q7::Platform::kInfinite);
+                                     false, waitMs);
         return {};
     }
 
