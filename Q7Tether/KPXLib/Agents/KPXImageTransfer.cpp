@@ -27,6 +27,8 @@ using Universal::StdExceptionError;
 using Universal::UniversalError;
 
 constexpr std::uint32_t kParkedWaitMs = 100;
+// A close: the most it waits for the send thread's message in flight.
+constexpr std::uint32_t kCloseFlushWaitMs = 1000;
 const wchar_t* const kLogPrefix = L"KPX ch4 ";
 // The error of a sub-channel that does not open.
 constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
@@ -157,17 +159,19 @@ void ImageTransferAgent::AfterThreadsStopped()
 
 void ImageTransferAgent::CloseChannels(bool stopPeers)
 {
-    m_channelsOpen.Reset();
-    m_firstOpen.Reset();
-    // The readers go on reading while the sub-channels close (their reads end
-    // when their sub-channel leaves the open state): where both share one
-    // pipe, a message of one that nobody reads would hold back the other's
-    // close reply.
-    const std::exception_ptr closeError = CloseSubChannels();
-    m_channelsReset.Set();
-    ResetTransferStatus();
     if (stopPeers)
         StopPeers();
+    m_channelsOpen.Reset();
+    m_firstOpen.Reset();
+    // The readers and the writer let go first: what the camera still sends
+    // waits in the sub-channels' own buffers, and nothing is written once a
+    // CloseRequest went out.
+    m_channelsReset.Set();
+    // An image acknowledged here must be acknowledged to the camera too,
+    // before 4.2 closes; the other commands are dropped.
+    FlushForClose(m_sendQueue, GetFirstChannel(), kCloseFlushWaitMs, kLogPrefix);
+    const std::exception_ptr closeError = CloseSubChannels();
+    ResetTransferStatus();
     if (closeError)
         std::rethrow_exception(closeError);
 }
@@ -198,17 +202,10 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
         ResetTransferStatus();
         m_channelsReset.Reset();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected() ||
-            GetFirstChannel().Open() != kChannelResult_Done)
+            OpenSubChannels(thread, [this] { m_firstOpen.Set(); }) != SubChannelsOpen::kOpened)
         {
-            CloseChannels(false);
-            return false;
-        }
-        // 4.1's reader starts at once: the camera may talk on 4.1 (its
-        // status) while 4.2 opens, and where both share one pipe an unread
-        // message would hold back 4.2's open reply.
-        m_firstOpen.Set();
-        if (GetSecondChannel().Open() != kChannelResult_Done)
-        {
+            // 4.1's reader started at once: the camera may talk on 4.1 (its
+            // status) while 4.2 opens.
             CloseChannels(false);
             return false;
         }
@@ -541,7 +538,13 @@ void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 
 void ImageTransferAgent::SendDataEndAck(std::uint32_t dataId)
 {
-    Queue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
+    if (!m_sendThread.IsRunning())
+        return;
+    auto command = std::make_unique<SendMessageCommand>(MakeDataEndAckMessage(GetSecondVersion(), dataId),
+                                                        kSendNoTimeout, L"DataEndAck (id=%u)", dataId);
+    // The image is on its way to the receiver: the camera must not keep it.
+    command->SetGoesOutBeforeClose();
+    m_sendQueue.Push(std::move(command));
 }
 
 void ImageTransferAgent::SendDataAbort(std::uint32_t dataId)

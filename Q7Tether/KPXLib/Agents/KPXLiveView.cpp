@@ -161,12 +161,12 @@ void LiveViewAgent::AfterThreadsStopped()
 
 void LiveViewAgent::Shutdown(bool stopPeers)
 {
+    if (stopPeers)
+        StopPeers();
     m_channelsOpen.Reset();
     m_wakeUp.Set();
     const std::exception_ptr closeError = CloseSubChannels();
     ResetRecords();
-    if (stopPeers)
-        StopPeers();
     if (closeError)
         std::rethrow_exception(closeError);
 }
@@ -211,9 +211,14 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
         ResetRecords();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected())
             return OpenResult::kNotConnected;
-        if (GetFirstChannel().Open() != kChannelResult_Done ||
-            GetSecondChannel().Open() != kChannelResult_Done)
+        switch (OpenSubChannels(thread, [] {}))
         {
+        case SubChannelsOpen::kOpened:
+            break;
+        case SubChannelsOpen::kStopped:
+            Shutdown(false);
+            return OpenResult::kStopped;
+        case SubChannelsOpen::kRefused:
             Shutdown(false);
             return OpenResult::kRefused;
         }

@@ -138,8 +138,27 @@ void TwoSubChannelAgent::StopThread(Platform::Thread_Posix& thread)
         Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
 }
 
+TwoSubChannelAgent::SubChannelsOpen TwoSubChannelAgent::OpenSubChannels(Platform::Thread_Posix& thread,
+                                                                       const std::function<void()>& afterFirst)
+{
+    ScopedLock cycle(m_cycleLock);
+    if (thread.IsStopRequested())
+        return SubChannelsOpen::kStopped;
+    if (GetFirstChannel().Open() != kChannelResult_Done)
+        return SubChannelsOpen::kRefused;
+    afterFirst();
+    if (thread.IsStopRequested())
+        return SubChannelsOpen::kStopped;
+    // The camera may have closed the first meanwhile: the second opens only
+    // beside it.
+    if (!GetFirstChannel().IsOpen() || GetSecondChannel().Open() != kChannelResult_Done)
+        return SubChannelsOpen::kRefused;
+    return SubChannelsOpen::kOpened;
+}
+
 std::exception_ptr TwoSubChannelAgent::CloseSubChannels()
 {
+    ScopedLock cycle(m_cycleLock);
     std::exception_ptr closeError;
     for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
     {

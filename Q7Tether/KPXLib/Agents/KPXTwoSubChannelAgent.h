@@ -10,6 +10,7 @@
 
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
+#include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 
 namespace Q7::KPX
@@ -52,10 +53,29 @@ protected:
     /// again. Raises ModuleError 0x650066 on one of the agent's own threads.
     void OpenThreads(const wchar_t* notOpenedText, const std::function<void()>& startThreads);
 
+    /// What OpenSubChannels came to.
+    enum class SubChannelsOpen
+    {
+        kOpened,  ///< both sub-channels are open
+        kStopped, ///< `thread` was asked to stop before an open
+        kRefused, ///< an open answered other than done, or the first closed meanwhile
+    };
+
+    /// Opens the first sub-channel, runs `afterFirst`, then opens the second:
+    /// each open only while `thread` is not asked to stop, the second only
+    /// while the first is still open. Serialised with CloseSubChannels, so that
+    /// no close comes between the two opens, and no open follows a stop that
+    /// was asked before it. What it opened stays open on kStopped and kRefused
+    /// (the caller closes). Raises what Channel::Open raises. Blocks (the
+    /// handshakes). Called by the control thread.
+    SubChannelsOpen OpenSubChannels(Platform::Thread_Posix& thread, const std::function<void()>& afterFirst);
+
     /// Closes the second sub-channel, then the first (both are tried); gives
-    /// the first error.
+    /// the first error. Waits for an OpenSubChannels under way. Blocks.
     std::exception_ptr CloseSubChannels();
-    /// Tells the control, send and both receive threads to stop.
+    /// Tells the control, send and both receive threads to stop. A stop is
+    /// asked before anything closes, so that the control thread opens nothing
+    /// once the agent is stopping.
     void StopPeers();
 
     /// The agent's close of its sub-channels for StopThreads (stopPeers true).
@@ -72,6 +92,10 @@ protected:
 
 private:
     void StopThread(Platform::Thread_Posix& thread);
+
+    // Held while the sub-channels open (both of them) or close: an open and a
+    // close never interleave.
+    Platform::Mutex_Posix m_cycleLock;
 
     const Universal::UniversalString m_selfWaitText;
 };

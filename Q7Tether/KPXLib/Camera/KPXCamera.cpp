@@ -596,6 +596,11 @@ void Camera::Close()
         return;
     // Transfers wait on this event too: they end now and free their slots.
     m_agentsDown.Set();
+    // Nothing the camera sends from here on is read by anyone: it is read
+    // away as it comes, so that the camera's answers to what it was asked
+    // before do not keep the channels' closes waiting.
+    for (TransportEntry& entry : m_transports)
+        entry.transport->SetDiscardingData(true);
 
     // A camera that stopped reading holds a pipe write, and one that stalled in
     // the middle of a packet holds a pipe read, until the pipe closes: the watch

@@ -113,6 +113,7 @@ SendMessageQueue::SendMessageQueue()
     m_hasCommands.Reset();
     m_empty.Set();
     m_drained.Set();
+    m_windowOpen.Set();
 }
 
 SendMessageQueue::~SendMessageQueue()
@@ -144,32 +145,73 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
     // The abort objects first, so that an abort wins over a push that arrives
     // at the same moment.
     std::vector<Platform::BaseWaitObject*> waitList(abortObjects.begin(), abortObjects.end());
-    waitList.push_back(&m_hasCommands);
     const auto abortCount = static_cast<std::uint32_t>(abortObjects.size());
+    waitList.push_back(&m_hasCommands);
 
     for (;;)
     {
+        bool windowFull = false;
+        std::uint32_t stallMs = Platform::kInfinite;
         {
             Platform::ScopedLock lock(m_lock);
             if (!m_commands.empty() && !m_direct)
             {
-                command = std::move(m_commands.front());
-                m_commands.pop_front();
-                m_taken = true;
-                if (m_commands.empty())
+                windowFull = m_commands.front()->ExpectsAnswer() && m_windowLimit != 0 &&
+                             m_awaitingAnswers >= m_windowLimit;
+                if (!windowFull)
                 {
-                    m_hasCommands.Reset();
-                    m_empty.Set();
+                    command = std::move(m_commands.front());
+                    m_commands.pop_front();
+                    m_taken = true;
+                    if (command->ExpectsAnswer() && m_windowLimit != 0 &&
+                        ++m_awaitingAnswers >= m_windowLimit)
+                        m_windowOpen.Reset();
+                    if (m_commands.empty())
+                    {
+                        m_hasCommands.Reset();
+                        m_empty.Set();
+                    }
+                    return true;
                 }
-                return true;
+                stallMs = m_windowStallMs;
             }
         }
+        // A full window waits for an answer instead of a command.
+        waitList.back() = windowFull ? static_cast<Platform::BaseWaitObject*>(&m_windowOpen) : &m_hasCommands;
         std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(), false,
-                                 Platform::kInfinite);
-        if (index < abortCount)
+        const bool signalled = Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()),
+                                                        waitList.data(), false, windowFull ? stallMs : Platform::kInfinite);
+        if (signalled && index < abortCount)
             return false;
+        if (!signalled && windowFull)
+        {
+            Platform::ScopedLock lock(m_lock);
+            Universal::LogInfo(L"Send queue: %u requests unanswered for %u ms; sending on",
+                               m_awaitingAnswers, stallMs);
+            m_awaitingAnswers = 0;
+            m_windowOpen.Set();
+        }
     }
+}
+
+void SendMessageQueue::SetAnswerWindow(std::uint32_t limit, std::uint32_t stallMs)
+{
+    Platform::ScopedLock lock(m_lock);
+    m_windowLimit = limit;
+    m_windowStallMs = stallMs;
+    if (limit == 0 || m_awaitingAnswers < limit)
+        m_windowOpen.Set();
+    else
+        m_windowOpen.Reset();
+}
+
+void SendMessageQueue::Answered() noexcept
+{
+    Platform::ScopedLock lock(m_lock);
+    if (m_awaitingAnswers > 0)
+        --m_awaitingAnswers;
+    if (m_windowLimit == 0 || m_awaitingAnswers < m_windowLimit)
+        m_windowOpen.Set();
 }
 
 void SendMessageQueue::Clear() noexcept
@@ -184,6 +226,10 @@ void SendMessageQueue::Clear() noexcept
             m_empty.Set();
             if (!m_taken)
                 m_drained.Set();
+            // Nothing that went out will be answered after a clear (the
+            // channel closed).
+            m_awaitingAnswers = 0;
+            m_windowOpen.Set();
         }
         // The commands and their messages are deleted outside the lock.
     }
@@ -191,6 +237,23 @@ void SendMessageQueue::Clear() noexcept
     {
         Q7_REPORT_INTERNAL_ERROR_TEXT(L"Unexpected exception");
     }
+}
+
+std::deque<std::unique_ptr<SendMessageCommand>> SendMessageQueue::TakeAllForClose(std::uint32_t waitMs)
+{
+    // Taken first, so that the send thread pops none of them meanwhile.
+    std::deque<std::unique_ptr<SendMessageCommand>> taken;
+    {
+        Platform::ScopedLock lock(m_lock);
+        taken.swap(m_commands);
+        m_hasCommands.Reset();
+        m_empty.Set();
+        if (!m_taken)
+            m_drained.Set();
+    }
+    // Drained once the command in flight is done.
+    Platform::WaitForObject(&m_drained, waitMs);
+    return taken;
 }
 
 void SendMessageQueue::FinishCommand() noexcept
@@ -201,10 +264,12 @@ void SendMessageQueue::FinishCommand() noexcept
         m_drained.Set();
 }
 
-bool SendMessageQueue::BeginDirectWrite() noexcept
+bool SendMessageQueue::BeginDirectWrite(bool expectsAnswer) noexcept
 {
     Platform::ScopedLock lock(m_lock);
     if (!m_commands.empty() || m_taken)
+        return false;
+    if (expectsAnswer && m_windowLimit != 0 && m_awaitingAnswers >= m_windowLimit)
         return false;
     m_taken = true;
     m_direct = true;
@@ -212,11 +277,13 @@ bool SendMessageQueue::BeginDirectWrite() noexcept
     return true;
 }
 
-void SendMessageQueue::EndDirectWrite() noexcept
+void SendMessageQueue::EndDirectWrite(bool answerAwaited) noexcept
 {
     Platform::ScopedLock lock(m_lock);
     m_taken = false;
     m_direct = false;
+    if (answerAwaited && m_windowLimit != 0 && ++m_awaitingAnswers >= m_windowLimit)
+        m_windowOpen.Reset();
     if (m_commands.empty())
         m_drained.Set();
     else
@@ -294,19 +361,40 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
     }
 }
 
+void FlushForClose(SendMessageQueue& queue, Channel& channel, std::uint32_t waitMs, const wchar_t* logPrefix)
+{
+    const WaitObjectList noAbort;
+    for (const std::unique_ptr<SendMessageCommand>& command : queue.TakeAllForClose(waitMs))
+    {
+        if (!command->GoesOutBeforeClose() || !channel.IsOpen())
+            continue;
+        try
+        {
+            if (SendCommand(*command, channel, noAbort, logPrefix) == 0)
+                command->OnWritten();
+        }
+        catch (const Universal::UniversalError& error)
+        {
+            Universal::LogError(error, L"%lsclose", logPrefix != nullptr ? logPrefix : L"");
+        }
+    }
+}
+
 bool WriteOrPush(SendMessageQueue& queue, std::unique_ptr<SendMessageCommand> command, Channel& channel,
                  const WaitObjectList& abortObjects, const wchar_t* logPrefix)
 {
     if (!command)
         return false;
     bool written = false;
-    if (command->HasMessage() && queue.BeginDirectWrite())
+    if (command->HasMessage() && queue.BeginDirectWrite(command->ExpectsAnswer()))
     {
         struct End
         {
             SendMessageQueue& queue;
-            ~End() { queue.EndDirectWrite(); }
-        } end{queue};
+            const bool& written;
+            const bool expectsAnswer;
+            ~End() { queue.EndDirectWrite(written && expectsAnswer); }
+        } end{queue, written, command->ExpectsAnswer()};
         const MessageBytes& message = command->GetMessage();
         try
         {

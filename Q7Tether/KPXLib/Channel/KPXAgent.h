@@ -136,6 +136,18 @@ public:
     /// whole; nothing by default.
     virtual void OnWritten() noexcept;
 
+    /// Marks the command as one the camera must have before its channel
+    /// closes (an acknowledgement it relies on): a close writes it
+    /// (FlushForClose) where other queued commands are dropped.
+    void SetGoesOutBeforeClose() noexcept { m_beforeClose = true; }
+    [[nodiscard]] bool GoesOutBeforeClose() const noexcept { return m_beforeClose; }
+
+    /// Marks the command as a request the camera answers: it counts against
+    /// its queue's answer window (SendMessageQueue::SetAnswerWindow) until the
+    /// agent sees an answer.
+    void SetExpectsAnswer() noexcept { m_expectsAnswer = true; }
+    [[nodiscard]] bool ExpectsAnswer() const noexcept { return m_expectsAnswer; }
+
 protected:
     /// Takes the message buffer out of the command (for a subclass that
     /// recycles it); the command then holds none.
@@ -145,6 +157,8 @@ private:
     Universal::UniversalString m_description; // used only in log lines
     MessageBytes m_message;                   // empty: none
     std::uint32_t m_timeoutMs;
+    bool m_beforeClose = false;
+    bool m_expectsAnswer = false;
 };
 
 /// The queue of an agent's outgoing commands, oldest first. Any number of
@@ -167,15 +181,35 @@ public:
     void Push(std::unique_ptr<SendMessageCommand> command);
 
     /// Takes the oldest command into `command` (deleting what it held), waiting
-    /// without limit while the queue is empty. Answers false, with `command`
-    /// untouched, when one of the abort objects is signalled while the queue is
-    /// empty (also at once when one already is). Blocks. Meant for the one send
-    /// thread of the queue.
+    /// without limit while the queue is empty, and while the answer window is
+    /// full and the oldest command expects an answer (see SetAnswerWindow).
+    /// Answers false, with `command` untouched, when one of the abort objects
+    /// is signalled while it waits (also at once when one already is). Blocks.
+    /// Meant for the one send thread of the queue.
     bool Pop(std::unique_ptr<SendMessageCommand>& command, const WaitObjectList& abortObjects);
+
+    /// Bounds the requests that are written and not yet answered (commands
+    /// marked SetExpectsAnswer, counted as they leave the queue) to `limit`;
+    /// 0, the default, sets no bound. Whatever the application asks for beyond
+    /// it waits here, where a close drops it, instead of at the camera, whose
+    /// answers to it a close would have to wait for. A window that stays full
+    /// for `stallMs` without an answer is opened again (a camera that leaves
+    /// requests unanswered slows its requests down, never stops them).
+    /// Thread-safe.
+    void SetAnswerWindow(std::uint32_t limit, std::uint32_t stallMs);
+
+    /// The agent saw the camera answer a request: one fewer counts against
+    /// the window (never below 0). Thread-safe.
+    void Answered() noexcept;
 
     /// Deletes every queued command. Errors are reported as the internal error
     /// "Unexpected exception" and absorbed.
     void Clear() noexcept;
+
+    /// For a close whose send thread no longer writes (its abort objects are
+    /// set): takes every queued command out, oldest first, then waits up to
+    /// waitMs for the command being written to end. Blocks up to waitMs.
+    std::deque<std::unique_ptr<SendMessageCommand>> TakeAllForClose(std::uint32_t waitMs);
 
     /// The number of queued commands.
     [[nodiscard]] std::size_t GetCount() const;
@@ -185,12 +219,16 @@ public:
     void FinishCommand() noexcept;
 
     /// For a thread that writes a command itself instead of queueing it: true
-    /// when nothing is queued and no command is being written, and then no
-    /// command leaves the queue until EndDirectWrite. False otherwise (the
-    /// command is to be pushed, behind the others).
-    bool BeginDirectWrite() noexcept;
+    /// when nothing is queued, no command is being written, and (for a command
+    /// that expects an answer, which then counts against the window) the
+    /// answer window has room; then no command leaves the queue until
+    /// EndDirectWrite. False otherwise (the command is to be pushed, behind
+    /// the others).
+    bool BeginDirectWrite(bool expectsAnswer = false) noexcept;
     /// Ends what BeginDirectWrite began: the send thread may pop again.
-    void EndDirectWrite() noexcept;
+    /// answerAwaited: a command that expects an answer was written, and counts
+    /// against the window from now on.
+    void EndDirectWrite(bool answerAwaited = false) noexcept;
 
     /// Set while the queue is empty. For waiting; thread-safe.
     [[nodiscard]] Platform::EventStatus& GetEmptyEvent() noexcept { return m_empty; }
@@ -209,6 +247,10 @@ private:
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
     bool m_taken = false;  // a command is being written (popped, or by a direct writer)
     bool m_direct = false; // ... by a direct writer: Pop hands out nothing meanwhile
+    std::uint32_t m_windowLimit = 0;      // 0: no answer window
+    std::uint32_t m_windowStallMs = 0;    // a full window opens again after this without an answer
+    std::uint32_t m_awaitingAnswers = 0;  // requests out and not yet answered
+    Platform::EventCondition_Posix m_windowOpen; // set while the window has room (or there is none)
 };
 
 /// Writes one command's message on the channel: its first `messageSize` bytes,
@@ -269,6 +311,13 @@ bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_
 std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
                                                     const wchar_t* headerSizeTooSmallText,
                                                     const wchar_t* messageSizeTooSmallText);
+
+/// For a close of `channel`, once the send thread's abort objects are set:
+/// waits up to waitMs for the command it is writing, then writes the queued
+/// commands that go out before a close (SetGoesOutBeforeClose), in order, while
+/// the channel is open, and drops the others. Blocks (up to waitMs and the
+/// writes). Errors of the writes are logged and absorbed.
+void FlushForClose(SendMessageQueue& queue, Channel& channel, std::uint32_t waitMs, const wchar_t* logPrefix);
 
 /// Writes the command from the calling thread when that takes no wait on the
 /// camera and keeps the order of the queue: nothing is queued or being written
