@@ -82,6 +82,7 @@ LiveViewAgent::LiveViewAgent(std::shared_ptr<IAllocator<unsigned char>> allocato
       m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView)
 {
     m_wakeUp.Set();
+    m_noWait.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
     GetFirstChannel().AddClientMajorVersion({1, 1});
     GetFirstChannel().AddClientMajorVersion({1, 2});
@@ -288,9 +289,52 @@ void LiveViewAgent::ControlLoop(Platform::Thread_Posix& thread)
                             SendSetControl(m_state);
                         }
                         m_goAhead.Set();
-                        m_machine.ServeTransfers(stopObjects);
+                        ServeWaitingFrames(stopObjects);
                     });
         Dispatching(*this, [&] { Shutdown(false); });
+    }
+}
+
+void LiveViewAgent::ServeWaitingFrames(const WaitObjectList& stopObjects)
+{
+    WaitObjectList waits(stopObjects);
+    waits.push_back(&m_bufferWanted);
+    // A buffer is waited for while the frame stays begun: its abort or a
+    // reset ends the wait.
+    WaitObjectList poolAborts(stopObjects);
+    poolAborts.push_back(&m_machine.GetStateChangedEvent());
+    for (;;)
+    {
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waits.size()), waits.data(), false,
+                                 Platform::kInfinite);
+        if (index < stopObjects.size())
+            return;
+        m_bufferWanted.Reset();
+        while (m_machine.GetDataState(true) == kDataState_Begin && !m_machine.AttachBuffer(poolAborts))
+        {
+            if (Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(stopObjects.size()),
+                                         stopObjects.data(), false, 0))
+                return;
+        }
+    }
+}
+
+void LiveViewAgent::ServeFrame()
+{
+    switch (m_machine.GetDataState(false))
+    {
+    case kDataState_Begin:
+        // Only a buffer that is free at once: a wait for the application to
+        // let one go is the control thread's, so that this thread reads on.
+        if (!m_machine.AttachBuffer(m_noWaitObjects))
+            m_bufferWanted.Set();
+        break;
+    case kDataState_End:
+        m_machine.CompleteTransfer();
+        break;
+    default:
+        break;
     }
 }
 
@@ -347,11 +391,15 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
                                                L"KPX ch5 message size too small.");
                             TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
                                                       ImageTransferMachine::kPieceSize);
-                            const bool handled = header.messageClass == kMessageClass_LiveView
-                                                     ? HandleLiveViewMessage(header, source)
-                                                     : m_machine.HandleMessage(header, source);
-                            if (!handled)
+                            if (header.messageClass == kMessageClass_LiveView)
+                            {
+                                if (!HandleLiveViewMessage(header, source))
+                                    return;
+                                continue;
+                            }
+                            if (!m_machine.HandleMessage(header, source))
                                 return;
+                            ServeFrame();
                         }
                     });
         // A failed read or handler, an error or a reset: both sub-channels
@@ -634,6 +682,19 @@ bool LiveViewAgent::Queue(MessageBytes message, const wchar_t* format, Args... a
         return false;
     m_sendQueue.Push(
         std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
+    return true;
+}
+
+template <typename... Args>
+bool LiveViewAgent::WriteOrQueue(MessageBytes message, const wchar_t* format, Args... args)
+{
+    if (!m_sendThread.IsRunning())
+        return false;
+    auto command = std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...);
+    if (m_channelsOpen.IsSet())
+        WriteOrPush(m_sendQueue, std::move(command), GetFirstChannel(), m_directAborts, kLogPrefix);
+    else
+        m_sendQueue.Push(std::move(command));
     return true;
 }
 
@@ -976,16 +1037,18 @@ void LiveViewAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 }
 
 // ---------------------------------------------------------------------------
-// ImageTransferReplies: queued on 5.1 while the send thread runs.
+// ImageTransferReplies on 5.1 while the send thread runs: the acknowledgements
+// from the thread that decided them where that takes no wait, the others
+// through the send queue.
 
 void LiveViewAgent::SendDataBeginAck(std::uint32_t dataId)
 {
-    Queue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
+    WriteOrQueue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
 }
 
 void LiveViewAgent::SendDataEndAck(std::uint32_t dataId)
 {
-    Queue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
+    WriteOrQueue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
 }
 
 void LiveViewAgent::SendDataAbort(std::uint32_t dataId)

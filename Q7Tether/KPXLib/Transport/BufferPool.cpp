@@ -162,6 +162,12 @@ unsigned char* BufferPoolState::Get(uint32_t minSize, uint32_t roundedSize,
         {
             LogWarning(L"%lsfailed to allocate buffer.", Prefix());
         }
+        // A caller whose abort object is already signalled asked only for a
+        // buffer that is free at once: it does not wait.
+        if (abortCount > 0 && Q7::Platform::WaitForObjects(nullptr, abortCount, waitList.data(), false, 0))
+        {
+            return nullptr;
+        }
         LogInfo(L"%lsno buffer currently available. Waiting.", Prefix());
 
         uint32_t index = 0xFFFFFFFF;
