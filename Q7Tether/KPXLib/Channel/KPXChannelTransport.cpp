@@ -731,7 +731,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
         const std::uint32_t wanted =
             across ? left + kMaxPacketsPerWrite * std::uint32_t{header.payloadLength} : left;
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(wanted, waitAborts, which, kDirectDataWaitMs);
+        const DirectDataReceiver::Piece piece =
+            receiver->ClaimPiece(wanted, left, waitAborts, which, kDirectDataWaitMs);
         if (piece.size == 0)
         {
             if (which == 0)

@@ -8,11 +8,14 @@
 // A Data packet of a channel that takes Data directly (an Open channel with a
 // DirectDataReceiver) goes from the pipe straight into the channel's pending
 // Read, piece by piece when it straddles two reads, once the packets of the
-// channel queued before it have been handled. The transport's thread waits for
-// that reader no longer than kDirectDataWaitMs: a packet whose channel has no
-// Read pending by then (or still has packets queued) goes, whole or what is
-// left of it, into the oldest buffer the channel posted, like every other
-// packet, for the channel's own threads. A channel therefore holds the pipe up
+// channel queued before it have been handled; a packet that arrives while no
+// Read waits and fits whole into the room the channel keeps for bytes read
+// ahead goes there at once, so that a reader between two small Reads (the
+// messages of a stream) finds it without another hand-over. The transport's
+// thread waits for the reader no longer than kDirectDataWaitMs: a packet whose
+// channel has no Read pending by then (or still has packets queued) goes, whole
+// or what is left of it, into the oldest buffer the channel posted, like every
+// other packet, for the channel's own threads. A channel therefore holds the pipe up
 // only while all its buffers are full and none is posted again: that is the
 // flow control of the channels, and one channel whose reader pauses never
 // stops the others while it has a buffer free.
@@ -77,18 +80,22 @@ public:
     /// reads: the channel is Open, not closing and not stopping. Never blocks.
     virtual bool AcceptsDirectData() const = 0;
 
-    /// Waits up to waitMs until a Read is pending and claims up to maxSize
-    /// bytes of its destination, which stays valid until CompletePiece (the
-    /// piece in flight). Answers an empty piece with abortIndex =
-    /// kNoSignalledIndex when no Read is pending after waitMs or the channel no
-    /// longer takes Data directly, or with the index when aborts[abortIndex] is
-    /// signalled first. Blocks up to waitMs.
-    virtual Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                             std::uint32_t& abortIndex, std::uint32_t waitMs) = 0;
+    /// Claims up to maxSize bytes of the pending Read's destination, which
+    /// stays valid until CompletePiece (the piece in flight). While no Read
+    /// waits for bytes, a packet whose `packetLeft` bytes still in the pipe
+    /// (at most maxSize) fit whole into room the channel keeps for bytes read
+    /// ahead of its Reads claims exactly that room at once; otherwise waits
+    /// up to waitMs for a Read. Answers an empty piece with abortIndex =
+    /// kNoSignalledIndex when neither comes within waitMs or the channel no
+    /// longer takes Data directly, or with the index when aborts[abortIndex]
+    /// is signalled first. Blocks up to waitMs.
+    virtual Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t packetLeft,
+                             std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                             std::uint32_t waitMs) = 0;
 
     /// Ends the piece in flight: its first `moved` bytes hold stream bytes (all
     /// of them, or fewer when the pipe read was aborted). Wakes the reader once
-    /// its Read is complete. Never blocks for long.
+    /// its Read is complete, and only then. Never blocks for long.
     virtual void CompletePiece(std::uint32_t moved) = 0;
 
     /// Set while the reader gives up a Read with a piece in flight: the pipe

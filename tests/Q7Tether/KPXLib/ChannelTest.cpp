@@ -713,12 +713,13 @@ TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
     EXPECT_EQ(camera.PendingFromHost(), 0u);
 }
 
-// Flow control: a reader that does not read holds its channel's buffers full,
-// then stalls the pipe (the transport reads the next packet's header and waits
-// for a buffer), and once it reads nothing is lost or reordered. A ping ahead
-// of the data goes the state thread's way. Faults caught: the pipe stalled for
-// a reader that pauses while its channel has room, or a packet lost or
-// reordered between the channel's buffers and its reads.
+// Flow control: a reader that does not read holds its channel's lookahead and
+// buffers full, then stalls the pipe (the transport reads the next packet's
+// header and waits for a buffer), and once it reads nothing is lost or
+// reordered. A ping ahead of the data goes the state thread's way. Faults
+// caught: the pipe stalled for a reader that pauses while its channel has
+// room, or a packet lost or reordered between the lookahead, the channel's
+// buffers and its reads.
 TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeOnceItsBuffersAreFullAndLosesNothing)
 {
     OpenChannel();
@@ -737,7 +738,11 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeOnceItsBuffersAreFullAndLos
         expected.insert(expected.end(), payload.begin(), payload.end());
         camera.WriteBytes(MakeData(kCh, kSub, payload));
     }
-    const std::uint64_t held = before + 24 + Q7::KPX::kChannelReceiveBuffers * (16 + kPayload) + 16;
+    // Held: the packets that fit whole into the lookahead, one per receive
+    // buffer, and the header of the next.
+    const std::uint64_t held =
+        before + 24 +
+        (Q7::KPX::kChannelLookaheadBytes / kPayload + Q7::KPX::kChannelReceiveBuffers) * (16 + kPayload) + 16;
     ASSERT_TRUE(camera.WaitHostRead(held));
     EXPECT_FALSE(camera.WaitHostRead(held + 1, 100ms));
     EXPECT_EQ(Expect(0x83)[16], 0x3C);

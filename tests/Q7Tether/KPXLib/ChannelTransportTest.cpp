@@ -619,8 +619,9 @@ public:
 
     bool AcceptsDirectData() const override { return true; }
 
-    Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                     std::uint32_t& abortIndex, std::uint32_t waitMs) override
+    Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t /*packetLeft*/,
+                     std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                     std::uint32_t waitMs) override
     {
         abortIndex = Q7::Platform::kNoSignalledIndex;
         const std::lock_guard lock(m_mutex);
