@@ -190,7 +190,7 @@ DirectDataReceiver::Piece Channel::ClaimLookaheadLocked(std::uint32_t size)
     }
     m_lookaheadPieceInFlight = true;
     m_lookaheadPieceGeneration = m_lookaheadGeneration;
-    return Piece{m_lookahead.get() + m_lookaheadEnd, std::min(size, kChannelLookaheadBytes - m_lookaheadEnd)};
+    return Piece{m_lookahead.get() + m_lookaheadEnd, std::min(size, kChannelLookaheadBytes - m_lookaheadEnd), true};
 }
 
 std::uint32_t Channel::EndRead()

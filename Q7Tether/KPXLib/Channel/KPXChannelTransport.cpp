@@ -527,7 +527,7 @@ std::uint32_t ChannelTransport::TakeAhead(std::uint8_t* destination, std::uint32
 
 std::uint32_t ChannelTransport::ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
                                            const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
-                                           std::uint32_t& moved)
+                                           std::uint32_t& moved, std::uint32_t aheadLimit)
 {
     moved = TakeAhead(destination, count);
     if (moved == count)
@@ -541,12 +541,11 @@ std::uint32_t ChannelTransport::ReadStream(std::uint8_t* destination, std::uint3
     std::uint32_t result = kPipeResult_Success;
     if (last)
     {
-        const ByteSpan pieces[] = {ByteSpan(destination + moved, rest),
-                                   ByteSpan(m_ahead.get(), kPacketHeaderSize)};
+        const ByteSpan pieces[] = {ByteSpan(destination + moved, rest), ByteSpan(m_ahead.get(), aheadLimit)};
         result = m_pipe->ReadScattered(pieces, rest, &abortObjects, &transferred, timeoutMs);
         if (result == kPipeResult_Success)
         {
-            m_aheadEnd = std::min(transferred - rest, kPacketHeaderSize);
+            m_aheadEnd = std::min(transferred - rest, aheadLimit);
         }
     }
     else
@@ -761,7 +760,16 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
 
         std::uint32_t moved = 0;
         std::uint32_t result = kPipeResult_Success;
-        if (across && piece.size > left)
+        if (piece.lookahead)
+        {
+            // Messages: the packets behind this one are read ahead whole
+            // rather than guessed into the room, and go in turn.
+            const std::uint32_t count = std::min(piece.size, left);
+            result = ReadStream(piece.destination, count, count == left && header.paddingLength == 0,
+                                entry.directReadAbort, kInfinite, moved, kLookaheadReadAheadBytes);
+            left -= moved;
+        }
+        else if (across && piece.size > left)
         {
             result = ReadAcrossPackets(header, headerBytes, ByteSpan(piece.destination, piece.size),
                                        entry.directReadAbort, left, moved);

@@ -57,6 +57,11 @@ inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
 /// the others no more than that.
 inline constexpr std::uint32_t kDirectDataWaitMs = 2;
 
+/// What a read into a channel's lookahead reads ahead of the stream, as far
+/// as it has arrived (the small packets of the messages behind it): bytes the
+/// transport's thread holds beyond the channels' own room.
+inline constexpr std::uint32_t kLookaheadReadAheadBytes = 8192;
+
 /// How long a packet that has begun to arrive may keep a channel waiting for
 /// its rest before the pipe counts as stalled (the same limit as reading away
 /// the bytes of a packet nobody serves).
@@ -74,6 +79,11 @@ public:
     {
         std::uint8_t* destination = nullptr;
         std::uint32_t size = 0;
+        /// Room the channel keeps for bytes read ahead of its Reads (for
+        /// messages read a few bytes at a time): it takes the rest of the
+        /// current packet only, and the transport reads what has arrived
+        /// behind it into its own read-ahead, packets whole.
+        bool lookahead = false;
     };
 
     /// True while a Data packet arriving now may go straight to the channel's
@@ -341,12 +351,13 @@ private:
     bool ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header);
     // Reads count bytes of the stream into destination: the bytes read ahead
     // first, then from the pipe (abortObjects, timeoutMs); with `last` (they
-    // end a packet) a following header is read ahead in the same transfer
-    // where the pipe allows. `moved` gets the bytes that landed. Answers the
-    // pipe's result.
+    // end a packet) up to aheadLimit bytes of what follows (a header by
+    // default) are read ahead in the same transfer, as far as they have
+    // arrived, where the pipe allows. `moved` gets the bytes that landed.
+    // Answers the pipe's result.
     std::uint32_t ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
-                             const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
-                             std::uint32_t& moved);
+                             const WaitObjectList& abortObjects, std::uint32_t timeoutMs, std::uint32_t& moved,
+                             std::uint32_t aheadLimit = kPacketHeaderSize);
     // Takes up to count bytes read ahead into destination; answers how many.
     std::uint32_t TakeAhead(std::uint8_t* destination, std::uint32_t count);
     // Reads the rest of the current Data packet (`left` bytes) into the start

@@ -738,13 +738,20 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeOnceItsBuffersAreFullAndLos
         expected.insert(expected.end(), payload.begin(), payload.end());
         camera.WriteBytes(MakeData(kCh, kSub, payload));
     }
-    // Held: the packets that fit whole into the lookahead, one per receive
-    // buffer, and the header of the next.
+    // Held at least: the packets that fit whole into the lookahead, one per
+    // receive buffer, and the header of the next; at most that and what the
+    // transport reads ahead of the stream.
     const std::uint64_t held =
         before + 24 +
         (Q7::KPX::kChannelLookaheadBytes / kPayload + Q7::KPX::kChannelReceiveBuffers) * (16 + kPayload) + 16;
     ASSERT_TRUE(camera.WaitHostRead(held));
-    EXPECT_FALSE(camera.WaitHostRead(held + 1, 100ms));
+    std::uint64_t stalledAt = camera.HostBytesRead();
+    for (int i = 0; i < 100 && camera.WaitHostRead(stalledAt + 1, 100ms); ++i)
+    {
+        stalledAt = camera.HostBytesRead();
+    }
+    EXPECT_FALSE(camera.WaitHostRead(stalledAt + 1, 100ms));
+    EXPECT_LE(stalledAt, held + Q7::KPX::kLookaheadReadAheadBytes);
     EXPECT_EQ(Expect(0x83)[16], 0x3C);
 
     std::vector<std::uint8_t> received(expected.size());
