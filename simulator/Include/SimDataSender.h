@@ -58,6 +58,7 @@ public:
         std::uint64_t blockSize = 1;
         std::optional<std::uint64_t> faultAt;
         bool lastBlockOneByteLonger = false; // the last block carries a byte beyond the data
+        bool atOnce = false; // the sending thread writes the blocks itself (ChannelContext::SendSharedAtOnce)
     };
 
     // At the fault's offset: an outcome ends the transfer; none goes on from
@@ -91,9 +92,12 @@ public:
     }
 
     // Sends on the slot's channel of the open `generation` with the lock
-    // released; false when the channel closed or the sender stops.
+    // released; false when the channel closed or the sender stops. Bytes with
+    // an `owner` are written from where they lie, `atOnce` from this thread
+    // as far as the connection takes them without waiting.
     bool SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr);
+                std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner = nullptr,
+                bool atOnce = false);
 
     // Sends the transfer's blocks. None when every block went out; otherwise
     // the outcome a hook gave, or Interrupted. `bytesSent` counts the data.

@@ -194,8 +194,9 @@ private:
     // AbortedByCamera (live view left the started state) or Interrupted.
     Outcome WaitForAnswer(std::unique_lock<std::mutex>& lock, std::uint32_t dataId, std::uint8_t type,
                           const DataSender::Open& open);
-    std::shared_ptr<std::vector<std::uint8_t>>
-    BuildFrame(const std::optional<LiveViewFault>& fault);              // m_mutex held
+    // The next frame, in a buffer of m_frameBuffers that comes back once the
+    // last packet holding it is written. m_mutex held.
+    std::shared_ptr<std::vector<std::uint8_t>> BuildFrame(const std::optional<LiveViewFault>& fault);
     std::vector<std::uint8_t> CapabilitiesReply(Version version) const; // m_mutex held
     std::vector<std::uint8_t> ConfigurationReply(Version version,
                                                  std::optional<std::uint16_t> configId) const;
@@ -223,6 +224,10 @@ private:
     LiveViewCounters m_counters;
     std::vector<SentFrame> m_sent;
     std::deque<Answer> m_answers;
+    // Frame buffers taken again once written: a stream of frames allocates
+    // (and faults in) no fresh memory per frame.
+    struct FrameBuffers;
+    std::shared_ptr<FrameBuffers> m_frameBuffers;
     DataSender m_sender; // 5.1 (first) and 5.2 (second), and the thread that sends on them
 };
 

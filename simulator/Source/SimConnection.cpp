@@ -408,19 +408,21 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
     return true;
 }
 
-void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
+void Connection::SendDirect(std::unique_lock<std::mutex>& lock, bool bulk)
 {
-    // Only small answers leave this way (a request's reply, a control packet):
-    // bulk data keeps to the send thread, which writes it in large batches.
-    constexpr std::size_t kDirectItems = 4;
-    constexpr std::size_t kDirectBytes = 16 * 1024;
+    // Small answers leave this way (a request's reply, a control packet); bulk
+    // data keeps to the send thread, which writes it in large batches, unless
+    // a handler's own streaming thread writes it (`bulk`). Never waits for
+    // the stream either way.
+    const std::size_t directItems = bulk ? 64 : 4;
+    const std::size_t directBytes = bulk ? 4 * 1024 * 1024 : 16 * 1024;
     std::vector<OutItem> batch;
     if (!m_txStop && !m_txBusy)
     {
         const auto now = std::chrono::steady_clock::now();
         std::size_t bytes = 0;
-        while (!m_txQueue.empty() && batch.size() < kDirectItems && m_txQueue.front().notBefore <= now &&
-               m_txQueue.front().post == PostAction::None && bytes + m_txQueue.front().size <= kDirectBytes)
+        while (!m_txQueue.empty() && batch.size() < directItems && m_txQueue.front().notBefore <= now &&
+               m_txQueue.front().post == PostAction::None && bytes + m_txQueue.front().size <= directBytes)
         {
             bytes += m_txQueue.front().size;
             batch.push_back(std::move(m_txQueue.front()));
@@ -610,7 +612,7 @@ void Connection::DropAfterOutput(ChannelId id)
 }
 
 bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
-                          std::shared_ptr<const void> owner)
+                          std::shared_ptr<const void> owner, bool bulkAtOnce)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -667,7 +669,7 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
             } while (next < items.size() && m_txDataBytes + items[next].size <= m_core->sendQueueLimit);
             if (next == items.size())
             {
-                SendDirect(lock);
+                SendDirect(lock, bulkAtOnce);
                 return true;
             }
         }

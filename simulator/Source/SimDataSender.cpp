@@ -59,14 +59,16 @@ void DataSender::Stop()
 }
 
 bool DataSender::SendOn(std::unique_lock<std::mutex>& lock, Slot& slot, std::uint64_t generation,
-                        std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner)
+                        std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner, bool atOnce)
 {
     if (slot.context == nullptr || slot.generation != generation || m_stop)
         return false;
     ChannelContext* const context = slot.context;
     ++slot.busy;
     lock.unlock();
-    const bool sent = owner ? context->SendShared(bytes, std::move(owner)) : context->Send(bytes);
+    const bool sent = !owner ? context->Send(bytes)
+                      : atOnce ? context->SendSharedAtOnce(bytes, std::move(owner))
+                               : context->SendShared(bytes, std::move(owner));
     lock.lock();
     --slot.busy;
     m_changed.notify_all();
@@ -106,7 +108,7 @@ std::optional<DataSendOutcome> DataSender::SendBlocks(std::unique_lock<std::mute
                                                  static_cast<std::uint32_t>(bytes.size()));
         if (!SendOn(lock, second, open.second, header) ||
             !SendOn(lock, second, open.second, bytes,
-                    extended.empty() ? std::shared_ptr<const void>(blocks.bytes) : nullptr))
+                    extended.empty() ? std::shared_ptr<const void>(blocks.bytes) : nullptr, blocks.atOnce))
             return DataSendOutcome::Interrupted;
         bytesSent += bytes.size();
         offset += n;

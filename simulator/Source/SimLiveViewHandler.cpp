@@ -94,9 +94,56 @@ void BreakCheck(std::vector<std::uint8_t>& frame, int check)
     }
 }
 
+// Writes (first + step * i) mod 256 for i in [0, size): the pattern repeats
+// every 256 bytes, so one period is made and then copied, doubling.
+void FillPattern(std::uint8_t* into, std::size_t size, std::uint8_t first, std::uint8_t step)
+{
+    const std::size_t period = std::min<std::size_t>(size, 256);
+    for (std::size_t i = 0; i < period; ++i)
+        into[i] = static_cast<std::uint8_t>(first + step * i);
+    for (std::size_t done = period; done < size;)
+    {
+        const std::size_t n = std::min(done, size - done);
+        std::memcpy(into + done, into, n);
+        done += n;
+    }
+}
+
 } // namespace
 
-LiveViewControl::LiveViewControl() : m_sender(m_mutex, m_changed, kFirst) {}
+// Free frame buffers. A buffer handed out comes back when the last owner of
+// its frame (a packet waiting to be written) lets it go, on that thread.
+struct LiveViewControl::FrameBuffers : std::enable_shared_from_this<FrameBuffers>
+{
+    std::shared_ptr<std::vector<std::uint8_t>> Take()
+    {
+        std::unique_ptr<std::vector<std::uint8_t>> buffer;
+        {
+            std::lock_guard lock(mutex);
+            if (!free.empty())
+            {
+                buffer = std::move(free.back());
+                free.pop_back();
+            }
+        }
+        if (!buffer)
+            buffer = std::make_unique<std::vector<std::uint8_t>>();
+        return std::shared_ptr<std::vector<std::uint8_t>>(buffer.release(),
+                                                           [self = shared_from_this()](std::vector<std::uint8_t>* b)
+                                                           {
+                                                               std::lock_guard lock(self->mutex);
+                                                               self->free.emplace_back(b);
+                                                           });
+    }
+
+    std::mutex mutex; // guards free
+    std::vector<std::unique_ptr<std::vector<std::uint8_t>>> free;
+};
+
+LiveViewControl::LiveViewControl()
+    : m_frameBuffers(std::make_shared<FrameBuffers>()), m_sender(m_mutex, m_changed, kFirst)
+{
+}
 
 LiveViewControl::~LiveViewControl()
 {
@@ -549,8 +596,10 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
         imageSize =
             m_jpegSize != 0 ? m_jpegSize : std::max<std::uint32_t>(rgbSize / 500 * c.compQuality / 1, 64);
     const std::string status = "sim";
-    auto frame = std::make_shared<std::vector<std::uint8_t>>(kLvimHeaderSize + imageSize + status.size(), 0);
+    std::shared_ptr<std::vector<std::uint8_t>> frame = m_frameBuffers->Take();
     std::vector<std::uint8_t>& f = *frame;
+    f.resize(kLvimHeaderSize + imageSize + status.size());
+    std::memset(f.data(), 0, kLvimHeaderSize);
     const std::uint32_t number = ++m_frameNumber;
     Put32(f, 0, 0x4D49564C);
     Put16(f, 4, kLvimHeaderSize);
@@ -591,8 +640,7 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
     std::uint8_t* image = f.data() + kLvimHeaderSize;
     if (jpeg)
     {
-        for (std::uint32_t i = 0; i < imageSize; ++i)
-            image[i] = static_cast<std::uint8_t>(number + i * 7);
+        FillPattern(image, imageSize, static_cast<std::uint8_t>(number), 7);
         image[0] = 0xFF;
         image[1] = 0xD8;
         image[imageSize - 2] = 0xFF;
@@ -600,8 +648,7 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
     }
     else
     {
-        for (std::uint32_t i = 0; i < imageSize; ++i)
-            image[i] = static_cast<std::uint8_t>(number + i);
+        FillPattern(image, imageSize, static_cast<std::uint8_t>(number), 1);
     }
     // The status text follows the image; its 16-bit offset reaches it only in
     // small frames, so larger frames carry none.
@@ -684,6 +731,7 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
     blocks.bytes = frame;
     blocks.blockSize = m_blockSize;
     blocks.lastBlockOneByteLonger = kind == LiveViewFaultKind::BlockBeyondMaxSize;
+    blocks.atOnce = true;
     // A fault in the middle of the frame strikes at its byte offset within
     // the frame (also when `afterBytes` lies beyond a small frame): a fault
     // taken for this frame always happens.
