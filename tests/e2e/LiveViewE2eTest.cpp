@@ -311,6 +311,51 @@ TEST_P(LiveViewE2e, PauseDropsTheFrameInFlight)
     EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.HasState(0); }));
 }
 
+// The application keeps both pool buffers (two frames): the next frame's
+// DataBegin finds none free, so it is not acknowledged until the application
+// lets one go, and then arrives. Faults caught: a frame acknowledged (and its
+// blocks taken) without a buffer to receive them, or a begun frame that no
+// thread waits for a buffer for, which never arrives.
+TEST_P(LiveViewE2e, WithBothBuffersHeldTheNextFrameWaitsForOneBeforeItsAcknowledgement)
+{
+    LiveRig rig(GetParam());
+    Camera& camera = *rig.camera;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ImageReceivePackage> held; // guarded by mutex
+    std::size_t frames = 0;                // guarded by mutex
+    camera.SetLiveViewImageCallback(
+        [&](ImageReceivePackage& package)
+        {
+            std::lock_guard lock(mutex);
+            if (held.size() < 2)
+                held.push_back(package);
+            ++frames;
+            changed.notify_all();
+        });
+    TestSupport::LogCapture log;
+    camera.StartLiveView();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return held.size() == 2; }));
+    }
+    ASSERT_TRUE(log.WaitFor(L"KPX ch5 no buffer currently available. Waiting."));
+    const Q7::Sim::LiveViewCounters waiting = rig.sim->LiveView().Counters();
+    EXPECT_EQ(waiting.framesBegun, waiting.framesCompleted + 1);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(frames, 2u);
+        held.erase(held.begin()); // one buffer goes back to the pool
+    }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return frames >= 3; }));
+    }
+    camera.StopLiveView();
+    std::lock_guard lock(mutex);
+    held.clear();
+}
+
 // Catches a precise time answered by an old reply.
 TEST_P(LiveViewE2e, PreciseTimeAdvancesBetweenCalls)
 {

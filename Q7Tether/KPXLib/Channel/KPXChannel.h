@@ -324,7 +324,8 @@ private:
     Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t packetLeft,
                      std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
                      std::uint32_t waitMs) override;
-    void CompletePiece(std::uint32_t moved) override;
+    void CompletePiece(std::uint32_t moved, bool wakeLater) override;
+    void WakeReader() override;
     Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_pieceAbort; }
 
     // Ends the pending Read (after a piece in flight has landed) and answers
@@ -418,6 +419,7 @@ private:
     std::uint32_t m_readRemaining = 0;
     bool m_readEnding = false;    // the Read is ending: no new piece may start
     bool m_pieceInFlight = false; // the transport's thread fills a piece of the destination
+    bool m_wakePending = false;   // the Read is complete, its reader's wake put off (CompletePiece)
     // Stream bytes read ahead of the Reads: [m_lookaheadBegin, m_lookaheadEnd)
     // of m_lookahead (kChannelLookaheadBytes). The transport's thread fills it
     // for a small Read, and with packets that arrive while no Read waits; a

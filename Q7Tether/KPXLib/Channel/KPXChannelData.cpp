@@ -218,6 +218,7 @@ std::uint32_t Channel::EndRead()
         m_pieceAbort.Reset();
     }
     const std::uint32_t remaining = m_readRemaining;
+    m_wakePending = false;
     m_readDone.Reset();
     m_readDestination = nullptr;
     m_readRemaining = 0;
@@ -269,6 +270,7 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::uint32
                 return ClaimLookaheadLocked(packetLeft);
             }
         }
+        WakeReader(); // a reader left asleep would keep this wait from ending
         const std::uint64_t now = Q7::Platform::GetTickCountMs();
         if (!AcceptsDirectData() || now >= deadline)
         {
@@ -285,7 +287,17 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::uint32
     }
 }
 
-void Channel::CompletePiece(std::uint32_t moved)
+void Channel::WakeReader()
+{
+    const std::lock_guard lock(m_readMutex);
+    if (m_wakePending)
+    {
+        m_wakePending = false;
+        m_readDone.Set();
+    }
+}
+
+void Channel::CompletePiece(std::uint32_t moved, bool wakeLater)
 {
     {
         const std::lock_guard lock(m_readMutex);
@@ -327,8 +339,13 @@ void Channel::CompletePiece(std::uint32_t moved)
             if (m_readRemaining == 0)
             {
                 m_readWanted.Reset();
-                m_readDone.Set();
+                m_wakePending = true;
             }
+        }
+        if (m_wakePending && !wakeLater)
+        {
+            m_wakePending = false;
+            m_readDone.Set();
         }
     }
     m_pieceEnded.notify_all();

@@ -147,6 +147,7 @@ struct ChannelTransport::TransportChannelState
     std::deque<std::uint8_t*> filled; // buffers holding a whole packet, oldest first, not yet taken
     std::uint32_t held = 0;           // buffers taken and not yet posted again
     DirectDataReceiver* receiver = nullptr; // takes Data straight into reads; null when none
+    bool wakeOwed = false;                  // receiver's wake put off (CompletePiece with wakeLater)
     // {the receive thread's stop event, cancelled, the receiver's piece abort}:
     // aborts the read of a piece into the channel's reads.
     WaitObjectList directReadAbort;
@@ -363,6 +364,11 @@ void ChannelTransport::SetDirectDataReceiver(std::uint8_t channel, std::uint8_t 
         entry = &GetOrCreateEntryLocked(channel, subChannel);
     }
     const ScopedLock fill(entry->mutex);
+    if (entry->wakeOwed && entry->receiver != nullptr)
+    {
+        entry->receiver->WakeReader();
+    }
+    entry->wakeOwed = false;
     entry->receiver = receiver;
     entry->directReadAbort.clear();
     if (receiver != nullptr)
@@ -432,6 +438,7 @@ std::uint32_t ChannelTransport::GetWriteTimeout() const
 void ChannelTransport::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
 {
     RunDispatchingErrors(thread.GetName(), [&] { ReceiveLoop(thread); });
+    PayWakeOwed();
     // Channels waiting for a packet give up now.
     m_receiverEnded.Set();
 }
@@ -447,6 +454,12 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
 
     while (!stopEvent.IsSet())
     {
+        // A reader whose wake was put off is woken before anything else may
+        // wait: before a pipe read, and before another channel's packet.
+        if (m_wakeOwed != nullptr && !IsDataPacketAhead(*m_wakeOwed))
+        {
+            PayWakeOwed();
+        }
         if (!ReadHeader(headerBytes))
         {
             return;
@@ -494,11 +507,43 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
                 continue;
             }
         }
+        PayWakeOwed();
         if (!QueuePacket(*entry, current, headerBytes))
         {
             return;
         }
     }
+}
+
+bool ChannelTransport::IsDataPacketAhead(const TransportChannelState& entry) const
+{
+    const std::uint32_t ahead = m_aheadEnd - m_aheadBegin;
+    if (ahead < kPacketHeaderSize)
+    {
+        return false;
+    }
+    const std::optional<CommonPacketHeader> header =
+        DecodePacketHeader(std::span<const std::uint8_t, kPacketHeaderSize>(m_ahead.get() + m_aheadBegin,
+                                                                            kPacketHeaderSize));
+    return header && IsValidPipePacketHeader(*header) && header->packetType == kPacketType_Data &&
+           header->headerLength == kPacketHeaderSize && header->channelNumber == entry.channel &&
+           header->subChannelNumber == entry.subChannel && header->PacketLength() <= ahead;
+}
+
+void ChannelTransport::PayWakeOwed()
+{
+    if (m_wakeOwed == nullptr)
+    {
+        return;
+    }
+    TransportChannelState& entry = *m_wakeOwed;
+    m_wakeOwed = nullptr;
+    const ScopedLock fill(entry.mutex);
+    if (entry.wakeOwed && entry.receiver != nullptr)
+    {
+        entry.receiver->WakeReader();
+    }
+    entry.wakeOwed = false;
 }
 
 bool ChannelTransport::ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header)
@@ -698,6 +743,7 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
                 break;
             }
         }
+        PayWakeOwed(); // the channel's threads may need its reader to go on
         const std::uint64_t now = Q7::Platform::GetTickCountMs();
         if (!receiver->AcceptsDirectData() || now >= drainDeadline)
         {
@@ -780,7 +826,13 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             result = ReadStream(piece.destination, piece.size, last, entry.directReadAbort, kInfinite, moved);
             left -= moved;
         }
-        receiver->CompletePiece(moved);
+        // The reader is woken once the packets of its channel at hand are in
+        // its lookahead too, not before each of them.
+        const bool wakeLater = result == kPipeResult_Success && left == 0 && header.paddingLength == 0 &&
+                               IsDataPacketAhead(entry);
+        receiver->CompletePiece(moved, wakeLater);
+        entry.wakeOwed = wakeLater;
+        m_wakeOwed = wakeLater ? &entry : nullptr;
         if (result == kPipeResult_Success ||
             (result == kPipeResult_Aborted && !stopEvent.IsSet() && !entry.cancelled.IsSet()))
         {

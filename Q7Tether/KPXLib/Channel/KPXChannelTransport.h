@@ -105,8 +105,15 @@ public:
 
     /// Ends the piece in flight: its first `moved` bytes hold stream bytes (all
     /// of them, or fewer when the pipe read was aborted). Wakes the reader once
-    /// its Read is complete, and only then. Never blocks for long.
-    virtual void CompletePiece(std::uint32_t moved) = 0;
+    /// its Read is complete, and only then; with `wakeLater` (more of the
+    /// channel's packets are at hand) the wake waits for WakeReader, for a
+    /// CompletePiece without it, or for a claim that would wait, so that the
+    /// reader finds them in its lookahead. Never blocks for long.
+    virtual void CompletePiece(std::uint32_t moved, bool wakeLater) = 0;
+
+    /// Wakes a reader whose complete Read CompletePiece left asleep; nothing
+    /// otherwise. Never blocks for long.
+    virtual void WakeReader() = 0;
 
     /// Set while the reader gives up a Read with a piece in flight: the pipe
     /// read of the piece takes it as an abort object (pipes that honour abort
@@ -346,6 +353,14 @@ private:
         kEnd,       // the receive loop ends (stop, pipe failure)
     };
 
+    // True when the next whole packet lies in the read-ahead and is a Data
+    // packet of the entry's channel with a 16-byte header: delivering it
+    // touches no pipe. Receive thread only.
+    bool IsDataPacketAhead(const TransportChannelState& entry) const;
+    // Wakes the reader whose wake TryDeliverDirect put off (see
+    // DirectDataReceiver::CompletePiece); nothing when none is owed.
+    void PayWakeOwed();
+
     // Reads the next header: the bytes read ahead, then the rest from the
     // pipe. False when the pipe read failed.
     bool ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header);
@@ -466,6 +481,10 @@ private:
     // The slots of ReadAcrossPackets for the headers it guesses; receive
     // thread only.
     std::array<std::array<std::uint8_t, kPacketHeaderSize>, kMaxPacketsPerWrite + 1> m_guessedHeaders{};
+    // The channel whose reader's wake is put off while its packets at hand go
+    // into its lookahead (its entry's wakeOwed is set); null when none.
+    // Receive thread only.
+    TransportChannelState* m_wakeOwed = nullptr;
 
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below
