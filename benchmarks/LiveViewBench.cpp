@@ -11,13 +11,16 @@
 //
 // Where the paced latency goes: the library's own log lines, heard by a log
 // handler, mark when the host has read and handled the DataBegin ("KPX ch5
-// data begin msg"), taken a pool buffer for it on its control thread ("getting
-// buffer from pool"), begun to write the DataBeginAck on its send thread
-// ("sending msg: DataBeginAck"), read the last block and the DataEnd behind it ("KPX ch5
-// data end msg"), queued the frame on its control thread ("KPX ch5 transfer
-// time") and taken it on its delivery thread ("KPX ch5 delivering live view
-// image"); the camera marks when it queued the DataBegin, the callback when
-// the frame reached it. Each stage's median and p99 are printed per round.
+// data begin msg"), taken a pool buffer for it ("getting buffer from pool"),
+// written the DataBeginAck ("sending msg: DataBeginAck": logged once written
+// when the receive thread writes it, as it begins when the send thread does),
+// read the last block and the DataEnd behind it ("KPX ch5 data end msg"),
+// acknowledged the frame and queued it for delivery ("KPX ch5 transfer time")
+// and taken it on its delivery thread ("KPX ch5 delivering live view image");
+// the camera marks when it queued the DataBegin, the callback when the frame
+// reached it. The receive thread that read the message does these steps, the
+// control thread only when it had to wait for a pool buffer. Each stage's
+// median and p99 are printed per round.
 #include "Agents/KPXLiveViewImage.h"
 #include "BenchSupport.h"
 #include "Camera/KPXCamera.h"
@@ -80,10 +83,10 @@ public:
     enum Stage
     {
         kBeginRead,    // DataBegin read and handled by a receive thread
-        kBufferTaken,  // the control thread took a pool buffer for it
-        kAckSending,   // the send thread writes the DataBeginAck
+        kBufferTaken,  // a pool buffer taken for it
+        kAckSending,   // the DataBeginAck written (or being written by the send thread)
         kEndRead,      // the last block read and the DataEnd behind it
-        kEndHandled,   // the frame queued for delivery on the control thread
+        kEndHandled,   // the frame acknowledged and queued for delivery
         kDeliverTaken, // the delivery thread took it
         kStageCount
     };
@@ -142,7 +145,7 @@ private:
             frame.seen[stage] = true;
             return true;
         };
-        // The control thread's line carries no id: it is the frame begun last
+        // The pool's line and the queuing's carry no id: the frame begun last
         // (the camera begins the next only after the DataEndAck).
         (void)(mark(kBeginRead, L"KPX ch5 data begin msg", true) ||
                mark(kBufferTaken, L"getting buffer from pool", false) ||
@@ -160,7 +163,7 @@ private:
 // Stage names, from the camera's queued DataBegin to the callback.
 constexpr const char* kStageNames[] = {"DataBegin queued -> read by host",
                                        "-> pool buffer taken",
-                                       "-> DataBeginAck being written",
+                                       "-> DataBeginAck written",
                                        "-> last block+DataEnd read",
                                        "-> DataEnd handled",
                                        "-> delivery thread",
