@@ -13,6 +13,7 @@
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
 #include "SimImageTransferHandler.h"
+#include "SubChannelOrder.h"
 #include "TestAllocator.h"
 
 #include <gtest/gtest.h>
@@ -345,6 +346,8 @@ struct TransferRig
     {
         const Q7::Sim::Observations observed = sim->Snapshot();
         EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+        for (const std::string& problem : SubChannelOrderProblems(observed, 4, SIZE_MAX))
+            ADD_FAILURE() << problem;
     }
 
     // Whether the camera has 4.1 and 4.2 open on a connection.

@@ -13,6 +13,7 @@
 #include "LogCapture.h"
 #include "RaisedError.h"
 #include "SimCamera.h"
+#include "SubChannelOrder.h"
 
 #include <gtest/gtest.h>
 
@@ -218,6 +219,8 @@ struct LiveRig
     {
         const Q7::Sim::Observations observed = sim->Snapshot();
         EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+        for (const std::string& problem : SubChannelOrderProblems(observed, 5, SIZE_MAX))
+            ADD_FAILURE() << problem;
     }
 
     const E2eTransport transport;

@@ -187,8 +187,6 @@ private:
     void CloseChannels(bool stopPeers);
     void ResetTransferStatus();
     bool OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::EventCondition_Posix& open,
-                             Platform::Thread_Posix& thread);
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
@@ -222,9 +220,6 @@ private:
     Platform::EventCondition_Posix m_firstOpen;     // set while 4.1 is open (its reader runs)
     Platform::EventCondition_Posix m_channelsOpen;  // set while both sub-channels are open
     Platform::EventCondition_Posix m_channelsReset; // set while they are closed or closing
-    Platform::EventCondition_Posix m_sendParked;    // the send thread waits for an open
-    Platform::EventCondition_Posix m_rcv1Parked;
-    Platform::EventCondition_Posix m_rcv2Parked;
 };
 
 } // namespace Q7::KPX

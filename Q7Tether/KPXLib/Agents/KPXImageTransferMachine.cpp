@@ -144,6 +144,13 @@ void ImageTransferMachine::ResetTransferStatus()
     Platform::ScopedLock lock(m_dataLock);
     SetDataState(kDataState_Idle);
     ResetRecord();
+    m_completionsHeld = false;
+}
+
+void ImageTransferMachine::HoldCompletions()
+{
+    Platform::ScopedLock lock(m_dataLock);
+    m_completionsHeld = true;
 }
 
 ImageTransferRecordView ImageTransferMachine::GetRecordView() const
@@ -306,7 +313,7 @@ bool ImageTransferMachine::AttachBuffer(const WaitObjectList& abortObjects)
 bool ImageTransferMachine::CompleteTransfer()
 {
     Platform::ScopedLock lock(m_dataLock);
-    if (m_state != kDataState_End)
+    if (m_state != kDataState_End || m_completionsHeld)
         return false;
 
     ImageReceivePackage package(m_pool);

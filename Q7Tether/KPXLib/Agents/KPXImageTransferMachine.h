@@ -171,7 +171,12 @@ public:
     [[nodiscard]] Platform::EventCondition_Posix& GetStateChangedEvent() noexcept { return m_stateChanged; }
     /// Channels reset or reconnected: the camera's status fields 0 (the
     /// status-changed event set when one was not), state idle, record reset.
+    /// Completions are allowed again.
     void ResetTransferStatus();
+    /// The channels close: from now until ResetTransferStatus no transfer
+    /// completes (CompleteTransfer answers false), so that no image is
+    /// delivered whose DataEndAck the close would drop. Thread-safe.
+    void HoldCompletions();
     [[nodiscard]] ImageTransferRecordView GetRecordView() const;
     /// The last completed transfer's time from DataBeginAck to DataEnd, in
     /// ms (0 before the first); the live-view automatic format adjusts it.
@@ -313,8 +318,10 @@ private:
     // Lock order: data lock, then status lock.
     mutable Platform::Mutex_Posix m_dataLock; // guards the fields below up to m_retired
     std::uint32_t m_state;
+    bool m_completionsHeld = false; // see HoldCompletions
     Record m_record;
-    std::vector<std::shared_ptr<Universal::ProgressTask>> m_finishedTasks; // delivery thread stops them, in order
+    std::vector<std::shared_ptr<Universal::ProgressTask>>
+        m_finishedTasks; // delivery thread stops them, in order
     std::uint32_t m_remainderEstimate = kInitialRemainderEstimate;
     std::uint32_t m_lastPieceLength = 0;
     std::vector<std::shared_ptr<Universal::ProgressTask>> m_retired; // dropped tasks for the delivery thread

@@ -27,7 +27,6 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kParkedWaitMs = 100;
 const wchar_t* const kLogPrefix = L"KPX ch5 ";
 constexpr std::uint32_t kError_SendThreadNotRunning = 0x15E0019;
 constexpr std::uint32_t kError_FeatureNotSupported = 0x15E001D;
@@ -201,12 +200,8 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
     try
     {
         Shutdown(false);
-        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
-        while (!Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
-        {
-            if (thread.IsStopRequested())
-                return OpenResult::kStopped;
-        }
+        if (!WaitForPeersParked(thread))
+            return OpenResult::kStopped;
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetRecords();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected())
@@ -238,17 +233,6 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
         }
         throw;
     }
-}
-
-bool LiveViewAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
-                                        Platform::Thread_Posix& thread)
-{
-    parked.Set();
-    std::uint32_t index = Platform::kNoSignalledIndex;
-    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &m_channelsOpen);
-    parked.Reset();
-    return index == 3;
 }
 
 // ---------------------------------------------------------------------------
@@ -306,7 +290,7 @@ void LiveViewAgent::SendLoop(Platform::Thread_Posix& thread)
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(m_sendParked, thread))
+        if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
         Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
         Dispatching(*this, [&] { Shutdown(false); });
@@ -329,7 +313,7 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(parked, thread))
+        if (!WaitForChannelsOpen(parked, m_channelsOpen, thread))
             return;
         Dispatching(*this,
                     [&]

@@ -210,7 +210,6 @@ private:
     void Shutdown(bool stopPeers);
     void ResetRecords();
     OpenResult OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
@@ -256,10 +255,7 @@ private:
     // The channel cycle between the threads (manual reset, no lock).
     Platform::EventCondition_Posix m_channelsOpen; // set while both sub-channels are open
     Platform::EventCondition_Posix m_wakeUp;       // set while they are closed or closing
-    Platform::EventCondition_Posix m_sendParked;   // the send thread waits for an open
-    Platform::EventCondition_Posix m_rcv1Parked;
-    Platform::EventCondition_Posix m_rcv2Parked;
-    Platform::EventCondition_Posix m_goAhead; // the control thread sent its first requests
+    Platform::EventCondition_Posix m_goAhead;      // the control thread sent its first requests
 
     // Capabilities.
     mutable Platform::Mutex_Posix m_capabilitiesLock; // guards the three fields below

@@ -175,6 +175,11 @@ public:
     SendMessageQueue(const SendMessageQueue&) = delete;
     SendMessageQueue& operator=(const SendMessageQueue&) = delete;
 
+    /// Puts a command the send thread took back in front of the others: one
+    /// that goes out before a close and whose write was aborted before any
+    /// of it went out. Never blocks beyond the queue lock.
+    void PushFront(std::unique_ptr<SendMessageCommand> command);
+
     /// Appends the command; the queue owns it from here. Raises
     /// StdExceptionError (internal error) when the queue cannot grow. Never
     /// blocks beyond the queue lock. A null command is ignored.
@@ -207,8 +212,9 @@ public:
     void Clear() noexcept;
 
     /// For a close whose send thread no longer writes (its abort objects are
-    /// set): takes every queued command out, oldest first, then waits up to
-    /// waitMs for the command being written to end. Blocks up to waitMs.
+    /// set): takes every queued command out, waits up to waitMs for the
+    /// command being written to end, and takes what that one left (put back
+    /// with PushFront) in front of them. Blocks up to waitMs.
     std::deque<std::unique_ptr<SendMessageCommand>> TakeAllForClose(std::uint32_t waitMs);
 
     /// The number of queued commands.
@@ -244,12 +250,13 @@ private:
     Platform::EventCondition_Posix m_hasCommands;
     Platform::EventCondition_Posix m_empty;
     Platform::EventCondition_Posix m_drained;
+    Platform::EventCondition_Posix m_idle; // set while no command is being written
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
-    bool m_taken = false;  // a command is being written (popped, or by a direct writer)
-    bool m_direct = false; // ... by a direct writer: Pop hands out nothing meanwhile
-    std::uint32_t m_windowLimit = 0;      // 0: no answer window
-    std::uint32_t m_windowStallMs = 0;    // a full window opens again after this without an answer
-    std::uint32_t m_awaitingAnswers = 0;  // requests out and not yet answered
+    bool m_taken = false;                        // a command is being written (popped, or by a direct writer)
+    bool m_direct = false;                       // ... by a direct writer: Pop hands out nothing meanwhile
+    std::uint32_t m_windowLimit = 0;             // 0: no answer window
+    std::uint32_t m_windowStallMs = 0;           // a full window opens again after this without an answer
+    std::uint32_t m_awaitingAnswers = 0;         // requests out and not yet answered
     Platform::EventCondition_Posix m_windowOpen; // set while the window has room (or there is none)
 };
 
@@ -263,10 +270,13 @@ private:
 /// write is logged ("<prefix>error sending msg: ...") and raised again.
 /// Blocks. Thread-safe as the channel's Write.
 std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
-                          const WaitObjectList& abortObjects, const wchar_t* logPrefix);
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix,
+                          std::uint32_t* bytesWritten = nullptr);
 
 /// The body of an agent's send thread: pops and writes commands in order until
-/// a write fails or Pop is aborted. Each command written whole is told
+/// a write fails or Pop is aborted. A command that goes out before a close
+/// and whose write was aborted before anything went out is put back in front
+/// of the queue for the close (FlushForClose). Each command written whole is told
 /// (OnWritten), then deleted, then the queue is told (FinishCommand). Answers
 /// 1 when aborted, else the failed write's result; the failed command is
 /// deleted, the ones behind it stay queued. A standard exception is raised as

@@ -171,6 +171,12 @@ public:
     /// Never blocks. Thread-safe.
     void SetDiscardingData(bool discarding);
 
+    /// From now until this side's next OpenRequest of channel.subChannel, its
+    /// Data packets are read away on arrival, as SetDiscardingData does for
+    /// all: for a channel whose reader has let go because it closes. Never
+    /// blocks. Thread-safe.
+    void SetChannelDiscarding(std::uint8_t channel, std::uint8_t subChannel);
+
     /// Ends the pipe as a lost link (PipeInterface::CloseAsLost), logging the
     /// warning "KPX channel transport closing pipe %u as lost.": every blocked
     /// pipe read and write ends, the receive thread ends, and the device
@@ -452,7 +458,7 @@ private:
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below
     std::map<ChannelKey, std::unique_ptr<TransportChannelState>> m_channels; // entries are never erased
-    std::atomic<bool> m_discardingData{false}; // see SetDiscardingData
+    std::atomic<bool> m_discardingData{false};                               // see SetDiscardingData
     bool m_timeoutsDisabled = false;  // a registered channel has debug on
     std::uint32_t m_writeTimeout = 0; // the largest time-out of the registered channels
 };
