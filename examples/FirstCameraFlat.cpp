@@ -37,6 +37,10 @@ int main(int argc, char** argv)
         {
             std::cout << spec.name << ": " << spec.value.StringValue() << "\n";
         }
+        else // a value this library cannot present
+        {
+            std::cout << "property " << ids[i] << ": " << C::GetErrorMessage() << "\n";
+        }
     }
     if (done)
     {
