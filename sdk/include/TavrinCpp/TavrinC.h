@@ -386,8 +386,12 @@ TAVRIN_API ErrorCode GetPropertyValue(int cameraId, unsigned int propertyId,
 /// initialized"; the specification's failures; -23 "PropertyValue is not the
 /// same Type as the Property"; -201 "Property is marked as read-only"; -200
 /// "Property is disabled". A double closer than 1e-6 to an entry of the value
-/// list is sent as that entry. Property 0x5B2E7 (expert mode, on the SDK's
-/// side) skips the checks. Blocks until sent.
+/// list is sent as that entry. A value goes out exactly or not at all: one
+/// that the property's type on the wire cannot hold (an integer beyond its
+/// width or sign, a time or range member beyond 32 bits, a double beyond a
+/// 32-bit float's largest) is refused with -25 and a message naming the value
+/// and the type, sending nothing. Property 0x5B2E7 (expert mode, on the SDK's
+/// side) skips the checks. Returns once the value is queued for the camera.
 TAVRIN_API ErrorCode SetPropertyValue(int cameraId, unsigned int propertyId, Q7::Tavrin::PropertyValue value);
 
 /// Sets has to whether the open camera cameraId has the property propertyId
