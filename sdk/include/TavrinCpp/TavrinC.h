@@ -371,9 +371,9 @@ TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityM
 TAVRIN_API ErrorCode GetPropertyIds(int cameraId, std::vector<unsigned int>& ids);
 
 /// The property's whole specification. Its group is given as the camera's
-/// group path with "::" between the levels ("Exposure::Advanced"). -4 (and
-/// nothing recorded) without a registered factory; -20 or -24 for a property
-/// the camera has not or hides.
+/// group path with "::" between the levels ("Exposure::Advanced"). -4 (empty
+/// message) without a registered factory; -20 or -24 for a property the
+/// camera has not or hides.
 TAVRIN_API ErrorCode GetPropertySpecification(int cameraId, unsigned int propertyId,
                                               Q7::Tavrin::PropertySpecification& specification);
 
@@ -483,7 +483,8 @@ TAVRIN_API ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin
 /// Downloads the camera file fileId into a new file at path (UTF-8). -11 "No
 /// such camera" for a camera not open; -110 "No such file id" for another id
 /// than Log and Data outside expert mode; -1 "failed start file download", or
-/// the camera's failure as -1 with its text. The result is recorded.
+/// the camera's failure as -1 with its text. The result is recorded, a
+/// failure with its own message (the transfers below alike).
 TAVRIN_API ErrorCode DownloadFile(int cameraId, Q7::Tavrin::DownloadFileId fileId,
                                   std::filesystem::path path);
 
@@ -502,11 +503,15 @@ TAVRIN_API ErrorCode UploadFile(int cameraId, Q7::Tavrin::UploadFileId fileId, c
 /// FirmwareTransferError (0) as UploadFile does.
 TAVRIN_API ErrorCode UpdateCameraFirmware(int cameraId, const unsigned char* data, std::uint64_t size);
 
-/// The camera's diagnostics log, unscrambled; absent on failure.
+/// The camera's diagnostics log, unscrambled; absent on failure. A success is
+/// recorded (empty message).
 TAVRIN_API std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLog(int cameraId);
 
 /// Writes the camera's diagnostics log into a new file at path: {0, whether it
-/// was written}; without an SDK instance {-3, false}.
+/// was written}; without an SDK instance {-3, false}. Written: 0 is recorded
+/// (empty message). Not written: the last error holds the reason recorded
+/// during this call (the camera not open: -10), or 0 and an empty message when
+/// the camera only refused.
 TAVRIN_API std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::path path);
 
 // ---------------------------------------------------------------- object factories

@@ -390,8 +390,8 @@ TEST(FlatPropertiesE2eTest, EveryWireWidthTakesWhatFitsExactlyAndRefusesTheRest)
 
 // Catches: the factory checks missing or with the wrong records:
 // GetPropertyValue -4 with an empty message, GetPropertySpecification -4
-// recording nothing, SetPropertyValue -4 with its text and nothing sent; and
-// the expert-mode switch, which needs no specification, refused.
+// leaving the previous call's record in place, SetPropertyValue -4 with its
+// text and nothing sent.
 TEST(FlatPropertiesE2eTest, WithoutAFactoryPropertiesFailWithTheirRecords)
 {
     InOwnProcess(
@@ -407,7 +407,8 @@ TEST(FlatPropertiesE2eTest, WithoutAFactoryPropertiesFailWithTheirRecords)
             EXPECT_EQ(C::CloseCamera(-5), CameraNotOpen); // a known record before the next call
             PropertySpecification specification;
             EXPECT_EQ(C::GetPropertySpecification(rig.id, kDouble, specification), SdkNoFactory);
-            EXPECT_EQ(C::GetErrorCode(), CameraNotOpen) << "recorded nothing";
+            EXPECT_EQ(C::GetErrorCode(), SdkNoFactory) << "the previous call's record left in place";
+            EXPECT_STREQ(C::GetErrorMessage(), "");
 
             EXPECT_EQ(C::SetPropertyValue(rig.id, kDouble, Double(kEntry)), SdkNoFactory);
             EXPECT_STREQ(C::GetErrorMessage(), "No object factory has been initialized");
