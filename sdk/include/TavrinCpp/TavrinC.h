@@ -345,7 +345,9 @@ TAVRIN_API ErrorCode OpenIpCamera(int& cameraId, const char* address, const char
 TAVRIN_API ErrorCode CloseCamera(int cameraId);
 
 /// Sets isOpen to whether cameraId names an open camera; returns 0 and records
-/// nothing. Without an SDK instance fails as the listener functions do.
+/// nothing. Without an SDK instance fails as the listener functions do, with
+/// isOpen false: isOpen is true only when this call answers that the camera is
+/// open.
 TAVRIN_API ErrorCode IsCameraOpen(int cameraId, bool& isOpen);
 
 /// How the open camera is attached.
