@@ -7,11 +7,12 @@
 
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/FileIds.h>
 #include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/PropertyValue.h>
 #include <TavrinCpp/StoredImageHandle.h>
 #include <TavrinCpp/Subscriptions.h>
-#include <TavrinCpp/TavrinC.h>
 
 #include <cstddef>
 #include <filesystem>

@@ -11,6 +11,7 @@
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/FileIds.h>
 #include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
@@ -27,26 +28,6 @@
 #include <utility>
 #include <variant>
 #include <vector>
-
-namespace Q7::Tavrin
-{
-
-/// What an upload carries. Other ids pass to the camera as they are and need
-/// the camera's expert mode (property 0x5B2E7 set to 1).
-enum class UploadFileId : std::uint32_t
-{
-    Firmware = 10, ///< a firmware file: its name must end in ".fwr" or ".fwp"
-    Data = 201,
-};
-
-/// What a download fetches. Other ids need the camera's expert mode.
-enum class DownloadFileId : std::uint32_t
-{
-    Log = 104, ///< the camera's log, unscrambled
-    Data = 201,
-};
-
-} // namespace Q7::Tavrin
 
 namespace Q7::TavrinC
 {
