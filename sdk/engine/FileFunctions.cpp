@@ -86,8 +86,8 @@ ErrorCode DownloadFile(int cameraId, DownloadFileId fileId, std::filesystem::pat
                     [&](Sdk& sdk)
                     {
                         const std::filesystem::path copy = path;
-                        return RecordTransfer(kSource,
-                                              [&] { return sdk.Transport().DownloadFile(cameraId, fileId, copy); });
+                        return RecordTransfer(
+                            kSource, [&] { return sdk.Transport().DownloadFile(cameraId, fileId, copy); });
                     });
 }
 

@@ -15,8 +15,8 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <utility>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace Q7::TavrinC
@@ -334,7 +334,8 @@ bool Fits(std::int64_t raw, bool valueIsSigned, IntegerCode code)
 // NaN does, a finite double only up to the largest finite float.
 bool FitsFloat(double value)
 {
-    return !std::isfinite(value) || std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+    return !std::isfinite(value) ||
+           std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
 }
 
 std::string IntegerText(std::int64_t raw, bool isSigned)

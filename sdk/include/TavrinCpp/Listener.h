@@ -19,9 +19,10 @@ class PimplListener;
 
 /// A registered listener. Every member that fails throws the exception of
 /// ThrowOnErrorCode (Errors.h) for the flat code, with the calling thread's
-/// last-error text (the code's standard text where that is empty). The members taking a Camera filter on its id, read whether
-/// the camera is open or closed; a Camera without a camera (default-constructed
-/// or moved from) makes them throw CameraNotOpenExc before anything else.
+/// last-error text (the code's standard text where that is empty). The members
+/// taking a Camera filter on its id, read whether the camera is open or closed;
+/// a Camera without a camera (default-constructed or moved from) makes them
+/// throw CameraNotOpenExc before anything else.
 ///
 /// Thread-safe: any thread may call any member; only one thread may wait at a
 /// time. Events are delivered by the waiting thread's own call, never by a

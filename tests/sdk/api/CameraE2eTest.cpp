@@ -84,7 +84,8 @@ TEST(CameraE2eTest, PropertyMembersThrowWhatTheirHeaderSays)
 {
     FacadeSimulator simulator;
     Camera camera = simulator.Open();
-    const auto thrown = [](const std::function<void()>& call) -> std::pair<const std::type_info*, SdkException>
+    const auto thrown =
+        [](const std::function<void()>& call) -> std::pair<const std::type_info*, SdkException>
     {
         try
         {

@@ -307,9 +307,9 @@ TEST(SubscriptionsE2eTest, SubscriptionsKeptAfterCloseStayOffWithoutThrowing)
     ASSERT_TRUE(preview->IsSupported() && liveView->IsSupported() && fullImage->IsSupported());
     camera.Close();
 
-    for (ISubscription* subscription : {static_cast<ISubscription*>(preview.get()),
-                                        static_cast<ISubscription*>(liveView.get()),
-                                        static_cast<ISubscription*>(fullImage.get())})
+    for (ISubscription* subscription :
+         {static_cast<ISubscription*>(preview.get()), static_cast<ISubscription*>(liveView.get()),
+          static_cast<ISubscription*>(fullImage.get())})
     {
         EXPECT_NO_THROW(subscription->Enable());
         EXPECT_FALSE(subscription->IsEnabled());

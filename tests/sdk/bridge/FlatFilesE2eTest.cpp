@@ -243,13 +243,14 @@ TEST(FlatFilesE2eTest, EveryTransferRecordsItsOwnOutcome)
                 return written == saved ? code : static_cast<ErrorCode>(-99999);
             };
             const RecordStep steps[] = {
-                {"failed: the live-view format", [&](FileRig& r)
-                 { return C::SetLiveViewFormat(r.id, ImageFormat::RVF); },
-                 GeneralError, GeneralError, "Subsystem cannot support the chosen LiveView format"},
+                {"failed: the live-view format",
+                 [&](FileRig& r) { return C::SetLiveViewFormat(r.id, ImageFormat::RVF); }, GeneralError,
+                 GeneralError, "Subsystem cannot support the chosen LiveView format"},
                 {"a zero-byte upload", [&](FileRig&) { return upload(UploadFileId::Data, 0, "empty.bin"); },
                  Success, Success, ""},
-                {"failed: the name not UTF-8", [&](FileRig&) { return upload(UploadFileId::Data, 10, "b\xff"); },
-                 GeneralError, GeneralError, "The file name is not UTF-8 text"},
+                {"failed: the name not UTF-8",
+                 [&](FileRig&) { return upload(UploadFileId::Data, 10, "b\xff"); }, GeneralError,
+                 GeneralError, "The file name is not UTF-8 text"},
                 {"an upload the camera refuses",
                  [&](FileRig& r)
                  {
@@ -257,14 +258,14 @@ TEST(FlatFilesE2eTest, EveryTransferRecordsItsOwnOutcome)
                      return upload(UploadFileId::Data, bytes.size(), "a.bin");
                  },
                  GeneralError, GeneralError, ""},
-                {"failed: firmware of null bytes", [&](FileRig& r)
-                 { return C::UpdateCameraFirmware(r.id, nullptr, 5); },
-                 GeneralError, GeneralError, "The firmware data is null but its size is not 0"},
-                {"firmware of no bytes", [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 0); },
-                 Success, Success, ""},
-                {"failed: firmware of null bytes", [&](FileRig& r)
-                 { return C::UpdateCameraFirmware(r.id, nullptr, 5); },
-                 GeneralError, GeneralError, "The firmware data is null but its size is not 0"},
+                {"failed: firmware of null bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 5); }, GeneralError,
+                 GeneralError, "The firmware data is null but its size is not 0"},
+                {"firmware of no bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 0); }, Success, Success, ""},
+                {"failed: firmware of null bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 5); }, GeneralError,
+                 GeneralError, "The firmware data is null but its size is not 0"},
                 {"firmware the camera refuses",
                  [&](FileRig& r)
                  {
@@ -272,25 +273,29 @@ TEST(FlatFilesE2eTest, EveryTransferRecordsItsOwnOutcome)
                      return C::UpdateCameraFirmware(r.id, bytes.data(), bytes.size());
                  },
                  GeneralError, GeneralError, ""},
-                {"failed: a download outside expert mode", [&](FileRig& r)
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
                  { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
                  FileAccessDenied, FileAccessDenied, "No such file id"},
                 {"an upload outside expert mode",
                  [&](FileRig&) { return upload(static_cast<UploadFileId>(5), bytes.size(), "x.bin"); },
                  FileAccessDenied, FileAccessDenied, ""},
-                {"failed: a download outside expert mode", [&](FileRig& r)
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
                  { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
                  FileAccessDenied, FileAccessDenied, "No such file id"},
                 {"firmware named neither .fwr nor .fwp",
                  [&](FileRig&) { return upload(UploadFileId::Firmware, bytes.size(), "update.bin"); },
                  FileAccessDenied, FileAccessDenied, ""},
                 {"the log saved", [&](FileRig& r) { return saveLog(r.id, true); }, Success, Success, ""},
-                {"failed: a download outside expert mode", [&](FileRig& r)
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
                  { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
                  FileAccessDenied, FileAccessDenied, "No such file id"},
                 {"the log into memory", [&](FileRig& r) { return C::GetDiagnosticsLog(r.id).first; }, Success,
                  Success, ""},
-                {"failed: a download outside expert mode", [&](FileRig& r)
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
                  { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
                  FileAccessDenied, FileAccessDenied, "No such file id"},
                 // 0 with the log not written: the reason is this call's.

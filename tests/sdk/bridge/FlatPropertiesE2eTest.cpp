@@ -177,9 +177,9 @@ TEST(FlatPropertiesE2eTest, RefusedSetsReportInOrderAndSendNothing)
 
 // ---------------------------------------------------------------- wire widths
 
-constexpr std::uint32_t kWireBase = 0x2100;    // the property of KPX code c is kWireBase + c
-constexpr std::uint32_t kRangedInt8 = 0x2180;  // code 1, range -5..5
-constexpr std::uint32_t kIso = 0x1001;         // the default model's ISO: u32, select-only
+constexpr std::uint32_t kWireBase = 0x2100;   // the property of KPX code c is kWireBase + c
+constexpr std::uint32_t kRangedInt8 = 0x2180; // code 1, range -5..5
+constexpr std::uint32_t kIso = 0x1001;        // the default model's ISO: u32, select-only
 
 // A writable property of every code whose width a value can exceed, without a
 // range or value list (the camera takes whatever the code holds), and a ranged
@@ -324,20 +324,26 @@ TEST(FlatPropertiesE2eTest, EveryWireWidthTakesWhatFitsExactlyAndRefusesTheRest)
                 Fits(10, PropertyValue(-1e300), SimValue::F64(-1e300)),
                 Fits(70, Of(T::RangeInt, &PropertyValue::range, ValueRange(Limits32::min(), Limits32::max())),
                      SimValue::Words(70, {0x80000000U, 0x7FFFFFFFU})),
-                Refused(70, Of(T::RangeInt, &PropertyValue::range, ValueRange(std::int64_t{Limits32::min()} - 1, 0)),
-                        "Range(Int) minimum -2147483649"),
-                Refused(70, Of(T::RangeInt, &PropertyValue::range, ValueRange(0, std::int64_t{Limits32::max()} + 1)),
-                        "Range(Int) maximum 2147483648"),
+                Refused(
+                    70,
+                    Of(T::RangeInt, &PropertyValue::range, ValueRange(std::int64_t{Limits32::min()} - 1, 0)),
+                    "Range(Int) minimum -2147483649"),
+                Refused(
+                    70,
+                    Of(T::RangeInt, &PropertyValue::range, ValueRange(0, std::int64_t{Limits32::max()} + 1)),
+                    "Range(Int) maximum 2147483648"),
                 Fits(71, Of(T::RangeInt, &PropertyValue::range, ValueRange(0, k2p32 - 1)),
                      SimValue::Words(71, {0, 0xFFFFFFFFU})),
-                Refused(71, Of(T::RangeInt, &PropertyValue::range, ValueRange(-1, 0)), "Range(Int) minimum -1"),
+                Refused(71, Of(T::RangeInt, &PropertyValue::range, ValueRange(-1, 0)),
+                        "Range(Int) minimum -1"),
                 Refused(71, Of(T::RangeInt, &PropertyValue::range, ValueRange(0, k2p32)),
                         "Range(Int) maximum 4294967296"),
                 Fits(36, Of(T::AreaFloat, &PropertyValue::areaFloat, ValueAreaFloat(kFloatMax, -kFloatMax)),
                      FloatWords(36, kFloatMax, -kFloatMax)),
                 Refused(36, Of(T::AreaFloat, &PropertyValue::areaFloat, ValueAreaFloat(1e300, 1.0)),
                         "Area(Float) width 1e+300"),
-                Fits(72, Of(T::RangeFloat, &PropertyValue::rangeFloat, ValueRangeFloat(-kFloatMax, kFloatMax)),
+                Fits(72,
+                     Of(T::RangeFloat, &PropertyValue::rangeFloat, ValueRangeFloat(-kFloatMax, kFloatMax)),
                      FloatWords(72, -kFloatMax, kFloatMax)),
                 Refused(72, Of(T::RangeFloat, &PropertyValue::rangeFloat, ValueRangeFloat(0.0, 1e300)),
                         "Range(Float) maximum 1e+300"),
@@ -355,8 +361,9 @@ TEST(FlatPropertiesE2eTest, EveryWireWidthTakesWhatFitsExactlyAndRefusesTheRest)
             std::size_t sent = 0;
             for (const WireCase& c : cases)
             {
-                SCOPED_TRACE(::testing::Message() << "property 0x" << std::hex << c.property << std::dec << ", "
-                                                  << (c.arrives.empty() ? c.named : c.value.ToString()));
+                SCOPED_TRACE(::testing::Message()
+                             << "property 0x" << std::hex << c.property << std::dec << ", "
+                             << (c.arrives.empty() ? c.named : c.value.ToString()));
                 const ErrorCode result = C::SetPropertyValue(rig.id, c.property, c.value);
                 if (c.arrives.empty())
                 {
@@ -371,18 +378,20 @@ TEST(FlatPropertiesE2eTest, EveryWireWidthTakesWhatFitsExactlyAndRefusesTheRest)
                 ++sent;
                 // The camera handles the sets in order: once this one is
                 // handled, every set sent before it is too.
-                ASSERT_TRUE(rig.camera.model->WaitUntil([&](const Q7::Sim::DeviceControlStats& stats)
-                                                        { return stats.CountHandled(Q7::Sim::kDcSetPropValue) >= sent; },
-                                                        10s));
+                ASSERT_TRUE(rig.camera.model->WaitUntil(
+                    [&](const Q7::Sim::DeviceControlStats& stats)
+                    { return stats.CountHandled(Q7::Sim::kDcSetPropValue) >= sent; },
+                    10s));
                 EXPECT_EQ(setsHandled(), sent) << "a refused value reached the camera";
                 EXPECT_EQ(rig.Bytes(c.property), c.arrives);
             }
             // The last set, handled after every refusal before it.
             ASSERT_EQ(C::SetPropertyValue(rig.id, kWireBase + 5, Typed(PropertyType::Int32, 42)), Success);
             ++sent;
-            ASSERT_TRUE(rig.camera.model->WaitUntil([&](const Q7::Sim::DeviceControlStats& stats)
-                                                    { return stats.CountHandled(Q7::Sim::kDcSetPropValue) >= sent; },
-                                                    10s));
+            ASSERT_TRUE(
+                rig.camera.model->WaitUntil([&](const Q7::Sim::DeviceControlStats& stats)
+                                            { return stats.CountHandled(Q7::Sim::kDcSetPropValue) >= sent; },
+                                            10s));
             EXPECT_EQ(rig.Bytes(kWireBase + 5), SimValue::I32(42).bytes);
             EXPECT_EQ(setsHandled(), sent) << "a refused value reached the camera";
         });

@@ -338,13 +338,15 @@ TEST(KpxLibTypeConverterTest, WhatCannotBeWrittenIsRefusedWithItsCode)
          "enumeration index)",
          false},
         {PropertyValue(1e300), 9, PropertySetFailed,
-         "SetPropertyValue: Float64 value 1e+300 does not fit the property's KPX type 9 (32-bit float)", false},
+         "SetPropertyValue: Float64 value 1e+300 does not fit the property's KPX type 9 (32-bit float)",
+         false},
         {Record(T::RangeInt, &PropertyValue::range, ValueRange(0, 0x100000000ll)), 71, PropertySetFailed,
          "SetPropertyValue: Range(Int) maximum 4294967296 does not fit the property's KPX type 71 (range of "
          "unsigned 32-bit integers)",
          false},
         {Record(T::AreaFloat, &PropertyValue::areaFloat, ValueAreaFloat(1.0, -1e39)), 36, PropertySetFailed,
-         "SetPropertyValue: Area(Float) height -1e+39 does not fit the property's KPX type 36 (area of 32-bit "
+         "SetPropertyValue: Area(Float) height -1e+39 does not fit the property's KPX type 36 (area of "
+         "32-bit "
          "floats)",
          false},
         {Typed(T::Unknown, 1), 5, PropertyTypeNotConvertible, "", false},

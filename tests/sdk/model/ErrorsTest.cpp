@@ -83,7 +83,8 @@ TEST_P(ThrowOnErrorCodeTest, WithAnEmptyMessageCarriesTheStandardTextOfItsCode)
             {NotificationNotEnabled, "The notification is not enabled"},
             {SdkNotOpen, "The SDK is not open"},
             {CameraNotOpen, "The camera is not open"},
-            {PropertySetFailed, "Property was not set because it might not exist, is read only, disabled, etc."},
+            {PropertySetFailed,
+             "Property was not set because it might not exist, is read only, disabled, etc."},
             {ImageReceiveTimeout, "pending wait call timed out"},
         };
         for (const auto& [knownCode, text] : known)
