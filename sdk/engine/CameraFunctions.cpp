@@ -53,6 +53,8 @@ ErrorCode CloseCamera(int cameraId)
 ErrorCode IsCameraOpen(int cameraId, bool& isOpen)
 {
     static constexpr const char* kSource = "Q7::TavrinC::IsCameraOpen";
+    // Whatever the caller's bool held, it says open only when the camera is.
+    isOpen = false;
     return FlatCall(kSource, NoSdk::Report,
                     [&](Sdk& sdk)
                     {

@@ -316,8 +316,14 @@ ErrorCode KpxLibTransport::SetProperty(int cameraId, std::uint32_t propertyId,
     if (const ErrorCode converted = KpxLibTypeConverter::ToKpxValue(value, kpxValue, type);
         converted != Success)
     {
-        return SetLastErrorInfo(
-            converted, "Failed to convert the new property value into internal representation", kSource);
+        // The converter's reason (a value that does not fit, a text too long)
+        // stays in the message.
+        std::string message = "Failed to convert the new property value into internal representation";
+        if (const char* reason = GetErrorMessage(); reason != nullptr && *reason != '\0')
+        {
+            message = message + ": " + reason;
+        }
+        return SetLastErrorInfo(converted, message.c_str(), kSource);
     }
     try
     {

@@ -11,6 +11,7 @@
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/FileIds.h>
 #include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
@@ -27,26 +28,6 @@
 #include <utility>
 #include <variant>
 #include <vector>
-
-namespace Q7::Tavrin
-{
-
-/// What an upload carries. Other ids pass to the camera as they are and need
-/// the camera's expert mode (property 0x5B2E7 set to 1).
-enum class UploadFileId : std::uint32_t
-{
-    Firmware = 10, ///< a firmware file: its name must end in ".fwr" or ".fwp"
-    Data = 201,
-};
-
-/// What a download fetches. Other ids need the camera's expert mode.
-enum class DownloadFileId : std::uint32_t
-{
-    Log = 104, ///< the camera's log, unscrambled
-    Data = 201,
-};
-
-} // namespace Q7::Tavrin
 
 namespace Q7::TavrinC
 {
@@ -345,7 +326,9 @@ TAVRIN_API ErrorCode OpenIpCamera(int& cameraId, const char* address, const char
 TAVRIN_API ErrorCode CloseCamera(int cameraId);
 
 /// Sets isOpen to whether cameraId names an open camera; returns 0 and records
-/// nothing. Without an SDK instance fails as the listener functions do.
+/// nothing. Without an SDK instance fails as the listener functions do, with
+/// isOpen false: isOpen is true only when this call answers that the camera is
+/// open.
 TAVRIN_API ErrorCode IsCameraOpen(int cameraId, bool& isOpen);
 
 /// How the open camera is attached.
@@ -371,9 +354,9 @@ TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityM
 TAVRIN_API ErrorCode GetPropertyIds(int cameraId, std::vector<unsigned int>& ids);
 
 /// The property's whole specification. Its group is given as the camera's
-/// group path with "::" between the levels ("Exposure::Advanced"). -4 (and
-/// nothing recorded) without a registered factory; -20 or -24 for a property
-/// the camera has not or hides.
+/// group path with "::" between the levels ("Exposure::Advanced"). -4 (empty
+/// message) without a registered factory; -20 or -24 for a property the
+/// camera has not or hides.
 TAVRIN_API ErrorCode GetPropertySpecification(int cameraId, unsigned int propertyId,
                                               Q7::Tavrin::PropertySpecification& specification);
 
@@ -386,8 +369,12 @@ TAVRIN_API ErrorCode GetPropertyValue(int cameraId, unsigned int propertyId,
 /// initialized"; the specification's failures; -23 "PropertyValue is not the
 /// same Type as the Property"; -201 "Property is marked as read-only"; -200
 /// "Property is disabled". A double closer than 1e-6 to an entry of the value
-/// list is sent as that entry. Property 0x5B2E7 (expert mode, on the SDK's
-/// side) skips the checks. Blocks until sent.
+/// list is sent as that entry. A value goes out exactly or not at all: one
+/// that the property's type on the wire cannot hold (an integer beyond its
+/// width or sign, a time or range member beyond 32 bits, a double beyond a
+/// 32-bit float's largest) is refused with -25 and a message naming the value
+/// and the type, sending nothing. Property 0x5B2E7 (expert mode, on the SDK's
+/// side) skips the checks. Returns once the value is queued for the camera.
 TAVRIN_API ErrorCode SetPropertyValue(int cameraId, unsigned int propertyId, Q7::Tavrin::PropertyValue value);
 
 /// Sets has to whether the open camera cameraId has the property propertyId
@@ -479,7 +466,8 @@ TAVRIN_API ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin
 /// Downloads the camera file fileId into a new file at path (UTF-8). -11 "No
 /// such camera" for a camera not open; -110 "No such file id" for another id
 /// than Log and Data outside expert mode; -1 "failed start file download", or
-/// the camera's failure as -1 with its text. The result is recorded.
+/// the camera's failure as -1 with its text. The result is recorded, a
+/// failure with its own message (the transfers below alike).
 TAVRIN_API ErrorCode DownloadFile(int cameraId, Q7::Tavrin::DownloadFileId fileId,
                                   std::filesystem::path path);
 
@@ -498,11 +486,15 @@ TAVRIN_API ErrorCode UploadFile(int cameraId, Q7::Tavrin::UploadFileId fileId, c
 /// FirmwareTransferError (0) as UploadFile does.
 TAVRIN_API ErrorCode UpdateCameraFirmware(int cameraId, const unsigned char* data, std::uint64_t size);
 
-/// The camera's diagnostics log, unscrambled; absent on failure.
+/// The camera's diagnostics log, unscrambled; absent on failure. A success is
+/// recorded (empty message).
 TAVRIN_API std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLog(int cameraId);
 
 /// Writes the camera's diagnostics log into a new file at path: {0, whether it
-/// was written}; without an SDK instance {-3, false}.
+/// was written}; without an SDK instance {-3, false}. Written: 0 is recorded
+/// (empty message). Not written: the last error holds the reason recorded
+/// during this call (the camera not open: -10), or 0 and an empty message when
+/// the camera only refused.
 TAVRIN_API std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::path path);
 
 // ---------------------------------------------------------------- object factories
