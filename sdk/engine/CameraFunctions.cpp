@@ -41,8 +41,10 @@ ErrorCode CloseCamera(int cameraId)
     return FlatCall(kSource, NoSdk::Report,
                     [&](Sdk& sdk)
                     {
-                        // A camera without live view still closes.
-                        if (DisableLiveView(cameraId) != Success)
+                        // A camera without live view still closes. On a thread of
+                        // the library the bridge's helper thread stops it, with
+                        // the close it is handed.
+                        if (!KpxLibTransport::OnLibraryThread() && DisableLiveView(cameraId) != Success)
                         {
                             SdkLog(2, "Failed to disable LiveView before closing camera!\n");
                         }

@@ -37,6 +37,13 @@ class Listener;
 /// Reentrant: different cameras on different threads. One camera may be used
 /// from several threads as far as the flat functions allow; Close and
 /// destruction must not race with other members on the same object.
+///
+/// A Camera may be closed or destroyed in the application's code that the
+/// library runs on its own threads (the log handler, a notification filter,
+/// the subscription callback): the camera is then handed to a thread of the
+/// library's own, which closes it; SdkCameraClosed follows. That code must
+/// not wait there for the close to end: its thread may be one the close stops.
+/// Subscriptions kept beyond Close answer IsEnabled() false.
 class TAVRIN_API Camera
 {
 public:

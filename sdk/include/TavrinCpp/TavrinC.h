@@ -131,8 +131,15 @@ enum SubscriptionNotifications : std::uint32_t
 /// The payload of a subscription notification; the record is valid during the
 /// call only.
 using SubscriptionPayload = std::variant<std::monostate, const SetSubscriptionStruct*, EnumLiveViewState>;
-/// The subscription callback: runs on a thread of the library; it must not
-/// call the SDK's lifecycle functions or close the camera.
+/// The subscription callback. Runs on a thread of the camera: the
+/// image-enumeration agent's notify thread ("KPX ch3 ntfy") for the answer to
+/// SetImageEnumerationSubscriptions, a live-view thread for the live-view
+/// state; one call at a time per camera. It may call any SDK function but
+/// SetSubscriptionNotificationCallback for its own camera (-1): a close there
+/// (CloseCamera, CloseSdk) is handed to a thread of the library's own and
+/// returns at once, with SdkCameraClosed to follow. It must not wait for
+/// what the camera's threads do (a close to end, an event of the camera):
+/// the thread it runs on is one of them.
 using SubscriptionCallback = std::function<void(SubscriptionNotifications, SubscriptionPayload&&)>;
 
 /// The camera's live-view capabilities. A compression-quality bound the camera's
@@ -168,8 +175,16 @@ TAVRIN_API ErrorCode OpenSdk();
 /// When the SDK is not open, gives 0, or with reportIfNotOpen the recorded -3
 /// ("Sdk not open" before the first OpenSdk, "SDK not open (closing)" while
 /// another thread closes it, "SDK not open (closed/deleted)" afterwards).
-/// Blocks while cameras close. Thread-safe: of several concurrent calls one
-/// closes; the others act as if the SDK were not open.
+/// Blocks while cameras close, and while another thread closes the SDK.
+/// Thread-safe: of several concurrent calls one closes; the others act as if
+/// the SDK were not open.
+///
+/// Called on a thread of the library (in a callback, a filter, the log), it
+/// wakes and forgets the listeners there, hands the rest of the close to a
+/// thread of the library's own and returns 0 at once: every flat call fails
+/// with -3 from then on, and a CloseSdk on an application's thread (the one
+/// at process exit among them) waits for that close to end. There it never
+/// waits for a close another thread runs.
 TAVRIN_API ErrorCode CloseSdk(bool reportIfNotOpen);
 
 /// True while the SDK is open and not closing; otherwise false, with -3 in the
@@ -205,8 +220,16 @@ TAVRIN_API ErrorCode GetLastError(ErrorCode& code, char* buffer, int size);
 
 /// Receives every line of the SDK log: level 1 error, 2 warning or failure, 4
 /// notable event, 5 progress or detail, 6 tracing; a printf format and its
-/// arguments. Called on whatever thread logs, the library's own included, and
-/// concurrently: it must be thread-safe. An exception it throws is dropped.
+/// arguments. Called on whatever thread logs, the library's own included (the
+/// cameras' "KPX ..." threads, the USB and device threads, the library's
+/// helper thread), and concurrently: it must be thread-safe. An exception it
+/// throws is dropped. It is never called while the library holds a lock that
+/// an SDK call needs: a line logged meanwhile reaches it once the lock is
+/// released, on the same thread, already formatted ("%s" and its text). It
+/// may call any SDK function; on a thread of the library a close (CloseCamera,
+/// CloseSdk) is handed to another thread as described there, and it must not
+/// wait for what the library's threads do. In verbose mode the lines of the
+/// protocol layers come as those layers log them.
 using MessagePrinter = void (*)(int level, const char* format, va_list args);
 
 /// Replaces the message printer; null silences the SDK log. Replaces a logging
@@ -228,6 +251,16 @@ TAVRIN_API void EnablePG13(bool enable);
 // registration: a listener with a catch-all registration and a matching
 // prototype receives it twice. Events wait in the queue, without limit, until
 // taken. All functions are thread-safe; only WaitForNotification blocks.
+//
+// A filter may be an INotificationEvent of the application's own. Its
+// comparison (operator==, filter first) runs on the thread that posts the
+// event: the library's threads mostly (a camera's "KPX ..." threads, the
+// device threads, the helper thread), the application's own for the events of
+// its calls (SdkCameraOpened, the end of a transfer). It runs while the
+// library holds no lock that an SDK call needs, and may call the SDK as the
+// MessagePrinter may. What it throws is caught: that registration does not
+// take the event (the first failure of each registration is logged at level
+// 2), every other one does.
 //
 // Without an SDK instance each function fails with -3 and re-reports the
 // recorded reason ("SDK not open (closing)", "SDK not open (closed/deleted)"),
@@ -322,7 +355,13 @@ TAVRIN_API ErrorCode OpenIpCamera(int& cameraId, const char* address, const char
 
 /// Stops the camera's live view (a failure is only logged), closes it and
 /// posts SdkCameraClosed. -10 when it is not open. Blocks; returns in bounded
-/// time also during a transfer, which then fails.
+/// time also during a transfer, which then fails. Called on a thread of the
+/// library (in a callback, a filter, the log), which may be one of the
+/// camera's own, it closes the id there and hands the camera to a thread of
+/// the library's own, which stops live view, closes it and posts
+/// SdkCameraClosed: 0 once handed over, without waiting (-3 when the SDK is
+/// closing, which closes the camera itself). Calls on a camera that is
+/// closing or closed answer -10.
 TAVRIN_API ErrorCode CloseCamera(int cameraId);
 
 /// Sets isOpen to whether cameraId names an open camera; returns 0 and records
@@ -426,8 +465,9 @@ TAVRIN_API ErrorCode RateImage(int cameraId, unsigned int imageId, unsigned int 
 TAVRIN_API ErrorCode DeleteImage(int cameraId, unsigned int imageId);
 
 /// Replaces the camera's subscription callback (an empty one removes it);
-/// after it returns the old callback is not called any more. Returns 0 and
-/// records nothing.
+/// after it returns the old callback is not called any more (it waits while
+/// the callback runs; from the camera's own callback it gives -1). Returns 0
+/// and records nothing.
 TAVRIN_API ErrorCode SetSubscriptionNotificationCallback(int cameraId, const SubscriptionCallback& callback);
 
 // ---------------------------------------------------------------- live view
