@@ -1,8 +1,7 @@
 #pragma once
 // Threads and descriptors of the test process, to show that what a test
 // opened and closed leaves none behind. The lock file of the cameras'
-// initialisation mutex stays open until the process ends, by design: it is
-// not counted.
+// initialisation mutex, in the machine's lock folder, is not counted.
 
 #include "Camera/KPXCamera.h"
 
@@ -33,7 +32,8 @@ struct ProcessResources
     static ProcessResources Now()
     {
         const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Q7::KPX::Camera::kInitializationMutexName;
+            std::filesystem::path(Q7::Platform::NamedMutex_Posix::LockFolder()) /
+            Q7::KPX::Camera::kInitializationMutexName;
         ProcessResources now;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         {

@@ -173,7 +173,8 @@ public:
 
     /// The name of the machine-wide mutex held while a camera opens its
     /// connection, across all processes; its lock file lies in the folder
-    /// given to the constructor (/tmp unless a test says otherwise).
+    /// given to the constructor (the machine's lock folder, /run/lock, unless a
+    /// test says otherwise).
     static constexpr const char* kInitializationMutexName = "Q7USBKPXDeviceInitilizer";
 
     /// Copies the moniker, has the device manager make the transport device

@@ -399,11 +399,13 @@ std::vector<Row> Rows()
     CallRows(
         rows, "CloseCamera", Form::A, [](int id, Context&) { return C::CloseCamera(id); }, CameraNotOpen,
         "The camera is not open");
+    // Without an SDK the caller's true (from an earlier answer) must not stay.
     NoSdkRows(rows, "IsCameraOpen", Form::A,
               [](Context&)
               {
-                  bool open = false;
-                  return C::IsCameraOpen(1, open);
+                  bool open = true;
+                  const ErrorCode code = C::IsCameraOpen(1, open);
+                  return open ? kWrongOutput : code;
               });
     CameraIdRows(
         rows, "IsCameraOpen",
