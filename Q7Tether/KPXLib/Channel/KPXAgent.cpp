@@ -31,6 +31,18 @@ std::uint32_t MessageLength(const MessageBytes& message) noexcept
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(declared, message.size()));
 }
 
+// True for a CommonError or DataError: an answer to a message of the camera.
+bool IsErrorReply(const SendMessageCommand& command) noexcept
+{
+    const MessageBytes& message = command.GetMessage();
+    constexpr std::size_t kClassOffset = 4;
+    constexpr std::size_t kTypeOffset = 5;
+    constexpr std::uint8_t kErrorType = 0xFF;
+    return message.size() > kTypeOffset && message[kTypeOffset] == kErrorType &&
+           (message[kClassOffset] == kMessageClass_Common ||
+            message[kClassOffset] == kMessageClass_DataTransfer);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -129,6 +141,8 @@ void SendMessageQueue::PushFront(std::unique_ptr<SendMessageCommand> command)
     try
     {
         Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+            ++m_queuedErrorReplies;
         m_commands.push_front(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
@@ -148,6 +162,18 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
     try
     {
         Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+        {
+            if (m_queuedErrorReplies >= kMaxQueuedErrorReplies)
+            {
+                if (m_droppedErrorReplies++ == 0)
+                    Universal::LogWarning(
+                        L"KPX send queue: %u error replies wait for the camera; dropping more",
+                        static_cast<unsigned>(kMaxQueuedErrorReplies));
+                return;
+            }
+            ++m_queuedErrorReplies;
+        }
         m_commands.push_back(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
@@ -182,6 +208,8 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
                 {
                     command = std::move(m_commands.front());
                     m_commands.pop_front();
+                    if (IsErrorReply(*command))
+                        --m_queuedErrorReplies;
                     m_taken = true;
                     m_idle.Reset();
                     if (command->ExpectsAnswer() && m_windowLimit != 0 &&
@@ -244,6 +272,7 @@ void SendMessageQueue::Clear() noexcept
         {
             Platform::ScopedLock lock(m_lock);
             dropped.swap(m_commands);
+            m_queuedErrorReplies = 0;
             m_hasCommands.Reset();
             m_empty.Set();
             if (!m_taken)
@@ -268,6 +297,7 @@ std::deque<std::unique_ptr<SendMessageCommand>> SendMessageQueue::TakeAllForClos
     {
         Platform::ScopedLock lock(m_lock);
         taken.swap(m_commands);
+        m_queuedErrorReplies = 0;
         m_hasCommands.Reset();
         m_empty.Set();
         if (!m_taken)
@@ -282,6 +312,7 @@ std::deque<std::unique_ptr<SendMessageCommand>> SendMessageQueue::TakeAllForClos
         taken.push_front(std::move(m_commands.back()));
         m_commands.pop_back();
     }
+    m_queuedErrorReplies = 0;
     m_hasCommands.Reset();
     m_empty.Set();
     if (!m_taken)
@@ -330,6 +361,12 @@ std::size_t SendMessageQueue::GetCount() const
 {
     Platform::ScopedLock lock(m_lock);
     return m_commands.size();
+}
+
+std::uint64_t SendMessageQueue::GetDroppedErrorReplies() const
+{
+    Platform::ScopedLock lock(m_lock);
+    return m_droppedErrorReplies;
 }
 
 std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,

@@ -161,6 +161,10 @@ private:
     bool m_expectsAnswer = false;
 };
 
+/// Error replies (CommonError, DataError) that a send queue keeps waiting at
+/// most; more are dropped.
+inline constexpr std::size_t kMaxQueuedErrorReplies = 64;
+
 /// The queue of an agent's outgoing commands, oldest first. Any number of
 /// threads push; one send thread pops. Thread-safe.
 class SendMessageQueue
@@ -180,7 +184,12 @@ public:
     /// of it went out. Never blocks beyond the queue lock.
     void PushFront(std::unique_ptr<SendMessageCommand> command);
 
-    /// Appends the command; the queue owns it from here. Raises
+    /// Appends the command; the queue owns it from here. An error reply (a
+    /// CommonError or a DataError answering what the camera sent) beyond
+    /// kMaxQueuedErrorReplies of them waiting is dropped instead, counted
+    /// (GetDroppedErrorReplies) and logged once per queue: a camera that
+    /// floods the host with messages it cannot take, and does not read the
+    /// answers, costs no memory beyond them. Raises
     /// StdExceptionError (internal error) when the queue cannot grow. Never
     /// blocks beyond the queue lock. A null command is ignored.
     void Push(std::unique_ptr<SendMessageCommand> command);
@@ -220,6 +229,9 @@ public:
     /// The number of queued commands.
     [[nodiscard]] std::size_t GetCount() const;
 
+    /// Error replies dropped because too many were waiting.
+    [[nodiscard]] std::uint64_t GetDroppedErrorReplies() const;
+
     /// The send thread is done with the command it took last (written,
     /// failed or dropped). Called by SendNext after each command.
     void FinishCommand() noexcept;
@@ -254,6 +266,8 @@ private:
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
     bool m_taken = false;                        // a command is being written (popped, or by a direct writer)
     bool m_direct = false;                       // ... by a direct writer: Pop hands out nothing meanwhile
+    std::size_t m_queuedErrorReplies = 0;        // error replies among m_commands
+    std::uint64_t m_droppedErrorReplies = 0;     // error replies dropped at Push
     std::uint32_t m_windowLimit = 0;             // 0: no answer window
     std::uint32_t m_windowStallMs = 0;           // a full window opens again after this without an answer
     std::uint32_t m_awaitingAnswers = 0;         // requests out and not yet answered

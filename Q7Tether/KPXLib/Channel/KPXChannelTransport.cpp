@@ -1089,6 +1089,10 @@ std::uint32_t ChannelTransport::MapWriteResult(std::uint32_t result, const Commo
     {
         LogErrorText(L"KPX channel %u.%u write timeout.", U(header.channelNumber),
                      U(header.subChannelNumber));
+        if (m_pipe->IsOpen())
+        {
+            AbandonPipe();
+        }
     }
     else if (result != kPipeResult_Success)
     {

@@ -421,7 +421,9 @@ private:
                             std::uint32_t maxPayload, std::uint32_t* bytesWritten, bool* wouldWait = nullptr);
     // Maps a pipe write's result (aborted is closed) and logs a failure of the
     // channel named by header.
-    static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
+    // A write that timed out ends the pipe as lost (the camera took not all of
+    // it: the stream may be cut in the middle of a packet).
+    std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
     // One pipe write of the pieces (whole packets) with the channel's abort
     // object and the write time-out. Write lock held.
     std::uint32_t WriteGatheredLocked(TransportChannelState& entry, const CommonPacketHeader& header,

@@ -314,6 +314,35 @@ TEST(SendMessageQueue, CommonErrorAnswersTheOffendingMessage)
     EXPECT_EQ(command->GetTimeout(), 0xFFFFFFFFu);
 }
 
+// A camera that floods the host with messages it cannot take, and reads none
+// of the answers: the error replies waiting stay bounded, the ones beyond are
+// counted and logged once, a request still queues, and an error reply that
+// left the queue frees its place. Fault caught: the queue growing without
+// limit (about 233 bytes per 16-byte message of the camera).
+TEST(SendMessageQueue, ErrorRepliesBeyondTheBoundAreDroppedAndCounted)
+{
+    KpxTest::LogCapture log;
+    SendMessageQueue queue;
+    CommonMessageHeader offending;
+    offending.messageClass = 0x66;
+    offending.messageType = 0x7E;
+    constexpr std::size_t kFlood = 10000;
+    for (std::size_t i = 0; i < kFlood; ++i)
+        CommonError(queue, 0x01000001, offending, {1, 0});
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies);
+    EXPECT_EQ(queue.GetDroppedErrorReplies(), kFlood - kMaxQueuedErrorReplies);
+    EXPECT_EQ(log.Count(L"error replies wait for the camera; dropping more"), 1u);
+
+    queue.Push(Command(Message(16, 1), L"request"));
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies + 1);
+    std::unique_ptr<SendMessageCommand> command;
+    ASSERT_TRUE(queue.Pop(command, {}));
+    queue.FinishCommand();
+    CommonError(queue, 0x01000001, offending, {1, 0});
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies + 1);
+    EXPECT_EQ(queue.GetDroppedErrorReplies(), kFlood - kMaxQueuedErrorReplies);
+}
+
 TEST(SendMessageQueue, CommonMessagesRefuseVersionsBelowOne)
 {
     SendMessageQueue queue;
