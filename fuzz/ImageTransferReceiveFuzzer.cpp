@@ -85,6 +85,7 @@ private:
 class DroppedReplies final : public ImageTransferReplies
 {
 public:
+    void ReportTransferError(const Q7::Universal::UniversalError&) override {}
     void SendDataBeginAck(std::uint32_t) override {}
     void SendDataEndAck(std::uint32_t) override {}
     void SendDataAbort(std::uint32_t) override {}
