@@ -381,8 +381,9 @@ public:
     // GetImageEnumCapabilities, a subscription's answer through the
     // subscription callback.
 
-    /// ImageEnumerationAgent::WaitForImageList (waits up to 3000 ms).
-    void RequestImageList(const ImageListCallback& callback);
+    /// ImageEnumerationAgent::WaitForImageList (waits up to 3000 ms): answers
+    /// whether the list handed over is complete.
+    bool RequestImageList(const ImageListCallback& callback);
     bool RequestBasicImageInfo(std::uint32_t imageId);
     bool RequestMetadata(std::uint32_t imageId);
     bool RequestPreview(const ImageBufferRequestInfo& info);

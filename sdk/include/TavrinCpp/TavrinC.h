@@ -403,7 +403,9 @@ TAVRIN_API ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& ha
 TAVRIN_API std::pair<ErrorCode, std::optional<ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
 
 /// One handle per image stored on the camera, in the camera's order (images is
-/// emptied first). Blocks up to 3 s for the list. -3 silent.
+/// emptied first). Blocks up to 3 s for the list. -1 (with the handles of what
+/// arrived) when the camera's list reply failed or did not end in time: the
+/// list may be partial. -3 silent.
 TAVRIN_API ErrorCode
 GetImageEnumeration(int cameraId, std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
 
