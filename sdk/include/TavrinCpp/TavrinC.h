@@ -365,6 +365,14 @@ TAVRIN_API ErrorCode TriggerCapture(int cameraId);
 /// Tells the camera how many megabytes the host can still store.
 TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes);
 
+/// The largest buffer the library takes for one received image and for one
+/// live-view frame, in bytes (by default 1 GiB and 64 MiB; each is rounded
+/// down to 4 MiB, at least 4 MiB, at most 0xFFC00000). A camera that announces
+/// more is refused that transfer, and the next call on the camera reports it
+/// (-1). -3 Sdk not open, -10 camera not open.
+TAVRIN_API ErrorCode SetReceiveBufferLimits(int cameraId, unsigned long long imageBytes,
+                                            unsigned long long liveViewFrameBytes);
+
 // ---------------------------------------------------------------- properties
 
 /// The ids of the camera's properties, in the camera's order (replacing ids).
