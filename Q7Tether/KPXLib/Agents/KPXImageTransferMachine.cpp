@@ -72,8 +72,10 @@ Universal::UniversalString ImageTransferMachine::Text(const wchar_t* suffix) con
 
 void ImageTransferMachine::Tell(const Report& report)
 {
-    if (report)
-        m_replies.ReportTransferError(*report);
+    if (report.error)
+        m_replies.ReportTransferError(*report.error);
+    if (report.abortId != kNoAbort)
+        m_replies.SendDataAbort(report.abortId);
 }
 
 void ImageTransferMachine::SetBufferLimit(std::uint64_t bytes)
@@ -356,8 +358,9 @@ bool ImageTransferMachine::AttachBuffer(const WaitObjectList& abortObjects)
                     L"%ls no memory for a buffer of %llu MB (data id %u). Aborting transfer.", m_prefix,
                     MiBRoundedUp(request), dataId);
                 LogErrorText(L"%ls", text.c_str());
-                report = Universal::ModuleError(Universal::kError_OutOfMemory, text);
-                AbortTransfer();
+                report.error = Universal::ModuleError(Universal::kError_OutOfMemory, text);
+                report.abortId = dataId;
+                SetDataState(kDataState_Abort);
             }
         }
         Tell(report);
@@ -392,8 +395,9 @@ std::uint32_t ImageTransferMachine::CheckDeadlines()
                 L"%ls data transfer (id=%u) got no message for %u ms. Aborting transfer.", m_prefix,
                 m_record.dataId, m_timings.inactivityMs);
             LogErrorText(L"%ls", text.c_str());
-            report = Universal::ModuleError(Universal::kError_Timeout, text);
-            AbortTransfer();
+            report.error = Universal::ModuleError(Universal::kError_Timeout, text);
+            report.abortId = m_record.dataId;
+            SetDataState(kDataState_Abort);
         }
         else if (m_record.endPending && m_record.blocksInFlight == 0 && quiet >= m_timings.endWaitMs)
         {
@@ -652,7 +656,7 @@ ImageTransferMachine::Report ImageTransferMachine::BeginTransfer(const CommonMes
             LogErrorText(L"%ls data begin msg with same data id as ongoing transfer.", m_prefix);
             AbortTransfer();
         }
-        return std::nullopt;
+        return {};
     }
     if (m_state == kDataState_Abort)
     {
@@ -671,26 +675,28 @@ ImageTransferMachine::Report ImageTransferMachine::BeginTransfer(const CommonMes
     {
         LogErrorText(L"%ls data begin msg maximum image size is too large.", m_prefix);
         SetDataState(kDataState_Abort);
-        m_replies.SendDataAbort(message.dataId);
-        return Universal::ModuleError(
+        Report report;
+        report.error = Universal::ModuleError(
             Universal::kError_LimitExceeded,
             Universal::UniversalString(
                 L"%ls data begin msg (id=%u) announced %llu bytes, above the buffer limit of %llu bytes.",
                 m_prefix, message.dataId, static_cast<unsigned long long>(message.maxDataSize),
                 static_cast<unsigned long long>(m_bufferLimit.load())));
+        report.abortId = message.dataId;
+        return report;
     }
     if (!IsTransferEnabledWish())
     {
         LogWarning(L"%ls data begin msg received when transfer disabled. Aborting transfer.", m_prefix);
         SetDataState(kDataState_Abort);
         m_replies.SendDataAbort(message.dataId);
-        return std::nullopt;
+        return {};
     }
 
     if (IsLiveView())
     {
         SetDataState(kDataState_Begin);
-        return std::nullopt;
+        return {};
     }
     auto task = std::make_shared<ProgressTask>(kTaskType, &m_taskOwner);
     task->SetProvider(&m_transferProvider);
@@ -703,7 +709,7 @@ ImageTransferMachine::Report ImageTransferMachine::BeginTransfer(const CommonMes
     m_record.progressTotal = m_record.maxSize;
     m_beginEvent.Set();
     SetDataState(kDataState_Begin);
-    return std::nullopt;
+    return {};
 }
 
 bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, MessageSource& source)

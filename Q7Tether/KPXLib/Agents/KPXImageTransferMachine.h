@@ -332,8 +332,16 @@ private:
         explicit Record(BufferPool& pool);
     };
 
-    // An error to report once the machine's lock is released.
-    using Report = std::optional<Universal::ModuleError>;
+    static constexpr std::uint32_t kNoAbort = 0xFFFFFFFF;
+
+    // A transfer this side ends for its own reasons: the error to report
+    // once the machine's lock is released, and then the DataAbort that tells
+    // the camera (so that whoever sees the abort finds the error told).
+    struct Report
+    {
+        std::optional<Universal::ModuleError> error;
+        std::uint32_t abortId = kNoAbort;
+    };
     void Tell(const Report& report);
 
     bool HandleDataBegin(const CommonMessageHeader& header, MessageSource& source);
