@@ -155,8 +155,8 @@ public:
     // A DataEnd beside the block still on its way, in this order: the block's
     // header and first half on `dataSlot`, after `headStart` (nothing goes out
     // meanwhile) the DataEnd on `endSlot`, and, once `answered` holds or
-    // `hold` passed, the block's second half. False when a channel closed or
-    // the sender stops.
+    // `hold` passed (after an answer, `hold` once more), the block's second
+    // half. False when a channel closed or the sender stops.
     bool SendEndBesideBlock(std::unique_lock<std::mutex>& lock, const Open& open, Slot& dataSlot, Slot& endSlot,
                             std::uint32_t dataId, std::span<const std::uint8_t> block,
                             std::span<const std::uint8_t> end, std::chrono::milliseconds headStart,

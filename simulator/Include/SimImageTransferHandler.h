@@ -86,11 +86,11 @@ enum class ImageTransferFaultKind
     QuietMidImage,        // once `afterBytes` were sent, nothing more (the connection stays up) until the
                           // host aborts the transfer or a channel closes
     EndBesideLastBlock,   // the last block's header and first half on 4.2, the DataEnd on 4.1, then (once
-                          // the host answered the transfer, or after 300 ms) the block's second half
+                          // the host answered the transfer, then 300 ms more, or after 300 ms) the block's second half
     RewriteBesideEnd,     // after every block, a DataSeek to the start and a new first block (the file's
                           // first block with every byte inverted: RewrittenImage) on 4.2, its header and
                           // first half, then after 150 ms the DataEnd on 4.1, then (once the host answered
-                          // the transfer, or after 300 ms) the block's second half
+                          // the transfer, then 300 ms more, or after 300 ms) the block's second half
 };
 
 // The bytes a host should end up with for an image sent with the fault

@@ -73,7 +73,7 @@ enum class LiveViewFaultKind
     ForeignConfigId,    // the next configuration reply carries `configId` instead of the host's
     LateControlReply,   // SetControl(0) is answered first by a control reply of state 1
     EndBesideLastBlock, // the last block's header and first half on 5.2, the DataEnd on 5.1, then (once the
-                        // host answered the frame, or after 300 ms) the block's second half
+                        // host answered the frame, then 300 ms more, or after 300 ms) the block's second half
 };
 
 struct LiveViewFault

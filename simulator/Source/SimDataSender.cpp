@@ -95,7 +95,10 @@ bool DataSender::SendEndBesideBlock(std::unique_lock<std::mutex>& lock, const Op
     m_changed.wait_for(lock, headStart, [&] { return !IsOpen(open); });
     if (!SendIn(lock, endSlot, open, end))
         return false;
-    m_changed.wait_for(lock, hold, [&] { return !IsOpen(open) || answered(); });
+    // A host that answers before the block is in has handed over what it
+    // has: the rest comes later still, so that what it handed over shows.
+    if (m_changed.wait_for(lock, hold, [&] { return !IsOpen(open) || answered(); }))
+        m_changed.wait_for(lock, hold, [&] { return !IsOpen(open); });
     return SendIn(lock, dataSlot, open, block.subspan(half));
 }
 
