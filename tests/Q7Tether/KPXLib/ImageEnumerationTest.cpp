@@ -229,7 +229,8 @@ Bytes ReplyMessage(std::uint8_t type, std::size_t headerSize, std::uint32_t flag
     put(8, headerSize + body.size(), 4);
     put(16, flags, 4);
     put(20, kImageEnumStatus_Success, 4);
-    put(32, word32, 4);
+    if (headerSize >= 36)
+        put(32, word32, 4);
     if (type == kImageEnumMessage_MetadataReply)
         put(36, 20, 4);
     message.insert(message.end(), body.begin(), body.end());
