@@ -70,7 +70,7 @@ ImageTransferAgent::ImageTransferAgent(std::shared_ptr<IAllocator<unsigned char>
     : TwoSubChannelAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kImageTransfer, timings.transfer)
 {
     m_channelsReset.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
@@ -513,6 +513,11 @@ void ImageTransferAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 
 // ---------------------------------------------------------------------------
 // ImageTransferReplies: queued on 4.1 while the send thread runs.
+
+void ImageTransferAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
 
 void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 {

@@ -50,6 +50,8 @@ struct ImageTransferTimings
     /// must complete within this, or both sub-channels are closed and opened
     /// again (a camera that stalls in the middle of an image).
     std::uint32_t messageReadTimeoutMs = 10000;
+    /// A transfer's inactivity limit and the wait of a DataEnd for its blocks.
+    ImageTransferMachineTimings transfer;
 };
 
 /// The agent of channels 4.1 and 4.2.
@@ -196,6 +198,7 @@ private:
     void QueueGetStatus();
 
     // ImageTransferReplies.
+    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
     void SendDataAbort(std::uint32_t dataId) override;

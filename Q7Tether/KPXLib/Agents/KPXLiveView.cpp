@@ -78,7 +78,7 @@ LiveViewAgent::LiveViewAgent(std::shared_ptr<IAllocator<unsigned char>> allocato
     : TwoSubChannelAgent(5, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView, timings.transfer)
 {
     m_wakeUp.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
@@ -961,6 +961,11 @@ void LiveViewAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 
 // ---------------------------------------------------------------------------
 // ImageTransferReplies: queued on 5.1 while the send thread runs.
+
+void LiveViewAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
 
 void LiveViewAgent::SendDataBeginAck(std::uint32_t dataId)
 {

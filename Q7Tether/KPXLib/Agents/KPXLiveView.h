@@ -54,6 +54,8 @@ struct LiveViewTimings
     /// A message whose header arrived: each further read of it must complete
     /// within this, or both sub-channels are closed and opened again.
     std::uint32_t messageReadTimeoutMs = 10000;
+    /// A frame's inactivity limit and the wait of a DataEnd for its blocks.
+    ImageTransferMachineTimings transfer;
 };
 
 /// The agent of channels 5.1 and 5.2.
@@ -232,6 +234,7 @@ private:
     void SetStateLocked(std::uint32_t state);
 
     // ImageTransferReplies: queued on 5.1 (no wait: called under the machine's locks).
+    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
     void SendDataAbort(std::uint32_t dataId) override;
