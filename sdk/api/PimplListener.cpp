@@ -1,6 +1,7 @@
 #include "PimplListener.h"
 
 #include "SdkLog.h"
+#include "SingleLockGuard.h"
 
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/TavrinC.h>
@@ -51,6 +52,9 @@ bool SameFilter(const INotificationEvent& filter, const BaseEventType& type, std
 
 ErrorCode PimplListener::Enable(const BaseEventType& type, std::int32_t cameraId, std::uint32_t id)
 {
+    // The log of the flat call waits until the filters' lock is released:
+    // another thread of the application may wait for it.
+    const Q7::TavrinC::LibraryLockScope scope;
     std::lock_guard<std::mutex> lock(m_filtersLock);
     const auto known =
         std::find_if(m_filters.begin(), m_filters.end(),
@@ -68,6 +72,9 @@ ErrorCode PimplListener::Enable(const BaseEventType& type, std::int32_t cameraId
 
 ErrorCode PimplListener::Disable(const BaseEventType& type, std::int32_t cameraId, std::uint32_t id)
 {
+    // The log of the flat call waits until the filters' lock is released:
+    // another thread of the application may wait for it.
+    const Q7::TavrinC::LibraryLockScope scope;
     std::lock_guard<std::mutex> lock(m_filtersLock);
     const ErrorCode code = Q7::TavrinC::DisableNotification(m_id, Build(type, cameraId, id));
     if (code == Success)

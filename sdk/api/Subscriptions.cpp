@@ -26,7 +26,7 @@ bool Subscription::IsSupported()
 
 bool Subscription::IsEnabled()
 {
-    return m_enabled.load();
+    return m_enabled.load() && !m_closed.load();
 }
 
 void Subscription::Enable()
@@ -392,6 +392,17 @@ void SubscriptionManager::Reset()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_ready = false;
+    // A subscription the application still holds outlives the camera: it is
+    // off from now on.
+    for (Subscription* subscription :
+         {static_cast<Subscription*>(m_preview.get()), static_cast<Subscription*>(m_liveView.get()),
+          static_cast<Subscription*>(m_fullImage.get())})
+    {
+        if (subscription != nullptr)
+        {
+            subscription->MarkClosed();
+        }
+    }
     m_preview.reset();
     m_liveView.reset();
     m_fullImage.reset();

@@ -43,10 +43,19 @@ public:
     /// Records what the camera reports.
     void SetEnabledFlag(bool on) noexcept { m_enabled.store(on); }
 
+    /// The camera closed: IsEnabled answers false from now on, whatever the
+    /// camera still reports.
+    void MarkClosed() noexcept
+    {
+        m_closed.store(true);
+        m_enabled.store(false);
+    }
+
 protected:
     std::atomic<bool> m_supported{false};
     const int m_cameraId;
     std::atomic<bool> m_enabled{false};
+    std::atomic<bool> m_closed{false}; // set once by MarkClosed
 };
 
 class PreviewSubscriptionImpl : public virtual IPreviewSubscription, public virtual Subscription
@@ -151,7 +160,9 @@ public:
     /// stores them and wakes the getters. The camera is asked without the lock,
     /// which the callback takes on the camera's threads.
     void CreateSubscriptions();
-    /// Releases the subscriptions; the getters then wait and give none.
+    /// Marks the subscriptions closed (IsEnabled false, also for those the
+    /// application keeps) and releases them; the getters then wait and give
+    /// none.
     void Reset();
 
     /// What the camera reports about the subscriptions (on library threads).

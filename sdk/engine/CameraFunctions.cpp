@@ -41,8 +41,10 @@ ErrorCode CloseCamera(int cameraId)
     return FlatCall(kSource, NoSdk::Report,
                     [&](Sdk& sdk)
                     {
-                        // A camera without live view still closes.
-                        if (DisableLiveView(cameraId) != Success)
+                        // A camera without live view still closes. On a thread of
+                        // the library the bridge's helper thread stops it, with
+                        // the close it is handed.
+                        if (!KpxLibTransport::OnLibraryThread() && DisableLiveView(cameraId) != Success)
                         {
                             SdkLog(2, "Failed to disable LiveView before closing camera!\n");
                         }
@@ -53,6 +55,8 @@ ErrorCode CloseCamera(int cameraId)
 ErrorCode IsCameraOpen(int cameraId, bool& isOpen)
 {
     static constexpr const char* kSource = "Q7::TavrinC::IsCameraOpen";
+    // Whatever the caller's bool held, it says open only when the camera is.
+    isOpen = false;
     return FlatCall(kSource, NoSdk::Report,
                     [&](Sdk& sdk)
                     {

@@ -10,6 +10,7 @@
 #include <TavrinCpp/TavrinC.h>
 
 #include <cstring>
+#include <utility>
 
 namespace Q7::TavrinC
 {
@@ -19,11 +20,15 @@ using namespace Q7::Tavrin;
 namespace
 {
 
-// Records a transfer's result under the flat function's name: a failure keeps
-// the message the bridge recorded for it (the thread's last error holds that
-// code), else none.
-ErrorCode RecordTransferResult(ErrorCode result, const char* source) noexcept
+// Runs a transfer of the bridge and records its result under the flat
+// function's name: a failure with the message the bridge recorded for it during
+// this call (none when it recorded none), a success without one. What the
+// thread recorded before the call never passes for this transfer's reason.
+template <typename Transfer>
+ErrorCode RecordTransfer(const char* source, Transfer&& transfer) noexcept
 {
+    SetLastErrorInfo(Success, "", source);
+    const ErrorCode result = RecordExceptions(source, std::forward<Transfer>(transfer));
     if (result != Success && GetErrorCode() == result)
     {
         return ReportCurrentError(source);
@@ -47,8 +52,7 @@ ErrorCode TransferWithEndEvent(const char* source, int cameraId, const EventType
                         }
                         else
                         {
-                            result = RecordTransferResult(
-                                RecordExceptions(source, [&] { return transfer(sdk.Transport()); }), source);
+                            result = RecordTransfer(source, [&] { return transfer(sdk.Transport()); });
                         }
                         sdk.Notifications().Post(BuildTransferProgressEvent(
                             result == Success ? done : failed, cameraId, result == Success ? 100 : 0));
@@ -82,8 +86,8 @@ ErrorCode DownloadFile(int cameraId, DownloadFileId fileId, std::filesystem::pat
                     [&](Sdk& sdk)
                     {
                         const std::filesystem::path copy = path;
-                        return RecordTransferResult(sdk.Transport().DownloadFile(cameraId, fileId, copy),
-                                                    kSource);
+                        return RecordTransfer(
+                            kSource, [&] { return sdk.Transport().DownloadFile(cameraId, fileId, copy); });
                     });
 }
 
@@ -97,7 +101,9 @@ std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLo
                                         KpxLibTransport::DiagnosticsLog log =
                                             sdk.Transport().GetDiagnosticsLog(cameraId);
                                         bytes = std::move(log.second);
-                                        return log.first;
+                                        // A failure keeps the bridge's record.
+                                        return log.first != Success ? log.first
+                                                                    : SetLastErrorInfo(Success, "", kSource);
                                     });
     if (code != Success)
     {
@@ -113,7 +119,15 @@ std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::pat
     const ErrorCode code = FlatCall(kSource, NoSdk::Report,
                                     [&](Sdk& sdk)
                                     {
+                                        // The code is 0 either way. A log not saved leaves the
+                                        // reason the bridge recorded during this call, if any; a
+                                        // saved one clears the record.
+                                        SetLastErrorInfo(Success, "", kSource);
                                         saved = sdk.Transport().SaveDiagnosticsLog(cameraId, path);
+                                        if (saved)
+                                        {
+                                            SetLastErrorInfo(Success, "", kSource);
+                                        }
                                         return Success;
                                     });
     return {code, code == Success && saved};

@@ -10,6 +10,7 @@
 #include "SdkLog.h"
 #include "SingleLockGuard.h"
 
+#include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalString.h"
 
 #include <TavrinCpp/EventTypes.h>
@@ -35,6 +36,10 @@ namespace
 {
 
 constexpr const char* kOpenSource = "KpxLibTransport::OpenCameraFromMoniker";
+constexpr const char* kCloseSource = "KpxLibTransport::InternalCloseCamera";
+
+// Set on the bridge's helper thread.
+constinit thread_local bool t_helperThread = false;
 constexpr const char* kGeneralTransportError =
     "Internal error in camera transport layer (See log for details).";
 
@@ -100,7 +105,12 @@ KpxLibTransport::KpxLibTransport() : m_deviceManager(KpxTransport::kTransportSel
 {
     // A lambda rather than a member pointer: std::thread instantiated over the
     // member function type would be exported from the shared library.
-    m_helperThread = std::make_unique<std::thread>([this] { HelperThread(); });
+    m_helperThread = std::make_unique<std::thread>(
+        [this]
+        {
+            t_helperThread = true;
+            HelperThread();
+        });
     try
     {
         m_deviceManager.SetNotifyCallback(
@@ -198,8 +208,9 @@ void KpxLibTransport::Deinit() noexcept
         try
         {
             // The closing SDK still takes the event: no listener is left, but
-            // the close completes as any other.
-            InternalCloseCamera(id, false, true);
+            // the close completes as any other. Never on a thread of a camera:
+            // a close of the SDK asked there runs on the helper thread.
+            CloseNow(id, false, true);
         }
         catch (const std::exception& error)
         {
@@ -235,6 +246,27 @@ void KpxLibTransport::Deinit() noexcept
     left.clear();
 
     StopHelperThread(true);
+    // Run on the helper thread itself, Deinit let it go: what was handed to it
+    // and is still queued closes here.
+    CloseQueued();
+}
+
+void KpxLibTransport::CloseQueued() noexcept
+{
+    for (;;)
+    {
+        HelperJob job;
+        {
+            const std::lock_guard<std::mutex> lock(m_helperMutex);
+            if (m_closeQueue.empty())
+            {
+                return;
+            }
+            job = std::move(m_closeQueue.front());
+            m_closeQueue.pop_front();
+        }
+        RunHelperJob(job);
+    }
 }
 
 void KpxLibTransport::StopHelperThread(bool log) noexcept
@@ -284,34 +316,95 @@ void KpxLibTransport::HelperThread()
     {
         return;
     }
-    std::unique_lock<std::mutex> lock(m_helperMutex);
-    while (true)
+    for (;;)
     {
-        while (!m_closeQueue.empty())
+        HelperJob job;
         {
-            const std::int32_t id = m_closeQueue.front();
+            std::unique_lock<std::mutex> lock(m_helperMutex);
+            if (m_closeQueue.empty())
+            {
+                if (!m_helperRunning)
+                {
+                    return;
+                }
+                // The log is the application's printer: written without the
+                // helper mutex, which a close asked on another thread takes.
+                lock.unlock();
+                SdkLog(6, "KpxLibTransport: HelperThread sleeping...\n");
+                lock.lock();
+                m_helperWake.wait(lock, [this] { return !m_closeQueue.empty() || !m_helperRunning; });
+                lock.unlock();
+                SdkLog(6, "KpxLibTransport: HelperThread woken up...\n");
+                continue;
+            }
+            job = std::move(m_closeQueue.front());
             m_closeQueue.pop_front();
-            SdkLog(6, "KpxLibTransport: HelperThread disconnecting camera with id: %u\n",
-                   static_cast<unsigned>(id));
-            lock.unlock();
+        }
+        RunHelperJob(job);
+    }
+}
+
+void KpxLibTransport::RunHelperJob(HelperJob& job) noexcept
+{
+    try
+    {
+        if (job.task)
+        {
+            job.task();
+        }
+        else if (job.camera)
+        {
+            // Handed over by a close on a thread of the library, which left
+            // the live view to this thread.
             try
             {
-                InternalCloseCamera(id, false);
+                job.camera->StopLiveView();
             }
-            catch (const std::exception& error)
+            catch (const UniversalError& error)
             {
-                SdkLog(1, "KpxLibTransport: HelperThread failed to close camera %d: %s\n", id, error.what());
+                SdkLog(2, "Failed to disable LiveView before closing camera!\n");
+                HandleUniversalError(error, "Error while changing LiveView state");
             }
-            lock.lock();
+            CloseTaken(job.id, std::move(job.camera), false);
         }
+        else
+        {
+            SdkLog(6, "KpxLibTransport: HelperThread disconnecting camera with id: %u\n",
+                   static_cast<unsigned>(job.id));
+            CloseNow(job.id, false, false);
+        }
+    }
+    catch (const std::exception& error)
+    {
+        SdkLog(1, "KpxLibTransport: HelperThread failed to close camera %d: %s\n", job.id, error.what());
+    }
+    catch (...)
+    {
+        SdkLog(1, "KpxLibTransport: HelperThread failed to close camera %d\n", job.id);
+    }
+    // The last reference to a camera goes here, on the helper thread.
+    job = HelperJob();
+}
+
+bool KpxLibTransport::RunOnHelperThread(std::function<void()> task)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_helperMutex);
         if (!m_helperRunning)
         {
-            return;
+            return false;
         }
-        SdkLog(6, "KpxLibTransport: HelperThread sleeping...\n");
-        m_helperWake.wait(lock, [this] { return !m_closeQueue.empty() || !m_helperRunning; });
-        SdkLog(6, "KpxLibTransport: HelperThread woken up...\n");
+        HelperJob job;
+        job.task = std::move(task);
+        m_closeQueue.push_back(std::move(job));
     }
+    m_helperWake.notify_all();
+    return true;
+}
+
+bool KpxLibTransport::OnLibraryThread() noexcept
+{
+    return t_helperThread || Q7::Platform::Thread_Posix::IsCallerInThreadBody();
 }
 
 // ---------------------------------------------------------------- opening
@@ -482,7 +575,16 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
     // camera's state, in one step under the camera lock: a link loss from now
     // on is told after it.
     Sdk* sdk = Sdk::GetInstance(false);
+    // Matched against the filters before the lock (they may be the
+    // application's), logged after it.
+    NotificationList::Delivery openedEvent;
+    if (sdk != nullptr)
+    {
+        openedEvent = sdk->Notifications().Match(
+            BuildNotificationEvent(SdkEventType::SdkCameraOpened, CameraInfoFromMoniker(moniker), id));
+    }
     bool gone = false;
+    std::size_t delivered = 0;
     {
         SingleLockGuard lock(m_cameraLock);
         const auto found = m_cameras.find(id);
@@ -496,8 +598,7 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
             if (sdk != nullptr)
             {
                 found->second.named = true;
-                sdk->Notifications().Post(BuildNotificationEvent(SdkEventType::SdkCameraOpened,
-                                                                 CameraInfoFromMoniker(moniker), id));
+                delivered = sdk->Notifications().Deliver(openedEvent);
             }
         }
         else
@@ -505,6 +606,7 @@ ErrorCode KpxLibTransport::OpenCameraFromMoniker(const DeviceMoniker& moniker, i
             lost = true;
         }
     }
+    NotificationList::LogDelivered(openedEvent, delivered);
     if (gone)
     {
         camera->Close();
@@ -586,7 +688,52 @@ ErrorCode KpxLibTransport::CloseCamera(int cameraId)
 
 ErrorCode KpxLibTransport::InternalCloseCamera(int cameraId, bool reportIfNotOpen, bool closingSdk)
 {
-    static constexpr const char* kSource = "KpxLibTransport::InternalCloseCamera";
+    if (!OnLibraryThread())
+    {
+        return CloseNow(cameraId, reportIfNotOpen, closingSdk);
+    }
+    // A thread of the library may be one of the camera's, which its close
+    // stops and its end frees: the camera goes to the helper thread. The id
+    // is closed from here on; SdkCameraClosed follows from there.
+    SdkLog(6, "KpxLibTransport: Closing camera %u...\n", static_cast<unsigned>(cameraId));
+    bool open = false;
+    bool queued = false;
+    {
+        SingleLockGuard lock(m_cameraLock);
+        const auto found = m_cameras.find(cameraId);
+        if (found != m_cameras.end())
+        {
+            open = true;
+            const std::lock_guard<std::mutex> helper(m_helperMutex);
+            if (m_helperRunning)
+            {
+                HelperJob job;
+                job.id = cameraId;
+                job.camera = std::move(found->second.camera);
+                m_cameras.erase(found);
+                m_closeQueue.push_back(std::move(job));
+                queued = true;
+            }
+        }
+    }
+    if (queued)
+    {
+        m_helperWake.notify_all();
+        return Success;
+    }
+    if (open)
+    {
+        // The helper thread has stopped: the SDK is closing, and its close
+        // takes the camera down.
+        SdkLog(1, "KpxLibTransport::CloseCamera: Sdk not open\n");
+        return SetLastErrorInfo(SdkNotOpen, "The SDK is not open", kCloseSource);
+    }
+    return reportIfNotOpen ? SetLastErrorInfo(CameraNotOpen, "The camera is not open", kCloseSource)
+                           : Success;
+}
+
+ErrorCode KpxLibTransport::CloseNow(int cameraId, bool reportIfNotOpen, bool closingSdk)
+{
     SdkLog(6, "KpxLibTransport: Closing camera %u...\n", static_cast<unsigned>(cameraId));
 
     // The entry goes in one step with the test: of two threads closing one id,
@@ -603,8 +750,14 @@ ErrorCode KpxLibTransport::InternalCloseCamera(int cameraId, bool reportIfNotOpe
     }
     if (!camera)
     {
-        return reportIfNotOpen ? SetLastErrorInfo(CameraNotOpen, "The camera is not open", kSource) : Success;
+        return reportIfNotOpen ? SetLastErrorInfo(CameraNotOpen, "The camera is not open", kCloseSource)
+                               : Success;
     }
+    return CloseTaken(cameraId, std::move(camera), closingSdk);
+}
+
+ErrorCode KpxLibTransport::CloseTaken(int cameraId, std::shared_ptr<Camera> camera, bool closingSdk)
+{
     {
         SingleLockGuard lock(m_imageProgress.lock);
         m_imageProgress.lastPost.erase(cameraId);
@@ -630,7 +783,7 @@ ErrorCode KpxLibTransport::InternalCloseCamera(int cameraId, bool reportIfNotOpe
         return Success;
     }
     SdkLog(1, "KpxLibTransport::CloseCamera: Sdk not open\n");
-    return SetLastErrorInfo(SdkNotOpen, "The SDK is not open", kSource);
+    return SetLastErrorInfo(SdkNotOpen, "The SDK is not open", kCloseSource);
 }
 
 // ---------------------------------------------------------------- look-ups
@@ -659,16 +812,22 @@ std::shared_ptr<KpxLibTransport::Camera> KpxLibTransport::FindConnectedCamera(in
 
 ErrorCode KpxLibTransport::GetCamera(int cameraId, std::shared_ptr<Camera>& camera)
 {
+    std::shared_ptr<Camera> found = FindConnectedCamera(cameraId);
     if (m_pendingErrorCount.load() != 0)
     {
+        // An error a camera reported while it closed is not news to the
+        // caller: a camera that is closing or closed is simply not open.
         std::optional<ModuleError> pending;
         {
             SingleLockGuard lock(m_pendingErrorLock);
-            const auto found = m_pendingErrors.find(cameraId);
-            if (found != m_pendingErrors.end())
+            const auto error = m_pendingErrors.find(cameraId);
+            if (error != m_pendingErrors.end())
             {
-                pending = found->second;
-                m_pendingErrors.erase(found);
+                if (found)
+                {
+                    pending = error->second;
+                }
+                m_pendingErrors.erase(error);
                 m_pendingErrorCount = m_pendingErrors.size();
             }
         }
@@ -680,12 +839,33 @@ ErrorCode KpxLibTransport::GetCamera(int cameraId, std::shared_ptr<Camera>& came
             return SetLastErrorInfo(GeneralError, text.c_str(), "Tavrin Internals");
         }
     }
-    camera = FindConnectedCamera(cameraId);
-    if (!camera)
+    if (!found)
     {
         return SetLastErrorInfo(CameraNotOpen, "The camera is not open", "KpxLibTransport::GetCamera");
     }
+    camera = std::move(found);
     return Success;
+}
+
+bool KpxLibTransport::IsGone(int cameraId, Camera& camera)
+{
+    if (camera.GetDisconnectedEvent().IsSet())
+    {
+        return true;
+    }
+    SingleLockGuard lock(m_cameraLock);
+    const auto found = m_cameras.find(cameraId);
+    return found == m_cameras.end() || found->second.camera.get() != &camera || found->second.disconnected;
+}
+
+ErrorCode KpxLibTransport::FailOrGone(int cameraId, Camera& camera, ErrorCode code, const char* message,
+                                      const char* source)
+{
+    if (IsGone(cameraId, camera))
+    {
+        return SetLastErrorInfo(CameraNotOpen, "The camera is not open", source);
+    }
+    return SetLastErrorInfo(code, message, source);
 }
 
 ErrorCode KpxLibTransport::ConnectionType(int cameraId, TetherConnection& connection)

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,11 +46,19 @@ using Q7::Tavrin::ErrorCode;
 /// Threads: every public member is thread-safe. Application threads open,
 /// close and read; the device manager's monitor threads run
 /// DeviceManagerNotify; each camera's notify and error callbacks run on its
-/// own threads; the helper thread closes cameras whose link was lost. The
-/// bridge's mutexes are taken through SingleLockGuard (one at a time per
-/// thread) and only around its maps: every call into a camera is made on a
-/// copied pointer with no bridge lock held, so a close on another thread never
-/// frees a camera under a running call.
+/// own threads; the helper thread closes cameras whose link was lost, and
+/// those whose close was asked on a thread of the library. The bridge's
+/// mutexes are taken through SingleLockGuard (one at a time per thread) and
+/// only around its maps: every call into a camera is made on a copied pointer
+/// with no bridge lock held, so a close on another thread never frees a camera
+/// under a running call.
+///
+/// A camera is never closed or freed on a thread of the library (its own
+/// threads among them): a close asked there is handed to the helper thread.
+/// The application's code (log, filters) never runs under a bridge lock: the
+/// events of a camera are matched against the filters before the camera lock
+/// is taken, put into the listeners' queues under it (so that nothing about a
+/// camera follows its SdkCameraClosed), and logged after it.
 ///
 /// Every failure stores code, message and function name as the calling
 /// thread's last error (SetLastErrorInfo) and returns the code.
@@ -120,15 +129,33 @@ public:
     /// the camera's close fails (its mapped code is returned, nothing
     /// posted). The event goes to the open SDK, or with closingSdk to the
     /// closing one; without one: -3 "The SDK is not open". Blocks.
+    ///
+    /// On a thread of the library (OnLibraryThread) the id is closed at once
+    /// and the camera handed to the helper thread, which closes it and posts
+    /// SdkCameraClosed: 0 once it is queued, without waiting. Once the helper
+    /// thread has stopped (the SDK closing), -3 "The SDK is not open" and the
+    /// camera stays as it was.
     ErrorCode InternalCloseCamera(int cameraId, bool reportIfNotOpen, bool closingSdk = false);
+
+    /// Whether the calling thread is one of the library's: a thread of a
+    /// camera, of the device manager, of the USB backend, or the helper
+    /// thread. Never throws.
+    static bool OnLibraryThread() noexcept;
+
+    /// Runs task on the helper thread, after the closes queued before it: for
+    /// a close of the SDK asked on a thread of the library. False when the
+    /// helper thread has stopped (nothing runs). What task throws is logged.
+    /// Throws std::bad_alloc only.
+    bool RunOnHelperThread(std::function<void()> task);
 
     /// Whether the id names an open camera. Records nothing.
     bool IsCameraOpen(int cameraId);
 
     /// The open camera's object in camera: 0. -10 "The camera is not open"
-    /// (also once its link loss was posted); -1 with the composed text ("KPX
-    /// <category> #<code>: <message> <context>") when the camera reported an
-    /// error since the last look-up (reported once; camera stays empty).
+    /// (also once its link loss was posted, or while it closes); -1 with the
+    /// composed text ("KPX <category> #<code>: <message> <context>") when the
+    /// open camera reported an error since the last look-up (reported once;
+    /// camera stays empty). An error of a camera no longer open is dropped.
     ErrorCode GetCamera(int cameraId, std::shared_ptr<Camera>& camera);
 
     /// How the open camera is attached (0 to 4, as the camera reports it).
@@ -345,6 +372,9 @@ public:
     /// Tells the camera how much host storage it may fill (MB); a later
     /// SetImageReceiving(true) keeps it.
     ErrorCode SetHostStorageCapacity(int cameraId, std::uint32_t megabytes);
+    /// The largest pool buffer an image and a live-view frame of the camera
+    /// may take (Camera::SetReceiveBufferLimits).
+    ErrorCode SetReceiveBufferLimits(int cameraId, std::uint64_t imageBytes, std::uint64_t liveViewFrameBytes);
     /// Asks for a stored image's full image (CameraImageReady): -19 "You must
     /// enable image receiving, before requesting images" while receiving is
     /// off; -1 when the camera refuses. Blocks up to 2 s for the camera.
@@ -436,23 +466,47 @@ private:
         std::map<std::int32_t, std::int64_t> lastPost;
     };
 
+    // What the helper thread is asked to do, in order: close an id whose link
+    // was lost (camera null), close a camera already taken out of the map, or
+    // run a task.
+    struct HelperJob
+    {
+        std::int32_t id = 0;
+        std::shared_ptr<Camera> camera;
+        std::function<void()> task;
+    };
+
     void HelperThread();
+    void RunHelperJob(HelperJob& job) noexcept;
+    // Closes the camera taken out of the map under id and posts
+    // SdkCameraClosed (to the closing SDK with closingSdk); on a thread that
+    // is not the camera's.
+    ErrorCode CloseTaken(int cameraId, std::shared_ptr<Camera> camera, bool closingSdk);
+    // Closes the id on the calling thread (not one of the camera's).
+    ErrorCode CloseNow(int cameraId, bool reportIfNotOpen, bool closingSdk);
+    // Closes what was handed to the helper thread and is still queued, on the
+    // calling thread (Deinit, once the helper thread has stopped).
+    void CloseQueued() noexcept;
     void StopHelperThread(bool log) noexcept;
+    // The camera is closing or closed: its id no longer holds it, or its link
+    // was lost. A call that failed on it answers -10 instead.
+    bool IsGone(int cameraId, Camera& camera);
+    // A failure of a call on the camera: -10 "The camera is not open" when the
+    // camera is gone meanwhile (IsGone), else code with message.
+    ErrorCode FailOrGone(int cameraId, Camera& camera, ErrorCode code, const char* message,
+                         const char* source);
     void StorePendingError(int cameraId, const Q7::Universal::UniversalError& error) noexcept;
     void RollBackOpen(int cameraId, const std::shared_ptr<Camera>& camera) noexcept;
     std::shared_ptr<Camera> FindCamera(int cameraId);
     std::shared_ptr<Camera> FindConnectedCamera(int cameraId);
-    ErrorCode NotFoundOrLost(Camera& camera, ErrorCode code, const char* message, const char* source);
     CameraTimings Timings();
     bool IsExpertMode(int cameraId);
-    // Posts event while the camera's id is open (under the camera lock, so
-    // nothing about a camera comes after its close); false when it is not.
-
-    // Posts event while the camera's id is open and its link loss was not
-    // posted (under the camera lock, so nothing about a camera comes after
-    // its SdkCameraClosed); false when it is not.
     // The camera's live-view configuration lock; null when the id is not open.
     std::shared_ptr<std::mutex> LiveViewConfigLock(int cameraId);
+    // Posts event while the camera's id is open and its link loss was not
+    // posted: matched against the filters first, put into the queues under
+    // the camera lock (so nothing about a camera comes after its
+    // SdkCameraClosed), logged after it. False when it is not open.
     bool PostWhileOpen(int cameraId, const std::shared_ptr<const Q7::Tavrin::INotificationEvent>& event);
 
     DeviceManager m_deviceManager;
@@ -467,9 +521,12 @@ private:
 
     std::atomic<bool> m_helperRunning{true};
     std::unique_ptr<std::thread> m_helperThread;
-    std::mutex m_helperMutex; // guards m_closeQueue, m_helperThread and changes of m_helperRunning
+    // Guards m_closeQueue, m_helperThread and changes of m_helperRunning. A
+    // plain mutex, held only to change those; it may be taken while the camera
+    // lock is held (a hand-off), never the other way round.
+    std::mutex m_helperMutex;
     std::condition_variable m_helperWake;
-    std::deque<std::int32_t> m_closeQueue;
+    std::deque<HelperJob> m_closeQueue;
 
     std::atomic<bool> m_deinitializing{false};
     // Device notifications reach the SDK once the constructor is done: until

@@ -105,7 +105,9 @@ ErrorCode KpxLibTransport::UpdateCameraFirmware(int cameraId, const std::uint8_t
         }
         const Camera::ProgressFunction progress = [this, cameraId](const ProgressTask& task)
         { HandleFirmwareTransferProgressUpdate(cameraId, task); };
-        return camera->UpdateFirmware(progress, data, size) ? Success : GeneralError;
+        // The camera's refusal has no message of its own.
+        return camera->UpdateFirmware(progress, data, size) ? Success
+                                                            : SetLastErrorInfo(GeneralError, "", kSource);
     }
     catch (const ModuleError& error)
     {
@@ -136,12 +138,12 @@ ErrorCode KpxLibTransport::UploadFile(int cameraId, UploadFileId fileId, const s
             }
             else
             {
-                return FileAccessDenied;
+                return SetLastErrorInfo(FileAccessDenied, "", kSource);
             }
         }
         else if (fileId != UploadFileId::Data && !IsExpertMode(cameraId))
         {
-            return FileAccessDenied;
+            return SetLastErrorInfo(FileAccessDenied, "", kSource);
         }
         if (data == nullptr && size != 0)
         {
@@ -159,7 +161,10 @@ ErrorCode KpxLibTransport::UploadFile(int cameraId, UploadFileId fileId, const s
         }
         const Camera::ProgressFunction progress = [this, cameraId](const ProgressTask& task)
         { HandleFileTransferProgressUpdate(cameraId, task); };
-        return camera->UploadData(progress, type, data, size, wideName->c_str()) ? Success : GeneralError;
+        // The camera's refusal has no message of its own.
+        return camera->UploadData(progress, type, data, size, wideName->c_str())
+                   ? Success
+                   : SetLastErrorInfo(GeneralError, "", kSource);
     }
     catch (const ModuleError& error)
     {
@@ -206,7 +211,9 @@ ErrorCode KpxLibTransport::DownloadFile(int cameraId, DownloadFileId fileId,
         std::shared_ptr<Camera> camera;
         if (GetCamera(cameraId, camera) != Success)
         {
-            return GeneralError;
+            // Closed meanwhile: -1 with the reason the look-up recorded.
+            const std::string reason = GetErrorMessage();
+            return SetLastErrorInfo(GeneralError, reason.c_str(), kSource);
         }
         if (!camera->DownloadLogToFile(static_cast<std::uint32_t>(fileId), widePath->c_str(), descramble))
         {

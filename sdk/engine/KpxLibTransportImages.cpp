@@ -40,6 +40,32 @@ std::string Utf8Text(const Q7::Universal::UniversalString& text)
     return Q7::Universal::ToUtf8(text).c_str();
 }
 
+// The camera whose subscription callback runs on this thread, if one does.
+constinit thread_local bool t_inSubscriptionCallback = false;
+constinit thread_local int t_subscriptionCallbackOf = 0;
+
+class SubscriptionCallbackScope
+{
+public:
+    explicit SubscriptionCallbackScope(int cameraId) noexcept
+        : m_outerInside(t_inSubscriptionCallback), m_outer(t_subscriptionCallbackOf)
+    {
+        t_inSubscriptionCallback = true;
+        t_subscriptionCallbackOf = cameraId;
+    }
+    ~SubscriptionCallbackScope()
+    {
+        t_inSubscriptionCallback = m_outerInside;
+        t_subscriptionCallbackOf = m_outer;
+    }
+    SubscriptionCallbackScope(const SubscriptionCallbackScope&) = delete;
+    SubscriptionCallbackScope& operator=(const SubscriptionCallbackScope&) = delete;
+
+private:
+    const bool m_outerInside;
+    const int m_outer;
+};
+
 } // namespace
 
 bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const INotificationEvent>& event)
@@ -49,16 +75,22 @@ bool KpxLibTransport::PostWhileOpen(int cameraId, const std::shared_ptr<const IN
     {
         return false;
     }
-    SingleLockGuard lock(m_cameraLock);
-    const auto found = m_cameras.find(cameraId);
-    // Once a lost link was posted (SdkCameraClosed), nothing more about the
-    // camera goes out.
-    if (found == m_cameras.end() || found->second.disconnected)
+    NotificationList& list = sdk->Notifications();
+    const NotificationList::Delivery delivery = list.Match(event);
+    std::size_t delivered = 0;
     {
-        return false;
+        SingleLockGuard lock(m_cameraLock);
+        const auto found = m_cameras.find(cameraId);
+        // Once a lost link was posted (SdkCameraClosed), nothing more about the
+        // camera goes out.
+        if (found == m_cameras.end() || found->second.disconnected)
+        {
+            return false;
+        }
+        found->second.named = true;
+        delivered = list.Deliver(delivery);
     }
-    found->second.named = true;
-    sdk->Notifications().Post(event);
+    NotificationList::LogDelivered(delivery, delivered);
     return true;
 }
 
@@ -263,6 +295,23 @@ ErrorCode KpxLibTransport::SetImageEnumerationSubscriptions(int cameraId, std::u
 ErrorCode KpxLibTransport::SetSubscriptionNotificationCallback(int cameraId,
                                                                Camera::SubscriptionFunction callback)
 {
+    // A callback replacing itself would be destroyed while it runs (or wait
+    // for itself): refused.
+    if (t_inSubscriptionCallback && t_subscriptionCallbackOf == cameraId)
+    {
+        return SetLastErrorInfo(GeneralError,
+                                "The subscription callback cannot be replaced from within itself",
+                                "KpxLibTransport::SetSubscriptionNotificationCallback");
+    }
+    if (callback)
+    {
+        callback = [cameraId, inner = std::move(callback)](Camera::SubscriptionNotifications kind,
+                                                           const Camera::SubscriptionPayload& payload)
+        {
+            const SubscriptionCallbackScope scope(cameraId);
+            inner(kind, payload);
+        };
+    }
     return WithCamera(*this, cameraId, "Error while setting the subscription callback",
                       "Internal error while setting the subscription callback",
                       [&](Camera& camera)
@@ -303,6 +352,18 @@ ErrorCode KpxLibTransport::SetImageReceiving(int cameraId, bool enable)
                        }
                        return Success;
                    });
+}
+
+ErrorCode KpxLibTransport::SetReceiveBufferLimits(int cameraId, std::uint64_t imageBytes,
+                                                  std::uint64_t liveViewFrameBytes)
+{
+    return WithCamera(*this, cameraId, "Error while setting the receive buffer limits",
+                      "Internal error while setting the receive buffer limits",
+                      [&](Camera& camera)
+                      {
+                          camera.SetReceiveBufferLimits(imageBytes, liveViewFrameBytes);
+                          return Success;
+                      });
 }
 
 ErrorCode KpxLibTransport::SetHostStorageCapacity(int cameraId, std::uint32_t megabytes)
@@ -375,13 +436,17 @@ void KpxLibTransport::HandleImageTransferProgressUpdate(int cameraId,
         const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count();
-        SingleLockGuard lock(m_imageProgress.lock);
-        const auto last = m_imageProgress.lastPost.find(cameraId);
-        if (last != m_imageProgress.lastPost.end() && now - last->second < kImageProgressIntervalNs)
         {
-            return;
+            // Decided under the throttle lock, posted after it: the filters and
+            // the log are the application's code.
+            SingleLockGuard lock(m_imageProgress.lock);
+            const auto last = m_imageProgress.lastPost.find(cameraId);
+            if (last != m_imageProgress.lastPost.end() && now - last->second < kImageProgressIntervalNs)
+            {
+                return;
+            }
+            m_imageProgress.lastPost[cameraId] = now;
         }
-        m_imageProgress.lastPost[cameraId] = now;
         const BaseEventType& type =
             task.GetPosition() != 0 ? EventType::ImageTransferProgress : EventType::ImageTransferBegin;
         const auto percent = static_cast<std::uint8_t>(static_cast<unsigned>(task.GetPercent()));

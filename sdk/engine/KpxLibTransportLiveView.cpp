@@ -83,6 +83,8 @@ ErrorCode ChangeConfiguration(KpxLibTransport& bridge, int cameraId, const std::
     {
         return SetLastErrorInfo(CameraNotOpen, "The camera is not open", "KpxLibTransport::GetCamera");
     }
+    // Held as a library lock: another setter waits for it.
+    const LibraryLockScope scope;
     const std::lock_guard<std::mutex> serialised(*lock);
     return Guarded(moduleContext, internalContext,
                    [&]
@@ -166,6 +168,8 @@ ErrorCode KpxLibTransport::SetLiveViewFormat(int cameraId, ImageFormat format)
     {
         return SetLastErrorInfo(CameraNotOpen, "The camera is not open", "KpxLibTransport::GetCamera");
     }
+    // Held as a library lock: another setter waits for it.
+    const LibraryLockScope scope;
     const std::lock_guard<std::mutex> serialised(*lock);
     if (format == ImageFormat::Auto)
     {

@@ -115,30 +115,45 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const void* 
             // Only an open id is reported and queued: a loss that the camera
             // finds in its own Close arrives after the close erased the id.
             // While the camera still opens, the open fails on it instead.
+            // Both events are matched against the filters before the camera
+            // lock (they may be the application's), put into the queues under
+            // it, and logged after it.
+            const std::shared_ptr<Camera> camera = FindCamera(cameraId);
+            if (!camera)
+            {
+                return;
+            }
+            const NotificationList::Delivery disconnected =
+                list.Match(BuildNotificationEvent(EventType::CameraDisconnected, cameraId, 0));
+            const NotificationList::Delivery closed = list.Match(BuildNotificationEvent(
+                SdkEventType::SdkCameraClosed, CameraInfoFromMoniker(camera->GetMoniker()), cameraId));
             bool queue = false;
+            std::size_t disconnectedCount = 0;
+            std::size_t closedCount = 0;
             {
                 SingleLockGuard lock(m_cameraLock);
                 const auto found = m_cameras.find(cameraId);
-                if (found != m_cameras.end() && !found->second.disconnected)
+                if (found != m_cameras.end() && found->second.camera == camera && !found->second.disconnected)
                 {
                     found->second.disconnected = true;
-                    if (found->second.opening)
+                    if (!found->second.opening)
                     {
-                        return;
+                        found->second.named = true;
+                        disconnectedCount = list.Deliver(disconnected);
+                        closedCount = list.Deliver(closed);
+                        queue = true;
                     }
-                    found->second.named = true;
-                    list.Post(BuildNotificationEvent(EventType::CameraDisconnected, cameraId, 0));
-                    list.Post(BuildNotificationEvent(
-                        SdkEventType::SdkCameraClosed,
-                        CameraInfoFromMoniker(found->second.camera->GetMoniker()), cameraId));
-                    queue = true;
                 }
             }
+            NotificationList::LogDelivered(disconnected, disconnectedCount);
+            NotificationList::LogDelivered(closed, closedCount);
             if (queue)
             {
                 {
                     const std::lock_guard<std::mutex> lock(m_helperMutex);
-                    m_closeQueue.push_back(cameraId);
+                    HelperJob job;
+                    job.id = cameraId;
+                    m_closeQueue.push_back(std::move(job));
                 }
                 m_helperWake.notify_all();
             }
@@ -180,34 +195,51 @@ void KpxLibTransport::KpxCameraNotify(std::uint32_t notificationId, const void* 
         {
             return;
         }
-        // Posted while the id is open, under the camera lock: nothing about a
+        // Matched first (the filters may be the application's), put into the
+        // queues while the id is open, under the camera lock (nothing about a
         // camera comes after its close, and a failed open knows whether an
-        // event named its id.
-        SingleLockGuard lock(m_cameraLock);
-        const auto found = m_cameras.find(cameraId);
-        if (found == m_cameras.end())
-        {
-            return;
-        }
-        found->second.named = true;
+        // event named its id), logged after it.
+        std::vector<NotificationList::Delivery> deliveries;
+        deliveries.reserve(kept.size());
         for (const std::uint32_t id : kept)
         {
             switch (notificationId)
             {
             case Camera::kNotify_PropertyAdded:
-                list.Post(BuildNotificationEvent(EventType::CameraPropertyAdded, cameraId, id));
+                deliveries.push_back(
+                    list.Match(BuildNotificationEvent(EventType::CameraPropertyAdded, cameraId, id)));
                 break;
             case Camera::kNotify_PropertyRemoved:
-                list.Post(BuildNotificationEvent(EventType::CameraPropertyRemoved, cameraId, id));
+                deliveries.push_back(
+                    list.Match(BuildNotificationEvent(EventType::CameraPropertyRemoved, cameraId, id)));
                 break;
             case Camera::kNotify_PropertyDescriptorChange:
-                list.Post(
-                    BuildNotificationEvent(PropertyEventType::PropertySpecificationChange, cameraId, id));
+                deliveries.push_back(list.Match(
+                    BuildNotificationEvent(PropertyEventType::PropertySpecificationChange, cameraId, id)));
                 break;
             default:
-                list.Post(BuildNotificationEvent(PropertyEventType::PropertyValueChange, cameraId, id));
+                deliveries.push_back(
+                    list.Match(BuildNotificationEvent(PropertyEventType::PropertyValueChange, cameraId, id)));
                 break;
             }
+        }
+        std::vector<std::size_t> counts(deliveries.size(), 0);
+        {
+            SingleLockGuard lock(m_cameraLock);
+            const auto found = m_cameras.find(cameraId);
+            if (found == m_cameras.end())
+            {
+                return;
+            }
+            found->second.named = true;
+            for (std::size_t i = 0; i < deliveries.size(); ++i)
+            {
+                counts[i] = list.Deliver(deliveries[i]);
+            }
+        }
+        for (std::size_t i = 0; i < deliveries.size(); ++i)
+        {
+            NotificationList::LogDelivered(deliveries[i], counts[i]);
         }
     }
     catch (const std::exception& error)

@@ -28,19 +28,13 @@ bool IsOpenLevel(std::uint32_t level)
     return level == 0 || level == 10 || level == 11;
 }
 
-} // namespace
-
-// A property missing from the cache of a camera whose link is lost: the
-// cache emptied with the link, and the camera is about to close.
-ErrorCode KpxLibTransport::NotFoundOrLost(Camera& camera, ErrorCode code, const char* message,
-                                          const char* source)
+// A call on a camera that closed (or lost its link) while the call ran.
+ErrorCode GoneError(const char* source)
 {
-    if (camera.GetDisconnectedEvent().IsSet())
-    {
-        return SetLastErrorInfo(CameraNotOpen, "The camera is not open", source);
-    }
-    return SetLastErrorInfo(code, message, source);
+    return SetLastErrorInfo(CameraNotOpen, "The camera is not open", source);
 }
+
+} // namespace
 
 bool KpxLibTransport::IsPropertyAccessible(int cameraId, const Property& record)
 {
@@ -63,24 +57,30 @@ ErrorCode KpxLibTransport::GetKpxProperty(int cameraId, std::uint32_t propertyId
     }
     try
     {
+        // A camera that closes or loses its link meanwhile empties its cache:
+        // that is the camera going, not the property.
         if (!camera->GetProperty(propertyId, record))
         {
-            return NotFoundOrLost(*camera, PropertyNotOnCamera, "Could not find property with provided id",
-                                  kSource);
+            return FailOrGone(cameraId, *camera, PropertyNotOnCamera,
+                              "Could not find property with provided id", kSource);
         }
         if (!IsPropertyAccessible(cameraId, record))
         {
-            return SetLastErrorInfo(PropertyNotFound, "Could not find property with provided id", kSource);
+            return FailOrGone(cameraId, *camera, PropertyNotFound, "Could not find property with provided id",
+                              kSource);
         }
         return Success;
     }
     catch (const ModuleError& error)
     {
-        return HandleModuleError(error, "Error while getting Property");
+        return IsGone(cameraId, *camera) ? GoneError(kSource)
+                                         : HandleModuleError(error, "Error while getting Property");
     }
     catch (const UniversalError& error)
     {
-        return HandleUniversalError(error, "Internal error while getting Property");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleUniversalError(error, "Internal error while getting Property");
     }
 }
 
@@ -242,6 +242,7 @@ ErrorCode KpxLibTransport::GetProperty(int cameraId, std::uint32_t propertyId,
 
 ErrorCode KpxLibTransport::GetPropertyIds(int cameraId, std::vector<std::uint32_t>& ids)
 {
+    static constexpr const char* kSource = "KpxLibTransport::GetPropertyIds";
     std::shared_ptr<Camera> camera;
     if (const ErrorCode found = GetCamera(cameraId, camera); found != Success)
     {
@@ -262,11 +263,21 @@ ErrorCode KpxLibTransport::GetPropertyIds(int cameraId, std::vector<std::uint32_
     }
     catch (const ModuleError& error)
     {
-        return HandleModuleError(error, "Error while while getting property list");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleModuleError(error, "Error while while getting property list");
     }
     catch (const UniversalError& error)
     {
-        return HandleUniversalError(error, "Internal error while getting property list");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleUniversalError(error, "Internal error while getting property list");
+    }
+    // A list read while the camera closed may be cut short or empty: not the
+    // camera's list.
+    if (IsGone(cameraId, *camera))
+    {
+        return GoneError(kSource);
     }
     ids = std::move(accessible);
     return Success;
@@ -291,22 +302,27 @@ ErrorCode KpxLibTransport::SetProperty(int cameraId, std::uint32_t propertyId,
         Property record;
         if (!camera->GetProperty(propertyId, record))
         {
-            return NotFoundOrLost(*camera, PropertyNotFound, "Could not find the provided property Id",
-                                  kSource);
+            return FailOrGone(cameraId, *camera, PropertyNotFound, "Could not find the provided property Id",
+                              kSource);
         }
         if (!IsPropertyAccessible(cameraId, record))
         {
-            return SetLastErrorInfo(PropertyNotFound, "Could not find the provided property Id", kSource);
+            return FailOrGone(cameraId, *camera, PropertyNotFound, "Could not find the provided property Id",
+                              kSource);
         }
         type = camera->GetPropertyType(propertyId);
     }
     catch (const ModuleError& error)
     {
-        return HandleModuleError(error, "Error while checking the property type value");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleModuleError(error, "Error while checking the property type value");
     }
     catch (const UniversalError& error)
     {
-        return HandleUniversalError(error, "Internal error while checking the property type value");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleUniversalError(error, "Internal error while checking the property type value");
     }
     if (type == 0)
     {
@@ -316,26 +332,36 @@ ErrorCode KpxLibTransport::SetProperty(int cameraId, std::uint32_t propertyId,
     if (const ErrorCode converted = KpxLibTypeConverter::ToKpxValue(value, kpxValue, type);
         converted != Success)
     {
-        return SetLastErrorInfo(
-            converted, "Failed to convert the new property value into internal representation", kSource);
+        // The converter's reason (a value that does not fit, a text too long)
+        // stays in the message.
+        std::string message = "Failed to convert the new property value into internal representation";
+        if (const char* reason = GetErrorMessage(); reason != nullptr && *reason != '\0')
+        {
+            message = message + ": " + reason;
+        }
+        return SetLastErrorInfo(converted, message.c_str(), kSource);
     }
     try
     {
         if (!camera->SetPropertyValue(propertyId, kpxValue))
         {
-            return SetLastErrorInfo(
-                PropertySetFailed,
-                "Property was not set because it might not exist, is read only, disabled, etc.", kSource);
+            // The agent refuses every value once the camera closes.
+            return FailOrGone(cameraId, *camera, PropertySetFailed,
+                              "Property was not set because it might not exist, is read only, disabled, etc.",
+                              kSource);
         }
         return Success;
     }
     catch (const ModuleError& error)
     {
-        return HandleModuleError(error, "Error while setting property");
+        return IsGone(cameraId, *camera) ? GoneError(kSource)
+                                         : HandleModuleError(error, "Error while setting property");
     }
     catch (const UniversalError& error)
     {
-        return HandleUniversalError(error, "Internal error while setting property");
+        return IsGone(cameraId, *camera)
+                   ? GoneError(kSource)
+                   : HandleUniversalError(error, "Internal error while setting property");
     }
 }
 

@@ -9,8 +9,14 @@
 #include <bit>
 #include <charconv>
 #include <cinttypes>
+#include <cmath>
+#include <initializer_list>
+#include <limits>
+#include <optional>
 #include <span>
+#include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace Q7::TavrinC
@@ -205,6 +211,169 @@ ErrorCode Unsupported(Value& out, std::uint32_t code, const char* message)
 {
     out.SetType(code);
     return SetLastErrorInfo(SdkNotYetImplemented, message, kToSource);
+}
+
+// The integers a KPX code holds: its signedness and width in bits.
+struct IntegerCode
+{
+    bool isSigned = false;
+    unsigned bits = 0;
+};
+
+// The integer codes: the numbers, the enumeration index, the truth value's
+// byte and the times. None for the other codes.
+std::optional<IntegerCode> IntegerCodeOf(std::uint32_t code)
+{
+    switch (code)
+    {
+    case 1:
+        return IntegerCode{true, 8};
+    case 2:
+    case 12:
+        return IntegerCode{false, 8};
+    case 3:
+        return IntegerCode{true, 16};
+    case 4:
+        return IntegerCode{false, 16};
+    case 5:
+        return IntegerCode{true, 32};
+    case 6:
+    case 11:
+    case 13:
+        return IntegerCode{false, 32};
+    case 7:
+        return IntegerCode{true, 64};
+    case 8:
+    case 14:
+        return IntegerCode{false, 64};
+    default:
+        return std::nullopt;
+    }
+}
+
+// What a KPX code holds, for the message of a value that does not fit it.
+const char* CodeName(std::uint32_t code)
+{
+    switch (code)
+    {
+    case 1:
+        return "signed 8-bit integer";
+    case 2:
+        return "unsigned 8-bit integer";
+    case 3:
+        return "signed 16-bit integer";
+    case 4:
+        return "unsigned 16-bit integer";
+    case 5:
+        return "signed 32-bit integer";
+    case 6:
+        return "unsigned 32-bit integer";
+    case 7:
+        return "signed 64-bit integer";
+    case 8:
+        return "unsigned 64-bit integer";
+    case 9:
+        return "32-bit float";
+    case 11:
+        return "32-bit enumeration index";
+    case 12:
+        return "truth value byte";
+    case 13:
+        return "32-bit time";
+    case 14:
+        return "64-bit time";
+    case 36:
+        return "area of 32-bit floats";
+    case 53:
+        return "RGB colour of 32-bit floats";
+    case 58:
+        return "ARGB colour of 32-bit floats";
+    case 70:
+        return "range of signed 32-bit integers";
+    case 71:
+        return "range of unsigned 32-bit integers";
+    case 72:
+        return "range of 32-bit floats";
+    default:
+        return "?";
+    }
+}
+
+// The public type's name in a message.
+std::string TypeName(PropertyType type)
+{
+    switch (type)
+    {
+    case PropertyType::Int32:
+        return "Int32";
+    case PropertyType::UInt32:
+        return "UInt32";
+    case PropertyType::UInt64:
+        return "UInt64";
+    case PropertyType::Time:
+        return "Time";
+    default:
+        return "integer";
+    }
+}
+
+// Whether the integer, read as signed or unsigned, lies within what the code
+// holds.
+bool Fits(std::int64_t raw, bool valueIsSigned, IntegerCode code)
+{
+    if (valueIsSigned && raw < 0)
+    {
+        return code.isSigned && (code.bits == 64 || raw >= -(std::int64_t{1} << (code.bits - 1)));
+    }
+    const auto magnitude = static_cast<std::uint64_t>(raw);
+    const unsigned valueBits = code.isSigned ? code.bits - 1 : code.bits;
+    return valueBits == 64 || magnitude < (std::uint64_t{1} << valueBits);
+}
+
+// Whether a double keeps its magnitude as a 32-bit float: every infinity and
+// NaN does, a finite double only up to the largest finite float.
+bool FitsFloat(double value)
+{
+    return !std::isfinite(value) ||
+           std::fabs(value) <= static_cast<double>(std::numeric_limits<float>::max());
+}
+
+std::string IntegerText(std::int64_t raw, bool isSigned)
+{
+    return isSigned ? std::to_string(raw) : std::to_string(static_cast<std::uint64_t>(raw));
+}
+
+// The shortest text that reads back as the double, whatever the process locale.
+std::string DoubleText(double value)
+{
+    char buffer[32];
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return error == std::errc() ? std::string(buffer, end) : std::string("?");
+}
+
+// Refuses a value the property's code cannot hold (-25), naming the value's
+// member and number and the code; out stays untouched.
+ErrorCode DoesNotFit(const char* what, const std::string& number, std::uint32_t code)
+{
+    const std::string message = std::string("SetPropertyValue: ") + what + " " + number +
+                                " does not fit the property's KPX type " + std::to_string(code) + " (" +
+                                CodeName(code) + ")";
+    return SetLastErrorInfo(PropertySetFailed, message.c_str(), kToSource);
+}
+
+// Refuses the first double of a record that a code of 32-bit floats cannot hold.
+std::optional<ErrorCode> FloatsDoNotFit(const char* type,
+                                        std::initializer_list<std::pair<const char*, double>> members,
+                                        std::uint32_t code)
+{
+    for (const auto& [name, value] : members)
+    {
+        if (!FitsFloat(value))
+        {
+            return DoesNotFit((std::string(type) + " " + name).c_str(), DoubleText(value), code);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -417,10 +586,19 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
     case PropertyType::UInt64:
     case PropertyType::Time:
     {
-        // Only the 8 bytes of intValue exist to copy from.
-        if (codeSize > 8)
+        // The whole of intValue is the value: an Int32 reads it signed, the
+        // others unsigned. It goes out only to an integer code that holds it,
+        // so the low-order bytes the code takes are all of it.
+        const std::optional<IntegerCode> integer = IntegerCodeOf(kpxCode);
+        if (!integer)
         {
             return Unsupported(out, kpxCode, "SetPropertyValue: Unsupported integer type");
+        }
+        const bool isSigned = value.type == PropertyType::Int32;
+        if (!Fits(value.intValue, isSigned, *integer))
+        {
+            return DoesNotFit((TypeName(value.type) + " value").c_str(),
+                              IntegerText(value.intValue, isSigned), kpxCode);
         }
         ValueBuilder bytes(static_cast<std::size_t>(codeSize));
         bytes.Low(static_cast<std::uint64_t>(value.intValue));
@@ -438,19 +616,24 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
     {
         if (kpxCode == 9)
         {
+            if (!FitsFloat(value.doubleValue))
+            {
+                return DoesNotFit("Float64 value", DoubleText(value.doubleValue), kpxCode);
+            }
             ValueBuilder bytes(4);
             bytes.F32(value.doubleValue);
             bytes.StoreIn(out, 9);
             return Success;
         }
-        if (codeSize > 8)
+        if (kpxCode == 10)
         {
-            return Unsupported(out, kpxCode, "SetPropertyValue: Unsupported float type");
+            ValueBuilder bytes(8);
+            bytes.F64(value.doubleValue);
+            bytes.StoreIn(out, 10);
+            return Success;
         }
-        ValueBuilder bytes(static_cast<std::size_t>(codeSize));
-        bytes.Low(std::bit_cast<std::uint64_t>(value.doubleValue));
-        bytes.StoreIn(out, kpxCode);
-        return Success;
+        // Any other code would take the double's bit pattern, not its value.
+        return Unsupported(out, kpxCode, "SetPropertyValue: Unsupported float type");
     }
     case PropertyType::String:
     {
@@ -473,6 +656,10 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
     }
     case PropertyType::Enum:
     {
+        if (!Fits(value.intValue, false, IntegerCode{false, 32}))
+        {
+            return DoesNotFit("Enum value", IntegerText(value.intValue, false), 11);
+        }
         ValueBuilder bytes(4);
         bytes.U32(static_cast<std::uint32_t>(value.intValue));
         bytes.StoreIn(out, 11);
@@ -498,6 +685,11 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
     {
         if (kpxCode == 36)
         {
+            if (const auto refused = FloatsDoNotFit(
+                    "Area(Float)", {{"width", value.areaFloat.w}, {"height", value.areaFloat.h}}, kpxCode))
+            {
+                return *refused;
+            }
             ValueBuilder bytes(8);
             bytes.F32(value.areaFloat.w);
             bytes.F32(value.areaFloat.h);
@@ -532,6 +724,11 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
         {
         case 53:
         {
+            if (const auto refused =
+                    FloatsDoNotFit("colour", {{"red", c.r}, {"green", c.g}, {"blue", c.b}}, kpxCode))
+            {
+                return *refused;
+            }
             ValueBuilder bytes(12);
             bytes.F32(c.r);
             bytes.F32(c.g);
@@ -550,6 +747,11 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
         }
         case 58:
         {
+            if (const auto refused = FloatsDoNotFit(
+                    "colour", {{"alpha", c.a}, {"red", c.r}, {"green", c.g}, {"blue", c.b}}, kpxCode))
+            {
+                return *refused;
+            }
             ValueBuilder bytes(16);
             bytes.F32(c.a);
             bytes.F32(c.r);
@@ -578,6 +780,18 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
         {
             return Unsupported(out, kpxCode, "SetPropertyValue: Unsupported range type");
         }
+        // Both members are 64-bit here and 32-bit on the wire.
+        const IntegerCode member{kpxCode == 70, 32};
+        const std::pair<const char*, std::int64_t> bounds[] = {{"minimum", value.range.min},
+                                                               {"maximum", value.range.max}};
+        for (const auto& [name, bound] : bounds)
+        {
+            if (!Fits(bound, true, member))
+            {
+                return DoesNotFit((std::string("Range(Int) ") + name).c_str(), IntegerText(bound, true),
+                                  kpxCode);
+            }
+        }
         ValueBuilder bytes(8);
         bytes.U32(static_cast<std::uint32_t>(value.range.min));
         bytes.U32(static_cast<std::uint32_t>(value.range.max));
@@ -588,6 +802,12 @@ ErrorCode KpxLibTypeConverter::ToKpxValue(const Q7::Tavrin::PropertyValue& value
     {
         if (kpxCode == 72)
         {
+            if (const auto refused = FloatsDoNotFit(
+                    "Range(Float)", {{"minimum", value.rangeFloat.min}, {"maximum", value.rangeFloat.max}},
+                    kpxCode))
+            {
+                return *refused;
+            }
             ValueBuilder bytes(8);
             bytes.F32(value.rangeFloat.min);
             bytes.F32(value.rangeFloat.max);

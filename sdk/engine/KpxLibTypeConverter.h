@@ -55,12 +55,19 @@ public:
     /// 12, Int64 as 7, Enum as 11, Point as 30, AreaInt as 34, Rect as 38, a
     /// String as the property's text code (20 as it is; 21, 22, 23 padded with
     /// zero bytes to 32, 80, 256; any other code as 23); every other type in
-    /// the property's own code. Failures, recorded under
-    /// "KpxLibTypeConverter::ToKpxValue": -25 for a text too long for its code
-    /// (out untouched); -6 for a record, colour or range type the code does not
-    /// take, or an integer or float for a code wider than 8 bytes (out then has
-    /// the code and no bytes); -21 (empty message) for a type without a
-    /// conversion (out untouched). Throws std::bad_alloc only.
+    /// the property's own code. A value goes out exactly or not at all: the
+    /// whole 64-bit intValue of an Int32 (read signed), UInt32, UInt64, Time or
+    /// Enum (read unsigned), each 64-bit member of a RangeInt, and each double
+    /// bound for a 32-bit float must lie within what the code holds.
+    /// Failures, recorded under "KpxLibTypeConverter::ToKpxValue", out
+    /// untouched unless said: -25 for a text too long for its code, and -25
+    /// "SetPropertyValue: <type> <member> <number> does not fit the property's
+    /// KPX type <code> (<what the code holds>)" for a value outside its code;
+    /// -6 for a record, colour or range type the code does not take, an
+    /// integer for a code that is not an integer code (1 to 8, 11 to 14), or a
+    /// Float64 for a code other than 9 and 10 (out then has the code and no
+    /// bytes); -21 (empty message) for a type without a conversion. Throws
+    /// std::bad_alloc only.
     static ErrorCode ToKpxValue(const Q7::Tavrin::PropertyValue& value, Q7::KPX::Value& out,
                                 std::uint32_t kpxCode);
 

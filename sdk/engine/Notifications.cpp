@@ -1,11 +1,13 @@
 // The flat interface's listeners: registration, notification filters, waiting
 // and waking, over the Sdk's listener table and notification list.
 
+#include "FlatFunction.h"
 #include "LastError.h"
 #include "NotificationList.h"
 #include "NotificationQueue.h"
 #include "Sdk.h"
 #include "SdkLog.h"
+#include "SingleLockGuard.h"
 
 #include <TavrinCpp/TavrinC.h>
 
@@ -22,7 +24,17 @@ namespace
 
 using namespace Q7::Tavrin;
 
-using SdkLock = std::lock_guard<std::recursive_mutex>;
+// The Sdk mutex, held as a library lock: the application's code (the log)
+// that the thread would call meanwhile runs once it is released.
+class SdkLock
+{
+public:
+    explicit SdkLock(std::recursive_mutex& mutex) : m_lock(mutex) {}
+
+private:
+    LibraryLockScope m_scope; // ends after the mutex was released
+    std::lock_guard<std::recursive_mutex> m_lock;
+};
 
 // The listeners that have a thread inside WaitForNotification. Its lock is held
 // alone and never while waiting. Never destroyed: the close at process exit
@@ -243,6 +255,33 @@ ErrorCode DeregisterListener(std::uint32_t listenerId)
 ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
 {
     static constexpr const char* kSource = "Q7::TavrinC::EnableNotification";
+    // What the checks need of the filter, read before the Sdk mutex: the
+    // filter may be the application's own event, whose members are its code
+    // (what they throw is recorded as -1).
+    struct
+    {
+        bool hasCamera = false;
+        std::int32_t cameraId = 0;
+        bool property = false;
+        std::uint32_t id = 0;
+    } facts;
+    const ErrorCode read = RecordExceptions(kSource,
+                                            [&]
+                                            {
+                                                if (filter == nullptr)
+                                                {
+                                                    return Success;
+                                                }
+                                                facts.hasCamera = filter->HasCamera();
+                                                facts.cameraId = filter->CameraId();
+                                                facts.property = filter->IsPropertyEvent();
+                                                facts.id = filter->Id();
+                                                return Success;
+                                            });
+    if (read != Success)
+    {
+        return read;
+    }
     return WithLockedSdk(
         kSource,
         [&](Sdk& sdk)
@@ -251,10 +290,10 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
             {
                 return SetLastErrorInfo(GeneralError, "The notification filter is empty", kSource);
             }
-            if (filter->HasCamera())
+            if (facts.hasCamera)
             {
                 bool open = false;
-                if (const ErrorCode result = IsCameraOpen(filter->CameraId(), open); result != Success)
+                if (const ErrorCode result = IsCameraOpen(facts.cameraId, open); result != Success)
                 {
                     return result;
                 }
@@ -272,11 +311,10 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
             {
                 return failure;
             }
-            if (filter->IsPropertyEvent())
+            if (facts.property)
             {
                 bool has = false;
-                if (const ErrorCode result = HasProperty(filter->CameraId(), filter->Id(), has);
-                    result != Success)
+                if (const ErrorCode result = HasProperty(facts.cameraId, facts.id, has); result != Success)
                 {
                     return result;
                 }
@@ -302,18 +340,20 @@ ErrorCode EnableNotification(std::uint32_t listenerId, std::shared_ptr<const INo
 ErrorCode DisableNotification(std::uint32_t listenerId, std::shared_ptr<const INotificationEvent>&& filter)
 {
     static constexpr const char* kSource = "Q7::TavrinC::DisableNotification";
-    return WithLockedSdk(kSource,
-                         [&](Sdk& sdk)
-                         {
-                             // A null filter matches nothing, and has nothing to log.
-                             if (filter == nullptr || !sdk.Notifications().Remove(listenerId, *filter))
-                             {
-                                 SdkLog(2, "C_Notifications: NotificationList does not have the requested "
-                                           "notification registered\n");
-                                 return SetLastErrorInfo(NotificationNotEnabled, "", kSource);
-                             }
-                             return SetLastErrorInfo(Success, "", kSource);
-                         });
+    // Without the Sdk mutex: the comparisons with the registered filters run
+    // the application's code (the list has its own lock).
+    return FlatCall(kSource, NoSdk::Report,
+                    [&](Sdk& sdk)
+                    {
+                        // A null filter matches nothing, and has nothing to log.
+                        if (filter == nullptr || !sdk.Notifications().Remove(listenerId, *filter))
+                        {
+                            SdkLog(2, "C_Notifications: NotificationList does not have the requested "
+                                      "notification registered\n");
+                            return SetLastErrorInfo(NotificationNotEnabled, "", kSource);
+                        }
+                        return SetLastErrorInfo(Success, "", kSource);
+                    });
 }
 
 ErrorCode EnableCatchAllNotifications(std::uint32_t listenerId)

@@ -94,7 +94,7 @@ ErrorCode GetPropertySpecification(int cameraId, unsigned int propertyId,
                     {
                         if (sdk.Factory() == nullptr)
                         {
-                            return SdkNoFactory;
+                            return SetLastErrorInfo(SdkNoFactory, "", kSource);
                         }
                         const ErrorCode read =
                             sdk.Transport().GetProperty(cameraId, propertyId, specification);

@@ -3,6 +3,7 @@
 #include "KpxLibTransport.h"
 #include "LastError.h"
 #include "SdkLog.h"
+#include "SingleLockGuard.h"
 
 #include <TavrinCpp/TavrinC.h>
 
@@ -15,6 +16,8 @@ namespace
 {
 
 using namespace Q7::Tavrin;
+using Q7::TavrinC::KpxLibTransport;
+using Q7::TavrinC::LibraryLockScope;
 using Q7::TavrinC::ReportCurrentError;
 using Q7::TavrinC::SdkLog;
 using Q7::TavrinC::SetLastErrorInfo;
@@ -22,6 +25,7 @@ using Q7::TavrinC::SetLastErrorInfo;
 // Process-wide state beside the instance, constant-initialised at load and
 // trivially destructible, so that it stays usable while static destructors run
 // at exit. The marks are set once and never cleared.
+constinit std::mutex g_creationMutex;       // held by the one thread that creates the instance
 constinit std::mutex g_instanceMutex;       // guards g_pInstance and g_pClosedInstance
 constinit Sdk* g_pInstance = nullptr;       // null before the first creation and after the close
 constinit Sdk* g_pClosedInstance = nullptr; // the closed instance, kept for threads that still hold it
@@ -63,27 +67,38 @@ Sdk::~Sdk()
 
 bool Sdk::CreateInstance()
 {
-    bool created = false;
     bool refused = false;
     {
-        const std::lock_guard<std::mutex> lock(g_instanceMutex);
-        // Checked under the lock: MarkDestroyed clears the pointer under it after
-        // the marks are set, so no instance is made after a close.
-        if (IsClosing())
+        // The application's code (the log) waits until the creation lock is
+        // released: a thread that waits for it may be what the log waits for.
+        const LibraryLockScope scope;
+        const std::lock_guard<std::mutex> creation(g_creationMutex);
         {
-            refused = true;
+            const std::lock_guard<std::mutex> lock(g_instanceMutex);
+            // Checked under the lock: MarkDestroyed clears the pointer under it
+            // after the marks are set, so no instance is made after a close (a
+            // close needs an instance, so none begins while this one is made).
+            if (IsClosing())
+            {
+                refused = true;
+            }
+            else if (g_pInstance != nullptr)
+            {
+                return false;
+            }
         }
-        else if (g_pInstance == nullptr)
+        if (!refused)
         {
-            g_pInstance = new Sdk();
-            created = true;
+            // Made without the instance lock: every flat function reads the
+            // instance under it, and the bridge's threads start here.
+            Sdk* const made = new Sdk();
+            const std::lock_guard<std::mutex> lock(g_instanceMutex);
+            g_pInstance = made;
+            return true;
         }
     }
-    if (refused)
-    {
-        SdkLog(2, "SDK is marked close. We reject creating a new instance\n");
-    }
-    return created;
+    SdkLog(2, "SDK is marked close. We reject creating a new instance\n");
+    return false;
 }
 
 Sdk* Sdk::GetInstance(bool allowClosing) noexcept
@@ -143,7 +158,9 @@ void Sdk::WaitForClose() noexcept
 {
     // The closing thread itself may get here from inside the close (a
     // factory's Terminate that closes the SDK): it must not wait for itself.
-    if (!g_closing.load() || t_closingThread)
+    // Nor may a thread of the library (a callback): the close stops and joins
+    // the library's threads, this one among them.
+    if (!g_closing.load() || t_closingThread || KpxLibTransport::OnLibraryThread())
     {
         return;
     }
@@ -180,6 +197,7 @@ void Sdk::RemoveAndWakeAllListeners() noexcept
         // Taken under the Sdk mutex after the closing mark was set: a
         // registration that comes later sees the mark under the mutex and is
         // refused, so no open queue is left in the table.
+        const LibraryLockScope scope;
         const std::lock_guard<std::recursive_mutex> lock(m_mutex);
         removed.swap(m_listeners);
     }
@@ -261,6 +279,23 @@ ErrorCode OpenSdk()
     return SetLastErrorInfo(GeneralError, "SDK is created, but we fail to get access", kSource);
 }
 
+namespace
+{
+
+// The close's steps after the listeners: the bridge (every camera closes, its
+// helper thread stops), the object factory, the destroyed mark.
+void FinishClose(Sdk& sdk) noexcept
+{
+    SdkLog(5, "SDK::CloseSdk(): Deinitializing transport layer...\n");
+    sdk.DeinitTransport();
+    SdkLog(5, "SDK::CloseSdk(): Terminating object factory...\n");
+    sdk.TerminateFactory();
+    SdkLog(5, "SDK::CloseSdk(): Deleting SDK...\n");
+    sdk.MarkDestroyed();
+}
+
+} // namespace
+
 ErrorCode CloseSdk(bool reportIfNotOpen)
 {
     static constexpr const char* kSource = "Q7::TavrinC::CloseSdk";
@@ -274,18 +309,24 @@ ErrorCode CloseSdk(bool reportIfNotOpen)
     {
         // Not before the other thread's close has ended: a caller (the close
         // at process exit among them) relies on listeners woken and the
-        // bridge stopped once CloseSdk has returned.
+        // bridge stopped once CloseSdk has returned. A thread of the library
+        // returns at once (WaitForClose): that close waits for it.
         Sdk::WaitForClose();
         return reportIfNotOpen ? ReportCurrentError(kSource) : SetLastErrorInfo(Success, "", kSource);
     }
     SdkLog(5, "SDK::CloseSdk(): Waking and removing all listeners...\n");
     sdk->RemoveAndWakeAllListeners();
-    SdkLog(5, "SDK::CloseSdk(): Deinitializing transport layer...\n");
-    sdk->DeinitTransport();
-    SdkLog(5, "SDK::CloseSdk(): Terminating object factory...\n");
-    sdk->TerminateFactory();
-    SdkLog(5, "SDK::CloseSdk(): Deleting SDK...\n");
-    sdk->MarkDestroyed();
+    if (KpxLibTransport::OnLibraryThread() &&
+        sdk->Transport().RunOnHelperThread([sdk] { FinishClose(*sdk); }))
+    {
+        // On a thread of the library (a callback), which may be one of a
+        // camera's: closing the cameras here would stop and free the thread
+        // itself. The bridge's helper thread finishes the close; every flat
+        // call fails with -3 from now on, and the close at process exit waits
+        // for it.
+        return SetLastErrorInfo(Success, "", kSource);
+    }
+    FinishClose(*sdk);
     return SetLastErrorInfo(Success, "", kSource);
 }
 

@@ -35,7 +35,9 @@ public:
     /// Creates the instance unless one exists or the SDK is closing or closed
     /// (then logs level 2 "SDK is marked close. We reject creating a new
     /// instance\n"). True only when this call created it. Throws what the
-    /// construction throws, leaving no instance. Thread-safe.
+    /// construction throws, leaving no instance. Thread-safe: one thread
+    /// creates, others wait for it; GetInstance finds no instance until it is
+    /// made.
     static bool CreateInstance();
 
     /// The instance, or null with the reason recorded as the calling thread's
@@ -59,8 +61,10 @@ public:
     bool MarkClosing() noexcept;
 
     /// Blocks while another thread closes the SDK, until its close has ended
-    /// (the destroyed mark). Returns at once when no close runs or the calling
-    /// thread is the closing one. Never throws. Thread-safe.
+    /// (the destroyed mark). Returns at once when no close runs, when the
+    /// calling thread is the closing one, and on a thread of the library (the
+    /// close stops the library's threads: it would wait for itself). Never
+    /// throws. Thread-safe.
     static void WaitForClose() noexcept;
 
     /// Sets the destroyed mark (releasing the threads in WaitForClose), then

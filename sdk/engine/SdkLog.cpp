@@ -1,5 +1,7 @@
 #include "SdkLog.h"
 
+#include "SingleLockGuard.h"
+
 #include <TavrinCpp/Sdk.h>
 #include <TavrinCpp/TavrinC.h>
 
@@ -7,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace Q7::TavrinC
@@ -31,11 +34,14 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         return m_handler;
     }
+    // Whether a handler is stored, without taking the lock.
+    bool Present() const noexcept { return m_present.load(std::memory_order_acquire); }
     void Store(std::shared_ptr<const Handler> handler)
     {
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_handler.swap(handler);
+            m_present.store(m_handler != nullptr, std::memory_order_release);
         }
         // The previous handler is released here, outside the lock: its
         // destructor may log.
@@ -44,6 +50,7 @@ public:
 private:
     mutable std::mutex m_mutex; // guards m_handler
     std::shared_ptr<const Handler> m_handler;
+    std::atomic<bool> m_present{false}; // m_handler is set; written under m_mutex
 };
 
 // Printer, handler and verbose flag are set by the application at any time
@@ -66,6 +73,74 @@ Q7::Universal::LogMsgHandler RouterHandler()
     return Q7::Universal::LogMsgHandler(&RouteUniversalLogMessage);
 }
 
+// Whether printer does anything with a line of level: the silent printer
+// does not, nor the handler's dispatch without a handler or for a level it
+// drops.
+bool Prints(MessagePrinter printer, int level) noexcept
+{
+    if (printer == nullptr || printer == &SilentPrinter)
+    {
+        return false;
+    }
+    if (printer == &SdkLoggingDispatch)
+    {
+        return level >= 1 && level <= 5 && TheHandlerSlot().Present();
+    }
+    return true;
+}
+
+void CallPrinter(MessagePrinter printer, int level, const char* format, va_list args) noexcept
+{
+    try
+    {
+        printer(level, format, args);
+    }
+    catch (...)
+    {
+        // The caller may be a library thread or a destructor: a failing printer
+        // loses its line, nothing more.
+    }
+}
+
+// Hands a line formatted earlier to the printer installed now.
+void PrintFormatted(int level, const char* format, ...) noexcept
+{
+    const MessagePrinter printer = g_printer.load(std::memory_order_acquire);
+    if (printer == nullptr)
+    {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    CallPrinter(printer, level, format, args);
+    va_end(args);
+}
+
+// Keeps a line logged while the thread holds a library lock: formatted now,
+// printed once the lock is released. Lost when memory runs out.
+void DeferLine(int level, const char* format, va_list args) noexcept
+{
+    try
+    {
+        va_list measure;
+        va_copy(measure, args);
+        const int length = std::vsnprintf(nullptr, 0, format, measure);
+        va_end(measure);
+        if (length < 0)
+        {
+            return;
+        }
+        std::string text(static_cast<std::size_t>(length), '\0');
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+        LibraryLockScope::Defer([level, text = std::move(text)]
+                                { PrintFormatted(level, "%s", text.c_str()); });
+    }
+    catch (...)
+    {
+        // Out of memory: the line is lost.
+    }
+}
+
 } // namespace
 
 void SdkLog(int level, const char* format, ...) noexcept
@@ -75,20 +150,21 @@ void SdkLog(int level, const char* format, ...) noexcept
         level = 5;
     }
     const MessagePrinter printer = g_printer.load(std::memory_order_acquire);
-    if (printer == nullptr)
+    if (!Prints(printer, level))
     {
         return;
     }
     va_list args;
     va_start(args, format);
-    try
+    if (LibraryLockScope::Active())
     {
-        printer(level, format, args);
+        // The printer is the application's code: not called while this thread
+        // holds a lock that an application call may need.
+        DeferLine(level, format, args);
     }
-    catch (...)
+    else
     {
-        // The caller may be a library thread or a destructor: a failing printer
-        // loses its line, nothing more.
+        CallPrinter(printer, level, format, args);
     }
     va_end(args);
 }

@@ -13,9 +13,12 @@ namespace Q7::TavrinC
 
 /// Logs one message: level 1 error, 2 warning or failure, 4 notable event, 5
 /// progress or detail, 6 tracing (logged as 5 in verbose mode). Hands level,
-/// format and arguments to the message printer; nothing when there is none. An
-/// exception from the printer is dropped. Never throws, allocates nothing
-/// itself. Thread-safe.
+/// format and arguments to the message printer; nothing when there is none (or
+/// when it would drop the line). The printer is the application's code: while
+/// the calling thread holds a library lock (LibraryLockScope) the line is
+/// formatted and kept, and reaches the printer as "%s" with its text once the
+/// lock is released. An exception from the printer is dropped. Never throws;
+/// allocates only for a kept line. Thread-safe.
 void SdkLog(int level, const char* format, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 /// The message printer installed by Q7::Tavrin::SetSdkLoggingHandler: formats

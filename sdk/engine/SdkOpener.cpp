@@ -1,6 +1,7 @@
 #include "SdkOpener.h"
 
 #include "SdkLog.h"
+#include "SingleLockGuard.h"
 
 #include <TavrinCpp/Errors.h>
 #include <TavrinCpp/Sdk.h>
@@ -21,6 +22,10 @@ SdkOpener::~SdkOpener()
 
 SdkOpener& EnsureSdkOpen()
 {
+    // The construction's log waits until the compiler's lock is released:
+    // another thread may wait for that lock while the application's log
+    // handler waits for that thread.
+    const Q7::TavrinC::LibraryLockScope scope;
     // A function-local static: constructed once under the compiler's own lock,
     // retried after a constructor that threw, destroyed at process exit.
     static SdkOpener opener;

@@ -49,6 +49,116 @@ ImageReceiveTimeoutExc::ImageReceiveTimeoutExc(ErrorCode code, const char* messa
 
 ImageReceiveTimeoutExc::~ImageReceiveTimeoutExc() = default;
 
+namespace
+{
+
+// The text an exception carries for its code when the failed call recorded an
+// empty message: the code's own text where the library has one, else what the
+// code means.
+const char* StandardText(ErrorCode code) noexcept
+{
+    switch (code)
+    {
+    case Success:
+        return "";
+    case GeneralError:
+        return "Internal error in camera transport layer (See log for details).";
+    case SdkNotOpen:
+        return "The SDK is not open";
+    case SdkNoFactory:
+        return "No object factory has been initialized";
+    case SdkFactoryError:
+        return "The object factory failed";
+    case SdkNotYetImplemented:
+        return "The value conversion is not implemented";
+    case CameraNotOpen:
+        return "The camera is not open";
+    case CameraNotFound:
+        return "No such camera found";
+    case CameraConnectionRefused:
+        return "Host (camera) actively refused the connection, or intentionally disconnected!";
+    case CameraInvalidAddress:
+        return "Provided IP is not a valid IPv4 address";
+    case CameraInitializationFailed:
+        return "Camera initialization failed!";
+    case CameraOpenFailed:
+        return "Camera open failed!";
+    case CameraConnectTimeout:
+        return "Timed out while connecting to Camera!";
+    case ImageReceivingNotEnabled:
+        return "You must enable image receiving, before requesting images";
+    case PropertyNotFound:
+        return "Could not find property with provided id";
+    case PropertyTypeNotConvertible:
+        return "Cannot convert KPX subsystem property value type";
+    case PropertyTypeNotFound:
+        return "The property's type is unknown";
+    case PropertyWrongType:
+        return "PropertyValue is not the same Type as the Property";
+    case PropertyNotOnCamera:
+        return "Could not find property with provided id";
+    case PropertySetFailed:
+        return "Property was not set because it might not exist, is read only, disabled, etc.";
+    case PropertyOutOfRange:
+        return "The value lies outside the property's range";
+    case PropertyValueNotInList:
+        return "The value is not in the property's value list";
+    case NotificationAlreadyExists:
+        return "The same notification cannot be enabled more than once";
+    case NotificationTimeout:
+        return "Timed out while waiting for a notification";
+    case InternalStateError:
+        return "Internal state error";
+    case NotificationNotEnabled:
+        return "The notification is not enabled";
+    case ListenerNotFound:
+        return "No such listener";
+    case ListenerNotInitialized:
+        return "The listener is not initialized";
+    case EventDataNotAvailable:
+        return "This event type does not contain the data asked for";
+    case ImageReceiveTimeout:
+        return "pending wait call timed out";
+    case ImageReceiveWokenUp:
+        return "pending thread was woken";
+    case ConnectionLimitReached:
+        return "Camera rejected connection: Limit of open connections reached.";
+    case AuthenticationFailed:
+        return "Camera rejected connection: Authentication code missing or incorrect.";
+    case AnotherThreadPending:
+        return "Another thread is already waiting for notifications on this listener";
+    case FileAccessDenied:
+        return "The camera denied access to the file";
+    case FeatureNotAvailable:
+        return "Feature not supported on camera firmware.";
+    case SubscriptionOptionsIncompatible:
+        return "The subscription options cannot be combined";
+    case PropertyDisabled:
+        return "Property is disabled";
+    case PropertyReadOnly:
+        return "Property is marked as read-only";
+    }
+    return "Unknown error code";
+}
+
+// Throws Exception built for code: its text is the calling thread's last-error
+// message, or the code's standard text when that message is empty.
+template <typename Exception>
+[[noreturn]] void Throw(ErrorCode code)
+{
+    const char* message = Q7::TavrinC::GetErrorMessage();
+    if (message != nullptr && *message != '\0')
+    {
+        throw Exception(code);
+    }
+    Exception exception(code);
+    // The subclasses add no data: the base holds the whole of their state.
+    static_cast<SdkException&>(exception) = SdkException(StandardText(code), code);
+    throw exception;
+}
+
+} // namespace
+
 void ThrowOnErrorCode(ErrorCode code)
 {
     switch (code)
@@ -56,49 +166,49 @@ void ThrowOnErrorCode(ErrorCode code)
     case Success:
         return;
     case SdkNotOpen:
-        throw SdkNotOpenExc(code);
+        Throw<SdkNotOpenExc>(code);
     case SdkNoFactory:
-        throw SdkNoFactoryExc(code);
+        Throw<SdkNoFactoryExc>(code);
     case SdkFactoryError:
-        throw SdkFactoryErrorExc(code);
+        Throw<SdkFactoryErrorExc>(code);
     case SdkNotYetImplemented:
-        throw SdkNotYetImplementedExc(code);
+        Throw<SdkNotYetImplementedExc>(code);
     case CameraNotOpen:
-        throw CameraNotOpenExc(code);
+        Throw<CameraNotOpenExc>(code);
     case CameraNotFound:
-        throw SdkCameraNotFoundExc(code);
+        Throw<SdkCameraNotFoundExc>(code);
     case CameraConnectionRefused:
     case CameraInvalidAddress:
     case CameraInitializationFailed:
     case CameraOpenFailed:
     case CameraConnectTimeout:
-        throw CameraCouldNotConnectExc(code);
+        Throw<CameraCouldNotConnectExc>(code);
     case PropertyNotFound:
-        throw PropertyNotFoundExc(code);
+        Throw<PropertyNotFoundExc>(code);
     case PropertyTypeNotFound:
-        throw PropertyTypeNotFoundExc(code);
+        Throw<PropertyTypeNotFoundExc>(code);
     case PropertyWrongType:
-        throw PropertyWrongTypeExc(code);
+        Throw<PropertyWrongTypeExc>(code);
     case PropertySetFailed:
-        throw PropertySetFailedException(code);
+        Throw<PropertySetFailedException>(code);
     case PropertyOutOfRange:
-        throw PropertyOutOfRangeException(code);
+        Throw<PropertyOutOfRangeException>(code);
     case PropertyValueNotInList:
-        throw PropertyValueNotInListException(code);
+        Throw<PropertyValueNotInListException>(code);
     case NotificationAlreadyExists:
-        throw NotificationAlreadyExistsExc(code);
+        Throw<NotificationAlreadyExistsExc>(code);
     case NotificationTimeout:
-        throw NotificationTimeoutExc(code);
+        Throw<NotificationTimeoutExc>(code);
     case ImageReceiveTimeout:
         throw ImageReceiveTimeoutExc(code, "pending wait call timed out");
     case ImageReceiveWokenUp:
         throw ImageReceiveTimeoutExc(code, "pending thread was woken");
     case AnotherThreadPending:
-        throw AnotherThreadPendingExc(code);
+        Throw<AnotherThreadPendingExc>(code);
     case FeatureNotAvailable:
-        throw FeatureIsNotAvailable(code);
+        Throw<FeatureIsNotAvailable>(code);
     case SubscriptionOptionsIncompatible:
-        throw IncompatibleSubscriptionOptions(code);
+        Throw<IncompatibleSubscriptionOptions>(code);
     case GeneralError:
     case ImageReceivingNotEnabled:
     case PropertyTypeNotConvertible:
@@ -117,7 +227,7 @@ void ThrowOnErrorCode(ErrorCode code)
     }
     // Listed codes without a family of their own, and every value outside the
     // enumeration.
-    throw SdkException(code);
+    Throw<SdkException>(code);
 }
 
 } // namespace Q7::Tavrin

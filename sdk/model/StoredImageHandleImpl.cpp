@@ -1,6 +1,7 @@
 #include "StoredImageHandleImpl.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace Q7::Tavrin
 {
@@ -84,7 +85,7 @@ C::ImageBufferRequestInfo TileRequestInfo(std::uint32_t imageId, const TileReque
 
 ImageRequestWaiter::ImageRequestWaiter(std::int32_t cameraId,
                                        std::initializer_list<const BaseEventType*> types)
-    : m_cameraId(cameraId)
+    : m_types(types), m_cameraId(cameraId)
 {
     // A failed registration leaves an id that may be another listener's: it is
     // neither waited on nor removed.
@@ -99,6 +100,14 @@ ImageRequestWaiter::ImageRequestWaiter(std::int32_t cameraId,
         {
             return;
         }
+    }
+    // The camera's end: no answer comes after it.
+    if (C::EnableNotification(m_listenerId, BuildNotificationEvent(SdkEventType::SdkCameraClosed,
+                                                                   CameraInfo{}, m_cameraId)) != Success ||
+        C::EnableNotification(
+            m_listenerId, BuildNotificationEvent(EventType::CameraDisconnected, m_cameraId, 0)) != Success)
+    {
+        return;
     }
     m_ready = true;
 }
@@ -117,8 +126,39 @@ std::shared_ptr<const INotificationEvent> ImageRequestWaiter::Wait(std::uint32_t
     {
         return nullptr;
     }
-    ErrorCode code = Success;
-    return C::WaitForNotification(m_listenerId, code, timeoutMs);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
+    {
+        std::uint32_t left = 0; // without limit
+        if (timeoutMs != 0)
+        {
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= deadline)
+            {
+                return nullptr;
+            }
+            // At least 1 ms: 0 would wait without limit.
+            left = static_cast<std::uint32_t>(std::max<std::chrono::milliseconds::rep>(
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count(), 1));
+        }
+        ErrorCode code = Success;
+        const std::shared_ptr<const INotificationEvent> event =
+            C::WaitForNotification(m_listenerId, code, left);
+        if (event == nullptr)
+        {
+            return nullptr;
+        }
+        if (std::find(m_types.begin(), m_types.end(), &event->Type()) != m_types.end())
+        {
+            return event;
+        }
+        // The camera's end, or the wake-up of the SDK's close: no answer.
+        if (&event->Type() == &SdkEventType::SdkCameraClosed ||
+            &event->Type() == &EventType::CameraDisconnected || &event->Type() == &SdkEventType::SdkWakeUp)
+        {
+            return nullptr;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- handle

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Q7::Tavrin
 {
@@ -38,14 +39,16 @@ Q7::TavrinC::ImageBufferRequestInfo TileRequestInfo(std::uint32_t imageId,
                                                     const TileRequest& request) noexcept;
 
 /// A listener of its own for the answers of one camera: registered, with the
-/// prototype of each event type enabled, for as long as the object lives.
+/// prototype of each event type enabled, for as long as the object lives. It
+/// also hears the camera's end (SdkCameraClosed, CameraDisconnected), which
+/// ends a wait without an answer.
 class ImageRequestWaiter
 {
 public:
-    /// Registers the listener and enables each type for the camera. When the
-    /// registration fails nothing is left; when an enabling fails the listener
-    /// is removed again. Ready tells whether both succeeded. Never throws but
-    /// std::bad_alloc.
+    /// Registers the listener and enables each type, and the camera's end, for
+    /// the camera. When the registration fails nothing is left; when an
+    /// enabling fails the listener is removed again. Ready tells whether both
+    /// succeeded. Never throws but std::bad_alloc.
     ImageRequestWaiter(std::int32_t cameraId, std::initializer_list<const BaseEventType*> types);
     /// Removes the listener when this object registered it.
     ~ImageRequestWaiter();
@@ -55,10 +58,13 @@ public:
 
     /// The listener is registered and listens to every type.
     bool Ready() const noexcept { return m_ready; }
-    /// The first event that came within timeoutMs (0: without limit), or null.
+    /// The first event of the types that came within timeoutMs (0: without
+    /// limit); null when none came, and at once when the camera closes or
+    /// loses its link or the SDK closes (the wake-up is no answer).
     std::shared_ptr<const INotificationEvent> Wait(std::uint32_t timeoutMs);
 
 private:
+    std::vector<const BaseEventType*> m_types;
     std::uint32_t m_listenerId = 0;
     std::int32_t m_cameraId = 0;
     bool m_registered = false;

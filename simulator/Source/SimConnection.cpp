@@ -1438,7 +1438,8 @@ void Connection::HandleData(const PacketHeader& h, std::span<const std::uint8_t>
         {
             if (slot.closedByHost)
             {
-                Violate(ViolationKind::DataAfterClose, "Data after the host's CloseRequest or CloseReply", id);
+                Violate(ViolationKind::DataAfterClose, "Data after the host's CloseRequest or CloseReply",
+                        id);
             }
             else if (slot.state == SlotState::CloseSent)
             {

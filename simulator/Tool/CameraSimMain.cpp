@@ -1,13 +1,17 @@
 // tavrin-camera-sim: serves one simulated camera on a loopback address until
-// interrupted (SIGINT or SIGTERM).
+// interrupted (SIGINT or SIGTERM): every channel the library uses, so that an
+// application's own tests can run against it as against a camera.
 #include "SimCamera.h"
 #include "SimDeviceControlHandler.h"
+#include "SimProgrammingHandler.h"
 #include "SimStreamHandler.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iterator>
+#include <memory>
 #include <iostream>
 #include <optional>
 #include <pthread.h>
@@ -20,11 +24,20 @@ namespace
 
 const char kUsage[] =
     "usage: tavrin-camera-sim [options]\n"
-    "Serves one simulated KPX camera over TCP on a loopback address until interrupted.\n"
-    "Channel 2.0 serves a default set of camera properties; a shutter release on it captures an\n"
-    "image. Channel 3.0 serves the stored images; 255.0 echoes development messages.\n"
-    "  --address A            loopback address to listen on (default 127.0.0.1)\n"
-    "  --port N               TCP port (default 7381; 0 lets the system choose)\n"
+    "Serves one simulated KPX camera over TCP on a loopback address until interrupted\n"
+    "(SIGINT or SIGTERM). It serves every channel the library uses:\n"
+    "  0.0        device information and the list of channels\n"
+    "  1.0        programming: receives files and firmware, serves the diagnostics log\n"
+    "  2.0        device control: a default set of properties; a shutter release captures\n"
+    "  3.0        stored images: the list, basic information, metadata, previews, tiles\n"
+    "  4.1, 4.2   image transfer: each capture is sent to the host\n"
+    "  5.1, 5.2   live view: JPEG or RGB24 frames while the host asks for them\n"
+    "  255.0      development messages, echoed\n"
+    "Options:\n"
+    "  --address A            loopback address to listen on (default 127.0.0.1); give each\n"
+    "                         simulator an address of its own (127.0.0.2, ...)\n"
+    "  --port N               for the simulator's own tests only: TCP port (default 7381,\n"
+    "                         the only port the library connects to; 0 lets the system choose)\n"
     "  --older                act as an older camera (enumeration majors 1 to 1)\n"
     "  --model TEXT           model name\n"
     "  --serial TEXT          serial number\n"
@@ -41,6 +54,10 @@ const char kUsage[] =
     "  --source C.S:BYTES     channel C.S sends BYTES pattern bytes after each open\n"
     "  --verbose | --quiet    log every packet | log errors only\n"
     "  --help                 this text\n";
+
+// The log the library downloads as the camera's diagnostics log, and its text.
+constexpr std::uint32_t kDiagnosticsLogId = 104;
+const char kDiagnosticsLog[] = "Simulated camera: diagnostics log\n";
 
 [[noreturn]] void Fail(const std::string& message)
 {
@@ -272,6 +289,15 @@ int main(int argc, char** argv)
             std::make_shared<Q7::Sim::DeviceControlModel>(Q7::Sim::DeviceControlModel::DefaultProperties());
         properties->SetShutterReleaseHook([store = camera.SharedImages()] { store->Capture(); });
         camera.SetChannelHandler({2, 0}, Q7::Sim::DeviceControlHandler::Factory(properties));
+    }
+    if (description.FindChannel({1, 0}) != nullptr)
+    {
+        // A camera keeps its logs scrambled; the library unscrambles them.
+        auto programming = std::make_shared<Q7::Sim::ProgrammingStore>();
+        programming->SetLog(kDiagnosticsLogId,
+                            std::vector<std::uint8_t>(std::begin(kDiagnosticsLog), std::end(kDiagnosticsLog) - 1),
+                            true);
+        camera.SetChannelHandler({1, 0}, Q7::Sim::ProgrammingHandler::Factory(programming));
     }
     for (const auto& s : streams)
     {

@@ -438,8 +438,7 @@ TEST_P(ChannelOverTransportsE2eTest, AReaderThatHoldsBackStallsThePipeAndNothing
 bool EchoRoundTrip(Channel& channel, const std::vector<std::uint8_t>& bytes)
 {
     auto writer = std::async(std::launch::async,
-                             [&]
-                             {
+                             [&] {
                                  return channel.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
                                                       nullptr, nullptr, 10000);
                              });

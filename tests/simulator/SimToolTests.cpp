@@ -1,5 +1,7 @@
 // The tavrin-camera-sim program: it announces where it listens, serves a
-// camera there, and ends cleanly on SIGINT and SIGTERM.
+// camera there (every channel the library uses), and ends cleanly on SIGINT
+// and SIGTERM.
+#include "SimProgrammingHandler.h"
 #include "SimTestClient.h"
 
 #include <gtest/gtest.h>
@@ -286,6 +288,92 @@ TEST(SimTool, StoresTheImagesAskedForAndCapturesOnAShutterRelease)
     ASSERT_TRUE(push);
     EXPECT_EQ(Get32(*push, 32), 0x20u); // added
     EXPECT_EQ(Get32(*push, 56), 4u);
+}
+
+// Catches a help text that leaves out a channel the program serves, or that
+// offers --port as if the library could reach a camera on another port.
+TEST(SimTool, HelpNamesEveryChannelTheLibraryUsesAndPortAsTestOnly)
+{
+    SimProcess sim({"--help"});
+    const auto status = sim.WaitForExit();
+    ASSERT_TRUE(status && WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0);
+    const std::string& help = sim.Rest();
+    for (const char* channel : {"0.0 ", "1.0 ", "2.0 ", "3.0 ", "4.1, 4.2 ", "5.1, 5.2 ", "255.0 "})
+    {
+        EXPECT_NE(help.find(std::string("\n  ") + channel), std::string::npos) << channel << " missing in\n"
+                                                                              << help;
+    }
+    EXPECT_NE(help.find("diagnostics log"), std::string::npos) << help;
+    const auto port = help.find("--port N");
+    ASSERT_NE(port, std::string::npos) << help;
+    EXPECT_NE(help.find("tests only", port), std::string::npos) << help;
+    EXPECT_NE(help.find("7381", port), std::string::npos) << help;
+}
+
+// Catches a program that answers the library's request for the diagnostics log
+// (GetLog for log 104 on channel 1.0) with a CommonError: the camera's log must
+// arrive whole, scrambled as a camera keeps it, and the exchange leave no
+// protocol violation behind.
+TEST(SimTool, ServesTheDiagnosticsLogOnTheProgrammingChannel)
+{
+    SimProcess sim({"--port", "0", "--quiet"});
+    const auto line = sim.ReadLine();
+    ASSERT_TRUE(line) << "the program announced nothing";
+    const auto port = AnnouncedPort(*line, "127.0.0.1");
+    ASSERT_TRUE(port) << *line;
+    {
+        RawClient host(*port);
+        ASSERT_TRUE(host.Open(1, 0));
+        Bytes logId(4, 0);
+        Put32(logId, 0, 104);
+        ASSERT_TRUE(host.Send(Data(1, 0, Message(0x65, 0x01, 20, 20, logId))));
+        const auto ack = host.ReceiveMessage(1, 0);
+        ASSERT_TRUE(ack) << "no answer to GetLog";
+        ASSERT_EQ(ack->size(), 28u);
+        ASSERT_EQ((*ack)[4], 0x65) << "not a GetLogAck";
+        ASSERT_EQ((*ack)[5], 0x81) << "not a GetLogAck";
+        EXPECT_EQ(Get32(*ack, 16), 104u);
+        ASSERT_EQ(Get32(*ack, 20), 0u) << "result";
+        const std::uint32_t dataId = Get32(*ack, 24);
+
+        const auto begin = host.ReceiveMessage(1, 0);
+        ASSERT_TRUE(begin) << "no DataBegin";
+        ASSERT_EQ((*begin)[4], 0x02);
+        ASSERT_EQ((*begin)[5], 0x01);
+        EXPECT_EQ(Get32(*begin, 20), dataId);
+        const std::uint32_t announced = Get32(*begin, 32);
+        EXPECT_EQ(Get32(*begin, 36), 0u);
+        Bytes id(8, 0);
+        Put32(id, 0, dataId);
+        ASSERT_TRUE(host.Send(Data(1, 0, Message(0x02, 0x81, 24, 24, id))));
+
+        Bytes log;
+        for (;;)
+        {
+            const auto message = host.ReceiveMessage(1, 0);
+            ASSERT_TRUE(message) << "the log stopped after " << log.size() << " bytes";
+            ASSERT_EQ((*message)[4], 0x02);
+            if ((*message)[5] == 0x02)
+            {
+                EXPECT_EQ(Get32(*message, 24), log.size()) << "DataEnd's total";
+                break;
+            }
+            ASSERT_EQ((*message)[5], 0x04) << "neither a DataBlock nor a DataEnd";
+            ASSERT_GE(message->size(), 36u);
+            log.insert(log.end(), message->begin() + 36, message->end());
+        }
+        ASSERT_TRUE(host.Send(Data(1, 0, Message(0x02, 0x82, 24, 24, id))));
+        EXPECT_EQ(log.size(), announced);
+        Q7::Sim::ScrambleLog(log);
+        EXPECT_EQ(std::string(log.begin(), log.end()), "Simulated camera: diagnostics log\n");
+        ASSERT_TRUE(host.Send(CloseRequest(1, 0)));
+        EXPECT_TRUE(host.ReceiveType(0x81)) << "no CloseReply";
+    }
+    sim.Signal(SIGINT);
+    const auto status = sim.WaitForExit();
+    ASSERT_TRUE(status && WIFEXITED(*status));
+    EXPECT_EQ(WEXITSTATUS(*status), 0) << "protocol violations";
 }
 
 // Bad command lines end at once with status 2, before anything listens.

@@ -1,8 +1,7 @@
 #pragma once
 // Threads and descriptors of the test process, to show that what a test
 // opened and closed leaves none behind. The lock file of the cameras'
-// initialisation mutex stays open until the process ends, by design: it is
-// not counted.
+// initialisation mutex, in the machine's lock folder, is not counted.
 
 #include "Camera/KPXCamera.h"
 
@@ -12,6 +11,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include <unistd.h>
 
 namespace TestSupport
 {
@@ -33,7 +34,8 @@ struct ProcessResources
     static ProcessResources Now()
     {
         const std::filesystem::path mutexFile =
-            std::filesystem::path("/tmp") / Q7::KPX::Camera::kInitializationMutexName;
+            std::filesystem::path(Q7::Platform::NamedMutex_Posix::LockFolder()) /
+            Q7::KPX::Camera::kInitializationMutexName;
         ProcessResources now;
         for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
         {
@@ -52,6 +54,21 @@ struct ProcessResources
 inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
 {
     return out << r.threads << " threads, " << r.descriptors << " descriptors";
+}
+
+/// The process's resident memory in bytes (/proc/self/statm); 0 when unreadable.
+inline std::size_t ResidentBytes()
+{
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    if (file == nullptr)
+    {
+        return 0;
+    }
+    unsigned long long size = 0;
+    unsigned long long resident = 0;
+    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
+    std::fclose(file);
+    return read == 2 ? static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
 /// The names of the process's threads, for a failure's message.

@@ -26,7 +26,6 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kParkedWaitMs = 100;
 // A close: the most it waits for the send thread's message in flight.
 constexpr std::uint32_t kCloseFlushWaitMs = 1000;
 const wchar_t* const kLogPrefix = L"KPX ch4 ";
@@ -71,7 +70,7 @@ ImageTransferAgent::ImageTransferAgent(std::shared_ptr<IAllocator<unsigned char>
     : TwoSubChannelAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kImageTransfer, timings.transfer)
 {
     m_channelsReset.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
@@ -167,8 +166,10 @@ void ImageTransferAgent::CloseChannels(bool stopPeers)
     // waits in the sub-channels' own buffers, and nothing is written once a
     // CloseRequest went out.
     m_channelsReset.Set();
-    // An image acknowledged here must be acknowledged to the camera too,
-    // before 4.2 closes; the other commands are dropped.
+    // An image delivered here must be acknowledged to the camera too, before
+    // 4.2 closes: none completes from now on, and the acknowledgements of
+    // those that did go out; the other commands are dropped.
+    m_machine.HoldCompletions();
     FlushForClose(m_sendQueue, GetFirstChannel(), kCloseFlushWaitMs, kLogPrefix);
     const std::exception_ptr closeError = CloseSubChannels();
     ResetTransferStatus();
@@ -187,16 +188,10 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
     try
     {
         CloseChannels(false);
-        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
-        for (;;)
+        if (!WaitForPeersParked(thread))
         {
-            if (Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
-                break;
-            if (thread.IsStopRequested())
-            {
-                CloseChannels(false);
-                return false;
-            }
+            CloseChannels(false);
+            return false;
         }
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetTransferStatus();
@@ -224,18 +219,6 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
         }
         throw;
     }
-}
-
-bool ImageTransferAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
-                                             Platform::EventCondition_Posix& open,
-                                             Platform::Thread_Posix& thread)
-{
-    parked.Set();
-    std::uint32_t index = Platform::kNoSignalledIndex;
-    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &open);
-    parked.Reset();
-    return index == 3;
 }
 
 // ---------------------------------------------------------------------------
@@ -530,6 +513,11 @@ void ImageTransferAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 
 // ---------------------------------------------------------------------------
 // ImageTransferReplies: queued on 4.1 while the send thread runs.
+
+void ImageTransferAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
 
 void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 {

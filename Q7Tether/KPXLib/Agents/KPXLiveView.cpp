@@ -1,5 +1,6 @@
 #include "Agents/KPXLiveView.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -27,12 +28,13 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kParkedWaitMs = 100;
 const wchar_t* const kLogPrefix = L"KPX ch5 ";
 constexpr std::uint32_t kError_SendThreadNotRunning = 0x15E0019;
 constexpr std::uint32_t kError_FeatureNotSupported = 0x15E001D;
 constexpr ProtocolVersion kVersion11{1, 1};
 constexpr ProtocolVersion kVersion12{1, 2};
+// How often the control thread looks for a frame that went quiet.
+constexpr std::uint32_t kDeadlineLookMs = 250;
 
 constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
 {
@@ -79,7 +81,7 @@ LiveViewAgent::LiveViewAgent(std::shared_ptr<IAllocator<unsigned char>> allocato
     : TwoSubChannelAgent(5, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView, timings.transfer)
 {
     m_wakeUp.Set();
     m_noWait.Set();
@@ -202,12 +204,8 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
     try
     {
         Shutdown(false);
-        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
-        while (!Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
-        {
-            if (thread.IsStopRequested())
-                return OpenResult::kStopped;
-        }
+        if (!WaitForPeersParked(thread))
+            return OpenResult::kStopped;
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetRecords();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected())
@@ -239,17 +237,6 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
         }
         throw;
     }
-}
-
-bool LiveViewAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
-                                        Platform::Thread_Posix& thread)
-{
-    parked.Set();
-    std::uint32_t index = Platform::kNoSignalledIndex;
-    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &m_channelsOpen);
-    parked.Reset();
-    return index == 3;
 }
 
 // ---------------------------------------------------------------------------
@@ -305,9 +292,13 @@ void LiveViewAgent::ServeWaitingFrames(const WaitObjectList& stopObjects)
     poolAborts.push_back(&m_machine.GetStateChangedEvent());
     for (;;)
     {
+        // The receive threads do not wake this one for a frame that begins:
+        // a frame that goes quiet is found by looking now and then.
+        const std::uint32_t due = m_machine.CheckDeadlines();
         std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waits.size()), waits.data(), false,
-                                 Platform::kInfinite);
+        if (!Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waits.size()), waits.data(), false,
+                                      std::min(due, kDeadlineLookMs)))
+            continue;
         if (index < stopObjects.size())
             return;
         m_bufferWanted.Reset();
@@ -350,7 +341,7 @@ void LiveViewAgent::SendLoop(Platform::Thread_Posix& thread)
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(m_sendParked, thread))
+        if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
         Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
         Dispatching(*this, [&] { Shutdown(false); });
@@ -373,7 +364,7 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(parked, thread))
+        if (!WaitForChannelsOpen(parked, m_channelsOpen, thread))
             return;
         Dispatching(*this,
                     [&]
@@ -1040,6 +1031,11 @@ void LiveViewAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 // ImageTransferReplies on 5.1 while the send thread runs: the acknowledgements
 // from the thread that decided them where that takes no wait, the others
 // through the send queue.
+
+void LiveViewAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
 
 void LiveViewAgent::SendDataBeginAck(std::uint32_t dataId)
 {

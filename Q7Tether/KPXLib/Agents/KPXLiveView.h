@@ -60,6 +60,8 @@ struct LiveViewTimings
     /// A message whose header arrived: each further read of it must complete
     /// within this, or both sub-channels are closed and opened again.
     std::uint32_t messageReadTimeoutMs = 10000;
+    /// A frame's inactivity limit and the wait of a DataEnd for its blocks.
+    ImageTransferMachineTimings transfer;
 };
 
 /// The agent of channels 5.1 and 5.2.
@@ -203,7 +205,8 @@ private:
     void ControlLoop(Platform::Thread_Posix& thread);
     // The control thread's part of the frames: waits for a frame whose
     // receive thread found no free pool buffer (m_bufferWanted), then for a
-    // buffer, until one of stopObjects is signalled.
+    // buffer, until one of stopObjects is signalled; now and then it ends a
+    // frame that went quiet (the machine's CheckDeadlines).
     void ServeWaitingFrames(const WaitObjectList& stopObjects);
     // A receive thread's part of the frames, after each data-transfer
     // message: a begun frame gets a free pool buffer and its DataBeginAck (or
@@ -225,7 +228,6 @@ private:
     void Shutdown(bool stopPeers);
     void ResetRecords();
     OpenResult OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
@@ -254,6 +256,7 @@ private:
     // ImageTransferReplies, on 5.1. Called under the machine's locks: none
     // waits for the wire (the acknowledgements are written at once or
     // queued, the others queued).
+    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
     void SendDataAbort(std::uint32_t dataId) override;
@@ -277,10 +280,7 @@ private:
     // The channel cycle between the threads (manual reset, no lock).
     Platform::EventCondition_Posix m_channelsOpen; // set while both sub-channels are open
     Platform::EventCondition_Posix m_wakeUp;       // set while they are closed or closing
-    Platform::EventCondition_Posix m_sendParked;   // the send thread waits for an open
-    Platform::EventCondition_Posix m_rcv1Parked;
-    Platform::EventCondition_Posix m_rcv2Parked;
-    Platform::EventCondition_Posix m_goAhead; // the control thread sent its first requests
+    Platform::EventCondition_Posix m_goAhead;      // the control thread sent its first requests
     // A receive thread found no free pool buffer for a begun frame: the
     // control thread waits for one (manual reset, no lock).
     Platform::EventCondition_Posix m_bufferWanted;

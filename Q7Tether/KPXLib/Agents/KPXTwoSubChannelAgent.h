@@ -71,8 +71,21 @@ protected:
     SubChannelsOpen OpenSubChannels(Platform::Thread_Posix& thread, const std::function<void()>& afterFirst);
 
     /// Closes the second sub-channel, then the first (both are tried); gives
-    /// the first error. Waits for an OpenSubChannels under way. Blocks.
+    /// the first error. Until they open again, what the camera still sends on
+    /// them is read away (Channel::DiscardIncomingData): their readers have
+    /// let go. Waits for an OpenSubChannels under way. Blocks.
     std::exception_ptr CloseSubChannels();
+    /// A send or receive thread between two opens: marks `parked` (the thread
+    /// holds nothing of the last cycle) and waits for `open`, its own stop,
+    /// the control thread's stop or its end; true only when `open` came.
+    /// Blocks. Called by the send and receive threads.
+    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::BaseWaitObject& open,
+                             Platform::Thread_Posix& thread);
+    /// The control thread before an open: waits until the send and both
+    /// receive threads are parked (true), or until it is asked to stop
+    /// (false). Blocks.
+    bool WaitForPeersParked(Platform::Thread_Posix& thread);
+
     /// Tells the control, send and both receive threads to stop. A stop is
     /// asked before anything closes, so that the control thread opens nothing
     /// once the agent is stopping.
@@ -82,6 +95,11 @@ protected:
     virtual void ShutDownChannels(bool stopPeers) = 0;
     /// Runs last in StopThreads, with the threads released.
     virtual void AfterThreadsStopped() = 0;
+
+    // Set while the send and receive threads wait for an open (manual reset).
+    Platform::EventCondition_Posix m_sendParked;
+    Platform::EventCondition_Posix m_rcv1Parked;
+    Platform::EventCondition_Posix m_rcv2Parked;
 
     Platform::Thread_Posix m_ctrlThread;
     Platform::Thread_Posix m_dlvrThread;
@@ -96,6 +114,8 @@ private:
     // Held while the sub-channels open (both of them) or close: an open and a
     // close never interleave.
     Platform::Mutex_Posix m_cycleLock;
+    // Set by a peer thread as it parks: wakes WaitForPeersParked.
+    Platform::EventCondition_Posix m_peerParked;
 
     const Universal::UniversalString m_selfWaitText;
 };

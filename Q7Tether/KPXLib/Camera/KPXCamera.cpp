@@ -545,6 +545,7 @@ void Camera::BuildAgents()
         auto agent = std::make_unique<ImageTransferAgent>(m_allocator, *first.transport, *second.transport,
                                                           m_timings.channel, m_timings.imageTransfer);
         EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->GetMachine().SetBufferLimit(m_imageBufferLimit);
         agent->SetProgressCallback([this](const Universal::ProgressTask& task) { ForwardProgress(task); });
         agent->SetNotifyReceiver(ImageTransferAgent::NotifyReceiver(this, &Camera::OnTransferNotify));
         m_ch4.agent = std::move(agent);
@@ -560,6 +561,7 @@ void Camera::BuildAgents()
         auto agent = std::make_unique<LiveViewAgent>(m_allocator, *first.transport, *second.transport,
                                                      m_timings.channel, m_timings.liveView);
         EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->GetMachine().SetBufferLimit(m_liveViewBufferLimit);
         agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
         m_ch5.agent = std::move(agent);
         // A camera that refuses this side's code or connection here still

@@ -31,6 +31,18 @@ std::uint32_t MessageLength(const MessageBytes& message) noexcept
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(declared, message.size()));
 }
 
+// True for a CommonError or DataError: an answer to a message of the camera.
+bool IsErrorReply(const SendMessageCommand& command) noexcept
+{
+    const MessageBytes& message = command.GetMessage();
+    constexpr std::size_t kClassOffset = 4;
+    constexpr std::size_t kTypeOffset = 5;
+    constexpr std::uint8_t kErrorType = 0xFF;
+    return message.size() > kTypeOffset && message[kTypeOffset] == kErrorType &&
+           (message[kClassOffset] == kMessageClass_Common ||
+            message[kClassOffset] == kMessageClass_DataTransfer);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -113,12 +125,34 @@ SendMessageQueue::SendMessageQueue()
     m_hasCommands.Reset();
     m_empty.Set();
     m_drained.Set();
+    m_idle.Set();
     m_windowOpen.Set();
 }
 
 SendMessageQueue::~SendMessageQueue()
 {
     Clear();
+}
+
+void SendMessageQueue::PushFront(std::unique_ptr<SendMessageCommand> command)
+{
+    if (!command)
+        return;
+    try
+    {
+        Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+            ++m_queuedErrorReplies;
+        m_commands.push_front(std::move(command));
+        m_empty.Reset();
+        m_drained.Reset();
+        if (!m_direct)
+            m_hasCommands.Set();
+    }
+    catch (const std::exception& e)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+    }
 }
 
 void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
@@ -128,6 +162,18 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
     try
     {
         Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+        {
+            if (m_queuedErrorReplies >= kMaxQueuedErrorReplies)
+            {
+                if (m_droppedErrorReplies++ == 0)
+                    Universal::LogWarning(
+                        L"KPX send queue: %u error replies wait for the camera; dropping more",
+                        static_cast<unsigned>(kMaxQueuedErrorReplies));
+                return;
+            }
+            ++m_queuedErrorReplies;
+        }
         m_commands.push_back(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
@@ -162,7 +208,10 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
                 {
                     command = std::move(m_commands.front());
                     m_commands.pop_front();
+                    if (IsErrorReply(*command))
+                        --m_queuedErrorReplies;
                     m_taken = true;
+                    m_idle.Reset();
                     if (command->ExpectsAnswer() && m_windowLimit != 0 &&
                         ++m_awaitingAnswers >= m_windowLimit)
                         m_windowOpen.Reset();
@@ -179,15 +228,16 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
         // A full window waits for an answer instead of a command.
         waitList.back() = windowFull ? static_cast<Platform::BaseWaitObject*>(&m_windowOpen) : &m_hasCommands;
         std::uint32_t index = Platform::kNoSignalledIndex;
-        const bool signalled = Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()),
-                                                        waitList.data(), false, windowFull ? stallMs : Platform::kInfinite);
+        const bool signalled =
+            Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(),
+                                     false, windowFull ? stallMs : Platform::kInfinite);
         if (signalled && index < abortCount)
             return false;
         if (!signalled && windowFull)
         {
             Platform::ScopedLock lock(m_lock);
-            Universal::LogInfo(L"Send queue: %u requests unanswered for %u ms; sending on",
-                               m_awaitingAnswers, stallMs);
+            Universal::LogInfo(L"Send queue: %u requests unanswered for %u ms; sending on", m_awaitingAnswers,
+                               stallMs);
             m_awaitingAnswers = 0;
             m_windowOpen.Set();
         }
@@ -222,6 +272,7 @@ void SendMessageQueue::Clear() noexcept
         {
             Platform::ScopedLock lock(m_lock);
             dropped.swap(m_commands);
+            m_queuedErrorReplies = 0;
             m_hasCommands.Reset();
             m_empty.Set();
             if (!m_taken)
@@ -246,13 +297,26 @@ std::deque<std::unique_ptr<SendMessageCommand>> SendMessageQueue::TakeAllForClos
     {
         Platform::ScopedLock lock(m_lock);
         taken.swap(m_commands);
+        m_queuedErrorReplies = 0;
         m_hasCommands.Reset();
         m_empty.Set();
         if (!m_taken)
             m_drained.Set();
     }
-    // Drained once the command in flight is done.
-    Platform::WaitForObject(&m_drained, waitMs);
+    Platform::WaitForObject(&m_idle, waitMs);
+    // What the command in flight put back (and anything pushed meanwhile)
+    // was taken before the others.
+    Platform::ScopedLock lock(m_lock);
+    while (!m_commands.empty())
+    {
+        taken.push_front(std::move(m_commands.back()));
+        m_commands.pop_back();
+    }
+    m_queuedErrorReplies = 0;
+    m_hasCommands.Reset();
+    m_empty.Set();
+    if (!m_taken)
+        m_drained.Set();
     return taken;
 }
 
@@ -260,6 +324,7 @@ void SendMessageQueue::FinishCommand() noexcept
 {
     Platform::ScopedLock lock(m_lock);
     m_taken = false;
+    m_idle.Set();
     if (m_commands.empty())
         m_drained.Set();
 }
@@ -272,6 +337,7 @@ bool SendMessageQueue::BeginDirectWrite(bool expectsAnswer) noexcept
     if (expectsAnswer && m_windowLimit != 0 && m_awaitingAnswers >= m_windowLimit)
         return false;
     m_taken = true;
+    m_idle.Reset();
     m_direct = true;
     m_drained.Reset();
     return true;
@@ -281,6 +347,7 @@ void SendMessageQueue::EndDirectWrite(bool answerAwaited) noexcept
 {
     Platform::ScopedLock lock(m_lock);
     m_taken = false;
+    m_idle.Set();
     m_direct = false;
     if (answerAwaited && m_windowLimit != 0 && ++m_awaitingAnswers >= m_windowLimit)
         m_windowOpen.Reset();
@@ -296,9 +363,18 @@ std::size_t SendMessageQueue::GetCount() const
     return m_commands.size();
 }
 
-std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
-                          const WaitObjectList& abortObjects, const wchar_t* logPrefix)
+std::uint64_t SendMessageQueue::GetDroppedErrorReplies() const
 {
+    Platform::ScopedLock lock(m_lock);
+    return m_droppedErrorReplies;
+}
+
+std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix,
+                          std::uint32_t* bytesWritten)
+{
+    if (bytesWritten != nullptr)
+        *bytesWritten = 0;
     if (!command.HasMessage())
         return 0;
     const wchar_t* prefix = logPrefix != nullptr ? logPrefix : L"";
@@ -310,7 +386,7 @@ std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
     std::uint32_t result = 0;
     try
     {
-        result = channel.Write(message.data(), MessageLength(message), &abortObjects, nullptr,
+        result = channel.Write(message.data(), MessageLength(message), &abortObjects, bytesWritten,
                                command.GetTimeout());
     }
     catch (...)
@@ -348,9 +424,12 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
                     queue.FinishCommand();
                 }
             } finish{queue, command};
-            const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix);
+            std::uint32_t written = 0;
+            const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix, &written);
             if (result == 0)
                 command->OnWritten();
+            else if (result == 1 && written == 0 && command->GoesOutBeforeClose())
+                queue.PushFront(std::move(command));
             if (result != 0)
                 return result;
         }

@@ -161,6 +161,10 @@ private:
     bool m_expectsAnswer = false;
 };
 
+/// Error replies (CommonError, DataError) that a send queue keeps waiting at
+/// most; more are dropped.
+inline constexpr std::size_t kMaxQueuedErrorReplies = 64;
+
 /// The queue of an agent's outgoing commands, oldest first. Any number of
 /// threads push; one send thread pops. Thread-safe.
 class SendMessageQueue
@@ -175,7 +179,17 @@ public:
     SendMessageQueue(const SendMessageQueue&) = delete;
     SendMessageQueue& operator=(const SendMessageQueue&) = delete;
 
-    /// Appends the command; the queue owns it from here. Raises
+    /// Puts a command the send thread took back in front of the others: one
+    /// that goes out before a close and whose write was aborted before any
+    /// of it went out. Never blocks beyond the queue lock.
+    void PushFront(std::unique_ptr<SendMessageCommand> command);
+
+    /// Appends the command; the queue owns it from here. An error reply (a
+    /// CommonError or a DataError answering what the camera sent) beyond
+    /// kMaxQueuedErrorReplies of them waiting is dropped instead, counted
+    /// (GetDroppedErrorReplies) and logged once per queue: a camera that
+    /// floods the host with messages it cannot take, and does not read the
+    /// answers, costs no memory beyond them. Raises
     /// StdExceptionError (internal error) when the queue cannot grow. Never
     /// blocks beyond the queue lock. A null command is ignored.
     void Push(std::unique_ptr<SendMessageCommand> command);
@@ -207,12 +221,16 @@ public:
     void Clear() noexcept;
 
     /// For a close whose send thread no longer writes (its abort objects are
-    /// set): takes every queued command out, oldest first, then waits up to
-    /// waitMs for the command being written to end. Blocks up to waitMs.
+    /// set): takes every queued command out, waits up to waitMs for the
+    /// command being written to end, and takes what that one left (put back
+    /// with PushFront) in front of them. Blocks up to waitMs.
     std::deque<std::unique_ptr<SendMessageCommand>> TakeAllForClose(std::uint32_t waitMs);
 
     /// The number of queued commands.
     [[nodiscard]] std::size_t GetCount() const;
+
+    /// Error replies dropped because too many were waiting.
+    [[nodiscard]] std::uint64_t GetDroppedErrorReplies() const;
 
     /// The send thread is done with the command it took last (written,
     /// failed or dropped). Called by SendNext after each command.
@@ -244,12 +262,15 @@ private:
     Platform::EventCondition_Posix m_hasCommands;
     Platform::EventCondition_Posix m_empty;
     Platform::EventCondition_Posix m_drained;
+    Platform::EventCondition_Posix m_idle; // set while no command is being written
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
-    bool m_taken = false;  // a command is being written (popped, or by a direct writer)
-    bool m_direct = false; // ... by a direct writer: Pop hands out nothing meanwhile
-    std::uint32_t m_windowLimit = 0;      // 0: no answer window
-    std::uint32_t m_windowStallMs = 0;    // a full window opens again after this without an answer
-    std::uint32_t m_awaitingAnswers = 0;  // requests out and not yet answered
+    bool m_taken = false;                        // a command is being written (popped, or by a direct writer)
+    bool m_direct = false;                       // ... by a direct writer: Pop hands out nothing meanwhile
+    std::size_t m_queuedErrorReplies = 0;        // error replies among m_commands
+    std::uint64_t m_droppedErrorReplies = 0;     // error replies dropped at Push
+    std::uint32_t m_windowLimit = 0;             // 0: no answer window
+    std::uint32_t m_windowStallMs = 0;           // a full window opens again after this without an answer
+    std::uint32_t m_awaitingAnswers = 0;         // requests out and not yet answered
     Platform::EventCondition_Posix m_windowOpen; // set while the window has room (or there is none)
 };
 
@@ -263,10 +284,13 @@ private:
 /// write is logged ("<prefix>error sending msg: ...") and raised again.
 /// Blocks. Thread-safe as the channel's Write.
 std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
-                          const WaitObjectList& abortObjects, const wchar_t* logPrefix);
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix,
+                          std::uint32_t* bytesWritten = nullptr);
 
 /// The body of an agent's send thread: pops and writes commands in order until
-/// a write fails or Pop is aborted. Each command written whole is told
+/// a write fails or Pop is aborted. A command that goes out before a close
+/// and whose write was aborted before anything went out is put back in front
+/// of the queue for the close (FlushForClose). Each command written whole is told
 /// (OnWritten), then deleted, then the queue is told (FinishCommand). Answers
 /// 1 when aborted, else the failed write's result; the failed command is
 /// deleted, the ones behind it stay queued. A standard exception is raised as

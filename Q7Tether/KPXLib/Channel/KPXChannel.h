@@ -225,6 +225,13 @@ public:
     /// Blocks. Thread-safe.
     bool WaitForOpen(std::uint32_t ms);
 
+    /// For a reader that has let go of the channel before closing it: until
+    /// the channel's next open, the Data the camera still sends is read away
+    /// on arrival, so that it holds up no other channel of the pipe (the
+    /// channel's own buffers would fill and stall the pipe). Never blocks.
+    /// Thread-safe.
+    void DiscardIncomingData();
+
     /// Waits up to ms until a Read waits for bytes; true when one does. For
     /// tests that need the stream's next Data to find its reader. Blocks.
     /// Thread-safe.

@@ -156,6 +156,11 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 }
 
+void Channel::DiscardIncomingData()
+{
+    m_transport.SetChannelDiscarding(m_channel, m_subChannel);
+}
+
 bool Channel::WaitForPendingRead(std::uint32_t ms)
 {
     return Q7::Platform::WaitForObject(&m_readWanted, ms);

@@ -137,6 +137,9 @@ struct ChannelTransport::TransportChannelState
     // channel, cleared by its next OpenRequest: no Data may follow them on the
     // pipe. Guarded by the transport's write lock.
     bool dataClosed = false;
+    // Set while the channel's Data is read away on arrival (see
+    // SetChannelDiscarding); cleared by its next OpenRequest.
+    std::atomic<bool> discarding{false};
 
     // The hand-over of packets from the receive thread to the channel.
     // Held while a packet is read into the front posted buffer or into the
@@ -258,6 +261,16 @@ void ChannelTransport::SetBurstIn(bool enable)
 void ChannelTransport::SetDiscardingData(bool discarding)
 {
     m_discardingData.store(discarding, std::memory_order_relaxed);
+}
+
+void ChannelTransport::SetChannelDiscarding(std::uint8_t channel, std::uint8_t subChannel)
+{
+    TransportChannelState* entry = nullptr;
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(channel, subChannel);
+    }
+    entry->discarding.store(true, std::memory_order_relaxed);
 }
 
 void ChannelTransport::AbandonPipe()
@@ -482,7 +495,8 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             continue;
         }
-        if (header.packetType == kPacketType_Data && m_discardingData.load(std::memory_order_relaxed))
+        if (header.packetType == kPacketType_Data && (m_discardingData.load(std::memory_order_relaxed) ||
+                                                      entry->discarding.load(std::memory_order_relaxed)))
         {
             // Under the channel's fill lock, as if the packet were read into its
             // buffers: a camera that stalls in the middle of it is found by the
@@ -752,7 +766,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
         Q7::Platform::BaseWaitObject* const objects[] = {waitAborts[0], waitAborts[1], waitAborts[2],
                                                          &entry.drained};
-        Q7::Platform::WaitForObjects(&which, 4, objects, false, static_cast<std::uint32_t>(drainDeadline - now));
+        Q7::Platform::WaitForObjects(&which, 4, objects, false,
+                                     static_cast<std::uint32_t>(drainDeadline - now));
         if (which == 0)
         {
             return DirectOutcome::kEnd;
@@ -1134,6 +1149,10 @@ std::uint32_t ChannelTransport::MapWriteResult(std::uint32_t result, const Commo
     {
         LogErrorText(L"KPX channel %u.%u write timeout.", U(header.channelNumber),
                      U(header.subChannelNumber));
+        if (m_pipe->IsOpen())
+        {
+            AbandonPipe();
+        }
     }
     else if (result != kPipeResult_Success)
     {
@@ -1212,6 +1231,7 @@ std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet
     else if (header.packetType == kPacketType_OpenRequest)
     {
         entry->dataClosed = false;
+        entry->discarding.store(false, std::memory_order_relaxed);
     }
 
     const std::uint32_t mask = (1U << exponent) - 1U;

@@ -195,6 +195,12 @@ public:
     /// Never blocks. Thread-safe.
     void SetDiscardingData(bool discarding);
 
+    /// From now until this side's next OpenRequest of channel.subChannel, its
+    /// Data packets are read away on arrival, as SetDiscardingData does for
+    /// all: for a channel whose reader has let go because it closes. Never
+    /// blocks. Thread-safe.
+    void SetChannelDiscarding(std::uint8_t channel, std::uint8_t subChannel);
+
     /// Ends the pipe as a lost link (PipeInterface::CloseAsLost), logging the
     /// warning "KPX channel transport closing pipe %u as lost.": every blocked
     /// pipe read and write ends, the receive thread ends, and the device
@@ -448,7 +454,9 @@ private:
                             std::uint32_t maxPayload, std::uint32_t* bytesWritten, bool* wouldWait = nullptr);
     // Maps a pipe write's result (aborted is closed) and logs a failure of the
     // channel named by header.
-    static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
+    // A write that timed out ends the pipe as lost (the camera took not all of
+    // it: the stream may be cut in the middle of a packet).
+    std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
     // One pipe write of the pieces (whole packets) with the channel's abort
     // object and the write time-out. Write lock held.
     std::uint32_t WriteGatheredLocked(TransportChannelState& entry, const CommonPacketHeader& header,
@@ -489,7 +497,7 @@ private:
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below
     std::map<ChannelKey, std::unique_ptr<TransportChannelState>> m_channels; // entries are never erased
-    std::atomic<bool> m_discardingData{false}; // see SetDiscardingData
+    std::atomic<bool> m_discardingData{false};                               // see SetDiscardingData
     bool m_timeoutsDisabled = false;  // a registered channel has debug on
     std::uint32_t m_writeTimeout = 0; // the largest time-out of the registered channels
 };

@@ -3,6 +3,7 @@
 #include "Q7PlatformSystemError_Posix.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -79,8 +80,23 @@ int OpenLockFile(const std::string& path)
 
 } // namespace
 
+std::string NamedMutex_Posix::LockFolder(const char* folder)
+{
+    if (folder != nullptr && std::strcmp(folder, kDefaultFolder) != 0)
+    {
+        return folder;
+    }
+    // Creating a file there needs write and search permission on a folder.
+    struct stat info
+    {
+    };
+    const bool usable = ::stat(kDefaultFolder, &info) == 0 && S_ISDIR(info.st_mode) &&
+                        ::access(kDefaultFolder, W_OK | X_OK) == 0;
+    return usable ? kDefaultFolder : kFallbackFolder;
+}
+
 NamedMutex_Posix::NamedMutex_Posix(const char* name, const char* folder)
-    : m_path(std::string(folder != nullptr ? folder : kDefaultFolder) + "/" + (name != nullptr ? name : ""))
+    : m_path(LockFolder(folder) + "/" + (name != nullptr ? name : ""))
 {
 }
 

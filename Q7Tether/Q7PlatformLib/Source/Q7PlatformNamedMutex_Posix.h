@@ -15,14 +15,20 @@ namespace Q7::Platform
 /// ends, so a process killed while holding the mutex never blocks the next
 /// one.
 ///
+/// The machine's lock files lie in /run/lock, the folder Linux keeps for them,
+/// which no cleaner ages out (a 0-byte file in /tmp whose times never change
+/// is what a /tmp cleaner deletes); in /tmp only where /run/lock is absent or
+/// not writable. The exclusion holds as long as nobody deletes the lock file
+/// while it is held: a locker that comes after such a deletion locks a new
+/// file at the path.
+///
 /// Each acquisition opens the lock file afresh (a new open file description,
 /// so that a child process forked earlier never shares the lock), and after
 /// locking checks that the path still names the file it locked: a lock file
-/// deleted or replaced meanwhile (a /tmp cleaner) is locked again under the
+/// deleted or replaced while this process waited is locked again under the
 /// path. The lock file is created readable and writable by every user
 /// whatever the umask, and opened without following a link and without
-/// blocking; anything but a regular file is refused. One gap remains: a file
-/// deleted while it is held lets the next locker in before it is released.
+/// blocking; anything but a regular file is refused.
 ///
 /// Two objects of the same name exclude each other like two processes.
 /// Thread-safe. The same thread may lock an object again (recursively); each
@@ -31,9 +37,17 @@ class NamedMutex_Posix
 {
 public:
     /// The folder of the lock files of the machine's named mutexes.
-    static constexpr const char* kDefaultFolder = "/tmp";
+    static constexpr const char* kDefaultFolder = "/run/lock";
+    /// Where they go when kDefaultFolder is absent or not writable.
+    static constexpr const char* kFallbackFolder = "/tmp";
 
-    /// The mutex of `name` with its lock file in `folder`. Touches no file.
+    /// The folder a mutex given `folder` keeps its lock file in: kDefaultFolder
+    /// (also for null) when it is a folder this process may create files in,
+    /// else kFallbackFolder; any other folder as it is. Reentrant.
+    static std::string LockFolder(const char* folder = kDefaultFolder);
+
+    /// The mutex of `name` with its lock file in LockFolder(folder). Touches no
+    /// file (it only asks whether the default folder is writable).
     explicit NamedMutex_Posix(const char* name, const char* folder = kDefaultFolder);
     /// Drops the file lock when it is still held.
     ~NamedMutex_Posix();

@@ -2,15 +2,17 @@
 // Camera: the application's handle on one open camera. The static members list
 // the cameras and open one; every other member forwards to the flat interface
 // (TavrinC.h) under the camera's id and turns a failure into the exception of
-// ThrowOnErrorCode (Errors.h), with the calling thread's last-error text.
+// ThrowOnErrorCode (Errors.h), with the calling thread's last-error text (the
+// code's standard text where that is empty).
 
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
+#include <TavrinCpp/Errors.h>
+#include <TavrinCpp/FileIds.h>
 #include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/PropertyValue.h>
 #include <TavrinCpp/StoredImageHandle.h>
 #include <TavrinCpp/Subscriptions.h>
-#include <TavrinCpp/TavrinC.h>
 
 #include <cstddef>
 #include <filesystem>
@@ -35,6 +37,13 @@ class Listener;
 /// Reentrant: different cameras on different threads. One camera may be used
 /// from several threads as far as the flat functions allow; Close and
 /// destruction must not race with other members on the same object.
+///
+/// A Camera may be closed or destroyed in the application's code that the
+/// library runs on its own threads (the log handler, a notification filter,
+/// the subscription callback): the camera is then handed to a thread of the
+/// library's own, which closes it; SdkCameraClosed follows. That code must
+/// not wait there for the close to end: its thread may be one the close stops.
+/// Subscriptions kept beyond Close answer IsEnabled() false.
 class TAVRIN_API Camera
 {
 public:
@@ -80,14 +89,26 @@ public:
 
     /// The ids of the camera's visible properties. Camera check.
     std::vector<unsigned int> AllPropertyIds() const;
-    /// The property's current value. Camera check; PropertyNotFoundExc.
+    /// The property's current value, from the camera's cache. Camera check;
+    /// a plain SdkException -24 "Could not find property with provided id"
+    /// for an id the camera does not have; PropertyNotFoundExc (-20) for one
+    /// it hides above the user's level (expert mode off).
     PropertyValue Property(unsigned int propertyId) const;
-    /// Everything the camera says about the property. Camera check;
-    /// PropertyNotFoundExc.
+    /// Everything the camera says about the property. Camera check; the same
+    /// exceptions as Property.
     PropertySpecification PropertySpec(unsigned int propertyId) const;
-    /// Sets the property; blocks until the camera answered. Camera check;
-    /// PropertyWrongTypeExc, PropertyOutOfRangeException,
-    /// PropertyValueNotInListException, PropertySetFailedException, ...
+    /// Sends the value to the camera and returns once it is queued; the
+    /// camera's answer arrives as the property's next value (a
+    /// PropertyValueChange event), and a value the camera refuses changes
+    /// nothing. Camera check; then, as the flat SetPropertyValue checks: the
+    /// exceptions of PropertySpec for an unknown or hidden id;
+    /// PropertyWrongTypeExc (-23) for a value of another type than the
+    /// property's; a plain SdkException -201 for a read-only, -200 for a
+    /// disabled property; PropertySetFailedException (-25) for a value the
+    /// property's type on the wire cannot hold (a number beyond its width or
+    /// sign, a text too long; its text names the value and the type, nothing
+    /// is sent) or that the library cannot send; SdkNotYetImplementedExc (-6)
+    /// for a record type the property's type does not take.
     void SetProperty(unsigned int propertyId, const PropertyValue& value);
 
     /// One handle per image stored on the camera, in the camera's order. Camera
@@ -107,6 +128,10 @@ public:
     /// Tells the camera how many megabytes the host keeps for received images.
     /// Camera check.
     void SetHostStorageCapacity(unsigned int capacity);
+    /// The largest buffer taken for one received image and one live-view
+    /// frame, in bytes (by default 1 GiB and 64 MiB; see the flat
+    /// SetReceiveBufferLimits). Camera check.
+    void SetReceiveBufferLimits(unsigned long long imageBytes, unsigned long long liveViewFrameBytes);
 
     /// The camera's diagnostics log. Camera check. Blocks while it downloads.
     std::vector<unsigned char> DiagnosticsLog() const;

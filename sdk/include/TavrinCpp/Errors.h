@@ -143,8 +143,11 @@ public:
 /// AnotherThreadPendingExc, -120 FeatureIsNotAvailable, -130
 /// IncompatibleSubscriptionOptions; any other code a plain SdkException. The
 /// text is the calling thread's last-error message (except -60 and -62), so call
-/// it on the thread that made the failed flat call, before its next one.
-/// Reentrant.
+/// it on the thread that made the failed flat call, before its next one. Where
+/// that call recorded an empty message (-43 from DisableNotification, -3 from
+/// WaitForNotification after CloseSdk, ...), the text is the code's standard
+/// text instead ("The notification is not enabled", "The SDK is not open",
+/// ...), so that no exception of this function has an empty what(). Reentrant.
 TAVRIN_API void ThrowOnErrorCode(ErrorCode code);
 
 } // namespace Q7::Tavrin

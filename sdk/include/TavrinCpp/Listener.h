@@ -19,9 +19,10 @@ class PimplListener;
 
 /// A registered listener. Every member that fails throws the exception of
 /// ThrowOnErrorCode (Errors.h) for the flat code, with the calling thread's
-/// last-error text. The members taking a Camera filter on its id, read whether
-/// the camera is open or closed; a Camera without a camera (default-constructed
-/// or moved from) makes them throw CameraNotOpenExc before anything else.
+/// last-error text (the code's standard text where that is empty). The members
+/// taking a Camera filter on its id, read whether the camera is open or closed;
+/// a Camera without a camera (default-constructed or moved from) makes them
+/// throw CameraNotOpenExc before anything else.
 ///
 /// Thread-safe: any thread may call any member; only one thread may wait at a
 /// time. Events are delivered by the waiting thread's own call, never by a
@@ -50,17 +51,20 @@ public:
     Listener& operator=(Listener&&) = delete;
 
     /// Enables the camera's events of type. CameraNotOpenExc for a closed
-    /// camera, NotificationAlreadyExistsExc never (each call is a registration
-    /// of its own).
+    /// camera; NotificationAlreadyExistsExc (-40) when the same camera and type
+    /// are enabled on this listener already (enabled again after
+    /// DisableNotification is a registration of its own).
     void EnableNotification(const Camera& camera, const EventType& type);
     /// Enables the value (specification false) or specification (true) changes
-    /// of the camera's property. CameraNotOpenExc, PropertyNotFoundExc.
+    /// of the camera's property. CameraNotOpenExc, PropertyNotFoundExc,
+    /// NotificationAlreadyExistsExc when enabled already.
     void EnableNotification(const Camera& camera, unsigned int propertyId, bool specification);
     /// Enables the SDK events of type (cameras found, removed, opened, closed).
+    /// NotificationAlreadyExistsExc when enabled already.
     void EnableNotification(const SdkEventType& type);
 
     /// Removes a registration made with the same arguments: SdkException -43
-    /// when there is none.
+    /// "The notification is not enabled" when there is none.
     void DisableNotification(const Camera& camera, const EventType& type);
     void DisableNotification(const Camera& camera, unsigned int propertyId, bool specification);
     void DisableNotification(const SdkEventType& type);

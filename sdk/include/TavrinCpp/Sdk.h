@@ -49,11 +49,23 @@ using SdkLoggingHandler = std::function<void(const char* line, LogMessageLevel l
 
 /// Installs handler as the receiver of the SDK log, replacing any message
 /// printer. Level-6 tracing reaches it only in verbose mode (EnablePG13), as
-/// Debug. The handler runs on whatever thread logs, the library's own included,
-/// and concurrently: it must be thread-safe; an exception it throws is dropped.
-/// Thread-safe; a call of the previous handler may still be running on another
-/// thread when it returns (each call holds its own reference to the handler it
-/// started with).
+/// Debug. Thread-safe; a call of the previous handler may still be running on
+/// another thread when it returns (each call holds its own reference to the
+/// handler it started with).
+///
+/// The handler runs on whatever thread logs: the application's threads inside
+/// SDK calls, and the library's own (the cameras' "KPX ..." threads, the USB
+/// and device threads, the library's helper thread), concurrently: it must be
+/// thread-safe; an exception it throws is dropped. It is never called while
+/// the library holds a lock that an SDK call needs (a line logged meanwhile
+/// comes once the lock is released, on the same thread), so it may take the
+/// application's own locks and call any SDK function. On a thread of the
+/// library a close (Camera::Close, destroying a Camera, CloseCamera,
+/// CloseSdk) is handed to a thread of the library's own and returns at once;
+/// SdkCameraClosed follows. The handler must not wait there for that close,
+/// or for anything else the library's threads do: its thread is one of them.
+/// In verbose mode the lines of the protocol layers come as those layers log
+/// them, possibly while they hold their own locks.
 TAVRIN_API void SetSdkLoggingHandler(SdkLoggingHandler handler);
 
 /// Silences the SDK log (a message printer set earlier included) and releases

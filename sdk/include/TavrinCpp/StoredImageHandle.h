@@ -60,8 +60,11 @@ public:
     /// function's code.
     virtual ErrorCode RequestBasicInfo() const = 0;
     /// Asks for the basic information and waits up to timeoutMs (0: without
-    /// limit) for the first answer from the camera; empty when none came or the
-    /// request failed (then at once). Throws what the event's accessor throws.
+    /// limit) for the first answer from the camera; empty when none came, at
+    /// once when the request failed or when the camera closes, loses its link
+    /// or the SDK closes during the wait. Throws what the event's accessor
+    /// throws. Blocks; not from the library's own threads (a callback), whose
+    /// camera may be the one to answer.
     virtual std::shared_ptr<const IImageFileBasicInfo> GetBasicInfo(std::uint32_t timeoutMs) const = 0;
     /// Asks for the full image (CameraImageReady): true when the request went.
     virtual bool RequestImage() const = 0;

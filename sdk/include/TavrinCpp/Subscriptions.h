@@ -7,9 +7,11 @@
 // subscription once the library switched receiving on.
 //
 // Thread-safe: any thread may call every member; IsSupported and IsEnabled
-// never block. The objects live in shared pointers; after the camera closes
-// they stay valid, and their members that reach the camera throw
-// CameraNotOpenExc.
+// never block. The objects live in shared pointers and stay valid after the
+// camera closes. Then Enable and Disable (and the preview's Enable(format) and
+// SetFormat) return without an exception and change nothing: IsEnabled tells
+// whether a subscription is on. The live-view getters and setters, and its
+// Enable(format), throw CameraNotOpenExc.
 
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/ImageObjects.h>
@@ -31,8 +33,9 @@ struct TAVRIN_API ISubscription
     virtual bool IsEnabled() = 0;
     /// Switches the subscription on. Throws SdkException -1 "This subscription
     /// is not supported in the camera" when the camera does not offer it; does
-    /// nothing when it is on already. A failure of the camera is not thrown:
-    /// the subscription then stays off.
+    /// nothing when it is on already. A failure of the camera, or a camera
+    /// closed meanwhile, is not thrown: the subscription then stays off
+    /// (IsEnabled false).
     virtual void Enable() = 0;
     /// Switches the subscription off; nothing when it is off.
     virtual void Disable() = 0;
@@ -51,9 +54,10 @@ struct TAVRIN_API IPreviewSubscription : public virtual ISubscription
     virtual std::vector<ImageFormat> SupportedFormats() = 0;
     /// The format of the previews (RGB24 at first).
     virtual ImageFormat Format() = 0;
-    /// Stores the format and sends the subscription again with it. Throws
-    /// std::runtime_error "Invalid api format" for a format other than JPEG and
-    /// RGB24 (which stays stored).
+    /// Stores the format and sends the subscription again with it; a failure
+    /// to send (the camera closed) is not thrown. Throws std::runtime_error
+    /// "Invalid api format" for a format other than JPEG and RGB24 (which stays
+    /// stored).
     virtual void SetFormat(ImageFormat format) = 0;
 
 protected:
@@ -102,7 +106,10 @@ protected:
 struct TAVRIN_API ISubscriptionManager
 {
     /// Each getter waits up to 1000 ms for the subscriptions made at open, then
-    /// gives the subscription; an empty pointer once the camera closed.
+    /// gives the subscription. Once the camera closed, each call blocks the
+    /// full 1000 ms and then gives an empty pointer: check Camera::IsOpen (or
+    /// keep the subscription pointers) rather than ask a closed camera's
+    /// manager.
     virtual std::shared_ptr<IPreviewSubscription> PreviewSubscription() = 0;
     virtual std::shared_ptr<ILiveViewSubscription> LiveViewSubscription() = 0;
     virtual std::shared_ptr<IFullImageSubscription> FullImageSubscription() = 0;

@@ -11,6 +11,7 @@
 #include <TavrinCpp/Config.h>
 #include <TavrinCpp/Descriptions.h>
 #include <TavrinCpp/Errors.h>
+#include <TavrinCpp/FileIds.h>
 #include <TavrinCpp/ImageObjects.h>
 #include <TavrinCpp/NotificationEvent.h>
 #include <TavrinCpp/ObjectFactory.h>
@@ -27,26 +28,6 @@
 #include <utility>
 #include <variant>
 #include <vector>
-
-namespace Q7::Tavrin
-{
-
-/// What an upload carries. Other ids pass to the camera as they are and need
-/// the camera's expert mode (property 0x5B2E7 set to 1).
-enum class UploadFileId : std::uint32_t
-{
-    Firmware = 10, ///< a firmware file: its name must end in ".fwr" or ".fwp"
-    Data = 201,
-};
-
-/// What a download fetches. Other ids need the camera's expert mode.
-enum class DownloadFileId : std::uint32_t
-{
-    Log = 104, ///< the camera's log, unscrambled
-    Data = 201,
-};
-
-} // namespace Q7::Tavrin
 
 namespace Q7::TavrinC
 {
@@ -150,8 +131,15 @@ enum SubscriptionNotifications : std::uint32_t
 /// The payload of a subscription notification; the record is valid during the
 /// call only.
 using SubscriptionPayload = std::variant<std::monostate, const SetSubscriptionStruct*, EnumLiveViewState>;
-/// The subscription callback: runs on a thread of the library; it must not
-/// call the SDK's lifecycle functions or close the camera.
+/// The subscription callback. Runs on a thread of the camera: the
+/// image-enumeration agent's notify thread ("KPX ch3 ntfy") for the answer to
+/// SetImageEnumerationSubscriptions, a live-view thread for the live-view
+/// state; one call at a time per camera. It may call any SDK function but
+/// SetSubscriptionNotificationCallback for its own camera (-1): a close there
+/// (CloseCamera, CloseSdk) is handed to a thread of the library's own and
+/// returns at once, with SdkCameraClosed to follow. It must not wait for
+/// what the camera's threads do (a close to end, an event of the camera):
+/// the thread it runs on is one of them.
 using SubscriptionCallback = std::function<void(SubscriptionNotifications, SubscriptionPayload&&)>;
 
 /// The camera's live-view capabilities. A compression-quality bound the camera's
@@ -187,8 +175,16 @@ TAVRIN_API ErrorCode OpenSdk();
 /// When the SDK is not open, gives 0, or with reportIfNotOpen the recorded -3
 /// ("Sdk not open" before the first OpenSdk, "SDK not open (closing)" while
 /// another thread closes it, "SDK not open (closed/deleted)" afterwards).
-/// Blocks while cameras close. Thread-safe: of several concurrent calls one
-/// closes; the others act as if the SDK were not open.
+/// Blocks while cameras close, and while another thread closes the SDK.
+/// Thread-safe: of several concurrent calls one closes; the others act as if
+/// the SDK were not open.
+///
+/// Called on a thread of the library (in a callback, a filter, the log), it
+/// wakes and forgets the listeners there, hands the rest of the close to a
+/// thread of the library's own and returns 0 at once: every flat call fails
+/// with -3 from then on, and a CloseSdk on an application's thread (the one
+/// at process exit among them) waits for that close to end. There it never
+/// waits for a close another thread runs.
 TAVRIN_API ErrorCode CloseSdk(bool reportIfNotOpen);
 
 /// True while the SDK is open and not closing; otherwise false, with -3 in the
@@ -224,8 +220,16 @@ TAVRIN_API ErrorCode GetLastError(ErrorCode& code, char* buffer, int size);
 
 /// Receives every line of the SDK log: level 1 error, 2 warning or failure, 4
 /// notable event, 5 progress or detail, 6 tracing; a printf format and its
-/// arguments. Called on whatever thread logs, the library's own included, and
-/// concurrently: it must be thread-safe. An exception it throws is dropped.
+/// arguments. Called on whatever thread logs, the library's own included (the
+/// cameras' "KPX ..." threads, the USB and device threads, the library's
+/// helper thread), and concurrently: it must be thread-safe. An exception it
+/// throws is dropped. It is never called while the library holds a lock that
+/// an SDK call needs: a line logged meanwhile reaches it once the lock is
+/// released, on the same thread, already formatted ("%s" and its text). It
+/// may call any SDK function; on a thread of the library a close (CloseCamera,
+/// CloseSdk) is handed to another thread as described there, and it must not
+/// wait for what the library's threads do. In verbose mode the lines of the
+/// protocol layers come as those layers log them.
 using MessagePrinter = void (*)(int level, const char* format, va_list args);
 
 /// Replaces the message printer; null silences the SDK log. Replaces a logging
@@ -247,6 +251,16 @@ TAVRIN_API void EnablePG13(bool enable);
 // registration: a listener with a catch-all registration and a matching
 // prototype receives it twice. Events wait in the queue, without limit, until
 // taken. All functions are thread-safe; only WaitForNotification blocks.
+//
+// A filter may be an INotificationEvent of the application's own. Its
+// comparison (operator==, filter first) runs on the thread that posts the
+// event: the library's threads mostly (a camera's "KPX ..." threads, the
+// device threads, the helper thread), the application's own for the events of
+// its calls (SdkCameraOpened, the end of a transfer). It runs while the
+// library holds no lock that an SDK call needs, and may call the SDK as the
+// MessagePrinter may. What it throws is caught: that registration does not
+// take the event (the first failure of each registration is logged at level
+// 2), every other one does.
 //
 // Without an SDK instance each function fails with -3 and re-reports the
 // recorded reason ("SDK not open (closing)", "SDK not open (closed/deleted)"),
@@ -341,11 +355,19 @@ TAVRIN_API ErrorCode OpenIpCamera(int& cameraId, const char* address, const char
 
 /// Stops the camera's live view (a failure is only logged), closes it and
 /// posts SdkCameraClosed. -10 when it is not open. Blocks; returns in bounded
-/// time also during a transfer, which then fails.
+/// time also during a transfer, which then fails. Called on a thread of the
+/// library (in a callback, a filter, the log), which may be one of the
+/// camera's own, it closes the id there and hands the camera to a thread of
+/// the library's own, which stops live view, closes it and posts
+/// SdkCameraClosed: 0 once handed over, without waiting (-3 when the SDK is
+/// closing, which closes the camera itself). Calls on a camera that is
+/// closing or closed answer -10.
 TAVRIN_API ErrorCode CloseCamera(int cameraId);
 
 /// Sets isOpen to whether cameraId names an open camera; returns 0 and records
-/// nothing. Without an SDK instance fails as the listener functions do.
+/// nothing. Without an SDK instance fails as the listener functions do, with
+/// isOpen false: isOpen is true only when this call answers that the camera is
+/// open.
 TAVRIN_API ErrorCode IsCameraOpen(int cameraId, bool& isOpen);
 
 /// How the open camera is attached.
@@ -365,15 +387,23 @@ TAVRIN_API ErrorCode TriggerCapture(int cameraId);
 /// Tells the camera how many megabytes the host can still store.
 TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes);
 
+/// The largest buffer the library takes for one received image and for one
+/// live-view frame, in bytes (by default 1 GiB and 64 MiB; each is rounded
+/// down to 4 MiB, at least 4 MiB, at most 0xFFC00000). A camera that announces
+/// more is refused that transfer, and the next call on the camera reports it
+/// (-1). -3 Sdk not open, -10 camera not open.
+TAVRIN_API ErrorCode SetReceiveBufferLimits(int cameraId, unsigned long long imageBytes,
+                                            unsigned long long liveViewFrameBytes);
+
 // ---------------------------------------------------------------- properties
 
 /// The ids of the camera's properties, in the camera's order (replacing ids).
 TAVRIN_API ErrorCode GetPropertyIds(int cameraId, std::vector<unsigned int>& ids);
 
 /// The property's whole specification. Its group is given as the camera's
-/// group path with "::" between the levels ("Exposure::Advanced"). -4 (and
-/// nothing recorded) without a registered factory; -20 or -24 for a property
-/// the camera has not or hides.
+/// group path with "::" between the levels ("Exposure::Advanced"). -4 (empty
+/// message) without a registered factory; -20 or -24 for a property the
+/// camera has not or hides.
 TAVRIN_API ErrorCode GetPropertySpecification(int cameraId, unsigned int propertyId,
                                               Q7::Tavrin::PropertySpecification& specification);
 
@@ -386,8 +416,12 @@ TAVRIN_API ErrorCode GetPropertyValue(int cameraId, unsigned int propertyId,
 /// initialized"; the specification's failures; -23 "PropertyValue is not the
 /// same Type as the Property"; -201 "Property is marked as read-only"; -200
 /// "Property is disabled". A double closer than 1e-6 to an entry of the value
-/// list is sent as that entry. Property 0x5B2E7 (expert mode, on the SDK's
-/// side) skips the checks. Blocks until sent.
+/// list is sent as that entry. A value goes out exactly or not at all: one
+/// that the property's type on the wire cannot hold (an integer beyond its
+/// width or sign, a time or range member beyond 32 bits, a double beyond a
+/// 32-bit float's largest) is refused with -25 and a message naming the value
+/// and the type, sending nothing. Property 0x5B2E7 (expert mode, on the SDK's
+/// side) skips the checks. Returns once the value is queued for the camera.
 TAVRIN_API ErrorCode SetPropertyValue(int cameraId, unsigned int propertyId, Q7::Tavrin::PropertyValue value);
 
 /// Sets has to whether the open camera cameraId has the property propertyId
@@ -403,7 +437,9 @@ TAVRIN_API ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& ha
 TAVRIN_API std::pair<ErrorCode, std::optional<ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
 
 /// One handle per image stored on the camera, in the camera's order (images is
-/// emptied first). Blocks up to 3 s for the list. -3 silent.
+/// emptied first). Blocks up to 3 s for the list. -1 (with the handles of what
+/// arrived) when the camera's list reply failed or did not end in time: the
+/// list may be partial. -3 silent.
 TAVRIN_API ErrorCode
 GetImageEnumeration(int cameraId, std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
 
@@ -439,8 +475,9 @@ TAVRIN_API ErrorCode RateImage(int cameraId, unsigned int imageId, unsigned int 
 TAVRIN_API ErrorCode DeleteImage(int cameraId, unsigned int imageId);
 
 /// Replaces the camera's subscription callback (an empty one removes it);
-/// after it returns the old callback is not called any more. Returns 0 and
-/// records nothing.
+/// after it returns the old callback is not called any more (it waits while
+/// the callback runs; from the camera's own callback it gives -1). Returns 0
+/// and records nothing.
 TAVRIN_API ErrorCode SetSubscriptionNotificationCallback(int cameraId, const SubscriptionCallback& callback);
 
 // ---------------------------------------------------------------- live view
@@ -479,7 +516,8 @@ TAVRIN_API ErrorCode SetLiveViewWhiteBalancePoint(int cameraId, const Q7::Tavrin
 /// Downloads the camera file fileId into a new file at path (UTF-8). -11 "No
 /// such camera" for a camera not open; -110 "No such file id" for another id
 /// than Log and Data outside expert mode; -1 "failed start file download", or
-/// the camera's failure as -1 with its text. The result is recorded.
+/// the camera's failure as -1 with its text. The result is recorded, a
+/// failure with its own message (the transfers below alike).
 TAVRIN_API ErrorCode DownloadFile(int cameraId, Q7::Tavrin::DownloadFileId fileId,
                                   std::filesystem::path path);
 
@@ -498,11 +536,15 @@ TAVRIN_API ErrorCode UploadFile(int cameraId, Q7::Tavrin::UploadFileId fileId, c
 /// FirmwareTransferError (0) as UploadFile does.
 TAVRIN_API ErrorCode UpdateCameraFirmware(int cameraId, const unsigned char* data, std::uint64_t size);
 
-/// The camera's diagnostics log, unscrambled; absent on failure.
+/// The camera's diagnostics log, unscrambled; absent on failure. A success is
+/// recorded (empty message).
 TAVRIN_API std::pair<ErrorCode, std::optional<std::vector<unsigned char>>> GetDiagnosticsLog(int cameraId);
 
 /// Writes the camera's diagnostics log into a new file at path: {0, whether it
-/// was written}; without an SDK instance {-3, false}.
+/// was written}; without an SDK instance {-3, false}. Written: 0 is recorded
+/// (empty message). Not written: the last error holds the reason recorded
+/// during this call (the camera not open: -10), or 0 and an empty message when
+/// the camera only refused.
 TAVRIN_API std::pair<ErrorCode, bool> SaveDiagnosticsLog(int cameraId, std::filesystem::path path);
 
 // ---------------------------------------------------------------- object factories

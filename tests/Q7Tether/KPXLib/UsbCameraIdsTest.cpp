@@ -15,7 +15,8 @@ namespace
 {
 
 // Catches a camera id added to (or changed in) the filter but not to the udev
-// rule, whose users then cannot open that camera without root.
+// rule, whose users then cannot open that camera without root, and a rule
+// that leaves out the group mode (users without a seat: ssh, services).
 TEST(UsbCameraIdsTest, UdevRuleGrantsAccessToExactlyTheFilteredIds)
 {
     std::set<std::pair<unsigned, unsigned>> filtered;
@@ -28,7 +29,7 @@ TEST(UsbCameraIdsTest, UdevRuleGrantsAccessToExactlyTheFilteredIds)
     ASSERT_TRUE(rules.is_open()) << TAVRIN_UDEV_RULES_PATH;
     const std::regex rule(R"re(^SUBSYSTEM=="usb", ENV\{DEVTYPE\}=="usb_device", )re"
                           R"re(ATTR\{idVendor\}=="([0-9a-f]{4})", ATTR\{idProduct\}=="([0-9a-f]{4})", )re"
-                          R"re(TAG\+="uaccess"$)re");
+                          R"re(MODE="0660", GROUP="plugdev", TAG\+="uaccess"$)re");
     std::set<std::pair<unsigned, unsigned>> granted;
     std::string line;
     while (std::getline(rules, line))

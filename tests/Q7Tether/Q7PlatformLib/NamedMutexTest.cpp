@@ -1,6 +1,7 @@
-// The machine-wide named mutex: the lock file's mode and kind, and exclusion
-// kept when the file is deleted or replaced, and across a fork. Every test
-// locks files in a folder of its own, never the production lock.
+// The machine-wide named mutex: where its lock file lies, the file's mode and
+// kind, and exclusion across processes, when the file is replaced, and across
+// a fork. Every test locks files in a folder of its own or under a name of its
+// own, never the production lock.
 
 #include "Q7PlatformNamedMutex_Posix.h"
 #include "Q7PlatformSystemError_Posix.h"
@@ -14,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -127,29 +129,69 @@ TEST(NamedMutex, RefusesAnythingButARegularFileWithTheError)
     }
 }
 
-// Catches a mutex that keeps locking the file it opened first: once that file
-// is deleted (a /tmp cleaner), everyone else locks a new file at the path and
-// the two never exclude each other again.
-TEST(NamedMutex, AfterItsFileWasDeletedItLocksTheFileAtThePath)
+// Catches lock files put where a /tmp cleaner ages them out (deleted while
+// held, the mutex no longer excludes anyone), and a machine-wide lock that does
+// not exclude another process: a child holds the mutex by its name in the
+// machine's folder, and the parent's Lock waits in the kernel until the child
+// unlocks.
+TEST(NamedMutex, TheMachinesLockFileLiesInRunLockAndExcludesAnotherProcess)
 {
-    TestSupport::TempFolder folder;
-    NamedMutex_Posix first(kName, folder.Root().c_str());
-    first.Lock();
-    first.Unlock();
-    ASSERT_EQ(::unlink(first.GetPath().c_str()), 0);
+    struct stat runLock
+    {
+    };
+    const bool runLockUsable = ::stat("/run/lock", &runLock) == 0 && S_ISDIR(runLock.st_mode) &&
+                               ::access("/run/lock", W_OK | X_OK) == 0;
+    EXPECT_EQ(NamedMutex_Posix::LockFolder(), runLockUsable ? "/run/lock" : "/tmp");
+    EXPECT_EQ(NamedMutex_Posix::LockFolder(nullptr), NamedMutex_Posix::LockFolder());
+    EXPECT_EQ(NamedMutex_Posix::LockFolder("/elsewhere"), "/elsewhere");
 
-    // Another user of the mutex comes along and finds the path empty.
-    NamedMutex_Posix second(kName, folder.Root().c_str());
-    second.Lock();
-    auto locked = std::async(std::launch::async,
+    // A name of this test process's own: never the cameras' lock.
+    const std::string name = "TavrinNamedMutexTest." + std::to_string(::getpid());
+    NamedMutex_Posix mutex(name.c_str());
+    EXPECT_EQ(mutex.GetPath(), NamedMutex_Posix::LockFolder() + "/" + name);
+    if (runLockUsable)
+    {
+        EXPECT_EQ(mutex.GetPath().rfind("/run/lock/", 0), 0u) << mutex.GetPath();
+    }
+
+    int locked[2];
+    int go[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        // Locks, says so, and unlocks when told.
+        NamedMutex_Posix own(name.c_str());
+        own.Lock();
+        char byte = 1;
+        if (::write(locked[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1)
+            ::_exit(1);
+        own.Unlock();
+        ::_exit(0);
+    }
+    pollfd childLocked{locked[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&childLocked, 1, 10000), 1) << "the child never locked";
+    std::atomic<bool> acquired{false};
+    auto waited = std::async(std::launch::async,
                              [&]
                              {
-                                 first.Lock();
-                                 first.Unlock();
+                                 mutex.Lock();
+                                 acquired = true;
+                                 mutex.Unlock();
                              });
-    EXPECT_EQ(locked.wait_for(200ms), std::future_status::timeout) << "both hold the mutex";
-    second.Unlock();
-    EXPECT_EQ(locked.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(WaitForBlockedFlock(InodeOf(mutex.GetPath()))) << "the parent's Lock did not wait";
+    EXPECT_FALSE(acquired) << "both processes hold the mutex";
+    const char byte = 1;
+    ASSERT_EQ(::write(go[1], &byte, 1), 1);
+    EXPECT_EQ(waited.wait_for(10s), std::future_status::ready);
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {go[0], go[1], locked[0], locked[1]})
+        ::close(fd);
+    ::unlink(mutex.GetPath().c_str());
 }
 
 // Catches a waiter that takes the lock of a file that was replaced while it

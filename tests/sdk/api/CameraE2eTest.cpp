@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <typeinfo>
 
 namespace
 {
@@ -72,6 +74,45 @@ TEST(CameraE2eTest, EveryMemberOfAnOpenCamera)
     const auto event = added.WaitForNotification(10000);
     ASSERT_NE(event, nullptr);
     EXPECT_EQ(event->CameraId(), camera.Id());
+}
+
+// Catches property members throwing other exceptions than their header names:
+// an unknown id is a plain SdkException -24, a hidden one PropertyNotFoundExc,
+// a value its property's wire type cannot hold PropertySetFailedException
+// naming the value and the type.
+TEST(CameraE2eTest, PropertyMembersThrowWhatTheirHeaderSays)
+{
+    FacadeSimulator simulator;
+    Camera camera = simulator.Open();
+    const auto thrown =
+        [](const std::function<void()>& call) -> std::pair<const std::type_info*, SdkException>
+    {
+        try
+        {
+            call();
+        }
+        catch (const SdkException& e)
+        {
+            return {&typeid(e), e};
+        }
+        return {nullptr, SdkException("nothing thrown", Success)};
+    };
+    for (const auto& call : {std::function<void()>([&] { camera.Property(0xDEAD); }),
+                             std::function<void()>([&] { camera.PropertySpec(0xDEAD); })})
+    {
+        const auto [type, e] = thrown(call);
+        EXPECT_TRUE(type != nullptr && *type == typeid(SdkException));
+        EXPECT_EQ(e.Code(), PropertyNotOnCamera);
+        EXPECT_STREQ(e.what(), "Could not find property with provided id");
+    }
+    EXPECT_THROW(camera.Property(BridgeTest::kExpertProperty), PropertyNotFoundExc);
+    EXPECT_THROW(camera.SetProperty(kU8Property, PropertyValue(1)), PropertyWrongTypeExc);
+    const auto [type, e] = thrown([&] { camera.SetProperty(kU8Property, PropertyValue(256U)); });
+    EXPECT_TRUE(type != nullptr && *type == typeid(PropertySetFailedException));
+    EXPECT_NE(std::string(e.what()).find(
+                  "UInt32 value 256 does not fit the property's KPX type 2 (unsigned 8-bit integer)"),
+              std::string::npos)
+        << e.what();
 }
 
 // Catches: the log or a download that returns without the camera's bytes.

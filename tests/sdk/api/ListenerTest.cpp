@@ -71,7 +71,7 @@ TEST(ListenerTest, SecondWaiterIsRefusedAndWakeUpEndsTheFirst)
 }
 
 // Catches: a filter registered twice (every event then queued twice), and a
-// disable without a registration that reports success.
+// disable without a registration that reports success or throws an empty text.
 TEST(ListenerTest, SameFilterTwiceAndDisableWithoutRegistration)
 {
     Listener listener;
@@ -95,6 +95,7 @@ TEST(ListenerTest, SameFilterTwiceAndDisableWithoutRegistration)
     catch (const SdkException& e)
     {
         EXPECT_EQ(e.Code(), NotificationNotEnabled);
+        EXPECT_STREQ(e.what(), "The notification is not enabled"); // recorded empty
     }
     // Enabled again after its removal: a registration of its own.
     listener.EnableNotification(SdkEventType::SdkCameraOpened);
@@ -103,8 +104,8 @@ TEST(ListenerTest, SameFilterTwiceAndDisableWithoutRegistration)
 }
 
 // Catches: a listener that outlives the SDK throwing from its destructor or
-// logging its failed deregistration other than once, and members that report
-// success on a closed SDK.
+// logging its failed deregistration other than once, members that report
+// success on a closed SDK, and their exceptions without a text.
 TEST(ListenerTest, ListenerOutlivingTheSdk)
 {
     InOwnProcess(
@@ -114,7 +115,15 @@ TEST(ListenerTest, ListenerOutlivingTheSdk)
             auto listener = std::make_unique<Listener>();
             EnsureClosed();
             EXPECT_THROW(listener->EnableCatchAllNotifications(), SdkNotOpenExc);
-            EXPECT_THROW(listener->WaitForNotification(100), SdkNotOpenExc);
+            try
+            {
+                listener->WaitForNotification(100);
+                ADD_FAILURE() << "a wait on a closed SDK";
+            }
+            catch (const SdkNotOpenExc& e)
+            {
+                EXPECT_STRNE(e.what(), "") << "an exception without a text";
+            }
             EXPECT_THROW(Listener(), SdkNotOpenExc);
             listener.reset();
             const auto lines = log.Lines();

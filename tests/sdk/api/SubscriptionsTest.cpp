@@ -193,10 +193,10 @@ TEST(SubscriptionCallbackTest, CallbacksWhileTheApplicationReads)
         reads += preview->SupportedFormats().size();
     } while (!stop);
     library.join();
-    // The state of round 15000, just before the reset: later rounds found no
-    // subscriptions.
+    // The reset (the camera's close) leaves the subscriptions kept off, and
+    // later rounds found none to turn on again.
     EXPECT_FALSE(preview->IsEnabled());
-    EXPECT_TRUE(liveView->IsEnabled());
+    EXPECT_FALSE(liveView->IsEnabled());
 }
 
 // ---------------------------------------------------------------- end to end
@@ -279,8 +279,8 @@ TEST(SubscriptionsE2eTest, PreviewUnsupportedWithoutTheCapability)
     EXPECT_THROW(preview->Enable(), SdkException);
 }
 
-// Catches: getters that block the full second or give subscriptions after
-// Close, on a manager kept from before.
+// Catches: getters that give subscriptions after Close, on a manager kept from
+// before (each waits its 1000 ms, then gives none).
 TEST(SubscriptionsE2eTest, ManagerKeptAfterCloseGivesNone)
 {
     FacadeSimulator simulator;
@@ -289,6 +289,39 @@ TEST(SubscriptionsE2eTest, ManagerKeptAfterCloseGivesNone)
     camera.Close();
     EXPECT_EQ(camera.Subscriptions(), nullptr);
     EXPECT_EQ(manager->PreviewSubscription(), nullptr);
+}
+
+// Catches subscriptions kept past Close that behave otherwise than their
+// header says: Enable, Disable and the preview's SetFormat throwing, or
+// counting as on; live view's getters and Enable(format) not throwing
+// CameraNotOpenExc.
+TEST(SubscriptionsE2eTest, SubscriptionsKeptAfterCloseStayOffWithoutThrowing)
+{
+    FacadeSimulator simulator;
+    Camera camera = simulator.Open();
+    const auto manager = camera.Subscriptions();
+    const auto preview = manager->PreviewSubscription();
+    const auto liveView = manager->LiveViewSubscription();
+    const auto fullImage = manager->FullImageSubscription();
+    ASSERT_TRUE(preview && liveView && fullImage);
+    ASSERT_TRUE(preview->IsSupported() && liveView->IsSupported() && fullImage->IsSupported());
+    camera.Close();
+
+    for (ISubscription* subscription :
+         {static_cast<ISubscription*>(preview.get()), static_cast<ISubscription*>(liveView.get()),
+          static_cast<ISubscription*>(fullImage.get())})
+    {
+        EXPECT_NO_THROW(subscription->Enable());
+        EXPECT_FALSE(subscription->IsEnabled());
+        EXPECT_NO_THROW(subscription->Disable());
+    }
+    EXPECT_NO_THROW(preview->Enable(ImageFormat::JPEG));
+    EXPECT_NO_THROW(preview->SetFormat(ImageFormat::RGB24));
+    EXPECT_FALSE(preview->IsEnabled());
+    EXPECT_THROW(liveView->Crop(), CameraNotOpenExc);
+    EXPECT_THROW(liveView->SetLightness(0.5F), CameraNotOpenExc);
+    EXPECT_THROW(liveView->Enable(ImageFormat::RGB24), CameraNotOpenExc);
+    EXPECT_FALSE(liveView->IsEnabled());
 }
 
 } // namespace

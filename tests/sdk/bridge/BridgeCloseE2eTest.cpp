@@ -56,9 +56,9 @@ TEST(BridgeCloseE2eTest, CloseSdkAfterAHundredThousandSetsFromFourThreadsIsQuick
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(C::CloseSdk(true), Success);
             const auto elapsed = std::chrono::steady_clock::now() - start;
-            EXPECT_LT(elapsed, 500ms) << "CloseSdk took "
-                                      << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
-                                      << " ms";
+            EXPECT_LT(elapsed, 500ms)
+                << "CloseSdk took " << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
+                << " ms";
         });
 }
 

@@ -11,6 +11,7 @@
 #include <TavrinCpp/ObjectFactory.h>
 
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <numeric>
@@ -208,6 +209,105 @@ TEST(FlatFilesE2eTest, RefusedTransfersPostTheirErrorEventBeforeReturning)
             const std::vector<std::string> names = rig.TransferEvents();
             ASSERT_FALSE(names.empty());
             EXPECT_EQ(names.back(), "FirmwareTransferError");
+        });
+}
+
+struct RecordStep
+{
+    const char* name;
+    std::function<ErrorCode(FileRig&)> call;
+    ErrorCode returned;
+    ErrorCode recorded; // the thread's last-error code afterwards
+    const char* message;
+};
+
+// Catches failures that re-report the message an earlier call of the thread
+// recorded with the same code ("a zero-byte upload fails with the live view's
+// text"), -110 and the camera's refusals recorded without a record of their
+// own, and successes that leave the previous failure in place. Each step's
+// call follows a failure with a message of its own.
+TEST(FlatFilesE2eTest, EveryTransferRecordsItsOwnOutcome)
+{
+    InOwnProcess(
+        [&]
+        {
+            FileRig rig(245);
+            rig.store->SetLog(kLogId, Pattern(1000, 4), true);
+            TestSupport::TempFolder folder;
+            const std::vector<std::uint8_t> bytes = Pattern(1000, 1);
+            const auto upload = [&](UploadFileId id, std::size_t size, const char* name)
+            { return C::UploadFile(rig.id, id, bytes.data(), size, name); };
+            const auto saveLog = [&](int camera, bool saved)
+            {
+                const auto [code, written] = C::SaveDiagnosticsLog(camera, folder.Path("log"));
+                return written == saved ? code : static_cast<ErrorCode>(-99999);
+            };
+            const RecordStep steps[] = {
+                {"failed: the live-view format",
+                 [&](FileRig& r) { return C::SetLiveViewFormat(r.id, ImageFormat::RVF); }, GeneralError,
+                 GeneralError, "Subsystem cannot support the chosen LiveView format"},
+                {"a zero-byte upload", [&](FileRig&) { return upload(UploadFileId::Data, 0, "empty.bin"); },
+                 Success, Success, ""},
+                {"failed: the name not UTF-8",
+                 [&](FileRig&) { return upload(UploadFileId::Data, 10, "b\xff"); }, GeneralError,
+                 GeneralError, "The file name is not UTF-8 text"},
+                {"an upload the camera refuses",
+                 [&](FileRig& r)
+                 {
+                     r.store->AddFault(ProgrammingFault{.kind = ProgrammingFaultKind::RefuseUpload});
+                     return upload(UploadFileId::Data, bytes.size(), "a.bin");
+                 },
+                 GeneralError, GeneralError, ""},
+                {"failed: firmware of null bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 5); }, GeneralError,
+                 GeneralError, "The firmware data is null but its size is not 0"},
+                {"firmware of no bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 0); }, Success, Success, ""},
+                {"failed: firmware of null bytes",
+                 [&](FileRig& r) { return C::UpdateCameraFirmware(r.id, nullptr, 5); }, GeneralError,
+                 GeneralError, "The firmware data is null but its size is not 0"},
+                {"firmware the camera refuses",
+                 [&](FileRig& r)
+                 {
+                     r.store->AddFault(ProgrammingFault{.kind = ProgrammingFaultKind::RefuseUpload});
+                     return C::UpdateCameraFirmware(r.id, bytes.data(), bytes.size());
+                 },
+                 GeneralError, GeneralError, ""},
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
+                 { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
+                 FileAccessDenied, FileAccessDenied, "No such file id"},
+                {"an upload outside expert mode",
+                 [&](FileRig&) { return upload(static_cast<UploadFileId>(5), bytes.size(), "x.bin"); },
+                 FileAccessDenied, FileAccessDenied, ""},
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
+                 { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
+                 FileAccessDenied, FileAccessDenied, "No such file id"},
+                {"firmware named neither .fwr nor .fwp",
+                 [&](FileRig&) { return upload(UploadFileId::Firmware, bytes.size(), "update.bin"); },
+                 FileAccessDenied, FileAccessDenied, ""},
+                {"the log saved", [&](FileRig& r) { return saveLog(r.id, true); }, Success, Success, ""},
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
+                 { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
+                 FileAccessDenied, FileAccessDenied, "No such file id"},
+                {"the log into memory", [&](FileRig& r) { return C::GetDiagnosticsLog(r.id).first; }, Success,
+                 Success, ""},
+                {"failed: a download outside expert mode",
+                 [&](FileRig& r)
+                 { return C::DownloadFile(r.id, static_cast<DownloadFileId>(7), folder.Path("x")); },
+                 FileAccessDenied, FileAccessDenied, "No such file id"},
+                // 0 with the log not written: the reason is this call's.
+                {"the log of a camera not open", [&](FileRig&) { return saveLog(99, false); }, Success,
+                 CameraNotOpen, "The camera is not open"},
+            };
+            for (const RecordStep& step : steps)
+            {
+                EXPECT_EQ(step.call(rig), step.returned) << step.name;
+                EXPECT_EQ(C::GetErrorCode(), step.recorded) << step.name;
+                EXPECT_STREQ(C::GetErrorMessage(), step.message) << step.name;
+            }
         });
 }
 

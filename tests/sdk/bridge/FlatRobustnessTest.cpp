@@ -399,11 +399,13 @@ std::vector<Row> Rows()
     CallRows(
         rows, "CloseCamera", Form::A, [](int id, Context&) { return C::CloseCamera(id); }, CameraNotOpen,
         "The camera is not open");
+    // Without an SDK the caller's true (from an earlier answer) must not stay.
     NoSdkRows(rows, "IsCameraOpen", Form::A,
               [](Context&)
               {
-                  bool open = false;
-                  return C::IsCameraOpen(1, open);
+                  bool open = true;
+                  const ErrorCode code = C::IsCameraOpen(1, open);
+                  return open ? kWrongOutput : code;
               });
     CameraIdRows(
         rows, "IsCameraOpen",
@@ -759,6 +761,16 @@ std::vector<Row> Rows()
     {
         rows.push_back({"SetHostStorageCapacity", State::CameraOpen, "capacity " + std::to_string(capacity),
                         [capacity](Context& c) { return C::SetHostStorageCapacity(c.camera, capacity); },
+                        Success});
+    }
+    CallRows(
+        rows, "SetReceiveBufferLimits", Form::A,
+        [](int id, Context&) { return C::SetReceiveBufferLimits(id, 1ULL << 30, 1ULL << 26); }, CameraNotOpen,
+        kNotOpen);
+    for (const unsigned long long bytes : {0ULL, ~0ULL})
+    {
+        rows.push_back({"SetReceiveBufferLimits", State::CameraOpen, "limits " + std::to_string(bytes),
+                        [bytes](Context& c) { return C::SetReceiveBufferLimits(c.camera, bytes, bytes); },
                         Success});
     }
     // ---- live view

@@ -244,7 +244,8 @@ TEST(KpxLibTypeConverterTest, EveryTypeWritesTheBytesOfItsCode)
         {PropertyValue(-2), 3, 3, Le<std::int16_t>(-2)},
         {PropertyValue(-2), 5, 5, Le<std::int32_t>(-2)},
         {PropertyValue(4000000000u), 6, 6, Le<std::uint32_t>(4000000000u)},
-        {PropertyValue(300u), 2, 2, {44}},
+        {PropertyValue(255u), 2, 2, {0xFF}},
+        {Typed(T::UInt32, 1), 12, 12, {1}},
         {PropertyValue(~0ull), 8, 8, Le<std::uint64_t>(~0ull)},
         {PropertyValue(-5ll), 7, 7, Le<std::int64_t>(-5)},
         {PropertyValue(-5ll), 5, 7, Le<std::int64_t>(-5)},
@@ -267,7 +268,7 @@ TEST(KpxLibTypeConverterTest, EveryTypeWritesTheBytesOfItsCode)
         {Record(T::ColorArgbFloat, &P::color, color), 54, 54, Le(0.5, 0.25, 1.0)},
         {Record(T::ColorRgbFloat, &P::color, color), 58, 58, Le(0.75f, 0.5f, 0.25f, 1.0f)},
         {Record(T::ColorRgbFloat, &P::color, color), 59, 59, Le(0.75, 0.5, 0.25, 1.0)},
-        {Record(T::RangeInt, &P::range, ValueRange(-2, 0x100000002ll)), 70, 70, Le<std::int32_t>(-2, 2)},
+        {Record(T::RangeInt, &P::range, ValueRange(-2, 2)), 70, 70, Le<std::int32_t>(-2, 2)},
         {Record(T::RangeInt, &P::range, ValueRange(1, 2)), 71, 71, Le<std::int32_t>(1, 2)},
         {Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(0.5, 1.5)), 72, 72, Le(0.5f, 1.5f)},
         {Record(T::RangeFloat, &P::rangeFloat, ValueRangeFloat(0.5, 1.5)), 73, 73, Le(0.5, 1.5)},
@@ -293,9 +294,10 @@ struct RefusalCase
 };
 
 // Catches: texts longer than their code takes sent cut (or over the block),
-// record types sent to codes that cannot hold them, integers and floats read
-// past the 8 bytes of the value for a wide code, and types without a
-// conversion that touch the out value.
+// record types sent to codes that cannot hold them, integers and floats sent
+// as the bit pattern of another code, numbers cut to their code's width
+// (refused naming the value and the code), and types without a conversion
+// that touch the out value.
 TEST(KpxLibTypeConverterTest, WhatCannotBeWrittenIsRefusedWithItsCode)
 {
     using T = PropertyType;
@@ -318,6 +320,35 @@ TEST(KpxLibTypeConverterTest, WhatCannotBeWrittenIsRefusedWithItsCode)
         {PropertyValue(1), 37, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
         {PropertyValue(1u), 23, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
         {PropertyValue(1.5), 54, SdkNotYetImplemented, "SetPropertyValue: Unsupported float type", true},
+        {PropertyValue(1), 9, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
+        {PropertyValue(1u), 0, SdkNotYetImplemented, "SetPropertyValue: Unsupported integer type", true},
+        {PropertyValue(1.5), 5, SdkNotYetImplemented, "SetPropertyValue: Unsupported float type", true},
+        {PropertyValue(261), 1, PropertySetFailed,
+         "SetPropertyValue: Int32 value 261 does not fit the property's KPX type 1 (signed 8-bit integer)",
+         false},
+        {Typed(T::UInt32, -1), 6, PropertySetFailed,
+         "SetPropertyValue: UInt32 value 18446744073709551615 does not fit the property's KPX type 6 "
+         "(unsigned 32-bit integer)",
+         false},
+        {Typed(T::Time, 0x100000007ll), 13, PropertySetFailed,
+         "SetPropertyValue: Time value 4294967303 does not fit the property's KPX type 13 (32-bit time)",
+         false},
+        {Typed(T::Enum, 0x100000000ll), 6, PropertySetFailed,
+         "SetPropertyValue: Enum value 4294967296 does not fit the property's KPX type 11 (32-bit "
+         "enumeration index)",
+         false},
+        {PropertyValue(1e300), 9, PropertySetFailed,
+         "SetPropertyValue: Float64 value 1e+300 does not fit the property's KPX type 9 (32-bit float)",
+         false},
+        {Record(T::RangeInt, &PropertyValue::range, ValueRange(0, 0x100000000ll)), 71, PropertySetFailed,
+         "SetPropertyValue: Range(Int) maximum 4294967296 does not fit the property's KPX type 71 (range of "
+         "unsigned 32-bit integers)",
+         false},
+        {Record(T::AreaFloat, &PropertyValue::areaFloat, ValueAreaFloat(1.0, -1e39)), 36, PropertySetFailed,
+         "SetPropertyValue: Area(Float) height -1e+39 does not fit the property's KPX type 36 (area of "
+         "32-bit "
+         "floats)",
+         false},
         {Typed(T::Unknown, 1), 5, PropertyTypeNotConvertible, "", false},
         {Typed(static_cast<T>(10), 1), 5, PropertyTypeNotConvertible, "", false},
         {Typed(static_cast<T>(14), 1), 5, PropertyTypeNotConvertible, "", false},

@@ -61,6 +61,43 @@ TEST_P(ThrowOnErrorCodeTest, ThrowsTheFamilyOfTheCodeWithTheLastMessage)
     }
 }
 
+// Catches an exception with an empty what() after a flat call that recorded an
+// empty message (-43 from DisableNotification, -3 from WaitForNotification
+// after the close), or one whose class or code changes when its text does.
+TEST_P(ThrowOnErrorCodeTest, WithAnEmptyMessageCarriesTheStandardTextOfItsCode)
+{
+    const Mapping& mapping = GetParam();
+    const auto code = static_cast<ErrorCode>(mapping.code);
+    SetLastErrorInfo(code, "", "ThrowOnErrorCodeTest");
+    try
+    {
+        ThrowOnErrorCode(code);
+        ADD_FAILURE() << "nothing thrown";
+    }
+    catch (const SdkException& e)
+    {
+        EXPECT_EQ(typeid(e), *mapping.type) << typeid(e).name();
+        EXPECT_EQ(e.Code(), code);
+        EXPECT_STRNE(e.what(), "");
+        const std::pair<ErrorCode, const char*> known[] = {
+            {NotificationNotEnabled, "The notification is not enabled"},
+            {SdkNotOpen, "The SDK is not open"},
+            {CameraNotOpen, "The camera is not open"},
+            {PropertySetFailed,
+             "Property was not set because it might not exist, is read only, disabled, etc."},
+            {ImageReceiveTimeout, "pending wait call timed out"},
+        };
+        for (const auto& [knownCode, text] : known)
+        {
+            if (knownCode == code)
+            {
+                EXPECT_STREQ(e.what(), text);
+            }
+        }
+    }
+    EXPECT_STREQ(Q7::TavrinC::GetErrorMessage(), "") << "the thread's record is left as it was";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Families, ThrowOnErrorCodeTest,
     ::testing::Values(
