@@ -213,6 +213,59 @@ inline double MemoryToMemorySocketSeconds(std::uint64_t size, unsigned count, st
     return seconds;
 }
 
+// Seconds for a plain loopback pair (without Nagle's delay) to move `count`
+// frames of `size` bytes the way a protocol with an acknowledgement per frame
+// does: the sender sends a frame (in sends of up to 1 MiB), waits for a
+// 16-byte acknowledgement and sends the next; the receiver reads each frame
+// into a buffer of its size and sends the acknowledgement. The raw limit of
+// such a protocol on this machine.
+inline double AcknowledgedSocketSeconds(std::uint64_t size, unsigned count)
+{
+    auto [client, server] = NoDelayLoopbackPair();
+    const std::vector<std::uint8_t> source(size, 0x5A);
+    std::vector<std::uint8_t> destination(size);
+    constexpr std::size_t kAckSize = 16;
+    std::promise<void> go;
+    std::thread sender(
+        [&, fd = client.Get(), started = go.get_future()]
+        {
+            started.wait();
+            try
+            {
+                std::uint8_t ack[kAckSize];
+                for (unsigned frame = 0; frame < count; ++frame)
+                {
+                    SendBytes(fd, source.data(), size, size);
+                    ReceiveBytes(fd, ack, kAckSize, kAckSize);
+                }
+            }
+            catch (const std::runtime_error&)
+            {
+                ::shutdown(fd, SHUT_RDWR); // the receiver sees the end and fails
+            }
+        });
+    const Clock::time_point start = Clock::now();
+    go.set_value();
+    try
+    {
+        const std::uint8_t ack[kAckSize] = {};
+        for (unsigned frame = 0; frame < count; ++frame)
+        {
+            ReceiveBytes(server.Get(), destination.data(), size, size);
+            SendBytes(server.Get(), ack, kAckSize, kAckSize);
+        }
+    }
+    catch (const std::runtime_error&)
+    {
+        ::shutdown(server.Get(), SHUT_RDWR); // a sender waiting for room or an answer fails
+        sender.join();
+        throw;
+    }
+    const Clock::time_point end = Clock::now();
+    sender.join();
+    return Seconds(start, end);
+}
+
 // An open TCP device on a simulated camera listening on 127.0.0.1:`port`.
 inline std::unique_ptr<Q7::KPX::Transport::TcpDevice> OpenCameraDevice(std::uint16_t port)
 {

@@ -55,6 +55,18 @@ public:
     {
         TAVRIN_FUZZ_CHECK(replyType == kImageEnumMessage_BasicImageInfoReply ||
                           replyType == kImageEnumMessage_ImageBufferReply);
+        // Only a request on its way is released.
+        TAVRIN_FUZZ_CHECK(m_awaited[Gate(replyType)]);
+        m_awaited[Gate(replyType)] = false;
+    }
+
+    // A request of each kind is on its way until its reply ended; then the
+    // next one is asked at once (the gates hold one in turn).
+    bool IsAwaited(std::uint8_t replyType) override
+    {
+        const bool awaited = m_awaited[Gate(replyType)];
+        m_awaited[Gate(replyType)] = true;
+        return awaited;
     }
 
     bool SendGetMetadata(std::uint32_t, std::span<const std::uint32_t> itemIds) override
@@ -62,6 +74,11 @@ public:
         TAVRIN_FUZZ_CHECK(!itemIds.empty() && itemIds.size() <= 12);
         return true;
     }
+
+private:
+    static std::size_t Gate(std::uint8_t replyType) { return replyType == kImageEnumMessage_ImageBufferReply ? 1 : 0; }
+
+    bool m_awaited[2] = {true, true}; // 0x82, 0x84
 };
 
 // Reads one message behind its header; false when the channel would be closed.

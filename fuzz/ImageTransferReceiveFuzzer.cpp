@@ -6,8 +6,9 @@
 // machine's handler from a BufferMessageSource). The reserved word of each
 // message's header tells what the agent's other threads do before the next
 // message: attach a buffer, finish the transfer, deliver a queued image, serve
-// the progress steps, take an image-request reply, or reset both sub-channels
-// as a failed read does.
+// the progress steps, take an image-request reply, reset both sub-channels
+// as a failed read does, or check the transfer's deadlines (a DataEnd still
+// waiting for its blocks is then refused at once).
 //
 // Checked for every input: a handler that goes on took exactly its message;
 // the record's sizes stay inside the buffer attached to it (a block can never
@@ -43,6 +44,7 @@ enum Step : std::uint32_t
     kStep_Progress = 1U << 3,
     kStep_TakeReply = 1U << 4,
     kStep_Reset = 1U << 5,
+    kStep_Deadlines = 1U << 6,
 };
 
 // Pool buffers are at least 100 MiB: mapped without backing, so that only the
@@ -85,6 +87,7 @@ private:
 class DroppedReplies final : public ImageTransferReplies
 {
 public:
+    void ReportTransferError(const Q7::Universal::UniversalError&) override {}
     void SendDataBeginAck(std::uint32_t) override {}
     void SendDataEndAck(std::uint32_t) override {}
     void SendDataAbort(std::uint32_t) override {}
@@ -136,6 +139,8 @@ void RunSteps(std::uint32_t steps, ImageTransferMachine& machine, ImageDeliveryQ
         machine.TakeImageRequestReply(0);
     if ((steps & kStep_Reset) != 0)
         machine.ResetTransferStatus();
+    if ((steps & kStep_Deadlines) != 0)
+        machine.CheckDeadlines();
     CheckRecord(machine);
 }
 
@@ -198,7 +203,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     stop.Set();
     const WaitObjectList stopped{&stop};
     {
-        ImageTransferMachine machine(replies, Pool(), queue, owner);
+        // A DataEnd's wait for its blocks ends at the first deadline check;
+        // no transfer is quiet for long enough to be aborted.
+        ImageTransferMachineTimings timings;
+        timings.inactivityMs = 0x7FFFFFFF;
+        timings.endWaitMs = 0;
+        ImageTransferMachine machine(replies, Pool(), queue, owner, ImageTransferVariant::kImageTransfer, timings);
         machine.SetTransferEnabledWish(true, [] {});
         for (std::size_t turn = 0; streams[0].open || streams[1].open; ++turn)
         {

@@ -24,6 +24,7 @@ namespace
 class Replies final : public ImageTransferReplies
 {
 public:
+    void ReportTransferError(const Q7::Universal::UniversalError&) override {}
     void SendDataBeginAck(std::uint32_t) override { ++acks; }
     void SendDataEndAck(std::uint32_t) override { ++acks; }
     void SendDataAbort(std::uint32_t) override {}

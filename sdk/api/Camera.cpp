@@ -235,6 +235,12 @@ void Camera::SetHostStorageCapacity(unsigned int capacity)
     ThrowOnErrorCode(Q7::TavrinC::SetHostStorageCapacity(m_impl->cameraId, capacity));
 }
 
+void Camera::SetReceiveBufferLimits(unsigned long long imageBytes, unsigned long long liveViewFrameBytes)
+{
+    ThrowExceptionIfNotValid();
+    ThrowOnErrorCode(Q7::TavrinC::SetReceiveBufferLimits(m_impl->cameraId, imageBytes, liveViewFrameBytes));
+}
+
 std::vector<unsigned char> Camera::DiagnosticsLog() const
 {
     ThrowExceptionIfNotValid();

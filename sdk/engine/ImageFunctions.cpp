@@ -141,6 +141,14 @@ ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes)
                     { return sdk.Transport().SetHostStorageCapacity(cameraId, capacityMegabytes); });
 }
 
+ErrorCode SetReceiveBufferLimits(int cameraId, unsigned long long imageBytes, unsigned long long liveViewFrameBytes)
+{
+    static constexpr const char* kSource = "Q7::TavrinC::SetReceiveBufferLimits";
+    return FlatCall(kSource, NoSdk::Report,
+                    [&](Sdk& sdk)
+                    { return sdk.Transport().SetReceiveBufferLimits(cameraId, imageBytes, liveViewFrameBytes); });
+}
+
 ErrorCode RequestMetadata(int cameraId, unsigned int imageId)
 {
     static constexpr const char* kSource = "Q7::TavrinC::RequestMetadata";

@@ -372,6 +372,9 @@ public:
     /// Tells the camera how much host storage it may fill (MB); a later
     /// SetImageReceiving(true) keeps it.
     ErrorCode SetHostStorageCapacity(int cameraId, std::uint32_t megabytes);
+    /// The largest pool buffer an image and a live-view frame of the camera
+    /// may take (Camera::SetReceiveBufferLimits).
+    ErrorCode SetReceiveBufferLimits(int cameraId, std::uint64_t imageBytes, std::uint64_t liveViewFrameBytes);
     /// Asks for a stored image's full image (CameraImageReady): -19 "You must
     /// enable image receiving, before requesting images" while receiving is
     /// off; -1 when the camera refuses. Blocks up to 2 s for the camera.

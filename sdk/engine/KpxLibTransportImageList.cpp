@@ -3,6 +3,7 @@
 
 #include "KpxLibTransport.h"
 
+#include "LastError.h"
 #include "StoredImageHandleImpl.h"
 
 #include <exception>
@@ -26,7 +27,7 @@ ErrorCode KpxLibTransport::GetImageEnumeration(int cameraId,
             return found;
         }
         std::vector<std::shared_ptr<IStoredImageHandle>> handles;
-        camera->RequestImageList(
+        const bool complete = camera->RequestImageList(
             [&](const Q7::KPX::ImageEnumeration::ImageList& list)
             {
                 for (const KpxImageListItem& item : list)
@@ -35,6 +36,15 @@ ErrorCode KpxLibTransport::GetImageEnumeration(int cameraId,
                 }
             });
         images = std::move(handles);
+        if (!complete)
+        {
+            // What arrived is handed over all the same; the code tells that
+            // it may not be the whole list.
+            return SetLastErrorInfo(GeneralError,
+                                    "The camera's image list is incomplete: its reply failed or did not end "
+                                    "in time.",
+                                    "KpxLibTransport::GetImageEnumeration");
+        }
         return Success;
     }
     catch (const ModuleError& error)

@@ -354,6 +354,18 @@ ErrorCode KpxLibTransport::SetImageReceiving(int cameraId, bool enable)
                    });
 }
 
+ErrorCode KpxLibTransport::SetReceiveBufferLimits(int cameraId, std::uint64_t imageBytes,
+                                                  std::uint64_t liveViewFrameBytes)
+{
+    return WithCamera(*this, cameraId, "Error while setting the receive buffer limits",
+                      "Internal error while setting the receive buffer limits",
+                      [&](Camera& camera)
+                      {
+                          camera.SetReceiveBufferLimits(imageBytes, liveViewFrameBytes);
+                          return Success;
+                      });
+}
+
 ErrorCode KpxLibTransport::SetHostStorageCapacity(int cameraId, std::uint32_t megabytes)
 {
     SdkLog(6, "KpxLibTransport: Setting host storage capacity (CamId: %u) %u MB...\n",

@@ -53,6 +53,11 @@ public:
     // written from where the bytes lie, without a copy, and hold `owner` until
     // they are written or dropped.
     virtual bool SendShared(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) = 0;
+    // SendShared for a thread of the handler's own that streams bulk data:
+    // when nothing is queued ahead, the calling thread writes as much of it
+    // as the connection takes without waiting (a camera's DMA rather than a
+    // hand-over to the send thread); the rest is queued as SendShared does.
+    virtual bool SendSharedAtOnce(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) = 0;
     // True until the channel leaves the open state. Thread-safe.
     virtual bool IsOpen() const = 0;
     // Closes the channel from the camera's side (sends a CloseRequest). Thread-safe.

@@ -95,6 +95,9 @@ enum class ImageEnumerationFaultKind
     TrailingBytes,        // the reply's last message carries 100 bytes beyond its data
     HugeDataSize,         // an image-buffer chunk header announcing 0xFFFFFFFF bytes
     ShortChunkHeader,     // an image-buffer body of 30 bytes, shorter than a chunk header
+    FirstFragmentOnly,    // the reply's first message alone (not last), then nothing: a reply that stalls
+    ClaimsMore,           // the data size in the first chunk or item header is `claimBytes` (more than the
+                          // reply carries); the reply ends as it would
 };
 
 struct ImageEnumerationFault
@@ -103,6 +106,7 @@ struct ImageEnumerationFault
     std::uint8_t requestType = 0;           // the request it applies to (0: any)
     std::uint32_t status = kIeStatusIsBusy; // CommonErrorReply, ErrorStatusWithBody
     std::size_t fragmentBytes = 64;         // Fragmented
+    std::uint32_t claimBytes = 0;           // ClaimsMore
 };
 
 // What channel 3.0 did, over all opens.

@@ -20,7 +20,10 @@
 // written from one buffer, without a copy per block.
 //
 // An image the host aborts (DataAbort) is dropped; one whose channels close
-// in the middle stays pending and goes out again after the next open.
+// in the middle stays pending and goes out again after the next open. Spread
+// over both sub-channels (SpreadOverBothSubChannels), each DataBegin and
+// DataEnd goes on 4.1 or 4.2 by a seeded choice and an image's data on one of
+// them (see SimDataSender.h).
 //
 // Faults (each used up by the next image, or the next EnableTransfer) test the
 // host's answers: see ImageTransferFaultKind.
@@ -80,7 +83,19 @@ enum class ImageTransferFaultKind
                           // camera waits after the first DataBegin until ReleaseHeldFault
     DataErrorMidImage,    // once `afterBytes` were sent, a DataError `errorId` for the transfer
     SilentEnable,         // the next EnableTransfer with `enable` is applied but not answered
+    QuietMidImage,        // once `afterBytes` were sent, nothing more (the connection stays up) until the
+                          // host aborts the transfer or a channel closes
+    EndBesideLastBlock,   // the last block's header and first half on 4.2, the DataEnd on 4.1, then (once
+                          // the host answered the transfer, then 300 ms more, or after 300 ms) the block's second half
+    RewriteBesideEnd,     // after every block, a DataSeek to the start and a new first block (the file's
+                          // first block with every byte inverted: RewrittenImage) on 4.2, its header and
+                          // first half, then after 150 ms the DataEnd on 4.1, then (once the host answered
+                          // the transfer, then 300 ms more, or after 300 ms) the block's second half
 };
+
+// The bytes a host should end up with for an image sent with the fault
+// RewriteBesideEnd: the file with its first `blockSize` bytes inverted.
+std::vector<std::uint8_t> RewrittenImage(std::vector<std::uint8_t> file, std::uint64_t blockSize);
 
 struct ImageTransferFault
 {
@@ -91,6 +106,7 @@ struct ImageTransferFault
     std::uint64_t seekTo = 0;           // AbortThenLargerBegin
     std::uint8_t enable = 1;            // SilentEnable
     bool hold = false;                  // AbortThenLargerBegin
+    std::uint64_t maxDataSize = 0;      // HugeMaxDataSize: what the DataBegin announces (0: 2^32)
 };
 
 // One image the camera began to send.
@@ -141,6 +157,9 @@ public:
     // Bytes per DataBlock (default 1 MiB; at least 1).
     void SetBlockSize(std::uint32_t bytes);
     void AddFault(ImageTransferFault fault);
+    // Spreads each image over both sub-channels with choices seeded by `seed`
+    // (none: everything on 4.2, the default).
+    void SpreadOverBothSubChannels(std::optional<std::uint32_t> seed);
 
     ImageTransferCounters Counters() const;
     std::vector<SentImage> Sent() const;
@@ -204,7 +223,13 @@ private:
     // it sets `aborted` and ends every wait.
     bool WaitForAnswer(std::unique_lock<std::mutex>& lock, const Transfer& transfer, Wait wait,
                        bool& aborted);
-    bool TakeAbort(std::uint32_t dataId); // m_mutex held
+    bool TakeAbort(std::uint32_t dataId);        // m_mutex held
+    bool HasAnswer(std::uint32_t dataId) const;  // m_mutex held
+    void MarkCompleted(std::uint32_t dataId);    // m_mutex held
+    // The DataEnd beside a block still on its way (the faults EndBesideLastBlock
+    // and RewriteBesideEnd): the outcome once the host answered.
+    Outcome SendEndBesideBlock(std::unique_lock<std::mutex>& lock, Transfer& transfer,
+                               std::span<const std::uint8_t> block, std::chrono::milliseconds headStart);
     void SendDueStatus(std::unique_lock<std::mutex>& lock);
     std::vector<std::uint8_t> StatusMessage() const; // m_mutex held
     std::shared_ptr<std::vector<std::uint8_t>> FileBuffer(std::unique_lock<std::mutex>& lock,

@@ -16,7 +16,10 @@
 // unthrottled: an LVIM 1.4 file with a JPEG stream (FF D8 ... FF D9) or RGB24
 // pixels as configured, as wide as the preferred dimension, its word 37 the
 // set camera frame time and its time stamp the send time. A stop or pause
-// abandons an unacknowledged frame with DataAbort.
+// abandons an unacknowledged frame with DataAbort. Spread over both
+// sub-channels (SpreadOverBothSubChannels), each DataBegin and DataEnd goes
+// on 5.1 or 5.2 by a seeded choice and a frame's data on one of them (see
+// SimDataSender.h).
 //
 // Faults (each used up by the next frame, or the next matching request) test
 // the host's answers: see LiveViewFaultKind.
@@ -69,6 +72,8 @@ enum class LiveViewFaultKind
     ZeroSizeFrame,      // a transfer of 0 bytes
     ForeignConfigId,    // the next configuration reply carries `configId` instead of the host's
     LateControlReply,   // SetControl(0) is answered first by a control reply of state 1
+    EndBesideLastBlock, // the last block's header and first half on 5.2, the DataEnd on 5.1, then (once the
+                        // host answered the frame, then 300 ms more, or after 300 ms) the block's second half
 };
 
 struct LiveViewFault
@@ -162,6 +167,9 @@ public:
     // Bytes per DataBlock (default 1 MiB; at least 1).
     void SetBlockSize(std::uint32_t bytes);
     void AddFault(LiveViewFault fault);
+    // Spreads each frame over both sub-channels with choices seeded by `seed`
+    // (none: everything on 5.2, the default).
+    void SpreadOverBothSubChannels(std::optional<std::uint32_t> seed);
 
     LiveViewCounters Counters() const;
     std::vector<SentFrame> Sent() const;
@@ -191,11 +199,13 @@ private:
     bool ReadyToSend() const; // m_mutex held
     Outcome SendFrame(std::unique_lock<std::mutex>& lock, std::optional<LiveViewFault> fault);
     // Waits for the answer of `type` to `dataId`: Completed, AbortedByHost,
-    // AbortedByCamera (live view left the started state) or Interrupted.
+    // AbortedByCamera (live view left the started state: the camera's
+    // DataAbort goes on `data`) or Interrupted.
     Outcome WaitForAnswer(std::unique_lock<std::mutex>& lock, std::uint32_t dataId, std::uint8_t type,
-                          const DataSender::Open& open);
-    std::shared_ptr<std::vector<std::uint8_t>>
-    BuildFrame(const std::optional<LiveViewFault>& fault);              // m_mutex held
+                          const DataSender::Open& open, DataSender::Slot& data);
+    // The next frame, in a buffer of m_frameBuffers that comes back once the
+    // last packet holding it is written. m_mutex held.
+    std::shared_ptr<std::vector<std::uint8_t>> BuildFrame(const std::optional<LiveViewFault>& fault);
     std::vector<std::uint8_t> CapabilitiesReply(Version version) const; // m_mutex held
     std::vector<std::uint8_t> ConfigurationReply(Version version,
                                                  std::optional<std::uint16_t> configId) const;
@@ -223,6 +233,10 @@ private:
     LiveViewCounters m_counters;
     std::vector<SentFrame> m_sent;
     std::deque<Answer> m_answers;
+    // Frame buffers taken again once written: a stream of frames allocates
+    // (and faults in) no fresh memory per frame.
+    struct FrameBuffers;
+    std::shared_ptr<FrameBuffers> m_frameBuffers;
     DataSender m_sender; // 5.1 (first) and 5.2 (second), and the thread that sends on them
 };
 

@@ -36,6 +36,7 @@ enum class ViolationKind
     BadOpenRequest,       // a fixed field of the OpenRequest has the wrong value
     BadIdentity,          // non-zero identity on channel 0.0
     DataOnClosedChannel,  // Data on a channel the host never opened
+    DataAfterClose,       // Data after the host's own CloseRequest or CloseReply on the channel
     UnsupportedChannel,   // Data or control traffic on a channel the camera does not serve
     BadPingReply,         // PingReply that does not echo the ping or has non-zero bytes
     UnexpectedPingReply,  // PingReply with no ping outstanding

@@ -408,19 +408,21 @@ bool Connection::SendBatch(std::vector<OutItem>& batch)
     return true;
 }
 
-void Connection::SendDirect(std::unique_lock<std::mutex>& lock)
+void Connection::SendDirect(std::unique_lock<std::mutex>& lock, bool bulk)
 {
-    // Only small answers leave this way (a request's reply, a control packet):
-    // bulk data keeps to the send thread, which writes it in large batches.
-    constexpr std::size_t kDirectItems = 4;
-    constexpr std::size_t kDirectBytes = 16 * 1024;
+    // Small answers leave this way (a request's reply, a control packet); bulk
+    // data keeps to the send thread, which writes it in large batches, unless
+    // a handler's own streaming thread writes it (`bulk`). Never waits for
+    // the stream either way.
+    const std::size_t directItems = bulk ? 64 : 4;
+    const std::size_t directBytes = bulk ? 4 * 1024 * 1024 : 16 * 1024;
     std::vector<OutItem> batch;
     if (!m_txStop && !m_txBusy)
     {
         const auto now = std::chrono::steady_clock::now();
         std::size_t bytes = 0;
-        while (!m_txQueue.empty() && batch.size() < kDirectItems && m_txQueue.front().notBefore <= now &&
-               m_txQueue.front().post == PostAction::None && bytes + m_txQueue.front().size <= kDirectBytes)
+        while (!m_txQueue.empty() && batch.size() < directItems && m_txQueue.front().notBefore <= now &&
+               m_txQueue.front().post == PostAction::None && bytes + m_txQueue.front().size <= directBytes)
         {
             bytes += m_txQueue.front().size;
             batch.push_back(std::move(m_txQueue.front()));
@@ -610,7 +612,7 @@ void Connection::DropAfterOutput(ChannelId id)
 }
 
 bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
-                          std::shared_ptr<const void> owner)
+                          std::shared_ptr<const void> owner, bool bulkAtOnce)
 {
     const ChannelConfig& config = context.Config();
     const std::size_t chunk = std::max<std::size_t>(config.sendPayloadLimit, 1);
@@ -667,7 +669,7 @@ bool Connection::SendData(ChannelContextImpl& context, std::span<const std::uint
             } while (next < items.size() && m_txDataBytes + items[next].size <= m_core->sendQueueLimit);
             if (next == items.size())
             {
-                SendDirect(lock);
+                SendDirect(lock, bulkAtOnce);
                 return true;
             }
         }
@@ -1307,7 +1309,6 @@ void Connection::HandleCloseRequest(const PacketHeader& h)
         if (slot.state == SlotState::Open)
         {
             LeaveOpenLocked(slot, id);
-            slot.closedByHost = true;
             wasOpen = true;
         }
         else if (slot.state == SlotState::CloseSent)
@@ -1316,6 +1317,7 @@ void Connection::HandleCloseRequest(const PacketHeader& h)
             wasOpen = true;
         }
         slot.state = SlotState::Closed;
+        slot.closedByHost = true;
         handler = std::move(slot.handler);
         context = std::move(slot.context);
         // A camera answers a CloseRequest in any state.
@@ -1346,6 +1348,7 @@ void Connection::HandleCloseReply(const PacketHeader& h)
             return;
         }
         --slot.closeRequestsOutstanding;
+        slot.closedByHost = true;
         if (slot.state == SlotState::CloseSent)
         {
             slot.state = SlotState::Closed;
@@ -1433,9 +1436,14 @@ void Connection::HandleData(const PacketHeader& h, std::span<const std::uint8_t>
         Slot& slot = SlotFor(id, Served(id));
         if (slot.state != SlotState::Open)
         {
-            if (slot.state == SlotState::CloseSent || slot.closedByHost)
+            if (slot.closedByHost)
             {
-                // Data that crossed a CloseRequest: dropped, as the channel is gone.
+                Violate(ViolationKind::DataAfterClose, "Data after the host's CloseRequest or CloseReply",
+                        id);
+            }
+            else if (slot.state == SlotState::CloseSent)
+            {
+                // Data that crossed the camera's CloseRequest: dropped, as the channel is gone.
                 Log(LogLevel::Debug, "dropping Data on closing channel " + id.ToString());
             }
             else

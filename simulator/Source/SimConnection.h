@@ -69,8 +69,10 @@ public:
     // Queues bytes as Data packets; `constant` bytes are written from where they
     // lie (see ChannelContext::SendConstant and SendShared: each packet holds
     // `owner`, when given), others are copied.
+    // With `bulkAtOnce`, the calling thread also writes bulk data itself, as
+    // far as the stream takes it without waiting (see SendDirect).
     bool SendData(ChannelContextImpl& context, std::span<const std::uint8_t> bytes, bool constant,
-                  std::shared_ptr<const void> owner = nullptr);
+                  std::shared_ptr<const void> owner = nullptr, bool bulkAtOnce = false);
     // Ends the connection once everything queued so far is written.
     void DropAfterOutput(ChannelId id);
     void CloseFromCamera(ChannelId id, std::uint64_t serial);
@@ -90,7 +92,7 @@ private:
     {
         SlotState state = SlotState::Closed;
         const ChannelConfig* config = nullptr;
-        bool closedByHost = false;
+        bool closedByHost = false; // the host's CloseRequest or CloseReply came since its last open
         unsigned closeRequestsOutstanding = 0;
         std::optional<std::uint8_t> pingOutstanding;
         std::uint64_t pingAnswers = 0;
@@ -141,9 +143,9 @@ private:
     bool SendBatch(std::vector<OutItem>& batch);
     // Writes what is due at the head of the queue from the calling thread while
     // no batch is being written, as much as the stream takes without waiting;
-    // the rest stays queued, in order, for the send thread. Takes `lock` (on
-    // m_txMutex) held and releases it.
-    void SendDirect(std::unique_lock<std::mutex>& lock);
+    // the rest stays queued, in order, for the send thread. Small answers only,
+    // unless `bulk`. Takes `lock` (on m_txMutex) held and releases it.
+    void SendDirect(std::unique_lock<std::mutex>& lock, bool bulk = false);
     void RecordSent(const std::vector<OutItem>& batch);
     bool StopRequested() const;
     // Refuses further output and wakes every sender waiting for queue room.
@@ -241,6 +243,10 @@ public:
     bool SendShared(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) override
     {
         return m_connection.SendData(*this, bytes, true, std::move(owner));
+    }
+    bool SendSharedAtOnce(std::span<const std::uint8_t> bytes, std::shared_ptr<const void> owner) override
+    {
+        return m_connection.SendData(*this, bytes, true, std::move(owner), true);
     }
     void DropConnectionAfterOutput() override { m_connection.DropAfterOutput(m_config.id); }
     bool IsOpen() const override { return m_open.load(); }

@@ -504,6 +504,19 @@ void ImageEnumerationHandler::SendReply(std::uint8_t requestType, Messages messa
             SendAll({first});
             return;
         }
+        case ImageEnumerationFaultKind::FirstFragmentOnly:
+        {
+            std::vector<std::uint8_t> first = messages.front();
+            PutU32(first, 16, kIeFragmentFirst);
+            SendAll({first});
+            return;
+        }
+        case ImageEnumerationFaultKind::ClaimsMore:
+            if (replyType == (kIeGetImageBuffer | kIeReplyBit))
+                PutU32(messages.front(), kIeImageBufferHeaderSize + 8, fault->claimBytes);
+            else if (replyType == (kIeGetMetadata | kIeReplyBit))
+                PutU32(messages.front(), kIeMetadataHeaderSize + 8, fault->claimBytes);
+            break;
         case ImageEnumerationFaultKind::CommonErrorReply:
             SendAll({BuildCommonError(fault->status, kClassImageEnumeration, requestType, "refused")});
             return;

@@ -17,6 +17,11 @@ constexpr ChannelId kFirst{4, 1};
 constexpr std::uint32_t kImageDataType = 0;
 constexpr std::uint32_t kNoTimeout = 0xFFFFFFFF;
 constexpr std::uint64_t kTwoToThe32 = std::uint64_t{1} << 32;
+// How long a camera that sends a DataEnd beside a block still on its way
+// holds the block's rest back for the host's answer.
+constexpr std::chrono::milliseconds kBesideHold{300};
+// How long it lets the block's first half go ahead of such a DataEnd.
+constexpr std::chrono::milliseconds kRewriteHeadStart{150};
 
 std::string Hex(std::uint32_t value)
 {
@@ -38,6 +43,8 @@ bool IsMidImageFault(ImageTransferFaultKind kind)
     case ImageTransferFaultKind::SecondBeginSameId:
     case ImageTransferFaultKind::SecondBeginOtherId:
     case ImageTransferFaultKind::DataErrorMidImage:
+    case ImageTransferFaultKind::QuietMidImage:
+    case ImageTransferFaultKind::EndBesideLastBlock:
         return true;
     default:
         return false;
@@ -45,6 +52,14 @@ bool IsMidImageFault(ImageTransferFaultKind kind)
 }
 
 } // namespace
+
+std::vector<std::uint8_t> RewrittenImage(std::vector<std::uint8_t> file, std::uint64_t blockSize)
+{
+    const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, file.size()));
+    for (std::size_t i = 0; i < block; ++i)
+        file[i] = static_cast<std::uint8_t>(~file[i]);
+    return file;
+}
 
 std::string ImageTransferName(std::uint32_t imageId)
 {
@@ -64,7 +79,9 @@ struct ImageTransferControl::Transfer
     std::uint64_t firstGeneration = 0;
     std::uint64_t secondGeneration = 0;
     std::optional<ImageTransferFault> fault;
-    DataSender::Blocks blocks; // its DataBlocks, with the mid-image fault's offset
+    DataSender::Blocks blocks;          // its DataBlocks, with the mid-image fault's offset
+    DataSender::Slot* data = nullptr;   // the sub-channel of its blocks, seeks and own aborts
+    DataSender::Open Open() const { return {firstGeneration, secondGeneration}; }
 };
 
 // ---------------------------------------------------------------------------
@@ -92,6 +109,12 @@ void ImageTransferControl::AddFault(ImageTransferFault fault)
 {
     std::lock_guard lock(m_mutex);
     m_faults.push_back(fault);
+}
+
+void ImageTransferControl::SpreadOverBothSubChannels(std::optional<std::uint32_t> seed)
+{
+    std::lock_guard lock(m_mutex);
+    m_sender.SpreadOverBothSubChannels(seed);
 }
 
 ImageTransferCounters ImageTransferControl::Counters() const
@@ -205,13 +228,11 @@ void ImageTransferControl::SendDueStatus(std::unique_lock<std::mutex>& lock)
 
 void ImageTransferControl::SendStatusNow(ChannelContext& context)
 {
-    std::vector<std::uint8_t> message;
-    {
-        std::lock_guard lock(m_mutex);
-        message = StatusMessage();
-        ++m_counters.statusSent;
-    }
-    context.Send(message);
+    std::unique_lock lock(m_mutex);
+    const std::vector<std::uint8_t> message = StatusMessage();
+    ++m_counters.statusSent;
+    // Never between the two parts of a block the sender writes on 4.1.
+    m_sender.SendExclusive(lock, context, message);
 }
 
 // ---------------------------------------------------------------------------
@@ -277,7 +298,10 @@ void ImageTransferControl::OnRequestImage(ChannelContext& context, std::uint32_t
     w.Seek(kMessageHeaderSize);
     w.U32(imageId);
     w.U32(accepted ? 1 : 0);
-    context.Send(reply);
+    {
+        std::unique_lock lock(m_mutex);
+        m_sender.SendExclusive(lock, context, reply);
+    }
     if (!accepted)
         return;
     // Answered first, then queued.
@@ -392,6 +416,42 @@ ImageTransferControl::FileBuffer(std::unique_lock<std::mutex>& lock, const SimIm
     return buffer;
 }
 
+bool ImageTransferControl::HasAnswer(std::uint32_t dataId) const
+{
+    return std::any_of(m_answers.begin(), m_answers.end(),
+                       [dataId](const Answer& answer) { return answer.dataId == dataId; });
+}
+
+void ImageTransferControl::MarkCompleted(std::uint32_t dataId)
+{
+    for (SentImage& sent : m_sent)
+    {
+        if (sent.dataId == dataId)
+            sent.completed = true;
+    }
+}
+
+ImageTransferControl::Outcome ImageTransferControl::SendEndBesideBlock(std::unique_lock<std::mutex>& lock,
+                                                                       Transfer& transfer,
+                                                                       std::span<const std::uint8_t> block,
+                                                                       std::chrono::milliseconds headStart)
+{
+    m_endedIds.insert(transfer.dataId);
+    const std::vector<std::uint8_t> end = BuildDataEnd(transfer.dataId, transfer.base + transfer.bytes->size());
+    if (!m_sender.SendEndBesideBlock(lock, transfer.Open(), m_sender.second, m_sender.first, transfer.dataId,
+                                     block, end, headStart, [&] { return HasAnswer(transfer.dataId); },
+                                     kBesideHold))
+        return Outcome::Interrupted;
+    m_counters.bytesSent += block.size();
+    bool aborted = false;
+    if (!WaitForAnswer(lock, transfer, Wait::EndAck, aborted))
+        return Outcome::Interrupted;
+    if (aborted)
+        return Outcome::AbortedByHost;
+    MarkCompleted(transfer.dataId);
+    return Outcome::Completed;
+}
+
 bool ImageTransferControl::TakeAbort(std::uint32_t dataId)
 {
     for (auto it = m_answers.begin(); it != m_answers.end(); ++it)
@@ -468,19 +528,23 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     const std::uint64_t size = transfer.bytes->size();
     const ImageTransferFaultKind kind = fault ? fault->kind : ImageTransferFaultKind::SilentEnable; // none
     m_answers.clear();
+    const DataSender::Open open = transfer.Open();
+    // The faults that put the DataEnd beside a block send the data on 4.2.
+    const bool beside =
+        kind == ImageTransferFaultKind::EndBesideLastBlock || kind == ImageTransferFaultKind::RewriteBesideEnd;
+    transfer.data = beside ? &m_sender.second : &m_sender.DataSlot();
 
     transfer.dataId = m_nextDataId++;
     std::uint64_t announced = size;
     if (kind == ImageTransferFaultKind::HugeMaxDataSize)
-        announced = kTwoToThe32;
+        announced = fault->maxDataSize != 0 ? fault->maxDataSize : kTwoToThe32;
     if (kind == ImageTransferFaultKind::AbortThenLargerBegin)
     {
         // A transfer abandoned at once, then the image under another id with a
-        // larger size.
+        // larger size (in order, on the data's sub-channel).
         m_begunIds.insert(transfer.dataId);
-        if (!m_sender.SendOn(
-                lock, m_sender.second, transfer.secondGeneration,
-                BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
+        if (!m_sender.SendIn(lock, *transfer.data, open,
+                             BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
             return Outcome::Interrupted;
         if (fault->hold)
         {
@@ -490,8 +554,7 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
             m_releaseHeld = false;
             --m_counters.faultsHeld;
         }
-        if (!m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
-                             BuildDataIdMessage(kDataAbort, transfer.dataId)))
+        if (!m_sender.SendIn(lock, *transfer.data, open, BuildDataIdMessage(kDataAbort, transfer.dataId)))
             return Outcome::Interrupted;
         transfer.dataId = m_nextDataId++;
         announced = fault->largerMaxSize;
@@ -501,9 +564,10 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     m_sent.push_back(
         {image.id, transfer.dataId, transfer.name, size, std::chrono::steady_clock::now(), false});
     ++m_counters.imagesBegun;
-    if (!m_sender.SendOn(
-            lock, m_sender.second, transfer.secondGeneration,
-            BuildDataBegin(kImageDataType, transfer.dataId, announced, kNoTimeout, transfer.name)))
+    DataSender::Slot& beginSlot =
+        kind == ImageTransferFaultKind::AbortThenLargerBegin ? *transfer.data : m_sender.ControlSlot();
+    if (!m_sender.SendIn(lock, beginSlot, open,
+                         BuildDataBegin(kImageDataType, transfer.dataId, announced, kNoTimeout, transfer.name)))
         return Outcome::Interrupted;
 
     bool aborted = false;
@@ -514,8 +578,8 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
         if (aborted)
             return Outcome::AbortedByHost;
     }
-    if (transfer.base > 0 && !m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
-                                              BuildDataSeek(transfer.dataId, transfer.base)))
+    if (transfer.base > 0 &&
+        !m_sender.SendIn(lock, *transfer.data, open, BuildDataSeek(transfer.dataId, transfer.base)))
         return Outcome::Interrupted;
 
     // A fault in the middle of the image strikes at its byte offset within the
@@ -523,6 +587,8 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     // image): a fault taken for this image always happens.
     if (fault && IsMidImageFault(kind) && size > 0)
         transfer.blocks.faultAt = std::min(fault->afterBytes, size - 1);
+    if (kind == ImageTransferFaultKind::EndBesideLastBlock && size > 0)
+        transfer.blocks.faultAt = (size - 1) / m_blockSize * m_blockSize; // the last block
     const auto atFault = [&](std::uint64_t& offset) -> std::optional<Outcome>
     {
         Outcome outcome = Outcome::Interrupted;
@@ -542,27 +608,35 @@ ImageTransferControl::Outcome ImageTransferControl::SendImage(std::unique_lock<s
     transfer.blocks.dataId = transfer.dataId;
     transfer.blocks.bytes = transfer.bytes;
     transfer.blocks.blockSize = m_blockSize;
+    transfer.blocks.slot = transfer.data;
     if (const std::optional<Outcome> ended =
-            m_sender.SendBlocks(lock, {transfer.firstGeneration, transfer.secondGeneration}, transfer.blocks,
-                                atFault, afterBlock, m_counters.bytesSent))
+            m_sender.SendBlocks(lock, open, transfer.blocks, atFault, afterBlock, m_counters.bytesSent))
         return *ended;
+
+    if (kind == ImageTransferFaultKind::RewriteBesideEnd && size > 0)
+    {
+        // Back to the start, and a first block that differs, beside the DataEnd.
+        if (!m_sender.SendIn(lock, *transfer.data, open, BuildDataSeek(transfer.dataId, transfer.base)))
+            return Outcome::Interrupted;
+        const std::vector<std::uint8_t> rewritten = RewrittenImage(
+            std::vector<std::uint8_t>(transfer.bytes->begin(),
+                                      transfer.bytes->begin() +
+                                          static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(m_blockSize, size))),
+            m_blockSize);
+        return SendEndBesideBlock(lock, transfer, rewritten, kRewriteHeadStart);
+    }
 
     std::uint64_t total = transfer.base + size;
     if (kind == ImageTransferFaultKind::ShortDataEnd && total > 0)
         --total;
     m_endedIds.insert(transfer.dataId);
-    if (!m_sender.SendOn(lock, m_sender.second, transfer.secondGeneration,
-                         BuildDataEnd(transfer.dataId, total)))
+    if (!m_sender.SendIn(lock, m_sender.ControlSlot(), open, BuildDataEnd(transfer.dataId, total)))
         return Outcome::Interrupted;
     if (!WaitForAnswer(lock, transfer, Wait::EndAck, aborted))
         return Outcome::Interrupted;
     if (aborted)
         return Outcome::AbortedByHost;
-    for (SentImage& sent : m_sent)
-    {
-        if (sent.dataId == transfer.dataId)
-            sent.completed = true;
-    }
+    MarkCompleted(transfer.dataId);
     return Outcome::Completed;
 }
 
@@ -571,7 +645,8 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
 {
     const std::uint64_t size = transfer.bytes->size();
     const std::uint64_t block = std::min<std::uint64_t>(m_blockSize, size - offset);
-    const std::uint64_t generation = transfer.secondGeneration;
+    const DataSender::Open open = transfer.Open();
+    DataSender::Slot& data = *transfer.data;
     bool aborted = false;
     // Waits for the host's DataAbort (or a close): the camera sends nothing more.
     const auto hostAborts = [&]
@@ -583,14 +658,14 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
     switch (transfer.fault->kind)
     {
     case ImageTransferFaultKind::AbortMidImage:
-        m_sender.SendOn(lock, m_sender.second, generation, BuildDataIdMessage(kDataAbort, transfer.dataId));
+        m_sender.SendIn(lock, data, open, BuildDataIdMessage(kDataAbort, transfer.dataId));
+        m_sender.FollowAbort(data);
         outcome = Outcome::AbortedByCamera;
         return true;
     case ImageTransferFaultKind::StallMidImage:
     case ImageTransferFaultKind::DropMidBlock:
         // Half a block: its header promises more than follows.
-        outcome = m_sender.SendHalfBlockAndHang(lock, {transfer.firstGeneration, generation}, transfer.blocks,
-                                                offset,
+        outcome = m_sender.SendHalfBlockAndHang(lock, open, transfer.blocks, offset,
                                                 transfer.fault->kind == ImageTransferFaultKind::DropMidBlock);
         return true;
     case ImageTransferFaultKind::BlockBeyondMaxSize:
@@ -599,7 +674,7 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
         std::vector<std::uint8_t> bytes(transfer.bytes->begin() + static_cast<std::ptrdiff_t>(offset),
                                         transfer.bytes->end());
         bytes.push_back(0);
-        if (!m_sender.SendOn(lock, m_sender.second, generation, BuildDataBlock(transfer.dataId, bytes)))
+        if (!m_sender.SendIn(lock, data, open, BuildDataBlock(transfer.dataId, bytes)))
         {
             outcome = Outcome::Interrupted;
             return true;
@@ -613,13 +688,13 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
                                                  static_cast<std::uint32_t>(block));
         const std::span<const std::uint8_t> bytes(transfer.bytes->data() + offset,
                                                   static_cast<std::size_t>(block));
-        if (m_sender.SendOn(lock, m_sender.second, generation, header))
-            m_sender.SendOn(lock, m_sender.second, generation, bytes, transfer.bytes);
+        if (m_sender.SendIn(lock, data, open, header))
+            m_sender.SendIn(lock, data, open, bytes, transfer.bytes);
         outcome = hostAborts();
         return true;
     }
     case ImageTransferFaultKind::SeekBackAndResend:
-        if (!m_sender.SendOn(lock, m_sender.second, generation,
+        if (!m_sender.SendIn(lock, data, open,
                              BuildDataSeek(transfer.dataId, transfer.base)))
         {
             outcome = Outcome::Interrupted;
@@ -627,8 +702,7 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
         }
         return false; // the caller sends every block again
     case ImageTransferFaultKind::SecondBeginSameId:
-        if (!m_sender.SendOn(
-                lock, m_sender.second, generation,
+        if (!m_sender.SendIn(lock, data, open,
                 BuildDataBegin(kImageDataType, transfer.dataId, size, kNoTimeout, transfer.name)))
         {
             outcome = Outcome::Interrupted;
@@ -640,8 +714,7 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
     {
         const std::uint32_t other = m_nextDataId++;
         m_begunIds.insert(other);
-        if (!m_sender.SendOn(
-                lock, m_sender.second, generation,
+        if (!m_sender.SendIn(lock, data, open,
                 BuildDataBegin(kImageDataType, other, size, kNoTimeout, ImageTransferName(transfer.imageId))))
         {
             outcome = Outcome::Interrupted;
@@ -649,9 +722,17 @@ bool ImageTransferControl::SendMidImageFault(std::unique_lock<std::mutex>& lock,
         }
         return false; // the image goes on
     }
+    case ImageTransferFaultKind::QuietMidImage:
+        outcome = hostAborts();
+        return true;
+    case ImageTransferFaultKind::EndBesideLastBlock:
+        outcome = SendEndBesideBlock(
+            lock, transfer,
+            std::span<const std::uint8_t>(transfer.bytes->data() + offset, static_cast<std::size_t>(size - offset)),
+            std::chrono::milliseconds(0));
+        return true;
     case ImageTransferFaultKind::DataErrorMidImage:
-        if (!m_sender.SendOn(
-                lock, m_sender.second, generation,
+        if (!m_sender.SendIn(lock, data, open,
                 BuildDataError(transfer.fault->errorId, kClassDataTransfer, kDataBlock, transfer.dataId)))
         {
             outcome = Outcome::Interrupted;

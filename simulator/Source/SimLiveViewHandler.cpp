@@ -94,9 +94,56 @@ void BreakCheck(std::vector<std::uint8_t>& frame, int check)
     }
 }
 
+// Writes (first + step * i) mod 256 for i in [0, size): the pattern repeats
+// every 256 bytes, so one period is made and then copied, doubling.
+void FillPattern(std::uint8_t* into, std::size_t size, std::uint8_t first, std::uint8_t step)
+{
+    const std::size_t period = std::min<std::size_t>(size, 256);
+    for (std::size_t i = 0; i < period; ++i)
+        into[i] = static_cast<std::uint8_t>(first + step * i);
+    for (std::size_t done = period; done < size;)
+    {
+        const std::size_t n = std::min(done, size - done);
+        std::memcpy(into + done, into, n);
+        done += n;
+    }
+}
+
 } // namespace
 
-LiveViewControl::LiveViewControl() : m_sender(m_mutex, m_changed, kFirst) {}
+// Free frame buffers. A buffer handed out comes back when the last owner of
+// its frame (a packet waiting to be written) lets it go, on that thread.
+struct LiveViewControl::FrameBuffers : std::enable_shared_from_this<FrameBuffers>
+{
+    std::shared_ptr<std::vector<std::uint8_t>> Take()
+    {
+        std::unique_ptr<std::vector<std::uint8_t>> buffer;
+        {
+            std::lock_guard lock(mutex);
+            if (!free.empty())
+            {
+                buffer = std::move(free.back());
+                free.pop_back();
+            }
+        }
+        if (!buffer)
+            buffer = std::make_unique<std::vector<std::uint8_t>>();
+        return std::shared_ptr<std::vector<std::uint8_t>>(buffer.release(),
+                                                           [self = shared_from_this()](std::vector<std::uint8_t>* b)
+                                                           {
+                                                               std::lock_guard lock(self->mutex);
+                                                               self->free.emplace_back(b);
+                                                           });
+    }
+
+    std::mutex mutex; // guards free
+    std::vector<std::unique_ptr<std::vector<std::uint8_t>>> free;
+};
+
+LiveViewControl::LiveViewControl()
+    : m_frameBuffers(std::make_shared<FrameBuffers>()), m_sender(m_mutex, m_changed, kFirst)
+{
+}
 
 LiveViewControl::~LiveViewControl()
 {
@@ -149,6 +196,12 @@ void LiveViewControl::AddFault(LiveViewFault fault)
 {
     std::lock_guard lock(m_mutex);
     m_faults.push_back(fault);
+}
+
+void LiveViewControl::SpreadOverBothSubChannels(std::optional<std::uint32_t> seed)
+{
+    std::lock_guard lock(m_mutex);
+    m_sender.SpreadOverBothSubChannels(seed);
 }
 
 LiveViewCounters LiveViewControl::Counters() const
@@ -355,8 +408,9 @@ bool LiveViewControl::OnMessage(ChannelContext& context, const MessageHeader& he
         default:
             return false;
         }
-        context.Send(reply);
-        std::lock_guard lock(m_mutex);
+        // Never between the two parts of a block the sender writes on 5.1.
+        std::unique_lock lock(m_mutex);
+        m_sender.SendExclusive(lock, context, reply);
         m_changed.notify_all();
         return true;
     }
@@ -446,7 +500,8 @@ void LiveViewControl::OnSetConfiguration(ChannelContext& context, std::span<cons
         reply = ConfigurationReply(version, echoed);
         m_changed.notify_all();
     }
-    context.Send(reply);
+    std::unique_lock lock(m_mutex);
+    m_sender.SendExclusive(lock, context, reply);
 }
 
 void LiveViewControl::OnSetControl(ChannelContext& context, std::uint8_t control)
@@ -474,9 +529,10 @@ void LiveViewControl::OnSetControl(ChannelContext& context, std::uint8_t control
         m_changed.notify_all();
     }
     // A reply of the state before the stop, as a camera that answers late.
+    std::unique_lock lock(m_mutex);
     if (late)
-        context.Send(ControlReply(1));
-    context.Send(ControlReply(control));
+        m_sender.SendExclusive(lock, context, ControlReply(1));
+    m_sender.SendExclusive(lock, context, ControlReply(control));
 }
 
 // ---------------------------------------------------------------------------
@@ -549,8 +605,10 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
         imageSize =
             m_jpegSize != 0 ? m_jpegSize : std::max<std::uint32_t>(rgbSize / 500 * c.compQuality / 1, 64);
     const std::string status = "sim";
-    auto frame = std::make_shared<std::vector<std::uint8_t>>(kLvimHeaderSize + imageSize + status.size(), 0);
+    std::shared_ptr<std::vector<std::uint8_t>> frame = m_frameBuffers->Take();
     std::vector<std::uint8_t>& f = *frame;
+    f.resize(kLvimHeaderSize + imageSize + status.size());
+    std::memset(f.data(), 0, kLvimHeaderSize);
     const std::uint32_t number = ++m_frameNumber;
     Put32(f, 0, 0x4D49564C);
     Put16(f, 4, kLvimHeaderSize);
@@ -591,8 +649,7 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
     std::uint8_t* image = f.data() + kLvimHeaderSize;
     if (jpeg)
     {
-        for (std::uint32_t i = 0; i < imageSize; ++i)
-            image[i] = static_cast<std::uint8_t>(number + i * 7);
+        FillPattern(image, imageSize, static_cast<std::uint8_t>(number), 7);
         image[0] = 0xFF;
         image[1] = 0xD8;
         image[imageSize - 2] = 0xFF;
@@ -600,8 +657,7 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
     }
     else
     {
-        for (std::uint32_t i = 0; i < imageSize; ++i)
-            image[i] = static_cast<std::uint8_t>(number + i);
+        FillPattern(image, imageSize, static_cast<std::uint8_t>(number), 1);
     }
     // The status text follows the image; its 16-bit offset reaches it only in
     // small frames, so larger frames carry none.
@@ -625,7 +681,7 @@ LiveViewControl::BuildFrame(const std::optional<LiveViewFault>& fault)
 
 LiveViewControl::Outcome LiveViewControl::WaitForAnswer(std::unique_lock<std::mutex>& lock,
                                                         std::uint32_t dataId, std::uint8_t type,
-                                                        const DataSender::Open& open)
+                                                        const DataSender::Open& open, DataSender::Slot& data)
 {
     for (;;)
     {
@@ -648,7 +704,8 @@ LiveViewControl::Outcome LiveViewControl::WaitForAnswer(std::unique_lock<std::mu
         if (m_state != 1)
         {
             // Stopped or paused: the unacknowledged frame is abandoned.
-            m_sender.SendOn(lock, m_sender.second, open.second, BuildDataIdMessage(kDataAbort, dataId));
+            m_sender.SendIn(lock, data, open, BuildDataIdMessage(kDataAbort, dataId));
+            m_sender.FollowAbort(data);
             return Outcome::AbortedByCamera;
         }
         m_changed.wait(lock);
@@ -672,10 +729,12 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
     m_sent.push_back(
         {dataId, m_frameNumber, m_configuration.format, size, std::chrono::steady_clock::now(), false});
     ++m_counters.framesBegun;
-    if (!m_sender.SendOn(lock, m_sender.second, open.second,
+    const bool beside = kind == LiveViewFaultKind::EndBesideLastBlock;
+    DataSender::Slot& data = beside ? m_sender.second : m_sender.DataSlot();
+    if (!m_sender.SendIn(lock, m_sender.ControlSlot(), open,
                          BuildDataBegin(kFrameDataType, dataId, announced, kNoTimeout, name)))
         return Outcome::Interrupted;
-    Outcome outcome = WaitForAnswer(lock, dataId, kDataBeginAck, open);
+    Outcome outcome = WaitForAnswer(lock, dataId, kDataBeginAck, open, data);
     if (outcome != Outcome::Completed)
         return outcome;
 
@@ -683,19 +742,40 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
     blocks.dataId = dataId;
     blocks.bytes = frame;
     blocks.blockSize = m_blockSize;
+    blocks.slot = &data;
     blocks.lastBlockOneByteLonger = kind == LiveViewFaultKind::BlockBeyondMaxSize;
+    blocks.atOnce = true;
     // A fault in the middle of the frame strikes at its byte offset within
     // the frame (also when `afterBytes` lies beyond a small frame): a fault
     // taken for this frame always happens.
     if (size > 0 && (kind == LiveViewFaultKind::AbortMidFrame || kind == LiveViewFaultKind::StallMidFrame ||
                      kind == LiveViewFaultKind::DropMidFrame))
         blocks.faultAt = std::min(fault->afterBytes, size - 1);
+    if (size > 0 && beside)
+        blocks.faultAt = (size - 1) / m_blockSize * m_blockSize; // the last block
     const auto atFault = [&](std::uint64_t& offset) -> std::optional<Outcome>
     {
         if (kind == LiveViewFaultKind::AbortMidFrame)
         {
-            m_sender.SendOn(lock, m_sender.second, open.second, BuildDataIdMessage(kDataAbort, dataId));
+            m_sender.SendIn(lock, data, open, BuildDataIdMessage(kDataAbort, dataId));
+            m_sender.FollowAbort(data);
             return Outcome::AbortedByCamera;
+        }
+        if (beside)
+        {
+            const std::span<const std::uint8_t> last(frame->data() + offset,
+                                                     static_cast<std::size_t>(size - offset));
+            const auto answered = [&]
+            {
+                return std::any_of(m_answers.begin(), m_answers.end(),
+                                   [dataId](const Answer& answer) { return answer.dataId == dataId; });
+            };
+            if (!m_sender.SendEndBesideBlock(lock, open, m_sender.second, m_sender.first, dataId, last,
+                                             BuildDataEnd(dataId, size), std::chrono::milliseconds(0), answered,
+                                             std::chrono::milliseconds(300)))
+                return Outcome::Interrupted;
+            m_counters.bytesSent += last.size();
+            return WaitForAnswer(lock, dataId, kDataEndAck, open, data);
         }
         return m_sender.SendHalfBlockAndHang(lock, open, blocks, offset,
                                              kind == LiveViewFaultKind::DropMidFrame);
@@ -705,22 +785,32 @@ LiveViewControl::Outcome LiveViewControl::SendFrame(std::unique_lock<std::mutex>
         for (const Answer& answer : m_answers)
         {
             if (answer.type == kDataAbort && answer.dataId == dataId)
-                return WaitForAnswer(lock, dataId, kDataAbort, open);
+                return WaitForAnswer(lock, dataId, kDataAbort, open, data);
         }
         if (m_state != 1)
-            return WaitForAnswer(lock, dataId, kDataEndAck, open);
+            return WaitForAnswer(lock, dataId, kDataEndAck, open, data);
         return std::nullopt;
     };
     if (const std::optional<Outcome> ended =
             m_sender.SendBlocks(lock, open, blocks, atFault, afterBlock, m_counters.bytesSent))
+    {
+        if (*ended == Outcome::Completed)
+        {
+            for (SentFrame& sent : m_sent)
+            {
+                if (sent.dataId == dataId)
+                    sent.completed = true;
+            }
+        }
         return *ended;
+    }
 
     std::uint64_t total = size;
     if (kind == LiveViewFaultKind::ShortDataEnd && total > 0)
         --total;
-    if (!m_sender.SendOn(lock, m_sender.second, open.second, BuildDataEnd(dataId, total)))
+    if (!m_sender.SendIn(lock, m_sender.ControlSlot(), open, BuildDataEnd(dataId, total)))
         return Outcome::Interrupted;
-    outcome = WaitForAnswer(lock, dataId, kDataEndAck, open);
+    outcome = WaitForAnswer(lock, dataId, kDataEndAck, open, data);
     if (outcome == Outcome::Completed)
     {
         for (SentFrame& sent : m_sent)

@@ -39,6 +39,8 @@ const char* ViolationKindName(ViolationKind kind)
         return "BadIdentity";
     case ViolationKind::DataOnClosedChannel:
         return "DataOnClosedChannel";
+    case ViolationKind::DataAfterClose:
+        return "DataAfterClose";
     case ViolationKind::UnsupportedChannel:
         return "UnsupportedChannel";
     case ViolationKind::BadPingReply:

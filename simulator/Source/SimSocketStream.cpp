@@ -120,7 +120,7 @@ public:
                         bool& failed) override
     {
         failed = false;
-        std::array<iovec, 16> iov{};
+        std::array<iovec, 128> iov{};
         std::size_t count = 0;
         for (const auto& piece : pieces)
         {

@@ -433,6 +433,75 @@ TEST_P(ChannelOverTransportsE2eTest, AReaderThatHoldsBackStallsThePipeAndNothing
     EXPECT_TRUE(camera->Ping(CameraConnection(), {3, 0}, 0x22, 5s));
 }
 
+// Writes `bytes` on the channel while reading their echo; true when the echo
+// is the bytes.
+bool EchoRoundTrip(Channel& channel, const std::vector<std::uint8_t>& bytes)
+{
+    auto writer = std::async(std::launch::async,
+                             [&] {
+                                 return channel.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                                      nullptr, nullptr, 10000);
+                             });
+    std::vector<std::uint8_t> echoed;
+    const bool read = ReadAll(channel, echoed, bytes.size());
+    return writer.get() == 0 && read && echoed == bytes;
+}
+
+// A channel that nobody reads keeps the camera's message in its own buffers:
+// the other channel of the pipe goes on, and both close at once, the unread
+// one last. Fault caught: the pipe's receive thread waiting for the idle
+// channel's reader, which held back the other's traffic and its CloseReply
+// until the close-reply time-out.
+TEST_P(ChannelOverTransportsE2eTest, AChannelNobodyReadsHoldsUpNeitherTheOtherChannelNorTheCloses)
+{
+    auto unread = AddStream(*camera, k20, {.sourceBytes = 3000, .sourceChunk = 1500});
+    AddStream(*camera, {3, 0}, {.echo = true});
+    Channel& ch2 = Connect();
+    Channel& ch3 = AddChannel(*transports.front(), {3, 0, {{1, 0}}, {1, 1}});
+    ASSERT_EQ(ch2.Open(), 0);
+    ASSERT_EQ(ch3.Open(), 0);
+    ASSERT_TRUE(unread->WaitForSent(3000, 10s));
+
+    EXPECT_TRUE(EchoRoundTrip(ch3, Pattern(0, 256 * 1024)));
+
+    const auto start = std::chrono::steady_clock::now();
+    ch3.Close();
+    ch2.Close();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, 1s) << "both closes took "
+                           << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+    EXPECT_EQ(ch2.GetState(), Q7::KPX::kChannelState_Closed);
+    EXPECT_EQ(ch3.GetState(), Q7::KPX::kChannelState_Closed);
+    EXPECT_TRUE(camera->WaitUntil([](const auto& o) { return o.closesCompleted == 2; }, 5s));
+    ExpectNoViolations();
+}
+
+// A reader that stops in the middle of a packet: the rest of it waits in the
+// channel's buffers while the other channel of the pipe goes on, and reaches
+// the reader in order once it reads again. Fault caught: the pipe held until
+// the reader came back, or the rest of the packet lost or reordered.
+TEST_P(ChannelOverTransportsE2eTest, AReaderThatPausesInAPacketLetsTheOtherChannelOnAndLosesNothing)
+{
+    constexpr std::size_t kBytes = 100000;
+    auto paused = AddStream(*camera, k20, {.sourceBytes = kBytes, .sourceChunk = kBytes / 2});
+    AddStream(*camera, {3, 0}, {.echo = true});
+    Channel& ch2 = Connect();
+    Channel& ch3 = AddChannel(*transports.front(), {3, 0, {{1, 0}}, {1, 1}});
+    ASSERT_EQ(ch2.Open(), 0);
+    ASSERT_EQ(ch3.Open(), 0);
+
+    std::vector<std::uint8_t> first;
+    ASSERT_TRUE(ReadAll(ch2, first, 10000, 10000));
+    ASSERT_TRUE(paused->WaitForSent(kBytes, 10s));
+    EXPECT_TRUE(EchoRoundTrip(ch3, Pattern(0, 256 * 1024)));
+
+    std::vector<std::uint8_t> rest;
+    ASSERT_TRUE(ReadAll(ch2, rest, kBytes - first.size(), 30000));
+    first.insert(first.end(), rest.begin(), rest.end());
+    EXPECT_FALSE(Q7::Sim::FindPatternMismatch(0, first).has_value());
+    ExpectNoViolations();
+}
+
 // ---------------------------------------------------------------- dropped connections
 
 // Over USB a camera that drops a pipe leaves the bus (the host sees an unplug).

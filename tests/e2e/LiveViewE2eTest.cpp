@@ -5,14 +5,17 @@
 // the compression quality, the camera's faults (each costing its frame only),
 // a refused 5.2, the automatic format followed by the stream, and the
 // automatic format fed from the frame callback while other threads use the
-// forwarders.
+// forwarders. The stream and fault cases also run with the camera spreading
+// each frame over both sub-channels.
 
 #include "Agents/KPXLiveViewImage.h"
 #include "Camera/KPXCamera.h"
+#include "E2eDataPath.h"
 #include "E2eTransport.h"
 #include "LogCapture.h"
 #include "RaisedError.h"
 #include "SimCamera.h"
+#include "SubChannelOrder.h"
 
 #include <gtest/gtest.h>
 
@@ -181,7 +184,7 @@ CameraTimings StallTimings()
 // A simulated camera and a KPX camera object with live view wired to a recorder.
 struct LiveRig
 {
-    explicit LiveRig(E2eTransport over,
+    explicit LiveRig(DataPath over,
                      Q7::Sim::CameraDescription description = Q7::Sim::CameraDescription::Default(),
                      const std::function<void(Q7::Sim::Camera&)>& prepare = {},
                      const CameraTimings& timings = {})
@@ -190,6 +193,8 @@ struct LiveRig
         sim = std::make_unique<Q7::Sim::Camera>(std::move(description));
         sim->SetLogSink({});
         sim->LiveView().SetFrameRate(200);
+        if (over.spread)
+            sim->LiveView().SpreadOverBothSubChannels(kSpreadSeed);
         if (prepare)
             prepare(*sim);
         sim->Start("127.0.0.1", 0);
@@ -218,6 +223,8 @@ struct LiveRig
     {
         const Q7::Sim::Observations observed = sim->Snapshot();
         EXPECT_TRUE(observed.violations.empty()) << observed.DescribeViolations();
+        for (const std::string& problem : SubChannelOrderProblems(observed, 5, SIZE_MAX))
+            ADD_FAILURE() << problem;
     }
 
     const E2eTransport transport;
@@ -226,7 +233,7 @@ struct LiveRig
     Recorder recorder;
 };
 
-class LiveViewE2e : public ::testing::TestWithParam<E2eTransport>
+class LiveViewE2e : public ::testing::TestWithParam<DataPath>
 {
 };
 
@@ -311,6 +318,51 @@ TEST_P(LiveViewE2e, PauseDropsTheFrameInFlight)
     EXPECT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.HasState(0); }));
 }
 
+// The application keeps both pool buffers (two frames): the next frame's
+// DataBegin finds none free, so it is not acknowledged until the application
+// lets one go, and then arrives. Faults caught: a frame acknowledged (and its
+// blocks taken) without a buffer to receive them, or a begun frame that no
+// thread waits for a buffer for, which never arrives.
+TEST_P(LiveViewE2e, WithBothBuffersHeldTheNextFrameWaitsForOneBeforeItsAcknowledgement)
+{
+    LiveRig rig(GetParam());
+    Camera& camera = *rig.camera;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ImageReceivePackage> held; // guarded by mutex
+    std::size_t frames = 0;                // guarded by mutex
+    camera.SetLiveViewImageCallback(
+        [&](ImageReceivePackage& package)
+        {
+            std::lock_guard lock(mutex);
+            if (held.size() < 2)
+                held.push_back(package);
+            ++frames;
+            changed.notify_all();
+        });
+    TestSupport::LogCapture log;
+    camera.StartLiveView();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return held.size() == 2; }));
+    }
+    ASSERT_TRUE(log.WaitFor(L"KPX ch5 no buffer currently available. Waiting."));
+    const Q7::Sim::LiveViewCounters waiting = rig.sim->LiveView().Counters();
+    EXPECT_EQ(waiting.framesBegun, waiting.framesCompleted + 1);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(frames, 2u);
+        held.erase(held.begin()); // one buffer goes back to the pool
+    }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 10s, [&] { return frames >= 3; }));
+    }
+    camera.StopLiveView();
+    std::lock_guard lock(mutex);
+    held.clear();
+}
+
 // Catches a precise time answered by an old reply.
 TEST_P(LiveViewE2e, PreciseTimeAdvancesBetweenCalls)
 {
@@ -328,7 +380,7 @@ TEST_P(LiveViewE2e, PreciseTimeAdvancesBetweenCalls)
     EXPECT_EQ(rig.sim->LiveView().Counters().timeRequests, 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, LiveViewE2e, AllTransports(), TransportName);
+INSTANTIATE_TEST_SUITE_P(Transports, LiveViewE2e, AllDataPaths(), DataPathParamName);
 
 struct VersionCase
 {
@@ -389,9 +441,10 @@ struct FaultCase
     bool deliveredInvalid;  // the frame reaches the callback and fails its checks
     bool completes = false; // the camera sees the frame acknowledged (and nothing is delivered)
     bool restart = false;   // the sub-channels are reopened: live view stops and is started again
+    bool whole = false;     // the frame is good: acknowledged without a DataError or DataAbort
 };
 
-class LiveViewFaults : public ::testing::TestWithParam<std::tuple<E2eTransport, FaultCase>>
+class LiveViewFaults : public ::testing::TestWithParam<std::tuple<DataPath, FaultCase>>
 {
 };
 
@@ -406,6 +459,10 @@ TEST_P(LiveViewFaults, EachFaultCostsItsFrameOnly)
     Camera& camera = *rig.camera;
     camera.StartLiveView();
     ASSERT_TRUE(rig.recorder.WaitUntil([](Recorder& r) { return r.FrameCount() >= 2; }));
+    // The start may cost a frame of its own: the camera's answer to the agent's
+    // first SetControl(0) can be read after the DataBegin that followed the
+    // SetControl(1) on the other sub-channel. Only what the fault costs counts.
+    const std::size_t abortedBeforeFault = rig.sim->LiveView().Counters().abortedByHost;
     rig.sim->LiveView().AddFault(test.fault);
     ASSERT_TRUE(rig.sim->LiveView().WaitUntil([](const auto& c) { return c.faultsApplied == 1; }, 10s));
     if (test.restart)
@@ -447,6 +504,12 @@ TEST_P(LiveViewFaults, EachFaultCostsItsFrameOnly)
     {
         EXPECT_GE(sentIncomplete.size(), 1u);
     }
+    if (test.whole)
+    {
+        const Q7::Sim::LiveViewCounters counters = rig.sim->LiveView().Counters();
+        EXPECT_TRUE(counters.hostDataErrors.empty());
+        EXPECT_EQ(counters.abortedByHost, abortedBeforeFault);
+    }
 }
 
 Q7::Sim::LiveViewFault Fault(Q7::Sim::LiveViewFaultKind kind)
@@ -479,6 +542,9 @@ const FaultCase kFaults[] = {
     {"MaxDataSizeFFC00001", MaxSize(0xFFC00001), false},
     {"MaxDataSize2To32", MaxSize(std::uint64_t{1} << 32), false},
     {"ZeroSizeFrame", Fault(Q7::Sim::LiveViewFaultKind::ZeroSizeFrame), false, true},
+    // A frame whose DataEnd (on 5.1) comes while its last block (on 5.2) is
+    // still on its way was refused with DataError 0x2000006.
+    {"EndBesideLastBlock", Fault(Q7::Sim::LiveViewFaultKind::EndBesideLastBlock), false, true, false, true},
     {"MalformedFileSize", Malformed(2), true},
     {"MalformedMarker", Malformed(3), true},
     {"MalformedHeaderSize", Malformed(4), true},
@@ -494,12 +560,9 @@ const FaultCase kFaults[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewFaults,
-                         ::testing::Combine(AllTransports(), ::testing::ValuesIn(kFaults)),
+                         ::testing::Combine(AllDataPaths(), ::testing::ValuesIn(kFaults)),
                          [](const auto& param)
-                         {
-                             return std::string(std::get<1>(param.param).name) +
-                                    (std::get<0>(param.param) == E2eTransport::Tcp ? "Tcp" : "Usb");
-                         });
+                         { return std::string(std::get<1>(param.param).name) + DataPathName(std::get<0>(param.param)); });
 
 class LiveViewLinkLoss : public ::testing::TestWithParam<E2eTransport>
 {

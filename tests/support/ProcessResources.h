@@ -12,6 +12,8 @@
 #include <system_error>
 #include <thread>
 
+#include <unistd.h>
+
 namespace TestSupport
 {
 
@@ -52,6 +54,21 @@ struct ProcessResources
 inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r)
 {
     return out << r.threads << " threads, " << r.descriptors << " descriptors";
+}
+
+/// The process's resident memory in bytes (/proc/self/statm); 0 when unreadable.
+inline std::size_t ResidentBytes()
+{
+    std::FILE* file = std::fopen("/proc/self/statm", "r");
+    if (file == nullptr)
+    {
+        return 0;
+    }
+    unsigned long long size = 0;
+    unsigned long long resident = 0;
+    const int read = std::fscanf(file, "%llu %llu", &size, &resident);
+    std::fclose(file);
+    return read == 2 ? static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) : 0;
 }
 
 /// The names of the process's threads, for a failure's message.

@@ -25,6 +25,11 @@ using Universal::StdExceptionError;
 using Universal::UniversalError;
 
 constexpr std::uint32_t kThreadStopWaitMs = 10000;
+// State requests written and not yet answered: what the application asks for
+// beyond them waits in the send queue, where a close drops it, rather than at
+// the camera, which a close would have to wait for.
+constexpr std::uint32_t kStateRequestWindow = 256;
+constexpr std::uint32_t kStateRequestStallMs = 2000;
 // The CommonError id that answers a message this side does not know.
 constexpr std::uint32_t kErrorIdUnknownMessage = 0x01000001;
 // Incomplete ids listed after a descriptor wait that ran out: the text stops
@@ -58,6 +63,7 @@ DeviceControlAgent::DeviceControlAgent(ChannelTransport& transport, const Channe
     m_channel.AddClientMajorVersion({2, 0});
     m_channel.Start();
     m_channelClosed.Set();
+    m_sendQueue.SetAnswerWindow(kStateRequestWindow, kStateRequestStallMs);
 }
 
 DeviceControlAgent::~DeviceControlAgent()
@@ -462,6 +468,7 @@ bool DeviceControlAgent::HandlePropStateReply(const CommonMessageHeader& header,
             PropertyState state;
             if (ReadPropertyStateReply(header, source, RequestVersion(), state, logHeader) != 0)
                 return false;
+            m_sendQueue.Answered();
             m_cache.MergePropertyState(std::move(state));
             return true;
         });
@@ -610,8 +617,13 @@ void DeviceControlAgent::QueueGetPropDesc(std::uint32_t id)
 
 std::unique_ptr<SendMessageCommand> DeviceControlAgent::MakeGetPropState(std::uint32_t id)
 {
-    return MakeRequest([id](ProtocolVersion v) { return MakeGetPropStateMessage(v, id); },
-                       L"GetPropState (%u)", id);
+    std::unique_ptr<SendMessageCommand> command = MakeRequest(
+        [id](ProtocolVersion v) { return MakeGetPropStateMessage(v, id); }, L"GetPropState (%u)", id);
+    // Every property set is followed by one: the window bounds the sets the
+    // camera has yet to work through.
+    if (command)
+        command->SetExpectsAnswer();
+    return command;
 }
 
 void DeviceControlAgent::QueueGetPropState(std::uint32_t id)

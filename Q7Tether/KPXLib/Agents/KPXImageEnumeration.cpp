@@ -79,10 +79,20 @@ public:
         m_held.push_back(std::move(command));
     }
 
+    // A request of the gate is on its way, its reply not yet ended.
+    bool InFlight()
+    {
+        std::lock_guard lock(m_lock);
+        return m_inFlight;
+    }
+
     // The reply of the request on the wire ended: the next one goes out.
+    // Nothing while none is on its way.
     void Release()
     {
         std::lock_guard lock(m_lock);
+        if (!m_inFlight)
+            return;
         m_inFlight = false;
         if (m_held.empty())
             return;
@@ -494,11 +504,11 @@ ProtocolVersion ImageEnumerationAgent::RequestVersion() const
     return m_channel.GetNegotiatedVersion();
 }
 
-void ImageEnumerationAgent::WaitForImageList(const ImageListCallback& callback)
+bool ImageEnumerationAgent::WaitForImageList(const ImageListCallback& callback)
 {
     try
     {
-        m_assembly.WaitForImageList(m_timings.imageListWaitMs, callback);
+        return m_assembly.WaitForImageList(m_timings.imageListWaitMs, callback);
     }
     catch (const std::exception& exception)
     {
@@ -622,6 +632,15 @@ void ImageEnumerationAgent::ReleaseGate(std::uint8_t replyType)
         m_basicInfoGate->Release();
     else if (replyType == kImageEnumMessage_ImageBufferReply)
         m_imageBufferGate->Release();
+}
+
+bool ImageEnumerationAgent::IsAwaited(std::uint8_t replyType)
+{
+    if (replyType == kImageEnumMessage_BasicImageInfoReply)
+        return m_basicInfoGate->InFlight();
+    if (replyType == kImageEnumMessage_ImageBufferReply)
+        return m_imageBufferGate->InFlight();
+    return false;
 }
 
 bool ImageEnumerationAgent::SendGetMetadata(std::uint32_t imageId, std::span<const std::uint32_t> itemIds)

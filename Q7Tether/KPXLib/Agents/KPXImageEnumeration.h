@@ -135,10 +135,12 @@ public:
     /// Waits up to the list wait (3000 ms by default) until an image-list
     /// reply finished since the last whole list began (at once when one did),
     /// then calls `callback` with the list under its lock, also when the wait
-    /// ran out. Sends nothing: the send thread asks for the list after every
-    /// open of the channel. Raises what the callback raises (a standard
-    /// exception as StdExceptionError). Blocks.
-    void WaitForImageList(const ImageListCallback& callback);
+    /// ran out. Answers whether the list is complete: false when the last
+    /// whole list failed, was refused, or had not ended within the wait (the
+    /// list handed over is then what arrived). Sends nothing: the send thread
+    /// asks for the list after every open of the channel. Raises what the
+    /// callback raises (a standard exception as StdExceptionError). Blocks.
+    bool WaitForImageList(const ImageListCallback& callback);
 
     // Requests: each answers true when its message was queued (or held in its
     // gate), false when the send thread does not run (nothing is built) or,
@@ -198,6 +200,7 @@ private:
     // ReplyAssembly::Owner.
     void PostRecord(ImageEnumNotify kind, RecordPtr record) override;
     void ReleaseGate(std::uint8_t replyType) override;
+    bool IsAwaited(std::uint8_t replyType) override;
     bool SendGetMetadata(std::uint32_t imageId, std::span<const std::uint32_t> itemIds) override;
 
     const ImageEnumerationTimings m_timings;

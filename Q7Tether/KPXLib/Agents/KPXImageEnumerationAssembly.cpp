@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -49,6 +50,7 @@ public:
         kAccept,
         kReject,   // assembly error 2
         kTooLarge, // passes the reply's allocation limit: assembly error 64
+        kShort,    // the data before it ended short of its claim: assembly error 32
     };
 
     Assembler(ReplyAssembly::Owner& owner, std::uint8_t replyType, ImageEnumNotify kind, std::uint64_t limit)
@@ -75,6 +77,9 @@ public:
     // `code` as its assembly error or, for a camera's code, as its status.
     void Finish(std::uint32_t code, bool assemblyError);
 
+    // The channel closed: nothing is asked any more.
+    virtual void OnChannelClosed() {}
+
 protected:
     // The record in progress.
     [[nodiscard]] virtual bool HasRecord() const = 0;
@@ -87,6 +92,9 @@ protected:
     virtual void PostStatusRecord(std::uint32_t code) = 0;
     [[nodiscard]] virtual bool KeepsRecord() const { return false; }
 
+    // A reply's first message: false when it answers nothing this side asked
+    // for (it is read away and no record made).
+    virtual bool AcceptsReply() { return true; }
     virtual void OnHeader() {}
     [[nodiscard]] virtual std::size_t ChunkHeaderSize() const { return 0; }
     virtual std::span<std::uint8_t> ChunkHeaderBuffer() { return {}; }
@@ -95,15 +103,25 @@ protected:
     {
         return Chunk::kAccept;
     }
-    // Where a chunk's data goes; its size is the destination's.
-    virtual std::span<std::uint8_t> ChunkData() { return {}; }
+    // A chunk's data: the size its destination claims (0: none), what of it
+    // arrived (from its start, without a gap), and the destination grown to
+    // hold [0, end) as the bytes come (never the claim up front).
+    [[nodiscard]] virtual std::uint64_t ChunkClaim() const { return 0; }
+    [[nodiscard]] virtual std::uint64_t ChunkFilled() const { return 0; }
+    virtual std::span<std::uint8_t> GrowChunk(std::uint64_t /*end*/) { return {}; }
+    // The record's data ended short of what it claimed (checked when the
+    // reply's last message ends).
+    [[nodiscard]] virtual bool EndsShort() const { return false; }
     // A message's body may hold several chunks (otherwise what follows the
     // first is read away).
     [[nodiscard]] virtual bool RepeatsChunks() const { return false; }
     // The reply ended (`failed`: with an error); its record is posted next.
+    // While Replacing(), a reply that began anew ended the one before.
     virtual void OnReplyFinished(bool /*failed*/) {}
-    // A camera's CommonError ended the request.
-    virtual void OnCameraError() {}
+    // A camera's CommonError named the request: true when it ends a request
+    // of this side (a status record is posted then).
+    virtual bool OnCameraError() { return true; }
+    [[nodiscard]] bool Replacing() const noexcept { return m_replacing; }
 
     // Counts `bytes` towards the reply's allocation limit; false when they pass it.
     bool Reserve(std::uint64_t bytes) noexcept
@@ -127,14 +145,45 @@ private:
     void EndReply(bool last);
 
     const std::uint64_t m_limit;
-    std::uint64_t m_allocated = 0; // by the reply in progress
+    std::uint64_t m_allocated = 0; // claimed by the reply in progress
+    bool m_replacing = false;      // a new reply ends the one in progress
 };
+
+namespace
+{
+
+// Grows `data` to `end` bytes (at most `claim`) as they arrive: capacity at
+// least doubles, so a large reply in many messages copies little, and never
+// passes the claim. Answers the whole data.
+std::span<std::uint8_t> GrowTo(std::vector<std::uint8_t>& data, std::uint64_t end, std::uint64_t claim)
+{
+    if (end > data.size())
+    {
+        if (end > data.capacity())
+            data.reserve(
+                static_cast<std::size_t>(std::min(claim, std::max<std::uint64_t>(end, 2 * data.capacity()))));
+        data.resize(static_cast<std::size_t>(end));
+    }
+    return data;
+}
+
+} // namespace
 
 bool Assembler::BeginMessage()
 {
     const ReplyFields& reply = Reply();
     if ((reply.fragmentFlags & kFragment_First) != 0 && !KeepsRecord())
+    {
+        // A reply that answers nothing asked for makes no record (and is
+        // not taken for the answer of a request still to come).
+        if (!HasRecord() && !AcceptsReply())
+        {
+            Universal::LogErrorText(L"KPX ch3 reply of type 0x%02X answers no request: read away.",
+                                    unsigned{m_replyType});
+            return false;
+        }
         CreateRecord();
+    }
     // A message continuing no reply (its reply failed, or a stray fragment)
     // has nothing to fill.
     if (!HasRecord())
@@ -152,8 +201,11 @@ void Assembler::CreateRecord()
 {
     if (HasRecord())
     {
+        // The new reply answers what the replaced one answered.
         RecordStatus().assemblyError = kAssemblyError_Replaced;
+        m_replacing = true;
         EndReply(false);
+        m_replacing = false;
     }
     NewRecord();
     m_allocated = 0;
@@ -166,6 +218,12 @@ void Assembler::EndMessage()
     const bool last = (Reply().fragmentFlags & kFragment_Last) != 0;
     if (!last && !RecordStatus().HasFailed())
         return; // the reply goes on in the next message
+    if (last && !RecordStatus().HasFailed() && EndsShort())
+    {
+        // Less data than the reply claimed: not complete, not zero-filled.
+        Universal::LogErrorText(L"KPX ch3 reply of type 0x%02X ended short of its data.", unsigned{m_replyType});
+        RecordStatus().assemblyError = kAssemblyError_Body;
+    }
     EndReply(last);
 }
 
@@ -187,12 +245,15 @@ void Assembler::Finish(std::uint32_t code, bool assemblyError)
         // The camera refused the request: it ends, so that the next one of
         // its kind can go out, and a record of its own tells so (posted
         // last: whoever reacts to it finds the request ended).
-        OnCameraError();
-        PostStatusRecord(code);
+        if (OnCameraError())
+            PostStatusRecord(code);
         return;
     }
     if (!HasRecord())
     {
+        // Nothing to tell about a reply nobody asked for.
+        if (!AcceptsReply())
+            return;
         NewRecord();
         m_allocated = 0;
     }
@@ -234,18 +295,27 @@ bool Assembler::AssembleBody(std::uint64_t remaining, MessageSource& source)
                 Finish(kAssemblyError_Exception, true);
                 return source.Skip(remaining) == 0;
             }
+            if (verdict == Chunk::kShort)
+            {
+                Universal::LogErrorText(L"KPX ch3 reply of type 0x%02X ended short of its data.",
+                                        unsigned{m_replyType});
+                Finish(kAssemblyError_Body, true);
+                return source.Skip(remaining) == 0;
+            }
         }
-        const std::span<std::uint8_t> data = ChunkData();
+        const std::uint64_t claim = ChunkClaim();
         const std::uint64_t offset = index == 0 ? Reply().firstChunkOffset : 0;
-        if (!data.empty() && data.size() <= offset)
+        // The data goes on where it stopped (or over what arrived): an offset
+        // past the claim, or one that leaves a gap, is refused.
+        if (claim != 0 && (claim <= offset || offset > ChunkFilled()))
         {
             Finish(kAssemblyError_ChunkOffset, true);
             return false;
         }
-        const std::uint64_t count =
-            data.empty() ? 0 : std::min<std::uint64_t>(data.size() - offset, remaining);
+        const std::uint64_t count = claim == 0 ? 0 : std::min<std::uint64_t>(claim - offset, remaining);
         if (count > 0)
         {
+            const std::span<std::uint8_t> data = GrowChunk(offset + count);
             if (source.Read(
                     data.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(count))) != 0)
             {
@@ -328,16 +398,45 @@ protected:
     std::unique_ptr<Record> m_record;
 };
 
-// A reply to a request that waits in a gate: the gate opens when it ends.
+// A reply to a request that waits in a gate: accepted only while its
+// request is on its way (or, with `pushed`, while the camera pushes such
+// replies unasked), and the gate opens when the reply to its request ends.
 template <typename Record, typename Header>
 class GatedAssembler : public RecordAssembler<Record, Header>
 {
 public:
-    using RecordAssembler<Record, Header>::RecordAssembler;
+    GatedAssembler(ReplyAssembly::Owner& owner, ImageEnumNotify kind, std::uint64_t limit,
+                   HeaderSizeFunction headerSize, const std::atomic<bool>* pushed = nullptr)
+        : RecordAssembler<Record, Header>(owner, kind, limit, headerSize), m_pushed(pushed)
+    {
+    }
 
 protected:
-    void OnReplyFinished(bool /*failed*/) override { this->m_owner.ReleaseGate(this->m_replyType); }
-    void OnCameraError() override { this->m_owner.ReleaseGate(this->m_replyType); }
+    bool AcceptsReply() override
+    {
+        m_answers = this->m_owner.IsAwaited(this->m_replyType);
+        return m_answers || (m_pushed != nullptr && m_pushed->load());
+    }
+    void OnReplyFinished(bool /*failed*/) override
+    {
+        // A reply that began anew answers the same request: the gate stays.
+        if (this->Replacing() || !m_answers)
+            return;
+        m_answers = false;
+        this->m_owner.ReleaseGate(this->m_replyType);
+    }
+    bool OnCameraError() override
+    {
+        if (!this->m_owner.IsAwaited(this->m_replyType))
+            return false;
+        m_answers = false;
+        this->m_owner.ReleaseGate(this->m_replyType);
+        return true;
+    }
+
+private:
+    const std::atomic<bool>* const m_pushed;
+    bool m_answers = false; // the reply in progress answers the gate's request
 };
 
 // 0x82: the 76 bytes of basic information, straight into the record's image.
@@ -355,8 +454,16 @@ protected:
     {
         GatedAssembler::NewRecord();
         m_body.fill(0);
+        m_filled = 0;
     }
-    std::span<std::uint8_t> ChunkData() override { return m_body; }
+    [[nodiscard]] std::uint64_t ChunkClaim() const override { return m_body.size(); }
+    [[nodiscard]] std::uint64_t ChunkFilled() const override { return m_filled; }
+    std::span<std::uint8_t> GrowChunk(std::uint64_t end) override
+    {
+        m_filled = std::max(m_filled, end);
+        return m_body;
+    }
+    [[nodiscard]] bool EndsShort() const override { return m_filled < m_body.size(); }
     void PostRecord() override
     {
         if (const auto body = ReadRecord<BasicImageInfoBody>(m_body))
@@ -366,6 +473,7 @@ protected:
 
 private:
     std::array<std::uint8_t, BasicImageInfoBody::kEncodedSize> m_body{};
+    std::uint64_t m_filled = 0; // bytes of m_body received
 };
 
 // 0x86: the capabilities, built from the reply header alone.
@@ -398,9 +506,10 @@ class SetSubscriptionAssembler final
     : public RecordAssembler<SetSubscriptionStruct, SetSubscriptionsMessageHeader>
 {
 public:
-    SetSubscriptionAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
+    SetSubscriptionAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit, std::atomic<bool>& previews)
         : RecordAssembler(owner, kImageEnumNotify_SubscriptionChanged, limit,
-                          GetSetSubscriptionsMessageHeaderSize)
+                          GetSetSubscriptionsMessageHeaderSize),
+          m_previews(previews)
     {
     }
 
@@ -413,19 +522,31 @@ protected:
         kept.flags = m_header.flags;
         kept.option = m_header.option;
         m_record->reply = kept;
+        // While the camera reports the preview subscription on, it pushes
+        // a preview of each capture unasked.
+        if (m_header.reply.status == kImageEnumStatus_Success)
+            m_previews = (m_header.flags & 1) != 0;
     }
+
+private:
+    std::atomic<bool>& m_previews;
 };
 
 // 0x84: a preview or tile, chunk header and data per message.
 class ImageBufferAssembler final : public GatedAssembler<ImageBuffer, ImageBufferMessageHeader>
 {
 public:
-    ImageBufferAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
-        : GatedAssembler(owner, kImageEnumNotify_PreviewReady, limit, GetImageBufferMessageHeaderSize)
+    ImageBufferAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit, const std::atomic<bool>& previews)
+        : GatedAssembler(owner, kImageEnumNotify_PreviewReady, limit, GetImageBufferMessageHeaderSize, &previews)
     {
     }
 
 protected:
+    void NewRecord() override
+    {
+        GatedAssembler::NewRecord();
+        m_claim = 0;
+    }
     [[nodiscard]] std::size_t ChunkHeaderSize() const override { return m_chunkHeader.size(); }
     std::span<std::uint8_t> ChunkHeaderBuffer() override { return m_chunkHeader; }
 
@@ -454,9 +575,11 @@ protected:
                 m_kind = kImageEnumNotify_PreviewReady;
             else if (chunk.bufferKind == kBufferKind_Tile)
                 m_kind = kImageEnumNotify_TileReady;
+            // The claim bounds what is accepted; memory is taken as the
+            // bytes come.
             if (!Reserve(chunk.dataSize))
                 return Chunk::kTooLarge;
-            record.data.assign(chunk.dataSize, 0);
+            m_claim = chunk.dataSize;
         }
         if ((flags & kFragment_Last) != 0)
             record.arrivalTimeMs = WallClockMs();
@@ -465,16 +588,20 @@ protected:
         {
             if (!Reserve(remaining))
                 return Chunk::kTooLarge;
-            record.data.resize(record.data.size() + static_cast<std::size_t>(remaining));
+            m_claim += remaining;
         }
         record.total36 += m_header.value36;
         return Chunk::kAccept;
     }
 
-    std::span<std::uint8_t> ChunkData() override { return m_record->data; }
+    [[nodiscard]] std::uint64_t ChunkClaim() const override { return m_claim; }
+    [[nodiscard]] std::uint64_t ChunkFilled() const override { return m_record->data.size(); }
+    std::span<std::uint8_t> GrowChunk(std::uint64_t end) override { return GrowTo(m_record->data, end, m_claim); }
+    [[nodiscard]] bool EndsShort() const override { return m_record->data.size() < m_claim; }
 
 private:
     std::array<std::uint8_t, ImageBufferChunkHeader::kEncodedSize> m_chunkHeader{};
+    std::uint64_t m_claim = 0; // the data the reply claims so far
 };
 
 // 0x83: metadata items, each an item header and its data; an item's data may
@@ -519,25 +646,39 @@ protected:
     std::span<std::uint8_t> ChunkHeaderBuffer() override { return m_itemHeader; }
     [[nodiscard]] bool RepeatsChunks() const override { return true; }
 
+    void NewRecord() override
+    {
+        RecordAssembler::NewRecord();
+        m_claims.clear();
+    }
+
     Chunk OnChunkHeader(std::uint64_t index, std::uint64_t /*remaining*/) override
     {
         if (index == 0 && (m_header.reply.fragmentFlags & kFragment_ContinuesItem) != 0)
             return m_record->items.empty() ? Chunk::kReject : Chunk::kAccept;
+        // A new item: the one before it is done, and must be whole.
+        if (EndsShort())
+            return Chunk::kShort;
         MetadataItemHeader item;
         ByteReader reader(m_itemHeader);
         ReadFields(item, reader);
         if (!Reserve(item.dataSize))
             return Chunk::kTooLarge;
-        m_record->items.push_back({item.itemId, std::vector<std::uint8_t>(item.dataSize, 0)});
+        m_record->items.push_back({item.itemId, {}});
+        m_claims.push_back(item.dataSize);
         return Chunk::kAccept;
     }
 
-    std::span<std::uint8_t> ChunkData() override
+    [[nodiscard]] std::uint64_t ChunkClaim() const override { return m_claims.empty() ? 0 : m_claims.back(); }
+    [[nodiscard]] std::uint64_t ChunkFilled() const override
     {
-        if (m_record->items.empty())
-            return {};
-        return m_record->items.back().data;
+        return m_record->items.empty() ? 0 : m_record->items.back().data.size();
     }
+    std::span<std::uint8_t> GrowChunk(std::uint64_t end) override
+    {
+        return GrowTo(m_record->items.back().data, end, m_claims.back());
+    }
+    [[nodiscard]] bool EndsShort() const override { return ChunkFilled() < ChunkClaim(); }
 
     void OnReplyFinished(bool failed) override
     {
@@ -563,10 +704,15 @@ protected:
             m_pending.clear();
     }
 
-    void OnCameraError() override { Reset(); }
+    bool OnCameraError() override
+    {
+        Reset();
+        return true;
+    }
 
 private:
     std::array<std::uint8_t, MetadataItemHeader::kEncodedSize> m_itemHeader{};
+    std::vector<std::uint64_t> m_claims; // the data size each item claims, in order
 
     std::recursive_mutex m_pendingLock; // guards m_pending and m_imageId
     std::vector<std::uint32_t> m_pending;
@@ -583,14 +729,17 @@ public:
     {
     }
 
-    void Wait(std::uint32_t timeoutMs, const std::function<void(const ImageList&)>& callback)
+    bool Wait(std::uint32_t timeoutMs, const std::function<void(const ImageList&)>& callback)
     {
+        bool complete = false;
         {
             std::unique_lock lock(m_readyLock);
             m_readyChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_ready; });
+            complete = m_ready && m_complete;
         }
         std::lock_guard lock(m_listLock);
         callback(m_list);
+        return complete;
     }
 
 protected:
@@ -614,6 +763,7 @@ protected:
         {
             std::lock_guard lock(m_readyLock);
             m_ready = false;
+            m_complete = false;
         }
         std::lock_guard lock(m_listLock);
         m_list.clear();
@@ -658,13 +808,27 @@ protected:
         return Chunk::kAccept;
     }
 
-    void OnReplyFinished(bool /*failed*/) override
+    void OnReplyFinished(bool failed) override
     {
         {
             std::lock_guard lock(m_readyLock);
             m_ready = true;
+            if (m_wholeList)
+                m_complete = !failed;
         }
         m_readyChanged.notify_all();
+    }
+
+    bool OnCameraError() override
+    {
+        // The camera refused the list: what is known is all there is.
+        {
+            std::lock_guard lock(m_readyLock);
+            m_ready = true;
+            m_complete = false;
+        }
+        m_readyChanged.notify_all();
+        return false;
     }
 
     void PostRecord() override
@@ -686,9 +850,10 @@ private:
 
     std::mutex m_listLock; // guards m_list
     ImageList m_list;
-    std::mutex m_readyLock; // guards m_ready
+    std::mutex m_readyLock; // guards m_ready and m_complete
     std::condition_variable m_readyChanged;
-    bool m_ready = false; // a list reply finished since the last whole list began
+    bool m_ready = false;    // a list reply finished since the last whole list began
+    bool m_complete = false; // the last whole list arrived whole
 };
 
 } // namespace
@@ -700,9 +865,10 @@ ReplyAssembly::ReplyAssembly(Owner& owner, std::uint64_t replyAllocationLimit)
     m_assemblers.push_back(std::make_unique<BasicImageInfoAssembler>(owner, replyAllocationLimit));
     m_assemblers.push_back(std::make_unique<MetadataAssembler>(owner, replyAllocationLimit));
     m_assemblers.push_back(std::make_unique<ImageListAssembler>(owner, replyAllocationLimit));
-    m_assemblers.push_back(std::make_unique<ImageBufferAssembler>(owner, replyAllocationLimit));
+    m_assemblers.push_back(std::make_unique<ImageBufferAssembler>(owner, replyAllocationLimit, m_previewsPushed));
     m_assemblers.push_back(std::make_unique<CapabilitiesAssembler>(owner, replyAllocationLimit));
-    m_assemblers.push_back(std::make_unique<SetSubscriptionAssembler>(owner, replyAllocationLimit));
+    m_assemblers.push_back(
+        std::make_unique<SetSubscriptionAssembler>(owner, replyAllocationLimit, m_previewsPushed));
 }
 
 ReplyAssembly::~ReplyAssembly() = default;
@@ -773,12 +939,14 @@ bool ReplyAssembly::RequestMetadata(std::uint32_t imageId, const std::vector<std
 void ReplyAssembly::ResetRequests()
 {
     static_cast<MetadataAssembler*>(Find(kImageEnumMessage_MetadataReply))->Reset();
+    // A camera forgets its subscriptions with its channel.
+    m_previewsPushed = false;
 }
 
-void ReplyAssembly::WaitForImageList(std::uint32_t timeoutMs,
+bool ReplyAssembly::WaitForImageList(std::uint32_t timeoutMs,
                                      const std::function<void(const ImageList&)>& callback)
 {
-    static_cast<ImageListAssembler*>(Find(kImageEnumMessage_ImageListReply))->Wait(timeoutMs, callback);
+    return static_cast<ImageListAssembler*>(Find(kImageEnumMessage_ImageListReply))->Wait(timeoutMs, callback);
 }
 
 } // namespace Q7::KPX::ImageEnumeration

@@ -19,6 +19,7 @@
 // WaitForImageList may run on any thread (thread-safe).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -57,9 +58,14 @@ public:
         virtual ~Owner();
         /// Takes a finished record (null for kind 3) into the notify queue.
         virtual void PostRecord(ImageEnumNotify kind, RecordPtr record) = 0;
-        /// A reply of type 0x82 or 0x84 ended (finished or failed): the next
-        /// held request of that kind may go out.
+        /// A reply of type 0x82 or 0x84 to a request on its way ended
+        /// (finished or failed): the next held request of that kind may go
+        /// out.
         virtual void ReleaseGate(std::uint8_t replyType) = 0;
+        /// Whether a request whose reply is of type 0x82 or 0x84 is on its way
+        /// (sent or queued, and its reply not ended): a reply of that type
+        /// that begins while none is answers nothing asked for.
+        virtual bool IsAwaited(std::uint8_t replyType) = 0;
         /// Queues GetMetadata for the image with (the first ten of) the ids;
         /// false when it was not queued.
         virtual bool SendGetMetadata(std::uint32_t imageId, std::span<const std::uint32_t> itemIds) = 0;
@@ -82,7 +88,14 @@ public:
 
     /// Assembles one message whose 16-byte common header was read (class 0x67,
     /// a type with an assembler, CheckMessageHeader passed) from the rest of
-    /// the message in `source`. Answers true when the message was read whole;
+    /// the message in `source`. Data is stored as it arrives, never the size
+    /// a reply claims up front; a reply whose last message leaves its data
+    /// short of the claim is posted with assembly error 32 (not complete). A
+    /// basic-information or image-buffer reply that begins while no request
+    /// of its kind is on its way (Owner::IsAwaited) is read away without a
+    /// record, unless it is an image buffer while the camera reports the
+    /// preview subscription on; only the reply to a request opens its gate.
+    /// Answers true when the message was read whole;
     /// false when the stream is out of step (a read failed, a chunk header or
     /// offset was rejected): the caller closes the channel. A record in
     /// progress is posted with the assembly error in each failure. A read that
@@ -106,18 +119,23 @@ public:
     bool RequestMetadata(std::uint32_t imageId, const std::vector<std::uint32_t>& itemIds);
 
     /// The channel closed: the pending metadata request is dropped (its reply
-    /// can no longer come). Thread-safe.
+    /// can no longer come) and the preview subscription counts as off (the
+    /// camera forgets it). Thread-safe.
     void ResetRequests();
 
     /// Waits up to `timeoutMs` for an image-list reply to finish (at once when
     /// one finished since the last whole list began), then calls `callback`
     /// with the list under the list's lock, also when the wait ran out.
-    /// Raises what the callback raises. Blocks. Thread-safe.
-    void WaitForImageList(std::uint32_t timeoutMs, const std::function<void(const ImageList&)>& callback);
+    /// Answers whether the list is complete: the last whole list ended with
+    /// its last message and did not fail (false when it failed, was refused,
+    /// or had not ended within the wait; the list handed over is then what
+    /// arrived). Raises what the callback raises. Blocks. Thread-safe.
+    bool WaitForImageList(std::uint32_t timeoutMs, const std::function<void(const ImageList&)>& callback);
 
 private:
     Assembler* Find(std::uint8_t messageType) const noexcept;
 
+    std::atomic<bool> m_previewsPushed{false}; // the camera reports the preview subscription on
     std::vector<std::unique_ptr<Assembler>> m_assemblers;
 };
 

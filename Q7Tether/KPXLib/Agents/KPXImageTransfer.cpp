@@ -26,7 +26,8 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kParkedWaitMs = 100;
+// A close: the most it waits for the send thread's message in flight.
+constexpr std::uint32_t kCloseFlushWaitMs = 1000;
 const wchar_t* const kLogPrefix = L"KPX ch4 ";
 // The error of a sub-channel that does not open.
 constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
@@ -69,7 +70,7 @@ ImageTransferAgent::ImageTransferAgent(std::shared_ptr<IAllocator<unsigned char>
     : TwoSubChannelAgent(4, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kImageTransfer, timings.transfer)
 {
     m_channelsReset.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
@@ -157,17 +158,21 @@ void ImageTransferAgent::AfterThreadsStopped()
 
 void ImageTransferAgent::CloseChannels(bool stopPeers)
 {
-    m_channelsOpen.Reset();
-    m_firstOpen.Reset();
-    // The readers go on reading while the sub-channels close (their reads end
-    // when their sub-channel leaves the open state): where both share one
-    // pipe, a message of one that nobody reads would hold back the other's
-    // close reply.
-    const std::exception_ptr closeError = CloseSubChannels();
-    m_channelsReset.Set();
-    ResetTransferStatus();
     if (stopPeers)
         StopPeers();
+    m_channelsOpen.Reset();
+    m_firstOpen.Reset();
+    // The readers and the writer let go first: what the camera still sends
+    // waits in the sub-channels' own buffers, and nothing is written once a
+    // CloseRequest went out.
+    m_channelsReset.Set();
+    // An image delivered here must be acknowledged to the camera too, before
+    // 4.2 closes: none completes from now on, and the acknowledgements of
+    // those that did go out; the other commands are dropped.
+    m_machine.HoldCompletions();
+    FlushForClose(m_sendQueue, GetFirstChannel(), kCloseFlushWaitMs, kLogPrefix);
+    const std::exception_ptr closeError = CloseSubChannels();
+    ResetTransferStatus();
     if (closeError)
         std::rethrow_exception(closeError);
 }
@@ -183,32 +188,19 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
     try
     {
         CloseChannels(false);
-        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
-        for (;;)
+        if (!WaitForPeersParked(thread))
         {
-            if (Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
-                break;
-            if (thread.IsStopRequested())
-            {
-                CloseChannels(false);
-                return false;
-            }
+            CloseChannels(false);
+            return false;
         }
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetTransferStatus();
         m_channelsReset.Reset();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected() ||
-            GetFirstChannel().Open() != kChannelResult_Done)
+            OpenSubChannels(thread, [this] { m_firstOpen.Set(); }) != SubChannelsOpen::kOpened)
         {
-            CloseChannels(false);
-            return false;
-        }
-        // 4.1's reader starts at once: the camera may talk on 4.1 (its
-        // status) while 4.2 opens, and where both share one pipe an unread
-        // message would hold back 4.2's open reply.
-        m_firstOpen.Set();
-        if (GetSecondChannel().Open() != kChannelResult_Done)
-        {
+            // 4.1's reader started at once: the camera may talk on 4.1 (its
+            // status) while 4.2 opens.
             CloseChannels(false);
             return false;
         }
@@ -227,18 +219,6 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
         }
         throw;
     }
-}
-
-bool ImageTransferAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
-                                             Platform::EventCondition_Posix& open,
-                                             Platform::Thread_Posix& thread)
-{
-    parked.Set();
-    std::uint32_t index = Platform::kNoSignalledIndex;
-    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &open);
-    parked.Reset();
-    return index == 3;
 }
 
 // ---------------------------------------------------------------------------
@@ -534,6 +514,11 @@ void ImageTransferAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 // ---------------------------------------------------------------------------
 // ImageTransferReplies: queued on 4.1 while the send thread runs.
 
+void ImageTransferAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
+
 void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 {
     Queue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
@@ -541,7 +526,13 @@ void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 
 void ImageTransferAgent::SendDataEndAck(std::uint32_t dataId)
 {
-    Queue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
+    if (!m_sendThread.IsRunning())
+        return;
+    auto command = std::make_unique<SendMessageCommand>(MakeDataEndAckMessage(GetSecondVersion(), dataId),
+                                                        kSendNoTimeout, L"DataEndAck (id=%u)", dataId);
+    // The image is on its way to the receiver: the camera must not keep it.
+    command->SetGoesOutBeforeClose();
+    m_sendQueue.Push(std::move(command));
 }
 
 void ImageTransferAgent::SendDataAbort(std::uint32_t dataId)

@@ -50,6 +50,8 @@ struct ImageTransferTimings
     /// must complete within this, or both sub-channels are closed and opened
     /// again (a camera that stalls in the middle of an image).
     std::uint32_t messageReadTimeoutMs = 10000;
+    /// A transfer's inactivity limit and the wait of a DataEnd for its blocks.
+    ImageTransferMachineTimings transfer;
 };
 
 /// The agent of channels 4.1 and 4.2.
@@ -187,8 +189,6 @@ private:
     void CloseChannels(bool stopPeers);
     void ResetTransferStatus();
     bool OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::EventCondition_Posix& open,
-                             Platform::Thread_Posix& thread);
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
@@ -198,6 +198,7 @@ private:
     void QueueGetStatus();
 
     // ImageTransferReplies.
+    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
     void SendDataAbort(std::uint32_t dataId) override;
@@ -222,9 +223,6 @@ private:
     Platform::EventCondition_Posix m_firstOpen;     // set while 4.1 is open (its reader runs)
     Platform::EventCondition_Posix m_channelsOpen;  // set while both sub-channels are open
     Platform::EventCondition_Posix m_channelsReset; // set while they are closed or closing
-    Platform::EventCondition_Posix m_sendParked;    // the send thread waits for an open
-    Platform::EventCondition_Posix m_rcv1Parked;
-    Platform::EventCondition_Posix m_rcv2Parked;
 };
 
 } // namespace Q7::KPX

@@ -49,11 +49,12 @@ ImageTransferMachine::Record::Record(BufferPool& pool) : dataId(kNoDataId), buff
 
 ImageTransferMachine::ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool,
                                            ImageDeliveryQueue& queue, Universal::ProgressProvider& taskOwner,
-                                           ImageTransferVariant variant)
+                                           ImageTransferVariant variant, const ImageTransferMachineTimings& timings)
     : m_variant(variant), m_prefix(variant == ImageTransferVariant::kLiveView ? L"KPX ch5" : L"KPX ch4"),
-      m_replies(replies), m_pool(pool), m_queue(queue), m_taskOwner(taskOwner), m_state(kDataState_Idle),
-      m_record(pool)
+      m_timings(timings), m_bufferLimit(0), m_replies(replies), m_pool(pool), m_queue(queue),
+      m_taskOwner(taskOwner), m_state(kDataState_Idle), m_record(pool)
 {
+    SetBufferLimit(IsLiveView() ? kDefaultLiveViewBufferLimit : kDefaultImageBufferLimit);
 }
 
 ImageTransferMachine::~ImageTransferMachine()
@@ -67,6 +68,21 @@ ImageTransferMachine::~ImageTransferMachine()
 Universal::UniversalString ImageTransferMachine::Text(const wchar_t* suffix) const
 {
     return Universal::UniversalString(L"%ls%ls", m_prefix, suffix);
+}
+
+void ImageTransferMachine::Tell(const Report& report)
+{
+    if (report.error)
+        m_replies.ReportTransferError(*report.error);
+    if (report.abortId != kNoAbort)
+        m_replies.SendDataAbort(report.abortId);
+}
+
+void ImageTransferMachine::SetBufferLimit(std::uint64_t bytes)
+{
+    const std::uint64_t step = m_pool.GetAllocMultiple();
+    const std::uint64_t largest = 0xFFFFFFFFu / step * step;
+    m_bufferLimit.store(std::max(std::min(bytes, largest) / step * step, step));
 }
 
 // ---------------------------------------------------------------------------
@@ -93,6 +109,15 @@ void ImageTransferMachine::SetDataState(std::uint32_t state)
     }
     LogInfo(L"%ls data state %ls -> %ls", m_prefix, GetDataStateName(m_state), GetDataStateName(state));
     m_state = state;
+    if (state == kDataState_Abort)
+    {
+        // An aborted transfer's blocks are only read away: it needs neither
+        // its buffer (a block still being read keeps its own handle) nor its
+        // task.
+        m_record.buffer.Release();
+        RetireTask(m_record.task);
+        m_record.endPending = false;
+    }
     m_stateChanged.Set();
 }
 
@@ -104,8 +129,31 @@ void ImageTransferMachine::AbortTransfer()
     m_replies.SendDataAbort(m_record.dataId);
 }
 
+void ImageTransferMachine::JudgeEnd(bool expired)
+{
+    if (!m_record.endPending || m_state != kDataState_Transfer || m_record.blocksInFlight != 0)
+        return;
+    if (m_record.receivedSize == m_record.endSize)
+    {
+        m_record.endPending = false;
+        m_record.endTime = Platform::GetTickCountMs();
+        SetDataState(kDataState_End);
+    }
+    else if (m_record.receivedSize > m_record.endSize || expired)
+    {
+        m_record.endPending = false;
+        m_replies.SendDataError(m_record.dataId, kDataError_EndSizeMismatch, m_record.endHeader);
+        AbortTransfer();
+    }
+}
+
 void ImageTransferMachine::ResetRecord()
 {
+    ++m_transferSerial;
+    m_record.blocksInFlight = 0;
+    m_record.lastActivity = 0;
+    m_record.endPending = false;
+    m_record.endSize = 0;
     m_record.dataId = kNoDataId;
     m_record.maxSize = 0;
     m_record.position = 0;
@@ -144,6 +192,13 @@ void ImageTransferMachine::ResetTransferStatus()
     Platform::ScopedLock lock(m_dataLock);
     SetDataState(kDataState_Idle);
     ResetRecord();
+    m_completionsHeld = false;
+}
+
+void ImageTransferMachine::HoldCompletions()
+{
+    Platform::ScopedLock lock(m_dataLock);
+    m_completionsHeld = true;
 }
 
 ImageTransferRecordView ImageTransferMachine::GetRecordView() const
@@ -158,18 +213,25 @@ ImageTransferRecordView ImageTransferMachine::GetRecordView() const
     view.bufferSize = m_record.buffer.GetSize();
     view.fileName = m_record.fileName;
     view.hasTask = m_record.task != nullptr;
+    view.blocksInFlight = m_record.blocksInFlight;
+    view.endPending = m_record.endPending;
     return view;
 }
 
 std::uint64_t ImageTransferMachine::BufferRequest(std::uint64_t maxSize) const
 {
+    const std::uint64_t step = m_pool.GetAllocMultiple();
+    const std::uint64_t limit = m_bufferLimit.load();
+    const auto roundUp = [step](std::uint64_t bytes) { return (bytes + step - 1) / step * step; };
+    // What the announced size needs must fit under the limit; the headroom
+    // asked beyond it is cut at the limit. (maxSize is at most 32 bits here.)
+    if (roundUp(std::max<std::uint64_t>(maxSize, 1)) > limit)
+        return 0;
     // A live-view frame gets a buffer of its own size: the pool's steps keep
     // a stream of equal frames from reallocating.
-    const std::uint64_t request = IsLiveView() ? std::max<std::uint64_t>(maxSize, 1)
-                                               : std::max(maxSize + maxSize / 2, kMinBufferRequest);
-    const std::uint64_t step = m_pool.GetAllocMultiple();
-    const std::uint64_t rounded = (request + step - 1) / step * step;
-    return rounded > 0xFFFFFFFFu ? 0 : request;
+    const std::uint64_t wanted = IsLiveView() ? std::max<std::uint64_t>(maxSize, 1)
+                                              : std::max(maxSize + maxSize / 2, kMinBufferRequest);
+    return std::min(roundUp(wanted), limit);
 }
 
 // ---------------------------------------------------------------------------
@@ -243,10 +305,10 @@ void ImageTransferMachine::ServeTransfers(const WaitObjectList& stopObjects)
                Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(stopObjects.size()),
                                         stopObjects.data(), false, 0);
     };
-    const auto wait = [&]
+    const auto wait = [&](std::uint32_t timeoutMs)
     {
         Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(waits.size()), waits.data(), false,
-                                 Platform::kInfinite);
+                                 timeoutMs);
     };
     for (;;)
     {
@@ -257,18 +319,19 @@ void ImageTransferMachine::ServeTransfers(const WaitObjectList& stopObjects)
                 return;
             if (GetDataState(true) == kDataState_Begin)
                 break;
-            wait();
+            wait(Platform::kInfinite);
         }
         if (!AttachBuffer(waits))
             continue;
-        // While its blocks arrive.
+        // While its blocks arrive, and no longer than the camera keeps
+        // sending them.
         for (;;)
         {
             if (stopped())
                 return;
             if (GetDataState(true) != kDataState_Transfer)
                 break;
-            wait();
+            wait(CheckDeadlines());
         }
         CompleteTransfer();
     }
@@ -286,10 +349,30 @@ bool ImageTransferMachine::AttachBuffer(const WaitObjectList& abortObjects)
         request = BufferRequest(m_record.maxSize);
     }
     if (request == 0)
-        return false; // refused at DataBegin; not reached
-    BufferPtr buffer = m_pool.GetBuffer(static_cast<std::uint32_t>(request), &abortObjects);
+        return false; // refused at DataBegin (the limit may have changed since)
+    bool allocationFailed = false;
+    BufferPtr buffer = m_pool.GetBuffer(static_cast<std::uint32_t>(request), &abortObjects, &allocationFailed);
     if (buffer.IsEmpty())
+    {
+        if (!allocationFailed)
+            return false;
+        Report report;
+        {
+            Platform::ScopedLock lock(m_dataLock);
+            if (m_state == kDataState_Begin && m_record.dataId == dataId)
+            {
+                const Universal::UniversalString text(
+                    L"%ls no memory for a buffer of %llu MB (data id %u). Aborting transfer.", m_prefix,
+                    MiBRoundedUp(request), dataId);
+                LogErrorText(L"%ls", text.c_str());
+                report.error = Universal::ModuleError(Universal::kError_OutOfMemory, text);
+                report.abortId = dataId;
+                SetDataState(kDataState_Abort);
+            }
+        }
+        Tell(report);
         return false;
+    }
 
     Platform::ScopedLock lock(m_dataLock);
     // A DataAbort and a new DataBegin may have come while the pool was asked:
@@ -299,14 +382,53 @@ bool ImageTransferMachine::AttachBuffer(const WaitObjectList& abortObjects)
     m_record.buffer = std::move(buffer);
     SetDataState(kDataState_Transfer);
     m_record.startTime = Platform::GetTickCountMs();
+    m_record.lastActivity = m_record.startTime;
     m_replies.SendDataBeginAck(m_record.dataId);
     return true;
+}
+
+std::uint32_t ImageTransferMachine::CheckDeadlines()
+{
+    Report report;
+    std::uint32_t due = Platform::kInfinite;
+    {
+        Platform::ScopedLock lock(m_dataLock);
+        if (m_state != kDataState_Transfer)
+            return Platform::kInfinite;
+        const std::uint64_t quiet = Platform::GetTickCountMs() - m_record.lastActivity;
+        if (quiet >= m_timings.inactivityMs)
+        {
+            const Universal::UniversalString text(
+                L"%ls data transfer (id=%u) got no message for %u ms. Aborting transfer.", m_prefix,
+                m_record.dataId, m_timings.inactivityMs);
+            LogErrorText(L"%ls", text.c_str());
+            report.error = Universal::ModuleError(Universal::kError_Timeout, text);
+            report.abortId = m_record.dataId;
+            SetDataState(kDataState_Abort);
+        }
+        else if (m_record.endPending && m_record.blocksInFlight == 0 && quiet >= m_timings.endWaitMs)
+        {
+            LogErrorText(L"%ls data end msg: only %u of its %llu bytes came.", m_prefix, m_record.receivedSize,
+                         static_cast<unsigned long long>(m_record.endSize));
+            JudgeEnd(true);
+        }
+        else
+        {
+            due = static_cast<std::uint32_t>(m_timings.inactivityMs - quiet);
+            if (m_record.endPending && m_record.blocksInFlight == 0)
+                due = std::min(due, static_cast<std::uint32_t>(m_timings.endWaitMs - quiet));
+        }
+    }
+    Tell(report);
+    return due;
 }
 
 bool ImageTransferMachine::CompleteTransfer()
 {
     Platform::ScopedLock lock(m_dataLock);
-    if (m_state != kDataState_End)
+    // No block is in flight in state end (it is entered only when none is):
+    // nothing writes into the buffer once it is handed over.
+    if (m_state != kDataState_End || m_record.blocksInFlight != 0 || m_completionsHeld)
         return false;
 
     ImageReceivePackage package(m_pool);
@@ -509,7 +631,19 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     LogInfo(L"%ls data begin msg (id=%u, maxSize=%llu (%llu MB))", m_prefix, message.dataId,
             static_cast<unsigned long long>(message.maxDataSize), MiBRoundedUp(message.maxDataSize));
 
-    Platform::ScopedLock lock(m_dataLock);
+    Report report;
+    {
+        Platform::ScopedLock lock(m_dataLock);
+        report = BeginTransfer(header, message, std::move(name));
+    }
+    Tell(report);
+    return true;
+}
+
+ImageTransferMachine::Report ImageTransferMachine::BeginTransfer(const CommonMessageHeader& header,
+                                                                 const DataBeginMessage& message,
+                                                                 std::string name)
+{
     if (m_state == kDataState_Begin || m_state == kDataState_Transfer || m_state == kDataState_End)
     {
         LogErrorText(L"%ls data begin msg received in the wrong state.", m_prefix);
@@ -529,7 +663,7 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
             LogErrorText(L"%ls data begin msg with same data id as ongoing transfer.", m_prefix);
             AbortTransfer();
         }
-        return true;
+        return {};
     }
     if (m_state == kDataState_Abort)
     {
@@ -541,27 +675,35 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     m_record.maxSize = static_cast<std::uint32_t>(message.maxDataSize);
     m_record.fileName = std::move(name);
 
-    // A size no pool buffer can hold is refused here, once, rather than asked
-    // of the pool again and again.
+    // A size no pool buffer may hold is refused here, once, rather than asked
+    // of the pool again and again; so is one above the buffer limit, which
+    // the application is told of.
     if (message.maxDataSize > 0xFFFFFFFFu || BufferRequest(message.maxDataSize) == 0)
     {
         LogErrorText(L"%ls data begin msg maximum image size is too large.", m_prefix);
         SetDataState(kDataState_Abort);
-        m_replies.SendDataAbort(message.dataId);
-        return true;
+        Report report;
+        report.error = Universal::ModuleError(
+            Universal::kError_LimitExceeded,
+            Universal::UniversalString(
+                L"%ls data begin msg (id=%u) announced %llu bytes, above the buffer limit of %llu bytes.",
+                m_prefix, message.dataId, static_cast<unsigned long long>(message.maxDataSize),
+                static_cast<unsigned long long>(m_bufferLimit.load())));
+        report.abortId = message.dataId;
+        return report;
     }
     if (!IsTransferEnabledWish())
     {
         LogWarning(L"%ls data begin msg received when transfer disabled. Aborting transfer.", m_prefix);
         SetDataState(kDataState_Abort);
         m_replies.SendDataAbort(message.dataId);
-        return true;
+        return {};
     }
 
     if (IsLiveView())
     {
         SetDataState(kDataState_Begin);
-        return true;
+        return {};
     }
     auto task = std::make_shared<ProgressTask>(kTaskType, &m_taskOwner);
     task->SetProvider(&m_transferProvider);
@@ -574,7 +716,7 @@ bool ImageTransferMachine::HandleDataBegin(const CommonMessageHeader& header, Me
     m_record.progressTotal = m_record.maxSize;
     m_beginEvent.Set();
     SetDataState(kDataState_Begin);
-    return true;
+    return {};
 }
 
 bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, MessageSource& source)
@@ -586,6 +728,7 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
 
     BufferPtr buffer(m_pool); // the handler's own handle while it reads
     std::uint32_t writeOffset = 0;
+    std::uint64_t serial = 0;
     {
         Platform::ScopedLock lock(m_dataLock);
         if (RefuseUnknownId(L"data block", message.dataId, header))
@@ -619,13 +762,50 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
                     m_record.progressTotal =
                         static_cast<std::uint32_t>(m_remainderEstimate + message.blockSize);
                 buffer = m_record.buffer;
+                // The block takes its place now: one behind it (on either
+                // sub-channel) goes after it, and until its bytes are in,
+                // neither a DataEnd nor the hand-over of the image may judge
+                // the transfer.
                 writeOffset = m_record.position;
+                m_record.position = writeOffset + message.blockSize;
+                ++m_record.blocksInFlight;
+                m_record.lastActivity = Platform::GetTickCountMs();
+                serial = m_transferSerial;
             }
         }
     }
 
     if (!buffer.IsEmpty())
     {
+        bool read = false;
+        // However the read ends, the block leaves the count of its transfer.
+        const auto land = [&]
+        {
+            const std::uint64_t readTime = Platform::GetTickCountMs();
+            Platform::ScopedLock lock(m_dataLock);
+            if (serial != m_transferSerial)
+                return; // the transfer is gone
+            --m_record.blocksInFlight;
+            if (read && m_state == kDataState_Transfer)
+            {
+                m_record.receivedSize = std::max(m_record.receivedSize, writeOffset + message.blockSize);
+                m_record.lastActivity = readTime;
+                if (m_record.rawTiming)
+                {
+                    if (message.blockSize < kRawTimingBlockSize)
+                        m_record.rawTiming = false;
+                    else
+                        m_record.rawEndTime = readTime;
+                }
+            }
+            JudgeEnd(false);
+        };
+        struct Landing
+        {
+            const decltype(land)& run;
+            ~Landing() { run(); }
+        } landing{land};
+
         std::uint32_t done = 0;
         while (done < message.blockSize)
         {
@@ -636,26 +816,13 @@ bool ImageTransferMachine::HandleDataBlock(const CommonMessageHeader& header, Me
             {
                 Platform::ScopedLock lock(m_dataLock);
                 m_lastPieceLength = piece;
+                if (serial == m_transferSerial)
+                    m_record.lastActivity = Platform::GetTickCountMs();
             }
             m_blockReadEvent.Set();
         }
-        const std::uint64_t readTime = Platform::GetTickCountMs();
+        read = true;
         left -= message.blockSize;
-
-        Platform::ScopedLock lock(m_dataLock);
-        if (m_state == kDataState_Transfer && m_record.dataId == message.dataId &&
-            m_record.buffer.GetData() == buffer.GetData())
-        {
-            m_record.position = writeOffset + message.blockSize;
-            m_record.receivedSize = std::max(m_record.receivedSize, m_record.position);
-            if (m_record.rawTiming)
-            {
-                if (message.blockSize < kRawTimingBlockSize)
-                    m_record.rawTiming = false;
-                else
-                    m_record.rawEndTime = readTime;
-            }
-        }
     }
     return source.Skip(left) == 0;
 }
@@ -674,10 +841,19 @@ bool ImageTransferMachine::HandleDataEnd(const CommonMessageHeader& header, Mess
                                static_cast<std::uint32_t>(m_record.progressTotal);
     if (RefuseUnknownId(L"data end", message.dataId, header))
         return true;
-    if (m_state == kDataState_Transfer && message.totalSize == m_record.receivedSize)
+    if (m_state == kDataState_Transfer && message.totalSize >= m_record.receivedSize &&
+        message.totalSize <= m_record.maxSize)
     {
-        m_record.endTime = Platform::GetTickCountMs();
-        SetDataState(kDataState_End);
+        // Judged once no block is in flight; one announcing more than has
+        // arrived waits for the rest (it may come on the other sub-channel).
+        m_record.lastActivity = Platform::GetTickCountMs();
+        m_record.endPending = true;
+        m_record.endSize = message.totalSize;
+        m_record.endHeader = header;
+        JudgeEnd(false);
+        // A wait still pending has a deadline: the control thread takes it up.
+        if (m_record.endPending)
+            m_stateChanged.Set();
     }
     else if (m_state == kDataState_Abort)
     {
@@ -743,7 +919,9 @@ bool ImageTransferMachine::HandleDataSeek(const CommonMessageHeader& header, Mes
     {
         if (message.offset <= m_record.maxSize)
         {
+            // Blocks in flight keep the places they took.
             m_record.position = static_cast<std::uint32_t>(message.offset);
+            m_record.lastActivity = Platform::GetTickCountMs();
         }
         else
         {

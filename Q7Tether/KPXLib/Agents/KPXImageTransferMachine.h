@@ -27,14 +27,17 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Agents/KPXImageReceive.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7PlatformSync_Posix.h"
+#include "Q7UniversalError.h"
 #include "Q7UniversalProgress.h"
 #include "Transport/BufferPool.h"
+#include "Wire/KPXDataTransfer.h"
 #include "Wire/KPXMessage.h"
 
 namespace Q7::KPX
@@ -58,6 +61,12 @@ class ImageTransferReplies
 {
 public:
     virtual ~ImageTransferReplies();
+
+    /// A transfer failed on this side (refused for its size or for want of
+    /// memory, or aborted because the camera went quiet): the agent passes
+    /// the error to its owner (its error dispatcher). Called without the
+    /// machine's locks, on the receive or control thread.
+    virtual void ReportTransferError(const Universal::UniversalError& error) = 0;
 
     virtual void SendDataBeginAck(std::uint32_t dataId) = 0;
     virtual void SendDataEndAck(std::uint32_t dataId) = 0;
@@ -84,6 +93,23 @@ struct ImageTransferRecordView
     std::uint32_t bufferSize = 0; ///< 0 without a buffer
     std::string fileName;
     bool hasTask = false;
+    std::uint32_t blocksInFlight = 0; ///< blocks being read into the buffer
+    bool endPending = false;          ///< a DataEnd waits for blocks still to come
+};
+
+/// The machine's limits in time. The defaults are the protocol's; tests
+/// shorten them.
+struct ImageTransferMachineTimings
+{
+    /// A transfer (acknowledged, not yet ended) that gets no message of its
+    /// own, nor a byte of a block, for this long is aborted: DataAbort, its
+    /// buffer and task freed, the error reported.
+    std::uint32_t inactivityMs = 10000;
+    /// A DataEnd that comes before the last of its blocks (the camera may
+    /// send them on the other sub-channel) waits this long after the
+    /// transfer's last message for them; then its size is refused (DataError
+    /// 0x2000006).
+    std::uint32_t endWaitMs = 2000;
 };
 
 /// The channel a machine serves. Live-view frames (channel 5) come through
@@ -110,13 +136,18 @@ public:
     static constexpr std::uint32_t kInitialRemainderEstimate = 0x170EBE;
     /// Blocks are read in pieces of at most this size; each piece advances progress.
     static constexpr std::uint32_t kPieceSize = 0x100000;
+    /// The largest pool buffer a transfer may take by default: an image 1 GiB,
+    /// a live-view frame 64 MiB (no camera sends more; a claim above is refused).
+    static constexpr std::uint64_t kDefaultImageBufferLimit = 0x40000000;
+    static constexpr std::uint64_t kDefaultLiveViewBufferLimit = 0x4000000;
 
     /// `replies`, `pool`, `queue` and `taskOwner` (the provider on which tasks
     /// are made before they move to the transfer provider) must outlive the
     /// machine.
     ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool, ImageDeliveryQueue& queue,
                          Universal::ProgressProvider& taskOwner,
-                         ImageTransferVariant variant = ImageTransferVariant::kImageTransfer);
+                         ImageTransferVariant variant = ImageTransferVariant::kImageTransfer,
+                         const ImageTransferMachineTimings& timings = {});
     /// Deletes the tasks it still holds, without notifications.
     ~ImageTransferMachine();
 
@@ -131,7 +162,14 @@ public:
     /// answers the camera as the state requires (DataBeginAck and DataEndAck
     /// come from the control thread) and logs each refusal ("KPX ch4 ..."). A
     /// block is read straight into the transfer's pool buffer, without the
-    /// machine's locks held. Answers false only when a read from the source
+    /// machine's locks held; its place is taken when its header is read, so a
+    /// block behind it (on either sub-channel) goes after it, and it counts as
+    /// in flight until its bytes are in: a DataEnd is judged, and the image
+    /// handed over, only once no block is in flight. A DataEnd announcing more
+    /// than has arrived waits for the rest (see ImageTransferMachineTimings).
+    /// A DataBegin whose buffer would pass the buffer limit is refused like
+    /// one beyond 32 bits, and the error reported. Answers false only when a
+    /// read from the source
     /// failed. Raises ModuleError 0x650003 (logged) when a length inside the
     /// message exceeds it: "KPX ch4 data begin message." (detailStringSize),
     /// "KPX ch4 data block message." (blockSize), "KPX ch4 data error message."
@@ -143,18 +181,29 @@ public:
 
     /// Serves transfers until one of `stopObjects` is signalled: waits for a
     /// begin, attaches a buffer (AttachBuffer, waiting on the pool while both
-    /// buffers are held elsewhere), waits while the transfer runs and queues a
-    /// finished image (CompleteTransfer). Blocks. Thread-bound to the control
-    /// thread.
+    /// buffers are held elsewhere), waits while the transfer runs (ending it
+    /// when it goes quiet, CheckDeadlines) and queues a finished image
+    /// (CompleteTransfer). Blocks. Thread-bound to the control thread.
     void ServeTransfers(const WaitObjectList& stopObjects);
 
     /// In state begin: asks the pool for ⌊1.5 x the announced size⌋ bytes, at
-    /// least 100 MiB (waiting while no buffer is free, until one of
-    /// `abortObjects` is signalled), and attaches the buffer only when the
-    /// state is still begin, the data id unchanged and the buffer holds the
-    /// announced size (else it goes back to the pool): then state transfer
-    /// and a DataBeginAck. Answers whether it attached. Blocks.
+    /// least 100 MiB (a live-view frame: its size), at most the buffer limit
+    /// (waiting while no buffer is free, until one of `abortObjects` is
+    /// signalled), and attaches the buffer only when the state is still begin,
+    /// the data id unchanged and the buffer holds the announced size (else it
+    /// goes back to the pool): then state transfer and a DataBeginAck. When
+    /// the memory cannot be had the transfer is aborted (DataAbort) and the
+    /// error (ModuleError 0x6500C9) reported. Answers whether it attached.
+    /// Blocks.
     bool AttachBuffer(const WaitObjectList& abortObjects);
+
+    /// In state transfer: aborts a transfer that had no message for the
+    /// inactivity limit (DataAbort, buffer and task freed, ModuleError
+    /// 0x6500CF reported), and refuses a DataEnd whose blocks did not come
+    /// within the end wait (DataError 0x2000006, DataAbort). Answers the
+    /// milliseconds until the next check is due (kInfinite when none is).
+    /// Thread-safe.
+    std::uint32_t CheckDeadlines();
 
     /// In state end: counts the image as pending here, queues the DataEndAck
     /// and then the image for delivery (so that what the receiver sends goes
@@ -171,12 +220,24 @@ public:
     [[nodiscard]] Platform::EventCondition_Posix& GetStateChangedEvent() noexcept { return m_stateChanged; }
     /// Channels reset or reconnected: the camera's status fields 0 (the
     /// status-changed event set when one was not), state idle, record reset.
+    /// Completions are allowed again.
     void ResetTransferStatus();
+    /// The channels close: from now until ResetTransferStatus no transfer
+    /// completes (CompleteTransfer answers false), so that no image is
+    /// delivered whose DataEndAck the close would drop. Thread-safe.
+    void HoldCompletions();
     [[nodiscard]] ImageTransferRecordView GetRecordView() const;
     /// The last completed transfer's time from DataBeginAck to DataEnd, in
     /// ms (0 before the first); the live-view automatic format adjusts it.
     [[nodiscard]] std::uint32_t GetTransferTimeMs() const noexcept { return m_transferTimeMs.load(); }
     void SetTransferTimeMs(std::uint32_t ms) noexcept { m_transferTimeMs.store(ms); }
+
+    /// The largest pool buffer one transfer may take, in bytes (rounded down to
+    /// the pool's step, at most the largest buffer the pool can make, at least
+    /// one step). A DataBegin whose buffer would not fit is refused from then
+    /// on; a transfer running keeps its buffer. Thread-safe.
+    void SetBufferLimit(std::uint64_t bytes);
+    [[nodiscard]] std::uint64_t GetBufferLimit() const noexcept { return m_bufferLimit.load(); }
 
     // ---- status block (thread-safe)
 
@@ -267,9 +328,26 @@ private:
         std::uint64_t rawEndTime = 0;
         std::uint64_t endTime = 0;
         bool rawTiming = false;
+        std::uint32_t blocksInFlight = 0; // claimed, their bytes not all read yet
+        std::uint64_t lastActivity = 0;   // ms tick of the transfer's last message or block piece
+        bool endPending = false;          // a DataEnd waits for blocks
+        std::uint64_t endSize = 0;        // its size
+        CommonMessageHeader endHeader{};  // its header (for a refusal)
 
         explicit Record(BufferPool& pool);
     };
+
+    static constexpr std::uint32_t kNoAbort = 0xFFFFFFFF;
+
+    // A transfer this side ends for its own reasons: the error to report
+    // once the machine's lock is released, and then the DataAbort that tells
+    // the camera (so that whoever sees the abort finds the error told).
+    struct Report
+    {
+        std::optional<Universal::ModuleError> error;
+        std::uint32_t abortId = kNoAbort;
+    };
+    void Tell(const Report& report);
 
     bool HandleDataBegin(const CommonMessageHeader& header, MessageSource& source);
     bool HandleDataEnd(const CommonMessageHeader& header, MessageSource& source);
@@ -287,14 +365,18 @@ private:
     bool ReadWhole(MessageSource& source, const CommonMessageHeader& header, Message& message);
 
     // Data lock held.
+    Report BeginTransfer(const CommonMessageHeader& header, const DataBeginMessage& message, std::string name);
     void SetDataState(std::uint32_t state);
     void AbortTransfer();
+    // Ends a pending DataEnd once no block is in flight: state end when the
+    // sizes agree, a refusal when more arrived or `expired`.
+    void JudgeEnd(bool expired);
     void ResetRecord();
     void RetireTask(std::shared_ptr<Universal::ProgressTask>& task);
     bool RefuseUnknownId(const wchar_t* what, std::uint32_t dataId, const CommonMessageHeader& header);
     void RefuseWrongState(const wchar_t* what, std::uint32_t dataId, const CommonMessageHeader& header);
-    // The pool size asked for a transfer announcing `maxSize`; 0 when no pool
-    // buffer can ever hold it.
+    // The pool size asked for a transfer announcing `maxSize`; 0 when its
+    // buffer would pass the buffer limit.
     std::uint64_t BufferRequest(std::uint64_t maxSize) const;
 
     // The prefix and `suffix`, for the contexts of raised errors.
@@ -303,7 +385,9 @@ private:
 
     const ImageTransferVariant m_variant;
     const wchar_t* const m_prefix; // "KPX ch4" or "KPX ch5"
+    const ImageTransferMachineTimings m_timings;
     std::atomic<std::uint32_t> m_transferTimeMs{0};
+    std::atomic<std::uint64_t> m_bufferLimit;
     ImageTransferReplies& m_replies;
     BufferPool& m_pool;
     ImageDeliveryQueue& m_queue;
@@ -313,7 +397,9 @@ private:
     // Lock order: data lock, then status lock.
     mutable Platform::Mutex_Posix m_dataLock; // guards the fields below up to m_retired
     std::uint32_t m_state;
+    bool m_completionsHeld = false; // see HoldCompletions
     Record m_record;
+    std::uint64_t m_transferSerial = 0; // changes whenever the record is reset or taken anew
     std::vector<std::shared_ptr<Universal::ProgressTask>> m_finishedTasks; // delivery thread stops them, in order
     std::uint32_t m_remainderEstimate = kInitialRemainderEstimate;
     std::uint32_t m_lastPieceLength = 0;

@@ -1,5 +1,6 @@
 #include "Agents/KPXLiveView.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <exception>
@@ -27,12 +28,13 @@ using Universal::ModuleError;
 using Universal::StdExceptionError;
 using Universal::UniversalError;
 
-constexpr std::uint32_t kParkedWaitMs = 100;
 const wchar_t* const kLogPrefix = L"KPX ch5 ";
 constexpr std::uint32_t kError_SendThreadNotRunning = 0x15E0019;
 constexpr std::uint32_t kError_FeatureNotSupported = 0x15E001D;
 constexpr ProtocolVersion kVersion11{1, 1};
 constexpr ProtocolVersion kVersion12{1, 2};
+// How often the control thread looks for a frame that went quiet.
+constexpr std::uint32_t kDeadlineLookMs = 250;
 
 constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
 {
@@ -79,9 +81,10 @@ LiveViewAgent::LiveViewAgent(std::shared_ptr<IAllocator<unsigned char>> allocato
     : TwoSubChannelAgent(5, 1, 2, firstTransport, secondTransport, channelTimings), m_timings(timings),
       m_pool(allocator ? std::move(allocator) : std::make_shared<Allocator>(), kPoolBuffers,
              kPoolAllocMultiple, kLogPrefix),
-      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView)
+      m_machine(*this, m_pool, m_deliveryQueue, *this, ImageTransferVariant::kLiveView, timings.transfer)
 {
     m_wakeUp.Set();
+    m_noWait.Set();
     GetFirstChannel().AddClientMajorVersion({1, 0});
     GetFirstChannel().AddClientMajorVersion({1, 1});
     GetFirstChannel().AddClientMajorVersion({1, 2});
@@ -161,12 +164,12 @@ void LiveViewAgent::AfterThreadsStopped()
 
 void LiveViewAgent::Shutdown(bool stopPeers)
 {
+    if (stopPeers)
+        StopPeers();
     m_channelsOpen.Reset();
     m_wakeUp.Set();
     const std::exception_ptr closeError = CloseSubChannels();
     ResetRecords();
-    if (stopPeers)
-        StopPeers();
     if (closeError)
         std::rethrow_exception(closeError);
 }
@@ -201,19 +204,20 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
     try
     {
         Shutdown(false);
-        Platform::BaseWaitObject* const parked[] = {&m_sendParked, &m_rcv1Parked, &m_rcv2Parked};
-        while (!Platform::WaitForObjects(nullptr, 3, parked, true, kParkedWaitMs))
-        {
-            if (thread.IsStopRequested())
-                return OpenResult::kStopped;
-        }
+        if (!WaitForPeersParked(thread))
+            return OpenResult::kStopped;
         // Every peer waits for the open: nothing of the last cycle is left.
         ResetRecords();
         if (!GetFirstChannel().IsPipeConnected() || !GetSecondChannel().IsPipeConnected())
             return OpenResult::kNotConnected;
-        if (GetFirstChannel().Open() != kChannelResult_Done ||
-            GetSecondChannel().Open() != kChannelResult_Done)
+        switch (OpenSubChannels(thread, [] {}))
         {
+        case SubChannelsOpen::kOpened:
+            break;
+        case SubChannelsOpen::kStopped:
+            Shutdown(false);
+            return OpenResult::kStopped;
+        case SubChannelsOpen::kRefused:
             Shutdown(false);
             return OpenResult::kRefused;
         }
@@ -233,17 +237,6 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
         }
         throw;
     }
-}
-
-bool LiveViewAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
-                                        Platform::Thread_Posix& thread)
-{
-    parked.Set();
-    std::uint32_t index = Platform::kNoSignalledIndex;
-    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
-                           &m_channelsOpen);
-    parked.Reset();
-    return index == 3;
 }
 
 // ---------------------------------------------------------------------------
@@ -283,9 +276,56 @@ void LiveViewAgent::ControlLoop(Platform::Thread_Posix& thread)
                             SendSetControl(m_state);
                         }
                         m_goAhead.Set();
-                        m_machine.ServeTransfers(stopObjects);
+                        ServeWaitingFrames(stopObjects);
                     });
         Dispatching(*this, [&] { Shutdown(false); });
+    }
+}
+
+void LiveViewAgent::ServeWaitingFrames(const WaitObjectList& stopObjects)
+{
+    WaitObjectList waits(stopObjects);
+    waits.push_back(&m_bufferWanted);
+    // A buffer is waited for while the frame stays begun: its abort or a
+    // reset ends the wait.
+    WaitObjectList poolAborts(stopObjects);
+    poolAborts.push_back(&m_machine.GetStateChangedEvent());
+    for (;;)
+    {
+        // The receive threads do not wake this one for a frame that begins:
+        // a frame that goes quiet is found by looking now and then.
+        const std::uint32_t due = m_machine.CheckDeadlines();
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        if (!Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waits.size()), waits.data(), false,
+                                      std::min(due, kDeadlineLookMs)))
+            continue;
+        if (index < stopObjects.size())
+            return;
+        m_bufferWanted.Reset();
+        while (m_machine.GetDataState(true) == kDataState_Begin && !m_machine.AttachBuffer(poolAborts))
+        {
+            if (Platform::WaitForObjects(nullptr, static_cast<std::uint32_t>(stopObjects.size()),
+                                         stopObjects.data(), false, 0))
+                return;
+        }
+    }
+}
+
+void LiveViewAgent::ServeFrame()
+{
+    switch (m_machine.GetDataState(false))
+    {
+    case kDataState_Begin:
+        // Only a buffer that is free at once: a wait for the application to
+        // let one go is the control thread's, so that this thread reads on.
+        if (!m_machine.AttachBuffer(m_noWaitObjects))
+            m_bufferWanted.Set();
+        break;
+    case kDataState_End:
+        m_machine.CompleteTransfer();
+        break;
+    default:
+        break;
     }
 }
 
@@ -301,7 +341,7 @@ void LiveViewAgent::SendLoop(Platform::Thread_Posix& thread)
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(m_sendParked, thread))
+        if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
         Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
         Dispatching(*this, [&] { Shutdown(false); });
@@ -324,7 +364,7 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
     const WaitObjectList waitList{&thread.GetStopEvent(), &m_wakeUp};
     while (!thread.IsStopRequested())
     {
-        if (!WaitForChannelsOpen(parked, thread))
+        if (!WaitForChannelsOpen(parked, m_channelsOpen, thread))
             return;
         Dispatching(*this,
                     [&]
@@ -342,11 +382,15 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
                                                L"KPX ch5 message size too small.");
                             TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
                                                       ImageTransferMachine::kPieceSize);
-                            const bool handled = header.messageClass == kMessageClass_LiveView
-                                                     ? HandleLiveViewMessage(header, source)
-                                                     : m_machine.HandleMessage(header, source);
-                            if (!handled)
+                            if (header.messageClass == kMessageClass_LiveView)
+                            {
+                                if (!HandleLiveViewMessage(header, source))
+                                    return;
+                                continue;
+                            }
+                            if (!m_machine.HandleMessage(header, source))
                                 return;
+                            ServeFrame();
                         }
                     });
         // A failed read or handler, an error or a reset: both sub-channels
@@ -629,6 +673,19 @@ bool LiveViewAgent::Queue(MessageBytes message, const wchar_t* format, Args... a
         return false;
     m_sendQueue.Push(
         std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
+    return true;
+}
+
+template <typename... Args>
+bool LiveViewAgent::WriteOrQueue(MessageBytes message, const wchar_t* format, Args... args)
+{
+    if (!m_sendThread.IsRunning())
+        return false;
+    auto command = std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...);
+    if (m_channelsOpen.IsSet())
+        WriteOrPush(m_sendQueue, std::move(command), GetFirstChannel(), m_directAborts, kLogPrefix);
+    else
+        m_sendQueue.Push(std::move(command));
     return true;
 }
 
@@ -971,16 +1028,23 @@ void LiveViewAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 }
 
 // ---------------------------------------------------------------------------
-// ImageTransferReplies: queued on 5.1 while the send thread runs.
+// ImageTransferReplies on 5.1 while the send thread runs: the acknowledgements
+// from the thread that decided them where that takes no wait, the others
+// through the send queue.
+
+void LiveViewAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
 
 void LiveViewAgent::SendDataBeginAck(std::uint32_t dataId)
 {
-    Queue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
+    WriteOrQueue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
 }
 
 void LiveViewAgent::SendDataEndAck(std::uint32_t dataId)
 {
-    Queue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
+    WriteOrQueue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
 }
 
 void LiveViewAgent::SendDataAbort(std::uint32_t dataId)

@@ -5,12 +5,18 @@
 // (the frames), a pool of two frame buffers, and six threads:
 //   "KPX ch5 ctrl"  opens both sub-channels (again after every failure, one
 //                   second apart), asks for capabilities and configuration,
-//                   tells the camera the control state, and serves the frames
-//                   through the image-transfer machine's live-view variant;
+//                   tells the camera the control state, and waits for a pool
+//                   buffer for a frame whose DataBegin found none free;
 //   "KPX ch5 send"  writes the queued messages on 5.1;
 //   "KPX ch5 rcv1", "KPX ch5 rcv2"  read 5.1 and 5.2: class 0x69 here, the
-//                   data transfers in the machine (blocks straight into the
-//                   pool buffer);
+//                   data transfers in the image-transfer machine's live-view
+//                   variant (blocks straight into the pool buffer). The
+//                   thread that read a DataBegin takes a free pool buffer for
+//                   it and writes the DataBeginAck itself; the one that read
+//                   the DataEnd writes the DataEndAck and queues the frame
+//                   for delivery. An acknowledgement goes out from that
+//                   thread when nothing is queued ahead of it and the pipe
+//                   takes it at once, else through the send thread;
 //   "KPX ch5 ntfy"  tells the notify receiver of state, capabilities and
 //                   configuration changes;
 //   "KPX ch5 dlvr"  hands each frame to the image receiver while live view
@@ -54,6 +60,8 @@ struct LiveViewTimings
     /// A message whose header arrived: each further read of it must complete
     /// within this, or both sub-channels are closed and opened again.
     std::uint32_t messageReadTimeoutMs = 10000;
+    /// A frame's inactivity limit and the wait of a DataEnd for its blocks.
+    ImageTransferMachineTimings transfer;
 };
 
 /// The agent of channels 5.1 and 5.2.
@@ -195,6 +203,16 @@ private:
     void NotifyThread(Platform::Thread_Posix& thread, void* parameter);
     void DeliverThread(Platform::Thread_Posix& thread, void* parameter);
     void ControlLoop(Platform::Thread_Posix& thread);
+    // The control thread's part of the frames: waits for a frame whose
+    // receive thread found no free pool buffer (m_bufferWanted), then for a
+    // buffer, until one of stopObjects is signalled; now and then it ends a
+    // frame that went quiet (the machine's CheckDeadlines).
+    void ServeWaitingFrames(const WaitObjectList& stopObjects);
+    // A receive thread's part of the frames, after each data-transfer
+    // message: a begun frame gets a free pool buffer and its DataBeginAck (or
+    // is left to the control thread when none is free), an ended one is
+    // acknowledged and queued for delivery.
+    void ServeFrame();
     void SendLoop(Platform::Thread_Posix& thread);
     void ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t subChannel);
     void Deliver(ImageReceivePackage& package);
@@ -210,7 +228,6 @@ private:
     void Shutdown(bool stopPeers);
     void ResetRecords();
     OpenResult OpenChannels(Platform::Thread_Posix& thread);
-    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::Thread_Posix& thread);
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
@@ -225,6 +242,10 @@ private:
     // to be open first (internal error 0x65006B on time-out).
     template <typename... Args>
     bool Queue(MessageBytes message, const wchar_t* format, Args... args);
+    // As Queue, but written from the calling thread while the sub-channels
+    // are open and nothing is queued ahead (WriteOrPush).
+    template <typename... Args>
+    bool WriteOrQueue(MessageBytes message, const wchar_t* format, Args... args);
     bool Request(MessageBytes (*make)(ProtocolVersion), const wchar_t* description);
     void WaitForControlChannel();
     bool SendSetControl(std::uint32_t state);
@@ -232,7 +253,10 @@ private:
     // State lock held.
     void SetStateLocked(std::uint32_t state);
 
-    // ImageTransferReplies: queued on 5.1 (no wait: called under the machine's locks).
+    // ImageTransferReplies, on 5.1. Called under the machine's locks: none
+    // waits for the wire (the acknowledgements are written at once or
+    // queued, the others queued).
+    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
     void SendDataAbort(std::uint32_t dataId) override;
@@ -256,10 +280,14 @@ private:
     // The channel cycle between the threads (manual reset, no lock).
     Platform::EventCondition_Posix m_channelsOpen; // set while both sub-channels are open
     Platform::EventCondition_Posix m_wakeUp;       // set while they are closed or closing
-    Platform::EventCondition_Posix m_sendParked;   // the send thread waits for an open
-    Platform::EventCondition_Posix m_rcv1Parked;
-    Platform::EventCondition_Posix m_rcv2Parked;
-    Platform::EventCondition_Posix m_goAhead; // the control thread sent its first requests
+    Platform::EventCondition_Posix m_goAhead;      // the control thread sent its first requests
+    // A receive thread found no free pool buffer for a begun frame: the
+    // control thread waits for one (manual reset, no lock).
+    Platform::EventCondition_Posix m_bufferWanted;
+    Platform::EventCondition_Posix m_noWait;   // always set: a pool request that must not wait
+    const WaitObjectList m_noWaitObjects{&m_noWait};
+    // Abort a write from a receive or control thread (WriteOrQueue).
+    const WaitObjectList m_directAborts{&m_sendThread.GetStopEvent(), &m_wakeUp};
 
     // Capabilities.
     mutable Platform::Mutex_Posix m_capabilitiesLock; // guards the three fields below

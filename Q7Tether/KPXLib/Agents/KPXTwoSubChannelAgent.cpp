@@ -138,8 +138,59 @@ void TwoSubChannelAgent::StopThread(Platform::Thread_Posix& thread)
         Universal::LogErrorText(L"Thread '%ls' taking an unexpectedly long time to stop.", thread.GetName());
 }
 
+bool TwoSubChannelAgent::WaitForChannelsOpen(Platform::EventCondition_Posix& parked,
+                                             Platform::BaseWaitObject& open, Platform::Thread_Posix& thread)
+{
+    parked.Set();
+    m_peerParked.Set();
+    std::uint32_t index = Platform::kNoSignalledIndex;
+    Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_ctrlThread.GetStopEvent(), &m_ctrlThread,
+                           &open);
+    parked.Reset();
+    return index == 3;
+}
+
+bool TwoSubChannelAgent::WaitForPeersParked(Platform::Thread_Posix& thread)
+{
+    for (;;)
+    {
+        // Reset before the look, so that a peer parking after it wakes the wait.
+        m_peerParked.Reset();
+        if (m_sendParked.IsSet() && m_rcv1Parked.IsSet() && m_rcv2Parked.IsSet())
+            return true;
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForAnyOf(&index, 2, &thread.GetStopEvent(), &m_peerParked);
+        if (index == 0)
+            return false;
+    }
+}
+
+TwoSubChannelAgent::SubChannelsOpen
+TwoSubChannelAgent::OpenSubChannels(Platform::Thread_Posix& thread, const std::function<void()>& afterFirst)
+{
+    ScopedLock cycle(m_cycleLock);
+    if (thread.IsStopRequested())
+        return SubChannelsOpen::kStopped;
+    if (GetFirstChannel().Open() != kChannelResult_Done)
+        return SubChannelsOpen::kRefused;
+    afterFirst();
+    if (thread.IsStopRequested())
+        return SubChannelsOpen::kStopped;
+    // The camera may have closed the first meanwhile: the second opens only
+    // beside it.
+    if (!GetFirstChannel().IsOpen() || GetSecondChannel().Open() != kChannelResult_Done)
+        return SubChannelsOpen::kRefused;
+    return SubChannelsOpen::kOpened;
+}
+
 std::exception_ptr TwoSubChannelAgent::CloseSubChannels()
 {
+    ScopedLock cycle(m_cycleLock);
+    // The readers have let go: what the camera still sends on either
+    // sub-channel must not fill its buffers and hold the other's close reply
+    // up where both share a pipe.
+    GetFirstChannel().DiscardIncomingData();
+    GetSecondChannel().DiscardIncomingData();
     std::exception_ptr closeError;
     for (Channel* channel : {&GetSecondChannel(), &GetFirstChannel()})
     {

@@ -10,6 +10,7 @@
 
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
+#include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 
 namespace Q7::KPX
@@ -52,16 +53,53 @@ protected:
     /// again. Raises ModuleError 0x650066 on one of the agent's own threads.
     void OpenThreads(const wchar_t* notOpenedText, const std::function<void()>& startThreads);
 
+    /// What OpenSubChannels came to.
+    enum class SubChannelsOpen
+    {
+        kOpened,  ///< both sub-channels are open
+        kStopped, ///< `thread` was asked to stop before an open
+        kRefused, ///< an open answered other than done, or the first closed meanwhile
+    };
+
+    /// Opens the first sub-channel, runs `afterFirst`, then opens the second:
+    /// each open only while `thread` is not asked to stop, the second only
+    /// while the first is still open. Serialised with CloseSubChannels, so that
+    /// no close comes between the two opens, and no open follows a stop that
+    /// was asked before it. What it opened stays open on kStopped and kRefused
+    /// (the caller closes). Raises what Channel::Open raises. Blocks (the
+    /// handshakes). Called by the control thread.
+    SubChannelsOpen OpenSubChannels(Platform::Thread_Posix& thread, const std::function<void()>& afterFirst);
+
     /// Closes the second sub-channel, then the first (both are tried); gives
-    /// the first error.
+    /// the first error. Until they open again, what the camera still sends on
+    /// them is read away (Channel::DiscardIncomingData): their readers have
+    /// let go. Waits for an OpenSubChannels under way. Blocks.
     std::exception_ptr CloseSubChannels();
-    /// Tells the control, send and both receive threads to stop.
+    /// A send or receive thread between two opens: marks `parked` (the thread
+    /// holds nothing of the last cycle) and waits for `open`, its own stop,
+    /// the control thread's stop or its end; true only when `open` came.
+    /// Blocks. Called by the send and receive threads.
+    bool WaitForChannelsOpen(Platform::EventCondition_Posix& parked, Platform::BaseWaitObject& open,
+                             Platform::Thread_Posix& thread);
+    /// The control thread before an open: waits until the send and both
+    /// receive threads are parked (true), or until it is asked to stop
+    /// (false). Blocks.
+    bool WaitForPeersParked(Platform::Thread_Posix& thread);
+
+    /// Tells the control, send and both receive threads to stop. A stop is
+    /// asked before anything closes, so that the control thread opens nothing
+    /// once the agent is stopping.
     void StopPeers();
 
     /// The agent's close of its sub-channels for StopThreads (stopPeers true).
     virtual void ShutDownChannels(bool stopPeers) = 0;
     /// Runs last in StopThreads, with the threads released.
     virtual void AfterThreadsStopped() = 0;
+
+    // Set while the send and receive threads wait for an open (manual reset).
+    Platform::EventCondition_Posix m_sendParked;
+    Platform::EventCondition_Posix m_rcv1Parked;
+    Platform::EventCondition_Posix m_rcv2Parked;
 
     Platform::Thread_Posix m_ctrlThread;
     Platform::Thread_Posix m_dlvrThread;
@@ -72,6 +110,12 @@ protected:
 
 private:
     void StopThread(Platform::Thread_Posix& thread);
+
+    // Held while the sub-channels open (both of them) or close: an open and a
+    // close never interleave.
+    Platform::Mutex_Posix m_cycleLock;
+    // Set by a peer thread as it parks: wakes WaitForPeersParked.
+    Platform::EventCondition_Posix m_peerParked;
 
     const Universal::UniversalString m_selfWaitText;
 };

@@ -545,6 +545,7 @@ void Camera::BuildAgents()
         auto agent = std::make_unique<ImageTransferAgent>(m_allocator, *first.transport, *second.transport,
                                                           m_timings.channel, m_timings.imageTransfer);
         EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->GetMachine().SetBufferLimit(m_imageBufferLimit);
         agent->SetProgressCallback([this](const Universal::ProgressTask& task) { ForwardProgress(task); });
         agent->SetNotifyReceiver(ImageTransferAgent::NotifyReceiver(this, &Camera::OnTransferNotify));
         m_ch4.agent = std::move(agent);
@@ -560,6 +561,7 @@ void Camera::BuildAgents()
         auto agent = std::make_unique<LiveViewAgent>(m_allocator, *first.transport, *second.transport,
                                                      m_timings.channel, m_timings.liveView);
         EquipDataAgent(*agent, *first.descriptor, *second.descriptor);
+        agent->GetMachine().SetBufferLimit(m_liveViewBufferLimit);
         agent->SetNotifyReceiver(LiveViewAgent::NotifyReceiver(this, &Camera::OnLiveViewNotify));
         m_ch5.agent = std::move(agent);
         // A camera that refuses this side's code or connection here still
@@ -596,6 +598,11 @@ void Camera::Close()
         return;
     // Transfers wait on this event too: they end now and free their slots.
     m_agentsDown.Set();
+    // Nothing the camera sends from here on is read by anyone: it is read
+    // away as it comes, so that the camera's answers to what it was asked
+    // before do not keep the channels' closes waiting.
+    for (TransportEntry& entry : m_transports)
+        entry.transport->SetDiscardingData(true);
 
     // A camera that stopped reading holds a pipe write, and one that stalled in
     // the middle of a packet holds a pipe read, until the pipe closes: the watch

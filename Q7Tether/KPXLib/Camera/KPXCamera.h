@@ -382,8 +382,9 @@ public:
     // GetImageEnumCapabilities, a subscription's answer through the
     // subscription callback.
 
-    /// ImageEnumerationAgent::WaitForImageList (waits up to 3000 ms).
-    void RequestImageList(const ImageListCallback& callback);
+    /// ImageEnumerationAgent::WaitForImageList (waits up to 3000 ms): answers
+    /// whether the list handed over is complete.
+    bool RequestImageList(const ImageListCallback& callback);
     bool RequestBasicImageInfo(std::uint32_t imageId);
     bool RequestMetadata(std::uint32_t imageId);
     bool RequestPreview(const ImageBufferRequestInfo& info);
@@ -444,6 +445,13 @@ public:
     void SetImageReceiveCallback(ImageReceiveCallback callback);
     /// Passes the image-transfer progress callback to the agent.
     void SetImageTransferProgressCallback(ProgressFunction callback);
+    /// The largest pool buffer one image and one live-view frame may take, in
+    /// bytes (by default 1 GiB and 64 MiB; each rounded down to the pools' 4
+    /// MiB step, at least one step, at most 0xFFC00000). A DataBegin that
+    /// announces more is refused (DataAbort) and reported to the error
+    /// callback. Kept for agents built later. Thread-safe; waits while a
+    /// transfer or live-view switch runs.
+    void SetReceiveBufferLimits(std::uint64_t imageBytes, std::uint64_t liveViewFrameBytes);
 
     // ---- channels 5.1 and 5.2, live view. Without the agent each answers its
     // "empty" result (false, 0, a zeroed record with its optional fields
@@ -702,6 +710,10 @@ private:
     Slot<ImageTransferAgent> m_ch4;
     Slot<LiveViewAgent> m_ch5;
     Slot<DevelopmentAgent> m_ch255;
+
+    // The receive buffer limits for agents 4 and 5 (SetReceiveBufferLimits).
+    std::atomic<std::uint64_t> m_imageBufferLimit{ImageTransferMachine::kDefaultImageBufferLimit};
+    std::atomic<std::uint64_t> m_liveViewBufferLimit{ImageTransferMachine::kDefaultLiveViewBufferLimit};
 
     // The agents of m_ch4 and m_ch1 for CancelTask, which must not wait for
     // the slot lock a transfer or a transfer switch holds. Set and cleared

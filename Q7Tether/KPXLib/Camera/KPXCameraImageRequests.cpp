@@ -141,9 +141,9 @@ auto Camera::WithImageEnumeration(Call&& call) const
     return call(*m_ch3.agent);
 }
 
-void Camera::RequestImageList(const ImageListCallback& callback)
+bool Camera::RequestImageList(const ImageListCallback& callback)
 {
-    WithImageEnumeration([&](ImageEnumerationAgent& agent) { agent.WaitForImageList(callback); });
+    return WithImageEnumeration([&](ImageEnumerationAgent& agent) { return agent.WaitForImageList(callback); });
 }
 
 bool Camera::RequestBasicImageInfo(std::uint32_t imageId)

@@ -193,6 +193,17 @@ void Camera::SetHostStorageSize(std::uint32_t megabytes)
                       { return agent.SetHostStorageSize(megabytes), 0; });
 }
 
+void Camera::SetReceiveBufferLimits(std::uint64_t imageBytes, std::uint64_t liveViewFrameBytes)
+{
+    m_imageBufferLimit = imageBytes;
+    m_liveViewBufferLimit = liveViewFrameBytes;
+    WithImageTransfer(0, [imageBytes](ImageTransferAgent& agent)
+                      { return agent.GetMachine().SetBufferLimit(imageBytes), 0; });
+    ScopedLock slot(m_ch5.lock);
+    if (m_ch5.agent)
+        m_ch5.agent->GetMachine().SetBufferLimit(liveViewFrameBytes);
+}
+
 std::uint32_t Camera::GetHostStorageSize()
 {
     return WithImageTransfer(std::uint32_t{0},

@@ -31,6 +31,18 @@ std::uint32_t MessageLength(const MessageBytes& message) noexcept
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(declared, message.size()));
 }
 
+// True for a CommonError or DataError: an answer to a message of the camera.
+bool IsErrorReply(const SendMessageCommand& command) noexcept
+{
+    const MessageBytes& message = command.GetMessage();
+    constexpr std::size_t kClassOffset = 4;
+    constexpr std::size_t kTypeOffset = 5;
+    constexpr std::uint8_t kErrorType = 0xFF;
+    return message.size() > kTypeOffset && message[kTypeOffset] == kErrorType &&
+           (message[kClassOffset] == kMessageClass_Common ||
+            message[kClassOffset] == kMessageClass_DataTransfer);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -113,11 +125,34 @@ SendMessageQueue::SendMessageQueue()
     m_hasCommands.Reset();
     m_empty.Set();
     m_drained.Set();
+    m_idle.Set();
+    m_windowOpen.Set();
 }
 
 SendMessageQueue::~SendMessageQueue()
 {
     Clear();
+}
+
+void SendMessageQueue::PushFront(std::unique_ptr<SendMessageCommand> command)
+{
+    if (!command)
+        return;
+    try
+    {
+        Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+            ++m_queuedErrorReplies;
+        m_commands.push_front(std::move(command));
+        m_empty.Reset();
+        m_drained.Reset();
+        if (!m_direct)
+            m_hasCommands.Set();
+    }
+    catch (const std::exception& e)
+    {
+        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
+    }
 }
 
 void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
@@ -127,6 +162,18 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
     try
     {
         Platform::ScopedLock lock(m_lock);
+        if (IsErrorReply(*command))
+        {
+            if (m_queuedErrorReplies >= kMaxQueuedErrorReplies)
+            {
+                if (m_droppedErrorReplies++ == 0)
+                    Universal::LogWarning(
+                        L"KPX send queue: %u error replies wait for the camera; dropping more",
+                        static_cast<unsigned>(kMaxQueuedErrorReplies));
+                return;
+            }
+            ++m_queuedErrorReplies;
+        }
         m_commands.push_back(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
@@ -144,32 +191,77 @@ bool SendMessageQueue::Pop(std::unique_ptr<SendMessageCommand>& command, const W
     // The abort objects first, so that an abort wins over a push that arrives
     // at the same moment.
     std::vector<Platform::BaseWaitObject*> waitList(abortObjects.begin(), abortObjects.end());
-    waitList.push_back(&m_hasCommands);
     const auto abortCount = static_cast<std::uint32_t>(abortObjects.size());
+    waitList.push_back(&m_hasCommands);
 
     for (;;)
     {
+        bool windowFull = false;
+        std::uint32_t stallMs = Platform::kInfinite;
         {
             Platform::ScopedLock lock(m_lock);
             if (!m_commands.empty() && !m_direct)
             {
-                command = std::move(m_commands.front());
-                m_commands.pop_front();
-                m_taken = true;
-                if (m_commands.empty())
+                windowFull = m_commands.front()->ExpectsAnswer() && m_windowLimit != 0 &&
+                             m_awaitingAnswers >= m_windowLimit;
+                if (!windowFull)
                 {
-                    m_hasCommands.Reset();
-                    m_empty.Set();
+                    command = std::move(m_commands.front());
+                    m_commands.pop_front();
+                    if (IsErrorReply(*command))
+                        --m_queuedErrorReplies;
+                    m_taken = true;
+                    m_idle.Reset();
+                    if (command->ExpectsAnswer() && m_windowLimit != 0 &&
+                        ++m_awaitingAnswers >= m_windowLimit)
+                        m_windowOpen.Reset();
+                    if (m_commands.empty())
+                    {
+                        m_hasCommands.Reset();
+                        m_empty.Set();
+                    }
+                    return true;
                 }
-                return true;
+                stallMs = m_windowStallMs;
             }
         }
+        // A full window waits for an answer instead of a command.
+        waitList.back() = windowFull ? static_cast<Platform::BaseWaitObject*>(&m_windowOpen) : &m_hasCommands;
         std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(), false,
-                                 Platform::kInfinite);
-        if (index < abortCount)
+        const bool signalled =
+            Platform::WaitForObjects(&index, static_cast<std::uint32_t>(waitList.size()), waitList.data(),
+                                     false, windowFull ? stallMs : Platform::kInfinite);
+        if (signalled && index < abortCount)
             return false;
+        if (!signalled && windowFull)
+        {
+            Platform::ScopedLock lock(m_lock);
+            Universal::LogInfo(L"Send queue: %u requests unanswered for %u ms; sending on", m_awaitingAnswers,
+                               stallMs);
+            m_awaitingAnswers = 0;
+            m_windowOpen.Set();
+        }
     }
+}
+
+void SendMessageQueue::SetAnswerWindow(std::uint32_t limit, std::uint32_t stallMs)
+{
+    Platform::ScopedLock lock(m_lock);
+    m_windowLimit = limit;
+    m_windowStallMs = stallMs;
+    if (limit == 0 || m_awaitingAnswers < limit)
+        m_windowOpen.Set();
+    else
+        m_windowOpen.Reset();
+}
+
+void SendMessageQueue::Answered() noexcept
+{
+    Platform::ScopedLock lock(m_lock);
+    if (m_awaitingAnswers > 0)
+        --m_awaitingAnswers;
+    if (m_windowLimit == 0 || m_awaitingAnswers < m_windowLimit)
+        m_windowOpen.Set();
 }
 
 void SendMessageQueue::Clear() noexcept
@@ -180,10 +272,15 @@ void SendMessageQueue::Clear() noexcept
         {
             Platform::ScopedLock lock(m_lock);
             dropped.swap(m_commands);
+            m_queuedErrorReplies = 0;
             m_hasCommands.Reset();
             m_empty.Set();
             if (!m_taken)
                 m_drained.Set();
+            // Nothing that went out will be answered after a clear (the
+            // channel closed).
+            m_awaitingAnswers = 0;
+            m_windowOpen.Set();
         }
         // The commands and their messages are deleted outside the lock.
     }
@@ -193,30 +290,67 @@ void SendMessageQueue::Clear() noexcept
     }
 }
 
+std::deque<std::unique_ptr<SendMessageCommand>> SendMessageQueue::TakeAllForClose(std::uint32_t waitMs)
+{
+    // Taken first, so that the send thread pops none of them meanwhile.
+    std::deque<std::unique_ptr<SendMessageCommand>> taken;
+    {
+        Platform::ScopedLock lock(m_lock);
+        taken.swap(m_commands);
+        m_queuedErrorReplies = 0;
+        m_hasCommands.Reset();
+        m_empty.Set();
+        if (!m_taken)
+            m_drained.Set();
+    }
+    Platform::WaitForObject(&m_idle, waitMs);
+    // What the command in flight put back (and anything pushed meanwhile)
+    // was taken before the others.
+    Platform::ScopedLock lock(m_lock);
+    while (!m_commands.empty())
+    {
+        taken.push_front(std::move(m_commands.back()));
+        m_commands.pop_back();
+    }
+    m_queuedErrorReplies = 0;
+    m_hasCommands.Reset();
+    m_empty.Set();
+    if (!m_taken)
+        m_drained.Set();
+    return taken;
+}
+
 void SendMessageQueue::FinishCommand() noexcept
 {
     Platform::ScopedLock lock(m_lock);
     m_taken = false;
+    m_idle.Set();
     if (m_commands.empty())
         m_drained.Set();
 }
 
-bool SendMessageQueue::BeginDirectWrite() noexcept
+bool SendMessageQueue::BeginDirectWrite(bool expectsAnswer) noexcept
 {
     Platform::ScopedLock lock(m_lock);
     if (!m_commands.empty() || m_taken)
         return false;
+    if (expectsAnswer && m_windowLimit != 0 && m_awaitingAnswers >= m_windowLimit)
+        return false;
     m_taken = true;
+    m_idle.Reset();
     m_direct = true;
     m_drained.Reset();
     return true;
 }
 
-void SendMessageQueue::EndDirectWrite() noexcept
+void SendMessageQueue::EndDirectWrite(bool answerAwaited) noexcept
 {
     Platform::ScopedLock lock(m_lock);
     m_taken = false;
+    m_idle.Set();
     m_direct = false;
+    if (answerAwaited && m_windowLimit != 0 && ++m_awaitingAnswers >= m_windowLimit)
+        m_windowOpen.Reset();
     if (m_commands.empty())
         m_drained.Set();
     else
@@ -229,9 +363,18 @@ std::size_t SendMessageQueue::GetCount() const
     return m_commands.size();
 }
 
-std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
-                          const WaitObjectList& abortObjects, const wchar_t* logPrefix)
+std::uint64_t SendMessageQueue::GetDroppedErrorReplies() const
 {
+    Platform::ScopedLock lock(m_lock);
+    return m_droppedErrorReplies;
+}
+
+std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix,
+                          std::uint32_t* bytesWritten)
+{
+    if (bytesWritten != nullptr)
+        *bytesWritten = 0;
     if (!command.HasMessage())
         return 0;
     const wchar_t* prefix = logPrefix != nullptr ? logPrefix : L"";
@@ -243,7 +386,7 @@ std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
     std::uint32_t result = 0;
     try
     {
-        result = channel.Write(message.data(), MessageLength(message), &abortObjects, nullptr,
+        result = channel.Write(message.data(), MessageLength(message), &abortObjects, bytesWritten,
                                command.GetTimeout());
     }
     catch (...)
@@ -281,9 +424,12 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
                     queue.FinishCommand();
                 }
             } finish{queue, command};
-            const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix);
+            std::uint32_t written = 0;
+            const std::uint32_t result = SendCommand(*command, channel, abortObjects, logPrefix, &written);
             if (result == 0)
                 command->OnWritten();
+            else if (result == 1 && written == 0 && command->GoesOutBeforeClose())
+                queue.PushFront(std::move(command));
             if (result != 0)
                 return result;
         }
@@ -294,19 +440,40 @@ std::uint32_t SendNext(SendMessageQueue& queue, Channel& channel, const WaitObje
     }
 }
 
+void FlushForClose(SendMessageQueue& queue, Channel& channel, std::uint32_t waitMs, const wchar_t* logPrefix)
+{
+    const WaitObjectList noAbort;
+    for (const std::unique_ptr<SendMessageCommand>& command : queue.TakeAllForClose(waitMs))
+    {
+        if (!command->GoesOutBeforeClose() || !channel.IsOpen())
+            continue;
+        try
+        {
+            if (SendCommand(*command, channel, noAbort, logPrefix) == 0)
+                command->OnWritten();
+        }
+        catch (const Universal::UniversalError& error)
+        {
+            Universal::LogError(error, L"%lsclose", logPrefix != nullptr ? logPrefix : L"");
+        }
+    }
+}
+
 bool WriteOrPush(SendMessageQueue& queue, std::unique_ptr<SendMessageCommand> command, Channel& channel,
                  const WaitObjectList& abortObjects, const wchar_t* logPrefix)
 {
     if (!command)
         return false;
     bool written = false;
-    if (command->HasMessage() && queue.BeginDirectWrite())
+    if (command->HasMessage() && queue.BeginDirectWrite(command->ExpectsAnswer()))
     {
         struct End
         {
             SendMessageQueue& queue;
-            ~End() { queue.EndDirectWrite(); }
-        } end{queue};
+            const bool& written;
+            const bool expectsAnswer;
+            ~End() { queue.EndDirectWrite(written && expectsAnswer); }
+        } end{queue, written, command->ExpectsAnswer()};
         const MessageBytes& message = command->GetMessage();
         try
         {

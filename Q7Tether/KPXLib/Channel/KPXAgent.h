@@ -136,6 +136,18 @@ public:
     /// whole; nothing by default.
     virtual void OnWritten() noexcept;
 
+    /// Marks the command as one the camera must have before its channel
+    /// closes (an acknowledgement it relies on): a close writes it
+    /// (FlushForClose) where other queued commands are dropped.
+    void SetGoesOutBeforeClose() noexcept { m_beforeClose = true; }
+    [[nodiscard]] bool GoesOutBeforeClose() const noexcept { return m_beforeClose; }
+
+    /// Marks the command as a request the camera answers: it counts against
+    /// its queue's answer window (SendMessageQueue::SetAnswerWindow) until the
+    /// agent sees an answer.
+    void SetExpectsAnswer() noexcept { m_expectsAnswer = true; }
+    [[nodiscard]] bool ExpectsAnswer() const noexcept { return m_expectsAnswer; }
+
 protected:
     /// Takes the message buffer out of the command (for a subclass that
     /// recycles it); the command then holds none.
@@ -145,7 +157,13 @@ private:
     Universal::UniversalString m_description; // used only in log lines
     MessageBytes m_message;                   // empty: none
     std::uint32_t m_timeoutMs;
+    bool m_beforeClose = false;
+    bool m_expectsAnswer = false;
 };
+
+/// Error replies (CommonError, DataError) that a send queue keeps waiting at
+/// most; more are dropped.
+inline constexpr std::size_t kMaxQueuedErrorReplies = 64;
 
 /// The queue of an agent's outgoing commands, oldest first. Any number of
 /// threads push; one send thread pops. Thread-safe.
@@ -161,36 +179,74 @@ public:
     SendMessageQueue(const SendMessageQueue&) = delete;
     SendMessageQueue& operator=(const SendMessageQueue&) = delete;
 
-    /// Appends the command; the queue owns it from here. Raises
+    /// Puts a command the send thread took back in front of the others: one
+    /// that goes out before a close and whose write was aborted before any
+    /// of it went out. Never blocks beyond the queue lock.
+    void PushFront(std::unique_ptr<SendMessageCommand> command);
+
+    /// Appends the command; the queue owns it from here. An error reply (a
+    /// CommonError or a DataError answering what the camera sent) beyond
+    /// kMaxQueuedErrorReplies of them waiting is dropped instead, counted
+    /// (GetDroppedErrorReplies) and logged once per queue: a camera that
+    /// floods the host with messages it cannot take, and does not read the
+    /// answers, costs no memory beyond them. Raises
     /// StdExceptionError (internal error) when the queue cannot grow. Never
     /// blocks beyond the queue lock. A null command is ignored.
     void Push(std::unique_ptr<SendMessageCommand> command);
 
     /// Takes the oldest command into `command` (deleting what it held), waiting
-    /// without limit while the queue is empty. Answers false, with `command`
-    /// untouched, when one of the abort objects is signalled while the queue is
-    /// empty (also at once when one already is). Blocks. Meant for the one send
-    /// thread of the queue.
+    /// without limit while the queue is empty, and while the answer window is
+    /// full and the oldest command expects an answer (see SetAnswerWindow).
+    /// Answers false, with `command` untouched, when one of the abort objects
+    /// is signalled while it waits (also at once when one already is). Blocks.
+    /// Meant for the one send thread of the queue.
     bool Pop(std::unique_ptr<SendMessageCommand>& command, const WaitObjectList& abortObjects);
+
+    /// Bounds the requests that are written and not yet answered (commands
+    /// marked SetExpectsAnswer, counted as they leave the queue) to `limit`;
+    /// 0, the default, sets no bound. Whatever the application asks for beyond
+    /// it waits here, where a close drops it, instead of at the camera, whose
+    /// answers to it a close would have to wait for. A window that stays full
+    /// for `stallMs` without an answer is opened again (a camera that leaves
+    /// requests unanswered slows its requests down, never stops them).
+    /// Thread-safe.
+    void SetAnswerWindow(std::uint32_t limit, std::uint32_t stallMs);
+
+    /// The agent saw the camera answer a request: one fewer counts against
+    /// the window (never below 0). Thread-safe.
+    void Answered() noexcept;
 
     /// Deletes every queued command. Errors are reported as the internal error
     /// "Unexpected exception" and absorbed.
     void Clear() noexcept;
 
+    /// For a close whose send thread no longer writes (its abort objects are
+    /// set): takes every queued command out, waits up to waitMs for the
+    /// command being written to end, and takes what that one left (put back
+    /// with PushFront) in front of them. Blocks up to waitMs.
+    std::deque<std::unique_ptr<SendMessageCommand>> TakeAllForClose(std::uint32_t waitMs);
+
     /// The number of queued commands.
     [[nodiscard]] std::size_t GetCount() const;
+
+    /// Error replies dropped because too many were waiting.
+    [[nodiscard]] std::uint64_t GetDroppedErrorReplies() const;
 
     /// The send thread is done with the command it took last (written,
     /// failed or dropped). Called by SendNext after each command.
     void FinishCommand() noexcept;
 
     /// For a thread that writes a command itself instead of queueing it: true
-    /// when nothing is queued and no command is being written, and then no
-    /// command leaves the queue until EndDirectWrite. False otherwise (the
-    /// command is to be pushed, behind the others).
-    bool BeginDirectWrite() noexcept;
+    /// when nothing is queued, no command is being written, and (for a command
+    /// that expects an answer, which then counts against the window) the
+    /// answer window has room; then no command leaves the queue until
+    /// EndDirectWrite. False otherwise (the command is to be pushed, behind
+    /// the others).
+    bool BeginDirectWrite(bool expectsAnswer = false) noexcept;
     /// Ends what BeginDirectWrite began: the send thread may pop again.
-    void EndDirectWrite() noexcept;
+    /// answerAwaited: a command that expects an answer was written, and counts
+    /// against the window from now on.
+    void EndDirectWrite(bool answerAwaited = false) noexcept;
 
     /// Set while the queue is empty. For waiting; thread-safe.
     [[nodiscard]] Platform::EventStatus& GetEmptyEvent() noexcept { return m_empty; }
@@ -206,9 +262,16 @@ private:
     Platform::EventCondition_Posix m_hasCommands;
     Platform::EventCondition_Posix m_empty;
     Platform::EventCondition_Posix m_drained;
+    Platform::EventCondition_Posix m_idle; // set while no command is being written
     std::deque<std::unique_ptr<SendMessageCommand>> m_commands;
-    bool m_taken = false;  // a command is being written (popped, or by a direct writer)
-    bool m_direct = false; // ... by a direct writer: Pop hands out nothing meanwhile
+    bool m_taken = false;                        // a command is being written (popped, or by a direct writer)
+    bool m_direct = false;                       // ... by a direct writer: Pop hands out nothing meanwhile
+    std::size_t m_queuedErrorReplies = 0;        // error replies among m_commands
+    std::uint64_t m_droppedErrorReplies = 0;     // error replies dropped at Push
+    std::uint32_t m_windowLimit = 0;             // 0: no answer window
+    std::uint32_t m_windowStallMs = 0;           // a full window opens again after this without an answer
+    std::uint32_t m_awaitingAnswers = 0;         // requests out and not yet answered
+    Platform::EventCondition_Posix m_windowOpen; // set while the window has room (or there is none)
 };
 
 /// Writes one command's message on the channel: its first `messageSize` bytes,
@@ -221,10 +284,13 @@ private:
 /// write is logged ("<prefix>error sending msg: ...") and raised again.
 /// Blocks. Thread-safe as the channel's Write.
 std::uint32_t SendCommand(const SendMessageCommand& command, Channel& channel,
-                          const WaitObjectList& abortObjects, const wchar_t* logPrefix);
+                          const WaitObjectList& abortObjects, const wchar_t* logPrefix,
+                          std::uint32_t* bytesWritten = nullptr);
 
 /// The body of an agent's send thread: pops and writes commands in order until
-/// a write fails or Pop is aborted. Each command written whole is told
+/// a write fails or Pop is aborted. A command that goes out before a close
+/// and whose write was aborted before anything went out is put back in front
+/// of the queue for the close (FlushForClose). Each command written whole is told
 /// (OnWritten), then deleted, then the queue is told (FinishCommand). Answers
 /// 1 when aborted, else the failed write's result; the failed command is
 /// deleted, the ones behind it stay queued. A standard exception is raised as
@@ -269,6 +335,13 @@ bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_
 std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
                                                     const wchar_t* headerSizeTooSmallText,
                                                     const wchar_t* messageSizeTooSmallText);
+
+/// For a close of `channel`, once the send thread's abort objects are set:
+/// waits up to waitMs for the command it is writing, then writes the queued
+/// commands that go out before a close (SetGoesOutBeforeClose), in order, while
+/// the channel is open, and drops the others. Blocks (up to waitMs and the
+/// writes). Errors of the writes are logged and absorbed.
+void FlushForClose(SendMessageQueue& queue, Channel& channel, std::uint32_t waitMs, const wchar_t* logPrefix);
 
 /// Writes the command from the calling thread when that takes no wait on the
 /// camera and keeps the order of the queue: nothing is queued or being written

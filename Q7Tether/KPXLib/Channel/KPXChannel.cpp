@@ -678,6 +678,7 @@ void Channel::SetState(ChannelState state)
         const std::lock_guard readLock(m_readMutex);
         m_lookaheadBegin = 0;
         m_lookaheadEnd = 0;
+        ++m_lookaheadGeneration;
     }
     m_state = state;
     if (old == kChannelState_Offline)

@@ -13,13 +13,16 @@
 // pending Read (piece by piece when a packet straddles two reads) and wakes the
 // reader once its Read is complete. For a small Read it reads up to
 // kChannelLookaheadBytes of the stream into the channel's lookahead instead,
-// from which that Read and the next ones take their bytes. While no Read is pending, the transport's
-// thread waits with the packet's header read: the whole pipe stalls until the
-// reader reads again (flow control). Data behind a packet still queued for the
-// state thread waits until the state thread is done with it; Data that arrives
-// while the channel is not Open (or closes) takes the state thread's way, which
-// copies the payload from its buffer into the reads. Nothing is lost or
-// reordered either way.
+// from which that Read and the next ones take their bytes; a packet that
+// arrives while no Read waits goes into the lookahead too when it fits whole
+// (no wake-up: the reader's next Reads find it there). When no Read is
+// pending within kDirectDataWaitMs, the packet (or what is left of it) takes
+// the state thread's way instead, which copies the payload from its buffer
+// into the reads; so does Data behind a packet still queued for the state
+// thread, and Data that arrives while the channel is not Open (or closes).
+// A reader that does not read therefore holds kChannelReceiveBuffers packets
+// before the pipe stalls (flow control), and the other channels of the pipe go
+// on until then. Nothing is lost or reordered either way.
 #pragma once
 
 #include "Channel/KPXChannelTransport.h"
@@ -222,6 +225,18 @@ public:
     /// Blocks. Thread-safe.
     bool WaitForOpen(std::uint32_t ms);
 
+    /// For a reader that has let go of the channel before closing it: until
+    /// the channel's next open, the Data the camera still sends is read away
+    /// on arrival, so that it holds up no other channel of the pipe (the
+    /// channel's own buffers would fill and stall the pipe). Never blocks.
+    /// Thread-safe.
+    void DiscardIncomingData();
+
+    /// Waits up to ms until a Read waits for bytes; true when one does. For
+    /// tests that need the stream's next Data to find its reader. Blocks.
+    /// Thread-safe.
+    bool WaitForPendingRead(std::uint32_t ms);
+
     /// The state is Open and the transport's pipe is open. Thread-safe.
     bool IsOpen() const;
     /// The transport's pipe is connected. Thread-safe.
@@ -313,9 +328,11 @@ private:
     // Data straight from the transport's thread into the pending Read
     // (DirectDataReceiver).
     bool AcceptsDirectData() const override;
-    Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                     std::uint32_t& abortIndex) override;
-    void CompletePiece(std::uint32_t moved) override;
+    Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t packetLeft,
+                     std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                     std::uint32_t waitMs) override;
+    void CompletePiece(std::uint32_t moved, bool wakeLater) override;
+    void WakeReader() override;
     Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_pieceAbort; }
 
     // Ends the pending Read (after a piece in flight has landed) and answers
@@ -390,23 +407,41 @@ private:
     // Takes up to size bytes from the lookahead into destination; answers how
     // many. m_readMutex held.
     std::uint32_t TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size);
+    // Claims the lookahead's free room, up to size bytes, for the transport's
+    // thread (moving what it holds to its start first). m_readMutex held; no
+    // piece in flight.
+    Piece ClaimLookaheadLocked(std::uint32_t size);
+    // A Read waits for bytes (and may take a piece). m_readMutex held.
+    bool IsReadWaitingLocked() const
+    {
+        return m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding;
+    }
 
     // Guards the pending Read: m_readDestination, m_readRemaining, m_readEnding,
-    // m_pieceInFlight, m_pieceIntoLookahead and the lookahead.
+    // m_pieceInFlight, the lookahead and its piece in flight.
     std::mutex m_readMutex;
     Q7::Platform::EventCondition_Posix m_readWanted; // set while a Read waits for bytes
     Q7::Platform::EventCondition_Posix m_readDone;   // set when the Read has every byte
     std::uint8_t* m_readDestination = nullptr;       // null when no read is active
     std::uint32_t m_readRemaining = 0;
-    bool m_readEnding = false;         // the Read is ending: no new piece may start
-    bool m_pieceInFlight = false;      // the transport's thread fills a piece of the destination
-    bool m_pieceIntoLookahead = false; // ... of the lookahead instead, for a small Read
+    bool m_readEnding = false;    // the Read is ending: no new piece may start
+    bool m_pieceInFlight = false; // the transport's thread fills a piece of the destination
+    bool m_wakePending = false;   // the Read is complete, its reader's wake put off (CompletePiece)
     // Stream bytes read ahead of the Reads: [m_lookaheadBegin, m_lookaheadEnd)
-    // of m_lookahead (kChannelLookaheadBytes). Empty while a Read waits; emptied
-    // when the channel opens.
+    // of m_lookahead (kChannelLookaheadBytes). The transport's thread fills it
+    // for a small Read, and with packets that arrive while no Read waits; a
+    // Read takes from it first, so it is empty while a Read waits. Emptied when
+    // the channel opens.
     std::unique_ptr<std::uint8_t[]> m_lookahead;
     std::uint32_t m_lookaheadBegin = 0;
     std::uint32_t m_lookaheadEnd = 0;
+    // The transport's thread fills the lookahead's room from m_lookaheadEnd
+    // (a piece in flight that no Read waits for: the Read ends without it).
+    bool m_lookaheadPieceInFlight = false;
+    // Counts the emptyings at an open: a piece in flight across one belongs to
+    // the stream before it and is dropped.
+    std::uint32_t m_lookaheadGeneration = 0;
+    std::uint32_t m_lookaheadPieceGeneration = 0;
     std::condition_variable m_pieceEnded;            // notified when a piece in flight ends
     Q7::Platform::EventCondition_Posix m_pieceAbort; // set while a Read ends with a piece in flight
 };

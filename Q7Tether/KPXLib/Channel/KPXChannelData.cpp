@@ -90,12 +90,23 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 
     {
-        // The lookahead is empty now and fills only for a waiting Read.
+        // Packets that arrived meanwhile went to the lookahead: they come first.
+        // Once this Read waits, the lookahead stays empty (the transport's
+        // thread gives it the bytes).
         const std::lock_guard lock(m_readMutex);
         if (m_readDestination != nullptr || m_readWanted.IsSet())
         {
             Q7_THROW_INTERNAL_ERROR(ModuleError(Q7::Universal::kError_NotSupported),
                                     L"Only one read may be active at a time for each channel.");
+        }
+        taken += TakeLookaheadLocked(static_cast<std::uint8_t*>(destination) + taken, size - taken);
+        if (taken == size)
+        {
+            if (bytesRead != nullptr)
+            {
+                *bytesRead = taken;
+            }
+            return kChannelResult_Done;
         }
         m_readDestination = static_cast<std::uint8_t*>(destination) + taken;
         m_readRemaining = size - taken;
@@ -145,6 +156,16 @@ std::int32_t Channel::Read(void* destination, std::uint32_t size, const WaitObje
     }
 }
 
+void Channel::DiscardIncomingData()
+{
+    m_transport.SetChannelDiscarding(m_channel, m_subChannel);
+}
+
+bool Channel::WaitForPendingRead(std::uint32_t ms)
+{
+    return Q7::Platform::WaitForObject(&m_readWanted, ms);
+}
+
 std::uint32_t Channel::TakeLookaheadLocked(std::uint8_t* destination, std::uint32_t size)
 {
     const std::uint32_t taken = std::min(size, m_lookaheadEnd - m_lookaheadBegin);
@@ -153,12 +174,28 @@ std::uint32_t Channel::TakeLookaheadLocked(std::uint8_t* destination, std::uint3
         std::memcpy(destination, m_lookahead.get() + m_lookaheadBegin, taken);
         m_lookaheadBegin += taken;
     }
-    if (m_lookaheadBegin == m_lookaheadEnd)
+    // Emptied: filled from its start again, unless a piece is on its way to
+    // where the room ended.
+    if (m_lookaheadBegin == m_lookaheadEnd && !m_lookaheadPieceInFlight)
     {
         m_lookaheadBegin = 0;
         m_lookaheadEnd = 0;
     }
     return taken;
+}
+
+DirectDataReceiver::Piece Channel::ClaimLookaheadLocked(std::uint32_t size)
+{
+    Q7_ASSERT(!m_lookaheadPieceInFlight);
+    if (m_lookaheadBegin > 0)
+    {
+        std::memmove(m_lookahead.get(), m_lookahead.get() + m_lookaheadBegin, m_lookaheadEnd - m_lookaheadBegin);
+        m_lookaheadEnd -= m_lookaheadBegin;
+        m_lookaheadBegin = 0;
+    }
+    m_lookaheadPieceInFlight = true;
+    m_lookaheadPieceGeneration = m_lookaheadGeneration;
+    return Piece{m_lookahead.get() + m_lookaheadEnd, std::min(size, kChannelLookaheadBytes - m_lookaheadEnd), true};
 }
 
 std::uint32_t Channel::EndRead()
@@ -186,6 +223,7 @@ std::uint32_t Channel::EndRead()
         m_pieceAbort.Reset();
     }
     const std::uint32_t remaining = m_readRemaining;
+    m_wakePending = false;
     m_readDone.Reset();
     m_readDestination = nullptr;
     m_readRemaining = 0;
@@ -198,8 +236,9 @@ bool Channel::AcceptsDirectData() const
     return m_state.load() == kChannelState_Open && !m_closeRequest.IsSet() && !m_stopped.IsSet();
 }
 
-DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<BaseWaitObject* const> aborts,
-                                              std::uint32_t& abortIndex)
+DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::uint32_t packetLeft,
+                                              std::span<BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                                              std::uint32_t waitMs)
 {
     abortIndex = kNoSignalledIndex;
     std::array<BaseWaitObject*, Q7::Platform::kMaxWaitObjects + 1> objects{&m_readWanted, &m_notOpen,
@@ -210,31 +249,41 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
     {
         objects[count++] = *it;
     }
+    const std::uint64_t deadline = Q7::Platform::GetTickCountMs() + waitMs;
     for (;;)
     {
         {
             // A pending Read takes the bytes even while the channel closes, as
             // the state thread delivers the packet it holds.
             const std::lock_guard lock(m_readMutex);
-            if (m_readDestination != nullptr && m_readRemaining > 0 && !m_readEnding)
+            if (IsReadWaitingLocked())
             {
-                m_pieceInFlight = true;
                 // A waiting Read has taken every byte read ahead.
                 Q7_ASSERT(m_lookaheadBegin == m_lookaheadEnd);
+                m_pieceInFlight = true;
                 if (m_readRemaining < kChannelLookaheadBytes)
                 {
-                    m_pieceIntoLookahead = true;
-                    return Piece{m_lookahead.get(), std::min(maxSize, kChannelLookaheadBytes)};
+                    return ClaimLookaheadLocked(maxSize);
                 }
                 return Piece{m_readDestination, std::min(maxSize, m_readRemaining)};
             }
+            // No Read waits: a packet that fits whole waits in the lookahead
+            // for the reader's next Reads instead of for the reader.
+            if (packetLeft > 0 && packetLeft <= kChannelLookaheadBytes - (m_lookaheadEnd - m_lookaheadBegin) &&
+                AcceptsDirectData())
+            {
+                return ClaimLookaheadLocked(packetLeft);
+            }
         }
-        if (!AcceptsDirectData())
+        WakeReader(); // a reader left asleep would keep this wait from ending
+        const std::uint64_t now = Q7::Platform::GetTickCountMs();
+        if (!AcceptsDirectData() || now >= deadline)
         {
             return Piece{};
         }
         std::uint32_t which = kNoSignalledIndex;
-        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false, kInfinite);
+        WaitForObjects(&which, static_cast<std::uint32_t>(count), objects.data(), false,
+                       static_cast<std::uint32_t>(deadline - now));
         if (which >= kChannelObjects && which != kNoSignalledIndex)
         {
             abortIndex = which - kChannelObjects;
@@ -243,26 +292,64 @@ DirectDataReceiver::Piece Channel::ClaimPiece(std::uint32_t maxSize, std::span<B
     }
 }
 
-void Channel::CompletePiece(std::uint32_t moved)
+void Channel::WakeReader()
+{
+    const std::lock_guard lock(m_readMutex);
+    if (m_wakePending)
+    {
+        m_wakePending = false;
+        m_readDone.Set();
+    }
+}
+
+void Channel::CompletePiece(std::uint32_t moved, bool wakeLater)
 {
     {
         const std::lock_guard lock(m_readMutex);
-        Q7_ASSERT(m_pieceInFlight);
-        if (m_pieceIntoLookahead)
+        // For the Read that was waiting when the piece was claimed (the
+        // Read waits for it to end), or into the lookahead while no Read
+        // waited (no Read waits for it).
+        const bool forRead = m_pieceInFlight;
+        m_pieceInFlight = false;
+        if (m_lookaheadPieceInFlight)
         {
-            // The Read takes what it wants; the rest waits for the next Reads.
-            m_pieceIntoLookahead = false;
-            m_lookaheadBegin = 0;
-            m_lookaheadEnd = moved;
-            moved = TakeLookaheadLocked(m_readDestination, m_readRemaining);
+            m_lookaheadPieceInFlight = false;
+            if (m_lookaheadPieceGeneration == m_lookaheadGeneration)
+            {
+                m_lookaheadEnd += moved;
+            }
+            // Bytes of the stream before the channel opened again are
+            // dropped. The Read takes what it wants (also one that came
+            // while the piece was on its way); the rest waits for the next.
+            moved = 0;
+            if (m_readDestination != nullptr && m_readRemaining > 0 && (forRead || !m_readEnding))
+            {
+                moved = TakeLookaheadLocked(m_readDestination, m_readRemaining);
+            }
+            else if (m_lookaheadBegin == m_lookaheadEnd)
+            {
+                m_lookaheadBegin = 0;
+                m_lookaheadEnd = 0;
+            }
+        }
+        else
+        {
+            Q7_ASSERT(forRead);
         }
         Q7_ASSERT(moved <= m_readRemaining);
-        m_readDestination += moved;
-        m_readRemaining -= moved;
-        m_pieceInFlight = false;
-        if (m_readRemaining == 0)
+        if (moved > 0)
         {
-            m_readWanted.Reset();
+            m_readDestination += moved;
+            m_readRemaining -= moved;
+            if (m_readRemaining == 0)
+            {
+                m_readWanted.Reset();
+                m_wakePending = true;
+            }
+        }
+        if (m_wakePending && !wakeLater)
+        {
+            m_wakePending = false;
             m_readDone.Set();
         }
     }

@@ -133,6 +133,13 @@ struct ChannelTransport::TransportChannelState
     std::uint32_t timeout = 0xFFFFFFFF;
     std::uint8_t sendAlignment = 0;
     std::uint8_t secondAlignment = 0;
+    // Set once this side has written a CloseRequest or a CloseReply of the
+    // channel, cleared by its next OpenRequest: no Data may follow them on the
+    // pipe. Guarded by the transport's write lock.
+    bool dataClosed = false;
+    // Set while the channel's Data is read away on arrival (see
+    // SetChannelDiscarding); cleared by its next OpenRequest.
+    std::atomic<bool> discarding{false};
 
     // The hand-over of packets from the receive thread to the channel.
     // Held while a packet is read into the front posted buffer or into the
@@ -143,6 +150,7 @@ struct ChannelTransport::TransportChannelState
     std::deque<std::uint8_t*> filled; // buffers holding a whole packet, oldest first, not yet taken
     std::uint32_t held = 0;           // buffers taken and not yet posted again
     DirectDataReceiver* receiver = nullptr; // takes Data straight into reads; null when none
+    bool wakeOwed = false;                  // receiver's wake put off (CompletePiece with wakeLater)
     // {the receive thread's stop event, cancelled, the receiver's piece abort}:
     // aborts the read of a piece into the channel's reads.
     WaitObjectList directReadAbort;
@@ -193,6 +201,7 @@ std::uint32_t ChannelTransport::Start()
             EmptyPipeForStaleData();
         }
         m_receiverEnded.Reset();
+        m_discardingData.store(false, std::memory_order_relaxed);
         m_receiveThread.Start(Q7::Platform::ThreadFunctor(this, &ChannelTransport::ReceiveThreadBody),
                               nullptr, kInfinite);
     }
@@ -247,6 +256,21 @@ void ChannelTransport::SetBurstIn(bool enable)
     {
         usb->SetBurstIn(enable);
     }
+}
+
+void ChannelTransport::SetDiscardingData(bool discarding)
+{
+    m_discardingData.store(discarding, std::memory_order_relaxed);
+}
+
+void ChannelTransport::SetChannelDiscarding(std::uint8_t channel, std::uint8_t subChannel)
+{
+    TransportChannelState* entry = nullptr;
+    {
+        const ScopedLock lock(m_mapLock);
+        entry = &GetOrCreateEntryLocked(channel, subChannel);
+    }
+    entry->discarding.store(true, std::memory_order_relaxed);
 }
 
 void ChannelTransport::AbandonPipe()
@@ -353,6 +377,11 @@ void ChannelTransport::SetDirectDataReceiver(std::uint8_t channel, std::uint8_t 
         entry = &GetOrCreateEntryLocked(channel, subChannel);
     }
     const ScopedLock fill(entry->mutex);
+    if (entry->wakeOwed && entry->receiver != nullptr)
+    {
+        entry->receiver->WakeReader();
+    }
+    entry->wakeOwed = false;
     entry->receiver = receiver;
     entry->directReadAbort.clear();
     if (receiver != nullptr)
@@ -422,6 +451,7 @@ std::uint32_t ChannelTransport::GetWriteTimeout() const
 void ChannelTransport::ReceiveThreadBody(Thread_Posix& thread, void* /*parameter*/)
 {
     RunDispatchingErrors(thread.GetName(), [&] { ReceiveLoop(thread); });
+    PayWakeOwed();
     // Channels waiting for a packet give up now.
     m_receiverEnded.Set();
 }
@@ -437,6 +467,12 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
 
     while (!stopEvent.IsSet())
     {
+        // A reader whose wake was put off is woken before anything else may
+        // wait: before a pipe read, and before another channel's packet.
+        if (m_wakeOwed != nullptr && !IsDataPacketAhead(*m_wakeOwed))
+        {
+            PayWakeOwed();
+        }
         if (!ReadHeader(headerBytes))
         {
             return;
@@ -459,6 +495,19 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
             }
             continue;
         }
+        if (header.packetType == kPacketType_Data && (m_discardingData.load(std::memory_order_relaxed) ||
+                                                      entry->discarding.load(std::memory_order_relaxed)))
+        {
+            // Under the channel's fill lock, as if the packet were read into its
+            // buffers: a camera that stalls in the middle of it is found by the
+            // channel's CancelReceive as any other.
+            const ScopedLock fill(entry->mutex);
+            if (!DropRestOfPacket(header, BytesAfterHeader(header)))
+            {
+                return;
+            }
+            continue;
+        }
         CommonPacketHeader current = header;
         if (header.packetType == kPacketType_Data && header.headerLength == kPacketHeaderSize)
         {
@@ -472,11 +521,43 @@ void ChannelTransport::ReceiveLoop(Thread_Posix& thread)
                 continue;
             }
         }
+        PayWakeOwed();
         if (!QueuePacket(*entry, current, headerBytes))
         {
             return;
         }
     }
+}
+
+bool ChannelTransport::IsDataPacketAhead(const TransportChannelState& entry) const
+{
+    const std::uint32_t ahead = m_aheadEnd - m_aheadBegin;
+    if (ahead < kPacketHeaderSize)
+    {
+        return false;
+    }
+    const std::optional<CommonPacketHeader> header =
+        DecodePacketHeader(std::span<const std::uint8_t, kPacketHeaderSize>(m_ahead.get() + m_aheadBegin,
+                                                                            kPacketHeaderSize));
+    return header && IsValidPipePacketHeader(*header) && header->packetType == kPacketType_Data &&
+           header->headerLength == kPacketHeaderSize && header->channelNumber == entry.channel &&
+           header->subChannelNumber == entry.subChannel && header->PacketLength() <= ahead;
+}
+
+void ChannelTransport::PayWakeOwed()
+{
+    if (m_wakeOwed == nullptr)
+    {
+        return;
+    }
+    TransportChannelState& entry = *m_wakeOwed;
+    m_wakeOwed = nullptr;
+    const ScopedLock fill(entry.mutex);
+    if (entry.wakeOwed && entry.receiver != nullptr)
+    {
+        entry.receiver->WakeReader();
+    }
+    entry.wakeOwed = false;
 }
 
 bool ChannelTransport::ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header)
@@ -505,7 +586,7 @@ std::uint32_t ChannelTransport::TakeAhead(std::uint8_t* destination, std::uint32
 
 std::uint32_t ChannelTransport::ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
                                            const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
-                                           std::uint32_t& moved)
+                                           std::uint32_t& moved, std::uint32_t aheadLimit)
 {
     moved = TakeAhead(destination, count);
     if (moved == count)
@@ -519,12 +600,11 @@ std::uint32_t ChannelTransport::ReadStream(std::uint8_t* destination, std::uint3
     std::uint32_t result = kPipeResult_Success;
     if (last)
     {
-        const ByteSpan pieces[] = {ByteSpan(destination + moved, rest),
-                                   ByteSpan(m_ahead.get(), kPacketHeaderSize)};
+        const ByteSpan pieces[] = {ByteSpan(destination + moved, rest), ByteSpan(m_ahead.get(), aheadLimit)};
         result = m_pipe->ReadScattered(pieces, rest, &abortObjects, &transferred, timeoutMs);
         if (result == kPipeResult_Success)
         {
-            m_aheadEnd = std::min(transferred - rest, kPacketHeaderSize);
+            m_aheadEnd = std::min(transferred - rest, aheadLimit);
         }
     }
     else
@@ -663,9 +743,11 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
     Q7::Platform::BaseEventCondition& stopEvent = m_receiveThread.GetStopEvent();
     Q7::Platform::BaseWaitObject* const waitAborts[] = {&stopEvent, &entry.closed, &entry.cancelled};
     // Nothing of the channel may be overtaken: a packet still queued, or still
-    // being handled by the channel, goes first. The packet waits for them rather
-    // than queueing behind them, so that a stream of Data does not stay on the
-    // channel's threads once a control packet has come between its packets.
+    // being handled by the channel, goes first. The packet waits a moment for
+    // them rather than queueing behind them, so that a stream of Data does not
+    // stay on the channel's threads once a control packet has come between its
+    // packets; a channel that takes longer gets the packet queued as well.
+    const std::uint64_t drainDeadline = Q7::Platform::GetTickCountMs() + kDirectDataWaitMs;
     for (;;)
     {
         {
@@ -675,17 +757,22 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
                 break;
             }
         }
-        if (!receiver->AcceptsDirectData())
+        PayWakeOwed(); // the channel's threads may need its reader to go on
+        const std::uint64_t now = Q7::Platform::GetTickCountMs();
+        if (!receiver->AcceptsDirectData() || now >= drainDeadline)
         {
             return DirectOutcome::kQueue;
         }
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        Q7::Platform::WaitForAnyOf(&which, 4, waitAborts[0], waitAborts[1], waitAborts[2], &entry.drained);
+        Q7::Platform::BaseWaitObject* const objects[] = {waitAborts[0], waitAborts[1], waitAborts[2],
+                                                         &entry.drained};
+        Q7::Platform::WaitForObjects(&which, 4, objects, false,
+                                     static_cast<std::uint32_t>(drainDeadline - now));
         if (which == 0)
         {
             return DirectOutcome::kEnd;
         }
-        if (which != 3)
+        if (which == 1 || which == 2)
         {
             return DirectOutcome::kQueue; // unregistered or withdrawing: the queue's way handles it
         }
@@ -704,7 +791,8 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
         const std::uint32_t wanted =
             across ? left + kMaxPacketsPerWrite * std::uint32_t{header.payloadLength} : left;
         std::uint32_t which = Q7::Platform::kNoSignalledIndex;
-        const DirectDataReceiver::Piece piece = receiver->ClaimPiece(wanted, waitAborts, which);
+        const DirectDataReceiver::Piece piece =
+            receiver->ClaimPiece(wanted, left, waitAborts, which, kDirectDataWaitMs);
         if (piece.size == 0)
         {
             if (which == 0)
@@ -713,7 +801,17 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             }
             if (left == header.payloadLength)
             {
-                return DirectOutcome::kQueue; // nothing read: the channel's own threads decide
+                return DirectOutcome::kQueue; // nothing read: the channel's own threads take it
+            }
+            if (which == Q7::Platform::kNoSignalledIndex && receiver->AcceptsDirectData())
+            {
+                // The reader paused in the middle of the packet: what is still
+                // in the pipe goes to the channel's queue as a packet of its
+                // own, behind the bytes its reads already have.
+                header.payloadLength = static_cast<std::uint16_t>(left);
+                ByteWriter writer(headerBytes);
+                EncodePacketHeader(writer, header);
+                return DirectOutcome::kQueue;
             }
             // The channel closes or stops in the middle of the packet: the rest is
             // dropped, as the channel drops the rest of a packet it was delivering.
@@ -723,7 +821,16 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
 
         std::uint32_t moved = 0;
         std::uint32_t result = kPipeResult_Success;
-        if (across && piece.size > left)
+        if (piece.lookahead)
+        {
+            // Messages: the packets behind this one are read ahead whole
+            // rather than guessed into the room, and go in turn.
+            const std::uint32_t count = std::min(piece.size, left);
+            result = ReadStream(piece.destination, count, count == left && header.paddingLength == 0,
+                                entry.directReadAbort, kInfinite, moved, kLookaheadReadAheadBytes);
+            left -= moved;
+        }
+        else if (across && piece.size > left)
         {
             result = ReadAcrossPackets(header, headerBytes, ByteSpan(piece.destination, piece.size),
                                        entry.directReadAbort, left, moved);
@@ -734,7 +841,13 @@ ChannelTransport::TryDeliverDirect(TransportChannelState& entry, CommonPacketHea
             result = ReadStream(piece.destination, piece.size, last, entry.directReadAbort, kInfinite, moved);
             left -= moved;
         }
-        receiver->CompletePiece(moved);
+        // The reader is woken once the packets of its channel at hand are in
+        // its lookahead too, not before each of them.
+        const bool wakeLater = result == kPipeResult_Success && left == 0 && header.paddingLength == 0 &&
+                               IsDataPacketAhead(entry);
+        receiver->CompletePiece(moved, wakeLater);
+        entry.wakeOwed = wakeLater;
+        m_wakeOwed = wakeLater ? &entry : nullptr;
         if (result == kPipeResult_Success ||
             (result == kPipeResult_Aborted && !stopEvent.IsSet() && !entry.cancelled.IsSet()))
         {
@@ -1036,6 +1149,10 @@ std::uint32_t ChannelTransport::MapWriteResult(std::uint32_t result, const Commo
     {
         LogErrorText(L"KPX channel %u.%u write timeout.", U(header.channelNumber),
                      U(header.subChannelNumber));
+        if (m_pipe->IsOpen())
+        {
+            AbandonPipe();
+        }
     }
     else if (result != kPipeResult_Success)
     {
@@ -1103,6 +1220,18 @@ std::uint32_t ChannelTransport::WritePacket(std::span<const std::uint8_t> packet
     if (const std::uint32_t state = PrepareWriteLocked(header, entry, exponent); state != kPipeResult_Success)
     {
         return state;
+    }
+
+    // Decided under the write lock, so that a Data write either goes out
+    // before the channel's CloseRequest or is refused.
+    if (header.packetType == kPacketType_CloseRequest || header.packetType == kPacketType_CloseReply)
+    {
+        entry->dataClosed = true;
+    }
+    else if (header.packetType == kPacketType_OpenRequest)
+    {
+        entry->dataClosed = false;
+        entry->discarding.store(false, std::memory_order_relaxed);
     }
 
     const std::uint32_t mask = (1U << exponent) - 1U;
@@ -1208,6 +1337,10 @@ std::uint32_t ChannelTransport::WriteData(const CommonPacketHeader& first,
     if (const std::uint32_t state = PrepareWriteLocked(first, entry, exponent); state != kPipeResult_Success)
     {
         return state;
+    }
+    if (entry->dataClosed)
+    {
+        return kPipeResult_Closed; // the channel's CloseRequest (or CloseReply) went out before
     }
 
     // Each packet's header, payload (where it lies in bytes) and padding.

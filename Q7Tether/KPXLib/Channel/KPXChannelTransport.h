@@ -8,10 +8,17 @@
 // A Data packet of a channel that takes Data directly (an Open channel with a
 // DirectDataReceiver) goes from the pipe straight into the channel's pending
 // Read, piece by piece when it straddles two reads, once the packets of the
-// channel queued before it have been handled; while no Read is pending the
-// transport's thread waits for one and reads nothing further from the pipe. Every other packet goes, whole,
-// into the oldest buffer the channel posted, for the channel's own threads; a channel with no buffer posted
-// holds up the pipe until it posts one. Either wait is the flow control of the channels.
+// channel queued before it have been handled; a packet that arrives while no
+// Read waits and fits whole into the room the channel keeps for bytes read
+// ahead goes there at once, so that a reader between two small Reads (the
+// messages of a stream) finds it without another hand-over. The transport's
+// thread waits for the reader no longer than kDirectDataWaitMs: a packet whose
+// channel has no Read pending by then (or still has packets queued) goes, whole
+// or what is left of it, into the oldest buffer the channel posted, like every
+// other packet, for the channel's own threads. A channel therefore holds the pipe up
+// only while all its buffers are full and none is posted again: that is the
+// flow control of the channels, and one channel whose reader pauses never
+// stops the others while it has a buffer free.
 //
 // Channels write their packets through the transport under one write lock, each
 // write in one pipe write (Data packets up to kMaxPacketsPerWrite at a time),
@@ -27,6 +34,7 @@
 #include "Wire/KPXPacket.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +49,18 @@ using PacketBuffer = std::span<std::uint8_t, kMaxPacketLength>;
 
 /// Most Data packets one pipe write carries (WriteDataPackets).
 inline constexpr std::uint32_t kMaxPacketsPerWrite = 16;
+
+/// How long a Data packet at the head of the pipe waits for its channel's
+/// reader (a pending Read, or the channel's queued packets taken) before it
+/// goes to the channel's own buffers instead: enough for a reader between two
+/// Reads of a stream, little enough that a channel whose reader pauses costs
+/// the others no more than that.
+inline constexpr std::uint32_t kDirectDataWaitMs = 2;
+
+/// What a read into a channel's lookahead reads ahead of the stream, as far
+/// as it has arrived (the small packets of the messages behind it): bytes the
+/// transport's thread holds beyond the channels' own room.
+inline constexpr std::uint32_t kLookaheadReadAheadBytes = 8192;
 
 /// How long a packet that has begun to arrive may keep a channel waiting for
 /// its rest before the pipe counts as stalled (the same limit as reading away
@@ -59,24 +79,41 @@ public:
     {
         std::uint8_t* destination = nullptr;
         std::uint32_t size = 0;
+        /// Room the channel keeps for bytes read ahead of its Reads (for
+        /// messages read a few bytes at a time): it takes the rest of the
+        /// current packet only, and the transport reads what has arrived
+        /// behind it into its own read-ahead, packets whole.
+        bool lookahead = false;
     };
 
     /// True while a Data packet arriving now may go straight to the channel's
     /// reads: the channel is Open, not closing and not stopping. Never blocks.
     virtual bool AcceptsDirectData() const = 0;
 
-    /// Waits until a Read is pending and claims up to maxSize bytes of its
-    /// destination, which stays valid until CompletePiece (the piece in
-    /// flight). Answers an empty piece when the channel no longer takes Data
-    /// directly and no Read is pending (abortIndex = kNoSignalledIndex), or when
-    /// aborts[abortIndex] is signalled first. Blocks.
-    virtual Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                             std::uint32_t& abortIndex) = 0;
+    /// Claims up to maxSize bytes of the pending Read's destination, which
+    /// stays valid until CompletePiece (the piece in flight). While no Read
+    /// waits for bytes, a packet whose `packetLeft` bytes still in the pipe
+    /// (at most maxSize) fit whole into room the channel keeps for bytes read
+    /// ahead of its Reads claims exactly that room at once; otherwise waits
+    /// up to waitMs for a Read. Answers an empty piece with abortIndex =
+    /// kNoSignalledIndex when neither comes within waitMs or the channel no
+    /// longer takes Data directly, or with the index when aborts[abortIndex]
+    /// is signalled first. Blocks up to waitMs.
+    virtual Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t packetLeft,
+                             std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                             std::uint32_t waitMs) = 0;
 
     /// Ends the piece in flight: its first `moved` bytes hold stream bytes (all
     /// of them, or fewer when the pipe read was aborted). Wakes the reader once
-    /// its Read is complete. Never blocks for long.
-    virtual void CompletePiece(std::uint32_t moved) = 0;
+    /// its Read is complete, and only then; with `wakeLater` (more of the
+    /// channel's packets are at hand) the wake waits for WakeReader, for a
+    /// CompletePiece without it, or for a claim that would wait, so that the
+    /// reader finds them in its lookahead. Never blocks for long.
+    virtual void CompletePiece(std::uint32_t moved, bool wakeLater) = 0;
+
+    /// Wakes a reader whose complete Read CompletePiece left asleep; nothing
+    /// otherwise. Never blocks for long.
+    virtual void WakeReader() = 0;
 
     /// Set while the reader gives up a Read with a piece in flight: the pipe
     /// read of the piece takes it as an abort object (pipes that honour abort
@@ -150,6 +187,20 @@ public:
     /// The limit of a stall in the middle of a packet, in ms.
     std::uint32_t GetMidPacketStallMs() const noexcept { return m_midPacketStallMs; }
 
+    /// While on (until the next Start), every Data packet of a registered
+    /// channel is read away on arrival, whatever its channel: for a camera that
+    /// closes all its channels, so that what the camera still sends (answers to
+    /// requests it has not yet worked through, frames, images) keeps none of
+    /// the closes waiting. Control packets go to their channels as before.
+    /// Never blocks. Thread-safe.
+    void SetDiscardingData(bool discarding);
+
+    /// From now until this side's next OpenRequest of channel.subChannel, its
+    /// Data packets are read away on arrival, as SetDiscardingData does for
+    /// all: for a channel whose reader has let go because it closes. Never
+    /// blocks. Thread-safe.
+    void SetChannelDiscarding(std::uint8_t channel, std::uint8_t subChannel);
+
     /// Ends the pipe as a lost link (PipeInterface::CloseAsLost), logging the
     /// warning "KPX channel transport closing pipe %u as lost.": every blocked
     /// pipe read and write ends, the receive thread ends, and the device
@@ -207,7 +258,8 @@ public:
     /// packet of that channel and reads nothing further from the pipe (flow
     /// control). A buffer taken with TakeReceivedPacket counts as held by the
     /// channel until the channel posts a buffer again; while it holds one, a
-    /// Data packet for its reads waits. Answers false, posting nothing, when the
+    /// Data packet for its reads waits for it up to kDirectDataWaitMs, then
+    /// takes the next posted buffer. Answers false, posting nothing, when the
     /// pipe is not open or not connected, the receive thread does not run, or
     /// the channel is not registered. The buffer must stay valid until it is
     /// taken back with TakeReceivedPacket or withdrawn with CancelReceive. Never
@@ -251,7 +303,10 @@ public:
 
     /// Writes one Data packet: header (its padding is recomputed) followed by
     /// payload and the alignment padding of the channel, in one pipe write.
-    /// Results as WritePacket. Raises ModuleError 0x650001 (internal error) when
+    /// Results as WritePacket; 3 as well when this side's CloseRequest or
+    /// CloseReply of the channel went out since its last OpenRequest (no Data
+    /// may follow them on the pipe; the same holds for WriteDataPackets and
+    /// TryWriteDataPackets). Raises ModuleError 0x650001 (internal error) when
     /// the payload's size differs from the header's payloadLength.
     std::uint32_t WriteDataPacket(const CommonPacketHeader& header, std::span<const std::uint8_t> payload);
 
@@ -300,21 +355,30 @@ private:
     enum class DirectOutcome
     {
         kDelivered, // every byte of the packet was read (the payload into reads, or dropped)
-        kQueue,     // nothing was read: the packet takes the channel's queue
+        kQueue,     // the packet, or the rest of it, takes the channel's queue
         kEnd,       // the receive loop ends (stop, pipe failure)
     };
+
+    // True when the next whole packet lies in the read-ahead and is a Data
+    // packet of the entry's channel with a 16-byte header: delivering it
+    // touches no pipe. Receive thread only.
+    bool IsDataPacketAhead(const TransportChannelState& entry) const;
+    // Wakes the reader whose wake TryDeliverDirect put off (see
+    // DirectDataReceiver::CompletePiece); nothing when none is owed.
+    void PayWakeOwed();
 
     // Reads the next header: the bytes read ahead, then the rest from the
     // pipe. False when the pipe read failed.
     bool ReadHeader(std::span<std::uint8_t, kPacketHeaderSize> header);
     // Reads count bytes of the stream into destination: the bytes read ahead
     // first, then from the pipe (abortObjects, timeoutMs); with `last` (they
-    // end a packet) a following header is read ahead in the same transfer
-    // where the pipe allows. `moved` gets the bytes that landed. Answers the
-    // pipe's result.
+    // end a packet) up to aheadLimit bytes of what follows (a header by
+    // default) are read ahead in the same transfer, as far as they have
+    // arrived, where the pipe allows. `moved` gets the bytes that landed.
+    // Answers the pipe's result.
     std::uint32_t ReadStream(std::uint8_t* destination, std::uint32_t count, bool last,
-                             const WaitObjectList& abortObjects, std::uint32_t timeoutMs,
-                             std::uint32_t& moved);
+                             const WaitObjectList& abortObjects, std::uint32_t timeoutMs, std::uint32_t& moved,
+                             std::uint32_t aheadLimit = kPacketHeaderSize);
     // Takes up to count bytes read ahead into destination; answers how many.
     std::uint32_t TakeAhead(std::uint8_t* destination, std::uint32_t count);
     // Reads the rest of the current Data packet (`left` bytes) into the start
@@ -333,8 +397,11 @@ private:
                                     std::uint32_t& moved);
     // Delivers a Data packet straight into the channel's reads when the channel
     // takes Data directly and has nothing queued, with the packets of the
-    // channel read along with it. On kQueue, header and headerBytes hold the
-    // packet for the queue (one read along, of which nothing was delivered).
+    // channel read along with it; waits kDirectDataWaitMs at most for the
+    // channel's reader each time it needs one. On kQueue, header and
+    // headerBytes hold what is left for the queue: a packet read along, or the
+    // rest of the packet being delivered (as a Data packet of the bytes not yet
+    // read from the pipe).
     DirectOutcome TryDeliverDirect(TransportChannelState& entry, CommonPacketHeader& header,
                                    std::span<std::uint8_t, kPacketHeaderSize> headerBytes);
     // Reads the packet into the channel's oldest posted buffer, waiting for one
@@ -387,7 +454,9 @@ private:
                             std::uint32_t maxPayload, std::uint32_t* bytesWritten, bool* wouldWait = nullptr);
     // Maps a pipe write's result (aborted is closed) and logs a failure of the
     // channel named by header.
-    static std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
+    // A write that timed out ends the pipe as lost (the camera took not all of
+    // it: the stream may be cut in the middle of a packet).
+    std::uint32_t MapWriteResult(std::uint32_t result, const CommonPacketHeader& header);
     // One pipe write of the pieces (whole packets) with the channel's abort
     // object and the write time-out. Write lock held.
     std::uint32_t WriteGatheredLocked(TransportChannelState& entry, const CommonPacketHeader& header,
@@ -420,10 +489,15 @@ private:
     // The slots of ReadAcrossPackets for the headers it guesses; receive
     // thread only.
     std::array<std::array<std::uint8_t, kPacketHeaderSize>, kMaxPacketsPerWrite + 1> m_guessedHeaders{};
+    // The channel whose reader's wake is put off while its packets at hand go
+    // into its lookahead (its entry's wakeOwed is set); null when none.
+    // Receive thread only.
+    TransportChannelState* m_wakeOwed = nullptr;
 
     mutable Q7::Platform::Mutex_Posix
         m_mapLock; // guards m_channels, each entry's settings, and the two fields below
     std::map<ChannelKey, std::unique_ptr<TransportChannelState>> m_channels; // entries are never erased
+    std::atomic<bool> m_discardingData{false};                               // see SetDiscardingData
     bool m_timeoutsDisabled = false;  // a registered channel has debug on
     std::uint32_t m_writeTimeout = 0; // the largest time-out of the registered channels
 };

@@ -60,9 +60,10 @@ public:
     uint32_t BufferCount() const { return static_cast<uint32_t>(m_pool.size()); }
 
     // See BufferPool::GetBuffer; minSize already checked to round within 32 bits.
-    // Answers the buffer (retained once) and its size, or null when aborted.
+    // Answers the buffer (retained once) and its size, or null when aborted or
+    // when an allocation failed (then `allocationFailed` is set).
     unsigned char* Get(uint32_t minSize, uint32_t roundedSize, const WaitObjectList* abortObjects,
-                       uint32_t& size);
+                       uint32_t& size, bool& allocationFailed);
 
     // Adds one holder; answers the buffer's size. Raises for an unknown pointer.
     uint32_t Retain(const unsigned char* buffer);
@@ -105,7 +106,7 @@ private:
 };
 
 unsigned char* BufferPoolState::Get(uint32_t minSize, uint32_t roundedSize,
-                                    const WaitObjectList* abortObjects, uint32_t& size)
+                                    const WaitObjectList* abortObjects, uint32_t& size, bool& allocationFailed)
 {
     Q7_ASSERT(!m_pool.empty());
 
@@ -123,7 +124,7 @@ unsigned char* BufferPoolState::Get(uint32_t minSize, uint32_t roundedSize,
         // Cleared before looking, so that a release during the search is not missed.
         m_releaseEvent.Reset();
 
-        bool allocationFailed = false;
+        allocationFailed = false;
         {
             ScopedLock lock(m_lock);
             for (Record& record : m_pool)
@@ -160,19 +161,27 @@ unsigned char* BufferPoolState::Get(uint32_t minSize, uint32_t roundedSize,
 
         if (allocationFailed)
         {
+            // Memory that was not there now is unlikely to be there a second
+            // later: the caller refuses what needed it instead of waiting on.
             LogWarning(L"%lsfailed to allocate buffer.", Prefix());
+            return nullptr;
+        }
+        // A caller whose abort object is already signalled asked only for a
+        // buffer that is free at once: it does not wait.
+        if (abortCount > 0 && Q7::Platform::WaitForObjects(nullptr, abortCount, waitList.data(), false, 0))
+        {
+            return nullptr;
         }
         LogInfo(L"%lsno buffer currently available. Waiting.", Prefix());
 
         uint32_t index = 0xFFFFFFFF;
-        const bool signalled =
-            Q7::Platform::WaitForObjects(&index, static_cast<uint32_t>(waitList.size()), waitList.data(),
-                                         false, allocationFailed ? 1000 : Q7::Platform::kInfinite);
+        const bool signalled = Q7::Platform::WaitForObjects(&index, static_cast<uint32_t>(waitList.size()),
+                                                            waitList.data(), false, Q7::Platform::kInfinite);
         if (signalled && index < abortCount)
         {
             return nullptr;
         }
-        // Released buffer or the retry time of a failed allocation: search again.
+        // A released buffer: search again.
     }
 }
 
@@ -361,8 +370,12 @@ BufferPool::~BufferPool()
     m_state->Close();
 }
 
-BufferPtr BufferPool::GetBuffer(uint32_t minSize, const WaitObjectList* abortObjects)
+BufferPtr BufferPool::GetBuffer(uint32_t minSize, const WaitObjectList* abortObjects, bool* allocationFailed)
 {
+    if (allocationFailed != nullptr)
+    {
+        *allocationFailed = false;
+    }
     // A request of 0 bytes gets the smallest buffer rather than none.
     const uint64_t wanted = minSize == 0 ? 1 : minSize;
     const uint64_t step = m_state->AllocMultiple();
@@ -375,10 +388,15 @@ BufferPtr BufferPool::GetBuffer(uint32_t minSize, const WaitObjectList* abortObj
         return BufferPtr(*this);
     }
     uint32_t size = 0;
-    unsigned char* buffer =
-        m_state->Get(static_cast<uint32_t>(wanted), static_cast<uint32_t>(rounded), abortObjects, size);
+    bool failed = false;
+    unsigned char* buffer = m_state->Get(static_cast<uint32_t>(wanted), static_cast<uint32_t>(rounded),
+                                         abortObjects, size, failed);
     if (buffer == nullptr)
     {
+        if (allocationFailed != nullptr)
+        {
+            *allocationFailed = failed;
+        }
         return BufferPtr(*this);
     }
     return BufferPtr(m_state, buffer, size, BufferPtr::AdoptTag{});

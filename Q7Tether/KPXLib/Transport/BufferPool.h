@@ -88,12 +88,17 @@ public:
     /// Returns a handle on a free buffer of at least minSize bytes: the first free
     /// buffer, reallocated in multiples of the allocation step when it is too
     /// small (buffers never shrink). Blocks while every buffer is held, until one
-    /// is released; after a failed allocation it retries every 1000 ms. Returns an
-    /// empty handle when one of abortObjects (may be null or empty; at most 63)
-    /// is signalled first, and at once, with an error line, when minSize rounded
-    /// up to the allocation step does not fit in 32 bits (no buffer can ever hold
-    /// it). A minSize of 0 is served like 1. Thread-safe.
-    BufferPtr GetBuffer(uint32_t minSize, const WaitObjectList* abortObjects);
+    /// is released. Returns an empty handle when one of abortObjects (may be null
+    /// or empty; at most 63) is signalled first (at once, without the waiting
+    /// line, when one already is and no buffer is free: a request that must not
+    /// wait); at once, with an error line, when minSize rounded up to the
+    /// allocation step does not fit in 32 bits (no buffer can ever hold it); and
+    /// at once, with the warning "%lsfailed to allocate buffer." and
+    /// `allocationFailed` (may be null) set, when a free buffer could not be
+    /// given the size and none other was free: a failed allocation is not tried
+    /// again (the freed buffer stays empty). A minSize of 0 is served like 1.
+    /// Thread-safe.
+    BufferPtr GetBuffer(uint32_t minSize, const WaitObjectList* abortObjects, bool* allocationFailed = nullptr);
 
     /// Adds one holder to the buffer. Null does nothing. A pointer that belongs to
     /// no buffer of this pool raises ModuleError 0x650001 "%lsbuffer not present

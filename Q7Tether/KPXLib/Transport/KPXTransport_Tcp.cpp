@@ -207,31 +207,46 @@ uint32_t TcpPipe::Read(void* buffer, uint32_t size, const WaitObjectList* /*abor
 }
 
 uint32_t TcpPipe::Write(const void* buffer, uint32_t size, const WaitObjectList* /*abortObjects*/,
-                        uint32_t* transferred, uint32_t /*timeoutMs*/)
+                        uint32_t* transferred, uint32_t timeoutMs)
 {
     ScopedLock lock(m_writeLock);
     // The socket sends every byte (looping over partial writes) or reports the
     // failure; a write never ends half-way with success.
     uint32_t sent = 0;
-    const PlatformSocketResult result = m_socket.Send(buffer, size, &sent, 0);
+    const PlatformSocketResult result = m_socket.Send(buffer, size, &sent, 0, timeoutMs);
     if (transferred != nullptr)
     {
         *transferred = sent;
     }
-    return HandleResult(result, L"socket send returned non-success");
+    return HandleWriteResult(result);
 }
 
 uint32_t TcpPipe::WriteGathered(std::span<const ConstByteSpan> pieces, std::span<std::uint8_t> /*scratch*/,
                                 const WaitObjectList* /*abortObjects*/, uint32_t* transferred,
-                                uint32_t /*timeoutMs*/)
+                                uint32_t timeoutMs)
 {
     const PieceVectors vectors(pieces);
     ScopedLock lock(m_writeLock);
     uint32_t sent = 0;
-    const PlatformSocketResult result = m_socket.SendGathered(vectors.data(), vectors.size(), &sent, 0);
+    const PlatformSocketResult result =
+        m_socket.SendGathered(vectors.data(), vectors.size(), &sent, 0, timeoutMs);
     if (transferred != nullptr)
     {
         *transferred = sent;
+    }
+    return HandleWriteResult(result);
+}
+
+uint32_t TcpPipe::HandleWriteResult(PlatformSocketResult result)
+{
+    if (result == Q7::Platform::kSocketResult_Timeout)
+    {
+        // A camera that does not take what it is sent within the time-out:
+        // the stream may be cut in the middle of a packet, so the link is
+        // lost for good.
+        LogInfo(L"socket send timed out");
+        CloseAsLost();
+        return static_cast<uint32_t>(result);
     }
     return HandleResult(result, L"socket send returned non-success");
 }

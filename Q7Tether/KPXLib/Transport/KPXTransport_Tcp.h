@@ -80,10 +80,13 @@ private:
     LinkLossNotifier m_notifier{L"TcpDevice notify"}; // watches m_disconnectedEvent while open
 };
 
-/// One TCP connection to the camera; the pipe id is its port. Read and Write
-/// ignore abort objects and time-outs: a read returns when every byte arrived or
-/// the connection failed, a write when every byte was sent or the connection
-/// failed, and Close (from any thread) ends both at once with kPipeResult_Closed.
+/// One TCP connection to the camera; the pipe id is its port. Reads ignore
+/// abort objects and time-outs: a read returns when every byte arrived or the
+/// connection failed. Writes ignore abort objects and end when every byte was
+/// sent, the connection failed, or the camera took nothing for the time-out
+/// (neither 0 nor kInfinite): then the stream may be cut in the middle of a
+/// packet, and the pipe closes as lost (result 2). Close (from any thread)
+/// ends both at once with kPipeResult_Closed.
 /// A lost connection (result 4) marks the owning device disconnected.
 /// One reader at a time; writers are serialised by the pipe.
 class TcpPipe : public virtual PipeInterface
@@ -148,6 +151,8 @@ public:
 private:
     // Marks the device disconnected on result 4 and logs a failed transfer.
     uint32_t HandleResult(Q7::Platform::PlatformSocketResult result, const wchar_t* failureText);
+    // HandleResult for a write; a time-out closes the pipe as lost.
+    uint32_t HandleWriteResult(Q7::Platform::PlatformSocketResult result);
 
     TcpDevice& m_device; // not owned; outlives the pipe
     const uint32_t m_pipeId;

@@ -58,6 +58,31 @@ int WaitUntilReady(int fd, short events)
     }
 }
 
+// As WaitUntilReady, at most until `deadline`: ETIMEDOUT when it passes first.
+int WaitUntilReadyBy(int fd, short events, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
+        if (left <= 0)
+        {
+            return ETIMEDOUT;
+        }
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::min<std::int64_t>(left, INT_MAX)));
+        if (ready > 0)
+        {
+            return 0;
+        }
+        if (ready < 0 && errno != EINTR)
+        {
+            return errno;
+        }
+    }
+}
+
 // Waits until a connect under way on fd has ended, at most timeoutMs (negative:
 // no limit), retrying interrupted waits with the time that is left. Answers 1
 // when it ended, 0 on time-out and -1 on failure (errno set).
@@ -538,8 +563,13 @@ void PlatformSocket::Close() noexcept
 
 template <typename Call>
 PlatformSocketResult PlatformSocket::TransferAll(Direction direction, std::uint32_t length,
-                                                 std::uint32_t* transferred, Call call)
+                                                 std::uint32_t* transferred, Call call,
+                                                 std::uint32_t timeoutMs)
 {
+    // The time-out bounds a stall: it runs again from every byte that moves.
+    const bool timed = timeoutMs != kInfinite && timeoutMs != 0;
+    const auto stall = std::chrono::milliseconds(timed ? timeoutMs : 0);
+    auto deadline = std::chrono::steady_clock::now() + stall;
     PlatformSocketResult result = ConnectionCheck();
     if (result != kSocketResult_Done)
     {
@@ -581,6 +611,10 @@ PlatformSocketResult PlatformSocket::TransferAll(Direction direction, std::uint3
         if (n > 0)
         {
             total += static_cast<std::uint32_t>(n);
+            if (timed)
+            {
+                deadline = std::chrono::steady_clock::now() + stall;
+            }
             continue;
         }
         // recv answers 0 only at the peer's orderly close; send answers 0 when
@@ -597,10 +631,20 @@ PlatformSocketResult PlatformSocket::TransferAll(Direction direction, std::uint3
         }
         if (code == EAGAIN || code == EWOULDBLOCK)
         {
-            code = WaitUntilReady(use.Get(), receiving ? POLLIN : POLLOUT);
+            const short events = receiving ? POLLIN : POLLOUT;
+            code = timed ? WaitUntilReadyBy(use.Get(), events, deadline) : WaitUntilReady(use.Get(), events);
             if (code == 0)
             {
                 continue;
+            }
+            if (code == ETIMEDOUT)
+            {
+                // What went out stays counted: the stream is cut there.
+                if (transferred != nullptr)
+                {
+                    *transferred = total;
+                }
+                return kSocketResult_Timeout;
             }
         }
         break;
@@ -646,12 +690,16 @@ PlatformSocketResult PlatformSocket::Receive(void* buffer, std::uint32_t length,
 }
 
 PlatformSocketResult PlatformSocket::Send(const void* buffer, std::uint32_t length, std::uint32_t* sent,
-                                          int flags)
+                                          int flags, std::uint32_t timeoutMs)
 {
     const auto* const bytes = static_cast<const unsigned char*>(buffer);
-    return TransferAll(Direction::kSend, length, sent,
-                       [&](int fd, std::uint32_t done)
-                       { return ::send(fd, bytes + done, length - done, flags | MSG_NOSIGNAL); });
+    // A timed send never blocks in the call: the wait is the poll's.
+    const int callFlags =
+        flags | MSG_NOSIGNAL | (timeoutMs != kInfinite && timeoutMs != 0 ? MSG_DONTWAIT : 0);
+    return TransferAll(
+        Direction::kSend, length, sent,
+        [&](int fd, std::uint32_t done) { return ::send(fd, bytes + done, length - done, callFlags); },
+        timeoutMs);
 }
 
 namespace
@@ -705,20 +753,24 @@ private:
 } // namespace
 
 PlatformSocketResult PlatformSocket::SendGathered(const iovec* pieces, std::uint32_t count,
-                                                  std::uint32_t* sent, int flags)
+                                                  std::uint32_t* sent, int flags, std::uint32_t timeoutMs)
 {
+    const int callFlags =
+        flags | MSG_NOSIGNAL | (timeoutMs != kInfinite && timeoutMs != 0 ? MSG_DONTWAIT : 0);
     PieceCursor cursor(pieces, count);
     const std::uint64_t total = cursor.Total();
     if (total > 0xFFFFFFFFu)
     {
         Universal::ThrowModuleError(ModuleError(Universal::kError_InvalidParameter, L"socket send"));
     }
-    return TransferAll(Direction::kSend, static_cast<std::uint32_t>(total), sent,
-                       [&](int fd, std::uint32_t done)
-                       {
-                           const msghdr message = cursor.MessageAfter(done);
-                           return ::sendmsg(fd, &message, flags | MSG_NOSIGNAL);
-                       });
+    return TransferAll(
+        Direction::kSend, static_cast<std::uint32_t>(total), sent,
+        [&](int fd, std::uint32_t done)
+        {
+            const msghdr message = cursor.MessageAfter(done);
+            return ::sendmsg(fd, &message, callFlags);
+        },
+        timeoutMs);
 }
 
 PlatformSocketResult PlatformSocket::ReceiveScattered(const iovec* pieces, std::uint32_t count,

@@ -23,7 +23,7 @@ namespace Q7::Platform
 enum PlatformSocketResult : int
 {
     kSocketResult_Done = 0,         ///< success
-    kSocketResult_Timeout = 2,      ///< the connect ran out of its time-out
+    kSocketResult_Timeout = 2,      ///< the connect, or a send, ran out of its time-out
     kSocketResult_Closed = 3,       ///< closed locally, or no usable socket
     kSocketResult_Disconnected = 4, ///< connection lost or refused; the disconnected event is set
 };
@@ -171,20 +171,25 @@ public:
 
     /// Sends all length bytes, looping over partial writes; interrupted and
     /// would-block writes are retried. sent (may be null) gets length on
-    /// success and 0 otherwise. flags go to send, always with MSG_NOSIGNAL.
-    /// Results 0, 3, 4 as for Receive. Blocks while the send buffer is full.
-    /// One sending thread at a time.
-    PlatformSocketResult Send(const void* buffer, std::uint32_t length, std::uint32_t* sent, int flags);
+    /// success, the bytes that went out on a time-out, and 0 otherwise. flags
+    /// go to send, always with MSG_NOSIGNAL. Results 0, 3, 4 as for Receive,
+    /// and 2 when the peer took nothing for timeoutMs (0 or kInfinite: no
+    /// limit; the stream is then cut in the middle of what was sent). Blocks
+    /// while the send buffer is full, up to timeoutMs at a time. One sending
+    /// thread at a time.
+    PlatformSocketResult Send(const void* buffer, std::uint32_t length, std::uint32_t* sent, int flags,
+                              std::uint32_t timeoutMs = kInfinite);
 
     /// Sends the count pieces in order as one stream of bytes (sendmsg), as Send
     /// sends one buffer: looping over partial writes, retrying interrupted and
     /// would-block writes, always with MSG_NOSIGNAL. The pieces must add up to at
     /// most 0xFFFFFFFF bytes (else ModuleError 0x650001, logged); empty pieces
     /// are allowed. sent (may be null) gets the total on success and 0
-    /// otherwise. Results as for Send. Blocks while the send buffer is full. One
-    /// sending thread at a time.
+    /// otherwise (the bytes that went out on a time-out). Results and
+    /// timeoutMs as for Send. Blocks while the send buffer is full, up to
+    /// timeoutMs. One sending thread at a time.
     PlatformSocketResult SendGathered(const iovec* pieces, std::uint32_t count, std::uint32_t* sent,
-                                      int flags);
+                                      int flags, std::uint32_t timeoutMs = kInfinite);
 
     /// Receives into the count pieces in order (recvmsg), as Receive receives
     /// into one buffer, until at least minimum bytes have arrived; bytes that
@@ -253,7 +258,7 @@ private:
     // ready. Results and *transferred as for Receive and Send.
     template <typename Call>
     PlatformSocketResult TransferAll(Direction direction, std::uint32_t length, std::uint32_t* transferred,
-                                     Call call);
+                                     Call call, std::uint32_t timeoutMs = kInfinite);
 
     // Maps a system error code to a result, with its log line and the
     // disconnected event; raises SystemError_Posix for unexpected codes.

@@ -128,6 +128,10 @@ public:
     /// Tells the camera how many megabytes the host keeps for received images.
     /// Camera check.
     void SetHostStorageCapacity(unsigned int capacity);
+    /// The largest buffer taken for one received image and one live-view
+    /// frame, in bytes (by default 1 GiB and 64 MiB; see the flat
+    /// SetReceiveBufferLimits). Camera check.
+    void SetReceiveBufferLimits(unsigned long long imageBytes, unsigned long long liveViewFrameBytes);
 
     /// The camera's diagnostics log. Camera check. Blocks while it downloads.
     std::vector<unsigned char> DiagnosticsLog() const;

@@ -387,6 +387,14 @@ TAVRIN_API ErrorCode TriggerCapture(int cameraId);
 /// Tells the camera how many megabytes the host can still store.
 TAVRIN_API ErrorCode SetHostStorageCapacity(int cameraId, unsigned int capacityMegabytes);
 
+/// The largest buffer the library takes for one received image and for one
+/// live-view frame, in bytes (by default 1 GiB and 64 MiB; each is rounded
+/// down to 4 MiB, at least 4 MiB, at most 0xFFC00000). A camera that announces
+/// more is refused that transfer, and the next call on the camera reports it
+/// (-1). -3 Sdk not open, -10 camera not open.
+TAVRIN_API ErrorCode SetReceiveBufferLimits(int cameraId, unsigned long long imageBytes,
+                                            unsigned long long liveViewFrameBytes);
+
 // ---------------------------------------------------------------- properties
 
 /// The ids of the camera's properties, in the camera's order (replacing ids).
@@ -429,7 +437,9 @@ TAVRIN_API ErrorCode HasProperty(int cameraId, unsigned int propertyId, bool& ha
 TAVRIN_API std::pair<ErrorCode, std::optional<ImageEnumCapabilities>> GetImageEnumCapabilities(int cameraId);
 
 /// One handle per image stored on the camera, in the camera's order (images is
-/// emptied first). Blocks up to 3 s for the list. -3 silent.
+/// emptied first). Blocks up to 3 s for the list. -1 (with the handles of what
+/// arrived) when the camera's list reply failed or did not end in time: the
+/// list may be partial. -3 silent.
 TAVRIN_API ErrorCode
 GetImageEnumeration(int cameraId, std::vector<std::shared_ptr<Q7::Tavrin::IStoredImageHandle>>& images);
 

@@ -191,6 +191,99 @@ TEST(SendMessageQueue, ClearDeletesEverythingAndSignalsEmpty)
     EXPECT_FALSE(queue.Pop(command, {&abort}));
 }
 
+std::unique_ptr<SendMessageCommand> Request(std::uint8_t fill)
+{
+    auto command = Command(Message(16, fill), L"request");
+    command->SetExpectsAnswer();
+    return command;
+}
+
+// Catches requests piling up at the camera beyond the window (a close then
+// waits for the camera to answer them all), and a window that never opens
+// again: requests beyond it wait in the queue until an answer comes, a
+// direct write beyond it is refused, other commands pass, a clear (the
+// channel closed) empties the count, and a camera that answers nothing for
+// the stall time gets the next requests all the same.
+TEST(SendMessageQueue, AnAnswerWindowHoldsRequestsBeyondItInTheQueue)
+{
+    SendMessageQueue queue;
+    queue.SetAnswerWindow(2, 300);
+    Q7::Platform::EventCondition_Posix abort;
+    std::unique_ptr<SendMessageCommand> command;
+    const auto popNow = [&]
+    {
+        abort.Set();
+        const bool popped = queue.Pop(command, {&abort});
+        abort.Reset();
+        if (popped)
+            queue.FinishCommand();
+        return popped;
+    };
+
+    for (std::uint8_t i = 1; i <= 3; ++i)
+        queue.Push(Request(i));
+    EXPECT_TRUE(popNow());
+    EXPECT_TRUE(popNow());
+    EXPECT_FALSE(popNow()) << "a third request while two are unanswered";
+    EXPECT_FALSE(queue.BeginDirectWrite(true)) << "nor may a caller write one itself";
+    queue.Answered();
+    EXPECT_TRUE(popNow());
+    EXPECT_EQ(command->GetMessage()[5], 3u);
+
+    // A command that expects no answer is not held; a direct request counts.
+    queue.Push(Command(Message(16, 4), L"plain"));
+    EXPECT_TRUE(popNow());
+    queue.Answered();
+    ASSERT_TRUE(queue.BeginDirectWrite(true));
+    queue.EndDirectWrite(true);
+    queue.Push(Request(5));
+    EXPECT_FALSE(popNow());
+
+    queue.Clear();
+    queue.Push(Request(6));
+    queue.Push(Request(7));
+    EXPECT_TRUE(popNow());
+    EXPECT_TRUE(popNow());
+
+    // Nothing answered: after the stall time the next request goes out.
+    queue.Push(Request(8));
+    auto stalled = std::async(std::launch::async,
+                              [&]
+                              {
+                                  std::unique_ptr<SendMessageCommand> late;
+                                  return queue.Pop(late, {&abort}) && late->GetMessage()[5] == 8;
+                              });
+    ASSERT_EQ(stalled.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(stalled.get());
+}
+
+// Catches the commands of a close taken while the send thread still writes
+// one (the close's own writes would interleave with it), and an
+// acknowledgement lost because the close aborted its write: TakeAllForClose
+// takes every queued command at once, waits for the one in flight, and puts
+// what that one gave back (PushFront) in front.
+TEST(SendMessageQueue, TakeAllForCloseWaitsForTheCommandInFlightAndKeepsItsOrder)
+{
+    SendMessageQueue queue;
+    auto ack = Command(Message(16, 1), L"ack");
+    ack->SetGoesOutBeforeClose();
+    queue.Push(std::move(ack));
+    queue.Push(Command(Message(16, 2), L"queued"));
+    std::unique_ptr<SendMessageCommand> inFlight;
+    ASSERT_TRUE(queue.Pop(inFlight, {}));
+
+    auto taken = std::async(std::launch::async, [&] { return queue.TakeAllForClose(5000); });
+    EXPECT_EQ(taken.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(queue.GetCount(), 0u) << "taken before the wait";
+    queue.PushFront(std::move(inFlight)); // its write was aborted before it began
+    queue.FinishCommand();
+    ASSERT_EQ(taken.wait_for(5s), std::future_status::ready);
+    const auto commands = taken.get();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_TRUE(commands[0]->GoesOutBeforeClose());
+    EXPECT_EQ(std::wstring(commands[1]->GetDescription().c_str()), L"queued");
+}
+
 TEST(SendMessageQueue, EnableEventsIsQueuedWithItsBytesAndDescription)
 {
     SendMessageQueue queue;
@@ -219,6 +312,35 @@ TEST(SendMessageQueue, CommonErrorAnswersTheOffendingMessage)
     EXPECT_EQ(command->GetMessage(), expected);
     EXPECT_EQ(std::wstring(command->GetDescription().c_str()), L"CommonError (error=5:7)");
     EXPECT_EQ(command->GetTimeout(), 0xFFFFFFFFu);
+}
+
+// A camera that floods the host with messages it cannot take, and reads none
+// of the answers: the error replies waiting stay bounded, the ones beyond are
+// counted and logged once, a request still queues, and an error reply that
+// left the queue frees its place. Fault caught: the queue growing without
+// limit (about 233 bytes per 16-byte message of the camera).
+TEST(SendMessageQueue, ErrorRepliesBeyondTheBoundAreDroppedAndCounted)
+{
+    KpxTest::LogCapture log;
+    SendMessageQueue queue;
+    CommonMessageHeader offending;
+    offending.messageClass = 0x66;
+    offending.messageType = 0x7E;
+    constexpr std::size_t kFlood = 10000;
+    for (std::size_t i = 0; i < kFlood; ++i)
+        CommonError(queue, 0x01000001, offending, {1, 0});
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies);
+    EXPECT_EQ(queue.GetDroppedErrorReplies(), kFlood - kMaxQueuedErrorReplies);
+    EXPECT_EQ(log.Count(L"error replies wait for the camera; dropping more"), 1u);
+
+    queue.Push(Command(Message(16, 1), L"request"));
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies + 1);
+    std::unique_ptr<SendMessageCommand> command;
+    ASSERT_TRUE(queue.Pop(command, {}));
+    queue.FinishCommand();
+    CommonError(queue, 0x01000001, offending, {1, 0});
+    EXPECT_EQ(queue.GetCount(), kMaxQueuedErrorReplies + 1);
+    EXPECT_EQ(queue.GetDroppedErrorReplies(), kFlood - kMaxQueuedErrorReplies);
 }
 
 TEST(SendMessageQueue, CommonMessagesRefuseVersionsBelowOne)

@@ -245,17 +245,33 @@ TEST_F(BufferPoolTest, SizeBeyondThirtyTwoBitsGivesEmptyHandleAtOnce)
     EXPECT_EQ(log.Count(L"Error: R requested buffer size"), 2u);
 }
 
-TEST_F(BufferPoolTest, FailedAllocationIsRetried)
+// Fault: a failed allocation was tried again every second for ever, so the
+// caller (an agent's control thread) never got an answer. Now it gets an
+// empty handle with the failure told, the buffer that was freed for the
+// attempt stays empty, and the next request allocates again.
+TEST_F(BufferPoolTest, FailedAllocationEndsTheRequestAtOnce)
 {
     LogCapture log;
-    BufferPool pool(m_allocator, 1, 0, L"F ");
-    m_allocator->failuresLeft = 1;
-    auto result = std::async(std::launch::async, [&] { return pool.GetBuffer(100, nullptr); });
+    BufferPool pool(m_allocator, 2, 0, L"F ");
+    {
+        BufferPtr small = pool.GetBuffer(100, nullptr);
+        ASSERT_FALSE(small.IsEmpty());
+    }
+    m_allocator->failuresLeft = 1000; // every allocation fails
+    bool failed = false;
+    auto result = std::async(std::launch::async, [&] { return pool.GetBuffer(9 * kMiB, nullptr, &failed); });
     ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-    EXPECT_FALSE(result.get().IsEmpty());
-    EXPECT_EQ(log.Count(L"Ignoring error from std::new."), 1u);
+    EXPECT_TRUE(result.get().IsEmpty());
+    EXPECT_TRUE(failed);
     EXPECT_EQ(log.Count(L"F failed to allocate buffer."), 1u);
-    EXPECT_EQ(m_allocator->allocations.load(), 1);
+    // The 4 MiB buffer was freed to make room: nothing is kept for the claim.
+    EXPECT_EQ(m_allocator->frees.load(), 1);
+
+    m_allocator->failuresLeft = 0;
+    BufferPtr next = pool.GetBuffer(100, nullptr, &failed);
+    EXPECT_FALSE(next.IsEmpty());
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(next.GetSize(), 4 * kMiB);
 }
 
 // Fault: a handle released after its pool was destroyed called into freed memory.

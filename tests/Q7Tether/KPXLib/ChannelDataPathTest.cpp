@@ -215,6 +215,7 @@ TEST_P(MidPacketReadTest, TheReadReturnsWithWhatLandedAndTheStreamStaysInStep)
                                           ? channel.Read(destination.data(), 200, &aborts, &got, 0xFFFFFFFF)
                                           : channel.Read(destination.data(), 200, nullptr, &got, kTimeoutMs);
                            });
+    ASSERT_TRUE(channel.WaitForPendingRead(5000));
     // The header and 40 payload bytes; the piece of 100 is then under way.
     camera.WriteBytes(std::span(packet).first(16 + 40));
     ASSERT_TRUE(camera.WaitHostReadWaitingFor(kind == PipeKind::kTcpLike ? 100 : 60));
@@ -332,6 +333,7 @@ TEST_P(MidStreamTest, ThePipeStaysInStepForTheOtherChannels)
     case Where::kPieceInFlight:
         pending = std::async(std::launch::async, [&]
                              { return channel.Read(destination.data(), 200, nullptr, &got, 0xFFFFFFFF); });
+        ASSERT_TRUE(channel.WaitForPendingRead(5000));
         camera.WriteBytes(std::span(packet).first(16 + 40));
         ASSERT_TRUE(camera.WaitHostReadWaitingFor(kind == PipeKind::kTcpLike ? 100 : 60));
         break;

@@ -713,12 +713,14 @@ TEST_F(ChannelTest, ErrorReply4WhileOpenClosesWithoutACloseRequest)
     EXPECT_EQ(camera.PendingFromHost(), 0u);
 }
 
-// Flow control: a reader that does not read stalls the pipe (the transport reads
-// the first packet's header and waits for a Read, nothing buffered), and once
-// it reads nothing is lost or reordered. A ping ahead of the data goes the
-// state thread's way; fault caught: the Data behind it following it there and
-// filling the channel's buffers (the stream then stays off the direct way).
-TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
+// Flow control: a reader that does not read holds its channel's lookahead and
+// buffers full, then stalls the pipe (the transport reads the next packet's
+// header and waits for a buffer), and once it reads nothing is lost or
+// reordered. A ping ahead of the data goes the state thread's way. Faults
+// caught: the pipe stalled for a reader that pauses while its channel has
+// room, or a packet lost or reordered between the lookahead, the channel's
+// buffers and its reads.
+TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeOnceItsBuffersAreFullAndLosesNothing)
 {
     OpenChannel();
     const std::uint64_t before = camera.HostBytesRead();
@@ -736,9 +738,20 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeAndLosesNothing)
         expected.insert(expected.end(), payload.begin(), payload.end());
         camera.WriteBytes(MakeData(kCh, kSub, payload));
     }
-    const std::uint64_t held = before + 24 + 16;
+    // Held at least: the packets that fit whole into the lookahead, one per
+    // receive buffer, and the header of the next; at most that and what the
+    // transport reads ahead of the stream.
+    const std::uint64_t held =
+        before + 24 +
+        (Q7::KPX::kChannelLookaheadBytes / kPayload + Q7::KPX::kChannelReceiveBuffers) * (16 + kPayload) + 16;
     ASSERT_TRUE(camera.WaitHostRead(held));
-    EXPECT_FALSE(camera.WaitHostRead(held + 1, 100ms));
+    std::uint64_t stalledAt = camera.HostBytesRead();
+    for (int i = 0; i < 100 && camera.WaitHostRead(stalledAt + 1, 100ms); ++i)
+    {
+        stalledAt = camera.HostBytesRead();
+    }
+    EXPECT_FALSE(camera.WaitHostRead(stalledAt + 1, 100ms));
+    EXPECT_LE(stalledAt, held + Q7::KPX::kLookaheadReadAheadBytes);
     EXPECT_EQ(Expect(0x83)[16], 0x3C);
 
     std::vector<std::uint8_t> received(expected.size());

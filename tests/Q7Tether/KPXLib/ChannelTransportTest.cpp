@@ -10,9 +10,11 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -619,8 +621,9 @@ public:
 
     bool AcceptsDirectData() const override { return true; }
 
-    Piece ClaimPiece(std::uint32_t maxSize, std::span<Q7::Platform::BaseWaitObject* const> aborts,
-                     std::uint32_t& abortIndex) override
+    Piece ClaimPiece(std::uint32_t maxSize, std::uint32_t /*packetLeft*/,
+                     std::span<Q7::Platform::BaseWaitObject* const> aborts, std::uint32_t& abortIndex,
+                     std::uint32_t waitMs) override
     {
         abortIndex = Q7::Platform::kNoSignalledIndex;
         const std::lock_guard lock(m_mutex);
@@ -630,17 +633,19 @@ public:
                 m_destination.data() + m_moved,
                 std::min<std::uint32_t>(maxSize, static_cast<std::uint32_t>(m_destination.size() - m_moved))};
         }
-        // No more reads: wait for the transport's own reasons to stop.
+        // No more reads: the packet goes to the queue unless the transport stops first.
         Q7::Platform::WaitForObjects(&abortIndex, static_cast<std::uint32_t>(aborts.size()), aborts.data(),
-                                     false, Q7::Platform::kInfinite);
+                                     false, waitMs);
         return {};
     }
 
-    void CompletePiece(std::uint32_t moved) override
+    void CompletePiece(std::uint32_t moved, bool /*wakeLater*/) override
     {
         const std::lock_guard lock(m_mutex);
         m_moved += moved;
     }
+
+    void WakeReader() override {}
 
     Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_neverSet; }
 
@@ -656,6 +661,108 @@ private:
     std::size_t m_moved = 0;
     Q7::Platform::EventCondition_Posix m_neverSet;
 };
+
+// A receiver that takes every packet into its lookahead at once and records,
+// per piece, whether the transport put the reader's wake off.
+class LookaheadReceiver final : public Q7::KPX::DirectDataReceiver
+{
+public:
+    bool AcceptsDirectData() const override { return true; }
+
+    Piece ClaimPiece(std::uint32_t /*maxSize*/, std::uint32_t packetLeft,
+                     std::span<Q7::Platform::BaseWaitObject* const> /*aborts*/, std::uint32_t& abortIndex,
+                     std::uint32_t /*waitMs*/) override
+    {
+        abortIndex = Q7::Platform::kNoSignalledIndex;
+        const std::lock_guard lock(m_mutex);
+        return {m_room.data() + m_used, std::min<std::uint32_t>(packetLeft, kRoom - m_used), true};
+    }
+
+    void CompletePiece(std::uint32_t moved, bool wakeLater) override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_used += moved;
+        m_wakeLater.push_back(wakeLater);
+        m_changed.notify_all();
+    }
+
+    void WakeReader() override
+    {
+        const std::lock_guard lock(m_mutex);
+        m_wakes.push_back(m_wakeLater.size());
+    }
+
+    Q7::Platform::BaseWaitObject& PieceAbortObject() override { return m_neverSet; }
+
+    // The wakeLater of each piece, once `count` pieces have ended.
+    std::vector<bool> WaitForPieces(std::size_t count)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, 5s, [&] { return m_wakeLater.size() >= count; });
+        return m_wakeLater;
+    }
+
+    std::vector<std::uint8_t> Bytes()
+    {
+        const std::lock_guard lock(m_mutex);
+        return {m_room.begin(), m_room.begin() + m_used};
+    }
+
+    std::vector<std::size_t> Wakes()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_wakes;
+    }
+
+private:
+    static constexpr std::uint32_t kRoom = 4096;
+    std::mutex m_mutex; // guards everything below
+    std::condition_variable m_changed;
+    std::array<std::uint8_t, kRoom> m_room{};
+    std::uint32_t m_used = 0;
+    std::vector<bool> m_wakeLater;
+    std::vector<std::size_t> m_wakes; // pieces ended at each WakeReader
+    Q7::Platform::EventCondition_Posix m_neverSet;
+};
+
+// Three small messages of a channel arrive together, then a packet of another
+// channel: the reader's wake is put off while the packets at hand go into its
+// lookahead, and comes with the last of them, before the other channel's
+// packet is handled. Faults caught: the reader woken at each packet (a wake-up
+// of the reader and of the transport's thread per message), or left asleep
+// once nothing of its channel is at hand.
+TEST_F(ChannelTransportTest, TheReadersWakeWaitsForItsPacketsAtHandOnly)
+{
+    Register(1, 0);
+    Register(2, 0);
+    LookaheadReceiver receiver;
+    transport.SetDirectDataReceiver(1, 0, &receiver);
+    ASSERT_EQ(transport.Start(), 0u);
+    std::vector<std::uint8_t> together;
+    std::vector<std::uint8_t> expected;
+    for (const std::size_t size : {36, 156, 32})
+    {
+        std::vector<std::uint8_t> payload(size);
+        for (std::size_t i = 0; i < size; ++i)
+        {
+            payload[i] = static_cast<std::uint8_t>(size + i);
+        }
+        const std::vector<std::uint8_t> packet = MakeData(1, 0, payload);
+        together.insert(together.end(), packet.begin(), packet.end());
+        expected.insert(expected.end(), payload.begin(), payload.end());
+    }
+    const std::vector<std::uint8_t> other = MakeData(2, 0, {7, 8, 9});
+    together.insert(together.end(), other.begin(), other.end());
+    camera.WriteBytes(together);
+
+    EXPECT_EQ(receiver.WaitForPieces(3), (std::vector<bool>{true, true, false}));
+    ASSERT_TRUE(Receive(2, 0));
+    EXPECT_TRUE(std::equal(other.begin(), other.end(), buffer->begin()));
+    EXPECT_EQ(receiver.Bytes(), expected);
+    EXPECT_TRUE(receiver.Wakes().empty()); // the last piece woke the reader itself
+    transport.Stop();
+    transport.SetDirectDataReceiver(1, 0, nullptr);
+}
 
 // Where the packet being cut goes: into a posted buffer, or straight into a
 // channel's read.

@@ -1,6 +1,7 @@
 // Channel 3.0's requests byte by byte, and what the reply assembly does with
 // replies that the simulated camera never sends (a whole list with mask 4,
-// pushes of several items, CommonErrors naming each request type).
+// pushes of several items, CommonErrors naming each request type, replies
+// that end short of what they claim, replies nobody asked for).
 
 #include "Agents/KPXImageEnumerationAssembly.h"
 #include "Agents/KPXImageEnumerationMessages.h"
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -192,7 +194,12 @@ public:
     {
         posts.push_back({kind, std::move(record)});
     }
-    void ReleaseGate(std::uint8_t replyType) override { released.push_back(replyType); }
+    void ReleaseGate(std::uint8_t replyType) override
+    {
+        released.push_back(replyType);
+        awaited.erase(replyType);
+    }
+    bool IsAwaited(std::uint8_t replyType) override { return awaited.count(replyType) != 0; }
     bool SendGetMetadata(std::uint32_t imageId, std::span<const std::uint32_t> itemIds) override
     {
         sent.emplace_back(imageId, std::vector<std::uint32_t>(itemIds.begin(), itemIds.end()));
@@ -201,6 +208,8 @@ public:
 
     std::vector<Post> posts;
     std::vector<std::uint8_t> released;
+    std::set<std::uint8_t> awaited{kImageEnumMessage_BasicImageInfoReply,
+                                   kImageEnumMessage_ImageBufferReply}; // requests on their way
     std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> sent;
 };
 
@@ -220,7 +229,8 @@ Bytes ReplyMessage(std::uint8_t type, std::size_t headerSize, std::uint32_t flag
     put(8, headerSize + body.size(), 4);
     put(16, flags, 4);
     put(20, kImageEnumStatus_Success, 4);
-    put(32, word32, 4);
+    if (headerSize >= 36)
+        put(32, word32, 4);
     if (type == kImageEnumMessage_MetadataReply)
         put(36, 20, 4);
     message.insert(message.end(), body.begin(), body.end());
@@ -346,6 +356,254 @@ Bytes MetadataItem(std::uint32_t id, std::size_t size)
     item[8] = static_cast<std::uint8_t>(size);
     return item;
 }
+
+// Catches: a refusal of a request nobody made (no request on its way) that
+// posts a record and opens the gate, letting a second request out while one
+// is outstanding.
+TEST(CameraErrorTest, ARefusalOfNoRequestOnItsWayPostsNothing)
+{
+    for (const std::uint8_t type : {std::uint8_t{0x02}, std::uint8_t{0x04}})
+    {
+        RecordingOwner owner;
+        owner.awaited.clear();
+        ReplyAssembly assembly(owner);
+        assembly.FinishWithCameraError(type, kImageEnumStatus_IsBusy);
+        EXPECT_TRUE(owner.posts.empty()) << unsigned{type};
+        EXPECT_TRUE(owner.released.empty()) << unsigned{type};
+    }
+}
+
+// A reply message of type 0x84 with a chunk header claiming `claim` bytes and
+// `data` behind it; the first-chunk offset at 24.
+Bytes ImageBufferMessage(std::uint32_t flags, std::uint32_t claim, const Bytes& data, std::uint32_t offset = 0,
+                         std::uint32_t format = kWireFormat_Unspecified)
+{
+    Bytes body(56, 0);
+    const auto put = [&](std::size_t at, std::uint32_t value)
+    {
+        for (std::size_t i = 0; i < 4; ++i)
+            body[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+    put(0, kBufferKind_Preview);
+    put(8, claim);
+    put(36, format);
+    body.insert(body.end(), data.begin(), data.end());
+    Bytes message = ReplyMessage(kImageEnumMessage_ImageBufferReply, 64, flags, 0, body);
+    for (std::size_t i = 0; i < 4; ++i)
+        message[24 + i] = static_cast<std::uint8_t>(offset >> (8 * i));
+    return message;
+}
+
+Bytes BasicInfoMessage(std::size_t bodySize)
+{
+    return ReplyMessage(kImageEnumMessage_BasicImageInfoReply, 32, 3, 0, Bytes(bodySize, 0x11));
+}
+
+// The status block of the only record posted.
+AssembleStatus OnlyStatus(const RecordingOwner& owner)
+{
+    EXPECT_EQ(owner.posts.size(), 1u);
+    if (owner.posts.empty())
+        return {};
+    switch (owner.posts[0].kind)
+    {
+    case kImageEnumNotify_PreviewReady:
+    case kImageEnumNotify_TileReady:
+        return static_cast<const ImageBuffer*>(owner.posts[0].record.get())->status;
+    case kImageEnumNotify_MetadataReady:
+        return static_cast<const MetadataItems*>(owner.posts[0].record.get())->status;
+    case kImageEnumNotify_BasicImageInfoReady:
+        return static_cast<const BasicImageInfo*>(owner.posts[0].record.get())->status;
+    default:
+        ADD_FAILURE() << "kind " << owner.posts[0].kind;
+        return {};
+    }
+}
+
+struct ShortReplyCase
+{
+    const char* name;
+    std::vector<Bytes> messages;
+    std::uint32_t assemblyError; // 0: complete
+};
+
+class ShortReplyTest : public ::testing::TestWithParam<ShortReplyCase>
+{
+};
+
+// Fault: a reply that carried less data than it claimed was posted complete,
+// successful and zero-filled. It now ends with assembly error 32; one that
+// carries all it claims (in one message or several) is complete.
+TEST_P(ShortReplyTest, EndsWithAnAssemblyErrorUnlessItsDataIsWhole)
+{
+    const ShortReplyCase& c = GetParam();
+    RecordingOwner owner;
+    ReplyAssembly assembly(owner);
+    ASSERT_TRUE(assembly.RequestMetadata(5, {0x4746}));
+    for (const Bytes& message : c.messages)
+        ASSERT_NO_FATAL_FAILURE(Feed(assembly, message));
+    const AssembleStatus status = OnlyStatus(owner);
+    EXPECT_EQ(status.assemblyError, c.assemblyError);
+    EXPECT_EQ(status.complete, c.assemblyError == 0);
+}
+
+Bytes Part(const Bytes& bytes, std::size_t from, std::size_t to)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+const Bytes kData(1000, 0x5A);
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ShortReplyTest,
+    ::testing::Values(
+        ShortReplyCase{"PreviewWhole", {ImageBufferMessage(3, 1000, kData)}, 0},
+        ShortReplyCase{"PreviewShort", {ImageBufferMessage(3, 1000, Part(kData, 0, 120))}, 32},
+        ShortReplyCase{"PreviewInTwo",
+                       {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
+                        ImageBufferMessage(2, 1000, Part(kData, 600, 1000), 600)},
+                       0},
+        ShortReplyCase{"PreviewStopsAfterTheFirstOfTwo",
+                       {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
+                        ImageBufferMessage(2, 1000, Bytes{}, 600)},
+                       32},
+        ShortReplyCase{"PreviewRestartsAtZero",
+                       {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
+                        ImageBufferMessage(2, 1000, Part(kData, 0, 300), 0)},
+                       32},
+        ShortReplyCase{"JpegPreviewIsTheRestOfItsMessages",
+                       {ImageBufferMessage(1, 0, Part(kData, 0, 400), 0, kWireFormat_Jpeg),
+                        ImageBufferMessage(2, 0, Part(kData, 400, 1000), 400, kWireFormat_Jpeg)},
+                       0},
+        ShortReplyCase{"MetadataItemWhole",
+                       {ReplyMessage(kImageEnumMessage_MetadataReply, 40, 3, 0, MetadataItem(0x4746, 200))},
+                       0},
+        ShortReplyCase{"MetadataItemShort",
+                       {ReplyMessage(kImageEnumMessage_MetadataReply, 40, 3, 0,
+                                     Part(MetadataItem(0x4746, 200), 0, 120))},
+                       32},
+        ShortReplyCase{"BasicInfoWhole", {BasicInfoMessage(76)}, 0},
+        ShortReplyCase{"BasicInfoShort", {BasicInfoMessage(40)}, 32}),
+    [](const ::testing::TestParamInfo<ShortReplyCase>& p) { return std::string(p.param.name); });
+
+// Fault: the size a reply claims was allocated and zeroed before any data
+// came (four 120-byte messages claiming 256 MiB each took 1 GiB). The data now
+// grows as it arrives: a claim of 200 MiB with 120 bytes holds ~120 bytes.
+TEST(ReplyAssemblyMemoryTest, AClaimIsNotAllocatedUpFront)
+{
+    RecordingOwner owner;
+    ReplyAssembly assembly(owner);
+    Feed(assembly, ImageBufferMessage(3, 200 * 1024 * 1024, Part(kData, 0, 120)));
+    ASSERT_EQ(owner.posts.size(), 1u);
+    const auto* buffer = static_cast<const ImageBuffer*>(owner.posts[0].record.get());
+    EXPECT_EQ(buffer->data.size(), 120u);
+    EXPECT_LE(buffer->data.capacity(), 4096u);
+    EXPECT_EQ(buffer->status.assemblyError, kAssemblyError_Body);
+}
+
+// Fault: replies nobody asked for were taken as the answer (records posted,
+// the gate opened so that a second request went out while one was
+// outstanding). Now only the reply to a request on its way makes a record
+// and opens its gate; a pushed preview counts while the camera reports the
+// preview subscription on; a reply that begins anew answers the same request.
+TEST(ReplyAssemblyGateTest, OnlyTheReplyToARequestOnItsWayOpensItsGate)
+{
+    const Bytes preview = ImageBufferMessage(3, 100, Part(kData, 0, 100));
+    {
+        SCOPED_TRACE("nothing asked");
+        RecordingOwner owner;
+        owner.awaited.clear();
+        ReplyAssembly assembly(owner);
+        Feed(assembly, BasicInfoMessage(76));
+        Feed(assembly, preview);
+        EXPECT_TRUE(owner.posts.empty());
+        EXPECT_TRUE(owner.released.empty());
+    }
+    {
+        SCOPED_TRACE("asked");
+        RecordingOwner owner;
+        ReplyAssembly assembly(owner);
+        Feed(assembly, BasicInfoMessage(76));
+        Feed(assembly, preview);
+        EXPECT_EQ(owner.posts.size(), 2u);
+        EXPECT_EQ(owner.released, (std::vector<std::uint8_t>{0x82, 0x84}));
+        // A second answer to the same requests is nobody's.
+        Feed(assembly, BasicInfoMessage(76));
+        Feed(assembly, preview);
+        EXPECT_EQ(owner.posts.size(), 2u);
+        EXPECT_EQ(owner.released.size(), 2u);
+    }
+    {
+        SCOPED_TRACE("previews pushed while subscribed");
+        RecordingOwner owner;
+        owner.awaited.clear();
+        ReplyAssembly assembly(owner);
+        Bytes subscribed = ReplyMessage(kImageEnumMessage_SetSubscriptionReply, 40, 3, 1, {});
+        Feed(assembly, subscribed);
+        Feed(assembly, preview);
+        ASSERT_EQ(owner.posts.size(), 2u);
+        EXPECT_EQ(owner.posts[1].kind, kImageEnumNotify_PreviewReady);
+        EXPECT_TRUE(owner.released.empty());
+        // Off again, or the channel closed: pushed previews are nobody's.
+        assembly.ResetRequests();
+        Feed(assembly, preview);
+        EXPECT_EQ(owner.posts.size(), 2u);
+    }
+    {
+        SCOPED_TRACE("a reply that begins anew");
+        RecordingOwner owner;
+        ReplyAssembly assembly(owner);
+        Feed(assembly, ImageBufferMessage(1, 100, Part(kData, 0, 50)));
+        Feed(assembly, preview);
+        ASSERT_EQ(owner.posts.size(), 2u);
+        EXPECT_EQ(static_cast<const ImageBuffer*>(owner.posts[0].record.get())->status.assemblyError,
+                  kAssemblyError_Replaced);
+        EXPECT_TRUE(static_cast<const ImageBuffer*>(owner.posts[1].record.get())->status.complete);
+        EXPECT_EQ(owner.released, std::vector<std::uint8_t>{0x84});
+    }
+}
+
+// Fault: a list reply that failed, or stalled after its first fragment,
+// reached the application as a complete, shorter list. The list is still
+// handed over, and WaitForImageList tells whether it is complete.
+TEST(ImageListAssemblyTest, AListThatFailsOrStallsIsHandedOverAsIncomplete)
+{
+    RecordingOwner owner;
+    ReplyAssembly assembly(owner);
+    const auto wait = [&](std::vector<std::uint32_t>& ids)
+    {
+        ids.clear();
+        return assembly.WaitForImageList(0,
+                                         [&](const ImageList& list)
+                                         {
+                                             for (const ImageListItem& item : list)
+                                                 ids.push_back(item.imageId);
+                                         });
+    };
+    std::vector<std::uint32_t> ids;
+    EXPECT_FALSE(wait(ids)) << "no list yet";
+    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(1, "A")));
+    EXPECT_FALSE(wait(ids)) << "stalled after its first fragment";
+    EXPECT_EQ(ids, std::vector<std::uint32_t>{1});
+    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 2, kListChange_WholeList, Item(2, "B")));
+    EXPECT_TRUE(wait(ids));
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2}));
+    // A push keeps it complete; a refused list does not.
+    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 3, kListChange_Added, Item(3, "C")));
+    EXPECT_TRUE(wait(ids));
+    assembly.FinishWithCameraError(0x01, kImageEnumStatus_IsBusy);
+    EXPECT_FALSE(wait(ids));
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3}));
+    // A whole list whose reply fails (its second message is cut short).
+    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(4, "D")));
+    Bytes cut = ReplyMessage(kImageEnumMessage_ImageListReply, 56, 2, kListChange_WholeList, Bytes(10, 0));
+    const CommonMessageHeader header = *DecodeMessageHeader(cut);
+    BufferMessageSource source(std::span<const std::uint8_t>(cut).subspan(16));
+    EXPECT_FALSE(assembly.AssembleMessage(header, source));
+    EXPECT_FALSE(wait(ids));
+    EXPECT_EQ(ids, std::vector<std::uint32_t>{4});
+}
+
 
 // Catches: ids left pending that are not asked for again, a reply that
 // removes none asked for again for ever, and a camera error that leaves the

@@ -1,9 +1,11 @@
 // The receive machine of channel 4 without threads of its own or a camera:
 // the camera's protocol faults and their answers, a whole image with a seek
 // back into its pool buffer and its progress, the buffer that a DataAbort and
-// a larger DataBegin would have left attached, sizes no pool can hold, the
-// camera's status and image-request replies, and the progress task shared by
-// the receive and delivery threads.
+// a larger DataBegin would have left attached, sizes no pool can hold or the
+// buffer limit refuses, memory that cannot be had, blocks still in flight on
+// one sub-channel when the DataEnd comes on the other, a transfer that goes
+// quiet, the camera's status and image-request replies, and the progress task
+// shared by the receive and delivery threads.
 
 #include "Agents/KPXImageTransferMachine.h"
 
@@ -82,6 +84,12 @@ Reply EndAck(std::uint32_t dataId)
 class RecordingReplies final : public ImageTransferReplies
 {
 public:
+    void ReportTransferError(const Q7::Universal::UniversalError& error) override
+    {
+        const auto* module = dynamic_cast<const Q7::Universal::ModuleError*>(&error);
+        std::lock_guard lock(m_mutex);
+        m_errors.push_back(module != nullptr ? module->GetFullCode() : 0);
+    }
     void SendDataBeginAck(std::uint32_t dataId) override { Add(BeginAck(dataId)); }
     void SendDataEndAck(std::uint32_t dataId) override { Add(EndAck(dataId)); }
     void SendDataAbort(std::uint32_t dataId) override { Add(Abort(dataId)); }
@@ -102,6 +110,12 @@ public:
         std::lock_guard lock(m_mutex);
         return std::exchange(m_sent, {});
     }
+    // The full codes of the errors reported.
+    std::vector<std::uint32_t> TakeErrors()
+    {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_errors, {});
+    }
 
 private:
     void Add(const Reply& reply)
@@ -110,8 +124,9 @@ private:
         m_sent.push_back(reply);
     }
 
-    std::mutex m_mutex; // guards m_sent
+    std::mutex m_mutex; // guards m_sent and m_errors
     std::vector<Reply> m_sent;
+    std::vector<std::uint32_t> m_errors;
 };
 
 // Hands out a one-byte block for any size: for requests that are asked for
@@ -209,8 +224,10 @@ Bytes Bare(std::uint8_t messageClass, std::uint8_t type, std::size_t size = 16)
 // A machine with its pool, queue and recorded answers.
 struct Rig
 {
-    explicit Rig(std::shared_ptr<IAllocator<unsigned char>> allocator = std::make_shared<TestAllocator>())
-        : pool(std::move(allocator), 2, 0x400000, L"KPX ch4 ")
+    explicit Rig(std::shared_ptr<IAllocator<unsigned char>> allocator = std::make_shared<TestAllocator>(),
+                 const ImageTransferMachineTimings& timings = {})
+        : pool(std::move(allocator), 2, 0x400000, L"KPX ch4 "),
+          machine(replies, pool, queue, owner, ImageTransferVariant::kImageTransfer, timings)
     {
     }
 
@@ -257,7 +274,7 @@ struct Rig
     BufferPool pool;
     ImageDeliveryQueue queue;
     Q7::Universal::ProgressProvider owner;
-    ImageTransferMachine machine{replies, pool, queue, owner};
+    ImageTransferMachine machine;
     std::uint32_t raised = 0;
 };
 
@@ -412,31 +429,42 @@ TEST(ImageTransferMachineTest, BlocksBeforeTheAcknowledgementAbortTheTransfer)
 }
 
 // Refused at DataBegin, each with a DataAbort and without a progress task:
-// transfer disabled, a size beyond 32 bits, and a size whose buffer (1.5 x,
-// rounded up to 4 MiB) no pool can hold, which would otherwise be asked of the
-// pool again and again.
+// transfer disabled, a size beyond 32 bits, and a size whose buffer (rounded
+// up to 4 MiB) passes the buffer limit (1 GiB by default, at most what a pool
+// buffer holds), which would otherwise be asked of the pool. Sizes are
+// reported as errors (0x6500CD); a camera that claimed 0xAA800000 bytes made
+// the pool allocate 4 GiB before the limit existed.
 TEST(ImageTransferMachineTest, BeginsThatCannotBeServedAreAbortedAtOnce)
 {
     struct Case
     {
         const char* name;
         bool enabled;
+        std::uint64_t limit;
         std::uint64_t maxSize;
         std::uint32_t state;
+        std::vector<std::uint32_t> errors;
     };
+    constexpr std::uint64_t kDefault = ImageTransferMachine::kDefaultImageBufferLimit;
     const std::vector<Case> cases{
-        {"transfer disabled", false, 4096, kDataState_Abort},
-        {"2^32", true, 0x100000000ULL, kDataState_Abort},
-        {"one above what a buffer holds", true, 0xAA800001ULL, kDataState_Abort},
-        {"what a buffer holds", true, 0xAA800000ULL, kDataState_Begin},
+        {"transfer disabled", false, kDefault, 4096, kDataState_Abort, {}},
+        {"2^32", true, kDefault, 0x100000000ULL, kDataState_Abort, {0x6500CD}},
+        {"a claim of 0xAA800000", true, kDefault, 0xAA800000ULL, kDataState_Abort, {0x6500CD}},
+        {"one above the limit", true, kDefault, kDefault + 1, kDataState_Abort, {0x6500CD}},
+        {"the limit", true, kDefault, kDefault, kDataState_Begin, {}},
+        {"one above a lower limit", true, 16 * kMiB, 16 * kMiB + 1, kDataState_Abort, {0x6500CD}},
+        {"one above what a buffer holds", true, 0xFFFFFFFF, 0xFFC00001ULL, kDataState_Abort, {0x6500CD}},
+        {"what a buffer holds", true, 0xFFFFFFFF, 0xFFC00000ULL, kDataState_Begin, {}},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.name);
         Rig rig;
+        rig.machine.SetBufferLimit(c.limit);
         rig.Enable(c.enabled);
         EXPECT_EQ(rig.Feed(DataBegin(5, c.maxSize)), true);
         EXPECT_EQ(rig.machine.GetDataState(false), c.state);
+        EXPECT_EQ(rig.replies.TakeErrors(), c.errors);
         if (c.state == kDataState_Abort)
         {
             EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{Abort(5)}));
@@ -450,16 +478,29 @@ TEST(ImageTransferMachineTest, BeginsThatCannotBeServedAreAbortedAtOnce)
     }
 }
 
-// The pool is asked for 1.5 x the announced size, at least 100 MiB: 2 GiB
-// asks for 3 GiB, the largest accepted size for 0xFFC00000, a small image
-// for 100 MiB.
+// The pool is asked for 1.5 x the announced size, at least 100 MiB, at most
+// the buffer limit: without a limit 2 GiB asks for 3 GiB and the largest
+// accepted size for 0xFFC00000; under the default limit 768 MiB asks for
+// 1 GiB; a small image for 100 MiB.
 TEST(ImageTransferMachineTest, TheBufferRequestIsOneAndAHalfTimesTheSizeAtLeast100MiB)
 {
-    for (const auto& [maxSize, request] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
-             {0x80000000ULL, 0xC0000000u}, {0xAA800000ULL, 0xFFC00000u}, {4096, 100 * kMiB}})
+    struct Case
     {
+        std::uint64_t limit;
+        std::uint64_t maxSize;
+        std::uint32_t request;
+    };
+    for (const Case& c : std::vector<Case>{{0xFFFFFFFF, 0x80000000ULL, 0xC0000000u},
+                                           {0xFFFFFFFF, 0xAA800000ULL, 0xFFC00000u},
+                                           {ImageTransferMachine::kDefaultImageBufferLimit, 0x30000000ULL,
+                                            0x40000000u},
+                                           {ImageTransferMachine::kDefaultImageBufferLimit, 4096, 100 * kMiB}})
+    {
+        const std::uint64_t maxSize = c.maxSize;
+        const std::uint32_t request = c.request;
         auto allocator = std::make_shared<SizeRecordingAllocator>();
         Rig rig(allocator);
+        rig.machine.SetBufferLimit(c.limit);
         rig.Enable();
         ASSERT_EQ(rig.Feed(DataBegin(6, maxSize)), true);
         ASSERT_TRUE(rig.machine.AttachBuffer({}));
@@ -569,6 +610,370 @@ TEST(ImageTransferMachineTest, ABufferSizedForAnAbortedTransferIsNotAttachedToTh
     ASSERT_EQ(package.size, kLarger);
     EXPECT_EQ(Bytes(package.buffer.GetData() + kLarger - tail.size(), package.buffer.GetData() + kLarger),
               tail);
+}
+
+// ---------------------------------------------------------------------------
+// Blocks in flight, a DataEnd on the other sub-channel, quiet transfers,
+// memory that cannot be had.
+
+// A message whose bytes after its common header stop at `gateAt` until the
+// test opens the gate: a block still on its way on one sub-channel while the
+// other sub-channel's receive thread goes on. Thread-safe.
+class GatedSource final : public MessageSource
+{
+public:
+    GatedSource(const Bytes& message, std::size_t gateAt)
+        : m_message(message), m_source(std::span(m_message).subspan(kCommonMessageHeaderSize)), m_gateAt(gateAt)
+    {
+    }
+
+    std::uint32_t Read(std::span<std::uint8_t> destination) override
+    {
+        if (m_read + destination.size() > m_gateAt)
+        {
+            std::unique_lock lock(m_mutex);
+            m_held = true;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return m_open; });
+        }
+        m_read += destination.size();
+        return m_source.Read(destination);
+    }
+    std::uint32_t Skip(std::uint64_t count) override
+    {
+        m_read += count;
+        return m_source.Skip(count);
+    }
+
+    bool WaitUntilHeld()
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_held; });
+    }
+    void Open()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    const Bytes m_message;
+    BufferMessageSource m_source;
+    const std::size_t m_gateAt;
+    std::size_t m_read = 0;
+
+    std::mutex m_mutex; // guards the two below
+    std::condition_variable m_changed;
+    bool m_held = false;
+    bool m_open = false;
+};
+
+// A DataBlock handled on a thread of its own whose data stops at the gate:
+// its header is read, its bytes are not yet in.
+class BlockInFlight
+{
+public:
+    BlockInFlight(ImageTransferMachine& machine, const Bytes& block)
+        : m_source(block, DataBlockMessage::kEncodedSize - kCommonMessageHeaderSize),
+          m_handled(std::async(std::launch::async,
+                               [&machine, header = *DecodeMessageHeader(block), this]
+                               { return machine.HandleMessage(header, m_source); }))
+    {
+    }
+    ~BlockInFlight()
+    {
+        m_source.Open();
+        if (m_handled.valid())
+            m_handled.wait();
+    }
+
+    bool WaitUntilHeld() { return m_source.WaitUntilHeld(); }
+    // Lets the bytes in; the handler's result.
+    bool Land()
+    {
+        m_source.Open();
+        EXPECT_EQ(m_handled.wait_for(10s), std::future_status::ready);
+        return m_handled.get();
+    }
+
+private:
+    GatedSource m_source;
+    std::future<bool> m_handled;
+};
+
+Bytes Concat(const Bytes& a, const Bytes& b)
+{
+    Bytes all(a);
+    all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
+
+// The package queued for delivery, its bytes copied.
+Bytes TakeDelivered(Rig& rig)
+{
+    ImageReceivePackage package(rig.pool);
+    EXPECT_TRUE(rig.queue.Pop(package, {}));
+    return Bytes(package.buffer.GetData(), package.buffer.GetData() + package.size);
+}
+
+// Fault: the camera sends the last block on 4.2 and the DataEnd on 4.1; the
+// DataEnd was judged while the block was still being read (its size not yet
+// counted) and a good image refused with DataError 0x2000006. The DataEnd
+// now waits for the block; the image is handed over once its bytes are in.
+TEST(ImageTransferMachineTest, TheEndWaitsForABlockStillInFlightOnTheOtherSubChannel)
+{
+    Rig rig;
+    const Bytes first = Pattern(1000, 1);
+    const Bytes last = Pattern(1000, 2);
+    ASSERT_NO_FATAL_FAILURE(rig.StartTransfer(kId, 2000, 0));
+    ASSERT_EQ(rig.Feed(DataBlock(kId, first)), true);
+    BlockInFlight block(rig.machine, DataBlock(kId, last));
+    ASSERT_TRUE(block.WaitUntilHeld());
+    EXPECT_EQ(rig.machine.GetRecordView().blocksInFlight, 1u);
+
+    ASSERT_EQ(rig.Feed(DataEnd(kId, 2000)), true);
+    EXPECT_TRUE(rig.replies.Take().empty());
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Transfer);
+    EXPECT_TRUE(rig.machine.GetRecordView().endPending);
+    EXPECT_FALSE(rig.machine.CompleteTransfer());
+
+    EXPECT_TRUE(block.Land());
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_End);
+    ASSERT_TRUE(rig.machine.CompleteTransfer());
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{EndAck(kId)}));
+    EXPECT_EQ(TakeDelivered(rig), Concat(first, last));
+}
+
+// Fault: as above, but the DataEnd is read before the last block's header
+// (the other sub-channel's thread is behind): it announces more than has
+// arrived and now waits for the rest instead of refusing the image.
+TEST(ImageTransferMachineTest, AnEndAheadOfItsLastBlockWaitsForIt)
+{
+    Rig rig;
+    const Bytes first = Pattern(1000, 3);
+    const Bytes last = Pattern(500, 4);
+    ASSERT_NO_FATAL_FAILURE(rig.StartTransfer(kId, 2000, 0));
+    ASSERT_EQ(rig.Feed(DataBlock(kId, first)), true);
+    ASSERT_EQ(rig.Feed(DataEnd(kId, 1500)), true);
+    EXPECT_TRUE(rig.replies.Take().empty());
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Transfer);
+    ASSERT_EQ(rig.Feed(DataBlock(kId, last)), true);
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_End);
+    ASSERT_TRUE(rig.machine.CompleteTransfer());
+    EXPECT_EQ(TakeDelivered(rig), Concat(first, last));
+}
+
+// Fault: the camera seeks back and rewrites block 0 on 4.2 while the DataEnd
+// comes on 4.1; the sizes agreed (the highest byte was in), the image was
+// handed over half rewritten and its bytes changed under the receiver. Now
+// the end waits for the rewrite and the receiver gets the final bytes only.
+TEST(ImageTransferMachineTest, ARewriteInFlightIsNotHandedOverUntilItsBytesAreIn)
+{
+    Rig rig;
+    const Bytes image = Pattern(2000, 5);
+    const Bytes rewrite = Pattern(1000, 6);
+    ASSERT_NO_FATAL_FAILURE(rig.StartTransfer(kId, 2000, 0));
+    ASSERT_EQ(rig.Feed(DataBlock(kId, Bytes(image.begin(), image.begin() + 1000))), true);
+    ASSERT_EQ(rig.Feed(DataBlock(kId, Bytes(image.begin() + 1000, image.end()))), true);
+    ASSERT_EQ(rig.Feed(DataSeek(kId, 0)), true);
+    BlockInFlight block(rig.machine, DataBlock(kId, rewrite));
+    ASSERT_TRUE(block.WaitUntilHeld());
+
+    ASSERT_EQ(rig.Feed(DataEnd(kId, 2000)), true);
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Transfer);
+    EXPECT_FALSE(rig.machine.CompleteTransfer()) << "handed over while block 0 is being rewritten";
+    EXPECT_EQ(rig.queue.GetCount(), 0u);
+
+    EXPECT_TRUE(block.Land());
+    ASSERT_TRUE(rig.machine.CompleteTransfer());
+    EXPECT_EQ(TakeDelivered(rig), Concat(rewrite, Bytes(image.begin() + 1000, image.end())));
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{EndAck(kId)}));
+}
+
+// Two blocks whose headers are read before either's bytes (one per
+// sub-channel) take consecutive places, and a seek meanwhile moves only where
+// the next block goes.
+TEST(ImageTransferMachineTest, BlocksInFlightKeepThePlacesTheyTook)
+{
+    Rig rig;
+    const Bytes a = Pattern(700, 7);
+    const Bytes b = Pattern(300, 8);
+    ASSERT_NO_FATAL_FAILURE(rig.StartTransfer(kId, 1000, 0));
+    BlockInFlight first(rig.machine, DataBlock(kId, a));
+    ASSERT_TRUE(first.WaitUntilHeld());
+    BlockInFlight second(rig.machine, DataBlock(kId, b));
+    ASSERT_TRUE(second.WaitUntilHeld());
+    EXPECT_EQ(rig.machine.GetRecordView().blocksInFlight, 2u);
+    EXPECT_EQ(rig.machine.GetRecordView().position, 1000u);
+    EXPECT_TRUE(second.Land());
+    ASSERT_EQ(rig.Feed(DataEnd(kId, 1000)), true);
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Transfer); // the first is still in flight
+    EXPECT_TRUE(first.Land());
+    ASSERT_TRUE(rig.machine.CompleteTransfer());
+    EXPECT_EQ(TakeDelivered(rig), Concat(a, b));
+}
+
+// The control thread's part, on a thread of the test's: serves the rig's
+// transfers until destroyed.
+class ControlThread
+{
+public:
+    explicit ControlThread(Rig& rig)
+        : m_thread([&rig, this] { rig.machine.ServeTransfers({&m_stop}); })
+    {
+    }
+    ~ControlThread()
+    {
+        m_stop.Set();
+        m_thread.join();
+    }
+
+private:
+    Q7::Platform::EventCondition_Posix m_stop;
+    std::thread m_thread;
+};
+
+// Waits up to 10 s until the machine's state is `state`.
+bool WaitForState(Rig& rig, std::uint32_t state)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (rig.machine.GetDataState(true) != state)
+    {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        Q7::Platform::WaitForObject(&rig.machine.GetStateChangedEvent(), 100);
+    }
+    return true;
+}
+
+// Fault: a DataEnd announcing more than the camera ever sends must not hold
+// the transfer for ever: after the end wait with no block it is refused with
+// DataError 0x2000006 and DataAbort, as a differing size always was.
+TEST(ImageTransferMachineTest, AnEndThatItsBlocksNeverReachIsRefusedAfterTheEndWait)
+{
+    ImageTransferMachineTimings timings;
+    timings.endWaitMs = 1000;
+    Rig rig(std::make_shared<TestAllocator>(), timings);
+    ControlThread control(rig);
+    rig.Enable();
+    ASSERT_EQ(rig.Feed(DataBegin(kId, 2000)), true);
+    ASSERT_TRUE(WaitForState(rig, kDataState_Transfer));
+    ASSERT_EQ(rig.Feed(DataBlock(kId, Pattern(1000, 9))), true);
+    ASSERT_EQ(rig.Feed(DataEnd(kId, 1001)), true);
+    EXPECT_TRUE(rig.machine.GetRecordView().endPending);
+    ASSERT_TRUE(WaitForState(rig, kDataState_Abort));
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(kId),
+                                                      Error(kId, 0x2000006, kDataTransferMessage_DataEnd),
+                                                      Abort(kId)}));
+    EXPECT_EQ(rig.queue.GetCount(), 0u);
+}
+
+// Fault: a camera that acknowledged nothing more after some blocks, with the
+// connection up, held a pool buffer and a running progress task for ever.
+// After the inactivity limit the transfer is aborted (DataAbort), its buffer
+// goes back to the pool, its task is dropped, the error (0x6500CF) is
+// reported, and the camera's next transfer is served.
+TEST(ImageTransferMachineTest, ATransferThatGoesQuietIsAbortedAndItsBufferFreed)
+{
+    ImageTransferMachineTimings timings;
+    timings.inactivityMs = 200;
+    Rig rig(std::make_shared<TestAllocator>(), timings);
+    ControlThread control(rig);
+    rig.Enable();
+    ASSERT_EQ(rig.Feed(DataBegin(1, 4096)), true);
+    ASSERT_TRUE(WaitForState(rig, kDataState_Transfer));
+    ASSERT_EQ(rig.Feed(DataBlock(1, Pattern(1000, 1))), true);
+    ASSERT_TRUE(WaitForState(rig, kDataState_Abort));
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(1), Abort(1)}));
+    EXPECT_EQ(rig.replies.TakeErrors(), (std::vector<std::uint32_t>{0x6500CF}));
+    const ImageTransferRecordView view = rig.machine.GetRecordView();
+    EXPECT_EQ(view.bufferSize, 0u);
+    EXPECT_FALSE(view.hasTask);
+    {
+        // Both pool buffers are free again.
+        BufferPtr a = rig.pool.GetBuffer(1, nullptr);
+        auto b = std::async(std::launch::async, [&] { return rig.pool.GetBuffer(1, nullptr); });
+        ASSERT_EQ(b.wait_for(5s), std::future_status::ready);
+        EXPECT_FALSE(b.get().IsEmpty());
+    }
+    // Late blocks of the aborted transfer are read away; the next transfer works.
+    ASSERT_EQ(rig.Feed(DataBlock(1, Pattern(10, 1))), true);
+    const Bytes image = Pattern(3000, 2);
+    ASSERT_EQ(rig.Feed(DataBegin(2, 3000)), true);
+    ASSERT_TRUE(WaitForState(rig, kDataState_Transfer));
+    ASSERT_EQ(rig.Feed(DataBlock(2, image)), true);
+    ASSERT_EQ(rig.Feed(DataEnd(2, 3000)), true);
+    ASSERT_TRUE(Q7::Platform::WaitForObject(&rig.queue.GetEvent(), 10000));
+    ImageReceivePackage package(rig.pool);
+    ASSERT_TRUE(rig.queue.Pop(package, {}));
+    EXPECT_EQ(Bytes(package.buffer.GetData(), package.buffer.GetData() + package.size), image);
+}
+
+// Heap memory that can be made to run out.
+class FailingAllocator final : public IAllocator<unsigned char>
+{
+public:
+    unsigned char* allocate(std::uint32_t size) override
+    {
+        if (fail)
+            throw std::bad_alloc();
+        return new unsigned char[size];
+    }
+    void free(unsigned char* p) override { delete[] p; }
+
+    std::atomic<bool> fail{false};
+};
+
+// Fault: when the pool could not allocate, the control thread retried every
+// second for ever and the image was never acknowledged. Now the DataBegin is
+// refused (DataAbort), the error (0x6500C9) reported, nothing is kept for
+// the claim, and the next transfer is served.
+TEST(ImageTransferMachineTest, MemoryThatCannotBeHadRefusesTheTransferAndTheNextOneWorks)
+{
+    auto allocator = std::make_shared<FailingAllocator>();
+    Rig rig(allocator);
+    rig.Enable();
+    allocator->fail = true;
+    ASSERT_EQ(rig.Feed(DataBegin(1, 4096)), true);
+    Q7::Platform::EventCondition_Posix giveUp;
+    auto attached = std::async(std::launch::async, [&] { return rig.machine.AttachBuffer({&giveUp}); });
+    const bool answered = attached.wait_for(5s) == std::future_status::ready;
+    giveUp.Set();
+    ASSERT_TRUE(answered) << "the control thread still waits for memory";
+    EXPECT_FALSE(attached.get());
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Abort);
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{Abort(1)}));
+    EXPECT_EQ(rig.replies.TakeErrors(), (std::vector<std::uint32_t>{0x6500C9}));
+    EXPECT_FALSE(rig.machine.GetRecordView().hasTask);
+
+    allocator->fail = false;
+    ASSERT_EQ(rig.Feed(DataBegin(2, 4096)), true);
+    EXPECT_EQ(rig.machine.GetDataState(false), kDataState_Begin);
+    ASSERT_TRUE(rig.machine.AttachBuffer({}));
+    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(2)}));
+}
+
+// A live-view frame has a limit of its own, 64 MiB by default.
+TEST(ImageTransferMachineTest, ALiveViewFrameAboveItsLimitIsRefused)
+{
+    RecordingReplies replies;
+    BufferPool pool(std::make_shared<SizeRecordingAllocator>(), 2, 0x400000, L"KPX ch5 ");
+    ImageDeliveryQueue queue;
+    Q7::Universal::ProgressProvider owner;
+    ImageTransferMachine machine(replies, pool, queue, owner, ImageTransferVariant::kLiveView);
+    EXPECT_EQ(machine.GetBufferLimit(), ImageTransferMachine::kDefaultLiveViewBufferLimit);
+    machine.SetTransferEnabledWish(true, [] {});
+    for (const auto& [maxSize, state] : std::vector<std::pair<std::uint64_t, std::uint32_t>>{
+             {0x4000001, kDataState_Abort}, {0x4000000, kDataState_Begin}})
+    {
+        const Bytes begin = DataBegin(3, maxSize);
+        BufferMessageSource source{std::span(begin).subspan(kCommonMessageHeaderSize)};
+        ASSERT_TRUE(machine.HandleMessage(*DecodeMessageHeader(begin), source));
+        EXPECT_EQ(machine.GetDataState(false), state) << maxSize;
+    }
 }
 
 // The camera's status notifies only what changed; a reset of the channels

@@ -174,7 +174,8 @@ TEST_F(TcpTransportTest, PipeConnectsWritesWholeBuffersAndReadsExactSizes)
                                    return TestSupport::ReceiveAll(peer, in.data(), in.size()) && in == out;
                                });
     uint32_t written = 0;
-    EXPECT_EQ(pipe->Write(out.data(), static_cast<uint32_t>(out.size()), nullptr, &written, 10), 0u);
+    // The time-out bounds a stall of the peer, not the whole write.
+    EXPECT_EQ(pipe->Write(out.data(), static_cast<uint32_t>(out.size()), nullptr, &written, 2000), 0u);
     EXPECT_EQ(written, out.size());
     ASSERT_EQ(received.wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(received.get());
@@ -454,25 +455,43 @@ TEST_F(TcpTransportTest, ClosingAPipeWakesABlockedReaderAtOnce)
 
 // Writes ignore time-outs: a write to a peer that stopped reading ends only when
 // the pipe is closed.
-TEST_F(TcpTransportTest, WriteToAStalledPeerEndsWhenThePipeCloses)
+// A camera that stops taking what it is sent: a write without limit ends
+// when the pipe closes; a write with a time-out ends after it and closes the
+// pipe as lost. Fault caught: a send thread held for ever by a camera that
+// still keeps its connection up.
+TEST_F(TcpTransportTest, WriteToAStalledPeerEndsWhenThePipeClosesOrItsTimeOutPasses)
 {
     auto device = OpenDevice();
     auto pipe = OpenPipe(*device);
     std::vector<unsigned char> big(64 * 1024 * 1024);
-    auto writer = std::async(std::launch::async,
-                             [&]
-                             {
-                                 uint32_t written = 0;
-                                 const uint32_t result = pipe->Write(
-                                     big.data(), static_cast<uint32_t>(big.size()), nullptr, &written, 1);
-                                 return std::make_pair(result, written);
-                             });
-    EXPECT_EQ(writer.wait_for(200ms), std::future_status::timeout); // the time-out of 1 ms is not used
+    const auto write = [&](uint32_t timeoutMs)
+    {
+        return std::async(std::launch::async,
+                          [&, timeoutMs]
+                          {
+                              uint32_t written = 0;
+                              const uint32_t result =
+                                  pipe->Write(big.data(), static_cast<uint32_t>(big.size()), nullptr,
+                                              &written, timeoutMs);
+                              return std::make_pair(result, written);
+                          });
+    };
+    auto unlimited = write(0xFFFFFFFF);
+    EXPECT_EQ(unlimited.wait_for(200ms), std::future_status::timeout);
     pipe->Close();
-    ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
-    const auto [result, written] = writer.get();
-    EXPECT_EQ(result, 3u);
-    EXPECT_EQ(written, 0u);
+    ASSERT_EQ(unlimited.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(unlimited.get().first, 3u);
+    EXPECT_FALSE(device->GetDisconnectedEvent().IsSet()) << "an ordinary close is no link loss";
+
+    ASSERT_EQ(pipe->Open(), 0u);
+    auto timed = write(100);
+    ASSERT_EQ(timed.wait_for(5s), std::future_status::ready);
+    const auto [result, written] = timed.get();
+    EXPECT_EQ(result, 2u);
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    EXPECT_FALSE(pipe->IsOpen());
+    EXPECT_TRUE(device->GetDisconnectedEvent().IsSet());
 }
 
 TEST_F(TcpTransportTest, WritersOnSeveralThreadsNeverInterleave)

@@ -162,6 +162,56 @@ TEST(FlatImagesE2eTest, AClosedCamerasHandleReturnsAtOnceLeavingNoListener)
         });
 }
 
+// Fault: an image list whose reply stalled after its first fragment, or was
+// refused, reached the application as a complete, shorter list. The list
+// that arrived is still handed over, and GetImageEnumeration says it may be
+// partial (-1).
+TEST(FlatImagesE2eTest, AListThatStallsOrIsRefusedIsHandedOverWithAnError)
+{
+    struct Case
+    {
+        const char* name;
+        Q7::Sim::ImageEnumerationFault fault;
+        int address;
+        std::size_t handed;
+    };
+    constexpr std::size_t kImages = 150;
+    constexpr std::size_t kFirstFragment = 64; // items in the first message
+    const Case cases[] = {
+        {"stalls after its first fragment",
+         {.kind = Q7::Sim::ImageEnumerationFaultKind::FirstFragmentOnly, .requestType = Q7::Sim::kIeGetImageList},
+         137,
+         kFirstFragment},
+        {"refused",
+         {.kind = Q7::Sim::ImageEnumerationFaultKind::CommonErrorReply, .requestType = Q7::Sim::kIeGetImageList},
+         138,
+         0},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        InOwnProcess(
+            [&]
+            {
+                SimulatedCamera camera;
+                camera.sim->Images().AddGenerated(kImages);
+                camera.sim->ImageEnumeration().SetFragmentSize(kFirstFragment * Q7::Sim::kIeListItemSize);
+                camera.sim->ImageEnumeration().AddFault(c.fault);
+                camera.Listen(Loopback(c.address));
+                ASSERT_EQ(C::OpenSdk(), Success);
+                ASSERT_EQ(C::RegisterDefaultFactory(), Success);
+                int id = 0;
+                ASSERT_EQ(C::OpenIpCamera(id, Loopback(c.address).c_str(), nullptr, 5), Success)
+                    << C::GetErrorMessage();
+                std::vector<std::shared_ptr<IStoredImageHandle>> handles;
+                EXPECT_EQ(C::GetImageEnumeration(id, handles), GeneralError);
+                EXPECT_STREQ(C::GetErrorMessage(),
+                             "The camera's image list is incomplete: its reply failed or did not end in time.");
+                EXPECT_EQ(handles.size(), c.handed);
+            });
+    }
+}
+
 } // namespace
 
 namespace

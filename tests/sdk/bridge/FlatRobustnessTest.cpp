@@ -763,6 +763,16 @@ std::vector<Row> Rows()
                         [capacity](Context& c) { return C::SetHostStorageCapacity(c.camera, capacity); },
                         Success});
     }
+    CallRows(
+        rows, "SetReceiveBufferLimits", Form::A,
+        [](int id, Context&) { return C::SetReceiveBufferLimits(id, 1ULL << 30, 1ULL << 26); }, CameraNotOpen,
+        kNotOpen);
+    for (const unsigned long long bytes : {0ULL, ~0ULL})
+    {
+        rows.push_back({"SetReceiveBufferLimits", State::CameraOpen, "limits " + std::to_string(bytes),
+                        [bytes](Context& c) { return C::SetReceiveBufferLimits(c.camera, bytes, bytes); },
+                        Success});
+    }
     // ---- live view
     const std::pair<const char*, std::function<ErrorCode(int)>> liveView[] = {
         {"EnableLiveView", [](int id) { return C::EnableLiveView(id); }},
