@@ -16,9 +16,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 namespace
 {
@@ -559,6 +563,105 @@ TEST_P(ImageEnumerationE2e, StartsAgainAfterStop)
     ASSERT_TRUE(rig.records.WaitFor(Ie::kImageEnumNotify_BasicImageInfoReady, 1));
     EXPECT_TRUE(
         rig.records.Records<Ie::BasicImageInfo>(Ie::kImageEnumNotify_BasicImageInfoReady)[0].status.complete);
+    rig.ExpectNoViolations();
+}
+
+// A receiver that the test holds: while closed, the agent's notify thread
+// waits in it; every record is handed on to `next`.
+class HeldReceiver
+{
+public:
+    explicit HeldReceiver(RecordRecorder& next) : m_next(next) {}
+
+    Q7::KPX::ImageEnumerationAgent::NotifyReceiver Receiver()
+    {
+        return Q7::KPX::ImageEnumerationAgent::NotifyReceiver(this, &HeldReceiver::OnNotify);
+    }
+
+    void Close()
+    {
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
+    }
+
+    void Open()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closed = false;
+        }
+        m_changed.notify_all();
+    }
+
+    bool WaitUntilHolding()
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_holding; });
+    }
+
+private:
+    void OnNotify(Ie::ImageEnumNotify kind, Ie::RecordPtr record)
+    {
+        {
+            std::unique_lock lock(m_mutex);
+            m_holding = m_closed;
+            m_changed.notify_all();
+            m_changed.wait(lock, [&] { return !m_closed; });
+        }
+        m_next.Add(kind, std::move(record));
+    }
+
+    RecordRecorder& m_next;
+    std::mutex m_mutex; // guards the two flags
+    std::condition_variable m_changed;
+    bool m_closed = false;
+    bool m_holding = false;
+};
+
+// Catches a notify queue that grows with all a camera pushes while the
+// application's receiver is slow, and a list change lost on the way.
+TEST_P(ImageEnumerationE2e, ASlowReceiverHoldsABoundedQueueAndLearnsThatTheListChanged)
+{
+    constexpr std::size_t kPushed = 3 * ImageEnumerationAgent::kMaxQueuedNotifications;
+    AgentRig rig(GetParam());
+    HeldReceiver held(rig.records);
+    rig.agent->SetNotifyReceiver(held.Receiver());
+    ASSERT_NO_FATAL_FAILURE(rig.Start());
+    const std::size_t listed = rig.HostList().size();
+    const std::size_t changesBefore = rig.records.Count(Ie::kImageEnumNotify_ImageListChanged);
+
+    held.Close();
+    rig.sim->Images().AddGenerated(1);
+    ASSERT_TRUE(held.WaitUntilHolding());
+    rig.sim->Images().AddGenerated(kPushed);
+    // The agent's own list takes every change while its receiver waits. The
+    // receive thread queues what a message brings before it reads the next:
+    // once one more image is listed, all the pushes before it are queued.
+    const auto listedAtLeast = [&](std::size_t count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (rig.HostList().size() < count && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        return rig.HostList().size() >= count;
+    };
+    ASSERT_TRUE(listedAtLeast(listed + 1 + kPushed));
+    rig.sim->Images().AddGenerated(1);
+    ASSERT_TRUE(listedAtLeast(listed + 2 + kPushed));
+    held.Open();
+    ASSERT_TRUE(rig.records.WaitFor(Ie::kImageEnumNotify_ImageListChanged, changesBefore + 1));
+    ASSERT_NO_FATAL_FAILURE(rig.Barrier());
+
+    const std::size_t added = rig.records.Count(Ie::kImageEnumNotify_ImageAdded);
+    EXPECT_GT(added, 0u);
+    EXPECT_LE(added, ImageEnumerationAgent::kMaxQueuedNotifications + 2);
+    // What did not fit is told last, as a change of the whole list.
+    std::uint32_t lastListKind = 0;
+    for (std::uint32_t kind : rig.records.Kinds())
+    {
+        if (kind == Ie::kImageEnumNotify_ImageAdded || kind == Ie::kImageEnumNotify_ImageListChanged)
+            lastListKind = kind;
+    }
+    EXPECT_EQ(lastListKind, Ie::kImageEnumNotify_ImageListChanged);
     rig.ExpectNoViolations();
 }
 

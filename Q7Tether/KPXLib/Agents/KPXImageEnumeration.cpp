@@ -117,8 +117,10 @@ private:
     std::deque<std::unique_ptr<SendMessageCommand>> m_held;
 };
 
-// The finished records on their way to the notify thread, oldest first.
-// Thread-safe.
+// The finished records on their way to the notify thread, oldest first, at
+// most kMaxQueuedNotifications of them (and one ImageListChanged): a camera
+// that pushes faster than the application's receiver takes costs no memory
+// beyond them. Thread-safe.
 class ImageEnumerationAgent::NotifyQueue
 {
 public:
@@ -128,9 +130,30 @@ public:
         RecordPtr record = NoRecord();
     };
 
+    // Appends the record. While the queue is full, a change of the image
+    // list is told as one ImageListChanged behind what waits (the agent's
+    // list itself holds every change: the receiver reads it again), and any
+    // other record is dropped; the first of a run is logged.
     void Push(ImageEnumNotify kind, RecordPtr record)
     {
         ScopedLock lock(m_lock);
+        if (m_entries.size() >= kMaxQueuedNotifications)
+        {
+            if (!m_overflowLogged)
+            {
+                m_overflowLogged = true;
+                Universal::LogWarning(
+                    L"KPX ch3 notify queue: %u records wait for the notify receiver; a list change "
+                    L"is told as one ImageListChanged and other records are dropped until it catches up.",
+                    static_cast<unsigned>(m_entries.size()));
+            }
+            const bool listChange =
+                kind == kImageEnumNotify_ImageAdded || kind == kImageEnumNotify_ImageRemoved ||
+                kind == kImageEnumNotify_ImageChanged || kind == kImageEnumNotify_ImageListChanged;
+            if (listChange && m_entries.back().kind != kImageEnumNotify_ImageListChanged)
+                m_entries.push_back({kImageEnumNotify_ImageListChanged, NoRecord()});
+            return;
+        }
         m_entries.push_back({kind, std::move(record)});
         m_hasEntries.Set();
     }
@@ -148,7 +171,10 @@ public:
                     entry = std::move(m_entries.front());
                     m_entries.pop_front();
                     if (m_entries.empty())
+                    {
                         m_hasEntries.Reset();
+                        m_overflowLogged = false;
+                    }
                     return true;
                 }
             }
@@ -175,6 +201,7 @@ private:
     Platform::Mutex_Posix m_lock; // guards m_entries and keeps m_hasEntries in step with it
     Platform::EventCondition_Posix m_hasEntries;
     std::deque<Entry> m_entries;
+    bool m_overflowLogged = false; // the run of a full queue was logged
 };
 
 // ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@
 // opened again, which refreshes the list and the capabilities.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +90,11 @@ public:
     using NotifyReceiver = Universal::FunctionPointer2<void, ImageEnumNotify, RecordPtr>;
     /// Called with the image list by WaitForImageList.
     using ImageListCallback = std::function<void(const ImageList&)>;
+
+    /// Records that wait for a slow receiver at most: while as many wait, a
+    /// change of the image list reaches the receiver as one ImageListChanged
+    /// (the list the agent holds is whole) and other records are dropped.
+    static constexpr std::size_t kMaxQueuedNotifications = 1024;
 
     /// The metadata items every RequestMetadata asks for.
     static constexpr std::uint32_t kMetadataItemA = 0x4746;
