@@ -17,6 +17,15 @@ using namespace BridgeTest;
 using namespace Q7::Tavrin;
 namespace C = Q7::TavrinC;
 
+// ThreadSanitizer runs every step about ten times slower, and CI runs it with
+// every processor busy: the bound grows with it. The fault (the close working
+// through every answer) costs seconds in the plain build, tens under it.
+#if defined(__SANITIZE_THREAD__)
+constexpr auto kCloseBound = 5000ms;
+#else
+constexpr auto kCloseBound = 500ms;
+#endif
+
 // Property sets return before the camera answers; four threads queue a hundred
 // thousand of them, far more than the camera has answered when the close
 // begins. Fault caught: CloseSdk working through every answer the camera still
@@ -56,7 +65,7 @@ TEST(BridgeCloseE2eTest, CloseSdkAfterAHundredThousandSetsFromFourThreadsIsQuick
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(C::CloseSdk(true), Success);
             const auto elapsed = std::chrono::steady_clock::now() - start;
-            EXPECT_LT(elapsed, 500ms)
+            EXPECT_LT(elapsed, kCloseBound)
                 << "CloseSdk took " << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
                 << " ms";
         });
