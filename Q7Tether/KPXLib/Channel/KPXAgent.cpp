@@ -136,26 +136,15 @@ SendMessageQueue::~SendMessageQueue()
 
 void SendMessageQueue::PushFront(std::unique_ptr<SendMessageCommand> command)
 {
-    if (!command)
-        return;
-    try
-    {
-        Platform::ScopedLock lock(m_lock);
-        if (IsErrorReply(*command))
-            ++m_queuedErrorReplies;
-        m_commands.push_front(std::move(command));
-        m_empty.Reset();
-        m_drained.Reset();
-        if (!m_direct)
-            m_hasCommands.Set();
-    }
-    catch (const std::exception& e)
-    {
-        Q7_THROW_INTERNAL_ERROR(StdExceptionError(e), nullptr);
-    }
+    Insert(std::move(command), true);
 }
 
 void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
+{
+    Insert(std::move(command), false);
+}
+
+void SendMessageQueue::Insert(std::unique_ptr<SendMessageCommand> command, bool front)
 {
     if (!command)
         return;
@@ -164,7 +153,8 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
         Platform::ScopedLock lock(m_lock);
         if (IsErrorReply(*command))
         {
-            if (m_queuedErrorReplies >= kMaxQueuedErrorReplies)
+            // A command put back in front is never dropped.
+            if (!front && m_queuedErrorReplies >= kMaxQueuedErrorReplies)
             {
                 if (m_droppedErrorReplies++ == 0)
                     Universal::LogWarning(
@@ -174,7 +164,10 @@ void SendMessageQueue::Push(std::unique_ptr<SendMessageCommand> command)
             }
             ++m_queuedErrorReplies;
         }
-        m_commands.push_back(std::move(command));
+        if (front)
+            m_commands.push_front(std::move(command));
+        else
+            m_commands.push_back(std::move(command));
         m_empty.Reset();
         m_drained.Reset();
         if (!m_direct)

@@ -257,6 +257,9 @@ public:
     [[nodiscard]] Platform::EventStatus& GetDrainedEvent() noexcept { return m_drained; }
 
 private:
+    // Push and PushFront: at the back (bounded for error replies) or in front.
+    void Insert(std::unique_ptr<SendMessageCommand> command, bool front);
+
     // Guards m_commands and m_taken, and keeps the three events in step with them.
     mutable Platform::Mutex_Posix m_lock;
     Platform::EventCondition_Posix m_hasCommands;
