@@ -189,7 +189,7 @@ void DevelopmentAgent::SetErrorCallback(const std::function<void(const Universal
 // ---------------------------------------------------------------------------
 // The channel's open and closed state.
 
-void DevelopmentAgent::CloseStep(bool final)
+void DevelopmentAgent::CloseStep(bool final, bool dropQueued)
 {
     m_channelOpen.Reset();
     m_channelClosed.Set();
@@ -202,7 +202,8 @@ void DevelopmentAgent::CloseStep(bool final)
     {
         closeError = std::current_exception();
     }
-    m_sendQueue.Clear();
+    if (dropQueued)
+        m_sendQueue.Clear();
     if (final)
     {
         m_sendThread.GetStopEvent().Set();
@@ -216,7 +217,9 @@ bool DevelopmentAgent::OpenStep(Platform::BaseEventCondition& stop)
 {
     try
     {
-        CloseStep(false);
+        // Messages sent since the last close (or since Start, before this
+        // thread came here) go out on this open.
+        CloseStep(false, false);
         std::uint32_t index = Platform::kNoSignalledIndex;
         Platform::WaitForAnyOf(&index, 2, &stop, &m_openRequest);
         if (index == 0)

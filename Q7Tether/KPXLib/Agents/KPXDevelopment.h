@@ -142,7 +142,8 @@ private:
     void RecvLoop(Platform::Thread_Posix& thread);
     void StopThread(Platform::Thread_Posix& thread);
 
-    void CloseStep(bool final);
+    // Closes the channel and, with `dropQueued`, drops what waits to be sent.
+    void CloseStep(bool final, bool dropQueued = true);
     bool OpenStep(Platform::BaseEventCondition& stop);
 
     bool DispatchMessage(const CommonMessageHeader& header, MessageSource& source);

@@ -87,8 +87,11 @@ public:
     void ReportTransferError(const Q7::Universal::UniversalError& error) override
     {
         const auto* module = dynamic_cast<const Q7::Universal::ModuleError*>(&error);
-        std::lock_guard lock(m_mutex);
-        m_errors.push_back(module != nullptr ? module->GetFullCode() : 0);
+        {
+            std::lock_guard lock(m_mutex);
+            m_errors.push_back(module != nullptr ? module->GetFullCode() : 0);
+        }
+        m_changed.notify_all();
     }
     void SendDataBeginAck(std::uint32_t dataId) override { Add(BeginAck(dataId)); }
     void SendDataEndAck(std::uint32_t dataId) override { Add(EndAck(dataId)); }
@@ -110,6 +113,14 @@ public:
         std::lock_guard lock(m_mutex);
         return std::exchange(m_sent, {});
     }
+    // Waits (10 s at most) until at least `replies` replies and `errors`
+    // errors are recorded: a machine tells an abort after its state changed.
+    bool WaitFor(std::size_t replies, std::size_t errors)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(10),
+                                  [&] { return m_sent.size() >= replies && m_errors.size() >= errors; });
+    }
     // The full codes of the errors reported.
     std::vector<std::uint32_t> TakeErrors()
     {
@@ -120,11 +131,15 @@ public:
 private:
     void Add(const Reply& reply)
     {
-        std::lock_guard lock(m_mutex);
-        m_sent.push_back(reply);
+        {
+            std::lock_guard lock(m_mutex);
+            m_sent.push_back(reply);
+        }
+        m_changed.notify_all();
     }
 
     std::mutex m_mutex; // guards m_sent and m_errors
+    std::condition_variable m_changed;
     std::vector<Reply> m_sent;
     std::vector<std::uint32_t> m_errors;
 };
@@ -490,11 +505,11 @@ TEST(ImageTransferMachineTest, TheBufferRequestIsOneAndAHalfTimesTheSizeAtLeast1
         std::uint64_t maxSize;
         std::uint32_t request;
     };
-    for (const Case& c : std::vector<Case>{{0xFFFFFFFF, 0x80000000ULL, 0xC0000000u},
-                                           {0xFFFFFFFF, 0xAA800000ULL, 0xFFC00000u},
-                                           {ImageTransferMachine::kDefaultImageBufferLimit, 0x30000000ULL,
-                                            0x40000000u},
-                                           {ImageTransferMachine::kDefaultImageBufferLimit, 4096, 100 * kMiB}})
+    for (const Case& c :
+         std::vector<Case>{{0xFFFFFFFF, 0x80000000ULL, 0xC0000000u},
+                           {0xFFFFFFFF, 0xAA800000ULL, 0xFFC00000u},
+                           {ImageTransferMachine::kDefaultImageBufferLimit, 0x30000000ULL, 0x40000000u},
+                           {ImageTransferMachine::kDefaultImageBufferLimit, 4096, 100 * kMiB}})
     {
         const std::uint64_t maxSize = c.maxSize;
         const std::uint32_t request = c.request;
@@ -623,7 +638,8 @@ class GatedSource final : public MessageSource
 {
 public:
     GatedSource(const Bytes& message, std::size_t gateAt)
-        : m_message(message), m_source(std::span(m_message).subspan(kCommonMessageHeaderSize)), m_gateAt(gateAt)
+        : m_message(message), m_source(std::span(m_message).subspan(kCommonMessageHeaderSize)),
+          m_gateAt(gateAt)
     {
     }
 
@@ -678,8 +694,7 @@ class BlockInFlight
 public:
     BlockInFlight(ImageTransferMachine& machine, const Bytes& block)
         : m_source(block, DataBlockMessage::kEncodedSize - kCommonMessageHeaderSize),
-          m_handled(std::async(std::launch::async,
-                               [&machine, header = *DecodeMessageHeader(block), this]
+          m_handled(std::async(std::launch::async, [&machine, header = *DecodeMessageHeader(block), this]
                                { return machine.HandleMessage(header, m_source); }))
     {
     }
@@ -821,10 +836,7 @@ TEST(ImageTransferMachineTest, BlocksInFlightKeepThePlacesTheyTook)
 class ControlThread
 {
 public:
-    explicit ControlThread(Rig& rig)
-        : m_thread([&rig, this] { rig.machine.ServeTransfers({&m_stop}); })
-    {
-    }
+    explicit ControlThread(Rig& rig) : m_thread([&rig, this] { rig.machine.ServeTransfers({&m_stop}); }) {}
     ~ControlThread()
     {
         m_stop.Set();
@@ -865,9 +877,10 @@ TEST(ImageTransferMachineTest, AnEndThatItsBlocksNeverReachIsRefusedAfterTheEndW
     ASSERT_EQ(rig.Feed(DataEnd(kId, 1001)), true);
     EXPECT_TRUE(rig.machine.GetRecordView().endPending);
     ASSERT_TRUE(WaitForState(rig, kDataState_Abort));
-    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(kId),
-                                                      Error(kId, 0x2000006, kDataTransferMessage_DataEnd),
-                                                      Abort(kId)}));
+    ASSERT_TRUE(rig.replies.WaitFor(3, 0));
+    EXPECT_EQ(
+        rig.replies.Take(),
+        (std::vector<Reply>{BeginAck(kId), Error(kId, 0x2000006, kDataTransferMessage_DataEnd), Abort(kId)}));
     EXPECT_EQ(rig.queue.GetCount(), 0u);
 }
 
@@ -887,6 +900,7 @@ TEST(ImageTransferMachineTest, ATransferThatGoesQuietIsAbortedAndItsBufferFreed)
     ASSERT_TRUE(WaitForState(rig, kDataState_Transfer));
     ASSERT_EQ(rig.Feed(DataBlock(1, Pattern(1000, 1))), true);
     ASSERT_TRUE(WaitForState(rig, kDataState_Abort));
+    ASSERT_TRUE(rig.replies.WaitFor(2, 1));
     EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(1), Abort(1)}));
     EXPECT_EQ(rig.replies.TakeErrors(), (std::vector<std::uint32_t>{0x6500CF}));
     const ImageTransferRecordView view = rig.machine.GetRecordView();
