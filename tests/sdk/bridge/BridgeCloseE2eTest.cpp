@@ -17,10 +17,11 @@ using namespace BridgeTest;
 using namespace Q7::Tavrin;
 namespace C = Q7::TavrinC;
 
-// ThreadSanitizer runs every step about ten times slower, and CI runs it with
-// every processor busy: the bound grows with it. The fault (the close working
-// through every answer) costs seconds in the plain build, tens under it.
-#if defined(__SANITIZE_THREAD__)
+// The sanitizers run every step several times slower (ThreadSanitizer about
+// ten times), and CI runs them with every processor busy: the bound grows with
+// them. The fault (the close working through every answer) costs seconds in
+// the plain build, tens under them.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr auto kCloseBound = 5000ms;
 #else
 constexpr auto kCloseBound = 500ms;
