@@ -7,7 +7,7 @@
 // quiet, the camera's status and image-request replies, and the progress task
 // shared by the receive and delivery threads.
 
-#include "Agents/KPXImageTransferMachine.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "Agents/KPXImageTransferMessages.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMessages.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "TestAllocator.h"
 #include "Wire/KPXDataTransfer.h"
@@ -490,11 +490,11 @@ TEST(ImageTransferMachineTest, TheBufferRequestIsOneAndAHalfTimesTheSizeAtLeast1
         std::uint64_t maxSize;
         std::uint32_t request;
     };
-    for (const Case& c : std::vector<Case>{{0xFFFFFFFF, 0x80000000ULL, 0xC0000000u},
-                                           {0xFFFFFFFF, 0xAA800000ULL, 0xFFC00000u},
-                                           {ImageTransferMachine::kDefaultImageBufferLimit, 0x30000000ULL,
-                                            0x40000000u},
-                                           {ImageTransferMachine::kDefaultImageBufferLimit, 4096, 100 * kMiB}})
+    for (const Case& c :
+         std::vector<Case>{{0xFFFFFFFF, 0x80000000ULL, 0xC0000000u},
+                           {0xFFFFFFFF, 0xAA800000ULL, 0xFFC00000u},
+                           {ImageTransferMachine::kDefaultImageBufferLimit, 0x30000000ULL, 0x40000000u},
+                           {ImageTransferMachine::kDefaultImageBufferLimit, 4096, 100 * kMiB}})
     {
         const std::uint64_t maxSize = c.maxSize;
         const std::uint32_t request = c.request;
@@ -623,7 +623,8 @@ class GatedSource final : public MessageSource
 {
 public:
     GatedSource(const Bytes& message, std::size_t gateAt)
-        : m_message(message), m_source(std::span(m_message).subspan(kCommonMessageHeaderSize)), m_gateAt(gateAt)
+        : m_message(message), m_source(std::span(m_message).subspan(kCommonMessageHeaderSize)),
+          m_gateAt(gateAt)
     {
     }
 
@@ -678,8 +679,7 @@ class BlockInFlight
 public:
     BlockInFlight(ImageTransferMachine& machine, const Bytes& block)
         : m_source(block, DataBlockMessage::kEncodedSize - kCommonMessageHeaderSize),
-          m_handled(std::async(std::launch::async,
-                               [&machine, header = *DecodeMessageHeader(block), this]
+          m_handled(std::async(std::launch::async, [&machine, header = *DecodeMessageHeader(block), this]
                                { return machine.HandleMessage(header, m_source); }))
     {
     }
@@ -821,10 +821,7 @@ TEST(ImageTransferMachineTest, BlocksInFlightKeepThePlacesTheyTook)
 class ControlThread
 {
 public:
-    explicit ControlThread(Rig& rig)
-        : m_thread([&rig, this] { rig.machine.ServeTransfers({&m_stop}); })
-    {
-    }
+    explicit ControlThread(Rig& rig) : m_thread([&rig, this] { rig.machine.ServeTransfers({&m_stop}); }) {}
     ~ControlThread()
     {
         m_stop.Set();
@@ -865,9 +862,9 @@ TEST(ImageTransferMachineTest, AnEndThatItsBlocksNeverReachIsRefusedAfterTheEndW
     ASSERT_EQ(rig.Feed(DataEnd(kId, 1001)), true);
     EXPECT_TRUE(rig.machine.GetRecordView().endPending);
     ASSERT_TRUE(WaitForState(rig, kDataState_Abort));
-    EXPECT_EQ(rig.replies.Take(), (std::vector<Reply>{BeginAck(kId),
-                                                      Error(kId, 0x2000006, kDataTransferMessage_DataEnd),
-                                                      Abort(kId)}));
+    EXPECT_EQ(
+        rig.replies.Take(),
+        (std::vector<Reply>{BeginAck(kId), Error(kId, 0x2000006, kDataTransferMessage_DataEnd), Abort(kId)}));
     EXPECT_EQ(rig.queue.GetCount(), 0u);
 }
 

@@ -1,4 +1,4 @@
-#include "Agents/KPXDevelopment.h"
+#include "Agents/Development/KPXDevelopment.h"
 
 #include <array>
 #include <cstring>

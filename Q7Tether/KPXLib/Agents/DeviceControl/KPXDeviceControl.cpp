@@ -1,11 +1,11 @@
-#include "Agents/KPXDeviceControl.h"
+#include "Agents/DeviceControl/KPXDeviceControl.h"
 
 #include <array>
 #include <exception>
 #include <string>
 #include <utility>
 
-#include "Agents/KPXDeviceControlMessages.h"
+#include "Agents/DeviceControl/KPXDeviceControlMessages.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"

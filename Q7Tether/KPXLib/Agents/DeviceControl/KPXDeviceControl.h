@@ -17,8 +17,8 @@
 #include <memory>
 #include <vector>
 
-#include "Agents/KPXDeviceControlCache.h"
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlCache.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"

@@ -1,4 +1,4 @@
-#include "Agents/KPXDeviceControlCache.h"
+#include "Agents/DeviceControl/KPXDeviceControlCache.h"
 
 #include <algorithm>
 #include <unordered_map>

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalString.h"
 #include "Transport/KPXTransport.h"

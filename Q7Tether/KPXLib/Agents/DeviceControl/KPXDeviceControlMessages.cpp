@@ -1,4 +1,4 @@
-#include "Agents/KPXDeviceControlMessages.h"
+#include "Agents/DeviceControl/KPXDeviceControlMessages.h"
 
 #include <algorithm>
 #include <array>

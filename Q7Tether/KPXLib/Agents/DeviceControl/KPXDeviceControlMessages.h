@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 #include "Wire/KPXMessage.h"
 #include "Wire/KPXProtocolVersion.h"
 

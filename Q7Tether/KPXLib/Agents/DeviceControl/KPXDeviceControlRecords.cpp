@@ -1,4 +1,4 @@
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 
 namespace Q7::KPX::DeviceControl
 {

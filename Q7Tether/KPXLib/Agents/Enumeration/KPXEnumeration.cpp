@@ -1,4 +1,4 @@
-#include "Agents/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
 #include "Channel/KPXChannelTransport.h"
 #include "Channel/KPXMessageReader.h"
 

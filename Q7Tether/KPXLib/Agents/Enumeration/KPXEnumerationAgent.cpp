@@ -1,4 +1,4 @@
-#include "Agents/KPXEnumerationAgent.h"
+#include "Agents/Enumeration/KPXEnumerationAgent.h"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "Agents/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
 #include "Channel/KPXAgent.h"
 #include "Q7UniversalErrorDispatcher.h"
 

@@ -1,4 +1,4 @@
-#include "Agents/KPXImageEnumeration.h"
+#include "Agents/ImageEnumeration/KPXImageEnumeration.h"
 
 #include <algorithm>
 #include <array>

@@ -25,9 +25,9 @@
 #include <functional>
 #include <memory>
 
-#include "Agents/KPXImageEnumerationAssembly.h"
-#include "Agents/KPXImageEnumerationMessages.h"
-#include "Agents/KPXImageEnumerationRecords.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationAssembly.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationRecords.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"

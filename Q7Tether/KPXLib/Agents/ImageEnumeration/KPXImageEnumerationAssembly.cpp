@@ -1,4 +1,4 @@
-#include "Agents/KPXImageEnumerationAssembly.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationAssembly.h"
 
 #include <algorithm>
 #include <array>
@@ -221,7 +221,8 @@ void Assembler::EndMessage()
     if (last && !RecordStatus().HasFailed() && EndsShort())
     {
         // Less data than the reply claimed: not complete, not zero-filled.
-        Universal::LogErrorText(L"KPX ch3 reply of type 0x%02X ended short of its data.", unsigned{m_replyType});
+        Universal::LogErrorText(L"KPX ch3 reply of type 0x%02X ended short of its data.",
+                                unsigned{m_replyType});
         RecordStatus().assemblyError = kAssemblyError_Body;
     }
     EndReply(last);
@@ -537,7 +538,8 @@ class ImageBufferAssembler final : public GatedAssembler<ImageBuffer, ImageBuffe
 {
 public:
     ImageBufferAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit, const std::atomic<bool>& previews)
-        : GatedAssembler(owner, kImageEnumNotify_PreviewReady, limit, GetImageBufferMessageHeaderSize, &previews)
+        : GatedAssembler(owner, kImageEnumNotify_PreviewReady, limit, GetImageBufferMessageHeaderSize,
+                         &previews)
     {
     }
 
@@ -596,7 +598,10 @@ protected:
 
     [[nodiscard]] std::uint64_t ChunkClaim() const override { return m_claim; }
     [[nodiscard]] std::uint64_t ChunkFilled() const override { return m_record->data.size(); }
-    std::span<std::uint8_t> GrowChunk(std::uint64_t end) override { return GrowTo(m_record->data, end, m_claim); }
+    std::span<std::uint8_t> GrowChunk(std::uint64_t end) override
+    {
+        return GrowTo(m_record->data, end, m_claim);
+    }
     [[nodiscard]] bool EndsShort() const override { return m_record->data.size() < m_claim; }
 
 private:
@@ -865,7 +870,8 @@ ReplyAssembly::ReplyAssembly(Owner& owner, std::uint64_t replyAllocationLimit)
     m_assemblers.push_back(std::make_unique<BasicImageInfoAssembler>(owner, replyAllocationLimit));
     m_assemblers.push_back(std::make_unique<MetadataAssembler>(owner, replyAllocationLimit));
     m_assemblers.push_back(std::make_unique<ImageListAssembler>(owner, replyAllocationLimit));
-    m_assemblers.push_back(std::make_unique<ImageBufferAssembler>(owner, replyAllocationLimit, m_previewsPushed));
+    m_assemblers.push_back(
+        std::make_unique<ImageBufferAssembler>(owner, replyAllocationLimit, m_previewsPushed));
     m_assemblers.push_back(std::make_unique<CapabilitiesAssembler>(owner, replyAllocationLimit));
     m_assemblers.push_back(
         std::make_unique<SetSubscriptionAssembler>(owner, replyAllocationLimit, m_previewsPushed));
@@ -946,7 +952,8 @@ void ReplyAssembly::ResetRequests()
 bool ReplyAssembly::WaitForImageList(std::uint32_t timeoutMs,
                                      const std::function<void(const ImageList&)>& callback)
 {
-    return static_cast<ImageListAssembler*>(Find(kImageEnumMessage_ImageListReply))->Wait(timeoutMs, callback);
+    return static_cast<ImageListAssembler*>(Find(kImageEnumMessage_ImageListReply))
+        ->Wait(timeoutMs, callback);
 }
 
 } // namespace Q7::KPX::ImageEnumeration

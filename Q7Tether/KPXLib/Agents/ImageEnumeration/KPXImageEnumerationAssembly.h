@@ -28,7 +28,7 @@
 #include <span>
 #include <vector>
 
-#include "Agents/KPXImageEnumerationRecords.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationRecords.h"
 #include "Wire/KPXMessage.h"
 #include "Wire/KPXProtocolVersion.h"
 

@@ -1,4 +1,4 @@
-#include "Agents/KPXImageEnumerationMessages.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
 
 #include <algorithm>
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "Agents/KPXImageEnumerationMessages.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
 
 namespace Q7::KPX::ImageEnumeration
 {

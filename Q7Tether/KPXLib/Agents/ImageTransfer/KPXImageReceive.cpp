@@ -1,4 +1,4 @@
-#include "Agents/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
 
 #include <exception>
 #include <utility>

@@ -1,12 +1,12 @@
-#include "Agents/KPXImageTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransfer.h"
 
 #include <array>
 #include <cstdint>
 #include <exception>
 #include <utility>
 
-#include "Agents/KPXImageTransferMessages.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMessages.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalAssert.h"
 #include "Q7UniversalError.h"

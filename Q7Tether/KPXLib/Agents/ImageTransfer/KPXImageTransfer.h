@@ -23,9 +23,9 @@
 #include <functional>
 #include <memory>
 
-#include "Agents/KPXImageReceive.h"
-#include "Agents/KPXImageTransferMachine.h"
-#include "Agents/KPXTwoSubChannelAgent.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
+#include "Agents/ImageTransfer/KPXTwoSubChannelAgent.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"

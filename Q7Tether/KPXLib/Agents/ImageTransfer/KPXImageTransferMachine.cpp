@@ -1,11 +1,11 @@
-#include "Agents/KPXImageTransferMachine.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
 
 #include <algorithm>
 #include <span>
 #include <utility>
 
-#include "Agents/KPXImageTransferMessages.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMessages.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
@@ -49,7 +49,8 @@ ImageTransferMachine::Record::Record(BufferPool& pool) : dataId(kNoDataId), buff
 
 ImageTransferMachine::ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool,
                                            ImageDeliveryQueue& queue, Universal::ProgressProvider& taskOwner,
-                                           ImageTransferVariant variant, const ImageTransferMachineTimings& timings)
+                                           ImageTransferVariant variant,
+                                           const ImageTransferMachineTimings& timings)
     : m_variant(variant), m_prefix(variant == ImageTransferVariant::kLiveView ? L"KPX ch5" : L"KPX ch4"),
       m_timings(timings), m_bufferLimit(0), m_replies(replies), m_pool(pool), m_queue(queue),
       m_taskOwner(taskOwner), m_state(kDataState_Idle), m_record(pool)
@@ -351,7 +352,8 @@ bool ImageTransferMachine::AttachBuffer(const WaitObjectList& abortObjects)
     if (request == 0)
         return false; // refused at DataBegin (the limit may have changed since)
     bool allocationFailed = false;
-    BufferPtr buffer = m_pool.GetBuffer(static_cast<std::uint32_t>(request), &abortObjects, &allocationFailed);
+    BufferPtr buffer =
+        m_pool.GetBuffer(static_cast<std::uint32_t>(request), &abortObjects, &allocationFailed);
     if (buffer.IsEmpty())
     {
         if (!allocationFailed)
@@ -408,8 +410,8 @@ std::uint32_t ImageTransferMachine::CheckDeadlines()
         }
         else if (m_record.endPending && m_record.blocksInFlight == 0 && quiet >= m_timings.endWaitMs)
         {
-            LogErrorText(L"%ls data end msg: only %u of its %llu bytes came.", m_prefix, m_record.receivedSize,
-                         static_cast<unsigned long long>(m_record.endSize));
+            LogErrorText(L"%ls data end msg: only %u of its %llu bytes came.", m_prefix,
+                         m_record.receivedSize, static_cast<unsigned long long>(m_record.endSize));
             JudgeEnd(true);
         }
         else

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "Agents/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7UniversalError.h"
@@ -365,7 +365,8 @@ private:
     bool ReadWhole(MessageSource& source, const CommonMessageHeader& header, Message& message);
 
     // Data lock held.
-    Report BeginTransfer(const CommonMessageHeader& header, const DataBeginMessage& message, std::string name);
+    Report BeginTransfer(const CommonMessageHeader& header, const DataBeginMessage& message,
+                         std::string name);
     void SetDataState(std::uint32_t state);
     void AbortTransfer();
     // Ends a pending DataEnd once no block is in flight: state end when the
@@ -400,7 +401,8 @@ private:
     bool m_completionsHeld = false; // see HoldCompletions
     Record m_record;
     std::uint64_t m_transferSerial = 0; // changes whenever the record is reset or taken anew
-    std::vector<std::shared_ptr<Universal::ProgressTask>> m_finishedTasks; // delivery thread stops them, in order
+    std::vector<std::shared_ptr<Universal::ProgressTask>>
+        m_finishedTasks; // delivery thread stops them, in order
     std::uint32_t m_remainderEstimate = kInitialRemainderEstimate;
     std::uint32_t m_lastPieceLength = 0;
     std::vector<std::shared_ptr<Universal::ProgressTask>> m_retired; // dropped tasks for the delivery thread

@@ -1,4 +1,4 @@
-#include "Agents/KPXImageTransferMessages.h"
+#include "Agents/ImageTransfer/KPXImageTransferMessages.h"
 
 namespace Q7::KPX::ImageTransfer
 {

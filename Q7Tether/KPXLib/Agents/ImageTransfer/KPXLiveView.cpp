@@ -1,4 +1,4 @@
-#include "Agents/KPXLiveView.h"
+#include "Agents/ImageTransfer/KPXLiveView.h"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <exception>
 #include <utility>
 
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7PlatformClock_Posix.h"
 #include "Q7UniversalAssert.h"

@@ -28,11 +28,11 @@
 #include <functional>
 #include <memory>
 
-#include "Agents/KPXImageReceive.h"
-#include "Agents/KPXImageTransferMachine.h"
-#include "Agents/KPXLiveViewAutoFormat.h"
-#include "Agents/KPXLiveViewMessages.h"
-#include "Agents/KPXTwoSubChannelAgent.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
+#include "Agents/ImageTransfer/KPXLiveViewAutoFormat.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXTwoSubChannelAgent.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
@@ -284,7 +284,7 @@ private:
     // A receive thread found no free pool buffer for a begun frame: the
     // control thread waits for one (manual reset, no lock).
     Platform::EventCondition_Posix m_bufferWanted;
-    Platform::EventCondition_Posix m_noWait;   // always set: a pool request that must not wait
+    Platform::EventCondition_Posix m_noWait; // always set: a pool request that must not wait
     const WaitObjectList m_noWaitObjects{&m_noWait};
     // Abort a write from a receive or control thread (WriteOrQueue).
     const WaitObjectList m_directAborts{&m_sendThread.GetStopEvent(), &m_wakeUp};

@@ -1,8 +1,8 @@
-#include "Agents/KPXLiveViewAutoFormat.h"
+#include "Agents/ImageTransfer/KPXLiveViewAutoFormat.h"
 
 #include <algorithm>
 
-#include "Agents/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
 
 namespace Q7::KPX::LiveView
 {

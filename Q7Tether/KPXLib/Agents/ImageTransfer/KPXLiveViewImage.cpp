@@ -1,4 +1,4 @@
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 
 #include <algorithm>
 #include <bit>

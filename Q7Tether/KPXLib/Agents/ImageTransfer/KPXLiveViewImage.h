@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Agents/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
 #include "Transport/BufferPool.h"
 
 namespace Q7::KPX

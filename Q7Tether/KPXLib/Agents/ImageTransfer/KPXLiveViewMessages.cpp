@@ -1,4 +1,4 @@
-#include "Agents/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
 
 #include <algorithm>
 

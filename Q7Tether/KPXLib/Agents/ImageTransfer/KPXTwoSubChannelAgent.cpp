@@ -1,4 +1,4 @@
-#include "Agents/KPXTwoSubChannelAgent.h"
+#include "Agents/ImageTransfer/KPXTwoSubChannelAgent.h"
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"

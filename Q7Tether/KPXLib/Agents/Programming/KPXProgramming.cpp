@@ -1,6 +1,6 @@
 // The programming agent's life cycle, its two threads, the channel handshake
 // between them, its message writers and its waits.
-#include "Agents/KPXProgramming.h"
+#include "Agents/Programming/KPXProgramming.h"
 
 #include <array>
 #include <exception>

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXSendWindow.h"
 #include "Q7PlatformThread_Posix.h"

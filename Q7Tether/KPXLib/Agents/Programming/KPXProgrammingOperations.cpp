@@ -1,6 +1,6 @@
 // The programming agent's transfers: data, firmware and files to the camera,
 // the camera's logs into memory or a file.
-#include "Agents/KPXProgramming.h"
+#include "Agents/Programming/KPXProgramming.h"
 
 #include <algorithm>
 #include <array>

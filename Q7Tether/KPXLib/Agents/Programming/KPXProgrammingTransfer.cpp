@@ -1,4 +1,4 @@
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 
 #include <algorithm>
 #include <cstring>
