@@ -320,6 +320,27 @@ void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
     }
 }
 
+/// As DispatchingErrors, and answers whether an error left `body` (and went
+/// to `dispatcher`). Called on the agent's own threads.
+template <typename Body>
+bool DispatchedError(Universal::ErrorDispatcher& dispatcher, Body&& body)
+{
+    try
+    {
+        body();
+        return false;
+    }
+    catch (const Universal::UniversalError& error)
+    {
+        dispatcher.DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        dispatcher.DispatchError(Universal::StdExceptionError(exception));
+    }
+    return true;
+}
+
 /// For a message agent's receive thread: asks the send thread to open the
 /// channel (`openRequest` set while waiting) and waits without limit until it
 /// is open (`channelOpen`). Answers false, when the receive thread is asked to
@@ -335,6 +356,52 @@ bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_
 std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
                                                     const wchar_t* headerSizeTooSmallText,
                                                     const wchar_t* messageSizeTooSmallText);
+
+/// The body of a message agent's receive thread (channels with one reading
+/// thread, opened by the agent's send thread): marks the thread ready, then
+/// runs cycles while WaitForChannelOpen answers true. A cycle reads each
+/// message's common header (ReadCommonHeader with the two texts) and hands it
+/// to `receive` (header, the abort objects: the thread's stop event and
+/// `channelClosed`), until a read fails or comes short, `receive` answers
+/// false, the thread is asked to stop or `channelClosed` is set; an error of
+/// the cycle goes to `dispatcher`. Each cycle ends with `close(false)` (the
+/// channel is opened again by the next one); an error raised there ends the
+/// loop. Last runs `close(true)`, its error going to `dispatcher`. Blocks.
+/// Thread-bound: the agent's receive thread.
+template <typename Receive, typename Close>
+void RunReceiveThread(Universal::ErrorDispatcher& dispatcher, Platform::Thread_Posix& thread,
+                      Platform::Thread_Posix& sendThread, Platform::EventCondition_Posix& openRequest,
+                      Platform::EventCondition_Posix& channelOpen,
+                      Platform::EventCondition_Posix& channelClosed, Channel& channel,
+                      const wchar_t* headerSizeTooSmallText, const wchar_t* messageSizeTooSmallText,
+                      Receive&& receive, Close&& close)
+{
+    thread.GetReadyEvent().Set();
+    DispatchingErrors(dispatcher,
+                      [&]
+                      {
+                          const WaitObjectList waitList{&thread.GetStopEvent(), &channelClosed};
+                          while (WaitForChannelOpen(thread, sendThread, openRequest, channelOpen))
+                          {
+                              DispatchingErrors(
+                                  dispatcher,
+                                  [&]
+                                  {
+                                      while (!thread.IsStopRequested() && !channelClosed.IsSet())
+                                      {
+                                          const std::optional<CommonMessageHeader> header =
+                                              ReadCommonHeader(channel, waitList, headerSizeTooSmallText,
+                                                               messageSizeTooSmallText);
+                                          if (!header || !receive(*header, waitList))
+                                              return;
+                                      }
+                                  });
+                              // A failed read or handler, an error or a closed channel: reopen.
+                              close(false);
+                          }
+                      });
+    DispatchingErrors(dispatcher, [&] { close(true); });
+}
 
 /// For a close of `channel`, once the send thread's abort objects are set:
 /// waits up to waitMs for the command it is writing, then writes the queued

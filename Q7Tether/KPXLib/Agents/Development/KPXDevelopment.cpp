@@ -271,33 +271,15 @@ void DevelopmentAgent::SendLoop(Platform::Thread_Posix& thread)
 
 void DevelopmentAgent::RecvThread(Platform::Thread_Posix& thread, void*)
 {
-    thread.GetReadyEvent().Set();
-    DispatchingErrors(*this, [&] { RecvLoop(thread); });
-    DispatchingErrors(*this, [&] { CloseStep(true); });
-}
-
-void DevelopmentAgent::RecvLoop(Platform::Thread_Posix& thread)
-{
-    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
-    while (WaitForChannelOpen(thread, m_sendThread, m_openRequest, m_channelOpen))
-    {
-        DispatchingErrors(*this,
-                          [&]
-                          {
-                              while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
-                              {
-                                  const std::optional<CommonMessageHeader> header = ReadCommonHeader(
-                                      m_channel, waitList, L"KPX ch255 message header size too small.",
-                                      L"KPX ch255 message size too small.");
-                                  if (!header)
-                                      return;
-                                  ChannelMessageSource source(m_channel, &waitList);
-                                  if (!DispatchMessage(*header, source))
-                                      return;
-                              }
-                          });
-        CloseStep(false);
-    }
+    RunReceiveThread(
+        *this, thread, m_sendThread, m_openRequest, m_channelOpen, m_channelClosed, m_channel,
+        L"KPX ch255 message header size too small.", L"KPX ch255 message size too small.",
+        [&](const CommonMessageHeader& header, const WaitObjectList& waitList)
+        {
+            ChannelMessageSource source(m_channel, &waitList);
+            return DispatchMessage(header, source);
+        },
+        [&](bool final) { CloseStep(final); });
 }
 
 // ---------------------------------------------------------------------------

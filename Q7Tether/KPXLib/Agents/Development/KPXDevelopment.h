@@ -139,7 +139,6 @@ private:
     void SendThread(Platform::Thread_Posix& thread, void* parameter);
     void RecvThread(Platform::Thread_Posix& thread, void* parameter);
     void SendLoop(Platform::Thread_Posix& thread);
-    void RecvLoop(Platform::Thread_Posix& thread);
     void StopThread(Platform::Thread_Posix& thread);
 
     void CloseStep(bool final);

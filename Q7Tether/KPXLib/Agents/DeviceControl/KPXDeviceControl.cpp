@@ -330,34 +330,15 @@ void DeviceControlAgent::SendLoop(Platform::Thread_Posix& thread, const WaitObje
 
 void DeviceControlAgent::RecvThread(Platform::Thread_Posix& thread, void*)
 {
-    thread.GetReadyEvent().Set();
-    DispatchingErrors(*this, [&] { RecvLoop(thread); });
-    DispatchingErrors(*this, [&] { CloseChannel(true); });
-}
-
-void DeviceControlAgent::RecvLoop(Platform::Thread_Posix& thread)
-{
-    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
-    while (WaitForChannelOpen(thread, m_sendThread, m_openRequest, m_channelOpen))
-    {
-        DispatchingErrors(*this,
-                          [&]
-                          {
-                              while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
-                              {
-                                  const std::optional<CommonMessageHeader> header = ReadCommonHeader(
-                                      m_channel, waitList, L"KPX ch2 message header size too small.",
-                                      L"KPX ch2 message size too small.");
-                                  if (!header)
-                                      return;
-                                  ChannelMessageSource source(m_channel, &waitList);
-                                  if (!DispatchMessage(*header, source))
-                                      return;
-                              }
-                          });
-        // A failed read or handler, an error or a closed channel: reopen.
-        CloseChannel(false);
-    }
+    RunReceiveThread(
+        *this, thread, m_sendThread, m_openRequest, m_channelOpen, m_channelClosed, m_channel,
+        L"KPX ch2 message header size too small.", L"KPX ch2 message size too small.",
+        [&](const CommonMessageHeader& header, const WaitObjectList& waitList)
+        {
+            ChannelMessageSource source(m_channel, &waitList);
+            return DispatchMessage(header, source);
+        },
+        [&](bool final) { CloseChannel(final); });
 }
 
 // ---------------------------------------------------------------------------

@@ -161,7 +161,6 @@ private:
     void NotifyThread(Platform::Thread_Posix& thread, void* parameter);
     void SendThread(Platform::Thread_Posix& thread, void* parameter);
     void RecvThread(Platform::Thread_Posix& thread, void* parameter);
-    void RecvLoop(Platform::Thread_Posix& thread);
     void SendLoop(Platform::Thread_Posix& thread, const WaitObjectList& waitList);
 
     // The channel's open/closed bookkeeping.

@@ -421,35 +421,15 @@ void ImageEnumerationAgent::SendLoop(Platform::Thread_Posix& thread)
 
 void ImageEnumerationAgent::RecvThread(Platform::Thread_Posix& thread, void*)
 {
-    thread.GetReadyEvent().Set();
-    DispatchingErrors(*this, [&] { RecvLoop(thread); });
-    DispatchingErrors(*this, [&] { CloseStep(true); });
-}
-
-void ImageEnumerationAgent::RecvLoop(Platform::Thread_Posix& thread)
-{
-    const WaitObjectList waitList{&thread.GetStopEvent(), &m_channelClosed};
-    while (WaitForChannelOpen(thread, m_sendThread, m_openRequest, m_channelOpen))
-    {
-        DispatchingErrors(
-            *this,
-            [&]
-            {
-                while (!thread.IsStopRequested() && !m_channelClosed.IsSet())
-                {
-                    const std::optional<CommonMessageHeader> header =
-                        ReadCommonHeader(m_channel, waitList, L"KPX ch3 message header size too small.",
-                                         L"KPX ch3 message size too small.");
-                    if (!header)
-                        return;
-                    TimedChannelSource source(m_channel, waitList, m_timings.messageReadTimeoutMs);
-                    if (!DispatchMessage(*header, source))
-                        return;
-                }
-            });
-        // A failed read or handler, an error or a closed channel: reopen.
-        CloseStep(false);
-    }
+    RunReceiveThread(
+        *this, thread, m_sendThread, m_openRequest, m_channelOpen, m_channelClosed, m_channel,
+        L"KPX ch3 message header size too small.", L"KPX ch3 message size too small.",
+        [&](const CommonMessageHeader& header, const WaitObjectList& waitList)
+        {
+            TimedChannelSource source(m_channel, waitList, m_timings.messageReadTimeoutMs);
+            return DispatchMessage(header, source);
+        },
+        [&](bool final) { CloseStep(final); });
 }
 
 // ---------------------------------------------------------------------------

@@ -32,32 +32,6 @@ const wchar_t* const kLogPrefix = L"KPX ch4 ";
 // The error of a sub-channel that does not open.
 constexpr std::uint32_t kError_SubChannelNotOpen = 0x15E0019;
 
-constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
-{
-    return static_cast<unsigned>((std::uint64_t{bytes} + 0xFFFFF) >> 20);
-}
-
-// Runs a piece of a thread's work: a UniversalError (or a standard exception,
-// as StdExceptionError) goes to the dispatcher; answers whether one did.
-template <typename Body>
-bool Dispatching(Universal::ErrorDispatcher& dispatcher, Body&& body)
-{
-    try
-    {
-        body();
-        return false;
-    }
-    catch (const UniversalError& error)
-    {
-        dispatcher.DispatchError(error);
-    }
-    catch (const std::exception& exception)
-    {
-        dispatcher.DispatchError(StdExceptionError(exception));
-    }
-    return true;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -89,20 +63,6 @@ ImageTransferAgent::~ImageTransferAgent()
     {
         Q7_REPORT_INTERNAL_ERROR(error, nullptr);
     }
-}
-
-void ImageTransferAgent::SetErrorCallback(const Universal::ErrorCallback& callback)
-{
-    ErrorDispatcher::SetErrorCallback(callback);
-    GetFirstChannel().SetErrorCallback(callback);
-    GetSecondChannel().SetErrorCallback(callback);
-}
-
-void ImageTransferAgent::SetErrorCallback(const std::function<void(const UniversalError&)>& callback)
-{
-    ErrorDispatcher::SetErrorCallback(callback);
-    GetFirstChannel().SetErrorCallback(callback);
-    GetSecondChannel().SetErrorCallback(callback);
 }
 
 void ImageTransferAgent::SetProgressCallback(const ProgressFunction& callback)
@@ -227,8 +187,8 @@ bool ImageTransferAgent::OpenChannels(Platform::Thread_Posix& thread)
 void ImageTransferAgent::ControlThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    if (Dispatching(*this, [&] { ControlLoop(thread); }))
-        Dispatching(*this, [&] { CloseChannels(true); });
+    if (DispatchedError(*this, [&] { ControlLoop(thread); }))
+        DispatchedError(*this, [&] { CloseChannels(true); });
 }
 
 void ImageTransferAgent::ControlLoop(Platform::Thread_Posix& thread)
@@ -242,19 +202,19 @@ void ImageTransferAgent::ControlLoop(Platform::Thread_Posix& thread)
             return;
         }
         // The camera learns the host's wishes again after every open.
-        Dispatching(*this,
-                    [&]
-                    {
-                        m_machine.WithWishes(
-                            [&](bool enabled, std::uint32_t megabytes)
-                            {
-                                Queue(MakeEnableTransferMessage(GetFirstVersion(), enabled),
-                                      L"EnableTransfer (%u)", enabled ? 1U : 0U);
-                                Queue(MakeSetHostStorageSizeMessage(GetFirstVersion(), megabytes),
-                                      L"SetHostStorageSize (%u MB)", megabytes);
-                            });
-                        m_machine.ServeTransfers(stopObjects);
-                    });
+        DispatchedError(*this,
+                        [&]
+                        {
+                            m_machine.WithWishes(
+                                [&](bool enabled, std::uint32_t megabytes)
+                                {
+                                    Queue(MakeEnableTransferMessage(GetFirstVersion(), enabled),
+                                          L"EnableTransfer (%u)", enabled ? 1U : 0U);
+                                    Queue(MakeSetHostStorageSizeMessage(GetFirstVersion(), megabytes),
+                                          L"SetHostStorageSize (%u MB)", megabytes);
+                                });
+                            m_machine.ServeTransfers(stopObjects);
+                        });
         CloseChannels(false);
     }
 }
@@ -262,8 +222,8 @@ void ImageTransferAgent::ControlLoop(Platform::Thread_Posix& thread)
 void ImageTransferAgent::SendThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this, [&] { SendLoop(thread); });
-    Dispatching(*this, [&] { CloseChannels(true); });
+    DispatchedError(*this, [&] { SendLoop(thread); });
+    DispatchedError(*this, [&] { CloseChannels(true); });
 }
 
 void ImageTransferAgent::SendLoop(Platform::Thread_Posix& thread)
@@ -273,7 +233,7 @@ void ImageTransferAgent::SendLoop(Platform::Thread_Posix& thread)
     {
         if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
-        Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
+        DispatchedError(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
         CloseChannels(false);
     }
 }
@@ -283,8 +243,8 @@ void ImageTransferAgent::ReceiveThread(Platform::Thread_Posix& thread, void* par
     const auto subChannel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(parameter));
     Q7_ASSERT((subChannel == 1) || (subChannel == 2));
     thread.GetReadyEvent().Set();
-    Dispatching(*this, [&] { ReceiveLoop(thread, subChannel); });
-    Dispatching(*this, [&] { CloseChannels(true); });
+    DispatchedError(*this, [&] { ReceiveLoop(thread, subChannel); });
+    DispatchedError(*this, [&] { CloseChannels(true); });
 }
 
 void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t subChannel)
@@ -296,26 +256,26 @@ void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32
     {
         if (!WaitForChannelsOpen(parked, subChannel == 1 ? m_firstOpen : m_channelsOpen, thread))
             return;
-        Dispatching(*this,
-                    [&]
-                    {
-                        while (!thread.IsStopRequested() && !m_channelsReset.IsSet())
+        DispatchedError(*this,
+                        [&]
                         {
-                            std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
-                            std::uint32_t bytesRead = 0;
-                            if (channel.Read(bytes.data(), sizeof(bytes), &waitList, &bytesRead,
-                                             Platform::kInfinite) != kChannelResult_Done ||
-                                bytesRead != sizeof(bytes))
-                                return;
-                            const CommonMessageHeader header = *DecodeMessageHeader(bytes);
-                            CheckMessageHeader(header, L"KPX ch4 message header size too small.",
-                                               L"KPX ch4 message size too small.");
-                            TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
-                                                      ImageTransferMachine::kPieceSize);
-                            if (!m_machine.HandleMessage(header, source))
-                                return;
-                        }
-                    });
+                            while (!thread.IsStopRequested() && !m_channelsReset.IsSet())
+                            {
+                                std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
+                                std::uint32_t bytesRead = 0;
+                                if (channel.Read(bytes.data(), sizeof(bytes), &waitList, &bytesRead,
+                                                 Platform::kInfinite) != kChannelResult_Done ||
+                                    bytesRead != sizeof(bytes))
+                                    return;
+                                const CommonMessageHeader header = *DecodeMessageHeader(bytes);
+                                CheckMessageHeader(header, L"KPX ch4 message header size too small.",
+                                                   L"KPX ch4 message size too small.");
+                                TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
+                                                          ImageTransferMachine::kPieceSize);
+                                if (!m_machine.HandleMessage(header, source))
+                                    return;
+                            }
+                        });
         // A failed read or handler, an error or a reset: both sub-channels
         // close and the control thread opens them again.
         CloseChannels(false);
@@ -325,7 +285,7 @@ void ImageTransferAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32
 void ImageTransferAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(
+    DispatchedError(
         *this,
         [&]
         {
@@ -350,43 +310,44 @@ void ImageTransferAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
 void ImageTransferAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this,
-                [&]
-                {
-                    // A transfer's begin goes first: served after its blocks
-                    // or its delivery (a fast transfer, a busy thread), it
-                    // would start a task already part-way or done.
-                    Platform::BaseWaitObject* const objects[] = {
-                        &m_machine.GetBeginEvent(), &m_deliveryQueue.GetEvent(),
-                        &m_machine.GetBlockReadEvent(), &m_machine.GetDoneEvent(), &thread.GetStopEvent()};
-                    const WaitObjectList stopList{&thread.GetStopEvent()};
-                    for (;;)
+    DispatchedError(*this,
+                    [&]
                     {
-                        std::uint32_t index = Platform::kNoSignalledIndex;
-                        Platform::WaitForObjects(&index, 5, objects, false, Platform::kInfinite);
-                        switch (index)
+                        // A transfer's begin goes first: served after its blocks
+                        // or its delivery (a fast transfer, a busy thread), it
+                        // would start a task already part-way or done.
+                        Platform::BaseWaitObject* const objects[] = {
+                            &m_machine.GetBeginEvent(), &m_deliveryQueue.GetEvent(),
+                            &m_machine.GetBlockReadEvent(), &m_machine.GetDoneEvent(),
+                            &thread.GetStopEvent()};
+                        const WaitObjectList stopList{&thread.GetStopEvent()};
+                        for (;;)
                         {
-                        case 0:
-                            m_machine.ServeBegin();
-                            break;
-                        case 1:
-                        {
-                            ImageReceivePackage package(m_pool);
-                            if (m_deliveryQueue.Pop(package, stopList))
-                                Deliver(package);
-                            break;
+                            std::uint32_t index = Platform::kNoSignalledIndex;
+                            Platform::WaitForObjects(&index, 5, objects, false, Platform::kInfinite);
+                            switch (index)
+                            {
+                            case 0:
+                                m_machine.ServeBegin();
+                                break;
+                            case 1:
+                            {
+                                ImageReceivePackage package(m_pool);
+                                if (m_deliveryQueue.Pop(package, stopList))
+                                    Deliver(package);
+                                break;
+                            }
+                            case 2:
+                                m_machine.ServeBlockRead();
+                                break;
+                            case 3:
+                                m_machine.ServeDone();
+                                break;
+                            default:
+                                return;
+                            }
                         }
-                        case 2:
-                            m_machine.ServeBlockRead();
-                            break;
-                        case 3:
-                            m_machine.ServeDone();
-                            break;
-                        default:
-                            return;
-                        }
-                    }
-                });
+                    });
 }
 
 void ImageTransferAgent::Deliver(ImageReceivePackage& package)

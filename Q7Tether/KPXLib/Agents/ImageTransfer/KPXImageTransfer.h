@@ -68,8 +68,7 @@ struct ImageTransferTimings
 /// the progress callback on "KPX ch4 dlvr"; none under another lock of the
 /// agent. Errors met on the agent's threads go to the error callback (this
 /// object's dispatcher), on those threads.
-class ImageTransferAgent : public Universal::ErrorDispatcher,
-                           public Universal::ProgressProvider,
+class ImageTransferAgent : public Universal::ProgressProvider,
                            public TwoSubChannelAgent,
                            private ImageTransferReplies
 {
@@ -163,10 +162,6 @@ public:
     /// provider's). Waits while a notification runs.
     void SetProgressCallback(const ProgressFunction& callback) override;
     using Universal::ProgressProvider::SetProgressCallback;
-
-    /// Sets the error callback on the agent and on both channels.
-    void SetErrorCallback(const Universal::ErrorCallback& callback) override;
-    void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
 
     /// The agent's pool (for the receivers' packages).
     [[nodiscard]] BufferPool& GetPool() noexcept { return m_pool; }

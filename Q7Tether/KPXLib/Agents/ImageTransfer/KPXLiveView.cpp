@@ -36,30 +36,6 @@ constexpr ProtocolVersion kVersion12{1, 2};
 // How often the control thread looks for a frame that went quiet.
 constexpr std::uint32_t kDeadlineLookMs = 250;
 
-constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
-{
-    return static_cast<unsigned>((std::uint64_t{bytes} + 0xFFFFF) >> 20);
-}
-
-template <typename Body>
-bool Dispatching(Universal::ErrorDispatcher& dispatcher, Body&& body)
-{
-    try
-    {
-        body();
-        return false;
-    }
-    catch (const UniversalError& error)
-    {
-        dispatcher.DispatchError(error);
-    }
-    catch (const std::exception& exception)
-    {
-        dispatcher.DispatchError(StdExceptionError(exception));
-    }
-    return true;
-}
-
 [[noreturn]] void ThrowNotRetrieved(const wchar_t* context)
 {
     throw ModuleError(Universal::kError_Unexpected, context);
@@ -103,20 +79,6 @@ LiveViewAgent::~LiveViewAgent()
     {
         Q7_REPORT_INTERNAL_ERROR(error, nullptr);
     }
-}
-
-void LiveViewAgent::SetErrorCallback(const Universal::ErrorCallback& callback)
-{
-    ErrorDispatcher::SetErrorCallback(callback);
-    GetFirstChannel().SetErrorCallback(callback);
-    GetSecondChannel().SetErrorCallback(callback);
-}
-
-void LiveViewAgent::SetErrorCallback(const std::function<void(const UniversalError&)>& callback)
-{
-    ErrorDispatcher::SetErrorCallback(callback);
-    GetFirstChannel().SetErrorCallback(callback);
-    GetSecondChannel().SetErrorCallback(callback);
 }
 
 // ---------------------------------------------------------------------------
@@ -245,8 +207,8 @@ LiveViewAgent::OpenResult LiveViewAgent::OpenChannels(Platform::Thread_Posix& th
 void LiveViewAgent::ControlThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this, [&] { ControlLoop(thread); });
-    Dispatching(*this, [&] { Shutdown(true); });
+    DispatchedError(*this, [&] { ControlLoop(thread); });
+    DispatchedError(*this, [&] { Shutdown(true); });
 }
 
 void LiveViewAgent::ControlLoop(Platform::Thread_Posix& thread)
@@ -255,7 +217,7 @@ void LiveViewAgent::ControlLoop(Platform::Thread_Posix& thread)
     while (!thread.IsStopRequested())
     {
         OpenResult result = OpenResult::kRefused;
-        if (Dispatching(*this, [&] { result = OpenChannels(thread); }))
+        if (DispatchedError(*this, [&] { result = OpenChannels(thread); }))
             result = OpenResult::kRefused;
         if (result == OpenResult::kStopped || result == OpenResult::kNotConnected)
             return;
@@ -266,19 +228,19 @@ void LiveViewAgent::ControlLoop(Platform::Thread_Posix& thread)
             Platform::WaitForObject(&thread.GetStopEvent(), m_timings.reopenWaitMs);
             continue;
         }
-        Dispatching(*this,
-                    [&]
-                    {
-                        Queue(MakeGetCapabilitiesMessage(GetFirstVersion()), L"GetCapabilities");
-                        Queue(MakeGetConfigurationMessage(GetFirstVersion()), L"GetConfiguration");
+        DispatchedError(*this,
+                        [&]
                         {
-                            ScopedLock lock(m_stateLock);
-                            SendSetControl(m_state);
-                        }
-                        m_goAhead.Set();
-                        ServeWaitingFrames(stopObjects);
-                    });
-        Dispatching(*this, [&] { Shutdown(false); });
+                            Queue(MakeGetCapabilitiesMessage(GetFirstVersion()), L"GetCapabilities");
+                            Queue(MakeGetConfigurationMessage(GetFirstVersion()), L"GetConfiguration");
+                            {
+                                ScopedLock lock(m_stateLock);
+                                SendSetControl(m_state);
+                            }
+                            m_goAhead.Set();
+                            ServeWaitingFrames(stopObjects);
+                        });
+        DispatchedError(*this, [&] { Shutdown(false); });
     }
 }
 
@@ -332,8 +294,8 @@ void LiveViewAgent::ServeFrame()
 void LiveViewAgent::SendThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this, [&] { SendLoop(thread); });
-    Dispatching(*this, [&] { Shutdown(true); });
+    DispatchedError(*this, [&] { SendLoop(thread); });
+    DispatchedError(*this, [&] { Shutdown(true); });
 }
 
 void LiveViewAgent::SendLoop(Platform::Thread_Posix& thread)
@@ -343,8 +305,8 @@ void LiveViewAgent::SendLoop(Platform::Thread_Posix& thread)
     {
         if (!WaitForChannelsOpen(m_sendParked, m_channelsOpen, thread))
             return;
-        Dispatching(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
-        Dispatching(*this, [&] { Shutdown(false); });
+        DispatchedError(*this, [&] { SendNext(m_sendQueue, GetFirstChannel(), waitList, kLogPrefix); });
+        DispatchedError(*this, [&] { Shutdown(false); });
     }
 }
 
@@ -353,8 +315,8 @@ void LiveViewAgent::ReceiveThread(Platform::Thread_Posix& thread, void* paramete
     const auto subChannel = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(parameter));
     Q7_ASSERT((subChannel == 1) || (subChannel == 2));
     thread.GetReadyEvent().Set();
-    Dispatching(*this, [&] { ReceiveLoop(thread, subChannel); });
-    Dispatching(*this, [&] { Shutdown(true); });
+    DispatchedError(*this, [&] { ReceiveLoop(thread, subChannel); });
+    DispatchedError(*this, [&] { Shutdown(true); });
 }
 
 void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t subChannel)
@@ -366,114 +328,114 @@ void LiveViewAgent::ReceiveLoop(Platform::Thread_Posix& thread, std::uint32_t su
     {
         if (!WaitForChannelsOpen(parked, m_channelsOpen, thread))
             return;
-        Dispatching(*this,
-                    [&]
-                    {
-                        while (!thread.IsStopRequested() && !m_wakeUp.IsSet())
+        DispatchedError(*this,
+                        [&]
                         {
-                            std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
-                            std::uint32_t bytesRead = 0;
-                            if (channel.Read(bytes.data(), sizeof(bytes), &waitList, &bytesRead,
-                                             Platform::kInfinite) != kChannelResult_Done)
-                                return;
-                            Q7_ASSERT(bytesRead == sizeof(bytes));
-                            const CommonMessageHeader header = *DecodeMessageHeader(bytes);
-                            CheckMessageHeader(header, L"KPX ch5 message header size too small.",
-                                               L"KPX ch5 message size too small.");
-                            TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
-                                                      ImageTransferMachine::kPieceSize);
-                            if (header.messageClass == kMessageClass_LiveView)
+                            while (!thread.IsStopRequested() && !m_wakeUp.IsSet())
                             {
-                                if (!HandleLiveViewMessage(header, source))
+                                std::array<std::uint8_t, kCommonMessageHeaderSize> bytes{};
+                                std::uint32_t bytesRead = 0;
+                                if (channel.Read(bytes.data(), sizeof(bytes), &waitList, &bytesRead,
+                                                 Platform::kInfinite) != kChannelResult_Done)
                                     return;
-                                continue;
+                                Q7_ASSERT(bytesRead == sizeof(bytes));
+                                const CommonMessageHeader header = *DecodeMessageHeader(bytes);
+                                CheckMessageHeader(header, L"KPX ch5 message header size too small.",
+                                                   L"KPX ch5 message size too small.");
+                                TimedChannelSource source(channel, waitList, m_timings.messageReadTimeoutMs,
+                                                          ImageTransferMachine::kPieceSize);
+                                if (header.messageClass == kMessageClass_LiveView)
+                                {
+                                    if (!HandleLiveViewMessage(header, source))
+                                        return;
+                                    continue;
+                                }
+                                if (!m_machine.HandleMessage(header, source))
+                                    return;
+                                ServeFrame();
                             }
-                            if (!m_machine.HandleMessage(header, source))
-                                return;
-                            ServeFrame();
-                        }
-                    });
+                        });
         // A failed read or handler, an error or a reset: both sub-channels
         // close and the control thread opens them again.
-        Dispatching(*this, [&] { Shutdown(false); });
+        DispatchedError(*this, [&] { Shutdown(false); });
     }
 }
 
 void LiveViewAgent::NotifyThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this,
-                [&]
-                {
-                    for (;;)
+    DispatchedError(*this,
+                    [&]
                     {
-                        std::uint32_t index = Platform::kNoSignalledIndex;
-                        Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_capabilitiesChanged,
-                                               &m_configurationChanged, &m_stateChanged);
-                        if (index == 0)
-                            return;
-                        if (index == 1)
+                        for (;;)
                         {
-                            m_capabilitiesChanged.Reset();
-                            Capabilities copy;
+                            std::uint32_t index = Platform::kNoSignalledIndex;
+                            Platform::WaitForAnyOf(&index, 4, &thread.GetStopEvent(), &m_capabilitiesChanged,
+                                                   &m_configurationChanged, &m_stateChanged);
+                            if (index == 0)
+                                return;
+                            if (index == 1)
                             {
-                                ScopedLock lock(m_capabilitiesLock);
-                                copy = m_capabilities;
+                                m_capabilitiesChanged.Reset();
+                                Capabilities copy;
+                                {
+                                    ScopedLock lock(m_capabilitiesLock);
+                                    copy = m_capabilities;
+                                }
+                                ScopedLock lock(m_notifyReceiverLock);
+                                if (!m_notifyReceiver.IsNull())
+                                    Universal::CallAndLogErrors(
+                                        L"KPX ch5 notify receiver",
+                                        [&] { m_notifyReceiver(kNotify_CapabilitiesChanged, &copy); });
                             }
-                            ScopedLock lock(m_notifyReceiverLock);
-                            if (!m_notifyReceiver.IsNull())
-                                Universal::CallAndLogErrors(
-                                    L"KPX ch5 notify receiver",
-                                    [&] { m_notifyReceiver(kNotify_CapabilitiesChanged, &copy); });
-                        }
-                        else if (index == 2)
-                        {
-                            m_configurationChanged.Reset();
-                            Configuration copy;
+                            else if (index == 2)
                             {
-                                ScopedLock lock(m_configurationLock);
-                                copy = m_configuration;
+                                m_configurationChanged.Reset();
+                                Configuration copy;
+                                {
+                                    ScopedLock lock(m_configurationLock);
+                                    copy = m_configuration;
+                                }
+                                ScopedLock lock(m_notifyReceiverLock);
+                                if (!m_notifyReceiver.IsNull())
+                                    Universal::CallAndLogErrors(
+                                        L"KPX ch5 notify receiver",
+                                        [&] { m_notifyReceiver(kNotify_ConfigurationChanged, &copy); });
                             }
-                            ScopedLock lock(m_notifyReceiverLock);
-                            if (!m_notifyReceiver.IsNull())
-                                Universal::CallAndLogErrors(
-                                    L"KPX ch5 notify receiver",
-                                    [&] { m_notifyReceiver(kNotify_ConfigurationChanged, &copy); });
-                        }
-                        else
-                        {
-                            m_stateChanged.Reset();
-                            std::uint32_t state = 0;
+                            else
                             {
-                                ScopedLock lock(m_stateLock);
-                                state = m_state;
+                                m_stateChanged.Reset();
+                                std::uint32_t state = 0;
+                                {
+                                    ScopedLock lock(m_stateLock);
+                                    state = m_state;
+                                }
+                                const void* payload = reinterpret_cast<const void*>(std::uintptr_t{state});
+                                ScopedLock lock(m_notifyReceiverLock);
+                                if (!m_notifyReceiver.IsNull())
+                                    Universal::CallAndLogErrors(
+                                        L"KPX ch5 notify receiver",
+                                        [&] { m_notifyReceiver(kNotify_StateChanged, payload); });
                             }
-                            const void* payload = reinterpret_cast<const void*>(std::uintptr_t{state});
-                            ScopedLock lock(m_notifyReceiverLock);
-                            if (!m_notifyReceiver.IsNull())
-                                Universal::CallAndLogErrors(
-                                    L"KPX ch5 notify receiver",
-                                    [&] { m_notifyReceiver(kNotify_StateChanged, payload); });
                         }
-                    }
-                });
+                    });
 }
 
 void LiveViewAgent::DeliverThread(Platform::Thread_Posix& thread, void*)
 {
     thread.GetReadyEvent().Set();
-    Dispatching(*this,
-                [&]
-                {
-                    const WaitObjectList stopList{&thread.GetStopEvent()};
-                    for (;;)
+    DispatchedError(*this,
+                    [&]
                     {
-                        ImageReceivePackage package(m_pool);
-                        if (!m_deliveryQueue.Pop(package, stopList))
-                            return;
-                        Deliver(package);
-                    }
-                });
+                        const WaitObjectList stopList{&thread.GetStopEvent()};
+                        for (;;)
+                        {
+                            ImageReceivePackage package(m_pool);
+                            if (!m_deliveryQueue.Pop(package, stopList))
+                                return;
+                            Deliver(package);
+                        }
+                    });
 }
 
 void LiveViewAgent::Deliver(ImageReceivePackage& package)

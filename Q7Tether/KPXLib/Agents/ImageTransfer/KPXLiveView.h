@@ -79,8 +79,7 @@ struct LiveViewTimings
 /// there the requests (Start, Pause, Stop, Retrieve*, Set*, UpdateAutoFormat)
 /// may be used. Errors of the agent's threads go to the error callback, on
 /// those threads.
-class LiveViewAgent : public Universal::ErrorDispatcher,
-                      public Universal::ProgressProvider,
+class LiveViewAgent : public Universal::ProgressProvider,
                       public TwoSubChannelAgent,
                       private ImageTransferReplies
 {
@@ -188,9 +187,6 @@ public:
     /// Replaces the notify receiver (a clone; an empty or unbound one removes
     /// it). Waits while the receiver runs.
     void SetNotifyReceiver(const NotifyReceiver& receiver);
-
-    void SetErrorCallback(const Universal::ErrorCallback& callback) override;
-    void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
 
     [[nodiscard]] BufferPool& GetPool() noexcept { return m_pool; }
     [[nodiscard]] ImageTransferMachine& GetMachine() noexcept { return m_machine; }

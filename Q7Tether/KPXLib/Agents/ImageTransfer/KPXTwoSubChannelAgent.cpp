@@ -38,6 +38,20 @@ TwoSubChannelAgent::TwoSubChannelAgent(std::uint8_t channel, std::uint8_t firstS
 {
 }
 
+void TwoSubChannelAgent::SetErrorCallback(const Universal::ErrorCallback& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    GetFirstChannel().SetErrorCallback(callback);
+    GetSecondChannel().SetErrorCallback(callback);
+}
+
+void TwoSubChannelAgent::SetErrorCallback(const std::function<void(const UniversalError&)>& callback)
+{
+    ErrorDispatcher::SetErrorCallback(callback);
+    GetFirstChannel().SetErrorCallback(callback);
+    GetSecondChannel().SetErrorCallback(callback);
+}
+
 TwoSubChannelAgent::~TwoSubChannelAgent() = default;
 
 bool TwoSubChannelAgent::AreThreadsRunning() const

@@ -2,7 +2,7 @@
 // The common frame of the data agents on two sub-channels (image transfer on
 // 4.1/4.2, live view on 5.1/5.2): their six threads, the check that the
 // camera lets the first sub-channel open before they start, the order they
-// stop in, and the close of both sub-channels.
+// stop in, the close of both sub-channels, and their one error dispatcher.
 
 #include <cstdint>
 #include <exception>
@@ -12,11 +12,18 @@
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
+#include "Q7UniversalErrorDispatcher.h"
 
 namespace Q7::KPX
 {
 
-class TwoSubChannelAgent : public BaseDataAgent
+/// A byte count in MiB, rounded up (for the log lines of images and frames).
+constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
+{
+    return static_cast<unsigned>((std::uint64_t{bytes} + 0xFFFFF) >> 20);
+}
+
+class TwoSubChannelAgent : public Universal::ErrorDispatcher, public BaseDataAgent
 {
 public:
     /// Builds both channels (as BaseDataAgent) and names the six threads
@@ -41,6 +48,12 @@ public:
     /// then the agent's AfterThreadsStopped. Raises only ModuleError 0x650066
     /// on one of the agent's own threads (nothing is stopped then). Blocks.
     void StopThreads();
+
+    /// Sets the error callback on the agent and on both sub-channels.
+    /// Thread-safe.
+    void SetErrorCallback(const Universal::ErrorCallback& callback) override;
+    /// As above, for a callback given as a function.
+    void SetErrorCallback(const std::function<void(const Universal::UniversalError&)>& callback) override;
 
 protected:
     /// Open's frame: unless all six threads run, stops what is left of an
