@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "Agents/Common/KPXDataTransferRouting.h"
 #include "Agents/ImageTransfer/KPXImageReceive.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7PlatformSync_Posix.h"
@@ -349,6 +350,9 @@ private:
     };
     void Tell(const Report& report);
 
+    template <DataAcks acks, typename Receiver>
+    friend std::optional<bool> RouteDataTransferMessage(Receiver& receiver, const CommonMessageHeader& header,
+                                                        MessageSource& source);
     bool HandleDataBegin(const CommonMessageHeader& header, MessageSource& source);
     bool HandleDataEnd(const CommonMessageHeader& header, MessageSource& source);
     bool HandleDataAbort(const CommonMessageHeader& header, MessageSource& source);

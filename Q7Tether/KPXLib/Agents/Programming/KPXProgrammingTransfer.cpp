@@ -336,35 +336,10 @@ std::optional<GetLogAckMessage> ProgrammingTransfer::TakeLogAck()
 
 bool ProgrammingTransfer::HandleMessage(const CommonMessageHeader& header, MessageSource& source)
 {
+    if (const std::optional<bool> routed = RouteDataTransferMessage<DataAcks::kTaken>(*this, header, source))
+        return *routed;
     switch (header.messageClass)
     {
-    case kMessageClass_Common:
-        if (header.messageType == kCommonMessage_Error)
-            return HandleCommonError(header, source);
-        break;
-    case kMessageClass_DataTransfer:
-        switch (header.messageType)
-        {
-        case kDataTransferMessage_DataBegin:
-            return HandleDataBegin(header, source);
-        case kDataTransferMessage_DataEnd:
-            return HandleDataEnd(header, source);
-        case kDataTransferMessage_DataAbort:
-            return HandleDataAbort(header, source);
-        case kDataTransferMessage_DataBlock:
-            return HandleDataBlock(header, source);
-        case kDataTransferMessage_DataSeek:
-            return HandleDataSeek(header, source);
-        case kDataTransferMessage_DataBeginAck:
-            return HandleDataBeginAck(header, source);
-        case kDataTransferMessage_DataEndAck:
-            return HandleDataEndAck(header, source);
-        case kDataTransferMessage_DataError:
-            return HandleDataError(header, source);
-        default:
-            break;
-        }
-        break;
     case kMessageClass_DeviceProgramming:
         if (header.messageType == kDeviceProgrammingMessage_GetLogAck)
             return HandleGetLogAck(header, source);

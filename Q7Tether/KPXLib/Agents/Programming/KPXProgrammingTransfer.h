@@ -12,6 +12,7 @@
 // out through ProgrammingReplies (the agent's send queue).
 #pragma once
 
+#include "Agents/Common/KPXDataTransferRouting.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Wire/KPXDataTransfer.h"
@@ -247,6 +248,9 @@ private:
         TransferBuffer destination; // a download's buffer; null without one
     };
 
+    template <DataAcks acks, typename Receiver>
+    friend std::optional<bool> RouteDataTransferMessage(Receiver& receiver, const CommonMessageHeader& header,
+                                                        MessageSource& source);
     bool HandleDataBegin(const CommonMessageHeader& header, MessageSource& source);
     bool HandleDataBeginAck(const CommonMessageHeader& header, MessageSource& source);
     bool HandleDataBlock(const CommonMessageHeader& header, MessageSource& source);
