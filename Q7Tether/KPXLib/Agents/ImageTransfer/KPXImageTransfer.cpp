@@ -375,16 +375,6 @@ void ImageTransferAgent::Deliver(ImageReceivePackage& package)
 // ---------------------------------------------------------------------------
 // Requests.
 
-template <typename... Args>
-bool ImageTransferAgent::Queue(MessageBytes message, const wchar_t* format, Args... args)
-{
-    if (!m_sendThread.IsRunning())
-        return false;
-    m_sendQueue.Push(
-        std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
-    return true;
-}
-
 void ImageTransferAgent::QueueGetStatus()
 {
     if (m_sendThread.IsRunning())
@@ -475,11 +465,6 @@ void ImageTransferAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 // ---------------------------------------------------------------------------
 // ImageTransferReplies: queued on 4.1 while the send thread runs.
 
-void ImageTransferAgent::ReportTransferError(const UniversalError& error)
-{
-    DispatchError(error);
-}
-
 void ImageTransferAgent::SendDataBeginAck(std::uint32_t dataId)
 {
     Queue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
@@ -496,32 +481,10 @@ void ImageTransferAgent::SendDataEndAck(std::uint32_t dataId)
     m_sendQueue.Push(std::move(command));
 }
 
-void ImageTransferAgent::SendDataAbort(std::uint32_t dataId)
-{
-    Queue(MakeDataAbortMessage(GetSecondVersion(), dataId), L"DataAbort (id=%u)", dataId);
-}
-
-void ImageTransferAgent::SendDataError(std::uint32_t dataId, std::uint32_t errorId,
-                                       const CommonMessageHeader& received)
-{
-    Queue(MakeDataErrorMessage(GetFirstVersion(), dataId, errorId, received), L"DataError (error=%u:%u)",
-          errorId >> 24, errorId & 0xFFFFFFu);
-}
-
 void ImageTransferAgent::SendCommonError(std::uint32_t errorId, const CommonMessageHeader& received)
 {
     if (m_sendThread.IsRunning())
         CommonError(m_sendQueue, errorId, received, GetFirstVersion());
-}
-
-ProtocolVersion ImageTransferAgent::GetFirstVersion() const
-{
-    return m_pFirstChannel->GetNegotiatedVersion();
-}
-
-ProtocolVersion ImageTransferAgent::GetSecondVersion() const
-{
-    return m_secondChannel.GetNegotiatedVersion();
 }
 
 } // namespace Q7::KPX

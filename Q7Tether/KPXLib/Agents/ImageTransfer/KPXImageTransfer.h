@@ -68,9 +68,7 @@ struct ImageTransferTimings
 /// the progress callback on "KPX ch4 dlvr"; none under another lock of the
 /// agent. Errors met on the agent's threads go to the error callback (this
 /// object's dispatcher), on those threads.
-class ImageTransferAgent : public Universal::ProgressProvider,
-                           public TwoSubChannelAgent,
-                           private ImageTransferReplies
+class ImageTransferAgent : public Universal::ProgressProvider, public TwoSubChannelAgent
 {
 public:
     /// The agent's notification: the camera's transfer status changed; the
@@ -80,14 +78,7 @@ public:
         kNotify_TransferStatusChanged = 1,
     };
     using NotifyReceiver = Universal::FunctionPointer2<void, EnumNotify, const void*>;
-    /// Receives each finished image. It may keep copies of the package (which
-    /// keep the pool buffer) and release them on any thread.
-    using ImageReceiver = std::function<void(ImageReceivePackage&)>;
     using ProgressFunction = std::function<void(const Universal::ProgressTask&)>;
-
-    /// The pool's allocation step and its number of buffers.
-    static constexpr std::uint32_t kPoolAllocMultiple = 0x400000;
-    static constexpr std::uint32_t kPoolBuffers = 2;
 
     /// Builds 4.1 and 4.2 on their transports (which must outlive the agent)
     /// with the handshake `channelTimings`, declares message protocol 1.0 on
@@ -187,30 +178,19 @@ private:
     void ShutDownChannels(bool stopPeers) override;
     void AfterThreadsStopped() override;
 
-    // Outgoing messages, queued only while the send thread runs.
-    template <typename... Args>
-    bool Queue(MessageBytes message, const wchar_t* format, Args... args);
+    // Outgoing messages (Queue in the base), queued only while the send
+    // thread runs.
     void QueueGetStatus();
 
     // ImageTransferReplies.
-    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
-    void SendDataAbort(std::uint32_t dataId) override;
-    void SendDataError(std::uint32_t dataId, std::uint32_t errorId,
-                       const CommonMessageHeader& received) override;
     void SendCommonError(std::uint32_t errorId, const CommonMessageHeader& received) override;
-    ProtocolVersion GetFirstVersion() const override;
-    ProtocolVersion GetSecondVersion() const override;
 
     const ImageTransferTimings m_timings;
     BufferPool m_pool;
-    ImageDeliveryQueue m_deliveryQueue;
-    SendMessageQueue m_sendQueue;
     ImageTransferMachine m_machine;
 
-    Platform::Mutex_Posix m_imageReceiverLock; // guards m_imageReceiver; held while it runs
-    ImageReceiver m_imageReceiver;
     Platform::Mutex_Posix m_notifyReceiverLock; // guards m_notifyReceiver; held while it runs
     NotifyReceiver m_notifyReceiver;
 

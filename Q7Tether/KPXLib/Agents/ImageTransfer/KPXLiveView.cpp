@@ -629,16 +629,6 @@ void LiveViewAgent::SetStateLocked(std::uint32_t state)
 // Requests.
 
 template <typename... Args>
-bool LiveViewAgent::Queue(MessageBytes message, const wchar_t* format, Args... args)
-{
-    if (!m_sendThread.IsRunning())
-        return false;
-    m_sendQueue.Push(
-        std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
-    return true;
-}
-
-template <typename... Args>
 bool LiveViewAgent::WriteOrQueue(MessageBytes message, const wchar_t* format, Args... args)
 {
     if (!m_sendThread.IsRunning())
@@ -994,11 +984,6 @@ void LiveViewAgent::SetNotifyReceiver(const NotifyReceiver& receiver)
 // from the thread that decided them where that takes no wait, the others
 // through the send queue.
 
-void LiveViewAgent::ReportTransferError(const UniversalError& error)
-{
-    DispatchError(error);
-}
-
 void LiveViewAgent::SendDataBeginAck(std::uint32_t dataId)
 {
     WriteOrQueue(MakeDataBeginAckMessage(GetSecondVersion(), dataId), L"DataBeginAck (id=%u)", dataId);
@@ -1009,31 +994,9 @@ void LiveViewAgent::SendDataEndAck(std::uint32_t dataId)
     WriteOrQueue(MakeDataEndAckMessage(GetSecondVersion(), dataId), L"DataEndAck (id=%u)", dataId);
 }
 
-void LiveViewAgent::SendDataAbort(std::uint32_t dataId)
-{
-    Queue(MakeDataAbortMessage(GetSecondVersion(), dataId), L"DataAbort (id=%u)", dataId);
-}
-
-void LiveViewAgent::SendDataError(std::uint32_t dataId, std::uint32_t errorId,
-                                  const CommonMessageHeader& received)
-{
-    Queue(MakeDataErrorMessage(GetFirstVersion(), dataId, errorId, received), L"DataError (error=%u:%u)",
-          errorId >> 24, errorId & 0xFFFFFFu);
-}
-
 void LiveViewAgent::SendCommonError(std::uint32_t, const CommonMessageHeader&)
 {
     // Channel 5 answers no unknown message.
-}
-
-ProtocolVersion LiveViewAgent::GetFirstVersion() const
-{
-    return m_pFirstChannel->GetNegotiatedVersion();
-}
-
-ProtocolVersion LiveViewAgent::GetSecondVersion() const
-{
-    return m_secondChannel.GetNegotiatedVersion();
 }
 
 } // namespace Q7::KPX

@@ -79,9 +79,7 @@ struct LiveViewTimings
 /// there the requests (Start, Pause, Stop, Retrieve*, Set*, UpdateAutoFormat)
 /// may be used. Errors of the agent's threads go to the error callback, on
 /// those threads.
-class LiveViewAgent : public Universal::ProgressProvider,
-                      public TwoSubChannelAgent,
-                      private ImageTransferReplies
+class LiveViewAgent : public Universal::ProgressProvider, public TwoSubChannelAgent
 {
 public:
     /// The notifications. Kind 1 carries the new control state in the payload
@@ -94,13 +92,6 @@ public:
         kNotify_ConfigurationChanged = 3,
     };
     using NotifyReceiver = Universal::FunctionPointer2<void, EnumNotify, const void*>;
-    /// Receives each frame (an LVIM file at the buffer's start). It may keep
-    /// copies of the package (which keep the pool buffer) and release them on
-    /// any thread.
-    using ImageReceiver = std::function<void(ImageReceivePackage&)>;
-
-    static constexpr std::uint32_t kPoolAllocMultiple = 0x400000;
-    static constexpr std::uint32_t kPoolBuffers = 2;
 
     /// Builds 5.1 and 5.2 on their transports (which must outlive the agent),
     /// declares message protocols 1.0, 1.1 and 1.2 on 5.1 and 1.0 on 5.2,
@@ -234,11 +225,9 @@ private:
     void OnControl(std::uint32_t control);
     void OnTime(std::uint32_t time);
 
-    // Outgoing messages: false without the send thread. Request waits for 5.1
-    // to be open first (internal error 0x65006B on time-out).
-    template <typename... Args>
-    bool Queue(MessageBytes message, const wchar_t* format, Args... args);
-    // As Queue, but written from the calling thread while the sub-channels
+    // Outgoing messages (Queue in the base): false without the send thread.
+    // Request waits for 5.1 to be open first (internal error 0x65006B on
+    // time-out). WriteOrQueue: as Queue, but written from the calling thread while the sub-channels
     // are open and nothing is queued ahead (WriteOrPush).
     template <typename... Args>
     bool WriteOrQueue(MessageBytes message, const wchar_t* format, Args... args);
@@ -252,24 +241,14 @@ private:
     // ImageTransferReplies, on 5.1. Called under the machine's locks: none
     // waits for the wire (the acknowledgements are written at once or
     // queued, the others queued).
-    void ReportTransferError(const Universal::UniversalError& error) override;
     void SendDataBeginAck(std::uint32_t dataId) override;
     void SendDataEndAck(std::uint32_t dataId) override;
-    void SendDataAbort(std::uint32_t dataId) override;
-    void SendDataError(std::uint32_t dataId, std::uint32_t errorId,
-                       const CommonMessageHeader& received) override;
     void SendCommonError(std::uint32_t errorId, const CommonMessageHeader& received) override;
-    ProtocolVersion GetFirstVersion() const override;
-    ProtocolVersion GetSecondVersion() const override;
 
     const LiveViewTimings m_timings;
     BufferPool m_pool;
-    ImageDeliveryQueue m_deliveryQueue;
-    SendMessageQueue m_sendQueue;
     ImageTransferMachine m_machine;
 
-    Platform::Mutex_Posix m_imageReceiverLock; // guards m_imageReceiver; held while it runs
-    ImageReceiver m_imageReceiver;
     Platform::Mutex_Posix m_notifyReceiverLock; // guards m_notifyReceiver; held while it runs
     NotifyReceiver m_notifyReceiver;
 

@@ -2,6 +2,7 @@
 
 #include "Q7UniversalError.h"
 #include "Q7UniversalLogMsg.h"
+#include "Wire/KPXDataTransfer.h"
 
 namespace Q7::KPX
 {
@@ -50,6 +51,33 @@ void TwoSubChannelAgent::SetErrorCallback(const std::function<void(const Univers
     ErrorDispatcher::SetErrorCallback(callback);
     GetFirstChannel().SetErrorCallback(callback);
     GetSecondChannel().SetErrorCallback(callback);
+}
+
+void TwoSubChannelAgent::ReportTransferError(const UniversalError& error)
+{
+    DispatchError(error);
+}
+
+void TwoSubChannelAgent::SendDataAbort(std::uint32_t dataId)
+{
+    Queue(MakeDataAbortMessage(GetSecondVersion(), dataId), L"DataAbort (id=%u)", dataId);
+}
+
+void TwoSubChannelAgent::SendDataError(std::uint32_t dataId, std::uint32_t errorId,
+                                       const CommonMessageHeader& received)
+{
+    Queue(MakeDataErrorMessage(GetFirstVersion(), dataId, errorId, received), L"DataError (error=%u:%u)",
+          errorId >> 24, errorId & 0xFFFFFFu);
+}
+
+ProtocolVersion TwoSubChannelAgent::GetFirstVersion() const
+{
+    return m_pFirstChannel->GetNegotiatedVersion();
+}
+
+ProtocolVersion TwoSubChannelAgent::GetSecondVersion() const
+{
+    return m_secondChannel.GetNegotiatedVersion();
 }
 
 TwoSubChannelAgent::~TwoSubChannelAgent() = default;

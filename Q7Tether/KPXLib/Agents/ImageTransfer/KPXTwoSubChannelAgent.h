@@ -2,17 +2,24 @@
 // The common frame of the data agents on two sub-channels (image transfer on
 // 4.1/4.2, live view on 5.1/5.2): their six threads, the check that the
 // camera lets the first sub-channel open before they start, the order they
-// stop in, the close of both sub-channels, and their one error dispatcher.
+// stop in, the close of both sub-channels, their one error dispatcher, and
+// what both hand their receive machine (send queue, delivery queue, image
+// receiver, the machine's view of the two sub-channels).
 
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <utility>
 
+#include "Agents/ImageTransfer/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
 #include "Channel/KPXAgent.h"
 #include "Channel/KPXChannel.h"
 #include "Q7PlatformSync_Posix.h"
 #include "Q7PlatformThread_Posix.h"
 #include "Q7UniversalErrorDispatcher.h"
+#include "Wire/KPXMessage.h"
 
 namespace Q7::KPX
 {
@@ -23,9 +30,19 @@ constexpr unsigned MiBRoundedUp(std::uint32_t bytes) noexcept
     return static_cast<unsigned>((std::uint64_t{bytes} + 0xFFFFF) >> 20);
 }
 
-class TwoSubChannelAgent : public Universal::ErrorDispatcher, public BaseDataAgent
+class TwoSubChannelAgent : public Universal::ErrorDispatcher,
+                           public BaseDataAgent,
+                           protected ImageTransferReplies
 {
 public:
+    /// Receives each finished image or frame. It may keep copies of the
+    /// package (which keep the pool buffer) and release them on any thread.
+    using ImageReceiver = std::function<void(ImageReceivePackage&)>;
+
+    /// The pool's allocation step and its number of buffers.
+    static constexpr std::uint32_t kPoolAllocMultiple = 0x400000;
+    static constexpr std::uint32_t kPoolBuffers = 2;
+
     /// Builds both channels (as BaseDataAgent) and names the six threads
     /// "KPX ch<channel> " + ctrl, dlvr, ntfy, send, rcv1, rcv2.
     TwoSubChannelAgent(std::uint8_t channel, std::uint8_t firstSubChannel, std::uint8_t secondSubChannel,
@@ -108,6 +125,36 @@ protected:
     virtual void ShutDownChannels(bool stopPeers) = 0;
     /// Runs last in StopThreads, with the threads released.
     virtual void AfterThreadsStopped() = 0;
+
+    /// Queues a message for the send thread, described by `format` and
+    /// `args`, with no write time-out; false (nothing queued) when the send
+    /// thread does not run. Never blocks. Thread-safe.
+    template <typename... Args>
+    bool Queue(MessageBytes message, const wchar_t* format, Args... args)
+    {
+        if (!m_sendThread.IsRunning())
+            return false;
+        m_sendQueue.Push(
+            std::make_unique<SendMessageCommand>(std::move(message), kSendNoTimeout, format, args...));
+        return true;
+    }
+
+    // ImageTransferReplies common to both agents: a failed transfer goes to
+    // the error dispatcher; DataAbort and DataError are queued on the first
+    // sub-channel; the versions are the two sub-channels' negotiated ones.
+    // Called under the machine's locks; none waits.
+    void ReportTransferError(const Universal::UniversalError& error) override;
+    void SendDataAbort(std::uint32_t dataId) override;
+    void SendDataError(std::uint32_t dataId, std::uint32_t errorId,
+                       const CommonMessageHeader& received) override;
+    ProtocolVersion GetFirstVersion() const override;
+    ProtocolVersion GetSecondVersion() const override;
+
+    ImageDeliveryQueue m_deliveryQueue; // images or frames for the deliver thread
+    SendMessageQueue m_sendQueue;       // written by the send thread on the first sub-channel
+
+    Platform::Mutex_Posix m_imageReceiverLock; // guards m_imageReceiver; held while it runs
+    ImageReceiver m_imageReceiver;
 
     // Set while the send and receive threads wait for an open (manual reset).
     Platform::EventCondition_Posix m_sendParked;
