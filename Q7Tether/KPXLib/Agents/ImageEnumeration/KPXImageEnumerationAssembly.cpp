@@ -38,10 +38,11 @@ std::uint64_t WallClockMs()
 
 } // namespace
 
-// One reply type's assembler: the generic steps of a reply (begin, chunks,
-// end, finish) with the hooks each reply type fills in. Receive thread only,
+// One reply type's assembly factory (the interface of the family and its
+// generic steps in one class): the steps of a reply (begin, chunks, end,
+// finish) with the hooks each reply type fills in. Receive thread only,
 // but for what a subclass guards itself.
-class Assembler
+class IBufferAssemblerFactory
 {
 public:
     // What a chunk header allows.
@@ -53,14 +54,15 @@ public:
         kShort,    // the data before it ended short of its claim: assembly error 32
     };
 
-    Assembler(ReplyAssembly::Owner& owner, std::uint8_t replyType, ImageEnumNotify kind, std::uint64_t limit)
+    IBufferAssemblerFactory(ReplyAssembly::Owner& owner, std::uint8_t replyType, ImageEnumNotify kind,
+                            std::uint64_t limit)
         : m_owner(owner), m_replyType(replyType), m_kind(kind), m_limit(limit)
     {
     }
-    virtual ~Assembler() = default;
+    virtual ~IBufferAssemblerFactory() = default;
 
-    Assembler(const Assembler&) = delete;
-    Assembler& operator=(const Assembler&) = delete;
+    IBufferAssemblerFactory(const IBufferAssemblerFactory&) = delete;
+    IBufferAssemblerFactory& operator=(const IBufferAssemblerFactory&) = delete;
 
     [[nodiscard]] std::uint8_t ReplyType() const noexcept { return m_replyType; }
 
@@ -169,7 +171,7 @@ std::span<std::uint8_t> GrowTo(std::vector<std::uint8_t>& data, std::uint64_t en
 
 } // namespace
 
-bool Assembler::BeginMessage()
+bool IBufferAssemblerFactory::BeginMessage()
 {
     const ReplyFields& reply = Reply();
     if ((reply.fragmentFlags & kFragment_First) != 0 && !KeepsRecord())
@@ -197,7 +199,7 @@ bool Assembler::BeginMessage()
     return true;
 }
 
-void Assembler::CreateRecord()
+void IBufferAssemblerFactory::CreateRecord()
 {
     if (HasRecord())
     {
@@ -211,7 +213,7 @@ void Assembler::CreateRecord()
     m_allocated = 0;
 }
 
-void Assembler::EndMessage()
+void IBufferAssemblerFactory::EndMessage()
 {
     if (!HasRecord())
         return;
@@ -228,7 +230,7 @@ void Assembler::EndMessage()
     EndReply(last);
 }
 
-void Assembler::EndReply(bool last)
+void IBufferAssemblerFactory::EndReply(bool last)
 {
     const bool failed = RecordStatus().HasFailed();
     RecordStatus().complete = last && !failed;
@@ -239,7 +241,7 @@ void Assembler::EndReply(bool last)
     PostRecord();
 }
 
-void Assembler::Finish(std::uint32_t code, bool assemblyError)
+void IBufferAssemblerFactory::Finish(std::uint32_t code, bool assemblyError)
 {
     if (!assemblyError && (code & kCameraErrorMask) != 0)
     {
@@ -265,7 +267,7 @@ void Assembler::Finish(std::uint32_t code, bool assemblyError)
     EndReply(false);
 }
 
-bool Assembler::AssembleBody(std::uint64_t remaining, MessageSource& source)
+bool IBufferAssemblerFactory::AssembleBody(std::uint64_t remaining, MessageSource& source)
 {
     if (!BeginMessage())
         return source.Skip(remaining) == 0;
@@ -343,14 +345,15 @@ namespace
 
 using HeaderSizeFunction = std::uint16_t (*)(ProtocolVersion) noexcept;
 
-// An assembler that reads one reply-header type.
+// The part of a factory that reads one reply-header type (the image list,
+// which keeps its list rather than a record, stops here).
 template <typename Header>
-class HeaderAssembler : public Assembler
+class HeaderAssemblyFactory : public IBufferAssemblerFactory
 {
 public:
-    HeaderAssembler(ReplyAssembly::Owner& owner, ImageEnumNotify kind, std::uint64_t limit,
-                    HeaderSizeFunction headerSize)
-        : Assembler(owner, Header{}.header.messageType, kind, limit), m_headerSize(headerSize)
+    HeaderAssemblyFactory(ReplyAssembly::Owner& owner, ImageEnumNotify kind, std::uint64_t limit,
+                          HeaderSizeFunction headerSize)
+        : IBufferAssemblerFactory(owner, Header{}.header.messageType, kind, limit), m_headerSize(headerSize)
     {
         m_default = WithFixedSize(Header{}, m_headerSize(ProtocolVersion{1, 0}));
     }
@@ -377,12 +380,12 @@ protected:
     Header m_header;  // the message's, as read
 };
 
-// An assembler of one record type from one reply-header type.
+// The factory of one record type from one reply-header type.
 template <typename Record, typename Header>
-class RecordAssembler : public HeaderAssembler<Header>
+class BufferAssemblyFactory : public HeaderAssemblyFactory<Header>
 {
 public:
-    using HeaderAssembler<Header>::HeaderAssembler;
+    using HeaderAssemblyFactory<Header>::HeaderAssemblyFactory;
 
 protected:
     [[nodiscard]] bool HasRecord() const override { return m_record != nullptr; }
@@ -399,16 +402,16 @@ protected:
     std::unique_ptr<Record> m_record;
 };
 
-// A reply to a request that waits in a gate: accepted only while its
+// The factory of a reply to a request that waits in a gate: accepted only while its
 // request is on its way (or, with `pushed`, while the camera pushes such
 // replies unasked), and the gate opens when the reply to its request ends.
 template <typename Record, typename Header>
-class GatedAssembler : public RecordAssembler<Record, Header>
+class AwaitingBufferAssemblyFactory : public BufferAssemblyFactory<Record, Header>
 {
 public:
-    GatedAssembler(ReplyAssembly::Owner& owner, ImageEnumNotify kind, std::uint64_t limit,
-                   HeaderSizeFunction headerSize, const std::atomic<bool>* pushed = nullptr)
-        : RecordAssembler<Record, Header>(owner, kind, limit, headerSize), m_pushed(pushed)
+    AwaitingBufferAssemblyFactory(ReplyAssembly::Owner& owner, ImageEnumNotify kind, std::uint64_t limit,
+                                  HeaderSizeFunction headerSize, const std::atomic<bool>* pushed = nullptr)
+        : BufferAssemblyFactory<Record, Header>(owner, kind, limit, headerSize), m_pushed(pushed)
     {
     }
 
@@ -441,19 +444,20 @@ private:
 };
 
 // 0x82: the 76 bytes of basic information, straight into the record's image.
-class BasicImageInfoAssembler final : public GatedAssembler<BasicImageInfo, BasicImageInfoMessageHeader>
+class BasicImageInfoFactory final
+    : public AwaitingBufferAssemblyFactory<BasicImageInfo, BasicImageInfoMessageHeader>
 {
 public:
-    BasicImageInfoAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
-        : GatedAssembler(owner, kImageEnumNotify_BasicImageInfoReady, limit,
-                         GetBasicImageInfoMessageHeaderSize)
+    BasicImageInfoFactory(ReplyAssembly::Owner& owner, std::uint64_t limit)
+        : AwaitingBufferAssemblyFactory(owner, kImageEnumNotify_BasicImageInfoReady, limit,
+                                        GetBasicImageInfoMessageHeaderSize)
     {
     }
 
 protected:
     void NewRecord() override
     {
-        GatedAssembler::NewRecord();
+        AwaitingBufferAssemblyFactory::NewRecord();
         m_body.fill(0);
         m_filled = 0;
     }
@@ -469,7 +473,7 @@ protected:
     {
         if (const auto body = ReadRecord<BasicImageInfoBody>(m_body))
             m_record->body = *body;
-        GatedAssembler::PostRecord();
+        AwaitingBufferAssemblyFactory::PostRecord();
     }
 
 private:
@@ -478,11 +482,12 @@ private:
 };
 
 // 0x86: the capabilities, built from the reply header alone.
-class CapabilitiesAssembler final : public RecordAssembler<Capabilities, CapabilitiesMessageHeader>
+class CapabilitiesFactory final : public BufferAssemblyFactory<Capabilities, CapabilitiesMessageHeader>
 {
 public:
-    CapabilitiesAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
-        : RecordAssembler(owner, kImageEnumNotify_CapabilitiesReady, limit, GetCapabilitiesMessageHeaderSize)
+    CapabilitiesFactory(ReplyAssembly::Owner& owner, std::uint64_t limit)
+        : BufferAssemblyFactory(owner, kImageEnumNotify_CapabilitiesReady, limit,
+                                GetCapabilitiesMessageHeaderSize)
     {
     }
 
@@ -503,13 +508,13 @@ protected:
 };
 
 // 0x87: the subscription, built from the reply header alone.
-class SetSubscriptionAssembler final
-    : public RecordAssembler<SetSubscriptionStruct, SetSubscriptionsMessageHeader>
+class SetSubscriptionFactory final
+    : public BufferAssemblyFactory<SetSubscriptionStruct, SetSubscriptionsMessageHeader>
 {
 public:
-    SetSubscriptionAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit, std::atomic<bool>& previews)
-        : RecordAssembler(owner, kImageEnumNotify_SubscriptionChanged, limit,
-                          GetSetSubscriptionsMessageHeaderSize),
+    SetSubscriptionFactory(ReplyAssembly::Owner& owner, std::uint64_t limit, std::atomic<bool>& previews)
+        : BufferAssemblyFactory(owner, kImageEnumNotify_SubscriptionChanged, limit,
+                                GetSetSubscriptionsMessageHeaderSize),
           m_previews(previews)
     {
     }
@@ -534,19 +539,19 @@ private:
 };
 
 // 0x84: a preview or tile, chunk header and data per message.
-class ImageBufferAssembler final : public GatedAssembler<ImageBuffer, ImageBufferMessageHeader>
+class ImageBufferFactory final : public AwaitingBufferAssemblyFactory<ImageBuffer, ImageBufferMessageHeader>
 {
 public:
-    ImageBufferAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit, const std::atomic<bool>& previews)
-        : GatedAssembler(owner, kImageEnumNotify_PreviewReady, limit, GetImageBufferMessageHeaderSize,
-                         &previews)
+    ImageBufferFactory(ReplyAssembly::Owner& owner, std::uint64_t limit, const std::atomic<bool>& previews)
+        : AwaitingBufferAssemblyFactory(owner, kImageEnumNotify_PreviewReady, limit,
+                                        GetImageBufferMessageHeaderSize, &previews)
     {
     }
 
 protected:
     void NewRecord() override
     {
-        GatedAssembler::NewRecord();
+        AwaitingBufferAssemblyFactory::NewRecord();
         m_claim = 0;
     }
     [[nodiscard]] std::size_t ChunkHeaderSize() const override { return m_chunkHeader.size(); }
@@ -612,11 +617,11 @@ private:
 // 0x83: metadata items, each an item header and its data; an item's data may
 // go on in the next message (fragment flag 4). Also keeps the ids of the
 // metadata request in progress and asks for those no reply carried yet.
-class MetadataAssembler final : public RecordAssembler<MetadataItems, MetadataMessageHeader>
+class MetaDataItemsFactory final : public BufferAssemblyFactory<MetadataItems, MetadataMessageHeader>
 {
 public:
-    MetadataAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
-        : RecordAssembler(owner, kImageEnumNotify_MetadataReady, limit, GetMetadataMessageHeaderSize)
+    MetaDataItemsFactory(ReplyAssembly::Owner& owner, std::uint64_t limit)
+        : BufferAssemblyFactory(owner, kImageEnumNotify_MetadataReady, limit, GetMetadataMessageHeaderSize)
     {
     }
 
@@ -653,7 +658,7 @@ protected:
 
     void NewRecord() override
     {
-        RecordAssembler::NewRecord();
+        BufferAssemblyFactory::NewRecord();
         m_claims.clear();
     }
 
@@ -726,11 +731,12 @@ private:
 
 // 0x81: the image list, kept for the agent's life and changed by every
 // list reply: a whole list replaces it, pushes add, remove or change items.
-class ImageListAssembler final : public HeaderAssembler<ImageListMessageHeader>
+class ImageListFactory final : public HeaderAssemblyFactory<ImageListMessageHeader>
 {
 public:
-    ImageListAssembler(ReplyAssembly::Owner& owner, std::uint64_t limit)
-        : HeaderAssembler(owner, kImageEnumNotify_ImageListChanged, limit, GetImageListMessageHeaderSize)
+    ImageListFactory(ReplyAssembly::Owner& owner, std::uint64_t limit)
+        : HeaderAssemblyFactory(owner, kImageEnumNotify_ImageListChanged, limit,
+                                GetImageListMessageHeaderSize)
     {
     }
 
@@ -742,15 +748,15 @@ public:
             m_readyChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_ready; });
             complete = m_ready && m_complete;
         }
-        std::lock_guard lock(m_listLock);
-        callback(m_list);
+        std::lock_guard lock(m_wrapper.lock);
+        callback(m_wrapper.list);
         return complete;
     }
 
 protected:
     [[nodiscard]] bool HasRecord() const override { return true; }
-    AssembleStatus& RecordStatus() override { return m_status; }
-    void NewRecord() override { m_status = AssembleStatus{}; }
+    AssembleStatus& RecordStatus() override { return m_wrapper.status; }
+    void NewRecord() override { m_wrapper.status = AssembleStatus{}; }
     [[nodiscard]] bool KeepsRecord() const override { return true; }
     void PostStatusRecord(std::uint32_t /*code*/) override {} // kind 3 carries no record
     [[nodiscard]] std::size_t ChunkHeaderSize() const override { return m_itemBytes.size(); }
@@ -770,8 +776,8 @@ protected:
             m_ready = false;
             m_complete = false;
         }
-        std::lock_guard lock(m_listLock);
-        m_list.clear();
+        std::lock_guard lock(m_wrapper.lock);
+        m_wrapper.list.clear();
     }
 
     Chunk OnChunkHeader(std::uint64_t /*index*/, std::uint64_t /*remaining*/) override
@@ -782,22 +788,22 @@ protected:
         item.name.back() = 0;
 
         const std::uint32_t mask = m_header.changeMask;
-        std::lock_guard lock(m_listLock);
+        std::lock_guard lock(m_wrapper.lock);
         if ((mask & (kListChange_WholeList | kListChange_Added)) != 0)
         {
-            m_list.push_back(item);
+            m_wrapper.list.push_back(item);
         }
         else if ((mask & (kListChange_Removed | kListChange_Changed)) != 0)
         {
             const auto found =
-                std::find_if(m_list.begin(), m_list.end(),
+                std::find_if(m_wrapper.list.begin(), m_wrapper.list.end(),
                              [&](const ImageListItem& entry) { return entry.imageId == item.imageId; });
-            if (found != m_list.end())
+            if (found != m_wrapper.list.end())
             {
                 if ((mask & kListChange_Changed) != 0)
                     *found = item;
                 else
-                    m_list.erase(found);
+                    m_wrapper.list.erase(found);
             }
         }
         // Pushes are notified item by item, in order (a whole list as one).
@@ -848,13 +854,11 @@ protected:
     }
 
 private:
-    AssembleStatus m_status;
+    ImageListWrapper m_wrapper; // kept for the agent's life
     std::array<std::uint8_t, ImageListItem::kEncodedSize> m_itemBytes{};
     bool m_wholeList = false;                                       // the reply carries a whole list
     std::vector<std::pair<ImageEnumNotify, ImageListItem>> m_posts; // the reply's pushed items, in order
 
-    std::mutex m_listLock; // guards m_list
-    ImageList m_list;
     std::mutex m_readyLock; // guards m_ready and m_complete
     std::condition_variable m_readyChanged;
     bool m_ready = false;    // a list reply finished since the last whole list began
@@ -867,14 +871,14 @@ private:
 
 ReplyAssembly::ReplyAssembly(Owner& owner, std::uint64_t replyAllocationLimit)
 {
-    m_assemblers.push_back(std::make_unique<BasicImageInfoAssembler>(owner, replyAllocationLimit));
-    m_assemblers.push_back(std::make_unique<MetadataAssembler>(owner, replyAllocationLimit));
-    m_assemblers.push_back(std::make_unique<ImageListAssembler>(owner, replyAllocationLimit));
+    m_assemblers.push_back(std::make_unique<BasicImageInfoFactory>(owner, replyAllocationLimit));
+    m_assemblers.push_back(std::make_unique<MetaDataItemsFactory>(owner, replyAllocationLimit));
+    m_assemblers.push_back(std::make_unique<ImageListFactory>(owner, replyAllocationLimit));
     m_assemblers.push_back(
-        std::make_unique<ImageBufferAssembler>(owner, replyAllocationLimit, m_previewsPushed));
-    m_assemblers.push_back(std::make_unique<CapabilitiesAssembler>(owner, replyAllocationLimit));
+        std::make_unique<ImageBufferFactory>(owner, replyAllocationLimit, m_previewsPushed));
+    m_assemblers.push_back(std::make_unique<CapabilitiesFactory>(owner, replyAllocationLimit));
     m_assemblers.push_back(
-        std::make_unique<SetSubscriptionAssembler>(owner, replyAllocationLimit, m_previewsPushed));
+        std::make_unique<SetSubscriptionFactory>(owner, replyAllocationLimit, m_previewsPushed));
 }
 
 ReplyAssembly::~ReplyAssembly() = default;
@@ -885,7 +889,7 @@ void ReplyAssembly::SetProtocolVersion(ProtocolVersion version)
         assembler->SetProtocolVersion(version);
 }
 
-Assembler* ReplyAssembly::Find(std::uint8_t messageType) const noexcept
+IBufferAssemblerFactory* ReplyAssembly::Find(std::uint8_t messageType) const noexcept
 {
     for (const auto& assembler : m_assemblers)
     {
@@ -902,7 +906,7 @@ bool ReplyAssembly::Handles(std::uint8_t messageType) const noexcept
 
 bool ReplyAssembly::AssembleMessage(const CommonMessageHeader& header, MessageSource& source)
 {
-    Assembler* const assembler = Find(header.messageType);
+    IBufferAssemblerFactory* const assembler = Find(header.messageType);
     if (assembler == nullptr)
         return source.Skip(std::uint64_t{header.messageSize} - kCommonMessageHeaderSize) == 0;
     try
@@ -930,7 +934,7 @@ bool ReplyAssembly::AssembleMessage(const CommonMessageHeader& header, MessageSo
 
 void ReplyAssembly::FinishWithCameraError(std::uint8_t requestType, std::uint32_t errorId)
 {
-    Assembler* assembler = Find(requestType);
+    IBufferAssemblerFactory* assembler = Find(requestType);
     if (assembler == nullptr)
         assembler = Find(static_cast<std::uint8_t>(requestType | kMessageType_ReplyBit));
     if (assembler != nullptr)
@@ -939,12 +943,13 @@ void ReplyAssembly::FinishWithCameraError(std::uint8_t requestType, std::uint32_
 
 bool ReplyAssembly::RequestMetadata(std::uint32_t imageId, const std::vector<std::uint32_t>& itemIds)
 {
-    return static_cast<MetadataAssembler*>(Find(kImageEnumMessage_MetadataReply))->Request(imageId, itemIds);
+    return static_cast<MetaDataItemsFactory*>(Find(kImageEnumMessage_MetadataReply))
+        ->Request(imageId, itemIds);
 }
 
 void ReplyAssembly::ResetRequests()
 {
-    static_cast<MetadataAssembler*>(Find(kImageEnumMessage_MetadataReply))->Reset();
+    static_cast<MetaDataItemsFactory*>(Find(kImageEnumMessage_MetadataReply))->Reset();
     // A camera forgets its subscriptions with its channel.
     m_previewsPushed = false;
 }
@@ -952,8 +957,7 @@ void ReplyAssembly::ResetRequests()
 bool ReplyAssembly::WaitForImageList(std::uint32_t timeoutMs,
                                      const std::function<void(const ImageList&)>& callback)
 {
-    return static_cast<ImageListAssembler*>(Find(kImageEnumMessage_ImageListReply))
-        ->Wait(timeoutMs, callback);
+    return static_cast<ImageListFactory*>(Find(kImageEnumMessage_ImageListReply))->Wait(timeoutMs, callback);
 }
 
 } // namespace Q7::KPX::ImageEnumeration

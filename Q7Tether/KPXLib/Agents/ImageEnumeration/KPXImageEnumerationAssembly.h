@@ -43,7 +43,7 @@ namespace Q7::KPX::ImageEnumeration
 /// What one reply may allocate in all by default (256 MiB).
 inline constexpr std::uint64_t kDefaultReplyAllocationLimit = 256ULL * 1024 * 1024;
 
-class Assembler;
+class IBufferAssemblerFactory;
 
 /// The six assemblers of channel 3.0 and the image list they keep.
 class ReplyAssembly
@@ -133,10 +133,10 @@ public:
     bool WaitForImageList(std::uint32_t timeoutMs, const std::function<void(const ImageList&)>& callback);
 
 private:
-    Assembler* Find(std::uint8_t messageType) const noexcept;
+    IBufferAssemblerFactory* Find(std::uint8_t messageType) const noexcept;
 
     std::atomic<bool> m_previewsPushed{false}; // the camera reports the preview subscription on
-    std::vector<std::unique_ptr<Assembler>> m_assemblers;
+    std::vector<std::unique_ptr<IBufferAssemblerFactory>> m_assemblers;
 };
 
 } // namespace Q7::KPX::ImageEnumeration

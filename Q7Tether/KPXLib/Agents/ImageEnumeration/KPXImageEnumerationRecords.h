@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
@@ -124,6 +125,16 @@ struct MetadataItems
 
 /// The camera's image list as this side mirrors it.
 using ImageList = std::list<ImageListItem>;
+
+/// The image list the image-list replies keep up to date (it mirrors the
+/// camera's list) with the status of the last list reply. The assembly keeps
+/// one for the agent's life.
+struct ImageListWrapper
+{
+    AssembleStatus status;
+    std::mutex lock; // guards list
+    ImageList list;
+};
 
 /// An owned record of any of the types above; its deleter knows the type.
 using RecordPtr = std::unique_ptr<const void, void (*)(const void*)>;

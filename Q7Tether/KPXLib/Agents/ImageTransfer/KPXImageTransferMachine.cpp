@@ -45,7 +45,7 @@ double Seconds(std::uint64_t fromMs, std::uint64_t toMs)
 
 ImageTransferReplies::~ImageTransferReplies() = default;
 
-ImageTransferMachine::Record::Record(BufferPool& pool) : dataId(kNoDataId), buffer(pool) {}
+ImageTransferMachine::TransferRecord::TransferRecord(BufferPool& pool) : dataId(kNoDataId), buffer(pool) {}
 
 ImageTransferMachine::ImageTransferMachine(ImageTransferReplies& replies, BufferPool& pool,
                                            ImageDeliveryQueue& queue, Universal::ProgressProvider& taskOwner,

@@ -314,7 +314,9 @@ public:
     void DropRetiredTasks();
 
 private:
-    struct Record
+    // The current transfer: what was announced, where its bytes go and how
+    // far they came, its task and timings. Guarded by m_dataLock.
+    struct TransferRecord
     {
         std::uint32_t dataId;
         std::uint32_t maxSize = 0;
@@ -335,7 +337,7 @@ private:
         std::uint64_t endSize = 0;        // its size
         CommonMessageHeader endHeader{};  // its header (for a refusal)
 
-        explicit Record(BufferPool& pool);
+        explicit TransferRecord(BufferPool& pool);
     };
 
     static constexpr std::uint32_t kNoAbort = 0xFFFFFFFF;
@@ -403,7 +405,7 @@ private:
     mutable Platform::Mutex_Posix m_dataLock; // guards the fields below up to m_retired
     std::uint32_t m_state;
     bool m_completionsHeld = false; // see HoldCompletions
-    Record m_record;
+    TransferRecord m_record;
     std::uint64_t m_transferSerial = 0; // changes whenever the record is reset or taken anew
     std::vector<std::shared_ptr<Universal::ProgressTask>>
         m_finishedTasks; // delivery thread stops them, in order
