@@ -357,6 +357,89 @@ std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const Wait
                                                     const wchar_t* headerSizeTooSmallText,
                                                     const wchar_t* messageSizeTooSmallText);
 
+/// The close of a message agent's channel (one reading thread, opened by the
+/// send thread): marks it closed (`channelOpen` reset, `channelClosed` set, so
+/// reads and the send loop end), closes it, runs `clear` (what was on the wire
+/// is gone), and with `final` asks the send and receive threads to stop.
+/// Raises the close's error after all that. Blocks (the close). Thread-safe as
+/// Channel::Close.
+template <typename Clear>
+void CloseMessageChannel(Channel& channel, Platform::EventCondition_Posix& channelOpen,
+                         Platform::EventCondition_Posix& channelClosed, bool final,
+                         Platform::Thread_Posix& sendThread, Platform::Thread_Posix& receiveThread,
+                         Clear&& clear)
+{
+    channelOpen.Reset();
+    channelClosed.Set();
+    std::exception_ptr closeError;
+    try
+    {
+        channel.Close();
+    }
+    catch (...)
+    {
+        closeError = std::current_exception();
+    }
+    clear();
+    if (final)
+    {
+        sendThread.GetStopEvent().Set();
+        receiveThread.GetStopEvent().Set();
+    }
+    if (closeError)
+        std::rethrow_exception(closeError);
+}
+
+/// The open of a message agent's channel on its send thread: runs
+/// `close(false)`, waits without limit for `stop` (then closes again and
+/// answers false) or `openRequest`; runs `beforeOpen`, opens the channel when
+/// its pipe is connected (otherwise, or when the open does not answer done,
+/// closes and answers false), runs `afterOpen` and marks the channel open
+/// (`channelClosed` reset, `channelOpen` set). An error on the way closes
+/// (an error of that close is dropped) and is raised again. Blocks.
+/// Thread-bound: the agent's send thread.
+template <typename Close, typename BeforeOpen, typename AfterOpen>
+bool OpenMessageChannel(Channel& channel, Platform::BaseEventCondition& stop,
+                        Platform::EventCondition_Posix& openRequest,
+                        Platform::EventCondition_Posix& channelOpen,
+                        Platform::EventCondition_Posix& channelClosed, Close&& close, BeforeOpen&& beforeOpen,
+                        AfterOpen&& afterOpen)
+{
+    try
+    {
+        close(false);
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForAnyOf(&index, 2, &stop, &openRequest);
+        if (index == 0)
+        {
+            close(false);
+            return false;
+        }
+        beforeOpen();
+        if (!channel.IsPipeConnected() || channel.Open() != 0)
+        {
+            close(false);
+            return false;
+        }
+        afterOpen();
+        channelClosed.Reset();
+        channelOpen.Set();
+        return true;
+    }
+    catch (...)
+    {
+        try
+        {
+            close(false);
+        }
+        catch (const Universal::UniversalError&)
+        {
+            // The open's error is the one to report.
+        }
+        throw;
+    }
+}
+
 /// The body of a message agent's receive thread (channels with one reading
 /// thread, opened by the agent's send thread): marks the thread ready, then
 /// runs cycles while WaitForChannelOpen answers true. A cycle reads each

@@ -191,60 +191,15 @@ void DevelopmentAgent::SetErrorCallback(const std::function<void(const Universal
 
 void DevelopmentAgent::CloseStep(bool final)
 {
-    m_channelOpen.Reset();
-    m_channelClosed.Set();
-    std::exception_ptr closeError;
-    try
-    {
-        m_channel.Close();
-    }
-    catch (...)
-    {
-        closeError = std::current_exception();
-    }
-    m_sendQueue.Clear();
-    if (final)
-    {
-        m_sendThread.GetStopEvent().Set();
-        m_recvThread.GetStopEvent().Set();
-    }
-    if (closeError)
-        std::rethrow_exception(closeError);
+    CloseMessageChannel(m_channel, m_channelOpen, m_channelClosed, final, m_sendThread, m_recvThread,
+                        [&] { m_sendQueue.Clear(); });
 }
 
 bool DevelopmentAgent::OpenStep(Platform::BaseEventCondition& stop)
 {
-    try
-    {
-        CloseStep(false);
-        std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForAnyOf(&index, 2, &stop, &m_openRequest);
-        if (index == 0)
-        {
-            CloseStep(false);
-            return false;
-        }
-        if (!m_channel.IsPipeConnected() || m_channel.Open() != 0)
-        {
-            CloseStep(false);
-            return false;
-        }
-        m_channelClosed.Reset();
-        m_channelOpen.Set();
-        return true;
-    }
-    catch (...)
-    {
-        try
-        {
-            CloseStep(false);
-        }
-        catch (const UniversalError&)
-        {
-            // The open's error is the one to report.
-        }
-        throw;
-    }
+    return OpenMessageChannel(
+        m_channel, stop, m_openRequest, m_channelOpen, m_channelClosed, [&](bool final) { CloseStep(final); },
+        [] {}, [] {});
 }
 
 // ---------------------------------------------------------------------------

@@ -206,25 +206,8 @@ void DeviceControlAgent::SetErrorCallback(
 
 void DeviceControlAgent::CloseChannel(bool wakeUp)
 {
-    m_channelOpen.Reset();
-    m_channelClosed.Set();
-    std::exception_ptr closeError;
-    try
-    {
-        m_channel.Close();
-    }
-    catch (...)
-    {
-        closeError = std::current_exception();
-    }
-    ResetChannelState();
-    if (wakeUp)
-    {
-        m_sendThread.GetStopEvent().Set();
-        m_recvThread.GetStopEvent().Set();
-    }
-    if (closeError)
-        std::rethrow_exception(closeError);
+    CloseMessageChannel(m_channel, m_channelOpen, m_channelClosed, wakeUp, m_sendThread, m_recvThread,
+                        [&] { ResetChannelState(); });
 }
 
 void DeviceControlAgent::ResetChannelState()
@@ -235,38 +218,9 @@ void DeviceControlAgent::ResetChannelState()
 
 bool DeviceControlAgent::OpenStep(Platform::BaseEventCondition& stop)
 {
-    try
-    {
-        CloseChannel(false);
-        std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForAnyOf(&index, 2, &stop, &m_openRequest);
-        if (index == 0)
-        {
-            CloseChannel(false);
-            return false;
-        }
-        ResetChannelState();
-        if (!m_channel.IsPipeConnected() || m_channel.Open() != 0)
-        {
-            CloseChannel(false);
-            return false;
-        }
-        m_channelClosed.Reset();
-        m_channelOpen.Set();
-        return true;
-    }
-    catch (...)
-    {
-        try
-        {
-            CloseChannel(false);
-        }
-        catch (const UniversalError&)
-        {
-            // The open's error is the one to report.
-        }
-        throw;
-    }
+    return OpenMessageChannel(
+        m_channel, stop, m_openRequest, m_channelOpen, m_channelClosed,
+        [&](bool wakeUp) { CloseChannel(wakeUp); }, [&] { ResetChannelState(); }, [] {});
 }
 
 // ---------------------------------------------------------------------------

@@ -289,67 +289,26 @@ void ImageEnumerationAgent::SetErrorCallback(
 
 void ImageEnumerationAgent::CloseStep(bool final)
 {
-    m_channelOpen.Reset();
-    m_channelClosed.Set();
-    std::exception_ptr closeError;
-    try
-    {
-        m_channel.Close();
-    }
-    catch (...)
-    {
-        closeError = std::current_exception();
-    }
-    // Nothing is on the wire any more: the queue first, then the gates, so
-    // that a request pushed meanwhile never leaves its gate shut.
-    m_sendQueue.Clear();
-    m_basicInfoGate->Reset();
-    m_imageBufferGate->Reset();
-    m_assembly.ResetRequests();
-    if (final)
-    {
-        m_sendThread.GetStopEvent().Set();
-        m_recvThread.GetStopEvent().Set();
-    }
-    if (closeError)
-        std::rethrow_exception(closeError);
+    CloseMessageChannel(m_channel, m_channelOpen, m_channelClosed, final, m_sendThread, m_recvThread,
+                        [&]
+                        {
+                            // Nothing is on the wire any more: the queue first, then
+                            // the gates, so that a request pushed meanwhile never
+                            // leaves its gate shut.
+                            m_sendQueue.Clear();
+                            m_basicInfoGate->Reset();
+                            m_imageBufferGate->Reset();
+                            m_assembly.ResetRequests();
+                        });
 }
 
 bool ImageEnumerationAgent::OpenStep(Platform::BaseEventCondition& stop)
 {
-    try
-    {
-        CloseStep(false);
-        std::uint32_t index = Platform::kNoSignalledIndex;
-        Platform::WaitForAnyOf(&index, 2, &stop, &m_openRequest);
-        if (index == 0)
-        {
-            CloseStep(false);
-            return false;
-        }
-        if (!m_channel.IsPipeConnected() || m_channel.Open() != 0)
-        {
-            CloseStep(false);
-            return false;
-        }
+    return OpenMessageChannel(
+        m_channel, stop, m_openRequest, m_channelOpen, m_channelClosed, [&](bool final) { CloseStep(final); },
+        [] {},
         // Before the receive thread may read: the reply headers' sizes.
-        m_assembly.SetProtocolVersion(m_channel.GetNegotiatedVersion());
-        m_channelClosed.Reset();
-        m_channelOpen.Set();
-        return true;
-    }
-    catch (...)
-    {
-        try
-        {
-            CloseStep(false);
-        }
-        catch (const UniversalError&)
-        {
-            // The open's error is the one to report.
-        }
-        throw;
-    }
+        [&] { m_assembly.SetProtocolVersion(m_channel.GetNegotiatedVersion()); });
 }
 
 // ---------------------------------------------------------------------------
