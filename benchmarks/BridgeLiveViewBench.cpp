@@ -24,7 +24,7 @@
 // The summary gives the median of the rounds' figures. Goal: the bridge adds at
 // most 50 us at p99. Build in Release (or RelWithDebInfo).
 
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 #include "KpxLibTransport.h"
 #include "Sdk.h"
 #include "SimCamera.h"

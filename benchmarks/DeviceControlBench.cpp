@@ -13,7 +13,7 @@
 // median of the rounds' figures and their ratio to the raw limit. Build in
 // Release for meaningful figures.
 
-#include "Agents/KPXDeviceControl.h"
+#include "Agents/DeviceControl/KPXDeviceControl.h"
 #include "BenchSupport.h"
 #include "Channel/KPXChannelTransport.h"
 #include "SimCamera.h"

@@ -21,7 +21,7 @@
 // reached it. The receive thread that read the message does these steps, the
 // control thread only when it had to wait for a pool buffer. Each stage's
 // median and p99 are printed per round.
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 #include "BenchSupport.h"
 #include "Camera/KPXCamera.h"
 #include "Q7UniversalLogMsg.h"

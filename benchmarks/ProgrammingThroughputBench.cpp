@@ -43,7 +43,7 @@
 // after each transfer, as the camera object does, outside the timing. Build in
 // Release (or the default preset) for meaningful figures.
 
-#include "Agents/KPXProgramming.h"
+#include "Agents/Programming/KPXProgramming.h"
 #include "BenchSupport.h"
 #include "Channel/KPXChannelTransport.h"
 #include "SimCamera.h"

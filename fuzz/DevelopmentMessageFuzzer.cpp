@@ -6,7 +6,7 @@
 // its payload must be the rest of the message, within the limit.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXDevelopment.h"
+#include "Agents/Development/KPXDevelopment.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 

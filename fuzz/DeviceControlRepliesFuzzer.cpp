@@ -6,8 +6,8 @@
 // have taken exactly its message's bytes; the cache must stay consistent.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXDeviceControlCache.h"
-#include "Agents/KPXDeviceControlMessages.h"
+#include "Agents/DeviceControl/KPXDeviceControlCache.h"
+#include "Agents/DeviceControl/KPXDeviceControlMessages.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 

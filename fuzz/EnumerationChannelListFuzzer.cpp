@@ -4,7 +4,7 @@
 // bytes may end before the message does), then the dump of what was read.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 

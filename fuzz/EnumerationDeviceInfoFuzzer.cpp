@@ -4,7 +4,7 @@
 // (where the bytes may end before the message does).
 #include "FuzzEntry.h"
 
-#include "Agents/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 

@@ -7,7 +7,7 @@
 // every record posted must hold together and stay within the reply limit.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXImageEnumerationAssembly.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationAssembly.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
@@ -76,7 +76,10 @@ public:
     }
 
 private:
-    static std::size_t Gate(std::uint8_t replyType) { return replyType == kImageEnumMessage_ImageBufferReply ? 1 : 0; }
+    static std::size_t Gate(std::uint8_t replyType)
+    {
+        return replyType == kImageEnumMessage_ImageBufferReply ? 1 : 0;
+    }
 
     bool m_awaited[2] = {true, true}; // 0x82, 0x84
 };

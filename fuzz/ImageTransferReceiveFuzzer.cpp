@@ -15,8 +15,8 @@
 // be written past the buffer's end); a delivered image lies inside its buffer.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXImageTransferMachine.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 
@@ -208,7 +208,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ImageTransferMachineTimings timings;
         timings.inactivityMs = 0x7FFFFFFF;
         timings.endWaitMs = 0;
-        ImageTransferMachine machine(replies, Pool(), queue, owner, ImageTransferVariant::kImageTransfer, timings);
+        ImageTransferMachine machine(replies, Pool(), queue, owner, ImageTransferVariant::kImageTransfer,
+                                     timings);
         machine.SetTransferEnabledWish(true, [] {});
         for (std::size_t turn = 0; streams[0].open || streams[1].open; ++turn)
         {

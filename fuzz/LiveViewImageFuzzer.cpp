@@ -4,7 +4,7 @@
 // accessor never reads beyond the buffer (the sanitizers see that).
 #include "FuzzEntry.h"
 
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 #include "Q7UniversalError.h"
 
 #include <cstring>

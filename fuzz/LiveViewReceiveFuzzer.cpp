@@ -7,8 +7,8 @@
 // a message or its buffer (the sanitizers see that).
 #include "FuzzEntry.h"
 
-#include "Agents/KPXImageTransferMachine.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 #include "Wire/KPXDataTransfer.h"

@@ -7,7 +7,7 @@
 // exactly from their versions.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 

@@ -10,7 +10,7 @@
 // written outside a destination; the checks below hold the record inside it.
 #include "FuzzEntry.h"
 
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 #include "Wire/KPXDataTransfer.h"

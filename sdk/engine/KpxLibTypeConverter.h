@@ -3,7 +3,7 @@
 // camera's display text) and the public PropertyValue, both ways, and the
 // mapping of the protocol's user levels to the public ones.
 
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 #include "Wire/KPXValue.h"
 
 #include <TavrinCpp/Descriptions.h>

@@ -4,9 +4,9 @@
 // every data pointer it hands out. Built complete by the payload builders
 // (ImagePayloads.h) and never changed, so any thread may read them.
 
-#include "Agents/KPXImageEnumerationRecords.h"
-#include "Agents/KPXImageReceive.h"
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationRecords.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 
 #include <TavrinCpp/ImageObjects.h>
 

@@ -4,8 +4,8 @@
 
 #include "NotificationEvent.h"
 
-#include "Agents/KPXImageReceive.h"
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXImageReceive.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 
 #include <cstdint>
 #include <memory>

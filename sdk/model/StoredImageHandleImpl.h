@@ -3,7 +3,7 @@
 // the camera id, with the operations that go to the flat functions, and the
 // pure mappings they use.
 
-#include "Agents/KPXImageEnumerationMessages.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
 
 #include <TavrinCpp/EventTypes.h>
 #include <TavrinCpp/NotificationEvent.h>

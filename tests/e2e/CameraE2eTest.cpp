@@ -4,7 +4,7 @@
 
 #include "DeviceControlE2eSupport.h"
 
-#include "Agents/KPXProgramming.h"
+#include "Agents/Programming/KPXProgramming.h"
 #include "Camera/KPXCamera.h"
 #include "CameraTestSupport.h"
 #include "ProcessResources.h"

@@ -8,7 +8,7 @@
 // E2eTransport value and its case there.
 #pragma once
 
-#include "Agents/KPXDeviceControl.h"
+#include "Agents/DeviceControl/KPXDeviceControl.h"
 #include "Channel/KPXChannelTransport.h"
 #include "E2eTransport.h"
 #include "LogCapture.h"

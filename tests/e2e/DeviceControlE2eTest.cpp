@@ -5,7 +5,7 @@
 
 #include "DeviceControlE2eSupport.h"
 
-#include "Agents/KPXDeviceControlRecords.h"
+#include "Agents/DeviceControl/KPXDeviceControlRecords.h"
 #include "RaisedError.h"
 #include "SimWire.h"
 

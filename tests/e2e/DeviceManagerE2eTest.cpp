@@ -3,8 +3,8 @@
 // simulated cameras are set and changed; the manager's one callback must see
 // every change once, in order, and a camera it lists must open.
 
-#include "Agents/KPXEnumeration.h"
-#include "Agents/KPXEnumerationAgent.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumerationAgent.h"
 #include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformUsbVirtualBus.h"
 #include "SimCamera.h"

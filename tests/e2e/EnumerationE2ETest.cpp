@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Agents/KPXEnumeration.h"
-#include "Agents/KPXEnumerationAgent.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumerationAgent.h"
 #include "Channel/KPXChannelTransport.h"
 #include "E2eTransport.h"
 #include "Q7UniversalError.h"

@@ -3,7 +3,7 @@
 // that compare them with what the simulator holds.
 #pragma once
 
-#include "Agents/KPXImageEnumeration.h"
+#include "Agents/ImageEnumeration/KPXImageEnumeration.h"
 #include "Camera/KPXCamera.h"
 #include "SimImageStore.h"
 #include "Wire/KPXByteCursor.h"

@@ -8,7 +8,7 @@
 // forwarders. The stream and fault cases also run with the camera spreading
 // each frame over both sub-channels.
 
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 #include "Camera/KPXCamera.h"
 #include "E2eDataPath.h"
 #include "E2eTransport.h"
@@ -561,8 +561,10 @@ const FaultCase kFaults[] = {
 
 INSTANTIATE_TEST_SUITE_P(LiveView, LiveViewFaults,
                          ::testing::Combine(AllDataPaths(), ::testing::ValuesIn(kFaults)),
-                         [](const auto& param)
-                         { return std::string(std::get<1>(param.param).name) + DataPathName(std::get<0>(param.param)); });
+                         [](const auto& param) {
+                             return std::string(std::get<1>(param.param).name) +
+                                    DataPathName(std::get<0>(param.param));
+                         });
 
 class LiveViewLinkLoss : public ::testing::TestWithParam<E2eTransport>
 {

@@ -5,7 +5,7 @@
 
 #include "E2eChannelSupport.h"
 
-#include "Agents/KPXProgramming.h"
+#include "Agents/Programming/KPXProgramming.h"
 #include "LogCapture.h"
 #include "Q7PlatformSync_Posix.h"
 #include "RaisedError.h"

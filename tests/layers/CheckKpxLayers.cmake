@@ -1,5 +1,6 @@
-# Fails when a file of one KPXLib layer includes a header of a higher layer, or
-# names a KPX header without its layer folder.
+# Fails when a file of one KPXLib layer (its sub-folders included) includes a
+# header of a higher layer, or names a KPX header without its layer folder, or
+# an agent header without its family folder ("Agents/Family/File.h").
 #   cmake -DKPX_ROOT=<Q7Tether/KPXLib> -P CheckKpxLayers.cmake
 set(layers Wire Transport Channel Agents Camera)
 set(failures "")
@@ -9,7 +10,7 @@ foreach(rank RANGE 0 ${layer_count})
     break()
   endif()
   list(GET layers ${rank} layer)
-  file(GLOB files ${KPX_ROOT}/${layer}/*.h ${KPX_ROOT}/${layer}/*.cpp)
+  file(GLOB_RECURSE files ${KPX_ROOT}/${layer}/*.h ${KPX_ROOT}/${layer}/*.cpp)
   foreach(file IN LISTS files)
     file(STRINGS ${file} includes REGEX "^#include \"")
     foreach(line IN LISTS includes)
@@ -18,6 +19,9 @@ foreach(rank RANGE 0 ${layer_count})
         list(FIND layers "${CMAKE_MATCH_1}" included_rank)
         if(included_rank GREATER rank)
           list(APPEND failures "${file}: ${layer} includes the higher layer's ${header}")
+        endif()
+        if(header MATCHES "^Agents/[^/]+$")
+          list(APPEND failures "${file}: ${header} is included without its agent family folder")
         endif()
       elseif(header MATCHES "^(KPX|BufferPool)" AND NOT header STREQUAL "KPXUsbCameraIds.h")
         list(APPEND failures "${file}: ${header} is included without its layer folder")

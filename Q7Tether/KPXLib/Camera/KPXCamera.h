@@ -11,14 +11,14 @@
 // requests..., Close (InitializeAgents may follow again), destroy.
 #pragma once
 
-#include "Agents/KPXDevelopment.h"
-#include "Agents/KPXDeviceControl.h"
-#include "Agents/KPXEnumeration.h"
-#include "Agents/KPXEnumerationAgent.h"
-#include "Agents/KPXImageEnumeration.h"
-#include "Agents/KPXImageTransfer.h"
-#include "Agents/KPXLiveView.h"
-#include "Agents/KPXProgramming.h"
+#include "Agents/Development/KPXDevelopment.h"
+#include "Agents/DeviceControl/KPXDeviceControl.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumerationAgent.h"
+#include "Agents/ImageEnumeration/KPXImageEnumeration.h"
+#include "Agents/ImageTransfer/KPXImageTransfer.h"
+#include "Agents/ImageTransfer/KPXLiveView.h"
+#include "Agents/Programming/KPXProgramming.h"
 #include "Channel/KPXChannel.h"
 #include "Channel/KPXChannelTransport.h"
 #include "Q7PlatformNamedMutex_Posix.h"

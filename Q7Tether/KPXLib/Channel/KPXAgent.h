@@ -323,6 +323,27 @@ void DispatchingErrors(Universal::ErrorDispatcher& dispatcher, Body&& body)
     }
 }
 
+/// As DispatchingErrors, and answers whether an error left `body` (and went
+/// to `dispatcher`). Called on the agent's own threads.
+template <typename Body>
+bool DispatchedError(Universal::ErrorDispatcher& dispatcher, Body&& body)
+{
+    try
+    {
+        body();
+        return false;
+    }
+    catch (const Universal::UniversalError& error)
+    {
+        dispatcher.DispatchError(error);
+    }
+    catch (const std::exception& exception)
+    {
+        dispatcher.DispatchError(Universal::StdExceptionError(exception));
+    }
+    return true;
+}
+
 /// For a message agent's receive thread: asks the send thread to open the
 /// channel (`openRequest` set while waiting) and waits without limit until it
 /// is open (`channelOpen`). Answers false, when the receive thread is asked to
@@ -338,6 +359,135 @@ bool WaitForChannelOpen(Platform::Thread_Posix& receiveThread, Platform::Thread_
 std::optional<CommonMessageHeader> ReadCommonHeader(Channel& channel, const WaitObjectList& abortObjects,
                                                     const wchar_t* headerSizeTooSmallText,
                                                     const wchar_t* messageSizeTooSmallText);
+
+/// The close of a message agent's channel (one reading thread, opened by the
+/// send thread): marks it closed (`channelOpen` reset, `channelClosed` set, so
+/// reads and the send loop end), closes it, runs `clear` (what was on the wire
+/// is gone), and with `final` asks the send and receive threads to stop.
+/// Raises the close's error after all that. Blocks (the close). Thread-safe as
+/// Channel::Close.
+template <typename Clear>
+void CloseMessageChannel(Channel& channel, Platform::EventCondition_Posix& channelOpen,
+                         Platform::EventCondition_Posix& channelClosed, bool final,
+                         Platform::Thread_Posix& sendThread, Platform::Thread_Posix& receiveThread,
+                         Clear&& clear)
+{
+    channelOpen.Reset();
+    channelClosed.Set();
+    std::exception_ptr closeError;
+    try
+    {
+        channel.Close();
+    }
+    catch (...)
+    {
+        closeError = std::current_exception();
+    }
+    clear();
+    if (final)
+    {
+        sendThread.GetStopEvent().Set();
+        receiveThread.GetStopEvent().Set();
+    }
+    if (closeError)
+        std::rethrow_exception(closeError);
+}
+
+/// The open of a message agent's channel on its send thread: runs
+/// `close(false)`, waits without limit for `stop` (then closes again and
+/// answers false) or `openRequest`; runs `beforeOpen`, opens the channel when
+/// its pipe is connected (otherwise, or when the open does not answer done,
+/// closes and answers false), runs `afterOpen` and marks the channel open
+/// (`channelClosed` reset, `channelOpen` set). An error on the way closes
+/// (an error of that close is dropped) and is raised again. Blocks.
+/// Thread-bound: the agent's send thread.
+template <typename Close, typename BeforeOpen, typename AfterOpen>
+bool OpenMessageChannel(Channel& channel, Platform::BaseEventCondition& stop,
+                        Platform::EventCondition_Posix& openRequest,
+                        Platform::EventCondition_Posix& channelOpen,
+                        Platform::EventCondition_Posix& channelClosed, Close&& close, BeforeOpen&& beforeOpen,
+                        AfterOpen&& afterOpen)
+{
+    try
+    {
+        close(false);
+        std::uint32_t index = Platform::kNoSignalledIndex;
+        Platform::WaitForAnyOf(&index, 2, &stop, &openRequest);
+        if (index == 0)
+        {
+            close(false);
+            return false;
+        }
+        beforeOpen();
+        if (!channel.IsPipeConnected() || channel.Open() != 0)
+        {
+            close(false);
+            return false;
+        }
+        afterOpen();
+        channelClosed.Reset();
+        channelOpen.Set();
+        return true;
+    }
+    catch (...)
+    {
+        try
+        {
+            close(false);
+        }
+        catch (const Universal::UniversalError&)
+        {
+            // The open's error is the one to report.
+        }
+        throw;
+    }
+}
+
+/// The body of a message agent's receive thread (channels with one reading
+/// thread, opened by the agent's send thread): marks the thread ready, then
+/// runs cycles while WaitForChannelOpen answers true. A cycle reads each
+/// message's common header (ReadCommonHeader with the two texts) and hands it
+/// to `receive` (header, the abort objects: the thread's stop event and
+/// `channelClosed`), until a read fails or comes short, `receive` answers
+/// false, the thread is asked to stop or `channelClosed` is set; an error of
+/// the cycle goes to `dispatcher`. Each cycle ends with `close(false)` (the
+/// channel is opened again by the next one); an error raised there ends the
+/// loop. Last runs `close(true)`, its error going to `dispatcher`. Blocks.
+/// Thread-bound: the agent's receive thread.
+template <typename Receive, typename Close>
+void RunReceiveThread(Universal::ErrorDispatcher& dispatcher, Platform::Thread_Posix& thread,
+                      Platform::Thread_Posix& sendThread, Platform::EventCondition_Posix& openRequest,
+                      Platform::EventCondition_Posix& channelOpen,
+                      Platform::EventCondition_Posix& channelClosed, Channel& channel,
+                      const wchar_t* headerSizeTooSmallText, const wchar_t* messageSizeTooSmallText,
+                      Receive&& receive, Close&& close)
+{
+    thread.GetReadyEvent().Set();
+    DispatchingErrors(dispatcher,
+                      [&]
+                      {
+                          const WaitObjectList waitList{&thread.GetStopEvent(), &channelClosed};
+                          while (WaitForChannelOpen(thread, sendThread, openRequest, channelOpen))
+                          {
+                              DispatchingErrors(
+                                  dispatcher,
+                                  [&]
+                                  {
+                                      while (!thread.IsStopRequested() && !channelClosed.IsSet())
+                                      {
+                                          const std::optional<CommonMessageHeader> header =
+                                              ReadCommonHeader(channel, waitList, headerSizeTooSmallText,
+                                                               messageSizeTooSmallText);
+                                          if (!header || !receive(*header, waitList))
+                                              return;
+                                      }
+                                  });
+                              // A failed read or handler, an error or a closed channel: reopen.
+                              close(false);
+                          }
+                      });
+    DispatchingErrors(dispatcher, [&] { close(true); });
+}
 
 /// For a close of `channel`, once the send thread's abort objects are set:
 /// waits up to waitMs for the command it is writing, then writes the queued

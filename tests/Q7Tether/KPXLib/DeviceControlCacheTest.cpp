@@ -2,8 +2,8 @@
 // their own: what a camera's replies in unusual orders and shapes do to the
 // cache, and that a reader takes exactly the bytes of its message.
 
-#include "Agents/KPXDeviceControlCache.h"
-#include "Agents/KPXDeviceControlMessages.h"
+#include "Agents/DeviceControl/KPXDeviceControlCache.h"
+#include "Agents/DeviceControl/KPXDeviceControlMessages.h"
 #include "Channel/KPXMessageReader.h"
 #include "LogCapture.h"
 #include "Wire/KPXValue.h"

@@ -2,7 +2,7 @@
 // in-memory pipe: requests, replies, the default list of older cameras, and
 // what a silent, stalling or wrong camera leads to.
 
-#include "Agents/KPXEnumerationAgent.h"
+#include "Agents/Enumeration/KPXEnumerationAgent.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // replies decoded from bytes written out here by hand from the message
 // tables, their refusals, the default list and the legacy fix.
 
-#include "Agents/KPXEnumeration.h"
+#include "Agents/Enumeration/KPXEnumeration.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // pushes of several items, CommonErrors naming each request type, replies
 // that end short of what they claim, replies nobody asked for).
 
-#include "Agents/KPXImageEnumerationAssembly.h"
-#include "Agents/KPXImageEnumerationMessages.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationAssembly.h"
+#include "Agents/ImageEnumeration/KPXImageEnumerationMessages.h"
 #include "Channel/KPXMessageReader.h"
 #include "Q7UniversalError.h"
 #include "RaisedError.h"
@@ -375,8 +375,8 @@ TEST(CameraErrorTest, ARefusalOfNoRequestOnItsWayPostsNothing)
 
 // A reply message of type 0x84 with a chunk header claiming `claim` bytes and
 // `data` behind it; the first-chunk offset at 24.
-Bytes ImageBufferMessage(std::uint32_t flags, std::uint32_t claim, const Bytes& data, std::uint32_t offset = 0,
-                         std::uint32_t format = kWireFormat_Unspecified)
+Bytes ImageBufferMessage(std::uint32_t flags, std::uint32_t claim, const Bytes& data,
+                         std::uint32_t offset = 0, std::uint32_t format = kWireFormat_Unspecified)
 {
     Bytes body(56, 0);
     const auto put = [&](std::size_t at, std::uint32_t value)
@@ -449,7 +449,8 @@ TEST_P(ShortReplyTest, EndsWithAnAssemblyErrorUnlessItsDataIsWhole)
 
 Bytes Part(const Bytes& bytes, std::size_t from, std::size_t to)
 {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
 const Bytes kData(1000, 0x5A);
@@ -463,10 +464,10 @@ INSTANTIATE_TEST_SUITE_P(
                        {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
                         ImageBufferMessage(2, 1000, Part(kData, 600, 1000), 600)},
                        0},
-        ShortReplyCase{"PreviewStopsAfterTheFirstOfTwo",
-                       {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
-                        ImageBufferMessage(2, 1000, Bytes{}, 600)},
-                       32},
+        ShortReplyCase{
+            "PreviewStopsAfterTheFirstOfTwo",
+            {ImageBufferMessage(1, 1000, Part(kData, 0, 600)), ImageBufferMessage(2, 1000, Bytes{}, 600)},
+            32},
         ShortReplyCase{"PreviewRestartsAtZero",
                        {ImageBufferMessage(1, 1000, Part(kData, 0, 600)),
                         ImageBufferMessage(2, 1000, Part(kData, 0, 300), 0)},
@@ -582,10 +583,12 @@ TEST(ImageListAssemblyTest, AListThatFailsOrStallsIsHandedOverAsIncomplete)
     };
     std::vector<std::uint32_t> ids;
     EXPECT_FALSE(wait(ids)) << "no list yet";
-    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(1, "A")));
+    Feed(assembly,
+         ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(1, "A")));
     EXPECT_FALSE(wait(ids)) << "stalled after its first fragment";
     EXPECT_EQ(ids, std::vector<std::uint32_t>{1});
-    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 2, kListChange_WholeList, Item(2, "B")));
+    Feed(assembly,
+         ReplyMessage(kImageEnumMessage_ImageListReply, 56, 2, kListChange_WholeList, Item(2, "B")));
     EXPECT_TRUE(wait(ids));
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2}));
     // A push keeps it complete; a refused list does not.
@@ -595,7 +598,8 @@ TEST(ImageListAssemblyTest, AListThatFailsOrStallsIsHandedOverAsIncomplete)
     EXPECT_FALSE(wait(ids));
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{1, 2, 3}));
     // A whole list whose reply fails (its second message is cut short).
-    Feed(assembly, ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(4, "D")));
+    Feed(assembly,
+         ReplyMessage(kImageEnumMessage_ImageListReply, 56, 1, kListChange_WholeList, Item(4, "D")));
     Bytes cut = ReplyMessage(kImageEnumMessage_ImageListReply, 56, 2, kListChange_WholeList, Bytes(10, 0));
     const CommonMessageHeader header = *DecodeMessageHeader(cut);
     BufferMessageSource source(std::span<const std::uint8_t>(cut).subspan(16));
@@ -603,7 +607,6 @@ TEST(ImageListAssemblyTest, AListThatFailsOrStallsIsHandedOverAsIncomplete)
     EXPECT_FALSE(wait(ids));
     EXPECT_EQ(ids, std::vector<std::uint32_t>{4});
 }
-
 
 // Catches: ids left pending that are not asked for again, a reply that
 // removes none asked for again for ever, and a camera error that leaves the

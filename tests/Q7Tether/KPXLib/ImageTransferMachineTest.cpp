@@ -7,7 +7,7 @@
 // quiet, the camera's status and image-request replies, and the progress task
 // shared by the receive and delivery threads.
 
-#include "Agents/KPXImageTransferMachine.h"
+#include "Agents/ImageTransfer/KPXImageTransferMachine.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "Agents/KPXImageTransferMessages.h"
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/ImageTransfer/KPXImageTransferMessages.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 #include "Channel/KPXMessageReader.h"
 #include "TestAllocator.h"
 #include "Wire/KPXDataTransfer.h"

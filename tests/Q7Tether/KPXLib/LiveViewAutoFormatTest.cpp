@@ -3,11 +3,11 @@
 // evaluated and emptied, and the first uncompressed frame of an uncalibrated
 // stream.
 
-#include "Agents/KPXLiveViewAutoFormat.h"
+#include "Agents/ImageTransfer/KPXLiveViewAutoFormat.h"
 
 #include <gtest/gtest.h>
 
-#include "Agents/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 // optional fields by header size and absent marker, and a frame that lies
 // about its size beyond its buffer.
 
-#include "Agents/KPXLiveViewImage.h"
+#include "Agents/ImageTransfer/KPXLiveViewImage.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // version-gated fields, the capabilities' ordered ranges and absent bounds,
 // and a control value outside the three states.
 
-#include "Agents/KPXLiveViewMessages.h"
+#include "Agents/ImageTransfer/KPXLiveViewMessages.h"
 
 #include <gtest/gtest.h>
 

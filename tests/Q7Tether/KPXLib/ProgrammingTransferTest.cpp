@@ -2,7 +2,7 @@
 // every move of the data state, the handlers' answers to a camera's protocol
 // faults, and a block read into a download that gave up meanwhile.
 
-#include "Agents/KPXProgrammingTransfer.h"
+#include "Agents/Programming/KPXProgrammingTransfer.h"
 
 #include <gtest/gtest.h>
 
