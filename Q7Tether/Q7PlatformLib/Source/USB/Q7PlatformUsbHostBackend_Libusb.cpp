@@ -613,7 +613,7 @@ void HostBackend_Libusb::SafetyRefresh()
 {
     std::vector<Sysfs::AttachedDevice> look = LookAtDevices();
     const auto report = [this](HostChangeKind kind, const Sysfs::AttachedDevice& device) {
-        Report(HostChange{kind, true, device.vendorId, device.productId});
+        Report(HostChange{kind, device.idsKnown, device.vendorId, device.productId});
     };
     // The same device: same place, address and ids. One that got its
     // interfaces since the last look is reported as arrived again, so that a

@@ -346,8 +346,15 @@ std::vector<AttachedDevice> ScanDevices(const std::string& root)
                 device.description = std::move(info->description);
                 device.readError = std::move(info->readError);
             }
-            devices.push_back(std::move(device));
         }
+        else
+        {
+            // Half there: once it goes (or is whole), the change is reported.
+            device = AttachedDevice{};
+            device.location = location;
+            device.idsKnown = false;
+        }
+        devices.push_back(std::move(device));
     }
     return devices;
 }

@@ -38,14 +38,15 @@ struct AttachedDevice
     std::uint16_t productId = 0;
     HostDeviceDescription description;
     std::string readError; ///< why the description is not complete; empty when it is
+    bool idsKnown = true;  ///< false: the address or the ids could not be read (being added or removed)
 
     bool operator==(const AttachedDevice&) const = default;
 };
 
 /// Every device entry under root with its location, ids and description,
-/// ordered by location; entries whose address and ids cannot be read are left
-/// out. Reentrant; blocks on
-/// file reads.
+/// ordered by location. An entry whose address or ids cannot be read (the
+/// kernel is adding or removing it) is there with idsKnown false, so that its
+/// going away is seen too. Reentrant; blocks on file reads.
 std::vector<AttachedDevice> ScanDevices(const std::string& root);
 
 /// Every device entry under root with its description and texts, ordered by
