@@ -738,13 +738,16 @@ TEST_F(ChannelTest, AReaderThatHoldsBackStallsThePipeOnceItsBuffersAreFullAndLos
         expected.insert(expected.end(), payload.begin(), payload.end());
         camera.WriteBytes(MakeData(kCh, kSub, payload));
     }
-    // Held at least: the packets that fit whole into the lookahead, one per
-    // receive buffer, and the header of the next; at most that and what the
-    // transport reads ahead of the stream.
+    // Held at least: one packet per receive buffer and the header of the
+    // next; at most also the packets that fit whole into the lookahead and
+    // what the transport reads ahead of the stream. (Whether packets wait in
+    // the lookahead depends on how the stream arrives: one at a time they go
+    // to the buffers.)
+    const std::uint64_t least = before + 24 + Q7::KPX::kChannelReceiveBuffers * (16 + kPayload) + 16;
     const std::uint64_t held =
         before + 24 +
         (Q7::KPX::kChannelLookaheadBytes / kPayload + Q7::KPX::kChannelReceiveBuffers) * (16 + kPayload) + 16;
-    ASSERT_TRUE(camera.WaitHostRead(held));
+    ASSERT_TRUE(camera.WaitHostRead(least)) << "read " << camera.HostBytesRead() - before;
     std::uint64_t stalledAt = camera.HostBytesRead();
     for (int i = 0; i < 100 && camera.WaitHostRead(stalledAt + 1, 100ms); ++i)
     {
